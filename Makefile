@@ -1,0 +1,59 @@
+# make demo  - set everything up on a fresh Debian 12 machine and run the demo
+# make test  - set everything up and run the test suite
+# make bench - run the benchmarks
+# make fuzz  - sanitizer build of the extensions and a long fuzz run
+SHELL := /bin/bash
+SYS_PY := /usr/bin/python3
+VENV := .venv
+PY := $(VENV)/bin/python
+APT_PKGS := g++ ninja-build ccache python3-venv python3-torch libtorch-dev python3-pybind11 \
+            python3-numpy python3-pytest python3-hypothesis python3-mpmath
+# ccache's compiler links, when present, make rebuilds after a clean cheap.
+CCACHE_PATH := $(if $(wildcard /usr/lib/ccache/g++),/usr/lib/ccache:,)
+BUILD_ENV := PATH="$(CCACHE_PATH)$$PATH" MAX_JOBS=$${MAX_JOBS:-2}
+SOURCES := $(shell find csrc -name '*.h' -o -name '*.cpp') setup.py
+SO_STAMP := build/.stamp-so
+
+.PHONY: demo test bench fuzz deps build clean
+
+demo: build
+	$(PY) -m varnel.zel
+
+test: build
+	$(PY) -m pytest -q tests
+
+bench: build
+	@for f in bench/bench_*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
+
+deps: .stamp-deps
+
+# Installs only what is missing; a second run is a dpkg query.
+.stamp-deps:
+	@missing=""; for p in $(APT_PKGS); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  SUDO=$$([ "$$(id -u)" = 0 ] || echo sudo); \
+	  $$SUDO apt-get update -q && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -q $$missing; \
+	fi
+	@touch $@
+
+$(VENV)/.stamp: .stamp-deps
+	$(SYS_PY) -m venv --system-site-packages $(VENV)
+	@touch $@
+
+# An in-place build plus a path entry is what an editable install does; the
+# persistent build/ folder keeps ninja's rebuilds incremental.
+build: $(SO_STAMP)
+
+$(SO_STAMP): $(VENV)/.stamp $(SOURCES)
+	$(BUILD_ENV) flock /tmp/varnel-zel-build.lock $(PY) setup.py -q build_ext --inplace
+	@echo "$(CURDIR)/src" > "$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/varnel_zel.pth"
+	@mkdir -p build && touch $@
+
+fuzz: $(VENV)/.stamp
+	tests/fuzz/run_sanitized.sh
+
+clean:
+	rm -rf build src/varnel/zel/*.so

@@ -1,0 +1,13 @@
+// Each area of the core module registers its Tensor members and module
+// functions through one of these.
+#pragma once
+
+#include "python/common.h"
+
+namespace zel {
+
+using TensorClass = py::class_<LimbTensor>;
+
+void bind_core(py::module_& m, TensorClass& cls);
+
+}  // namespace zel

@@ -1,0 +1,61 @@
+// Conversions between Python objects and the tensor layer, shared by both
+// extension modules: argument rules, shapes, devices, construction from
+// Python data and the translation of C++ errors into Python exceptions.
+#pragma once
+
+#include <ATen/ATen.h>
+#include <torch/csrc/autograd/python_variable.h>
+#include <torch/csrc/utils/pybind.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tensor/limb_tensor.h"
+
+namespace py = pybind11;
+
+namespace zel {
+
+// Maps zel::TypeError etc. to the Python exceptions of the same name.
+void register_errors();
+
+// The module device, fixed when varnel.zel.zel is imported.
+at::Device default_device();
+void set_default_device(const at::Device& device);
+
+// A truthy device argument names the device; a falsy one means the module device.
+at::Device resolve_device(py::handle device);
+
+// The name Python prints for the type of v ("int", "str", ...).
+std::string type_name(py::handle v);
+
+// "Argument 'dim' has incorrect type (expected int, got str)".
+[[noreturn]] void raise_arg_type(const char* name, const char* expected, py::handle got);
+
+// int() semantics: an int as it is, another number truncated, anything else
+// raises TypeError with the message above.
+int64_t arg_int(py::handle v, const char* name);
+
+// Python int and float, subclasses (so bool) included.
+bool is_py_number(py::handle v);
+
+py::object not_implemented();
+
+// A tuple of non-negative ints, else TypeError/ValueError naming `what`.
+Shape shape_from_tuple(py::handle v, const char* what);
+py::tuple shape_to_tuple(const Shape& shape);
+
+// Nested lists/tuples (or NumPy arrays) to their float64 values and shape.
+// Ragged input raises ValueError, non-numeric leaves TypeError/ValueError.
+std::pair<std::vector<double>, Shape> flatten_with_shape(py::handle data);
+
+// Every public construction path except the raw one: None, Tensor, number,
+// torch tensor, sequence, NumPy array or scalar.
+LimbTensor from_python(py::handle data, const at::Device& device);
+
+// Operand of a binary operator: a Tensor as it is, an int/float as a 0-d
+// tensor on `device`; false for anything else.
+bool as_operand(py::handle other, const at::Device& device, LimbTensor& out);
+
+}  // namespace zel

@@ -1,0 +1,404 @@
+// Tensor storage, construction, the basic operators, conversions, limb
+// export and digests.
+#include <cmath>
+#include <sstream>
+
+#include "python/bindings.h"
+#include "tensor/arith.h"
+
+namespace zel {
+
+namespace {
+
+const LimbTensor& checked(const LimbTensor& t, const char* op) {
+  check_limbs(t.data, t.shape, op);
+  return t;
+}
+
+py::object wrap(LimbTensor t) { return py::cast(std::move(t)); }
+
+// Approximations of all elements as a CPU float64 array.
+at::Tensor host_values(const LimbTensor& t, const char* op) {
+  return collapse(cpu_limbs(t, op));
+}
+
+py::object reshape_list(const py::list& flat, const Shape& shape, size_t dim, int64_t begin,
+                        int64_t end) {
+  const int64_t len = end - begin;
+  if (dim == shape.size()) {
+    if (len > 0) return flat[begin];
+    return py::float_(0.0);
+  }
+  if (dim + 1 == shape.size()) {
+    py::list out;
+    const int64_t take = std::min<int64_t>(shape[dim], std::max<int64_t>(len, 0));
+    for (int64_t i = 0; i < take; ++i) out.append(flat[begin + i]);
+    return out;
+  }
+  int64_t stride = 1;
+  for (size_t d = dim + 1; d < shape.size(); ++d) stride *= shape[d];
+  py::list out;
+  for (int64_t i = 0; i < shape[dim]; ++i) {
+    const int64_t b = std::min(end, begin + i * stride);
+    const int64_t e = std::min(end, begin + (i + 1) * stride);
+    out.append(reshape_list(flat, shape, dim + 1, b, e));
+  }
+  return out;
+}
+
+std::string repr_float(double v) { return py::repr(py::float_(v)).cast<std::string>(); }
+
+py::object binary(const LimbTensor& self, py::handle other,
+                  LimbTensor (*op)(const LimbTensor&, const LimbTensor&)) {
+  LimbTensor o;
+  if (!as_operand(other, self.data.device(), o)) return not_implemented();
+  LimbTensor r;
+  {
+    py::gil_scoped_release nogil;
+    r = op(self, o);
+  }
+  return wrap(std::move(r));
+}
+
+py::object eft_pair(py::handle a, py::handle b, bool product) {
+  if (is_py_number(a) && is_py_number(b)) {
+    double x = a.cast<double>(), y = b.cast<double>(), r, e;
+    if (product) limbs::two_product(x, y, r, e);
+    else limbs::two_sum(x, y, r, e);
+    return py::make_tuple(r, e);
+  }
+  auto to_array = [](py::handle v) -> at::Tensor {
+    if (THPVariable_Check(v.ptr())) return THPVariable_Unpack(v.ptr());
+    if (is_py_number(v)) return at::scalar_tensor(v.cast<double>(), at::TensorOptions().dtype(at::kDouble));
+    throw TypeError("expected a float or a torch tensor, got " + type_name(v));
+  };
+  at::Tensor x = to_array(a), y = to_array(b);
+  auto r = product ? two_product_arrays(x, y) : two_sum_arrays(x, y);
+  return py::make_tuple(r.first, r.second);
+}
+
+at::Tensor as_float64_device(at::Tensor moved, const at::Tensor& original) {
+  // dtype arguments are accepted and ignored: storage stays float64.
+  if (moved.scalar_type() != at::kDouble) return original.to(moved.device());
+  return moved;
+}
+
+}  // namespace
+
+void bind_core(py::module_& m, TensorClass& cls) {
+  cls.def(py::init([](py::handle data, py::handle /*dtype*/, py::handle device,
+                      py::handle /*requires_grad*/, py::handle raw, py::handle shape) {
+            if (!raw.is_none()) {
+              if (!THPVariable_Check(raw.ptr()))
+                throw TypeError("_raw must be a torch tensor, got " + type_name(raw));
+              at::Tensor d = THPVariable_Unpack(raw.ptr());
+              Shape s;
+              if (!shape.is_none()) s = shape_from_tuple(shape, "_shape");
+              else s = Shape{d.dim() > 0 ? d.size(0) : 0};
+              check_limbs(d, s, "Tensor");
+              return LimbTensor{d, s};
+            }
+            return from_python(data, resolve_device(device));
+          }),
+          py::arg("data") = py::none(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
+          py::arg("requires_grad") = false, py::arg("_raw") = py::none(), py::arg("_shape") = py::none());
+
+  cls.attr("__slots__") = [] {
+    py::list l;
+    l.append("_data");
+    l.append("_shape");
+    return l;
+  }();
+  cls.attr("__hash__") = py::none();
+
+  cls.def_property(
+      "_data", [](const LimbTensor& t) { return t.data; },
+      [](LimbTensor& t, py::handle v) {
+        if (!THPVariable_Check(v.ptr())) throw TypeError("_data must be a torch tensor, got " + type_name(v));
+        t.data = THPVariable_Unpack(v.ptr());
+      });
+  cls.def_property(
+      "_shape", [](const LimbTensor& t) { return shape_to_tuple(t.shape); },
+      [](LimbTensor& t, py::handle v) { t.shape = shape_from_tuple(v, "_shape"); });
+
+  cls.def_static(
+      "_flatten_with_shape",
+      [](py::handle data) {
+        auto r = flatten_with_shape(data);
+        py::list flat;
+        for (double v : r.first) flat.append(v);
+        return py::make_tuple(flat, shape_to_tuple(r.second));
+      },
+      py::arg("data"), "Flatten nested list and infer shape.");
+
+  cls.def_property_readonly("shape", [](const LimbTensor& t) { return shape_to_tuple(t.shape); });
+  cls.def_property_readonly("ndim", [](const LimbTensor& t) { return t.shape.size(); });
+  cls.def_property_readonly("numel", [](const LimbTensor& t) {
+    return t.data.defined() && t.data.dim() > 0 ? t.data.size(0) : int64_t(0);
+  });
+  cls.def_property_readonly("device", [](const LimbTensor& t) { return py::cast(t.data).attr("device"); });
+  cls.def_property_readonly("dtype", [](const LimbTensor&) { return py::str("float32"); });
+
+  cls.def(
+      "size",
+      [](const LimbTensor& t, py::handle dim) -> py::object {
+        if (dim.is_none()) return shape_to_tuple(t.shape);
+        const int64_t nd = static_cast<int64_t>(t.shape.size());
+        int64_t d = arg_int(dim, "dim");
+        if (d < -nd || d >= nd)
+          throw IndexError("size(): dimension " + std::to_string(d) + " out of range for shape " +
+                           shape_str(t.shape));
+        return py::int_(t.shape[d < 0 ? d + nd : d]);
+      },
+      py::arg("dim") = py::none());
+  cls.def("dim", [](const LimbTensor& t) { return t.shape.size(); });
+  cls.def("clone", [](const LimbTensor& t) { return clone(t); });
+  cls.def("detach", [](const LimbTensor& t) { return clone(t); });
+  cls.def("float", [](const LimbTensor& t) { return clone(t); });
+  cls.def("contiguous", [](const LimbTensor& t) {
+    checked(t, "contiguous");
+    return LimbTensor{t.data.contiguous(), t.shape};
+  });
+  cls.def("to", [](const LimbTensor& t, py::args args, py::kwargs kwargs) {
+    checked(t, "to");
+    py::object moved = py::cast(t.data).attr("to")(*args, **kwargs);
+    return LimbTensor{as_float64_device(THPVariable_Unpack(moved.ptr()), t.data), t.shape};
+  });
+  cls.def("cuda", [](const LimbTensor& t) {
+    checked(t, "cuda");
+    return LimbTensor{t.data.to(at::Device("cuda")), t.shape};
+  });
+  cls.def("cpu", [](const LimbTensor& t) {
+    checked(t, "cpu");
+    return LimbTensor{t.data.to(at::kCPU), t.shape};
+  });
+
+  cls.def_static(
+      "_two_sum", [](py::handle a, py::handle b) { return eft_pair(a, b, false); }, py::arg("a"), py::arg("b"),
+      "TwoSum: a + b = s + e EXACTLY.");
+  cls.def_static(
+      "_two_product", [](py::handle a, py::handle b) { return eft_pair(a, b, true); }, py::arg("a"),
+      py::arg("b"), "TwoProduct: a * b = p + e EXACTLY using Veltkamp split.");
+
+  cls.def("__add__", [](const LimbTensor& a, py::handle o) { return binary(a, o, add); }, py::is_operator());
+  cls.def("__radd__", [](const LimbTensor& a, py::handle o) { return binary(a, o, add); }, py::is_operator());
+  cls.def("__sub__", [](const LimbTensor& a, py::handle o) { return binary(a, o, sub); }, py::is_operator());
+  cls.def(
+      "__rsub__",
+      [](const LimbTensor& a, py::handle o) {
+        LimbTensor left = from_python(o, a.data.device());
+        py::gil_scoped_release nogil;
+        return sub(left, a);
+      },
+      py::is_operator());
+  cls.def("__neg__", [](const LimbTensor& a) { return neg(a); });
+  cls.def("__pos__", [](const LimbTensor& a) { return clone(a); });
+  auto times = [](const LimbTensor& a, py::handle o) -> py::object {
+    if (is_py_number(o)) {
+      const double c = o.cast<double>();
+      LimbTensor r;
+      {
+        py::gil_scoped_release nogil;
+        r = mul_scalar(a, c);
+      }
+      return wrap(std::move(r));
+    }
+    if (py::isinstance<LimbTensor>(o)) return binary(a, o, mul);
+    return not_implemented();
+  };
+  cls.def("__mul__", times, py::is_operator());
+  cls.def("__rmul__", times, py::is_operator());
+
+  cls.def_static(
+      "_broadcast",
+      [](const at::Tensor& a, const at::Tensor& b) -> py::tuple {
+        if (a.dim() < 1 || b.dim() < 1) throw ValueError("_broadcast expects limb arrays of shape (N, 8)");
+        if (a.sizes().equals(b.sizes())) return py::make_tuple(a, b);
+        if (a.size(0) == 1) return py::make_tuple(a.expand({b.size(0), -1}), b);
+        if (b.size(0) == 1) return py::make_tuple(a, b.expand({a.size(0), -1}));
+        auto size_str = [](const at::Tensor& t) { return py::str(py::cast(t).attr("shape")).cast<std::string>(); };
+        throw ValueError("Cannot broadcast shapes " + size_str(a) + " and " + size_str(b));
+      },
+      py::arg("a"), py::arg("b"), "Broadcast two data tensors to compatible shapes.");
+  cls.def_static(
+      "_broadcast_shape",
+      [](py::handle s1, py::handle s2) {
+        if (!PyTuple_Check(s1.ptr()) || !PyTuple_Check(s2.ptr()))
+          throw TypeError("_broadcast_shape expects two tuples, got " + type_name(s1) + " and " + type_name(s2));
+        return shape_to_tuple(broadcast_shapes(shape_from_tuple(s1, "s1"), shape_from_tuple(s2, "s2")));
+      },
+      py::arg("s1"), py::arg("s2"), "Compute broadcast output shape.");
+
+  cls.def(
+      "_collapse_limbs", [](const LimbTensor&, const at::Tensor& data) { return collapse(data); }, py::arg("data"),
+      "Collapse limbs to single value, handling inf/nan in limb 0.");
+
+  cls.def(
+      "item",
+      [](const LimbTensor& t) {
+        checked(t, "item");
+        if (t.data.size(0) != 1) throw ValueError("item() only works on single-element tensors");
+        return host_values(t, "item").data_ptr<double>()[0];
+      },
+      "Get scalar value.");
+  cls.def(
+      "value",
+      [](const LimbTensor& t) {
+        at::Tensor v = host_values(t, "value");
+        if (v.numel() == 0) throw IndexError("value() of a tensor with no elements");
+        return v.data_ptr<double>()[0];
+      },
+      "Get float approximation of first element.");
+  cls.def(
+      "tolist",
+      [](const LimbTensor& t) {
+        at::Tensor v = host_values(t, "tolist");
+        const double* p = v.data_ptr<double>();
+        py::list flat;
+        for (int64_t i = 0; i < v.numel(); ++i) flat.append(p[i]);
+        return reshape_list(flat, t.shape, 0, 0, v.numel());
+      },
+      "Convert to nested Python list.");
+  cls.def(
+      "_reshape_list",
+      [](const LimbTensor&, py::handle flat, py::handle shape) {
+        if (!PyList_Check(flat.ptr())) throw TypeError("_reshape_list expects a list, got " + type_name(flat));
+        Shape s = shape_from_tuple(shape, "shape");
+        py::list l = py::reinterpret_borrow<py::list>(flat);
+        return reshape_list(l, s, 0, 0, static_cast<int64_t>(py::len(l)));
+      },
+      py::arg("flat"), py::arg("shape"));
+  cls.def(
+      "numpy",
+      [](const LimbTensor& t) -> py::object {
+        py::module_::import("numpy");
+        py::object vals = py::cast(host_values(t, "numpy")).attr("numpy")();
+        if (t.shape.empty()) return vals[py::int_(0)];
+        return vals.attr("reshape")(shape_to_tuple(t.shape));
+      },
+      "Convert to numpy array (collapses to FP64, loses extra precision).");
+  cls.def("__len__", [](const LimbTensor& t) {
+    if (t.shape.empty()) throw TypeError("len() of a 0-d tensor");
+    return t.shape[0];
+  });
+  cls.def("__float__", [](const LimbTensor& t) {
+    checked(t, "float");
+    if (t.data.size(0) != 1) throw ValueError("only one-element tensors can be converted to Python scalars");
+    return host_values(t, "float").data_ptr<double>()[0];
+  });
+  cls.def("__int__", [](const LimbTensor& t) {
+    checked(t, "int");
+    if (t.data.size(0) != 1) throw ValueError("only one-element tensors can be converted to Python scalars");
+    return py::int_(py::float_(host_values(t, "int").data_ptr<double>()[0]));
+  });
+  cls.def("__repr__", [](const LimbTensor& t) {
+    at::Tensor v = host_values(t, "repr");
+    const int64_t n = v.numel();
+    const double* p = v.data_ptr<double>();
+    if (n <= 10) {
+      if (t.shape.empty()) {
+        return "tensor(" + py::str(py::module_::import("builtins").attr("format")(p[0], ".6g")).cast<std::string>() + ")";
+      }
+      std::string s = "tensor([";
+      for (int64_t i = 0; i < n; ++i) s += (i ? ", " : "") + repr_float(p[i]);
+      return s + "])";
+    }
+    std::ostringstream os;
+    os << "tensor(shape=" << shape_str(t.shape) << ", device=" << t.data.device() << ")";
+    return os.str();
+  });
+
+  cls.def(
+      "torch_limbs",
+      [](const LimbTensor& t) {
+        checked(t, "torch_limbs");
+        if (t.shape.empty()) return t.data[0];
+        Shape s = t.shape;
+        s.push_back(limbs::kLimbs);
+        return t.data.reshape(s);
+      },
+      "Export ALL limbs as PyTorch tensor - PRESERVES FULL PRECISION.");
+  cls.def(
+      "numpy_limbs",
+      [](const LimbTensor& t) -> py::object {
+        checked(t, "numpy_limbs");
+        py::object arr = py::cast(t.data.to(at::kCPU)).attr("numpy")();
+        if (t.shape.empty()) return arr[py::int_(0)];
+        Shape s = t.shape;
+        s.push_back(limbs::kLimbs);
+        return arr.attr("reshape")(shape_to_tuple(s));
+      },
+      "Export ALL limbs as numpy array - PRESERVES FULL PRECISION.");
+  auto digest = [](const LimbTensor& t) {
+    at::Tensor d = cpu_limbs(t, "sha256");
+    py::bytes raw(reinterpret_cast<const char*>(d.data_ptr<double>()), d.numel() * sizeof(double));
+    return py::module_::import("hashlib").attr("sha256")(raw).attr("hexdigest")().cast<std::string>();
+  };
+  cls.def("sha256", digest, "Compute SHA256 hash of exact limb values for reproducibility verification.");
+  cls.def(
+      "verify",
+      [digest](const LimbTensor& t, py::handle expected) {
+        if (!PyUnicode_Check(expected.ptr()))
+          throw TypeError("verify expects the digest as a str, got " + type_name(expected));
+        return digest(t) == expected.cast<std::string>();
+      },
+      py::arg("expected_hash"), "Verify this tensor matches an expected SHA256 hash.");
+  cls.def(
+      "fingerprint", [digest](const LimbTensor& t) { return digest(t).substr(0, 8); },
+      "Short 8-character fingerprint for quick comparison.");
+
+  cls.def(py::pickle(
+      [](const LimbTensor& t) {
+        at::Tensor d = cpu_limbs(t, "pickle");
+        std::ostringstream dev;
+        dev << t.data.device();
+        return py::make_tuple(d.clone(), shape_to_tuple(t.shape), dev.str());
+      },
+      [](py::tuple state) {
+        if (py::len(state) != 3) throw ValueError("invalid Tensor state");
+        at::Tensor d = THPVariable_Unpack(py::object(state[0]).ptr());
+        Shape s = shape_from_tuple(state[1], "_shape");
+        check_limbs(d, s, "unpickle");
+        at::Device dev(state[2].cast<std::string>());
+        return LimbTensor{dev.is_cpu() ? d : d.to(dev), s};
+      }));
+
+  m.def(
+      "tensor",
+      [](py::handle data, py::handle /*dtype*/, py::handle device, py::handle /*requires_grad*/) {
+        return from_python(data, resolve_device(device));
+      },
+      py::arg("data"), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
+      py::arg("requires_grad") = false, "Create a tensor from data.");
+
+  m.def(
+      "from_limbs",
+      [](py::handle limbs_in, py::handle device) {
+        py::module_ np = py::module_::import("numpy");
+        const at::Device dev = resolve_device(device);
+        at::Tensor t;
+        if (py::isinstance(limbs_in, np.attr("ndarray"))) {
+          t = THPVariable_Unpack(py::module_::import("torch").attr("from_numpy")(limbs_in).ptr());
+        } else if (THPVariable_Check(limbs_in.ptr())) {
+          t = THPVariable_Unpack(limbs_in.ptr());
+        } else {
+          throw TypeError("from_limbs expects numpy array or torch tensor, got " +
+                          py::str(py::type::handle_of(limbs_in)).cast<std::string>());
+        }
+        if (t.dim() == 0) throw IndexError("from_limbs expects an array whose last axis holds the 8 limbs, got a 0-d array");
+        if (t.size(-1) != limbs::kLimbs)
+          throw ValueError("Last dimension must be 8, got " + std::to_string(t.size(-1)));
+        if (t.is_complex()) throw TypeError("from_limbs expects real limbs, got a complex array");
+        t = t.to(dev);
+        if (t.dim() == 1) return LimbTensor{t.unsqueeze(0).to(at::kDouble), Shape{}};
+        Shape shape(t.sizes().begin(), t.sizes().end() - 1);
+        const int64_t n = shape_numel(shape);
+        return LimbTensor{t.reshape({n, limbs::kLimbs}).to(at::kDouble), shape};
+      },
+      py::arg("limbs"), py::arg("device") = py::none(),
+      "Create ZEL tensor from raw limbs array - PRESERVES FULL PRECISION.\n\n"
+      "Example:\n    limbs = x.numpy_limbs()\n    y = zel.from_limbs(limbs)\n"
+      "    assert x.sha256() == y.sha256()  # Bit-identical!");
+}
+
+}  // namespace zel

@@ -1,0 +1,139 @@
+// The C++ side of a Tensor: an (N, 8) float64 limb array and a logical shape.
+// All validation of limb arrays and shapes lives here (checks carry the
+// actual values in their messages).
+#pragma once
+
+#include <ATen/ATen.h>
+#include <ATen/Parallel.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "limbs/row.h"
+#include "tensor/errors.h"
+
+namespace zel {
+
+using Shape = std::vector<int64_t>;
+
+struct LimbTensor {
+  at::Tensor data;  // (N, 8) float64; may be replaced from Python, so never trusted
+  Shape shape;      // logical shape, () for 0-d
+};
+
+// Elements of a shape; () has one. Throws ValueError on a negative size or
+// an element count that does not fit in int64.
+int64_t shape_numel(const Shape& shape);
+
+// Python tuple form: (), (3,), (2, 3).
+std::string shape_str(const Shape& shape);
+
+// Checks that data is a 2-D float64 (N, 8) array with N == shape_numel(shape);
+// the message names the operation and what was found.
+void check_limbs(const at::Tensor& data, const Shape& shape, const char* op);
+
+// The limb array of t, validated, as a contiguous CPU array (a copy only when
+// t lives elsewhere or is strided). Kernels read through this.
+at::Tensor cpu_limbs(const LimbTensor& t, const char* op);
+
+// A new (n, 8) zero limb array on the CPU.
+at::Tensor new_limbs(int64_t n);
+
+// Wraps a CPU result array, moving it to `device` when that is not the CPU.
+LimbTensor make_result(at::Tensor cpu_data, Shape shape, const at::Device& device);
+
+inline limbs::Row* rows_of(at::Tensor& a) {
+  return reinterpret_cast<limbs::Row*>(a.data_ptr<double>());
+}
+inline const limbs::Row* rows_of(const at::Tensor& a) {
+  return reinterpret_cast<const limbs::Row*>(a.data_ptr<double>());
+}
+
+// Right-aligned broadcasting of two shapes; ValueError
+// "Cannot broadcast (2, 3) with (3, 2)" when a pair of sizes is incompatible.
+Shape broadcast_shapes(const Shape& a, const Shape& b);
+
+// Row index of `shape` for every row of `out` (which `shape` broadcasts to).
+// Returns strides (in rows) aligned to `out`, zero on broadcast axes.
+std::vector<int64_t> broadcast_strides(const Shape& shape, const Shape& out);
+
+// Calls f(begin, end) over [0, n) in parallel chunks when n is large enough.
+template <class F>
+void parallel_rows(int64_t n, int64_t grain, const F& f) {
+  if (n <= 0) return;
+  if (n <= grain) {
+    f(int64_t(0), n);
+    return;
+  }
+  at::parallel_for(0, n, grain, f);
+}
+
+// Runs f(out_row, a_row, b_row) for every element of the broadcast of a and b.
+template <class F>
+void for_each_broadcast(const Shape& out, const Shape& sa, const Shape& sb, int64_t grain,
+                        const F& f) {
+  const int64_t n = shape_numel(out);
+  if (sa == out && sb == out) {
+    parallel_rows(n, grain, [&](int64_t begin, int64_t end) {
+      for (int64_t i = begin; i < end; ++i) f(i, i, i);
+    });
+    return;
+  }
+  const std::vector<int64_t> st_a = broadcast_strides(sa, out);
+  const std::vector<int64_t> st_b = broadcast_strides(sb, out);
+  const int64_t nd = static_cast<int64_t>(out.size());
+  parallel_rows(n, grain, [&](int64_t begin, int64_t end) {
+    std::vector<int64_t> idx(nd, 0);
+    int64_t rem = begin, ia = 0, ib = 0;
+    for (int64_t d = nd - 1; d >= 0; --d) {
+      idx[d] = out[d] ? rem % out[d] : 0;
+      rem = out[d] ? rem / out[d] : 0;
+      ia += idx[d] * st_a[d];
+      ib += idx[d] * st_b[d];
+    }
+    for (int64_t i = begin; i < end; ++i) {
+      f(i, ia, ib);
+      for (int64_t d = nd - 1; d >= 0; --d) {
+        ia += st_a[d];
+        ib += st_b[d];
+        if (++idx[d] < out[d]) break;
+        ia -= st_a[d] * out[d];
+        ib -= st_b[d] * out[d];
+        idx[d] = 0;
+      }
+    }
+  });
+}
+
+// Element-wise binary operation with full broadcasting; f(Row, Row) -> Row.
+template <class F>
+LimbTensor binary_rows(const LimbTensor& a, const LimbTensor& b, const char* op, const F& f,
+                       int64_t grain = 4096) {
+  Shape out = broadcast_shapes(a.shape, b.shape);
+  at::Tensor da = cpu_limbs(a, op);
+  at::Tensor db = cpu_limbs(b, op);
+  at::Tensor r = new_limbs(shape_numel(out));
+  const limbs::Row* pa = rows_of(da);
+  const limbs::Row* pb = rows_of(db);
+  limbs::Row* pr = rows_of(r);
+  for_each_broadcast(out, a.shape, b.shape, grain,
+                     [&](int64_t i, int64_t ia, int64_t ib) { pr[i] = f(pa[ia], pb[ib]); });
+  return make_result(r, std::move(out), a.data.device());
+}
+
+// Element-wise unary operation; f(Row) -> Row.
+template <class F>
+LimbTensor map_rows(const LimbTensor& a, const char* op, const F& f, int64_t grain = 4096) {
+  at::Tensor da = cpu_limbs(a, op);
+  const int64_t n = da.size(0);
+  at::Tensor r = new_limbs(n);
+  const limbs::Row* pa = rows_of(da);
+  limbs::Row* pr = rows_of(r);
+  parallel_rows(n, grain, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i) pr[i] = f(pa[i]);
+  });
+  return make_result(r, a.shape, a.data.device());
+}
+
+}  // namespace zel

@@ -1,0 +1,70 @@
+"""Build the varnel.zel extension modules against the installed PyTorch.
+
+DEBUG=1 builds without optimisation and with debug info; ZEL_SANITIZE=1 adds
+AddressSanitizer and UndefinedBehaviorSanitizer.
+"""
+import glob
+import os
+
+from setuptools import find_packages, setup
+from torch.utils.cpp_extension import BuildExtension, CppExtension
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def sources(*patterns):
+    found = []
+    for pattern in patterns:
+        found += sorted(glob.glob(os.path.join("csrc", pattern)))
+    return found
+
+
+# The order of float64 operations is part of every result: never contract
+# a*b+c into an FMA, never reassociate.
+cxx_flags = ["-std=c++17", "-ffp-contract=off", "-fno-fast-math"]
+link_flags = []
+if os.environ.get("DEBUG") == "1":
+    cxx_flags += ["-O0", "-g"]
+else:
+    cxx_flags += ["-O3", "-g0"]  # debug info triples the compile time of the torch headers
+if os.environ.get("ZEL_SANITIZE") == "1":
+    cxx_flags += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-g"]
+    link_flags += ["-fsanitize=address,undefined"]
+
+include_dirs = [os.path.join(HERE, "csrc")]
+
+zel_sources = sources("tensor/*.cpp", "python/zel_*.cpp", "python/common_*.cpp")
+tarsk_sources = sources("python/tarsk_*.cpp")
+
+ext_modules = [
+    CppExtension(
+        "varnel.zel.zel",
+        zel_sources,
+        include_dirs=include_dirs,
+        extra_compile_args={"cxx": cxx_flags},
+        extra_link_args=link_flags,
+    )
+]
+if tarsk_sources:
+    ext_modules.append(
+        CppExtension(
+            "varnel.zel.tarsk",
+            tarsk_sources + sources("tensor/*.cpp", "python/common_*.cpp"),
+            include_dirs=include_dirs,
+            extra_compile_args={"cxx": cxx_flags},
+            extra_link_args=link_flags,
+        )
+    )
+
+setup(
+    name="varnel-zel",
+    version="0.1.0",
+    description="PyTorch-style tensors of 8-limb float64 expansions with exact TwoSum/TwoProduct arithmetic",
+    package_dir={"": "src"},
+    packages=find_packages("src"),
+    package_data={"varnel.zel": ["*.pyi", "py.typed"]},
+    ext_modules=ext_modules,
+    cmdclass={"build_ext": BuildExtension.with_options(use_ninja=True)},
+    python_requires=">=3.9",
+    zip_safe=False,
+)
