@@ -66,6 +66,8 @@ PYBIND11_MODULE(zel, m) {
 
   TensorClass cls(m, "Tensor", kTensorDoc);
   bind_core(m, cls);
+  bind_reduce(m, cls);
+  bind_selftest(m);
 
   py::list all;
   for (const char* name : kPublicNames)

@@ -1,0 +1,204 @@
+#include "tensor/reduce.h"
+
+#include <sstream>
+
+#include "limbs/reduce.h"
+
+namespace zel {
+
+namespace {
+
+// The slices of an axis: slice s = o * inner + j starts at row
+// o * len * inner + j and steps by inner; s is also its output row.
+struct Slices {
+  int64_t outer = 1, len = 1, inner = 1;
+  int64_t count() const { return outer * inner; }
+  int64_t base(int64_t s) const { return (s / inner) * len * inner + s % inner; }
+};
+
+Slices slices_of(const Shape& shape, int64_t dim) {
+  Slices sl;
+  if (shape.empty()) return sl;  // a 0-d tensor is one slice of one element
+  for (int64_t i = 0; i < dim; ++i) sl.outer *= shape[i];
+  sl.len = shape[dim];
+  for (size_t i = dim + 1; i < shape.size(); ++i) sl.inner *= shape[i];
+  return sl;
+}
+
+const char* op_name(ReduceOp op) {
+  switch (op) {
+    case ReduceOp::Sum: return "sum";
+    case ReduceOp::Prod: return "prod";
+    case ReduceOp::Max: return "max";
+    default: return "min";
+  }
+}
+
+[[noreturn]] void empty_extremum(const char* op) {
+  throw ValueError(std::string(op) + "(): cannot reduce a tensor with no elements");
+}
+
+// Runs f(slice, out_row, scratch) over every slice, in parallel.
+template <class F>
+void for_each_slice(const Slices& sl, const F& f) {
+  const int64_t scratch_rows = limbs::tree_scratch_rows(sl.len);
+  const int64_t grain = std::max<int64_t>(1, 32768 / std::max<int64_t>(sl.len, 1));
+  parallel_rows(sl.count(), grain, [&](int64_t b, int64_t e) {
+    std::vector<double> scratch(static_cast<size_t>(scratch_rows * limbs::kLimbs));
+    for (int64_t s = b; s < e; ++s) f(s, scratch.data());
+  });
+}
+
+limbs::Row reduce_slice(const double* first, int64_t n, int64_t stride, ReduceOp op, double* scratch) {
+  switch (op) {
+    case ReduceOp::Sum: return limbs::tree_sum(first, n, stride, scratch);
+    case ReduceOp::Prod: return limbs::tree_prod(first, n, stride, scratch);
+    case ReduceOp::Max: return limbs::load(first + limbs::argmax_slice(first, n, stride) * stride * limbs::kLimbs);
+    default: return limbs::load(first + limbs::argmin_slice(first, n, stride) * stride * limbs::kLimbs);
+  }
+}
+
+// Applies f(first_row_ptr, n, stride, scratch) -> Row to every slice along
+// dim (all elements when dim is empty) and shapes the result.
+template <class F>
+LimbTensor per_slice(const LimbTensor& t, std::optional<int64_t> dim, bool keepdim, const char* op, const F& f) {
+  at::Tensor d = cpu_limbs(t, op);
+  Shape out_shape;
+  Slices sl;
+  if (dim) {
+    const int64_t nd = normalize_dim(*dim, static_cast<int64_t>(t.shape.size()));
+    sl = slices_of(t.shape, nd);
+    out_shape = t.shape.empty() ? Shape{} : reduced_shape(t.shape, nd, keepdim);
+  } else {
+    sl.len = d.size(0);
+  }
+  at::Tensor r = new_limbs(sl.count());
+  const double* src = d.data_ptr<double>();
+  limbs::Row* out = rows_of(r);
+  for_each_slice(sl, [&](int64_t s, double* scratch) {
+    out[s] = f(src + sl.base(s) * limbs::kLimbs, sl.len, sl.inner, scratch);
+  });
+  return make_result(r, std::move(out_shape), t.data.device());
+}
+
+}  // namespace
+
+int64_t normalize_dim(int64_t dim, int64_t ndim) {
+  const int64_t lo = ndim > 0 ? -ndim : -1, hi = ndim > 0 ? ndim - 1 : 0;
+  if (dim < lo || dim > hi) {
+    std::ostringstream os;
+    os << "Dimension out of range (expected to be in range of [" << lo << ", " << hi << "], but got " << dim
+       << ")";
+    throw IndexError(os.str());
+  }
+  return ndim == 0 ? 0 : (dim < 0 ? dim + ndim : dim);
+}
+
+Shape reduced_shape(const Shape& shape, int64_t dim, bool keepdim) {
+  Shape out;
+  for (int64_t i = 0; i < static_cast<int64_t>(shape.size()); ++i) {
+    if (i != dim) out.push_back(shape[i]);
+    else if (keepdim) out.push_back(1);
+  }
+  return out;
+}
+
+LimbTensor reduce_all(const LimbTensor& t, ReduceOp op) {
+  check_limbs(t.data, t.shape, op_name(op));
+  if (t.data.size(0) == 0 && (op == ReduceOp::Max || op == ReduceOp::Min)) empty_extremum(op_name(op));
+  return per_slice(t, std::nullopt, false, op_name(op),
+                   [op](const double* first, int64_t n, int64_t stride, double* scratch) {
+                     return reduce_slice(first, n, stride, op, scratch);
+                   });
+}
+
+LimbTensor reduce_dim(const LimbTensor& t, int64_t dim, bool keepdim, ReduceOp op) {
+  check_limbs(t.data, t.shape, op_name(op));
+  const int64_t nd = normalize_dim(dim, static_cast<int64_t>(t.shape.size()));
+  const Slices sl = slices_of(t.shape, nd);
+  if (sl.len == 0 && sl.count() > 0 && (op == ReduceOp::Max || op == ReduceOp::Min))
+    empty_extremum(op_name(op));
+  return per_slice(t, nd, keepdim, op_name(op),
+                   [op](const double* first, int64_t n, int64_t stride, double* scratch) {
+                     return reduce_slice(first, n, stride, op, scratch);
+                   });
+}
+
+at::Tensor arg_extremum(const LimbTensor& t, std::optional<int64_t> dim, bool is_max) {
+  const char* op = is_max ? "argmax" : "argmin";
+  at::Tensor d = cpu_limbs(t, op);
+  Slices sl;
+  Shape out_shape;
+  if (dim) {
+    const int64_t nd = normalize_dim(*dim, static_cast<int64_t>(t.shape.size()));
+    sl = slices_of(t.shape, nd);
+    out_shape = t.shape.empty() ? Shape{} : reduced_shape(t.shape, nd, false);
+  } else {
+    sl.len = d.size(0);
+  }
+  if (sl.len == 0 && sl.count() > 0) empty_extremum(op);
+  at::Tensor r = at::empty(out_shape, at::TensorOptions().dtype(at::kLong));
+  int64_t* out = r.data_ptr<int64_t>();
+  const double* src = d.data_ptr<double>();
+  parallel_rows(sl.count(), 4096, [&](int64_t b, int64_t e) {
+    for (int64_t s = b; s < e; ++s) {
+      const double* first = src + sl.base(s) * limbs::kLimbs;
+      out[s] = is_max ? limbs::argmax_slice(first, sl.len, sl.inner) : limbs::argmin_slice(first, sl.len, sl.inner);
+    }
+  });
+  return t.data.device().is_cpu() ? r : r.to(t.data.device());
+}
+
+LimbTensor mean(const LimbTensor& t, std::optional<int64_t> dim, bool keepdim) {
+  check_limbs(t.data, t.shape, "mean");
+  int64_t n = t.data.size(0);
+  if (dim) {
+    const int64_t nd = normalize_dim(*dim, static_cast<int64_t>(t.shape.size()));
+    n = t.shape.empty() ? 1 : t.shape[nd];
+  }
+  const limbs::Row inv_n = limbs::count_reciprocal(n);
+  LimbTensor r = per_slice(t, dim, keepdim, "mean", [&inv_n](const double* first, int64_t len, int64_t stride, double* scratch) {
+    return limbs::mean_slice(first, len, stride, inv_n, scratch);
+  });
+  // One element keeps its shape under keepdim, as the whole-tensor sum does.
+  if (!dim && keepdim && t.data.size(0) == 1) r.shape = t.shape;
+  return r;
+}
+
+LimbTensor variance(const LimbTensor& t, std::optional<int64_t> dim, bool keepdim, bool unbiased, bool take_sqrt) {
+  const char* op = take_sqrt ? "std" : "var";
+  check_limbs(t.data, t.shape, op);
+  const int64_t total = t.data.size(0);
+  int64_t n = total;
+  if (dim) {
+    const int64_t nd = normalize_dim(*dim, static_cast<int64_t>(t.shape.size()));
+    n = t.shape.empty() ? 1 : t.shape[nd];
+  }
+  const bool correct = unbiased && total > 1;
+  if (correct && n == 1) throw ZeroDivisionError("division by zero");
+  const limbs::Row inv_n = limbs::count_reciprocal(n);
+  LimbTensor r = per_slice(t, dim, keepdim, op, [&](const double* first, int64_t len, int64_t stride, double* scratch) {
+    return take_sqrt ? limbs::std_slice(first, len, stride, inv_n, correct, scratch)
+                     : limbs::var_slice(first, len, stride, inv_n, correct, scratch);
+  });
+  if (!dim && keepdim && total == 1) r.shape = t.shape;
+  return r;
+}
+
+LimbTensor norm(const LimbTensor& t, const NormOrder& p, std::optional<int64_t> dim, bool keepdim) {
+  check_limbs(t.data, t.shape, "norm");
+  const bool is_one = p.is_int ? p.int_p == 1 : p.float_p == 1.0;
+  const bool is_two = p.is_int ? p.int_p == 2 : p.float_p == 2.0;
+  const bool is_zero = p.is_int ? p.int_p == 0 : p.float_p == 0.0;
+  if (is_zero) throw ZeroDivisionError("float division by zero");
+  LimbTensor r = per_slice(t, dim, keepdim, "norm", [&](const double* first, int64_t len, int64_t stride, double* scratch) {
+    if (is_two) return limbs::norm2_slice(first, len, stride, scratch);
+    if (is_one) return limbs::norm1_slice(first, len, stride, scratch);
+    if (p.is_int) return limbs::norm_int_p_slice(first, len, stride, p.int_p, scratch);
+    return limbs::norm_float_p_slice(first, len, stride, p.float_p, scratch);
+  });
+  if (!dim && keepdim && t.data.size(0) == 1) r.shape = t.shape;
+  return r;
+}
+
+}  // namespace zel
