@@ -22,10 +22,35 @@ def same_bits(a, b):
 
 def from_rows(rows, shape=None):
     """A Tensor with the given limb rows (lower limbs included)."""
-    data = torch.tensor(rows, dtype=torch.float64)
+    data = torch.tensor(rows, dtype=torch.float64).reshape(len(rows), 8)
     return zel.Tensor(_raw=data, _shape=tuple(shape) if shape is not None else (len(rows),))
 
 
 @pytest.fixture
 def Z():
     return zel
+
+
+def random_rows(rng, n, spread=30, lower=True):
+    """n random 8-limb elements; with `lower`, limbs 1..3 hold genuine
+    lower-order parts (as arithmetic leaves them)."""
+    rows = []
+    for _ in range(n):
+        x = rng.uniform(-1, 1) * 2.0 ** rng.randint(-spread, spread)
+        row = [x] + [0.0] * 7
+        if lower and x != 0.0:
+            for k in range(1, 4):
+                row[k] = rng.uniform(-1, 1) * abs(x) * 2.0 ** (-53 * k)
+        rows.append(row)
+    return rows
+
+
+def same_rows(got, want):
+    """Bitwise equality of lists of limb rows, NaNs of either sign equal."""
+    import math
+
+    def norm(v):
+        return "nan" if math.isnan(v) else bits(v)
+
+    return len(got) == len(want) and all(
+        [norm(x) for x in g] == [norm(x) for x in w] for g, w in zip(got, want))
