@@ -48,10 +48,24 @@ py::object reshape_list(const py::list& flat, const Shape& shape, size_t dim, in
 
 std::string repr_float(double v) { return py::repr(py::float_(v)).cast<std::string>(); }
 
+bool small(const at::Tensor& d) { return d.numel() < kReleaseRows * limbs::kLimbs; }
+
 py::object binary(const LimbTensor& self, py::handle other,
-                  LimbTensor (*op)(const LimbTensor&, const LimbTensor&)) {
+                  LimbTensor (*op)(const LimbTensor&, const LimbTensor&),
+                  LimbTensor (*op_scalar)(const LimbTensor&, double)) {
+  if (op_scalar && is_py_number(other)) {
+    const double c = other.cast<double>();
+    if (small(self.data)) return wrap(op_scalar(self, c));
+    LimbTensor r;
+    {
+      py::gil_scoped_release nogil;
+      r = op_scalar(self, c);
+    }
+    return wrap(std::move(r));
+  }
   LimbTensor o;
   if (!as_operand(other, self.data.device(), o)) return not_implemented();
+  if (small(self.data) && small(o.data)) return wrap(op(self, o));
   LimbTensor r;
   {
     py::gil_scoped_release nogil;
@@ -180,9 +194,9 @@ void bind_core(py::module_& m, TensorClass& cls) {
       "_two_product", [](py::handle a, py::handle b) { return eft_pair(a, b, true); }, py::arg("a"),
       py::arg("b"), "TwoProduct: a * b = p + e EXACTLY using Veltkamp split.");
 
-  cls.def("__add__", [](const LimbTensor& a, py::handle o) { return binary(a, o, add); }, py::is_operator());
-  cls.def("__radd__", [](const LimbTensor& a, py::handle o) { return binary(a, o, add); }, py::is_operator());
-  cls.def("__sub__", [](const LimbTensor& a, py::handle o) { return binary(a, o, sub); }, py::is_operator());
+  cls.def("__add__", [](const LimbTensor& a, py::handle o) { return binary(a, o, add, add_scalar); }, py::is_operator());
+  cls.def("__radd__", [](const LimbTensor& a, py::handle o) { return binary(a, o, add, add_scalar); }, py::is_operator());
+  cls.def("__sub__", [](const LimbTensor& a, py::handle o) { return binary(a, o, sub, sub_scalar); }, py::is_operator());
   cls.def(
       "__rsub__",
       [](const LimbTensor& a, py::handle o) {
@@ -196,6 +210,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
   auto times = [](const LimbTensor& a, py::handle o) -> py::object {
     if (is_py_number(o)) {
       const double c = o.cast<double>();
+      if (small(a.data)) return wrap(mul_scalar(a, c));
       LimbTensor r;
       {
         py::gil_scoped_release nogil;
@@ -203,7 +218,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
       }
       return wrap(std::move(r));
     }
-    if (py::isinstance<LimbTensor>(o)) return binary(a, o, mul);
+    if (py::isinstance<LimbTensor>(o)) return binary(a, o, mul, nullptr);
     return not_implemented();
   };
   cls.def("__mul__", times, py::is_operator());

@@ -49,13 +49,16 @@ void check_limbs(const at::Tensor& data, const Shape& shape, const char* op) {
 
 at::Tensor cpu_limbs(const LimbTensor& t, const char* op) {
   check_limbs(t.data, t.shape, op);
-  at::Tensor d = t.data;
-  if (!d.device().is_cpu()) d = d.to(at::kCPU);
-  return d.contiguous();
+  if (t.data.device().is_cpu() && t.data.is_contiguous()) return t.data;
+  return t.data.to(at::kCPU).contiguous();
 }
 
 at::Tensor new_limbs(int64_t n) {
   return at::zeros({n, limbs::kLimbs}, at::TensorOptions().dtype(at::kDouble));
+}
+
+at::Tensor new_limbs_for(int64_t n) {
+  return at::empty({n, limbs::kLimbs}, at::TensorOptions().dtype(at::kDouble));
 }
 
 LimbTensor make_result(at::Tensor cpu_data, Shape shape, const at::Device& device) {

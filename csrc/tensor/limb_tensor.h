@@ -39,6 +39,11 @@ at::Tensor cpu_limbs(const LimbTensor& t, const char* op);
 
 // A new (n, 8) zero limb array on the CPU.
 at::Tensor new_limbs(int64_t n);
+// The same, uninitialised: for results whose every row a kernel writes.
+at::Tensor new_limbs_for(int64_t n);
+
+// Rows above which a call is worth releasing the GIL for.
+constexpr int64_t kReleaseRows = 2048;
 
 // Wraps a CPU result array, moving it to `device` when that is not the CPU.
 LimbTensor make_result(at::Tensor cpu_data, Shape shape, const at::Device& device);
@@ -113,7 +118,7 @@ LimbTensor binary_rows(const LimbTensor& a, const LimbTensor& b, const char* op,
   Shape out = broadcast_shapes(a.shape, b.shape);
   at::Tensor da = cpu_limbs(a, op);
   at::Tensor db = cpu_limbs(b, op);
-  at::Tensor r = new_limbs(shape_numel(out));
+  at::Tensor r = new_limbs_for(shape_numel(out));
   const limbs::Row* pa = rows_of(da);
   const limbs::Row* pb = rows_of(db);
   limbs::Row* pr = rows_of(r);
@@ -127,7 +132,7 @@ template <class F>
 LimbTensor map_rows(const LimbTensor& a, const char* op, const F& f, int64_t grain = 4096) {
   at::Tensor da = cpu_limbs(a, op);
   const int64_t n = da.size(0);
-  at::Tensor r = new_limbs(n);
+  at::Tensor r = new_limbs_for(n);
   const limbs::Row* pa = rows_of(da);
   limbs::Row* pr = rows_of(r);
   parallel_rows(n, grain, [&](int64_t begin, int64_t end) {

@@ -109,7 +109,7 @@ LimbTensor matmul(const LimbTensor& a, const LimbTensor& b) {
     const int64_t a_step = k == 1 ? 0 : 1, b_step = kb == 1 ? 0 : 1;
     Shape out(a.shape.begin(), a.shape.end() - 1);
     const int64_t rows = shape_numel(out);
-    at::Tensor r = new_limbs(rows);
+    at::Tensor r = new_limbs_for(rows);
     double* pr = r.data_ptr<double>();
     (void)m;
     parallel_rows(rows, std::max<int64_t>(1, 16384 / std::max<int64_t>(len, 1)), [&](int64_t i0, int64_t i1) {
@@ -139,7 +139,7 @@ LimbTensor matmul(const LimbTensor& a, const LimbTensor& b) {
   Shape out = out_batch;
   if (!a_vec) out.push_back(m);
   out.push_back(n);
-  at::Tensor r = new_limbs(shape_numel(out_batch) * m * n);
+  at::Tensor r = new_limbs_for(shape_numel(out_batch) * m * n);
   batched_mm(pa, a_off, pb, b_off, r.data_ptr<double>(), m, k, n);
   return make_result(r, std::move(out), a.data.device());
 }

@@ -72,7 +72,7 @@ LimbTensor per_slice(const LimbTensor& t, std::optional<int64_t> dim, bool keepd
   } else {
     sl.len = d.size(0);
   }
-  at::Tensor r = new_limbs(sl.count());
+  at::Tensor r = new_limbs_for(sl.count());
   const double* src = d.data_ptr<double>();
   limbs::Row* out = rows_of(r);
   for_each_slice(sl, [&](int64_t s, double* scratch) {
