@@ -9,5 +9,6 @@ namespace zel {
 using TensorClass = py::class_<LimbTensor>;
 
 void bind_core(py::module_& m, TensorClass& cls);
+void bind_elementwise(py::module_& m, TensorClass& cls);
 
 }  // namespace zel
