@@ -275,8 +275,23 @@ def exp(a):
     return [math.ldexp(x, int(k)) for x in result]
 
 
+LOG_DIRECT_MIN = 2.0 ** -960
+LOG_DIRECT_MAX = 2.0 ** 960
+
+
+def _log_halley(a, val):
+    result = fresh(math.log(val))
+    two = fresh(2.0)
+    for _ in range(8):
+        ey = exp(result)
+        result = add(result, div(mul(two, sub(a, ey)), add(a, ey)))
+    return result
+
+
 def log(a):
-    """Halley steps y = y + (2 * (a - e**y)) / (a + e**y) from log(approx)."""
+    """Halley steps y = y + (2 * (a - e**y)) / (a + e**y) from log(approx).
+    Outside [2**-960, 2**960] the steps run on a * 2**-m (m the binary
+    exponent of approx) and m * ln2 is added in limb arithmetic."""
     val = approx(a)
     if math.isnan(val) or val < 0:
         return fresh(NAN)
@@ -284,12 +299,13 @@ def log(a):
         return fresh(-INF)
     if math.isinf(val):
         return fresh(INF)
-    result = fresh(math.log(val))
-    two = fresh(2.0)
-    for _ in range(8):
-        ey = exp(result)
-        result = add(result, div(mul(two, sub(a, ey)), add(a, ey)))
-    return result
+    if LOG_DIRECT_MIN <= val <= LOG_DIRECT_MAX:
+        return _log_halley(a, val)
+    if needs_renormalise(a):
+        a = renormalise(a)
+    m = math.frexp(val)[1] - 1
+    scaled = [math.ldexp(x, -m) for x in a]
+    return add(_log_halley(scaled, approx(scaled)), mul_scalar(LN2, float(m)))
 
 
 def sqrt(a):
@@ -418,3 +434,46 @@ def floor(a):
 
 def ceil(a):
     return fresh(f_ceil(approx(a)))
+
+
+# --- softmax -------------------------------------------------------------------
+
+def tree_sum(rows):
+    """The pairwise tree of the whole-tensor sum: row i + row i + n//2 at each
+    level, an odd last row carried to the end of the next level."""
+    if not rows:
+        return fresh(0.0)
+    current = [list(r) for r in rows]
+    while len(current) > 1:
+        n = len(current)
+        half = n // 2
+        level = [add(current[i], current[i + half]) for i in range(half)]
+        if n % 2 == 1:
+            level.append(current[n - 1])
+        current = level
+    return current[0]
+
+
+def argmax_approx(rows):
+    """First index of the largest approx; the first NaN wins (PyTorch's argmax)."""
+    best = 0
+    best_val = approx(rows[0])
+    for i in range(1, len(rows)):
+        if math.isnan(best_val):
+            break
+        v = approx(rows[i])
+        if math.isnan(v) or v > best_val:
+            best, best_val = i, v
+    return best
+
+
+def softmax_slice(rows):
+    """exp(x - max) / tree sum, the division as the product with the reciprocal."""
+    peak = rows[argmax_approx(rows)]
+    exps = [exp(sub(r, peak)) for r in rows]
+    inv = reciprocal(tree_sum(exps))
+    return [mul(e, inv) for e in exps]
+
+
+def log_softmax_slice(rows):
+    return [log(r) for r in softmax_slice(rows)]

@@ -117,20 +117,29 @@ LIMBS_HD inline Row div_scalar(const Row& a, double c) {
 
 // --- Integer powers ----------------------------------------------------------
 
-// a^m for m >= 1: m = 1 is a copy, m = 2 one square, larger m binary
-// exponentiation from 1 (result * base when the low bit is set, then
-// base * base).
-LIMBS_HD inline Row pow_positive(const Row& a, unsigned long long m) {
-  if (m == 1) return a;
-  if (m == 2) return mul(a, a);
+// a^m for m >= 1, m given as little-endian 64-bit words (m = sum of
+// words[i] * 2^(64 i)) so that exponents of any size take the same path:
+// m = 1 is a copy, m = 2 one square, larger m binary exponentiation from 1
+// (result * base when the bit is set, then base * base).
+LIMBS_HD inline Row pow_positive(const Row& a, const unsigned long long* words, int count) {
+  while (count > 0 && words[count - 1] == 0) --count;
+  if (count == 1 && words[0] == 1) return a;
+  if (count == 1 && words[0] == 2) return mul(a, a);
   Row result = from_double(1.0);
   Row base = a;
-  while (m > 0) {
-    if (m % 2 == 1) result = mul(result, base);
-    base = mul(base, base);
-    m /= 2;
+  for (int w = 0; w < count; ++w) {
+    unsigned long long m = words[w];
+    // The last word stops at its top bit; the others run all 64 bits.
+    for (int bit = 0; bit < 64 && (w + 1 < count || m != 0); ++bit, m >>= 1) {
+      if (m & 1ULL) result = mul(result, base);
+      base = mul(base, base);
+    }
   }
   return result;
+}
+
+LIMBS_HD inline Row pow_positive(const Row& a, unsigned long long m) {
+  return pow_positive(a, &m, 1);
 }
 
 // a^n for any integer n: 1 for n = 0 (whatever a is), 1 / a^-n for n < 0.
@@ -167,16 +176,9 @@ LIMBS_HD inline Row exp(const Row& a) {
   return result;
 }
 
-// Natural logarithm: Halley's iteration y <- y + 2 (a - e^y) / (a + e^y),
-// 8 steps from log(approx). log(0) = -inf, log(x < 0) = NaN, log(+inf) = +inf.
-// The steps divide by a + e^y: below about 5e-301 that is a zero divisor and
-// the result NaN, above about 9e307 it overflows and the steps add nothing.
-LIMBS_HD inline Row log(const Row& a) {
-  const double val = approx(a);
-  if (std::isnan(val)) return from_double(val);
-  if (val < 0.0) return from_double(kNaN);
-  if (val == 0.0) return from_double(-kInf);
-  if (std::isinf(val)) return from_double(kInf);
+// Halley's iteration y <- y + 2 (a - e^y) / (a + e^y), 8 steps from
+// log(val), val = approx(a) finite and positive.
+LIMBS_HD inline Row log_halley(const Row& a, double val) {
   const Row two = from_double(2.0);
   Row y = from_double(std::log(val));
   for (int i = 0; i < kLogSteps; ++i) {
@@ -184,6 +186,31 @@ LIMBS_HD inline Row log(const Row& a) {
     y = add(y, div(mul(two, sub(a, ey)), add(a, ey)));
   }
   return y;
+}
+
+// Outside [2^-960, 2^960] the iteration breaks down: below about 5e-301 the
+// divisor a + e^y counts as zero, the lower limbs of e^y and of the
+// reciprocal fall into the subnormal range well before that, and above
+// about 9e307 a + e^y overflows. There log(a) = log(a 2^-m) + m ln2, with
+// 2^m the binade of val (scaling every limb by 2^-m is exact but for
+// limbs that fall below 2^-1074) and m ln2 formed from the 3-limb ln2.
+constexpr double kLogDirectMin = 0x1p-960;
+constexpr double kLogDirectMax = 0x1p960;
+
+// Natural logarithm. log(0) = -inf, log(x < 0) = NaN, log(+inf) = +inf.
+LIMBS_HD inline Row log(const Row& a) {
+  const double val = approx(a);
+  if (std::isnan(val)) return from_double(val);
+  if (val < 0.0) return from_double(kNaN);
+  if (val == 0.0) return from_double(-kInf);
+  if (std::isinf(val)) return from_double(kInf);
+  if (val >= kLogDirectMin && val <= kLogDirectMax) return log_halley(a, val);
+  // A dominant leading limb keeps the scaled limbs finite.
+  const Row d = dominant(a);
+  const int m = std::ilogb(val);
+  Row scaled;
+  for (int k = 0; k < kLimbs; ++k) scaled.l[k] = std::ldexp(d.l[k], -m);
+  return add(log_halley(scaled, approx(scaled)), mul_scalar(row3(kLn2), static_cast<double>(m)));
 }
 
 // Square root: Heron's iteration y <- 0.5 (y + a / y), 8 steps from
@@ -319,13 +346,16 @@ LIMBS_HD inline double decimal_factor(long long decimals) {
   return std::pow(10.0, static_cast<double>(decimals));
 }
 
-// approx rounded half to even, or round(approx * f) / f with f = 10^decimals,
-// in limb 0. std::nearbyint rounds half to even in the default rounding mode.
+// round(approx * f) / f in limb 0, rounding half to even (std::nearbyint in
+// the default rounding mode); f = 10^decimals as the caller computed it.
+LIMBS_HD inline Row round_scaled(const Row& a, double f) {
+  return from_double(std::nearbyint(approx(a) * f) / f);
+}
+
+// approx rounded half to even, or round_scaled with f = 10^decimals.
 LIMBS_HD inline Row round_decimals(const Row& a, long long decimals) {
-  const double val = approx(a);
-  if (decimals == 0) return from_double(std::nearbyint(val));
-  const double f = decimal_factor(decimals);
-  return from_double(std::nearbyint(val * f) / f);
+  if (decimals == 0) return from_double(std::nearbyint(approx(a)));
+  return round_scaled(a, decimal_factor(decimals));
 }
 
 // floor and ceil of approx: an element just below an integer whose limbs sum

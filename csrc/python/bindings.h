@@ -9,6 +9,7 @@ namespace zel {
 using TensorClass = py::class_<LimbTensor>;
 
 void bind_core(py::module_& m, TensorClass& cls);
+void bind_elementwise(py::module_& m, TensorClass& cls);
 void bind_reduce(py::module_& m, TensorClass& cls);
 void bind_selftest(py::module_& m);
 

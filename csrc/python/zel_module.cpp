@@ -66,6 +66,7 @@ PYBIND11_MODULE(zel, m) {
 
   TensorClass cls(m, "Tensor", kTensorDoc);
   bind_core(m, cls);
+  bind_elementwise(m, cls);
   bind_reduce(m, cls);
   bind_selftest(m);
 

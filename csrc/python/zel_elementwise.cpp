@@ -1,0 +1,365 @@
+// Division, powers, modulo, the element-wise functions, softmax, the
+// comparisons and predicates, where, and the module functions that forward
+// to them.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/bindings.h"
+#include "tensor/elementwise.h"
+
+namespace zel {
+
+namespace {
+
+py::object wrap(LimbTensor t) { return py::cast(std::move(t)); }
+
+// Runs a kernel without the GIL; the operands are held by the caller.
+template <class F>
+py::object released(const F& f) {
+  LimbTensor r;
+  {
+    py::gil_scoped_release nogil;
+    r = f();
+  }
+  return wrap(std::move(r));
+}
+
+// float(v) for a Python int or float (an int too large for a float raises
+// OverflowError, as float() does).
+double number_value(py::handle v) {
+  const double x = PyFloat_AsDouble(v.ptr());
+  if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return x;
+}
+
+// A clamp bound: None, or anything float() takes other than a string.
+bool bound_value(py::handle v, const char* name, double& out) {
+  if (v.is_none()) return false;
+  if (PyUnicode_Check(v.ptr()) || PyBytes_Check(v.ptr()) || !PyNumber_Check(v.ptr()))
+    throw TypeError(std::string("clamp(): argument '") + name + "' must be a number or None, got " + type_name(v));
+  out = number_value(v);
+  return true;
+}
+
+// The int rule of the module functions: an int as it is, another number
+// through int(), anything else TypeError naming the parameter.
+py::object int_rule(py::handle v, const char* name) {
+  if (PyLong_Check(v.ptr())) return py::reinterpret_borrow<py::object>(v);
+  return py::int_(arg_int(v, name));
+}
+
+// |n| as little-endian 64-bit words, for exponents of any size.
+std::vector<unsigned long long> magnitude_words(py::handle n, bool& negative) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (!overflow) {
+    negative = v < 0;
+    // 0 - v in unsigned arithmetic is |v| even for the most negative v.
+    return {negative ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v)};
+  }
+  negative = overflow < 0;
+  std::vector<unsigned long long> words;
+  py::object mag = py::reinterpret_steal<py::object>(PyNumber_Absolute(n.ptr()));
+  if (!mag) throw py::error_already_set();
+  const py::int_ shift(64);
+  while (PyObject_IsTrue(mag.ptr())) {
+    words.push_back(PyLong_AsUnsignedLongLongMask(mag.ptr()));
+    mag = py::reinterpret_steal<py::object>(PyNumber_Rshift(mag.ptr(), shift.ptr()));
+    if (!mag) throw py::error_already_set();
+  }
+  return words;
+}
+
+// dim in [-ndim, ndim), as an index into the shape.
+int64_t axis(const LimbTensor& t, py::handle dim, const char* op) {
+  const int64_t nd = static_cast<int64_t>(t.shape.size());
+  const int64_t d = arg_int(dim, "dim");
+  if (d < -nd || d >= nd)
+    throw IndexError(std::string(op) + "(): dimension " + std::to_string(d) + " out of range for shape " +
+                     shape_str(t.shape));
+  return d < 0 ? d + nd : d;
+}
+
+// Comparison of approximations: flat bool tensor on self's device.
+py::object compare(const LimbTensor& a, py::handle other, const char* torch_op) {
+  const bool number = is_py_number(other);
+  if (!number && !py::isinstance<LimbTensor>(other)) return not_implemented();
+  at::Tensor va, vb;
+  {
+    py::gil_scoped_release nogil;
+    va = approx_values(a, torch_op);
+  }
+  py::object rhs;
+  if (number) {
+    rhs = py::reinterpret_borrow<py::object>(other);
+  } else {
+    const LimbTensor& b = other.cast<const LimbTensor&>();
+    broadcast_shapes(a.shape, b.shape);
+    {
+      py::gil_scoped_release nogil;
+      vb = approx_values(b, torch_op);
+    }
+    rhs = py::cast(vb);
+  }
+  // PyTorch's own operator, so scalars compare exactly as PyTorch compares them.
+  at::Tensor r = THPVariable_Unpack(py::cast(va).attr(torch_op)(rhs).ptr()).reshape({-1});
+  const at::Device dev = a.data.device();
+  return py::cast(dev.is_cpu() ? r : r.to(dev));
+}
+
+// x or y of where: a Tensor, or a number made a 0-d tensor on `device`.
+LimbTensor where_operand(py::handle v, const char* name, const at::Device& device) {
+  LimbTensor out;
+  if (!as_operand(v, device, out))
+    throw TypeError(std::string("where(): argument '") + name + "' must be a Tensor or a number, got " +
+                    type_name(v));
+  return out;
+}
+
+const char* const kDoc[] = {
+    "Exponential using Taylor series.",        "Natural logarithm using Newton-Raphson.",
+    "Square root using Newton-Raphson.",       "Sine using Taylor series.",
+    "Cosine using Taylor series.",             "Tangent.",
+    "Hyperbolic tangent.",                     "Sigmoid function.",
+    "SiLU (Swish) activation: x * sigmoid(x).", "GELU activation.",
+    "ReLU activation.",                        "Absolute value.",
+    "Floor function.",                         "Ceiling function.",
+};
+
+struct UnaryName {
+  const char* name;
+  Unary op;
+};
+
+const UnaryName kUnary[] = {
+    {"exp", Unary::Exp},         {"log", Unary::Log},   {"sqrt", Unary::Sqrt}, {"sin", Unary::Sin},
+    {"cos", Unary::Cos},         {"tan", Unary::Tan},   {"tanh", Unary::Tanh}, {"sigmoid", Unary::Sigmoid},
+    {"silu", Unary::Silu},       {"gelu", Unary::Gelu}, {"relu", Unary::Relu}, {"abs", Unary::Abs},
+    {"floor", Unary::Floor},     {"ceil", Unary::Ceil},
+};
+
+const char* const kClampDoc = "Clamp values to range [min_val, max_val].";
+const char* const kRoundDoc = "Round to given decimal places.";
+const char* const kSoftmaxDoc = "Softmax along dimension.";
+const char* const kLogSoftmaxDoc = "Log-softmax along dimension.";
+
+struct PredicateName {
+  const char* name;
+  Predicate p;
+  const char* doc;
+};
+
+const PredicateName kPredicates[] = {
+    {"isnan", Predicate::IsNan, "Check for NaN values."},
+    {"isinf", Predicate::IsInf, "Check for infinite values."},
+    {"isfinite", Predicate::IsFinite, "Check for finite values."},
+};
+
+}  // namespace
+
+void bind_elementwise(py::module_& m, TensorClass& cls) {
+  // --- division, powers, floor division, modulo ---
+  cls.def(
+      "_reciprocal_scalar",
+      [](const LimbTensor& self, py::handle scalar) {
+        if (PyUnicode_Check(scalar.ptr()) || PyBytes_Check(scalar.ptr()) || !PyNumber_Check(scalar.ptr()))
+          throw TypeError("_reciprocal_scalar(): scalar must be a float, got " + type_name(scalar));
+        const double s = number_value(scalar);
+        check_limbs(self.data, self.shape, "_reciprocal_scalar");
+        return reciprocal_scalar(s, self.data.device());
+      },
+      py::arg("scalar"), "Newton-Raphson reciprocal of scalar.");
+  cls.def(
+      "reciprocal", [](const LimbTensor& self) { return released([&] { return reciprocal(self); }); },
+      "Element-wise reciprocal using Newton-Raphson.");
+
+  cls.def(
+      "__truediv__",
+      [](const LimbTensor& self, py::handle other) -> py::object {
+        if (is_py_number(other)) {
+          const double c = number_value(other);
+          return released([&] { return div_scalar(self, c); });
+        }
+        if (!py::isinstance<LimbTensor>(other)) return not_implemented();
+        const LimbTensor& b = other.cast<const LimbTensor&>();
+        return released([&] { return div(self, b); });
+      },
+      py::is_operator());
+  cls.def(
+      "__rtruediv__",
+      [](const LimbTensor& self, py::handle other) {
+        LimbTensor left = from_python(other, self.data.device());
+        return released([&] { return div(left, self); });
+      },
+      py::is_operator());
+
+  cls.def(
+      "__pow__",
+      [](const LimbTensor& self, py::handle exp) -> py::object {
+        if (PyLong_Check(exp.ptr())) {
+          bool negative = false;
+          std::vector<unsigned long long> words = magnitude_words(exp, negative);
+          return released([&] { return pow_int(self, negative, words); });
+        }
+        if (PyFloat_Check(exp.ptr())) {
+          const double e = number_value(exp);
+          return released([&] { return pow_float(self, e); });
+        }
+        return not_implemented();
+      },
+      py::arg("exp"), py::is_operator());
+
+  cls.def(
+      "__floordiv__",
+      [](const LimbTensor& self, py::handle other) -> py::object {
+        if (is_py_number(other)) {
+          const double c = number_value(other);
+          return released([&] { return floordiv_scalar(self, c); });
+        }
+        if (!py::isinstance<LimbTensor>(other)) return not_implemented();
+        const LimbTensor& b = other.cast<const LimbTensor&>();
+        return released([&] { return floordiv(self, b); });
+      },
+      py::is_operator(), "Floor division.");
+  cls.def(
+      "__rfloordiv__",
+      [](const LimbTensor& self, py::handle other) {
+        LimbTensor left = from_python(other, self.data.device());
+        return released([&] { return floordiv(left, self); });
+      },
+      py::is_operator());
+  cls.def(
+      "__mod__",
+      [](const LimbTensor& self, py::handle other) -> py::object {
+        // A number divisor becomes a fresh element (element-wise reciprocal,
+        // not the scalar path).
+        LimbTensor b;
+        if (!as_operand(other, self.data.device(), b)) return not_implemented();
+        return released([&] { return mod(self, b); });
+      },
+      py::is_operator(), "Modulo operation.");
+  cls.def(
+      "__rmod__",
+      [](const LimbTensor& self, py::handle other) {
+        LimbTensor left = from_python(other, self.data.device());
+        return released([&] { return mod(left, self); });
+      },
+      py::is_operator());
+
+  // --- comparisons and predicates ---
+  const std::pair<const char*, const char*> comparisons[] = {
+      {"__lt__", "__lt__"}, {"__le__", "__le__"}, {"__gt__", "__gt__"},
+      {"__ge__", "__ge__"}, {"__eq__", "__eq__"}, {"__ne__", "__ne__"},
+  };
+  for (const auto& c : comparisons) {
+    const char* torch_op = c.second;
+    cls.def(
+        c.first, [torch_op](const LimbTensor& self, py::handle other) { return compare(self, other, torch_op); },
+        py::is_operator());
+  }
+  // Defining __eq__ must leave Tensor unhashable.
+  cls.attr("__hash__") = py::none();
+  for (const PredicateName& p : kPredicates) {
+    const Predicate which = p.p;
+    cls.def(
+        p.name,
+        [which](const LimbTensor& self) {
+          py::gil_scoped_release nogil;
+          return predicate(self, which);
+        },
+        p.doc);
+  }
+
+  // --- element-wise functions ---
+  for (size_t i = 0; i < sizeof(kUnary) / sizeof(kUnary[0]); ++i) {
+    const Unary op = kUnary[i].op;
+    cls.def(
+        kUnary[i].name, [op](const LimbTensor& self) { return released([&] { return unary(self, op); }); },
+        kDoc[i]);
+  }
+  cls.def(
+      "clamp",
+      [](const LimbTensor& self, py::handle min_val, py::handle max_val) {
+        double lo = 0.0, hi = 0.0;
+        const bool has_min = bound_value(min_val, "min_val", lo);
+        const bool has_max = bound_value(max_val, "max_val", hi);
+        return released([&] { return clamp(self, has_min, lo, has_max, hi); });
+      },
+      py::arg("min_val") = py::none(), py::arg("max_val") = py::none(), kClampDoc);
+  cls.def(
+      "round",
+      [](const LimbTensor& self, py::handle decimals) {
+        py::object d = int_rule(decimals, "decimals");
+        const bool zero = !PyObject_IsTrue(d.ptr());
+        double factor = 1.0;
+        if (!zero) {
+          // 10.0 ** decimals as Python computes it: OverflowError when too large.
+          py::object f = py::reinterpret_steal<py::object>(PyNumber_Power(py::float_(10.0).ptr(), d.ptr(), Py_None));
+          if (!f) throw py::error_already_set();
+          factor = number_value(f);
+        }
+        return released([&] { return round(self, zero, factor); });
+      },
+      py::arg("decimals") = 0, kRoundDoc);
+  cls.def(
+      "softmax",
+      [](const LimbTensor& self, py::handle dim) {
+        const int64_t d = axis(self, dim, "softmax");
+        return released([&] { return softmax(self, d, false); });
+      },
+      py::arg("dim") = -1, kSoftmaxDoc);
+  cls.def(
+      "log_softmax",
+      [](const LimbTensor& self, py::handle dim) {
+        const int64_t d = axis(self, dim, "log_softmax");
+        return released([&] { return softmax(self, d, true); });
+      },
+      py::arg("dim") = -1, kLogSoftmaxDoc);
+
+  // --- module functions: method calls on whatever `input` is ---
+  for (size_t i = 0; i < sizeof(kUnary) / sizeof(kUnary[0]); ++i) {
+    const char* name = kUnary[i].name;
+    m.def(
+        name, [name](py::object input) { return input.attr(name)(); }, py::arg("input"), kDoc[i]);
+  }
+  for (const PredicateName& p : kPredicates) {
+    const char* name = p.name;
+    m.def(
+        name, [name](py::object input) { return input.attr(name)(); }, py::arg("input"), p.doc);
+  }
+  m.def(
+      "round",
+      [](py::object input, py::handle decimals) { return input.attr("round")(int_rule(decimals, "decimals")); },
+      py::arg("input"), py::arg("decimals") = 0, kRoundDoc);
+  m.def(
+      "clamp",
+      [](py::object input, py::handle min_val, py::handle max_val) { return input.attr("clamp")(min_val, max_val); },
+      py::arg("input"), py::arg("min_val") = py::none(), py::arg("max_val") = py::none(), kClampDoc);
+  m.def(
+      "softmax", [](py::object input, py::handle dim) { return input.attr("softmax")(int_rule(dim, "dim")); },
+      py::arg("input"), py::arg("dim") = -1, kSoftmaxDoc);
+  m.def(
+      "log_softmax",
+      [](py::object input, py::handle dim) { return input.attr("log_softmax")(int_rule(dim, "dim")); },
+      py::arg("input"), py::arg("dim") = -1, kLogSoftmaxDoc);
+
+  m.def(
+      "where",
+      [](py::handle condition, py::handle x, py::handle y) {
+        if (!THPVariable_Check(condition.ptr()))
+          throw TypeError("where(): condition must be a torch bool tensor, got " + type_name(condition));
+        at::Tensor cond = THPVariable_Unpack(condition.ptr());
+        // Numbers go to the device of the other operand (or the condition's).
+        at::Device dev = cond.device();
+        if (py::isinstance<LimbTensor>(x)) dev = x.cast<const LimbTensor&>().data.device();
+        else if (py::isinstance<LimbTensor>(y)) dev = y.cast<const LimbTensor&>().data.device();
+        LimbTensor a = where_operand(x, "x", dev);
+        LimbTensor b = where_operand(y, "y", dev);
+        return released([&] { return where(cond, a, b); });
+      },
+      py::arg("condition"), py::arg("x"), py::arg("y"), "Select elements from x or y based on condition.");
+}
+
+}  // namespace zel

@@ -1,0 +1,239 @@
+#include "tensor/elementwise.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "limbs/elementary.h"
+#include "limbs/reduce.h"
+#include "tensor/arith.h"
+
+namespace zel {
+
+namespace {
+
+using limbs::Row;
+
+// Rows per parallel chunk: the iterative functions cost thousands of float64
+// operations per row, the selections a handful.
+constexpr int64_t kHeavyGrain = 256;
+constexpr int64_t kLightGrain = 16384;
+
+template <class F>
+LimbTensor map_heavy(const LimbTensor& a, const char* op, const F& f) {
+  return map_rows(a, op, f, kHeavyGrain);
+}
+
+template <class F>
+LimbTensor map_light(const LimbTensor& a, const char* op, const F& f) {
+  return map_rows(a, op, f, kLightGrain);
+}
+
+// f(x, y, 1/y) over the broadcast of a and b. When b is broadcast, each of
+// its reciprocals is computed once instead of once per output row; the
+// bytes are the same either way.
+template <class F>
+LimbTensor with_reciprocal(const LimbTensor& a, const LimbTensor& b, const char* op, const F& f) {
+  Shape out = broadcast_shapes(a.shape, b.shape);
+  at::Tensor da = cpu_limbs(a, op);
+  at::Tensor db = cpu_limbs(b, op);
+  const int64_t n = shape_numel(out);
+  at::Tensor r = new_limbs(n);
+  const Row* pa = rows_of(da);
+  const Row* pb = rows_of(db);
+  Row* pr = rows_of(r);
+  const int64_t nb = db.size(0);
+  if (nb < n) {
+    at::Tensor rb = new_limbs(nb);
+    Row* prb = rows_of(rb);
+    parallel_rows(nb, kHeavyGrain, [&](int64_t begin, int64_t end) {
+      for (int64_t i = begin; i < end; ++i) prb[i] = limbs::reciprocal(pb[i]);
+    });
+    const Row* crb = prb;
+    for_each_broadcast(out, a.shape, b.shape, kLightGrain,
+                       [&](int64_t i, int64_t ia, int64_t ib) { pr[i] = f(pa[ia], pb[ib], crb[ib]); });
+  } else {
+    for_each_broadcast(out, a.shape, b.shape, kHeavyGrain, [&](int64_t i, int64_t ia, int64_t ib) {
+      pr[i] = f(pa[ia], pb[ib], limbs::reciprocal(pb[ib]));
+    });
+  }
+  return make_result(r, std::move(out), a.data.device());
+}
+
+}  // namespace
+
+LimbTensor reciprocal_scalar(double s, const at::Device& device) {
+  at::Tensor d = new_limbs(1);
+  limbs::store(limbs::reciprocal_scalar(s), d.data_ptr<double>());
+  return make_result(d, Shape{}, device);
+}
+
+LimbTensor reciprocal(const LimbTensor& a) {
+  return map_heavy(a, "reciprocal", [](const Row& x) { return limbs::reciprocal(x); });
+}
+
+LimbTensor div(const LimbTensor& a, const LimbTensor& b) {
+  return with_reciprocal(a, b, "div", [](const Row& x, const Row&, const Row& ry) { return limbs::mul(x, ry); });
+}
+
+LimbTensor div_scalar(const LimbTensor& a, double c) {
+  const Row rc = limbs::reciprocal_scalar(c);
+  return map_light(a, "div", [&rc](const Row& x) { return limbs::mul(x, rc); });
+}
+
+LimbTensor floordiv(const LimbTensor& a, const LimbTensor& b) {
+  return with_reciprocal(a, b, "floordiv",
+                         [](const Row& x, const Row&, const Row& ry) { return limbs::floor(limbs::mul(x, ry)); });
+}
+
+LimbTensor floordiv_scalar(const LimbTensor& a, double c) {
+  const Row rc = limbs::reciprocal_scalar(c);
+  return map_light(a, "floordiv", [&rc](const Row& x) { return limbs::floor(limbs::mul(x, rc)); });
+}
+
+LimbTensor mod(const LimbTensor& a, const LimbTensor& b) {
+  return with_reciprocal(a, b, "mod", [](const Row& x, const Row& y, const Row& ry) {
+    return limbs::sub(x, limbs::mul(limbs::floor(limbs::mul(x, ry)), y));
+  });
+}
+
+LimbTensor pow_int(const LimbTensor& a, bool negative, const std::vector<unsigned long long>& words) {
+  bool zero = true;
+  for (unsigned long long w : words) zero = zero && w == 0;
+  if (zero) return map_light(a, "pow", [](const Row&) { return limbs::from_double(1.0); });
+  const unsigned long long* w = words.data();
+  const int count = static_cast<int>(words.size());
+  if (negative) {
+    return map_heavy(a, "pow", [w, count](const Row& x) {
+      return limbs::div(limbs::from_double(1.0), limbs::pow_positive(x, w, count));
+    });
+  }
+  return map_heavy(a, "pow", [w, count](const Row& x) { return limbs::pow_positive(x, w, count); });
+}
+
+LimbTensor pow_float(const LimbTensor& a, double e) {
+  return map_heavy(a, "pow", [e](const Row& x) { return limbs::pow_float(x, e); });
+}
+
+LimbTensor unary(const LimbTensor& a, Unary op) {
+  switch (op) {
+    case Unary::Exp: return map_heavy(a, "exp", [](const Row& x) { return limbs::exp(x); });
+    case Unary::Log: return map_heavy(a, "log", [](const Row& x) { return limbs::log(x); });
+    case Unary::Sqrt: return map_heavy(a, "sqrt", [](const Row& x) { return limbs::sqrt(x); });
+    case Unary::Sin: return map_heavy(a, "sin", [](const Row& x) { return limbs::sin(x); });
+    case Unary::Cos: return map_heavy(a, "cos", [](const Row& x) { return limbs::cos(x); });
+    case Unary::Tan: return map_heavy(a, "tan", [](const Row& x) { return limbs::tan(x); });
+    case Unary::Tanh: return map_heavy(a, "tanh", [](const Row& x) { return limbs::tanh(x); });
+    case Unary::Sigmoid: return map_heavy(a, "sigmoid", [](const Row& x) { return limbs::sigmoid(x); });
+    case Unary::Silu: return map_heavy(a, "silu", [](const Row& x) { return limbs::silu(x); });
+    case Unary::Gelu: return map_heavy(a, "gelu", [](const Row& x) { return limbs::gelu(x); });
+    case Unary::Relu: return map_light(a, "relu", [](const Row& x) { return limbs::relu(x); });
+    case Unary::Abs: return map_light(a, "abs", [](const Row& x) { return limbs::abs(x); });
+    case Unary::Floor: return map_light(a, "floor", [](const Row& x) { return limbs::floor(x); });
+    case Unary::Ceil: return map_light(a, "ceil", [](const Row& x) { return limbs::ceil(x); });
+  }
+  throw std::logic_error("unary: unknown operation");
+}
+
+LimbTensor clamp(const LimbTensor& a, bool has_min, double min_val, bool has_max, double max_val) {
+  return map_light(a, "clamp", [=](const Row& x) { return limbs::clamp(x, has_min, min_val, has_max, max_val); });
+}
+
+LimbTensor round(const LimbTensor& a, bool decimals_zero, double factor) {
+  if (decimals_zero) return map_light(a, "round", [](const Row& x) { return limbs::round_decimals(x, 0); });
+  return map_light(a, "round", [factor](const Row& x) { return limbs::round_scaled(x, factor); });
+}
+
+LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
+  const char* op = log_of ? "log_softmax" : "softmax";
+  at::Tensor da = cpu_limbs(a, op);
+  const int64_t nd = static_cast<int64_t>(a.shape.size());
+  if (dim < 0 || dim >= nd) throw IndexError(std::string(op) + "(): dimension out of range for shape " + shape_str(a.shape));
+  const int64_t len = a.shape[dim];
+  int64_t inner = 1;
+  for (int64_t d = dim + 1; d < nd; ++d) inner *= a.shape[d];
+  const int64_t n = da.size(0);
+  at::Tensor r = new_limbs(n);
+  if (n == 0) return make_result(r, a.shape, a.data.device());
+  const int64_t slices = n / len;
+  const int64_t block = len * inner;  // rows from one outer index to the next
+  // Slice s = o * inner + j holds rows o * block + j + t * inner, t < len.
+  auto first_row = [block, inner](int64_t s) { return (s / inner) * block + s % inner; };
+  auto slice_of = [block, inner](int64_t i) { return (i / block) * inner + i % inner; };
+  const double* pa = da.data_ptr<double>();
+  const Row* rows_a = rows_of(da);
+  Row* pr = rows_of(r);
+  const int64_t slice_grain = std::max<int64_t>(1, kLightGrain / len);
+
+  std::vector<Row> peak(slices);
+  parallel_rows(slices, slice_grain, [&](int64_t begin, int64_t end) {
+    for (int64_t s = begin; s < end; ++s) {
+      const double* first = pa + first_row(s) * limbs::kLimbs;
+      peak[s] = limbs::load(first + limbs::argmax_slice(first, len, inner) * inner * limbs::kLimbs);
+    }
+  });
+  parallel_rows(n, kHeavyGrain, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i) pr[i] = limbs::exp(limbs::sub(rows_a[i], peak[slice_of(i)]));
+  });
+  // peak now holds 1 / (sum of the slice's exponentials).
+  const double* pe = r.data_ptr<double>();
+  parallel_rows(slices, slice_grain, [&](int64_t begin, int64_t end) {
+    std::vector<double> scratch(static_cast<size_t>(limbs::tree_scratch_rows(len) * limbs::kLimbs));
+    for (int64_t s = begin; s < end; ++s) {
+      const Row total = limbs::tree_sum(pe + first_row(s) * limbs::kLimbs, len, inner, scratch.data());
+      peak[s] = limbs::reciprocal(total);
+    }
+  });
+  parallel_rows(n, log_of ? kHeavyGrain : kLightGrain, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i) {
+      const Row q = limbs::mul(pr[i], peak[slice_of(i)]);
+      pr[i] = log_of ? limbs::log(q) : q;
+    }
+  });
+  return make_result(r, a.shape, a.data.device());
+}
+
+at::Tensor approx_values(const LimbTensor& a, const char* op) {
+  return collapse(cpu_limbs(a, op)).reshape(a.shape);
+}
+
+at::Tensor predicate(const LimbTensor& a, Predicate p) {
+  static const char* names[] = {"isnan", "isinf", "isfinite"};
+  at::Tensor vals = collapse(cpu_limbs(a, names[static_cast<int>(p)]));
+  at::Tensor out;
+  switch (p) {
+    case Predicate::IsNan: out = at::isnan(vals); break;
+    case Predicate::IsInf: out = at::isinf(vals); break;
+    case Predicate::IsFinite: out = at::isfinite(vals); break;
+  }
+  const at::Device dev = a.data.device();
+  return dev.is_cpu() ? out : out.to(dev);
+}
+
+LimbTensor where(const at::Tensor& condition, const LimbTensor& x, const LimbTensor& y) {
+  if (!condition.defined()) throw TypeError("where(): condition is an undefined tensor");
+  if (condition.scalar_type() != at::kBool)
+    throw std::runtime_error("where(): condition must be a bool tensor, got dtype " +
+                             std::string(c10::toString(condition.scalar_type())));
+  at::Tensor dx = cpu_limbs(x, "where");
+  at::Tensor dy = cpu_limbs(y, "where");
+  Shape cond_shape(condition.sizes().begin(), condition.sizes().end());
+  if (condition.dim() == 1) {
+    // A flat condition (one entry per element, as comparisons return) takes
+    // the logical shape of the operand it enumerates.
+    if (cond_shape[0] == dx.size(0)) cond_shape = x.shape;
+    else if (cond_shape[0] == dy.size(0)) cond_shape = y.shape;
+  }
+  Shape out = broadcast_shapes(broadcast_shapes(cond_shape, x.shape), y.shape);
+  Shape out_limbs = out;
+  out_limbs.push_back(limbs::kLimbs);
+  auto spread = [&out_limbs](const at::Tensor& rows, const Shape& shape) {
+    Shape s = shape;
+    s.push_back(limbs::kLimbs);
+    return rows.view(s).expand(out_limbs);
+  };
+  at::Tensor c = condition.to(at::kCPU).reshape(cond_shape).expand(out).unsqueeze(-1);
+  at::Tensor r = at::where(c, spread(dx, x.shape), spread(dy, y.shape)).reshape({-1, limbs::kLimbs}).contiguous();
+  return make_result(r, std::move(out), x.data.device());
+}
+
+}  // namespace zel
