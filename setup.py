@@ -28,7 +28,7 @@ if os.environ.get("DEBUG") == "1":
 else:
     cxx_flags += ["-O3", "-g0"]  # debug info triples the compile time of the torch headers
 if os.environ.get("ZEL_SANITIZE") == "1":
-    cxx_flags += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-g"]
+    cxx_flags += ["-O1", "-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-g"]
     link_flags += ["-fsanitize=address,undefined"]
 
 include_dirs = [os.path.join(HERE, "csrc")]
