@@ -33,7 +33,11 @@ if os.environ.get("ZEL_SANITIZE") == "1":
 
 include_dirs = [os.path.join(HERE, "csrc")]
 
-zel_sources = sources("tensor/*.cpp", "python/zel_*.cpp", "python/common_*.cpp")
+# The linear-algebra loops serve tarsk only; tarsk needs no other loop of
+# the tensor layer, just its limb-array helpers and the shared conversions.
+linalg_sources = sources("tensor/linalg*.cpp")
+zel_sources = [s for s in sources("tensor/*.cpp") if s not in linalg_sources]
+zel_sources += sources("python/zel_*.cpp", "python/common_*.cpp")
 tarsk_sources = sources("python/tarsk_*.cpp")
 
 ext_modules = [
@@ -49,12 +53,26 @@ if tarsk_sources:
     ext_modules.append(
         CppExtension(
             "varnel.zel.tarsk",
-            tarsk_sources + sources("tensor/*.cpp", "python/common_*.cpp"),
+            tarsk_sources + linalg_sources + sources("tensor/limb_tensor.cpp", "python/common_*.cpp"),
             include_dirs=include_dirs,
             extra_compile_args={"cxx": cxx_flags},
             extra_link_args=link_flags,
         )
     )
+
+class BuildExtensionsApart(BuildExtension.with_options(use_ninja=True)):
+    """Builds each extension in its own temporary folder: both compile the
+    shared sources, with different defines, and in one folder ninja would
+    rebuild those objects for each module on every build."""
+
+    def build_extension(self, ext):
+        shared_temp = self.build_temp
+        self.build_temp = os.path.join(shared_temp, ext.name.rpartition(".")[2])
+        try:
+            super().build_extension(ext)
+        finally:
+            self.build_temp = shared_temp
+
 
 setup(
     name="varnel-zel",
@@ -64,7 +82,7 @@ setup(
     packages=find_packages("src"),
     package_data={"varnel.zel": ["*.pyi", "py.typed"]},
     ext_modules=ext_modules,
-    cmdclass={"build_ext": BuildExtension.with_options(use_ninja=True)},
+    cmdclass={"build_ext": BuildExtensionsApart},
     python_requires=">=3.9",
     zip_safe=False,
 )
