@@ -70,6 +70,19 @@ class TestTensorObject:
         with pytest.raises(TypeError):
             t._shape = [2]
 
+    def test_object_without_init_raises_instead_of_crashing(self):
+        t = Tensor.__new__(Tensor)
+        for call in (t.item, t.clone, t.sum, lambda: t + t, lambda: t * 2.0, lambda: repr(t),
+                     lambda: zel.matmul(t, t), lambda: Tensor(t), t.sha256, t.tolist):
+            with pytest.raises((TypeError, ValueError, RuntimeError)):
+                call()
+        with pytest.raises(TypeError):
+            t._shape = (2,)
+        with pytest.raises(TypeError):
+            t.__init__(foo=1)
+        t.__init__([1.0, 2.0])
+        assert t.tolist() == [1.0, 2.0]
+
     def test_pickle_and_deepcopy_keep_limbs(self):
         t = Tensor([[0.1, 0.2], [0.3, 1e300]]) * Tensor(0.7)
         for u in (pickle.loads(pickle.dumps(t)), copy.deepcopy(t)):

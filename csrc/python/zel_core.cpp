@@ -129,11 +129,15 @@ void bind_core(py::module_& m, TensorClass& cls) {
       "_data", [](const LimbTensor& t) { return t.data; },
       [](LimbTensor& t, py::handle v) {
         if (!THPVariable_Check(v.ptr())) throw TypeError("_data must be a torch tensor, got " + type_name(v));
+        if (!t.data.defined()) throw TypeError("Tensor.__init__() was not called on this object");
         t.data = THPVariable_Unpack(v.ptr());
       });
   cls.def_property(
       "_shape", [](const LimbTensor& t) { return shape_to_tuple(t.shape); },
-      [](LimbTensor& t, py::handle v) { t.shape = shape_from_tuple(v, "_shape"); });
+      [](LimbTensor& t, py::handle v) {
+        if (!t.data.defined()) throw TypeError("Tensor.__init__() was not called on this object");
+        t.shape = shape_from_tuple(v, "_shape");
+      });
 
   cls.def_static(
       "_flatten_with_shape",

@@ -7,6 +7,7 @@
 #include <ATen/Parallel.h>
 
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,17 @@ using Shape = std::vector<int64_t>;
 struct LimbTensor {
   at::Tensor data;  // (N, 8) float64; may be replaced from Python, so never trusted
   Shape shape;      // logical shape, () for 0-d
+
+  // Storage always holds a valid empty tensor (no limb array), even before a
+  // constructor runs: pybind11 hands the raw storage of a Python object whose
+  // __init__ was never called (Tensor.__new__(Tensor)) to methods. An empty
+  // LimbTensor owns nothing, so constructing over it, or freeing it without
+  // its destructor, loses nothing.
+  static void* operator new(std::size_t size) {
+    void* p = ::operator new(size);
+    return ::new (p) LimbTensor();
+  }
+  static void operator delete(void* p) { ::operator delete(p); }
 };
 
 // Elements of a shape; () has one. Throws ValueError on a negative size or
