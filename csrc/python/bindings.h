@@ -9,5 +9,7 @@ namespace zel {
 using TensorClass = py::class_<LimbTensor>;
 
 void bind_core(py::module_& m, TensorClass& cls);
+void bind_shape(py::module_& m, TensorClass& cls);
+void bind_factory(py::module_& m, TensorClass& cls);
 
 }  // namespace zel

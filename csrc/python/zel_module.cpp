@@ -66,6 +66,8 @@ PYBIND11_MODULE(zel, m) {
 
   TensorClass cls(m, "Tensor", kTensorDoc);
   bind_core(m, cls);
+  bind_shape(m, cls);
+  bind_factory(m, cls);
 
   py::list all;
   for (const char* name : kPublicNames)
