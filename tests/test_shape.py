@@ -407,3 +407,49 @@ class TestDevices:
                   c.reshape(3, 2), c.expand(2, 2, 3), zel.split(c, 1, 1)[0], c[1]):
             assert r.device.type == "cuda"
         assert_limbs(c.transpose(0, 1).cpu(), L.transpose(0, 1))
+
+
+class TestRobustness:
+    ODD_VALUES = [0, 1, -1, 2, -2, 7, 2 ** 31, 2 ** 63 - 1, -(2 ** 63), 2 ** 64, -(2 ** 100), 1.5, float("nan"),
+                  float("inf"), True, None, "1", b"1", [], [1], [[1]], (), (1, -1), (2 ** 70,), {}, {1: 2},
+                  slice(None), Ellipsis, torch.tensor(1), torch.zeros(2, 3), object()]
+    EXPECTED = (TypeError, ValueError, IndexError, RuntimeError, ZeroDivisionError, OverflowError, AttributeError)
+
+    def test_odd_arguments_raise_python_errors(self):
+        rng = random.Random(3)
+        t = Tensor([[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]])
+        calls = [lambda a, b: t.reshape(a, b), lambda a, b: t.view(a), lambda a, b: t.flatten(a, b),
+                 lambda a, b: t.squeeze(a), lambda a, b: t.unsqueeze(a), lambda a, b: t.expand(a, b),
+                 lambda a, b: t.transpose(a, b), lambda a, b: zel.permute(t, a), lambda a, b: zel.cat([t, t], a),
+                 lambda a, b: zel.cat(a, b), lambda a, b: zel.stack([t], a), lambda a, b: zel.split(t, a, b),
+                 lambda a, b: zel.chunk(t, a, b), lambda a, b: zel.repeat(t, a, b), lambda a, b: t[a, b],
+                 lambda a, b: t[a], lambda a, b: t.__setitem__(a, b), lambda a, b: zel.zeros(a, b),
+                 lambda a, b: zel.ones(a), lambda a, b: zel.arange(a, b), lambda a, b: zel.linspace(a, b, a),
+                 lambda a, b: zel.eye(a, b), lambda a, b: zel.rand(a, b), lambda a, b: zel.randn(a)]
+        for _ in range(1500):
+            call = rng.choice(calls)
+            a, b = rng.choice(self.ODD_VALUES), rng.choice(self.ODD_VALUES)
+            try:
+                call(a, b)
+            except self.EXPECTED:
+                pass
+        assert t.shape == (2, 3) and tuple(t._data.shape) == (6, 8)
+
+    def test_replaced_limb_arrays_are_validated(self):
+        t = Tensor([[1.0, 2.0], [3.0, 4.0]])
+        ops = [lambda: t.reshape(4), lambda: t.transpose(0, 1), lambda: t.T, lambda: t.expand(2, 2, 2),
+               lambda: zel.permute(t, (1, 0)), lambda: zel.cat([t, t]), lambda: zel.stack([t]),
+               lambda: zel.split(t, 1), lambda: zel.chunk(t, 2), lambda: zel.repeat(t, 2, 2), lambda: t[0],
+               lambda: t.__setitem__(0, 1.0), lambda: t.squeeze(), lambda: t.flatten()]
+        for bad, error in ((torch.zeros(3, 8, dtype=torch.float64), ValueError),
+                           (torch.zeros(4, 8, dtype=torch.float32), TypeError),
+                           (torch.zeros(32, dtype=torch.float64), ValueError),
+                           (torch.zeros(4, 7, dtype=torch.float64), ValueError)):
+            t._data = bad
+            for op in ops:
+                with pytest.raises(error):
+                    op()
+        u = Tensor([1.0, 2.0])
+        u._data = torch.zeros(3, 8, dtype=torch.float64)
+        with pytest.raises(ValueError):
+            Tensor([[1.0, 2.0]])[0] = u
