@@ -97,9 +97,9 @@ py::object method(py::handle obj, const char* name) { return py::reinterpret_bor
 
 void bind_shape(py::module_& m, TensorClass& cls) {
   auto reshape_method = [](const LimbTensor& t, const py::args& shape) {
-    const std::vector<int64_t> spec = int_list_args(shape, "reshape", "shape", TooBig::Value);
+    const std::vector<int64_t> target = int_list_args(shape, "reshape", "shape", TooBig::Value);
     LimbTensor self = t;
-    return released([&] { return reshape(self, spec); });
+    return released([&] { return reshape(self, target); });
   };
   cls.def("reshape", reshape_method, "Reshape tensor.");
   cls.def("view", reshape_method);

@@ -296,16 +296,16 @@ int64_t wrap_dim(int64_t dim, int64_t rank, const char* op) {
   return dim < 0 ? dim + r : dim;
 }
 
-Shape infer_shape(const Shape& from, const std::vector<int64_t>& spec, const char* op) {
+Shape infer_shape(const Shape& from, const std::vector<int64_t>& target, const char* op) {
   const int64_t numel = shape_numel(from);
   auto fail = [&](const std::string& why) {
     throw ValueError(std::string(op) + ": cannot reshape tensor of shape " + shape_str(from) + " (" + str(numel) +
-                     " elements) into shape " + shape_str(spec) + why);
+                     " elements) into shape " + shape_str(target) + why);
   };
   int64_t infer = -1, known = 1;
   bool zero = false, overflow = false;
-  for (size_t i = 0; i < spec.size(); ++i) {
-    const int64_t s = spec[i];
+  for (size_t i = 0; i < target.size(); ++i) {
+    const int64_t s = target[i];
     if (s == -1) {
       if (infer >= 0) fail(": only one dimension can be inferred");
       infer = static_cast<int64_t>(i);
@@ -320,7 +320,7 @@ Shape infer_shape(const Shape& from, const std::vector<int64_t>& spec, const cha
     }
   }
   if (zero) known = 0;
-  Shape out = spec;
+  Shape out = target;
   if (infer >= 0) {
     if (known == 0) fail(": the size of the -1 axis is ambiguous");
     if (overflow || numel % known != 0) fail("");
@@ -331,9 +331,9 @@ Shape infer_shape(const Shape& from, const std::vector<int64_t>& spec, const cha
   return out;
 }
 
-LimbTensor reshape(const LimbTensor& t, const std::vector<int64_t>& spec) {
+LimbTensor reshape(const LimbTensor& t, const std::vector<int64_t>& target) {
   check_limbs(t.data, t.shape, "reshape");
-  return relabel(t, infer_shape(t.shape, spec, "reshape"));
+  return relabel(t, infer_shape(t.shape, target, "reshape"));
 }
 
 LimbTensor flatten(const LimbTensor& t, int64_t start_dim, int64_t end_dim) {

@@ -21,11 +21,11 @@ void check_alloc(int64_t rows, const char* op);
 // A 0-d tensor accepts -1 and 0, as PyTorch does.
 int64_t wrap_dim(int64_t dim, int64_t rank, const char* op);
 
-// `spec` with its one -1 inferred from the element count of `from`;
+// `target` with its one -1 inferred from the element count of `from`;
 // ValueError naming both shapes when the counts differ.
-Shape infer_shape(const Shape& from, const std::vector<int64_t>& spec, const char* op);
+Shape infer_shape(const Shape& from, const std::vector<int64_t>& target, const char* op);
 
-LimbTensor reshape(const LimbTensor& t, const std::vector<int64_t>& spec);
+LimbTensor reshape(const LimbTensor& t, const std::vector<int64_t>& target);
 LimbTensor flatten(const LimbTensor& t, int64_t start_dim, int64_t end_dim);
 // Removes every size-1 axis.
 LimbTensor squeeze(const LimbTensor& t);
