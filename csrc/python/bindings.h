@@ -11,6 +11,8 @@ using TensorClass = py::class_<LimbTensor>;
 void bind_core(py::module_& m, TensorClass& cls);
 void bind_elementwise(py::module_& m, TensorClass& cls);
 void bind_reduce(py::module_& m, TensorClass& cls);
+void bind_shape(py::module_& m, TensorClass& cls);
+void bind_factory(py::module_& m, TensorClass& cls);
 void bind_selftest(py::module_& m);
 
 }  // namespace zel

@@ -68,6 +68,8 @@ PYBIND11_MODULE(zel, m) {
   bind_core(m, cls);
   bind_elementwise(m, cls);
   bind_reduce(m, cls);
+  bind_shape(m, cls);
+  bind_factory(m, cls);
   bind_selftest(m);
 
   py::list all;

@@ -1,0 +1,172 @@
+// Factories, random tensors and the state of PyTorch's generators: the
+// module functions.
+#include "python/bindings.h"
+#include "python/shape_args.h"
+#include "tensor/factory.h"
+
+namespace zel {
+
+namespace {
+
+const char* kManualSeedDoc =
+    "Set random seed for reproducible results.\n"
+    "\n"
+    "Sets both CPU and CUDA seeds for deterministic behavior.\n"
+    "\n"
+    "Example:\n"
+    "    zel.manual_seed(42)\n"
+    "    h1 = zel.randn(10, 10).sha256()\n"
+    "    zel.manual_seed(42)\n"
+    "    h2 = zel.randn(10, 10).sha256()\n"
+    "    assert h1 == h2  # Guaranteed identical";
+
+template <class F>
+LimbTensor released(const F& f) {
+  py::gil_scoped_release nogil;
+  return f();
+}
+
+// A range bound as torch.arange takes it: an int, a float or a
+// one-element tensor.
+at::Scalar number_arg(py::handle v, const char* op, const char* name) {
+  const std::string where = std::string(op) + "(): argument '" + name + "'";
+  if (PyFloat_Check(v.ptr())) return at::Scalar(PyFloat_AsDouble(v.ptr()));
+  if (THPVariable_Check(v.ptr())) {
+    const at::Tensor t = THPVariable_Unpack(v.ptr());
+    if (t.numel() != 1 || t.is_complex())
+      throw TypeError(where + " must be a real number, got a tensor of " + std::to_string(t.numel()) + " elements");
+    return t.item();
+  }
+  if (PyIndex_Check(v.ptr())) return at::Scalar(int_like(v, where, TooBig::Runtime));
+  throw TypeError(where + " must be Number, not " + type_name(v));
+}
+
+int64_t size_arg(py::handle v, const char* op, const char* name) {
+  return int_like(v, std::string(op) + "(): argument '" + name + "'", TooBig::Runtime);
+}
+
+py::module_ torch_module() { return py::module_::import("torch"); }
+
+bool cuda_available(const py::module_& torch) { return torch.attr("cuda").attr("is_available")().cast<bool>(); }
+
+}  // namespace
+
+void bind_factory(py::module_& m, TensorClass& /*cls*/) {
+  m.def(
+      "zeros",
+      [](const py::args& size, py::handle /*dtype*/, py::handle device) {
+        const std::vector<int64_t> s = int_list_args(size, "zeros", "size", TooBig::Runtime);
+        const at::Device dev = resolve_device(device);
+        return released([&] { return zeros(s, dev); });
+      },
+      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(), "Create tensor of zeros.");
+  m.def(
+      "ones",
+      [](const py::args& size, py::handle /*dtype*/, py::handle device) {
+        const std::vector<int64_t> s = int_list_args(size, "ones", "size", TooBig::Runtime);
+        const at::Device dev = resolve_device(device);
+        return released([&] { return ones(s, dev); });
+      },
+      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(), "Create tensor of ones.");
+  m.def(
+      "arange",
+      [](py::handle start, py::handle end, py::handle step, py::handle /*dtype*/, py::handle device) {
+        // arange(5) counts from 0 to 5.
+        const bool one_bound = end.is_none();
+        const at::Scalar lo = one_bound ? at::Scalar(int64_t(0)) : number_arg(start, "arange", "start");
+        const at::Scalar hi = number_arg(one_bound ? start : end, "arange", "end");
+        const at::Scalar st = number_arg(step, "arange", "step");
+        const at::Device dev = resolve_device(device);
+        return released([&] { return arange(lo, hi, st, dev); });
+      },
+      py::arg("start"), py::arg("end") = py::none(), py::arg("step") = 1, py::arg("dtype") = py::none(),
+      py::arg("device") = py::none(), "Create tensor with evenly spaced values.");
+  m.def(
+      "linspace",
+      [](py::handle start, py::handle end, py::handle steps, py::handle /*dtype*/, py::handle device) {
+        const at::Scalar lo = number_arg(start, "linspace", "start");
+        const at::Scalar hi = number_arg(end, "linspace", "end");
+        const int64_t n = size_arg(steps, "linspace", "steps");
+        const at::Device dev = resolve_device(device);
+        return released([&] { return linspace(lo, hi, n, dev); });
+      },
+      py::arg("start"), py::arg("end"), py::arg("steps"), py::arg("dtype") = py::none(),
+      py::arg("device") = py::none(), "Create tensor with linearly spaced values.");
+  m.def(
+      "eye",
+      [](py::handle n, py::handle m_arg, py::handle /*dtype*/, py::handle device) {
+        const int64_t rows = size_arg(n, "eye", "n");
+        // A false m (None, 0, False) means a square matrix.
+        const bool square = m_arg.is_none() || !py::bool_(py::reinterpret_borrow<py::object>(m_arg));
+        const int64_t cols = square ? rows : size_arg(m_arg, "eye", "m");
+        const at::Device dev = resolve_device(device);
+        return released([&] { return eye(rows, cols, dev); });
+      },
+      py::arg("n"), py::arg("m") = py::none(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
+      "Create identity matrix.");
+
+  m.def(
+      "rand",
+      [](const py::args& size, py::handle /*dtype*/, py::handle device) {
+        const std::vector<int64_t> s = int_list_args(size, "rand", "size", TooBig::Runtime);
+        const at::Device dev = resolve_device(device);
+        return released([&] { return rand(s, dev); });
+      },
+      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
+      "Create tensor with random uniform [0,1) values.");
+  m.def(
+      "randn",
+      [](const py::args& size, py::handle /*dtype*/, py::handle device) {
+        const std::vector<int64_t> s = int_list_args(size, "randn", "size", TooBig::Runtime);
+        const at::Device dev = resolve_device(device);
+        return released([&] { return randn(s, dev); });
+      },
+      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
+      "Create tensor with random normal values.");
+
+  m.def(
+      "manual_seed",
+      [](py::handle seed) {
+        py::object s;
+        if (PyLong_Check(seed.ptr())) {
+          s = py::reinterpret_borrow<py::object>(seed);
+        } else if (!PyUnicode_Check(seed.ptr()) && !PyBytes_Check(seed.ptr()) && PyNumber_Check(seed.ptr())) {
+          s = py::reinterpret_steal<py::object>(PyNumber_Long(seed.ptr()));  // int(): 42.9 seeds with 42
+          if (!s) throw py::error_already_set();
+        } else {
+          raise_arg_type("seed", "int", seed);
+        }
+        py::module_ torch = torch_module();
+        torch.attr("manual_seed")(s);
+        if (cuda_available(torch)) {
+          torch.attr("cuda").attr("manual_seed")(s);
+          torch.attr("cuda").attr("manual_seed_all")(s);
+        }
+        py::object cudnn = torch.attr("backends").attr("cudnn");
+        cudnn.attr("deterministic") = true;
+        cudnn.attr("benchmark") = false;
+      },
+      py::arg("seed"), kManualSeedDoc);
+  m.def(
+      "get_rng_state",
+      [] {
+        py::module_ torch = torch_module();
+        py::dict state;
+        state["cpu"] = torch.attr("get_rng_state")();
+        if (cuda_available(torch)) state["cuda"] = torch.attr("cuda").attr("get_rng_state_all")();
+        return state;
+      },
+      "Get current RNG state for later restoration.");
+  m.def(
+      "set_rng_state",
+      [](py::handle state) {
+        if (!PyDict_CheckExact(state.ptr())) raise_arg_type("state", "dict", state);
+        py::dict d = py::reinterpret_borrow<py::dict>(state);
+        py::module_ torch = torch_module();
+        torch.attr("set_rng_state")(d[py::str("cpu")]);
+        if (cuda_available(torch) && d.contains("cuda")) torch.attr("cuda").attr("set_rng_state_all")(d[py::str("cuda")]);
+      },
+      py::arg("state"), "Restore RNG state from get_rng_state().");
+}
+
+}  // namespace zel

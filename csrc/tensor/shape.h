@@ -1,0 +1,70 @@
+// Shape operations, concatenation, splitting, repetition and basic indexing
+// on limb arrays. Every operation that reorders elements is one pass of
+// whole-row copies (the 8 limbs of an element always travel together); the
+// ones that only relabel the shape clone the array. Every result owns its
+// limb array.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tensor/limb_tensor.h"
+
+namespace zel {
+
+// Rejects, with RuntimeError naming `op`, a limb array of `rows` rows that
+// could not fit in this machine's memory, before anything is allocated:
+// such a request would otherwise end in the OOM killer, not an exception.
+void check_alloc(int64_t rows, const char* op);
+
+// dim in [-rank, rank) made non-negative, else IndexError naming `op`.
+// A 0-d tensor accepts -1 and 0, as PyTorch does.
+int64_t wrap_dim(int64_t dim, int64_t rank, const char* op);
+
+// `target` with its one -1 inferred from the element count of `from`;
+// ValueError naming both shapes when the counts differ.
+Shape infer_shape(const Shape& from, const std::vector<int64_t>& target, const char* op);
+
+LimbTensor reshape(const LimbTensor& t, const std::vector<int64_t>& target);
+LimbTensor flatten(const LimbTensor& t, int64_t start_dim, int64_t end_dim);
+// Removes every size-1 axis.
+LimbTensor squeeze(const LimbTensor& t);
+// Removes axis `dim` when its size is 1; otherwise an unchanged copy.
+LimbTensor squeeze_dim(const LimbTensor& t, int64_t dim);
+LimbTensor unsqueeze(const LimbTensor& t, int64_t dim);
+// PyTorch's expand: size-1 axes replicated, -1 keeps a size, extra sizes
+// prepend axes. The rows are replicated, not shared.
+LimbTensor expand(const LimbTensor& t, const std::vector<int64_t>& sizes);
+
+// Tensors of rank below 2 come back as copies.
+LimbTensor transpose(const LimbTensor& t, int64_t dim0, int64_t dim1);
+LimbTensor permute(const LimbTensor& t, const std::vector<int64_t>& dims);
+
+// Joins along any axis; the other axes must agree.
+LimbTensor cat(const std::vector<LimbTensor>& ts, int64_t dim);
+// Joins equal shapes along a new axis.
+LimbTensor stack(const std::vector<LimbTensor>& ts, int64_t dim);
+// Pieces of `size` along `dim`, the last one shorter.
+std::vector<LimbTensor> split(const LimbTensor& t, int64_t size, int64_t dim);
+// Pieces of the given lengths along `dim`; they must add up to its size.
+std::vector<LimbTensor> split_sections(const LimbTensor& t, const std::vector<int64_t>& sections,
+                                       int64_t dim);
+std::vector<LimbTensor> chunk(const LimbTensor& t, int64_t chunks, int64_t dim);
+// Tiles the tensor; more counts than axes prepend axes.
+LimbTensor repeat(const LimbTensor& t, const std::vector<int64_t>& counts);
+
+// One entry of a basic index. A slice holds its bounds as PySlice_Unpack
+// gives them (missing bounds as the int64 extremes, everything clamped to
+// int64); they are resolved against the axis they meet, as slice.indices()
+// would.
+struct IndexItem {
+  enum Kind { Int, Slice, NewAxis, Ellipsis } kind;
+  int64_t start = 0, stop = 0, step = 1;
+};
+
+// t[index]: a new tensor holding a copy of the selected rows.
+LimbTensor index_get(const LimbTensor& t, const std::vector<IndexItem>& index);
+// t[index] = value: value is broadcast to the selection and written in place.
+void index_set(const LimbTensor& t, const std::vector<IndexItem>& index, const LimbTensor& value);
+
+}  // namespace zel
