@@ -3,45 +3,10 @@ against the same limb algorithm composed from whole-array PyTorch ops."""
 import torch
 
 from _timing import best_of, row
+from bench_elementwise import t_add as add_rows, t_mul as mul_rows
 from varnel.zel import zel
 
 torch.manual_seed(0)
-
-
-def two_sum(a, b):
-    s = a + b
-    ap = s - b
-    bp = s - ap
-    return s, (a - ap) + (b - bp)
-
-
-def split(a):
-    big = 134217729.0 * a
-    hi = big - (big - a)
-    return hi, a - hi
-
-
-def two_product(a, b):
-    p = a * b
-    ah, al = split(a)
-    bh, bl = split(b)
-    return p, (((ah * bh - p) + ah * bl) + al * bh) + al * bl
-
-
-def add_rows(a, b):
-    s, e = two_sum(a, b)
-    r = s.clone()
-    r[:, 1:] += e[:, :-1]
-    return r
-
-
-def mul_rows(a, b):
-    p, e = two_product(a[:, 0], b[:, 0])
-    r = torch.zeros_like(a)
-    r[:, 0] = p
-    r[:, 1] = e + a[:, 0] * b[:, 1] + a[:, 1] * b[:, 0]
-    r[:, 2] = a[:, 1] * b[:, 1] + a[:, 0] * b[:, 2] + a[:, 2] * b[:, 0]
-    return r
 
 
 def composed_tree_sum(data):

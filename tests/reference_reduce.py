@@ -14,142 +14,29 @@ import math
 
 import reference_elementwise as elementwise
 
-NUM_LIMBS = 8
-SPLIT_FACTOR = 134217729.0  # 2**27 + 1
-SPLIT_THRESHOLD = 2.0**996
-
-
-# Error-free transformations --------------------------------------------------
-
-
-def two_sum(a, b):
-    s = a + b
-    a_prime = s - b
-    b_prime = s - a_prime
-    da = a - a_prime
-    db = b - b_prime
-    return s, da + db
-
-
-def split(a):
-    # Above 2**996 the product SPLIT_FACTOR * a would overflow: split a scaled
-    # copy and scale both halves back.
-    if abs(a) > SPLIT_THRESHOLD:
-        a_s = a * 2.0**-28
-        big = SPLIT_FACTOR * a_s
-        hi = big - (big - a_s)
-        lo = a_s - hi
-        return hi * 2.0**28, lo * 2.0**28
-    big = SPLIT_FACTOR * a
-    hi = big - (big - a)
-    return hi, a - hi
-
-
-def two_product(a, b):
-    p = a * b
-    a_hi, a_lo = split(a)
-    b_hi, b_lo = split(b)
-    e = (((a_hi * b_hi - p) + a_hi * b_lo) + a_lo * b_hi) + a_lo * b_lo
-    return p, e
-
-
-# One element -------------------------------------------------------------------
-
-
-def from_double(x):
-    return [float(x)] + [0.0] * (NUM_LIMBS - 1)
+from reference_elementwise import (
+    NUM_LIMBS,
+    add,
+    approx,
+    fresh as from_double,
+    mul,
+    mul_scalar,
+    neg,
+    renormalise,
+    sub,
+    two_product,
+    two_sum,
+)
 
 
 def zero():
-    return [0.0] * NUM_LIMBS
-
-
-def is_special(x):
-    return math.isinf(x[0]) or math.isnan(x[0])
-
-
-def approx(x):
-    if is_special(x):
-        return x[0]
-    s = x[7]
-    for k in range(6, -1, -1):
-        s = s + x[k]
-    return s
-
-
-def add(a, b):
-    s, e = [], []
-    for k in range(NUM_LIMBS):
-        sk, ek = two_sum(a[k], b[k])
-        s.append(sk)
-        e.append(ek)
-    return [s[0]] + [s[k] + e[k - 1] for k in range(1, NUM_LIMBS)]
-
-
-def neg(a):
-    return [-v for v in a]
-
-
-def sub(a, b):
-    return add(a, neg(b))
-
-
-def mul_scalar(a, c):
-    c = float(c)
-    p, e = [], []
-    for k in range(NUM_LIMBS):
-        pk, ek = two_product(a[k], c)
-        p.append(pk)
-        e.append(ek)
-    return [p[0]] + [p[k] + e[k - 1] for k in range(1, NUM_LIMBS)]
-
-
-def needs_renormalise(a):
-    if is_special(a):
-        return False
-    bound = 2.0**-49 * abs(a[0])
-    return any(abs(a[k]) > bound for k in range(1, NUM_LIMBS))
-
-
-def renormalise(a):
-    t = [0.0] * NUM_LIMBS
-    s = a[7]
-    for k in range(6, -1, -1):
-        s, t[k + 1] = two_sum(a[k], s)
-    t[0] = s
-    out = [0.0] * NUM_LIMBS
-    i = 0
-    s = t[0]
-    for k in range(1, NUM_LIMBS):
-        s2, e = two_sum(s, t[k])
-        if e != 0.0:
-            out[i] = s2
-            i += 1
-            s = e
-        else:
-            s = s2
-    out[i] = s
-    return out
+    return from_double(0.0)
 
 
 def dominant(a):
-    return renormalise(a) if needs_renormalise(a) else list(a)
+    return renormalise(a) if elementwise.needs_renormalise(a) else list(a)
 
 
-def mul(a_in, b_in):
-    """The tensor product: leading three limbs, dominant operands."""
-    a = dominant(a_in)
-    b = dominant(b_in)
-    p, e = two_product(a[0], b[0])
-    r = zero()
-    r[0] = p
-    r[1] = e
-    r[1] = r[1] + a[0] * b[1] + a[1] * b[0]
-    r[2] = a[1] * b[1] + a[0] * b[2] + a[2] * b[0]
-    return r
-
-
-# The element-wise functions come from their own reference.
 reciprocal_scalar = elementwise.reciprocal_scalar
 div_scalar = elementwise.div_scalar
 sqrt = elementwise.sqrt
