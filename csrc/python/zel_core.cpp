@@ -204,9 +204,14 @@ void bind_core(py::module_& m, TensorClass& cls) {
   cls.def(
       "__rsub__",
       [](const LimbTensor& a, py::handle o) {
+        if (is_py_number(o)) return binary(a, o, nullptr, rsub_scalar);
         LimbTensor left = from_python(o, a.data.device());
-        py::gil_scoped_release nogil;
-        return sub(left, a);
+        LimbTensor r;
+        {
+          py::gil_scoped_release nogil;
+          r = sub(left, a);
+        }
+        return wrap(std::move(r));
       },
       py::is_operator());
   cls.def("__neg__", [](const LimbTensor& a) { return neg(a); });

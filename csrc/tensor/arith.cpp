@@ -34,6 +34,11 @@ LimbTensor sub_scalar(const LimbTensor& a, double c) {
   return map_rows(a, "sub", [&s](const limbs::Row& x) { return limbs::sub(x, s); });
 }
 
+LimbTensor rsub_scalar(const LimbTensor& a, double c) {
+  const limbs::Row s = limbs::from_double(c);
+  return map_rows(a, "sub", [&s](const limbs::Row& x) { return limbs::sub(s, x); });
+}
+
 LimbTensor scalar_tensor(double v, const at::Device& device) {
   at::Tensor d = new_limbs(1);
   d.data_ptr<double>()[0] = v;

@@ -17,6 +17,8 @@ LimbTensor mul(const LimbTensor& a, const LimbTensor& b);
 LimbTensor mul_scalar(const LimbTensor& a, double c);
 LimbTensor add_scalar(const LimbTensor& a, double c);
 LimbTensor sub_scalar(const LimbTensor& a, double c);
+// c - a for a float64 number c.
+LimbTensor rsub_scalar(const LimbTensor& a, double c);
 
 // A 0-d tensor holding v in limb 0.
 LimbTensor scalar_tensor(double v, const at::Device& device);
