@@ -7,7 +7,7 @@ SYS_PY := /usr/bin/python3
 VENV := .venv
 PY := $(VENV)/bin/python
 APT_PKGS := g++ ninja-build ccache python3-venv python3-torch libtorch-dev python3-pybind11 \
-            python3-numpy python3-pytest python3-hypothesis python3-mpmath
+            python3-numpy python3-pytest python3-hypothesis python3-mpmath mypy
 # ccache's compiler links, when present, make rebuilds after a clean cheap.
 CCACHE_PATH := $(if $(wildcard /usr/lib/ccache/g++),/usr/lib/ccache:,)
 BUILD_ENV := PATH="$(CCACHE_PATH)$$PATH" MAX_JOBS=$${MAX_JOBS:-2}

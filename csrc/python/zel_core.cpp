@@ -149,13 +149,22 @@ void bind_core(py::module_& m, TensorClass& cls) {
       },
       py::arg("data"), "Flatten nested list and infer shape.");
 
-  cls.def_property_readonly("shape", [](const LimbTensor& t) { return shape_to_tuple(t.shape); });
-  cls.def_property_readonly("ndim", [](const LimbTensor& t) { return t.shape.size(); });
-  cls.def_property_readonly("numel", [](const LimbTensor& t) {
-    return t.data.defined() && t.data.dim() > 0 ? t.data.size(0) : int64_t(0);
-  });
-  cls.def_property_readonly("device", [](const LimbTensor& t) { return py::cast(t.data).attr("device"); });
-  cls.def_property_readonly("dtype", [](const LimbTensor&) { return py::str("float32"); });
+  cls.def_property_readonly(
+      "shape", [](const LimbTensor& t) { return shape_to_tuple(t.shape); }, "Logical shape as a tuple of ints.");
+  cls.def_property_readonly(
+      "ndim", [](const LimbTensor& t) { return t.shape.size(); }, "Number of dimensions.");
+  cls.def_property_readonly(
+      "numel",
+      [](const LimbTensor& t) {
+        return t.data.defined() && t.data.dim() > 0 ? t.data.size(0) : int64_t(0);
+      },
+      "Number of elements (a property, not a method).");
+  cls.def_property_readonly(
+      "device", [](const LimbTensor& t) { return py::cast(t.data).attr("device"); },
+      "Device of the limb array (a torch.device).");
+  cls.def_property_readonly(
+      "dtype", [](const LimbTensor&) { return py::str("float32"); },
+      "The string \"float32\", for compatibility; limbs are always float64.");
 
   cls.def(
       "size",
@@ -168,28 +177,28 @@ void bind_core(py::module_& m, TensorClass& cls) {
                            shape_str(t.shape));
         return py::int_(t.shape[d < 0 ? d + nd : d]);
       },
-      py::arg("dim") = py::none());
-  cls.def("dim", [](const LimbTensor& t) { return t.shape.size(); });
-  cls.def("clone", [](const LimbTensor& t) { return clone(t); });
-  cls.def("detach", [](const LimbTensor& t) { return clone(t); });
-  cls.def("float", [](const LimbTensor& t) { return clone(t); });
+      py::arg("dim") = py::none(), "Shape, or the size of one dimension.");
+  cls.def("dim", [](const LimbTensor& t) { return t.shape.size(); }, "Number of dimensions.");
+  cls.def("clone", [](const LimbTensor& t) { return clone(t); }, "Independent copy of all limbs on the same device.");
+  cls.def("detach", [](const LimbTensor& t) { return clone(t); }, "Copy of the tensor (there is no gradient tracking).");
+  cls.def("float", [](const LimbTensor& t) { return clone(t); }, "Copy of the tensor; the precision is unchanged.");
   cls.def("contiguous", [](const LimbTensor& t) {
     checked(t, "contiguous");
     return LimbTensor{t.data.contiguous(), t.shape};
-  });
+  }, "Tensor with a contiguous limb array (may share it).");
   cls.def("to", [](const LimbTensor& t, py::args args, py::kwargs kwargs) {
     checked(t, "to");
     py::object moved = py::cast(t.data).attr("to")(*args, **kwargs);
     return LimbTensor{as_float64_device(THPVariable_Unpack(moved.ptr()), t.data), t.shape};
-  });
+  }, "Move all limbs to a device; arguments as for torch.Tensor.to.");
   cls.def("cuda", [](const LimbTensor& t) {
     checked(t, "cuda");
     return LimbTensor{t.data.to(at::Device("cuda")), t.shape};
-  });
+  }, "Move all limbs to the CUDA device.");
   cls.def("cpu", [](const LimbTensor& t) {
     checked(t, "cpu");
     return LimbTensor{t.data.to(at::kCPU), t.shape};
-  });
+  }, "Move all limbs to the CPU.");
 
   cls.def_static(
       "_two_sum", [](py::handle a, py::handle b) { return eft_pair(a, b, false); }, py::arg("a"), py::arg("b"),

@@ -55,11 +55,13 @@ PYBIND11_MODULE(zel, m) {
   m.attr("float32") = "float32";
   m.attr("float64") = "float64";
 
-  m.def("device", [](py::object dev) { return dev; }, py::arg("dev"));
+  m.def("device", [](py::object dev) { return dev; }, py::arg("dev"), "Return the device argument unchanged.");
   py::cpp_function is_available(
-      [] { return py::module_::import("torch").attr("cuda").attr("is_available")(); }, py::name("is_available"));
+      [] { return py::module_::import("torch").attr("cuda").attr("is_available")(); }, py::name("is_available"),
+      "Whether PyTorch sees a CUDA device now.");
   py::dict cuda_members;
   cuda_members["is_available"] = is_available;
+  cuda_members["__doc__"] = "CUDA availability, as torch.cuda.";
   py::object cuda_class = py::module_::import("builtins").attr("type")("cuda", py::tuple(), cuda_members);
   m.attr("cuda") = cuda_class();
   m.attr("cpu") = "cpu";

@@ -130,16 +130,22 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
 
   // Module functions call the methods, so any object with them works and
   // anything else raises AttributeError, as in PyTorch-style forwarding.
-  for (const char* name : {"sum", "mean", "prod", "max", "min"}) {
+  const std::pair<const char*, const char*> reductions[] = {{"sum", "KALDEN sum using tree reduction."},
+                                                            {"mean", "KALDEN mean."},
+                                                            {"prod", "KALDEN product using tree reduction."},
+                                                            {"max", "Maximum value."},
+                                                            {"min", "Minimum value."}};
+  for (const auto& [name, doc] : reductions) {
     const std::string method(name);
     m.def(
         name,
         [method](py::object input, py::object dim, py::object keepdim) {
           return input.attr(method.c_str())(py::arg("dim") = dim, py::arg("keepdim") = keepdim);
         },
-        py::arg("input"), dim_none, keep_false);
+        py::arg("input"), dim_none, keep_false, doc);
   }
-  for (const char* name : {"std", "var"}) {
+  const std::pair<const char*, const char*> spreads[] = {{"std", "Standard deviation."}, {"var", "Variance."}};
+  for (const auto& [name, doc] : spreads) {
     const std::string method(name);
     m.def(
         name,
@@ -147,13 +153,15 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
           return input.attr(method.c_str())(py::arg("dim") = dim, py::arg("keepdim") = keepdim,
                                             py::arg("unbiased") = unbiased);
         },
-        py::arg("input"), dim_none, keep_false, py::arg("unbiased") = true);
+        py::arg("input"), dim_none, keep_false, py::arg("unbiased") = true, doc);
   }
-  for (const char* name : {"argmax", "argmin"}) {
+  const std::pair<const char*, const char*> arg_extrema[] = {{"argmax", "Index of maximum value."},
+                                                             {"argmin", "Index of minimum value."}};
+  for (const auto& [name, doc] : arg_extrema) {
     const std::string method(name);
     m.def(
         name, [method](py::object input, py::object dim) { return input.attr(method.c_str())(dim); },
-        py::arg("input"), dim_none);
+        py::arg("input"), dim_none, doc);
   }
   m.def(
       "norm",

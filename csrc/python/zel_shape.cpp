@@ -102,7 +102,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
     return released([&] { return reshape(self, target); });
   };
   cls.def("reshape", reshape_method, "Reshape tensor.");
-  cls.def("view", reshape_method);
+  cls.def("view", reshape_method, "Reshape tensor (same as reshape).");
   cls.def(
       "flatten",
       [](const LimbTensor& t, py::handle start_dim, py::handle end_dim) {
