@@ -238,7 +238,8 @@ LIMBS_HD inline Row norm_float_p_slice(const double* rows, int64_t n, int64_t st
 // Extrema select on approx. As PyTorch's argmax/argmin: the first NaN wins
 // outright (NaN propagates), otherwise the first of equal values (+0 and -0
 // are equal). n == 0 gives -1; the caller raises.
-LIMBS_HD inline int64_t argmax_slice(const double* rows, int64_t n, int64_t stride) {
+template <bool kMax>
+LIMBS_HD inline int64_t extremum_slice(const double* rows, int64_t n, int64_t stride) {
   if (n <= 0) return -1;
   int64_t best = 0;
   double best_v = approx(load(rows));
@@ -246,7 +247,7 @@ LIMBS_HD inline int64_t argmax_slice(const double* rows, int64_t n, int64_t stri
   for (int64_t i = 1; i < n; ++i) {
     const double v = approx(load(rows + i * stride * kLimbs));
     if (v != v) return i;
-    if (v > best_v) {
+    if (kMax ? v > best_v : v < best_v) {
       best = i;
       best_v = v;
     }
@@ -254,20 +255,12 @@ LIMBS_HD inline int64_t argmax_slice(const double* rows, int64_t n, int64_t stri
   return best;
 }
 
+LIMBS_HD inline int64_t argmax_slice(const double* rows, int64_t n, int64_t stride) {
+  return extremum_slice<true>(rows, n, stride);
+}
+
 LIMBS_HD inline int64_t argmin_slice(const double* rows, int64_t n, int64_t stride) {
-  if (n <= 0) return -1;
-  int64_t best = 0;
-  double best_v = approx(load(rows));
-  if (best_v != best_v) return 0;
-  for (int64_t i = 1; i < n; ++i) {
-    const double v = approx(load(rows + i * stride * kLimbs));
-    if (v != v) return i;
-    if (v < best_v) {
-      best = i;
-      best_v = v;
-    }
-  }
-  return best;
+  return extremum_slice<false>(rows, n, stride);
 }
 
 }  // namespace limbs

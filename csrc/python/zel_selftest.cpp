@@ -7,11 +7,11 @@ namespace zel {
 
 namespace {
 
-std::string fmt(py::handle value, const char* spec) {
-  return py::str(py::module_::import("builtins").attr("format")(value, spec)).cast<std::string>();
+std::string fmt(py::handle value, const char* pattern) {
+  return py::str(py::module_::import("builtins").attr("format")(value, pattern)).cast<std::string>();
 }
 
-std::string fmt_item(const py::object& t, const char* spec) { return fmt(t.attr("item")(), spec); }
+std::string fmt_item(const py::object& t, const char* pattern) { return fmt(t.attr("item")(), pattern); }
 
 void cancellation_case(py::module_& m, const char* title, double big) {
   py::print(title);
