@@ -109,5 +109,29 @@ def main():
         print(f"{n:>4}{t_z * 1e3:>11.3f}{t_mp * 1e3:>12.2f}{t_mp / t_z:>12.1f}{d_z:>12.1f}{d_mp:>8.1f}")
 
 
+def against_mpmath_32():
+    """Each decomposition against mpmath's own at 32 digits, same matrix."""
+    print()
+    print(f"against mpmath at 32 digits (backend {mpmath.libmp.BACKEND}), one call each")
+    print(f"{'op':8}{'n':>4}{'zel ms':>11}{'mpmath ms':>12}{'mpmath/zel':>12}")
+    cases = [
+        ("solve", 50, lambda a, b: tarsk.solve(a, b), lambda a, b: mpmath.lu_solve(a, b)),
+        ("solve", 100, lambda a, b: tarsk.solve(a, b), lambda a, b: mpmath.lu_solve(a, b)),
+        ("det", 50, lambda a, b: tarsk.det(a), lambda a, b: mpmath.det(a)),
+        ("det", 100, lambda a, b: tarsk.det(a), lambda a, b: mpmath.det(a)),
+        ("qr", 50, lambda a, b: tarsk.qr(a), lambda a, b: mpmath.qr(a)),
+        ("svd", 20, lambda a, b: tarsk.svd(a, max_iter=100), lambda a, b: mpmath.svd_r(a)),
+    ]
+    for name, n, ours, theirs in cases:
+        a_np, b_np = problem(n, 1000 + n)
+        a_z, b_z = zel.Tensor(torch.from_numpy(a_np)), zel.Tensor(torch.from_numpy(b_np))
+        with mpmath.workdps(32):
+            a_mp, b_mp = mpmath.matrix(a_np.tolist()), mpmath.matrix(b_np.tolist())
+            t_mp = best_time(lambda: theirs(a_mp, b_mp), min_total=0.5, max_reps=3)
+        t_z = best_time(lambda: ours(a_z, b_z), min_total=0.5, max_reps=10)
+        print(f"{name:8}{n:>4}{t_z * 1e3:>11.3f}{t_mp * 1e3:>12.1f}{t_mp / t_z:>12.1f}")
+
+
 if __name__ == "__main__":
     main()
+    against_mpmath_32()
