@@ -218,9 +218,15 @@ void bind_core(py::module_& m, TensorClass& cls) {
       "_two_product", [](py::handle a, py::handle b) { return eft_pair(a, b, true); }, py::arg("a"),
       py::arg("b"), "TwoProduct: a * b = p + e EXACTLY using Veltkamp split.");
 
-  cls.def("__add__", [](const LimbTensor& a, py::handle o) { return binary("add", a, o, add, add_scalar); }, py::is_operator());
-  cls.def("__radd__", [](const LimbTensor& a, py::handle o) { return binary("add", a, o, add, add_scalar); }, py::is_operator());
-  cls.def("__sub__", [](const LimbTensor& a, py::handle o) { return binary("sub", a, o, sub, sub_scalar); }, py::is_operator());
+  cls.def(
+      "__add__", [](const LimbTensor& a, py::handle o) { return binary("add", a, o, add, add_scalar); },
+      py::is_operator());
+  cls.def(
+      "__radd__", [](const LimbTensor& a, py::handle o) { return binary("add", a, o, add, add_scalar); },
+      py::is_operator());
+  cls.def(
+      "__sub__", [](const LimbTensor& a, py::handle o) { return binary("sub", a, o, sub, sub_scalar); },
+      py::is_operator());
   cls.def(
       "__rsub__",
       [](const LimbTensor& a, py::handle o) {
@@ -307,7 +313,8 @@ void bind_core(py::module_& m, TensorClass& cls) {
   cls.def(
       "_reshape_list",
       [](const LimbTensor&, py::handle flat, py::handle shape) {
-        if (!PyList_Check(flat.ptr())) throw TypeError("_reshape_list(): argument 'flat' must be a list, got " + type_name(flat));
+        if (!PyList_Check(flat.ptr()))
+          throw TypeError("_reshape_list(): argument 'flat' must be a list, got " + type_name(flat));
         Shape s = shape_from_tuple(shape, "_reshape_list(): argument 'shape'");
         py::list l = py::reinterpret_borrow<py::list>(flat);
         return reshape_list(l, s, 0, 0, static_cast<int64_t>(py::len(l)));
