@@ -17,6 +17,21 @@ const LimbTensor& checked(const LimbTensor& t, const char* op) {
 
 py::object wrap(LimbTensor t) { return py::cast(std::move(t)); }
 
+// float(v) for a Python int or float: an int beyond the float range raises
+// float()'s OverflowError instead of a failed C++ cast.
+double float_of(py::handle v) {
+  const double x = PyFloat_AsDouble(v.ptr());
+  if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return x;
+}
+
+// A limb-array argument of the static helpers, which take torch tensors.
+at::Tensor torch_arg(py::handle v, const char* op, const char* name) {
+  if (!THPVariable_Check(v.ptr()))
+    throw TypeError(std::string(op) + "(): argument '" + name + "' must be a torch tensor, got " + type_name(v));
+  return THPVariable_Unpack(v.ptr());
+}
+
 // Approximations of all elements as a CPU float64 array.
 at::Tensor host_values(const LimbTensor& t, const char* op) {
   return collapse(cpu_limbs(t, op));
@@ -50,11 +65,11 @@ std::string repr_float(double v) { return py::repr(py::float_(v)).cast<std::stri
 
 bool small(const at::Tensor& d) { return d.numel() < kReleaseRows * limbs::kLimbs; }
 
-py::object binary(const LimbTensor& self, py::handle other,
+py::object binary(const char* name, const LimbTensor& self, py::handle other,
                   LimbTensor (*op)(const LimbTensor&, const LimbTensor&),
                   LimbTensor (*op_scalar)(const LimbTensor&, double)) {
   if (op_scalar && is_py_number(other)) {
-    const double c = other.cast<double>();
+    const double c = float_of(other);
     if (small(self.data)) return wrap(op_scalar(self, c));
     LimbTensor r;
     {
@@ -64,7 +79,7 @@ py::object binary(const LimbTensor& self, py::handle other,
     return wrap(std::move(r));
   }
   LimbTensor o;
-  if (!as_operand(other, self.data.device(), o)) return not_implemented();
+  if (!as_operand(other, device_of(self, name), o)) return not_implemented();
   if (small(self.data) && small(o.data)) return wrap(op(self, o));
   LimbTensor r;
   {
@@ -75,18 +90,20 @@ py::object binary(const LimbTensor& self, py::handle other,
 }
 
 py::object eft_pair(py::handle a, py::handle b, bool product) {
+  const char* op = product ? "_two_product" : "_two_sum";
   if (is_py_number(a) && is_py_number(b)) {
-    double x = a.cast<double>(), y = b.cast<double>(), r, e;
+    double x = float_of(a), y = float_of(b), r, e;
     if (product) limbs::two_product(x, y, r, e);
     else limbs::two_sum(x, y, r, e);
     return py::make_tuple(r, e);
   }
-  auto to_array = [](py::handle v) -> at::Tensor {
+  auto to_array = [op](py::handle v, const char* name) -> at::Tensor {
     if (THPVariable_Check(v.ptr())) return THPVariable_Unpack(v.ptr());
-    if (is_py_number(v)) return at::scalar_tensor(v.cast<double>(), at::TensorOptions().dtype(at::kDouble));
-    throw TypeError("expected a float or a torch tensor, got " + type_name(v));
+    if (is_py_number(v)) return at::scalar_tensor(float_of(v), at::TensorOptions().dtype(at::kDouble));
+    throw TypeError(std::string(op) + "(): argument '" + name + "' must be a float or a torch tensor, got " +
+                    type_name(v));
   };
-  at::Tensor x = to_array(a), y = to_array(b);
+  at::Tensor x = to_array(a, "a"), y = to_array(b, "b");
   auto r = product ? two_product_arrays(x, y) : two_sum_arrays(x, y);
   return py::make_tuple(r.first, r.second);
 }
@@ -104,10 +121,10 @@ void bind_core(py::module_& m, TensorClass& cls) {
                       py::handle /*requires_grad*/, py::handle raw, py::handle shape) {
             if (!raw.is_none()) {
               if (!THPVariable_Check(raw.ptr()))
-                throw TypeError("_raw must be a torch tensor, got " + type_name(raw));
+                throw TypeError("Tensor(): argument '_raw' must be a torch tensor, got " + type_name(raw));
               at::Tensor d = THPVariable_Unpack(raw.ptr());
               Shape s;
-              if (!shape.is_none()) s = shape_from_tuple(shape, "_shape");
+              if (!shape.is_none()) s = shape_from_tuple(shape, "Tensor(): argument '_shape'");
               else s = Shape{d.dim() > 0 ? d.size(0) : 0};
               check_limbs(d, s, "Tensor");
               return LimbTensor{d, s};
@@ -160,7 +177,11 @@ void bind_core(py::module_& m, TensorClass& cls) {
       },
       "Number of elements (a property, not a method).");
   cls.def_property_readonly(
-      "device", [](const LimbTensor& t) { return py::cast(t.data).attr("device"); },
+      "device",
+      [](const LimbTensor& t) {
+        device_of(t, "device");
+        return py::cast(t.data).attr("device");
+      },
       "Device of the limb array (a torch.device).");
   cls.def_property_readonly(
       "dtype", [](const LimbTensor&) { return py::str("float32"); },
@@ -207,14 +228,20 @@ void bind_core(py::module_& m, TensorClass& cls) {
       "_two_product", [](py::handle a, py::handle b) { return eft_pair(a, b, true); }, py::arg("a"),
       py::arg("b"), "TwoProduct: a * b = p + e EXACTLY using Veltkamp split.");
 
-  cls.def("__add__", [](const LimbTensor& a, py::handle o) { return binary(a, o, add, add_scalar); }, py::is_operator());
-  cls.def("__radd__", [](const LimbTensor& a, py::handle o) { return binary(a, o, add, add_scalar); }, py::is_operator());
-  cls.def("__sub__", [](const LimbTensor& a, py::handle o) { return binary(a, o, sub, sub_scalar); }, py::is_operator());
+  cls.def(
+      "__add__", [](const LimbTensor& a, py::handle o) { return binary("add", a, o, add, add_scalar); },
+      py::is_operator());
+  cls.def(
+      "__radd__", [](const LimbTensor& a, py::handle o) { return binary("add", a, o, add, add_scalar); },
+      py::is_operator());
+  cls.def(
+      "__sub__", [](const LimbTensor& a, py::handle o) { return binary("sub", a, o, sub, sub_scalar); },
+      py::is_operator());
   cls.def(
       "__rsub__",
       [](const LimbTensor& a, py::handle o) {
-        if (is_py_number(o)) return binary(a, o, nullptr, rsub_scalar);
-        LimbTensor left = from_python(o, a.data.device());
+        if (is_py_number(o)) return binary("sub", a, o, nullptr, rsub_scalar);
+        LimbTensor left = from_python(o, device_of(a, "sub"));
         LimbTensor r;
         {
           py::gil_scoped_release nogil;
@@ -227,7 +254,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
   cls.def("__pos__", [](const LimbTensor& a) { return clone(a); });
   auto times = [](const LimbTensor& a, py::handle o) -> py::object {
     if (is_py_number(o)) {
-      const double c = o.cast<double>();
+      const double c = float_of(o);
       if (small(a.data)) return wrap(mul_scalar(a, c));
       LimbTensor r;
       {
@@ -236,7 +263,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
       }
       return wrap(std::move(r));
     }
-    if (py::isinstance<LimbTensor>(o)) return binary(a, o, mul, nullptr);
+    if (py::isinstance<LimbTensor>(o)) return binary("mul", a, o, mul, nullptr);
     return not_implemented();
   };
   cls.def("__mul__", times, py::is_operator());
@@ -244,12 +271,15 @@ void bind_core(py::module_& m, TensorClass& cls) {
 
   cls.def_static(
       "_broadcast",
-      [](const at::Tensor& a, const at::Tensor& b) -> py::tuple {
-        if (a.dim() < 1 || b.dim() < 1) throw ValueError("_broadcast expects limb arrays of shape (N, 8)");
+      [](py::handle a_in, py::handle b_in) -> py::tuple {
+        const at::Tensor a = torch_arg(a_in, "_broadcast", "a"), b = torch_arg(b_in, "_broadcast", "b");
+        auto size_str = [](const at::Tensor& t) { return py::str(py::cast(t).attr("shape")).cast<std::string>(); };
+        if (a.dim() < 1 || b.dim() < 1)
+          throw ValueError("_broadcast expects limb arrays of shape (N, 8), got " + size_str(a) + " and " +
+                           size_str(b));
         if (a.sizes().equals(b.sizes())) return py::make_tuple(a, b);
         if (a.size(0) == 1) return py::make_tuple(a.expand({b.size(0), -1}), b);
         if (b.size(0) == 1) return py::make_tuple(a, b.expand({a.size(0), -1}));
-        auto size_str = [](const at::Tensor& t) { return py::str(py::cast(t).attr("shape")).cast<std::string>(); };
         throw ValueError("Cannot broadcast shapes " + size_str(a) + " and " + size_str(b));
       },
       py::arg("a"), py::arg("b"), "Broadcast two data tensors to compatible shapes.");
@@ -258,12 +288,15 @@ void bind_core(py::module_& m, TensorClass& cls) {
       [](py::handle s1, py::handle s2) {
         if (!PyTuple_Check(s1.ptr()) || !PyTuple_Check(s2.ptr()))
           throw TypeError("_broadcast_shape expects two tuples, got " + type_name(s1) + " and " + type_name(s2));
-        return shape_to_tuple(broadcast_shapes(shape_from_tuple(s1, "s1"), shape_from_tuple(s2, "s2")));
+        return shape_to_tuple(broadcast_shapes(shape_from_tuple(s1, "_broadcast_shape(): argument 's1'"),
+                                                   shape_from_tuple(s2, "_broadcast_shape(): argument 's2'")));
       },
       py::arg("s1"), py::arg("s2"), "Compute broadcast output shape.");
 
   cls.def(
-      "_collapse_limbs", [](const LimbTensor&, const at::Tensor& data) { return collapse(data); }, py::arg("data"),
+      "_collapse_limbs",
+      [](const LimbTensor&, py::handle data) { return collapse(torch_arg(data, "_collapse_limbs", "data")); },
+      py::arg("data"),
       "Collapse limbs to single value, handling inf/nan in limb 0.");
 
   cls.def(
@@ -295,8 +328,9 @@ void bind_core(py::module_& m, TensorClass& cls) {
   cls.def(
       "_reshape_list",
       [](const LimbTensor&, py::handle flat, py::handle shape) {
-        if (!PyList_Check(flat.ptr())) throw TypeError("_reshape_list expects a list, got " + type_name(flat));
-        Shape s = shape_from_tuple(shape, "shape");
+        if (!PyList_Check(flat.ptr()))
+          throw TypeError("_reshape_list(): argument 'flat' must be a list, got " + type_name(flat));
+        Shape s = shape_from_tuple(shape, "_reshape_list(): argument 'shape'");
         py::list l = py::reinterpret_borrow<py::list>(flat);
         return reshape_list(l, s, 0, 0, static_cast<int64_t>(py::len(l)));
       },
@@ -311,6 +345,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
       },
       "Convert to numpy array (collapses to FP64, loses extra precision).");
   cls.def("__len__", [](const LimbTensor& t) {
+    checked(t, "len");
     if (t.shape.empty()) throw TypeError("len() of a 0-d tensor");
     return t.shape[0];
   });
@@ -381,18 +416,27 @@ void bind_core(py::module_& m, TensorClass& cls) {
       "Short 8-character fingerprint for quick comparison.");
 
   cls.def(py::pickle(
-      [](const LimbTensor& t) {
+      [](const LimbTensor& t) -> py::object {
         at::Tensor d = cpu_limbs(t, "pickle");
         std::ostringstream dev;
         dev << t.data.device();
         return py::make_tuple(d.clone(), shape_to_tuple(t.shape), dev.str());
       },
-      [](py::tuple state) {
-        if (py::len(state) != 3) throw ValueError("invalid Tensor state");
+      [](py::object state_in) {
+        if (!PyTuple_Check(state_in.ptr()))
+          throw TypeError("unpickle: expected a state tuple (limbs, shape, device), got " + type_name(state_in));
+        py::tuple state = py::reinterpret_borrow<py::tuple>(state_in);
+        if (py::len(state) != 3)
+          throw ValueError("unpickle: expected a state tuple (limbs, shape, device), got " +
+                           std::to_string(py::len(state)) + " items");
+        if (!THPVariable_Check(py::object(state[0]).ptr()))
+          throw TypeError("unpickle: expected a torch tensor of limbs, got " + type_name(state[0]));
         at::Tensor d = THPVariable_Unpack(py::object(state[0]).ptr());
-        Shape s = shape_from_tuple(state[1], "_shape");
+        Shape s = shape_from_tuple(state[1], "unpickle: the shape");
         check_limbs(d, s, "unpickle");
-        at::Device dev(state[2].cast<std::string>());
+        if (!PyUnicode_Check(py::object(state[2]).ptr()))
+          throw TypeError("unpickle: expected the device as a str, got " + type_name(state[2]));
+        const at::Device dev = resolve_device(state[2]);
         return LimbTensor{dev.is_cpu() ? d : d.to(dev), s};
       }));
 

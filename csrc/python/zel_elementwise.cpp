@@ -74,6 +74,7 @@ std::vector<unsigned long long> magnitude_words(py::handle n, bool& negative) {
 
 // dim in [-ndim, ndim), as an index into the shape.
 int64_t axis(const LimbTensor& t, py::handle dim, const char* op) {
+  check_limbs(t.data, t.shape, op);
   const int64_t nd = static_cast<int64_t>(t.shape.size());
   const int64_t d = arg_int(dim, "dim");
   if (d < -nd || d >= nd)
@@ -190,7 +191,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
   cls.def(
       "__rtruediv__",
       [](const LimbTensor& self, py::handle other) {
-        LimbTensor left = from_python(other, self.data.device());
+        LimbTensor left = from_python(other, device_of(self, "div"));
         return released([&] { return div(left, self); });
       },
       py::is_operator());
@@ -226,7 +227,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
   cls.def(
       "__rfloordiv__",
       [](const LimbTensor& self, py::handle other) {
-        LimbTensor left = from_python(other, self.data.device());
+        LimbTensor left = from_python(other, device_of(self, "floordiv"));
         return released([&] { return floordiv(left, self); });
       },
       py::is_operator());
@@ -236,14 +237,14 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
         // A number divisor becomes a fresh element (element-wise reciprocal,
         // not the scalar path).
         LimbTensor b;
-        if (!as_operand(other, self.data.device(), b)) return not_implemented();
+        if (!as_operand(other, device_of(self, "mod"), b)) return not_implemented();
         return released([&] { return mod(self, b); });
       },
       py::is_operator(), "Modulo operation.");
   cls.def(
       "__rmod__",
       [](const LimbTensor& self, py::handle other) {
-        LimbTensor left = from_python(other, self.data.device());
+        LimbTensor left = from_python(other, device_of(self, "mod"));
         return released([&] { return mod(left, self); });
       },
       py::is_operator());
@@ -353,8 +354,8 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
         at::Tensor cond = THPVariable_Unpack(condition.ptr());
         // Numbers go to the device of the other operand (or the condition's).
         at::Device dev = cond.device();
-        if (py::isinstance<LimbTensor>(x)) dev = x.cast<const LimbTensor&>().data.device();
-        else if (py::isinstance<LimbTensor>(y)) dev = y.cast<const LimbTensor&>().data.device();
+        if (py::isinstance<LimbTensor>(x)) dev = device_of(x.cast<const LimbTensor&>(), "where");
+        else if (py::isinstance<LimbTensor>(y)) dev = device_of(y.cast<const LimbTensor&>(), "where");
         LimbTensor a = where_operand(x, "x", dev);
         LimbTensor b = where_operand(y, "y", dev);
         return released([&] { return where(cond, a, b); });

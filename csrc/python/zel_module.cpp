@@ -55,7 +55,20 @@ PYBIND11_MODULE(zel, m) {
   m.attr("float32") = "float32";
   m.attr("float64") = "float64";
 
-  m.def("device", [](py::object dev) { return dev; }, py::arg("dev"), "Return the device argument unchanged.");
+  // Argument errors worded as for a Python function `def device(dev)`.
+  m.def("device", [](py::args args, py::kwargs kwargs) -> py::object {
+    for (auto item : kwargs) {
+      const std::string key = py::str(item.first).cast<std::string>();
+      if (key != "dev") throw TypeError("device() got an unexpected keyword argument '" + key + "'");
+    }
+    if (!kwargs.empty()) {
+      if (!args.empty()) throw TypeError("device() got multiple values for argument 'dev'");
+      return kwargs["dev"];
+    }
+    if (args.size() == 1) return args[0];
+    if (args.empty()) throw TypeError("device() missing 1 required positional argument: 'dev'");
+    throw TypeError("device() takes 1 positional argument but " + std::to_string(args.size()) + " were given");
+  }, "Return the device argument unchanged.");
   py::cpp_function is_available(
       [] { return py::module_::import("torch").attr("cuda").attr("is_available")(); }, py::name("is_available"),
       "Whether PyTorch sees a CUDA device now.");

@@ -29,7 +29,7 @@ std::string shape_str(const Shape& shape) {
 }
 
 void check_limbs(const at::Tensor& data, const Shape& shape, const char* op) {
-  if (!data.defined()) throw ValueError(std::string(op) + ": tensor has no limb array");
+  if (!data.defined()) throw_not_constructed(op);
   if (data.scalar_type() != at::kDouble)
     throw TypeError(std::string(op) + ": limb array must be float64, got " +
                     std::string(c10::toString(data.scalar_type())));
@@ -45,6 +45,15 @@ void check_limbs(const at::Tensor& data, const Shape& shape, const char* op) {
        << " needs " << n;
     throw ValueError(os.str());
   }
+}
+
+void throw_not_constructed(const char* op) {
+  throw TypeError(std::string(op) + ": expected a constructed Tensor, got one whose __init__ was never called");
+}
+
+at::Device device_of(const LimbTensor& t, const char* op) {
+  if (!t.data.defined()) throw_not_constructed(op);
+  return t.data.device();
 }
 
 at::Tensor cpu_limbs(const LimbTensor& t, const char* op) {

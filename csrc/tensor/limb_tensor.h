@@ -45,6 +45,12 @@ std::string shape_str(const Shape& shape);
 // the message names the operation and what was found.
 void check_limbs(const at::Tensor& data, const Shape& shape, const char* op);
 
+// TypeError for an object whose __init__ never ran (Tensor.__new__(Tensor)).
+[[noreturn]] void throw_not_constructed(const char* op);
+
+// The device of t's limb array, refusing a Tensor that was never constructed.
+at::Device device_of(const LimbTensor& t, const char* op);
+
 // The limb array of t, validated, as a contiguous CPU array (a copy only when
 // t lives elsewhere or is strided). Kernels read through this.
 at::Tensor cpu_limbs(const LimbTensor& t, const char* op);

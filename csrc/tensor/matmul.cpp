@@ -130,8 +130,10 @@ LimbTensor matmul(const LimbTensor& a, const LimbTensor& b) {
   const Shape out_batch = batch_broadcast(a_batch, b_batch, a_vec ? a_mat : a.shape, b.shape);
   const int64_t m = a_mat[0], k = a_mat[1], k2 = b_mat[0], n = b_mat[1];
   if (k != k2) {
-    const bool plain = a_batch.empty() && b_batch.empty();
-    throw ValueError(pair_str("Matrix shapes ", plain || a_vec ? a_mat : a.shape, plain ? b_mat : b.shape,
+    // A left operand without batch axes multiplies each matrix of b in turn,
+    // so the message shows the two matrices; otherwise the full shapes.
+    const bool per_matrix = a_batch.empty();
+    throw ValueError(pair_str("Matrix shapes ", per_matrix ? a_mat : a.shape, per_matrix ? b_mat : b.shape,
                               " and ", " incompatible"));
   }
   const std::vector<int64_t> a_off = batch_offsets(a_batch, m * k, out_batch);

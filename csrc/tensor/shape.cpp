@@ -130,7 +130,7 @@ LimbTensor permuted(const LimbTensor& t, const std::vector<int64_t>& perm, const
 
 void check_same_device(const std::vector<LimbTensor>& ts, const char* op) {
   for (size_t i = 1; i < ts.size(); ++i) {
-    if (ts[i].data.device() != ts[0].data.device()) {
+    if (device_of(ts[i], op) != device_of(ts[0], op)) {
       std::ostringstream os;
       os << op << ": expected all tensors on the same device, got " << ts[0].data.device()
          << " at position 0 and " << ts[i].data.device() << " at position " << i;
