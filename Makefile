@@ -1,6 +1,6 @@
 # make demo  - set everything up on a fresh Debian 12 machine and run the demo
 # make test  - set everything up and run the test suite
-# make bench - run the benchmarks
+# make bench - run the benchmarks (make bench QUICK=1: smaller sizes, about a minute)
 # make fuzz  - sanitizer build of the extensions and a long fuzz run
 SHELL := /bin/bash
 SYS_PY := /usr/bin/python3
@@ -8,6 +8,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 APT_PKGS := g++ ninja-build ccache python3-venv python3-torch libtorch-dev python3-pybind11 \
             python3-numpy python3-pytest python3-hypothesis python3-mpmath mypy
+BENCH_PKGS := libqd-dev python3-gmpy2
 # ccache's compiler links, when present, make rebuilds after a clean cheap.
 CCACHE_PATH := $(if $(wildcard /usr/lib/ccache/g++),/usr/lib/ccache:,)
 BUILD_ENV := PATH="$(CCACHE_PATH)$$PATH" MAX_JOBS=$${MAX_JOBS:-2}
@@ -22,14 +23,20 @@ demo: build
 test: build
 	$(PY) -m pytest -q tests
 
-bench: build
-	@for f in bench/bench_*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
+BENCH_ARGS := $(if $(QUICK),--quick,)
+
+bench: build .stamp-bench-deps
+	@for f in bench/bench_*.py; do \
+	  echo "== $$f $(BENCH_ARGS)"; start=$$(date +%s); \
+	  $(PY) $$f $(BENCH_ARGS) || exit 1; \
+	  echo "== $$f: $$(( $$(date +%s) - start )) s"; \
+	done
 
 deps: .stamp-deps
 
 # Installs only what is missing; a second run is a dpkg query.
-.stamp-deps:
-	@missing=""; for p in $(APT_PKGS); do \
+define apt_install
+	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -38,6 +45,14 @@ deps: .stamp-deps
 	  $$SUDO apt-get update -q && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -q $$missing; \
 	fi
 	@touch $@
+endef
+
+.stamp-deps:
+	$(call apt_install,$(APT_PKGS))
+
+# Benchmarks only: the QD library to compare with, mpmath's fast backend.
+.stamp-bench-deps: .stamp-deps
+	$(call apt_install,$(BENCH_PKGS))
 
 $(VENV)/.stamp: .stamp-deps
 	$(SYS_PY) -m venv --system-site-packages $(VENV)

@@ -41,7 +41,7 @@ LIMBS_HD inline bool is_special(const Row& a) { return !std::isfinite(a.l[0]); }
 
 // The one float64 approximation of an element: limb 0 when it is inf or NaN,
 // else the limbs summed from the smallest index up.
-LIMBS_HD inline double approx(const Row& a) {
+LIMBS_HD LIMBS_STEP inline double approx(const Row& a) {
   if (is_special(a)) return a.l[0];
   double s = a.l[7];
   for (int k = 6; k >= 0; --k) s = s + a.l[k];
@@ -51,7 +51,7 @@ LIMBS_HD inline double approx(const Row& a) {
 // Limb-wise TwoSum with each error shifted one limb down; the error of limb 7
 // is dropped. Exact when the operands carry their information in the leading
 // limbs; never renormalises.
-LIMBS_HD inline Row add(const Row& a, const Row& b) {
+LIMBS_HD LIMBS_STEP inline Row add(const Row& a, const Row& b) {
   double s[kLimbs], e[kLimbs];
   for (int k = 0; k < kLimbs; ++k) two_sum(a.l[k], b.l[k], s[k], e[k]);
   Row r;
@@ -60,18 +60,18 @@ LIMBS_HD inline Row add(const Row& a, const Row& b) {
   return r;
 }
 
-LIMBS_HD inline Row neg(const Row& a) {
+LIMBS_HD LIMBS_STEP inline Row neg(const Row& a) {
   Row r;
   for (int k = 0; k < kLimbs; ++k) r.l[k] = -a.l[k];
   return r;
 }
 
 // a - b is a + (-b); negation is exact.
-LIMBS_HD inline Row sub(const Row& a, const Row& b) { return add(a, neg(b)); }
+LIMBS_HD LIMBS_STEP inline Row sub(const Row& a, const Row& b) { return add(a, neg(b)); }
 
 // Product with a float64 number: TwoProduct on all 8 limbs, errors shifted one
 // limb down as in add.
-LIMBS_HD inline Row mul_scalar(const Row& a, double c) {
+LIMBS_HD LIMBS_STEP inline Row mul_scalar(const Row& a, double c) {
   double p[kLimbs], e[kLimbs];
   for (int k = 0; k < kLimbs; ++k) two_product(a.l[k], c, p[k], e[k]);
   Row r;
@@ -83,7 +83,7 @@ LIMBS_HD inline Row mul_scalar(const Row& a, double c) {
 // True when a lower limb is too large for products that assume limb 0
 // dominates: |l_k| > 2^-49 |l_0| for some k >= 1 (so also l_0 == 0 with a
 // non-zero lower limb). Never for an inf/NaN limb 0.
-LIMBS_HD inline bool needs_renormalise(const Row& a) {
+LIMBS_HD LIMBS_STEP inline bool needs_renormalise(const Row& a) {
   if (is_special(a)) return false;
   double bound = 0x1p-49 * std::fabs(a.l[0]);
   for (int k = 1; k < kLimbs; ++k)
@@ -117,14 +117,14 @@ LIMBS_HD inline Row renormalise(const Row& a) {
 
 // The row as the products see it: renormalised only when it must be, so
 // ordinary rows keep their bits.
-LIMBS_HD inline Row dominant(const Row& a) {
+LIMBS_HD LIMBS_STEP inline Row dominant(const Row& a) {
   return needs_renormalise(a) ? renormalise(a) : a;
 }
 
 // Product of two elements from their leading three limbs: TwoProduct of the
 // leading limbs, second-order terms into limb 1, third-order into limb 2;
 // limbs 3..7 of the result are zero.
-LIMBS_HD inline Row mul(const Row& a_in, const Row& b_in) {
+LIMBS_HD LIMBS_STEP inline Row mul(const Row& a_in, const Row& b_in) {
   const Row a = dominant(a_in);
   const Row b = dominant(b_in);
   double p, e;
