@@ -3,6 +3,7 @@ import gc
 import os
 import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
@@ -17,10 +18,119 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 @pytest.mark.parametrize("seed", [1, 2])
 def test_fuzz_calls_raise_or_return_well_formed_tensors(seed):
     # In a subprocess: a crash shows up as a signal instead of killing the run.
-    proc = subprocess.run([sys.executable, os.path.join(HERE, "fuzz", "fuzzer.py"), "2500", str(seed)],
+    proc = subprocess.run([sys.executable, os.path.join(HERE, "fuzz", "fuzzer.py"), "2500", str(seed), "--coverage"],
                           capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
-    assert "2500 calls, 0 malformed" in proc.stdout
+    summary = proc.stdout.strip().splitlines()[-1]
+    assert summary.startswith("2500 calls, 0 malformed"), summary
+    counts = {line.split()[1]: int(line.split()[2]) for line in proc.stdout.splitlines() if line.startswith("COVERAGE")}
+    # Every public name of both modules is a target, and each one was called.
+    assert {"zel.Tensor", "zel.set_rng_state", "Tensor.__setitem__", "Tensor.__reduce__", "tarsk.svd",
+            "tarsk._setv"} <= set(counts)
+    assert min(counts.values()) >= 2500 // len(counts)
+
+
+# Each fault the fuzzer found once killed the process, so each check runs in
+# a child: a regression shows up as a failed test with the signal, not as a
+# dead test run.
+def run_isolated(code, timeout=120):
+    prelude = "import copy, pickle, torch\nfrom varnel.zel import zel, tarsk\n"
+    proc = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
+    assert proc.returncode == 0, f"exit {proc.returncode}: " + proc.stdout[-2000:] + proc.stderr[-2000:]
+    return proc.stdout
+
+
+def test_every_pickle_protocol_and_reduce_round_trip_the_limbs():
+    out = run_isolated("""
+        t = zel.Tensor(_raw=torch.arange(48, dtype=torch.float64).reshape(6, 8) / 7, _shape=(2, 3))
+        for proto in range(pickle.HIGHEST_PROTOCOL + 1):
+            u = pickle.loads(pickle.dumps(t, protocol=proto))
+            assert u._shape == (2, 3) and torch.equal(u._data, t._data), proto
+        fn, args, state = t.__reduce__()
+        u = fn(*args)
+        u.__setstate__(state)
+        assert u.sha256() == t.sha256()
+        for proto in (0, 1):
+            assert t.__reduce_ex__(proto)[0] is fn
+        assert copy.copy(t).sha256() == t.sha256()
+        print("ok")
+    """)
+    assert out.strip() == "ok"
+
+
+def test_setstate_rejects_limbs_that_are_not_a_torch_tensor():
+    out = run_isolated("""
+        for limbs in ("x", None, [[0.0] * 8], 3.5):
+            try:
+                zel.Tensor.__new__(zel.Tensor).__setstate__((limbs, (1,), "cpu"))
+            except TypeError as e:
+                print("TypeError", "torch.Tensor" in str(e))
+    """)
+    assert out.split() == ["TypeError", "True"] * 4
+
+
+@pytest.mark.parametrize("name", ["qr", "svd", "lstsq", "matrix_rank", "cond", "det", "inv", "lu",
+                                  "cholesky", "eig", "eigh", "solve"])
+def test_linear_algebra_refuses_an_empty_matrix_with_absurd_sides_up_front(name):
+    # (0, 2^62) holds no element, but its square work matrices would have
+    # 2^124: these calls once segfaulted or looped for ever.
+    out = run_isolated(f"""
+        for shape in [(0, 2 ** 62), (2 ** 62, 0), (0, 2 ** 63 - 1), (3037000500, 0)]:
+            a = zel.Tensor(_raw=torch.zeros(0, 8, dtype=torch.float64), _shape=shape)
+            args = (a, zel.Tensor([])) if "{name}" in ("lstsq", "solve") else (a,)
+            try:
+                tarsk.{name}(*args)
+                print("returned")
+            except (RuntimeError, ValueError) as e:
+                print(type(e).__name__, "cannot allocate" in str(e) or "square" in str(e))
+    """, timeout=60)
+    lines = out.splitlines()
+    assert len(lines) == 4
+    assert all(line in ("RuntimeError True", "ValueError True") for line in lines), lines
+
+
+def test_matrix_vector_product_with_an_empty_side_reads_nothing():
+    # A contracted length of 1 broadcasts against 0: sums of no products.
+    out = run_isolated("""
+        r = zel.Tensor([[[1.0], [2.0], [3.0]]]) @ zel.Tensor([])
+        print(r._shape, r._data.abs().sum().item())
+        r = zel.Tensor(_raw=torch.zeros(0, 8, dtype=torch.float64), _shape=(2, 0)) @ zel.Tensor([5.0])
+        print(r._shape, r._data.abs().sum().item())
+    """)
+    assert out.split("\n")[:2] == ["(1, 3) 0.0", "(2,) 0.0"]
+
+
+def test_matrix_products_of_empty_operands_with_huge_sides():
+    out = run_isolated("""
+        def empty(*shape):
+            return zel.Tensor(_raw=torch.zeros(0, 8, dtype=torch.float64), _shape=shape)
+        r = empty(2 ** 40, 0, 3) @ zel.Tensor([[1.0, 2.0]] * 3)
+        print(r._shape, tuple(r._data.shape))
+        r = empty(0, 2 ** 62, 2 ** 62) @ empty(2 ** 62, 0)
+        print(r._shape)
+        for a, b in [(empty(2 ** 31, 0), empty(0, 2 ** 31)), (empty(2 ** 40, 0), empty(0, 2 ** 40))]:
+            try:
+                a @ b
+            except (RuntimeError, ValueError) as e:
+                print(type(e).__name__)
+    """)
+    assert out.splitlines() == [f"({2 ** 40}, 0, 2) (0, 8)", f"(0, {2 ** 62}, 0)", "RuntimeError", "ValueError"]
+
+
+def test_reductions_refuse_results_too_large_for_memory():
+    # Reducing the empty axis of (2^31, 0, 2^31) asks for 2^62 sums of nothing.
+    out = run_isolated("""
+        a = zel.Tensor(_raw=torch.zeros(0, 8, dtype=torch.float64), _shape=(2 ** 31, 0, 2 ** 31))
+        for f in (lambda: a.sum(dim=1), lambda: a.prod(dim=1), lambda: a.mean(dim=1), lambda: a.var(dim=1),
+                  lambda: zel.norm(a, dim=1)):
+            try:
+                f()
+                print("returned")
+            except RuntimeError as e:
+                print("cannot allocate" in str(e))
+    """)
+    assert out.split() == ["True"] * 5
 
 
 def _workload(seed):
@@ -92,3 +202,33 @@ def test_small_operations_do_not_leak():
     gc.collect()
     grown = _rss_kib() - before
     assert grown < 30 * 1024, f"resident memory grew by {grown} KiB"
+
+
+def test_reductions_of_empty_tensors_with_huge_sides_give_consistent_shapes():
+    # Reducing axis 0 of (0, 2^40, 2^40) once gave a (2^40, 2^40) result with no rows.
+    out = run_isolated("""
+        a = zel.Tensor(_raw=torch.zeros(0, 8, dtype=torch.float64), _shape=(0, 2 ** 40, 2 ** 40))
+        for f in (lambda: a.prod(dim=0), lambda: a.sum(dim=-3, keepdim=True), lambda: a.std(dim=0),
+                  lambda: a.min(dim=0), lambda: zel.norm(a, dim=0)):
+            try:
+                f()
+                print("returned")
+            except ValueError as e:
+                print("too many elements" in str(e))
+        r = a.sum(dim=1)
+        print(r._shape, tuple(r._data.shape))
+    """)
+    assert out.splitlines() == ["True"] * 5 + [f"(0, {2 ** 40}) (0, 8)"]
+
+
+def test_tolist_refuses_shapes_that_nest_too_many_empty_lists():
+    out = run_isolated("""
+        a = zel.Tensor(_raw=torch.zeros(0, 8, dtype=torch.float64), _shape=(2 ** 62, 0))
+        try:
+            a.tolist()
+        except RuntimeError as e:
+            print("cannot allocate" in str(e))
+        print(zel.Tensor(_raw=torch.zeros(0, 8, dtype=torch.float64), _shape=(3, 0)).tolist())
+        print(zel.Tensor(_raw=torch.zeros(0, 8, dtype=torch.float64), _shape=(0, 2 ** 62, 2 ** 62)).tolist())
+    """, timeout=60)
+    assert out.splitlines()[:3] == ["True", "[[], [], []]", "[]"]

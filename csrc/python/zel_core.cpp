@@ -1,6 +1,8 @@
 // Tensor storage, construction, the basic operators, conversions, limb
 // export and digests.
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <sstream>
 
 #include "python/bindings.h"
@@ -37,6 +39,26 @@ at::Tensor host_values(const LimbTensor& t, const char* op) {
   return collapse(cpu_limbs(t, op));
 }
 
+// Products and sums of non-negative sizes, saturating at the int64 maximum:
+// an empty tensor may have sizes whose product overflows.
+int64_t sat_mul(int64_t a, int64_t b) {
+  return a != 0 && b > std::numeric_limits<int64_t>::max() / a ? std::numeric_limits<int64_t>::max() : a * b;
+}
+int64_t sat_add(int64_t a, int64_t b) {
+  return b > std::numeric_limits<int64_t>::max() - a ? std::numeric_limits<int64_t>::max() : a + b;
+}
+
+// A (2^62, 0) tensor holds nothing but nests 2^62 empty lists: refuse such
+// shapes before building any, as a result too large for memory.
+void check_list_count(const Shape& shape, const char* op) {
+  int64_t lists = 1, level = 1;
+  for (size_t d = 0; d + 1 < shape.size(); ++d) {
+    level = sat_mul(level, shape[d]);
+    lists = sat_add(lists, level);
+  }
+  check_alloc(lists, op);
+}
+
 py::object reshape_list(const py::list& flat, const Shape& shape, size_t dim, int64_t begin,
                         int64_t end) {
   const int64_t len = end - begin;
@@ -51,11 +73,13 @@ py::object reshape_list(const py::list& flat, const Shape& shape, size_t dim, in
     return out;
   }
   int64_t stride = 1;
-  for (size_t d = dim + 1; d < shape.size(); ++d) stride *= shape[d];
+  for (size_t d = dim + 1; d < shape.size(); ++d) stride = sat_mul(stride, shape[d]);
+  const int64_t avail = std::max<int64_t>(len, 0);
   py::list out;
   for (int64_t i = 0; i < shape[dim]; ++i) {
-    const int64_t b = std::min(end, begin + i * stride);
-    const int64_t e = std::min(end, begin + (i + 1) * stride);
+    const int64_t from = sat_mul(i, stride), to = sat_mul(i + 1, stride);
+    const int64_t b = from >= avail ? std::max(begin, end) : begin + from;
+    const int64_t e = to >= avail ? std::max(begin, end) : begin + to;
     out.append(reshape_list(flat, shape, dim + 1, b, e));
   }
   return out;
@@ -320,6 +344,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
       [](const LimbTensor& t) {
         at::Tensor v = host_values(t, "tolist");
         const double* p = v.data_ptr<double>();
+        check_list_count(t.shape, "tolist");
         py::list flat;
         for (int64_t i = 0; i < v.numel(); ++i) flat.append(p[i]);
         return reshape_list(flat, t.shape, 0, 0, v.numel());
@@ -331,6 +356,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
         if (!PyList_Check(flat.ptr()))
           throw TypeError("_reshape_list(): argument 'flat' must be a list, got " + type_name(flat));
         Shape s = shape_from_tuple(shape, "_reshape_list(): argument 'shape'");
+        check_list_count(s, "_reshape_list");
         py::list l = py::reinterpret_borrow<py::list>(flat);
         return reshape_list(l, s, 0, 0, static_cast<int64_t>(py::len(l)));
       },
@@ -439,6 +465,13 @@ void bind_core(py::module_& m, TensorClass& cls) {
         const at::Device dev = resolve_device(state[2]);
         return LimbTensor{dev.is_cpu() ? d : d.to(dev), s};
       }));
+  // object.__reduce__ (protocols 0 and 1) would call the pybind11 base type
+  // on the instance, which aborts the process. The protocol 2 reduction,
+  // __new__ then __setstate__, serves every protocol.
+  cls.def("__reduce__", [](py::handle self) {
+    py::object newobj = py::module_::import("copyreg").attr("__newobj__");
+    return py::make_tuple(newobj, py::make_tuple(py::type::handle_of(self)), self.attr("__getstate__")());
+  });
 
   m.def(
       "tensor",

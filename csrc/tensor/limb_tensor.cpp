@@ -2,6 +2,9 @@
 
 #include <limits>
 #include <sstream>
+#include <stdexcept>
+
+#include <unistd.h>
 
 namespace zel {
 
@@ -62,11 +65,33 @@ at::Tensor cpu_limbs(const LimbTensor& t, const char* op) {
   return t.data.to(at::kCPU).contiguous();
 }
 
-at::Tensor new_limbs(int64_t n) {
+namespace {
+
+int64_t machine_rows() {
+  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return std::numeric_limits<int64_t>::max();
+  return static_cast<int64_t>(static_cast<double>(pages) * static_cast<double>(page) / sizeof(limbs::Row));
+}
+
+}  // namespace
+
+void check_alloc(int64_t rows, const char* op) {
+  static const int64_t limit = machine_rows();
+  if (rows > limit) {
+    std::ostringstream os;
+    os << op << ": cannot allocate " << rows << " elements of " << sizeof(limbs::Row)
+       << " bytes each: that is more than this machine's memory";
+    throw std::runtime_error(os.str());
+  }
+}
+
+at::Tensor new_limbs(int64_t n, const char* op) {
+  check_alloc(n, op);
   return at::zeros({n, limbs::kLimbs}, at::TensorOptions().dtype(at::kDouble));
 }
 
-at::Tensor new_limbs_for(int64_t n) {
+at::Tensor new_limbs_for(int64_t n, const char* op) {
+  check_alloc(n, op);
   return at::empty({n, limbs::kLimbs}, at::TensorOptions().dtype(at::kDouble));
 }
 

@@ -55,10 +55,16 @@ at::Device device_of(const LimbTensor& t, const char* op);
 // t lives elsewhere or is strided). Kernels read through this.
 at::Tensor cpu_limbs(const LimbTensor& t, const char* op);
 
-// A new (n, 8) zero limb array on the CPU.
-at::Tensor new_limbs(int64_t n);
+// Rejects, with RuntimeError naming `op`, a limb array of `rows` rows that
+// could not fit in this machine's memory, before anything is allocated:
+// such a request would otherwise end in the OOM killer or in a size
+// computation that overflows, not an exception.
+void check_alloc(int64_t rows, const char* op);
+
+// A new (n, 8) zero limb array on the CPU; check_alloc first.
+at::Tensor new_limbs(int64_t n, const char* op = "Tensor");
 // The same, uninitialised: for results whose every row a kernel writes.
-at::Tensor new_limbs_for(int64_t n);
+at::Tensor new_limbs_for(int64_t n, const char* op = "Tensor");
 
 // Rows above which a call is worth releasing the GIL for.
 constexpr int64_t kReleaseRows = 2048;

@@ -1,6 +1,8 @@
 #include "tensor/linalg.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -43,6 +45,12 @@ Matrix to_matrix(const LimbTensor& a, const char* op, size_t indexed_axes) {
     if (a.shape.size() < indexed_axes) throw IndexError(msg);
     throw ValueError(msg);
   }
+  // The decompositions build square work matrices of the larger side (Q, U,
+  // V, the eigenvector basis), so an empty (0, 2^62) matrix is refused here,
+  // before a side * side size overflows or reaches the allocator.
+  const int64_t side = std::max(a.shape[0], a.shape[1]);
+  constexpr int64_t kMaxSide = 3037000499;  // floor(sqrt(2^63 - 1))
+  check_alloc(side > kMaxSide ? std::numeric_limits<int64_t>::max() : side * side, op);
   return limbs::matrix_from_rows(rows_of(d), a.shape[0], a.shape[1]);
 }
 

@@ -105,11 +105,12 @@ LimbTensor matmul(const LimbTensor& a, const LimbTensor& b) {
     const int64_t m = a.shape[ra - 2], k = a.shape[ra - 1], kb = b.shape[0];
     if (kb != k && kb != 1 && k != 1)
       throw ValueError("Cannot broadcast " + shape_str(Shape{k}) + " with " + shape_str(b.shape));
-    const int64_t len = std::max(k, kb);
+    // A length of 1 broadcasts to the other one, 0 included.
+    const int64_t len = k == 1 ? kb : k;
     const int64_t a_step = k == 1 ? 0 : 1, b_step = kb == 1 ? 0 : 1;
     Shape out(a.shape.begin(), a.shape.end() - 1);
     const int64_t rows = shape_numel(out);
-    at::Tensor r = new_limbs_for(rows);
+    at::Tensor r = new_limbs_for(rows, "matmul");
     double* pr = r.data_ptr<double>();
     (void)m;
     parallel_rows(rows, std::max<int64_t>(1, 16384 / std::max<int64_t>(len, 1)), [&](int64_t i0, int64_t i1) {
@@ -136,12 +137,16 @@ LimbTensor matmul(const LimbTensor& a, const LimbTensor& b) {
     throw ValueError(pair_str("Matrix shapes ", per_matrix ? a_mat : a.shape, per_matrix ? b_mat : b.shape,
                               " and ", " incompatible"));
   }
-  const std::vector<int64_t> a_off = batch_offsets(a_batch, m * k, out_batch);
-  const std::vector<int64_t> b_off = batch_offsets(b_batch, k * n, out_batch);
   Shape out = out_batch;
   if (!a_vec) out.push_back(m);
   out.push_back(n);
-  at::Tensor r = new_limbs_for(shape_numel(out_batch) * m * n);
+  // Checked before any offset table is built: an empty operand may still
+  // carry sizes whose products overflow or whose batch count is absurd.
+  const int64_t total = shape_numel(out);
+  at::Tensor r = new_limbs_for(total, "matmul");
+  if (total == 0) return make_result(r, std::move(out), a.data.device());
+  const std::vector<int64_t> a_off = batch_offsets(a_batch, m * k, out_batch);
+  const std::vector<int64_t> b_off = batch_offsets(b_batch, k * n, out_batch);
   batched_mm(pa, a_off, pb, b_off, r.data_ptr<double>(), m, k, n);
   return make_result(r, std::move(out), a.data.device());
 }

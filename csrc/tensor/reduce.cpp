@@ -19,6 +19,13 @@ struct Slices {
 Slices slices_of(const Shape& shape, int64_t dim) {
   Slices sl;
   if (shape.empty()) return sl;  // a 0-d tensor is one slice of one element
+  // An empty tensor may have sizes whose products overflow: a result beyond
+  // int64 raises here, and a result with no element has no slice.
+  if (shape_numel(reduced_shape(shape, dim, false)) == 0) {
+    sl.outer = 0;
+    sl.len = shape[dim];
+    return sl;
+  }
   for (int64_t i = 0; i < dim; ++i) sl.outer *= shape[i];
   sl.len = shape[dim];
   for (size_t i = dim + 1; i < shape.size(); ++i) sl.inner *= shape[i];

@@ -1,7 +1,5 @@
 #include "tensor/shape.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -91,11 +89,6 @@ void copy_rows(Row* dst, int64_t dst_off, const Strides& dst_st, const Row* src,
   });
 }
 
-int64_t machine_rows() {
-  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page <= 0) return kInt64Max;
-  return static_cast<int64_t>(static_cast<double>(pages) * static_cast<double>(page) / sizeof(Row));
-}
 
 at::Tensor empty_limbs(int64_t n, const char* op) {
   check_alloc(n, op);
@@ -278,15 +271,6 @@ Selection select(const Shape& shape, const std::vector<IndexItem>& index) {
 
 }  // namespace
 
-void check_alloc(int64_t rows, const char* op) {
-  static const int64_t limit = machine_rows();
-  if (rows > limit) {
-    std::ostringstream os;
-    os << op << ": cannot allocate " << rows << " elements of " << sizeof(Row)
-       << " bytes each: that is more than this machine's memory";
-    throw std::runtime_error(os.str());
-  }
-}
 
 int64_t wrap_dim(int64_t dim, int64_t rank, const char* op) {
   const int64_t r = rank > 0 ? rank : 1;

@@ -12,11 +12,6 @@
 
 namespace zel {
 
-// Rejects, with RuntimeError naming `op`, a limb array of `rows` rows that
-// could not fit in this machine's memory, before anything is allocated:
-// such a request would otherwise end in the OOM killer, not an exception.
-void check_alloc(int64_t rows, const char* op);
-
 // dim in [-rank, rank) made non-negative, else IndexError naming `op`.
 // A 0-d tensor accepts -1 and 0, as PyTorch does.
 int64_t wrap_dim(int64_t dim, int64_t rank, const char* op);

@@ -1,16 +1,29 @@
 """Hostile-argument fuzzer for both extension modules.
 
-Every public function, method, operator and property is called with random
-arguments drawn from a pool of valid and hostile values (wrong types, None,
-strings, huge and negative sizes, out-of-range indices, empty and non-finite
-tensors, tensors whose limb array was replaced by a malformed one, shapes that
-do not fit). Each call must either return well-formed values or raise an
-ordinary Python exception. A crash takes the process down, so callers run this
-in a subprocess and count exit signals; the sanitizer build reports memory
-errors on stderr.
+Every public function, method, operator and property of varnel.zel.zel and
+varnel.zel.tarsk is called with arguments drawn from generators suited to its
+family (shapes and dims for shape operations, index expressions for indexing,
+sizes for factories, matrices for linear algebra, seeds and states for the
+generator functions), mixed with hostile values of every kind: wrong types,
+None, strings, huge and negative sizes, out-of-range indices, empty and
+non-finite tensors, tensors whose limb array was replaced by a malformed one,
+objects whose __init__ never ran. Each call must either return well-formed
+values or raise an ordinary Python exception. A crash takes the process down,
+so callers run this in a subprocess and count exit signals; the sanitizer
+build reports memory errors on stderr.
 
-Usage: python fuzzer.py CALLS SEED
+Targets are visited in shuffled rounds, so every target is called
+CALLS / len(targets) times whatever the seed; the per-target counts are
+printed with --coverage (one "COVERAGE label count" line each).
+
+Sizes are either small (a few thousand elements at most) or absurd (far
+beyond any machine): the library must refuse the absurd ones before it
+allocates, and nothing in between is generated, so a run never needs more
+than a few megabytes per call.
+
+Usage: python fuzzer.py CALLS SEED [--coverage]
 """
+import collections
 import math
 import random
 import sys
@@ -31,13 +44,26 @@ Tensor = zel.Tensor
 # Exceptions that are failures even though Python raised them: they mean the
 # C++ layer reported an error without setting one, or a caster gave up.
 BAD_EXCEPTIONS = (SystemError,)
+TRACE = "--trace" in sys.argv
 
 OPERATORS = ["__add__", "__radd__", "__sub__", "__rsub__", "__mul__", "__rmul__", "__truediv__",
              "__rtruediv__", "__pow__", "__matmul__", "__floordiv__", "__rfloordiv__", "__mod__",
              "__rmod__", "__neg__", "__pos__", "__lt__", "__le__", "__gt__", "__ge__", "__eq__",
              "__ne__", "__getitem__", "__setitem__", "__len__", "__repr__", "__float__", "__int__",
-             "__iter__"]
-SKIP = {"to", "cuda"}  # device moves: exercised by the device tests, not by random strings
+             "__iter__", "__bool__", "__hash__", "__reduce__", "__reduce_ex__", "__getstate__",
+             "__setstate__", "__copy__", "__deepcopy__", "__abs__", "__rpow__", "__rmatmul__",
+             "__init__", "__contains__", "__array__", "__index__"]
+TARSK_PRIVATE = ["_get", "_set", "_getv", "_setv", "_getv1d"]
+SMALL_INTS = [-4, -3, -2, -1, 0, 1, 2, 3, 4]
+# Far beyond any machine, or beyond int64: must be refused before allocating.
+HUGE_INTS = [2 ** 31, 2 ** 32 + 1, 2 ** 40, 2 ** 62, 2 ** 63 - 1, 2 ** 63, 2 ** 64, 10 ** 30,
+             -(2 ** 31), -(2 ** 62), -(2 ** 63), -(2 ** 64)]
+SPECIALS = [0.0, -0.0, 1.0, -2.5, 1e300, -1e-300, 5e-324, math.inf, -math.inf, math.nan, 1e16,
+            1.7976931348623157e308, 2.0 ** -1074, 6.7e299]
+SHAPES = [(), (0,), (1,), (3,), (5,), (2, 3), (3, 3), (2, 0), (0, 3), (1, 1), (2, 2, 2), (4, 1, 3),
+          (2, 3, 4), (1, 3, 1), (2, 1, 2, 1)]
+# Zero elements, but sizes that overflow whatever multiplies or repeats them.
+EMPTY_HUGE_SHAPES = [(0, 2 ** 62), (2 ** 62, 0), (0, 2 ** 40, 2 ** 40), (2 ** 31, 0, 2 ** 31), (0, 2 ** 63 - 1)]
 
 
 def limbs_ok(t):
@@ -57,6 +83,8 @@ def well_formed(value, depth=0):
         return limbs_ok(value)
     if isinstance(value, (tuple, list)):
         return all(well_formed(v, depth + 1) for v in value[:16])
+    if isinstance(value, dict):
+        return all(well_formed(v, depth + 1) for v in list(value.values())[:16])
     return True
 
 
@@ -64,75 +92,620 @@ class Pool:
     def __init__(self, rng):
         self.rng = rng
 
-    def tensor(self):
+    # -- tensors -------------------------------------------------------------
+
+    def values(self, n):
         r = self.rng
-        kind = r.randrange(10)
-        shapes = [(), (0,), (1,), (3,), (2, 3), (3, 3), (2, 0), (1, 1), (2, 2, 2), (4, 1, 3), (2, 3, 4)]
-        shape = r.choice(shapes)
+        return [r.choice(SPECIALS) if r.random() < 0.3 else r.uniform(-10, 10) for _ in range(n)]
+
+    def good_tensor(self, shape=None):
+        r = self.rng
+        shape = r.choice(SHAPES) if shape is None else tuple(shape)
         n = math.prod(shape)
-        specials = [0.0, -0.0, 1.0, -2.5, 1e300, -1e-300, 5e-324, math.inf, -math.inf, math.nan, 1e16]
-        vals = [r.choice(specials) if r.random() < 0.3 else r.uniform(-10, 10) for _ in range(n)]
-        data = torch.zeros(max(n, 1) if shape == () else n, 8, dtype=torch.float64)
-        if n or shape == ():
-            data[:, 0] = torch.tensor(vals or [1.5], dtype=torch.float64)
-            if r.random() < 0.5:
+        data = torch.zeros(n, 8, dtype=torch.float64)
+        if n:
+            data[:, 0] = torch.tensor(self.values(n), dtype=torch.float64)
+            lower = r.random()
+            if lower < 0.3:
                 data[:, 1] = data[:, 0] * 1e-17
+            elif lower < 0.4:  # cancelled leading limb and overlapping limbs
+                data[:, 1:] = torch.tensor(self.values(n * 7), dtype=torch.float64).reshape(n, 7)
         t = Tensor(_raw=data, _shape=shape)
-        if kind == 0:
-            # a limb array replaced behind the tensor's back
-            bad = r.choice([torch.zeros(n + 1, 8, dtype=torch.float64), torch.zeros(n, 8, dtype=torch.float32),
-                            torch.zeros(n * 8, dtype=torch.float64), torch.zeros(8, n, dtype=torch.float64).t()
-                            if n else torch.zeros(0, 7, dtype=torch.float64),
-                            torch.zeros(n, 8, dtype=torch.int64), torch.zeros((), dtype=torch.float64),
-                            torch.zeros(n, 16, dtype=torch.float64)[:, ::2]])
-            t._data = bad
-        elif kind == 1:
-            t = Tensor(_raw=torch.zeros(n, 16, dtype=torch.float64)[:, ::2] if n else data, _shape=shape)
+        if r.random() < 0.05:  # a strided limb array in place of a contiguous one
+            t._data = torch.zeros(n, 16, dtype=torch.float64)[:, ::2].copy_(data)
         return t
 
-    def value(self, depth=0):
+    def bad_tensor(self, shape=None):
         r = self.rng
-        k = r.randrange(24)
+        shape = r.choice(SHAPES) if shape is None else tuple(shape)
+        n = math.prod(shape)
+        t = self.good_tensor(shape)
+        kind = r.randrange(12)
+        if kind == 0:  # __init__ never ran
+            return Tensor.__new__(Tensor)
+        if kind == 1:
+            return Tensor(_raw=torch.zeros(0, 8, dtype=torch.float64), _shape=r.choice(EMPTY_HUGE_SHAPES))
+        bad = r.choice([
+            lambda: torch.zeros(n + 1, 8, dtype=torch.float64),
+            lambda: torch.zeros(max(n - 1, 0), 8, dtype=torch.float64),
+            lambda: torch.zeros(n, 8, dtype=torch.float32),
+            lambda: torch.zeros(n * 8, dtype=torch.float64),
+            lambda: torch.zeros(8, n, dtype=torch.float64).t(),
+            lambda: torch.zeros(n, 7, dtype=torch.float64),
+            lambda: torch.zeros(n, 8, dtype=torch.int64),
+            lambda: torch.zeros((), dtype=torch.float64),
+            lambda: torch.zeros(n, 8, 1, dtype=torch.float64),
+            lambda: torch.zeros(n, 8, dtype=torch.complex128),
+            lambda: torch.zeros(n, 8, dtype=torch.bool),
+            lambda: torch.zeros(n, 8, dtype=torch.float64, device="meta"),
+            lambda: torch.zeros(n, 16, dtype=torch.float64)[:, ::2],
+            lambda: torch.zeros(1, 8, dtype=torch.float64).expand(n, 8),
+            lambda: torch.zeros(n, 8, dtype=torch.float64, requires_grad=True),
+            lambda: torch.zeros(n + 4, 8, dtype=torch.float64)[2:n + 2],
+            lambda: "not a tensor",
+            lambda: None,
+            lambda: np.zeros((n, 8)),
+        ])()
+        try:
+            t._data = bad
+        except Exception:
+            pass
+        if r.random() < 0.3:
+            try:
+                t._shape = r.choice([(-1,), (2 ** 63,), ("a",), [n], None, (n, 1), (1.5,), (True,)])
+            except Exception:
+                pass
+        return t
+
+    def tensor(self, shape=None):
+        return self.bad_tensor(shape) if self.rng.random() < 0.12 else self.good_tensor(shape)
+
+    def matrix(self):
+        """Square, non-square, empty, 1-D, 3-D; symmetric positive definite now and then."""
+        r = self.rng
+        k = r.randrange(10)
+        if k < 4:
+            n = r.choice([0, 1, 2, 3, 4, 5])
+            if r.random() < 0.4 and n:
+                a = torch.tensor(self.values(n * n)).reshape(n, n).clamp(-10, 10).nan_to_num()
+                a = a @ a.t() + n * torch.eye(n, dtype=torch.float64)
+                return Tensor(a)
+            return self.tensor((n, n))
         if k < 7:
-            return self.tensor()
+            return self.tensor(r.choice([(2, 3), (3, 2), (1, 4), (4, 1), (0, 2), (2, 0)]))
+        if k < 8:
+            return self.tensor(r.choice([(), (3,), (0,), (2, 2, 2), (1, 2, 2)]))
+        return self.bad_tensor(r.choice([(2, 2), (3, 3), (2, 3)]))
+
+    # -- scalars, sizes, dims ------------------------------------------------
+
+    def hostile(self, depth=0):
+        r = self.rng
         return r.choice([
-            lambda: None, lambda: "x", lambda: "2", lambda: r.choice([-3, -1, 0, 1, 2, 3, 7]),
-            lambda: r.choice([2 ** 62, -2 ** 62, 2 ** 64, 10 ** 30, -(2 ** 63)]),
-            lambda: r.choice([0.5, -1.5, 1e308, -1e-300, math.nan, math.inf, 2.7]),
-            lambda: True, lambda: [], lambda: [[1.0], [2.0, 3.0]], lambda: [1, 2, 3], lambda: (2, 3),
-            lambda: (-1,), lambda: (2 ** 62, 2 ** 62), lambda: {}, lambda: object(), lambda: slice(None, None, -1),
-            lambda: slice(1, 10 ** 20, 3), lambda: Ellipsis, lambda: (0, slice(None), None),
-            lambda: np.ones((2, 2)), lambda: torch.ones(3), lambda: [self.tensor(), self.tensor()] if depth < 2 else [],
-            lambda: np.float64(1.5),
+            lambda: None, lambda: "x", lambda: "2", lambda: b"\x00", lambda: r.choice(SMALL_INTS),
+            lambda: r.choice(HUGE_INTS), lambda: r.choice(SPECIALS), lambda: True, lambda: False,
+            lambda: [], lambda: (), lambda: [[1.0], [2.0, 3.0]], lambda: [1, 2, 3], lambda: (2, 3),
+            lambda: {}, lambda: {"cpu": 1}, lambda: object(), lambda: slice(None, None, -1),
+            lambda: Ellipsis, lambda: np.ones((2, 2)), lambda: np.int64(2), lambda: np.float64(math.nan),
+            lambda: torch.ones(3), lambda: torch.tensor(2), lambda: torch.ones(2, dtype=torch.complex128),
+            lambda: 1 + 2j, lambda: self.tensor(), lambda: [self.tensor(), self.tensor()] if depth < 2 else [],
+            lambda: torch.Size([2, 3]), lambda: range(3), lambda: float("nan"), lambda: 10 ** 400,
         ])()
 
-    def args(self):
-        n = self.rng.choice([0, 1, 1, 2, 2, 3, 4])
-        return [self.value() for _ in range(n)]
+    def int_arg(self):
+        r = self.rng.random()
+        if r < 0.7:
+            return self.rng.choice(SMALL_INTS)
+        if r < 0.85:
+            return self.rng.choice(HUGE_INTS)
+        return self.rng.choice([2.0, 2.7, -1.5, math.nan, math.inf, True, None, "1", np.int64(1),
+                                torch.tensor(1), Tensor(1.0), [1], (1,)])
 
-    def kwargs(self):
-        if self.rng.random() < 0.7:
-            return {}
-        names = ["dim", "keepdim", "p", "unbiased", "device", "dtype", "decimals", "min_val", "max_val",
-                 "ord", "max_iter", "tol", "input", "full_matrices"]
-        return {self.rng.choice(names): self.value()}
+    def size_entry(self):
+        r = self.rng.random()
+        if r < 0.75:
+            return self.rng.choice([0, 1, 1, 2, 2, 3, 4, 5])
+        if r < 0.85:
+            return self.rng.choice([-1, -2, -(2 ** 63)])
+        if r < 0.93:
+            return self.rng.choice(HUGE_INTS[:8])
+        return self.rng.choice([2.0, 2.5, None, "3", np.int64(2), torch.tensor(3), True, [2]])
+
+    def sizes(self):
+        """A size list in one of the accepted spellings (or a broken one): (args, kwargs)."""
+        r = self.rng
+        entries = [self.size_entry() for _ in range(r.choice([0, 1, 1, 2, 2, 3, 4]))]
+        if r.random() < 0.02:  # far more axes than any tensor needs
+            entries = [1] * r.choice([65, 1000, 100000])
+        form = r.randrange(6)
+        if form == 0:
+            return [tuple(entries)], {}
+        if form == 1:
+            return [list(entries)], {}
+        if form == 2:
+            try:
+                return [torch.Size(entries)], {}
+            except Exception:
+                return entries, {}
+        if form == 3 and entries:
+            return [entries[0], tuple(entries[1:])], {}
+        return entries, {}
+
+    def dims(self, count=None):
+        count = self.rng.choice([0, 1, 2, 3, 4]) if count is None else count
+        return [self.int_arg() for _ in range(count)]
+
+    def index(self, depth=0):
+        r = self.rng
+
+        def bound():
+            return r.choice([None, None, 0, 1, 2, -1, -3, 5, 2 ** 62, -(2 ** 62), 2 ** 64, 10 ** 20, 1.5])
+
+        def item():
+            k = r.randrange(12)
+            if k < 4:
+                return r.choice(SMALL_INTS + [5, 7, -5])
+            if k < 7:
+                return slice(bound(), bound(), r.choice([None, None, 1, 2, 3, -1, -2, 0, 2 ** 62, 2 ** 64, 1.5]))
+            if k == 7:
+                return None
+            if k == 8:
+                return Ellipsis
+            if k == 9:
+                return r.choice(HUGE_INTS)
+            return r.choice([True, False, [0, 1], "a", 1.5, np.int64(1), torch.tensor(0), torch.tensor([0, 1]),
+                             Tensor(1.0), (), [], [[0]], {}])
+
+        if r.random() < 0.4:
+            return item()
+        return tuple(item() for _ in range(r.choice([0, 1, 2, 3, 4, 5, 9])))
+
+    def number_or_tensor(self):
+        r = self.rng.random()
+        if r < 0.4:
+            return self.rng.choice(SPECIALS + [2, -1, 0, 3])
+        if r < 0.85:
+            return self.tensor()
+        return self.hostile()
+
+    def device(self):
+        return self.rng.choice([None, "cpu", "meta", "", 0, "cuda", "cuda:7", "xyz", torch.device("cpu"), False, 1.5])
+
+    def rng_state(self):
+        r = self.rng
+        good = torch.get_rng_state()
+        return r.choice([
+            lambda: {"cpu": good}, lambda: {"cpu": good.clone()[: r.randrange(len(good))]},
+            lambda: {"cpu": torch.randint(0, 256, (len(good),), dtype=torch.uint8)},
+            lambda: {"cpu": torch.zeros(len(good), dtype=torch.uint8)},
+            lambda: {"cpu": torch.zeros(len(good), dtype=torch.float64)}, lambda: {"cpu": good.float()},
+            lambda: {"cpu": torch.zeros(0, dtype=torch.uint8)}, lambda: {"cpu": torch.zeros(10 ** 4, dtype=torch.uint8)},
+            lambda: {"cpu": "garbage"}, lambda: {"cpu": None}, lambda: {"cuda": [good]}, lambda: {},
+            lambda: {"cpu": good, "cuda": "x"}, lambda: {"cpu": good.reshape(1, -1)}, lambda: [good], lambda: good,
+            lambda: {"cpu": good[::2]}, lambda: {"cpu": bytes(5056)},
+        ])()
+
+
+# -- argument generators per family --------------------------------------------
+
+def g_generic(p):
+    return [p.hostile() for _ in range(p.rng.choice([0, 1, 1, 2, 2, 3, 4]))], {}
+
+
+def g_binary(p):
+    return [p.number_or_tensor()], {}
+
+
+def g_none(p):
+    return [], {}
+
+
+def g_dim_keepdim(p):
+    r = p.rng
+    kw = {}
+    if r.random() < 0.7:
+        kw["dim"] = r.choice([None, p.int_arg(), p.int_arg()])
+    if r.random() < 0.5:
+        kw["keepdim"] = r.choice([True, False, 0, 1, None, "x", 2.5])
+    if r.random() < 0.3:
+        return [kw.pop("dim", None)] + ([kw.pop("keepdim")] if "keepdim" in kw else []), kw
+    return [], kw
+
+
+def g_var(p):
+    args, kw = g_dim_keepdim(p)
+    if p.rng.random() < 0.5:
+        kw["unbiased"] = p.rng.choice([True, False, 0, None, "x"])
+    return args, kw
+
+
+def g_norm(p):
+    args, kw = g_dim_keepdim(p)
+    kw["p"] = p.rng.choice([1, 2, 3, 0, -1, 0.5, math.inf, -math.inf, math.nan, "fro", "nuc", "x", None, 2 ** 64])
+    return args, kw
+
+
+def g_reshape(p):
+    return p.sizes()
+
+
+def g_shape_dims(p):  # permute, repeat, expand
+    r = p.rng
+    if r.random() < 0.5:
+        return p.sizes()
+    return p.dims(), {}
+
+
+def g_one_dim(p):  # squeeze, unsqueeze, softmax, log_softmax
+    r = p.rng
+    if r.random() < 0.85:
+        return [p.int_arg()], {}
+    return [], {r.choice(["dim", "axis"]): p.int_arg()}
+
+
+def g_transpose(p):
+    return p.dims(2), {}
+
+
+def g_flatten(p):
+    return p.dims(p.rng.choice([0, 1, 2])), {}
+
+
+def g_getitem(p):
+    return [p.index()], {}
+
+
+def g_setitem(p):
+    return [p.index(), p.number_or_tensor()], {}
+
+
+def g_clamp(p):
+    r = p.rng
+    vals = [None, 0.0, -1.0, 1.0, math.nan, math.inf, 2, "x", p.tensor()]
+    return [], {k: r.choice(vals) for k in r.sample(["min", "max", "min_val", "max_val"], r.randrange(3))}
+
+
+def g_round(p):
+    return [], ({"decimals": p.int_arg()} if p.rng.random() < 0.7 else {})
+
+
+def g_pow(p):
+    r = p.rng
+    return [r.choice([2, 3, 0, -1, -2, 0.5, 1.5, 2 ** 62, -(2 ** 62), 10 ** 30, math.nan, math.inf, p.tensor(),
+                      "x", None])], {}
+
+
+def g_device_move(p):
+    return ([p.device()] if p.rng.random() < 0.8 else []), {}
+
+
+def g_size(p):
+    return ([p.int_arg()] if p.rng.random() < 0.6 else []), {}
+
+
+def g_split(p):
+    r = p.rng
+    sec = r.choice([1, 2, 3, 0, -1, 2 ** 62, [1, 2], [0, 0, 3], [-1, 4], [2 ** 62, -(2 ** 62)], (1, 1, 1), [],
+                    2.5, "x", None])
+    return [sec] + ([p.int_arg()] if r.random() < 0.5 else []), {}
+
+
+def g_chunk(p):
+    return [p.int_arg()] + ([p.int_arg()] if p.rng.random() < 0.5 else []), {}
+
+
+def g_limbs_io(p):
+    return [], {}
+
+
+def g_matmul(p):
+    r = p.rng
+    return [p.tensor(r.choice(SHAPES + [(3, 2), (2, 2), (4, 3, 2), (1, 2, 3), (3,), (2,)]))
+            if r.random() < 0.85 else p.hostile()], {}
+
+
+METHOD_FAMILIES = {
+    "sum": g_dim_keepdim, "prod": g_dim_keepdim, "mean": g_dim_keepdim, "max": g_dim_keepdim,
+    "min": g_dim_keepdim, "argmax": g_dim_keepdim, "argmin": g_dim_keepdim, "var": g_var, "std": g_var,
+    "norm": g_norm, "reshape": g_reshape, "view": g_reshape, "permute": g_shape_dims, "repeat": g_shape_dims,
+    "expand": g_shape_dims, "squeeze": g_one_dim, "unsqueeze": g_one_dim, "softmax": g_one_dim,
+    "log_softmax": g_one_dim, "transpose": g_transpose, "flatten": g_flatten, "__getitem__": g_getitem,
+    "__setitem__": g_setitem, "clamp": g_clamp, "round": g_round, "__pow__": g_pow, "__rpow__": g_pow,
+    "to": g_device_move, "cuda": g_device_move, "size": g_size, "split": g_split, "chunk": g_chunk,
+    "__matmul__": g_matmul, "__rmatmul__": g_matmul, "_reduce_dim": g_dim_keepdim,
+}
+METHOD_FAMILIES["__init__"] = lambda p: g_construct(p)
+
+
+def g_setstate(p):
+    r = p.rng
+    limbs = r.choice([torch.zeros(3, 8, dtype=torch.float64), torch.zeros(2, 8), torch.zeros(3, 7, dtype=torch.float64),
+                      "x", None, np.zeros((3, 8)), torch.zeros(0, 8, dtype=torch.float64)])
+    shape = r.choice([(3,), (0,), (), (1, 3), (-1,), ("a",), None, [3], (2 ** 63,), (0, 2 ** 62)])
+    device = r.choice(["cpu", "meta", "cuda", "", "garbage", None, 0])
+    state = r.choice([(limbs, shape, device), (limbs, shape), (), [limbs, shape, device], "state", None])
+    return [state], {}
+
+
+METHOD_FAMILIES["__setstate__"] = g_setstate
+METHOD_FAMILIES["__reduce_ex__"] = lambda p: ([p.rng.choice([0, 1, 2, 4, 5, -1, 2 ** 64, None, "x"])], {})
+METHOD_FAMILIES["__deepcopy__"] = lambda p: ([p.rng.choice([{}, None, [], "x"])], {})
+for _op in ["__add__", "__radd__", "__sub__", "__rsub__", "__mul__", "__rmul__", "__truediv__", "__rtruediv__",
+            "__floordiv__", "__rfloordiv__", "__mod__", "__rmod__", "__lt__", "__le__", "__gt__", "__ge__",
+            "__eq__", "__ne__"]:
+    METHOD_FAMILIES[_op] = g_binary
+
+
+def with_input(gen):
+    def g(p):
+        args, kw = gen(p)
+        return [p.tensor()] + args, kw
+    return g
+
+
+def g_factory_sizes(p):
+    args, kw = p.sizes()
+    if p.rng.random() < 0.3:
+        kw["device"] = p.device()
+    if p.rng.random() < 0.2:
+        kw["dtype"] = p.rng.choice([None, "float32", torch.float16, 3])
+    return args, kw
+
+
+def g_arange(p):
+    r = p.rng
+    nums = [0, 1, 2, 5, -3, 0.5, 1e-300, 1e300, -1e300, math.nan, math.inf, 2 ** 62, -(2 ** 62), 10 ** 30, 1e18,
+            "x", None, p.tensor(())]
+    args = [r.choice(nums) for _ in range(r.choice([1, 1, 2, 3]))]
+    return args, ({"step": r.choice(nums + [0, 1e-20])} if r.random() < 0.3 else {})
+
+
+def g_linspace(p):
+    r = p.rng
+    nums = [0, 1, -2.5, math.nan, math.inf, 1e308, "x", None]
+    return [r.choice(nums), r.choice(nums), r.choice([0, 1, 2, 5, 100, -1, 2 ** 40, 2 ** 63, 2.5, None])], {}
+
+
+def g_eye(p):
+    r = p.rng
+    args = [r.choice([0, 1, 3, -1, 2 ** 31, 2 ** 62, 2 ** 64, 2.0, None, "3"])]
+    if r.random() < 0.6:
+        args.append(r.choice([0, 1, 3, -1, 2 ** 40, 2 ** 63, None, 2.5]))
+    return args, {}
+
+
+def g_construct(p):
+    r = p.rng
+    k = r.randrange(9)
+    if k == 0:
+        shape = r.choice(SHAPES + EMPTY_HUGE_SHAPES + [(-1,), (2 ** 63,), ("a",), [3], None, (1.5,)])
+        n = r.choice([0, 1, 3, 6])
+        return [], {"_raw": r.choice([torch.zeros(n, 8, dtype=torch.float64), torch.zeros(n, 7), None, "x",
+                                      torch.zeros(n, 8, dtype=torch.float32)]), "_shape": shape}
+    if k == 1:
+        return [p.tensor()], {}
+    if k == 2:
+        return [r.choice([[1.0, [2.0]], [[1.0, 2.0], [3.0]], [[[]]], [[], []], [1, "a"], [None], [[1, 2], [3, 4]],
+                          [1 + 2j], [math.nan, math.inf], [[[[[[[[1.0]]]]]]]], [10 ** 400], ["1.5"]])], {}
+    if k == 3:
+        nested = 1.0
+        for _ in range(r.choice([100, 130, 500])):
+            nested = [nested]
+        return [nested], {}
+    if k == 4:
+        return [r.choice([np.zeros((2, 3)), np.zeros((0, 2)), np.array(["a"]), np.zeros((2, 2), dtype=np.complex128),
+                          np.array([1, 2], dtype=np.int8), np.ones((3, 4))[:, ::2], np.array(object()),
+                          np.array([[1.0], [2.0]]).T, np.float32(1.5)])], {}
+    if k == 5:
+        return [r.choice([torch.ones(2, 3), torch.zeros(0), torch.ones(3, dtype=torch.complex64),
+                          torch.ones(2, 2, dtype=torch.bool), torch.arange(6).reshape(2, 3).t(),
+                          torch.ones(2, device="meta"), torch.ones(2, requires_grad=True), torch.tensor(1.5)])], {}
+    if k == 6:
+        return [p.hostile()], ({"device": p.device()} if r.random() < 0.5 else {})
+    if k == 7:
+        return [p.hostile()], {r.choice(["_raw", "_shape", "dtype", "requires_grad", "bogus"]): p.hostile()}
+    return g_generic(p)
+
+
+def g_from_limbs(p):
+    r = p.rng
+    shape = r.choice([(8,), (3, 8), (2, 2, 8), (0, 8), (3, 7), (), (8, 3), (2, 0, 8), (1, 1, 1, 8)])
+    arr = np.zeros(shape)
+    return [r.choice([arr, torch.from_numpy(arr), arr.astype(np.float32), arr.T, [0.0] * 8, [[0.0] * 8],
+                      torch.zeros(4, 16)[:, ::2], "x", None, np.zeros(8, dtype=object)])], {}
+
+
+def g_tensors_list(p):
+    r = p.rng
+    base = r.choice(SHAPES)
+    tensors = [p.tensor(base) if r.random() < 0.8 else p.tensor() for _ in range(r.choice([0, 1, 2, 3, 5]))]
+    if r.random() < 0.1:
+        tensors.append(r.choice([1.0, None, "x", torch.ones(2)]))
+    seq = r.choice([list, tuple, list, lambda x: iter(x), lambda x: x[0] if x else None])(tensors)
+    return [seq] + ([p.int_arg()] if r.random() < 0.6 else []), {}
+
+
+def g_where(p):
+    r = p.rng
+    cond = r.choice([lambda: torch.tensor([True, False, True]), lambda: torch.ones(2, 3, dtype=torch.bool),
+                     lambda: torch.ones(6, dtype=torch.bool), lambda: torch.zeros(0, dtype=torch.bool),
+                     lambda: torch.ones(3), lambda: p.tensor(), lambda: p.hostile(),
+                     lambda: torch.ones(2, 1, 3, dtype=torch.bool)])()
+    return [cond, p.number_or_tensor(), p.number_or_tensor()], {}
+
+
+def g_manual_seed(p):
+    return [p.rng.choice([0, 42, -1, 2 ** 63, 2 ** 64, -(2 ** 63) - 1, 10 ** 30, 42.9, math.nan, math.inf,
+                          "42", None, True, np.int64(3), torch.tensor(5), Tensor(3.0)])], {}
+
+
+def g_set_rng_state(p):
+    return [p.rng_state()], {}
+
+
+def g_tarsk_matrix(p):
+    return [p.matrix()], {}
+
+
+def g_tarsk_iter(p):
+    r = p.rng
+    kw = {}
+    if r.random() < 0.5:
+        kw["max_iter"] = r.choice([-5, 0, 1, 3, 100, 2 ** 64, -(2 ** 70), "x", 2.5, None, math.nan])
+    return [p.matrix()], kw
+
+
+def g_tarsk_svd(p):
+    args, kw = g_tarsk_iter(p)
+    if p.rng.random() < 0.5:
+        kw["full_matrices"] = p.rng.choice([True, False, None, "x", 0])
+    return args, kw
+
+
+def g_tarsk_rhs(p):
+    r = p.rng
+    a = p.matrix()
+    n = a._shape[0] if isinstance(a._shape, tuple) and a._shape else 0
+    b = r.choice([lambda: p.tensor((n,)), lambda: p.tensor((n, 2)), lambda: p.tensor((n + 1,)),
+                  lambda: p.tensor((n, 1, 1)), lambda: p.tensor(()), lambda: p.hostile()])()
+    return [a, b], {}
+
+
+def g_tarsk_norm(p):
+    r = p.rng
+    kw = {}
+    if r.random() < 0.7:
+        kw["ord"] = r.choice([None, 1, 2, -1, -2, 0, 3, math.inf, -math.inf, math.nan, "fro", "nuc", "x", 2 ** 64])
+    if r.random() < 0.4:
+        kw["dim"] = p.int_arg()
+    if r.random() < 0.3:
+        kw["keepdim"] = r.choice([True, False, None, "x"])
+    return [p.matrix() if r.random() < 0.7 else p.tensor()], kw
+
+
+def g_tarsk_rank(p):
+    r = p.rng
+    return [p.matrix()], ({"tol": r.choice([None, 0.0, 1e-10, -1.0, math.nan, math.inf, "x", p.tensor(())])}
+                          if r.random() < 0.5 else {})
+
+
+def g_tarsk_cond(p):
+    r = p.rng
+    return [p.matrix()], ({"p": r.choice([None, 1, 2, -1, -2, math.inf, -math.inf, "fro", "nuc", "x", 0, 2 ** 64])}
+                          if r.random() < 0.6 else {})
+
+
+def g_tarsk_get(p):
+    r = p.rng
+    return [p.matrix(), p.int_arg(), p.int_arg()], {}
+
+
+def g_tarsk_set(p):
+    args, _ = g_tarsk_get(p)
+    return args + [p.number_or_tensor()], {}
+
+
+def g_tarsk_getv(p):
+    r = p.rng
+    return [p.tensor(r.choice([(3,), (0,), (1,), (2, 2), ()])), p.int_arg()], {}
+
+
+def g_tarsk_setv(p):
+    args, _ = g_tarsk_getv(p)
+    return args + [p.number_or_tensor()], {}
+
+
+MODULE_FAMILIES = {
+    "Tensor": g_construct, "tensor": g_construct, "from_limbs": g_from_limbs, "zeros": g_factory_sizes,
+    "ones": g_factory_sizes, "rand": g_factory_sizes, "randn": g_factory_sizes, "arange": g_arange,
+    "linspace": g_linspace, "eye": g_eye, "cat": g_tensors_list, "stack": g_tensors_list, "where": g_where,
+    "manual_seed": g_manual_seed, "set_rng_state": g_set_rng_state, "get_rng_state": g_none,
+    "split": with_input(g_split), "chunk": with_input(g_chunk), "matmul": with_input(g_matmul),
+    "mm": with_input(g_matmul), "mv": with_input(g_matmul), "dot": with_input(g_matmul), "bmm": with_input(g_matmul),
+    "reshape": lambda p: ([p.tensor(), tuple(p.sizes()[0][0]) if p.rng.random() < 0.5 else p.hostile()], {}),
+    "permute": lambda p: ([p.tensor(), tuple(p.dims())], {}),
+    "repeat": with_input(g_shape_dims), "squeeze": with_input(g_one_dim), "unsqueeze": with_input(g_one_dim),
+    "transpose": with_input(g_transpose), "softmax": with_input(g_one_dim), "log_softmax": with_input(g_one_dim),
+    "sum": with_input(g_dim_keepdim), "mean": with_input(g_dim_keepdim), "prod": with_input(g_dim_keepdim),
+    "min": with_input(g_dim_keepdim), "max": with_input(g_dim_keepdim), "argmin": with_input(g_dim_keepdim),
+    "argmax": with_input(g_dim_keepdim), "std": with_input(g_var), "var": with_input(g_var),
+    "norm": with_input(g_norm), "clamp": with_input(g_clamp), "round": with_input(g_round),
+    "device": lambda p: ([p.device()], {}),
+}
+TARSK_FAMILIES = {
+    "norm": g_tarsk_norm, "solve": g_tarsk_rhs, "lstsq": g_tarsk_rhs, "inv": g_tarsk_matrix, "det": g_tarsk_matrix,
+    "qr": g_tarsk_matrix, "cholesky": g_tarsk_matrix, "lu": g_tarsk_matrix, "eig": g_tarsk_iter,
+    "eigh": g_tarsk_iter, "svd": g_tarsk_svd, "matrix_rank": g_tarsk_rank, "cond": g_tarsk_cond,
+    "_get": g_tarsk_get, "_set": g_tarsk_set, "_getv": g_tarsk_getv, "_getv1d": g_tarsk_getv, "_setv": g_tarsk_setv,
+}
 
 
 def targets():
+    """(label, kind, name, callable or None, generator) for every public name of both modules."""
     found = []
     for name in zel.__all__:
         obj = getattr(zel, name)
-        if callable(obj) and name not in ("cuda",):
-            found.append((f"zel.{name}", None, name, obj))
-    for name in sorted(set(dir(Tensor)) | set(OPERATORS)):
-        if name in SKIP or (name.startswith("__") and name not in OPERATORS) or not hasattr(Tensor, name):
+        if callable(obj):
+            gen = MODULE_FAMILIES.get(name, with_input(g_generic))
+            found.append((f"zel.{name}", "function", name, obj, gen))
+    # An exact list: members inherited from object that the class does not define are left out.
+    own = set()
+    for klass in Tensor.__mro__:
+        if klass is object:
             continue
-        found.append((f"Tensor.{name}", "method", name, None))
+        own |= set(vars(klass))
+    for name in sorted(own | (set(OPERATORS) & set(dir(Tensor)))):
+        if name.startswith("__") and name not in OPERATORS:
+            continue
+        found.append((f"Tensor.{name}", "method", name, None, METHOD_FAMILIES.get(name, g_generic)))
     if tarsk is not None:
-        for name in list(getattr(tarsk, "__all__", [])) + ["_get", "_set", "_getv", "_setv", "_getv1d"]:
+        for name in list(getattr(tarsk, "__all__", [])) + TARSK_PRIVATE:
             if hasattr(tarsk, name):
-                found.append((f"tarsk.{name}", None, name, getattr(tarsk, name)))
+                found.append((f"tarsk.{name}", "function", name, getattr(tarsk, name),
+                              TARSK_FAMILIES.get(name, g_generic)))
     return found
+
+
+# Iteration counts are valid at any size: 2^40 QR steps are a long computation,
+# not a fault, so these take their arguments from their own generator only.
+FAMILY_ONLY = {"tarsk.eig", "tarsk.eigh", "tarsk.svd"}
+
+
+def call(pool, label, kind, name, fn, gen):
+    if pool.rng.random() < 0.7 or label in FAMILY_ONLY:
+        args, kwargs = gen(pool)
+    else:
+        args, kwargs = g_generic(pool) if kind == "method" else with_input(g_generic)(pool)
+        if pool.rng.random() < 0.2:
+            kwargs = {pool.rng.choice(["dim", "keepdim", "p", "unbiased", "device", "dtype", "decimals", "min_val",
+                                       "max_val", "ord", "max_iter", "tol", "input", "full_matrices", "out"]):
+                      pool.hostile()}
+    if kind == "method":
+        self_ = pool.tensor()
+        if TRACE:
+            trace(f"Tensor.{name}", [self_] + list(args), kwargs)
+        attr = getattr(self_, name)
+        return args, kwargs, (attr(*args, **kwargs) if callable(attr) else attr)
+    if TRACE:
+        trace(name, args, kwargs)
+    return args, kwargs, fn(*args, **kwargs)
+
+
+def describe(v):
+    if isinstance(v, Tensor):
+        d = getattr(v, "_data", None)
+        if isinstance(d, torch.Tensor):
+            d = f"{d.dtype} {tuple(d.shape)} {tuple(d.stride())} {d.device}"
+        return f"Tensor(_shape={getattr(v, '_shape', '?')!r}, _data={d})"
+    if isinstance(v, (list, tuple)):
+        return type(v).__name__ + "[" + ", ".join(describe(x) for x in v[:8]) + "]"
+    return repr(v)[:200]
+
+
+def trace(name, args, kwargs):
+    # Written before the call: the last line names the call that took the process down.
+    print("CALL", name, [describe(a) for a in args], {k: describe(v) for k, v in kwargs.items()},
+          file=sys.stderr, flush=True)
 
 
 def run(calls, seed, verbose=False):
@@ -140,24 +713,27 @@ def run(calls, seed, verbose=False):
     torch.manual_seed(seed)
     pool = Pool(rng)
     table = targets()
+    counts = collections.Counter()
     malformed = []
+    order = []
     for i in range(calls):
-        label, kind, name, fn = rng.choice(table)
+        if not order:  # a fresh shuffled round: every target once per round
+            order = list(range(len(table)))
+            rng.shuffle(order)
+        label, kind, name, fn, gen = table[order.pop()]
+        counts[label] += 1
         try:
-            args, kwargs = pool.args(), pool.kwargs()
-            if kind == "method":
-                self_ = pool.tensor()
-                attr = getattr(self_, name)
-                result = attr(*args, **kwargs) if callable(attr) else attr
-            else:
-                result = fn(*args, **kwargs)
-            # An argument handed back as it is (device(), the identity) is not ours to judge.
-            if any(result is a for a in list(args) + list(kwargs.values())):
+            args, kwargs, result = call(pool, label, kind, name, fn, gen)
+            # An argument handed back as it is (device(), the identity, an item of a
+            # list argument) is not ours to judge.
+            given = list(args) + list(kwargs.values())
+            given += [x for a in given if isinstance(a, (list, tuple)) for x in a]
+            if any(result is a for a in given):
                 continue
             if name == "__iter__":
                 result = list(zip(range(64), result))
             if not well_formed(result):
-                malformed.append(f"{label}: malformed result")
+                malformed.append(f"{label}: malformed result {describe(result)} from {describe(list(args))} {kwargs}")
         except BAD_EXCEPTIONS as exc:
             malformed.append(f"{label}: {type(exc).__name__}: {exc}")
         except (KeyboardInterrupt, MemoryError):
@@ -166,17 +742,22 @@ def run(calls, seed, verbose=False):
             pass
         if verbose and i % 1000 == 0:
             print(f"{i} calls", file=sys.stderr, flush=True)
-    return malformed
+    return malformed, counts, table
 
 
 def main():
-    calls = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
-    seed = int(sys.argv[2]) if len(sys.argv) > 2 else 0
+    argv = [a for a in sys.argv[1:] if not a.startswith("--")]
+    calls = int(argv[0]) if argv else 2000
+    seed = int(argv[1]) if len(argv) > 1 else 0
     warnings.simplefilter("ignore")
-    bad = run(calls, seed)
+    bad, counts, table = run(calls, seed)
+    if "--coverage" in sys.argv:
+        for label, *_ in table:
+            print(f"COVERAGE {label} {counts[label]}")
     for line in bad[:20]:
         print("MALFORMED", line)
-    print(f"{calls} calls, {len(bad)} malformed")
+    print(f"{calls} calls, {len(bad)} malformed, {len(table)} targets, "
+          f"{sum(1 for label, *_ in table if counts[label])} reached")
     sys.exit(1 if bad else 0)
 
 
