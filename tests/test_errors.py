@@ -176,7 +176,7 @@ ZEL_OWN_CASES = [
     ("_collapse_limbs str", lambda: vec(1.0)._collapse_limbs("a"), TypeError,
      "_collapse_limbs(): argument 'data' must be a torch tensor, got str"),
     ("unpickle limbs", lambda: unconstructed().__setstate__(("a", (1,), "cpu")), TypeError,
-     "unpickle: expected a torch tensor of limbs, got str"),
+     "unpickle: expected the limbs as a torch.Tensor, got str"),
     ("unpickle state", lambda: unconstructed().__setstate__(5), TypeError,
      "unpickle: expected a state tuple (limbs, shape, device), got int"),
     ("unpickle length", lambda: unconstructed().__setstate__((1, 2)), ValueError,

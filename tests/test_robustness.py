@@ -232,3 +232,34 @@ def test_tolist_refuses_shapes_that_nest_too_many_empty_lists():
         print(zel.Tensor(_raw=torch.zeros(0, 8, dtype=torch.float64), _shape=(0, 2 ** 62, 2 ** 62)).tolist())
     """, timeout=60)
     assert out.splitlines()[:3] == ["True", "[[], [], []]", "[]"]
+
+
+def test_huge_empty_tensors_fail_fast():
+    import torch as _t
+
+    from varnel.zel import tarsk
+    empty = zel.Tensor(_raw=_t.zeros(0, 8, dtype=_t.float64), _shape=(2 ** 62, 0))
+    with pytest.raises(RuntimeError, match="cannot allocate"):
+        zel.split(empty, 1)
+    with pytest.raises(RuntimeError, match="cannot allocate"):
+        zel.chunk(empty, 2 ** 62)
+    wide = zel.Tensor(_raw=_t.zeros(0, 8, dtype=_t.float64), _shape=(2 ** 31, 0, 2 ** 31))
+    with pytest.raises(RuntimeError, match="cannot allocate"):
+        tarsk.norm(wide, ord=-1, dim=1)
+    assert tarsk.norm(wide, ord=-1, dim=0).shape == (0, 2 ** 31)
+
+
+def test_at_most_64_axes():
+    import torch as _t
+    with pytest.raises(ValueError, match="at most 64 dimensions"):
+        zel.Tensor(_raw=_t.zeros(1, 8, dtype=_t.float64), _shape=(1,) * 100000)
+    t = zel.Tensor([1.0])
+    t._shape = (1,) * 100000
+    for call in (t.tolist, t.sum, lambda: t + 1.0, lambda: repr(t)):
+        with pytest.raises(ValueError, match="at most 64 dimensions"):
+            call()
+    deep = [1.0]
+    for _ in range(70):
+        deep = [deep]
+    with pytest.raises(ValueError, match="deeper than 64"):
+        zel.Tensor(deep)

@@ -555,7 +555,7 @@ inline NormResult norm(const Row* x, const std::vector<int64_t>& shape, const No
 
   Vector leaves(static_cast<size_t>(numel));
   for (int64_t i = 0; i < numel; ++i) leaves[static_cast<size_t>(i)] = norm_leaf(x[i], ord);
-  std::vector<double> scratch(static_cast<size_t>(tree_scratch_rows(len) * kLimbs));
+  std::vector<double> scratch(static_cast<size_t>(tree_scratch_rows(slices > 0 ? len : 0) * kLimbs));
   r.data.resize(static_cast<size_t>(slices));
   for (int64_t o = 0; o < outer; ++o)
     for (int64_t j = 0; j < inner; ++j) {

@@ -6,7 +6,7 @@ namespace zel {
 
 namespace {
 at::Device g_default_device(at::kCPU);
-constexpr int kMaxNesting = 128;
+constexpr int kMaxNesting = 64;
 }  // namespace
 
 void register_errors() {
@@ -122,7 +122,7 @@ double leaf_float(py::handle v) {
 
 void flatten_into(py::handle data, int depth, const py::object& np, std::vector<double>& flat,
                   Shape& shape) {
-  if (depth > kMaxNesting) throw ValueError("nested sequence is deeper than 128 levels");
+  if (depth > kMaxNesting) throw ValueError("nested sequence is deeper than 64 levels");
   if (is_py_number(data) || is_numpy_scalar(data, np)) {
     flat.push_back(leaf_float(data));
     shape.clear();

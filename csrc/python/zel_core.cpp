@@ -456,7 +456,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
           throw ValueError("unpickle: expected a state tuple (limbs, shape, device), got " +
                            std::to_string(py::len(state)) + " items");
         if (!THPVariable_Check(py::object(state[0]).ptr()))
-          throw TypeError("unpickle: expected a torch tensor of limbs, got " + type_name(state[0]));
+          throw TypeError("unpickle: expected the limbs as a torch.Tensor, got " + type_name(state[0]));
         at::Tensor d = THPVariable_Unpack(py::object(state[0]).ptr());
         Shape s = shape_from_tuple(state[1], "unpickle: the shape");
         check_limbs(d, s, "unpickle");

@@ -33,6 +33,9 @@ std::string shape_str(const Shape& shape) {
 
 void check_limbs(const at::Tensor& data, const Shape& shape, const char* op) {
   if (!data.defined()) throw_not_constructed(op);
+  // Shape walks recurse per axis; PyTorch itself stops at 64 axes.
+  if (shape.size() > kMaxDims)
+    throw ValueError(std::string(op) + ": a tensor has at most 64 dimensions, got " + std::to_string(shape.size()));
   if (data.scalar_type() != at::kDouble)
     throw TypeError(std::string(op) + ": limb array must be float64, got " +
                     std::string(c10::toString(data.scalar_type())));

@@ -18,6 +18,8 @@ namespace zel {
 
 using Shape = std::vector<int64_t>;
 
+constexpr size_t kMaxDims = 64;
+
 struct LimbTensor {
   at::Tensor data;  // (N, 8) float64; may be replaced from Python, so never trusted
   Shape shape;      // logical shape, () for 0-d

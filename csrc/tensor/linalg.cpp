@@ -171,6 +171,15 @@ std::tuple<LimbTensor, LimbTensor, LimbTensor> svd(const LimbTensor& a, int64_t 
 
 LimbTensor norm(const LimbTensor& x, const limbs::NormOrd& ord, std::optional<int64_t> dim, bool keepdim) {
   at::Tensor d = cpu_limbs(x, "norm");
+  if (dim && !x.shape.empty()) {
+    // Empty slices of a huge empty tensor still make one result each.
+    const int64_t nd = static_cast<int64_t>(x.shape.size());
+    if (*dim >= -nd && *dim < nd) {
+      Shape rest = x.shape;
+      rest.erase(rest.begin() + (*dim < 0 ? *dim + nd : *dim));
+      check_alloc(shape_numel(rest), "norm");
+    }
+  }
   const limbs::NormResult r = guarded([&] {
     return limbs::norm(rows_of(d), x.shape, ord, dim.has_value(), dim.value_or(0), keepdim);
   });

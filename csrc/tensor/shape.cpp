@@ -442,6 +442,10 @@ std::vector<LimbTensor> split(const LimbTensor& t, int64_t size, int64_t dim) {
   const int64_t d = split_dim(t, dim, "split");
   if (size <= 0) throw ValueError("split: split_size must be a positive integer, got " + str(size));
   const int64_t n = t.shape[d];
+  // Each piece is an object of its own: an empty tensor with a huge axis
+  // would otherwise ask for billions of them.
+  const int64_t count = n / size + (n % size != 0);
+  check_alloc(std::min<int64_t>(count, kInt64Max / limbs::kLimbs) * limbs::kLimbs, "split");
   std::vector<LimbTensor> pieces;
   for (int64_t start = 0; start < n; start += std::min(size, n - start))
     pieces.push_back(narrow(t, src, d, start, std::min(size, n - start), "split"));
