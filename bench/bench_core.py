@@ -14,19 +14,8 @@ import sys
 import torch
 
 from _timing import best_of
-from bench_elementwise import t_add, t_mul, t_mul_scalar
+from bench_elementwise import operands, t_add, t_mul, t_mul_scalar
 from varnel.zel import zel
-
-
-def operands(n):
-    """Two zel operands with lower limbs in use, as after any arithmetic."""
-    g = torch.Generator().manual_seed(0)
-    shape = () if n == 0 else (n,)
-    xa = torch.rand(shape, generator=g, dtype=torch.float64) + 0.5
-    xb = torch.rand(shape, generator=g, dtype=torch.float64) + 0.5
-    a = zel.Tensor(xa) + zel.Tensor(xb * 1e-17)
-    b = zel.Tensor(xb) * zel.Tensor(1.0 + 1e-17)
-    return xa, xb, a, b
 
 
 def paired(fns, repeat):

@@ -65,20 +65,26 @@ limbs::Row reduce_slice(const double* first, int64_t n, int64_t stride, ReduceOp
   }
 }
 
+// The slices along dim (all rows as one slice when dim is empty) and the
+// shape of the result.
+std::pair<Slices, Shape> layout(const LimbTensor& t, int64_t rows, std::optional<int64_t> dim, bool keepdim) {
+  if (!dim) {
+    Slices sl;
+    sl.len = rows;
+    return {sl, Shape{}};
+  }
+  const int64_t nd = normalize_dim(*dim, static_cast<int64_t>(t.shape.size()));
+  return {slices_of(t.shape, nd), t.shape.empty() ? Shape{} : reduced_shape(t.shape, nd, keepdim)};
+}
+
 // Applies f(first_row_ptr, n, stride, scratch) -> Row to every slice along
 // dim (all elements when dim is empty) and shapes the result.
 template <class F>
 LimbTensor per_slice(const LimbTensor& t, std::optional<int64_t> dim, bool keepdim, const char* op, const F& f) {
   at::Tensor d = cpu_limbs(t, op);
-  Shape out_shape;
-  Slices sl;
-  if (dim) {
-    const int64_t nd = normalize_dim(*dim, static_cast<int64_t>(t.shape.size()));
-    sl = slices_of(t.shape, nd);
-    out_shape = t.shape.empty() ? Shape{} : reduced_shape(t.shape, nd, keepdim);
-  } else {
-    sl.len = d.size(0);
-  }
+  std::pair<Slices, Shape> lay = layout(t, d.size(0), dim, keepdim);
+  const Slices sl = lay.first;
+  Shape& out_shape = lay.second;
   at::Tensor r = new_limbs_for(sl.count());
   const double* src = d.data_ptr<double>();
   limbs::Row* out = rows_of(r);
@@ -134,15 +140,9 @@ LimbTensor reduce_dim(const LimbTensor& t, int64_t dim, bool keepdim, ReduceOp o
 at::Tensor arg_extremum(const LimbTensor& t, std::optional<int64_t> dim, bool is_max) {
   const char* op = is_max ? "argmax" : "argmin";
   at::Tensor d = cpu_limbs(t, op);
-  Slices sl;
-  Shape out_shape;
-  if (dim) {
-    const int64_t nd = normalize_dim(*dim, static_cast<int64_t>(t.shape.size()));
-    sl = slices_of(t.shape, nd);
-    out_shape = t.shape.empty() ? Shape{} : reduced_shape(t.shape, nd, false);
-  } else {
-    sl.len = d.size(0);
-  }
+  const std::pair<Slices, Shape> lay = layout(t, d.size(0), dim, false);
+  const Slices sl = lay.first;
+  const Shape& out_shape = lay.second;
   if (sl.len == 0 && sl.count() > 0) empty_extremum(op);
   at::Tensor r = at::empty(out_shape, at::TensorOptions().dtype(at::kLong));
   int64_t* out = r.data_ptr<int64_t>();
