@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "chunks.h"
 #include "reduce.h"
 #include "row.h"
 
@@ -154,7 +155,11 @@ inline void matmul(const MatrixView& a, const MatrixView& b, const MatrixOut& c)
   std::vector<double> pb(static_cast<size_t>(packed_b_size(b.rows, b.cols)));
   pack_a(a, pa.data(), 0, a.rows);
   pack_b(b, pb.data(), 0, b.rows);
-  matmul_rows(pa.data(), pb.data(), a.cols, b.cols, 0, a.rows, c);
+  // Output rows are independent; a chunk should hold some 4096 terms.
+  const int64_t grain = 4096 / (b.cols * a.cols > 0 ? b.cols * a.cols : 1) + 1;
+  for_chunks(a.rows, grain, [&](int64_t i0, int64_t i1) {
+    matmul_rows(pa.data(), pb.data(), a.cols, b.cols, i0, i1, c);
+  });
 }
 
 // Leaves of a dot product: mul(x_i, y_i).

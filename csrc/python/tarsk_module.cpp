@@ -280,6 +280,9 @@ PYBIND11_MODULE(tarsk, m) {
   options.disable_function_signatures();
   m.doc() = kModuleDoc;
   register_errors();
+  install_chunk_runner();
+  m.def("_parallel_width", &last_parallel_width,
+        "Threads that ran a chunk of the latest parallel loop (for tests).");
 
   // The core module sits next to this one in the same package.
   const std::string name = m.attr("__name__").cast<std::string>();

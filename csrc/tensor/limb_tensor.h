@@ -4,7 +4,6 @@
 #pragma once
 
 #include <ATen/ATen.h>
-#include <ATen/Parallel.h>
 
 #include <cstdint>
 #include <new>
@@ -13,6 +12,7 @@
 
 #include "limbs/row.h"
 #include "tensor/errors.h"
+#include "tensor/parallel.h"
 
 namespace zel {
 
@@ -97,7 +97,9 @@ void parallel_rows(int64_t n, int64_t grain, const F& f) {
     f(int64_t(0), n);
     return;
   }
-  at::parallel_for(0, n, grain, f);
+  run_chunks(n, grain, ChunkFn{&f, [](const void* self, int64_t begin, int64_t end) {
+                                 (*static_cast<const F*>(self))(begin, end);
+                               }});
 }
 
 // Runs f(out_row, a_row, b_row) for every element of the broadcast of a and b.
