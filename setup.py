@@ -64,7 +64,8 @@ if tarsk_sources:
     ext_modules.append(
         CppExtension(
             "varnel.zel.tarsk",
-            tarsk_sources + linalg_sources + sources("tensor/limb_tensor.cpp", "tensor/parallel.cpp", "python/common_*.cpp"),
+            tarsk_sources + linalg_sources
+            + sources("tensor/limb_tensor.cpp", "tensor/parallel.cpp", "tensor/checks.cpp", "python/common_*.cpp"),
             include_dirs=include_dirs,
             extra_compile_args={"cxx": cxx_flags},
             extra_link_args=link_flags,

@@ -386,9 +386,6 @@ inline EigResult eig(const Matrix& a, int64_t max_iter) {
   return r;
 }
 
-// The same computation: symmetry is neither required nor used.
-inline EigResult eigh(const Matrix& a, int64_t max_iter) { return eig(a, max_iter); }
-
 struct SvdResult {
   Matrix U;  // m x k, k = min(m, n)
   Vector S;  // k, descending by approx

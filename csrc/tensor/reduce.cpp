@@ -117,17 +117,6 @@ LimbTensor per_slice(const LimbTensor& t, std::optional<int64_t> dim, bool keepd
 
 }  // namespace
 
-int64_t normalize_dim(int64_t dim, int64_t ndim) {
-  const int64_t lo = ndim > 0 ? -ndim : -1, hi = ndim > 0 ? ndim - 1 : 0;
-  if (dim < lo || dim > hi) {
-    std::ostringstream os;
-    os << "Dimension out of range (expected to be in range of [" << lo << ", " << hi << "], but got " << dim
-       << ")";
-    throw IndexError(os.str());
-  }
-  return ndim == 0 ? 0 : (dim < 0 ? dim + ndim : dim);
-}
-
 Shape reduced_shape(const Shape& shape, int64_t dim, bool keepdim) {
   Shape out;
   for (int64_t i = 0; i < static_cast<int64_t>(shape.size()); ++i) {

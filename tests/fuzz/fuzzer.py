@@ -640,6 +640,21 @@ TARSK_FAMILIES = {
 }
 
 
+# -- PyTorch drop-in names beyond __all__: dotted module paths and methods ------
+
+DROPIN_FUNCTIONS = {
+    "maximum": with_input(g_binary), "minimum": with_input(g_binary),
+}
+METHOD_FAMILIES.update({"maximum": g_binary, "minimum": g_binary})
+
+
+def module_attr(path):
+    obj = zel
+    for part in path.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
 def targets():
     """(label, kind, name, callable or None, generator) for every public name of both modules."""
     found = []
@@ -648,6 +663,8 @@ def targets():
         if callable(obj):
             gen = MODULE_FAMILIES.get(name, with_input(g_generic))
             found.append((f"zel.{name}", "function", name, obj, gen))
+    for path, gen in DROPIN_FUNCTIONS.items():
+        found.append((f"zel.{path}", "function", path, module_attr(path), gen))
     # An exact list: members inherited from object that the class does not define are left out.
     own = set()
     for klass in Tensor.__mro__:
