@@ -346,3 +346,61 @@ class TestDifferencesAndIntegrals:
             close(a.norm(p, dim=1, keepdim=True), ta.norm(p, dim=1, keepdim=True))
         close(zel.norm(a, 2, dim=(0, 1)), torch.norm(ta, 2, dim=(0, 1)))
         assert same_rows(limbs_of(a.norm(2)), limbs_of(zel.norm(a, 2)))
+
+
+class TestShapesOfEdgeCases:
+    """0-d and empty inputs give PyTorch's shapes; results have well-formed limb arrays."""
+
+    @pytest.mark.parametrize("shape", [(), (0,), (2, 0), (0, 3)])
+    def test_against_torch(self, shape):
+        t = torch.zeros(shape, dtype=torch.float64)
+        z = Tensor(t.tolist()).reshape(*shape) if shape else Tensor(0.0)
+        if 0 not in shape or shape[-1] != 0:
+            for f in ("cumsum", "cumprod"):
+                got = getattr(z, f)(-1 if shape else 0)
+                assert tuple(got.shape) == tuple(getattr(t, f)(-1 if shape else 0).shape)
+                assert tuple(got._data.shape) == (got._data.shape[0], 8)
+        got = z.sort()
+        want = t.sort()
+        assert tuple(got.values.shape) == tuple(want.values.shape) and got.indices.shape == want.indices.shape
+        assert tuple(z.sum(dim=tuple(range(len(shape)))).shape) == tuple(t.sum(dim=tuple(range(len(shape)))).shape)
+        assert torch.equal(z.any(), t.any()) and torch.equal(z.all(), t.all())
+
+    def test_zero_d(self):
+        z = Tensor(2.5)
+        assert z.median().item() == 2.5 and z.cumsum(0).item() == 2.5
+        r = z.sort()
+        assert r.values.shape == () and r.indices.shape == () and r.indices.item() == 0
+        assert z.amax().item() == 2.5 and z.topk(1).values.item() == 2.5
+
+    def test_methods_and_return_types(self):
+        z = Tensor([[3.0, 1.0], [2.0, 4.0]])
+        assert isinstance(z.sort(), zel.return_types.sort)
+        assert isinstance(z.aminmax(dim=0), zel.return_types.aminmax)
+        assert z.aminmax().max.item() == 4.0 and z.median(dim=1).indices.tolist() == [1, 0]
+        assert z.cummax(1).indices.dtype == torch.int64
+        v, i = z.topk(1, dim=0)
+        assert v.tolist() == [[3.0, 4.0]] and i.tolist() == [[0, 1]]
+
+    def test_non_contiguous_and_permuted_input(self):
+        z, t = pair(random.Random(30), (3, 4, 5))
+        zp, tp = zel.permute(z, (2, 0, 1)), t.permute(2, 0, 1)
+        close(zp.sum(dim=(0, 2)), tp.sum(dim=(0, 2)))
+        close(zp.cumsum(1), tp.cumsum(1))
+        got, want = zp.sort(dim=1), tp.sort(dim=1)
+        close(got.values, want.values)
+        assert torch.equal(got.indices, want.indices)
+        close(zp[:, 1:3].amax(dim=(1,)), tp[:, 1:3].amax(dim=(1,)))
+
+    def test_large_reduction_is_thread_independent(self):
+        rows = random_rows(random.Random(31), 5000)
+        z = from_rows(rows, shape=(50, 100))
+        before = torch.get_num_threads()
+        try:
+            results = []
+            for n in (1, 2):
+                torch.set_num_threads(n)
+                results.append([limbs_of(z.sum(dim=(0,))), limbs_of(z.cumsum(0)), limbs_of(z.var(dim=(1,), correction=1))])
+            assert results[0] == results[1]
+        finally:
+            torch.set_num_threads(before)

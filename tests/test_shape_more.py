@@ -278,3 +278,34 @@ class TestBroadcastAndJoin:
             assert isinstance(got, tuple) and len(got) == 2
         with pytest.raises(TypeError):
             zel.hstack(a)
+
+
+class TestEdgeCases:
+    def test_empty_and_zero_d(self):
+        e = Tensor([]).reshape(0, 3)
+        te = torch.zeros(0, 3, dtype=torch.float64)
+        for f in ("fliplr", "flipud"):
+            assert tuple(getattr(zel, f)(e).shape) == tuple(getattr(torch, f)(te).shape)
+        assert tuple(zel.tril(e).shape) == (0, 3) and tuple(zel.diag(e).shape) == (0,)
+        assert zel.trace(e).item() == 0.0
+        assert tuple(zel.einsum("ij->j", e).shape) == (3,) and zel.einsum("ij->j", e).tolist() == [0.0] * 3
+        assert tuple(zel.cdist(e, Tensor([[1.0, 2.0, 3.0]])).shape) == (0, 1)
+        s = Tensor(3.0)
+        assert zel.flip(s, ()).item() == 3.0 and zel.roll(s, 1).item() == 3.0
+        assert zel.einsum("->", s).item() == 3.0 and zel.einsum(",->", s, s).item() == 9.0
+
+    def test_non_contiguous_inputs(self):
+        z, t = pair(random.Random(40), (3, 4, 2))
+        zp, tp = zel.permute(z, (2, 0, 1)), t.permute(2, 0, 1)
+        close(zel.einsum("bij,bjk->bik", zp, zel.permute(z, (2, 1, 0))), torch.einsum("bij,bjk->bik", tp, t.permute(2, 1, 0)))
+        close(zel.diagonal(zp, 0, 1, 2), torch.diagonal(tp, 0, 1, 2))
+        close(zel.roll(zp[:, 1:], (1, -1), (1, 2)), torch.roll(tp[:, 1:], (1, -1), (1, 2)))
+
+    def test_absurd_sizes_are_refused(self):
+        big = Tensor([1.0, 2.0])
+        with pytest.raises((RuntimeError, ValueError)):
+            zel.tile(big, (2 ** 40, 2 ** 30))
+        with pytest.raises((RuntimeError, ValueError)):
+            zel.vander(big, 2 ** 61)
+        with pytest.raises((RuntimeError, ValueError)):
+            zel.kron(zel.zeros(2 ** 17), zel.zeros(2 ** 17))

@@ -23,15 +23,43 @@ inline bool sort_less(const Row& a, const Row& b) {
   return c < 0;
 }
 
+// A float64 key of an element and a bound on |key - exact value|: the
+// recursive float64 sum of 8 limbs is off by at most 7u sum |l_k| (u = 2^-53),
+// taken with more than 2x margin (which also covers the rounding of the
+// bound itself), plus the underflow of the additions. Keys further apart
+// than their two bounds order the elements exactly; the rest go to
+// compare_exact. Non-finite keys or bounds never decide.
+struct SortKey {
+  double key, err;
+};
+
+inline SortKey sort_key(const Row& a) {
+  double mag = 0.0;
+  for (int k = 0; k < kLimbs; ++k) mag += std::fabs(a.l[k]);
+  return SortKey{approx(a), mag * 0x1p-49 + 0x1p-1068};
+}
+
+// sort_less(a, b), decided by the keys when they are far enough apart.
+inline bool sort_less_keyed(const Row& a, const SortKey& ka, const Row& b, const SortKey& kb) {
+  const double d = ka.key - kb.key, e = ka.err + kb.err;
+  if (d > e) return false;
+  if (-d > e) return true;
+  return sort_less(a, b);
+}
+
 // The stable permutation that sorts rows x[0], x[stride], ... ascending (or
 // descending: NaN first, then the numbers from the largest); order has n
-// entries.
-inline void sort_order(const Row* x, int64_t n, int64_t stride, bool descending, int64_t* order) {
-  for (int64_t i = 0; i < n; ++i) order[i] = i;
+// entries, keys is scratch for n keys.
+inline void sort_order(const Row* x, int64_t n, int64_t stride, bool descending, int64_t* order, SortKey* keys) {
+  for (int64_t i = 0; i < n; ++i) {
+    order[i] = i;
+    keys[i] = sort_key(x[i * stride]);
+  }
+  auto less = [&](int64_t i, int64_t j) { return sort_less_keyed(x[i * stride], keys[i], x[j * stride], keys[j]); };
   if (descending)
-    std::stable_sort(order, order + n, [&](int64_t i, int64_t j) { return sort_less(x[j * stride], x[i * stride]); });
+    std::stable_sort(order, order + n, [&](int64_t i, int64_t j) { return less(j, i); });
   else
-    std::stable_sort(order, order + n, [&](int64_t i, int64_t j) { return sort_less(x[i * stride], x[j * stride]); });
+    std::stable_sort(order, order + n, less);
 }
 
 // Interpolation of quantile between the two neighbouring order statistics.

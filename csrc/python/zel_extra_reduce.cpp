@@ -65,6 +65,18 @@ py::object spread_and_mean(py::handle input, py::handle dim, py::handle unbiased
   return py::make_tuple(std::move(r.first), std::move(r.second));
 }
 
+// The docstring of a defined function without pybind11's signature line, for
+// the wrapper that replaces it.
+std::string defined_doc(const py::object& f, const char* name) {
+  std::string doc = py::str(f.attr("__doc__")).cast<std::string>();
+  if (doc.rfind(std::string(name) + "(", 0) == 0) {
+    const size_t end = doc.find('\n');
+    doc = end == std::string::npos ? "" : doc.substr(end + 1);
+  }
+  const size_t start = doc.find_first_not_of('\n');
+  return start == std::string::npos ? "" : doc.substr(start);
+}
+
 }  // namespace
 
 void bind_reduce_more(py::module_& m, TensorClass& cls) {
@@ -101,7 +113,7 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
           return py::cast(without_gil([&] { return fold(t, d, keep, op); }));
         },
         py::name(e.name), py::is_method(cls), py::arg("dim") = py::none(), py::arg("keepdim") = false,
-        py::doc(py::str(defined.attr("__doc__")).cast<std::string>().c_str()));
+        py::doc(defined_doc(defined, e.name).c_str()));
   }
   for (const bool take_sqrt : {false, true}) {
     const char* name = take_sqrt ? "std" : "var";
@@ -120,7 +132,7 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
         },
         py::name(name), py::is_method(cls), py::arg("dim") = py::none(), py::arg("keepdim") = false,
         py::arg("unbiased") = true, py::kw_only(), py::arg("correction") = py::none(),
-        py::doc(py::str(defined.attr("__doc__")).cast<std::string>().c_str()));
+        py::doc(defined_doc(defined, name).c_str()));
     m.attr(name) = py::cpp_function(
         [defined_fn, name](py::object input, py::object dim, py::object keepdim, py::object unbiased,
                            py::object correction) -> py::object {
@@ -130,7 +142,7 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
         },
         py::name(name), py::arg("input"), py::arg("dim") = py::none(), py::arg("keepdim") = false,
         py::arg("unbiased") = true, py::kw_only(), py::arg("correction") = py::none(),
-        py::doc(py::str(defined_fn.attr("__doc__")).cast<std::string>().c_str()));
+        py::doc(defined_doc(defined_fn, name).c_str()));
   }
   // Module norm: a tuple of axes is new; the rest is the defined function.
   {
@@ -145,7 +157,7 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
           return py::cast(without_gil([&] { return norm_dims(t, order, d, keep); }));
         },
         py::name("norm"), py::arg("input"), py::arg("p") = 2, py::arg("dim") = py::none(), py::arg("keepdim") = false,
-        py::doc(py::str(defined.attr("__doc__")).cast<std::string>().c_str()));
+        py::doc(defined_doc(defined, "norm").c_str()));
   }
   // Tensor.norm, as PyTorch's: 'fro' is the 2-norm, +-inf and 0 are the
   // extreme and counting norms; finite p over all axes or one axis is the
@@ -297,8 +309,9 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
       [t_topk](py::handle input, py::handle k, py::handle dim, py::handle largest, py::handle sorted) {
         const LimbTensor t = self_of(input, "topk");
         const int64_t kk = int_arg(k, "topk", "k"), d = int_arg(dim, "topk", "dim");
-        const bool big = truth_of(largest), srt = truth_of(sorted);
-        return indexed_tuple(t_topk, without_gil([&] { return topk(t, kk, d, big, srt); }));
+        const bool big = truth_of(largest);
+        (void)truth_of(sorted);  // the k entries always come out sorted
+        return indexed_tuple(t_topk, without_gil([&] { return topk(t, kk, d, big); }));
       },
       "The k largest (or smallest) elements along dim, in order.", py::arg("k"), py::arg("dim") = -1,
       py::arg("largest") = true, py::arg("sorted") = true);

@@ -20,6 +20,8 @@ std::string str(int64_t v) { return std::to_string(v); }
 
 at::Tensor index_result(at::Tensor r, const at::Device& device) { return device.is_cpu() ? r : r.to(device); }
 
+// An int64 array of `shape`, refused (as a limb array of an eighth of its
+// rows would be) when it could not fit in memory.
 at::Tensor new_indices(const Shape& shape, const char* op) {
   check_alloc(shape_numel(shape) / limbs::kLimbs + 1, op);
   return at::empty(shape, at::TensorOptions().dtype(at::kLong));
@@ -272,8 +274,9 @@ void for_each_sorted(const Axis& a, bool descending, const F& f) {
   const int64_t len = a.sl.len;
   parallel_rows(a.sl.count(), std::max<int64_t>(1, 4096 / std::max<int64_t>(len, 1)), [&](int64_t b, int64_t e) {
     std::vector<int64_t> order(static_cast<size_t>(len));
+    std::vector<limbs::SortKey> keys(static_cast<size_t>(len));
     for (int64_t s = b; s < e; ++s) {
-      limbs::sort_order(src + a.sl.base(s), len, a.sl.inner, descending, order.data());
+      limbs::sort_order(src + a.sl.base(s), len, a.sl.inner, descending, order.data(), keys.data());
       f(s, order.data());
     }
   });
@@ -334,8 +337,7 @@ Indexed sort(const LimbTensor& t, int64_t dim, bool descending) {
                        [](int64_t, const int64_t* order, int64_t i) { return order[i]; });
 }
 
-Indexed topk(const LimbTensor& t, int64_t k, int64_t dim, bool largest, bool sorted) {
-  (void)sorted;  // the k entries always come out in order
+Indexed topk(const LimbTensor& t, int64_t k, int64_t dim, bool largest) {
   const Axis a = axis_of(t, dim, "topk");
   const int64_t len = t.shape.empty() ? 1 : t.shape[a.dim];
   if (k < 0 || k > len)
@@ -404,9 +406,10 @@ LimbTensor quantile(const LimbTensor& t, const std::vector<double>& q, bool q_ax
   parallel_rows(per_q, std::max<int64_t>(1, 4096 / std::max<int64_t>(len, 1)), [&](int64_t b, int64_t e) {
     std::vector<int64_t> order(static_cast<size_t>(len));
     std::vector<Row> sorted(static_cast<size_t>(len));
+    std::vector<limbs::SortKey> keys(static_cast<size_t>(len));
     for (int64_t s = b; s < e; ++s) {
       const int64_t base = a.sl.base(s);
-      limbs::sort_order(src + base, len, inner, false, order.data());
+      limbs::sort_order(src + base, len, inner, false, order.data(), keys.data());
       for (int64_t i = 0; i < len; ++i) sorted[i] = src[base + order[i] * inner];
       for (int64_t j = 0; j < nq; ++j) out[j * per_q + s] = limbs::quantile_sorted(sorted.data(), len, q[j], mode);
     }
@@ -419,7 +422,8 @@ Unique unique(const LimbTensor& t) {
   const int64_t n = src.size(0);
   const Row* x = rows_of(src);
   std::vector<int64_t> order(static_cast<size_t>(n));
-  limbs::sort_order(x, n, 1, false, order.data());
+  std::vector<limbs::SortKey> keys(static_cast<size_t>(n));
+  limbs::sort_order(x, n, 1, false, order.data(), keys.data());
   at::Tensor inverse = new_indices(t.shape, "unique");
   int64_t* inv = inverse.data_ptr<int64_t>();
   std::vector<int64_t> firsts, counts;

@@ -45,7 +45,8 @@ enum class Scan { Sum, Prod, Max, Min };
 Indexed scan(const LimbTensor& t, int64_t dim, Scan op);
 
 Indexed sort(const LimbTensor& t, int64_t dim, bool descending);
-Indexed topk(const LimbTensor& t, int64_t k, int64_t dim, bool largest, bool sorted);
+// The k largest (smallest) along dim, always in sorted order.
+Indexed topk(const LimbTensor& t, int64_t k, int64_t dim, bool largest);
 // k-th smallest (1-based) along dim.
 Indexed kthvalue(const LimbTensor& t, int64_t k, int64_t dim, bool keepdim);
 // Lower median along dim; a NaN in a slice gives NaN and its first index.
