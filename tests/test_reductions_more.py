@@ -404,3 +404,12 @@ class TestShapesOfEdgeCases:
             assert results[0] == results[1]
         finally:
             torch.set_num_threads(before)
+
+
+def test_empty_tensors_with_huge_axes_finish_at_once():
+    z = Tensor([]).reshape(2 ** 31, 0, 2 ** 31)
+    assert tuple(z.cumprod(1).shape) == (2 ** 31, 0, 2 ** 31)
+    assert tuple(z.sort(dim=1).values.shape) == (2 ** 31, 0, 2 ** 31)
+    assert tuple(z.topk(0, dim=1).indices.shape) == (2 ** 31, 0, 2 ** 31)
+    with pytest.raises(IndexError):
+        Tensor([]).reshape(3, 0).median(1)

@@ -251,11 +251,14 @@ struct Axis {
   int64_t dim = 0;
 };
 
+// An empty tensor has no slices to visit, however many its other axes
+// would make (shape (2^31, 0, 2^31) along the zero axis).
 Axis axis_of(const LimbTensor& t, int64_t dim, const char* op) {
   Axis a;
   a.src = cpu_limbs(t, op);
   a.dim = normalize_dim(dim, static_cast<int64_t>(t.shape.size()));
   a.sl = slices_of(t.shape, a.dim);
+  if (a.src.size(0) == 0) a.sl.outer = 0;
   return a;
 }
 
@@ -360,7 +363,7 @@ Indexed kthvalue(const LimbTensor& t, int64_t k, int64_t dim, bool keepdim) {
 Indexed median_dim(const LimbTensor& t, int64_t dim, bool keepdim) {
   const Axis a = axis_of(t, dim, "median");
   const int64_t len = t.shape.empty() ? 1 : t.shape[a.dim];
-  if (len == 0 && a.sl.count() > 0)
+  if (len == 0 && shape_numel(reduced_shape(t.shape, a.dim, false)) > 0)
     throw IndexError("median(): cannot compute the median of dimension " + str(a.dim) + " of size 0");
   const Row* src = rows_of(a.src);
   const int64_t inner = a.sl.inner;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <stdexcept>
 
@@ -175,8 +176,10 @@ LimbTensor diag_embed(const LimbTensor& t, int64_t offset, int64_t dim1, int64_t
   const int64_t a = wrap_dim(dim1, nd, "diag_embed"), b = wrap_dim(dim2, nd, "diag_embed");
   if (a == b) throw std::runtime_error("diag_embed: diagonal dimensions cannot be identical " + str(dim1) + ", " + str(dim2));
   const int64_t last = t.shape.back();
+  // The matrices grow by |offset|; checked before negating or adding.
+  const int64_t room = std::numeric_limits<int64_t>::max() - last;
+  if (offset > room || offset < -room) throw std::runtime_error("diag_embed: offset " + str(offset) + " is out of range");
   const int64_t n = last + (offset < 0 ? -offset : offset);
-  if (last > 0 && n < last) throw std::runtime_error("diag_embed: offset " + str(offset) + " is out of range");
   // Output axes: the input's leading axes in order, with a and b inserted.
   Shape shape;
   size_t k = 0;
