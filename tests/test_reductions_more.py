@@ -413,3 +413,4 @@ def test_empty_tensors_with_huge_axes_finish_at_once():
     assert tuple(z.topk(0, dim=1).indices.shape) == (2 ** 31, 0, 2 ** 31)
     with pytest.raises(IndexError):
         Tensor([]).reshape(3, 0).median(1)
+    assert tuple(zel.diff(Tensor([]).reshape(0, 2 ** 40), 2 ** 40 - 2, 1).shape) == (0, 2)

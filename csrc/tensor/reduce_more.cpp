@@ -454,6 +454,11 @@ LimbTensor diff(const LimbTensor& t, int64_t n, int64_t dim) {
   if (n < 0) throw std::runtime_error("diff(): order must be non-negative but got " + str(n));
   LimbTensor cur{cpu_limbs(t, "diff"), t.shape};
   const int64_t d = normalize_dim(dim, static_cast<int64_t>(t.shape.size()));
+  // Each step shortens axis d by one; an empty tensor only changes its shape.
+  if (cur.data.size(0) == 0) {
+    Shape shape = with_len(t.shape, d, std::max<int64_t>(0, t.shape[d] - n));
+    return make_result(new_limbs_for(0, "diff"), std::move(shape), t.data.device());
+  }
   for (int64_t step = 0; step < n && cur.shape[d] > 0; ++step) {
     const Slices sl = slices_of(cur.shape, d);
     const Shape shape = with_len(cur.shape, d, cur.shape[d] - 1);
