@@ -81,7 +81,7 @@ def test_stub_properties_are_properties():
         if isinstance(f, ast.FunctionDef) and any(getattr(d, "id", None) == "property" for d in f.decorator_list)
     }
     real_props = {n for n, v in vars(zel.Tensor).items() if isinstance(v, property) and not n.startswith("_")}
-    assert stub_props == real_props == {"shape", "ndim", "numel", "device", "dtype", "T"}
+    assert stub_props == real_props == {"shape", "ndim", "numel", "device", "dtype", "T", "mT"}
 
 
 def description(obj):
@@ -192,7 +192,7 @@ def test_mypy_rejects_misuse(tmp_path):
         "s: str = t.sum()\n"
         "zel.cat((t, t))\n"
         "r: float = tarsk.matrix_rank(t, tol='x')\n"
-        "t.permute(1, 0)\n"
+        "t.permute('a')\n"
     )
     done = subprocess.run(
         ["mypy", "--strict", "--config-file", os.path.join(ROOT, "docs", "mypy.ini"), "--cache-dir",

@@ -14,5 +14,9 @@ void bind_reduce(py::module_& m, TensorClass& cls);
 void bind_shape(py::module_& m, TensorClass& cls);
 void bind_factory(py::module_& m, TensorClass& cls);
 void bind_selftest(py::module_& m);
+// Added around the defined names; they run after the areas above, whose
+// methods they extend.
+void bind_reduce_more(py::module_& m, TensorClass& cls);
+void bind_shape_more(py::module_& m, TensorClass& cls);
 
 }  // namespace zel

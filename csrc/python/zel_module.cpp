@@ -89,6 +89,8 @@ PYBIND11_MODULE(zel, m) {
   bind_shape(m, cls);
   bind_factory(m, cls);
   bind_selftest(m);
+  bind_reduce_more(m, cls);
+  bind_shape_more(m, cls);
 
   py::list all;
   for (const char* name : kPublicNames)

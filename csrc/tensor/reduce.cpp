@@ -8,30 +8,6 @@ namespace zel {
 
 namespace {
 
-// The slices of an axis: slice s = o * inner + j starts at row
-// o * len * inner + j and steps by inner; s is also its output row.
-struct Slices {
-  int64_t outer = 1, len = 1, inner = 1;
-  int64_t count() const { return outer * inner; }
-  int64_t base(int64_t s) const { return (s / inner) * len * inner + s % inner; }
-};
-
-Slices slices_of(const Shape& shape, int64_t dim) {
-  Slices sl;
-  if (shape.empty()) return sl;  // a 0-d tensor is one slice of one element
-  // An empty tensor may have sizes whose products overflow: a result beyond
-  // int64 raises here, and a result with no element has no slice.
-  if (shape_numel(reduced_shape(shape, dim, false)) == 0) {
-    sl.outer = 0;
-    sl.len = shape[dim];
-    return sl;
-  }
-  for (int64_t i = 0; i < dim; ++i) sl.outer *= shape[i];
-  sl.len = shape[dim];
-  for (size_t i = dim + 1; i < shape.size(); ++i) sl.inner *= shape[i];
-  return sl;
-}
-
 const char* op_name(ReduceOp op) {
   switch (op) {
     case ReduceOp::Sum: return "sum";
@@ -116,6 +92,22 @@ LimbTensor per_slice(const LimbTensor& t, std::optional<int64_t> dim, bool keepd
 }
 
 }  // namespace
+
+Slices slices_of(const Shape& shape, int64_t dim) {
+  Slices sl;
+  if (shape.empty()) return sl;  // a 0-d tensor is one slice of one element
+  // An empty tensor may have sizes whose products overflow: a result beyond
+  // int64 raises here, and a result with no element has no slice.
+  if (shape_numel(reduced_shape(shape, dim, false)) == 0) {
+    sl.outer = 0;
+    sl.len = shape[dim];
+    return sl;
+  }
+  for (int64_t i = 0; i < dim; ++i) sl.outer *= shape[i];
+  sl.len = shape[dim];
+  for (size_t i = dim + 1; i < shape.size(); ++i) sl.inner *= shape[i];
+  return sl;
+}
 
 Shape reduced_shape(const Shape& shape, int64_t dim, bool keepdim) {
   Shape out;

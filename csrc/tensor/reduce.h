@@ -14,6 +14,18 @@ enum class ReduceOp { Sum, Prod, Max, Min };
 // `shape` without axis `dim`, or with it set to 1 when keepdim.
 Shape reduced_shape(const Shape& shape, int64_t dim, bool keepdim);
 
+// The slices of an axis: slice s = o * inner + j starts at row
+// o * len * inner + j and steps by inner; s is also its output row.
+struct Slices {
+  int64_t outer = 1, len = 1, inner = 1;
+  int64_t count() const { return outer * inner; }
+  int64_t base(int64_t s) const { return (s / inner) * len * inner + s % inner; }
+};
+
+// The slices along axis dim (already normalised) of shape; a 0-d shape is
+// one slice of one element, a result with no element has no slice.
+Slices slices_of(const Shape& shape, int64_t dim);
+
 // Whole-tensor reduction to a 0-d tensor (no elements: sum 0, product 1;
 // max/min raise ValueError).
 LimbTensor reduce_all(const LimbTensor& t, ReduceOp op);

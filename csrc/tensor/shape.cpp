@@ -20,16 +20,6 @@ constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
 
 std::string str(int64_t v) { return std::to_string(v); }
 
-Strides contiguous_strides(const Shape& shape) {
-  Strides st(shape.size());
-  int64_t s = 1;
-  for (size_t i = shape.size(); i-- > 0;) {
-    st[i] = s;
-    s *= shape[i];
-  }
-  return st;
-}
-
 // dst[dst_off + sum_d i_d * dst_st[d]] = src[src_off + sum_d i_d * src_st[d]]
 // for every index i of `shape`. dst and src never overlap. Axes that can be
 // merged are merged first, so that contiguous runs become one memcpy.
@@ -93,15 +83,6 @@ void copy_rows(Row* dst, int64_t dst_off, const Strides& dst_st, const Row* src,
 at::Tensor empty_limbs(int64_t n, const char* op) {
   check_alloc(n, op);
   return at::empty({n, limbs::kLimbs}, at::TensorOptions().dtype(at::kDouble));
-}
-
-// A new CPU limb array holding the rows of `src` selected by the strided
-// view (shape, strides, offset), in row-major order of `shape`.
-at::Tensor gather(const at::Tensor& src, const Shape& shape, const Strides& strides, int64_t offset,
-                  const char* op) {
-  at::Tensor out = empty_limbs(shape_numel(shape), op);
-  copy_rows(rows_of(out), 0, contiguous_strides(shape), rows_of(src), offset, strides, shape);
-  return out;
 }
 
 LimbTensor relabel(const LimbTensor& t, Shape shape) {
@@ -271,6 +252,22 @@ Selection select(const Shape& shape, const std::vector<IndexItem>& index) {
 
 }  // namespace
 
+Strides contiguous_strides(const Shape& shape) {
+  Strides st(shape.size());
+  int64_t s = 1;
+  for (size_t i = shape.size(); i-- > 0;) {
+    st[i] = s;
+    s *= shape[i];
+  }
+  return st;
+}
+
+at::Tensor gather(const at::Tensor& src, const Shape& shape, const Strides& strides, int64_t offset,
+                  const char* op) {
+  at::Tensor out = empty_limbs(shape_numel(shape), op);
+  copy_rows(rows_of(out), 0, contiguous_strides(shape), rows_of(src), offset, strides, shape);
+  return out;
+}
 
 Shape infer_shape(const Shape& from, const std::vector<int64_t>& target, const char* op) {
   const int64_t numel = shape_numel(from);

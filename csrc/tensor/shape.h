@@ -16,6 +16,15 @@ namespace zel {
 // ValueError naming both shapes when the counts differ.
 Shape infer_shape(const Shape& from, const std::vector<int64_t>& target, const char* op);
 
+// Row-major strides (in rows) of a shape.
+std::vector<int64_t> contiguous_strides(const Shape& shape);
+
+// A new CPU limb array holding the rows of `src` selected by the strided
+// view (shape, strides, offset), in row-major order of `shape`; strides may
+// be zero or negative.
+at::Tensor gather(const at::Tensor& src, const Shape& shape, const std::vector<int64_t>& strides, int64_t offset,
+                  const char* op);
+
 LimbTensor reshape(const LimbTensor& t, const std::vector<int64_t>& target);
 LimbTensor flatten(const LimbTensor& t, int64_t start_dim, int64_t end_dim);
 // Removes every size-1 axis.

@@ -655,6 +655,138 @@ def module_attr(path):
     return obj
 
 
+# -- reductions and shape functions beyond the defined ones (reduce) -------------
+# Module functions outside __all__, so targets() adds them from this table;
+# the Tensor methods of the same names are found on the class.
+
+def g_axes(p):
+    """An axis, a tuple or list of axes (repeats and out-of-range ones too), or None."""
+    r = p.rng
+    return r.choice([None, p.int_arg(), tuple(p.dims()), list(p.dims()), (), (0, 0), "x", 2.5])
+
+
+def g_axes_keepdim(p):
+    kw = {"dim": g_axes(p)} if p.rng.random() < 0.8 else {}
+    if p.rng.random() < 0.5:
+        kw["keepdim"] = p.rng.choice([True, False, None, "x"])
+    return [], kw
+
+
+def g_scan(p):
+    return ([p.int_arg()], {}) if p.rng.random() < 0.9 else ([], {})
+
+
+def g_sort(p):
+    r = p.rng
+    kw = {"dim": p.int_arg()} if r.random() < 0.6 else {}
+    if r.random() < 0.5:
+        kw["descending"] = r.choice([True, False, "x"])
+    if r.random() < 0.3:
+        kw["stable"] = r.choice([True, None])
+    return [], kw
+
+
+def g_k_dim(p):
+    r = p.rng
+    return [r.choice([0, 1, 2, 3, -1, 10, 2 ** 40, 2 ** 64])], ({"dim": p.int_arg()} if r.random() < 0.6 else {})
+
+
+def g_quantile(p):
+    r = p.rng
+    q = r.choice([0.0, 0.5, 1.0, -0.1, 1.5, math.nan, "x", p.tensor(r.choice([(), (3,), (2, 2), (0,)]))])
+    kw = {"interpolation": r.choice(["linear", "lower", "higher", "midpoint", "nearest", "cubic", 3])}
+    if r.random() < 0.6:
+        kw["dim"] = r.choice([None, p.int_arg()])
+    return [q], kw
+
+
+def g_shifts(p):
+    r = p.rng
+    return [r.choice([p.int_arg(), tuple(p.dims()), 2 ** 63 - 1])], ({"dims": g_axes(p)} if r.random() < 0.7 else {})
+
+
+def g_ints(count):
+    return lambda p: (p.dims(count), {})
+
+
+def g_other_tensor(p):
+    return [p.tensor() if p.rng.random() < 0.9 else p.hostile()], {}
+
+
+def g_diff(p):
+    r = p.rng
+    kw = {"n": r.choice([0, 1, 2, 5, -1, 2 ** 40]), "dim": p.int_arg()}
+    if r.random() < 0.3:
+        kw[r.choice(["prepend", "append"])] = r.choice([p.tensor(), 1.0, "x"])
+    return [], kw
+
+
+def g_einsum(p):
+    r = p.rng
+    eq = r.choice(["ij,jk->ik", "bij,bjk->bik", "ii->i", "...ij,...jk", "i,i", "ij", "ij->ji", "i,j->ij",
+                   "ab,bc,cd->ad", "...", "->", "i..j", "ij,jk->ikz", "iiii", "", "A...a,a...->A", 5])
+    return [eq] + [p.tensor() for _ in range(r.choice([0, 1, 2, 3]))], {}
+
+
+def g_tensordot(p):
+    r = p.rng
+    dims = r.choice([0, 1, 2, 3, -1, ([0], [1]), ([1, 0], [0, 1]), ([0, 0], [1, 1]), "x", ([0],)])
+    return [p.tensor(), p.tensor(), dims], {}
+
+
+def g_cdist(p):
+    r = p.rng
+    shapes = [(2, 3), (4, 3), (2, 2, 3), (0, 3), (3,), (1, 0)]
+    return [p.tensor(r.choice(shapes)), p.tensor(r.choice(shapes)),
+            r.choice([0, 1, 2, 3.5, math.inf, -1, math.nan, "x"])], {}
+
+
+def g_tensors(p):
+    r = p.rng
+    base = r.choice(SHAPES)
+    return [p.tensor(base) if r.random() < 0.7 else p.tensor() for _ in range(r.choice([0, 1, 2, 3]))], {}
+
+
+def g_trapezoid(p):
+    r = p.rng
+    kw = {"dim": p.int_arg()} if r.random() < 0.5 else {}
+    if r.random() < 0.3:
+        kw["dx"] = r.choice([0.5, -1, math.inf, "x"])
+    return [p.tensor()] + ([p.tensor()] if r.random() < 0.4 else []), kw
+
+
+EXTRA_METHOD_FAMILIES = {
+    "amax": g_axes_keepdim, "amin": g_axes_keepdim, "nansum": g_axes_keepdim, "nanmean": g_axes_keepdim,
+    "logsumexp": g_axes_keepdim, "any": g_axes_keepdim, "all": g_axes_keepdim, "count_nonzero": g_axes_keepdim,
+    "aminmax": g_axes_keepdim, "median": g_axes_keepdim, "cumsum": g_scan, "cumprod": g_scan, "cummax": g_scan,
+    "cummin": g_scan, "sort": g_sort, "argsort": g_sort, "topk": g_k_dim, "kthvalue": g_k_dim,
+    "quantile": g_quantile, "unique": lambda p: ([], {"return_inverse": True, "return_counts": p.rng.random() < 0.5,
+                                                      "dim": p.rng.choice([None, None, 0])}),
+    "diff": g_diff, "dist": lambda p: ([p.tensor(), p.rng.choice([1, 2, 0, math.inf, 0.5, "x"])], {}),
+    "flip": lambda p: (p.dims(), {}), "roll": g_shifts, "rot90": lambda p: ([p.int_arg(), tuple(p.dims())], {}),
+    "tril": g_scan, "triu": g_scan, "diag": g_scan, "diag_embed": g_ints(3), "diagonal": g_ints(3),
+    "outer": g_other_tensor, "ger": g_other_tensor, "kron": g_other_tensor, "movedim": g_ints(2),
+    "moveaxis": g_ints(2), "swapaxes": g_ints(2), "swapdims": g_ints(2), "narrow": g_ints(3),
+    "tile": lambda p: ([tuple(p.dims())], {}), "unbind": g_scan, "unflatten": lambda p: ([p.int_arg(), tuple(p.dims())], {}),
+    "view_as": g_other_tensor, "reshape_as": g_other_tensor, "expand_as": g_other_tensor,
+    "broadcast_to": lambda p: ([tuple(p.sizes()[0])], {}),
+}
+METHOD_FAMILIES.update(EXTRA_METHOD_FAMILIES)
+# Module forms take the tensor first.
+EXTRA_MODULE_FAMILIES = {name: with_input(gen) for name, gen in EXTRA_METHOD_FAMILIES.items()
+                         if name not in ("view_as", "reshape_as", "expand_as")}
+EXTRA_MODULE_FAMILIES.update({
+    "einsum": g_einsum, "tensordot": g_tensordot, "cdist": g_cdist, "meshgrid": g_tensors,
+    "broadcast_tensors": g_tensors, "atleast_1d": g_tensors, "atleast_2d": g_tensors, "atleast_3d": g_tensors,
+    "hstack": lambda p: ([g_tensors(p)[0]], {}), "vstack": lambda p: ([g_tensors(p)[0]], {}),
+    "column_stack": lambda p: ([g_tensors(p)[0]], {}), "trapezoid": g_trapezoid, "cumulative_trapezoid": g_trapezoid,
+    "std_mean": with_input(g_axes_keepdim), "var_mean": with_input(g_axes_keepdim),
+    "vander": lambda p: ([p.tensor(), p.rng.choice([None, 0, 3, -1, 2 ** 40])], {}),
+    "flatten": with_input(g_flatten), "t": with_input(g_none), "trace": with_input(g_none),
+    "fliplr": with_input(g_none), "flipud": with_input(g_none),
+})
+
+
 def targets():
     """(label, kind, name, callable or None, generator) for every public name of both modules."""
     found = []
@@ -665,6 +797,9 @@ def targets():
             found.append((f"zel.{name}", "function", name, obj, gen))
     for path, gen in DROPIN_FUNCTIONS.items():
         found.append((f"zel.{path}", "function", path, module_attr(path), gen))
+    for name, gen in EXTRA_MODULE_FAMILIES.items():
+        if hasattr(zel, name) and name not in zel.__all__:
+            found.append((f"zel.{name}", "function", name, getattr(zel, name), gen))
     # An exact list: members inherited from object that the class does not define are left out.
     own = set()
     for klass in Tensor.__mro__:
