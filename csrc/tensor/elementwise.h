@@ -52,8 +52,8 @@ enum class Predicate { IsNan, IsInf, IsFinite };
 at::Tensor predicate(const LimbTensor& a, Predicate p);
 
 // Whole-element selection: condition (a bool tensor) broadcast with x and
-// y; a 1-D condition whose length is the element count of x (else y) takes
-// that operand's shape.
+// y; a 1-D condition whose length is the element count of the broadcast of
+// x and y takes that shape, else one of x's (then y's) count takes theirs.
 LimbTensor where(const at::Tensor& condition, const LimbTensor& x, const LimbTensor& y);
 
 }  // namespace zel

@@ -5,6 +5,8 @@
 // limb array.
 #pragma once
 
+#include <ATen/TensorIndexing.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -57,5 +59,22 @@ struct IndexItem {
 LimbTensor index_get(const LimbTensor& t, const std::vector<IndexItem>& index);
 // t[index] = value: value is broadcast to the selection and written in place.
 void index_set(const LimbTensor& t, const std::vector<IndexItem>& index, const LimbTensor& value);
+
+// Advanced indexing as PyTorch does it (integer and bool index tensors mixed
+// with ints, slices, None and Ellipsis), on whole elements: the limbs of an
+// element travel together. Out-of-range indices raise IndexError naming the
+// index and the size.
+using AdvancedIndex = std::vector<at::indexing::TensorIndex>;
+LimbTensor index_advanced(const LimbTensor& t, const AdvancedIndex& index);
+// t[index] = value in place, value broadcast to the selection with all its
+// limbs (the rule and message of index_set).
+void index_advanced_set(const LimbTensor& t, const AdvancedIndex& index, const LimbTensor& value);
+
+// torch.gather on elements: out[i][j] = t[index[i][j]][j] for dim 0, etc.
+LimbTensor gather(const LimbTensor& t, int64_t dim, const at::Tensor& index);
+
+// t = value in place, value broadcast into t's shape (check_broadcasts_into)
+// with all its limbs: every alias of t's limb array sees the change.
+void assign(const LimbTensor& t, const LimbTensor& value, const char* op);
 
 }  // namespace zel
