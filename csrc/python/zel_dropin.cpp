@@ -154,6 +154,8 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
   cls.def(
       "requires_grad_",
       [](py::handle self, py::handle requires_grad) {
+        const LimbTensor& t = self.cast<const LimbTensor&>();
+        check_limbs(t.data, t.shape, "requires_grad_");
         if (truth(requires_grad)) raise_no_gradients("requires_grad_");
         return py::reinterpret_borrow<py::object>(self);
       },

@@ -298,6 +298,7 @@ def install(zel):
     def as_tensor(data, dtype=None, device=None):
         """A Tensor as is (on its device), else a copy of the data's values."""
         if isinstance(data, zel.Tensor) and (device is None or torch.device(device) == data.device):
+            data.contiguous()  # validates the limb array: a Tensor is returned only when well formed
             return data
         return zel.tensor(data, dtype=dtype, device=device)
 
