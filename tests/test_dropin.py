@@ -173,6 +173,34 @@ class TestConversions:
             x.matmul(2)
 
 
+class TestReflectedPower:
+    EXPONENTS = [0.0, -0.0, 1.0, 3.0, -2.0, 10.0, 0.5, -1.5, 2.25, 1e-3, math.inf, -math.inf, math.nan, 1e20]
+
+    @pytest.mark.parametrize("base", [2.0, 10, 0.5, -2.0, -0.5, 0.0, -0.0, 1.0, -1.0, math.inf, -math.inf, math.nan])
+    def test_against_torch(self, base):
+        t = zel.tensor(self.EXPONENTS)
+        got = values(base ** t)
+        want = torch.pow(base, torch.tensor(self.EXPONENTS, dtype=torch.float64))
+        assert torch.equal(torch.isnan(got), torch.isnan(want))
+        ok = ~torch.isnan(want)
+        exact = torch.tensor([v == int(v) if math.isfinite(v) else True for v in self.EXPONENTS]) & ok
+        # Integer powers and the special values are PyTorch's exactly; the rest agree to float64.
+        assert torch.equal(got[exact], want[exact])
+        assert torch.allclose(got[ok], want[ok], rtol=1e-15, atol=0)
+
+    def test_integral_power_is_the_defined_integer_power_and_beats_float64(self):
+        t = zel.tensor([3.0, -7.0, 25.0])
+        assert torch.equal(limbs(3.0 ** t), limbs(zel.stack([Tensor(3.0) ** 3, Tensor(3.0) ** -7, Tensor(3.0) ** 25])))
+        mpmath.mp.prec = 200
+        x = zel.tensor(1.0) / 3.0 + 2.0  # 7/3 to the limbs' precision
+        got = 10.0 ** x
+        exact = mpmath.power(10, mpmath.mpf(7) / 3)
+        err = abs(sum(mpmath.mpf(v) for v in limbs_of(got)[0]) - exact) / exact
+        assert err < 1e-20 and err < abs(mpmath.mpf(10.0 ** (7 / 3)) - exact) / exact
+        with pytest.raises(TypeError):
+            "a" ** t
+
+
 class TestFactories:
     @pytest.mark.parametrize("size", [(2, 3), [2, 3], torch.Size([4]), (), (0, 2)])
     def test_full_and_empty_against_torch(self, size):

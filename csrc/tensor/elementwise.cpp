@@ -4,6 +4,7 @@
 #include <string>
 
 #include "limbs/elementary.h"
+#include "limbs/number_power.h"
 #include "limbs/reduce.h"
 #include "tensor/arith.h"
 
@@ -106,6 +107,10 @@ LimbTensor pow_int(const LimbTensor& a, bool negative, const std::vector<unsigne
 
 LimbTensor pow_float(const LimbTensor& a, double e) {
   return map_heavy(a, "pow", [e](const Row& x) { return limbs::pow_float(x, e); });
+}
+
+LimbTensor rpow(double base, const LimbTensor& a) {
+  return map_heavy(a, "pow", [base](const Row& x) { return limbs::number_pow(base, x); });
 }
 
 LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a) {

@@ -28,6 +28,8 @@ LimbTensor mod(const LimbTensor& a, const LimbTensor& b);
 // empty or all-zero words mean n = 0.
 LimbTensor pow_int(const LimbTensor& a, bool negative, const std::vector<unsigned long long>& words);
 LimbTensor pow_float(const LimbTensor& a, double e);
+// base ** a element-wise (limbs::number_pow).
+LimbTensor rpow(double base, const LimbTensor& a);
 
 // A row of kElementwiseOps on a tensor (arity 1) or on the broadcast of two
 // (arity 2): one pass, chunks of op.grain rows in parallel.
