@@ -355,8 +355,10 @@ class TestIndexing:
         assert x[x > 0].tolist() == v[v > 0].tolist()
         assert torch.equal(limbs(x[x > 0]), limbs(x)[v > 0])
         y = x.clone()
+        view = y.torch_limbs()
         y[y > 0] = 0
         assert values(y).tolist() == v.masked_fill(v > 0, 0.0).tolist()
+        assert same_limbs(view, limbs(y))  # written into the limb array: views see it
         assert x.masked_select(x < 0).tolist() == v.masked_select(v < 0).tolist()
         assert zel.masked_select(x, x < 0).tolist() == v[v < 0].tolist()
 

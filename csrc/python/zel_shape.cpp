@@ -1,5 +1,7 @@
 // Reshaping, transposition, joining, splitting, repetition and indexing:
 // the Tensor members and the module functions.
+#include <limits>
+
 #include "python/bindings.h"
 #include "python/shape_args.h"
 #include "tensor/arith.h"
@@ -120,18 +122,17 @@ at::Tensor index_tensor(py::handle h, const char* op) {
   return THPVariable_Unpack(py::module_::import("torch").attr("as_tensor")(h).ptr());
 }
 
-at::indexing::TensorIndex advanced_index_item(py::handle h) {
-  namespace ix = at::indexing;
-  if (h.is_none()) return ix::TensorIndex(ix::None);
-  if (h.ptr() == Py_Ellipsis) return ix::TensorIndex(ix::Ellipsis);
-  if (PyBool_Check(h.ptr())) return ix::TensorIndex(h.ptr() == Py_True);
-  if (advanced_item(h)) return ix::TensorIndex(index_tensor(h, "index"));
-  const IndexItem it = index_item(h);  // ints and slices, with the basic path's errors
-  if (it.kind == IndexItem::Slice) {
-    if (it.step <= 0) throw ValueError("step must be greater than zero");
-    return ix::TensorIndex(ix::Slice(it.start, it.stop, it.step));
+AdvancedItem advanced_index_item(py::handle h) {
+  AdvancedItem a;
+  if (PyBool_Check(h.ptr())) {
+    a.kind = AdvancedItem::Bool;
+    a.flag = h.ptr() == Py_True;
+    return a;
   }
-  return ix::TensorIndex(it.start);
+  if (advanced_item(h)) return AdvancedItem::of(index_tensor(h, "index"));
+  a.basic = index_item(h);  // ints, slices, None and Ellipsis, with the basic path's errors
+  if (a.basic.kind == IndexItem::Slice && a.basic.step <= 0) throw ValueError("step must be greater than zero");
+  return a;
 }
 
 // A flat bool tensor of one entry per element (what comparisons return)
@@ -159,8 +160,8 @@ AdvancedIndex advanced_index(py::handle idx_in, const LimbTensor& t) {
   py::object idx = list_as_tuple(idx_in) ? py::object(py::tuple(py::reinterpret_borrow<py::list>(idx_in)))
                                          : py::reinterpret_borrow<py::object>(idx_in);
   if (!PyTuple_Check(idx.ptr())) {
-    at::indexing::TensorIndex it = advanced_index_item(idx);
-    if (it.is_tensor()) return {at::indexing::TensorIndex(mask_for(it.tensor(), t))};
+    AdvancedItem it = advanced_index_item(idx);
+    if (it.kind == AdvancedItem::Tensor) it.tensor = mask_for(it.tensor, t);
     out.push_back(std::move(it));
     return out;
   }
@@ -198,7 +199,7 @@ LimbTensor fill_value(py::handle value, const LimbTensor& t, const char* op) {
 void masked_fill_in_place(const LimbTensor& t, const at::Tensor& mask, const LimbTensor& v, const char* op) {
   const Shape ms(mask.sizes().begin(), mask.sizes().end());
   check_broadcasts_into(ms, t.shape, op);
-  index_advanced_set(t, {at::indexing::TensorIndex(mask.expand(t.shape))}, v);
+  index_advanced_set(t, {AdvancedItem::of(mask.expand(t.shape))}, v);
 }
 
 py::object method(py::handle obj, const char* name) { return py::reinterpret_borrow<py::object>(obj).attr(name); }
@@ -301,8 +302,10 @@ void bind_shape(py::module_& m, TensorClass& cls) {
         if (ix.scalar_type() != at::kLong && ix.scalar_type() != at::kInt)
           throw std::runtime_error("index_select(): Expected dtype int32/int64 for index, got " +
                                    std::string(c10::toString(ix.scalar_type())));
-        AdvancedIndex index_list(static_cast<size_t>(d), at::indexing::TensorIndex(at::indexing::Slice()));
-        index_list.emplace_back(ix.reshape({-1}));
+        AdvancedItem all;
+        all.basic = IndexItem{IndexItem::Slice, 0, std::numeric_limits<int64_t>::max(), 1};
+        AdvancedIndex index_list(static_cast<size_t>(d), all);
+        index_list.push_back(AdvancedItem::of(ix.reshape({-1})));
         LimbTensor self = t;
         if (t.shape.empty()) {
           // A 0-d tensor selects as a 1-element vector and stays 0-d, as in PyTorch.
@@ -328,7 +331,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
         check_limbs(t.data, t.shape, "take");
         const at::Tensor ix = index_tensor(index, "take");
         LimbTensor flat{t.data, Shape{t.data.size(0)}};
-        return released([&] { return index_advanced(flat, {at::indexing::TensorIndex(ix)}); });
+        return released([&] { return index_advanced(flat, {AdvancedItem::of(ix)}); });
       },
       py::arg("index"), "Elements at the given flat (row-major) indices, shaped like index.");
   cls.def(
@@ -340,7 +343,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
         LimbTensor self = t;
         return released([&] {
           const LimbTensor wide = out == t.shape ? self : expand(self, out);
-          return index_advanced(wide, {at::indexing::TensorIndex(m.expand(out))});
+          return index_advanced(wide, {AdvancedItem::of(m.expand(out))});
         });
       },
       py::arg("mask"), "The elements where mask is True, as a 1-D tensor (mask and self broadcast).");

@@ -1,5 +1,7 @@
 #include "tensor/shape.h"
 
+#include <ATen/TensorIndexing.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -521,26 +523,36 @@ Shape value_shape_for(const Shape& value, const Shape& target) {
   return vs;
 }
 
-// The index with the limb axis kept whole: PyTorch's own indexing on the
+// ATen's index with the limb axis kept whole: PyTorch's own indexing on the
 // (*shape, 8) view then moves entire elements. Refuses more indexed axes
 // than the tensor has (the limb axis must never be indexed).
-AdvancedIndex with_limb_axis(const AdvancedIndex& index, const Shape& shape) {
+std::vector<at::indexing::TensorIndex> with_limb_axis(const AdvancedIndex& index, const Shape& shape) {
+  namespace ix = at::indexing;
   size_t consumed = 0;
   bool ellipsis = false;
-  for (const at::indexing::TensorIndex& it : index) {
-    if (it.is_ellipsis()) ellipsis = true;
-    else if (it.is_tensor()) {
-      const at::Tensor& ix = it.tensor();
-      consumed += (ix.scalar_type() == at::kBool || ix.scalar_type() == at::kByte) ? static_cast<size_t>(ix.dim()) : 1;
-    } else if (it.is_integer() || it.is_slice()) {
-      consumed += 1;
+  for (const AdvancedItem& it : index) {
+    if (it.kind == AdvancedItem::Tensor) {
+      const at::ScalarType st = it.tensor.scalar_type();
+      consumed += (st == at::kBool || st == at::kByte) ? static_cast<size_t>(it.tensor.dim()) : 1;
+    } else if (it.kind == AdvancedItem::Basic) {
+      ellipsis = ellipsis || it.basic.kind == IndexItem::Ellipsis;
+      consumed += (it.basic.kind == IndexItem::Int || it.basic.kind == IndexItem::Slice) ? 1 : 0;
     }
   }
   if (consumed > shape.size())
     throw IndexError("too many indices for tensor of dimension " + std::to_string(shape.size()));
-  AdvancedIndex out = index;
-  if (!ellipsis) out.emplace_back(at::indexing::Ellipsis);
-  out.emplace_back(at::indexing::Slice());
+  std::vector<ix::TensorIndex> out;
+  out.reserve(index.size() + 2);  // entries are constructed in place, never moved
+  for (const AdvancedItem& it : index) {
+    if (it.kind == AdvancedItem::Tensor) out.emplace_back(it.tensor);
+    else if (it.kind == AdvancedItem::Bool) out.emplace_back(it.flag);
+    else if (it.basic.kind == IndexItem::Int) out.emplace_back(it.basic.start);
+    else if (it.basic.kind == IndexItem::Slice) out.emplace_back(ix::Slice(it.basic.start, it.basic.stop, it.basic.step));
+    else if (it.basic.kind == IndexItem::Ellipsis) out.emplace_back(ix::Ellipsis);
+    else out.emplace_back(ix::None);
+  }
+  if (!ellipsis) out.emplace_back(ix::Ellipsis);
+  out.emplace_back(ix::Slice());
   return out;
 }
 
@@ -554,7 +566,7 @@ Shape limb_view_shape(const Shape& shape) {
 
 LimbTensor index_advanced(const LimbTensor& t, const AdvancedIndex& index) {
   check_limbs(t.data, t.shape, "index");
-  const AdvancedIndex full = with_limb_axis(index, t.shape);
+  const std::vector<at::indexing::TensorIndex> full = with_limb_axis(index, t.shape);
   at::Tensor picked = aten_checked("index", [&] { return t.data.reshape(limb_view_shape(t.shape)).index(full); });
   Shape shape(picked.sizes().begin(), picked.sizes().end() - 1);
   return LimbTensor{picked.reshape({-1, limbs::kLimbs}).contiguous(), std::move(shape)};
@@ -563,7 +575,7 @@ LimbTensor index_advanced(const LimbTensor& t, const AdvancedIndex& index) {
 void index_advanced_set(const LimbTensor& t, const AdvancedIndex& index, const LimbTensor& value) {
   check_limbs(t.data, t.shape, "index assignment");
   check_limbs(value.data, value.shape, "index assignment");
-  const AdvancedIndex full = with_limb_axis(index, t.shape);
+  const std::vector<at::indexing::TensorIndex> full = with_limb_axis(index, t.shape);
   at::Tensor dst = t.data.is_contiguous() ? t.data : t.data.contiguous();
   at::Tensor view = dst.view(limb_view_shape(t.shape));
   // The selection's shape, for the defined broadcasting rule and message.
@@ -601,12 +613,12 @@ LimbTensor gather(const LimbTensor& t, int64_t dim, const at::Tensor& index) {
   AdvancedIndex ix;
   for (int64_t a = 0; a < nd; ++a) {
     if (a == d) {
-      ix.emplace_back(index);
+      ix.push_back(AdvancedItem::of(index));
       continue;
     }
     std::vector<int64_t> view(static_cast<size_t>(nd), 1);
     view[static_cast<size_t>(a)] = index.size(a);
-    ix.emplace_back(at::arange(index.size(a), index.options()).view(view));
+    ix.push_back(AdvancedItem::of(at::arange(index.size(a), index.options()).view(view)));
   }
   return index_advanced(t, ix);
 }

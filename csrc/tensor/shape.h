@@ -5,8 +5,6 @@
 // limb array.
 #pragma once
 
-#include <ATen/TensorIndexing.h>
-
 #include <cstdint>
 #include <vector>
 
@@ -64,7 +62,23 @@ void index_set(const LimbTensor& t, const std::vector<IndexItem>& index, const L
 // with ints, slices, None and Ellipsis), on whole elements: the limbs of an
 // element travel together. Out-of-range indices raise IndexError naming the
 // index and the size.
-using AdvancedIndex = std::vector<at::indexing::TensorIndex>;
+// One entry: an IndexItem (ints, slices, None, Ellipsis), a bool, or an
+// index tensor (integer or bool). ATen's TensorIndex is built from these in
+// place, once per call: it leaves members uninitialised that its copies read.
+struct AdvancedItem {
+  enum Kind { Basic, Bool, Tensor } kind = Basic;
+  IndexItem basic{IndexItem::NewAxis};
+  bool flag = false;
+  at::Tensor tensor;
+
+  static AdvancedItem of(at::Tensor t) {
+    AdvancedItem a;
+    a.kind = Tensor;
+    a.tensor = std::move(t);
+    return a;
+  }
+};
+using AdvancedIndex = std::vector<AdvancedItem>;
 LimbTensor index_advanced(const LimbTensor& t, const AdvancedIndex& index);
 // t[index] = value in place, value broadcast to the selection with all its
 // limbs (the rule and message of index_set).
