@@ -153,6 +153,47 @@ def linear_algebra() -> None:
     assert tarsk.eig(A)[0].shape == (2,)
 
 
+def dropin() -> None:
+    # PyTorch's names around the defined API: dtypes, no gradients, in-place
+    # operations, masks and index tensors, torch.nn.functional.
+    F = zel.nn.functional
+    x = zel.full((2, 3), 1.5, dtype=zel.double) * zel.pi
+    assert x.to(zel.float64).to("cpu", torch.float64).shape == (2, 3) and zel.get_default_dtype() == "float32"
+    assert zel.zeros_like(x).shape == zel.ones_like(x).shape == zel.empty_like(x).shape == (2, 3)
+    assert zel.full_like(x, 2.0).shape == zel.empty(2, 3).shape and zel.logspace(0, 2, 3).tolist() == [1.0, 10.0, 100.0]
+    with zel.no_grad():
+        y = x.clone()
+    assert not y.requires_grad and y.grad is None and y.requires_grad_(False) is y
+
+    @zel.inference_mode()
+    def scaled(t: zel.Tensor) -> zel.Tensor:
+        return t * 2
+
+    y += 1.0
+    y.add_(x, alpha=2).mul_(0.5).sub_(1).div_(3.0).clamp_(min=0.0).pow_(2)
+    y.neg_().zero_().fill_(zel.e).copy_(scaled(x))
+    positive: zel.Tensor = x[x > 0]
+    x[x > 4] = 0.0
+    picked = x[[0, 1]] + x[:, torch.tensor([0, 2])].sum() + x.index_select(1, torch.tensor([1])).sum()
+    taken = x.take(torch.tensor([0, 5])) + x.gather(1, torch.tensor([[0], [1]])).sum()
+    filled = x.masked_fill(x > 1, -1.0) + zel.masked_select(x, x < 1).sum()
+    where: torch.Tensor = x.nonzero()
+    assert positive.ndim == 1 and picked.shape == (2, 3) and taken.shape == (2,) and filled.shape == (2, 3)
+    assert where.shape[1] == 2 and bool(zel.tensor(1.0)) and f"{zel.tensor(0.5):.2f}" == "0.50"
+    values: npt.NDArray[np.float64] = np.asarray(x)
+    back = zel.from_numpy(values) + zel.as_tensor([1.0, 2.0, 3.0])
+    rows: List[zel.Tensor] = list(back)
+    assert len(rows) == 2 and abs(back).shape == round(back, 1).shape == (2, 3) and back.matmul(back.T).shape == (2, 2)
+    logits = F.linear(x, zel.ones(4, 3), zel.zeros(4))
+    loss = F.cross_entropy(logits, torch.tensor([0, 3])) + F.mse_loss(logits, logits) + F.nll_loss(
+        F.log_softmax(logits, dim=1), torch.tensor([1, 2]))
+    acts = [F.relu(logits), F.gelu(logits, approximate="tanh"), F.silu(logits), F.sigmoid(logits),
+            F.softmax(logits, dim=1), F.normalize(logits), F.pad(logits, (1, 1))[:, 1:5]]
+    hot: torch.Tensor = F.one_hot(torch.tensor([0, 2]), 3)
+    assert loss.shape == () and all(a.shape == (2, 4) for a in acts) and hot.dtype == torch.int64
+    assert zel.maximum(x, 1.0).shape == zel.minimum(x, x).shape == (2, 3)
+
+
 def main() -> None:
     a = construction()
     arithmetic(a)
@@ -164,6 +205,7 @@ def main() -> None:
     export(a)
     factories()
     linear_algebra()
+    dropin()
     print("example_typed: all checks passed")
 
 

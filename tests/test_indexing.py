@@ -151,10 +151,15 @@ class TestGetItem:
             m[::-1]
         with pytest.raises(ValueError, match="slice step cannot be zero"):
             m[::0]
-        for idx in (True, False, 1.0, [0], [True], "0", b"0", torch.tensor(0), torch.tensor([0, 1]),
-                    np.array([0]), Tensor(0.0), {0: 1}, {0}, (0, [1]), ((0,),), 1j, slice(0.5, 2)):
+        for idx in (1.0, "0", b"0", {0: 1}, {0}, ((0,),), 1j, slice(0.5, 2), (0, "a")):
             with pytest.raises(TypeError):
                 m[idx]
+        # Masks, index tensors and lists are advanced indexing, as in PyTorch.
+        L = m.torch_limbs()
+        for idx in (True, False, [0], [True, False], torch.tensor(0), torch.tensor([0, 1]), np.array([0]),
+                    Tensor(0.0), (0, [1])):
+            want = L[idx if isinstance(idx, tuple) else (idx,)] if not isinstance(idx, Tensor) else L[0]
+            assert torch.equal(m[idx].torch_limbs(), want)
 
     def test_integer_like_indices(self):
         v = Tensor([1.0, 2.0, 3.0])
@@ -247,11 +252,16 @@ class TestSetItem:
         for value in (None, [1.0, 2.0, 3.0], torch.zeros(3)):
             with pytest.raises(AttributeError):
                 m[0] = value
-        for idx in (2, 2 ** 64, 1.5, [0], True):
+        for idx in (2, 2 ** 64, 1.5, [2], torch.tensor([True])):
             with pytest.raises((IndexError, TypeError)):
                 m[idx] = 1.0
         with pytest.raises(OverflowError):
             m[0] = 10 ** 400
+        assert torch.equal(m.torch_limbs(), L)
+        # Index lists and masks assign, as in PyTorch.
+        m[[1]] = 1.0
+        m[True] = m[True]
+        L[1] = torch.tensor([1.0] + Z7, dtype=torch.float64)
         assert torch.equal(m.torch_limbs(), L)
 
     def test_flat_row_positions_are_not_indices(self):

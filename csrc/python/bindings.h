@@ -13,6 +13,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls);
 void bind_reduce(py::module_& m, TensorClass& cls);
 void bind_shape(py::module_& m, TensorClass& cls);
 void bind_factory(py::module_& m, TensorClass& cls);
+void bind_dropin(py::module_& m, TensorClass& cls);
 void bind_selftest(py::module_& m);
 // Added around the defined names; they run after the areas above, whose
 // methods they extend.

@@ -68,6 +68,31 @@ int64_t arg_int(py::handle v, const char* name) {
   return static_cast<int64_t>(x);
 }
 
+bool is_dtype_like(py::handle v) {
+  static const char* const names[] = {"float64", "float32", "int64", "int32", "bool"};
+  if (PyUnicode_Check(v.ptr())) {
+    const std::string name = py::str(v).cast<std::string>();
+    for (const char* n : names)
+      if (name == n) return true;
+    return false;
+  }
+  if (v.ptr() == reinterpret_cast<PyObject*>(&PyFloat_Type) || v.ptr() == reinterpret_cast<PyObject*>(&PyLong_Type) ||
+      v.ptr() == reinterpret_cast<PyObject*>(&PyBool_Type))
+    return true;
+  return py::isinstance(v, py::module_::import("torch").attr("dtype"));
+}
+
+void check_dtype(py::handle dtype, const char* op) {
+  if (dtype.is_none() || is_dtype_like(dtype)) return;
+  throw TypeError(std::string(op) + "(): argument 'dtype' must be torch.dtype or one of the names float64, "
+                  "float32, int64, int32, bool, not " + (PyUnicode_Check(dtype.ptr()) ? "'" + py::str(dtype).cast<std::string>() + "'" : type_name(dtype)));
+}
+
+void check_no_grad(py::handle requires_grad, const char* op) {
+  if (truth(requires_grad))
+    throw std::runtime_error(std::string(op) + "(): requires_grad=True: " + kNoGradients);
+}
+
 py::object not_implemented() { return py::reinterpret_borrow<py::object>(Py_NotImplemented); }
 
 Shape shape_from_tuple(py::handle v, const char* what) {
@@ -219,7 +244,9 @@ LimbTensor from_python(py::handle data, const at::Device& dev) {
   if (PyList_Check(data.ptr()) || PyTuple_Check(data.ptr()) || is_numpy_array(data, np) ||
       is_numpy_scalar(data, np)) {
     if (is_numpy_array(data, np) || is_numpy_scalar(data, np)) {
-      py::object arr = np.attr("ascontiguousarray")(data, py::arg("dtype") = np.attr("float64"));
+      // asarray, not ascontiguousarray: that would make 0-d data (NumPy
+      // scalars, 0-d arrays) one-element 1-D arrays.
+      py::object arr = np.attr("asarray")(data, py::arg("dtype") = np.attr("float64"), py::arg("order") = "C");
       Shape shape;
       for (py::handle d : py::tuple(arr.attr("shape"))) shape.push_back(d.cast<int64_t>());
       py::buffer_info info = py::buffer(arr).request();

@@ -142,7 +142,8 @@ at::Tensor as_float64_device(at::Tensor moved, const at::Tensor& original) {
 
 void bind_core(py::module_& m, TensorClass& cls) {
   cls.def(py::init([](py::handle data, py::handle /*dtype*/, py::handle device,
-                      py::handle /*requires_grad*/, py::handle raw, py::handle shape) {
+                      py::handle requires_grad, py::handle raw, py::handle shape) {
+            check_no_grad(requires_grad, "Tensor");
             if (!raw.is_none()) {
               if (!THPVariable_Check(raw.ptr()))
                 throw TypeError("Tensor(): argument '_raw' must be a torch tensor, got " + type_name(raw));
@@ -228,9 +229,21 @@ void bind_core(py::module_& m, TensorClass& cls) {
   }, "Tensor with a contiguous limb array (may share it).");
   cls.def("to", [](const LimbTensor& t, py::args args, py::kwargs kwargs) {
     checked(t, "to");
-    py::object moved = py::cast(t.data).attr("to")(*args, **kwargs);
+    // dtypes (this module's names included) say nothing about limb storage:
+    // they are dropped; a Tensor argument stands for its device.
+    py::list rest;
+    for (py::handle a : args) {
+      if (is_dtype_like(a)) continue;
+      if (py::isinstance<LimbTensor>(a)) rest.append(py::cast(device_of(a.cast<const LimbTensor&>(), "to")));
+      else rest.append(a);
+    }
+    py::dict kw;
+    for (auto item : kwargs)
+      if (py::str(item.first).cast<std::string>() != "dtype" || !is_dtype_like(item.second)) kw[item.first] = item.second;
+    if (rest.empty() && kw.empty()) return LimbTensor{t.data, t.shape};
+    py::object moved = py::cast(t.data).attr("to")(*py::tuple(rest), **kw);
     return LimbTensor{as_float64_device(THPVariable_Unpack(moved.ptr()), t.data), t.shape};
-  }, "Move all limbs to a device; arguments as for torch.Tensor.to.");
+  }, "Move all limbs to a device; arguments as for torch.Tensor.to (dtypes are accepted and ignored).");
   cls.def("cuda", [](const LimbTensor& t) {
     checked(t, "cuda");
     return LimbTensor{t.data.to(at::Device("cuda")), t.shape};
@@ -470,7 +483,8 @@ void bind_core(py::module_& m, TensorClass& cls) {
 
   m.def(
       "tensor",
-      [](py::handle data, py::handle /*dtype*/, py::handle device, py::handle /*requires_grad*/) {
+      [](py::handle data, py::handle /*dtype*/, py::handle device, py::handle requires_grad) {
+        check_no_grad(requires_grad, "tensor");
         return from_python(data, resolve_device(device));
       },
       py::arg("data"), py::arg("dtype") = py::none(), py::arg("device") = py::none(),

@@ -170,6 +170,15 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
       py::arg("exp"), py::is_operator());
 
   cls.def(
+      "__rpow__",
+      [](const LimbTensor& self, py::handle base) -> py::object {
+        if (!is_py_number(base)) return not_implemented();
+        const double b = number_value(base);
+        return released_tensor([&] { return rpow(b, self); });
+      },
+      py::arg("base"), py::is_operator());
+
+  cls.def(
       "__floordiv__",
       [](const LimbTensor& self, py::handle other) -> py::object {
         if (is_py_number(other)) {

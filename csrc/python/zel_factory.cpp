@@ -39,6 +39,26 @@ int64_t size_arg(py::handle v, const char* op, const char* name) {
   return int_like(v, std::string(op) + "(): argument '" + name + "'", TooBig::Runtime);
 }
 
+// A fill value: a number (bool and NumPy numbers included), a one-element
+// torch tensor, or a one-element Tensor with all its limbs.
+limbs::Row fill_row(py::handle v, const char* op) {
+  if (py::isinstance<LimbTensor>(v)) {
+    const LimbTensor t = v.cast<LimbTensor>();
+    at::Tensor d = cpu_limbs(t, op);
+    if (d.size(0) != 1)
+      throw std::runtime_error(std::string(op) + "(): fill_value must be a one-element Tensor, got shape " +
+                               shape_str(t.shape));
+    return limbs::load(d.data_ptr<double>());
+  }
+  if (!THPVariable_Check(v.ptr()) && !PyUnicode_Check(v.ptr()) && !PyBytes_Check(v.ptr()) && PyNumber_Check(v.ptr())) {
+    // float(): an int beyond the float range raises OverflowError.
+    const double x = PyFloat_AsDouble(v.ptr());
+    if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return limbs::from_double(x);
+  }
+  return limbs::from_double(number_arg(v, op, "fill_value").toDouble());
+}
+
 py::module_ torch_module() { return py::module_::import("torch"); }
 
 bool cuda_available(const py::module_& torch) { return torch.attr("cuda").attr("is_available")().cast<bool>(); }
@@ -48,23 +68,27 @@ bool cuda_available(const py::module_& torch) { return torch.attr("cuda").attr("
 void bind_factory(py::module_& m, TensorClass& /*cls*/) {
   m.def(
       "zeros",
-      [](const py::args& size, py::handle /*dtype*/, py::handle device) {
+      [](const py::args& size, py::handle /*dtype*/, py::handle device, py::handle requires_grad) {
+        check_no_grad(requires_grad, "zeros");
         const std::vector<int64_t> s = int_list_args(size, "zeros", "size", TooBig::Runtime);
         const at::Device dev = resolve_device(device);
         return released([&] { return zeros(s, dev); });
       },
-      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(), "Create tensor of zeros.");
+      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(), py::arg("requires_grad") = false, "Create tensor of zeros.");
   m.def(
       "ones",
-      [](const py::args& size, py::handle /*dtype*/, py::handle device) {
+      [](const py::args& size, py::handle /*dtype*/, py::handle device, py::handle requires_grad) {
+        check_no_grad(requires_grad, "ones");
         const std::vector<int64_t> s = int_list_args(size, "ones", "size", TooBig::Runtime);
         const at::Device dev = resolve_device(device);
         return released([&] { return ones(s, dev); });
       },
-      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(), "Create tensor of ones.");
+      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(), py::arg("requires_grad") = false, "Create tensor of ones.");
   m.def(
       "arange",
-      [](py::handle start, py::handle end, py::handle step, py::handle /*dtype*/, py::handle device) {
+      [](py::handle start, py::handle end, py::handle step, py::handle /*dtype*/, py::handle device,
+         py::handle requires_grad) {
+        check_no_grad(requires_grad, "arange");
         // arange(5) counts from 0 to 5.
         const bool one_bound = end.is_none();
         const at::Scalar lo = one_bound ? at::Scalar(int64_t(0)) : number_arg(start, "arange", "start");
@@ -74,10 +98,12 @@ void bind_factory(py::module_& m, TensorClass& /*cls*/) {
         return released([&] { return arange(lo, hi, st, dev); });
       },
       py::arg("start"), py::arg("end") = py::none(), py::arg("step") = 1, py::arg("dtype") = py::none(),
-      py::arg("device") = py::none(), "Create tensor with evenly spaced values.");
+      py::arg("device") = py::none(), py::arg("requires_grad") = false, "Create tensor with evenly spaced values.");
   m.def(
       "linspace",
-      [](py::handle start, py::handle end, py::handle steps, py::handle /*dtype*/, py::handle device) {
+      [](py::handle start, py::handle end, py::handle steps, py::handle /*dtype*/, py::handle device,
+         py::handle requires_grad) {
+        check_no_grad(requires_grad, "linspace");
         const at::Scalar lo = number_arg(start, "linspace", "start");
         const at::Scalar hi = number_arg(end, "linspace", "end");
         const int64_t n = size_arg(steps, "linspace", "steps");
@@ -85,10 +111,11 @@ void bind_factory(py::module_& m, TensorClass& /*cls*/) {
         return released([&] { return linspace(lo, hi, n, dev); });
       },
       py::arg("start"), py::arg("end"), py::arg("steps"), py::arg("dtype") = py::none(),
-      py::arg("device") = py::none(), "Create tensor with linearly spaced values.");
+      py::arg("device") = py::none(), py::arg("requires_grad") = false, "Create tensor with linearly spaced values.");
   m.def(
       "eye",
-      [](py::handle n, py::handle m_arg, py::handle /*dtype*/, py::handle device) {
+      [](py::handle n, py::handle m_arg, py::handle /*dtype*/, py::handle device, py::handle requires_grad) {
+        check_no_grad(requires_grad, "eye");
         const int64_t rows = size_arg(n, "eye", "n");
         // A false m (None, 0, False) means a square matrix.
         const bool square = m_arg.is_none() || !py::bool_(py::reinterpret_borrow<py::object>(m_arg));
@@ -97,25 +124,110 @@ void bind_factory(py::module_& m, TensorClass& /*cls*/) {
         return released([&] { return eye(rows, cols, dev); });
       },
       py::arg("n"), py::arg("m") = py::none(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
-      "Create identity matrix.");
+      py::arg("requires_grad") = false, "Create identity matrix.");
+
+  // --- PyTorch's other factories (dtype checked, then ignored: limbs are float64) ---
+  m.def(
+      "empty",
+      [](const py::args& size, py::handle dtype, py::handle device, py::handle requires_grad) {
+        check_dtype(dtype, "empty");
+        check_no_grad(requires_grad, "empty");
+        const std::vector<int64_t> s = int_list_args(size, "empty", "size", TooBig::Runtime);
+        const at::Device dev = resolve_device(device);
+        return released([&] { return full(s, limbs::zero_row(), dev, "empty"); });
+      },
+      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(), py::arg("requires_grad") = false,
+      "Create a tensor of the given size; its elements are zero.");
+  m.def(
+      "full",
+      [](py::handle size, py::handle fill_value, py::handle dtype, py::handle device, py::handle requires_grad) {
+        check_dtype(dtype, "full");
+        check_no_grad(requires_grad, "full");
+        if (!PyTuple_Check(size.ptr()) && !PyList_Check(size.ptr()))
+          throw TypeError("full(): argument 'size' must be tuple of ints, not " + type_name(size));
+        const std::vector<int64_t> s = int_sequence(size, "full", "size", TooBig::Runtime);
+        const limbs::Row v = fill_row(fill_value, "full");
+        const at::Device dev = resolve_device(device);
+        return released([&] { return full(s, v, dev, "full"); });
+      },
+      py::arg("size"), py::arg("fill_value"), py::kw_only(), py::arg("dtype") = py::none(),
+      py::arg("device") = py::none(), py::arg("requires_grad") = false,
+      "Create a tensor of the given size filled with fill_value (a one-element Tensor keeps all its limbs).");
+  m.def(
+      "logspace",
+      [](py::handle start, py::handle end, py::handle steps, py::handle base, py::handle dtype, py::handle device,
+         py::handle requires_grad) {
+        check_dtype(dtype, "logspace");
+        check_no_grad(requires_grad, "logspace");
+        const at::Scalar lo = number_arg(start, "logspace", "start");
+        const at::Scalar hi = number_arg(end, "logspace", "end");
+        const int64_t n = size_arg(steps, "logspace", "steps");
+        const double b = number_arg(base, "logspace", "base").toDouble();
+        const at::Device dev = resolve_device(device);
+        return released([&] { return logspace(lo, hi, n, b, dev); });
+      },
+      py::arg("start"), py::arg("end"), py::arg("steps"), py::arg("base") = 10.0, py::kw_only(),
+      py::arg("dtype") = py::none(), py::arg("device") = py::none(), py::arg("requires_grad") = false,
+      "PyTorch's float64 values base ** linspace(start, end, steps).");
+
+  // The *_like factories take the shape and (unless given) the device of input.
+  struct Like {
+    const char* name;
+    const char* doc;
+    double value;
+  };
+  static const Like likes[] = {{"zeros_like", "A tensor of zeros shaped like input.", 0.0},
+                               {"ones_like", "A tensor of ones shaped like input.", 1.0},
+                               {"empty_like", "A tensor shaped like input; its elements are zero.", 0.0}};
+  for (const Like& like : likes) {
+    const Like* l = &like;
+    m.def(
+        l->name,
+        [l](py::handle input, py::handle dtype, py::handle device, py::handle requires_grad,
+            py::handle /*memory_format*/) {
+          const LimbTensor t = tensor_arg(input, l->name, "input");
+          check_dtype(dtype, l->name);
+          check_no_grad(requires_grad, l->name);
+          const at::Device dev = device.is_none() ? device_of(t, l->name) : resolve_device(device);
+          return released([&] { return full(t.shape, limbs::from_double(l->value), dev, l->name); });
+        },
+        py::arg("input"), py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
+        py::arg("requires_grad") = false, py::arg("memory_format") = py::none(), l->doc);
+  }
+  m.def(
+      "full_like",
+      [](py::handle input, py::handle fill_value, py::handle dtype, py::handle device, py::handle requires_grad,
+         py::handle /*memory_format*/) {
+        const LimbTensor t = tensor_arg(input, "full_like", "input");
+        check_dtype(dtype, "full_like");
+        check_no_grad(requires_grad, "full_like");
+        const limbs::Row v = fill_row(fill_value, "full_like");
+        const at::Device dev = device.is_none() ? device_of(t, "full_like") : resolve_device(device);
+        return released([&] { return full(t.shape, v, dev, "full_like"); });
+      },
+      py::arg("input"), py::arg("fill_value"), py::kw_only(), py::arg("dtype") = py::none(),
+      py::arg("device") = py::none(), py::arg("requires_grad") = false, py::arg("memory_format") = py::none(),
+      "A tensor shaped like input filled with fill_value.");
 
   m.def(
       "rand",
-      [](const py::args& size, py::handle /*dtype*/, py::handle device) {
+      [](const py::args& size, py::handle /*dtype*/, py::handle device, py::handle requires_grad) {
+        check_no_grad(requires_grad, "rand");
         const std::vector<int64_t> s = int_list_args(size, "rand", "size", TooBig::Runtime);
         const at::Device dev = resolve_device(device);
         return released([&] { return rand(s, dev); });
       },
-      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
+      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(), py::arg("requires_grad") = false,
       "Create tensor with random uniform [0,1) values.");
   m.def(
       "randn",
-      [](const py::args& size, py::handle /*dtype*/, py::handle device) {
+      [](const py::args& size, py::handle /*dtype*/, py::handle device, py::handle requires_grad) {
+        check_no_grad(requires_grad, "randn");
         const std::vector<int64_t> s = int_list_args(size, "randn", "size", TooBig::Runtime);
         const at::Device dev = resolve_device(device);
         return released([&] { return randn(s, dev); });
       },
-      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
+      py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(), py::arg("requires_grad") = false,
       "Create tensor with random normal values.");
 
   m.def(

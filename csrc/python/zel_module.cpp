@@ -88,9 +88,13 @@ PYBIND11_MODULE(zel, m) {
   bind_reduce(m, cls);
   bind_shape(m, cls);
   bind_factory(m, cls);
+  bind_dropin(m, cls);
   bind_selftest(m);
   bind_reduce_more(m, cls);
   bind_shape_more(m, cls);
+
+  // The namespaces, constants and switches of PyTorch that are plain Python.
+  py::module_::import("varnel.zel._dropin").attr("install")(m);
 
   py::list all;
   for (const char* name : kPublicNames)

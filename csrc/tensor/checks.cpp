@@ -98,6 +98,30 @@ int64_t shape_axis(int64_t dim, const Shape& shape, const char* op) {
   return dim < 0 ? dim + nd : dim;
 }
 
+void check_broadcasts_into(const Shape& from, const Shape& to, const char* op) {
+  bool fits = from.size() <= to.size();
+  for (size_t i = 0; fits && i < from.size(); ++i) {
+    const int64_t f = from[from.size() - 1 - i], t = to[to.size() - 1 - i];
+    fits = f == t || f == 1;
+  }
+  if (fits) return;
+  // PyTorch lists shapes in brackets here.
+  auto listed = [](const Shape& s) {
+    std::string out = "[";
+    for (size_t i = 0; i < s.size(); ++i) out += (i ? ", " : "") + std::to_string(s[i]);
+    return out + "]";
+  };
+  Shape wide = from.size() > to.size() ? from : to;
+  const Shape& narrow = from.size() > to.size() ? to : from;
+  for (size_t i = 0; i < narrow.size(); ++i) {
+    int64_t& w = wide[wide.size() - 1 - i];
+    const int64_t n = narrow[narrow.size() - 1 - i];
+    if (w == 1) w = n;
+  }
+  throw std::runtime_error(std::string(op) + ": output with shape " + listed(to) +
+                           " doesn't match the broadcast shape " + listed(wide));
+}
+
 int64_t wrap_index(int64_t index, int64_t size, int64_t dim, const char* op) {
   if (index < -size || index >= size)
     throw IndexError(std::string(op) + ": index " + std::to_string(index) + " is out of bounds for dimension " +

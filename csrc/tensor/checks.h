@@ -49,8 +49,30 @@ inline int64_t normalize_dim(int64_t dim, int64_t ndim) { return wrap_dim(dim, n
 // tensor has none. IndexError "op(): dimension 3 out of range for shape (1,)".
 int64_t shape_axis(int64_t dim, const Shape& shape, const char* op);
 
+// PyTorch's rule for in-place results: `from` broadcasts to `to` without
+// changing it (no more axes, each size equal or 1). RuntimeError "op: output
+// with shape [3] doesn't match the broadcast shape [2, 3]" otherwise.
+void check_broadcasts_into(const Shape& from, const Shape& to, const char* op);
+
 // index in [-size, size) made non-negative; IndexError "op: index 5 is out
 // of bounds for dimension 0 with size 2" otherwise.
 int64_t wrap_index(int64_t index, int64_t size, int64_t dim, const char* op);
+
+// Runs an ATen call, turning its errors into the matching Python exceptions
+// (message prefixed with "op: ", without the C++ backtrace).
+template <class F>
+auto aten_checked(const char* op, const F& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const c10::IndexError& e) {
+    throw IndexError(std::string(op) + ": " + e.what_without_backtrace());
+  } catch (const c10::ValueError& e) {
+    throw ValueError(std::string(op) + ": " + e.what_without_backtrace());
+  } catch (const c10::TypeError& e) {
+    throw TypeError(std::string(op) + ": " + e.what_without_backtrace());
+  } catch (const c10::Error& e) {
+    throw std::runtime_error(std::string(op) + ": " + e.what_without_backtrace());
+  }
+}
 
 }  // namespace zel

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "limbs/elementary.h"
+#include "limbs/number_power.h"
 #include "limbs/reduce.h"
 #include "tensor/arith.h"
 
@@ -106,6 +107,10 @@ LimbTensor pow_int(const LimbTensor& a, bool negative, const std::vector<unsigne
 
 LimbTensor pow_float(const LimbTensor& a, double e) {
   return map_heavy(a, "pow", [e](const Row& x) { return limbs::pow_float(x, e); });
+}
+
+LimbTensor rpow(double base, const LimbTensor& a) {
+  return map_heavy(a, "pow", [base](const Row& x) { return limbs::number_pow(base, x); });
 }
 
 LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a) {
@@ -213,8 +218,11 @@ LimbTensor where(const at::Tensor& condition, const LimbTensor& x, const LimbTen
   Shape cond_shape(condition.sizes().begin(), condition.sizes().end());
   if (condition.dim() == 1) {
     // A flat condition (one entry per element, as comparisons return) takes
-    // the logical shape of the operand it enumerates.
-    if (cond_shape[0] == dx.size(0)) cond_shape = x.shape;
+    // the logical shape of what it enumerates: the broadcast of x and y (the
+    // result of comparing them), else the operand of as many elements.
+    const Shape xy = broadcast_shapes(x.shape, y.shape);
+    if (cond_shape[0] == shape_numel(xy)) cond_shape = xy;
+    else if (cond_shape[0] == dx.size(0)) cond_shape = x.shape;
     else if (cond_shape[0] == dy.size(0)) cond_shape = y.shape;
   }
   Shape out = broadcast_shapes(broadcast_shapes(cond_shape, x.shape), y.shape);

@@ -28,6 +28,8 @@ LimbTensor mod(const LimbTensor& a, const LimbTensor& b);
 // empty or all-zero words mean n = 0.
 LimbTensor pow_int(const LimbTensor& a, bool negative, const std::vector<unsigned long long>& words);
 LimbTensor pow_float(const LimbTensor& a, double e);
+// base ** a element-wise (limbs::number_pow).
+LimbTensor rpow(double base, const LimbTensor& a);
 
 // A row of kElementwiseOps on a tensor (arity 1) or on the broadcast of two
 // (arity 2): one pass, chunks of op.grain rows in parallel.
@@ -52,8 +54,8 @@ enum class Predicate { IsNan, IsInf, IsFinite };
 at::Tensor predicate(const LimbTensor& a, Predicate p);
 
 // Whole-element selection: condition (a bool tensor) broadcast with x and
-// y; a 1-D condition whose length is the element count of x (else y) takes
-// that operand's shape.
+// y; a 1-D condition whose length is the element count of the broadcast of
+// x and y takes that shape, else one of x's (then y's) count takes theirs.
 LimbTensor where(const at::Tensor& condition, const LimbTensor& x, const LimbTensor& y);
 
 }  // namespace zel

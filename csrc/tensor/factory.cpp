@@ -11,23 +11,6 @@ namespace zel {
 
 namespace {
 
-// Runs an ATen call, turning its errors into the matching Python exceptions
-// with the message but without the C++ backtrace.
-template <class F>
-at::Tensor aten(const char* op, const F& f) {
-  try {
-    return f();
-  } catch (const c10::IndexError& e) {
-    throw IndexError(std::string(op) + ": " + e.what_without_backtrace());
-  } catch (const c10::ValueError& e) {
-    throw ValueError(std::string(op) + ": " + e.what_without_backtrace());
-  } catch (const c10::TypeError& e) {
-    throw TypeError(std::string(op) + ": " + e.what_without_backtrace());
-  } catch (const c10::Error& e) {
-    throw std::runtime_error(std::string(op) + ": " + e.what_without_backtrace());
-  }
-}
-
 at::TensorOptions float64_on(const at::Device& device) {
   return at::TensorOptions().dtype(at::kDouble).device(device);
 }
@@ -62,13 +45,19 @@ at::Tensor in_limb0(const at::Tensor& values) {
 
 LimbTensor zeros(const std::vector<int64_t>& size, const at::Device& device) {
   const int64_t n = factory_numel(size, "zeros");
-  return LimbTensor{aten("zeros", [&] { return at::zeros({n, limbs::kLimbs}, float64_on(device)); }), size};
+  return LimbTensor{aten_checked("zeros", [&] { return at::zeros({n, limbs::kLimbs}, float64_on(device)); }), size};
 }
 
 LimbTensor ones(const std::vector<int64_t>& size, const at::Device& device) {
-  const int64_t n = factory_numel(size, "ones");
-  at::Tensor data = aten("ones", [&] { return at::zeros({n, limbs::kLimbs}, float64_on(device)); });
-  data.select(1, 0).fill_(1.0);
+  return full(size, limbs::from_double(1.0), device, "ones");
+}
+
+LimbTensor full(const std::vector<int64_t>& size, const limbs::Row& value, const at::Device& device, const char* op) {
+  const int64_t n = factory_numel(size, op);
+  at::Tensor row = at::empty({1, limbs::kLimbs}, float64_on(at::kCPU));
+  limbs::store(value, row.data_ptr<double>());
+  at::Tensor data = aten_checked(op, [&] { return at::empty({n, limbs::kLimbs}, float64_on(device)); });
+  data.copy_(row.expand({n, limbs::kLimbs}));
   return LimbTensor{data, size};
 }
 
@@ -79,13 +68,20 @@ LimbTensor arange(const at::Scalar& start, const at::Scalar& end, const at::Scal
   // NaN bounds, a step of the wrong sign).
   const double count = std::ceil((end.toDouble() - start.toDouble()) / step.toDouble());
   if (std::isfinite(count) && count > 0 && count < 9.0e18) check_alloc(static_cast<int64_t>(count), "arange");
-  at::Tensor values = aten("arange", [&] { return at::arange(start, end, step, float64_on(device)); });
+  at::Tensor values = aten_checked("arange", [&] { return at::arange(start, end, step, float64_on(device)); });
   return LimbTensor{in_limb0(values), Shape{values.numel()}};
 }
 
 LimbTensor linspace(const at::Scalar& start, const at::Scalar& end, int64_t steps, const at::Device& device) {
   if (steps > 0) check_alloc(steps, "linspace");
-  at::Tensor values = aten("linspace", [&] { return at::linspace(start, end, steps, float64_on(device)); });
+  at::Tensor values = aten_checked("linspace", [&] { return at::linspace(start, end, steps, float64_on(device)); });
+  return LimbTensor{in_limb0(values), Shape{values.numel()}};
+}
+
+LimbTensor logspace(const at::Scalar& start, const at::Scalar& end, int64_t steps, double base,
+                    const at::Device& device) {
+  if (steps > 0) check_alloc(steps, "logspace");
+  at::Tensor values = aten_checked("logspace", [&] { return at::logspace(start, end, steps, base, float64_on(device)); });
   return LimbTensor{in_limb0(values), Shape{values.numel()}};
 }
 
@@ -95,19 +91,19 @@ LimbTensor eye(int64_t n, int64_t m, const at::Device& device) {
       throw std::runtime_error("eye: " + std::to_string(n) + " x " + std::to_string(m) + " has too many elements");
     check_alloc(n * m, "eye");
   }
-  at::Tensor values = aten("eye", [&] { return at::eye(n, m, float64_on(device)); });
+  at::Tensor values = aten_checked("eye", [&] { return at::eye(n, m, float64_on(device)); });
   return LimbTensor{in_limb0(values), Shape{n, m}};
 }
 
 LimbTensor rand(const std::vector<int64_t>& size, const at::Device& device) {
   const int64_t n = factory_numel(size, "rand");
-  at::Tensor values = aten("rand", [&] { return at::rand({n}, float64_on(device)); });
+  at::Tensor values = aten_checked("rand", [&] { return at::rand({n}, float64_on(device)); });
   return LimbTensor{in_limb0(values), size};
 }
 
 LimbTensor randn(const std::vector<int64_t>& size, const at::Device& device) {
   const int64_t n = factory_numel(size, "randn");
-  at::Tensor values = aten("randn", [&] { return at::randn({n}, float64_on(device)); });
+  at::Tensor values = aten_checked("randn", [&] { return at::randn({n}, float64_on(device)); });
   return LimbTensor{in_limb0(values), size};
 }
 

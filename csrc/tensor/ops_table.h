@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "limbs/elementary.h"
-#include "limbs/order.h"
+#include "limbs/extrema.h"
 
 namespace zel {
 
@@ -39,20 +39,6 @@ void each_row(const limbs::Row* in, limbs::Row* out, int64_t n) {
 
 namespace detail {
 
-// NaN if either is NaN (as torch.maximum), else the exactly larger element;
-// of two equal elements the first.
-inline limbs::Row maximum_row(const limbs::Row& a, const limbs::Row& b) {
-  const int c = limbs::compare_exact(a, b);
-  if (c == limbs::kUnordered) return limbs::from_double(std::nan(""));
-  return c < 0 ? b : a;
-}
-
-inline limbs::Row minimum_row(const limbs::Row& a, const limbs::Row& b) {
-  const int c = limbs::compare_exact(a, b);
-  if (c == limbs::kUnordered) return limbs::from_double(std::nan(""));
-  return c > 0 ? b : a;
-}
-
 constexpr ElementwiseOp unary(const char* name, RowsKernel k, Grain g, const char* doc, bool module_function = true) {
   return ElementwiseOp{name, 1, k, nullptr, g, doc, module_function};
 }
@@ -79,9 +65,9 @@ inline constexpr ElementwiseOp kElementwiseOps[] = {
     detail::unary("ceil", each_row<&limbs::ceil>, Grain::Light, "Ceiling function."),
     detail::unary("reciprocal", each_row<&limbs::reciprocal>, Grain::Heavy,
                   "Element-wise reciprocal using Newton-Raphson.", false),
-    detail::pair("maximum", detail::maximum_row, Grain::Light,
+    detail::pair("maximum", limbs::row_maximum, Grain::Light,
                  "Element-wise maximum on the exact values; NaN if either is NaN."),
-    detail::pair("minimum", detail::minimum_row, Grain::Light,
+    detail::pair("minimum", limbs::row_minimum, Grain::Light,
                  "Element-wise minimum on the exact values; NaN if either is NaN."),
 };
 

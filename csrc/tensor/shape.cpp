@@ -1,5 +1,7 @@
 #include "tensor/shape.h"
 
+#include <ATen/TensorIndexing.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -499,6 +501,125 @@ LimbTensor repeat(const LimbTensor& t, const std::vector<int64_t>& counts) {
   return make_result(out, std::move(shape), t.data.device());
 }
 
+namespace {
+
+// The value's shape for an assignment to a selection of shape `target`:
+// leading size-1 axes beyond the selection's rank drop out, as in PyTorch;
+// ValueError when the rest does not broadcast.
+Shape value_shape_for(const Shape& value, const Shape& target) {
+  Shape vs = value;
+  while (vs.size() > target.size() && vs.front() == 1) vs.erase(vs.begin());
+  bool fits = vs.size() <= target.size();
+  for (size_t i = 0; fits && i < vs.size(); ++i) {
+    const int64_t v = vs[vs.size() - 1 - i], s = target[target.size() - 1 - i];
+    fits = v == s || v == 1;
+  }
+  if (!fits)
+    throw ValueError("shape mismatch: value tensor of shape " + shape_str(value) +
+                     " cannot be broadcast to indexing result of shape " + shape_str(target));
+  return vs;
+}
+
+// ATen's index with the limb axis kept whole: PyTorch's own indexing on the
+// (*shape, 8) view then moves entire elements. Refuses more indexed axes
+// than the tensor has (the limb axis must never be indexed).
+std::vector<at::indexing::TensorIndex> with_limb_axis(const AdvancedIndex& index, const Shape& shape) {
+  namespace ix = at::indexing;
+  size_t consumed = 0;
+  bool ellipsis = false;
+  for (const AdvancedItem& it : index) {
+    if (it.kind == AdvancedItem::Tensor) {
+      const at::ScalarType st = it.tensor.scalar_type();
+      consumed += (st == at::kBool || st == at::kByte) ? static_cast<size_t>(it.tensor.dim()) : 1;
+    } else if (it.kind == AdvancedItem::Basic) {
+      ellipsis = ellipsis || it.basic.kind == IndexItem::Ellipsis;
+      consumed += (it.basic.kind == IndexItem::Int || it.basic.kind == IndexItem::Slice) ? 1 : 0;
+    }
+  }
+  if (consumed > shape.size())
+    throw IndexError("too many indices for tensor of dimension " + std::to_string(shape.size()));
+  std::vector<ix::TensorIndex> out;
+  out.reserve(index.size() + 2);  // entries are constructed in place, never moved
+  for (const AdvancedItem& it : index) {
+    if (it.kind == AdvancedItem::Tensor) out.emplace_back(it.tensor);
+    else if (it.kind == AdvancedItem::Bool) out.emplace_back(it.flag);
+    else if (it.basic.kind == IndexItem::Int) out.emplace_back(it.basic.start);
+    else if (it.basic.kind == IndexItem::Slice) out.emplace_back(ix::Slice(it.basic.start, it.basic.stop, it.basic.step));
+    else if (it.basic.kind == IndexItem::Ellipsis) out.emplace_back(ix::Ellipsis);
+    else out.emplace_back(ix::None);
+  }
+  if (!ellipsis) out.emplace_back(ix::Ellipsis);
+  out.emplace_back(ix::Slice());
+  return out;
+}
+
+Shape limb_view_shape(const Shape& shape) {
+  Shape s = shape;
+  s.push_back(limbs::kLimbs);
+  return s;
+}
+
+}  // namespace
+
+LimbTensor index_advanced(const LimbTensor& t, const AdvancedIndex& index) {
+  check_limbs(t.data, t.shape, "index");
+  const std::vector<at::indexing::TensorIndex> full = with_limb_axis(index, t.shape);
+  at::Tensor picked = aten_checked("index", [&] { return t.data.reshape(limb_view_shape(t.shape)).index(full); });
+  Shape shape(picked.sizes().begin(), picked.sizes().end() - 1);
+  return LimbTensor{picked.reshape({-1, limbs::kLimbs}).contiguous(), std::move(shape)};
+}
+
+void index_advanced_set(const LimbTensor& t, const AdvancedIndex& index, const LimbTensor& value) {
+  check_limbs(t.data, t.shape, "index assignment");
+  check_limbs(value.data, value.shape, "index assignment");
+  const std::vector<at::indexing::TensorIndex> full = with_limb_axis(index, t.shape);
+  at::Tensor dst = t.data.is_contiguous() ? t.data : t.data.contiguous();
+  at::Tensor view = dst.view(limb_view_shape(t.shape));
+  // The selection's shape, for the defined broadcasting rule and message.
+  const at::Tensor picked = aten_checked("index assignment", [&] { return view.index(full); });
+  const Shape target(picked.sizes().begin(), picked.sizes().end() - 1);
+  const Shape vs = value_shape_for(value.shape, target);
+  at::Tensor src = value.data.reshape(limb_view_shape(vs)).to(dst.device());
+  if (src.is_alias_of(dst)) src = src.clone();
+  aten_checked("index assignment", [&] { return view.index_put_(full, src); });
+  if (!dst.is_same(t.data)) t.data.copy_(dst);
+}
+
+LimbTensor gather(const LimbTensor& t, int64_t dim, const at::Tensor& index) {
+  check_limbs(t.data, t.shape, "gather");
+  const int64_t nd = static_cast<int64_t>(t.shape.size());
+  const int64_t d = wrap_dim(dim, nd, "gather");
+  if (index.scalar_type() != at::kLong)
+    throw std::runtime_error("gather(): Expected dtype int64 for index, got " +
+                             std::string(c10::toString(index.scalar_type())));
+  if (index.dim() != std::max<int64_t>(nd, 1) && !(nd == 0 && index.dim() == 0))
+    throw std::runtime_error("gather(): Index tensor must have the same number of dimensions as input tensor");
+  for (int64_t a = 0; a < index.dim(); ++a)
+    if (a != d && nd > 0 && index.size(a) > t.shape[a])
+      throw std::runtime_error("gather(): Size does not match at dimension " + std::to_string(a) +
+                               " expected index " + shape_str(Shape(index.sizes().begin(), index.sizes().end())) +
+                               " to be smaller than self " + shape_str(t.shape) + " apart from dimension " +
+                               std::to_string(d));
+  if (nd == 0) {
+    // A 0-d tensor has one element, at index 0.
+    const int64_t i = index.numel() ? index.reshape({-1})[0].item<int64_t>() : 0;
+    if (i != 0 && i != -1) wrap_index(i, 1, 0, "gather");
+    return index_advanced(t, {});
+  }
+  // out[i_0..] = t[i_0, .., index[i_0..], ..]: one broadcast index tensor per axis.
+  AdvancedIndex ix;
+  for (int64_t a = 0; a < nd; ++a) {
+    if (a == d) {
+      ix.push_back(AdvancedItem::of(index));
+      continue;
+    }
+    std::vector<int64_t> view(static_cast<size_t>(nd), 1);
+    view[static_cast<size_t>(a)] = index.size(a);
+    ix.push_back(AdvancedItem::of(at::arange(index.size(a), index.options()).view(view)));
+  }
+  return index_advanced(t, ix);
+}
+
 LimbTensor index_get(const LimbTensor& t, const std::vector<IndexItem>& index) {
   at::Tensor src = cpu_limbs(t, "index");
   Selection sel = select(t.shape, index);
@@ -510,21 +631,24 @@ void index_set(const LimbTensor& t, const std::vector<IndexItem>& index, const L
   at::Tensor dst = cpu_limbs(t, "index assignment");
   const Selection sel = select(t.shape, index);
   at::Tensor src = cpu_limbs(value, "index assignment");
-  // Leading size-1 axes of the value beyond the selection's rank drop out, as in PyTorch.
-  Shape vs = value.shape;
-  while (vs.size() > sel.shape.size() && vs.front() == 1) vs.erase(vs.begin());
-  bool fits = vs.size() <= sel.shape.size();
-  for (size_t i = 0; fits && i < vs.size(); ++i) {
-    const int64_t v = vs[vs.size() - 1 - i], s = sel.shape[sel.shape.size() - 1 - i];
-    fits = v == s || v == 1;
-  }
-  if (!fits)
-    throw ValueError("shape mismatch: value tensor of shape " + shape_str(value.shape) +
-                     " cannot be broadcast to indexing result of shape " + shape_str(sel.shape));
+  const Shape vs = value_shape_for(value.shape, sel.shape);
   // A value that shares the target's storage (t[1:] = t[:-1]) is read from a copy.
   if (src.is_alias_of(dst)) src = src.clone();
   copy_rows(rows_of(dst), sel.offset, sel.strides, rows_of(src), 0, broadcast_strides(vs, sel.shape), sel.shape);
   if (!dst.is_same(t.data)) t.data.copy_(dst);
+}
+
+void assign(const LimbTensor& t, const LimbTensor& value, const char* op) {
+  check_limbs(t.data, t.shape, op);
+  check_limbs(value.data, value.shape, op);
+  check_broadcasts_into(value.shape, t.shape, op);
+  Shape vs = value.shape, ts = t.shape;
+  vs.push_back(limbs::kLimbs);
+  ts.push_back(limbs::kLimbs);
+  at::Tensor src = value.data.view(vs).expand(ts).reshape({-1, limbs::kLimbs});
+  // A value that shares the target's storage is read from a copy.
+  if (src.is_alias_of(t.data)) src = src.clone();
+  t.data.copy_(src);
 }
 
 }  // namespace zel

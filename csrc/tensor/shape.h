@@ -67,4 +67,37 @@ LimbTensor index_get(const LimbTensor& t, const std::vector<IndexItem>& index);
 // t[index] = value: value is broadcast to the selection and written in place.
 void index_set(const LimbTensor& t, const std::vector<IndexItem>& index, const LimbTensor& value);
 
+// Advanced indexing as PyTorch does it (integer and bool index tensors mixed
+// with ints, slices, None and Ellipsis), on whole elements: the limbs of an
+// element travel together. Out-of-range indices raise IndexError naming the
+// index and the size.
+// One entry: an IndexItem (ints, slices, None, Ellipsis), a bool, or an
+// index tensor (integer or bool). ATen's TensorIndex is built from these in
+// place, once per call: it leaves members uninitialised that its copies read.
+struct AdvancedItem {
+  enum Kind { Basic, Bool, Tensor } kind = Basic;
+  IndexItem basic{IndexItem::NewAxis};
+  bool flag = false;
+  at::Tensor tensor;
+
+  static AdvancedItem of(at::Tensor t) {
+    AdvancedItem a;
+    a.kind = Tensor;
+    a.tensor = std::move(t);
+    return a;
+  }
+};
+using AdvancedIndex = std::vector<AdvancedItem>;
+LimbTensor index_advanced(const LimbTensor& t, const AdvancedIndex& index);
+// t[index] = value in place, value broadcast to the selection with all its
+// limbs (the rule and message of index_set).
+void index_advanced_set(const LimbTensor& t, const AdvancedIndex& index, const LimbTensor& value);
+
+// torch.gather on elements: out[i][j] = t[index[i][j]][j] for dim 0, etc.
+LimbTensor gather(const LimbTensor& t, int64_t dim, const at::Tensor& index);
+
+// t = value in place, value broadcast into t's shape (check_broadcasts_into)
+// with all its limbs: every alias of t's limb array sees the change.
+void assign(const LimbTensor& t, const LimbTensor& value, const char* op);
+
 }  // namespace zel

@@ -642,10 +642,127 @@ TARSK_FAMILIES = {
 
 # -- PyTorch drop-in names beyond __all__: dotted module paths and methods ------
 
+def g_index_tensor(p):
+    r = p.rng
+    return r.choice([lambda: torch.tensor([0, 1]), lambda: torch.tensor([-1, 2, 0]), lambda: torch.tensor([[0], [1]]),
+                     lambda: torch.tensor([2 ** 62]), lambda: torch.tensor([-(2 ** 63)]), lambda: torch.zeros(0, dtype=torch.long),
+                     lambda: torch.tensor([1.5]), lambda: torch.tensor(0), lambda: torch.tensor([0], dtype=torch.int32),
+                     lambda: Tensor([0.0, 1.0]), lambda: Tensor([0.5]), lambda: Tensor(math.nan), lambda: [0, 1],
+                     lambda: [[0, 1]], lambda: [], lambda: np.array([1]), lambda: p.hostile()])()
+
+
+def g_mask(p):
+    r = p.rng
+    return r.choice([lambda: torch.tensor([True, False, True]), lambda: torch.ones(6, dtype=torch.bool),
+                     lambda: torch.zeros(2, 3, dtype=torch.bool), lambda: torch.ones(1, dtype=torch.bool),
+                     lambda: torch.ones(4, 2, 3, dtype=torch.bool), lambda: torch.zeros(0, dtype=torch.bool),
+                     lambda: torch.ones(3), lambda: p.tensor() > 0, lambda: p.hostile()])()
+
+
+def g_advanced_index(p):
+    r = p.rng
+    items = [g_index_tensor(p) if r.random() < 0.5 else g_mask(p)]
+    if r.random() < 0.5:
+        items.insert(r.randrange(2), r.choice([slice(None), 0, None, Ellipsis, slice(1, None, 2), -1, 5]))
+    return tuple(items) if len(items) > 1 or r.random() < 0.3 else items[0]
+
+
+def g_dim_index(p):
+    return [p.rng.choice(SMALL_INTS + HUGE_INTS[:2]), g_index_tensor(p)], {}
+
+
+def g_fill(p):
+    return [p.rng.choice(SPECIALS + [True, 3, p.tensor(()), p.tensor((1,)), p.tensor(), "x", None])], {}
+
+
+def g_sized_fill(p):
+    args, kw = p.sizes()
+    size = tuple(args[0]) if len(args) == 1 and isinstance(args[0], (list, tuple)) else tuple(args)
+    kw.update({"dtype": p.rng.choice([None, torch.float32, "float64", "x", 3])} if p.rng.random() < 0.3 else {})
+    kw.update({"requires_grad": p.rng.choice([False, True, None, "x"])} if p.rng.random() < 0.2 else {})
+    return [p.rng.choice([size, list(size), size if size else 3, "x"]), g_fill(p)[0][0]], kw
+
+
+def g_like(p):
+    kw = {}
+    if p.rng.random() < 0.3:
+        kw["device"] = p.device()
+    if p.rng.random() < 0.3:
+        kw[p.rng.choice(["dtype", "requires_grad", "memory_format"])] = p.hostile()
+    return [p.tensor() if p.rng.random() < 0.85 else p.hostile()], kw
+
+
+def g_functional_loss(p):
+    r = p.rng
+    target = r.choice([lambda: torch.tensor([0, 1]), lambda: torch.tensor([0, 7]), lambda: torch.tensor([-100, 0]),
+                       lambda: torch.tensor([0.2, 0.8]), lambda: p.tensor((2, 3)), lambda: p.tensor(),
+                       lambda: Tensor([0.0, 2.0]), lambda: p.hostile()])()
+    kw = {}
+    if r.random() < 0.4:
+        kw["reduction"] = r.choice(["mean", "sum", "none", "avg", None])
+    if r.random() < 0.3:
+        kw["weight"] = r.choice([p.tensor((3,)), p.tensor(), None, "x"])
+    if r.random() < 0.2:
+        kw["ignore_index"] = r.choice([0, -100, 2 ** 62, "x"])
+    return [p.tensor(r.choice([(2, 3), (3,), (2, 3, 2), (), (0, 3)])) if r.random() < 0.9 else p.hostile(), target], kw
+
+
+def g_pad(p):
+    r = p.rng
+    return [r.choice([(1, 1), (0, 2, 1, 0), (-1, 1), (2 ** 40, 0), (-5, -5), (1,), [1, 1], (1.5, 1), "x",
+                      (1, 1, 1, 1, 1, 1, 1, 1)])], ({"value": r.choice([0.5, None, "x", math.nan])}
+                                                    if r.random() < 0.4 else {})
+
+
+def g_to_dtype(p):
+    r = p.rng
+    return [r.choice([torch.float64, torch.float32, "float64", "float16", "cpu", float, int, None, p.tensor(), 3])] + \
+        ([r.choice([torch.float64, "int64", None, "x"])] if r.random() < 0.4 else []), {}
+
+
 DROPIN_FUNCTIONS = {
     "maximum": with_input(g_binary), "minimum": with_input(g_binary),
+    "full": g_sized_fill, "empty": g_factory_sizes, "logspace": lambda p: (g_linspace(p)[0], (
+        {"base": p.rng.choice([10.0, 2, -1.0, math.nan, "x"])} if p.rng.random() < 0.5 else {})),
+    "zeros_like": g_like, "ones_like": g_like, "empty_like": g_like,
+    "full_like": lambda p: (g_like(p)[0] + g_fill(p)[0], {}),
+    "from_numpy": g_construct, "as_tensor": g_construct, "get_default_dtype": g_none,
+    "set_default_dtype": lambda p: ([p.rng.choice([torch.float64, "float32", torch.int64, None, "x"])], {}),
+    "no_grad": g_none, "enable_grad": g_none, "inference_mode": g_generic, "set_grad_enabled": g_generic,
+    "is_grad_enabled": g_none, "autograd.grad": g_generic, "autograd.backward": g_generic,
+    "index_select": with_input(g_dim_index), "gather": with_input(g_dim_index),
+    "take": lambda p: ([p.tensor(), g_index_tensor(p)], {}),
+    "masked_select": lambda p: ([p.tensor(), g_mask(p)], {}),
+    "masked_fill": lambda p: ([p.tensor(), g_mask(p)] + g_fill(p)[0], {}),
+    "nonzero": lambda p: ([p.tensor()], {"as_tuple": p.rng.choice([False, True])}),
+    "nn.functional.relu": with_input(g_none), "nn.functional.gelu": lambda p: (
+        [p.tensor()], {"approximate": p.rng.choice(["tanh", "none", "x"])}),
+    "nn.functional.silu": with_input(g_none), "nn.functional.sigmoid": with_input(g_none),
+    "nn.functional.softmax": with_input(g_one_dim), "nn.functional.log_softmax": with_input(g_one_dim),
+    "nn.functional.linear": lambda p: ([p.tensor(), p.tensor()] + ([p.tensor()] if p.rng.random() < 0.5 else []), {}),
+    "nn.functional.mse_loss": lambda p: ([p.tensor(), p.tensor()], {}),
+    "nn.functional.cross_entropy": g_functional_loss, "nn.functional.nll_loss": g_functional_loss,
+    "nn.functional.normalize": lambda p: ([p.tensor()], {"p": p.rng.choice([1, 2, 2.0, 0.5, math.inf, "x"]),
+                                                         "dim": p.rng.choice(SMALL_INTS)}),
+    "nn.functional.pad": with_input(g_pad),
+    "nn.functional.one_hot": lambda p: ([g_index_tensor(p)], ({"num_classes": p.rng.choice([-1, 3, 0, 2 ** 40])}
+                                                              if p.rng.random() < 0.5 else {})),
 }
-METHOD_FAMILIES.update({"maximum": g_binary, "minimum": g_binary})
+METHOD_FAMILIES.update({
+    "maximum": g_binary, "minimum": g_binary, "add_": g_binary, "sub_": g_binary, "mul_": g_binary,
+    "div_": g_binary, "__iadd__": g_binary, "__isub__": g_binary, "__imul__": g_binary, "__itruediv__": g_binary,
+    "pow_": g_pow, "clamp_": g_clamp, "fill_": g_fill, "copy_": g_binary, "index_select": g_dim_index,
+    "gather": g_dim_index, "take": lambda p: ([g_index_tensor(p)], {}), "masked_select": lambda p: ([g_mask(p)], {}),
+    "masked_fill": lambda p: ([g_mask(p)] + g_fill(p)[0], {}), "masked_fill_": lambda p: ([g_mask(p)] + g_fill(p)[0], {}),
+    "__format__": lambda p: ([p.rng.choice(["", ".3f", "e", "x", "10", 3])], {}), "to": g_to_dtype,
+    "requires_grad_": lambda p: ([p.rng.choice([True, False, None, "x"])], {}),
+    "__array__": lambda p: ([p.rng.choice([None, np.float32, "x", object])], {}),
+    "__round__": lambda p: ([p.rng.choice([None, 0, 2, -1, 2 ** 62, "x"])], {}),
+})
+_basic_getitem, _basic_setitem = METHOD_FAMILIES["__getitem__"], METHOD_FAMILIES["__setitem__"]
+METHOD_FAMILIES["__getitem__"] = lambda p: _basic_getitem(p) if p.rng.random() < 0.5 else ([g_advanced_index(p)], {})
+METHOD_FAMILIES["__setitem__"] = lambda p: _basic_setitem(p) if p.rng.random() < 0.5 else (
+    [g_advanced_index(p), p.number_or_tensor()], {})
 
 
 def module_attr(path):
