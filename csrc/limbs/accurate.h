@@ -430,7 +430,8 @@ LIMBS_HD inline Triple atan(const Triple& x) {
   Triple a = abs(x);
   const bool invert = a.h > 1.0;
   if (invert) a = div(of(1.0), a);
-  const int i = static_cast<int>(std::nearbyint(a.h * 16.0));
+  const double fi = std::nearbyint(a.h * 16.0);
+  const int i = fi >= 0.0 && fi <= 16.0 ? static_cast<int>(fi) : 0;
   const double c = i / 16.0;
   Triple r = atan_series(i == 0 ? a : div(add(a, -c), add(mul(a, c), 1.0)));
   if (i > 0) r = add(atan_of_sixteenth(i), r);

@@ -39,6 +39,11 @@ LIMBS_HD inline Row signed_zero(const Row& a) { return from_double(std::copysign
 
 LIMBS_HD inline Row out(const Triple& t) { return triple::to_row(t); }
 
+// A finite limb 0 with a non-finite lower limb or limb sum: no value (a
+// malformed row from outside). Callers give NaN without calling a kernel,
+// whose integer steps need finite values.
+LIMBS_HD inline bool malformed(const Row& a) { return std::isfinite(a.l[0]) && !std::isfinite(approx(a)); }
+
 // Every limb negated when the exact value is negative (exact).
 LIMBS_HD inline Row abs_exact(const Row& a) { return sign_exact(a) < 0 ? neg(a) : a; }
 
@@ -156,10 +161,10 @@ LIMBS_HD inline Row asinh(const Row& a) {
 
 // acosh x = log1p(d + sqrt(d (2 + d))) with d = x - 1 exact.
 LIMBS_HD inline Row acosh(const Row& a) {
-  if (is_nan(a)) return from_double(kNaN);
+  if (is_nan(a) || a.l[0] == -kInf) return from_double(kNaN);
+  if (is_inf(a)) return from_double(kInf);
   const Triple d = triple::from_row(a, -1.0);
   if (d.h < 0.0) return from_double(kNaN);
-  if (is_inf(a)) return from_double(kInf);
   if (d.h == 0.0) return from_double(0.0);
   if (d.h > kLogTwoX) return out(triple::add(triple::log(triple::from_row(a)), triple::ln2()));
   return out(triple::log1p(triple::add(d, triple::sqrt(triple::mul(d, triple::add(d, 2.0))))));
@@ -208,11 +213,11 @@ LIMBS_HD inline Row exp2(const Row& a) {
 
 // log(1 + x) with 1 + x exact; x itself near 0.
 LIMBS_HD inline Row log1p(const Row& a) {
-  if (is_nan(a)) return from_double(kNaN);
+  if (is_nan(a) || a.l[0] == -kInf) return from_double(kNaN);
+  if (is_inf(a)) return from_double(kInf);
   const Triple d = triple::from_row(a, 1.0);
   if (d.h < 0.0) return from_double(kNaN);
   if (d.h == 0.0) return from_double(-kInf);
-  if (is_inf(a)) return from_double(kInf);
   const Triple x = triple::from_row(a);
   if (x.h == 0.0) return signed_zero(a);
   if (x.h > -0.29 && x.h < 0.41) return out(triple::log1p_reduced(x));
@@ -270,7 +275,7 @@ LIMBS_HD inline Row log10(const Row& a) {
 // logit x = log(x / (1 - x)); on [1/4, 3/4], where that quotient is near 1,
 // log1p((2x - 1) / (1 - x)) with both differences exact.
 LIMBS_HD inline Row logit(const Row& a) {
-  if (is_nan(a)) return from_double(kNaN);
+  if (is_nan(a) || is_inf(a)) return from_double(kNaN);
   const int s = sign_exact(a);
   const Triple one_minus = triple::neg(triple::from_row(a, -1.0));
   if (s < 0 || one_minus.h < 0.0) return from_double(kNaN);
@@ -692,6 +697,7 @@ LIMBS_HD inline Row sinc(const Row& a) {
   // Below 2^-80, 1 - (pi x)^2 / 6 is 1 to 2^-155.
   if (std::fabs(x.h) < 0x1p-80) return from_double(1.0);
   const Triple s = triple::sin_pi(mod_two(a));
+  if (s.h == 0.0) return from_double(0.0);
   if (std::fabs(x.h) > 0x1p1000) return out(triple::div(triple::div(s, triple::pi()), x));
   return out(triple::div(s, triple::mul(triple::pi(), x)));
 }

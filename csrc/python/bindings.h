@@ -13,6 +13,11 @@ void bind_elementwise(py::module_& m, TensorClass& cls);
 void bind_reduce(py::module_& m, TensorClass& cls);
 void bind_shape(py::module_& m, TensorClass& cls);
 void bind_factory(py::module_& m, TensorClass& cls);
+void bind_math(py::module_& m, TensorClass& cls);
 void bind_selftest(py::module_& m);
+
+// clamp with at least one Tensor bound (numbers become 0-d tensors): the
+// exact ordering of the accurate functions.
+py::object clamp_with_tensors(const LimbTensor& self, py::handle lo, py::handle hi, const char* op);
 
 }  // namespace zel

@@ -85,6 +85,7 @@ PYBIND11_MODULE(zel, m) {
   bind_reduce(m, cls);
   bind_shape(m, cls);
   bind_factory(m, cls);
+  bind_math(m, cls);
   bind_selftest(m);
 
   py::list all;
