@@ -640,6 +640,71 @@ TARSK_FAMILIES = {
 }
 
 
+# -- the accurate element functions (tensor/math.h) ------------------------------
+# Not in __all__, so their module functions and torch.special names are listed
+# here; the Tensor methods are found with the other members.
+
+MATH_UNARY = ["asin", "arcsin", "acos", "arccos", "atan", "arctan", "sinh", "cosh", "asinh", "arcsinh", "acosh",
+              "arccosh", "atanh", "arctanh", "expm1", "log1p", "log2", "log10", "exp2", "erf", "erfc", "rsqrt",
+              "sinc", "deg2rad", "rad2deg", "trunc", "fix", "frac", "sign", "sgn", "square", "neg", "negative",
+              "positive", "signbit", "reciprocal"]
+MATH_BINARY = ["atan2", "arctan2", "hypot", "fmod", "remainder", "maximum", "minimum", "fmax", "fmin", "copysign",
+               "logaddexp", "logaddexp2", "xlogy", "float_power", "pow", "equal", "clamp_min", "clamp_max"]
+
+
+def g_math_close(p):
+    r = p.rng
+    kw = {}
+    for k, vals in (("rtol", [0.0, 1e-5, -1.0, math.nan, math.inf, "x", None]),
+                    ("atol", [0.0, 1e-8, -1e-3, math.inf, "x"]), ("equal_nan", [True, False, 0, None, "x"])):
+        if r.random() < 0.4:
+            kw[k] = r.choice(vals)
+    return [p.number_or_tensor()], kw
+
+
+def g_math_three(p):
+    return [p.number_or_tensor(), p.number_or_tensor()], {}
+
+
+def g_math_addc(p):
+    kw = {"value": p.rng.choice([1, 0.5, -2, math.nan, math.inf, "x", None])} if p.rng.random() < 0.5 else {}
+    return [p.number_or_tensor(), p.number_or_tensor()], kw
+
+
+def g_math_logit(p):
+    return ([p.rng.choice([None, 0.0, 1e-6, 0.5, 2.0, -1.0, math.nan, "x"])] if p.rng.random() < 0.7 else []), {}
+
+
+def g_math_nan_to_num(p):
+    r = p.rng
+    vals = [None, 0.0, 1.0, -1e308, math.nan, math.inf, 3, "x"]
+    return [], {k: r.choice(vals) for k in r.sample(["nan", "posinf", "neginf"], r.randrange(4))}
+
+
+def g_math_clip(p):
+    r = p.rng
+    vals = [None, 0.0, -1.0, math.nan, 2, "x", p.tensor(), p.tensor()]
+    return [], {k: r.choice(vals) for k in r.sample(["min", "max"], r.randrange(3))}
+
+
+MATH_FAMILIES = {name: g_binary for name in MATH_BINARY}
+MATH_FAMILIES.update({"isclose": g_math_close, "allclose": g_math_close, "lerp": g_math_three,
+                      "addcmul": g_math_addc, "addcdiv": g_math_addc, "logit": g_math_logit,
+                      "nan_to_num": g_math_nan_to_num, "clip": g_math_clip})
+METHOD_FAMILIES.update(MATH_FAMILIES)
+
+
+def math_targets():
+    found = []
+    for name in MATH_UNARY + sorted(MATH_FAMILIES):
+        gen = with_input(MATH_FAMILIES.get(name, g_none))
+        found.append((f"zel.{name}", "function", name, getattr(zel, name), gen))
+    for name in sorted(vars(zel.special)):
+        found.append((f"zel.special.{name}", "function", name, getattr(zel.special, name),
+                      with_input(MATH_FAMILIES.get(name, g_none))))
+    return found
+
+
 def targets():
     """(label, kind, name, callable or None, generator) for every public name of both modules."""
     found = []
@@ -658,6 +723,7 @@ def targets():
         if name.startswith("__") and name not in OPERATORS:
             continue
         found.append((f"Tensor.{name}", "method", name, None, METHOD_FAMILIES.get(name, g_generic)))
+    found += math_targets()
     if tarsk is not None:
         for name in list(getattr(tarsk, "__all__", [])) + TARSK_PRIVATE:
             if hasattr(tarsk, name):
