@@ -4,8 +4,10 @@ For every function: random inputs over its domain, drawn in several exponent
 ranges (each element carries genuine lower limbs, so the full 8-limb value is
 what is measured), plus stress sets: near 0, near +-1 for asin/acos/atanh,
 large arguments for sinh/cosh/erfc, log1p/expm1 on [-1e-10, 1e-10], atan2 in
-all quadrants, hypot near overflow and underflow. Prints worst and median
-correct bits, -log2(|got - exact| / |exact|), per set and per function.
+all quadrants, hypot near overflow and underflow; lerp, addcmul and addcdiv
+on random operands. Prints worst and median correct bits,
+-log2(|got - exact| / |exact|), per set and per function; the summary also
+gives the worst over results of at least 2^-900.
 Results below 2^-970 in magnitude are left out: an expansion of float64
 limbs cannot hold 100 bits there (its lower limbs would be subnormal); so
 are results beyond the float64 range (they are inf).
@@ -26,6 +28,7 @@ from varnel.zel import zel
 
 mp.mp.prec = 300
 TINY = mp.mpf(2) ** -970
+CLEAR = mp.mpf(2) ** -900  # above it the lowest limb is clear of the subnormal range
 HUGE = mp.mpf(sys.float_info.max)  # beyond it the result is inf
 CAP = 200.0  # bits reported for an exact result
 
@@ -89,6 +92,9 @@ REFERENCE = {
     "logaddexp": lambda x, y: mp.log(mp.exp(x) + mp.exp(y)),
     "logaddexp2": lambda x, y: mp.log(mp.power(2, x) + mp.power(2, y), 2),
     "xlogy": lambda x, y: x * mp.log(y),
+    "lerp": lambda s, e, w: s + w * (e - s),
+    "addcmul": lambda i, a, b: i + a * b,
+    "addcdiv": lambda i, a, b: i + a / b,
 }
 
 
@@ -173,29 +179,35 @@ def binary_sets(rng, n):
     }
 
 
-def measure(name, xs, ys, rng):
+def ternary_sets(rng, n):
+    k = max(n, 1)
+    U = lambda lo, hi: uniform(rng, lo, hi, k)
+    L = lambda lo, hi: log_uniform(rng, lo, hi, k)
+    return {
+        "lerp": [("start, end in 1e-5..1e5, weight in [-1,2]", L(1e-5, 1e5), L(1e-5, 1e5), U(-1, 2))],
+        "addcmul": [("all in 1e-5..1e5", L(1e-5, 1e5), L(1e-5, 1e5), L(1e-5, 1e5))],
+        "addcdiv": [("all in 1e-5..1e5", L(1e-5, 1e5), L(1e-5, 1e5), L(1e-5, 1e5))],
+    }
+
+
+def measure(name, operands, rng):
     fn = getattr(zel, name)
-    ta = rows_of(xs, rng)
-    if ys is None:
-        got = fn(tensor(ta))._data.numpy()
-        tb = None
-    else:
-        tb = rows_of(ys, rng)
-        got = fn(tensor(ta), tensor(tb))._data.numpy()
+    rows = [rows_of(v, rng) for v in operands]
+    got = fn(*[tensor(r) for r in rows])._data.numpy()
     ref = REFERENCE[name]
-    bits, worst = [], (math.inf, None)
-    for i in range(len(ta)):
-        x = exact_value(ta[i])
+    bits, worst = [], (math.inf, None)  # bits: (correct bits, result above CLEAR)
+    for i in range(len(rows[0])):
+        args = [exact_value(r[i]) for r in rows]
         try:
-            exact = ref(x) if tb is None else ref(x, exact_value(tb[i]))
+            exact = ref(*args)
         except (ValueError, ZeroDivisionError):
             continue
         if isinstance(exact, mp.mpc) or not mp.isfinite(exact) or abs(exact) > HUGE or (exact != 0 and abs(exact) < TINY):
             continue
         b = correct_bits(exact_value(got[i]), exact)
-        bits.append(b)
+        bits.append((b, exact == 0 or abs(exact) >= CLEAR))
         if b < worst[0]:
-            worst = (b, float(x) if tb is None else (float(x), float(exact_value(tb[i]))))
+            worst = (b, float(args[0]) if len(args) == 1 else tuple(float(a) for a in args))
     return bits, worst
 
 
@@ -206,27 +218,30 @@ def main():
     parser.add_argument("--seed", type=int, default=0)
     args = parser.parse_args()
     rng = np.random.default_rng(args.seed)
-    sets = {k: [(a, b, None) for a, b in v] for k, v in unary_sets(rng, args.n).items()}
-    sets.update(binary_sets(rng, args.n))
+    sets = {k: [(label, [v]) for label, v in cases] for k, cases in unary_sets(rng, args.n).items()}
+    for family in (binary_sets(rng, args.n), ternary_sets(rng, args.n)):
+        sets.update({k: [(c[0], list(c[1:])) for c in cases] for k, cases in family.items()})
     print(f"{'function':<12}{'set':<40}{'n':>7}{'worst':>8}{'median':>8}  worst at")
     summary = []
     for name, cases in sets.items():
         if args.only and name not in args.only:
             continue
         everything = []
-        for label, xs, ys in cases:
-            bits, worst = measure(name, xs, ys, rng)
+        for label, operands in cases:
+            bits, worst = measure(name, operands, rng)
             everything += bits
             if bits:
-                print(f"{name:<12}{label:<40}{len(bits):>7}{min(bits):>8.1f}{statistics.median(bits):>8.1f}"
-                      f"  {worst[1]}")
+                b = [x for x, _ in bits]
+                print(f"{name:<12}{label:<40}{len(b):>7}{min(b):>8.1f}{statistics.median(b):>8.1f}  {worst[1]}")
         if everything:
-            summary.append((name, len(everything), min(everything), statistics.median(everything)))
+            b = [x for x, _ in everything]
+            clear = [x for x, c in everything if c]
+            summary.append((name, len(b), min(b), min(clear), statistics.median(b)))
         sys.stdout.flush()
     print("\nSummary (all sets):")
-    print(f"{'function':<12}{'n':>8}{'worst':>8}{'median':>8}")
-    for name, n, w, med in summary:
-        print(f"{name:<12}{n:>8}{w:>8.1f}{med:>8.1f}")
+    print(f"{'function':<12}{'n':>8}{'worst':>8}{'worst >= 2^-900':>17}{'median':>8}")
+    for name, n, w, wc, med in summary:
+        print(f"{name:<12}{n:>8}{w:>8.1f}{wc:>17.1f}{med:>8.1f}")
 
 
 if __name__ == "__main__":
