@@ -5,9 +5,10 @@ AddressSanitizer and UndefinedBehaviorSanitizer.
 """
 import glob
 import os
+import sysconfig
 
 from setuptools import find_packages, setup
-from torch.utils.cpp_extension import BuildExtension, CppExtension
+from torch.utils.cpp_extension import BuildExtension, CppExtension, include_paths
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -21,7 +22,13 @@ def sources(*patterns):
 
 # The order of float64 operations is part of every result: never contract
 # a*b+c into an FMA, never reassociate.
-cxx_flags = ["-std=c++17", "-ffp-contract=off", "-fno-fast-math"]
+def cxx_standard():
+    """C++17, or C++20 where the installed torch's headers demand it (2.x)."""
+    with open(os.path.join(include_paths()[0], "ATen", "ATen.h")) as f:
+        return "-std=c++20" if "C++20" in f.read() else "-std=c++17"
+
+
+cxx_flags = [cxx_standard(), "-ffp-contract=off", "-fno-fast-math"]
 link_flags = []
 if os.environ.get("DEBUG") == "1":
     cxx_flags += ["-O0", "-g"]
@@ -30,6 +37,10 @@ else:
 if os.environ.get("ZEL_SANITIZE") == "1":
     cxx_flags += ["-O1", "-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-g"]
     link_flags += ["-fsanitize=address,undefined"]
+
+# torch's and Python's headers as system headers: their warnings are not ours.
+for path in include_paths() + [sysconfig.get_paths()["include"]]:
+    cxx_flags += ["-isystem", path]
 
 include_dirs = [os.path.join(HERE, "csrc")]
 
@@ -53,7 +64,8 @@ if tarsk_sources:
     ext_modules.append(
         CppExtension(
             "varnel.zel.tarsk",
-            tarsk_sources + linalg_sources + sources("tensor/limb_tensor.cpp", "python/common_*.cpp"),
+            tarsk_sources + linalg_sources
+            + sources("tensor/limb_tensor.cpp", "tensor/parallel.cpp", "tensor/checks.cpp", "python/common_*.cpp"),
             include_dirs=include_dirs,
             extra_compile_args={"cxx": cxx_flags},
             extra_link_args=link_flags,
@@ -84,5 +96,6 @@ setup(
     ext_modules=ext_modules,
     cmdclass={"build_ext": BuildExtensionsApart},
     python_requires=">=3.9",
+    install_requires=["torch>=1.13"],
     zip_safe=False,
 )

@@ -633,3 +633,47 @@ class TestCorruptedTensors:
         for t, err in self.broken():
             with pytest.raises(err, match="limb array|Cannot broadcast"):
                 call(t)
+
+
+class TestExactExtrema:
+    """maximum/minimum: rows of the operations table with two operands,
+    deciding on the exact value of the limbs (not approx)."""
+
+    def test_limb_seven_decides_and_the_whole_element_is_kept(self):
+        lo = [1.0] + [0.0] * 7
+        hi = [1.0] + [0.0] * 6 + [2.0 ** -400]
+        a, b = from_rows([lo, hi]), from_rows([hi, lo])
+        assert_rows(limbs_of(zel.maximum(a, b)), [hi, hi])
+        assert_rows(limbs_of(a.minimum(b)), [lo, lo])
+
+    def test_against_torch_with_broadcasting_nan_and_numbers(self):
+        xs = [[-1.5, 2.0, NAN], [0.0, -0.0, INF]]
+        ys = [3.0, -INF, 0.5]
+        a, b = zel.tensor(xs), zel.tensor(ys)
+        ta, tb = torch.tensor(xs, dtype=torch.float64), torch.tensor(ys, dtype=torch.float64)
+        for name in ("maximum", "minimum"):
+            got = torch.tensor(getattr(zel, name)(a, b).tolist(), dtype=torch.float64)
+            want = getattr(torch, name)(ta, tb)
+            assert torch.equal(torch.isnan(got), torch.isnan(want))
+            assert torch.equal(torch.nan_to_num(got), torch.nan_to_num(want))
+            number = torch.tensor(getattr(a, name)(0.25).tolist(), dtype=torch.float64)
+            want = getattr(torch, name)(ta, torch.tensor(0.25, dtype=torch.float64))
+            assert torch.equal(torch.nan_to_num(number), torch.nan_to_num(want))
+
+    def test_errors(self):
+        with pytest.raises(TypeError, match=r"maximum\(\): argument 'other' must be Tensor or a number, not str"):
+            zel.tensor([1.0]).maximum("a")
+        with pytest.raises(ValueError, match=r"Cannot broadcast \(2,\) with \(3,\)"):
+            zel.maximum(zel.zeros(2), zel.zeros(3))
+
+
+def test_every_table_function_is_a_method_and_module_function_with_its_doc():
+    # The module function forwards to the method; both carry the table's docstring.
+    names = ["exp", "log", "sqrt", "sin", "cos", "tan", "tanh", "sigmoid", "silu", "gelu", "relu", "abs",
+             "floor", "ceil", "maximum", "minimum"]
+    for name in names:
+        doc = getattr(Tensor, name).__doc__.splitlines()[-1]
+        assert getattr(zel, name).__doc__.splitlines()[-1] == doc
+    # The module function forwards to the method (not a table module function).
+    assert zel.reciprocal(zel.tensor([4.0]))._data.tolist() == zel.tensor([4.0]).reciprocal()._data.tolist()
+    assert Tensor.reciprocal.__doc__.strip().endswith("Element-wise reciprocal using Newton-Raphson.")

@@ -364,20 +364,4 @@ LIMBS_HD inline Row floor(const Row& a) { return from_double(std::floor(approx(a
 
 LIMBS_HD inline Row ceil(const Row& a) { return from_double(std::ceil(approx(a))); }
 
-// --- Floor division and modulo -----------------------------------------------
-
-// floor(a / b) with the element-wise reciprocal.
-LIMBS_HD inline Row floordiv(const Row& a, const Row& b) { return floor(div(a, b)); }
-
-// floor(a / c) for a float64 c (t // c): divides through reciprocal_scalar.
-LIMBS_HD inline Row floordiv_scalar(const Row& a, double c) {
-  return floor(div_scalar(a, c));
-}
-
-// a - floor(a / b) * b: a non-zero result takes the sign of b. A number
-// divisor is a fresh row here (t % c), not the scalar path.
-LIMBS_HD inline Row mod(const Row& a, const Row& b) {
-  return sub(a, mul(floordiv(a, b), b));
-}
-
 }  // namespace limbs

@@ -44,6 +44,17 @@ LIMBS_HD inline Row out(const Triple& t) { return triple::to_row(t); }
 // whose integer steps need finite values.
 LIMBS_HD inline bool malformed(const Row& a) { return std::isfinite(a.l[0]) && !std::isfinite(approx(a)); }
 
+// A kernel with that check in front.
+template <Row (*F)(const Row&)>
+LIMBS_HD Row guarded(const Row& a) {
+  return malformed(a) ? from_double(kNaN) : F(a);
+}
+
+template <Row (*F)(const Row&, const Row&)>
+LIMBS_HD Row guarded(const Row& a, const Row& b) {
+  return malformed(a) || malformed(b) ? from_double(kNaN) : F(a, b);
+}
+
 // Every limb negated when the exact value is negative (exact).
 LIMBS_HD inline Row abs_exact(const Row& a) { return sign_exact(a) < 0 ? neg(a) : a; }
 
@@ -530,6 +541,10 @@ LIMBS_HD inline Row remainder(const Row& a, const Row& b) {
 }
 
 // --- Signs and ordering (exact) ---------------------------------------------------
+
+// x ** 2 as the defined power computes it, and the identity.
+LIMBS_HD inline Row square(const Row& a) { return mul(a, a); }
+LIMBS_HD inline Row positive(const Row& a) { return a; }
 
 // -1, 0 or 1 on the exact value; NaN stays NaN (+0 for zeros of either sign).
 LIMBS_HD inline Row sign(const Row& a) {

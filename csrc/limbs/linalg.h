@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "chunks.h"
 #include "elementary.h"
 #include "matmul.h"
 #include "reduce.h"
@@ -255,11 +256,14 @@ inline Matrix inv(const Matrix& a) {
     if (approx(pivot) == 0.0) throw std::invalid_argument("Singular matrix");
     const Row inv_pivot = reciprocal(pivot);
     for (int64_t j = 0; j < 2 * n; ++j) aug.at(k, j) = mul(aug.at(k, j), inv_pivot);
-    for (int64_t i = 0; i < n; ++i) {
-      if (i == k) continue;
-      const Row factor = aug.at(i, k);
-      for (int64_t j = 0; j < 2 * n; ++j) aug.at(i, j) = sub(aug.at(i, j), mul(factor, aug.at(k, j)));
-    }
+    // Each row's update reads only itself and row k.
+    for_chunks(n, 2048 / n + 1, [&](int64_t i0, int64_t i1) {
+      for (int64_t i = i0; i < i1; ++i) {
+        if (i == k) continue;
+        const Row factor = aug.at(i, k);
+        for (int64_t j = 0; j < 2 * n; ++j) aug.at(i, j) = sub(aug.at(i, j), mul(factor, aug.at(k, j)));
+      }
+    });
   }
   Matrix result(n, n);
   for (int64_t i = 0; i < n; ++i)
@@ -381,9 +385,6 @@ inline EigResult eig(const Matrix& a, int64_t max_iter) {
   for (int64_t i = 0; i < n; ++i) r.values[static_cast<size_t>(i)] = t.at(i, i);
   return r;
 }
-
-// The same computation: symmetry is neither required nor used.
-inline EigResult eigh(const Matrix& a, int64_t max_iter) { return eig(a, max_iter); }
 
 struct SvdResult {
   Matrix U;  // m x k, k = min(m, n)

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "chunks.h"
 #include "reduce.h"
 #include "row.h"
 
@@ -154,7 +155,11 @@ inline void matmul(const MatrixView& a, const MatrixView& b, const MatrixOut& c)
   std::vector<double> pb(static_cast<size_t>(packed_b_size(b.rows, b.cols)));
   pack_a(a, pa.data(), 0, a.rows);
   pack_b(b, pb.data(), 0, b.rows);
-  matmul_rows(pa.data(), pb.data(), a.cols, b.cols, 0, a.rows, c);
+  // Output rows are independent; a chunk should hold some 4096 terms.
+  const int64_t grain = 4096 / (b.cols * a.cols > 0 ? b.cols * a.cols : 1) + 1;
+  for_chunks(a.rows, grain, [&](int64_t i0, int64_t i1) {
+    matmul_rows(pa.data(), pb.data(), a.cols, b.cols, i0, i1, c);
+  });
 }
 
 // Leaves of a dot product: mul(x_i, y_i).
@@ -173,33 +178,6 @@ struct ProductLeaves {
 LIMBS_HD inline Row dot(const double* x, int64_t x_stride, const double* y, int64_t y_stride, int64_t n,
                         double* scratch) {
   return tree_reduce(n, ProductLeaves{x, x_stride, y, y_stride}, SumPair(), zero_row(), scratch);
-}
-
-inline Row dot(const double* x, int64_t x_stride, const double* y, int64_t y_stride, int64_t n) {
-  std::vector<double> scratch(static_cast<size_t>(tree_scratch_rows(n) * kLimbs));
-  return dot(x, x_stride, y, y_stride, n, scratch.data());
-}
-
-// Rows [i_begin, i_end) of a * x: out row i (at out + i * out_stride *
-// kLimbs) is dot(row i of a, x) over a.cols elements; x has a.cols elements
-// at x_stride (0 broadcasts one). scratch holds tree_scratch_rows(a.cols)
-// rows.
-LIMBS_HD inline void matvec_rows(const MatrixView& a, const double* x, int64_t x_stride, double* out,
-                                 int64_t out_stride, int64_t i_begin, int64_t i_end, double* scratch) {
-  for (int64_t i = i_begin; i < i_end; ++i)
-    store(dot(a.at(i, 0), a.col_stride, x, x_stride, a.cols, scratch), out + i * out_stride * kLimbs);
-}
-
-inline void matvec(const MatrixView& a, const double* x, int64_t x_stride, double* out, int64_t out_stride) {
-  std::vector<double> scratch(static_cast<size_t>(tree_scratch_rows(a.cols) * kLimbs));
-  matvec_rows(a, x, x_stride, out, out_stride, 0, a.rows, scratch.data());
-}
-
-// x (k elements at x_stride) times b (k x n): matrix x matrix on the row
-// vector x; out element j at out + j * out_stride * kLimbs.
-inline void vecmat(const double* x, int64_t x_stride, const MatrixView& b, double* out, int64_t out_stride) {
-  const MatrixView a{x, 1, b.rows, 0, x_stride};
-  matmul(a, b, MatrixOut{out, 0, out_stride});
 }
 
 }  // namespace limbs

@@ -18,6 +18,6 @@ void bind_selftest(py::module_& m);
 
 // clamp with at least one Tensor bound (numbers become 0-d tensors): the
 // exact ordering of the accurate functions.
-py::object clamp_with_tensors(const LimbTensor& self, py::handle lo, py::handle hi, const char* op);
+py::object clamp_with_tensors(LimbTensor self, py::handle lo, py::handle hi, const char* op);
 
 }  // namespace zel

@@ -42,6 +42,37 @@ bool is_py_number(py::handle v);
 
 py::object not_implemented();
 
+// bool(v), raising what __bool__ raises.
+inline bool truth(py::handle v) {
+  const int r = PyObject_IsTrue(v.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+// A Tensor argument (a copy sharing the limb array, so that a kernel keeps
+// its operand alive while the GIL is released); TypeError naming the
+// operation otherwise.
+inline LimbTensor tensor_arg(py::handle v, const char* op, const char* name) {
+  if (!py::isinstance<LimbTensor>(v))
+    throw TypeError(std::string(op) + "(): argument '" + name + "' must be Tensor, not " + type_name(v));
+  return v.cast<LimbTensor>();
+}
+
+// Runs f() without the GIL. The kernel must only see LimbTensor copies
+// (which hold their arrays), never the fields of a Python object that
+// another thread could replace meanwhile.
+template <class F>
+auto released(const F& f) -> decltype(f()) {
+  py::gil_scoped_release nogil;
+  return f();
+}
+
+// The same for a kernel returning a tensor, wrapped for Python.
+template <class F>
+py::object released_tensor(const F& f) {
+  return py::cast(released(f));
+}
+
 // A tuple of non-negative ints, else TypeError/ValueError naming `what`.
 Shape shape_from_tuple(py::handle v, const char* what);
 py::tuple shape_to_tuple(const Shape& shape);

@@ -1,6 +1,6 @@
 // Argument conversions of the shape, indexing and factory bindings: integer
 // lists given PyTorch-style (f(2, 3), f((2, 3)), f([2, 3]), f(torch.Size)),
-// integer-like scalars and Tensor arguments.
+// integer-like scalars.
 #pragma once
 
 #include <string>
@@ -54,13 +54,6 @@ inline std::vector<int64_t> int_list_args(const py::args& args, const char* op, 
   if (args.size() == 1 && (PyTuple_Check(args[0].ptr()) || PyList_Check(args[0].ptr())))
     return int_sequence(args[0], op, what, kind);
   return int_sequence(args, op, what, kind);
-}
-
-// A Tensor argument; TypeError naming the operation otherwise.
-inline LimbTensor tensor_arg(py::handle v, const char* op, const char* name) {
-  if (!py::isinstance<LimbTensor>(v))
-    throw TypeError(std::string(op) + "(): argument '" + name + "' must be Tensor, not " + type_name(v));
-  return v.cast<LimbTensor>();
 }
 
 }  // namespace zel

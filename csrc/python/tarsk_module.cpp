@@ -26,33 +26,16 @@ const char* kModuleDoc =
 const char* kPublicNames[] = {"norm", "solve", "inv", "det", "qr", "cholesky", "eig",
                               "eigh", "svd", "lu", "lstsq", "matrix_rank", "cond"};
 
-// A copy of the Tensor argument (the limb array is shared, not copied), so
-// that the kernels keep their operands alive while the GIL is released.
-LimbTensor tensor_arg(py::handle v, const char* op, const char* name) {
-  if (!py::isinstance<LimbTensor>(v))
-    throw TypeError(std::string(op) + "(): argument '" + name + "' must be Tensor, not " + type_name(v));
-  // An object made by Tensor.__new__ alone holds no LimbTensor yet, and a
-  // cast would hand out uninitialised memory.
-  auto* inst = reinterpret_cast<py::detail::instance*>(v.ptr());
-  if (!inst->get_value_and_holder().holder_constructed())
+// tensor_arg, refusing by name a Tensor made by Tensor.__new__ alone.
+LimbTensor matrix_arg(py::handle v, const char* op, const char* name) {
+  if (py::isinstance<LimbTensor>(v) &&
+      !reinterpret_cast<py::detail::instance*>(v.ptr())->get_value_and_holder().holder_constructed())
     throw TypeError(std::string(op) + "(): argument '" + name + "' is a Tensor whose __init__ was never called");
-  return v.cast<LimbTensor>();
-}
-
-template <class F>
-auto released(const F& f) -> decltype(f()) {
-  py::gil_scoped_release nogil;
-  return f();
+  return tensor_arg(v, op, name);
 }
 
 bool equals(py::handle a, py::handle b) {
   const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-bool truth(py::handle v) {
-  const int r = PyObject_IsTrue(v.ptr());
   if (r < 0) throw py::error_already_set();
   return r == 1;
 }
@@ -124,7 +107,7 @@ void bind(py::module_& m) {
       "_get",
       [](py::handle a, py::handle i, py::handle j) {
         const int64_t ii = arg_int(i, "i"), jj = arg_int(j, "j");
-        const LimbTensor t = tensor_arg(a, "_get", "A");
+        const LimbTensor t = matrix_arg(a, "_get", "A");
         return linalg::get_row(t, linalg::element_row(t, ii, jj, "_get"));
       },
       A, i, j, "Get element A[i,j] as scalar Tensor.");
@@ -132,8 +115,8 @@ void bind(py::module_& m) {
       "_set",
       [](py::handle a, py::handle i, py::handle j, py::handle val) {
         const int64_t ii = arg_int(i, "i"), jj = arg_int(j, "j");
-        LimbTensor t = tensor_arg(a, "_set", "A");
-        const LimbTensor v = tensor_arg(val, "_set", "val");
+        LimbTensor t = matrix_arg(a, "_set", "A");
+        const LimbTensor v = matrix_arg(val, "_set", "val");
         linalg::set_row(t, linalg::element_row(t, ii, jj, "_set"), v, "_set");
       },
       A, i, j, py::arg("val"), "Set element A[i,j] = val.");
@@ -141,7 +124,7 @@ void bind(py::module_& m) {
       "_getv",
       [](py::handle a, py::handle i, py::handle j) {
         const int64_t ii = arg_int(i, "i"), jj = arg_int(j, "j");
-        const LimbTensor t = tensor_arg(a, "_getv", "A");
+        const LimbTensor t = matrix_arg(a, "_getv", "A");
         return linalg::get_value(t, linalg::element_row(t, ii, jj, "_getv"));
       },
       A, i, j, "Get element A[i,j] as Python float.");
@@ -149,7 +132,7 @@ void bind(py::module_& m) {
   m.def(
       "norm",
       [](py::handle x, py::handle ord, py::handle dim, py::handle keepdim) {
-        const LimbTensor t = tensor_arg(x, "norm", "x");
+        const LimbTensor t = matrix_arg(x, "norm", "x");
         const limbs::NormOrd o = norm_ord(ord, "norm");
         std::optional<int64_t> d;
         if (!dim.is_none()) d = arg_int(dim, "dim");
@@ -161,7 +144,7 @@ void bind(py::module_& m) {
   m.def(
       "lu",
       [](py::handle a) {
-        const LimbTensor t = tensor_arg(a, "lu", "A");
+        const LimbTensor t = matrix_arg(a, "lu", "A");
         linalg::LuFactors f = released([&] { return linalg::lu(t); });
         return py::make_tuple(std::move(f.P), std::move(f.L), std::move(f.U));
       },
@@ -172,8 +155,8 @@ void bind(py::module_& m) {
       "_setv",
       [](py::handle v, py::handle i, py::handle val) {
         const int64_t ii = arg_int(i, "i");
-        LimbTensor t = tensor_arg(v, "_setv", "v");
-        const LimbTensor x = tensor_arg(val, "_setv", "val");
+        LimbTensor t = matrix_arg(v, "_setv", "v");
+        const LimbTensor x = matrix_arg(val, "_setv", "val");
         linalg::set_row(t, linalg::vector_row(t, ii, "_setv"), x, "_setv");
       },
       py::arg("v"), i, py::arg("val"), "Set element v[i] = val for 1D tensor.");
@@ -181,7 +164,7 @@ void bind(py::module_& m) {
       "_getv1d",
       [](py::handle v, py::handle i) {
         const int64_t ii = arg_int(i, "i");
-        const LimbTensor t = tensor_arg(v, "_getv1d", "v");
+        const LimbTensor t = matrix_arg(v, "_getv1d", "v");
         return linalg::get_row(t, linalg::vector_row(t, ii, "_getv1d"));
       },
       py::arg("v"), i, "Get element v[i] as scalar Tensor from 1D tensor.");
@@ -189,29 +172,29 @@ void bind(py::module_& m) {
   m.def(
       "solve",
       [](py::handle a, py::handle b) {
-        const LimbTensor t = tensor_arg(a, "solve", "A");
-        const LimbTensor rhs = tensor_arg(b, "solve", "b");
+        const LimbTensor t = matrix_arg(a, "solve", "A");
+        const LimbTensor rhs = matrix_arg(b, "solve", "b");
         return released([&] { return linalg::solve(t, rhs); });
       },
       A, py::arg("b"), "Solve Ax = b with KALDEN precision.");
   m.def(
       "inv",
       [](py::handle a) {
-        const LimbTensor t = tensor_arg(a, "inv", "A");
+        const LimbTensor t = matrix_arg(a, "inv", "A");
         return released([&] { return linalg::inv(t); });
       },
       A, "Matrix inverse via Gauss-Jordan elimination.");
   m.def(
       "det",
       [](py::handle a) {
-        const LimbTensor t = tensor_arg(a, "det", "A");
+        const LimbTensor t = matrix_arg(a, "det", "A");
         return released([&] { return linalg::det(t); });
       },
       A, "Determinant via LU decomposition.");
   m.def(
       "qr",
       [](py::handle a) {
-        const LimbTensor t = tensor_arg(a, "qr", "A");
+        const LimbTensor t = matrix_arg(a, "qr", "A");
         auto f = released([&] { return linalg::qr(t); });
         return py::make_tuple(std::move(f.first), std::move(f.second));
       },
@@ -219,14 +202,14 @@ void bind(py::module_& m) {
   m.def(
       "cholesky",
       [](py::handle a) {
-        const LimbTensor t = tensor_arg(a, "cholesky", "A");
+        const LimbTensor t = matrix_arg(a, "cholesky", "A");
         return released([&] { return linalg::cholesky(t); });
       },
       A, "Cholesky decomposition for positive definite A. Returns L where A = L @ L.T.");
 
   auto eig = [](const char* op) {
     return [op](py::handle a, py::handle iterations) {
-      const LimbTensor t = tensor_arg(a, op, "A");
+      const LimbTensor t = matrix_arg(a, op, "A");
       const int64_t n = iteration_count(iterations, op);
       auto f = released([&] { return linalg::eig(t, n); });
       return py::make_tuple(std::move(f.first), std::move(f.second));
@@ -237,7 +220,7 @@ void bind(py::module_& m) {
   m.def(
       "svd",
       [](py::handle a, py::handle /*full_matrices: the reduced form is the only one*/, py::handle iterations) {
-        const LimbTensor t = tensor_arg(a, "svd", "A");
+        const LimbTensor t = matrix_arg(a, "svd", "A");
         const int64_t n = iteration_count(iterations, "svd");
         auto f = released([&] { return linalg::svd(t, n); });
         return py::make_tuple(std::move(std::get<0>(f)), std::move(std::get<1>(f)), std::move(std::get<2>(f)));
@@ -246,8 +229,8 @@ void bind(py::module_& m) {
   m.def(
       "lstsq",
       [](py::handle a, py::handle b) {
-        const LimbTensor t = tensor_arg(a, "lstsq", "A");
-        const LimbTensor rhs = tensor_arg(b, "lstsq", "b");
+        const LimbTensor t = matrix_arg(a, "lstsq", "A");
+        const LimbTensor rhs = matrix_arg(b, "lstsq", "b");
         auto f = released([&] { return linalg::lstsq(t, rhs); });
         return py::make_tuple(std::move(f.first), std::move(f.second));
       },
@@ -255,7 +238,7 @@ void bind(py::module_& m) {
   m.def(
       "matrix_rank",
       [](py::handle a, py::handle tol) {
-        const LimbTensor t = tensor_arg(a, "matrix_rank", "A");
+        const LimbTensor t = matrix_arg(a, "matrix_rank", "A");
         const std::optional<double> limit = tolerance(tol);
         return released([&] { return linalg::matrix_rank(t, limit); });
       },
@@ -263,7 +246,7 @@ void bind(py::module_& m) {
   m.def(
       "cond",
       [](py::handle a, py::handle p) {
-        const LimbTensor t = tensor_arg(a, "cond", "A");
+        const LimbTensor t = matrix_arg(a, "cond", "A");
         const limbs::NormOrd o = norm_ord(p, "cond");
         return released([&] { return linalg::cond(t, o); });
       },
@@ -280,6 +263,9 @@ PYBIND11_MODULE(tarsk, m) {
   options.disable_function_signatures();
   m.doc() = kModuleDoc;
   register_errors();
+  install_chunk_runner();
+  m.def("_parallel_width", &last_parallel_width,
+        "Threads that ran a chunk of the latest parallel loop (for tests).");
 
   // The core module sits next to this one in the same package.
   const std::string name = m.attr("__name__").cast<std::string>();

@@ -215,12 +215,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
       "size",
       [](const LimbTensor& t, py::handle dim) -> py::object {
         if (dim.is_none()) return shape_to_tuple(t.shape);
-        const int64_t nd = static_cast<int64_t>(t.shape.size());
-        int64_t d = arg_int(dim, "dim");
-        if (d < -nd || d >= nd)
-          throw IndexError("size(): dimension " + std::to_string(d) + " out of range for shape " +
-                           shape_str(t.shape));
-        return py::int_(t.shape[d < 0 ? d + nd : d]);
+        return py::int_(t.shape[shape_axis(arg_int(dim, "dim"), t.shape, "size")]);
       },
       py::arg("dim") = py::none(), "Shape, or the size of one dimension.");
   cls.def("dim", [](const LimbTensor& t) { return t.shape.size(); }, "Number of dimensions.");

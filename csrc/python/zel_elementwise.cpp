@@ -1,4 +1,4 @@
-// Division, powers, modulo, the element-wise functions, softmax, the
+// Division, powers, modulo, the rows of the operations table, softmax, the
 // comparisons and predicates, where, and the module functions that forward
 // to them.
 #include <string>
@@ -11,19 +11,6 @@
 namespace zel {
 
 namespace {
-
-py::object wrap(LimbTensor t) { return py::cast(std::move(t)); }
-
-// Runs a kernel without the GIL; the operands are held by the caller.
-template <class F>
-py::object released(const F& f) {
-  LimbTensor r;
-  {
-    py::gil_scoped_release nogil;
-    r = f();
-  }
-  return wrap(std::move(r));
-}
 
 // float(v) for a Python int or float (an int too large for a float raises
 // OverflowError, as float() does).
@@ -75,12 +62,7 @@ std::vector<unsigned long long> magnitude_words(py::handle n, bool& negative) {
 // dim in [-ndim, ndim), as an index into the shape.
 int64_t axis(const LimbTensor& t, py::handle dim, const char* op) {
   check_limbs(t.data, t.shape, op);
-  const int64_t nd = static_cast<int64_t>(t.shape.size());
-  const int64_t d = arg_int(dim, "dim");
-  if (d < -nd || d >= nd)
-    throw IndexError(std::string(op) + "(): dimension " + std::to_string(d) + " out of range for shape " +
-                     shape_str(t.shape));
-  return d < 0 ? d + nd : d;
+  return shape_axis(arg_int(dim, "dim"), t.shape, op);
 }
 
 // Comparison of approximations: flat bool tensor on self's device.
@@ -119,28 +101,6 @@ LimbTensor where_operand(py::handle v, const char* name, const at::Device& devic
   return out;
 }
 
-const char* const kDoc[] = {
-    "Exponential using Taylor series.",        "Natural logarithm using Newton-Raphson.",
-    "Square root using Newton-Raphson.",       "Sine using Taylor series.",
-    "Cosine using Taylor series.",             "Tangent.",
-    "Hyperbolic tangent.",                     "Sigmoid function.",
-    "SiLU (Swish) activation: x * sigmoid(x).", "GELU activation.",
-    "ReLU activation.",                        "Absolute value.",
-    "Floor function.",                         "Ceiling function.",
-};
-
-struct UnaryName {
-  const char* name;
-  Unary op;
-};
-
-const UnaryName kUnary[] = {
-    {"exp", Unary::Exp},         {"log", Unary::Log},   {"sqrt", Unary::Sqrt}, {"sin", Unary::Sin},
-    {"cos", Unary::Cos},         {"tan", Unary::Tan},   {"tanh", Unary::Tanh}, {"sigmoid", Unary::Sigmoid},
-    {"silu", Unary::Silu},       {"gelu", Unary::Gelu}, {"relu", Unary::Relu}, {"abs", Unary::Abs},
-    {"floor", Unary::Floor},     {"ceil", Unary::Ceil},
-};
-
 const char* const kClampDoc = "Clamp values to range [min_val, max_val].";
 const char* const kRoundDoc = "Round to given decimal places.";
 const char* const kSoftmaxDoc = "Softmax along dimension.";
@@ -172,27 +132,24 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
         return reciprocal_scalar(s, self.data.device());
       },
       py::arg("scalar"), "Newton-Raphson reciprocal of scalar.");
-  cls.def(
-      "reciprocal", [](const LimbTensor& self) { return released([&] { return reciprocal(self); }); },
-      "Element-wise reciprocal using Newton-Raphson.");
 
   cls.def(
       "__truediv__",
       [](const LimbTensor& self, py::handle other) -> py::object {
         if (is_py_number(other)) {
           const double c = number_value(other);
-          return released([&] { return div_scalar(self, c); });
+          return released_tensor([&] { return div_scalar(self, c); });
         }
         if (!py::isinstance<LimbTensor>(other)) return not_implemented();
         const LimbTensor& b = other.cast<const LimbTensor&>();
-        return released([&] { return div(self, b); });
+        return released_tensor([&] { return div(self, b); });
       },
       py::is_operator());
   cls.def(
       "__rtruediv__",
       [](const LimbTensor& self, py::handle other) {
         LimbTensor left = from_python(other, device_of(self, "div"));
-        return released([&] { return div(left, self); });
+        return released_tensor([&] { return div(left, self); });
       },
       py::is_operator());
 
@@ -202,11 +159,11 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
         if (PyLong_Check(exp.ptr())) {
           bool negative = false;
           std::vector<unsigned long long> words = magnitude_words(exp, negative);
-          return released([&] { return pow_int(self, negative, words); });
+          return released_tensor([&] { return pow_int(self, negative, words); });
         }
         if (PyFloat_Check(exp.ptr())) {
           const double e = number_value(exp);
-          return released([&] { return pow_float(self, e); });
+          return released_tensor([&] { return pow_float(self, e); });
         }
         return not_implemented();
       },
@@ -217,18 +174,18 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
       [](const LimbTensor& self, py::handle other) -> py::object {
         if (is_py_number(other)) {
           const double c = number_value(other);
-          return released([&] { return floordiv_scalar(self, c); });
+          return released_tensor([&] { return floordiv_scalar(self, c); });
         }
         if (!py::isinstance<LimbTensor>(other)) return not_implemented();
         const LimbTensor& b = other.cast<const LimbTensor&>();
-        return released([&] { return floordiv(self, b); });
+        return released_tensor([&] { return floordiv(self, b); });
       },
       py::is_operator(), "Floor division.");
   cls.def(
       "__rfloordiv__",
       [](const LimbTensor& self, py::handle other) {
         LimbTensor left = from_python(other, device_of(self, "floordiv"));
-        return released([&] { return floordiv(left, self); });
+        return released_tensor([&] { return floordiv(left, self); });
       },
       py::is_operator());
   cls.def(
@@ -238,14 +195,14 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
         // not the scalar path).
         LimbTensor b;
         if (!as_operand(other, device_of(self, "mod"), b)) return not_implemented();
-        return released([&] { return mod(self, b); });
+        return released_tensor([&] { return mod(self, b); });
       },
       py::is_operator(), "Modulo operation.");
   cls.def(
       "__rmod__",
       [](const LimbTensor& self, py::handle other) {
         LimbTensor left = from_python(other, device_of(self, "mod"));
-        return released([&] { return mod(left, self); });
+        return released_tensor([&] { return mod(left, self); });
       },
       py::is_operator());
 
@@ -273,12 +230,25 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
         p.doc);
   }
 
-  // --- element-wise functions ---
-  for (size_t i = 0; i < sizeof(kUnary) / sizeof(kUnary[0]); ++i) {
-    const Unary op = kUnary[i].op;
-    cls.def(
-        kUnary[i].name, [op](const LimbTensor& self) { return released([&] { return unary(self, op); }); },
-        kDoc[i]);
+  // --- element-wise functions: one binding per row of the operations table ---
+  for (const ElementwiseOp& row : kElementwiseOps) {
+    const ElementwiseOp* op = &row;
+    if (op->arity == 1) {
+      cls.def(
+          op->name, [op](const LimbTensor& self) { return released_tensor([&] { return apply(*op, self); }); },
+          op->doc);
+    } else {
+      cls.def(
+          op->name,
+          [op](const LimbTensor& self, py::handle other) {
+            LimbTensor b;
+            if (!as_operand(other, device_of(self, op->name), b))
+              throw TypeError(std::string(op->name) + "(): argument 'other' must be Tensor or a number, not " +
+                              type_name(other));
+            return released_tensor([&] { return apply(*op, self, b); });
+          },
+          py::arg("other"), op->doc);
+    }
   }
   cls.def(
       "clamp",
@@ -288,7 +258,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
         double lo = 0.0, hi = 0.0;
         const bool has_min = bound_value(min_val, "min_val", lo);
         const bool has_max = bound_value(max_val, "max_val", hi);
-        return released([&] { return clamp(self, has_min, lo, has_max, hi); });
+        return released_tensor([&] { return clamp(self, has_min, lo, has_max, hi); });
       },
       py::arg("min_val") = py::none(), py::arg("max_val") = py::none(), kClampDoc);
   cls.def(
@@ -303,29 +273,36 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
           if (!f) throw py::error_already_set();
           factor = number_value(f);
         }
-        return released([&] { return round(self, zero, factor); });
+        return released_tensor([&] { return round(self, zero, factor); });
       },
       py::arg("decimals") = 0, kRoundDoc);
   cls.def(
       "softmax",
       [](const LimbTensor& self, py::handle dim) {
         const int64_t d = axis(self, dim, "softmax");
-        return released([&] { return softmax(self, d, false); });
+        return released_tensor([&] { return softmax(self, d, false); });
       },
       py::arg("dim") = -1, kSoftmaxDoc);
   cls.def(
       "log_softmax",
       [](const LimbTensor& self, py::handle dim) {
         const int64_t d = axis(self, dim, "log_softmax");
-        return released([&] { return softmax(self, d, true); });
+        return released_tensor([&] { return softmax(self, d, true); });
       },
       py::arg("dim") = -1, kLogSoftmaxDoc);
 
   // --- module functions: method calls on whatever `input` is ---
-  for (size_t i = 0; i < sizeof(kUnary) / sizeof(kUnary[0]); ++i) {
-    const char* name = kUnary[i].name;
-    m.def(
-        name, [name](py::object input) { return input.attr(name)(); }, py::arg("input"), kDoc[i]);
+  for (const ElementwiseOp& row : kElementwiseOps) {
+    if (!row.module_function) continue;
+    const char* name = row.name;
+    if (row.arity == 1) {
+      m.def(
+          name, [name](py::object input) { return input.attr(name)(); }, py::arg("input"), row.doc);
+    } else {
+      m.def(
+          name, [name](py::object input, py::object other) { return input.attr(name)(other); }, py::arg("input"),
+          py::arg("other"), row.doc);
+    }
   }
   for (const PredicateName& p : kPredicates) {
     const char* name = p.name;
@@ -360,7 +337,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
         else if (py::isinstance<LimbTensor>(y)) dev = device_of(y.cast<const LimbTensor&>(), "where");
         LimbTensor a = where_operand(x, "x", dev);
         LimbTensor b = where_operand(y, "y", dev);
-        return released([&] { return where(cond, a, b); });
+        return released_tensor([&] { return where(cond, a, b); });
       },
       py::arg("condition"), py::arg("x"), py::arg("y"), "Select elements from x or y based on condition.");
 }

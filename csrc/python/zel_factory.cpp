@@ -20,12 +20,6 @@ const char* kManualSeedDoc =
     "    h2 = zel.randn(10, 10).sha256()\n"
     "    assert h1 == h2  # Guaranteed identical";
 
-template <class F>
-LimbTensor released(const F& f) {
-  py::gil_scoped_release nogil;
-  return f();
-}
-
 // A range bound as torch.arange takes it: an int, a float or a
 // one-element tensor.
 at::Scalar number_arg(py::handle v, const char* op, const char* name) {

@@ -1,7 +1,9 @@
-// The accurate element functions: Tensor methods, module functions, aliases
-// and torch.special names, all read off the table of tensor/math.h, plus the
-// functions with parameters (logit, nan_to_num, pow, lerp, addcmul,
-// addcdiv, clamp with tensor bounds, isclose, allclose, equal, signbit).
+// The accurate element functions beyond the rows of the operations table
+// (those are bound with the table in zel_elementwise.cpp): pow and
+// float_power, the functions with parameters (logit, nan_to_num, isclose,
+// allclose), with three operands (lerp, addcmul, addcdiv), clamp with
+// Tensor bounds, equal, signbit, reciprocal as a module function, and the
+// torch.special namespace.
 #include <cfloat>
 #include <initializer_list>
 #include <stdexcept>
@@ -14,22 +16,6 @@
 namespace zel {
 
 namespace {
-
-// Runs a kernel without the GIL; the operands are held by the caller.
-template <class F>
-auto released(const F& f) -> decltype(f()) {
-  py::gil_scoped_release nogil;
-  return f();
-}
-
-py::object wrapped(LimbTensor t) { return py::cast(std::move(t)); }
-
-// A Tensor argument, else TypeError naming the function and the argument.
-const LimbTensor& tensor_arg(py::handle v, const char* op, const char* name) {
-  if (!py::isinstance<LimbTensor>(v))
-    throw TypeError(std::string(op) + "(): argument '" + name + "' must be Tensor, not " + type_name(v));
-  return v.cast<const LimbTensor&>();
-}
 
 // A Tensor or a Python number (a 0-d tensor on `device`).
 LimbTensor operand(py::handle v, const at::Device& device, const char* op, const char* name) {
@@ -60,21 +46,15 @@ double optional_number(py::handle v, double fallback, const char* op, const char
   return v.is_none() ? fallback : number_arg(v, op, name);
 }
 
-py::object binary_call(const MathOp& op, py::handle a, py::handle b, const char* b_name) {
-  const at::Device dev = first_device({a, b}, op.name);
-  const LimbTensor x = operand(a, dev, op.name, "input");
-  const LimbTensor y = operand(b, dev, op.name, b_name);
-  return wrapped(released([&] { return apply_binary(x, y, op); }));
-}
-
-py::object pow_call(py::handle input, py::handle exponent) {
-  // A number exponent is the defined ** of the Tensor.
-  if (py::isinstance<LimbTensor>(input) && is_py_number(exponent))
+// pow: a number exponent is the defined ** of the Tensor; float_power always
+// takes the accurate kernel.
+py::object pow_call(py::handle input, py::handle exponent, const char* op) {
+  if (std::string(op) == "pow" && py::isinstance<LimbTensor>(input) && is_py_number(exponent))
     return input.attr("__pow__")(exponent);
-  const at::Device dev = first_device({input, exponent}, "pow");
-  const LimbTensor x = operand(input, dev, "pow", "input");
-  const LimbTensor y = operand(exponent, dev, "pow", "exponent");
-  return wrapped(released([&] { return pow_tensor(x, y); }));
+  const at::Device dev = first_device({input, exponent}, op);
+  const LimbTensor x = operand(input, dev, op, "input");
+  const LimbTensor y = operand(exponent, dev, op, "exponent");
+  return released_tensor([&] { return pow_tensor(x, y); });
 }
 
 py::object ternary_call(const char* op, py::handle a, py::handle b, py::handle c, const char* b_name,
@@ -83,7 +63,7 @@ py::object ternary_call(const char* op, py::handle a, py::handle b, py::handle c
   const LimbTensor x = operand(a, dev, op, "input");
   const LimbTensor y = operand(b, dev, op, b_name);
   const LimbTensor z = operand(c, dev, op, c_name);
-  return wrapped(released([&] { return kind == 0 ? lerp(x, y, z) : addc(x, y, z, value, kind == 2, op); }));
+  return released_tensor([&] { return kind == 0 ? lerp(x, y, z) : addc(x, y, z, value, kind == 2, op); });
 }
 
 py::object isclose_call(py::handle a, py::handle b, py::handle rtol, py::handle atol, py::handle equal_nan,
@@ -96,19 +76,19 @@ py::object isclose_call(py::handle a, py::handle b, py::handle rtol, py::handle 
     if (!(v >= 0.0))
       throw std::runtime_error(std::string(op) + "(): " + name + " must be greater than or equal to zero, but got " +
                                std::to_string(v));
-  const bool en = PyObject_IsTrue(equal_nan.ptr()) == 1;
+  const bool en = truth(equal_nan);
   return py::cast(released([&] { return isclose(x, y, r, t, en); }));
 }
 
 }  // namespace
 
-py::object clamp_with_tensors(const LimbTensor& self, py::handle lo, py::handle hi, const char* op) {
+py::object clamp_with_tensors(LimbTensor self, py::handle lo, py::handle hi, const char* op) {
   const at::Device dev = device_of(self, op);
   LimbTensor l, h;
   if (!lo.is_none()) l = operand(lo, dev, op, "min");
   if (!hi.is_none()) h = operand(hi, dev, op, "max");
-  return wrapped(released(
-      [&] { return clamp_rows(self, lo.is_none() ? nullptr : &l, hi.is_none() ? nullptr : &h, op); }));
+  return released_tensor(
+      [&] { return clamp_rows(self, lo.is_none() ? nullptr : &l, hi.is_none() ? nullptr : &h, op); });
 }
 
 void bind_math(py::module_& m, TensorClass& cls) {
@@ -116,42 +96,24 @@ void bind_math(py::module_& m, TensorClass& cls) {
                                                   : py::module_::import("types").attr("SimpleNamespace")();
   m.attr("special") = special;
 
-  size_t count = 0;
-  const MathOp* ops = math_ops(count);
-  for (size_t i = 0; i < count; ++i) {
-    const MathOp* op = &ops[i];
-    for (const char* name : {op->name, op->alias}) {
-      if (!name) continue;
-      py::cpp_function fn;
-      if (op->unary) {
-        cls.def(
-            name,
-            [op](const LimbTensor& self) { return wrapped(released([&] { return apply_unary(self, *op); })); },
-            op->doc);
-        fn = py::cpp_function(
-            [op](py::handle input) {
-              const LimbTensor& t = tensor_arg(input, op->name, "input");
-              return wrapped(released([&] { return apply_unary(t, *op); }));
-            },
-            py::name(name), py::arg("input"), op->doc);
-      } else {
-        const char* second = std::string(op->name) == "float_power" ? "exponent" : "other";
-        cls.def(
-            name, [op, second](py::object self, py::handle other) { return binary_call(*op, self, other, second); },
-            py::arg(second), op->doc);
-        fn = py::cpp_function(
-            [op, second](py::handle input, py::handle other) { return binary_call(*op, input, other, second); },
-            py::name(name), py::arg("input"), py::arg(second), op->doc);
-      }
-      m.attr(name) = fn;
-      if (op->special) special.attr(name) = fn;
-    }
-  }
+  // The torch.special names of the table rows.
+  for (const char* name : {"expm1", "exp2", "log1p", "erf", "erfc", "sinc", "xlogy"})
+    special.attr(name) = m.attr(name);
 
   const char* kPowDoc =
       "input ** exponent: a number exponent is the Tensor's **, a Tensor exponent accurate to 2^-100.";
-  cls.def("pow", [](py::object self, py::handle e) { return pow_call(self, e); }, py::arg("exponent"), kPowDoc);
-  m.def("pow", &pow_call, py::arg("input"), py::arg("exponent"), kPowDoc);
+  cls.def(
+      "pow", [](py::object self, py::handle e) { return pow_call(self, e, "pow"); }, py::arg("exponent"), kPowDoc);
+  m.def(
+      "pow", [](py::handle input, py::handle e) { return pow_call(input, e, "pow"); }, py::arg("input"),
+      py::arg("exponent"), kPowDoc);
+  const char* kFloatPowerDoc = "input ** exponent, accurate to 2^-100 for every exponent.";
+  cls.def(
+      "float_power", [](py::object self, py::handle e) { return pow_call(self, e, "float_power"); },
+      py::arg("exponent"), kFloatPowerDoc);
+  m.def(
+      "float_power", [](py::handle input, py::handle e) { return pow_call(input, e, "float_power"); },
+      py::arg("input"), py::arg("exponent"), kFloatPowerDoc);
   m.def(
       "reciprocal",
       [](py::handle input) {
@@ -163,10 +125,10 @@ void bind_math(py::module_& m, TensorClass& cls) {
   const char* kLogitDoc =
       "log(x / (1 - x)), x first clamped to [eps, 1 - eps] when eps is given; accurate to 2^-100.";
   auto logit_fn = [](py::handle input, py::handle eps) {
-    const LimbTensor& t = tensor_arg(input, "logit", "input");
+    const LimbTensor t = tensor_arg(input, "logit", "input");
     const bool has = !eps.is_none();
     const double e = has ? number_arg(eps, "logit", "eps") : 0.0;
-    return wrapped(released([&] { return logit(t, has, e); }));
+    return released_tensor([&] { return logit(t, has, e); });
   };
   cls.def("logit", logit_fn, py::arg("eps") = py::none(), kLogitDoc);
   m.def("logit", logit_fn, py::arg("input"), py::arg("eps") = py::none(), kLogitDoc);
@@ -174,11 +136,11 @@ void bind_math(py::module_& m, TensorClass& cls) {
 
   const char* kNanDoc = "NaN, +inf and -inf replaced (by default 0 and the largest finite magnitudes).";
   auto nan_fn = [](py::handle input, py::handle nan, py::handle posinf, py::handle neginf) {
-    const LimbTensor& t = tensor_arg(input, "nan_to_num", "input");
+    const LimbTensor t = tensor_arg(input, "nan_to_num", "input");
     const double n = optional_number(nan, 0.0, "nan_to_num", "nan");
     const double p = optional_number(posinf, DBL_MAX, "nan_to_num", "posinf");
     const double q = optional_number(neginf, -DBL_MAX, "nan_to_num", "neginf");
-    return wrapped(released([&] { return nan_to_num(t, n, p, q); }));
+    return released_tensor([&] { return nan_to_num(t, n, p, q); });
   };
   cls.def("nan_to_num", nan_fn, py::arg("nan") = 0.0, py::arg("posinf") = py::none(),
           py::arg("neginf") = py::none(), kNanDoc);
@@ -215,7 +177,7 @@ void bind_math(py::module_& m, TensorClass& cls) {
     const char* name = upper ? "clamp_max" : "clamp_min";
     const char* arg = upper ? "max" : "min";
     auto fn = [name, upper](py::handle input, py::handle bound) {
-      const LimbTensor& t = tensor_arg(input, name, "input");
+      const LimbTensor t = tensor_arg(input, name, "input");
       if (bound.is_none())
         throw TypeError(std::string(name) + "(): argument '" + (upper ? "max" : "min") +
                         "' must be Tensor or a number, not NoneType");
@@ -244,15 +206,15 @@ void bind_math(py::module_& m, TensorClass& cls) {
         py::arg("equal_nan") = false, kAllDoc);
   const char* kEqualDoc = "Same shape and every element equal on the exact value.";
   auto equal_fn = [](py::handle a, py::handle b) {
-    const LimbTensor& x = tensor_arg(a, "equal", "input");
-    const LimbTensor& y = tensor_arg(b, "equal", "other");
+    const LimbTensor x = tensor_arg(a, "equal", "input");
+    const LimbTensor y = tensor_arg(b, "equal", "other");
     return released([&] { return equal(x, y); });
   };
   cls.def("equal", equal_fn, py::arg("other"), kEqualDoc);
   m.def("equal", equal_fn, py::arg("input"), py::arg("other"), kEqualDoc);
   const char* kSignbitDoc = "Whether the exact value is negative (-0.0 included), as a bool tensor.";
   auto signbit_fn = [](py::handle input) {
-    const LimbTensor& t = tensor_arg(input, "signbit", "input");
+    const LimbTensor t = tensor_arg(input, "signbit", "input");
     return py::cast(released([&] { return signbit(t); }));
   };
   cls.def("signbit", signbit_fn, kSignbitDoc);

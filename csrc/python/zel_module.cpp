@@ -45,6 +45,9 @@ PYBIND11_MODULE(zel, m) {
   m.attr("math") = py::module_::import("math");
   m.attr("_hashlib") = py::module_::import("hashlib");
   m.attr("_builtins") = py::module_::import("builtins");
+  install_chunk_runner();
+  m.def("_parallel_width", &last_parallel_width,
+        "Threads that ran a chunk of the latest parallel loop (for tests).");
 
   const bool has_cuda = torch.attr("cuda").attr("is_available")().cast<bool>();
   set_default_device(has_cuda ? at::Device("cuda") : at::Device(at::kCPU));

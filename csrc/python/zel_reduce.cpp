@@ -16,32 +16,16 @@ std::optional<int64_t> opt_dim(py::handle dim) {
   return arg_int(dim, "dim");
 }
 
-bool truth(py::handle v) {
-  const int r = PyObject_IsTrue(v.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-template <class F>
-py::object released(const F& f) {
-  LimbTensor r;
-  {
-    py::gil_scoped_release nogil;
-    r = f();
-  }
-  return py::cast(std::move(r));
-}
-
 py::object reduce(const LimbTensor& t, py::handle dim, py::handle keepdim, ReduceOp op) {
   const bool keep = truth(keepdim);
   if (dim.is_none()) {
     check_limbs(t.data, t.shape, "sum");
     // One element: sum keeps the shape under keepdim; prod and the extrema never do.
     if (op == ReduceOp::Sum && keep && t.data.size(0) == 1) return py::cast(clone(t));
-    return released([&] { return reduce_all(t, op); });
+    return released_tensor([&] { return reduce_all(t, op); });
   }
   const int64_t d = arg_int(dim, "dim");
-  return released([&] { return reduce_dim(t, d, keep, op); });
+  return released_tensor([&] { return reduce_dim(t, d, keep, op); });
 }
 
 NormOrder norm_order(py::handle p) {
@@ -53,12 +37,6 @@ NormOrder norm_order(py::handle p) {
   }
   if (PyFloat_Check(p.ptr())) return NormOrder{false, 0, p.cast<double>()};
   throw TypeError("norm(): p must be an int or a float, got " + type_name(p));
-}
-
-const LimbTensor& tensor_arg(py::handle v, const char* op, const char* name) {
-  if (!py::isinstance<LimbTensor>(v))
-    throw TypeError(std::string(op) + "(): argument '" + name + "' must be Tensor, not " + type_name(v));
-  return v.cast<const LimbTensor&>();
 }
 
 }  // namespace
@@ -77,7 +55,7 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
         else if (name == "min") r = ReduceOp::Min;
         else if (name == "max") r = ReduceOp::Max;
         else throw ValueError("Unknown op: " + name);
-        return released([&] { return reduce_dim(t, d, keep, r); });
+        return released_tensor([&] { return reduce_dim(t, d, keep, r); });
       },
       py::arg("dim"), py::arg("keepdim"), py::arg("op"), "Reduce along a specific dimension.");
 
@@ -100,7 +78,7 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
       [](const LimbTensor& t, py::handle dim, py::handle keepdim) {
         const auto d = opt_dim(dim);
         const bool keep = truth(keepdim);
-        return released([&] { return mean(t, d, keep); });
+        return released_tensor([&] { return mean(t, d, keep); });
       },
       dim_none, keep_false, "KALDEN mean.");
   cls.def(
@@ -113,7 +91,7 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
     return [take_sqrt](const LimbTensor& t, py::handle dim, py::handle keepdim, py::handle unbiased) {
       const auto d = opt_dim(dim);
       const bool keep = truth(keepdim), unb = truth(unbiased);
-      return released([&] { return variance(t, d, keep, unb, take_sqrt); });
+      return released_tensor([&] { return variance(t, d, keep, unb, take_sqrt); });
     };
   };
   cls.def("var", stat(false), dim_none, keep_false, py::arg("unbiased") = true, "Variance.");
@@ -124,7 +102,7 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
       [](const LimbTensor& a, py::handle b) -> py::object {
         if (!py::isinstance<LimbTensor>(b)) return not_implemented();
         const LimbTensor& bt = b.cast<const LimbTensor&>();
-        return released([&] { return matmul(a, bt); });
+        return released_tensor([&] { return matmul(a, bt); });
       },
       py::is_operator());
 
@@ -170,7 +148,7 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
         const NormOrder order = norm_order(p);
         const auto d = opt_dim(dim);
         const bool keep = truth(keepdim);
-        return released([&] { return norm(t, order, d, keep); });
+        return released_tensor([&] { return norm(t, order, d, keep); });
       },
       py::arg("input"), py::arg("p") = 2, dim_none, keep_false, "Compute p-norm.");
 
@@ -179,7 +157,7 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
       [](py::handle a, py::handle b) {
         const LimbTensor& x = tensor_arg(a, "matmul", "a");
         const LimbTensor& y = tensor_arg(b, "matmul", "b");
-        return released([&] { return matmul(x, y); });
+        return released_tensor([&] { return matmul(x, y); });
       },
       py::arg("a"), py::arg("b"), "Matrix multiplication with KALDEN.");
   m.def(
@@ -187,7 +165,7 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
       [](py::handle a, py::handle b) {
         const LimbTensor& x = tensor_arg(a, "mm", "a");
         const LimbTensor& y = tensor_arg(b, "mm", "b");
-        return released([&] { return matmul(x, y); });
+        return released_tensor([&] { return matmul(x, y); });
       },
       py::arg("a"), py::arg("b"), "Matrix multiplication.");
   m.def(
@@ -195,7 +173,7 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
       [](py::handle a, py::handle b) {
         const LimbTensor& x = tensor_arg(a, "bmm", "a");
         const LimbTensor& y = tensor_arg(b, "bmm", "b");
-        return released([&] { return matmul(x, y); });
+        return released_tensor([&] { return matmul(x, y); });
       },
       py::arg("a"), py::arg("b"), "Batched matrix multiplication.");
   m.def(
@@ -203,7 +181,7 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
       [](py::handle a, py::handle b) {
         const LimbTensor& x = tensor_arg(a, "mv", "mat");
         const LimbTensor& y = tensor_arg(b, "mv", "vec");
-        return released([&] { return mv(x, y); });
+        return released_tensor([&] { return mv(x, y); });
       },
       py::arg("mat"), py::arg("vec"), "Matrix-vector product.");
   m.def(
@@ -211,7 +189,7 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
       [](py::handle a, py::handle b) {
         const LimbTensor& x = tensor_arg(a, "dot", "a");
         const LimbTensor& y = tensor_arg(b, "dot", "b");
-        return released([&] { return dot(x, y); });
+        return released_tensor([&] { return dot(x, y); });
       },
       py::arg("a"), py::arg("b"), "Dot product of two 1D tensors.");
 }

@@ -9,15 +9,6 @@ namespace zel {
 
 namespace {
 
-// Runs a kernel without the GIL. The kernel must only see LimbTensor copies
-// (which hold their arrays), never the fields of a Python object that
-// another thread could replace meanwhile.
-template <class F>
-auto released(const F& f) -> decltype(f()) {
-  py::gil_scoped_release nogil;
-  return f();
-}
-
 py::list to_list(std::vector<LimbTensor> ts) {
   py::list out;
   for (LimbTensor& t : ts) out.append(py::cast(std::move(t)));

@@ -13,10 +13,8 @@ namespace {
 
 using limbs::Row;
 
-// Rows per parallel chunk: the iterative functions cost thousands of float64
-// operations per row, the selections a handful.
-constexpr int64_t kHeavyGrain = 256;
-constexpr int64_t kLightGrain = 16384;
+constexpr int64_t kHeavyGrain = static_cast<int64_t>(Grain::Heavy);
+constexpr int64_t kLightGrain = static_cast<int64_t>(Grain::Light);
 
 template <class F>
 LimbTensor map_heavy(const LimbTensor& a, const char* op, const F& f) {
@@ -67,10 +65,6 @@ LimbTensor reciprocal_scalar(double s, const at::Device& device) {
   return make_result(d, Shape{}, device);
 }
 
-LimbTensor reciprocal(const LimbTensor& a) {
-  return map_heavy(a, "reciprocal", [](const Row& x) { return limbs::reciprocal(x); });
-}
-
 LimbTensor div(const LimbTensor& a, const LimbTensor& b) {
   return with_reciprocal(a, b, "div", [](const Row& x, const Row&, const Row& ry) { return limbs::mul(x, ry); });
 }
@@ -114,24 +108,24 @@ LimbTensor pow_float(const LimbTensor& a, double e) {
   return map_heavy(a, "pow", [e](const Row& x) { return limbs::pow_float(x, e); });
 }
 
-LimbTensor unary(const LimbTensor& a, Unary op) {
-  switch (op) {
-    case Unary::Exp: return map_heavy(a, "exp", [](const Row& x) { return limbs::exp(x); });
-    case Unary::Log: return map_heavy(a, "log", [](const Row& x) { return limbs::log(x); });
-    case Unary::Sqrt: return map_heavy(a, "sqrt", [](const Row& x) { return limbs::sqrt(x); });
-    case Unary::Sin: return map_heavy(a, "sin", [](const Row& x) { return limbs::sin(x); });
-    case Unary::Cos: return map_heavy(a, "cos", [](const Row& x) { return limbs::cos(x); });
-    case Unary::Tan: return map_heavy(a, "tan", [](const Row& x) { return limbs::tan(x); });
-    case Unary::Tanh: return map_heavy(a, "tanh", [](const Row& x) { return limbs::tanh(x); });
-    case Unary::Sigmoid: return map_heavy(a, "sigmoid", [](const Row& x) { return limbs::sigmoid(x); });
-    case Unary::Silu: return map_heavy(a, "silu", [](const Row& x) { return limbs::silu(x); });
-    case Unary::Gelu: return map_heavy(a, "gelu", [](const Row& x) { return limbs::gelu(x); });
-    case Unary::Relu: return map_light(a, "relu", [](const Row& x) { return limbs::relu(x); });
-    case Unary::Abs: return map_light(a, "abs", [](const Row& x) { return limbs::abs(x); });
-    case Unary::Floor: return map_light(a, "floor", [](const Row& x) { return limbs::floor(x); });
-    case Unary::Ceil: return map_light(a, "ceil", [](const Row& x) { return limbs::ceil(x); });
-  }
-  throw std::logic_error("unary: unknown operation");
+LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a) {
+  if (op.arity != 1) throw std::logic_error(std::string(op.name) + ": not a unary operation");
+  at::Tensor da = cpu_limbs(a, op.name);
+  const int64_t n = da.size(0);
+  at::Tensor r = new_limbs_for(n);
+  const Row* pa = rows_of(da);
+  Row* pr = rows_of(r);
+  const RowsKernel kernel = op.unary;
+  parallel_rows(n, static_cast<int64_t>(op.grain),
+                [&](int64_t begin, int64_t end) { kernel(pa + begin, pr + begin, end - begin); });
+  return make_result(r, a.shape, a.data.device());
+}
+
+LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a, const LimbTensor& b) {
+  if (op.arity != 2) throw std::logic_error(std::string(op.name) + ": not a binary operation");
+  const PairKernel kernel = op.pair;
+  return binary_rows(a, b, op.name, [kernel](const Row& x, const Row& y) { return kernel(x, y); },
+                     static_cast<int64_t>(op.grain));
 }
 
 LimbTensor clamp(const LimbTensor& a, bool has_min, double min_val, bool has_max, double max_val) {
@@ -146,8 +140,8 @@ LimbTensor round(const LimbTensor& a, bool decimals_zero, double factor) {
 LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
   const char* op = log_of ? "log_softmax" : "softmax";
   at::Tensor da = cpu_limbs(a, op);
+  dim = shape_axis(dim, a.shape, op);
   const int64_t nd = static_cast<int64_t>(a.shape.size());
-  if (dim < 0 || dim >= nd) throw IndexError(std::string(op) + "(): dimension out of range for shape " + shape_str(a.shape));
   const int64_t len = a.shape[dim];
   int64_t inner = 1;
   for (int64_t d = dim + 1; d < nd; ++d) inner *= a.shape[d];

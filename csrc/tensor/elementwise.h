@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "tensor/limb_tensor.h"
+#include "tensor/ops_table.h"
 
 namespace zel {
 
 // A 0-d tensor holding 1/s (the scalar Newton-Raphson reciprocal) on `device`.
 LimbTensor reciprocal_scalar(double s, const at::Device& device);
-LimbTensor reciprocal(const LimbTensor& a);
 
 // a * reciprocal(b) with broadcasting; a * reciprocal_scalar(c).
 LimbTensor div(const LimbTensor& a, const LimbTensor& b);
@@ -29,8 +29,10 @@ LimbTensor mod(const LimbTensor& a, const LimbTensor& b);
 LimbTensor pow_int(const LimbTensor& a, bool negative, const std::vector<unsigned long long>& words);
 LimbTensor pow_float(const LimbTensor& a, double e);
 
-enum class Unary { Exp, Log, Sqrt, Sin, Cos, Tan, Tanh, Sigmoid, Silu, Gelu, Relu, Abs, Floor, Ceil };
-LimbTensor unary(const LimbTensor& a, Unary op);
+// A row of kElementwiseOps on a tensor (arity 1) or on the broadcast of two
+// (arity 2): one pass, chunks of op.grain rows in parallel.
+LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a);
+LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a, const LimbTensor& b);
 
 LimbTensor clamp(const LimbTensor& a, bool has_min, double min_val, bool has_max, double max_val);
 // decimals == 0 rounds approx half to even; otherwise round(approx * factor) / factor.

@@ -1,10 +1,8 @@
-// The C++ side of a Tensor: an (N, 8) float64 limb array and a logical shape.
-// All validation of limb arrays and shapes lives here (checks carry the
-// actual values in their messages).
+// The C++ side of a Tensor: an (N, 8) float64 limb array and a logical shape,
+// and the loops over limb rows. Validation lives in tensor/checks.h.
 #pragma once
 
 #include <ATen/ATen.h>
-#include <ATen/Parallel.h>
 
 #include <cstdint>
 #include <new>
@@ -12,13 +10,10 @@
 #include <vector>
 
 #include "limbs/row.h"
-#include "tensor/errors.h"
+#include "tensor/checks.h"
+#include "tensor/parallel.h"
 
 namespace zel {
-
-using Shape = std::vector<int64_t>;
-
-constexpr size_t kMaxDims = 64;
 
 struct LimbTensor {
   at::Tensor data;  // (N, 8) float64; may be replaced from Python, so never trusted
@@ -36,32 +31,12 @@ struct LimbTensor {
   static void operator delete(void* p) { ::operator delete(p); }
 };
 
-// Elements of a shape; () has one. Throws ValueError on a negative size or
-// an element count that does not fit in int64.
-int64_t shape_numel(const Shape& shape);
-
-// Python tuple form: (), (3,), (2, 3).
-std::string shape_str(const Shape& shape);
-
-// Checks that data is a 2-D float64 (N, 8) array with N == shape_numel(shape);
-// the message names the operation and what was found.
-void check_limbs(const at::Tensor& data, const Shape& shape, const char* op);
-
-// TypeError for an object whose __init__ never ran (Tensor.__new__(Tensor)).
-[[noreturn]] void throw_not_constructed(const char* op);
-
 // The device of t's limb array, refusing a Tensor that was never constructed.
 at::Device device_of(const LimbTensor& t, const char* op);
 
 // The limb array of t, validated, as a contiguous CPU array (a copy only when
 // t lives elsewhere or is strided). Kernels read through this.
 at::Tensor cpu_limbs(const LimbTensor& t, const char* op);
-
-// Rejects, with RuntimeError naming `op`, a limb array of `rows` rows that
-// could not fit in this machine's memory, before anything is allocated:
-// such a request would otherwise end in the OOM killer or in a size
-// computation that overflows, not an exception.
-void check_alloc(int64_t rows, const char* op);
 
 // A new (n, 8) zero limb array on the CPU; check_alloc first.
 at::Tensor new_limbs(int64_t n, const char* op = "Tensor");
@@ -97,7 +72,9 @@ void parallel_rows(int64_t n, int64_t grain, const F& f) {
     f(int64_t(0), n);
     return;
   }
-  at::parallel_for(0, n, grain, f);
+  run_chunks(n, grain, ChunkFn{&f, [](const void* self, int64_t begin, int64_t end) {
+                                 (*static_cast<const F*>(self))(begin, end);
+                               }});
 }
 
 // Runs f(out_row, a_row, b_row) for every element of the broadcast of a and b.

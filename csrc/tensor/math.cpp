@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "limbs/functions.h"
+#include "tensor/ops_table.h"
 
 namespace zel {
 
@@ -11,67 +12,11 @@ namespace {
 using limbs::Row;
 namespace lm = limbs::math;
 
-// Rows per parallel chunk: the transcendental kernels cost thousands of
-// float64 operations per row, the orderings a few dozen.
-constexpr int64_t kHeavy = 256;
-constexpr int64_t kLight = 16384;
+constexpr int64_t kHeavy = static_cast<int64_t>(Grain::Heavy);
+constexpr int64_t kLight = static_cast<int64_t>(Grain::Light);
 
 // The result for a malformed operand (see limbs::math::malformed).
 const Row kNaNRow = limbs::from_double(lm::kNaN);
-
-Row positive(const Row& a) { return a; }
-Row square(const Row& a) { return limbs::mul(a, a); }
-Row negative(const Row& a) { return limbs::neg(a); }
-
-const MathOp kOps[] = {
-    {"asin", "arcsin", false, "Arcsine, accurate to 2^-100.", lm::asin, nullptr, kHeavy},
-    {"acos", "arccos", false, "Arccosine, accurate to 2^-100.", lm::acos, nullptr, kHeavy},
-    {"atan", "arctan", false, "Arctangent, accurate to 2^-100.", lm::atan, nullptr, kHeavy},
-    {"sinh", nullptr, false, "Hyperbolic sine, accurate to 2^-100.", lm::sinh, nullptr, kHeavy},
-    {"cosh", nullptr, false, "Hyperbolic cosine, accurate to 2^-100.", lm::cosh, nullptr, kHeavy},
-    {"asinh", "arcsinh", false, "Inverse hyperbolic sine, accurate to 2^-100.", lm::asinh, nullptr, kHeavy},
-    {"acosh", "arccosh", false, "Inverse hyperbolic cosine, accurate to 2^-100.", lm::acosh, nullptr, kHeavy},
-    {"atanh", "arctanh", false, "Inverse hyperbolic tangent, accurate to 2^-100.", lm::atanh, nullptr, kHeavy},
-    {"expm1", nullptr, true, "exp(x) - 1, accurate to 2^-100.", lm::expm1, nullptr, kHeavy},
-    {"log1p", nullptr, true, "log(1 + x), accurate to 2^-100.", lm::log1p, nullptr, kHeavy},
-    {"log2", nullptr, false, "Base-2 logarithm, accurate to 2^-100.", lm::log2, nullptr, kHeavy},
-    {"log10", nullptr, false, "Base-10 logarithm, accurate to 2^-100.", lm::log10, nullptr, kHeavy},
-    {"exp2", nullptr, true, "2 ** x, accurate to 2^-100.", lm::exp2, nullptr, kHeavy},
-    {"erf", nullptr, true, "Error function, accurate to 2^-100.", lm::erf, nullptr, kHeavy},
-    {"erfc", nullptr, true, "Complementary error function, accurate to 2^-100.", lm::erfc, nullptr, kHeavy},
-    {"rsqrt", nullptr, false, "1 / sqrt(x), accurate to 2^-100.", lm::rsqrt, nullptr, kHeavy},
-    {"sinc", nullptr, true, "sin(pi x) / (pi x), accurate to 2^-100.", lm::sinc, nullptr, kHeavy},
-    {"deg2rad", nullptr, false, "Degrees to radians, accurate to 2^-100.", lm::deg2rad, nullptr, kLight},
-    {"rad2deg", nullptr, false, "Radians to degrees, accurate to 2^-100.", lm::rad2deg, nullptr, kLight},
-    {"trunc", "fix", false, "Integer part of the exact value.", lm::trunc, nullptr, kLight},
-    {"frac", nullptr, false, "Fractional part of the exact value.", lm::frac, nullptr, kLight},
-    {"sign", nullptr, false, "Sign of the exact value: -1, 0 or 1.", lm::sign, nullptr, kLight},
-    {"sgn", nullptr, false, "Sign of the exact value (sign, for real tensors).", lm::sign, nullptr, kLight},
-    {"square", nullptr, false, "x * x (the product of ** 2).", square, nullptr, kLight},
-    {"neg", "negative", false, "Negation of every limb (exact).", negative, nullptr, kLight},
-    {"positive", nullptr, false, "The tensor itself.", positive, nullptr, kLight},
-    {"atan2", "arctan2", false, "Arctangent of input / other in the quadrant of (other, input).", nullptr,
-     lm::atan2, kHeavy},
-    {"hypot", nullptr, false, "sqrt(input^2 + other^2) without overflow, accurate to 2^-100.", nullptr, lm::hypot,
-     kHeavy},
-    {"fmod", nullptr, false, "C fmod: input - trunc(input / other) * other, with the sign of input.", nullptr,
-     lm::fmod, kHeavy},
-    {"remainder", nullptr, false, "Python modulus: the result has the sign of other.", nullptr, lm::remainder,
-     kHeavy},
-    {"maximum", nullptr, false, "Element-wise maximum on the exact value; NaN propagates.", nullptr, lm::maximum,
-     kLight},
-    {"minimum", nullptr, false, "Element-wise minimum on the exact value; NaN propagates.", nullptr, lm::minimum,
-     kLight},
-    {"fmax", nullptr, false, "Element-wise maximum on the exact value; NaN ignored.", nullptr, lm::fmax, kLight},
-    {"fmin", nullptr, false, "Element-wise minimum on the exact value; NaN ignored.", nullptr, lm::fmin, kLight},
-    {"copysign", nullptr, false, "|input| with the sign of other.", nullptr, lm::copysign, kLight},
-    {"logaddexp", nullptr, false, "log(exp(input) + exp(other)), accurate to 2^-100.", nullptr, lm::logaddexp,
-     kHeavy},
-    {"logaddexp2", nullptr, false, "log2(2**input + 2**other), accurate to 2^-100.", nullptr, lm::logaddexp2,
-     kHeavy},
-    {"xlogy", nullptr, true, "input * log(other), 0 where input is 0.", nullptr, lm::xlogy, kHeavy},
-    {"float_power", nullptr, false, "input ** exponent, accurate to 2^-100.", nullptr, lm::pow, kHeavy},
-};
 
 // Row index of each operand for output row i: the broadcast of up to
 // three shapes, for the functions of three operands.
@@ -120,34 +65,15 @@ at::Tensor on_device(const at::Tensor& cpu, const at::Device& dev) { return dev.
 
 }  // namespace
 
-const MathOp* math_ops(size_t& count) {
-  count = sizeof(kOps) / sizeof(kOps[0]);
-  return kOps;
-}
-
-LimbTensor apply_unary(const LimbTensor& a, const MathOp& op) {
-  const UnaryKernel f = op.unary;
-  return map_rows(a, op.name, [f](const Row& x) { return lm::malformed(x) ? kNaNRow : f(x); }, op.grain);
-}
-
-LimbTensor apply_binary(const LimbTensor& a, const LimbTensor& b, const MathOp& op) {
-  const BinaryKernel f = op.binary;
-  return binary_rows(
-      a, b, op.name,
-      [f](const Row& x, const Row& y) { return lm::malformed(x) || lm::malformed(y) ? kNaNRow : f(x, y); },
-      op.grain);
-}
-
 LimbTensor pow_tensor(const LimbTensor& a, const LimbTensor& b) {
   return binary_rows(
       a, b, "pow",
-      [](const Row& x, const Row& y) { return lm::malformed(x) || lm::malformed(y) ? kNaNRow : lm::pow(x, y); },
-      kHeavy);
+      [](const Row& x, const Row& y) { return lm::guarded<&lm::pow>(x, y); }, kHeavy);
 }
 
 LimbTensor logit(const LimbTensor& a, bool has_eps, double eps) {
   if (!has_eps)
-    return map_rows(a, "logit", [](const Row& x) { return lm::malformed(x) ? kNaNRow : lm::logit(x); }, kHeavy);
+    return map_rows(a, "logit", [](const Row& x) { return lm::guarded<&lm::logit>(x); }, kHeavy);
   return map_rows(
       a, "logit", [eps](const Row& x) { return lm::malformed(x) ? kNaNRow : lm::logit_eps(x, eps); }, kHeavy);
 }

@@ -1,39 +1,14 @@
-// The accurate element functions on whole tensors (kernels in
-// limbs/functions.h): one table row per function, read by the binding layer
-// for its method, module function and aliases. Each call is one fused pass
-// over the limb rows, parallel for large N, with PyTorch broadcasting.
+// The accurate element functions that do not fit a row of the operations
+// table (tensor/ops_table.h): those with parameters, three operands or a
+// bool result. Kernels in limbs/functions.h; each call is one fused pass over
+// the limb rows, parallel for large N, with PyTorch broadcasting.
 #pragma once
 
 #include <ATen/ATen.h>
 
-#include <cstddef>
-
-#include "limbs/row.h"
 #include "tensor/limb_tensor.h"
 
 namespace zel {
-
-using UnaryKernel = limbs::Row (*)(const limbs::Row&);
-using BinaryKernel = limbs::Row (*)(const limbs::Row&, const limbs::Row&);
-
-// A function of one or two elements: its PyTorch name, an alias (or null),
-// whether torch.special has it too, the docstring, the kernel (exactly one
-// of unary and binary is set) and rows per parallel chunk.
-struct MathOp {
-  const char* name;
-  const char* alias;
-  bool special;
-  const char* doc;
-  UnaryKernel unary;
-  BinaryKernel binary;
-  int64_t grain;
-};
-
-// The table, and its length in `count`.
-const MathOp* math_ops(size_t& count);
-
-LimbTensor apply_unary(const LimbTensor& a, const MathOp& op);
-LimbTensor apply_binary(const LimbTensor& a, const LimbTensor& b, const MathOp& op);
 
 // a ** b for a tensor exponent (the accurate kernel; a number exponent is the
 // defined ** of elementwise.h).

@@ -1,5 +1,7 @@
 #include "tensor/matmul.h"
 
+#include <ATen/Parallel.h>
+
 #include "limbs/matmul.h"
 #include "tensor/arith.h"
 #include "tensor/reduce.h"

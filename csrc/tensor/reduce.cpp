@@ -65,6 +65,27 @@ limbs::Row reduce_slice(const double* first, int64_t n, int64_t stride, ReduceOp
   }
 }
 
+// tree_reduce over one long slice, with the pairs of each large level split
+// over threads: every pair is computed as in the serial tree, so the root
+// has the same bits.
+template <class Pair>
+limbs::Row long_slice_tree(const double* first, int64_t n, int64_t stride, Pair pair, const limbs::Row& empty) {
+  constexpr int64_t kPairGrain = 16384;
+  if (n <= 1) return n == 1 ? limbs::load(first) : empty;
+  const auto leaf = limbs::slice_leaves(first, stride, limbs::Identity());
+  std::vector<double> buf(static_cast<size_t>(limbs::tree_scratch_rows(n) * limbs::kLimbs));
+  double* b = buf.data();
+  parallel_rows(n / 2, kPairGrain, [&](int64_t i0, int64_t i1) { limbs::tree_leaf_level(n, leaf, pair, b, i0, i1); });
+  limbs::tree_leaf_carry(n, leaf, b);
+  int64_t m = limbs::tree_next(n);
+  while (m / 2 > kPairGrain) {
+    parallel_rows(m / 2, kPairGrain, [&](int64_t i0, int64_t i1) { limbs::tree_level(b, m, pair, i0, i1); });
+    limbs::tree_level_carry(b, m);
+    m = limbs::tree_next(m);
+  }
+  return limbs::tree_finish(b, m, pair);
+}
+
 // The slices along dim (all rows as one slice when dim is empty) and the
 // shape of the result.
 std::pair<Slices, Shape> layout(const LimbTensor& t, int64_t rows, std::optional<int64_t> dim, bool keepdim) {
@@ -96,17 +117,6 @@ LimbTensor per_slice(const LimbTensor& t, std::optional<int64_t> dim, bool keepd
 
 }  // namespace
 
-int64_t normalize_dim(int64_t dim, int64_t ndim) {
-  const int64_t lo = ndim > 0 ? -ndim : -1, hi = ndim > 0 ? ndim - 1 : 0;
-  if (dim < lo || dim > hi) {
-    std::ostringstream os;
-    os << "Dimension out of range (expected to be in range of [" << lo << ", " << hi << "], but got " << dim
-       << ")";
-    throw IndexError(os.str());
-  }
-  return ndim == 0 ? 0 : (dim < 0 ? dim + ndim : dim);
-}
-
 Shape reduced_shape(const Shape& shape, int64_t dim, bool keepdim) {
   Shape out;
   for (int64_t i = 0; i < static_cast<int64_t>(shape.size()); ++i) {
@@ -119,6 +129,15 @@ Shape reduced_shape(const Shape& shape, int64_t dim, bool keepdim) {
 LimbTensor reduce_all(const LimbTensor& t, ReduceOp op) {
   check_limbs(t.data, t.shape, op_name(op));
   if (t.data.size(0) == 0 && (op == ReduceOp::Max || op == ReduceOp::Min)) empty_extremum(op_name(op));
+  if (op == ReduceOp::Sum || op == ReduceOp::Prod) {
+    const at::Tensor d = cpu_limbs(t, op_name(op));
+    const limbs::Row root = op == ReduceOp::Sum
+        ? long_slice_tree(d.data_ptr<double>(), d.size(0), 1, limbs::SumPair(), limbs::zero_row())
+        : long_slice_tree(d.data_ptr<double>(), d.size(0), 1, limbs::ProdPair(), limbs::one_row());
+    at::Tensor r = new_limbs_for(1);
+    limbs::store(root, r.data_ptr<double>());
+    return make_result(r, Shape{}, t.data.device());
+  }
   return per_slice(t, std::nullopt, false, op_name(op),
                    [op](const double* first, int64_t n, int64_t stride, double* scratch) {
                      return reduce_slice(first, n, stride, op, scratch);

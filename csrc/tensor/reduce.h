@@ -11,10 +11,6 @@ namespace zel {
 
 enum class ReduceOp { Sum, Prod, Max, Min };
 
-// An axis in [-ndim, ndim) made non-negative; a 0-d tensor accepts 0 and -1
-// as PyTorch does. IndexError otherwise.
-int64_t normalize_dim(int64_t dim, int64_t ndim);
-
 // `shape` without axis `dim`, or with it set to 1 when keepdim.
 Shape reduced_shape(const Shape& shape, int64_t dim, bool keepdim);
 

@@ -272,14 +272,6 @@ Selection select(const Shape& shape, const std::vector<IndexItem>& index) {
 }  // namespace
 
 
-int64_t wrap_dim(int64_t dim, int64_t rank, const char* op) {
-  const int64_t r = rank > 0 ? rank : 1;
-  if (dim < -r || dim >= r)
-    throw IndexError(std::string(op) + ": dimension out of range (expected to be in range of [" + str(-r) + ", " +
-                     str(r - 1) + "], but got " + str(dim) + ")");
-  return dim < 0 ? dim + r : dim;
-}
-
 Shape infer_shape(const Shape& from, const std::vector<int64_t>& target, const char* op) {
   const int64_t numel = shape_numel(from);
   auto fail = [&](const std::string& why) {

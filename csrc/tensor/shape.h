@@ -12,10 +12,6 @@
 
 namespace zel {
 
-// dim in [-rank, rank) made non-negative, else IndexError naming `op`.
-// A 0-d tensor accepts -1 and 0, as PyTorch does.
-int64_t wrap_dim(int64_t dim, int64_t rank, const char* op);
-
 // `target` with its one -1 inferred from the element count of `from`;
 // ValueError naming both shapes when the counts differ.
 Shape infer_shape(const Shape& from, const std::vector<int64_t>& target, const char* op);

@@ -640,9 +640,24 @@ TARSK_FAMILIES = {
 }
 
 
-# -- the accurate element functions (tensor/math.h) ------------------------------
-# Not in __all__, so their module functions and torch.special names are listed
-# here; the Tensor methods are found with the other members.
+# -- PyTorch drop-in names beyond __all__: dotted module paths and methods ------
+
+DROPIN_FUNCTIONS = {
+    "maximum": with_input(g_binary), "minimum": with_input(g_binary),
+}
+METHOD_FAMILIES.update({"maximum": g_binary, "minimum": g_binary})
+
+
+def module_attr(path):
+    obj = zel
+    for part in path.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
+# -- the accurate element functions (limbs/functions.h) -------------------------
+# Module functions and torch.special names among the drop-in names; the Tensor
+# methods are found with the other members.
 
 MATH_UNARY = ["asin", "arcsin", "acos", "arccos", "atan", "arctan", "sinh", "cosh", "asinh", "arcsinh", "acosh",
               "arccosh", "atanh", "arctanh", "expm1", "log1p", "log2", "log10", "exp2", "erf", "erfc", "rsqrt",
@@ -693,16 +708,10 @@ MATH_FAMILIES.update({"isclose": g_math_close, "allclose": g_math_close, "lerp":
                       "nan_to_num": g_math_nan_to_num, "clip": g_math_clip})
 METHOD_FAMILIES.update(MATH_FAMILIES)
 
-
-def math_targets():
-    found = []
-    for name in MATH_UNARY + sorted(MATH_FAMILIES):
-        gen = with_input(MATH_FAMILIES.get(name, g_none))
-        found.append((f"zel.{name}", "function", name, getattr(zel, name), gen))
-    for name in sorted(vars(zel.special)):
-        found.append((f"zel.special.{name}", "function", name, getattr(zel.special, name),
-                      with_input(MATH_FAMILIES.get(name, g_none))))
-    return found
+DROPIN_FUNCTIONS.update({name: with_input(MATH_FAMILIES.get(name, g_none))
+                         for name in MATH_UNARY + sorted(MATH_FAMILIES)})
+DROPIN_FUNCTIONS.update({f"special.{name}": with_input(MATH_FAMILIES.get(name, g_none))
+                         for name in vars(zel.special)})
 
 
 def targets():
@@ -713,6 +722,8 @@ def targets():
         if callable(obj):
             gen = MODULE_FAMILIES.get(name, with_input(g_generic))
             found.append((f"zel.{name}", "function", name, obj, gen))
+    for path, gen in DROPIN_FUNCTIONS.items():
+        found.append((f"zel.{path}", "function", path, module_attr(path), gen))
     # An exact list: members inherited from object that the class does not define are left out.
     own = set()
     for klass in Tensor.__mro__:
@@ -723,7 +734,6 @@ def targets():
         if name.startswith("__") and name not in OPERATORS:
             continue
         found.append((f"Tensor.{name}", "method", name, None, METHOD_FAMILIES.get(name, g_generic)))
-    found += math_targets()
     if tarsk is not None:
         for name in list(getattr(tarsk, "__all__", [])) + TARSK_PRIVATE:
             if hasattr(tarsk, name):

@@ -1,0 +1,149 @@
+#include "tensor/parallel.h"
+
+#include "limbs/chunks.h"
+
+#include <ATen/Parallel.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace zel {
+
+namespace {
+
+thread_local bool in_chunk = false;
+std::atomic<int> latest_width{1};
+
+// One parallel call. Participant p (the caller is 0) runs chunks p, p + T,
+// p + 2T, ... of the T participants: a fixed share, so which threads take
+// part does not depend on timing, and nothing a chunk computes depends on
+// who runs it.
+struct Job {
+  ChunkFn fn;
+  int64_t n = 0;
+  int64_t chunks = 0;
+  int64_t participants = 1;
+  std::atomic<int64_t> next_participant{1};
+  std::atomic<int64_t> finished_participants{0};
+  std::mutex mutex;
+  std::condition_variable finished;
+  std::exception_ptr error;
+
+  int64_t chunk_begin(int64_t c) const { return n * c / chunks; }
+
+  void run_share(int64_t p) {
+    const bool outer = in_chunk;
+    in_chunk = true;
+    for (int64_t c = p; c < chunks; c += participants) {
+      try {
+        fn.call(fn.self, chunk_begin(c), chunk_begin(c + 1));
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!error) error = std::current_exception();
+      }
+    }
+    in_chunk = outer;
+    if (finished_participants.fetch_add(1) + 1 == participants) {
+      std::lock_guard<std::mutex> lock(mutex);
+      finished.notify_all();
+    }
+  }
+
+  // A worker's ticket: the next share not yet taken.
+  void work() { run_share(next_participant.fetch_add(1)); }
+};
+
+class Pool {
+ public:
+  // Hands `tickets` workers the job, starting threads up to `workers`.
+  void offer(const std::shared_ptr<Job>& job, int tickets, int workers) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    while (static_cast<int>(threads_) < workers) {
+      std::thread(&Pool::loop, this).detach();
+      ++threads_;
+    }
+    for (int i = 0; i < tickets; ++i) queue_.push_back(job);
+    wake_.notify_all();
+  }
+
+ private:
+  void loop() {
+    for (;;) {
+      std::shared_ptr<Job> job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return !queue_.empty(); });
+        job = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      job->work();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::shared_ptr<Job>> queue_;
+  size_t threads_ = 0;
+};
+
+// The pool lives for the process and is never destroyed: detached workers
+// blocked at exit must not meet a destructed mutex. A child process after
+// fork has none of the parent's threads, so it starts a pool of its own.
+Pool& pool() {
+  static Pool* current = nullptr;
+  static pid_t owner = 0;
+  static std::mutex guard;
+  std::lock_guard<std::mutex> lock(guard);
+  if (current == nullptr || owner != getpid()) {
+    current = new Pool();
+    owner = getpid();
+  }
+  return *current;
+}
+
+}  // namespace
+
+void run_chunks(int64_t n, int64_t grain, ChunkFn fn) {
+  if (n <= 0) return;
+  const int64_t threads = in_chunk ? 1 : std::max(1, at::get_num_threads());
+  const int64_t by_grain = (n + std::max<int64_t>(grain, 1) - 1) / std::max<int64_t>(grain, 1);
+  // A few chunks per thread even out rows of unequal cost.
+  const int64_t chunks = std::min(by_grain, threads * 4);
+  if (threads == 1 || chunks <= 1) {
+    if (!in_chunk) latest_width.store(1);
+    fn.call(fn.self, 0, n);
+    return;
+  }
+  auto job = std::make_shared<Job>();
+  job->fn = fn;
+  job->n = n;
+  job->chunks = chunks;
+  job->participants = std::min(threads, chunks);
+  pool().offer(job, static_cast<int>(job->participants - 1), static_cast<int>(threads - 1));
+  job->run_share(0);
+  {
+    std::unique_lock<std::mutex> lock(job->mutex);
+    job->finished.wait(lock, [&] { return job->finished_participants.load() == job->participants; });
+  }
+  latest_width.store(static_cast<int>(job->participants));
+  if (job->error) std::rethrow_exception(job->error);
+}
+
+int last_parallel_width() { return latest_width.load(); }
+
+void install_chunk_runner() {
+  limbs::chunk_runner() = [](int64_t n, int64_t grain, const void* self,
+                             void (*call)(const void*, int64_t, int64_t)) {
+    run_chunks(n, grain, ChunkFn{self, call});
+  };
+}
+
+}  // namespace zel

@@ -1,0 +1,79 @@
+"""Work is shared between threads, and the bytes do not depend on how many."""
+import pytest
+import torch
+
+from varnel.zel import tarsk, zel
+
+THREADS = (1, 2, 4)
+
+
+def _vector(n, seed):
+    g = torch.Generator().manual_seed(seed)
+    return zel.Tensor(torch.rand(n, generator=g, dtype=torch.float64) + 0.5) / 3.0
+
+
+def _matrix(n, seed):
+    g = torch.Generator().manual_seed(seed)
+    a = torch.rand(n, n, generator=g, dtype=torch.float64) + n * torch.eye(n, dtype=torch.float64)
+    return zel.Tensor(a) / 7.0
+
+
+X = _vector(20000, 1)
+Y = _vector(20000, 2)
+COLUMN = _vector(200, 3).reshape(200, 1)
+LONG = _vector(80000, 6)
+M = _matrix(96, 4)
+SMALL = _matrix(24, 5)
+
+# Every kernel family, each on inputs large enough to be split into chunks.
+CASES = {
+    "div": (zel, lambda: X / Y),
+    "sqrt": (zel, lambda: X.sqrt()),
+    "exp": (zel, lambda: X.exp()),
+    "sin": (zel, lambda: X.sin()),
+    "broadcast add": (zel, lambda: X.reshape(100, 200) + COLUMN.reshape(100, 2)[:, :1]),
+    "pow": (zel, lambda: X ** 3),
+    "softmax": (zel, lambda: X.reshape(100, 200).softmax(1)),
+    "sum along dim": (zel, lambda: LONG.reshape(800, 100).sum(1)),
+    "sum of all": (zel, lambda: LONG.sum()),
+    "var along dim": (zel, lambda: LONG.reshape(800, 100).var(1)),
+    "matmul": (zel, lambda: M @ M),
+    "batched matmul": (zel, lambda: zel.matmul(X[:19200].reshape(8, 40, 60), X[:19200].reshape(8, 60, 40))),
+    "tarsk inv": (tarsk, lambda: tarsk.inv(M)),
+    "tarsk eig": (tarsk, lambda: tarsk.eig(SMALL, 3)[0]),
+}
+
+
+@pytest.fixture
+def restore_threads():
+    n = torch.get_num_threads()
+    yield
+    torch.set_num_threads(n)
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_bytes_equal_for_every_thread_count_and_threads_take_part(name, restore_threads):
+    module, call = CASES[name]
+    digests = {}
+    for k in THREADS:
+        torch.set_num_threads(k)
+        result = call()
+        width = module._parallel_width()
+        digests[k] = result.sha256()
+        assert 1 <= width <= k
+        if k > 1:
+            assert width > 1, f"{name}: only one thread ran with {k} allowed"
+    assert len(set(digests.values())) == 1, digests
+
+
+def test_one_thread_runs_serially(restore_threads):
+    torch.set_num_threads(1)
+    X.sqrt()
+    assert zel._parallel_width() == 1
+
+
+def test_an_error_inside_a_chunk_reaches_python(restore_threads):
+    torch.set_num_threads(2)
+    singular = zel.zeros(96, 96)
+    with pytest.raises(ValueError):
+        tarsk.inv(singular)
