@@ -110,6 +110,7 @@ LimbTensor clamp_rows(const LimbTensor& a, const LimbTensor* lo, const LimbTenso
 at::Tensor isclose(const LimbTensor& a, const LimbTensor& b, double rtol, double atol, bool equal_nan) {
   Shape out = broadcast_shapes(a.shape, b.shape);
   at::Tensor da = cpu_limbs(a, "isclose"), db = cpu_limbs(b, "isclose");
+  check_alloc(shape_numel(out), "isclose");
   at::Tensor r = at::empty({shape_numel(out)}, at::kBool);
   bool* pr = r.data_ptr<bool>();
   const Row *pa = rows_of(da), *pb = rows_of(db);
