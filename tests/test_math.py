@@ -330,6 +330,14 @@ class TestApi:
         with pytest.raises(TypeError, match="min"):
             zel.clamp_min(t, None)
 
+    def test_malformed_rows_give_nan(self):
+        # A finite limb 0 with an infinite lower limb, or limbs whose sum overflows.
+        bad = from_rows([[1.0, inf] + [0.0] * 6, [1.7e308, 1.7e308, -1.7e308] + [0.0] * 5])
+        for name in sorted(UNARY) + ["trunc", "frac", "sign"]:
+            assert all(math.isnan(r[0]) for r in limbs_of(getattr(zel, name)(bad))), name
+        for name in sorted(BINARY):
+            assert all(math.isnan(r[0]) for r in limbs_of(getattr(zel, name)(bad, zel.tensor(2.0)))), name
+
     def test_same_bits_for_any_thread_count(self):
         rng = random.Random(3)
         rows = with_lower(sample(-0.99, 0.99, 3000, rng), rng)

@@ -39,10 +39,12 @@ LIMBS_HD inline Row signed_zero(const Row& a) { return from_double(std::copysign
 
 LIMBS_HD inline Row out(const Triple& t) { return triple::to_row(t); }
 
-// A finite limb 0 with a non-finite lower limb or limb sum: no value (a
-// malformed row from outside). Callers give NaN without calling a kernel,
-// whose integer steps need finite values.
-LIMBS_HD inline bool malformed(const Row& a) { return std::isfinite(a.l[0]) && !std::isfinite(approx(a)); }
+// A finite limb 0 with a non-finite lower limb, or limbs whose sums
+// overflow: no value (a malformed row from outside). Callers give NaN
+// without calling a kernel, whose integer steps need finite values.
+LIMBS_HD inline bool malformed(const Row& a) {
+  return std::isfinite(a.l[0]) && !(std::isfinite(approx(a)) && std::isfinite(triple::from_row(a).h));
+}
 
 // A kernel with that check in front.
 template <Row (*F)(const Row&)>
@@ -495,15 +497,19 @@ LIMBS_HD inline Row fmod(const Row& a, const Row& b) {
   const int sa = sign_exact(a);
   if (sa == 0) return signed_zero(a);
   const Row abs_b = sb < 0 ? neg(b) : b;
+  const double bh = triple::from_row(abs_b).h;
+  if (!std::isfinite(bh)) return from_double(kNaN);  // limbs whose exact sum overflows
+  const int eb = std::ilogb(bh);
   Row rem = a;
   for (int round = 0; round < 20; ++round) {
-    const double vr = approx(rem);
-    if (vr == 0.0 && sign_exact(rem) == 0) break;
-    const int gap = std::ilogb(vr) - std::ilogb(approx(abs_b)) - 140;
+    const Triple tr = triple::from_row(rem);
+    if (tr.h == 0.0) break;
+    if (!std::isfinite(tr.h)) return from_double(kNaN);
+    const int gap = std::ilogb(tr.h) - eb - 140;
     const int shift = gap > 0 ? gap : 0;
     Row d = abs_b;
     for (int k = 0; k < kLimbs; ++k) d.l[k] = std::ldexp(d.l[k], shift);
-    const Triple q = triple::div(triple::from_row(rem), triple::from_row(d));
+    const Triple q = triple::div(tr, triple::from_row(d));
     const Row qi = trunc(out(q));
     triple::Expansion r;
     r.add(rem);
@@ -634,9 +640,9 @@ LIMBS_HD inline Row logaddexp_base(const Row& a, const Row& b, bool base2) {
   e.add(a);
   e.sub(b);
   const Triple d = e.to_triple();
-  const Row& top = d.h >= 0.0 ? a : b;
+  const Row& top = compare_exact(a, b) >= 0 ? a : b;
   const Triple ad = triple::neg(triple::abs(d));
-  if (ad.h < -1100.0) return top;
+  if (!(ad.h >= -1100.0)) return top;  // also a difference that overflows
   const Triple t = triple::unscale(base2 ? triple::exp2_scaled(ad) : triple::exp_scaled(ad));
   Triple l = triple::log1p(t);
   if (base2) l = triple::mul(l, triple::inv_ln2());
