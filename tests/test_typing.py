@@ -14,7 +14,8 @@ PACKAGE = os.path.join(ROOT, "src", "varnel", "zel")
 EXAMPLE = os.path.join(ROOT, "docs", "example_typed.py")
 
 # Class attributes that are not members a caller uses.
-CLASS_PLUMBING = {"__doc__", "__module__", "__slots__", "__dict__", "__weakref__"}
+# Attributes every class has, and pybind11 3's cross-module conduit.
+CLASS_PLUMBING = {"__doc__", "__module__", "__slots__", "__dict__", "__weakref__", "_pybind11_conduit_v1_"}
 
 
 def stub_tree(name):
