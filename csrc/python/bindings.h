@@ -14,10 +14,15 @@ void bind_reduce(py::module_& m, TensorClass& cls);
 void bind_shape(py::module_& m, TensorClass& cls);
 void bind_factory(py::module_& m, TensorClass& cls);
 void bind_dropin(py::module_& m, TensorClass& cls);
+void bind_math(py::module_& m, TensorClass& cls);
 void bind_selftest(py::module_& m);
 // Added around the defined names; they run after the areas above, whose
 // methods they extend.
 void bind_reduce_more(py::module_& m, TensorClass& cls);
 void bind_shape_more(py::module_& m, TensorClass& cls);
+
+// clamp with at least one Tensor bound (numbers become 0-d tensors): the
+// exact ordering of the accurate functions.
+py::object clamp_with_tensors(LimbTensor self, py::handle lo, py::handle hi, const char* op);
 
 }  // namespace zel

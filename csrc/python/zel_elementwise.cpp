@@ -261,7 +261,9 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
   }
   cls.def(
       "clamp",
-      [](const LimbTensor& self, py::handle min_val, py::handle max_val) {
+      [](const LimbTensor& self, py::handle min_val, py::handle max_val) -> py::object {
+        if (py::isinstance<LimbTensor>(min_val) || py::isinstance<LimbTensor>(max_val))
+          return clamp_with_tensors(self, min_val, max_val, "clamp");
         double lo = 0.0, hi = 0.0;
         const bool has_min = bound_value(min_val, "min_val", lo);
         const bool has_max = bound_value(max_val, "max_val", hi);

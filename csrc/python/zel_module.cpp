@@ -89,6 +89,7 @@ PYBIND11_MODULE(zel, m) {
   bind_shape(m, cls);
   bind_factory(m, cls);
   bind_dropin(m, cls);
+  bind_math(m, cls);
   bind_selftest(m);
   bind_reduce_more(m, cls);
   bind_shape_more(m, cls);

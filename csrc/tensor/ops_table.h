@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "limbs/elementary.h"
-#include "limbs/extrema.h"
+#include "limbs/functions.h"
 
 namespace zel {
 
@@ -46,6 +46,17 @@ constexpr ElementwiseOp pair(const char* name, PairKernel k, Grain g, const char
   return ElementwiseOp{name, 2, nullptr, k, g, doc, true};
 }
 
+// Rows of the accurate functions (limbs/functions.h), each behind the
+// malformed-row check.
+template <limbs::Row (*F)(const limbs::Row&)>
+constexpr ElementwiseOp accurate(const char* name, const char* doc, Grain g = Grain::Heavy) {
+  return unary(name, each_row<&limbs::math::guarded<F>>, g, doc);
+}
+template <limbs::Row (*F)(const limbs::Row&, const limbs::Row&)>
+constexpr ElementwiseOp accurate_pair(const char* name, const char* doc, Grain g = Grain::Heavy) {
+  return pair(name, &limbs::math::guarded<F>, g, doc);
+}
+
 }  // namespace detail
 
 inline constexpr ElementwiseOp kElementwiseOps[] = {
@@ -65,10 +76,64 @@ inline constexpr ElementwiseOp kElementwiseOps[] = {
     detail::unary("ceil", each_row<&limbs::ceil>, Grain::Light, "Ceiling function."),
     detail::unary("reciprocal", each_row<&limbs::reciprocal>, Grain::Heavy,
                   "Element-wise reciprocal using Newton-Raphson.", false),
-    detail::pair("maximum", limbs::row_maximum, Grain::Light,
+    detail::pair("maximum", limbs::math::maximum, Grain::Light,
                  "Element-wise maximum on the exact values; NaN if either is NaN."),
-    detail::pair("minimum", limbs::row_minimum, Grain::Light,
+    detail::pair("minimum", limbs::math::minimum, Grain::Light,
                  "Element-wise minimum on the exact values; NaN if either is NaN."),
+    // The accurate functions (limbs/functions.h): 2^-100 relative, operands
+    // read from all limbs, malformed rows giving NaN before any kernel step.
+    detail::accurate<&limbs::math::asin>("asin", "Arcsine, accurate to 2^-100."),
+    detail::accurate<&limbs::math::asin>("arcsin", "Arcsine (asin)."),
+    detail::accurate<&limbs::math::acos>("acos", "Arccosine, accurate to 2^-100."),
+    detail::accurate<&limbs::math::acos>("arccos", "Arccosine (acos)."),
+    detail::accurate<&limbs::math::atan>("atan", "Arctangent, accurate to 2^-100."),
+    detail::accurate<&limbs::math::atan>("arctan", "Arctangent (atan)."),
+    detail::accurate<&limbs::math::sinh>("sinh", "Hyperbolic sine, accurate to 2^-100."),
+    detail::accurate<&limbs::math::cosh>("cosh", "Hyperbolic cosine, accurate to 2^-100."),
+    detail::accurate<&limbs::math::asinh>("asinh", "Inverse hyperbolic sine, accurate to 2^-100."),
+    detail::accurate<&limbs::math::asinh>("arcsinh", "Inverse hyperbolic sine (asinh)."),
+    detail::accurate<&limbs::math::acosh>("acosh", "Inverse hyperbolic cosine, accurate to 2^-100."),
+    detail::accurate<&limbs::math::acosh>("arccosh", "Inverse hyperbolic cosine (acosh)."),
+    detail::accurate<&limbs::math::atanh>("atanh", "Inverse hyperbolic tangent, accurate to 2^-100."),
+    detail::accurate<&limbs::math::atanh>("arctanh", "Inverse hyperbolic tangent (atanh)."),
+    detail::accurate<&limbs::math::expm1>("expm1", "exp(x) - 1, accurate to 2^-100."),
+    detail::accurate<&limbs::math::log1p>("log1p", "log(1 + x), accurate to 2^-100."),
+    detail::accurate<&limbs::math::log2>("log2", "Base-2 logarithm, accurate to 2^-100 (exact at powers of two)."),
+    detail::accurate<&limbs::math::log10>("log10", "Base-10 logarithm, accurate to 2^-100."),
+    detail::accurate<&limbs::math::exp2>("exp2", "2 ** x, accurate to 2^-100 (exact at integers)."),
+    detail::accurate<&limbs::math::erf>("erf", "Error function, accurate to 2^-100."),
+    detail::accurate<&limbs::math::erfc>("erfc", "Complementary error function, accurate to 2^-100."),
+    detail::accurate<&limbs::math::rsqrt>("rsqrt", "1 / sqrt(x), accurate to 2^-100."),
+    detail::accurate<&limbs::math::sinc>("sinc", "sin(pi x) / (pi x), accurate to 2^-100."),
+    detail::accurate<&limbs::math::deg2rad>("deg2rad", "Degrees to radians, accurate to 2^-100."),
+    detail::accurate<&limbs::math::rad2deg>("rad2deg", "Radians to degrees, accurate to 2^-100."),
+    detail::accurate<&limbs::math::trunc>("trunc", "Integer part of the exact value.", Grain::Light),
+    detail::accurate<&limbs::math::trunc>("fix", "Integer part of the exact value (trunc).", Grain::Light),
+    detail::accurate<&limbs::math::frac>("frac", "Fractional part of the exact value.", Grain::Light),
+    detail::accurate<&limbs::math::sign>("sign", "Sign of the exact value: -1, 0 or 1; NaN for NaN.", Grain::Light),
+    detail::accurate<&limbs::math::sign>("sgn", "Sign of the exact value (sign, for real tensors).", Grain::Light),
+    detail::unary("square", each_row<&limbs::math::square>, Grain::Light, "x * x, the product of x ** 2."),
+    detail::unary("neg", each_row<&limbs::neg>, Grain::Light, "Negation of every limb (exact)."),
+    detail::unary("negative", each_row<&limbs::neg>, Grain::Light, "Negation of every limb (neg)."),
+    detail::unary("positive", each_row<&limbs::math::positive>, Grain::Light, "The elements unchanged."),
+    detail::accurate_pair<&limbs::math::atan2>("atan2",
+        "Arctangent of input / other in the quadrant of (other, input)."),
+    detail::accurate_pair<&limbs::math::atan2>("arctan2", "atan2."),
+    detail::accurate_pair<&limbs::math::hypot>("hypot",
+        "sqrt(input^2 + other^2) without overflow, accurate to 2^-100."),
+    detail::accurate_pair<&limbs::math::fmod>("fmod",
+        "C fmod: input - trunc(input / other) * other, sign of input; exact."),
+    detail::accurate_pair<&limbs::math::remainder>("remainder",
+        "Python modulus: the result has the sign of other; exact."),
+    detail::accurate_pair<&limbs::math::fmax>("fmax",
+        "Element-wise maximum on the exact values; a NaN operand is ignored.", Grain::Light),
+    detail::accurate_pair<&limbs::math::fmin>("fmin",
+        "Element-wise minimum on the exact values; a NaN operand is ignored.", Grain::Light),
+    detail::accurate_pair<&limbs::math::copysign>("copysign", "|input| with the sign of other.", Grain::Light),
+    detail::accurate_pair<&limbs::math::logaddexp>("logaddexp", "log(exp(input) + exp(other)), accurate to 2^-100."),
+    detail::accurate_pair<&limbs::math::logaddexp2>("logaddexp2", "log2(2**input + 2**other), accurate to 2^-100."),
+    detail::accurate_pair<&limbs::math::xlogy>("xlogy",
+        "input * log(other), 0 where input is 0; accurate to 2^-100."),
 };
 
 }  // namespace zel

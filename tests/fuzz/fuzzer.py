@@ -902,6 +902,63 @@ EXTRA_MODULE_FAMILIES.update({
     "flatten": with_input(g_flatten), "t": with_input(g_none), "trace": with_input(g_none),
     "fliplr": with_input(g_none), "flipud": with_input(g_none),
 })
+# -- the accurate element functions (limbs/functions.h) -------------------------
+# Module functions and torch.special names among the drop-in names; the Tensor
+# methods are found with the other members.
+
+MATH_UNARY = ["asin", "arcsin", "acos", "arccos", "atan", "arctan", "sinh", "cosh", "asinh", "arcsinh", "acosh",
+              "arccosh", "atanh", "arctanh", "expm1", "log1p", "log2", "log10", "exp2", "erf", "erfc", "rsqrt",
+              "sinc", "deg2rad", "rad2deg", "trunc", "fix", "frac", "sign", "sgn", "square", "neg", "negative",
+              "positive", "signbit", "reciprocal"]
+MATH_BINARY = ["atan2", "arctan2", "hypot", "fmod", "remainder", "maximum", "minimum", "fmax", "fmin", "copysign",
+               "logaddexp", "logaddexp2", "xlogy", "float_power", "pow", "equal", "clamp_min", "clamp_max"]
+
+
+def g_math_close(p):
+    r = p.rng
+    kw = {}
+    for k, vals in (("rtol", [0.0, 1e-5, -1.0, math.nan, math.inf, "x", None]),
+                    ("atol", [0.0, 1e-8, -1e-3, math.inf, "x"]), ("equal_nan", [True, False, 0, None, "x"])):
+        if r.random() < 0.4:
+            kw[k] = r.choice(vals)
+    return [p.number_or_tensor()], kw
+
+
+def g_math_three(p):
+    return [p.number_or_tensor(), p.number_or_tensor()], {}
+
+
+def g_math_addc(p):
+    kw = {"value": p.rng.choice([1, 0.5, -2, math.nan, math.inf, "x", None])} if p.rng.random() < 0.5 else {}
+    return [p.number_or_tensor(), p.number_or_tensor()], kw
+
+
+def g_math_logit(p):
+    return ([p.rng.choice([None, 0.0, 1e-6, 0.5, 2.0, -1.0, math.nan, "x"])] if p.rng.random() < 0.7 else []), {}
+
+
+def g_math_nan_to_num(p):
+    r = p.rng
+    vals = [None, 0.0, 1.0, -1e308, math.nan, math.inf, 3, "x"]
+    return [], {k: r.choice(vals) for k in r.sample(["nan", "posinf", "neginf"], r.randrange(4))}
+
+
+def g_math_clip(p):
+    r = p.rng
+    vals = [None, 0.0, -1.0, math.nan, 2, "x", p.tensor(), p.tensor()]
+    return [], {k: r.choice(vals) for k in r.sample(["min", "max"], r.randrange(3))}
+
+
+MATH_FAMILIES = {name: g_binary for name in MATH_BINARY}
+MATH_FAMILIES.update({"isclose": g_math_close, "allclose": g_math_close, "lerp": g_math_three,
+                      "addcmul": g_math_addc, "addcdiv": g_math_addc, "logit": g_math_logit,
+                      "nan_to_num": g_math_nan_to_num, "clip": g_math_clip})
+METHOD_FAMILIES.update(MATH_FAMILIES)
+
+DROPIN_FUNCTIONS.update({name: with_input(MATH_FAMILIES.get(name, g_none))
+                         for name in MATH_UNARY + sorted(MATH_FAMILIES)})
+DROPIN_FUNCTIONS.update({f"special.{name}": with_input(MATH_FAMILIES.get(name, g_none))
+                         for name in vars(zel.special)})
 
 
 def targets():
