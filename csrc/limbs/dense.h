@@ -121,6 +121,19 @@ inline void lu_solve(const Matrix& lu, const std::vector<int32_t>& pivots, Matri
   triangular_solve(lu, b, true, false);
 }
 
+// X with A^T X = B from the same factors: A^T = U^T L^T P, so the lower
+// solve with U^T, the unit upper solve with L^T (both read from the
+// transpose of lu), then the row swaps undone in reverse order.
+inline void lu_solve_transposed(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b) {
+  const Matrix lut = transpose(lu);
+  triangular_solve(lut, b, false, false);
+  triangular_solve(lut, b, true, true);
+  for (size_t j = pivots.size(); j-- > 0;) {
+    const int64_t p = pivots[j] - 1;
+    if (p != static_cast<int64_t>(j)) linalg_detail::swap_rows(b, static_cast<int64_t>(j), p, b.cols);
+  }
+}
+
 // The diagonal of U multiplied from the top, negated for an odd number of
 // row swaps.
 inline Row lu_det(const Matrix& lu, const std::vector<int32_t>& pivots) {

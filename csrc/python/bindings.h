@@ -14,5 +14,7 @@ void bind_reduce(py::module_& m, TensorClass& cls);
 void bind_shape(py::module_& m, TensorClass& cls);
 void bind_factory(py::module_& m, TensorClass& cls);
 void bind_selftest(py::module_& m);
+// zel.linalg and the top-level linear-algebra names.
+void bind_linalg(py::module_& m);
 
 }  // namespace zel

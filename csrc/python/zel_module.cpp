@@ -86,6 +86,7 @@ PYBIND11_MODULE(zel, m) {
   bind_shape(m, cls);
   bind_factory(m, cls);
   bind_selftest(m);
+  bind_linalg(m);
 
   py::list all;
   for (const char* name : kPublicNames)
