@@ -969,21 +969,19 @@ LimbTensor lu_solve(const LimbTensor& lu, const at::Tensor& pivots, const LimbTe
 LimbTensor cross(const LimbTensor& a, const LimbTensor& b, int64_t dim) {
   const char* op = "linalg.cross";
   at::Tensor da = cpu_limbs(a, op), db = cpu_limbs(b, op);
-  if (a.shape.size() != b.shape.size())
-    fail(str(op) + ": inputs must have the same number of dimensions, got " + std::to_string(a.shape.size()) + " and " +
-         std::to_string(b.shape.size()));
+  if (a.shape.size() != b.shape.size()) fail(str(op) + ": inputs must have the same number of dimensions.");
+  const int64_t nd = static_cast<int64_t>(a.shape.size());
+  const int64_t d = wrap_dim(dim, nd, op);
+  if (nd == 0 || a.shape[static_cast<size_t>(d)] != 3 || b.shape[static_cast<size_t>(d)] != 3)
+    fail(str(op) + ": inputs dimension " + std::to_string(dim) + " must have length 3. Got " +
+         (nd ? std::to_string(a.shape[static_cast<size_t>(d)]) : "0") + " and " +
+         (nd ? std::to_string(b.shape[static_cast<size_t>(d)]) : "0"));
   Shape out_shape;
   try {
     out_shape = broadcast_shapes(a.shape, b.shape);
   } catch (const ValueError&) {
     fail(str(op) + ": the shapes " + shape_str(a.shape) + " and " + shape_str(b.shape) + " cannot be broadcast");
   }
-  const int64_t nd = static_cast<int64_t>(out_shape.size());
-  const int64_t d = wrap_dim(dim, nd, op);
-  if (nd == 0 || a.shape[static_cast<size_t>(d)] != 3 || b.shape[static_cast<size_t>(d)] != 3)
-    fail(str(op) + ": inputs dimension " + std::to_string(dim) + " must have length 3. Got " +
-         (nd ? std::to_string(a.shape[static_cast<size_t>(d)]) : "0") + " and " +
-         (nd ? std::to_string(b.shape[static_cast<size_t>(d)]) : "0"));
   const Vector ea = expand_rows(da, a.shape, out_shape), eb = expand_rows(db, b.shape, out_shape);
   int64_t inner = 1;
   for (int64_t i = d + 1; i < nd; ++i) inner *= out_shape[static_cast<size_t>(i)];
