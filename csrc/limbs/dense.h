@@ -259,27 +259,48 @@ inline Matrix householder_q(const Householder& h, int64_t m, int64_t cols) {
 
 // --- Symmetric eigenproblem: cyclic Jacobi --------------------------------------
 
-// tan of the rotation angle that zeroes the pair: for
-// zeta = (y - x) / (2 z), t = sign(zeta) / (|zeta| + sqrt(1 + zeta^2)),
-// the smaller root, so |t| <= 1. Beyond 1e150 zeta^2 would overflow; there
-// t = 1 / (2 zeta) to far more than the working precision.
-inline Row jacobi_tangent(const Row& x, const Row& y, const Row& z) {
-  const Row zeta = div(sub(y, x), mul_scalar(z, 2.0));
-  const Row abs_zeta = row_abs(zeta);
-  Row t;
-  if (std::fabs(approx(zeta)) > 1e150) {
-    t = reciprocal(mul_scalar(abs_zeta, 2.0));
+// The rotation (c, s) that zeroes the pair: with zeta = (y - x) / (2 z),
+// t = sign(zeta) / (|zeta| + sqrt(1 + zeta^2)) (the smaller root, |t| <= 1),
+// c = 1 / sqrt(1 + t^2), s = t c. Once the Jacobi passes near the end, the
+// angles are tiny: for |w| = |z / (y - x)| < 2^-31, t = w - w^3 and
+// c = 1 - t^2 / 2 to far below 2^-110, without a square root.
+struct Rotation {
+  Row t, c, s;
+};
+
+constexpr double kSmallAngle = 0x1p-31;
+
+inline Rotation jacobi_rotation(const Row& x, const Row& y, const Row& z) {
+  const Row d = sub(y, x);
+  const double ad = std::fabs(approx(d)), az = std::fabs(approx(z));
+  Rotation r;
+  if (az < kSmallAngle * ad) {
+    const Row w = div(z, d);
+    r.t = sub(w, mul(mul(w, w), w));
+    r.c = sub(from_double(1.0), mul_scalar(mul(r.t, r.t), 0.5));
   } else {
-    t = reciprocal(add(abs_zeta, sqrt(add(from_double(1.0), mul(zeta, zeta)))));
+    const Row zeta = div(d, mul_scalar(z, 2.0));
+    const Row t = reciprocal(add(row_abs(zeta), sqrt(add(from_double(1.0), mul(zeta, zeta)))));
+    r.t = sign_exact(zeta) < 0 ? neg(t) : t;
+    r.c = reciprocal(sqrt(add(from_double(1.0), mul(r.t, r.t))));
   }
-  return sign_exact(zeta) < 0 ? neg(t) : t;
+  r.s = mul(r.t, r.c);
+  return r;
 }
 
-// Whether z is negligible next to the pair (x, y) it couples.
-inline bool negligible(const Row& x, const Row& y, const Row& z) {
+// Whether z is negligible next to the pair (x, y) it couples, or below
+// `floor` (for eigh kJacobiTolerance times the largest diagonal element:
+// below that a rotation moves the results by less than their rounding).
+inline bool negligible(const Row& x, const Row& y, const Row& z, double floor) {
   const double az = std::fabs(approx(z));
-  if (az == 0.0) return true;
+  if (az == 0.0 || az <= floor) return true;
   return az <= kJacobiTolerance * std::sqrt(std::fabs(approx(x))) * std::sqrt(std::fabs(approx(y)));
+}
+
+inline double largest_magnitude(const Vector& v) {
+  double m = 0.0;
+  for (const Row& r : v) m = std::max(m, std::fabs(approx(r)));
+  return m;
 }
 
 // (x, y) <- (c x - s y, s x + c y).
@@ -307,29 +328,193 @@ inline std::vector<int64_t> exact_order(const Vector& keys, bool descending) {
   return idx;
 }
 
-// Eigenvalues (ascending) and orthonormal eigenvectors of the symmetric
-// matrix whose lower (or upper) triangle a holds, by cyclic Jacobi
-// rotations in row order; vectors only when want_vectors.
-inline EigenSystem jacobi_eigh(const Matrix& a, bool lower, bool want_vectors) {
+namespace detail {
+
+// The float64 start of both Jacobi methods: the same rotations in plain
+// float64 (deterministic: no library, no FMA), on approx() of the matrix,
+// converged to float64 precision. Rows p, q of w (rows x len) are rotated
+// until orthogonal; v (rows x rows, from the identity) collects the
+// rotations, so v W has nearly orthogonal rows. For a symmetric S the
+// two-sided form is used instead, and v S v^T is nearly diagonal.
+constexpr double kFloat64Tolerance = 1e-15;
+
+inline void rotate_f64(double& x, double& y, double c, double s) {
+  const double nx = c * x - s * y;
+  const double ny = s * x + c * y;
+  x = nx;
+  y = ny;
+}
+
+inline bool pair_rotation_f64(double x, double y, double z, double& c, double& s) {
+  if (z == 0.0 || !(std::fabs(z) > kFloat64Tolerance * std::sqrt(std::fabs(x)) * std::sqrt(std::fabs(y)))) return false;
+  const double zeta = (y - x) / (2.0 * z);
+  const double t = (zeta >= 0.0 ? 1.0 : -1.0) / (std::fabs(zeta) + std::sqrt(1.0 + zeta * zeta));
+  c = 1.0 / std::sqrt(1.0 + t * t);
+  s = t * c;
+  return std::isfinite(c) && std::isfinite(s);
+}
+
+inline std::vector<double> approx_of(const Matrix& a) {
+  std::vector<double> d(a.data.size());
+  for (size_t i = 0; i < d.size(); ++i) d[i] = approx(a.data[i]);
+  return d;
+}
+
+// Rows of v with v S v^T nearly diagonal, S symmetric n x n (row-major).
+inline std::vector<double> eigh_start(std::vector<double> s, int64_t n) {
+  std::vector<double> v(static_cast<size_t>(n * n), 0.0);
+  for (int64_t i = 0; i < n; ++i) v[static_cast<size_t>(i * n + i)] = 1.0;
+  auto at = [&](std::vector<double>& m, int64_t i, int64_t j) -> double& { return m[static_cast<size_t>(i * n + j)]; };
+  for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
+    bool rotated = false;
+    for (int64_t p = 0; p + 1 < n; ++p)
+      for (int64_t q = p + 1; q < n; ++q) {
+        double c, sn;
+        if (!pair_rotation_f64(at(s, p, p), at(s, q, q), at(s, p, q), c, sn)) continue;
+        rotated = true;
+        for (int64_t r = 0; r < n; ++r) rotate_f64(at(s, r, p), at(s, r, q), c, sn);
+        for (int64_t r = 0; r < n; ++r) rotate_f64(at(s, p, r), at(s, q, r), c, sn);
+        for (int64_t r = 0; r < n; ++r) rotate_f64(at(v, p, r), at(v, q, r), c, sn);
+      }
+    if (!rotated) break;
+  }
+  return v;
+}
+
+// Rows of v with v W having nearly orthogonal rows, W rows x len.
+inline std::vector<double> svd_start(std::vector<double> w, int64_t rows, int64_t len) {
+  std::vector<double> v(static_cast<size_t>(rows * rows), 0.0);
+  for (int64_t i = 0; i < rows; ++i) v[static_cast<size_t>(i * rows + i)] = 1.0;
+  for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
+    bool rotated = false;
+    for (int64_t p = 0; p + 1 < rows; ++p)
+      for (int64_t q = p + 1; q < rows; ++q) {
+        double alpha = 0.0, beta = 0.0, gamma = 0.0;
+        double* wp = w.data() + p * len;
+        double* wq = w.data() + q * len;
+        for (int64_t i = 0; i < len; ++i) {
+          alpha += wp[i] * wp[i];
+          beta += wq[i] * wq[i];
+          gamma += wp[i] * wq[i];
+        }
+        double c, sn;
+        if (!pair_rotation_f64(alpha, beta, gamma, c, sn)) continue;
+        rotated = true;
+        for (int64_t i = 0; i < len; ++i) rotate_f64(wp[i], wq[i], c, sn);
+        for (int64_t i = 0; i < rows; ++i) rotate_f64(v[static_cast<size_t>(p * rows + i)], v[static_cast<size_t>(q * rows + i)], c, sn);
+      }
+    if (!rotated) break;
+  }
+  return v;
+}
+
+// Rows orthonormal in limb arithmetic close to the float64 rows of v (n x n):
+// Q^T of the Householder QR of v^T. Signs may flip; nothing depends on them.
+inline Matrix orthonormal_rows(const std::vector<double>& v, int64_t n) {
+  Matrix vt(n, n);
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j < n; ++j) vt.at(j, i) = from_double(v[static_cast<size_t>(i * n + j)]);
+  return transpose(householder_q(householder_qr(vt), n, n));
+}
+
+// One step of Ogita and Aishima's refinement of approximate eigenvectors
+// (RefSyEv, Japan J. Indust. Appl. Math. 2018), on the rows of v: with
+// R = I - v v^T and S = v A v^T, lambda_i = S_ii / (1 - R_ii) and
+// v <- v + E^T v, where E_ii = R_ii / 2 and E_ij = (S_ij + lambda_j R_ij) /
+// (lambda_j - lambda_i), or R_ij / 2 for pairs closer than `cluster` (the
+// Jacobi sweeps separate those). The errors square with each step, so two
+// or three take float64 vectors to the working precision; only matrix
+// products and n^2 / 2 reciprocals. Returns the largest |E_ij|, i != j.
+inline double refine_eigenvectors(const Matrix& a, Matrix& v, double cluster) {
+  using linalg_detail::product;
+  using linalg_detail::view;
   const int64_t n = a.rows;
-  Matrix s(n, n);
+  const Matrix vt = transpose(v);
+  const Matrix gram = product(view(v), view(vt));
+  const Matrix s = product(view(v), view(product(view(a), view(vt))));
+  Matrix r(n, n);
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j < n; ++j) r.at(i, j) = i == j ? sub(from_double(1.0), gram.at(i, j)) : neg(gram.at(i, j));
+  Vector lambda(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i)
+    lambda[static_cast<size_t>(i)] = div(s.at(i, i), sub(from_double(1.0), r.at(i, i)));
+  Matrix et(n, n);  // E^T
+  double largest = 0.0;
+  for (int64_t i = 0; i < n; ++i) {
+    et.at(i, i) = mul_scalar(r.at(i, i), 0.5);
+    for (int64_t j = i + 1; j < n; ++j) {
+      const Row gap = sub(lambda[static_cast<size_t>(j)], lambda[static_cast<size_t>(i)]);
+      Row e_ij, e_ji;
+      if (std::fabs(approx(gap)) > cluster) {
+        const Row inv = reciprocal(gap);
+        e_ij = mul(add(s.at(i, j), mul(lambda[static_cast<size_t>(j)], r.at(i, j))), inv);
+        e_ji = neg(mul(add(s.at(j, i), mul(lambda[static_cast<size_t>(i)], r.at(j, i))), inv));
+      } else {
+        e_ij = mul_scalar(r.at(i, j), 0.5);
+        e_ji = mul_scalar(r.at(j, i), 0.5);
+      }
+      et.at(j, i) = e_ij;
+      et.at(i, j) = e_ji;
+      largest = std::max({largest, std::fabs(approx(e_ij)), std::fabs(approx(e_ji))});
+    }
+  }
+  const Matrix delta = product(view(et), view(v));
+  for (size_t k = 0; k < v.data.size(); ++k) v.data[k] = add(v.data[k], delta.data[k]);
+  return largest;
+}
+
+// Refinement steps: stop once the corrections are below 2^-60 (the next
+// one would be below the rounding), at most kRefineSteps.
+constexpr int kRefineSteps = 4;
+constexpr double kRefineDone = 0x1p-60;
+// Eigenvalues closer than this times the largest are a cluster for the
+// refinement.
+constexpr double kClusterGap = 0x1p-40;
+
+}  // namespace detail
+
+// Eigenvalues (ascending) and orthonormal eigenvectors of the symmetric
+// matrix whose lower (or upper) triangle a holds: float64 Jacobi vectors,
+// refined in limb arithmetic until V A V^T is diagonal to the working
+// precision but for clusters, which cyclic Jacobi rotations in row order
+// then separate (a sweep that finds nothing to rotate ends it). Vectors
+// only when want_vectors.
+inline EigenSystem jacobi_eigh(const Matrix& a, bool lower, bool want_vectors) {
+  using linalg_detail::product;
+  using linalg_detail::view;
+  const int64_t n = a.rows;
+  Matrix sym(n, n);
   for (int64_t i = 0; i < n; ++i)
     for (int64_t j = 0; j <= i; ++j) {
       const Row& v = lower ? a.at(i, j) : a.at(j, i);
-      s.at(i, j) = v;
-      s.at(j, i) = v;
+      sym.at(i, j) = v;
+      sym.at(j, i) = v;
     }
-  Matrix v = want_vectors ? identity(n) : Matrix();
+  // v holds the eigenvectors as rows: the float64 ones, refined, then
+  // rotated (rows p, q turn together).
+  const std::vector<double> start = detail::eigh_start(detail::approx_of(sym), n);
+  Matrix v(n, n);
+  double largest = 0.0;
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j < n; ++j) v.at(i, j) = from_double(start[static_cast<size_t>(i * n + j)]);
+  for (const Row& x : sym.data) largest = std::max(largest, std::fabs(approx(x)));
+  for (int step = 0; step < detail::kRefineSteps; ++step)
+    if (!(detail::refine_eigenvectors(sym, v, detail::kClusterGap * largest) > detail::kRefineDone)) break;
+  Matrix s = product(view(v), view(product(view(sym), view(transpose(v)))));
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j < i; ++j) s.at(j, i) = s.at(i, j);  // exactly symmetric
+  Vector start_diag(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) start_diag[static_cast<size_t>(i)] = s.at(i, i);
+  const double floor = kJacobiTolerance * largest_magnitude(start_diag);
   for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
     bool rotated = false;
     for (int64_t p = 0; p + 1 < n; ++p)
       for (int64_t q = p + 1; q < n; ++q) {
         const Row app = s.at(p, p), aqq = s.at(q, q), apq = s.at(p, q);
-        if (negligible(app, aqq, apq)) continue;
+        if (negligible(app, aqq, apq, floor)) continue;
         rotated = true;
-        const Row t = jacobi_tangent(app, aqq, apq);
-        const Row c = reciprocal(sqrt(add(from_double(1.0), mul(t, t))));
-        const Row sn = mul(t, c);
+        const Rotation rot = jacobi_rotation(app, aqq, apq);
+        const Row &t = rot.t, &c = rot.c, &sn = rot.s;
         // S <- J^T S J with J the rotation in the (p, q) plane.
         for (int64_t r = 0; r < n; ++r) rotate(s.at(r, p), s.at(r, q), c, sn);
         for (int64_t r = 0; r < n; ++r) rotate(s.at(p, r), s.at(q, r), c, sn);
@@ -338,7 +523,7 @@ inline EigenSystem jacobi_eigh(const Matrix& a, bool lower, bool want_vectors) {
         s.at(p, q) = zero_row();
         s.at(q, p) = zero_row();
         if (want_vectors)
-          for (int64_t r = 0; r < n; ++r) rotate(v.at(r, p), v.at(r, q), c, sn);
+          for (int64_t r = 0; r < n; ++r) rotate(v.at(p, r), v.at(q, r), c, sn);
       }
     if (!rotated) break;
   }
@@ -350,7 +535,7 @@ inline EigenSystem jacobi_eigh(const Matrix& a, bool lower, bool want_vectors) {
     const int64_t o = order[static_cast<size_t>(i)];
     e.values[static_cast<size_t>(i)] = diag[static_cast<size_t>(o)];
     if (want_vectors)
-      for (int64_t r = 0; r < n; ++r) e.vectors.at(r, i) = v.at(r, o);
+      for (int64_t r = 0; r < n; ++r) e.vectors.at(r, i) = v.at(o, r);
   }
   return e;
 }
@@ -396,9 +581,12 @@ inline Svd jacobi_svd(const Matrix& a, bool full, bool want_vectors) {
   const int64_t m = a.rows, n = a.cols, k = std::min(m, n);
   const bool wide = m < n;
   // w: k... rows are the columns being orthogonalised (len = long side).
-  Matrix w = wide ? a : transpose(a);
-  const int64_t rows = w.rows, len = w.cols;  // rows = short side k
-  Matrix v = want_vectors ? identity(rows) : Matrix();
+  Matrix w0 = wide ? a : transpose(a);
+  const int64_t rows = w0.rows, len = w0.cols;  // rows = short side k
+  // Start from the float64 rotations, orthonormalised: v W has rows
+  // orthogonal to float64 precision, and the limb sweeps finish them.
+  Matrix v = detail::orthonormal_rows(detail::svd_start(detail::approx_of(w0), rows, len), rows);
+  Matrix w = linalg_detail::product(linalg_detail::view(v), linalg_detail::view(w0));
   for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
     bool rotated = false;
     for (int64_t p = 0; p + 1 < rows; ++p)
@@ -406,14 +594,13 @@ inline Svd jacobi_svd(const Matrix& a, bool full, bool want_vectors) {
         const Row alpha = detail::row_dot(w, p, p);
         const Row beta = detail::row_dot(w, q, q);
         const Row gamma = detail::row_dot(w, p, q);
-        if (negligible(alpha, beta, gamma)) continue;
+        // Relative orthogonality only: U's columns are these rows normalised.
+        if (negligible(alpha, beta, gamma, 0.0)) continue;
         rotated = true;
-        const Row t = jacobi_tangent(alpha, beta, gamma);
-        const Row c = reciprocal(sqrt(add(from_double(1.0), mul(t, t))));
-        const Row sn = mul(t, c);
+        const Rotation rot = jacobi_rotation(alpha, beta, gamma);
+        const Row &c = rot.c, &sn = rot.s;
         for (int64_t i = 0; i < len; ++i) rotate(w.at(p, i), w.at(q, i), c, sn);
-        if (want_vectors)
-          for (int64_t i = 0; i < rows; ++i) rotate(v.at(p, i), v.at(q, i), c, sn);
+        for (int64_t i = 0; i < rows; ++i) rotate(v.at(p, i), v.at(q, i), c, sn);
       }
     if (!rotated) break;
   }
