@@ -481,3 +481,15 @@ def test_argument_errors():
         L.inv([[1.0]])
     with pytest.raises(TypeError):
         L.solve_triangular(a, a)  # upper is required
+
+
+def test_empty_matrices():
+    empty = Z(np.zeros((2, 0, 0)))
+    for p in (None, 1, -1, math.inf, "fro", "nuc"):
+        assert values(L.cond(empty, p)).tolist() == [0.0, 0.0]
+    assert values(L.det(empty)).tolist() == [1.0, 1.0]
+    assert tuple(L.inv(empty).shape) == (2, 0, 0)
+    assert tuple(L.svdvals(Z(np.zeros((0, 3)))).shape) == (0,)
+    assert int(L.matrix_rank(Z(np.zeros((3, 0))))) == 0
+    with pytest.raises(RuntimeError, match="empty"):
+        L.matrix_norm(empty, ord=2)

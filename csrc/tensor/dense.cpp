@@ -203,7 +203,9 @@ Matrix inverse_of(const Lu& f) {
 Row abs_row(const Row& x) { return kern::row_abs(x); }
 
 // The first element of largest (or smallest) exact value; NaN propagates.
+// No elements give 0 (the norms of an empty matrix).
 Row extreme(const Row* rows, int64_t n, bool largest) {
+  if (n <= 0) return limbs::zero_row();
   Row best = rows[0];
   for (int64_t i = 1; i < n; ++i) {
     const int c = limbs::compare_exact(rows[i], best);
