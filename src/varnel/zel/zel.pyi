@@ -5,7 +5,7 @@ import hashlib as _hashlib
 import math as math
 from types import EllipsisType
 from typing import Any, ClassVar, Dict, Iterable, List as List, Optional as Optional
-from typing import Sequence, Tuple as Tuple, TypeVar, Union as Union, overload
+from typing import NamedTuple, Sequence, Tuple as Tuple, TypeVar, Union as Union, overload
 
 import numpy as _np
 import numpy.typing as _npt
@@ -319,5 +319,112 @@ def permute(input: Tensor, dims: Iterable[_int]) -> Tensor: ...
 def repeat(input: Tensor, sizes: Sequence[_int], /) -> Tensor: ...
 @overload
 def repeat(input: Tensor, *sizes: _int) -> Tensor: ...
+
+# Linear algebra with torch.linalg's names (zel.linalg) and the top-level
+# functions PyTorch has beside it. Matrices are the last two axes; leading
+# axes are batches. Index results (pivots, ranks) are torch integer tensors.
+_Dims = Union[_int, Sequence[_int], None]
+_VectorOrd = _Number
+_MatrixOrd = Union[_str, _Number]
+
+class _LinalgSlogdet(NamedTuple):
+    sign: Tensor
+    logabsdet: Tensor
+
+class _LinalgQr(NamedTuple):
+    Q: Tensor
+    R: Tensor
+
+class _LinalgEigh(NamedTuple):
+    eigenvalues: Tensor
+    eigenvectors: Tensor
+
+class _LinalgSvd(NamedTuple):
+    U: Tensor
+    S: Tensor
+    Vh: Tensor
+
+class _LinalgLstsq(NamedTuple):
+    solution: Tensor
+    residuals: Tensor
+    rank: _torch.Tensor
+    singular_values: Tensor
+
+class _LinalgLuFactor(NamedTuple):
+    LU: Tensor
+    pivots: _torch.Tensor
+
+class _LinalgLu(NamedTuple):
+    P: Tensor
+    L: Tensor
+    U: Tensor
+
+class _LinalgNamespace:
+    LinAlgError: type[RuntimeError]
+    @staticmethod
+    def solve(A: Tensor, B: Tensor, *, left: _bool = True) -> Tensor: ...
+    @staticmethod
+    def inv(A: Tensor) -> Tensor: ...
+    @staticmethod
+    def det(A: Tensor) -> Tensor: ...
+    @staticmethod
+    def slogdet(A: Tensor) -> _LinalgSlogdet: ...
+    @staticmethod
+    def cholesky(A: Tensor, *, upper: _bool = False) -> Tensor: ...
+    @staticmethod
+    def qr(A: Tensor, mode: _str = "reduced") -> _LinalgQr: ...
+    @staticmethod
+    def eigh(A: Tensor, UPLO: _str = "L") -> _LinalgEigh: ...
+    @staticmethod
+    def eigvalsh(A: Tensor, UPLO: _str = "L") -> Tensor: ...
+    @staticmethod
+    def eig(A: Tensor) -> _LinalgEigh: ...
+    @staticmethod
+    def eigvals(A: Tensor) -> Tensor: ...
+    @staticmethod
+    def svd(A: Tensor, full_matrices: _bool = True, *, driver: Optional[_str] = None) -> _LinalgSvd: ...
+    @staticmethod
+    def svdvals(A: Tensor, *, driver: Optional[_str] = None) -> Tensor: ...
+    @staticmethod
+    def lstsq(A: Tensor, B: Tensor, rcond: Optional[_float] = None, *, driver: Optional[_str] = None) -> _LinalgLstsq: ...
+    @staticmethod
+    def norm(A: Tensor, ord: Optional[_MatrixOrd] = None, dim: _Dims = None, keepdim: _bool = False) -> Tensor: ...
+    @staticmethod
+    def vector_norm(x: Tensor, ord: _VectorOrd = 2, dim: _Dims = None, keepdim: _bool = False) -> Tensor: ...
+    @staticmethod
+    def matrix_norm(A: Tensor, ord: _MatrixOrd = "fro", dim: Tuple[_int, _int] = (-2, -1), keepdim: _bool = False) -> Tensor: ...
+    @staticmethod
+    def cond(A: Tensor, p: Optional[_MatrixOrd] = None) -> Tensor: ...
+    @staticmethod
+    def matrix_rank(A: Tensor, tol: Optional[_float] = None, hermitian: _bool = False, *, atol: Optional[_float] = None,
+                    rtol: Optional[_float] = None) -> _torch.Tensor: ...
+    @staticmethod
+    def pinv(A: Tensor, rcond: Optional[_float] = None, hermitian: _bool = False, *, atol: Optional[_float] = None,
+             rtol: Optional[_float] = None) -> Tensor: ...
+    @staticmethod
+    def matrix_exp(A: Tensor) -> Tensor: ...
+    @staticmethod
+    def matrix_power(A: Tensor, n: _int) -> Tensor: ...
+    @staticmethod
+    def solve_triangular(A: Tensor, B: Tensor, *, upper: _bool, left: _bool = True, unitriangular: _bool = False) -> Tensor: ...
+    @staticmethod
+    def lu_factor(A: Tensor, *, pivot: _bool = True) -> _LinalgLuFactor: ...
+    @staticmethod
+    def lu(A: Tensor, *, pivot: _bool = True) -> _LinalgLu: ...
+    @staticmethod
+    def lu_solve(LU: Tensor, pivots: _torch.Tensor, B: Tensor, *, left: _bool = True, adjoint: _bool = False) -> Tensor: ...
+    @staticmethod
+    def cross(input: Tensor, other: Tensor, *, dim: _int = -1) -> Tensor: ...
+    @staticmethod
+    def vecdot(x: Tensor, y: Tensor, *, dim: _int = -1) -> Tensor: ...
+    @staticmethod
+    def multi_dot(tensors: Sequence[Tensor]) -> Tensor: ...
+
+linalg: _LinalgNamespace
+
+def cholesky_solve(input: Tensor, input2: Tensor, upper: _bool = False) -> Tensor: ...
+def det(input: Tensor) -> Tensor: ...
+def logdet(input: Tensor) -> Tensor: ...
+def inverse(input: Tensor) -> Tensor: ...
 
 def test_kalden() -> None: ...
