@@ -493,3 +493,14 @@ def test_empty_matrices():
     assert int(L.matrix_rank(Z(np.zeros((3, 0))))) == 0
     with pytest.raises(RuntimeError, match="empty"):
         L.matrix_norm(empty, ord=2)
+
+
+def test_svd_of_graded_matrix_keeps_small_singular_values(rng):
+    """Singular values spread over 12 decades each keep about 30 digits of
+    their own: the Jacobi sweeps judge orthogonality relative to each pair."""
+    a, am = random_mp(rng, 8, 6)
+    scale = [mpmath.mpf(10) ** (-2 * j) for j in range(6)]
+    graded = mpmath.matrix([[am[i, j] * scale[j] for j in range(6)] for i in range(8)])
+    s = mp_values(L.svdvals(from_mp(list(graded), (8, 6))))
+    want = sorted(mpmath.svd_r(graded, compute_uv=False), reverse=True)
+    assert min(digits(abs(x - y), y) for x, y in zip(s, want)) >= DIGITS

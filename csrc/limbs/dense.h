@@ -330,12 +330,10 @@ inline std::vector<int64_t> exact_order(const Vector& keys, bool descending) {
 
 namespace detail {
 
-// The float64 start of both Jacobi methods: the same rotations in plain
-// float64 (deterministic: no library, no FMA), on approx() of the matrix,
-// converged to float64 precision. Rows p, q of w (rows x len) are rotated
-// until orthogonal; v (rows x rows, from the identity) collects the
-// rotations, so v W has nearly orthogonal rows. For a symmetric S the
-// two-sided form is used instead, and v S v^T is nearly diagonal.
+// The float64 start of eigh: the same rotations in plain float64
+// (deterministic: no library, no FMA), on approx() of the matrix, until they
+// converge to float64 precision. v (from the identity) collects them as
+// rows, so v S v^T is nearly diagonal.
 constexpr double kFloat64Tolerance = 1e-15;
 
 inline void rotate_f64(double& x, double& y, double c, double s) {
@@ -379,42 +377,6 @@ inline std::vector<double> eigh_start(std::vector<double> s, int64_t n) {
     if (!rotated) break;
   }
   return v;
-}
-
-// Rows of v with v W having nearly orthogonal rows, W rows x len.
-inline std::vector<double> svd_start(std::vector<double> w, int64_t rows, int64_t len) {
-  std::vector<double> v(static_cast<size_t>(rows * rows), 0.0);
-  for (int64_t i = 0; i < rows; ++i) v[static_cast<size_t>(i * rows + i)] = 1.0;
-  for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
-    bool rotated = false;
-    for (int64_t p = 0; p + 1 < rows; ++p)
-      for (int64_t q = p + 1; q < rows; ++q) {
-        double alpha = 0.0, beta = 0.0, gamma = 0.0;
-        double* wp = w.data() + p * len;
-        double* wq = w.data() + q * len;
-        for (int64_t i = 0; i < len; ++i) {
-          alpha += wp[i] * wp[i];
-          beta += wq[i] * wq[i];
-          gamma += wp[i] * wq[i];
-        }
-        double c, sn;
-        if (!pair_rotation_f64(alpha, beta, gamma, c, sn)) continue;
-        rotated = true;
-        for (int64_t i = 0; i < len; ++i) rotate_f64(wp[i], wq[i], c, sn);
-        for (int64_t i = 0; i < rows; ++i) rotate_f64(v[static_cast<size_t>(p * rows + i)], v[static_cast<size_t>(q * rows + i)], c, sn);
-      }
-    if (!rotated) break;
-  }
-  return v;
-}
-
-// Rows orthonormal in limb arithmetic close to the float64 rows of v (n x n):
-// Q^T of the Householder QR of v^T. Signs may flip; nothing depends on them.
-inline Matrix orthonormal_rows(const std::vector<double>& v, int64_t n) {
-  Matrix vt(n, n);
-  for (int64_t i = 0; i < n; ++i)
-    for (int64_t j = 0; j < n; ++j) vt.at(j, i) = from_double(v[static_cast<size_t>(i * n + j)]);
-  return transpose(householder_q(householder_qr(vt), n, n));
 }
 
 // One step of Ogita and Aishima's refinement of approximate eigenvectors
@@ -573,19 +535,22 @@ inline void complete_rows(Matrix& basis, int64_t have) {
 
 }  // namespace detail
 
-// Hestenes' method on the rows of W = A^T (m >= n) or A (m < n): rotate
-// pairs of rows until every pair is orthogonal to kJacobiTolerance; the row
-// norms are the singular values, the normalised rows one set of singular
-// vectors, the accumulated rotations the other.
+// Hestenes' method on the rows of W = A^T (m >= n) or A (m < n), started
+// from the eigenvectors of W W^T: rotate pairs of rows until every pair is
+// orthogonal to kJacobiTolerance relative to their norms; the row norms are
+// the singular values, the normalised rows one set of singular vectors, the
+// accumulated rotations the other.
 inline Svd jacobi_svd(const Matrix& a, bool full, bool want_vectors) {
   const int64_t m = a.rows, n = a.cols, k = std::min(m, n);
   const bool wide = m < n;
-  // w: k... rows are the columns being orthogonalised (len = long side).
-  Matrix w0 = wide ? a : transpose(a);
+  // The rows of w0 are the columns (of A or A^T) being orthogonalised.
+  const Matrix w0 = wide ? a : transpose(a);
   const int64_t rows = w0.rows, len = w0.cols;  // rows = short side k
-  // Start from the float64 rotations, orthonormalised: v W has rows
-  // orthogonal to float64 precision, and the limb sweeps finish them.
-  Matrix v = detail::orthonormal_rows(detail::svd_start(detail::approx_of(w0), rows, len), rows);
+  // Start from the eigenvectors of W W^T: v W then has rows orthogonal to
+  // the working precision relative to the largest singular value, and the
+  // sweeps need only restore it relative to the small ones.
+  const Matrix gram = linalg_detail::product(linalg_detail::view(w0), linalg_detail::view(transpose(w0)));
+  Matrix v = transpose(jacobi_eigh(gram, true, true).vectors);
   Matrix w = linalg_detail::product(linalg_detail::view(v), linalg_detail::view(w0));
   for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
     bool rotated = false;
