@@ -504,3 +504,20 @@ def test_svd_of_graded_matrix_keeps_small_singular_values(rng):
     s = mp_values(L.svdvals(from_mp(list(graded), (8, 6))))
     want = sorted(mpmath.svd_r(graded, compute_uv=False), reverse=True)
     assert min(digits(abs(x - y), y) for x, y in zip(s, want)) >= DIGITS
+
+
+def test_right_hand_forms(rng):
+    a = rng.standard_normal((2, 4, 4)) + 4 * np.eye(4)
+    b = rng.standard_normal((1, 3, 4))
+    got = L.solve(Z(a), Z(b), left=False)
+    want = T.solve(torch.as_tensor(a), torch.as_tensor(b), left=False)
+    assert tuple(got.shape) == tuple(want.shape)
+    np.testing.assert_allclose(values(got), want.numpy(), rtol=1e-10)
+    u = np.triu(a)
+    for left, shape in ((True, (2, 4, 3)), (False, (2, 3, 4))):
+        for unit in (False, True):
+            bb = rng.standard_normal(shape)
+            got = L.solve_triangular(Z(u), Z(bb), upper=True, left=left, unitriangular=unit)
+            want = T.solve_triangular(torch.as_tensor(u), torch.as_tensor(bb), upper=True, left=left,
+                                      unitriangular=unit)
+            np.testing.assert_allclose(values(got), want.numpy(), rtol=1e-10)
