@@ -221,15 +221,15 @@ void bind_linalg(py::module_& m) {
         return eig_t(r.first, r.second);
       },
       A,
-      "Eigen-decomposition with real results: symmetric input only (the values are then real); "
-      "any other input raises LinAlgError, as there is no complex dtype.");
+      "Eigenvalues and unit eigenvectors when the eigenvalues are all real (symmetric input as eigh); "
+      "complex eigenvalues raise LinAlgError, as there is no complex dtype.");
   la.def(
       "eigvals",
       [](const LimbTensor& a) {
         LimbTensor x = a;
         return released([&] { return dense::eig(x, false, "linalg.eigvals").first; });
       },
-      A, "Eigenvalues of a symmetric matrix (LinAlgError for any other, as there is no complex dtype).");
+      A, "Eigenvalues when they are all real; complex ones raise LinAlgError (there is no complex dtype).");
   la.def(
       "svd",
       [svd_t](const LimbTensor& a, bool full_matrices, py::handle) {

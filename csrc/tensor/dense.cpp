@@ -579,18 +579,43 @@ std::pair<LimbTensor, LimbTensor> eigh(const LimbTensor& a, bool lower, bool vec
 
 std::pair<LimbTensor, LimbTensor> eig(const LimbTensor& a, bool vectors, const char* op) {
   const Stack s = square_stack(a, op);
-  for (int64_t b = 0; b < s.count; ++b) {
+  const int64_t n = s.rows;
+  Out values(with(s.batch, {n}), s.count, op);
+  Out vecs(vectors ? with(s.batch, {n, n}) : Shape{0}, vectors ? s.count : 1, op);
+  std::vector<int64_t> status(static_cast<size_t>(s.count), 0);
+  each(s.count, [&](int64_t b) {
     const Matrix m = s.matrix(b);
-    for (int64_t i = 0; i < m.rows; ++i)
-      for (int64_t j = 0; j < i; ++j)
-        if (limbs::compare_exact(m.at(i, j), m.at(j, i)) != 0)
-          throw LinAlgError(str(op) + ": " + batch_prefix(s.batch, b) +
-                            "the input is not symmetric. This library has no complex dtype, so it computes the "
-                            "eigen-decomposition of symmetric matrices only, whose eigenvalues are real (element (" +
-                            std::to_string(i) + ", " + std::to_string(j) + ") differs from (" + std::to_string(j) +
-                            ", " + std::to_string(i) + ")); use linalg.eigh for symmetric input.");
-  }
-  return eigh(a, true, vectors, op);
+    bool symmetric = true;
+    for (int64_t i = 0; i < n && symmetric; ++i)
+      for (int64_t j = 0; j < i && symmetric; ++j) symmetric = limbs::compare_exact(m.at(i, j), m.at(j, i)) == 0;
+    // A symmetric matrix takes eigh's path: orthonormal vectors, ascending values.
+    if (symmetric) {
+      const kern::EigenSystem e = kern::jacobi_eigh(m, true, vectors);
+      values.put(b, e.values);
+      if (vectors) vecs.put(b, e.vectors);
+      return;
+    }
+    for (const Row& x : m.data)
+      if (!std::isfinite(limbs::approx(x))) {
+        status[static_cast<size_t>(b)] = 2;
+        return;
+      }
+    const kern::RealEigen e = kern::real_eig(m, vectors);
+    if (!e.real) {
+      status[static_cast<size_t>(b)] = 1;
+      return;
+    }
+    values.put(b, e.values);
+    if (vectors) vecs.put(b, e.vectors);
+  });
+  const int64_t bad = first_failure(status);
+  if (bad >= 0 && status[static_cast<size_t>(bad)] == 2)
+    throw LinAlgError(str(op) + ": " + batch_prefix(s.batch, bad) + "the input contains inf or NaN");
+  if (bad >= 0)
+    throw LinAlgError(str(op) + ": " + batch_prefix(s.batch, bad) +
+                      "the input has complex eigenvalues, and this library has no complex dtype: it computes "
+                      "eig and eigvals only for matrices whose eigenvalues are all real");
+  return {values.done(s.device), vecs.done(s.device)};
 }
 
 std::tuple<LimbTensor, LimbTensor, LimbTensor> svd(const LimbTensor& a, bool full_matrices) {
