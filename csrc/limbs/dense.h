@@ -1,6 +1,8 @@
 // Dense factorisations for the PyTorch-style linear algebra: LU with partial
-// pivoting, Cholesky, Householder QR, triangular solves, cyclic Jacobi for
-// symmetric eigenproblems, one-sided Jacobi SVD and the matrix exponential.
+// pivoting, Cholesky, Householder QR, triangular solves, the symmetric
+// eigenproblem (float64 Jacobi, Ogita-Aishima refinement, Jacobi sweeps),
+// one-sided Jacobi SVD, Hessenberg QR for real spectra of general matrices
+// and the matrix exponential.
 // Each works on one matrix (limbs::Matrix, row-major); batching is the
 // caller's loop. tarsk's kernels in linalg.h keep their own algorithms.
 //
@@ -9,9 +11,10 @@
 // limbs 0..2 of its operands, so every step is accurate to about 2^-104
 // relative and a well-conditioned n x n problem keeps about 30 digits.
 // Pivot choice looks at approx(); zero tests, signs and the order of
-// eigenvalues are decided on the exact value (order.h). Iterations stop when
-// a whole sweep finds nothing to rotate, tested on approx of limb values
-// against kJacobiTolerance, or after kMaxSweeps sweeps.
+// eigenvalues are decided on the exact value (order.h). Jacobi iterations
+// stop when a whole sweep finds nothing to rotate, tested on approx of limb
+// values against kJacobiTolerance, or after kMaxSweeps sweeps; QR steps stop
+// at deflation or after a fixed count per eigenvalue.
 #pragma once
 
 #include <algorithm>
