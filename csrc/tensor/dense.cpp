@@ -702,7 +702,7 @@ LstsqResult lstsq(const LimbTensor& a, const LimbTensor& b, std::optional<double
   bool full_rank = true;
   for (int64_t r : ranks) full_rank = full_rank && r == n;
   const bool want_res = driver != LstsqDriver::kGelsy && m > n && full_rank && count > 0;
-  Out res(want_res ? (vector ? bp.batch : with(bp.batch, {nrhs})) : Shape{0}, want_res ? count : 1, op);
+  Out res(want_res ? with(bp.batch, {nrhs}) : Shape{0}, want_res ? count : 1, op);
   if (want_res)
     for (int64_t i = 0; i < count; ++i) res.put(i, residual.data() + i * nrhs, nrhs);
   at::Tensor rank = want_rank ? at::empty(bp.batch, at::kLong) : at::empty({0}, at::kLong);
