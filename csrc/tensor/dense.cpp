@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <set>
 
 #include "limbs/dense.h"
 #include "tensor/matmul.h"
@@ -1072,7 +1071,7 @@ LimbTensor multi_dot(const std::vector<LimbTensor>& tensors) {
   }
   for (size_t i = 0; i + 1 < n; ++i) {
     const int64_t left = tensors[i].shape.back();
-    const int64_t right = tensors[i + 1].shape.size() == 1 ? tensors[i + 1].shape[0] : tensors[i + 1].shape[0];
+    const int64_t right = tensors[i + 1].shape[0];
     if (left != right)
       fail(str(op) + ": tensors " + std::to_string(i) + " and " + std::to_string(i + 1) +
            " with shapes " + shape_str(tensors[i].shape) + " and " + shape_str(tensors[i + 1].shape) +
