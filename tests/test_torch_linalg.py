@@ -542,3 +542,32 @@ def test_right_hand_forms(rng):
             want = T.solve_triangular(torch.as_tensor(u), torch.as_tensor(bb), upper=True, left=left,
                                       unitriangular=unit)
             np.testing.assert_allclose(values(got), want.numpy(), rtol=1e-10)
+
+
+def test_results_do_not_depend_on_thread_count(rng):
+    a = Z(rng.standard_normal((6, 5, 5)))
+    before = torch.get_num_threads()
+    try:
+        runs = []
+        for threads in (1, 2):
+            torch.set_num_threads(threads)
+            runs.append([L.svdvals(a)._data, L.eigh(a @ a.transpose(-1, -2)).eigenvectors._data, L.inv(a)._data])
+    finally:
+        torch.set_num_threads(before)
+    assert all(torch.equal(x, y) for x, y in zip(*runs))
+
+
+def test_matrix_power_extreme_exponents():
+    eye = Z(np.eye(3))
+    for n in (2 ** 62, -(2 ** 63), 2 ** 63 - 1):
+        assert torch.equal(L.matrix_power(eye, n)._data, eye._data)
+    half = Z(0.5 * np.eye(2))
+    assert values(L.matrix_power(half, 3)).tolist() == [[0.125, 0.0], [0.0, 0.125]]
+
+
+def test_inf_norms_order_on_exact_values():
+    # Two elements that approx() cannot tell apart: 1 + 2^-80 and 1.
+    x = zel.Tensor(_raw=torch.tensor([[1.0, 0.0] + [0.0] * 6, [1.0, 2.0 ** -80] + [0.0] * 6], dtype=torch.float64),
+                   _shape=(2,))
+    assert L.vector_norm(x, ord=math.inf)._data[0, 1].item() == 2.0 ** -80
+    assert L.vector_norm(x, ord=-math.inf)._data[0, 1].item() == 0.0
