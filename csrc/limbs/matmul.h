@@ -180,4 +180,9 @@ LIMBS_HD inline Row dot(const double* x, int64_t x_stride, const double* y, int6
   return tree_reduce(n, ProductLeaves{x, x_stride, y, y_stride}, SumPair(), zero_row(), scratch);
 }
 
+inline Row dot(const double* x, int64_t x_stride, const double* y, int64_t y_stride, int64_t n) {
+  std::vector<double> scratch(static_cast<size_t>(tree_scratch_rows(n) * kLimbs));
+  return dot(x, x_stride, y, y_stride, n, scratch.data());
+}
+
 }  // namespace limbs

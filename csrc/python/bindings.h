@@ -24,5 +24,7 @@ void bind_shape_more(py::module_& m, TensorClass& cls);
 // clamp with at least one Tensor bound (numbers become 0-d tensors): the
 // exact ordering of the accurate functions.
 py::object clamp_with_tensors(LimbTensor self, py::handle lo, py::handle hi, const char* op);
+// zel.linalg and the top-level linear-algebra names.
+void bind_linalg(py::module_& m);
 
 }  // namespace zel

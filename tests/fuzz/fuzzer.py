@@ -959,6 +959,124 @@ DROPIN_FUNCTIONS.update({name: with_input(MATH_FAMILIES.get(name, g_none))
                          for name in MATH_UNARY + sorted(MATH_FAMILIES)})
 DROPIN_FUNCTIONS.update({f"special.{name}": with_input(MATH_FAMILIES.get(name, g_none))
                          for name in vars(zel.special)})
+# -- zel.linalg and the top-level linear algebra ------------------------------------
+
+def g_linalg_matrix(p):
+    """A matrix as g_tarsk_matrix gives, or a batch of them."""
+    r = p.rng
+    if r.random() < 0.25:
+        return p.tensor(r.choice([(2, 3, 3), (3, 2, 2), (2, 1, 3, 3), (0, 2, 2), (2, 2, 3), (1, 0, 0)]))
+    return p.matrix()
+
+
+def g_linalg_rhs(p):
+    r = p.rng
+    a = g_linalg_matrix(p)
+    shape = a._shape if isinstance(a._shape, tuple) else ()
+    n = shape[-1] if shape else 0
+    b = r.choice([lambda: p.tensor((n,)), lambda: p.tensor((n, 2)), lambda: p.tensor((2, n)),
+                  lambda: p.tensor(tuple(shape[:-1])), lambda: p.tensor((3, n, 1)), lambda: p.tensor(()),
+                  lambda: p.tensor((n + 1, 1)), lambda: p.hostile()])()
+    return [a, b], {}
+
+
+def linalg_flags(*names):
+    def gen(p):
+        args, kw = g_linalg_rhs(p) if names and names[0] == "rhs" else ([g_linalg_matrix(p)], {})
+        for name in names[1:] if names and names[0] == "rhs" else names:
+            if p.rng.random() < 0.5:
+                kw[name] = p.rng.choice([True, False, None, "x", 0, 1])
+        return args, kw
+    return gen
+
+
+def g_linalg_choice(name, choices):
+    def gen(p):
+        kw = {name: p.rng.choice(choices + [p.hostile()])} if p.rng.random() < 0.7 else {}
+        return [g_linalg_matrix(p)], kw
+    return gen
+
+
+def g_linalg_norm(p):
+    r = p.rng
+    kw = {}
+    if r.random() < 0.7:
+        kw["ord"] = r.choice([None, 1, 2, -1, -2, 0, 3, 0.5, math.inf, -math.inf, math.nan, "fro", "nuc", "x", 2 ** 64])
+    if r.random() < 0.5:
+        kw["dim"] = r.choice([None, 0, -1, 5, (0, 1), (1, 0), (0, 0), (-2, -1), (0, 1, 2), [0], (), p.int_arg()])
+    if r.random() < 0.3:
+        kw["keepdim"] = r.choice([True, False, None, "x"])
+    return [g_linalg_matrix(p) if r.random() < 0.6 else p.tensor()], kw
+
+
+def g_linalg_tolerances(p):
+    r = p.rng
+    kw = {}
+    for name in ("atol", "rtol", "hermitian"):
+        if r.random() < 0.4:
+            kw[name] = r.choice([None, 0.0, 1e-10, -1.0, math.nan, math.inf, "x", True, p.tensor(())])
+    return [g_linalg_matrix(p)], kw
+
+
+def g_linalg_power(p):
+    return [g_linalg_matrix(p), p.int_arg()], {}
+
+
+def g_linalg_lu_solve(p):
+    r = p.rng
+    a = g_linalg_matrix(p)
+    shape = a._shape if isinstance(a._shape, tuple) else ()
+    n = shape[-1] if shape else 0
+    pivots = r.choice([
+        lambda: torch.arange(1, n + 1, dtype=torch.int32).expand(*shape[:-2], n).contiguous() if len(shape) >= 2
+        else torch.ones(n, dtype=torch.int32),
+        lambda: torch.full((max(n, 1),), n + 5, dtype=torch.int32), lambda: torch.zeros(n, dtype=torch.int32),
+        lambda: torch.full((n,), -(2 ** 31), dtype=torch.int32), lambda: torch.ones(n, dtype=torch.int64),
+        lambda: torch.ones(n + 1, dtype=torch.int32), lambda: p.hostile()])()
+    b = r.choice([lambda: p.tensor((n, 2)), lambda: p.tensor((2, n)), lambda: p.tensor((n,)), lambda: p.hostile()])()
+    kw = {k: r.choice([True, False]) for k in ("left", "adjoint") if r.random() < 0.5}
+    return [a, pivots, b], kw
+
+
+def g_linalg_vectors(p):
+    r = p.rng
+    shapes = [(3,), (2, 3), (3, 3), (1, 3), (4,), (2, 1, 3), (), (0, 3)]
+    kw = {"dim": r.choice([-1, 0, 1, 2, -4, 2 ** 63, "x"])} if r.random() < 0.4 else {}
+    return [p.tensor(r.choice(shapes)), p.tensor(r.choice(shapes))], kw
+
+
+def g_linalg_chain(p):
+    r = p.rng
+    shapes = [(3,), (3, 4), (4, 2), (2,), (2, 2), (0, 3), (3, 0), (2, 2, 2), ()]
+    return [r.choice([[p.tensor(r.choice(shapes)) for _ in range(r.randrange(5))], p.hostile()])], {}
+
+
+LINALG_FAMILIES = {
+    "solve": linalg_flags("rhs", "left"), "inv": linalg_flags(), "det": linalg_flags(),
+    "slogdet": linalg_flags(), "cholesky": linalg_flags("upper"),
+    "qr": g_linalg_choice("mode", ["reduced", "complete", "r", "R", ""]),
+    "eigh": g_linalg_choice("UPLO", ["L", "U", "l", "x"]), "eigvalsh": g_linalg_choice("UPLO", ["L", "U", "x"]),
+    "eig": linalg_flags(), "eigvals": linalg_flags(), "svd": linalg_flags("full_matrices"), "svdvals": linalg_flags(),
+    "lstsq": lambda p: (g_linalg_rhs(p)[0], {"driver": p.rng.choice([None, "gels", "gelsy", "gelsd", "gelss", "x", 1])}
+                        if p.rng.random() < 0.5 else {}),
+    "norm": g_linalg_norm, "vector_norm": g_linalg_norm, "matrix_norm": g_linalg_norm,
+    "cond": g_linalg_choice("p", [None, 1, 2, -1, -2, math.inf, -math.inf, "fro", "nuc", "x", 0, 2 ** 64]),
+    "matrix_rank": g_linalg_tolerances, "pinv": g_linalg_tolerances, "matrix_exp": linalg_flags(),
+    "matrix_power": g_linalg_power, "solve_triangular": linalg_flags("rhs", "upper", "left", "unitriangular"),
+    "lu_factor": linalg_flags("pivot"), "lu": linalg_flags("pivot"), "lu_solve": g_linalg_lu_solve,
+    "cross": g_linalg_vectors, "vecdot": g_linalg_vectors, "multi_dot": g_linalg_chain,
+}
+TOP_LEVEL_LINALG = {"cholesky_solve": linalg_flags("rhs", "upper"), "det": linalg_flags(),
+                    "logdet": linalg_flags(), "inverse": linalg_flags()}
+
+
+def linalg_targets():
+    found = []
+    for name, gen in sorted(LINALG_FAMILIES.items()):
+        found.append((f"zel.linalg.{name}", "function", name, getattr(zel.linalg, name), gen))
+    for name, gen in sorted(TOP_LEVEL_LINALG.items()):
+        found.append((f"zel.{name}", "function", name, getattr(zel, name), gen))
+    return found
 
 
 def targets():
@@ -989,7 +1107,7 @@ def targets():
             if hasattr(tarsk, name):
                 found.append((f"tarsk.{name}", "function", name, getattr(tarsk, name),
                               TARSK_FAMILIES.get(name, g_generic)))
-    return found
+    return found + linalg_targets()
 
 
 # Iteration counts are valid at any size: 2^40 QR steps are a long computation,
