@@ -14,5 +14,7 @@ void bind_reduce(py::module_& m, TensorClass& cls);
 void bind_shape(py::module_& m, TensorClass& cls);
 void bind_factory(py::module_& m, TensorClass& cls);
 void bind_selftest(py::module_& m);
+// Last: direct + - * / slots over the methods bound before.
+void install_fast_ops(TensorClass& cls);
 
 }  // namespace zel

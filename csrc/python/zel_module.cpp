@@ -89,6 +89,7 @@ PYBIND11_MODULE(zel, m) {
   bind_shape(m, cls);
   bind_factory(m, cls);
   bind_selftest(m);
+  install_fast_ops(cls);
 
   py::list all;
   for (const char* name : kPublicNames)
