@@ -25,6 +25,7 @@ Usage: python fuzzer.py CALLS SEED [--coverage]
 """
 import collections
 import math
+import operator
 import random
 import sys
 import warnings
@@ -655,6 +656,18 @@ def module_attr(path):
     return obj
 
 
+# -- operator syntax: Tensor's direct + - * / slots, either operand first -----
+
+SYNTAX_OPERATORS = {"a + b": operator.add, "a - b": operator.sub, "a * b": operator.mul,
+                    "a / b": operator.truediv}
+
+
+def g_syntax(p):
+    pair = [p.tensor(), p.number_or_tensor()]
+    p.rng.shuffle(pair)
+    return pair, {}
+
+
 def targets():
     """(label, kind, name, callable or None, generator) for every public name of both modules."""
     found = []
@@ -675,6 +688,8 @@ def targets():
         if name.startswith("__") and name not in OPERATORS:
             continue
         found.append((f"Tensor.{name}", "method", name, None, METHOD_FAMILIES.get(name, g_generic)))
+    for label, fn in SYNTAX_OPERATORS.items():
+        found.append((f"syntax {label}", "function", label, fn, g_syntax))
     if tarsk is not None:
         for name in list(getattr(tarsk, "__all__", [])) + TARSK_PRIVATE:
             if hasattr(tarsk, name):
