@@ -18,6 +18,26 @@ at::Tensor cpu_limbs(const LimbTensor& t, const char* op) {
 
 namespace {
 
+at::Tensor empty_limbs(int64_t n) {
+  return at::empty({n, limbs::kLimbs}, at::TensorOptions().dtype(at::kDouble));
+}
+
+// Whether a Python object was ever made for the array, in the words of the
+// torch at hand: a slot holding the object (newer torch), or the
+// interpreter tag set when one was first made (torch 1.x).
+template <class Impl>
+auto had_python_object(Impl* impl, int) -> decltype(impl->pyobj_slot()->load_pyobj() != nullptr) {
+  return impl->pyobj_slot()->load_pyobj() != nullptr;
+}
+template <class Impl>
+auto had_python_object(Impl* impl, long) -> decltype(impl->pyobj_slot()->pyobj_interpreter() != nullptr) {
+  return impl->pyobj_slot()->pyobj_interpreter() != nullptr;
+}
+template <class Impl>
+auto had_python_object(Impl* impl, ...) -> decltype(impl->pyobj_interpreter() != nullptr) {
+  return impl->pyobj_interpreter() != nullptr;
+}
+
 // Small limb arrays are recycled: at::empty costs more than a 0-d operation.
 // The pool keeps a reference to every array it handed out and reuses one
 // only when nothing else can reach it: the pool's is the only reference to
@@ -42,11 +62,11 @@ class SmallPool {
         if (slot.use_count() > 1) continue;  // still in use
         dropped = std::move(slot);           // unusable for good
       }
-      if (!slot.defined()) slot = fresh(n);
+      if (!slot.defined()) slot = empty_limbs(n);
       ring.cursor = (i + 1) % kSlots;
       return slot;
     }
-    return fresh(n);
+    return empty_limbs(n);
   }
 
  private:
@@ -56,14 +76,10 @@ class SmallPool {
     int cursor = 0;
   };
 
-  static at::Tensor fresh(int64_t n) {
-    return at::empty({n, limbs::kLimbs}, at::TensorOptions().dtype(at::kDouble));
-  }
-
   static bool reusable(const at::Tensor& t, int64_t n) {
     c10::TensorImpl* impl = t.unsafeGetTensorImpl();
     if (t.use_count() != 1 || t.weak_use_count() != 1) return false;
-    if (impl->pyobj_interpreter() != nullptr) return false;
+    if (had_python_object(impl, 0)) return false;
     const c10::Storage& st = impl->unsafe_storage();
     // Our probe is the second weak reference to the storage.
     if (!st || st.use_count() != 1 || st.getWeakStorageImpl().weak_use_count() != 2) return false;
@@ -83,7 +99,7 @@ SmallPool& small_pool() {
 
 at::Tensor limb_array(int64_t n) {
   if (n >= 1 && n <= SmallPool::kMaxRows) return small_pool().take(n);
-  return at::empty({n, limbs::kLimbs}, at::TensorOptions().dtype(at::kDouble));
+  return empty_limbs(n);
 }
 
 }  // namespace
