@@ -658,8 +658,7 @@ def module_attr(path):
 
 # -- operator syntax: Tensor's direct + - * / slots, either operand first -----
 
-SYNTAX_OPERATORS = {"a + b": operator.add, "a - b": operator.sub, "a * b": operator.mul,
-                    "a / b": operator.truediv}
+SYNTAX_OPERATORS = [operator.add, operator.sub, operator.mul, operator.truediv]
 
 
 def g_syntax(p):
@@ -688,8 +687,8 @@ def targets():
         if name.startswith("__") and name not in OPERATORS:
             continue
         found.append((f"Tensor.{name}", "method", name, None, METHOD_FAMILIES.get(name, g_generic)))
-    for label, fn in SYNTAX_OPERATORS.items():
-        found.append((f"syntax {label}", "function", label, fn, g_syntax))
+    for fn in SYNTAX_OPERATORS:
+        found.append((f"syntax.{fn.__name__}", "function", fn.__name__, fn, g_syntax))
     if tarsk is not None:
         for name in list(getattr(tarsk, "__all__", [])) + TARSK_PRIVATE:
             if hasattr(tarsk, name):
