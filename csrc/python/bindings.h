@@ -26,5 +26,7 @@ void bind_shape_more(py::module_& m, TensorClass& cls);
 py::object clamp_with_tensors(LimbTensor self, py::handle lo, py::handle hi, const char* op);
 // zel.linalg and the top-level linear-algebra names.
 void bind_linalg(py::module_& m);
+// Last: direct + - * / slots over the methods bound before.
+void install_fast_ops(TensorClass& cls);
 
 }  // namespace zel

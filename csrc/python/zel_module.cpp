@@ -97,6 +97,7 @@ PYBIND11_MODULE(zel, m) {
   // The namespaces, constants and switches of PyTorch that are plain Python.
   py::module_::import("varnel.zel._dropin").attr("install")(m);
   bind_linalg(m);
+  install_fast_ops(cls);
 
   py::list all;
   for (const char* name : kPublicNames)

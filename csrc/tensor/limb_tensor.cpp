@@ -1,5 +1,7 @@
 #include "tensor/limb_tensor.h"
 
+#include <algorithm>
+#include <mutex>
 
 namespace zel {
 
@@ -14,14 +16,104 @@ at::Tensor cpu_limbs(const LimbTensor& t, const char* op) {
   return t.data.to(at::kCPU).contiguous();
 }
 
+namespace {
+
+at::Tensor empty_limbs(int64_t n) {
+  return at::empty({n, limbs::kLimbs}, at::TensorOptions().dtype(at::kDouble));
+}
+
+// Whether a Python object was ever made for the array, in the words of the
+// torch at hand: a slot holding the object (newer torch), or the
+// interpreter tag set when one was first made (torch 1.x).
+template <class Impl>
+auto had_python_object(Impl* impl, int) -> decltype(impl->pyobj_slot()->load_pyobj() != nullptr) {
+  return impl->pyobj_slot()->load_pyobj() != nullptr;
+}
+template <class Impl>
+auto had_python_object(Impl* impl, long) -> decltype(impl->pyobj_slot()->pyobj_interpreter() != nullptr) {
+  return impl->pyobj_slot()->pyobj_interpreter() != nullptr;
+}
+template <class Impl>
+auto had_python_object(Impl* impl, ...) -> decltype(impl->pyobj_interpreter() != nullptr) {
+  return impl->pyobj_interpreter() != nullptr;
+}
+
+// Small limb arrays are recycled: at::empty costs more than a 0-d operation.
+// The pool keeps a reference to every array it handed out and reuses one
+// only when nothing else can reach it: the pool's is the only reference to
+// the array and to its storage (a kept view shares the storage), there are
+// no weak references, and it never had a Python object (one that Python
+// code saw may be resurrected through a weak reference). Such an array is
+// indistinguishable from a fresh one. Kernels may allocate without the GIL,
+// hence the lock. The pool is leaked at exit: its arrays must not be freed
+// after torch is torn down.
+class SmallPool {
+ public:
+  static constexpr int64_t kMaxRows = 16;
+
+  at::Tensor take(int64_t n) {
+    at::Tensor dropped;  // freed after unlocking: freeing may take the GIL
+    std::lock_guard<std::mutex> lock(mutex_);
+    Ring& ring = rings_[n - 1];
+    for (int k = 0; k < kSlots; ++k) {
+      const int i = (ring.cursor + k) % kSlots;
+      at::Tensor& slot = ring.slots[i];
+      if (slot.defined() && !reusable(slot, n)) {
+        if (slot.use_count() > 1) continue;  // still in use
+        dropped = std::move(slot);           // unusable for good
+      }
+      if (!slot.defined()) slot = empty_limbs(n);
+      ring.cursor = (i + 1) % kSlots;
+      return slot;
+    }
+    return empty_limbs(n);
+  }
+
+ private:
+  static constexpr int kSlots = 32;
+  struct Ring {
+    at::Tensor slots[kSlots];
+    int cursor = 0;
+  };
+
+  static bool reusable(const at::Tensor& t, int64_t n) {
+    c10::TensorImpl* impl = t.unsafeGetTensorImpl();
+    if (t.use_count() != 1 || t.weak_use_count() != 1) return false;
+    if (had_python_object(impl, 0)) return false;
+    const c10::Storage& st = impl->unsafe_storage();
+    // Our probe is the second weak reference to the storage.
+    if (!st || st.use_count() != 1 || st.getWeakStorageImpl().weak_use_count() != 2) return false;
+    return t.device().is_cpu() && t.scalar_type() == at::kDouble && t.dim() == 2 && t.size(0) == n &&
+           t.size(1) == limbs::kLimbs && t.is_contiguous() && t.storage_offset() == 0 &&
+           st.nbytes() == static_cast<size_t>(n * limbs::kLimbs) * sizeof(double) && !t.requires_grad();
+  }
+
+  std::mutex mutex_;
+  Ring rings_[kMaxRows];
+};
+
+SmallPool& small_pool() {
+  static SmallPool* pool = new SmallPool();
+  return *pool;
+}
+
+at::Tensor limb_array(int64_t n) {
+  if (n >= 1 && n <= SmallPool::kMaxRows) return small_pool().take(n);
+  return empty_limbs(n);
+}
+
+}  // namespace
+
 at::Tensor new_limbs(int64_t n, const char* op) {
   check_alloc(n, op);
-  return at::zeros({n, limbs::kLimbs}, at::TensorOptions().dtype(at::kDouble));
+  at::Tensor t = limb_array(n);
+  std::fill_n(t.data_ptr<double>(), n * limbs::kLimbs, 0.0);
+  return t;
 }
 
 at::Tensor new_limbs_for(int64_t n, const char* op) {
   check_alloc(n, op);
-  return at::empty({n, limbs::kLimbs}, at::TensorOptions().dtype(at::kDouble));
+  return limb_array(n);
 }
 
 LimbTensor make_result(at::Tensor cpu_data, Shape shape, const at::Device& device) {

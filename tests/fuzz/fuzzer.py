@@ -25,6 +25,7 @@ Usage: python fuzzer.py CALLS SEED [--coverage]
 """
 import collections
 import math
+import operator
 import random
 import sys
 import warnings
@@ -1077,6 +1078,15 @@ def linalg_targets():
     for name, gen in sorted(TOP_LEVEL_LINALG.items()):
         found.append((f"zel.{name}", "function", name, getattr(zel, name), gen))
     return found
+# -- operator syntax: Tensor's direct + - * / slots, either operand first -----
+
+SYNTAX_OPERATORS = [operator.add, operator.sub, operator.mul, operator.truediv]
+
+
+def g_syntax(p):
+    pair = [p.tensor(), p.number_or_tensor()]
+    p.rng.shuffle(pair)
+    return pair, {}
 
 
 def targets():
@@ -1102,6 +1112,8 @@ def targets():
         if name.startswith("__") and name not in OPERATORS:
             continue
         found.append((f"Tensor.{name}", "method", name, None, METHOD_FAMILIES.get(name, g_generic)))
+    for fn in SYNTAX_OPERATORS:
+        found.append((f"syntax.{fn.__name__}", "function", fn.__name__, fn, g_syntax))
     if tarsk is not None:
         for name in list(getattr(tarsk, "__all__", [])) + TARSK_PRIVATE:
             if hasattr(tarsk, name):
