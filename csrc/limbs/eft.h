@@ -53,9 +53,17 @@ LIMBS_HD LIMBS_STEP inline void split(const D& a_in, D& hi, D& lo) {
   lo = l;
 }
 
+// The rounding error of p = fl(a * b) from the Veltkamp halves of a and b,
+// with the partial products summed in the fixed order
+// (((hi*hi - p) + hi*lo) + lo*hi) + lo*lo. Splits that many products share
+// are computed once by the callers.
+template <class D>
+LIMBS_HD LIMBS_STEP inline D product_error(const D& p, const D& a_hi, const D& a_lo, const D& b_hi, const D& b_lo) {
+  return (((a_hi * b_hi - p) + a_hi * b_lo) + a_lo * b_hi) + a_lo * b_lo;
+}
+
 // Computes p = fl(a * b) and e with p + e == a * b exactly (Dekker), unless
-// the product overflows or underflows. The partial products are summed in
-// the fixed order (((hi*hi - p) + hi*lo) + lo*hi) + lo*lo.
+// the product overflows or underflows.
 template <class D>
 LIMBS_HD LIMBS_STEP inline void two_product(const D& a_in, const D& b_in, D& p, D& e) {
   const D a = a_in, b = b_in;
@@ -63,7 +71,7 @@ LIMBS_HD LIMBS_STEP inline void two_product(const D& a_in, const D& b_in, D& p, 
   D a_hi, a_lo, b_hi, b_lo;
   split(a, a_hi, a_lo);
   split(b, b_hi, b_lo);
-  e = (((a_hi * b_hi - p) + a_hi * b_lo) + a_lo * b_hi) + a_lo * b_lo;
+  e = product_error(p, a_hi, a_lo, b_hi, b_lo);
 }
 
 }  // namespace limbs

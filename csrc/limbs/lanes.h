@@ -140,8 +140,17 @@ LIMBS_STEP inline Lanes4 vabs(const Lanes4& x) {
 }
 // NaN compares false, as std::isfinite says.
 LIMBS_STEP inline Mask4 is_finite(const Lanes4& x) { return vabs(x) <= 0x1.fffffffffffffp+1023; }
-LIMBS_STEP inline bool any(const Mask4& m) { return (m.v[0] | m.v[1] | m.v[2] | m.v[3]) != 0; }
-LIMBS_STEP inline bool all(const Mask4& m) { return (m.v[0] & m.v[1] & m.v[2] & m.v[3]) != 0; }
+// any and all on the sign bits of the two 128-bit halves (SSE2's movmskpd).
+typedef long long LanesBits2 __attribute__((vector_size(16)));
+typedef double LanesVector2 __attribute__((vector_size(16)));
+LIMBS_STEP inline LanesBits2 low_half(const Mask4& m) { return __builtin_shufflevector(m.v, m.v, 0, 1); }
+LIMBS_STEP inline LanesBits2 high_half(const Mask4& m) { return __builtin_shufflevector(m.v, m.v, 2, 3); }
+LIMBS_STEP inline bool any(const Mask4& m) {
+  return __builtin_ia32_movmskpd((LanesVector2)(low_half(m) | high_half(m))) != 0;
+}
+LIMBS_STEP inline bool all(const Mask4& m) {
+  return __builtin_ia32_movmskpd((LanesVector2)(low_half(m) & high_half(m))) == 3;
+}
 LIMBS_STEP inline Mask4 mask_and(const Mask4& a, const Mask4& b) { return Mask4{a.v & b.v}; }
 LIMBS_STEP inline Mask4 mask_or(const Mask4& a, const Mask4& b) { return Mask4{a.v | b.v}; }
 LIMBS_STEP inline Mask4 mask_not(const Mask4& a) { return Mask4{~a.v}; }

@@ -91,8 +91,15 @@ struct NotDeduced {
 // limb down as in add.
 template <class D>
 LIMBS_HD LIMBS_STEP inline RowOf<D> mul_scalar(const RowOf<D>& a, const typename NotDeduced<D>::Type& c) {
+  D c_hi, c_lo;
+  split(c, c_hi, c_lo);
   D p[kLimbs], e[kLimbs];
-  for (int k = 0; k < kLimbs; ++k) two_product(a.l[k], c, p[k], e[k]);
+  for (int k = 0; k < kLimbs; ++k) {
+    D hi, lo;
+    split(a.l[k], hi, lo);
+    p[k] = a.l[k] * c;
+    e[k] = product_error(p[k], hi, lo, c_hi, c_lo);
+  }
   RowOf<D> r;
   r.l[0] = p[0];
   for (int k = 1; k < kLimbs; ++k) r.l[k] = p[k] + e[k - 1];
@@ -175,20 +182,52 @@ LIMBS_HD LIMBS_STEP inline RowOf<D> dominant(const RowOf<D>& a) {
   return r;
 }
 
+// An operand as the tensor product sees it: the dominant row and the
+// Veltkamp halves of its leading limb. Both depend on the operand only, so
+// an operand of many products is prepared once; the products are the same.
+template <class D>
+struct Factor {
+  RowOf<D> row;
+  D hi, lo;
+};
+
+template <class D>
+LIMBS_HD LIMBS_STEP inline Factor<D> factor(const RowOf<D>& a) {
+  Factor<D> f;
+  f.row = dominant(a);
+  split(f.row.l[0], f.hi, f.lo);
+  return f;
+}
+
 // Product of two elements from their leading three limbs: TwoProduct of the
 // leading limbs, second-order terms into limb 1, third-order into limb 2;
 // limbs 3..7 of the result are zero.
 template <class D>
-LIMBS_HD LIMBS_STEP inline RowOf<D> mul(const RowOf<D>& a_in, const RowOf<D>& b_in) {
-  const RowOf<D> a = dominant(a_in);
-  const RowOf<D> b = dominant(b_in);
-  D p, e;
-  two_product(a.l[0], b.l[0], p, e);
+LIMBS_HD LIMBS_STEP inline RowOf<D> mul(const Factor<D>& fa, const Factor<D>& fb) {
+  const RowOf<D>& a = fa.row;
+  const RowOf<D>& b = fb.row;
+  const D p = a.l[0] * b.l[0];
+  const D e = product_error(p, fa.hi, fa.lo, fb.hi, fb.lo);
   RowOf<D> r = zero_row<D>();
   r.l[0] = p;
   r.l[1] = (e + a.l[0] * b.l[1]) + a.l[1] * b.l[0];
   r.l[2] = (a.l[1] * b.l[1] + a.l[0] * b.l[2]) + a.l[2] * b.l[0];
   return r;
+}
+
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> mul(const RowOf<D>& a, const RowOf<D>& b) {
+  return mul(factor(a), factor(b));
+}
+
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> mul(const Factor<D>& a, const RowOf<D>& b) {
+  return mul(a, factor(b));
+}
+
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> mul(const RowOf<D>& a, const Factor<D>& b) {
+  return mul(factor(a), b);
 }
 
 }  // namespace limbs
