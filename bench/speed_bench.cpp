@@ -180,6 +180,6 @@ int main(int argc, char** argv) {
   run_mpfr(in);
   run_matmul(matmul_n);
   fpu_fix_end(&old_cw);
-  std::printf("lanes %s\n", limbs::lanes4_supported() ? "avx2" : "none");
+  std::printf("lanes %s\n", limbs::lanes_supported() ? "avx2" : "none");
   return 0;
 }

@@ -1,5 +1,5 @@
 """The exact shortcuts of the limb kernels: early exit on a repeated state
-and four elements side by side in AVX2 lanes must give the bytes of the
+and eight elements side by side in AVX2 lanes must give the bytes of the
 plain loops. tests/cpp/lanes_check.cpp does the comparisons on raw rows
 (every function, rows for every branch); here it is built with the
 project's flags and run."""
@@ -60,7 +60,7 @@ def test_no_fused_multiply_add_in_the_lanes(lanes_check):
     assert not fused, fused[:5]
 
 
-# Through the module: a long tensor goes through the lanes in groups of four
+# Through the module: a long tensor goes through the lanes in groups of eight
 # (where the processor has AVX2), a one-element tensor through the scalar
 # code; mixed groups hold special values, huge and renormalised rows.
 SPECIAL = [0.0, -0.0, math.inf, -math.inf, math.nan, 1e-310, 5e-324, 2.0 ** 1000, -(2.0 ** 1000),

@@ -2,8 +2,9 @@
 //  1. iterate() (early exit on a repeated state) gives the state of the full
 //     step count, for the reciprocal, sqrt and log steps on many rows and for
 //     a step with a known cycle, for every step count;
-//  2. the Lanes4 kernels give the bytes of the scalar kernels for every
-//     function, on rows mixing every branch in the same group of four.
+//  2. the lane kernels (Lanes4 and Lanes8) give the bytes of the scalar
+//     kernels for every function, on rows mixing every branch in the same
+//     group of lanes.
 // Prints one line per check; exit status 0 when all agree.
 #include <algorithm>
 #include <cstdio>
@@ -142,11 +143,12 @@ void check_known_cycles() {
 template <class F>
 void check_lanes(const char* name, const std::vector<Row>& rows, const F& f) {
   const int64_t n = static_cast<int64_t>(rows.size());
-  std::vector<Row> lanes(rows.size()), scalar(rows.size());
-  limbs::rows_lanes4(rows.data(), lanes.data(), n, f);
+  std::vector<Row> four(rows.size()), eight(rows.size()), scalar(rows.size());
+  limbs::rows_lanes<F, limbs::Lanes4>(rows.data(), four.data(), n, f);
+  limbs::rows_lanes<F, limbs::Lanes8>(rows.data(), eight.data(), n, f);
   limbs::rows_scalar(rows.data(), scalar.data(), n, f);
   long mismatches = 0;
-  for (int64_t i = 0; i < n; ++i) mismatches += !same(lanes[i], scalar[i]);
+  for (int64_t i = 0; i < n; ++i) mismatches += !same(four[i], scalar[i]) + !same(eight[i], scalar[i]);
   std::printf("lanes %s: %ld rows, %ld mismatches\n", name, static_cast<long>(n), mismatches);
   check(mismatches == 0, name, mismatches);
 }
@@ -172,7 +174,7 @@ int main() {
       });
   check_known_cycles();
 
-  if (!limbs::lanes4_supported()) {
+  if (!limbs::lanes_supported()) {
     std::printf("no AVX2: lane checks skipped\n");
     return g_failures ? 1 : 0;
   }
