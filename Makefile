@@ -2,6 +2,7 @@
 # make test  - set everything up and run the test suite
 # make bench - run the benchmarks (make bench QUICK=1: smaller sizes, about a minute)
 # make fuzz  - sanitizer build of the extensions and a long fuzz run
+# make cuda-check - compile every limb kernel as CUDA device code (skipped without nvcc)
 SHELL := /bin/bash
 SYS_PY := /usr/bin/python3
 VENV := .venv
@@ -15,7 +16,7 @@ BUILD_ENV := PATH="$(CCACHE_PATH)$$PATH" MAX_JOBS=$${MAX_JOBS:-2}
 SOURCES := $(shell find csrc -name '*.h' -o -name '*.cpp') setup.py
 SO_STAMP := build/.stamp-so
 
-.PHONY: demo test bench fuzz deps build clean
+.PHONY: demo test bench fuzz deps build clean cuda-check
 
 demo: build
 	$(PY) -m varnel.zel
@@ -69,6 +70,17 @@ $(SO_STAMP): $(VENV)/.stamp $(SOURCES)
 
 fuzz: $(VENV)/.stamp
 	tests/fuzz/run_sanitized.sh
+
+# The limb headers as device code: no contraction into FMA, IEEE division
+# and square root, warnings are errors. Compiles only; no GPU is needed.
+NVCC ?= $(or $(shell command -v nvcc 2>/dev/null),$(wildcard /usr/local/cuda/bin/nvcc))
+CUDA_ARCH ?= sm_90
+cuda-check:
+	@if [ -z "$(NVCC)" ]; then echo "cuda-check: nvcc not found, skipped"; exit 0; fi; \
+	mkdir -p build && \
+	$(NVCC) -std=c++17 -arch=$(CUDA_ARCH) -fmad=false -prec-div=true -prec-sqrt=true -Werror all-warnings \
+	  -Icsrc -c csrc/cuda/limbs_kernels.cu -o build/limbs_kernels.o && \
+	echo "cuda-check: csrc/cuda/limbs_kernels.cu compiled for $(CUDA_ARCH)"
 
 clean:
 	rm -rf build src/varnel/zel/*.so

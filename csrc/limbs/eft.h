@@ -5,19 +5,7 @@
 
 #include <cmath>
 
-#ifndef LIMBS_HD
-#define LIMBS_HD
-#endif
-
-// For the small per-limb steps that the iterative functions call thousands
-// of times per element. In a large translation unit GCC runs out of inlining
-// budget and calls them out of line, passing 64-byte rows through memory:
-// reciprocal, exp and sqrt then run 2-3x slower. Inlining changes no result.
-#if defined(__GNUC__)
-#define LIMBS_STEP __attribute__((always_inline))
-#else
-#define LIMBS_STEP
-#endif
+#include "lanes.h"
 
 namespace limbs {
 
@@ -32,40 +20,58 @@ constexpr double kSplitUp = 0x1p28;
 // Computes s = fl(a + b) and e with s + e == a + b exactly (Knuth, six
 // operations, no ordering of |a| and |b| required). e is NaN when a or b is
 // non-finite or the sum overflows.
-LIMBS_HD LIMBS_STEP inline void two_sum(double a, double b, double& s, double& e) {
+template <class D>
+LIMBS_HD LIMBS_STEP inline void two_sum(const D& a_in, const D& b_in, D& s, D& e) {
+  const D a = a_in, b = b_in;  // s or e may alias an operand
   s = a + b;
-  double a_prime = s - b;
-  double b_prime = s - a_prime;
-  double da = a - a_prime;
-  double db = b - b_prime;
+  const D a_prime = s - b;
+  const D b_prime = s - a_prime;
+  const D da = a - a_prime;
+  const D db = b - b_prime;
   e = da + db;
 }
 
 // Veltkamp split: a == hi + lo, each half of at most 26 significant bits.
-LIMBS_HD LIMBS_STEP inline void split(double a, double& hi, double& lo) {
-  if (std::fabs(a) > kSplitThreshold) {
-    double as = a * kSplitDown;
-    double big = kSplitFactor * as;
-    double h = big - (big - as);
-    double l = as - h;
-    hi = h * kSplitUp;
-    lo = l * kSplitUp;
+// Lanes above the threshold take the scaled split.
+template <class D>
+LIMBS_HD LIMBS_STEP inline void split(const D& a_in, D& hi, D& lo) {
+  const D a = a_in;
+  const Mask<D> huge = vabs(a) > kSplitThreshold;
+  const D big = kSplitFactor * a;
+  const D h = big - (big - a);
+  const D l = a - h;
+  if (any(huge)) {
+    const D as = a * kSplitDown;
+    const D big_s = kSplitFactor * as;
+    const D h_s = big_s - (big_s - as);
+    const D l_s = as - h_s;
+    hi = select(huge, h_s * kSplitUp, h);
+    lo = select(huge, l_s * kSplitUp, l);
     return;
   }
-  double big = kSplitFactor * a;
-  hi = big - (big - a);
-  lo = a - hi;
+  hi = h;
+  lo = l;
+}
+
+// The rounding error of p = fl(a * b) from the Veltkamp halves of a and b,
+// with the partial products summed in the fixed order
+// (((hi*hi - p) + hi*lo) + lo*hi) + lo*lo. Splits that many products share
+// are computed once by the callers.
+template <class D>
+LIMBS_HD LIMBS_STEP inline D product_error(const D& p, const D& a_hi, const D& a_lo, const D& b_hi, const D& b_lo) {
+  return (((a_hi * b_hi - p) + a_hi * b_lo) + a_lo * b_hi) + a_lo * b_lo;
 }
 
 // Computes p = fl(a * b) and e with p + e == a * b exactly (Dekker), unless
-// the product overflows or underflows. The partial products are summed in
-// the fixed order (((hi*hi - p) + hi*lo) + lo*hi) + lo*lo.
-LIMBS_HD LIMBS_STEP inline void two_product(double a, double b, double& p, double& e) {
+// the product overflows or underflows.
+template <class D>
+LIMBS_HD LIMBS_STEP inline void two_product(const D& a_in, const D& b_in, D& p, D& e) {
+  const D a = a_in, b = b_in;
   p = a * b;
-  double a_hi, a_lo, b_hi, b_lo;
+  D a_hi, a_lo, b_hi, b_lo;
   split(a, a_hi, a_lo);
   split(b, b_hi, b_lo);
-  e = (((a_hi * b_hi - p) + a_hi * b_lo) + a_lo * b_hi) + a_lo * b_lo;
+  e = product_error(p, a_hi, a_lo, b_hi, b_lo);
 }
 
 }  // namespace limbs

@@ -30,10 +30,15 @@ constexpr int kExpTerms = 19;
 constexpr int kTrigTerms = 14;
 
 // ln 2 and 2*pi to about 160 bits; limb 0 of each is the nearest float64.
-constexpr double kLn2[3] = {0.6931471805599453, 2.3190468138462996e-17,
-                            5.707708438416212e-34};
-constexpr double kTwoPi[3] = {6.283185307179586, 2.4492935982947064e-16,
-                              -5.989539619436679e-33};
+// Scalars, so that device code can read them; the arrays are for host code.
+constexpr double kLn2Limb0 = 0.6931471805599453;
+constexpr double kLn2Limb1 = 2.3190468138462996e-17;
+constexpr double kLn2Limb2 = 5.707708438416212e-34;
+constexpr double kTwoPiLimb0 = 6.283185307179586;
+constexpr double kTwoPiLimb1 = 2.4492935982947064e-16;
+constexpr double kTwoPiLimb2 = -5.989539619436679e-33;
+constexpr double kLn2[3] = {kLn2Limb0, kLn2Limb1, kLn2Limb2};
+constexpr double kTwoPi[3] = {kTwoPiLimb0, kTwoPiLimb1, kTwoPiLimb2};
 
 // exp overflows above log(DBL_MAX) and is 0 below log(2^-1075).
 constexpr double kExpOverflow = 709.782712893384;
@@ -44,37 +49,110 @@ constexpr double kTanhSaturation = 354.0;
 constexpr double kSqrtTwoOverPi = 0.7978845608028654;
 constexpr double kGeluCubic = 0.044715;
 
-// Limbs 0..2 of reciprocal_scalar(i) for i = 1..19 (row 0 unused): the
-// divisors of the exp series, computed once by the 12-step Newton iteration
-// below. The reference tests recompute them through exp.
-constexpr double kInverseIntegers[20][3] = {
-    {0.0, 0.0, 0.0},
-    {0x1p+0, 0.0, 0.0},  // 1/1
-    {0x1p-1, 0.0, 0.0},  // 1/2
-    {0x1.5555555555555p-2, 0x1.5555555555555p-56, 0.0},  // 1/3
-    {0x1p-2, 0.0, 0.0},  // 1/4
-    {0x1.999999999999ap-3, -0x1.999999999999ap-57, 0.0},  // 1/5
-    {0x1.5555555555555p-3, 0x1.5555555555555p-57, 0.0},  // 1/6
-    {0x1.2492492492492p-3, 0x1.2492492492492p-57, 0.0},  // 1/7
-    {0x1p-3, 0.0, 0.0},  // 1/8
-    {0x1.c71c71c71c71cp-4, 0x1.c71c71c71c71cp-58, 0.0},  // 1/9
-    {0x1.999999999999ap-4, -0x1.999999999999ap-58, 0.0},  // 1/10
-    {0x1.745d1745d1746p-4, -0x1.745d1745d1746p-59, 0.0},  // 1/11
-    {0x1.5555555555555p-4, 0x1.5555555555555p-58, 0.0},  // 1/12
-    {0x1.3b13b13b13b14p-4, -0x1.3b13b13b13b14p-58, 0.0},  // 1/13
-    {0x1.2492492492492p-4, 0x1.2492492492492p-58, 0.0},  // 1/14
-    {0x1.1111111111111p-4, 0x1.1111111111111p-60, 0.0},  // 1/15
-    {0x1p-4, 0.0, 0.0},  // 1/16
-    {0x1.e1e1e1e1e1e1ep-5, 0x1.e1e1e1e1e1e1ep-61, 0.0},  // 1/17
-    {0x1.c71c71c71c71cp-5, 0x1.c71c71c71c71cp-59, 0.0},  // 1/18
-    {0x1.af286bca1af28p-5, 0x1.af286bca1af28p-59, 0.0},  // 1/19
-};
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> row3(double c0, double c1, double c2) {
+  RowOf<D> r = zero_row<D>();
+  r.l[0] = splat<D>(c0);
+  r.l[1] = splat<D>(c1);
+  r.l[2] = splat<D>(c2);
+  return r;
+}
 
-LIMBS_HD inline Row row3(const double (&c)[3]) {
-  Row r = zero_row();
-  r.l[0] = c[0];
-  r.l[1] = c[1];
-  r.l[2] = c[2];
+LIMBS_HD inline Row row3(const double (&c)[3]) { return row3<double>(c[0], c[1], c[2]); }
+
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> ln2_row() {
+  return row3<D>(kLn2Limb0, kLn2Limb1, kLn2Limb2);
+}
+
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> two_pi_row() {
+  return row3<D>(kTwoPiLimb0, kTwoPiLimb1, kTwoPiLimb2);
+}
+
+// Limbs 0..2 of reciprocal_scalar(i) for i = 1..19: the divisors of the exp
+// series, computed once by the 12-step Newton iteration below. The
+// reference tests recompute them through exp. A table local to the
+// function, so that host and device code read the same one.
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> inverse_integer(int i) {
+  static constexpr double table[20][3] = {
+      {0.0, 0.0, 0.0},
+      {0x1p+0, 0.0, 0.0},  // 1/1
+      {0x1p-1, 0.0, 0.0},  // 1/2
+      {0x1.5555555555555p-2, 0x1.5555555555555p-56, 0.0},  // 1/3
+      {0x1p-2, 0.0, 0.0},  // 1/4
+      {0x1.999999999999ap-3, -0x1.999999999999ap-57, 0.0},  // 1/5
+      {0x1.5555555555555p-3, 0x1.5555555555555p-57, 0.0},  // 1/6
+      {0x1.2492492492492p-3, 0x1.2492492492492p-57, 0.0},  // 1/7
+      {0x1p-3, 0.0, 0.0},  // 1/8
+      {0x1.c71c71c71c71cp-4, 0x1.c71c71c71c71cp-58, 0.0},  // 1/9
+      {0x1.999999999999ap-4, -0x1.999999999999ap-58, 0.0},  // 1/10
+      {0x1.745d1745d1746p-4, -0x1.745d1745d1746p-59, 0.0},  // 1/11
+      {0x1.5555555555555p-4, 0x1.5555555555555p-58, 0.0},  // 1/12
+      {0x1.3b13b13b13b14p-4, -0x1.3b13b13b13b14p-58, 0.0},  // 1/13
+      {0x1.2492492492492p-4, 0x1.2492492492492p-58, 0.0},  // 1/14
+      {0x1.1111111111111p-4, 0x1.1111111111111p-60, 0.0},  // 1/15
+      {0x1p-4, 0.0, 0.0},  // 1/16
+      {0x1.e1e1e1e1e1e1ep-5, 0x1.e1e1e1e1e1e1ep-61, 0.0},  // 1/17
+      {0x1.c71c71c71c71cp-5, 0x1.c71c71c71c71cp-59, 0.0},  // 1/18
+      {0x1.af286bca1af28p-5, 0x1.af286bca1af28p-59, 0.0},  // 1/19
+  };
+  return row3<D>(table[i][0], table[i][1], table[i][2]);
+}
+
+// --- Iterations and lanes -----------------------------------------------------
+
+// x after `steps` applications of `step`, a pure function of the row. Once a
+// state repeats bit for bit (a fixed point, or a cycle of length L first
+// seen at step j) the rest of the sequence is known: the state after
+// `steps` is the one at j + (steps - j) mod L, and the loop stops there.
+// On random rows the reciprocal repeats within 3-5 of its 12 steps and sqrt
+// within 3-7 of its 8 (log's Halley steps seldom repeat). Lanes stop
+// together, once each has seen its repeat.
+template <int kSteps, class D, class Step>
+LIMBS_HD inline RowOf<D> iterate(const RowOf<D>& x, const Step& step) {
+  RowOf<D> seen[kSteps + 1];
+  int pick[kLaneCount<D>];
+  for (int i = 0; i < kLaneCount<D>; ++i) pick[i] = kSteps;
+  Mask<D> open = all_lanes<D>();
+  seen[0] = x;
+  for (int k = 1; k <= kSteps; ++k) {
+    seen[k] = step(seen[k - 1]);
+    if (k == kSteps) break;
+    for (int j = k - 1; j >= 0; --j) {
+      const Mask<D> hit = mask_and(open, same_row_bits(seen[k], seen[j]));
+      if (!any(hit)) continue;
+      for (int i = 0; i < kLaneCount<D>; ++i)
+        if (mask_lane(hit, i)) pick[i] = j + (kSteps - j) % (k - j);
+      open = mask_and(open, mask_not(hit));
+    }
+    if (!any(open)) break;
+  }
+  if constexpr (kScalar<D>) {
+    return seen[pick[0]];
+  } else {
+    RowOf<D> r;
+    for (int i = 0; i < kLaneCount<D>; ++i) set_row_lane(r, i, row_lane(seen[pick[i]], i));
+    return r;
+  }
+}
+
+// A function on lanes: the lanes where `regular` holds go through `core`
+// side by side (the other lanes there see the harmless element 1); each
+// other lane is computed alone by `scalar`, the scalar instantiation of the
+// same function, which handles special values and rare ranges.
+template <class D, class Core, class Scalar>
+LIMBS_HD inline RowOf<D> lanes_or_scalar(const RowOf<D>& a, const D& val, const Mask<D>& regular,
+                                         const Core& core, const Scalar& scalar) {
+  if (all(regular)) return core(a, val);
+  RowOf<D> r = a;
+  if (any(regular)) {
+    const D one = splat<D>(1.0);
+    r = core(select_row(regular, a, from_value(one)), select(regular, val, one));
+  }
+  for (int i = 0; i < kLaneCount<D>; ++i)
+    if (!mask_lane(regular, i)) set_row_lane(r, i, scalar(row_lane(a, i)));
   return r;
 }
 
@@ -86,28 +164,43 @@ LIMBS_HD inline Row row3(const double (&c)[3]) {
 LIMBS_HD inline Row reciprocal_scalar(double s) {
   if (std::fabs(s) < kZeroDivisor) return from_double(s >= 0.0 ? kInf : -kInf);
   if (!std::isfinite(s)) return from_double(1.0 / s);
-  const Row d = from_double(s);
+  const Factor<double> d = factor(from_double(s));
   const Row two = from_double(2.0);
-  Row x = from_double(1.0 / s);
-  for (int i = 0; i < kReciprocalSteps; ++i) x = mul(x, sub(two, mul(d, x)));
-  return x;
+  return iterate<kReciprocalSteps>(from_double(1.0 / s),
+                                   [&](const Row& x) { return mul(x, sub(two, mul(d, x))); });
+}
+
+// The iteration of reciprocal from 1/val, val = approx(a) finite, not zero.
+template <class D>
+LIMBS_HD inline RowOf<D> reciprocal_iteration(const RowOf<D>& a, const D& val) {
+  const Factor<D> fa = factor(a);
+  const RowOf<D> two = from_value(splat<D>(2.0));
+  return iterate<kReciprocalSteps>(from_value(1.0 / val),
+                                   [&](const RowOf<D>& x) { return mul(x, sub(two, mul(fa, x))); });
 }
 
 // Element-wise 1/a by the same iteration started from 1/approx(a). A zero
 // element (|approx| < 1e-300, either sign) gives +inf; +-inf gives +-0 and
 // NaN gives NaN.
-LIMBS_HD inline Row reciprocal(const Row& a) {
-  const double val = approx(a);
-  if (!std::isfinite(val)) return from_double(1.0 / val);
-  if (std::fabs(val) < kZeroDivisor) return from_double(kInf);
-  const Row two = from_double(2.0);
-  Row x = from_double(1.0 / val);
-  for (int i = 0; i < kReciprocalSteps; ++i) x = mul(x, sub(two, mul(a, x)));
-  return x;
+template <class D>
+LIMBS_HD inline RowOf<D> reciprocal(const RowOf<D>& a) {
+  const D val = approx(a);
+  if constexpr (kScalar<D>) {
+    if (!std::isfinite(val)) return from_double(1.0 / val);
+    if (std::fabs(val) < kZeroDivisor) return from_double(kInf);
+    return reciprocal_iteration(a, val);
+  } else {
+    return lanes_or_scalar(a, val, mask_and(is_finite(val), vabs(val) >= kZeroDivisor),
+                           [](const RowOf<D>& x, const D& v) { return reciprocal_iteration(x, v); },
+                           [](const Row& x) { return reciprocal(x); });
+  }
 }
 
 // a / b: the tensor product with the reciprocal of b.
-LIMBS_HD inline Row div(const Row& a, const Row& b) { return mul(a, reciprocal(b)); }
+template <class D>
+LIMBS_HD inline RowOf<D> div(const RowOf<D>& a, const RowOf<D>& b) {
+  return mul(a, reciprocal(b));
+}
 
 // a / c for a float64 c. A loop over many elements should compute
 // reciprocal_scalar(c) once and call mul; the bytes are the same.
@@ -121,12 +214,13 @@ LIMBS_HD inline Row div_scalar(const Row& a, double c) {
 // words[i] * 2^(64 i)) so that exponents of any size take the same path:
 // m = 1 is a copy, m = 2 one square, larger m binary exponentiation from 1
 // (result * base when the bit is set, then base * base).
-LIMBS_HD inline Row pow_positive(const Row& a, const unsigned long long* words, int count) {
+template <class D>
+LIMBS_HD inline RowOf<D> pow_positive(const RowOf<D>& a, const unsigned long long* words, int count) {
   while (count > 0 && words[count - 1] == 0) --count;
   if (count == 1 && words[0] == 1) return a;
   if (count == 1 && words[0] == 2) return mul(a, a);
-  Row result = from_double(1.0);
-  Row base = a;
+  RowOf<D> result = from_value(splat<D>(1.0));
+  RowOf<D> base = a;
   for (int w = 0; w < count; ++w) {
     unsigned long long m = words[w];
     // The last word stops at its top bit; the others run all 64 bits.
@@ -151,41 +245,75 @@ LIMBS_HD inline Row pow_int(const Row& a, long long n) {
   return div(from_double(1.0), pow_positive(a, m));
 }
 
+// Every limb times 2^k, k integral, as ldexp does it: exact, or one
+// rounding where a limb falls into the subnormal range. Where 2^k is itself
+// a float64 (k in [-1074, 1023]) the product with it is that same single
+// rounding, so lanes multiply; other lanes call ldexp.
+template <class D>
+LIMBS_HD LIMBS_STEP inline void scale_by_power_of_two(RowOf<D>& r, const D& k) {
+  if constexpr (kScalar<D>) {
+    for (int j = 0; j < kLimbs; ++j) r.l[j] = std::ldexp(r.l[j], static_cast<int>(k));
+  } else {
+    const Mask<D> exact = mask_and(k >= -1074.0, k <= 1023.0);
+    const D factor = per_lane(select(exact, k, splat<D>(0.0)),
+                              [](double v) { return std::ldexp(1.0, static_cast<int>(v)); });
+    const RowOf<D> unscaled = r;
+    for (int j = 0; j < kLimbs; ++j) r.l[j] = r.l[j] * factor;
+    if (all(exact)) return;
+    for (int i = 0; i < kLaneCount<D>; ++i)
+      if (!mask_lane(exact, i))
+        for (int j = 0; j < kLimbs; ++j)
+          set_lane(r.l[j], i, std::ldexp(lane(unscaled.l[j], i), static_cast<int>(lane(k, i))));
+  }
+}
+
 // --- exp, log, sqrt ----------------------------------------------------------
+
+// The series of exp for val = approx(a) in [kExpUnderflow, kExpOverflow].
+template <class D>
+LIMBS_HD inline RowOf<D> exp_series(const RowOf<D>& a, const D& val) {
+  const D k = per_lane(val / kLn2Limb0, [](double v) { return std::floor(v); });
+  const Factor<D> r = factor(sub(a, mul_scalar(ln2_row<D>(), k)));
+  RowOf<D> result = from_value(splat<D>(1.0));
+  RowOf<D> term = result;
+  for (int i = 1; i <= kExpTerms; ++i) {
+    term = mul(mul(term, r), inverse_integer<D>(i));
+    result = add(result, term);
+  }
+  scale_by_power_of_two(result, k);
+  return result;
+}
 
 // e^a: with k = floor(approx / ln2), the Taylor series of e^r to r^19/19! on
 // r = a - ln2 * k (all limbs of a and of the 3-limb ln2), then every limb
 // scaled by 2^k. The truncated series limits the accuracy to about 1e-22
 // relative when r is near ln2 (1e-29 near r = 0.3); results below 2^-1022
 // lose their lower limbs to the subnormal range.
-LIMBS_HD inline Row exp(const Row& a) {
-  const double val = approx(a);
-  if (std::isnan(val)) return from_double(val);
-  if (val > kExpOverflow) return from_double(kInf);
-  if (val < kExpUnderflow) return zero_row();
-  const double k = std::floor(val / kLn2[0]);
-  const Row r = sub(a, mul_scalar(row3(kLn2), k));
-  Row result = from_double(1.0);
-  Row term = from_double(1.0);
-  for (int i = 1; i <= kExpTerms; ++i) {
-    term = mul(mul(term, r), row3(kInverseIntegers[i]));
-    result = add(result, term);
+template <class D>
+LIMBS_HD inline RowOf<D> exp(const RowOf<D>& a) {
+  const D val = approx(a);
+  if constexpr (kScalar<D>) {
+    if (std::isnan(val)) return from_double(val);
+    if (val > kExpOverflow) return from_double(kInf);
+    if (val < kExpUnderflow) return zero_row();
+    return exp_series(a, val);
+  } else {
+    return lanes_or_scalar(a, val, mask_and(val >= kExpUnderflow, val <= kExpOverflow),
+                           [](const RowOf<D>& x, const D& v) { return exp_series(x, v); },
+                           [](const Row& x) { return exp(x); });
   }
-  const int e = static_cast<int>(k);
-  for (int j = 0; j < kLimbs; ++j) result.l[j] = std::ldexp(result.l[j], e);
-  return result;
 }
 
 // Halley's iteration y <- y + 2 (a - e^y) / (a + e^y), 8 steps from
 // log(val), val = approx(a) finite and positive.
-LIMBS_HD inline Row log_halley(const Row& a, double val) {
-  const Row two = from_double(2.0);
-  Row y = from_double(std::log(val));
-  for (int i = 0; i < kLogSteps; ++i) {
-    const Row ey = exp(y);
-    y = add(y, div(mul(two, sub(a, ey)), add(a, ey)));
-  }
-  return y;
+template <class D>
+LIMBS_HD inline RowOf<D> log_halley(const RowOf<D>& a, const D& val) {
+  const Factor<D> two = factor(from_value(splat<D>(2.0)));
+  const RowOf<D> y = from_value(per_lane(val, [](double v) { return std::log(v); }));
+  return iterate<kLogSteps>(y, [&](const RowOf<D>& x) {
+    const RowOf<D> ex = exp(x);
+    return add(x, div(mul(two, sub(a, ex)), add(a, ex)));
+  });
 }
 
 // Outside [2^-960, 2^960] the iteration breaks down: below about 5e-301 the
@@ -198,113 +326,181 @@ constexpr double kLogDirectMin = 0x1p-960;
 constexpr double kLogDirectMax = 0x1p960;
 
 // Natural logarithm. log(0) = -inf, log(x < 0) = NaN, log(+inf) = +inf.
-LIMBS_HD inline Row log(const Row& a) {
-  const double val = approx(a);
-  if (std::isnan(val)) return from_double(val);
-  if (val < 0.0) return from_double(kNaN);
-  if (val == 0.0) return from_double(-kInf);
-  if (std::isinf(val)) return from_double(kInf);
-  if (val >= kLogDirectMin && val <= kLogDirectMax) return log_halley(a, val);
-  // A dominant leading limb keeps the scaled limbs finite.
-  const Row d = dominant(a);
-  const int m = std::ilogb(val);
-  Row scaled;
-  for (int k = 0; k < kLimbs; ++k) scaled.l[k] = std::ldexp(d.l[k], -m);
-  return add(log_halley(scaled, approx(scaled)), mul_scalar(row3(kLn2), static_cast<double>(m)));
+template <class D>
+LIMBS_HD inline RowOf<D> log(const RowOf<D>& a) {
+  const D val = approx(a);
+  if constexpr (kScalar<D>) {
+    if (std::isnan(val)) return from_double(val);
+    if (val < 0.0) return from_double(kNaN);
+    if (val == 0.0) return from_double(-kInf);
+    if (std::isinf(val)) return from_double(kInf);
+    if (val >= kLogDirectMin && val <= kLogDirectMax) return log_halley(a, val);
+    // A dominant leading limb keeps the scaled limbs finite.
+    const Row d = dominant(a);
+    const int m = std::ilogb(val);
+    Row scaled;
+    for (int k = 0; k < kLimbs; ++k) scaled.l[k] = std::ldexp(d.l[k], -m);
+    return add(log_halley(scaled, approx(scaled)), mul_scalar(ln2_row<double>(), static_cast<double>(m)));
+  } else {
+    return lanes_or_scalar(a, val, mask_and(val >= kLogDirectMin, val <= kLogDirectMax),
+                           [](const RowOf<D>& x, const D& v) { return log_halley(x, v); },
+                           [](const Row& x) { return log(x); });
+  }
 }
 
-// Square root: Heron's iteration y <- 0.5 (y + a / y), 8 steps from
-// sqrt(approx). sqrt(+-0) = +-0, sqrt(+inf) = +inf, sqrt(x < 0) = NaN.
-LIMBS_HD inline Row sqrt(const Row& a) {
-  const double val = approx(a);
-  if (std::isnan(val)) return from_double(val);
-  if (val < 0.0) return from_double(kNaN);
-  if (val == 0.0 || std::isinf(val)) return from_double(val);
-  const Row half = from_double(0.5);
-  Row y = from_double(std::sqrt(val));
-  for (int i = 0; i < kSqrtSteps; ++i) y = mul(half, add(y, div(a, y)));
-  return y;
+// Heron's iteration y <- 0.5 (y + a / y), 8 steps from sqrt(val), val =
+// approx(a) finite and positive.
+template <class D>
+LIMBS_HD inline RowOf<D> sqrt_heron(const RowOf<D>& a, const D& val) {
+  const Factor<D> half = factor(from_value(splat<D>(0.5)));
+  const Factor<D> fa = factor(a);
+  const RowOf<D> y = from_value(per_lane(val, [](double v) { return std::sqrt(v); }));
+  // a / x is the tensor product of a with the reciprocal of x.
+  return iterate<kSqrtSteps>(y, [&](const RowOf<D>& x) { return mul(half, add(x, mul(fa, reciprocal(x)))); });
+}
+
+// Square root by Heron's iteration. sqrt(+-0) = +-0, sqrt(+inf) = +inf,
+// sqrt(x < 0) = NaN.
+template <class D>
+LIMBS_HD inline RowOf<D> sqrt(const RowOf<D>& a) {
+  const D val = approx(a);
+  if constexpr (kScalar<D>) {
+    if (std::isnan(val)) return from_double(val);
+    if (val < 0.0) return from_double(kNaN);
+    if (val == 0.0 || std::isinf(val)) return from_double(val);
+    return sqrt_heron(a, val);
+  } else {
+    return lanes_or_scalar(a, val, mask_and(val > 0.0, is_finite(val)),
+                           [](const RowOf<D>& x, const D& v) { return sqrt_heron(x, v); },
+                           [](const Row& x) { return sqrt(x); });
+  }
 }
 
 // a^e for a float64 exponent, through log and exp: taken for every float
 // exponent, integral ones too, so it has no real result for negative a.
-LIMBS_HD inline Row pow_float(const Row& a, double e) {
-  return exp(mul_scalar(log(a), e));
+template <class D>
+LIMBS_HD inline RowOf<D> pow_float(const RowOf<D>& a, double e) {
+  return exp(mul_scalar(log(a), splat<D>(e)));
 }
 
 // --- Trigonometric and hyperbolic functions ----------------------------------
 
 // a - 2*pi * k with k = round-half-even(approx / 2*pi), in limb arithmetic,
 // so that the lower limbs of a survive the reduction. approx must be finite.
-LIMBS_HD inline Row reduce_two_pi(const Row& a, double val) {
-  const double k = std::nearbyint(val / kTwoPi[0]);
-  return sub(a, mul_scalar(row3(kTwoPi), k));
+template <class D>
+LIMBS_HD inline RowOf<D> reduce_two_pi(const RowOf<D>& a, const D& val) {
+  const D k = per_lane(val / kTwoPiLimb0, [](double v) { return std::nearbyint(v); });
+  return sub(a, mul_scalar(two_pi_row<D>(), k));
 }
 
 // Taylor series to x^29 on the reduced argument. Each coefficient
 // -1/((2i)(2i+1)) is rounded to float64, which bounds the accuracy near
 // 1e-17 relative.
-LIMBS_HD inline Row sin(const Row& a) {
-  const double val = approx(a);
-  if (!std::isfinite(val)) return from_double(kNaN);
-  const Row x = reduce_two_pi(a, val);
-  const Row x_sq = mul(x, x);
-  Row result = x;
-  Row term = x;
+template <class D>
+LIMBS_HD inline RowOf<D> sin_series(const RowOf<D>& a, const D& val) {
+  const RowOf<D> x = reduce_two_pi(a, val);
+  const Factor<D> x_sq = factor(mul(x, x));
+  RowOf<D> result = x;
+  RowOf<D> term = x;
   for (int i = 1; i <= kTrigTerms; ++i) {
     const double coeff = -1.0 / static_cast<double>((2 * i) * (2 * i + 1));
-    term = mul_scalar(mul(term, x_sq), coeff);
+    term = mul_scalar(mul(term, x_sq), splat<D>(coeff));
     result = add(result, term);
   }
   return result;
 }
 
 // Taylor series to x^28, coefficients -1/((2i-1)(2i)) as float64.
-LIMBS_HD inline Row cos(const Row& a) {
-  const double val = approx(a);
-  if (!std::isfinite(val)) return from_double(kNaN);
-  const Row x = reduce_two_pi(a, val);
-  const Row x_sq = mul(x, x);
-  Row result = from_double(1.0);
-  Row term = from_double(1.0);
+template <class D>
+LIMBS_HD inline RowOf<D> cos_series(const RowOf<D>& a, const D& val) {
+  const RowOf<D> x = reduce_two_pi(a, val);
+  const Factor<D> x_sq = factor(mul(x, x));
+  RowOf<D> result = from_value(splat<D>(1.0));
+  RowOf<D> term = result;
   for (int i = 1; i <= kTrigTerms; ++i) {
     const double coeff = -1.0 / static_cast<double>((2 * i - 1) * (2 * i));
-    term = mul_scalar(mul(term, x_sq), coeff);
+    term = mul_scalar(mul(term, x_sq), splat<D>(coeff));
     result = add(result, term);
   }
   return result;
 }
 
-LIMBS_HD inline Row tan(const Row& a) { return div(sin(a), cos(a)); }
+// sin and cos of a non-finite element are NaN.
+template <class D>
+LIMBS_HD inline RowOf<D> sin(const RowOf<D>& a) {
+  const D val = approx(a);
+  if constexpr (kScalar<D>) {
+    if (!std::isfinite(val)) return from_double(kNaN);
+    return sin_series(a, val);
+  } else {
+    return lanes_or_scalar(a, val, is_finite(val), [](const RowOf<D>& x, const D& v) { return sin_series(x, v); },
+                           [](const Row& x) { return sin(x); });
+  }
+}
 
-// (e^2a - 1) / (e^2a + 1); exactly +-1 where |approx| > 354, +-inf included.
-LIMBS_HD inline Row tanh(const Row& a) {
-  const double val = approx(a);
-  if (std::isnan(val)) return from_double(val);
-  if (std::fabs(val) > kTanhSaturation) return from_double(val > 0.0 ? 1.0 : -1.0);
-  const Row one = from_double(1.0);
-  const Row e2x = exp(mul_scalar(a, 2.0));
+template <class D>
+LIMBS_HD inline RowOf<D> cos(const RowOf<D>& a) {
+  const D val = approx(a);
+  if constexpr (kScalar<D>) {
+    if (!std::isfinite(val)) return from_double(kNaN);
+    return cos_series(a, val);
+  } else {
+    return lanes_or_scalar(a, val, is_finite(val), [](const RowOf<D>& x, const D& v) { return cos_series(x, v); },
+                           [](const Row& x) { return cos(x); });
+  }
+}
+
+template <class D>
+LIMBS_HD inline RowOf<D> tan(const RowOf<D>& a) {
+  return div(sin(a), cos(a));
+}
+
+// (e^2a - 1) / (e^2a + 1) where |approx| <= 354.
+template <class D>
+LIMBS_HD inline RowOf<D> tanh_quotient(const RowOf<D>& a, const D&) {
+  const RowOf<D> one = from_value(splat<D>(1.0));
+  const RowOf<D> e2x = exp(mul_scalar(a, splat<D>(2.0)));
   return div(sub(e2x, one), add(e2x, one));
+}
+
+// Exactly +-1 where |approx| > 354, +-inf included.
+template <class D>
+LIMBS_HD inline RowOf<D> tanh(const RowOf<D>& a) {
+  const D val = approx(a);
+  if constexpr (kScalar<D>) {
+    if (std::isnan(val)) return from_double(val);
+    if (std::fabs(val) > kTanhSaturation) return from_double(val > 0.0 ? 1.0 : -1.0);
+    return tanh_quotient(a, val);
+  } else {
+    return lanes_or_scalar(a, val, vabs(val) <= kTanhSaturation,
+                           [](const RowOf<D>& x, const D& v) { return tanh_quotient(x, v); },
+                           [](const Row& x) { return tanh(x); });
+  }
 }
 
 // --- Activations -------------------------------------------------------------
 
 // 1 / (1 + e^-a).
-LIMBS_HD inline Row sigmoid(const Row& a) {
-  const Row one = from_double(1.0);
+template <class D>
+LIMBS_HD inline RowOf<D> sigmoid(const RowOf<D>& a) {
+  const RowOf<D> one = from_value(splat<D>(1.0));
   return div(one, add(one, exp(neg(a))));
 }
 
 // a * sigmoid(a).
-LIMBS_HD inline Row silu(const Row& a) { return mul(a, sigmoid(a)); }
+template <class D>
+LIMBS_HD inline RowOf<D> silu(const RowOf<D>& a) {
+  return mul(a, sigmoid(a));
+}
 
 // Tanh form: (a * 0.5) * (1 + tanh(sqrt(2/pi) * (a + 0.044715 a^3))), the
 // cube formed as ((0.044715 * a) * a) * a.
-LIMBS_HD inline Row gelu(const Row& a) {
-  const Row half_a = mul_scalar(a, 0.5);
-  const Row cubic = mul(mul(mul_scalar(a, kGeluCubic), a), a);
-  const Row inner = mul_scalar(add(a, cubic), kSqrtTwoOverPi);
-  const Row b = add(from_double(1.0), tanh(inner));
+template <class D>
+LIMBS_HD inline RowOf<D> gelu(const RowOf<D>& a) {
+  const RowOf<D> half_a = mul_scalar(a, splat<D>(0.5));
+  const RowOf<D> cubic = mul(mul(mul_scalar(a, splat<D>(kGeluCubic)), a), a);
+  const RowOf<D> inner = mul_scalar(add(a, cubic), splat<D>(kSqrtTwoOverPi));
+  const RowOf<D> b = add(from_value(splat<D>(1.0)), tanh(inner));
   return mul(half_a, b);
 }
 

@@ -131,7 +131,7 @@ LIMBS_VECTOR_CLONES LIMBS_HD inline void matmul_rows(const double* pa, const dou
           const double bhi = be[3 * kPanel + jj], blo = be[4 * kPanel + jj];
           // mul(a, b): two_product of the leading limbs, then limbs 1 and 2.
           const double p0 = a0 * b0;
-          const double e0 = (((ahi * bhi - p0) + ahi * blo) + alo * bhi) + alo * blo;
+          const double e0 = product_error(p0, ahi, alo, bhi, blo);
           const double prod[3] = {p0, (e0 + a0 * b1) + a1 * b0, (a1 * b1 + a0 * b2) + a2 * b0};
           // add(acc, product); the product's limbs 3..7 are zero.
           double s[kLimbs], e[kLimbs];

@@ -10,22 +10,30 @@
 
 namespace limbs {
 
-struct Row {
-  double l[kLimbs];
+// The limbs of one element (D = double) or of one element per lane.
+template <class D>
+struct RowOf {
+  D l[kLimbs];
 };
 
-LIMBS_HD inline Row zero_row() {
-  Row r;
-  for (int k = 0; k < kLimbs; ++k) r.l[k] = 0.0;
+using Row = RowOf<double>;
+
+template <class D = double>
+LIMBS_HD LIMBS_STEP inline RowOf<D> zero_row() {
+  RowOf<D> r;
+  for (int k = 0; k < kLimbs; ++k) r.l[k] = splat<D>(0.0);
   return r;
 }
 
 // A fresh element: the value in limb 0, the lower limbs zero.
-LIMBS_HD inline Row from_double(double x) {
-  Row r = zero_row();
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> from_value(const D& x) {
+  RowOf<D> r = zero_row<D>();
   r.l[0] = x;
   return r;
 }
+
+LIMBS_HD LIMBS_STEP inline Row from_double(double x) { return from_value(x); }
 
 LIMBS_HD inline Row load(const double* p) {
   Row r;
@@ -41,40 +49,58 @@ LIMBS_HD inline bool is_special(const Row& a) { return !std::isfinite(a.l[0]); }
 
 // The one float64 approximation of an element: limb 0 when it is inf or NaN,
 // else the limbs summed from the smallest index up.
-LIMBS_HD LIMBS_STEP inline double approx(const Row& a) {
-  if (is_special(a)) return a.l[0];
-  double s = a.l[7];
+template <class D>
+LIMBS_HD LIMBS_STEP inline D approx(const RowOf<D>& a) {
+  D s = a.l[7];
   for (int k = 6; k >= 0; --k) s = s + a.l[k];
-  return s;
+  return select(is_finite(a.l[0]), s, a.l[0]);
 }
 
 // Limb-wise TwoSum with each error shifted one limb down; the error of limb 7
 // is dropped. Exact when the operands carry their information in the leading
 // limbs; never renormalises.
-LIMBS_HD LIMBS_STEP inline Row add(const Row& a, const Row& b) {
-  double s[kLimbs], e[kLimbs];
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> add(const RowOf<D>& a, const RowOf<D>& b) {
+  D s[kLimbs], e[kLimbs];
   for (int k = 0; k < kLimbs; ++k) two_sum(a.l[k], b.l[k], s[k], e[k]);
-  Row r;
+  RowOf<D> r;
   r.l[0] = s[0];
   for (int k = 1; k < kLimbs; ++k) r.l[k] = s[k] + e[k - 1];
   return r;
 }
 
-LIMBS_HD LIMBS_STEP inline Row neg(const Row& a) {
-  Row r;
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> neg(const RowOf<D>& a) {
+  RowOf<D> r;
   for (int k = 0; k < kLimbs; ++k) r.l[k] = -a.l[k];
   return r;
 }
 
 // a - b is a + (-b); negation is exact.
-LIMBS_HD LIMBS_STEP inline Row sub(const Row& a, const Row& b) { return add(a, neg(b)); }
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> sub(const RowOf<D>& a, const RowOf<D>& b) {
+  return add(a, neg(b));
+}
+
+template <class D>
+struct NotDeduced {
+  using Type = D;
+};
 
 // Product with a float64 number: TwoProduct on all 8 limbs, errors shifted one
 // limb down as in add.
-LIMBS_HD LIMBS_STEP inline Row mul_scalar(const Row& a, double c) {
-  double p[kLimbs], e[kLimbs];
-  for (int k = 0; k < kLimbs; ++k) two_product(a.l[k], c, p[k], e[k]);
-  Row r;
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> mul_scalar(const RowOf<D>& a, const typename NotDeduced<D>::Type& c) {
+  D c_hi, c_lo;
+  split(c, c_hi, c_lo);
+  D p[kLimbs], e[kLimbs];
+  for (int k = 0; k < kLimbs; ++k) {
+    D hi, lo;
+    split(a.l[k], hi, lo);
+    p[k] = a.l[k] * c;
+    e[k] = product_error(p[k], hi, lo, c_hi, c_lo);
+  }
+  RowOf<D> r;
   r.l[0] = p[0];
   for (int k = 1; k < kLimbs; ++k) r.l[k] = p[k] + e[k - 1];
   return r;
@@ -83,12 +109,12 @@ LIMBS_HD LIMBS_STEP inline Row mul_scalar(const Row& a, double c) {
 // True when a lower limb is too large for products that assume limb 0
 // dominates: |l_k| > 2^-49 |l_0| for some k >= 1 (so also l_0 == 0 with a
 // non-zero lower limb). Never for an inf/NaN limb 0.
-LIMBS_HD LIMBS_STEP inline bool needs_renormalise(const Row& a) {
-  if (is_special(a)) return false;
-  double bound = 0x1p-49 * std::fabs(a.l[0]);
-  for (int k = 1; k < kLimbs; ++k)
-    if (std::fabs(a.l[k]) > bound) return true;
-  return false;
+template <class D>
+LIMBS_HD LIMBS_STEP inline Mask<D> needs_renormalise(const RowOf<D>& a) {
+  const D bound = 0x1p-49 * vabs(a.l[0]);
+  Mask<D> large = vabs(a.l[1]) > bound;
+  for (int k = 2; k < kLimbs; ++k) large = mask_or(large, vabs(a.l[k]) > bound);
+  return mask_and(large, is_finite(a.l[0]));
 }
 
 // Same value, leading limb dominant: a bottom-up TwoSum sweep, then a
@@ -115,25 +141,93 @@ LIMBS_HD inline Row renormalise(const Row& a) {
   return out;
 }
 
+// Lane i of a row of lanes, and back.
+template <class D>
+LIMBS_HD LIMBS_STEP inline Row row_lane(const RowOf<D>& a, int i) {
+  Row r;
+  for (int k = 0; k < kLimbs; ++k) r.l[k] = lane(a.l[k], i);
+  return r;
+}
+
+template <class D>
+LIMBS_HD LIMBS_STEP inline void set_row_lane(RowOf<D>& a, int i, const Row& r) {
+  for (int k = 0; k < kLimbs; ++k) set_lane(a.l[k], i, r.l[k]);
+}
+
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> select_row(const Mask<D>& m, const RowOf<D>& a, const RowOf<D>& b) {
+  RowOf<D> r;
+  for (int k = 0; k < kLimbs; ++k) r.l[k] = select(m, a.l[k], b.l[k]);
+  return r;
+}
+
+// Lane-wise bitwise equality of all 8 limbs.
+template <class D>
+LIMBS_HD LIMBS_STEP inline Mask<D> same_row_bits(const RowOf<D>& a, const RowOf<D>& b) {
+  Mask<D> m = same_bits(a.l[0], b.l[0]);
+  for (int k = 1; k < kLimbs; ++k) m = mask_and(m, same_bits(a.l[k], b.l[k]));
+  return m;
+}
+
 // The row as the products see it: renormalised only when it must be, so
-// ordinary rows keep their bits.
-LIMBS_HD LIMBS_STEP inline Row dominant(const Row& a) {
-  return needs_renormalise(a) ? renormalise(a) : a;
+// ordinary rows keep their bits. Renormalising drops zero errors at
+// data-dependent places, so lanes that need it (rare) are done one by one.
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> dominant(const RowOf<D>& a) {
+  const Mask<D> m = needs_renormalise(a);
+  if (!any(m)) return a;
+  RowOf<D> r = a;
+  for (int i = 0; i < kLaneCount<D>; ++i)
+    if (mask_lane(m, i)) set_row_lane(r, i, renormalise(row_lane(a, i)));
+  return r;
+}
+
+// An operand as the tensor product sees it: the dominant row and the
+// Veltkamp halves of its leading limb. Both depend on the operand only, so
+// an operand of many products is prepared once; the products are the same.
+template <class D>
+struct Factor {
+  RowOf<D> row;
+  D hi, lo;
+};
+
+template <class D>
+LIMBS_HD LIMBS_STEP inline Factor<D> factor(const RowOf<D>& a) {
+  Factor<D> f;
+  f.row = dominant(a);
+  split(f.row.l[0], f.hi, f.lo);
+  return f;
 }
 
 // Product of two elements from their leading three limbs: TwoProduct of the
 // leading limbs, second-order terms into limb 1, third-order into limb 2;
 // limbs 3..7 of the result are zero.
-LIMBS_HD LIMBS_STEP inline Row mul(const Row& a_in, const Row& b_in) {
-  const Row a = dominant(a_in);
-  const Row b = dominant(b_in);
-  double p, e;
-  two_product(a.l[0], b.l[0], p, e);
-  Row r = zero_row();
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> mul(const Factor<D>& fa, const Factor<D>& fb) {
+  const RowOf<D>& a = fa.row;
+  const RowOf<D>& b = fb.row;
+  const D p = a.l[0] * b.l[0];
+  const D e = product_error(p, fa.hi, fa.lo, fb.hi, fb.lo);
+  RowOf<D> r = zero_row<D>();
   r.l[0] = p;
   r.l[1] = (e + a.l[0] * b.l[1]) + a.l[1] * b.l[0];
   r.l[2] = (a.l[1] * b.l[1] + a.l[0] * b.l[2]) + a.l[2] * b.l[0];
   return r;
+}
+
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> mul(const RowOf<D>& a, const RowOf<D>& b) {
+  return mul(factor(a), factor(b));
+}
+
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> mul(const Factor<D>& a, const RowOf<D>& b) {
+  return mul(a, factor(b));
+}
+
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> mul(const RowOf<D>& a, const Factor<D>& b) {
+  return mul(factor(a), b);
 }
 
 }  // namespace limbs

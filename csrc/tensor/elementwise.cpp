@@ -6,6 +6,7 @@
 #include "limbs/elementary.h"
 #include "limbs/number_power.h"
 #include "limbs/reduce.h"
+#include "limbs/rows.h"
 #include "tensor/arith.h"
 
 namespace zel {
@@ -17,9 +18,16 @@ using limbs::Row;
 constexpr int64_t kHeavyGrain = static_cast<int64_t>(Grain::Heavy);
 constexpr int64_t kLightGrain = static_cast<int64_t>(Grain::Light);
 
-template <class F>
-LimbTensor map_heavy(const LimbTensor& a, const char* op, const F& f) {
-  return map_rows(a, op, f, kHeavyGrain);
+// A limbs::*_rows kernel over the rows, one call per parallel chunk.
+template <class Kernel>
+LimbTensor map_kernel(const LimbTensor& a, const char* op, const Kernel& kernel, int64_t grain = kHeavyGrain) {
+  at::Tensor da = cpu_limbs(a, op);
+  const int64_t n = da.size(0);
+  at::Tensor r = new_limbs_for(n);
+  const Row* pa = rows_of(da);
+  Row* pr = rows_of(r);
+  parallel_rows(n, grain, [&](int64_t begin, int64_t end) { kernel(pa + begin, pr + begin, end - begin); });
+  return make_result(r, a.shape, a.data.device());
 }
 
 template <class F>
@@ -27,9 +35,8 @@ LimbTensor map_light(const LimbTensor& a, const char* op, const F& f) {
   return map_rows(a, op, f, kLightGrain);
 }
 
-// f(x, y, 1/y) over the broadcast of a and b. When b is broadcast, each of
-// its reciprocals is computed once instead of once per output row; the
-// bytes are the same either way.
+// f(x, y, 1/y) over the broadcast of a and b, each reciprocal of b computed
+// once, also where b is broadcast.
 template <class F>
 LimbTensor with_reciprocal(const LimbTensor& a, const LimbTensor& b, const char* op, const F& f) {
   Shape out = broadcast_shapes(a.shape, b.shape);
@@ -41,20 +48,13 @@ LimbTensor with_reciprocal(const LimbTensor& a, const LimbTensor& b, const char*
   const Row* pb = rows_of(db);
   Row* pr = rows_of(r);
   const int64_t nb = db.size(0);
-  if (nb < n) {
-    at::Tensor rb = new_limbs(nb);
-    Row* prb = rows_of(rb);
-    parallel_rows(nb, kHeavyGrain, [&](int64_t begin, int64_t end) {
-      for (int64_t i = begin; i < end; ++i) prb[i] = limbs::reciprocal(pb[i]);
-    });
-    const Row* crb = prb;
-    for_each_broadcast(out, a.shape, b.shape, kLightGrain,
-                       [&](int64_t i, int64_t ia, int64_t ib) { pr[i] = f(pa[ia], pb[ib], crb[ib]); });
-  } else {
-    for_each_broadcast(out, a.shape, b.shape, kHeavyGrain, [&](int64_t i, int64_t ia, int64_t ib) {
-      pr[i] = f(pa[ia], pb[ib], limbs::reciprocal(pb[ib]));
-    });
-  }
+  at::Tensor rb = new_limbs_for(nb);
+  Row* prb = rows_of(rb);
+  parallel_rows(nb, kHeavyGrain,
+                [&](int64_t begin, int64_t end) { limbs::reciprocal_rows(pb + begin, prb + begin, end - begin); });
+  const Row* crb = prb;
+  for_each_broadcast(out, a.shape, b.shape, kLightGrain,
+                     [&](int64_t i, int64_t ia, int64_t ib) { pr[i] = f(pa[ia], pb[ib], crb[ib]); });
   return make_result(r, std::move(out), a.data.device());
 }
 
@@ -97,33 +97,22 @@ LimbTensor pow_int(const LimbTensor& a, bool negative, const std::vector<unsigne
   if (zero) return map_light(a, "pow", [](const Row&) { return limbs::from_double(1.0); });
   const unsigned long long* w = words.data();
   const int count = static_cast<int>(words.size());
-  if (negative) {
-    return map_heavy(a, "pow", [w, count](const Row& x) {
-      return limbs::div(limbs::from_double(1.0), limbs::pow_positive(x, w, count));
-    });
-  }
-  return map_heavy(a, "pow", [w, count](const Row& x) { return limbs::pow_positive(x, w, count); });
+  return map_kernel(a, "pow", [w, count, negative](const Row* in, Row* out, int64_t n) {
+    limbs::pow_positive_rows(in, out, n, w, count, negative);
+  });
 }
 
 LimbTensor pow_float(const LimbTensor& a, double e) {
-  return map_heavy(a, "pow", [e](const Row& x) { return limbs::pow_float(x, e); });
+  return map_kernel(a, "pow", [e](const Row* in, Row* out, int64_t n) { limbs::pow_float_rows(in, out, n, e); });
 }
 
 LimbTensor rpow(double base, const LimbTensor& a) {
-  return map_heavy(a, "pow", [base](const Row& x) { return limbs::number_pow(base, x); });
+  return map_rows(a, "pow", [base](const Row& x) { return limbs::number_pow(base, x); }, kHeavyGrain);
 }
 
 LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a) {
   if (op.arity != 1) throw std::logic_error(std::string(op.name) + ": not a unary operation");
-  at::Tensor da = cpu_limbs(a, op.name);
-  const int64_t n = da.size(0);
-  at::Tensor r = new_limbs_for(n);
-  const Row* pa = rows_of(da);
-  Row* pr = rows_of(r);
-  const RowsKernel kernel = op.unary;
-  parallel_rows(n, static_cast<int64_t>(op.grain),
-                [&](int64_t begin, int64_t end) { kernel(pa + begin, pr + begin, end - begin); });
-  return make_result(r, a.shape, a.data.device());
+  return map_kernel(a, op.name, op.unary, static_cast<int64_t>(op.grain));
 }
 
 LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a, const LimbTensor& b) {
@@ -171,7 +160,8 @@ LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
     }
   });
   parallel_rows(n, kHeavyGrain, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) pr[i] = limbs::exp(limbs::sub(rows_a[i], peak[slice_of(i)]));
+    for (int64_t i = begin; i < end; ++i) pr[i] = limbs::sub(rows_a[i], peak[slice_of(i)]);
+    limbs::exp_rows(pr + begin, pr + begin, end - begin);
   });
   // peak now holds 1 / (sum of the slice's exponentials).
   const double* pe = r.data_ptr<double>();
@@ -183,10 +173,8 @@ LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
     }
   });
   parallel_rows(n, log_of ? kHeavyGrain : kLightGrain, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) {
-      const Row q = limbs::mul(pr[i], peak[slice_of(i)]);
-      pr[i] = log_of ? limbs::log(q) : q;
-    }
+    for (int64_t i = begin; i < end; ++i) pr[i] = limbs::mul(pr[i], peak[slice_of(i)]);
+    if (log_of) limbs::log_rows(pr + begin, pr + begin, end - begin);
   });
   return make_result(r, a.shape, a.data.device());
 }

@@ -8,6 +8,7 @@
 
 #include "limbs/elementary.h"
 #include "limbs/functions.h"
+#include "limbs/rows.h"
 
 namespace zel {
 
@@ -60,21 +61,21 @@ constexpr ElementwiseOp accurate_pair(const char* name, const char* doc, Grain g
 }  // namespace detail
 
 inline constexpr ElementwiseOp kElementwiseOps[] = {
-    detail::unary("exp", each_row<&limbs::exp>, Grain::Heavy, "Exponential using Taylor series."),
-    detail::unary("log", each_row<&limbs::log>, Grain::Heavy, "Natural logarithm using Newton-Raphson."),
-    detail::unary("sqrt", each_row<&limbs::sqrt>, Grain::Heavy, "Square root using Newton-Raphson."),
-    detail::unary("sin", each_row<&limbs::sin>, Grain::Heavy, "Sine using Taylor series."),
-    detail::unary("cos", each_row<&limbs::cos>, Grain::Heavy, "Cosine using Taylor series."),
-    detail::unary("tan", each_row<&limbs::tan>, Grain::Heavy, "Tangent."),
-    detail::unary("tanh", each_row<&limbs::tanh>, Grain::Heavy, "Hyperbolic tangent."),
-    detail::unary("sigmoid", each_row<&limbs::sigmoid>, Grain::Heavy, "Sigmoid function."),
-    detail::unary("silu", each_row<&limbs::silu>, Grain::Heavy, "SiLU (Swish) activation: x * sigmoid(x)."),
-    detail::unary("gelu", each_row<&limbs::gelu>, Grain::Heavy, "GELU activation."),
+    detail::unary("exp", limbs::exp_rows, Grain::Heavy, "Exponential using Taylor series."),
+    detail::unary("log", limbs::log_rows, Grain::Heavy, "Natural logarithm using Newton-Raphson."),
+    detail::unary("sqrt", limbs::sqrt_rows, Grain::Heavy, "Square root using Newton-Raphson."),
+    detail::unary("sin", limbs::sin_rows, Grain::Heavy, "Sine using Taylor series."),
+    detail::unary("cos", limbs::cos_rows, Grain::Heavy, "Cosine using Taylor series."),
+    detail::unary("tan", limbs::tan_rows, Grain::Heavy, "Tangent."),
+    detail::unary("tanh", limbs::tanh_rows, Grain::Heavy, "Hyperbolic tangent."),
+    detail::unary("sigmoid", limbs::sigmoid_rows, Grain::Heavy, "Sigmoid function."),
+    detail::unary("silu", limbs::silu_rows, Grain::Heavy, "SiLU (Swish) activation: x * sigmoid(x)."),
+    detail::unary("gelu", limbs::gelu_rows, Grain::Heavy, "GELU activation."),
     detail::unary("relu", each_row<&limbs::relu>, Grain::Light, "ReLU activation."),
     detail::unary("abs", each_row<&limbs::abs>, Grain::Light, "Absolute value."),
     detail::unary("floor", each_row<&limbs::floor>, Grain::Light, "Floor function."),
     detail::unary("ceil", each_row<&limbs::ceil>, Grain::Light, "Ceiling function."),
-    detail::unary("reciprocal", each_row<&limbs::reciprocal>, Grain::Heavy,
+    detail::unary("reciprocal", limbs::reciprocal_rows, Grain::Heavy,
                   "Element-wise reciprocal using Newton-Raphson.", false),
     detail::pair("maximum", limbs::math::maximum, Grain::Light,
                  "Element-wise maximum on the exact values; NaN if either is NaN."),

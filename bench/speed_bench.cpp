@@ -1,0 +1,185 @@
+// One thread, ns per element at N elements: our element kernels (the
+// limbs::*_rows loops the tensor layer calls), the previous release's
+// kernels (previous_release.cpp), QD's qd_real and MPFR at 106 bits; and
+// ns per multiply-add term of an n x n matrix product, ours against QD
+// dd_real's triple loop. Also counts the rows where the new and the
+// previous kernels differ in any byte (must be 0). Built and run by
+// bench_speed.py; never part of the library.
+//
+// usage: speed_bench N MATMUL_N -> lines "<impl> <function> <value>"
+#include <mpfr.h>
+#include <qd/dd_real.h>
+#include <qd/fpu.h>
+#include <qd/qd_real.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "cpp_timing.h"
+#include "limbs/matmul.h"
+#include "limbs/rows.h"
+
+#define PREVIOUS_KERNEL(name) void previous_##name(const double* in, double* out, long n);
+PREVIOUS_KERNEL(reciprocal)
+PREVIOUS_KERNEL(sqrt)
+PREVIOUS_KERNEL(exp)
+PREVIOUS_KERNEL(log)
+PREVIOUS_KERNEL(sin)
+PREVIOUS_KERNEL(cos)
+PREVIOUS_KERNEL(tanh)
+PREVIOUS_KERNEL(sigmoid)
+PREVIOUS_KERNEL(gelu)
+#undef PREVIOUS_KERNEL
+void previous_div(const double* a, const double* b, double* out, long n);
+
+namespace {
+
+using limbs::Row;
+
+void report(const char* impl, const char* func, double value) { std::printf("%s %s %.2f\n", impl, func, value); }
+
+const double* raw(const std::vector<Row>& v) { return &v[0].l[0]; }
+double* raw(std::vector<Row>& v) { return &v[0].l[0]; }
+
+// Division as the tensor layer does it: the reciprocal rows of b, then one
+// tensor product per element.
+void div_rows(const Row* a, const Row* b, Row* scratch, Row* out, long n) {
+  limbs::reciprocal_rows(b, scratch, n);
+  for (long i = 0; i < n; ++i) out[i] = limbs::mul(a[i], scratch[i]);
+}
+
+struct Unary {
+  const char* name;
+  void (*ours)(const Row*, Row*, int64_t);
+  void (*previous)(const double*, double*, long);
+};
+
+void run_limbs(const Inputs& in) {
+  const long n = static_cast<long>(in.a.size());
+  std::vector<Row> a(n), b(n), r(n), scratch(n), old(n);
+  for (long i = 0; i < n; ++i) {
+    a[i] = limbs::add(limbs::from_double(in.a[i]), limbs::from_double(in.a_lo[i]));
+    b[i] = limbs::add(limbs::from_double(in.b[i]), limbs::from_double(in.b_lo[i]));
+  }
+  auto differing = [&] {
+    long count = 0;
+    for (long i = 0; i < n; ++i) count += std::memcmp(&r[i], &old[i], sizeof(Row)) != 0;
+    g_sink = r[n / 2].l[1];
+    return static_cast<double>(count);
+  };
+  report("ours", "div", best_ns_per_element(n, [&] { div_rows(a.data(), b.data(), scratch.data(), r.data(), n); }));
+  report("previous", "div", best_ns_per_element(n, [&] { previous_div(raw(a), raw(b), raw(old), n); }));
+  report("differing", "div", differing());
+  const Unary funcs[] = {
+      {"reciprocal", limbs::reciprocal_rows, previous_reciprocal}, {"sqrt", limbs::sqrt_rows, previous_sqrt},
+      {"exp", limbs::exp_rows, previous_exp},   {"log", limbs::log_rows, previous_log},
+      {"sin", limbs::sin_rows, previous_sin},   {"cos", limbs::cos_rows, previous_cos},
+      {"tanh", limbs::tanh_rows, previous_tanh}, {"sigmoid", limbs::sigmoid_rows, previous_sigmoid},
+      {"gelu", limbs::gelu_rows, previous_gelu}};
+  for (const Unary& f : funcs) {
+    // reciprocal on b as QD's 1/b; the rest on a.
+    const std::vector<Row>& x = std::strcmp(f.name, "reciprocal") == 0 ? b : a;
+    report("ours", f.name, best_ns_per_element(n, [&] { f.ours(x.data(), r.data(), n); }));
+    report("previous", f.name, best_ns_per_element(n, [&] { f.previous(raw(x), raw(old), n); }));
+    report("differing", f.name, differing());
+  }
+}
+
+void run_qd(const Inputs& in) {
+  const long n = static_cast<long>(in.a.size());
+  std::vector<qd_real> a(n), b(n), r(n);
+  for (long i = 0; i < n; ++i) {
+    a[i] = qd_real(in.a[i]) + qd_real(in.a_lo[i]);
+    b[i] = qd_real(in.b[i]) + qd_real(in.b_lo[i]);
+  }
+  auto done = [&] { g_sink = to_double(r[n / 2]); };
+  report("qd_real", "div", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = a[i] / b[i]; }));
+  done();
+  report("qd_real", "reciprocal", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = 1.0 / b[i]; }));
+  report("qd_real", "sqrt", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = sqrt(a[i]); }));
+  report("qd_real", "exp", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = exp(a[i]); }));
+  report("qd_real", "log", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = log(a[i]); }));
+  report("qd_real", "sin", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = sin(a[i]); }));
+  report("qd_real", "cos", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = cos(a[i]); }));
+  report("qd_real", "tanh", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = tanh(a[i]); }));
+  done();
+}
+
+// MPFR at 106 bits (the precision of a double-double), rounding to nearest.
+void run_mpfr(const Inputs& in) {
+  const long n = static_cast<long>(in.a.size());
+  std::vector<mpfr_t> a(n), b(n), r(n);
+  for (long i = 0; i < n; ++i) {
+    mpfr_inits2(106, a[i], b[i], r[i], static_cast<mpfr_ptr>(nullptr));
+    mpfr_set_d(a[i], in.a[i], MPFR_RNDN);
+    mpfr_add_d(a[i], a[i], in.a_lo[i], MPFR_RNDN);
+    mpfr_set_d(b[i], in.b[i], MPFR_RNDN);
+    mpfr_add_d(b[i], b[i], in.b_lo[i], MPFR_RNDN);
+  }
+  auto unary = [&](const char* name, int (*f)(mpfr_ptr, mpfr_srcptr, mpfr_rnd_t)) {
+    report("mpfr106", name, best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) f(r[i], a[i], MPFR_RNDN); }));
+  };
+  report("mpfr106", "div",
+         best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) mpfr_div(r[i], a[i], b[i], MPFR_RNDN); }));
+  report("mpfr106", "reciprocal",
+         best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) mpfr_ui_div(r[i], 1, b[i], MPFR_RNDN); }));
+  unary("sqrt", mpfr_sqrt);
+  unary("exp", mpfr_exp);
+  unary("log", mpfr_log);
+  unary("sin", mpfr_sin);
+  unary("cos", mpfr_cos);
+  unary("tanh", mpfr_tanh);
+  g_sink = mpfr_get_d(r[n / 2], MPFR_RNDN);
+  for (long i = 0; i < n; ++i) mpfr_clears(a[i], b[i], r[i], static_cast<mpfr_ptr>(nullptr));
+}
+
+// ns per multiply-add term of an n x n product: ours single-threaded
+// (packing included), dd_real's naive triple loop.
+void run_matmul(long n) {
+  const Inputs in(n * n);
+  std::vector<Row> a(n * n), b(n * n), c(n * n);
+  std::vector<dd_real> da(n * n), db(n * n), dc(n * n);
+  for (long i = 0; i < n * n; ++i) {
+    a[i] = limbs::from_double(in.a[i]);
+    b[i] = limbs::from_double(in.b[i]);
+    da[i] = in.a[i];
+    db[i] = in.b[i];
+  }
+  const double terms = static_cast<double>(n) * n * n;
+  const limbs::MatrixView va{raw(a), n, n, n, 1}, vb{raw(b), n, n, n, 1};
+  const double ours = best_ns_per_element(1, [&] { limbs::matmul(va, vb, limbs::MatrixOut{raw(c), n, 1}); });
+  report("ours", "matmul", ours / terms);
+  const double dd = best_ns_per_element(1, [&] {
+    for (long i = 0; i < n; ++i)
+      for (long j = 0; j < n; ++j) {
+        dd_real acc = 0.0;
+        for (long k = 0; k < n; ++k) acc += da[i * n + k] * db[k * n + j];
+        dc[i * n + j] = acc;
+      }
+  });
+  report("dd_real", "matmul", dd / terms);
+  g_sink = c[0].l[0] + to_double(dc[0]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const long n = argc > 1 ? std::atol(argv[1]) : 100000;
+  const long matmul_n = argc > 2 ? std::atol(argv[2]) : 256;
+  if (n < 1 || matmul_n < 1) {
+    std::fprintf(stderr, "usage: %s N MATMUL_N (both >= 1)\n", argv[0]);
+    return 2;
+  }
+  unsigned int old_cw;
+  fpu_fix_start(&old_cw);
+  const Inputs in(n);
+  run_limbs(in);
+  run_qd(in);
+  run_mpfr(in);
+  run_matmul(matmul_n);
+  fpu_fix_end(&old_cw);
+  std::printf("lanes %s\n", limbs::lanes_supported() ? "avx2" : "none");
+  return 0;
+}

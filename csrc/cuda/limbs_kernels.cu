@@ -1,0 +1,134 @@
+// Device instantiations of the limb kernels: every element function,
+// reduction and product of csrc/limbs compiled as CUDA code (make
+// cuda-check), from the same headers as the CPU build. One thread per
+// element or per slice; no torch headers. Built with -fmad=false and IEEE
+// division and square root, so a device would compute the host's bytes.
+#define LIMBS_HD __host__ __device__
+
+#include <cstdint>
+
+#include "limbs/elementary.h"
+#include "limbs/matmul.h"
+#include "limbs/reduce.h"
+
+namespace limbs_device {
+
+using limbs::Row;
+
+__device__ int64_t thread_index() { return int64_t(blockIdx.x) * blockDim.x + threadIdx.x; }
+
+#define UNARY_KERNEL(name)                                                      \
+  __global__ void name##_kernel(const Row* in, Row* out, int64_t n) {           \
+    const int64_t i = thread_index();                                           \
+    if (i < n) out[i] = limbs::name(in[i]);                                     \
+  }
+UNARY_KERNEL(reciprocal)
+UNARY_KERNEL(exp)
+UNARY_KERNEL(log)
+UNARY_KERNEL(sqrt)
+UNARY_KERNEL(sin)
+UNARY_KERNEL(cos)
+UNARY_KERNEL(tan)
+UNARY_KERNEL(tanh)
+UNARY_KERNEL(sigmoid)
+UNARY_KERNEL(silu)
+UNARY_KERNEL(gelu)
+UNARY_KERNEL(relu)
+UNARY_KERNEL(abs)
+UNARY_KERNEL(floor)
+UNARY_KERNEL(ceil)
+UNARY_KERNEL(neg)
+UNARY_KERNEL(renormalise)
+#undef UNARY_KERNEL
+
+#define BINARY_KERNEL(name)                                                             \
+  __global__ void name##_kernel(const Row* a, const Row* b, Row* out, int64_t n) {      \
+    const int64_t i = thread_index();                                                   \
+    if (i < n) out[i] = limbs::name(a[i], b[i]);                                        \
+  }
+BINARY_KERNEL(add)
+BINARY_KERNEL(sub)
+BINARY_KERNEL(mul)
+BINARY_KERNEL(div)
+BINARY_KERNEL(floordiv)
+BINARY_KERNEL(mod)
+BINARY_KERNEL(prod_pair)
+#undef BINARY_KERNEL
+
+// Element functions with a float64 or integer parameter.
+__global__ void scalar_kernels(const Row* in, Row* out, int64_t n, double c, long long m, int which) {
+  const int64_t i = thread_index();
+  if (i >= n) return;
+  const unsigned long long words[2] = {static_cast<unsigned long long>(m), 1ULL};
+  switch (which) {
+    case 0: out[i] = limbs::mul_scalar(in[i], c); break;
+    case 1: out[i] = limbs::div_scalar(in[i], c); break;
+    case 2: out[i] = limbs::floordiv_scalar(in[i], c); break;
+    case 3: out[i] = limbs::reciprocal_scalar(c); break;
+    case 4: out[i] = limbs::pow_int(in[i], m); break;
+    case 5: out[i] = limbs::pow_positive(in[i], words, 2); break;
+    case 6: out[i] = limbs::pow_float(in[i], c); break;
+    case 7: out[i] = limbs::clamp(in[i], true, c, true, 2.0 * c); break;
+    case 8: out[i] = limbs::round_decimals(in[i], m); break;
+    case 9: out[i] = limbs::round_scaled(in[i], c); break;
+    default: out[i] = limbs::from_double(limbs::approx(in[i])); break;
+  }
+}
+
+__global__ void eft_kernel(const double* a, const double* b, double* s, double* e, int64_t n, bool product) {
+  const int64_t i = thread_index();
+  if (i >= n) return;
+  if (product) limbs::two_product(a[i], b[i], s[i], e[i]);
+  else limbs::two_sum(a[i], b[i], s[i], e[i]);
+}
+
+// One slice per thread: `slices` slices of `len` elements, slice s starting
+// at element s * len; scratch holds tree_scratch_rows(len) rows per slice.
+__global__ void reduce_kernel(const double* rows, int64_t slices, int64_t len, double* scratch, Row* out,
+                              int64_t* index, double p, long long int_p, int which) {
+  const int64_t s = thread_index();
+  if (s >= slices) return;
+  const double* first = rows + s * len * limbs::kLimbs;
+  double* buf = scratch + s * limbs::tree_scratch_rows(len) * limbs::kLimbs;
+  const Row inv_n = limbs::count_reciprocal(len);
+  switch (which) {
+    case 0: out[s] = limbs::tree_sum(first, len, 1, buf); break;
+    case 1: out[s] = limbs::tree_prod(first, len, 1, buf); break;
+    case 2: out[s] = limbs::mean_slice(first, len, 1, inv_n, buf); break;
+    case 3: out[s] = limbs::mean_slice(first, len, 1, buf); break;
+    case 4: out[s] = limbs::var_slice(first, len, 1, inv_n, true, buf); break;
+    case 5: out[s] = limbs::std_slice(first, len, 1, inv_n, false, buf); break;
+    case 6: out[s] = limbs::norm1_slice(first, len, 1, buf); break;
+    case 7: out[s] = limbs::norm2_slice(first, len, 1, buf); break;
+    case 8: out[s] = limbs::norm_int_p_slice(first, len, 1, int_p, buf); break;
+    case 9: out[s] = limbs::norm_float_p_slice(first, len, 1, p, buf); break;
+    case 10: index[s] = limbs::argmax_slice(first, len, 1); break;
+    default: index[s] = limbs::argmin_slice(first, len, 1); break;
+  }
+}
+
+// Packing and the matrix products: one thread per packed element, output
+// row, or matrix-vector row.
+__global__ void pack_kernel(limbs::MatrixView a, limbs::MatrixView b, double* pa, double* pb) {
+  const int64_t i = thread_index();
+  if (i < a.rows) limbs::pack_a(a, pa, i, i + 1);
+  if (i < b.rows) limbs::pack_b(b, pb, i, i + 1);
+}
+
+__global__ void matmul_kernel(const double* pa, const double* pb, int64_t m, int64_t k, int64_t n,
+                              limbs::MatrixOut c) {
+  const int64_t i = thread_index();
+  if (i < m) limbs::matmul_rows(pa, pb, k, n, i, i + 1, c);
+}
+
+__global__ void matvec_kernel(limbs::MatrixView a, const double* x, double* out, double* scratch) {
+  const int64_t i = thread_index();
+  if (i < a.rows)
+    limbs::matvec_rows(a, x, 1, out, 1, i, i + 1, scratch + i * limbs::tree_scratch_rows(a.cols) * limbs::kLimbs);
+}
+
+__global__ void dot_kernel(const double* x, const double* y, int64_t n, double* scratch, Row* out) {
+  if (thread_index() == 0) *out = limbs::dot(x, 1, y, 1, n, scratch);
+}
+
+}  // namespace limbs_device

@@ -1,0 +1,199 @@
+// Checks of the exact shortcuts in csrc/limbs, run by tests/test_lanes.py:
+//  1. iterate() (early exit on a repeated state) gives the state of the full
+//     step count, for the reciprocal, sqrt and log steps on many rows and for
+//     a step with a known cycle, for every step count;
+//  2. the lane kernels (Lanes4 and Lanes8) give the bytes of the scalar
+//     kernels for every function, on rows mixing every branch in the same
+//     group of lanes.
+// Prints one line per check; exit status 0 when all agree.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "limbs/rows.h"
+
+using limbs::Row;
+
+namespace {
+
+int g_failures = 0;
+
+void check(bool ok, const char* what, long detail) {
+  if (!ok) {
+    ++g_failures;
+    std::printf("FAIL %s (%ld)\n", what, detail);
+  }
+}
+
+bool same(const Row& a, const Row& b) { return std::memcmp(&a, &b, sizeof(Row)) == 0; }
+
+Row row(double a, double b = 0.0, double c = 0.0) {
+  Row r = limbs::zero_row();
+  r.l[0] = a;
+  r.l[1] = b;
+  r.l[2] = c;
+  return r;
+}
+
+// Rows for every branch: ordinary values of many magnitudes with lower
+// limbs, operands beyond the split threshold, rows that need renormalising,
+// specials, subnormals, exact values (repeat after one step), exp near its
+// overflow and underflow (ldexp's subnormal rounding), log outside its
+// direct range, tanh beyond saturation.
+std::vector<Row> inputs(std::mt19937_64& gen) {
+  std::vector<Row> v;
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::uniform_int_distribution<int> ex(-60, 60);
+  for (int i = 0; i < 3000; ++i) {
+    const double a = std::ldexp(u(gen), ex(gen));
+    v.push_back(limbs::add(row(a), row(a * 1e-17 * u(gen), a * 1e-34 * u(gen))));
+  }
+  for (int i = 0; i < 300; ++i) {
+    v.push_back(row(std::ldexp(1.0 + u(gen), 1000 + i % 23), std::ldexp(u(gen), 940)));  // huge
+    v.push_back(row(std::ldexp(1.0 + u(gen), -1000 - i % 60)));                           // tiny
+    v.push_back(row(0.0, 1.0 + u(gen)));                                                  // renormalise
+    v.push_back(row(2.0, -1.0 + u(gen) * 1e-3, 1e-20));
+    v.push_back(row(1.0 + u(gen), 1e-10 * u(gen)));
+    v.push_back(row(-745.0 + 40.0 * (u(gen) + 1.0) / 2.0, 1e-15 * u(gen)));  // exp underflow side
+    v.push_back(row(709.0 + 0.78 * (u(gen) + 1.0) / 2.0, 1e-14 * u(gen)));   // exp overflow side
+    v.push_back(row(350.0 + 10.0 * u(gen)));                                 // tanh saturation
+    v.push_back(row(std::ldexp(1.0, ex(gen))));                              // exact powers of two
+    v.push_back(row(static_cast<double>(1 + i % 40) * static_cast<double>(1 + i % 40)));  // squares
+  }
+  const double inf = limbs::kInf, nan = limbs::kNaN;
+  for (double s : {inf, -inf, nan, -nan, 0.0, -0.0, 4.9e-324, -4.9e-324, 1e-310, 1e-300, 1e300, 1.7e308, -1.7e308})
+    for (int i = 0; i < 8; ++i) v.push_back(row(s, i % 2 ? 0.0 : 1e-320));
+  v.push_back(row(1.0, nan));
+  v.push_back(row(1.0, inf));
+  v.push_back(row(inf, -inf));
+  std::shuffle(v.begin(), v.end(), gen);
+  return v;
+}
+
+template <int kSteps, class Step>
+Row full_count(Row x, const Step& step) {
+  for (int k = 0; k < kSteps; ++k) x = step(x);
+  return x;
+}
+
+// Index of the first repeat and its cycle length, 0 0 when none in kSteps.
+template <int kSteps, class Step>
+void first_repeat(Row x, const Step& step, int& at, int& length) {
+  Row seen[kSteps + 1];
+  seen[0] = x;
+  for (int k = 1; k <= kSteps; ++k) {
+    seen[k] = step(seen[k - 1]);
+    for (int j = k - 1; j >= 0; --j)
+      if (same(seen[k], seen[j])) {
+        at = k;
+        length = k - j;
+        return;
+      }
+  }
+  at = length = 0;
+}
+
+template <int kSteps, class Start, class Step>
+void check_iteration(const char* name, const std::vector<Row>& rows, const Start& start, const Step& step) {
+  long compared = 0, mismatches = 0, no_repeat = 0, one_step = 0, cycles = 0;
+  for (const Row& a : rows) {
+    const double val = limbs::approx(a);
+    if (!(val > 1e-290 && val < 1e290)) continue;  // the regular domain of all three
+    const Row x0 = start(val);
+    auto s = [&](const Row& x) { return step(a, x); };
+    mismatches += !same(limbs::iterate<kSteps>(x0, s), full_count<kSteps>(x0, s));
+    int at, length;
+    first_repeat<kSteps>(x0, s, at, length);
+    no_repeat += at == 0;
+    one_step += at == 1;
+    cycles += length >= 2;
+    ++compared;
+  }
+  std::printf("%s: %ld rows, %ld without a repeat, %ld repeat after one step, %ld cycles of length >= 2\n", name,
+              compared, no_repeat, one_step, cycles);
+  check(mismatches == 0, name, mismatches);
+  check(no_repeat > 0 && one_step > 0, name, -1);
+}
+
+// States 0, 1, 2, ... up to `top`, then back down by `back` each time it
+// is reached: a cycle of length `back` first seen at step top - back + 1.
+void check_known_cycles() {
+  long mismatches = 0;
+  for (int top = 0; top <= 12; ++top)
+    for (int back = 1; back <= top; ++back) {
+      auto step = [top, back](const Row& x) { return row(x.l[0] < top ? x.l[0] + 1.0 : x.l[0] - back + 1.0); };
+      auto probe = [&](auto steps_tag) {
+        constexpr int kSteps = decltype(steps_tag)::value;
+        mismatches += !same(limbs::iterate<kSteps>(row(0.0), step), full_count<kSteps>(row(0.0), step));
+      };
+      probe(std::integral_constant<int, 1>());
+      probe(std::integral_constant<int, 2>());
+      probe(std::integral_constant<int, 5>());
+      probe(std::integral_constant<int, 8>());
+      probe(std::integral_constant<int, 12>());
+      probe(std::integral_constant<int, 13>());
+    }
+  std::printf("known cycles: %ld mismatches\n", mismatches);
+  check(mismatches == 0, "known cycles", mismatches);
+}
+
+// Every function through the lanes and through the scalar code.
+template <class F>
+void check_lanes(const char* name, const std::vector<Row>& rows, const F& f) {
+  const int64_t n = static_cast<int64_t>(rows.size());
+  std::vector<Row> four(rows.size()), eight(rows.size()), scalar(rows.size());
+  limbs::rows_lanes<F, limbs::Lanes4>(rows.data(), four.data(), n, f);
+  limbs::rows_lanes<F, limbs::Lanes8>(rows.data(), eight.data(), n, f);
+  limbs::rows_scalar(rows.data(), scalar.data(), n, f);
+  long mismatches = 0;
+  for (int64_t i = 0; i < n; ++i) mismatches += !same(four[i], scalar[i]) + !same(eight[i], scalar[i]);
+  std::printf("lanes %s: %ld rows, %ld mismatches\n", name, static_cast<long>(n), mismatches);
+  check(mismatches == 0, name, mismatches);
+}
+
+}  // namespace
+
+int main() {
+  std::mt19937_64 gen(20261208);
+  const std::vector<Row> rows = inputs(gen);
+
+  const Row two = row(2.0), half = row(0.5);
+  check_iteration<limbs::kReciprocalSteps>(
+      "reciprocal", rows, [](double v) { return row(1.0 / v); },
+      [&](const Row& a, const Row& x) { return limbs::mul(x, limbs::sub(two, limbs::mul(a, x))); });
+  check_iteration<limbs::kSqrtSteps>(
+      "sqrt", rows, [](double v) { return row(std::sqrt(v)); },
+      [&](const Row& a, const Row& y) { return limbs::mul(half, limbs::add(y, limbs::div(a, y))); });
+  check_iteration<limbs::kLogSteps>(
+      "log", rows, [](double v) { return row(std::log(v)); },
+      [&](const Row& a, const Row& y) {
+        const Row ey = limbs::exp(y);
+        return limbs::add(y, limbs::div(limbs::mul(two, limbs::sub(a, ey)), limbs::add(a, ey)));
+      });
+  check_known_cycles();
+
+  if (!limbs::lanes_supported()) {
+    std::printf("no AVX2: lane checks skipped\n");
+    return g_failures ? 1 : 0;
+  }
+#define LANES(name) check_lanes(#name, rows, [](const auto& x) { return limbs::name(x); })
+  LANES(reciprocal);
+  LANES(sqrt);
+  LANES(exp);
+  LANES(log);
+  LANES(sin);
+  LANES(cos);
+  LANES(tan);
+  LANES(tanh);
+  LANES(sigmoid);
+  LANES(silu);
+  LANES(gelu);
+#undef LANES
+  check_lanes("pow_float", rows, [](const auto& x) { return limbs::pow_float(x, -1.37); });
+  const unsigned long long words[1] = {13};
+  check_lanes("pow_positive", rows, [&](const auto& x) { return limbs::pow_positive(x, words, 1); });
+  std::printf("%s\n", g_failures ? "FAILED" : "all agree");
+  return g_failures ? 1 : 0;
+}
