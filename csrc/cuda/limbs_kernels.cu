@@ -8,8 +8,12 @@
 #include <cstdint>
 
 #include "limbs/elementary.h"
+#include "limbs/functions.h"
 #include "limbs/matmul.h"
+#include "limbs/order.h"
 #include "limbs/reduce.h"
+#include "limbs/scan.h"
+#include "limbs/sort.h"
 
 namespace limbs_device {
 
@@ -50,8 +54,6 @@ BINARY_KERNEL(add)
 BINARY_KERNEL(sub)
 BINARY_KERNEL(mul)
 BINARY_KERNEL(div)
-BINARY_KERNEL(floordiv)
-BINARY_KERNEL(mod)
 BINARY_KERNEL(prod_pair)
 #undef BINARY_KERNEL
 
@@ -63,7 +65,7 @@ __global__ void scalar_kernels(const Row* in, Row* out, int64_t n, double c, lon
   switch (which) {
     case 0: out[i] = limbs::mul_scalar(in[i], c); break;
     case 1: out[i] = limbs::div_scalar(in[i], c); break;
-    case 2: out[i] = limbs::floordiv_scalar(in[i], c); break;
+    case 2: out[i] = limbs::from_double(double(limbs::compare_exact(in[i], limbs::from_double(c)))); break;
     case 3: out[i] = limbs::reciprocal_scalar(c); break;
     case 4: out[i] = limbs::pow_int(in[i], m); break;
     case 5: out[i] = limbs::pow_positive(in[i], words, 2); break;
@@ -121,14 +123,76 @@ __global__ void matmul_kernel(const double* pa, const double* pb, int64_t m, int
   if (i < m) limbs::matmul_rows(pa, pb, k, n, i, i + 1, c);
 }
 
-__global__ void matvec_kernel(limbs::MatrixView a, const double* x, double* out, double* scratch) {
-  const int64_t i = thread_index();
-  if (i < a.rows)
-    limbs::matvec_rows(a, x, 1, out, 1, i, i + 1, scratch + i * limbs::tree_scratch_rows(a.cols) * limbs::kLimbs);
-}
-
 __global__ void dot_kernel(const double* x, const double* y, int64_t n, double* scratch, Row* out) {
   if (thread_index() == 0) *out = limbs::dot(x, 1, y, 1, n, scratch);
+}
+
+// The accurate functions (limbs::math), each through its malformed-row guard.
+#define MATH_UNARY_KERNEL(name)                                                 \
+  __global__ void math_##name##_kernel(const Row* in, Row* out, int64_t n) {    \
+    const int64_t i = thread_index();                                           \
+    if (i < n) out[i] = limbs::math::guarded<limbs::math::name>(in[i]);         \
+  }
+MATH_UNARY_KERNEL(signed_zero)
+MATH_UNARY_KERNEL(abs_exact)
+MATH_UNARY_KERNEL(asin)
+MATH_UNARY_KERNEL(acos)
+MATH_UNARY_KERNEL(atan)
+MATH_UNARY_KERNEL(sinh)
+MATH_UNARY_KERNEL(cosh)
+MATH_UNARY_KERNEL(asinh)
+MATH_UNARY_KERNEL(acosh)
+MATH_UNARY_KERNEL(atanh)
+MATH_UNARY_KERNEL(expm1)
+MATH_UNARY_KERNEL(exp2)
+MATH_UNARY_KERNEL(log1p)
+MATH_UNARY_KERNEL(log2)
+MATH_UNARY_KERNEL(log10)
+MATH_UNARY_KERNEL(logit)
+MATH_UNARY_KERNEL(erf)
+MATH_UNARY_KERNEL(erfc)
+MATH_UNARY_KERNEL(rsqrt)
+MATH_UNARY_KERNEL(trunc)
+MATH_UNARY_KERNEL(frac)
+MATH_UNARY_KERNEL(square)
+MATH_UNARY_KERNEL(positive)
+MATH_UNARY_KERNEL(sign)
+MATH_UNARY_KERNEL(deg2rad)
+MATH_UNARY_KERNEL(rad2deg)
+MATH_UNARY_KERNEL(sinc)
+#undef MATH_UNARY_KERNEL
+
+#define MATH_BINARY_KERNEL(name)                                                          \
+  __global__ void math_##name##_kernel(const Row* a, const Row* b, Row* out, int64_t n) { \
+    const int64_t i = thread_index();                                                     \
+    if (i < n) out[i] = limbs::math::name(a[i], b[i]);                                    \
+  }
+MATH_BINARY_KERNEL(atan2)
+MATH_BINARY_KERNEL(pow)
+MATH_BINARY_KERNEL(hypot)
+MATH_BINARY_KERNEL(fmod)
+MATH_BINARY_KERNEL(remainder)
+MATH_BINARY_KERNEL(maximum)
+MATH_BINARY_KERNEL(minimum)
+MATH_BINARY_KERNEL(fmax)
+MATH_BINARY_KERNEL(fmin)
+MATH_BINARY_KERNEL(copysign)
+MATH_BINARY_KERNEL(logaddexp)
+MATH_BINARY_KERNEL(logaddexp2)
+MATH_BINARY_KERNEL(xlogy)
+#undef MATH_BINARY_KERNEL
+
+// Running reductions along a slice: one thread per slice.
+__global__ void scan_kernel(const Row* rows, int64_t slices, int64_t len, Row* out, int64_t* index, int which) {
+  const int64_t s = thread_index();
+  if (s >= slices) return;
+  const Row* first = rows + s * len;
+  switch (which) {
+    case 0: limbs::cumsum_slice(first, len, 1, out + s * len); break;
+    case 1: limbs::cumprod_slice(first, len, 1, out + s * len); break;
+    case 2: limbs::cum_extremum_slice<true>(first, len, 1, out + s * len, index + s * len); break;
+    default: limbs::cum_extremum_slice<false>(first, len, 1, out + s * len, index + s * len); break;
+  }
 }
 
 }  // namespace limbs_device
