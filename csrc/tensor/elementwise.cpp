@@ -1,5 +1,6 @@
 #include "tensor/elementwise.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -48,6 +49,20 @@ LimbTensor with_reciprocal(const LimbTensor& a, const LimbTensor& b, const char*
   const Row* pb = rows_of(db);
   Row* pr = rows_of(r);
   const int64_t nb = db.size(0);
+  if (a.shape == out && b.shape == out) {
+    // One pass: the reciprocals of a block of rows on the stack, then their
+    // products, so no second array is written and read back.
+    constexpr int64_t kBlock = 64;
+    parallel_rows(n, kHeavyGrain, [&](int64_t begin, int64_t end) {
+      Row inv[kBlock];
+      for (int64_t s = begin; s < end; s += kBlock) {
+        const int64_t m = std::min(kBlock, end - s);
+        limbs::reciprocal_rows(pb + s, inv, m);
+        for (int64_t i = 0; i < m; ++i) pr[s + i] = f(pa[s + i], pb[s + i], inv[i]);
+      }
+    });
+    return make_result(r, std::move(out), a.data.device());
+  }
   at::Tensor rb = new_limbs_for(nb);
   Row* prb = rows_of(rb);
   parallel_rows(nb, kHeavyGrain,
