@@ -1,5 +1,5 @@
 // Timing and operands shared by the C++ bench programs (qd_bench.cpp,
-// speed_bench.cpp); never part of the library.
+// speed_bench.cpp, qd_math.cpp); never part of the library.
 #pragma once
 
 #include <algorithm>

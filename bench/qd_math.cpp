@@ -7,35 +7,15 @@
 #include <qd/fpu.h>
 #include <qd/qd_real.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <vector>
 
+#include "cpp_timing.h"
 #include "limbs/functions.h"
 
 namespace {
-
-volatile double g_sink;  // keeps every result observable
-
-template <class F>
-double best_ns_per_element(long n, const F& run) {
-  double best = 1e300;
-  long reps = 0;
-  auto total = std::chrono::steady_clock::duration::zero();
-  // At least three passes, and at least 0.3 s, best pass reported.
-  while (reps < 3 || (reps < 50 && total < std::chrono::milliseconds(300))) {
-    auto t0 = std::chrono::steady_clock::now();
-    run();
-    auto dt = std::chrono::steady_clock::now() - t0;
-    total += dt;
-    best = std::min(best, std::chrono::duration<double, std::nano>(dt).count() / double(n));
-    ++reps;
-  }
-  return best;
-}
 
 // One function's operands on its domain: a uniform in [lo, hi) with a
 // second limb in use, b uniform in [-1, 1) for atan2.
