@@ -90,15 +90,16 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
   cls.def("__bool__", [](const LimbTensor& t) { return single_value(t, "Boolean value") != 0.0; });
   cls.def(
       "__format__",
-      [](py::handle self, py::handle spec) -> py::object {
-        if (!PyUnicode_Check(spec.ptr())) throw TypeError("__format__(): format spec must be a str, not " + type_name(spec));
-        if (py::len(spec) == 0) return py::str(self);
+      [](py::handle self, py::handle format_spec) -> py::object {
+        if (!PyUnicode_Check(format_spec.ptr()))
+          throw TypeError("__format__(): format_spec must be a str, not " + type_name(format_spec));
+        if (py::len(format_spec) == 0) return py::str(self);
         const LimbTensor& t = self.cast<const LimbTensor&>();
         check_limbs(t.data, t.shape, "__format__");
         if (t.data.size(0) != 1)
-          throw TypeError("unsupported format string passed to Tensor.__format__: a format spec needs a one-element "
+          throw TypeError("unsupported format string passed to Tensor.__format__: a format_spec needs a one-element "
                           "Tensor, got shape " + shape_str(t.shape));
-        return py::module_::import("builtins").attr("format")(single_value(t, "__format__"), spec);
+        return py::module_::import("builtins").attr("format")(single_value(t, "__format__"), format_spec);
       },
       py::arg("format_spec"));
   cls.def(
