@@ -12,7 +12,8 @@ APT_PKGS := g++ ninja-build ccache python3-venv python3-torch libtorch-dev pytho
 BENCH_PKGS := libqd-dev python3-gmpy2
 # ccache's compiler links, when present, make rebuilds after a clean cheap.
 CCACHE_PATH := $(if $(wildcard /usr/lib/ccache/g++),/usr/lib/ccache:,)
-BUILD_ENV := PATH="$(CCACHE_PATH)$$PATH" MAX_JOBS=$${MAX_JOBS:-2}
+# Paths relative to the checkout let a fresh clone reuse the objects.
+BUILD_ENV := PATH="$(CCACHE_PATH)$$PATH" CCACHE_BASEDIR=$(CURDIR) MAX_JOBS=$${MAX_JOBS:-2}
 SOURCES := $(shell find csrc -name '*.h' -o -name '*.cpp') setup.py
 SO_STAMP := build/.stamp-so
 

@@ -26,8 +26,8 @@ if ! "$py" -c "import torch, numpy, pytest, hypothesis, mpmath" 2>/dev/null; the
 fi
 "$py" -c "import torch, numpy; print('py312: torch', torch.__version__, 'numpy', numpy.__version__)"
 
-# ccache reuses objects across pip's build folders when paths are relative.
-if [ -x /usr/lib/ccache/g++ ]; then export PATH=/usr/lib/ccache:$PATH CCACHE_BASEDIR=/; fi
+# ccache reuses objects across clones: paths inside the checkout become relative.
+if [ -x /usr/lib/ccache/g++ ]; then export PATH=/usr/lib/ccache:$PATH CCACHE_BASEDIR=$root; fi
 export MAX_JOBS=${MAX_JOBS:-2} PIP_FIND_LINKS=$wheels
 
 venv=$root/.venv312
