@@ -463,6 +463,17 @@ class TestFunctional:
         assert F.relu(y, inplace=True) is y and torch.equal(limbs(y), limbs(x.relu()))
         assert zel.nn.functional is F and F.__name__ == "varnel.zel.zel.nn.functional"
 
+    def test_exact_gelu_is_accurate_also_where_one_plus_erf_cancels(self):
+        mp = mpmath
+        xs = [-30.0, -8.5, -1.25, -1e-20, 0.0, 0.75, 3.0, 12.0]
+        got = F.gelu(zel.tensor(xs))
+        with mp.workprec(300):
+            for i, x in enumerate(xs):
+                want = mp.mpf(x) / 2 * mp.erfc(-mp.mpf(x) / mp.sqrt(2))
+                value = sum(mp.mpf(v) for v in got._data[i].tolist())
+                # The rounding of x/sqrt(2) is amplified by erfc's condition, about x^2.
+                assert abs(value - want) <= abs(want) * mp.mpf(2) ** -100 * max(1, x * x)
+
     def test_linear_is_exact_where_float64_rounds(self):
         g = torch.Generator().manual_seed(3)
         xi, wi, bi = (torch.randint(-9, 9, s, generator=g).double() / 8 for s in ((4, 3), (2, 3), (2,)))
