@@ -253,6 +253,7 @@ INPLACE = [
     ("mul_", lambda x, o: x.mul_(o), lambda x, o: x * o),
     ("div_", lambda x, o: x.div_(o), lambda x, o: x / o),
     ("div_ floor", lambda x, o: x.div_(o, rounding_mode="floor"), lambda x, o: x // o),
+    ("div_ trunc", lambda x, o: x.div_(o, rounding_mode="trunc"), lambda x, o: (x / o).trunc()),
     ("iadd", None, lambda x, o: x + o), ("isub", None, lambda x, o: x - o),
     ("imul", None, lambda x, o: x * o), ("itruediv", None, lambda x, o: x / o),
 ]
@@ -320,7 +321,7 @@ class TestInPlace:
         with pytest.raises(TypeError):
             x += "a"
         with pytest.raises(ValueError, match="rounding_mode"):
-            x.div_(2.0, rounding_mode="trunc")
+            x.div_(2.0, rounding_mode="round")
 
 
 def index_cases():

@@ -197,17 +197,22 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
   }
   auto divide = [](py::handle self, py::handle other, py::handle rounding_mode) {
     const char* dunder = "__truediv__";
+    bool truncate = false;
     if (!rounding_mode.is_none()) {
       const std::string mode = PyUnicode_Check(rounding_mode.ptr()) ? py::str(rounding_mode).cast<std::string>() : "";
-      if (mode != "floor")
-        throw ValueError("div_(): rounding_mode must be None or 'floor', got " + py::repr(rounding_mode).cast<std::string>());
-      dunder = "__floordiv__";
+      if (mode != "floor" && mode != "trunc")
+        throw ValueError("div_(): rounding_mode must be None, 'trunc' or 'floor', got " +
+                         py::repr(rounding_mode).cast<std::string>());
+      truncate = mode == "trunc";
+      if (!truncate) dunder = "__floordiv__";
     }
     check_operand_shape(self, other, "div_");
-    return store(self, through_operator(self, dunder, other, "div_"), "div_");
+    py::object quotient = through_operator(self, dunder, other, "div_");
+    if (truncate) quotient = quotient.attr("trunc")();
+    return store(self, quotient, "div_");
   };
   cls.def("div_", divide, py::arg("other"), py::kw_only(), py::arg("rounding_mode") = py::none(),
-          "In place: self / other (rounding_mode 'floor': self // other).");
+          "In place: self / other (rounding_mode 'floor': self // other; 'trunc': the quotient's integer part).");
   cls.def(
       "__itruediv__",
       [](py::handle self, py::handle other) -> py::object {
