@@ -184,7 +184,7 @@ class TestReflectedPower:
         assert torch.equal(torch.isnan(got), torch.isnan(want))
         ok = ~torch.isnan(want)
         exact = torch.tensor([v == int(v) if math.isfinite(v) else True for v in self.EXPONENTS]) & ok
-        # Integer powers and the special values are PyTorch's exactly; the rest agree to float64.
+        # Integer powers and special values are PyTorch's exactly; the rest agree to float64.
         assert torch.equal(got[exact], want[exact])
         assert torch.allclose(got[ok], want[ok], rtol=1e-15, atol=0)
 
