@@ -344,7 +344,7 @@ double rank_tolerance(std::optional<double> atol, std::optional<double> rtol, in
 bool above(const Row& s, double tol) { return limbs::compare_exact(s, limbs::from_double(tol)) == 1; }
 
 // |eigenvalues| of a symmetric matrix (descending) with their vectors, or
-// the SVD: what rank and pinv need of the spectrum.
+// the SVD: the eigen- or singular values rank and pinv need.
 Matrix pinv_of(const Matrix& m, std::optional<double> atol, std::optional<double> rtol, bool hermitian) {
   using limbs::linalg_detail::product;
   using limbs::linalg_detail::view;
