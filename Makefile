@@ -9,7 +9,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 APT_PKGS := g++ ninja-build ccache python3-venv python3-torch libtorch-dev python3-pybind11 \
             python3-numpy python3-pytest python3-hypothesis python3-mpmath mypy
-BENCH_PKGS := libqd-dev python3-gmpy2
+BENCH_PKGS := libqd-dev libmpfr-dev python3-gmpy2
 # ccache's compiler links, when present, make rebuilds after a clean cheap.
 CCACHE_PATH := $(if $(wildcard /usr/lib/ccache/g++),/usr/lib/ccache:,)
 # Paths relative to the checkout let a fresh clone reuse the objects.

@@ -5,12 +5,15 @@ AddressSanitizer and UndefinedBehaviorSanitizer.
 """
 import glob
 import os
+import sys
 import sysconfig
 
 from setuptools import find_packages, setup
 from torch.utils.cpp_extension import BuildExtension, CppExtension, include_paths
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "buildsys"))
+from kernel_flags import KERNEL_FLAGS  # noqa: E402
 
 
 def sources(*patterns):
@@ -20,15 +23,13 @@ def sources(*patterns):
     return found
 
 
-# The order of float64 operations is part of every result: never contract
-# a*b+c into an FMA, never reassociate.
 def cxx_standard():
     """C++17, or C++20 where the installed torch's headers demand it (2.x)."""
     with open(os.path.join(include_paths()[0], "ATen", "ATen.h")) as f:
         return "-std=c++20" if "C++20" in f.read() else "-std=c++17"
 
 
-cxx_flags = [cxx_standard(), "-ffp-contract=off", "-fno-fast-math"]
+cxx_flags = [cxx_standard(), *KERNEL_FLAGS]
 link_flags = []
 if os.environ.get("DEBUG") == "1":
     cxx_flags += ["-O0", "-g"]

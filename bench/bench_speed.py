@@ -17,9 +17,13 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "buildsys"))
+from kernel_flags import KERNEL_FLAGS  # noqa: E402
 PREVIOUS_RELEASE = "78ce6ca"
 PREVIOUS_HEADERS = ["eft.h", "row.h", "elementary.h"]
-FLAGS = ["-std=c++17", "-O3", "-ffp-contract=off", "-fno-fast-math"]
+FLAGS = ["-std=c++17", "-O3", *KERNEL_FLAGS]
+# The previous release as it was built: -O3 with the arithmetic flags only.
+PREVIOUS_FLAGS = ["-std=c++17", "-O3", "-ffp-contract=off", "-fno-fast-math"]
 TARGETS = {"div": 0.4, "sqrt": 0.8, "exp": 0.1, "log": 0.2, "sin": 0.1, "tanh": 0.1}
 FUNCS = ["div", "reciprocal", "sqrt", "exp", "log", "sin", "cos", "tanh"]
 
@@ -34,7 +38,7 @@ def build():
         with open(os.path.join(old, name), "w") as f:
             f.write(text)
     previous_obj = os.path.join(build_dir, "previous_release.o")
-    subprocess.run(["g++", *FLAGS, "-I", os.path.join(build_dir, "previous"), "-c",
+    subprocess.run(["g++", *PREVIOUS_FLAGS, "-I", os.path.join(build_dir, "previous"), "-c",
                     os.path.join(HERE, "previous_release.cpp"), "-o", previous_obj], check=True)
     exe = os.path.join(build_dir, "speed_bench")
     subprocess.run(["g++", *FLAGS, "-I", os.path.join(ROOT, "csrc"), os.path.join(HERE, "speed_bench.cpp"),

@@ -269,19 +269,51 @@ LIMBS_HD LIMBS_STEP inline void scale_by_power_of_two(RowOf<D>& r, const D& k) {
 
 // --- exp, log, sqrt ----------------------------------------------------------
 
-// The series of exp for val = approx(a) in [kExpUnderflow, kExpOverflow].
-template <class D>
-LIMBS_HD inline RowOf<D> exp_series(const RowOf<D>& a, const D& val) {
+// The series of exp for val = approx(a) in [kExpUnderflow, kExpOverflow],
+// its sum carried in the leading kSumLimbs limbs. Every term is a product
+// (limbs 3..7 are +0.0), and TwoSum of a finite limb with +0.0 leaves an
+// error of +0.0, so from the start value 1 on limbs 4..7 of the sum stay
+// +0.0 for as long as the sum is finite: four limbs give the bytes of
+// eight, and carry a quarter of the work the series does per term.
+template <int kSumLimbs, class D>
+LIMBS_HD inline RowOf<D> exp_series_sum(const RowOf<D>& a, const D& val) {
   const D k = per_lane(val / kLn2Limb0, [](double v) { return std::floor(v); });
   const Factor<D> r = factor(sub(a, mul_scalar(ln2_row<D>(), k)));
-  RowOf<D> result = from_value(splat<D>(1.0));
-  RowOf<D> term = result;
+  RowOf<D> term = from_value(splat<D>(1.0));
+  D sum[kSumLimbs];
+  sum[0] = splat<D>(1.0);
+  for (int j = 1; j < kSumLimbs; ++j) sum[j] = splat<D>(0.0);
   for (int i = 1; i <= kExpTerms; ++i) {
     term = mul(mul(term, r), inverse_integer<D>(i));
-    result = add(result, term);
+    // add(sum, term), limb by limb.
+    D s[kSumLimbs], e[kSumLimbs];
+    for (int j = 0; j < kSumLimbs; ++j) two_sum(sum[j], term.l[j], s[j], e[j]);
+    sum[0] = s[0];
+    for (int j = 1; j < kSumLimbs; ++j) sum[j] = s[j] + e[j - 1];
   }
+  RowOf<D> result = zero_row<D>();
+  for (int j = 0; j < kSumLimbs; ++j) result.l[j] = sum[j];
   scale_by_power_of_two(result, k);
   return result;
+}
+
+// A non-finite limb never becomes finite again in the sum, so one that is
+// finite at the end was finite throughout. Where it is not (an operand
+// whose limbs cancel far below approx can reach a huge reduced argument),
+// the lane takes the eight-limb sum, which spreads the NaN as add does.
+template <class D>
+LIMBS_HD inline RowOf<D> exp_series(const RowOf<D>& a, const D& val) {
+  const RowOf<D> short_sum = exp_series_sum<4>(a, val);
+  Mask<D> finite = is_finite(short_sum.l[0]);
+  for (int j = 1; j < 4; ++j) finite = mask_and(finite, is_finite(short_sum.l[j]));
+  if (all(finite)) return short_sum;
+  RowOf<D> r = short_sum;
+  for (int i = 0; i < kLaneCount<D>; ++i)
+    if (!mask_lane(finite, i)) {
+      const Row x = row_lane(a, i);
+      set_row_lane(r, i, exp_series_sum<kLimbs>(x, lane(val, i)));
+    }
+  return r;
 }
 
 // e^a: with k = floor(approx / ln2), the Taylor series of e^r to r^19/19! on

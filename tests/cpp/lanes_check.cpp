@@ -4,7 +4,10 @@
 //     a step with a known cycle, for every step count;
 //  2. the lane kernels (Lanes4 and Lanes8) give the bytes of the scalar
 //     kernels for every function, on rows mixing every branch in the same
-//     group of lanes.
+//     group of lanes;
+//  3. the exp series summed in four limbs gives the bytes of the eight-limb
+//     sum, including rows whose limbs cancel far below approx (the series
+//     then overflows and the eight-limb fallback must take over).
 // Prints one line per check; exit status 0 when all agree.
 #include <algorithm>
 #include <cstdio>
@@ -61,6 +64,9 @@ std::vector<Row> inputs(std::mt19937_64& gen) {
     v.push_back(row(350.0 + 10.0 * u(gen)));                                 // tanh saturation
     v.push_back(row(std::ldexp(1.0, ex(gen))));                              // exact powers of two
     v.push_back(row(static_cast<double>(1 + i % 40) * static_cast<double>(1 + i % 40)));  // squares
+    // approx 0, exact value far from it: moderate, then beyond the series.
+    v.push_back(row(1e20, -1e20, 1000.0 * u(gen)));
+    v.push_back(row(1e300, -1e300, std::ldexp(u(gen), 940 - i % 30)));
   }
   const double inf = limbs::kInf, nan = limbs::kNaN;
   for (double s : {inf, -inf, nan, -nan, 0.0, -0.0, 4.9e-324, -4.9e-324, 1e-310, 1e-300, 1e300, 1.7e308, -1.7e308})
@@ -153,6 +159,57 @@ void check_lanes(const char* name, const std::vector<Row>& rows, const F& f) {
   check(mismatches == 0, name, mismatches);
 }
 
+// The four-limb series sum against the eight-limb one, with and without
+// the fallback, on every row in exp's range; both lane widths.
+template <class L>
+__attribute__((always_inline)) inline long short_sum_mismatches(const std::vector<Row>& rows, long& fallbacks) {
+  constexpr int kCount = limbs::kLaneCount<L>;
+  long mismatches = 0;
+  for (size_t i = 0; i + kCount <= rows.size(); i += kCount) {
+    limbs::RowOf<L> x;
+    for (int j = 0; j < kCount; ++j) {
+      const double v = limbs::approx(rows[i + j]);
+      const bool regular = v >= limbs::kExpUnderflow && v <= limbs::kExpOverflow;
+      limbs::set_row_lane(x, j, regular ? rows[i + j] : row(0.5));
+    }
+    const L val = limbs::approx(x);
+    const limbs::RowOf<L> full = limbs::exp_series_sum<limbs::kLimbs>(x, val);
+    const limbs::RowOf<L> four = limbs::exp_series_sum<4>(x, val);
+    const limbs::RowOf<L> picked = limbs::exp_series(x, val);
+    for (int j = 0; j < kCount; ++j) {
+      const Row f = limbs::row_lane(full, j);
+      mismatches += !same(limbs::row_lane(picked, j), f);
+      // Where the sum stayed finite the four limbs alone are the result.
+      if (std::isfinite(limbs::row_lane(four, j).l[0]) && std::isfinite(limbs::row_lane(four, j).l[3]))
+        mismatches += !same(limbs::row_lane(four, j), f);
+      else
+        ++fallbacks;
+    }
+  }
+  return mismatches;
+}
+
+long short_sum_scalar(const std::vector<Row>& rows, long& fallbacks) {
+  return short_sum_mismatches<double>(rows, fallbacks);
+}
+
+#if defined(LIMBS_HAVE_LANES4)
+__attribute__((target("avx2"), flatten)) long short_sum_lanes(const std::vector<Row>& rows, long& fallbacks) {
+  return short_sum_mismatches<limbs::Lanes8>(rows, fallbacks);
+}
+#else
+long short_sum_lanes(const std::vector<Row>&, long&) { return 0; }
+#endif
+
+void check_exp_short_sum(const std::vector<Row>& rows) {
+  long fallbacks = 0;
+  long mismatches = short_sum_scalar(rows, fallbacks);
+  if (limbs::lanes_supported()) mismatches += short_sum_lanes(rows, fallbacks);
+  std::printf("exp short sum: %ld mismatches, %ld fallbacks\n", mismatches, fallbacks);
+  check(mismatches == 0, "exp short sum", mismatches);
+  check(fallbacks > 0, "exp short sum fallback", -1);
+}
+
 }  // namespace
 
 int main() {
@@ -173,6 +230,7 @@ int main() {
         return limbs::add(y, limbs::div(limbs::mul(two, limbs::sub(a, ey)), limbs::add(a, ey)));
       });
   check_known_cycles();
+  check_exp_short_sum(rows);
 
   if (!limbs::lanes_supported()) {
     std::printf("no AVX2: lane checks skipped\n");
