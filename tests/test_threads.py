@@ -1,4 +1,8 @@
 """Work is shared between threads, and the bytes do not depend on how many."""
+import os
+import select
+import signal
+
 import pytest
 import torch
 
@@ -77,3 +81,34 @@ def test_an_error_inside_a_chunk_reaches_python(restore_threads):
     singular = zel.zeros(96, 96)
     with pytest.raises(ValueError):
         tarsk.inv(singular)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_computes_on_pools_of_its_own(restore_threads):
+    # The parent's pools have run (threads started, small arrays handed
+    # out) before the fork; the child must get working pools, on several
+    # threads, with the parent's bytes, and must not hang on the parent's
+    # locks.
+    torch.set_num_threads(2)
+    want = (X / Y).sha256(), (zel.Tensor(2.0) * zel.Tensor(3.0)).tolist()
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            os.close(read)
+            got = (X / Y).sha256(), (zel.Tensor(2.0) * zel.Tensor(3.0)).tolist()
+            status = 0 if got == want and zel._parallel_width() == 2 else 2
+        finally:
+            os.write(write, bytes([status]))
+            os._exit(0)
+    os.close(write)
+    try:
+        ready, _, _ = select.select([read], [], [], 60)
+        assert ready, "the forked child hung"
+        assert os.read(read, 1) == b"\x00"
+    finally:
+        os.close(read)
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)

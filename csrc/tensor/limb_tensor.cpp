@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include <pthread.h>
+
 namespace zel {
 
 at::Device device_of(const LimbTensor& t, const char* op) {
@@ -92,9 +94,18 @@ class SmallPool {
   Ring rings_[kMaxRows];
 };
 
+// A child after fork starts with an empty pool: a thread of the parent
+// that held the lock does not exist there to release it.
+SmallPool* g_small_pool = nullptr;
+
 SmallPool& small_pool() {
-  static SmallPool* pool = new SmallPool();
-  return *pool;
+  static const bool ready = [] {
+    g_small_pool = new SmallPool();
+    pthread_atfork(nullptr, nullptr, [] { g_small_pool = new SmallPool(); });
+    return true;
+  }();
+  (void)ready;
+  return *g_small_pool;
 }
 
 at::Tensor limb_array(int64_t n) {

@@ -3,7 +3,7 @@
 #include "limbs/chunks.h"
 
 #include <ATen/Parallel.h>
-#include <unistd.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -96,17 +96,26 @@ class Pool {
 
 // The pool lives for the process and is never destroyed: detached workers
 // blocked at exit must not meet a destructed mutex. A child process after
-// fork has none of the parent's threads, so it starts a pool of its own.
+// fork has none of the parent's threads, and a lock that one of them held
+// stays held there, so the child starts over with a guard and a pool of
+// its own (the parent's are left behind).
+struct PoolOfProcess {
+  std::mutex guard;
+  Pool* pool = nullptr;
+};
+PoolOfProcess* g_pool_of_process = nullptr;
+
 Pool& pool() {
-  static Pool* current = nullptr;
-  static pid_t owner = 0;
-  static std::mutex guard;
-  std::lock_guard<std::mutex> lock(guard);
-  if (current == nullptr || owner != getpid()) {
-    current = new Pool();
-    owner = getpid();
-  }
-  return *current;
+  static const bool ready = [] {
+    g_pool_of_process = new PoolOfProcess();
+    pthread_atfork(nullptr, nullptr, [] { g_pool_of_process = new PoolOfProcess(); });
+    return true;
+  }();
+  (void)ready;
+  PoolOfProcess* current = g_pool_of_process;
+  std::lock_guard<std::mutex> lock(current->guard);
+  if (current->pool == nullptr) current->pool = new Pool();
+  return *current->pool;
 }
 
 }  // namespace
