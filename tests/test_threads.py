@@ -3,6 +3,7 @@ import os
 import select
 import signal
 
+import numpy as np
 import pytest
 import torch
 
@@ -112,3 +113,15 @@ def test_a_forked_child_computes_on_pools_of_its_own(restore_threads):
         if not ready:
             os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
+
+
+def test_large_results_keep_their_bytes(restore_threads):
+    # Results above 4 MiB are allocated with huge-page advice; each row
+    # must still be the one computed alone.
+    torch.set_num_threads(2)
+    a = LONG.reshape(80000)
+    b = LONG.reshape(80000).flip([0])
+    whole = (a / b).numpy_limbs()
+    parts = [(a[i:i + 4000] / b[i:i + 4000]).numpy_limbs() for i in range(0, 80000, 4000)]
+    assert whole.tobytes() == np.concatenate(parts).tobytes()
+    assert whole.nbytes > 4 << 20
