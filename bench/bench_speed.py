@@ -2,8 +2,9 @@
 this library's previous release (the commit before the early exit and the
 AVX2 lanes), one thread, ns per element, all measured in one run of
 bench/speed_bench.cpp; and matmul ns per multiply-add term against QD
-dd_real's triple loop. The program also counts rows where the new kernels
-differ in any byte from the previous release's (must be 0).
+dd_real's triple loop; and the tree reductions (sum, prod, norms, var,
+dot) against the previous release's. The program also counts rows where
+the new kernels differ in any byte from the previous release's (must be 0).
 
 Targets (ours / qd_real): / <= 0.4, sqrt <= 0.8, exp <= 0.1, log <= 0.2,
 sin <= 0.1, tanh <= 0.1; matmul ours / dd_real <= 0.5.
@@ -20,12 +21,13 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "buildsys"))
 from kernel_flags import KERNEL_FLAGS  # noqa: E402
 PREVIOUS_RELEASE = "78ce6ca"
-PREVIOUS_HEADERS = ["eft.h", "row.h", "elementary.h"]
+PREVIOUS_HEADERS = ["eft.h", "row.h", "elementary.h", "reduce.h", "matmul.h"]
 FLAGS = ["-std=c++17", "-O3", *KERNEL_FLAGS]
 # The previous release as it was built: -O3 with the arithmetic flags only.
 PREVIOUS_FLAGS = ["-std=c++17", "-O3", "-ffp-contract=off", "-fno-fast-math"]
 TARGETS = {"div": 0.4, "sqrt": 0.8, "exp": 0.1, "log": 0.2, "sin": 0.1, "tanh": 0.1}
 FUNCS = ["div", "reciprocal", "sqrt", "exp", "log", "sin", "cos", "tanh"]
+REDUCTIONS = ["sum", "prod", "norm1", "norm2", "var", "dot"]
 
 
 def build():
@@ -72,6 +74,11 @@ def main():
         ours, prev = table[("ours", name)], table[("previous", name)]
         print(f"{name:<11}{ours:9.1f}{prev:10.1f}{'-':>9}{'-':>9}{prev / ours:10.2f}{'-':>9}{'-':>8}{'-':>10}"
               f"{int(table[('differing', name)]):>13}")
+    print(f"\nreductions of all {n} elements, one thread, ns per element")
+    print(f"{'op':<11}{'ours':>9}{'previous':>10}{'prev/ours':>10}{'bytes differ':>13}")
+    for name in REDUCTIONS:
+        ours, prev = table[("ours", name)], table[("previous", name)]
+        print(f"{name:<11}{ours:9.2f}{prev:10.2f}{prev / ours:10.2f}{int(table[('differing', name)]):>13}")
     ours, dd = table[("ours", "matmul")], table[("dd_real", "matmul")]
     print(f"\nmatmul {matmul_n}x{matmul_n}, one thread, ns per multiply-add term: ours {ours:.2f}, "
           f"dd_real triple loop {dd:.2f}, ours/dd_real {ours / dd:.2f} (target <= 0.5: {'yes' if ours / dd <= 0.5 else 'NO'})")

@@ -3,7 +3,9 @@
 // kernels (previous_release.cpp), QD's qd_real and MPFR at 106 bits; and
 // ns per multiply-add term of an n x n matrix product, ours against QD
 // dd_real's triple loop. Also counts the rows where the new and the
-// previous kernels differ in any byte (must be 0). Built and run by
+// previous kernels differ in any byte (must be 0); the same for the tree
+// reductions (sum, product, norms, variance, dot), ours against the
+// previous release's. Built and run by
 // bench_speed.py; never part of the library.
 //
 // usage: speed_bench N MATMUL_N -> lines "<impl> <function> <value>"
@@ -33,6 +35,14 @@ PREVIOUS_KERNEL(sigmoid)
 PREVIOUS_KERNEL(gelu)
 #undef PREVIOUS_KERNEL
 void previous_div(const double* a, const double* b, double* out, long n);
+#define PREVIOUS_REDUCTION(name) void previous_##name(const double* x, const double* y, double* scratch, double* out, long n);
+PREVIOUS_REDUCTION(sum)
+PREVIOUS_REDUCTION(prod)
+PREVIOUS_REDUCTION(norm1)
+PREVIOUS_REDUCTION(norm2)
+PREVIOUS_REDUCTION(var)
+PREVIOUS_REDUCTION(dot)
+#undef PREVIOUS_REDUCTION
 
 namespace {
 
@@ -84,6 +94,54 @@ void run_limbs(const Inputs& in) {
     report("ours", f.name, best_ns_per_element(n, [&] { f.ours(x.data(), r.data(), n); }));
     report("previous", f.name, best_ns_per_element(n, [&] { f.previous(raw(x), raw(old), n); }));
     report("differing", f.name, differing());
+  }
+}
+
+// Reductions of the whole run of n rows, ns per element: ours, the previous
+// release's, and whether the two results differ in any byte. The product
+// runs on factors near 1, so that it neither overflows nor underflows.
+void run_reductions(const Inputs& in) {
+  const long n = static_cast<long>(in.a.size());
+  std::vector<Row> a(n), b(n), near_one(n), scratch((n + 1) / 2 + 1);
+  for (long i = 0; i < n; ++i) {
+    a[i] = limbs::add(limbs::from_double(in.a[i]), limbs::from_double(in.a_lo[i]));
+    b[i] = limbs::add(limbs::from_double(in.b[i]), limbs::from_double(in.b_lo[i]));
+    near_one[i] = limbs::add(limbs::from_double(1.0), limbs::from_double(in.a[i] * 1e-7));
+  }
+  const Row inv_n = limbs::count_reciprocal(n);
+  struct Reduction {
+    const char* name;
+    const std::vector<Row>* x;
+    Row (*ours)(const double*, const double*, double*, long, const Row&);
+    void (*previous)(const double*, const double*, double*, double*, long);
+  };
+  const Reduction reductions[] = {
+      {"sum", &a, [](const double* x, const double*, double* s, long m, const Row&) { return limbs::tree_sum(x, m, 1, s); },
+       previous_sum},
+      {"prod", &near_one,
+       [](const double* x, const double*, double* s, long m, const Row&) { return limbs::tree_prod(x, m, 1, s); },
+       previous_prod},
+      {"norm1", &a,
+       [](const double* x, const double*, double* s, long m, const Row&) { return limbs::norm1_slice(x, m, 1, s); },
+       previous_norm1},
+      {"norm2", &a,
+       [](const double* x, const double*, double* s, long m, const Row&) { return limbs::norm2_slice(x, m, 1, s); },
+       previous_norm2},
+      {"var", &a,
+       [](const double* x, const double*, double* s, long m, const Row& inv) {
+         return limbs::var_slice(x, m, 1, inv, true, s);
+       },
+       previous_var},
+      {"dot", &a,
+       [](const double* x, const double* y, double* s, long m, const Row&) { return limbs::dot(x, 1, y, 1, m, s); },
+       previous_dot},
+  };
+  for (const Reduction& r : reductions) {
+    const double* x = raw(*r.x);
+    Row mine, old;
+    report("ours", r.name, best_ns_per_element(n, [&] { mine = r.ours(x, raw(b), raw(scratch), n, inv_n); }));
+    report("previous", r.name, best_ns_per_element(n, [&] { r.previous(x, raw(b), raw(scratch), &old.l[0], n); }));
+    report("differing", r.name, std::memcmp(&mine, &old, sizeof(Row)) != 0);
   }
 }
 
@@ -176,6 +234,7 @@ int main(int argc, char** argv) {
   fpu_fix_start(&old_cw);
   const Inputs in(n);
   run_limbs(in);
+  run_reductions(in);
   run_qd(in);
   run_mpfr(in);
   run_matmul(matmul_n);

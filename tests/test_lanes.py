@@ -56,6 +56,13 @@ def test_early_exit_and_lanes_keep_every_byte(lanes_check):
                  "gelu", "pow_float", "pow_positive"]
         for name in names:
             assert f"lanes {name}: " in out and f"lanes {name}: 0 rows" not in out
+        # Tree levels four pairs at a time: every kind of leaf and pairing,
+        # with pairs whose result is not finite redone by the scalar code.
+        for name in ("sum", "sum, odd range", "sum, stride 3", "prod", "squares", "abs", "deviations", "dot",
+                     "sum, in place", "prod, in place"):
+            line = next(l for l in out.splitlines() if l.startswith(f"tree {name}: "))
+            assert line.endswith(" 0 mismatches") and " 0 not finite" not in line, line
+        assert "tree small levels: 0 mismatches" in out
         assert out.rstrip().endswith("all agree")
 
 

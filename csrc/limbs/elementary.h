@@ -546,13 +546,11 @@ LIMBS_HD inline Row relu(const Row& a) {
 
 // Every limb times the sign of approx (exact). A zero approx counts as +1, so
 // such an element comes back unchanged; a NaN approx makes every limb NaN.
-LIMBS_HD inline Row abs(const Row& a) {
-  const double val = approx(a);
-  double sign;
-  if (val > 0.0 || val == 0.0) sign = 1.0;
-  else if (val < 0.0) sign = -1.0;
-  else sign = kNaN;
-  Row r;
+template <class D>
+LIMBS_HD inline RowOf<D> abs(const RowOf<D>& a) {
+  const D val = approx(a);
+  const D sign = select(val >= 0.0, splat<D>(1.0), select(val < 0.0, splat<D>(-1.0), splat<D>(kNaN)));
+  RowOf<D> r;
   for (int k = 0; k < kLimbs; ++k) r.l[k] = a.l[k] * sign;
   return r;
 }

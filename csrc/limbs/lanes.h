@@ -89,6 +89,11 @@ LIMBS_HD LIMBS_STEP inline double per_lane(double x, const F& f) {
 typedef double LanesVector __attribute__((vector_size(32)));
 typedef long long LanesBits __attribute__((vector_size(32)));
 
+inline bool lanes_supported() {
+  static const bool supported = __builtin_cpu_supports("avx2");
+  return supported;
+}
+
 // Four float64 lanes. Wrapped in a struct (always passed by reference) so
 // that no function passes a bare 256-bit vector by value: that changes
 // the calling convention between AVX and baseline code. Every function on
@@ -167,6 +172,22 @@ LIMBS_STEP inline Mask4 same_bits(const Lanes4& a, const Lanes4& b) {
 template <class F>
 LIMBS_STEP inline Lanes4 per_lane(const Lanes4& x, const F& f) {
   return Lanes4{LanesVector{f(x.v[0]), f(x.v[1]), f(x.v[2]), f(x.v[3])}};
+}
+
+// Four consecutive float64 values, and back; unaligned.
+LIMBS_STEP inline void load_vector(const double* p, LanesVector& v) { std::memcpy(&v, p, sizeof v); }
+LIMBS_STEP inline void store_vector(const LanesVector& v, double* p) { std::memcpy(p, &v, sizeof v); }
+
+// Transposes the 4x4 block whose rows are a, b, c, d.
+LIMBS_STEP inline void transpose4(LanesVector& a, LanesVector& b, LanesVector& c, LanesVector& d) {
+  const LanesVector t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6);
+  const LanesVector t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
+  const LanesVector t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6);
+  const LanesVector t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+  a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+  b = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+  c = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+  d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
 // Eight lanes in two Lanes4 vectors: the two dependency chains interleave,

@@ -171,6 +171,16 @@ struct ProductLeaves {
   LIMBS_HD Row operator()(int64_t i) const {
     return mul(load(x + i * x_stride * kLimbs), load(y + i * y_stride * kLimbs));
   }
+#if defined(LIMBS_HAVE_LANES4)
+  template <class L>
+  RowOf<L> lanes(int64_t i) const {
+    const double* const px[4] = {x + i * x_stride * kLimbs, x + (i + 1) * x_stride * kLimbs,
+                                 x + (i + 2) * x_stride * kLimbs, x + (i + 3) * x_stride * kLimbs};
+    const double* const py[4] = {y + i * y_stride * kLimbs, y + (i + 1) * y_stride * kLimbs,
+                                 y + (i + 2) * y_stride * kLimbs, y + (i + 3) * y_stride * kLimbs};
+    return mul(load_lanes(px), load_lanes(py));
+  }
+#endif
 };
 
 // Tree sum of x_i * y_i for i < n; a stride of 0 repeats one element (a

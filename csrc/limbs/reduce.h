@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "elementary.h"
@@ -27,41 +29,161 @@ LIMBS_HD inline Row one_row() { return from_double(1.0); }
 // One pairing of the product tree: TwoProduct of the leading limbs and the
 // two second-order terms in limb 1; limbs 2..7 are zero. The operands are
 // made dominant first, as for the tensor product.
-LIMBS_HD inline Row prod_pair(const Row& a_in, const Row& b_in) {
-  const Row a = dominant(a_in);
-  const Row b = dominant(b_in);
-  double p, e;
+template <class D>
+LIMBS_HD inline RowOf<D> prod_pair(const RowOf<D>& a_in, const RowOf<D>& b_in) {
+  const RowOf<D> a = dominant(a_in);
+  const RowOf<D> b = dominant(b_in);
+  D p, e;
   two_product(a.l[0], b.l[0], p, e);
-  Row r = zero_row();
+  RowOf<D> r = zero_row<D>();
   r.l[0] = p;
   r.l[1] = (e + a.l[0] * b.l[1]) + a.l[1] * b.l[0];
   return r;
 }
 
 struct SumPair {
-  LIMBS_HD Row operator()(const Row& a, const Row& b) const { return add(a, b); }
+  template <class D>
+  LIMBS_HD RowOf<D> operator()(const RowOf<D>& a, const RowOf<D>& b) const {
+    return add(a, b);
+  }
 };
 
 struct ProdPair {
-  LIMBS_HD Row operator()(const Row& a, const Row& b) const { return prod_pair(a, b); }
+  template <class D>
+  LIMBS_HD RowOf<D> operator()(const RowOf<D>& a, const RowOf<D>& b) const {
+    return prod_pair(a, b);
+  }
 };
 
 struct Identity {
-  LIMBS_HD Row operator()(const Row& a) const { return a; }
+  template <class D>
+  LIMBS_HD RowOf<D> operator()(const RowOf<D>& a) const {
+    return a;
+  }
 };
 
-// Leaves of a tree: element i of a strided slice, through f.
+// Leaves of a tree: element i of a strided slice, through f. Where f is a
+// template of the element type, lanes<L>(i) gives leaves i .. i+3 side by
+// side.
 template <class Map>
 struct SliceLeaves {
   const double* rows;
   int64_t stride;
   Map f;
   LIMBS_HD Row operator()(int64_t i) const { return f(load(rows + i * stride * kLimbs)); }
+#if defined(LIMBS_HAVE_LANES4)
+  template <class L>
+  auto lanes(int64_t i) const -> decltype(f(std::declval<const RowOf<L>&>())) {
+    const double* const p[4] = {rows + i * stride * kLimbs, rows + (i + 1) * stride * kLimbs,
+                                rows + (i + 2) * stride * kLimbs, rows + (i + 3) * stride * kLimbs};
+    return f(load_lanes(p));
+  }
+#endif
 };
 
 template <class Map>
 LIMBS_HD inline SliceLeaves<Map> slice_leaves(const double* rows, int64_t stride, Map f) {
   return SliceLeaves<Map>{rows, stride, f};
+}
+
+// The rows of a level above the leaves, contiguous.
+struct LevelLeaves {
+  const double* buf;
+  LIMBS_HD Row operator()(int64_t i) const { return load(buf + i * kLimbs); }
+#if defined(LIMBS_HAVE_LANES4)
+  template <class L>
+  RowOf<L> lanes(int64_t i) const {
+    const double* const p[4] = {buf + i * kLimbs, buf + (i + 1) * kLimbs, buf + (i + 2) * kLimbs,
+                                buf + (i + 3) * kLimbs};
+    return load_lanes(p);
+  }
+#endif
+};
+
+// One pairing of a level, compiled once for each kind of tree and never
+// inlined: which NaN comes out of an operation on two NaNs depends on the
+// operand order the compiler picks, so the scalar loop and the lanes'
+// non-finite pairs must run the same machine code.
+#if defined(__GNUC__) && !defined(__clang__) && !defined(__CUDACC__)
+#define LIMBS_ONE_COPY __attribute__((noipa))
+#else
+#define LIMBS_ONE_COPY
+#endif
+
+template <class Leaves, class Pair>
+LIMBS_ONE_COPY LIMBS_HD inline Row leaf_pair(const Leaves& leaf, Pair pair, int64_t a, int64_t b) {
+  return pair(leaf(a), leaf(b));
+}
+
+// Pairs [begin, end) of a level of n rows, one at a time:
+// dst[i] = pair(leaf(i), leaf(i + n/2)).
+template <class Leaves, class Pair>
+LIMBS_HD inline void tree_pairs_scalar(int64_t n, const Leaves& leaf, Pair pair, double* dst, int64_t begin,
+                                       int64_t end) {
+  const int64_t half = n / 2;
+  for (int64_t i = begin; i < end; ++i) store(leaf_pair(leaf, pair, i, i + half), dst + i * kLimbs);
+}
+
+#if defined(LIMBS_HAVE_LANES4)
+template <class Leaves, class = void>
+struct HasLanes : std::false_type {};
+
+template <class Leaves>
+struct HasLanes<Leaves, std::void_t<decltype(std::declval<const Leaves&>().template lanes<Lanes4>(int64_t{0}))>>
+    : std::true_type {};
+
+// The same pairs four at a time in the lanes of Lanes4 (a short last group
+// padded with zero rows that are never stored). The pairs of a level are
+// independent, so this is the scalar loop's work in another grouping. A
+// pair whose result is not finite is redone by leaf_pair: a NaN that
+// reached an operation leaves the result non-finite, so every finite
+// result is free of the operand-order question.
+template <class Leaves, class Pair>
+__attribute__((target("avx2"), flatten)) inline void tree_pairs_lanes(int64_t n, const Leaves& leaf, Pair pair,
+                                                                     double* dst, int64_t begin, int64_t end) {
+  const int64_t half = n / 2;
+  for (int64_t i = begin; i < end; i += 4) {
+    const int count = end - i < 4 ? static_cast<int>(end - i) : 4;
+    RowOf<Lanes4> r;
+    if (count == 4) {
+      r = pair(leaf.template lanes<Lanes4>(i), leaf.template lanes<Lanes4>(i + half));
+    } else {
+      RowOf<Lanes4> x = zero_row<Lanes4>(), y = zero_row<Lanes4>();
+      for (int j = 0; j < count; ++j) {
+        set_row_lane(x, j, leaf(i + j));
+        set_row_lane(y, j, leaf(i + j + half));
+      }
+      r = pair(x, y);
+    }
+    Lanes4 total = r.l[0];
+    for (int k = 1; k < kLimbs; ++k) total = total + r.l[k];
+    const Mask4 finite = is_finite(total);
+    if (!all(finite))
+      for (int j = 0; j < count; ++j)
+        if (!mask_lane(finite, j)) set_row_lane(r, j, leaf_pair(leaf, pair, i + j, i + j + half));
+    // Stores after all loads of the group: a later level runs in place.
+    if (count == 4) {
+      store_lanes(r, dst + i * kLimbs);
+    } else {
+      for (int j = 0; j < count; ++j) store(row_lane(r, j), dst + (i + j) * kLimbs);
+    }
+  }
+}
+#endif
+
+// Pairs [begin, end) of a level of n rows: dst[i] = pair(leaf(i), leaf(i + n/2)).
+template <class Leaves, class Pair>
+LIMBS_HD inline void tree_pairs(int64_t n, const Leaves& leaf, Pair pair, double* dst, int64_t begin,
+                                int64_t end) {
+#if defined(LIMBS_HAVE_LANES4)
+  if constexpr (HasLanes<Leaves>::value) {
+    if (lanes_supported()) {
+      tree_pairs_lanes(n, leaf, pair, dst, begin, end);
+      return;
+    }
+  }
+#endif
+  tree_pairs_scalar(n, leaf, pair, dst, begin, end);
 }
 
 // The levels below are exposed so that a caller can split the pairs of one
@@ -75,8 +197,7 @@ LIMBS_HD inline SliceLeaves<Map> slice_leaves(const double* rows, int64_t stride
 template <class Leaves, class Pair>
 LIMBS_HD inline void tree_leaf_level(int64_t n, const Leaves& leaf, Pair pair, double* dst, int64_t begin,
                                      int64_t end) {
-  const int64_t half = n / 2;
-  for (int64_t i = begin; i < end; ++i) store(pair(leaf(i), leaf(i + half)), dst + i * kLimbs);
+  tree_pairs(n, leaf, pair, dst, begin, end);
 }
 
 template <class Leaves>
@@ -87,9 +208,7 @@ LIMBS_HD inline void tree_leaf_carry(int64_t n, const Leaves& leaf, double* dst)
 // A later level, in place on contiguous rows buf[0 .. n).
 template <class Pair>
 LIMBS_HD inline void tree_level(double* buf, int64_t n, Pair pair, int64_t begin, int64_t end) {
-  const int64_t half = n / 2;
-  for (int64_t i = begin; i < end; ++i)
-    store(pair(load(buf + i * kLimbs), load(buf + (i + half) * kLimbs)), buf + i * kLimbs);
+  tree_pairs(n, LevelLeaves{buf}, pair, buf, begin, end);
 }
 
 LIMBS_HD inline void tree_level_carry(double* buf, int64_t n) {
@@ -165,8 +284,11 @@ LIMBS_HD inline Row mean_slice(const double* rows, int64_t n, int64_t stride, do
 
 struct SquaredDeviation {
   Row m;
-  LIMBS_HD Row operator()(const Row& x) const {
-    const Row d = sub(x, m);
+  template <class D>
+  LIMBS_HD RowOf<D> operator()(const RowOf<D>& x) const {
+    RowOf<D> md;
+    for (int k = 0; k < kLimbs; ++k) md.l[k] = splat<D>(m.l[k]);
+    const RowOf<D> d = sub(x, md);
     return mul(d, d);
   }
 };
@@ -195,11 +317,17 @@ LIMBS_HD inline Row std_slice(const double* rows, int64_t n, int64_t stride, con
 }
 
 struct Square {
-  LIMBS_HD Row operator()(const Row& x) const { return mul(x, x); }
+  template <class D>
+  LIMBS_HD RowOf<D> operator()(const RowOf<D>& x) const {
+    return mul(x, x);
+  }
 };
 
 struct Abs {
-  LIMBS_HD Row operator()(const Row& x) const { return abs(x); }
+  template <class D>
+  LIMBS_HD RowOf<D> operator()(const RowOf<D>& x) const {
+    return abs(x);
+  }
 };
 
 struct AbsPowInt {

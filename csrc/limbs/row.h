@@ -154,6 +154,39 @@ LIMBS_HD LIMBS_STEP inline void set_row_lane(RowOf<D>& a, int i, const Row& r) {
   for (int k = 0; k < kLimbs; ++k) set_lane(a.l[k], i, r.l[k]);
 }
 
+#if defined(LIMBS_HAVE_LANES4)
+// Four rows, at p[0..3], into the lanes of one row and back: two 4x4
+// transposes (limbs 0..3 and 4..7) instead of 64 lane moves.
+LIMBS_STEP inline RowOf<Lanes4> load_lanes(const double* const p[4]) {
+  RowOf<Lanes4> r;
+  for (int h = 0; h < kLimbs; h += 4) {
+    LanesVector a, b, c, d;
+    load_vector(p[0] + h, a);
+    load_vector(p[1] + h, b);
+    load_vector(p[2] + h, c);
+    load_vector(p[3] + h, d);
+    transpose4(a, b, c, d);
+    r.l[h].v = a;
+    r.l[h + 1].v = b;
+    r.l[h + 2].v = c;
+    r.l[h + 3].v = d;
+  }
+  return r;
+}
+
+// The four rows of r to p, p + kLimbs, p + 2 kLimbs and p + 3 kLimbs.
+LIMBS_STEP inline void store_lanes(const RowOf<Lanes4>& r, double* p) {
+  for (int h = 0; h < kLimbs; h += 4) {
+    LanesVector a = r.l[h].v, b = r.l[h + 1].v, c = r.l[h + 2].v, d = r.l[h + 3].v;
+    transpose4(a, b, c, d);
+    store_vector(a, p + h);
+    store_vector(b, p + kLimbs + h);
+    store_vector(c, p + 2 * kLimbs + h);
+    store_vector(d, p + 3 * kLimbs + h);
+  }
+}
+#endif
+
 template <class D>
 LIMBS_HD LIMBS_STEP inline RowOf<D> select_row(const Mask<D>& m, const RowOf<D>& a, const RowOf<D>& b) {
   RowOf<D> r;

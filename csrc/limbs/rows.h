@@ -14,11 +14,6 @@ namespace limbs {
 
 #if defined(LIMBS_HAVE_LANES4)
 
-inline bool lanes_supported() {
-  static const bool supported = __builtin_cpu_supports("avx2");
-  return supported;
-}
-
 // Rows side by side in the lanes of L, and back. The whole function, f included, is
 // inlined (flatten), so every Lanes4 operation is compiled for AVX2 here
 // and nowhere else. AVX2 does not include FMA, and the build never

@@ -7,7 +7,10 @@
 //     group of lanes;
 //  3. the exp series summed in four limbs gives the bytes of the eight-limb
 //     sum, including rows whose limbs cancel far below approx (the series
-//     then overflows and the eight-limb fallback must take over).
+//     then overflows and the eight-limb fallback must take over);
+//  4. the levels of the tree reductions (sum, product, sums of mapped
+//     leaves, dot products) computed four pairs at a time in the lanes give
+//     the bytes of the scalar pairing, non-finite pairs included.
 // Prints one line per check; exit status 0 when all agree.
 #include <algorithm>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <random>
 #include <vector>
 
+#include "limbs/matmul.h"
 #include "limbs/rows.h"
 
 using limbs::Row;
@@ -210,6 +214,74 @@ void check_exp_short_sum(const std::vector<Row>& rows) {
   check(fallbacks > 0, "exp short sum fallback", -1);
 }
 
+#if defined(LIMBS_HAVE_LANES4)
+// Pairs [begin, end) of one tree level through the lanes against the
+// scalar pairing, out of place and (for rows above the leaves) in place.
+// Pairs with a non-finite result are the lanes redone by the scalar code.
+template <class Leaves, class Pair>
+long check_tree_level(const char* name, int64_t n, const Leaves& leaf, Pair pair, int64_t begin, int64_t end,
+                      double* in_place = nullptr, bool quiet = false) {
+  const int64_t half = n / 2;
+  std::vector<double> out(static_cast<size_t>(half * limbs::kLimbs), -1.0);
+  double* dst = in_place ? in_place : out.data();
+  std::vector<Row> expected(static_cast<size_t>(half));
+  limbs::tree_pairs_scalar(n, leaf, pair, reinterpret_cast<double*>(expected.data()), begin, end);
+  limbs::tree_pairs_lanes(n, leaf, pair, dst, begin, end);
+  long mismatches = 0, non_finite = 0;
+  for (int64_t i = begin; i < end; ++i) {
+    const Row got = limbs::load(dst + i * limbs::kLimbs), want = expected[static_cast<size_t>(i)];
+    mismatches += !same(got, want);
+    double total = 0.0;
+    for (int k = 0; k < limbs::kLimbs; ++k) total += want.l[k];
+    non_finite += !std::isfinite(total);
+  }
+  // Rows outside [begin, end) stay untouched.
+  if (!in_place)
+    for (int64_t i = 0; i < half; ++i)
+      if (i < begin || i >= end) mismatches += out[static_cast<size_t>(i * limbs::kLimbs)] != -1.0;
+  if (quiet) return mismatches;
+  std::printf("tree %s: %ld pairs, %ld not finite, %ld mismatches\n", name, static_cast<long>(end - begin),
+              non_finite, mismatches);
+  check(mismatches == 0, name, mismatches);
+  check(non_finite > 0, name, -1);
+  return mismatches;
+}
+
+void check_tree_levels(const std::vector<Row>& rows) {
+  const double* p = reinterpret_cast<const double*>(rows.data());
+  const int64_t n = static_cast<int64_t>(rows.size());
+  const int64_t half = n / 2;
+  const auto plain = limbs::slice_leaves(p, 1, limbs::Identity());
+  check_tree_level("sum", n, plain, limbs::SumPair(), 0, half);
+  check_tree_level("sum, odd range", n, plain, limbs::SumPair(), 3, half - 1);
+  check_tree_level("sum, stride 3", n / 3, limbs::slice_leaves(p, 3, limbs::Identity()), limbs::SumPair(), 0,
+                   n / 6);
+  check_tree_level("prod", n, plain, limbs::ProdPair(), 0, half);
+  check_tree_level("squares", n, limbs::slice_leaves(p, 1, limbs::Square()), limbs::SumPair(), 0, half);
+  check_tree_level("abs", n, limbs::slice_leaves(p, 1, limbs::Abs()), limbs::SumPair(), 0, half);
+  check_tree_level("deviations", n, limbs::slice_leaves(p, 1, limbs::SquaredDeviation{row(0.3, 1e-18)}),
+                   limbs::SumPair(), 0, half);
+  check_tree_level("dot", n / 2, limbs::ProductLeaves{p, 1, p + half * limbs::kLimbs, 1}, limbs::SumPair(), 0,
+                   n / 4);
+  std::vector<Row> buf(rows);
+  double* b = reinterpret_cast<double*>(buf.data());
+  check_tree_level("sum, in place", n, limbs::LevelLeaves{b}, limbs::SumPair(), 1, half - 1, b);
+  buf = rows;
+  check_tree_level("prod, in place", n, limbs::LevelLeaves{b}, limbs::ProdPair(), 0, half, b);
+  // Levels of 2 to 17 rows (one group or less, then a short last group),
+  // at every offset into the rows.
+  long small = 0;
+  for (int64_t m = 2; m <= 17; ++m)
+    for (int64_t at = 0; at + m <= n; at += 7) {
+      const auto leaves = limbs::slice_leaves(p + at * limbs::kLimbs, 1, limbs::Identity());
+      small += check_tree_level("small", m, leaves, limbs::SumPair(), 0, m / 2, nullptr, true);
+      small += check_tree_level("small", m, leaves, limbs::ProdPair(), 0, m / 2, nullptr, true);
+    }
+  std::printf("tree small levels: %ld mismatches\n", small);
+  check(small == 0, "tree small levels", small);
+}
+#endif
+
 }  // namespace
 
 int main() {
@@ -252,6 +324,9 @@ int main() {
   check_lanes("pow_float", rows, [](const auto& x) { return limbs::pow_float(x, -1.37); });
   const unsigned long long words[1] = {13};
   check_lanes("pow_positive", rows, [&](const auto& x) { return limbs::pow_positive(x, words, 1); });
+#if defined(LIMBS_HAVE_LANES4)
+  check_tree_levels(rows);
+#endif
   std::printf("%s\n", g_failures ? "FAILED" : "all agree");
   return g_failures ? 1 : 0;
 }
