@@ -45,7 +45,7 @@ def main():
             for _ in range(2 if quick else 3):
                 for k in (1, 2):
                     torch.set_num_threads(k)
-                    best[k] = min(best[k], best_of(fn, repeat=1, min_time=0.2))
+                    best[k] = min(best[k], best_of(fn, repeat=3, min_time=0.1))
             print(f"{label:<28} 1 thread {best[1] * 1e3:9.2f} ms   2 threads {best[2] * 1e3:9.2f} ms"
                   f"   speed-up {best[1] / best[2]:5.2f}x")
     finally:

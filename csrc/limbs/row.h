@@ -185,6 +185,33 @@ LIMBS_STEP inline void store_lanes(const RowOf<Lanes4>& r, double* p) {
     store_vector(d, p + 3 * kLimbs + h);
   }
 }
+
+// Consecutive rows in[0 .. kLaneCount<L>) into the lanes of one row, and back.
+template <class L>
+LIMBS_STEP inline RowOf<L> load_rows(const Row* in);
+template <>
+LIMBS_STEP inline RowOf<Lanes4> load_rows<Lanes4>(const Row* in) {
+  const double* const p[4] = {in[0].l, in[1].l, in[2].l, in[3].l};
+  return load_lanes(p);
+}
+template <>
+LIMBS_STEP inline RowOf<Lanes8> load_rows<Lanes8>(const Row* in) {
+  const RowOf<Lanes4> lo = load_rows<Lanes4>(in), hi = load_rows<Lanes4>(in + 4);
+  RowOf<Lanes8> r;
+  for (int k = 0; k < kLimbs; ++k) r.l[k] = Lanes8{{lo.l[k].v, hi.l[k].v}};
+  return r;
+}
+
+LIMBS_STEP inline void store_rows(const RowOf<Lanes4>& r, Row* out) { store_lanes(r, out[0].l); }
+LIMBS_STEP inline void store_rows(const RowOf<Lanes8>& r, Row* out) {
+  RowOf<Lanes4> lo, hi;
+  for (int k = 0; k < kLimbs; ++k) {
+    lo.l[k].v = r.l[k].v[0];
+    hi.l[k].v = r.l[k].v[1];
+  }
+  store_lanes(lo, out[0].l);
+  store_lanes(hi, out[4].l);
+}
 #endif
 
 template <class D>

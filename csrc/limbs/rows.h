@@ -23,8 +23,7 @@ __attribute__((target("avx2"), flatten)) inline void rows_lanes(const Row* in, R
   constexpr int kCount = kLaneCount<L>;
   int64_t i = 0;
   for (; i + kCount <= n; i += kCount) {
-    RowOf<L> x;
-    for (int j = 0; j < kCount; ++j) set_row_lane(x, j, in[i + j]);
+    const RowOf<L> x = load_rows<L>(in + i);
     // Which NaN an operation on two NaNs returns depends on the operand
     // order the compiler picks, so non-finite elements take the scalar code
     // in both builds.
@@ -32,7 +31,7 @@ __attribute__((target("avx2"), flatten)) inline void rows_lanes(const Row* in, R
     const RowOf<L> y = lanes_or_scalar(
         x, val, is_finite(val), [&f](const RowOf<L>& r, const L&) { return f(r); },
         [&f](const Row& r) { return f(r); });
-    for (int j = 0; j < kCount; ++j) out[i + j] = row_lane(y, j);
+    store_rows(y, out + i);
   }
   for (; i < n; ++i) out[i] = f(in[i]);
 }

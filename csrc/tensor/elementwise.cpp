@@ -44,7 +44,9 @@ LimbTensor with_reciprocal(const LimbTensor& a, const LimbTensor& b, const char*
   at::Tensor da = cpu_limbs(a, op);
   at::Tensor db = cpu_limbs(b, op);
   const int64_t n = shape_numel(out);
-  at::Tensor r = new_limbs(n);
+  // Every row is written below: no zero fill, which would first touch the
+  // whole array on this thread alone.
+  at::Tensor r = new_limbs_for(n);
   const Row* pa = rows_of(da);
   const Row* pb = rows_of(db);
   Row* pr = rows_of(r);

@@ -22,16 +22,17 @@ namespace {
 thread_local bool in_chunk = false;
 std::atomic<int> latest_width{1};
 
-// One parallel call. Participant p (the caller is 0) runs chunks p, p + T,
-// p + 2T, ... of the T participants: a fixed share, so which threads take
-// part does not depend on timing, and nothing a chunk computes depends on
-// who runs it.
+// One parallel call. Each of the T participants (the caller and T - 1
+// workers) takes the next chunk not yet taken until none is left: a thread
+// that starts late or runs slowly takes fewer. The chunks are fixed by n
+// and the thread count alone, and nothing a chunk computes depends on who
+// runs it, so the bytes never depend on timing.
 struct Job {
   ChunkFn fn;
   int64_t n = 0;
   int64_t chunks = 0;
   int64_t participants = 1;
-  std::atomic<int64_t> next_participant{1};
+  std::atomic<int64_t> next_chunk{0};
   std::atomic<int64_t> finished_participants{0};
   std::mutex mutex;
   std::condition_variable finished;
@@ -39,10 +40,10 @@ struct Job {
 
   int64_t chunk_begin(int64_t c) const { return n * c / chunks; }
 
-  void run_share(int64_t p) {
+  void run_share() {
     const bool outer = in_chunk;
     in_chunk = true;
-    for (int64_t c = p; c < chunks; c += participants) {
+    for (int64_t c = next_chunk.fetch_add(1); c < chunks; c = next_chunk.fetch_add(1)) {
       try {
         fn.call(fn.self, chunk_begin(c), chunk_begin(c + 1));
       } catch (...) {
@@ -57,8 +58,7 @@ struct Job {
     }
   }
 
-  // A worker's ticket: the next share not yet taken.
-  void work() { run_share(next_participant.fetch_add(1)); }
+  void work() { run_share(); }
 };
 
 class Pool {
@@ -137,7 +137,7 @@ void run_chunks(int64_t n, int64_t grain, ChunkFn fn) {
   job->chunks = chunks;
   job->participants = std::min(threads, chunks);
   pool().offer(job, static_cast<int>(job->participants - 1), static_cast<int>(threads - 1));
-  job->run_share(0);
+  job->run_share();
   {
     std::unique_lock<std::mutex> lock(job->mutex);
     job->finished.wait(lock, [&] { return job->finished_participants.load() == job->participants; });
