@@ -1,10 +1,11 @@
-"""The per-call floor: + - * / on 0-d tensors against PyTorch's 0-d float64
+"""The per-call floor: + - * / and exp, sin, abs on 0-d tensors against PyTorch's 0-d float64
 and against mpmath at 32 digits, and the Lorenz loop of the self-test
 (`python -m varnel.zel`) on 0-d zel tensors against the same loop on
 PyTorch 0-d float64 tensors. All measured side by side in one run.
 
 Targets: zel/torch <= 0.4 for `a + b` and `a * b`; zel/mpmath < 1 for
-+ - * /; Lorenz torch/zel >= 3.
++ - * / (and, shown without a target, for exp, sin and abs); Lorenz
+torch/zel >= 3.
 
 Run: .venv/bin/python bench/bench_zero_d.py [--quick]
 """
@@ -45,6 +46,9 @@ def operators(repeat):
         ("a - b", lambda: a - b, lambda: xa - xb, lambda: ma - mb, None),
         ("a * b", lambda: a * b, lambda: xa * xb, lambda: ma * mb, 0.4),
         ("a / b", lambda: a / b, lambda: xa / xb, lambda: ma / mb, None),
+        ("a.exp()", a.exp, xa.exp, lambda: mpmath.exp(ma), None),
+        ("a.sin()", a.sin, xa.sin, lambda: mpmath.sin(ma), None),
+        ("a.abs()", a.abs, xa.abs, lambda: abs(ma), None),
     ]
     for name, ours, plain, mp, target in cases:
         t_ours, t_plain, t_mp = paired([ours, plain, mp], repeat)

@@ -1,6 +1,7 @@
-"""The direct + - * / slots and the recycled small limb arrays: the same bits,
-errors and NotImplemented behaviour as the methods; a kept array, view or
-weak reference is never handed out again."""
+"""The direct + - * / slots, the direct element-function methods and the
+recycled small limb arrays: the same bits, errors and NotImplemented
+behaviour as the methods; a kept array, view or weak reference is never
+handed out again."""
 import operator
 import random
 import subprocess
@@ -99,6 +100,51 @@ class TestErrorsAndDeclines:
         s = Sub(2.0)
         assert a + s == "Sub.__radd__"
         assert (s + a).item() == 5.0 and (s - 0.5).item() == 1.5
+
+
+# The one-operand element functions have direct methods for small CPU
+# tensors; larger ones and every unusual call take the pybind11 methods.
+UNARY = ["exp", "log", "sqrt", "sin", "cos", "tan", "tanh", "sigmoid", "gelu", "silu", "relu", "abs", "neg",
+         "reciprocal", "floor", "erf", "asinh", "log1p", "expm1", "rsqrt", "sign", "square"]
+
+
+class TestElementFunctions:
+    @pytest.mark.parametrize("name", UNARY)
+    def test_small_tensors_match_rows_of_a_large_one(self, name):
+        rng = random.Random(name)
+        rs = random_rows(rng, 100)
+        rs[3] = [float("nan")] + [0.0] * 7
+        rs[5] = [float("-inf")] + [0.0] * 7
+        rs[7] = [0.0, 1.5] + [0.0] * 6  # limb 0 zero: renormalised by the products
+        big = limbs_of(getattr(from_rows(rs), name)())  # 100 rows: the pybind11 method
+        for i in range(8):
+            assert same_rows(limbs_of(getattr(from_rows(rs[i:i + 1], ()), name)()), big[i:i + 1]), (name, i)
+        assert same_rows(limbs_of(getattr(from_rows(rs[:8], (2, 4)), name)()), big[:8])
+        assert getattr(from_rows(rs[:6], (2, 3)), name)().shape == (2, 3)
+
+    def test_unusual_calls_take_the_methods(self):
+        a = zel.tensor(2.0)
+        for call in (lambda: a.exp(1), lambda: a.exp(foo=1), lambda: a.sin(1, 2, 3, 4, 5, 6, 7, 8, 9, x=1)):
+            kind, message = raised(call)
+            assert kind is TypeError and "incompatible function arguments" in message
+        bad = zel.tensor(1.0)
+        bad._data = torch.zeros(1, 3, dtype=torch.float64)
+        assert raised(bad.exp) == (ValueError, "exp: limb array must have shape (N, 8), got [1, 3]")
+        blank = Tensor.__new__(Tensor)
+        assert raised(blank.sqrt) == (
+            TypeError, "sqrt: expected a constructed Tensor, got one whose __init__ was never called")
+        assert raised(lambda: Tensor.exp(3))[0] is TypeError
+        assert Tensor.exp.__doc__.strip().endswith("Exponential using Taylor series.")
+        assert Tensor.exp.__name__ == "exp" and zel.exp(a).item() == a.exp().item()
+
+    def test_subclasses(self):
+        class Sub(Tensor):
+            def sin(self):
+                return "Sub.sin"
+
+        s = Sub(0.5)
+        assert s.sin() == "Sub.sin"
+        assert same_rows(limbs_of(s.exp()), limbs_of(zel.tensor(0.5).exp()))
 
 
 class TestRecycling:

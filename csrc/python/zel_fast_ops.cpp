@@ -5,6 +5,11 @@
 // CPU Tensor with another one or with a Python float or int, exact types)
 // through the same tensor-layer functions as the methods, so the bits are
 // the same; everything else goes to the methods, as the generic slot does.
+// The one-operand element functions (exp, sin, abs, ...) get direct methods
+// the same way.
+#include <cstring>
+#include <utility>
+
 #include "python/bindings.h"
 #include "tensor/arith.h"
 #include "tensor/elementwise.h"
@@ -115,6 +120,66 @@ PyObject* slot(PyObject* a, PyObject* b) {
 
 PyObject* interned(const char* s) { return PyUnicode_InternFromString(s); }
 
+// --- the one-operand element functions of the table ---------------------------
+// A method descriptor per function, in place of the pybind11 method: a call
+// with no arguments on a small CPU Tensor is computed at once, through the
+// same tensor-layer function as the method; any other call, and any error,
+// goes to the pybind11 method, which answers in its words.
+constexpr size_t kOpCount = sizeof(kElementwiseOps) / sizeof(kElementwiseOps[0]);
+PyObject* unary_methods[kOpCount];  // pybind11's function of each row; owned, never freed
+PyMethodDef unary_defs[kOpCount];   // must outlive the type
+
+template <size_t I>
+PyObject* unary_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
+    try {
+      if (const LimbTensor* t = fast_operand(self)) return py::cast(apply(kElementwiseOps[I], *t)).release().ptr();
+    } catch (...) {
+      PyErr_Clear();
+    }
+  }
+  // The pybind11 method with self in front: at most a few arguments.
+  constexpr Py_ssize_t kMaxArgs = 8;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nargs + nkw + 1 > kMaxArgs) {
+    py::tuple positional(nargs + 1);
+    positional[0] = py::reinterpret_borrow<py::object>(self);
+    for (Py_ssize_t i = 0; i < nargs; ++i) positional[i + 1] = py::reinterpret_borrow<py::object>(args[i]);
+    py::dict keywords;
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      keywords[py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(kwnames, i))] =
+          py::reinterpret_borrow<py::object>(args[nargs + i]);
+    return PyObject_Call(unary_methods[I], positional.ptr(), keywords.ptr());
+  }
+  PyObject* all[kMaxArgs];
+  all[0] = self;
+  for (Py_ssize_t i = 0; i < nargs + nkw; ++i) all[i + 1] = args[i];
+  return PyObject_Vectorcall(unary_methods[I], all, static_cast<size_t>(nargs + 1), kwnames);
+}
+
+template <size_t... I>
+void install_unary(PyTypeObject* type, std::index_sequence<I...>) {
+  using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+  const FastCall calls[] = {unary_method<I>...};
+  for (size_t i = 0; i < kOpCount; ++i) {
+    const ElementwiseOp& op = kElementwiseOps[i];
+    if (op.arity != 1) continue;
+    PyObject* original = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), op.name);
+    if (!original) throw py::error_already_set();
+    py::object doc = py::reinterpret_steal<py::object>(PyObject_GetAttrString(original, "__doc__"));
+    if (!doc) throw py::error_already_set();
+    unary_methods[i] = original;
+    // The docstring pybind11 wrote (signature line included), kept for good.
+    const char* text = doc.is_none() ? nullptr : PyUnicode_AsUTF8(doc.ptr());
+    if (!doc.is_none() && !text) throw py::error_already_set();
+    unary_defs[i] = PyMethodDef{op.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calls[i])),
+                                METH_FASTCALL | METH_KEYWORDS, text ? strdup(text) : nullptr};
+    py::object descr = py::reinterpret_steal<py::object>(PyDescr_NewMethod(type, &unary_defs[i]));
+    if (!descr || PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), op.name, descr.ptr()) != 0)
+      throw py::error_already_set();
+  }
+}
+
 }  // namespace
 
 void install_fast_ops(TensorClass& cls) {
@@ -128,6 +193,7 @@ void install_fast_ops(TensorClass& cls) {
   nb->nb_subtract = slot<op_sub>;
   nb->nb_multiply = slot<op_mul>;
   nb->nb_true_divide = slot<op_div>;
+  install_unary(tensor_type, std::make_index_sequence<kOpCount>());
   PyType_Modified(tensor_type);
 }
 
