@@ -135,9 +135,9 @@ struct HasLanes<Leaves, std::void_t<decltype(std::declval<const Leaves&>().templ
 // The same pairs four at a time in the lanes of Lanes4 (a short last group
 // padded with zero rows that are never stored). The pairs of a level are
 // independent, so this is the scalar loop's work in another grouping. A
-// pair whose result is not finite is redone by leaf_pair: a NaN that
-// reached an operation leaves the result non-finite, so every finite
-// result is free of the operand-order question.
+// pair whose result is not finite is redone by leaf_pair: only a NaN can
+// depend on the operand order, and comparisons ignore a NaN's sign and
+// payload, so a finite result never does.
 template <class Leaves, class Pair>
 __attribute__((target("avx2"), flatten)) inline void tree_pairs_lanes(int64_t n, const Leaves& leaf, Pair pair,
                                                                      double* dst, int64_t begin, int64_t end) {
