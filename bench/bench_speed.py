@@ -70,7 +70,7 @@ def main():
         met = "-" if target is None else ("yes" if ours / qd <= target else "NO")
         print(f"{name:<11}{ours:9.1f}{prev:10.1f}{qd:9.1f}{mp:9.1f}{prev / ours:10.2f}{ours / qd:9.3f}"
               f"{target if target else '-':>8}{ours / mp:10.2f}{int(table[('differing', name)]):>13}  {met}")
-    for name in ("sigmoid", "gelu"):
+    for name in ("sigmoid", "gelu", "add", "mul"):
         ours, prev = table[("ours", name)], table[("previous", name)]
         print(f"{name:<11}{ours:9.1f}{prev:10.1f}{'-':>9}{'-':>9}{prev / ours:10.2f}{'-':>9}{'-':>8}{'-':>10}"
               f"{int(table[('differing', name)]):>13}")

@@ -30,6 +30,18 @@ void previous_div(const double* a, const double* b, double* out, long n) {
                           out + 8 * i);
 }
 
+void previous_add(const double* a, const double* b, double* out, long n) {
+  for (long i = 0; i < n; ++i)
+    limbs_previous::store(limbs_previous::add(limbs_previous::load(a + 8 * i), limbs_previous::load(b + 8 * i)),
+                          out + 8 * i);
+}
+
+void previous_mul(const double* a, const double* b, double* out, long n) {
+  for (long i = 0; i < n; ++i)
+    limbs_previous::store(limbs_previous::mul(limbs_previous::load(a + 8 * i), limbs_previous::load(b + 8 * i)),
+                          out + 8 * i);
+}
+
 // The tree reductions over n contiguous rows; scratch holds (n + 1) / 2 rows.
 #define PREVIOUS_REDUCTION(name, call)                                        \
   void previous_##name(const double* x, const double* y, double* scratch, double* out, long n) { \

@@ -21,6 +21,7 @@
 
 #include "cpp_timing.h"
 #include "limbs/matmul.h"
+#include "limbs/pair_rows.h"
 #include "limbs/rows.h"
 
 #define PREVIOUS_KERNEL(name) void previous_##name(const double* in, double* out, long n);
@@ -35,6 +36,8 @@ PREVIOUS_KERNEL(sigmoid)
 PREVIOUS_KERNEL(gelu)
 #undef PREVIOUS_KERNEL
 void previous_div(const double* a, const double* b, double* out, long n);
+void previous_add(const double* a, const double* b, double* out, long n);
+void previous_mul(const double* a, const double* b, double* out, long n);
 #define PREVIOUS_REDUCTION(name) void previous_##name(const double* x, const double* y, double* scratch, double* out, long n);
 PREVIOUS_REDUCTION(sum)
 PREVIOUS_REDUCTION(prod)
@@ -82,6 +85,12 @@ void run_limbs(const Inputs& in) {
   report("ours", "div", best_ns_per_element(n, [&] { div_rows(a.data(), b.data(), scratch.data(), r.data(), n); }));
   report("previous", "div", best_ns_per_element(n, [&] { previous_div(raw(a), raw(b), raw(old), n); }));
   report("differing", "div", differing());
+  report("ours", "add", best_ns_per_element(n, [&] { limbs::pair_rows(a.data(), b.data(), r.data(), n, limbs::AddRows()); }));
+  report("previous", "add", best_ns_per_element(n, [&] { previous_add(raw(a), raw(b), raw(old), n); }));
+  report("differing", "add", differing());
+  report("ours", "mul", best_ns_per_element(n, [&] { limbs::pair_rows(a.data(), b.data(), r.data(), n, limbs::MulRows()); }));
+  report("previous", "mul", best_ns_per_element(n, [&] { previous_mul(raw(a), raw(b), raw(old), n); }));
+  report("differing", "mul", differing());
   const Unary funcs[] = {
       {"reciprocal", limbs::reciprocal_rows, previous_reciprocal}, {"sqrt", limbs::sqrt_rows, previous_sqrt},
       {"exp", limbs::exp_rows, previous_exp},   {"log", limbs::log_rows, previous_log},

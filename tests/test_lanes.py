@@ -63,6 +63,9 @@ def test_early_exit_and_lanes_keep_every_byte(lanes_check):
             line = next(l for l in out.splitlines() if l.startswith(f"tree {name}: "))
             assert line.endswith(" 0 mismatches") and " 0 not finite" not in line, line
         assert "tree small levels: 0 mismatches" in out
+        for name in ("add", "sub", "mul"):
+            line = next(l for l in out.splitlines() if l.startswith(f"pairs {name}: "))
+            assert line.endswith(" 0 mismatches") and " 0 not finite" not in line, line
         assert out.rstrip().endswith("all agree")
 
 
@@ -106,3 +109,17 @@ def test_batched_equals_one_at_a_time(name):
     batched = limbs_of(call(t))
     for i, row in enumerate(rows):
         assert same_bits(batched[i], limbs_of(call(from_rows([row])))[0]), (name, row)
+
+
+@pytest.mark.parametrize("sym", ["+", "-", "*"])
+def test_element_wise_pairs_batched_equal_one_at_a_time(sym):
+    rows = mixed_rows(ord(sym), 203)
+    other = rows[::-1]
+    op = {"+": lambda x, y: x + y, "-": lambda x, y: x - y, "*": lambda x, y: x * y}[sym]
+    batched = limbs_of(op(from_rows(rows), from_rows(other)))
+    # A broadcast operand takes the one-at-a-time path.
+    broadcast = limbs_of(op(from_rows(rows, (203, 1)), from_rows(other, (203, 1)).reshape(1, 203)))
+    for i, (a, b) in enumerate(zip(rows, other)):
+        one = limbs_of(op(from_rows([a]), from_rows([b])))[0]
+        assert same_bits(batched[i], one), (sym, a, b)
+        assert same_bits(broadcast[i * 203 + i], one), (sym, a, b)

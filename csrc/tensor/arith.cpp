@@ -2,23 +2,43 @@
 
 #include <sstream>
 
+#include "limbs/pair_rows.h"
+
 namespace zel {
 
-LimbTensor add(const LimbTensor& a, const LimbTensor& b) {
-  return binary_rows(a, b, "add", [](const limbs::Row& x, const limbs::Row& y) { return limbs::add(x, y); });
+namespace {
+
+// Same shapes: runs of rows through limbs::pair_rows (lanes where the
+// processor has them); broadcasts: one element at a time, through the same
+// scalar copy of f.
+template <class F>
+LimbTensor pairwise(const LimbTensor& a, const LimbTensor& b, const char* op, F f) {
+  if (a.shape != b.shape)
+    return binary_rows(a, b, op, [f](const limbs::Row& x, const limbs::Row& y) { return limbs::pair_once(x, y, f); });
+  at::Tensor da = cpu_limbs(a, op);
+  at::Tensor db = cpu_limbs(b, op);
+  const int64_t n = da.size(0);
+  at::Tensor r = new_limbs_for(n);
+  const limbs::Row* pa = rows_of(da);
+  const limbs::Row* pb = rows_of(db);
+  limbs::Row* pr = rows_of(r);
+  parallel_rows(n, 4096, [&](int64_t begin, int64_t end) {
+    limbs::pair_rows(pa + begin, pb + begin, pr + begin, end - begin, f);
+  });
+  return make_result(r, a.shape, a.data.device());
 }
 
-LimbTensor sub(const LimbTensor& a, const LimbTensor& b) {
-  return binary_rows(a, b, "sub", [](const limbs::Row& x, const limbs::Row& y) { return limbs::sub(x, y); });
-}
+}  // namespace
+
+LimbTensor add(const LimbTensor& a, const LimbTensor& b) { return pairwise(a, b, "add", limbs::AddRows()); }
+
+LimbTensor sub(const LimbTensor& a, const LimbTensor& b) { return pairwise(a, b, "sub", limbs::SubRows()); }
 
 LimbTensor neg(const LimbTensor& a) {
   return map_rows(a, "neg", [](const limbs::Row& x) { return limbs::neg(x); });
 }
 
-LimbTensor mul(const LimbTensor& a, const LimbTensor& b) {
-  return binary_rows(a, b, "mul", [](const limbs::Row& x, const limbs::Row& y) { return limbs::mul(x, y); });
-}
+LimbTensor mul(const LimbTensor& a, const LimbTensor& b) { return pairwise(a, b, "mul", limbs::MulRows()); }
 
 LimbTensor mul_scalar(const LimbTensor& a, double c) {
   return map_rows(a, "mul", [c](const limbs::Row& x) { return limbs::mul_scalar(x, c); });

@@ -10,7 +10,8 @@
 //     then overflows and the eight-limb fallback must take over);
 //  4. the levels of the tree reductions (sum, product, sums of mapped
 //     leaves, dot products) computed four pairs at a time in the lanes give
-//     the bytes of the scalar pairing, non-finite pairs included.
+//     the bytes of the scalar pairing, non-finite pairs included; so do
+//     the element-wise +, - and * four rows at a time.
 // Prints one line per check; exit status 0 when all agree.
 #include <algorithm>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "limbs/matmul.h"
+#include "limbs/pair_rows.h"
 #include "limbs/rows.h"
 
 using limbs::Row;
@@ -247,6 +249,28 @@ long check_tree_level(const char* name, int64_t n, const Leaves& leaf, Pair pair
   return mismatches;
 }
 
+// Element-wise +, - and * of two runs of rows through the lanes against
+// the scalar copy, on every pairing of the mixed rows with their reverse.
+template <class F>
+void check_pair_rows(const char* name, const std::vector<Row>& rows, F f) {
+  const int64_t n = static_cast<int64_t>(rows.size());
+  const std::vector<Row> other(rows.rbegin(), rows.rend());
+  std::vector<Row> out(rows.size());
+  limbs::pair_rows_lanes(rows.data(), other.data(), out.data(), n, f);
+  long mismatches = 0, non_finite = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const Row want = limbs::pair_once(rows[i], other[i], f);
+    mismatches += !same(out[i], want);
+    double total = 0.0;
+    for (int k = 0; k < limbs::kLimbs; ++k) total += want.l[k];
+    non_finite += !std::isfinite(total);
+  }
+  std::printf("pairs %s: %ld rows, %ld not finite, %ld mismatches\n", name, static_cast<long>(n), non_finite,
+              mismatches);
+  check(mismatches == 0, name, mismatches);
+  check(non_finite > 0, name, -1);
+}
+
 void check_tree_levels(const std::vector<Row>& rows) {
   const double* p = reinterpret_cast<const double*>(rows.data());
   const int64_t n = static_cast<int64_t>(rows.size());
@@ -326,6 +350,9 @@ int main() {
   check_lanes("pow_positive", rows, [&](const auto& x) { return limbs::pow_positive(x, words, 1); });
 #if defined(LIMBS_HAVE_LANES4)
   check_tree_levels(rows);
+  check_pair_rows("add", rows, limbs::AddRows());
+  check_pair_rows("sub", rows, limbs::SubRows());
+  check_pair_rows("mul", rows, limbs::MulRows());
 #endif
   std::printf("%s\n", g_failures ? "FAILED" : "all agree");
   return g_failures ? 1 : 0;
