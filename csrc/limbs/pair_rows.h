@@ -53,7 +53,7 @@ __attribute__((target("avx2"), flatten)) inline void pair_rows_lanes(const Row* 
 template <class F>
 inline void pair_rows(const Row* a, const Row* b, Row* out, int64_t n, F f) {
 #if defined(LIMBS_HAVE_LANES4)
-  if (lanes_supported()) {
+  if (n >= 4 && lanes_supported()) {
     pair_rows_lanes(a, b, out, n, f);
     return;
   }
