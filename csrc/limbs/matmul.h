@@ -174,11 +174,7 @@ struct ProductLeaves {
 #if defined(LIMBS_HAVE_LANES4)
   template <class L>
   RowOf<L> lanes(int64_t i) const {
-    const double* const px[4] = {x + i * x_stride * kLimbs, x + (i + 1) * x_stride * kLimbs,
-                                 x + (i + 2) * x_stride * kLimbs, x + (i + 3) * x_stride * kLimbs};
-    const double* const py[4] = {y + i * y_stride * kLimbs, y + (i + 1) * y_stride * kLimbs,
-                                 y + (i + 2) * y_stride * kLimbs, y + (i + 3) * y_stride * kLimbs};
-    return mul(load_lanes(px), load_lanes(py));
+    return mul(strided_lanes(x, i, x_stride), strided_lanes(y, i, y_stride));
   }
 #endif
 };

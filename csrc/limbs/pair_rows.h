@@ -7,38 +7,25 @@
 
 #include <cstdint>
 
-#include "row.h"
+#include "lane_fallback.h"
 
 namespace limbs {
 
-// f on one pair of rows, compiled once for each f and never inlined: which
-// NaN an operation on two NaNs returns depends on the operand order the
-// compiler picks, so every scalar evaluation, the lanes' non-finite rows
-// included, must run the same machine code.
-#if defined(__GNUC__) && !defined(__clang__) && !defined(__CUDACC__)
-#define LIMBS_PAIR_ONE_COPY __attribute__((noipa))
-#else
-#define LIMBS_PAIR_ONE_COPY
-#endif
-
+// f on one pair of rows, compiled once for each f and never inlined.
 template <class F>
-LIMBS_PAIR_ONE_COPY inline Row pair_once(const Row& a, const Row& b, F f) {
+LIMBS_ONE_COPY inline Row pair_once(const Row& a, const Row& b, F f) {
   return f(a, b);
 }
 
 #if defined(LIMBS_HAVE_LANES4)
-// A row whose result is not finite is redone by pair_once: only a NaN can
-// depend on the operand order, and comparisons ignore a NaN's sign and
-// payload, so a finite result never does.
+// A row whose result is not finite is redone by pair_once.
 template <class F>
 __attribute__((target("avx2"), flatten)) inline void pair_rows_lanes(const Row* a, const Row* b, Row* out,
                                                                     int64_t n, F f) {
   int64_t i = 0;
   for (; i + 4 <= n; i += 4) {
     RowOf<Lanes4> r = f(load_rows<Lanes4>(a + i), load_rows<Lanes4>(b + i));
-    Lanes4 total = r.l[0];
-    for (int k = 1; k < kLimbs; ++k) total = total + r.l[k];
-    const Mask4 finite = is_finite(total);
+    const Mask4 finite = finite_lanes(r);
     if (!all(finite))
       for (int j = 0; j < 4; ++j)
         if (!mask_lane(finite, j)) set_row_lane(r, j, pair_once(a[i + j], b[i + j], f));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "elementary.h"
+#include "lane_fallback.h"
 #include "row.h"
 
 namespace limbs {
@@ -74,9 +75,7 @@ struct SliceLeaves {
 #if defined(LIMBS_HAVE_LANES4)
   template <class L>
   auto lanes(int64_t i) const -> decltype(f(std::declval<const RowOf<L>&>())) {
-    const double* const p[4] = {rows + i * stride * kLimbs, rows + (i + 1) * stride * kLimbs,
-                                rows + (i + 2) * stride * kLimbs, rows + (i + 3) * stride * kLimbs};
-    return f(load_lanes(p));
+    return f(strided_lanes(rows, i, stride));
   }
 #endif
 };
@@ -93,22 +92,13 @@ struct LevelLeaves {
 #if defined(LIMBS_HAVE_LANES4)
   template <class L>
   RowOf<L> lanes(int64_t i) const {
-    const double* const p[4] = {buf + i * kLimbs, buf + (i + 1) * kLimbs, buf + (i + 2) * kLimbs,
-                                buf + (i + 3) * kLimbs};
-    return load_lanes(p);
+    return strided_lanes(buf, i, 1);
   }
 #endif
 };
 
 // One pairing of a level, compiled once for each kind of tree and never
-// inlined: which NaN comes out of an operation on two NaNs depends on the
-// operand order the compiler picks, so the scalar loop and the lanes'
-// non-finite pairs must run the same machine code.
-#if defined(__GNUC__) && !defined(__clang__) && !defined(__CUDACC__)
-#define LIMBS_ONE_COPY __attribute__((noipa))
-#else
-#define LIMBS_ONE_COPY
-#endif
+// inlined: the scalar loop and the lanes' redone pairs run this copy.
 
 template <class Leaves, class Pair>
 LIMBS_ONE_COPY LIMBS_HD inline Row leaf_pair(const Leaves& leaf, Pair pair, int64_t a, int64_t b) {
@@ -135,9 +125,7 @@ struct HasLanes<Leaves, std::void_t<decltype(std::declval<const Leaves&>().templ
 // The same pairs four at a time in the lanes of Lanes4 (a short last group
 // padded with zero rows that are never stored). The pairs of a level are
 // independent, so this is the scalar loop's work in another grouping. A
-// pair whose result is not finite is redone by leaf_pair: only a NaN can
-// depend on the operand order, and comparisons ignore a NaN's sign and
-// payload, so a finite result never does.
+// pair whose result is not finite is redone by leaf_pair.
 template <class Leaves, class Pair>
 __attribute__((target("avx2"), flatten)) inline void tree_pairs_lanes(int64_t n, const Leaves& leaf, Pair pair,
                                                                      double* dst, int64_t begin, int64_t end) {
@@ -155,9 +143,7 @@ __attribute__((target("avx2"), flatten)) inline void tree_pairs_lanes(int64_t n,
       }
       r = pair(x, y);
     }
-    Lanes4 total = r.l[0];
-    for (int k = 1; k < kLimbs; ++k) total = total + r.l[k];
-    const Mask4 finite = is_finite(total);
+    const Mask4 finite = finite_lanes(r);
     if (!all(finite))
       for (int j = 0; j < count; ++j)
         if (!mask_lane(finite, j)) set_row_lane(r, j, leaf_pair(leaf, pair, i + j, i + j + half));
