@@ -1,10 +1,18 @@
 """Build the varnel.zel extension modules against the installed PyTorch.
 
+The limb kernels (csrc/kernels/*.cpp) are torch- and Python-free: they are
+compiled once, with the layout flags, by a ninja run of their own into
+build/kernels/<variant>/, which both extensions link and every Python leg
+reuses; it runs beside the compilation of the torch-facing files.
+
 DEBUG=1 builds without optimisation and with debug info; ZEL_SANITIZE=1 adds
 AddressSanitizer and UndefinedBehaviorSanitizer.
 """
 import glob
 import os
+import shlex
+import shutil
+import subprocess
 import sys
 import sysconfig
 
@@ -13,7 +21,7 @@ from torch.utils.cpp_extension import BuildExtension, CppExtension, include_path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "buildsys"))
-from kernel_flags import KERNEL_FLAGS  # noqa: E402
+from kernel_flags import ARITHMETIC, KERNEL_FLAGS  # noqa: E402
 
 
 def sources(*patterns):
@@ -29,15 +37,26 @@ def cxx_standard():
         return "-std=c++20" if "C++20" in f.read() else "-std=c++17"
 
 
-cxx_flags = [cxx_standard(), *KERNEL_FLAGS]
+# The torch-facing files do arithmetic too: no contraction there either.
+cxx_flags = [cxx_standard(), *ARITHMETIC]
+# The kernels see no torch header: C++17 whatever torch asks for, so every
+# leg compiles the same command (and ccache or the build folder serves both).
+kernel_flags = ["-std=c++17", "-fPIC", "-fvisibility=hidden", *KERNEL_FLAGS]
 link_flags = []
+variant = "release"
 if os.environ.get("DEBUG") == "1":
     cxx_flags += ["-O0", "-g"]
+    kernel_flags += ["-O0", "-g"]
+    variant = "debug"
 else:
     cxx_flags += ["-O3", "-g0"]  # debug info triples the compile time of the torch headers
+    kernel_flags += ["-O3", "-g0"]
 if os.environ.get("ZEL_SANITIZE") == "1":
-    cxx_flags += ["-O1", "-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-g"]
+    sanitize = ["-O1", "-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-g"]
+    cxx_flags += sanitize
+    kernel_flags += sanitize
     link_flags += ["-fsanitize=address,undefined"]
+    variant = "sanitize"
 
 # torch's and Python's headers as system headers: their warnings are not ours.
 for path in include_paths() + [sysconfig.get_paths()["include"]]:
@@ -46,11 +65,18 @@ for path in include_paths() + [sysconfig.get_paths()["include"]]:
 include_dirs = [os.path.join(HERE, "csrc")]
 
 # The linear-algebra loops serve tarsk only; tarsk needs no other loop of
-# the tensor layer, just its limb-array helpers and the shared conversions.
+# the tensor layer, just its limb-array helpers and the shared conversions,
+# which it links from zel's build (they do not depend on the module's name).
 linalg_sources = sources("tensor/linalg*.cpp")
+shared_sources = sources("tensor/limb_tensor.cpp", "tensor/parallel.cpp", "tensor/checks.cpp", "python/common_*.cpp")
 zel_sources = [s for s in sources("tensor/*.cpp") if s not in linalg_sources]
 zel_sources += sources("python/zel_*.cpp", "python/common_*.cpp")
 tarsk_sources = sources("python/tarsk_*.cpp")
+kernel_sources = sources("kernels/defined_exp.cpp", "kernels/defined_tanh.cpp", "kernels/defined_log.cpp",
+                         "kernels/defined_gelu.cpp", "kernels/defined_roots.cpp")
+kernel_sources += [s for s in sources("kernels/*.cpp") if s not in kernel_sources]
+kernel_dir = os.path.join(HERE, "build", "kernels", variant)
+kernel_library = os.path.join(kernel_dir, "libzel_kernels.a")
 
 ext_modules = [
     CppExtension(
@@ -58,6 +84,7 @@ ext_modules = [
         zel_sources,
         include_dirs=include_dirs,
         extra_compile_args={"cxx": cxx_flags},
+        extra_objects=[kernel_library],
         extra_link_args=link_flags,
     )
 ]
@@ -65,26 +92,96 @@ if tarsk_sources:
     ext_modules.append(
         CppExtension(
             "varnel.zel.tarsk",
-            tarsk_sources + linalg_sources
-            + sources("tensor/limb_tensor.cpp", "tensor/parallel.cpp", "tensor/checks.cpp", "python/common_*.cpp"),
+            tarsk_sources + linalg_sources,
             include_dirs=include_dirs,
             extra_compile_args={"cxx": cxx_flags},
+            extra_objects=[kernel_library],
             extra_link_args=link_flags,
         )
     )
 
+
+def write_kernel_ninja():
+    """build.ninja for the kernel archive; ninja rebuilds only what changed."""
+    cxx = os.environ.get("CXX", "c++")
+    flags = " ".join(shlex.quote(f) for f in kernel_flags + ["-I" + os.path.join(HERE, "csrc")])
+    lines = [
+        "ninja_required_version = 1.3",
+        f"cxx = {cxx}",
+        f"cflags = {flags}",
+        "rule compile",
+        "  command = $cxx -MMD -MF $out.d $cflags -c $in -o $out",
+        "  depfile = $out.d",
+        "  deps = gcc",
+        "  description = kernel $in",
+        "rule archive",
+        "  command = rm -f $out && ar rcs $out $in",
+        "  description = archive $out",
+    ]
+    objects = []
+    for src in kernel_sources:
+        obj = os.path.splitext(os.path.basename(src))[0] + ".o"
+        objects.append(obj)
+        lines.append(f"build {obj}: compile {os.path.join(HERE, src)}")
+    lines.append(f"build libzel_kernels.a: archive {' '.join(objects)}")
+    os.makedirs(kernel_dir, exist_ok=True)
+    text = "\n".join(lines) + "\n"
+    path = os.path.join(kernel_dir, "build.ninja")
+    old = open(path).read() if os.path.exists(path) else None
+    if old != text:
+        with open(path, "w") as f:
+            f.write(text)
+
+
+def start_kernel_build():
+    ninja = shutil.which("ninja")
+    if ninja is None:
+        sys.exit("building varnel.zel needs ninja (pip install ninja, or apt-get install ninja-build)")
+    write_kernel_ninja()
+    jobs = os.environ.get("MAX_JOBS") or str(os.cpu_count() or 1)
+    return subprocess.Popen([ninja, "-C", kernel_dir, "-j", jobs])
+
+
 class BuildExtensionsApart(BuildExtension.with_options(use_ninja=True)):
-    """Builds each extension in its own temporary folder: both compile the
-    shared sources, with different defines, and in one folder ninja would
-    rebuild those objects for each module on every build."""
+    """Builds each extension in its own temporary folder (ninja's record of
+    one would otherwise make it rebuild the other's objects); tarsk links
+    the shared sources' objects of zel, which is built first. The kernel
+    archive compiles meanwhile; the first link waits for it."""
+
+    kernel_build = None
+
+    def run(self):
+        self.kernel_build = start_kernel_build()
+        try:
+            super().run()
+        finally:
+            self.wait_for_kernels()
+
+    def wait_for_kernels(self):
+        if self.kernel_build is not None:
+            code = self.kernel_build.wait()
+            self.kernel_build = None
+            if code != 0:
+                sys.exit("building the limb kernels failed (see the compiler output above)")
 
     def build_extension(self, ext):
+        link = self.compiler.link_shared_object
+
+        def link_after_kernels(*args, **kwargs):
+            self.wait_for_kernels()
+            return link(*args, **kwargs)
+
+        self.compiler.link_shared_object = link_after_kernels
         shared_temp = self.build_temp
         self.build_temp = os.path.join(shared_temp, ext.name.rpartition(".")[2])
+        if ext.name == "varnel.zel.tarsk":
+            zel_temp = os.path.join(shared_temp, "zel")
+            ext.extra_objects = self.compiler.object_filenames(shared_sources, output_dir=zel_temp) + [kernel_library]
         try:
             super().build_extension(ext)
         finally:
             self.build_temp = shared_temp
+            self.compiler.link_shared_object = link
 
 
 setup(

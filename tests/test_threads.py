@@ -125,3 +125,42 @@ def test_large_results_keep_their_bytes(restore_threads):
     parts = [(a[i:i + 4000] / b[i:i + 4000]).numpy_limbs() for i in range(0, 80000, 4000)]
     assert whole.tobytes() == np.concatenate(parts).tobytes()
     assert whole.nbytes > 4 << 20
+
+
+@pytest.mark.parametrize("op", ["exp", "abs", "sum", "neg", "add"])
+def test_operands_are_read_once_while_another_thread_replaces_them(op):
+    # One thread swaps a tensor's limb array and shape between two consistent
+    # pairs (with an inconsistent moment between the two assignments) while
+    # this one computes on it with the GIL released: every result must have
+    # as many rows as its shape has elements, and any error is an ordinary one.
+    import threading
+
+    long_rows, short_rows = _vector(6000, 7)._data, _vector(4000, 8)._data
+    t = zel.Tensor(_raw=long_rows, _shape=(6000,))
+    run = {
+        "exp": lambda: t.exp(), "abs": lambda: t.abs(), "sum": lambda: t.sum(dim=-1),
+        "neg": lambda: -t, "add": lambda: t + t,
+    }[op]
+    stop = threading.Event()
+
+    def swap():
+        while not stop.is_set():
+            t._data, t._shape = short_rows, (2, 2000)
+            t._data, t._shape = long_rows, (6000,)
+
+    swapper = threading.Thread(target=swap)
+    swapper.start()
+    results = errors = 0
+    try:
+        for _ in range(300):
+            try:
+                r = run()
+            except (ValueError, RuntimeError):
+                errors += 1
+                continue
+            results += 1
+            assert r._data.shape[0] == int(np.prod(r.shape)), (op, r.shape, r._data.shape)
+    finally:
+        stop.set()
+        swapper.join()
+    assert results > 0

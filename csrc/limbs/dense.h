@@ -25,6 +25,7 @@
 
 #include "elementary.h"
 #include "linalg.h"
+#include "matrix.h"
 #include "order.h"
 #include "row.h"
 
@@ -147,10 +148,6 @@ inline Row lu_det(const Matrix& lu, const std::vector<int32_t>& pivots) {
 
 // sign and log|det| from the LU diagonal; the product is kept as a row times
 // 2^exponent so that no size of matrix overflows it.
-struct SlogDet {
-  Row sign;
-  Row logabsdet;
-};
 
 inline SlogDet lu_slogdet(const Matrix& lu, const std::vector<int32_t>& pivots) {
   Row mant = from_double(1.0);
@@ -201,12 +198,6 @@ inline int64_t cholesky(const Matrix& a, Matrix& l) {
 }
 
 // --- Householder QR --------------------------------------------------------------
-
-struct Householder {
-  Matrix r;              // m x n, zero below the diagonal
-  std::vector<Vector> v;  // reflector j acts on rows j..m-1
-  Vector beta;            // H_j = I - beta_j v_j v_j^T
-};
 
 // Applies H = I - beta v v^T (v on rows j..) to columns [c0, c1) of a.
 inline void apply_reflector(Matrix& a, const Vector& v, const Row& beta, int64_t j, int64_t c0, int64_t c1) {
@@ -313,11 +304,6 @@ inline void rotate(Row& x, Row& y, const Row& c, const Row& s) {
   x = nx;
   y = ny;
 }
-
-struct EigenSystem {
-  Vector values;   // ascending
-  Matrix vectors;  // column i belongs to values[i]
-};
 
 // Indices 0..n-1 ordered by the exact value of keys, ascending or
 // descending; equal keys keep their index order.
@@ -507,12 +493,6 @@ inline EigenSystem jacobi_eigh(const Matrix& a, bool lower, bool want_vectors) {
 
 // --- SVD: one-sided Jacobi -------------------------------------------------------
 
-struct Svd {
-  Matrix u;   // m x m when full, else m x k
-  Vector s;   // k = min(m, n), descending
-  Matrix vh;  // n x n when full, else k x n
-};
-
 namespace detail {
 
 inline Row row_dot(const Matrix& w, int64_t p, int64_t q) {
@@ -624,12 +604,6 @@ inline void givens(const Row& x, const Row& y, Row& c, Row& s) {
   c = mul(x, inv);
   s = mul(y, inv);
 }
-
-struct RealEigen {
-  bool real = true;  // false: a pair of complex eigenvalues was found
-  Vector values;     // in the order of the Schur form's diagonal
-  Matrix vectors;    // unit columns
-};
 
 // Eigenvalues and eigenvectors of a general square matrix when they are all
 // real: Householder reduction to Hessenberg form, shifted QR steps

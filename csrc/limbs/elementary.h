@@ -17,9 +17,6 @@
 
 namespace limbs {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
 // Divisors whose approximation is below this in magnitude count as zero.
 constexpr double kZeroDivisor = 1e-300;
 
@@ -138,6 +135,15 @@ LIMBS_HD inline RowOf<D> iterate(const RowOf<D>& x, const Step& step) {
   }
 }
 
+// f(x) for one row, compiled once for each f and never inlined: every
+// scalar evaluation of a kernel (its lanes' irregular and non-finite rows,
+// the rows past the last full group, processors without lanes) runs this
+// one copy, which is also not compiled again inside each lane kernel.
+template <class F>
+LIMBS_ONE_COPY Row scalar_once(const F& f, const Row& x) {
+  return f(x);
+}
+
 // A function on lanes: the lanes where `regular` holds go through `core`
 // side by side (the other lanes there see the harmless element 1); each
 // other lane is computed alone by `scalar`, the scalar instantiation of the
@@ -152,7 +158,7 @@ LIMBS_HD inline RowOf<D> lanes_or_scalar(const RowOf<D>& a, const D& val, const 
     r = core(select_row(regular, a, from_value(one)), select(regular, val, one));
   }
   for (int i = 0; i < kLaneCount<D>; ++i)
-    if (!mask_lane(regular, i)) set_row_lane(r, i, scalar(row_lane(a, i)));
+    if (!mask_lane(regular, i)) set_row_lane(r, i, scalar_once(scalar, row_lane(a, i)));
   return r;
 }
 

@@ -9,16 +9,6 @@
 
 namespace limbs {
 
-// For a function compiled once and never inlined: which NaN an operation
-// on two NaNs returns depends on the operand order the compiler picks, so
-// every scalar evaluation of a kernel, its lanes' redone rows included,
-// must run the same machine code.
-#if defined(__GNUC__) && !defined(__clang__) && !defined(__CUDACC__)
-#define LIMBS_ONE_COPY __attribute__((noipa))
-#else
-#define LIMBS_ONE_COPY
-#endif
-
 #if defined(LIMBS_HAVE_LANES4)
 // The lanes whose row is finite in every limb. Only a NaN can depend on the
 // operand order, and comparisons ignore a NaN's sign and payload, so a

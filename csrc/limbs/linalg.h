@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "chunks.h"
+#include "matrix.h"
 #include "elementary.h"
 #include "matmul.h"
 #include "reduce.h"
@@ -33,45 +34,6 @@
 
 namespace limbs {
 
-static_assert(sizeof(Row) == kLimbs * sizeof(double), "a Row must be exactly its limbs");
-
-using Vector = std::vector<Row>;
-
-// An owning rows x cols matrix, element (i, j) at data[i * cols + j]: the
-// layout of a 2-D limb array.
-struct Matrix {
-  int64_t rows = 0;
-  int64_t cols = 0;
-  Vector data;
-
-  Matrix() = default;
-  Matrix(int64_t r, int64_t c) : rows(r), cols(c), data(static_cast<size_t>(r * c), zero_row()) {}
-
-  Row& at(int64_t i, int64_t j) { return data[static_cast<size_t>(i * cols + j)]; }
-  const Row& at(int64_t i, int64_t j) const { return data[static_cast<size_t>(i * cols + j)]; }
-};
-
-// Copies rows * cols contiguous limb rows.
-inline Matrix matrix_from_rows(const Row* p, int64_t rows, int64_t cols) {
-  Matrix a;
-  a.rows = rows;
-  a.cols = cols;
-  a.data.assign(p, p + rows * cols);
-  return a;
-}
-
-inline Matrix identity(int64_t n) {
-  Matrix a(n, n);
-  for (int64_t i = 0; i < n; ++i) a.at(i, i) = from_double(1.0);
-  return a;
-}
-
-inline Matrix transpose(const Matrix& a) {
-  Matrix t(a.cols, a.rows);
-  for (int64_t i = 0; i < a.rows; ++i)
-    for (int64_t j = 0; j < a.cols; ++j) t.at(j, i) = a.at(i, j);
-  return t;
-}
 
 namespace linalg_detail {
 
@@ -145,13 +107,6 @@ inline int64_t pivot_row(const Matrix& a, int64_t k, int64_t n) {
 }  // namespace linalg_detail
 
 // --- LU and determinant -------------------------------------------------------
-
-struct LuResult {
-  Matrix P;  // row i of P*A is row perm[i] of A
-  Matrix L;  // unit lower triangular
-  Matrix U;  // upper triangular up to the residuals left below the diagonal
-  std::vector<int64_t> perm;
-};
 
 // P*A = L*U by Doolittle elimination with partial pivoting on approx. A
 // column whose pivot approximates to 0 is skipped (no error); the update of
@@ -273,11 +228,6 @@ inline Matrix inv(const Matrix& a) {
 
 // --- QR and least squares -------------------------------------------------------
 
-struct QrResult {
-  Matrix Q;  // m x n
-  Matrix R;  // n x n, lower triangle exactly 0
-};
-
 // Reduced QR by modified Gram-Schmidt, column by column. R[i][j] accumulates
 // Q[k][i] * v[k] from 0 over k; v[k] -= R[i][j] * Q[k][i]; R[j][j] is the
 // default norm of what is left. A column whose norm approximates to at most
@@ -306,11 +256,6 @@ inline QrResult qr(const Matrix& a) {
   }
   return r;
 }
-
-struct LstsqResult {
-  Vector x;           // n unknowns
-  Row residual_norm;  // default norm of A x - b
-};
 
 // min |A x - b| through QR: Q^T b as a matrix product, back substitution with
 // R (unknowns whose R[i][i] approximates to 0 stay 0), then the residual
@@ -363,11 +308,6 @@ inline Matrix cholesky(const Matrix& a) {
 
 // --- Eigenvalues and SVD --------------------------------------------------------
 
-struct EigResult {
-  Vector values;   // diagonal of the last iterate, in diagonal order
-  Matrix vectors;  // product of the Q factors, columns as vectors
-};
-
 // Unshifted QR iteration: max_iter times (Q, R) = qr(T), T = R Q, V = V Q.
 // max_iter <= 0 runs no step. Real arithmetic only, no sorting.
 inline EigResult eig(const Matrix& a, int64_t max_iter) {
@@ -385,12 +325,6 @@ inline EigResult eig(const Matrix& a, int64_t max_iter) {
   for (int64_t i = 0; i < n; ++i) r.values[static_cast<size_t>(i)] = t.at(i, i);
   return r;
 }
-
-struct SvdResult {
-  Matrix U;  // m x k, k = min(m, n)
-  Vector S;  // k, descending by approx
-  Matrix Vh;  // k x n
-};
 
 // Reduced SVD from eig(A^T A): S[i] = sqrt(eigenvalue i) for the first k
 // eigenvalues in diagonal order when positive by approx (else 0); sorted
@@ -439,28 +373,6 @@ inline SvdResult svd(const Matrix& a, int64_t max_iter) {
 }
 
 // --- Norms ---------------------------------------------------------------------
-
-// Which norm, as the binding layer maps the Python `ord`, first match wins:
-//   None or 'fro'            -> kFrobenius
-//   ord == 2 (2, 2.0)        -> kTwo        (same result as kFrobenius here;
-//                                            cond tells them apart)
-//   ord == 1 (1, 1.0, True)  -> kOne
-//   ord == float('inf')      -> kMax
-//   any other int (False too)-> kIntPower with int_power
-//   any other float          -> kFloatPower with float_power
-//   anything else            -> TypeError in the binding (** rejects it)
-enum class NormKind { kFrobenius, kTwo, kOne, kMax, kIntPower, kFloatPower };
-
-struct NormOrd {
-  NormKind kind = NormKind::kFrobenius;
-  long long int_power = 0;
-  double float_power = 0.0;
-};
-
-struct NormResult {
-  std::vector<int64_t> shape;
-  Vector data;
-};
 
 namespace linalg_detail {
 

@@ -76,4 +76,8 @@ LIMBS_HD inline int compare_exact(const Row& a, const Row& b) {
 // Sign of the exact value: -1, 0, 1, or kUnordered for NaN.
 LIMBS_HD inline int sign_exact(const Row& a) { return compare_exact(a, zero_row()); }
 
+// True for an element that orders as NaN (limb 0 NaN, or a lower limb that
+// makes the exact value undefined).
+LIMBS_HD inline bool is_nan_exact(const Row& a) { return compare_exact(a, a) == kUnordered; }
+
 }  // namespace limbs

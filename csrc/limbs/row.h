@@ -5,10 +5,14 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 #include "eft.h"
 
 namespace limbs {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The limbs of one element (D = double) or of one element per lane.
 template <class D>

@@ -14,10 +14,12 @@ namespace limbs {
 
 #if defined(LIMBS_HAVE_LANES4)
 
-// Rows side by side in the lanes of L, and back. The whole function, f included, is
-// inlined (flatten), so every Lanes4 operation is compiled for AVX2 here
-// and nowhere else. AVX2 does not include FMA, and the build never
-// contracts: each lane does the scalar operations.
+// Rows side by side in the lanes of L, and back. The lane instantiation of
+// f is inlined (flatten), so every Lanes4 operation is compiled for AVX2
+// here and nowhere else; the rows computed alone (irregular or non-finite
+// lanes, the tail) run the one scalar copy, scalar_once. AVX2 does not
+// include FMA, and the build never contracts: each lane does the scalar
+// operations.
 template <class F, class L>
 __attribute__((target("avx2"), flatten)) inline void rows_lanes(const Row* in, Row* out, int64_t n, const F& f) {
   constexpr int kCount = kLaneCount<L>;
@@ -25,15 +27,15 @@ __attribute__((target("avx2"), flatten)) inline void rows_lanes(const Row* in, R
   for (; i + kCount <= n; i += kCount) {
     const RowOf<L> x = load_rows<L>(in + i);
     // Which NaN an operation on two NaNs returns depends on the operand
-    // order the compiler picks, so non-finite elements take the scalar code
-    // in both builds.
+    // order the compiler picks, so non-finite elements take the scalar copy
+    // on every processor.
     const L val = approx(x);
     const RowOf<L> y = lanes_or_scalar(
         x, val, is_finite(val), [&f](const RowOf<L>& r, const L&) { return f(r); },
-        [&f](const Row& r) { return f(r); });
+        [&f](const Row& r) { return scalar_once(f, r); });
     store_rows(y, out + i);
   }
-  for (; i < n; ++i) out[i] = f(in[i]);
+  for (; i < n; ++i) out[i] = scalar_once(f, in[i]);
 }
 
 #else
@@ -48,7 +50,7 @@ using Lanes8 = double;
 // f is a generic callable (a template of the element type).
 template <class F>
 inline void rows_scalar(const Row* in, Row* out, int64_t n, const F& f) {
-  for (int64_t i = 0; i < n; ++i) out[i] = f(in[i]);
+  for (int64_t i = 0; i < n; ++i) out[i] = scalar_once(f, in[i]);
 }
 
 // L picks the lane width: two interleaved vectors (Lanes8) suit the long
@@ -82,11 +84,6 @@ LIMBS_ROWS_KERNEL(sigmoid, Lanes8)
 LIMBS_ROWS_KERNEL(silu, Lanes8)
 LIMBS_ROWS_KERNEL(gelu, Lanes8)
 #undef LIMBS_ROWS_KERNEL
-
-// a ** e for a float64 exponent, through log and exp.
-inline void pow_float_rows(const Row* in, Row* out, int64_t n, double e) {
-  apply_rows<Lanes8>(in, out, n, [e](const auto& x) { return pow_float(x, e); });
-}
 
 // a ** m for m >= 1 in little-endian 64-bit words; with `invert`, 1 / a ** m.
 inline void pow_positive_rows(const Row* in, Row* out, int64_t n, const unsigned long long* words, int count,

@@ -34,10 +34,6 @@ LIMBS_HD inline void cumprod_slice(const Row* src, int64_t n, int64_t stride, Ro
   }
 }
 
-// True for an element that orders as NaN (limb 0 NaN, or a lower limb that
-// makes the exact value undefined).
-LIMBS_HD inline bool is_nan_exact(const Row& a) { return compare_exact(a, a) == kUnordered; }
-
 // cummax / cummin on exact values, with PyTorch's indices: a tie moves the
 // index to the later element, a NaN takes over and every later NaN moves
 // the index again.

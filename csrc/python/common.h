@@ -3,7 +3,6 @@
 // Python data and the translation of C++ errors into Python exceptions.
 #pragma once
 
-#include <ATen/ATen.h>
 #include <torch/csrc/autograd/python_variable.h>
 #include <torch/csrc/utils/pybind.h>
 

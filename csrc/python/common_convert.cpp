@@ -220,7 +220,7 @@ std::pair<std::vector<double>, Shape> flatten_with_shape(py::handle data) {
 LimbTensor from_python(py::handle data, const at::Device& dev) {
   if (data.is_none()) return make_result(new_limbs(1), Shape{}, dev);
   if (py::isinstance<LimbTensor>(data)) {
-    const LimbTensor& t = data.cast<const LimbTensor&>();
+    const LimbTensor& t = data.cast<LimbTensor>();
     check_limbs(t.data, t.shape, "Tensor");
     // A copy stays on the device of its source.
     return LimbTensor{t.data.clone(at::MemoryFormat::Contiguous), t.shape};

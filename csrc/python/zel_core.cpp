@@ -1,5 +1,6 @@
 // Tensor storage, construction, the basic operators, conversions, limb
 // export and digests.
+#include <ATen/ops/scalar_tensor.h>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -197,13 +198,13 @@ void bind_core(py::module_& m, TensorClass& cls) {
       "ndim", [](const LimbTensor& t) { return t.shape.size(); }, "Number of dimensions.");
   cls.def_property_readonly(
       "numel",
-      [](const LimbTensor& t) {
+      [](LimbTensor t) {
         return t.data.defined() && t.data.dim() > 0 ? t.data.size(0) : int64_t(0);
       },
       "Number of elements (a property, not a method).");
   cls.def_property_readonly(
       "device",
-      [](const LimbTensor& t) {
+      [](LimbTensor t) {
         device_of(t, "device");
         return py::cast(t.data).attr("device");
       },
@@ -214,20 +215,20 @@ void bind_core(py::module_& m, TensorClass& cls) {
 
   cls.def(
       "size",
-      [](const LimbTensor& t, py::handle dim) -> py::object {
+      [](LimbTensor t, py::handle dim) -> py::object {
         if (dim.is_none()) return shape_to_tuple(t.shape);
         return py::int_(t.shape[shape_axis(arg_int(dim, "dim"), t.shape, "size")]);
       },
       py::arg("dim") = py::none(), "Shape, or the size of one dimension.");
   cls.def("dim", [](const LimbTensor& t) { return t.shape.size(); }, "Number of dimensions.");
-  cls.def("clone", [](const LimbTensor& t) { return clone(t); }, "Independent copy of all limbs on the same device.");
-  cls.def("detach", [](const LimbTensor& t) { return clone(t); }, "Copy of the tensor (there is no gradient tracking).");
-  cls.def("float", [](const LimbTensor& t) { return clone(t); }, "Copy of the tensor; the precision is unchanged.");
-  cls.def("contiguous", [](const LimbTensor& t) {
+  cls.def("clone", [](LimbTensor t) { return clone(t); }, "Independent copy of all limbs on the same device.");
+  cls.def("detach", [](LimbTensor t) { return clone(t); }, "Copy of the tensor (there is no gradient tracking).");
+  cls.def("float", [](LimbTensor t) { return clone(t); }, "Copy of the tensor; the precision is unchanged.");
+  cls.def("contiguous", [](LimbTensor t) {
     checked(t, "contiguous");
     return LimbTensor{t.data.contiguous(), t.shape};
   }, "Tensor with a contiguous limb array (may share it).");
-  cls.def("to", [](const LimbTensor& t, py::args args, py::kwargs kwargs) {
+  cls.def("to", [](LimbTensor t, py::args args, py::kwargs kwargs) {
     checked(t, "to");
     // dtypes (this module's names included) say nothing about limb storage:
     // they are dropped; a Tensor argument stands for its device.
@@ -244,11 +245,11 @@ void bind_core(py::module_& m, TensorClass& cls) {
     py::object moved = py::cast(t.data).attr("to")(*py::tuple(rest), **kw);
     return LimbTensor{as_float64_device(THPVariable_Unpack(moved.ptr()), t.data), t.shape};
   }, "Move all limbs to a device; arguments as for torch.Tensor.to (dtypes are accepted and ignored).");
-  cls.def("cuda", [](const LimbTensor& t) {
+  cls.def("cuda", [](LimbTensor t) {
     checked(t, "cuda");
     return LimbTensor{t.data.to(at::Device("cuda")), t.shape};
   }, "Move all limbs to the CUDA device.");
-  cls.def("cpu", [](const LimbTensor& t) {
+  cls.def("cpu", [](LimbTensor t) {
     checked(t, "cpu");
     return LimbTensor{t.data.to(at::kCPU), t.shape};
   }, "Move all limbs to the CPU.");
@@ -261,17 +262,17 @@ void bind_core(py::module_& m, TensorClass& cls) {
       py::arg("b"), "TwoProduct: a * b = p + e EXACTLY using Veltkamp split.");
 
   cls.def(
-      "__add__", [](const LimbTensor& a, py::handle o) { return binary("add", a, o, add, add_scalar); },
+      "__add__", [](LimbTensor a, py::handle o) { return binary("add", a, o, add, add_scalar); },
       py::is_operator());
   cls.def(
-      "__radd__", [](const LimbTensor& a, py::handle o) { return binary("add", a, o, add, add_scalar); },
+      "__radd__", [](LimbTensor a, py::handle o) { return binary("add", a, o, add, add_scalar); },
       py::is_operator());
   cls.def(
-      "__sub__", [](const LimbTensor& a, py::handle o) { return binary("sub", a, o, sub, sub_scalar); },
+      "__sub__", [](LimbTensor a, py::handle o) { return binary("sub", a, o, sub, sub_scalar); },
       py::is_operator());
   cls.def(
       "__rsub__",
-      [](const LimbTensor& a, py::handle o) {
+      [](LimbTensor a, py::handle o) {
         if (is_py_number(o)) return binary("sub", a, o, nullptr, rsub_scalar);
         LimbTensor left = from_python(o, device_of(a, "sub"));
         LimbTensor r;
@@ -282,9 +283,9 @@ void bind_core(py::module_& m, TensorClass& cls) {
         return wrap(std::move(r));
       },
       py::is_operator());
-  cls.def("__neg__", [](const LimbTensor& a) { return neg(a); });
-  cls.def("__pos__", [](const LimbTensor& a) { return clone(a); });
-  auto times = [](const LimbTensor& a, py::handle o) -> py::object {
+  cls.def("__neg__", [](LimbTensor a) { return neg(a); });
+  cls.def("__pos__", [](LimbTensor a) { return clone(a); });
+  auto times = [](LimbTensor a, py::handle o) -> py::object {
     if (is_py_number(o)) {
       const double c = float_of(o);
       if (small(a.data)) return wrap(mul_scalar(a, c));
@@ -333,7 +334,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
 
   cls.def(
       "item",
-      [](const LimbTensor& t) {
+      [](LimbTensor t) {
         checked(t, "item");
         if (t.data.size(0) != 1) throw ValueError("item() only works on single-element tensors");
         return host_values(t, "item").data_ptr<double>()[0];
@@ -341,7 +342,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
       "Get scalar value.");
   cls.def(
       "value",
-      [](const LimbTensor& t) {
+      [](LimbTensor t) {
         at::Tensor v = host_values(t, "value");
         if (v.numel() == 0) throw IndexError("value() of a tensor with no elements");
         return v.data_ptr<double>()[0];
@@ -349,7 +350,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
       "Get float approximation of first element.");
   cls.def(
       "tolist",
-      [](const LimbTensor& t) {
+      [](LimbTensor t) {
         at::Tensor v = host_values(t, "tolist");
         const double* p = v.data_ptr<double>();
         check_list_count(t.shape, "tolist");
@@ -371,29 +372,29 @@ void bind_core(py::module_& m, TensorClass& cls) {
       py::arg("flat"), py::arg("shape"));
   cls.def(
       "numpy",
-      [](const LimbTensor& t) -> py::object {
+      [](LimbTensor t) -> py::object {
         py::module_::import("numpy");
         py::object vals = py::cast(host_values(t, "numpy")).attr("numpy")();
         if (t.shape.empty()) return vals[py::int_(0)];
         return vals.attr("reshape")(shape_to_tuple(t.shape));
       },
       "Convert to numpy array (collapses to FP64, loses extra precision).");
-  cls.def("__len__", [](const LimbTensor& t) {
+  cls.def("__len__", [](LimbTensor t) {
     checked(t, "len");
     if (t.shape.empty()) throw TypeError("len() of a 0-d tensor");
     return t.shape[0];
   });
-  cls.def("__float__", [](const LimbTensor& t) {
+  cls.def("__float__", [](LimbTensor t) {
     checked(t, "float");
     if (t.data.size(0) != 1) throw ValueError("only one-element tensors can be converted to Python scalars");
     return host_values(t, "float").data_ptr<double>()[0];
   });
-  cls.def("__int__", [](const LimbTensor& t) {
+  cls.def("__int__", [](LimbTensor t) {
     checked(t, "int");
     if (t.data.size(0) != 1) throw ValueError("only one-element tensors can be converted to Python scalars");
     return py::int_(py::float_(host_values(t, "int").data_ptr<double>()[0]));
   });
-  cls.def("__repr__", [](const LimbTensor& t) {
+  cls.def("__repr__", [](LimbTensor t) {
     at::Tensor v = host_values(t, "repr");
     const int64_t n = v.numel();
     const double* p = v.data_ptr<double>();
@@ -412,7 +413,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
 
   cls.def(
       "torch_limbs",
-      [](const LimbTensor& t) {
+      [](LimbTensor t) {
         checked(t, "torch_limbs");
         if (t.shape.empty()) return t.data[0];
         Shape s = t.shape;
@@ -422,7 +423,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
       "Export ALL limbs as PyTorch tensor - PRESERVES FULL PRECISION.");
   cls.def(
       "numpy_limbs",
-      [](const LimbTensor& t) -> py::object {
+      [](LimbTensor t) -> py::object {
         checked(t, "numpy_limbs");
         py::object arr = py::cast(t.data.to(at::kCPU)).attr("numpy")();
         if (t.shape.empty()) return arr[py::int_(0)];
@@ -431,7 +432,7 @@ void bind_core(py::module_& m, TensorClass& cls) {
         return arr.attr("reshape")(shape_to_tuple(s));
       },
       "Export ALL limbs as numpy array - PRESERVES FULL PRECISION.");
-  auto digest = [](const LimbTensor& t) {
+  auto digest = [](LimbTensor t) {
     at::Tensor d = cpu_limbs(t, "sha256");
     py::bytes raw(reinterpret_cast<const char*>(d.data_ptr<double>()), d.numel() * sizeof(double));
     return py::module_::import("hashlib").attr("sha256")(raw).attr("hexdigest")().cast<std::string>();
@@ -439,18 +440,18 @@ void bind_core(py::module_& m, TensorClass& cls) {
   cls.def("sha256", digest, "Compute SHA256 hash of exact limb values for reproducibility verification.");
   cls.def(
       "verify",
-      [digest](const LimbTensor& t, py::handle expected) {
+      [digest](LimbTensor t, py::handle expected) {
         if (!PyUnicode_Check(expected.ptr()))
           throw TypeError("verify expects the digest as a str, got " + type_name(expected));
         return digest(t) == expected.cast<std::string>();
       },
       py::arg("expected_hash"), "Verify this tensor matches an expected SHA256 hash.");
   cls.def(
-      "fingerprint", [digest](const LimbTensor& t) { return digest(t).substr(0, 8); },
+      "fingerprint", [digest](LimbTensor t) { return digest(t).substr(0, 8); },
       "Short 8-character fingerprint for quick comparison.");
 
   cls.def(py::pickle(
-      [](const LimbTensor& t) -> py::object {
+      [](LimbTensor t) -> py::object {
         at::Tensor d = cpu_limbs(t, "pickle");
         std::ostringstream dev;
         dev << t.data.device();

@@ -48,8 +48,8 @@ py::object store(py::handle self, py::handle result, const char* op) {
 
 void check_operand_shape(py::handle self, py::handle other, const char* op) {
   if (!py::isinstance<LimbTensor>(other)) return;
-  const LimbTensor& t = self.cast<const LimbTensor&>();
-  const LimbTensor& o = other.cast<const LimbTensor&>();
+  const LimbTensor& t = self.cast<LimbTensor>();
+  const LimbTensor& o = other.cast<LimbTensor>();
   check_limbs(t.data, t.shape, op);
   check_limbs(o.data, o.shape, op);
   check_broadcasts_into(o.shape, t.shape, op);
@@ -86,15 +86,15 @@ const Inplace kInplace[] = {
 
 void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
   // --- conversions ---
-  cls.def("double", [](const LimbTensor& t) { return clone(t); }, "Copy of the tensor; the precision is unchanged.");
-  cls.def("__bool__", [](const LimbTensor& t) { return single_value(t, "Boolean value") != 0.0; });
+  cls.def("double", [](LimbTensor t) { return clone(t); }, "Copy of the tensor; the precision is unchanged.");
+  cls.def("__bool__", [](LimbTensor t) { return single_value(t, "Boolean value") != 0.0; });
   cls.def(
       "__format__",
       [](py::handle self, py::handle format_spec) -> py::object {
         if (!PyUnicode_Check(format_spec.ptr()))
           throw TypeError("__format__(): format_spec must be a str, not " + type_name(format_spec));
         if (py::len(format_spec) == 0) return py::str(self);
-        const LimbTensor& t = self.cast<const LimbTensor&>();
+        const LimbTensor& t = self.cast<LimbTensor>();
         check_limbs(t.data, t.shape, "__format__");
         if (t.data.size(0) != 1)
           throw TypeError("unsupported format string passed to Tensor.__format__: a format_spec needs a one-element "
@@ -113,7 +113,7 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
   // As torch.Tensor: NumPy operators defer to the Tensor's reflected ones.
   cls.attr("__array_priority__") = 1000;
   cls.def("__iter__", [](py::handle self) {
-    const LimbTensor& t = self.cast<const LimbTensor&>();
+    const LimbTensor& t = self.cast<LimbTensor>();
     check_limbs(t.data, t.shape, "iter");
     if (t.shape.empty()) throw TypeError("iteration over a 0-d tensor");
     py::list rows;
@@ -155,7 +155,7 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
   cls.def(
       "requires_grad_",
       [](py::handle self, py::handle requires_grad) {
-        const LimbTensor& t = self.cast<const LimbTensor&>();
+        const LimbTensor& t = self.cast<LimbTensor>();
         check_limbs(t.data, t.shape, "requires_grad_");
         if (truth(requires_grad)) raise_no_gradients("requires_grad_");
         return py::reinterpret_borrow<py::object>(self);

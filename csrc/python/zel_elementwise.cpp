@@ -78,7 +78,7 @@ py::object compare(const LimbTensor& a, py::handle other, const char* torch_op) 
   if (number) {
     rhs = py::reinterpret_borrow<py::object>(other);
   } else {
-    const LimbTensor& b = other.cast<const LimbTensor&>();
+    const LimbTensor& b = other.cast<LimbTensor>();
     broadcast_shapes(a.shape, b.shape);
     {
       py::gil_scoped_release nogil;
@@ -124,7 +124,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
   // --- division, powers, floor division, modulo ---
   cls.def(
       "_reciprocal_scalar",
-      [](const LimbTensor& self, py::handle scalar) {
+      [](LimbTensor self, py::handle scalar) {
         if (PyUnicode_Check(scalar.ptr()) || PyBytes_Check(scalar.ptr()) || !PyNumber_Check(scalar.ptr()))
           throw TypeError("_reciprocal_scalar(): scalar must be a float, got " + type_name(scalar));
         const double s = number_value(scalar);
@@ -135,19 +135,19 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
 
   cls.def(
       "__truediv__",
-      [](const LimbTensor& self, py::handle other) -> py::object {
+      [](LimbTensor self, py::handle other) -> py::object {
         if (is_py_number(other)) {
           const double c = number_value(other);
           return released_tensor([&] { return div_scalar(self, c); });
         }
         if (!py::isinstance<LimbTensor>(other)) return not_implemented();
-        const LimbTensor& b = other.cast<const LimbTensor&>();
+        const LimbTensor& b = other.cast<LimbTensor>();
         return released_tensor([&] { return div(self, b); });
       },
       py::is_operator());
   cls.def(
       "__rtruediv__",
-      [](const LimbTensor& self, py::handle other) {
+      [](LimbTensor self, py::handle other) {
         LimbTensor left = from_python(other, device_of(self, "div"));
         return released_tensor([&] { return div(left, self); });
       },
@@ -155,7 +155,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
 
   cls.def(
       "__pow__",
-      [](const LimbTensor& self, py::handle exp) -> py::object {
+      [](LimbTensor self, py::handle exp) -> py::object {
         if (PyLong_Check(exp.ptr())) {
           bool negative = false;
           std::vector<unsigned long long> words = magnitude_words(exp, negative);
@@ -171,7 +171,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
 
   cls.def(
       "__rpow__",
-      [](const LimbTensor& self, py::handle base) -> py::object {
+      [](LimbTensor self, py::handle base) -> py::object {
         if (!is_py_number(base)) return not_implemented();
         const double b = number_value(base);
         return released_tensor([&] { return rpow(b, self); });
@@ -180,26 +180,26 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
 
   cls.def(
       "__floordiv__",
-      [](const LimbTensor& self, py::handle other) -> py::object {
+      [](LimbTensor self, py::handle other) -> py::object {
         if (is_py_number(other)) {
           const double c = number_value(other);
           return released_tensor([&] { return floordiv_scalar(self, c); });
         }
         if (!py::isinstance<LimbTensor>(other)) return not_implemented();
-        const LimbTensor& b = other.cast<const LimbTensor&>();
+        const LimbTensor& b = other.cast<LimbTensor>();
         return released_tensor([&] { return floordiv(self, b); });
       },
       py::is_operator(), "Floor division.");
   cls.def(
       "__rfloordiv__",
-      [](const LimbTensor& self, py::handle other) {
+      [](LimbTensor self, py::handle other) {
         LimbTensor left = from_python(other, device_of(self, "floordiv"));
         return released_tensor([&] { return floordiv(left, self); });
       },
       py::is_operator());
   cls.def(
       "__mod__",
-      [](const LimbTensor& self, py::handle other) -> py::object {
+      [](LimbTensor self, py::handle other) -> py::object {
         // A number divisor becomes a fresh element (element-wise reciprocal,
         // not the scalar path).
         LimbTensor b;
@@ -209,7 +209,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
       py::is_operator(), "Modulo operation.");
   cls.def(
       "__rmod__",
-      [](const LimbTensor& self, py::handle other) {
+      [](LimbTensor self, py::handle other) {
         LimbTensor left = from_python(other, device_of(self, "mod"));
         return released_tensor([&] { return mod(left, self); });
       },
@@ -223,7 +223,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
   for (const auto& c : comparisons) {
     const char* torch_op = c.second;
     cls.def(
-        c.first, [torch_op](const LimbTensor& self, py::handle other) { return compare(self, other, torch_op); },
+        c.first, [torch_op](LimbTensor self, py::handle other) { return compare(self, other, torch_op); },
         py::is_operator());
   }
   // Defining __eq__ must leave Tensor unhashable.
@@ -232,7 +232,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
     const Predicate which = p.p;
     cls.def(
         p.name,
-        [which](const LimbTensor& self) {
+        [which](LimbTensor self) {
           py::gil_scoped_release nogil;
           return predicate(self, which);
         },
@@ -244,12 +244,12 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
     const ElementwiseOp* op = &row;
     if (op->arity == 1) {
       cls.def(
-          op->name, [op](const LimbTensor& self) { return released_tensor([&] { return apply(*op, self); }); },
+          op->name, [op](LimbTensor self) { return released_tensor([&] { return apply(*op, self); }); },
           op->doc);
     } else {
       cls.def(
           op->name,
-          [op](const LimbTensor& self, py::handle other) {
+          [op](LimbTensor self, py::handle other) {
             LimbTensor b;
             if (!as_operand(other, device_of(self, op->name), b))
               throw TypeError(std::string(op->name) + "(): argument 'other' must be Tensor or a number, not " +
@@ -261,7 +261,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
   }
   cls.def(
       "clamp",
-      [](const LimbTensor& self, py::handle min_val, py::handle max_val) -> py::object {
+      [](LimbTensor self, py::handle min_val, py::handle max_val) -> py::object {
         if (py::isinstance<LimbTensor>(min_val) || py::isinstance<LimbTensor>(max_val))
           return clamp_with_tensors(self, min_val, max_val, "clamp");
         double lo = 0.0, hi = 0.0;
@@ -272,7 +272,7 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
       py::arg("min_val") = py::none(), py::arg("max_val") = py::none(), kClampDoc);
   cls.def(
       "round",
-      [](const LimbTensor& self, py::handle decimals) {
+      [](LimbTensor self, py::handle decimals) {
         py::object d = int_rule(decimals, "decimals");
         const bool zero = !PyObject_IsTrue(d.ptr());
         double factor = 1.0;
@@ -287,18 +287,25 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
       py::arg("decimals") = 0, kRoundDoc);
   cls.def(
       "softmax",
-      [](const LimbTensor& self, py::handle dim) {
+      [](LimbTensor self, py::handle dim) {
         const int64_t d = axis(self, dim, "softmax");
         return released_tensor([&] { return softmax(self, d, false); });
       },
       py::arg("dim") = -1, kSoftmaxDoc);
   cls.def(
       "log_softmax",
-      [](const LimbTensor& self, py::handle dim) {
+      [](LimbTensor self, py::handle dim) {
         const int64_t d = axis(self, dim, "log_softmax");
         return released_tensor([&] { return softmax(self, d, true); });
       },
       py::arg("dim") = -1, kLogSoftmaxDoc);
+
+  // The rows of ops/pointwise.def, for the tests and the fuzzer: (name,
+  // arity, module_function, docstring) each.
+  py::list declared;
+  for (const ElementwiseOp& row : kElementwiseOps)
+    declared.append(py::make_tuple(row.name, row.arity, row.module_function, row.doc));
+  m.attr("_pointwise_ops") = py::tuple(declared);
 
   // --- module functions: method calls on whatever `input` is ---
   for (const ElementwiseOp& row : kElementwiseOps) {

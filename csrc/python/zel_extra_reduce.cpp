@@ -12,14 +12,14 @@ namespace {
 
 LimbTensor self_of(py::handle v, const char* op) { return tensor_arg(v, op, "input"); }
 
-limbs::QuantileMode quantile_mode(py::handle v) {
+kernels::QuantileMode quantile_mode(py::handle v) {
   if (!PyUnicode_Check(v.ptr())) throw TypeError("quantile(): argument 'interpolation' must be str, not " + type_name(v));
   const std::string s = v.cast<std::string>();
-  if (s == "linear") return limbs::QuantileMode::Linear;
-  if (s == "lower") return limbs::QuantileMode::Lower;
-  if (s == "higher") return limbs::QuantileMode::Higher;
-  if (s == "midpoint") return limbs::QuantileMode::Midpoint;
-  if (s == "nearest") return limbs::QuantileMode::Nearest;
+  if (s == "linear") return kernels::QuantileMode::Linear;
+  if (s == "lower") return kernels::QuantileMode::Lower;
+  if (s == "higher") return kernels::QuantileMode::Higher;
+  if (s == "midpoint") return kernels::QuantileMode::Midpoint;
+  if (s == "nearest") return kernels::QuantileMode::Nearest;
   throw std::runtime_error("quantile() interpolation must be one of linear, lower, higher, midpoint or nearest. Found " + s);
 }
 
@@ -345,7 +345,7 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
         std::optional<int64_t> d;
         if (!dim.is_none()) d = int_arg(dim, "quantile", "dim");
         const bool keep = truth_of(keepdim);
-        const limbs::QuantileMode mode = quantile_mode(interpolation);
+        const kernels::QuantileMode mode = quantile_mode(interpolation);
         return without_gil([&] { return quantile(t, qs, axis, d, keep, mode); });
       },
       "Quantiles by exact order, interpolated as PyTorch does.", py::arg("q"), py::arg("dim") = py::none(),

@@ -147,20 +147,20 @@ void bind_linalg(py::module_& m) {
 
   la.def(
       "solve",
-      [](const LimbTensor& a, const LimbTensor& b, bool left) {
+      [](LimbTensor a, LimbTensor b, bool left) {
         LimbTensor x = a, y = b;
         return released([&] { return dense::solve(x, y, left); });
       },
       A, py::arg("B"), py::kw_only(), py::arg("left") = true, "X with A X = B (or X A = B when left=False).");
   la.def(
-      "inv", [](const LimbTensor& a) { LimbTensor x = a; return released([&] { return dense::inv(x); }); }, A,
+      "inv", [](LimbTensor a) { LimbTensor x = a; return released([&] { return dense::inv(x); }); }, A,
       "Inverse of a square matrix (a batch of them).");
   la.def(
-      "det", [](const LimbTensor& a) { LimbTensor x = a; return released([&] { return dense::det(x); }); }, A,
+      "det", [](LimbTensor a) { LimbTensor x = a; return released([&] { return dense::det(x); }); }, A,
       "Determinant, from the LU factorisation.");
   la.def(
       "slogdet",
-      [slogdet_t](const LimbTensor& a) {
+      [slogdet_t](LimbTensor a) {
         LimbTensor x = a;
         auto r = released([&] { return dense::slogdet(x); });
         return slogdet_t(r.first, r.second);
@@ -168,14 +168,14 @@ void bind_linalg(py::module_& m) {
       A, "(sign, logabsdet) of the determinant.");
   la.def(
       "cholesky",
-      [](const LimbTensor& a, bool upper) {
+      [](LimbTensor a, bool upper) {
         LimbTensor x = a;
         return released([&] { return dense::cholesky(x, upper); });
       },
       A, py::kw_only(), py::arg("upper") = false, "Cholesky factor L with A = L L^T (U^T U when upper=True).");
   la.def(
       "qr",
-      [qr_t](const LimbTensor& a, const std::string& mode) {
+      [qr_t](LimbTensor a, const std::string& mode) {
         const dense::QrMode md = qr_mode(mode);
         LimbTensor x = a;
         auto r = released([&] { return dense::qr(x, md); });
@@ -184,7 +184,7 @@ void bind_linalg(py::module_& m) {
       A, py::arg("mode") = "reduced", "Householder QR; mode 'reduced', 'complete' or 'r'.");
   la.def(
       "eigh",
-      [eigh_t](const LimbTensor& a, const std::string& uplo) {
+      [eigh_t](LimbTensor a, const std::string& uplo) {
         const bool lower = uplo_lower(uplo, "linalg.eigh");
         LimbTensor x = a;
         auto r = released([&] { return dense::eigh(x, lower, true, "linalg.eigh"); });
@@ -193,7 +193,7 @@ void bind_linalg(py::module_& m) {
       A, py::arg("UPLO") = "L", "Eigenvalues (ascending) and eigenvectors of a symmetric matrix, by Jacobi rotations.");
   la.def(
       "eigvalsh",
-      [](const LimbTensor& a, const std::string& uplo) {
+      [](LimbTensor a, const std::string& uplo) {
         const bool lower = uplo_lower(uplo, "linalg.eigvalsh");
         LimbTensor x = a;
         return released([&] { return dense::eigh(x, lower, false, "linalg.eigvalsh").first; });
@@ -201,7 +201,7 @@ void bind_linalg(py::module_& m) {
       A, py::arg("UPLO") = "L", "Eigenvalues (ascending) of a symmetric matrix.");
   la.def(
       "eig",
-      [eig_t](const LimbTensor& a) {
+      [eig_t](LimbTensor a) {
         LimbTensor x = a;
         auto r = released([&] { return dense::eig(x, true, "linalg.eig"); });
         return eig_t(r.first, r.second);
@@ -211,14 +211,14 @@ void bind_linalg(py::module_& m) {
       "complex eigenvalues raise LinAlgError, as there is no complex dtype.");
   la.def(
       "eigvals",
-      [](const LimbTensor& a) {
+      [](LimbTensor a) {
         LimbTensor x = a;
         return released([&] { return dense::eig(x, false, "linalg.eigvals").first; });
       },
       A, "Eigenvalues when they are all real; complex ones raise LinAlgError (there is no complex dtype).");
   la.def(
       "svd",
-      [svd_t](const LimbTensor& a, bool full_matrices, py::handle) {
+      [svd_t](LimbTensor a, bool full_matrices, py::handle) {
         LimbTensor x = a;
         auto r = released([&] { return dense::svd(x, full_matrices); });
         return svd_t(std::get<0>(r), std::get<1>(r), std::get<2>(r));
@@ -227,14 +227,14 @@ void bind_linalg(py::module_& m) {
       "Singular value decomposition by one-sided Jacobi; S descending.");
   la.def(
       "svdvals",
-      [](const LimbTensor& a, py::handle) {
+      [](LimbTensor a, py::handle) {
         LimbTensor x = a;
         return released([&] { return dense::svdvals(x); });
       },
       A, py::kw_only(), py::arg("driver") = py::none(), "Singular values, descending.");
   la.def(
       "lstsq",
-      [lstsq_t](const LimbTensor& a, const LimbTensor& b, py::handle rcond, py::handle driver) {
+      [lstsq_t](LimbTensor a, LimbTensor b, py::handle rcond, py::handle driver) {
         const auto rc = opt_float(rcond, "linalg.lstsq", "rcond");
         const dense::LstsqDriver d = lstsq_driver(driver);
         LimbTensor x = a, y = b;
@@ -245,7 +245,7 @@ void bind_linalg(py::module_& m) {
       "Minimum-norm least-squares solution through the SVD.");
   la.def(
       "vector_norm",
-      [](const LimbTensor& a, py::handle ord, py::handle dim, py::handle keepdim) {
+      [](LimbTensor a, py::handle ord, py::handle dim, py::handle keepdim) {
         const double o = vector_ord(ord, "linalg.vector_norm");
         const auto dims = dims_arg(dim);
         const bool keep = truth(keepdim);
@@ -256,7 +256,7 @@ void bind_linalg(py::module_& m) {
       "Vector norm over all elements or the given dims.");
   la.def(
       "matrix_norm",
-      [](const LimbTensor& a, py::handle ord, py::handle dim, py::handle keepdim) {
+      [](LimbTensor a, py::handle ord, py::handle dim, py::handle keepdim) {
         const dense::MatrixOrd o = matrix_ord(ord, "linalg.matrix_norm");
         const auto dims = dims_arg(dim);
         if (!dims || dims->size() != 2)
@@ -269,14 +269,14 @@ void bind_linalg(py::module_& m) {
       "Matrix norm: 'fro', 'nuc', 1, -1, 2, -2, inf or -inf.");
   la.def(
       "norm",
-      [](const LimbTensor& a, py::handle ord, py::handle dim, py::handle keepdim) {
+      [](LimbTensor a, py::handle ord, py::handle dim, py::handle keepdim) {
         return vector_or_matrix_norm(a, ord, dim, truth(keepdim));
       },
       A, py::arg("ord") = py::none(), py::arg("dim") = py::none(), py::arg("keepdim") = false,
       "Vector or matrix norm, as torch.linalg.norm decides from ord and dim.");
   la.def(
       "cond",
-      [](const LimbTensor& a, py::handle p) {
+      [](LimbTensor a, py::handle p) {
         const dense::MatrixOrd o = p.is_none() ? dense::MatrixOrd::kTwo : matrix_ord(p, "linalg.cond");
         LimbTensor x = a;
         return released([&] { return dense::cond(x, o); });
@@ -284,7 +284,7 @@ void bind_linalg(py::module_& m) {
       A, py::arg("p") = py::none(), "Condition number; p = None is the 2-norm one.");
   la.def(
       "matrix_rank",
-      [](const LimbTensor& a, py::handle tol, py::handle hermitian, py::handle atol, py::handle rtol) {
+      [](LimbTensor a, py::handle tol, py::handle hermitian, py::handle atol, py::handle rtol) {
         auto at = opt_float(atol, "linalg.matrix_rank", "atol");
         const auto rt = opt_float(rtol, "linalg.matrix_rank", "rtol");
         const auto legacy = opt_float(tol, "linalg.matrix_rank", "tol");
@@ -300,7 +300,7 @@ void bind_linalg(py::module_& m) {
       py::arg("rtol") = py::none(), "Number of singular values above max(atol, rtol * largest); an int64 torch tensor.");
   la.def(
       "pinv",
-      [](const LimbTensor& a, py::handle rcond, py::handle hermitian, py::handle atol, py::handle rtol) {
+      [](LimbTensor a, py::handle rcond, py::handle hermitian, py::handle atol, py::handle rtol) {
         const auto at = opt_float(atol, "linalg.pinv", "atol");
         auto rt = opt_float(rtol, "linalg.pinv", "rtol");
         const auto rc = opt_float(rcond, "linalg.pinv", "rcond");
@@ -315,11 +315,11 @@ void bind_linalg(py::module_& m) {
       A, py::arg("rcond") = py::none(), py::arg("hermitian") = false, py::kw_only(), py::arg("atol") = py::none(),
       py::arg("rtol") = py::none(), "Pseudo-inverse through the SVD (the eigen-decomposition when hermitian).");
   la.def(
-      "matrix_exp", [](const LimbTensor& a) { LimbTensor x = a; return released([&] { return dense::matrix_exp(x); }); },
+      "matrix_exp", [](LimbTensor a) { LimbTensor x = a; return released([&] { return dense::matrix_exp(x); }); },
       A, "exp(A) by scaling and squaring of the Taylor series.");
   la.def(
       "matrix_power",
-      [](const LimbTensor& a, py::handle n) {
+      [](LimbTensor a, py::handle n) {
         const int64_t k = arg_int(n, "n");
         LimbTensor x = a;
         return released([&] { return dense::matrix_power(x, k); });
@@ -327,7 +327,7 @@ void bind_linalg(py::module_& m) {
       A, py::arg("n"), "A^n by repeated squaring; negative n through the inverse.");
   la.def(
       "solve_triangular",
-      [](const LimbTensor& a, const LimbTensor& b, bool upper, bool left, bool unitriangular) {
+      [](LimbTensor a, LimbTensor b, bool upper, bool left, bool unitriangular) {
         LimbTensor x = a, y = b;
         return released([&] { return dense::solve_triangular(x, y, upper, left, unitriangular); });
       },
@@ -335,7 +335,7 @@ void bind_linalg(py::module_& m) {
       "X with A X = B (X A = B) for a triangular A.");
   la.def(
       "lu_factor",
-      [lu_factor_t](const LimbTensor& a, bool pivot) {
+      [lu_factor_t](LimbTensor a, bool pivot) {
         LimbTensor x = a;
         auto r = released([&] { return dense::lu_factor(x, pivot); });
         return lu_factor_t(r.first, r.second);
@@ -343,7 +343,7 @@ void bind_linalg(py::module_& m) {
       A, py::kw_only(), py::arg("pivot") = true, "Compact LU with partial pivoting; pivots are int32 as LAPACK's.");
   la.def(
       "lu",
-      [lu_t](const LimbTensor& a, bool pivot) {
+      [lu_t](LimbTensor a, bool pivot) {
         LimbTensor x = a;
         auto r = released([&] { return dense::lu(x, pivot); });
         return lu_t(std::get<0>(r), std::get<1>(r), std::get<2>(r));
@@ -351,7 +351,7 @@ void bind_linalg(py::module_& m) {
       A, py::kw_only(), py::arg("pivot") = true, "A = P L U with partial pivoting.");
   la.def(
       "lu_solve",
-      [](const LimbTensor& lu, const at::Tensor& pivots, const LimbTensor& b, bool left, bool adjoint) {
+      [](LimbTensor lu, const at::Tensor& pivots, LimbTensor b, bool left, bool adjoint) {
         LimbTensor x = lu, y = b;
         at::Tensor piv = pivots;
         return released([&] { return dense::lu_solve(x, piv, y, left, adjoint); });
@@ -360,7 +360,7 @@ void bind_linalg(py::module_& m) {
       py::arg("adjoint") = false, "X with A X = B from lu_factor's result.");
   la.def(
       "cross",
-      [](const LimbTensor& a, const LimbTensor& b, py::handle dim) {
+      [](LimbTensor a, LimbTensor b, py::handle dim) {
         const int64_t d = arg_int(dim, "dim");
         LimbTensor x = a, y = b;
         return released([&] { return dense::cross(x, y, d); });
@@ -368,7 +368,7 @@ void bind_linalg(py::module_& m) {
       py::arg("input"), py::arg("other"), py::kw_only(), py::arg("dim") = -1, "Cross product of 3-vectors along dim.");
   la.def(
       "vecdot",
-      [](const LimbTensor& a, const LimbTensor& b, py::handle dim) {
+      [](LimbTensor a, LimbTensor b, py::handle dim) {
         const int64_t d = arg_int(dim, "dim");
         LimbTensor x = a, y = b;
         return released([&] { return dense::vecdot(x, y, d); });
@@ -383,20 +383,20 @@ void bind_linalg(py::module_& m) {
 
   m.def(
       "cholesky_solve",
-      [](const LimbTensor& b, const LimbTensor& l, bool upper) {
+      [](LimbTensor b, LimbTensor l, bool upper) {
         LimbTensor x = b, y = l;
         return released([&] { return dense::cholesky_solve(x, y, upper); });
       },
       py::arg("input"), py::arg("input2"), py::arg("upper") = false,
       "X with A X = B, given the Cholesky factor of A (input2) and B (input).");
   m.def(
-      "det", [](const LimbTensor& a) { LimbTensor x = a; return released([&] { return dense::det(x); }); },
+      "det", [](LimbTensor a) { LimbTensor x = a; return released([&] { return dense::det(x); }); },
       py::arg("input"), "Determinant (linalg.det).");
   m.def(
-      "logdet", [](const LimbTensor& a) { LimbTensor x = a; return released([&] { return dense::logdet(x); }); },
+      "logdet", [](LimbTensor a) { LimbTensor x = a; return released([&] { return dense::logdet(x); }); },
       py::arg("input"), "log of the determinant: NaN when it is negative, -inf when zero.");
   m.def(
-      "inverse", [](const LimbTensor& a) { LimbTensor x = a; return released([&] { return dense::inv(x); }); },
+      "inverse", [](LimbTensor a) { LimbTensor x = a; return released([&] { return dense::inv(x); }); },
       py::arg("input"), "Matrix inverse (linalg.inv).");
 }
 

@@ -44,7 +44,7 @@ NormOrder norm_order(py::handle p) {
 void bind_reduce(py::module_& m, TensorClass& cls) {
   cls.def(
       "_reduce_dim",
-      [](const LimbTensor& t, py::handle dim, py::handle keepdim, py::handle op) {
+      [](LimbTensor t, py::handle dim, py::handle keepdim, py::handle op) {
         const int64_t d = arg_int(dim, "dim");
         const bool keep = truth(keepdim);
         if (!PyUnicode_Check(op.ptr())) raise_arg_type("op", "str", op);
@@ -62,33 +62,33 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
   const auto dim_none = py::arg("dim") = py::none();
   const auto keep_false = py::arg("keepdim") = false;
   cls.def(
-      "sum", [](const LimbTensor& t, py::handle dim, py::handle keepdim) { return reduce(t, dim, keepdim, ReduceOp::Sum); },
+      "sum", [](LimbTensor t, py::handle dim, py::handle keepdim) { return reduce(t, dim, keepdim, ReduceOp::Sum); },
       dim_none, keep_false, "KALDEN sum using tree reduction.");
   cls.def(
-      "prod", [](const LimbTensor& t, py::handle dim, py::handle keepdim) { return reduce(t, dim, keepdim, ReduceOp::Prod); },
+      "prod", [](LimbTensor t, py::handle dim, py::handle keepdim) { return reduce(t, dim, keepdim, ReduceOp::Prod); },
       dim_none, keep_false, "KALDEN product using tree reduction.");
   cls.def(
-      "max", [](const LimbTensor& t, py::handle dim, py::handle keepdim) { return reduce(t, dim, keepdim, ReduceOp::Max); },
+      "max", [](LimbTensor t, py::handle dim, py::handle keepdim) { return reduce(t, dim, keepdim, ReduceOp::Max); },
       dim_none, keep_false, "Maximum value.");
   cls.def(
-      "min", [](const LimbTensor& t, py::handle dim, py::handle keepdim) { return reduce(t, dim, keepdim, ReduceOp::Min); },
+      "min", [](LimbTensor t, py::handle dim, py::handle keepdim) { return reduce(t, dim, keepdim, ReduceOp::Min); },
       dim_none, keep_false, "Minimum value.");
   cls.def(
       "mean",
-      [](const LimbTensor& t, py::handle dim, py::handle keepdim) {
+      [](LimbTensor t, py::handle dim, py::handle keepdim) {
         const auto d = opt_dim(dim);
         const bool keep = truth(keepdim);
         return released_tensor([&] { return mean(t, d, keep); });
       },
       dim_none, keep_false, "KALDEN mean.");
   cls.def(
-      "argmax", [](const LimbTensor& t, py::handle dim) { return arg_extremum(t, opt_dim(dim), true); }, dim_none,
+      "argmax", [](LimbTensor t, py::handle dim) { return arg_extremum(t, opt_dim(dim), true); }, dim_none,
       "Index of maximum value.");
   cls.def(
-      "argmin", [](const LimbTensor& t, py::handle dim) { return arg_extremum(t, opt_dim(dim), false); }, dim_none,
+      "argmin", [](LimbTensor t, py::handle dim) { return arg_extremum(t, opt_dim(dim), false); }, dim_none,
       "Index of minimum value.");
   auto stat = [](bool take_sqrt) {
-    return [take_sqrt](const LimbTensor& t, py::handle dim, py::handle keepdim, py::handle unbiased) {
+    return [take_sqrt](LimbTensor t, py::handle dim, py::handle keepdim, py::handle unbiased) {
       const auto d = opt_dim(dim);
       const bool keep = truth(keepdim), unb = truth(unbiased);
       return released_tensor([&] { return variance(t, d, keep, unb, take_sqrt); });
@@ -99,9 +99,9 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
 
   cls.def(
       "__matmul__",
-      [](const LimbTensor& a, py::handle b) -> py::object {
+      [](LimbTensor a, py::handle b) -> py::object {
         if (!py::isinstance<LimbTensor>(b)) return not_implemented();
-        const LimbTensor& bt = b.cast<const LimbTensor&>();
+        const LimbTensor& bt = b.cast<LimbTensor>();
         return released_tensor([&] { return matmul(a, bt); });
       },
       py::is_operator());

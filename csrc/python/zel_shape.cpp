@@ -1,5 +1,8 @@
 // Reshaping, transposition, joining, splitting, repetition and indexing:
 // the Tensor members and the module functions.
+#include <ATen/ops/equal.h>
+#include <ATen/ops/nonzero.h>
+#include <ATen/ops/zeros.h>
 #include <limits>
 
 #include "python/bindings.h"
@@ -113,7 +116,7 @@ bool is_advanced(py::handle idx) {
 at::Tensor index_tensor(py::handle h, const char* op) {
   if (THPVariable_Check(h.ptr())) return THPVariable_Unpack(h.ptr());
   if (is_limb_tensor(h)) {
-    const LimbTensor& t = h.cast<const LimbTensor&>();
+    const LimbTensor& t = h.cast<LimbTensor>();
     at::Tensor v = approx_values(t, op);
     if (!at::equal(v, v.trunc()))
       throw IndexError(std::string(op) + ": a Tensor used as an index must hold integers");
@@ -207,7 +210,7 @@ py::object method(py::handle obj, const char* name) { return py::reinterpret_bor
 }  // namespace
 
 void bind_shape(py::module_& m, TensorClass& cls) {
-  auto reshape_method = [](const LimbTensor& t, const py::args& shape) {
+  auto reshape_method = [](LimbTensor t, const py::args& shape) {
     const std::vector<int64_t> target = int_list_args(shape, "reshape", "shape", TooBig::Value);
     LimbTensor self = t;
     return released([&] { return reshape(self, target); });
@@ -216,7 +219,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
   cls.def("view", reshape_method, "Reshape tensor (same as reshape).");
   cls.def(
       "flatten",
-      [](const LimbTensor& t, py::handle start_dim, py::handle end_dim) {
+      [](LimbTensor t, py::handle start_dim, py::handle end_dim) {
         const int64_t start = arg_int(start_dim, "start_dim"), end = arg_int(end_dim, "end_dim");
         LimbTensor self = t;
         return released([&] { return flatten(self, start, end); });
@@ -224,7 +227,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       py::arg("start_dim") = 0, py::arg("end_dim") = -1, "Flatten dimensions.");
   cls.def(
       "squeeze",
-      [](const LimbTensor& t, py::handle dim) {
+      [](LimbTensor t, py::handle dim) {
         LimbTensor self = t;
         if (dim.is_none()) return released([&] { return squeeze(self); });
         const int64_t d = arg_int(dim, "dim");
@@ -233,7 +236,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       py::arg("dim") = py::none(), "Remove dimensions of size 1.");
   cls.def(
       "unsqueeze",
-      [](const LimbTensor& t, py::handle dim) {
+      [](LimbTensor t, py::handle dim) {
         const int64_t d = arg_int(dim, "dim");
         LimbTensor self = t;
         return released([&] { return unsqueeze(self, d); });
@@ -241,7 +244,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       py::arg("dim"), "Add dimension of size 1.");
   cls.def(
       "expand",
-      [](const LimbTensor& t, const py::args& sizes) {
+      [](LimbTensor t, const py::args& sizes) {
         const std::vector<int64_t> s = int_list_args(sizes, "expand", "size", TooBig::Value);
         LimbTensor self = t;
         return released([&] { return expand(self, s); });
@@ -249,7 +252,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       "Expand tensor to new shape.");
   cls.def(
       "transpose",
-      [](const LimbTensor& t, py::handle dim0, py::handle dim1) {
+      [](LimbTensor t, py::handle dim0, py::handle dim1) {
         const int64_t d0 = arg_int(dim0, "dim0"), d1 = arg_int(dim1, "dim1");
         LimbTensor self = t;
         return released([&] { return transpose(self, d0, d1); });
@@ -257,7 +260,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       py::arg("dim0"), py::arg("dim1"), "Transpose two dimensions.");
   cls.def_property_readonly(
       "T",
-      [](const LimbTensor& t) {
+      [](LimbTensor t) {
         LimbTensor self = t;
         return released([&] { return transpose(self, -2, -1); });
       },
@@ -265,7 +268,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
 
   cls.def(
       "__getitem__",
-      [](const LimbTensor& t, py::handle idx) {
+      [](LimbTensor t, py::handle idx) {
         LimbTensor self = t;
         if (is_advanced(idx)) {
           const AdvancedIndex index = advanced_index(idx, self);
@@ -277,7 +280,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       py::arg("idx"), "Index into tensor.");
   cls.def(
       "__setitem__",
-      [](const LimbTensor& t, py::handle idx, py::handle value) {
+      [](LimbTensor t, py::handle idx, py::handle value) {
         LimbTensor self = t;
         if (is_advanced(idx)) {
           const AdvancedIndex index = advanced_index(idx, self);
@@ -294,7 +297,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
   // --- selections by index tensors and masks (PyTorch's signatures) ---
   cls.def(
       "index_select",
-      [](const LimbTensor& t, py::handle dim, py::handle index) {
+      [](LimbTensor t, py::handle dim, py::handle index) {
         check_limbs(t.data, t.shape, "index_select");
         const int64_t d = wrap_dim(arg_int(dim, "dim"), static_cast<int64_t>(t.shape.size()), "index_select");
         const at::Tensor ix = index_tensor(index, "index_select");
@@ -318,7 +321,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       py::arg("dim"), py::arg("index"), "Elements at the given indices along dim.");
   cls.def(
       "gather",
-      [](const LimbTensor& t, py::handle dim, py::handle index) {
+      [](LimbTensor t, py::handle dim, py::handle index) {
         const int64_t d = arg_int(dim, "dim");
         const at::Tensor ix = index_tensor(index, "gather");
         LimbTensor self = t;
@@ -327,7 +330,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       py::arg("dim"), py::arg("index"), "torch.gather: out[i][j] = self[index[i][j]][j] for dim 0, and so on.");
   cls.def(
       "take",
-      [](const LimbTensor& t, py::handle index) {
+      [](LimbTensor t, py::handle index) {
         check_limbs(t.data, t.shape, "take");
         const at::Tensor ix = index_tensor(index, "take");
         LimbTensor flat{t.data, Shape{t.data.size(0)}};
@@ -336,7 +339,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       py::arg("index"), "Elements at the given flat (row-major) indices, shaped like index.");
   cls.def(
       "masked_select",
-      [](const LimbTensor& t, py::handle mask) {
+      [](LimbTensor t, py::handle mask) {
         const at::Tensor m = mask_arg(mask, t, "masked_select");
         const Shape ms(m.sizes().begin(), m.sizes().end());
         const Shape out = broadcast_shapes(ms, t.shape);
@@ -359,7 +362,7 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       py::arg("mask"), py::arg("value"), "In place: value (all its limbs) where mask is True.");
   cls.def(
       "masked_fill",
-      [](const LimbTensor& t, py::handle mask, py::handle value) {
+      [](LimbTensor t, py::handle mask, py::handle value) {
         const at::Tensor m = mask_arg(mask, t, "masked_fill");
         const LimbTensor v = fill_value(value, t, "masked_fill");
         LimbTensor self = t;
@@ -372,14 +375,14 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       py::arg("mask"), py::arg("value"), "A copy with value (all its limbs) where mask is True.");
   cls.def(
       "nonzero",
-      [](const LimbTensor& t, py::handle as_tuple) -> py::object {
+      [](LimbTensor t, py::handle as_tuple) -> py::object {
         // Non-zero as the approximation sees it (NaN counts), as a mask does.
         at::Tensor v;
         {
           py::gil_scoped_release nogil;
           v = approx_values(t, "nonzero");
         }
-        at::Tensor idx = at::nonzero(v != 0);
+        at::Tensor idx = at::nonzero(v.ne(0));
         const at::Device dev = t.data.device();
         if (!dev.is_cpu()) idx = idx.to(dev);
         if (!truth(as_tuple)) return py::cast(idx);

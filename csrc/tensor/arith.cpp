@@ -1,20 +1,22 @@
 #include "tensor/arith.h"
 
+#include <ATen/ops/empty.h>
+#include <ATen/ExpandUtils.h>
 #include <sstream>
 
-#include "limbs/pair_rows.h"
+#include "kernels/pointwise.h"
 
 namespace zel {
 
 namespace {
 
-// Same shapes: runs of rows through limbs::pair_rows (lanes where the
+using RunKernel = void (*)(const limbs::Row* a, const limbs::Row* b, limbs::Row* out, int64_t n);
+
+// Same shapes: runs of rows through the run kernel (lanes where the
 // processor has them); broadcasts: one element at a time, through the same
-// scalar copy of f.
-template <class F>
-LimbTensor pairwise(const LimbTensor& a, const LimbTensor& b, const char* op, F f) {
-  if (a.shape != b.shape)
-    return binary_rows(a, b, op, [f](const limbs::Row& x, const limbs::Row& y) { return limbs::pair_once(x, y, f); });
+// compiled copy of the element as the run kernel's scalar rows.
+LimbTensor pairwise(const LimbTensor& a, const LimbTensor& b, const char* op, RunKernel run, PairKernel one) {
+  if (a.shape != b.shape) return binary_rows(a, b, op, [one](const limbs::Row& x, const limbs::Row& y) { return one(x, y); });
   at::Tensor da = cpu_limbs(a, op);
   at::Tensor db = cpu_limbs(b, op);
   const int64_t n = da.size(0);
@@ -22,23 +24,21 @@ LimbTensor pairwise(const LimbTensor& a, const LimbTensor& b, const char* op, F 
   const limbs::Row* pa = rows_of(da);
   const limbs::Row* pb = rows_of(db);
   limbs::Row* pr = rows_of(r);
-  parallel_rows(n, 4096, [&](int64_t begin, int64_t end) {
-    limbs::pair_rows(pa + begin, pb + begin, pr + begin, end - begin, f);
-  });
+  parallel_rows(n, 4096, [&](int64_t begin, int64_t end) { run(pa + begin, pb + begin, pr + begin, end - begin); });
   return make_result(r, a.shape, a.data.device());
 }
 
 }  // namespace
 
-LimbTensor add(const LimbTensor& a, const LimbTensor& b) { return pairwise(a, b, "add", limbs::AddRows()); }
+LimbTensor add(const LimbTensor& a, const LimbTensor& b) { return pairwise(a, b, "add", kernels::add_kernel, kernels::add_row); }
 
-LimbTensor sub(const LimbTensor& a, const LimbTensor& b) { return pairwise(a, b, "sub", limbs::SubRows()); }
+LimbTensor sub(const LimbTensor& a, const LimbTensor& b) { return pairwise(a, b, "sub", kernels::sub_kernel, kernels::sub_row); }
 
 LimbTensor neg(const LimbTensor& a) {
   return map_rows(a, "neg", [](const limbs::Row& x) { return limbs::neg(x); });
 }
 
-LimbTensor mul(const LimbTensor& a, const LimbTensor& b) { return pairwise(a, b, "mul", limbs::MulRows()); }
+LimbTensor mul(const LimbTensor& a, const LimbTensor& b) { return pairwise(a, b, "mul", kernels::mul_kernel, kernels::mul_row); }
 
 LimbTensor mul_scalar(const LimbTensor& a, double c) {
   return map_rows(a, "mul", [c](const limbs::Row& x) { return limbs::mul_scalar(x, c); });

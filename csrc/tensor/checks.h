@@ -4,7 +4,7 @@
 // is touched or allocated.
 #pragma once
 
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include <cstdint>
 #include <string>

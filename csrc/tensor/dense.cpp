@@ -1,11 +1,17 @@
 #include "tensor/dense.h"
 
+#include <ATen/ops/empty.h>
+#include <ATen/ops/zeros.h>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "limbs/dense.h"
+#include "kernels/dense.h"
+#include "kernels/matrix.h"
+#include "kernels/pointwise.h"
+#include "kernels/reduce.h"
+#include "limbs/order.h"
 #include "tensor/matmul.h"
 
 namespace zel {
@@ -16,7 +22,6 @@ namespace {
 using limbs::Matrix;
 using limbs::Row;
 using limbs::Vector;
-namespace kern = limbs::dense;
 
 // float64 machine epsilon: PyTorch's default relative tolerances of rank,
 // pinv and lstsq are in units of the dtype's epsilon.
@@ -185,21 +190,21 @@ struct Lu {
 
 Lu factor(Matrix m) {
   Lu f{std::move(m), {}, 0};
-  f.info = kern::lu_factor(f.lu, f.pivots);
+  f.info = kernels::lu_factor_kernel(f.lu, f.pivots);
   return f;
 }
 
 // Matrix inverse from the LU factors.
 Matrix inverse_of(const Lu& f) {
   Matrix x = limbs::identity(f.lu.rows);
-  kern::lu_solve(f.lu, f.pivots, x);
+  kernels::lu_solve_kernel(f.lu, f.pivots, x);
   return x;
 }
 
 // --- Norms ------------------------------------------------------------------------
 
 // |x| on the exact sign.
-Row abs_row(const Row& x) { return kern::row_abs(x); }
+Row abs_row(const Row& x) { return kernels::abs_exact_row(x); }
 
 // The first element of largest (or smallest) exact value; NaN propagates.
 // No elements give 0 (the norms of an empty matrix).
@@ -217,9 +222,9 @@ Row extreme(const Row* rows, int64_t n, bool largest) {
 // The vector norm of n contiguous rows.
 Row vector_norm_of(const Row* rows, int64_t n, double ord) {
   const double* p = reinterpret_cast<const double*>(rows);
-  std::vector<double> scratch(static_cast<size_t>(limbs::tree_scratch_rows(n) * limbs::kLimbs));
-  if (ord == 2.0) return limbs::norm2_slice(p, n, 1, scratch.data());
-  if (ord == 1.0) return limbs::norm1_slice(p, n, 1, scratch.data());
+  std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(n) * limbs::kLimbs));
+  if (ord == 2.0) return kernels::norm2_kernel(p, n, 1, scratch.data());
+  if (ord == 1.0) return kernels::norm1_kernel(p, n, 1, scratch.data());
   if (std::isinf(ord)) {
     Vector a(static_cast<size_t>(n));
     for (int64_t i = 0; i < n; ++i) a[static_cast<size_t>(i)] = abs_row(rows[i]);
@@ -231,8 +236,8 @@ Row vector_norm_of(const Row* rows, int64_t n, double ord) {
     return limbs::from_double(static_cast<double>(count));
   }
   if (std::nearbyint(ord) == ord && std::fabs(ord) < 1e18)
-    return limbs::norm_int_p_slice(p, n, 1, static_cast<long long>(ord), scratch.data());
-  return limbs::norm_float_p_slice(p, n, 1, ord, scratch.data());
+    return kernels::norm_int_p_kernel(p, n, 1, static_cast<long long>(ord), scratch.data());
+  return kernels::norm_float_p_kernel(p, n, 1, ord, scratch.data());
 }
 
 // The elements of a tensor with the axes `moved` (distinct, in range) put
@@ -285,7 +290,7 @@ Shape reduced_shape(const Shape& shape, const std::vector<int64_t>& dims, bool k
   return out;
 }
 
-Vector singular_values(const Matrix& m) { return kern::jacobi_svd(m, false, false).s; }
+Vector singular_values(const Matrix& m) { return kernels::jacobi_svd_kernel(m, false, false).s; }
 
 Row matrix_norm_of(const Matrix& m, MatrixOrd ord) {
   const int64_t r = m.rows, c = m.cols;
@@ -294,7 +299,9 @@ Row matrix_norm_of(const Matrix& m, MatrixOrd ord) {
       return vector_norm_of(m.data.data(), r * c, 2.0);
     case MatrixOrd::kNuc: {
       const Vector s = singular_values(m);
-      return limbs::tree_sum(reinterpret_cast<const double*>(s.data()), static_cast<int64_t>(s.size()), 1);
+      const int64_t n = static_cast<int64_t>(s.size());
+      std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(n) * limbs::kLimbs));
+      return kernels::tree_sum_kernel(reinterpret_cast<const double*>(s.data()), n, 1, scratch.data());
     }
     case MatrixOrd::kTwo:
     case MatrixOrd::kNegTwo: {
@@ -346,10 +353,8 @@ bool above(const Row& s, double tol) { return limbs::compare_exact(s, limbs::fro
 // |eigenvalues| of a symmetric matrix (descending) with their vectors, or
 // the SVD: the eigen- or singular values rank and pinv need.
 Matrix pinv_of(const Matrix& m, std::optional<double> atol, std::optional<double> rtol, bool hermitian) {
-  using limbs::linalg_detail::product;
-  using limbs::linalg_detail::view;
   if (hermitian) {
-    const kern::EigenSystem e = kern::jacobi_eigh(m, true, true);
+    const limbs::dense::EigenSystem e = kernels::jacobi_eigh_kernel(m, true, true);
     Vector mags;
     for (const Row& v : e.values) mags.push_back(abs_row(v));
     const Row s_max = mags.empty() ? limbs::zero_row() : extreme(mags.data(), static_cast<int64_t>(mags.size()), true);
@@ -358,13 +363,13 @@ Matrix pinv_of(const Matrix& m, std::optional<double> atol, std::optional<double
     for (int64_t j = 0; j < m.rows; ++j) {
       const Row& lam = e.values[static_cast<size_t>(j)];
       const bool keep = above(abs_row(lam), tol);
-      const Row inv = keep ? limbs::reciprocal(lam) : limbs::zero_row();
+      const Row inv = keep ? kernels::reciprocal_row(lam) : limbs::zero_row();
       for (int64_t i = 0; i < m.rows; ++i) scaled.at(i, j) = keep ? limbs::mul(scaled.at(i, j), inv) : limbs::zero_row();
     }
     const Matrix vt = limbs::transpose(e.vectors);
-    return product(view(scaled), view(vt));
+    return kernels::matrix_product_kernel(scaled, vt);
   }
-  const kern::Svd f = kern::jacobi_svd(m, false, true);
+  const limbs::dense::Svd f = kernels::jacobi_svd_kernel(m, false, true);
   const int64_t k = static_cast<int64_t>(f.s.size());
   const double tol = k > 0 ? rank_tolerance(atol, rtol, m.rows, m.cols, f.s.front()) : 0.0;
   // V diag(1/s) U^T: row i of Vh scaled, then (Vh^T) (U^T).
@@ -372,11 +377,11 @@ Matrix pinv_of(const Matrix& m, std::optional<double> atol, std::optional<double
   for (int64_t j = 0; j < k; ++j) {
     const Row& s = f.s[static_cast<size_t>(j)];
     const bool keep = above(s, tol);
-    const Row inv = keep ? limbs::reciprocal(s) : limbs::zero_row();
+    const Row inv = keep ? kernels::reciprocal_row(s) : limbs::zero_row();
     for (int64_t i = 0; i < vt.rows; ++i) vt.at(i, j) = keep ? limbs::mul(vt.at(i, j), inv) : limbs::zero_row();
   }
   const Matrix ut = limbs::transpose(f.u);
-  return product(view(vt), view(ut));
+  return kernels::matrix_product_kernel(vt, ut);
 }
 
 // Materialises a tensor broadcast to `out`.
@@ -434,7 +439,7 @@ LimbTensor solve(const LimbTensor& a, const LimbTensor& b, bool left) {
     }
     Matrix x = sb.matrix(bp.b[static_cast<size_t>(i)]);
     if (transposed) x = limbs::transpose(x);
-    kern::lu_solve(f.lu, f.pivots, x);
+    kernels::lu_solve_kernel(f.lu, f.pivots, x);
     out.put(i, transposed ? limbs::transpose(x) : x);
   });
   const int64_t bad = first_failure(status);
@@ -468,7 +473,7 @@ LimbTensor det(const LimbTensor& a) {
   Out out(s.batch, s.count, op);
   each(s.count, [&](int64_t b) {
     const Lu f = factor(s.matrix(b));
-    out.put(b, kern::lu_det(f.lu, f.pivots));
+    out.put(b, kernels::lu_det_kernel(f.lu, f.pivots));
   });
   return out.done(s.device);
 }
@@ -479,7 +484,7 @@ std::pair<LimbTensor, LimbTensor> slogdet(const LimbTensor& a) {
   Out sign(s.batch, s.count, op), logabs(s.batch, s.count, op);
   each(s.count, [&](int64_t b) {
     const Lu f = factor(s.matrix(b));
-    const kern::SlogDet r = kern::lu_slogdet(f.lu, f.pivots);
+    const limbs::dense::SlogDet r = kernels::lu_slogdet_kernel(f.lu, f.pivots);
     sign.put(b, r.sign);
     logabs.put(b, r.logabsdet);
   });
@@ -492,7 +497,7 @@ LimbTensor logdet(const LimbTensor& a) {
   Out out(s.batch, s.count, op);
   each(s.count, [&](int64_t b) {
     const Lu f = factor(s.matrix(b));
-    const kern::SlogDet r = kern::lu_slogdet(f.lu, f.pivots);
+    const limbs::dense::SlogDet r = kernels::lu_slogdet_kernel(f.lu, f.pivots);
     out.put(b, limbs::approx(r.sign) < 0.0 ? limbs::from_double(limbs::kNaN) : r.logabsdet);
   });
   return out.done(s.device);
@@ -509,7 +514,7 @@ LimbTensor cholesky(const LimbTensor& a, bool upper) {
     // The upper triangle of A is the lower one of A^T.
     const Matrix m = upper ? limbs::transpose(s.matrix(b)) : s.matrix(b);
     Matrix l;
-    status[static_cast<size_t>(b)] = kern::cholesky(m, l);
+    status[static_cast<size_t>(b)] = kernels::cholesky_kernel(m, l);
     out.put(b, upper ? limbs::transpose(l) : l);
   });
   const int64_t bad = first_failure(status);
@@ -538,8 +543,8 @@ LimbTensor cholesky_solve(const LimbTensor& b, const LimbTensor& l, bool upper) 
     const Matrix f = sl.matrix(bp.b[static_cast<size_t>(i)]);
     const Matrix ft = limbs::transpose(f);
     Matrix x = sb.matrix(bp.a[static_cast<size_t>(i)]);
-    kern::triangular_solve(upper ? ft : f, x, false, false);
-    kern::triangular_solve(upper ? f : ft, x, true, false);
+    kernels::triangular_solve_kernel(upper ? ft : f, x, false, false);
+    kernels::triangular_solve_kernel(upper ? f : ft, x, true, false);
     out.put(i, x);
   });
   return out.done(sb.device);
@@ -556,9 +561,9 @@ std::pair<LimbTensor, LimbTensor> qr(const LimbTensor& a, QrMode mode) {
   Out q(mode == QrMode::kR ? Shape{0} : with(s.batch, {m, q_cols}), mode == QrMode::kR ? 1 : s.count, op);
   Out r(with(s.batch, {r_rows, n}), s.count, op);
   each(s.count, [&](int64_t b) {
-    const kern::Householder h = kern::householder_qr(s.matrix(b));
+    const limbs::dense::Householder h = kernels::householder_qr_kernel(s.matrix(b));
     r.put(b, h.r.data.data(), r_rows * n);  // the leading rows of the m x n R
-    if (mode != QrMode::kR) q.put(b, kern::householder_q(h, m, q_cols));
+    if (mode != QrMode::kR) q.put(b, kernels::householder_q_kernel(h, m, q_cols));
   });
   return {q.done(s.device), r.done(s.device)};
 }
@@ -569,7 +574,7 @@ std::pair<LimbTensor, LimbTensor> eigh(const LimbTensor& a, bool lower, bool vec
   Out values(with(s.batch, {n}), s.count, op);
   Out vecs(vectors ? with(s.batch, {n, n}) : Shape{0}, vectors ? s.count : 1, op);
   each(s.count, [&](int64_t b) {
-    const kern::EigenSystem e = kern::jacobi_eigh(s.matrix(b), lower, vectors);
+    const limbs::dense::EigenSystem e = kernels::jacobi_eigh_kernel(s.matrix(b), lower, vectors);
     values.put(b, e.values);
     if (vectors) vecs.put(b, e.vectors);
   });
@@ -589,7 +594,7 @@ std::pair<LimbTensor, LimbTensor> eig(const LimbTensor& a, bool vectors, const c
       for (int64_t j = 0; j < i && symmetric; ++j) symmetric = limbs::compare_exact(m.at(i, j), m.at(j, i)) == 0;
     // A symmetric matrix takes eigh's path: orthonormal vectors, ascending values.
     if (symmetric) {
-      const kern::EigenSystem e = kern::jacobi_eigh(m, true, vectors);
+      const limbs::dense::EigenSystem e = kernels::jacobi_eigh_kernel(m, true, vectors);
       values.put(b, e.values);
       if (vectors) vecs.put(b, e.vectors);
       return;
@@ -599,7 +604,7 @@ std::pair<LimbTensor, LimbTensor> eig(const LimbTensor& a, bool vectors, const c
         status[static_cast<size_t>(b)] = 2;
         return;
       }
-    const kern::RealEigen e = kern::real_eig(m, vectors);
+    const limbs::dense::RealEigen e = kernels::real_eig_kernel(m, vectors);
     if (!e.real) {
       status[static_cast<size_t>(b)] = 1;
       return;
@@ -625,7 +630,7 @@ std::tuple<LimbTensor, LimbTensor, LimbTensor> svd(const LimbTensor& a, bool ful
   Out sv(with(s.batch, {k}), s.count, op);
   Out vh(with(s.batch, {full_matrices ? n : k, n}), s.count, op);
   each(s.count, [&](int64_t b) {
-    const kern::Svd f = kern::jacobi_svd(s.matrix(b), full_matrices, true);
+    const limbs::dense::Svd f = kernels::jacobi_svd_kernel(s.matrix(b), full_matrices, true);
     u.put(b, f.u);
     sv.put(b, f.s);
     vh.put(b, f.vh);
@@ -644,8 +649,6 @@ LimbTensor svdvals(const LimbTensor& a) {
 // --- Least squares ------------------------------------------------------------------------
 
 LstsqResult lstsq(const LimbTensor& a, const LimbTensor& b, std::optional<double> rcond, LstsqDriver driver) {
-  using limbs::linalg_detail::product;
-  using limbs::linalg_detail::view;
   const char* op = "linalg.lstsq";
   const Stack sa = stack_of(a, op);
   const bool vector = b.shape.size() + 1 == a.shape.size();
@@ -669,29 +672,29 @@ LstsqResult lstsq(const LimbTensor& a, const LimbTensor& b, std::optional<double
     // above rcond * s_max.
     const Matrix am = sa.matrix(bp.a[static_cast<size_t>(i)]);
     const Matrix bm = sb.matrix(bp.b[static_cast<size_t>(i)]);
-    const kern::Svd f = kern::jacobi_svd(am, false, true);
+    const limbs::dense::Svd f = kernels::jacobi_svd_kernel(am, false, true);
     const double tol = k > 0 ? rc * limbs::approx(f.s.front()) : 0.0;
     const Matrix ut = limbs::transpose(f.u);
-    Matrix c = product(view(ut), view(bm));  // k x nrhs
+    Matrix c = kernels::matrix_product_kernel(ut, bm);  // k x nrhs
     int64_t rank = 0;
     for (int64_t j = 0; j < k; ++j) {
       const Row& s = f.s[static_cast<size_t>(j)];
       const bool keep = above(s, tol);
       rank += keep;
-      const Row inv = keep ? limbs::reciprocal(s) : limbs::zero_row();
+      const Row inv = keep ? kernels::reciprocal_row(s) : limbs::zero_row();
       for (int64_t col = 0; col < nrhs; ++col) c.at(j, col) = keep ? limbs::mul(c.at(j, col), inv) : limbs::zero_row();
     }
     const Matrix v = limbs::transpose(f.vh);
-    const Matrix sol = product(view(v), view(c));
+    const Matrix sol = kernels::matrix_product_kernel(v, c);
     ranks[static_cast<size_t>(i)] = rank;
     x.put(i, sol);
     if (want_sv) sv.put(i, f.s);
-    const Matrix ax = product(view(am), view(sol));
+    const Matrix ax = kernels::matrix_product_kernel(am, sol);
     for (int64_t col = 0; col < nrhs; ++col) {
       Row acc = limbs::zero_row();
       for (int64_t r = 0; r < m; ++r) {
         const Row d = limbs::sub(ax.at(r, col), bm.at(r, col));
-        acc = kern::mul_add(acc, d, d);
+        acc = limbs::add(acc, limbs::mul(d, d));
       }
       residual[static_cast<size_t>(i * nrhs + col)] = acc;
     }
@@ -779,7 +782,7 @@ LimbTensor cond(const LimbTensor& a, MatrixOrd p) {
         out.put(b, limbs::zero_row());
         return;
       }
-      out.put(b, p == MatrixOrd::kTwo ? limbs::div(sv.front(), sv.back()) : limbs::div(sv.back(), sv.front()));
+      out.put(b, p == MatrixOrd::kTwo ? kernels::div_row(sv.front(), sv.back()) : kernels::div_row(sv.back(), sv.front()));
       return;
     }
     const Lu f = factor(m);
@@ -803,7 +806,7 @@ at::Tensor matrix_rank(const LimbTensor& a, std::optional<double> atol, std::opt
     const Matrix m = s.matrix(b);
     Vector sv;
     if (hermitian) {
-      for (const Row& v : kern::jacobi_eigh(m, true, false).values) sv.push_back(abs_row(v));
+      for (const Row& v : kernels::jacobi_eigh_kernel(m, true, false).values) sv.push_back(abs_row(v));
     } else {
       sv = singular_values(m);
     }
@@ -831,13 +834,11 @@ LimbTensor matrix_exp(const LimbTensor& a) {
   const char* op = "linalg.matrix_exp";
   const Stack s = square_stack(a, op);
   Out out(with(s.batch, {s.rows, s.cols}), s.count, op);
-  each(s.count, [&](int64_t b) { out.put(b, kern::matrix_exp(s.matrix(b))); });
+  each(s.count, [&](int64_t b) { out.put(b, kernels::matrix_exp_kernel(s.matrix(b))); });
   return out.done(s.device);
 }
 
 LimbTensor matrix_power(const LimbTensor& a, int64_t n) {
-  using limbs::linalg_detail::product;
-  using limbs::linalg_detail::view;
   const char* op = "linalg.matrix_power";
   const Stack s = square_stack(a, op);
   Out out(with(s.batch, {s.rows, s.cols}), s.count, op);
@@ -856,11 +857,11 @@ LimbTensor matrix_power(const LimbTensor& a, int64_t n) {
     bool first = true;
     while (e != 0) {
       if (e & 1ULL) {
-        result = first ? base : product(view(result), view(base));
+        result = first ? base : kernels::matrix_product_kernel(result, base);
         first = false;
       }
       e >>= 1;
-      if (e != 0) base = product(view(base), view(base));
+      if (e != 0) base = kernels::matrix_product_kernel(base, base);
     }
     out.put(b, result);
   });
@@ -890,13 +891,13 @@ LimbTensor solve_triangular(const LimbTensor& a, const LimbTensor& b, bool upper
     const Matrix t = sa.matrix(bp.a[static_cast<size_t>(i)]);
     Matrix x = sb.matrix(bp.b[static_cast<size_t>(i)]);
     if (left) {
-      kern::triangular_solve(t, x, upper, unitriangular);
+      kernels::triangular_solve_kernel(t, x, upper, unitriangular);
       out.put(i, x);
       return;
     }
     // X A = B is A^T X^T = B^T, and A^T has the other triangle.
     Matrix xt = limbs::transpose(x);
-    kern::triangular_solve(limbs::transpose(t), xt, !upper, unitriangular);
+    kernels::triangular_solve_kernel(limbs::transpose(t), xt, !upper, unitriangular);
     out.put(i, limbs::transpose(xt));
   });
   return out.done(sa.device);
@@ -936,7 +937,7 @@ std::tuple<LimbTensor, LimbTensor, LimbTensor> lu(const LimbTensor& a, bool pivo
   each(s.count, [&](int64_t b) {
     const Lu f = factor(s.matrix(b));
     // A = P L U: row i of L U is row perm[i] of A, so P[perm[i]][i] = 1.
-    const std::vector<int64_t> perm = kern::pivot_permutation(f.pivots, m);
+    const std::vector<int64_t> perm = kernels::pivot_permutation_kernel(f.pivots, m);
     Matrix pm(m, m), lm(m, k), um(k, n);
     for (int64_t i = 0; i < m; ++i) pm.at(perm[static_cast<size_t>(i)], i) = limbs::from_double(1.0);
     for (int64_t i = 0; i < m; ++i)
@@ -983,8 +984,8 @@ LimbTensor lu_solve(const LimbTensor& lu, const at::Tensor& pivots, const LimbTe
     const bool transposed_system = left ? adjoint : !adjoint;
     Matrix x = sb.matrix(bp.b[static_cast<size_t>(i)]);
     if (!left) x = limbs::transpose(x);
-    if (transposed_system) kern::lu_solve_transposed(f, pv, x);
-    else kern::lu_solve(f, pv, x);
+    if (transposed_system) kernels::lu_solve_transposed_kernel(f, pv, x);
+    else kernels::lu_solve_kernel(f, pv, x);
     out.put(i, left ? x : limbs::transpose(x));
   });
   return out.done(sa.device);
@@ -1049,10 +1050,12 @@ LimbTensor vecdot(const LimbTensor& a, const LimbTensor& b, int64_t dim) {
   Row* r = rows_of(out.data);
   const double* pa = reinterpret_cast<const double*>(ea.data());
   const double* pb = reinterpret_cast<const double*>(eb.data());
+  std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(len) * limbs::kLimbs));
   for (int64_t o = 0; o < outer; ++o)
     for (int64_t j = 0; j < inner; ++j) {
       const int64_t base = (o * len * inner + j) * limbs::kLimbs;
-      r[o * inner + j] = len > 0 ? limbs::dot(pa + base, inner, pb + base, inner, len) : limbs::zero_row();
+      r[o * inner + j] =
+          len > 0 ? kernels::dot_kernel(pa + base, inner, pb + base, inner, len, scratch.data()) : limbs::zero_row();
     }
   return out.done(a.data.device());
 }

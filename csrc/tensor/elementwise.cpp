@@ -1,13 +1,15 @@
 #include "tensor/elementwise.h"
 
+#include <ATen/ops/isfinite.h>
+#include <ATen/ops/isinf.h>
+#include <ATen/ops/isnan.h>
+#include <ATen/ops/where.h>
 #include <algorithm>
 #include <stdexcept>
 #include <string>
 
-#include "limbs/elementary.h"
-#include "limbs/number_power.h"
-#include "limbs/reduce.h"
-#include "limbs/rows.h"
+#include "kernels/pointwise.h"
+#include "kernels/reduce.h"
 #include "tensor/arith.h"
 
 namespace zel {
@@ -19,27 +21,9 @@ using limbs::Row;
 constexpr int64_t kHeavyGrain = static_cast<int64_t>(Grain::Heavy);
 constexpr int64_t kLightGrain = static_cast<int64_t>(Grain::Light);
 
-// A limbs::*_rows kernel over the rows, one call per parallel chunk.
-template <class Kernel>
-LimbTensor map_kernel(const LimbTensor& a, const char* op, const Kernel& kernel, int64_t grain = kHeavyGrain) {
-  at::Tensor da = cpu_limbs(a, op);
-  const int64_t n = da.size(0);
-  at::Tensor r = new_limbs_for(n);
-  const Row* pa = rows_of(da);
-  Row* pr = rows_of(r);
-  parallel_rows(n, grain, [&](int64_t begin, int64_t end) { kernel(pa + begin, pr + begin, end - begin); });
-  return make_result(r, a.shape, a.data.device());
-}
-
-template <class F>
-LimbTensor map_light(const LimbTensor& a, const char* op, const F& f) {
-  return map_rows(a, op, f, kLightGrain);
-}
-
-// f(x, y, 1/y) over the broadcast of a and b, each reciprocal of b computed
+// A quotient over the broadcast of a and b, each reciprocal of b computed
 // once, also where b is broadcast.
-template <class F>
-LimbTensor with_reciprocal(const LimbTensor& a, const LimbTensor& b, const char* op, const F& f) {
+LimbTensor with_reciprocal(const LimbTensor& a, const LimbTensor& b, const char* op, kernels::Quotient q) {
   Shape out = broadcast_shapes(a.shape, b.shape);
   at::Tensor da = cpu_limbs(a, op);
   at::Tensor db = cpu_limbs(b, op);
@@ -52,26 +36,19 @@ LimbTensor with_reciprocal(const LimbTensor& a, const LimbTensor& b, const char*
   Row* pr = rows_of(r);
   const int64_t nb = db.size(0);
   if (a.shape == out && b.shape == out) {
-    // One pass: the reciprocals of a block of rows on the stack, then their
-    // products, so no second array is written and read back.
-    constexpr int64_t kBlock = 64;
     parallel_rows(n, kHeavyGrain, [&](int64_t begin, int64_t end) {
-      Row inv[kBlock];
-      for (int64_t s = begin; s < end; s += kBlock) {
-        const int64_t m = std::min(kBlock, end - s);
-        limbs::reciprocal_rows(pb + s, inv, m);
-        for (int64_t i = 0; i < m; ++i) pr[s + i] = f(pa[s + i], pb[s + i], inv[i]);
-      }
+      kernels::quotient_kernel(q, pa + begin, pb + begin, pr + begin, end - begin);
     });
     return make_result(r, std::move(out), a.data.device());
   }
   at::Tensor rb = new_limbs_for(nb);
   Row* prb = rows_of(rb);
   parallel_rows(nb, kHeavyGrain,
-                [&](int64_t begin, int64_t end) { limbs::reciprocal_rows(pb + begin, prb + begin, end - begin); });
+                [&](int64_t begin, int64_t end) { kernels::reciprocal_kernel(pb + begin, prb + begin, end - begin); });
   const Row* crb = prb;
-  for_each_broadcast(out, a.shape, b.shape, kLightGrain,
-                     [&](int64_t i, int64_t ia, int64_t ib) { pr[i] = f(pa[ia], pb[ib], crb[ib]); });
+  for_each_broadcast(out, a.shape, b.shape, kLightGrain, [&](int64_t i, int64_t ia, int64_t ib) {
+    pr[i] = kernels::quotient_row(q, pa[ia], pb[ib], crb[ib]);
+  });
   return make_result(r, std::move(out), a.data.device());
 }
 
@@ -79,57 +56,50 @@ LimbTensor with_reciprocal(const LimbTensor& a, const LimbTensor& b, const char*
 
 LimbTensor reciprocal_scalar(double s, const at::Device& device) {
   at::Tensor d = new_limbs(1);
-  limbs::store(limbs::reciprocal_scalar(s), d.data_ptr<double>());
+  limbs::store(kernels::reciprocal_of(s), d.data_ptr<double>());
   return make_result(d, Shape{}, device);
 }
 
-LimbTensor div(const LimbTensor& a, const LimbTensor& b) {
-  return with_reciprocal(a, b, "div", [](const Row& x, const Row&, const Row& ry) { return limbs::mul(x, ry); });
-}
+LimbTensor div(const LimbTensor& a, const LimbTensor& b) { return with_reciprocal(a, b, "div", kernels::Quotient::Div); }
 
 LimbTensor div_scalar(const LimbTensor& a, double c) {
-  const Row rc = limbs::reciprocal_scalar(c);
-  return map_light(a, "div", [&rc](const Row& x) { return limbs::mul(x, rc); });
+  const Row rc = kernels::reciprocal_of(c);
+  return map_runs(a, "div", kLightGrain, [&rc](const Row* in, Row* out, int64_t n) { kernels::scale_kernel(in, out, n, rc, false); });
 }
 
 LimbTensor floordiv(const LimbTensor& a, const LimbTensor& b) {
-  return with_reciprocal(a, b, "floordiv",
-                         [](const Row& x, const Row&, const Row& ry) { return limbs::floor(limbs::mul(x, ry)); });
+  return with_reciprocal(a, b, "floordiv", kernels::Quotient::FloorDiv);
 }
 
 LimbTensor floordiv_scalar(const LimbTensor& a, double c) {
-  const Row rc = limbs::reciprocal_scalar(c);
-  return map_light(a, "floordiv", [&rc](const Row& x) { return limbs::floor(limbs::mul(x, rc)); });
+  const Row rc = kernels::reciprocal_of(c);
+  return map_runs(a, "floordiv", kLightGrain, [&rc](const Row* in, Row* out, int64_t n) { kernels::scale_kernel(in, out, n, rc, true); });
 }
 
-LimbTensor mod(const LimbTensor& a, const LimbTensor& b) {
-  return with_reciprocal(a, b, "mod", [](const Row& x, const Row& y, const Row& ry) {
-    return limbs::sub(x, limbs::mul(limbs::floor(limbs::mul(x, ry)), y));
-  });
-}
+LimbTensor mod(const LimbTensor& a, const LimbTensor& b) { return with_reciprocal(a, b, "mod", kernels::Quotient::Mod); }
 
 LimbTensor pow_int(const LimbTensor& a, bool negative, const std::vector<unsigned long long>& words) {
   bool zero = true;
   for (unsigned long long w : words) zero = zero && w == 0;
-  if (zero) return map_light(a, "pow", [](const Row&) { return limbs::from_double(1.0); });
+  if (zero) return map_rows(a, "pow", [](const Row&) { return limbs::from_double(1.0); }, kLightGrain);
   const unsigned long long* w = words.data();
   const int count = static_cast<int>(words.size());
-  return map_kernel(a, "pow", [w, count, negative](const Row* in, Row* out, int64_t n) {
-    limbs::pow_positive_rows(in, out, n, w, count, negative);
+  return map_runs(a, "pow", kHeavyGrain, [w, count, negative](const Row* in, Row* out, int64_t n) {
+    kernels::pow_positive_kernel(in, out, n, w, count, negative);
   });
 }
 
 LimbTensor pow_float(const LimbTensor& a, double e) {
-  return map_kernel(a, "pow", [e](const Row* in, Row* out, int64_t n) { limbs::pow_float_rows(in, out, n, e); });
+  return map_runs(a, "pow", kHeavyGrain, [e](const Row* in, Row* out, int64_t n) { kernels::pow_float_kernel(in, out, n, e); });
 }
 
 LimbTensor rpow(double base, const LimbTensor& a) {
-  return map_rows(a, "pow", [base](const Row& x) { return limbs::number_pow(base, x); }, kHeavyGrain);
+  return map_runs(a, "pow", kHeavyGrain, [base](const Row* in, Row* out, int64_t n) { kernels::number_pow_kernel(base, in, out, n); });
 }
 
 LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a) {
   if (op.arity != 1) throw std::logic_error(std::string(op.name) + ": not a unary operation");
-  return map_kernel(a, op.name, op.unary, static_cast<int64_t>(op.grain));
+  return map_runs(a, op.name, static_cast<int64_t>(op.grain), op.unary);
 }
 
 LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a, const LimbTensor& b) {
@@ -140,12 +110,15 @@ LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a, const LimbTensor&
 }
 
 LimbTensor clamp(const LimbTensor& a, bool has_min, double min_val, bool has_max, double max_val) {
-  return map_light(a, "clamp", [=](const Row& x) { return limbs::clamp(x, has_min, min_val, has_max, max_val); });
+  return map_runs(a, "clamp", kLightGrain, [=](const Row* in, Row* out, int64_t n) {
+    kernels::clamp_kernel(in, out, n, has_min, min_val, has_max, max_val);
+  });
 }
 
 LimbTensor round(const LimbTensor& a, bool decimals_zero, double factor) {
-  if (decimals_zero) return map_light(a, "round", [](const Row& x) { return limbs::round_decimals(x, 0); });
-  return map_light(a, "round", [factor](const Row& x) { return limbs::round_scaled(x, factor); });
+  return map_runs(a, "round", kLightGrain, [=](const Row* in, Row* out, int64_t n) {
+    kernels::round_kernel(in, out, n, decimals_zero, factor);
+  });
 }
 
 LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
@@ -173,25 +146,25 @@ LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
   parallel_rows(slices, slice_grain, [&](int64_t begin, int64_t end) {
     for (int64_t s = begin; s < end; ++s) {
       const double* first = pa + first_row(s) * limbs::kLimbs;
-      peak[s] = limbs::load(first + limbs::argmax_slice(first, len, inner) * inner * limbs::kLimbs);
+      peak[s] = limbs::load(first + kernels::argmax_kernel(first, len, inner) * inner * limbs::kLimbs);
     }
   });
   parallel_rows(n, kHeavyGrain, [&](int64_t begin, int64_t end) {
     for (int64_t i = begin; i < end; ++i) pr[i] = limbs::sub(rows_a[i], peak[slice_of(i)]);
-    limbs::exp_rows(pr + begin, pr + begin, end - begin);
+    kernels::exp_kernel(pr + begin, pr + begin, end - begin);
   });
   // peak now holds 1 / (sum of the slice's exponentials).
   const double* pe = r.data_ptr<double>();
   parallel_rows(slices, slice_grain, [&](int64_t begin, int64_t end) {
-    std::vector<double> scratch(static_cast<size_t>(limbs::tree_scratch_rows(len) * limbs::kLimbs));
+    std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(len) * limbs::kLimbs));
     for (int64_t s = begin; s < end; ++s) {
-      const Row total = limbs::tree_sum(pe + first_row(s) * limbs::kLimbs, len, inner, scratch.data());
-      peak[s] = limbs::reciprocal(total);
+      const Row total = kernels::tree_sum_kernel(pe + first_row(s) * limbs::kLimbs, len, inner, scratch.data());
+      peak[s] = kernels::reciprocal_row(total);
     }
   });
   parallel_rows(n, log_of ? kHeavyGrain : kLightGrain, [&](int64_t begin, int64_t end) {
     for (int64_t i = begin; i < end; ++i) pr[i] = limbs::mul(pr[i], peak[slice_of(i)]);
-    if (log_of) limbs::log_rows(pr + begin, pr + begin, end - begin);
+    if (log_of) kernels::log_kernel(pr + begin, pr + begin, end - begin);
   });
   return make_result(r, a.shape, a.data.device());
 }

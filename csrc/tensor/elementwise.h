@@ -3,12 +3,12 @@
 // the CPU, with the result moved back to the operand's device.
 #pragma once
 
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include <vector>
 
 #include "tensor/limb_tensor.h"
-#include "tensor/ops_table.h"
+#include "kernels/pointwise.h"
 
 namespace zel {
 

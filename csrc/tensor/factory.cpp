@@ -1,5 +1,13 @@
 #include "tensor/factory.h"
 
+#include <ATen/ops/arange.h>
+#include <ATen/ops/empty.h>
+#include <ATen/ops/eye.h>
+#include <ATen/ops/linspace.h>
+#include <ATen/ops/logspace.h>
+#include <ATen/ops/rand.h>
+#include <ATen/ops/randn.h>
+#include <ATen/ops/zeros.h>
 #include <cmath>
 #include <limits>
 #include <stdexcept>

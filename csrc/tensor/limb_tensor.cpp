@@ -1,5 +1,6 @@
 #include "tensor/limb_tensor.h"
 
+#include <ATen/ops/empty.h>
 #include <algorithm>
 #include <mutex>
 

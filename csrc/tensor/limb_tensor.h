@@ -2,7 +2,7 @@
 // and the loops over limb rows. Validation lives in tensor/checks.h.
 #pragma once
 
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include <cstdint>
 #include <new>
@@ -128,6 +128,18 @@ LimbTensor binary_rows(const LimbTensor& a, const LimbTensor& b, const char* op,
   for_each_broadcast(out, a.shape, b.shape, grain,
                      [&](int64_t i, int64_t ia, int64_t ib) { pr[i] = f(pa[ia], pb[ib]); });
   return make_result(r, std::move(out), a.data.device());
+}
+
+// A run kernel over the rows of a: kernel(in, out, n) once per parallel chunk.
+template <class K>
+LimbTensor map_runs(const LimbTensor& a, const char* op, int64_t grain, const K& kernel) {
+  at::Tensor da = cpu_limbs(a, op);
+  const int64_t n = da.size(0);
+  at::Tensor r = new_limbs_for(n);
+  const limbs::Row* pa = rows_of(da);
+  limbs::Row* pr = rows_of(r);
+  parallel_rows(n, grain, [&](int64_t begin, int64_t end) { kernel(pa + begin, pr + begin, end - begin); });
+  return make_result(r, a.shape, a.data.device());
 }
 
 // Element-wise unary operation; f(Row) -> Row.

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "kernels/tarsk.h"
+
 namespace zel {
 namespace linalg {
 
@@ -114,30 +116,30 @@ void set_row(LimbTensor& t, int64_t row, const LimbTensor& val, const char* op) 
 
 LuFactors lu(const LimbTensor& a) {
   const Matrix m = to_matrix(a, "lu", 2);
-  const limbs::LuResult f = guarded([&] { return limbs::lu(m); });
+  const limbs::LuResult f = guarded([&] { return kernels::tarsk_lu(m); });
   const at::Device dev = a.data.device();
   return LuFactors{from_matrix(f.P, dev), from_matrix(f.L, dev), from_matrix(f.U, dev)};
 }
 
 LimbTensor det(const LimbTensor& a) {
   const Matrix m = to_matrix(a, "det", 2);
-  return from_row(guarded([&] { return limbs::det(m); }), a.data.device());
+  return from_row(guarded([&] { return kernels::tarsk_det(m); }), a.data.device());
 }
 
 LimbTensor solve(const LimbTensor& a, const LimbTensor& b) {
   const Matrix m = to_matrix(a, "solve", 2);
   const Vector rhs = to_vector(b, "solve");
-  return from_vector(guarded([&] { return limbs::solve(m, rhs); }), a.data.device());
+  return from_vector(guarded([&] { return kernels::tarsk_solve(m, rhs); }), a.data.device());
 }
 
 LimbTensor inv(const LimbTensor& a) {
   const Matrix m = to_matrix(a, "inv", 2);
-  return from_matrix(guarded([&] { return limbs::inv(m); }), a.data.device());
+  return from_matrix(guarded([&] { return kernels::tarsk_inv(m); }), a.data.device());
 }
 
 std::pair<LimbTensor, LimbTensor> qr(const LimbTensor& a) {
   const Matrix m = to_matrix(a, "qr", 0);
-  const limbs::QrResult f = guarded([&] { return limbs::qr(m); });
+  const limbs::QrResult f = guarded([&] { return kernels::tarsk_qr(m); });
   const at::Device dev = a.data.device();
   return {from_matrix(f.Q, dev), from_matrix(f.R, dev)};
 }
@@ -145,26 +147,26 @@ std::pair<LimbTensor, LimbTensor> qr(const LimbTensor& a) {
 std::pair<LimbTensor, LimbTensor> lstsq(const LimbTensor& a, const LimbTensor& b) {
   const Matrix m = to_matrix(a, "lstsq", 0);
   const Vector rhs = to_vector(b, "lstsq");
-  const limbs::LstsqResult f = guarded([&] { return limbs::lstsq(m, rhs); });
+  const limbs::LstsqResult f = guarded([&] { return kernels::tarsk_lstsq(m, rhs); });
   const at::Device dev = a.data.device();
   return {from_vector(f.x, dev), from_row(f.residual_norm, dev)};
 }
 
 LimbTensor cholesky(const LimbTensor& a) {
   const Matrix m = to_matrix(a, "cholesky", 2);
-  return from_matrix(guarded([&] { return limbs::cholesky(m); }), a.data.device());
+  return from_matrix(guarded([&] { return kernels::tarsk_cholesky(m); }), a.data.device());
 }
 
 std::pair<LimbTensor, LimbTensor> eig(const LimbTensor& a, int64_t max_iter) {
   const Matrix m = to_matrix(a, "eig", 1);
-  const limbs::EigResult f = guarded([&] { return limbs::eig(m, max_iter); });
+  const limbs::EigResult f = guarded([&] { return kernels::tarsk_eig(m, max_iter); });
   const at::Device dev = a.data.device();
   return {from_vector(f.values, dev), from_matrix(f.vectors, dev)};
 }
 
 std::tuple<LimbTensor, LimbTensor, LimbTensor> svd(const LimbTensor& a, int64_t max_iter) {
   const Matrix m = to_matrix(a, "svd", 0);
-  const limbs::SvdResult f = guarded([&] { return limbs::svd(m, max_iter); });
+  const limbs::SvdResult f = guarded([&] { return kernels::tarsk_svd(m, max_iter); });
   const at::Device dev = a.data.device();
   return {from_matrix(f.U, dev), from_vector(f.S, dev), from_matrix(f.Vh, dev)};
 }
@@ -181,7 +183,7 @@ LimbTensor norm(const LimbTensor& x, const limbs::NormOrd& ord, std::optional<in
     }
   }
   const limbs::NormResult r = guarded([&] {
-    return limbs::norm(rows_of(d), x.shape, ord, dim.has_value(), dim.value_or(0), keepdim);
+    return kernels::tarsk_norm(rows_of(d), x.shape, ord, dim.has_value(), dim.value_or(0), keepdim);
   });
   return from_rows(r.data.data(), r.shape, x.data.device());
 }
@@ -189,12 +191,12 @@ LimbTensor norm(const LimbTensor& x, const limbs::NormOrd& ord, std::optional<in
 double cond(const LimbTensor& a, const limbs::NormOrd& p) {
   // p == 2 goes through svd, any other p through inv.
   const Matrix m = to_matrix(a, "cond", p.kind == limbs::NormKind::kTwo ? 0 : 2);
-  return guarded([&] { return limbs::cond(m, p); });
+  return guarded([&] { return kernels::tarsk_cond(m, p); });
 }
 
 int64_t matrix_rank(const LimbTensor& a, std::optional<double> tol) {
   const Matrix m = to_matrix(a, "matrix_rank", 0);
-  return guarded([&] { return limbs::matrix_rank(m, tol.has_value(), tol.value_or(0.0)); });
+  return guarded([&] { return kernels::tarsk_matrix_rank(m, tol.has_value(), tol.value_or(0.0)); });
 }
 
 }  // namespace linalg

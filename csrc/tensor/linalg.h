@@ -8,7 +8,7 @@
 #include <tuple>
 #include <utility>
 
-#include "limbs/linalg.h"
+#include "limbs/matrix.h"
 #include "tensor/limb_tensor.h"
 
 namespace zel {

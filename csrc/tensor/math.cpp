@@ -1,22 +1,23 @@
 #include "tensor/math.h"
 
+#include <ATen/ops/empty.h>
+#include <ATen/ops/zeros.h>
 #include <vector>
 
-#include "limbs/functions.h"
-#include "tensor/ops_table.h"
+#include "kernels/pointwise.h"
+#include "limbs/order.h"
 
 namespace zel {
 
 namespace {
 
 using limbs::Row;
-namespace lm = limbs::math;
 
 constexpr int64_t kHeavy = static_cast<int64_t>(Grain::Heavy);
 constexpr int64_t kLight = static_cast<int64_t>(Grain::Light);
 
-// The result for a malformed operand (see limbs::math::malformed).
-const Row kNaNRow = limbs::from_double(lm::kNaN);
+// The result for a malformed operand (see kernels::malformed_row).
+const Row kNaNRow = limbs::from_double(limbs::kNaN);
 
 // Row index of each operand for output row i: the broadcast of up to
 // three shapes, for the functions of three operands.
@@ -55,7 +56,7 @@ LimbTensor ternary_rows(const LimbTensor& a, const LimbTensor& b, const LimbTens
       int64_t at[3];
       bc.index(i, at);
       const Row &x = pa[at[0]], &y = pb[at[1]], &z = pc[at[2]];
-      pr[i] = lm::malformed(x) || lm::malformed(y) || lm::malformed(z) ? kNaNRow : f(x, y, z);
+      pr[i] = kernels::malformed_row(x) || kernels::malformed_row(y) || kernels::malformed_row(z) ? kNaNRow : f(x, y, z);
     }
   });
   return make_result(r, bc.out, a.data.device());
@@ -68,33 +69,33 @@ at::Tensor on_device(const at::Tensor& cpu, const at::Device& dev) { return dev.
 LimbTensor pow_tensor(const LimbTensor& a, const LimbTensor& b) {
   return binary_rows(
       a, b, "pow",
-      [](const Row& x, const Row& y) { return lm::guarded<&lm::pow>(x, y); }, kHeavy);
+      [](const Row& x, const Row& y) { return kernels::pow_row(x, y); }, kHeavy);
 }
 
 LimbTensor logit(const LimbTensor& a, bool has_eps, double eps) {
-  if (!has_eps)
-    return map_rows(a, "logit", [](const Row& x) { return lm::guarded<&lm::logit>(x); }, kHeavy);
-  return map_rows(
-      a, "logit", [eps](const Row& x) { return lm::malformed(x) ? kNaNRow : lm::logit_eps(x, eps); }, kHeavy);
+  return map_runs(a, "logit", kHeavy, [=](const Row* in, Row* out, int64_t n) {
+    kernels::logit_kernel(in, out, n, has_eps, eps);
+  });
 }
 
 LimbTensor nan_to_num(const LimbTensor& a, double nan, double posinf, double neginf) {
-  return map_rows(
-      a, "nan_to_num", [=](const Row& x) { return lm::nan_to_num(x, nan, posinf, neginf); }, kLight);
+  return map_runs(a, "nan_to_num", kLight, [=](const Row* in, Row* out, int64_t n) {
+    kernels::nan_to_num_kernel(in, out, n, nan, posinf, neginf);
+  });
 }
 
 LimbTensor lerp(const LimbTensor& start, const LimbTensor& end, const LimbTensor& weight) {
   return ternary_rows(start, end, weight, "lerp",
-                      [](const Row& s, const Row& e, const Row& w) { return lm::lerp(s, e, w); });
+                      [](const Row& s, const Row& e, const Row& w) { return kernels::lerp_row(s, e, w); });
 }
 
 LimbTensor addc(const LimbTensor& input, const LimbTensor& t1, const LimbTensor& t2, double value, bool divide,
                 const char* op) {
   if (divide)
     return ternary_rows(input, t1, t2, op,
-                        [value](const Row& i, const Row& x, const Row& y) { return lm::addcdiv(i, x, y, value); });
+                        [value](const Row& i, const Row& x, const Row& y) { return kernels::addcdiv_row(i, x, y, value); });
   return ternary_rows(input, t1, t2, op,
-                      [value](const Row& i, const Row& x, const Row& y) { return lm::addcmul(i, x, y, value); });
+                      [value](const Row& i, const Row& x, const Row& y) { return kernels::addcmul_row(i, x, y, value); });
 }
 
 LimbTensor clamp_rows(const LimbTensor& a, const LimbTensor* lo, const LimbTensor* hi, const char* op) {
@@ -103,7 +104,7 @@ LimbTensor clamp_rows(const LimbTensor& a, const LimbTensor* lo, const LimbTenso
   const bool has_lo = lo != nullptr, has_hi = hi != nullptr;
   return ternary_rows(a, has_lo ? *lo : none, has_hi ? *hi : none, op,
                       [has_lo, has_hi](const Row& x, const Row& l, const Row& h) {
-                        return lm::clamp_rows(x, has_lo ? &l : nullptr, has_hi ? &h : nullptr);
+                        return kernels::clamp_between_row(x, has_lo ? &l : nullptr, has_hi ? &h : nullptr);
                       });
 }
 
@@ -115,7 +116,7 @@ at::Tensor isclose(const LimbTensor& a, const LimbTensor& b, double rtol, double
   bool* pr = r.data_ptr<bool>();
   const Row *pa = rows_of(da), *pb = rows_of(db);
   for_each_broadcast(out, a.shape, b.shape, kLight, [&](int64_t i, int64_t ia, int64_t ib) {
-    pr[i] = lm::isclose(pa[ia], pb[ib], rtol, atol, equal_nan);
+    pr[i] = kernels::isclose_row(pa[ia], pb[ib], rtol, atol, equal_nan);
   });
   return on_device(r.reshape(out), a.data.device());
 }
@@ -127,7 +128,7 @@ at::Tensor signbit(const LimbTensor& a) {
   bool* pr = r.data_ptr<bool>();
   const Row* pa = rows_of(da);
   parallel_rows(n, kLight, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) pr[i] = lm::signbit(pa[i]);
+    for (int64_t i = begin; i < end; ++i) pr[i] = kernels::signbit_row(pa[i]);
   });
   return on_device(r.reshape(a.shape), a.data.device());
 }

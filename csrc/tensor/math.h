@@ -4,7 +4,7 @@
 // the limb rows, parallel for large N, with PyTorch broadcasting.
 #pragma once
 
-#include <ATen/ATen.h>
+#include <ATen/core/Tensor.h>
 
 #include "tensor/limb_tensor.h"
 

@@ -2,7 +2,8 @@
 
 #include <ATen/Parallel.h>
 
-#include "limbs/matmul.h"
+#include "kernels/matrix.h"
+#include "kernels/reduce.h"
 #include "tensor/arith.h"
 #include "tensor/reduce.h"
 
@@ -57,15 +58,13 @@ void batched_mm(const double* a, const std::vector<int64_t>& a_off, const double
   const int64_t batches = static_cast<int64_t>(a_off.size());
   if (m == 0 || n == 0) return;
   auto one_batch_rows = [&](int64_t t, int64_t i0, int64_t i1, const double* pb) {
-    const limbs::MatrixView av{a + a_off[t] * limbs::kLimbs, m, k, k, 1};
-    std::vector<double> pa(static_cast<size_t>(limbs::packed_a_size(m, k)));
-    limbs::pack_a(av, pa.data(), i0, i1);
-    limbs::matmul_rows(pa.data(), pb, k, n, i0, i1, limbs::MatrixOut{c + t * m * n * limbs::kLimbs, n, 1});
+    std::vector<double> pa(static_cast<size_t>(kernels::packed_a_doubles(m, k)));
+    kernels::pack_a_kernel(a + a_off[t] * limbs::kLimbs, m, k, pa.data(), i0, i1);
+    kernels::matmul_rows_kernel(pa.data(), pb, k, n, i0, i1, c + t * m * n * limbs::kLimbs);
   };
   auto pack_batch_b = [&](int64_t t, std::vector<double>& pb) {
-    pb.assign(static_cast<size_t>(limbs::packed_b_size(k, n)), 0.0);
-    const limbs::MatrixView bv{b + b_off[t] * limbs::kLimbs, k, n, n, 1};
-    limbs::pack_b(bv, pb.data(), 0, k);
+    pb.assign(static_cast<size_t>(kernels::packed_b_doubles(k, n)), 0.0);
+    kernels::pack_b_kernel(b + b_off[t] * limbs::kLimbs, k, n, pb.data());
   };
   const int64_t work = m * n * std::max<int64_t>(k, 1);
   if (batches >= 2 * at::get_num_threads() || work < 4096) {
@@ -116,9 +115,9 @@ LimbTensor matmul(const LimbTensor& a, const LimbTensor& b) {
     double* pr = r.data_ptr<double>();
     (void)m;
     parallel_rows(rows, std::max<int64_t>(1, 16384 / std::max<int64_t>(len, 1)), [&](int64_t i0, int64_t i1) {
-      std::vector<double> scratch(static_cast<size_t>(limbs::tree_scratch_rows(len) * limbs::kLimbs));
+      std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(len) * limbs::kLimbs));
       for (int64_t i = i0; i < i1; ++i)
-        limbs::store(limbs::dot(pa + i * k * limbs::kLimbs, a_step, pb, b_step, len, scratch.data()),
+        limbs::store(kernels::dot_kernel(pa + i * k * limbs::kLimbs, a_step, pb, b_step, len, scratch.data()),
                      pr + i * limbs::kLimbs);
     });
     return make_result(r, std::move(out), a.data.device());

@@ -1,8 +1,10 @@
 #include "tensor/reduce.h"
 
+#include <ATen/ops/empty.h>
 #include <sstream>
 
-#include "limbs/reduce.h"
+#include "kernels/pointwise.h"
+#include "kernels/reduce.h"
 
 namespace zel {
 
@@ -24,7 +26,7 @@ const char* op_name(ReduceOp op) {
 // Runs f(slice, out_row, scratch) over every slice, in parallel.
 template <class F>
 void for_each_slice(const Slices& sl, const F& f) {
-  const int64_t scratch_rows = limbs::tree_scratch_rows(sl.len);
+  const int64_t scratch_rows = kernels::scratch_rows(sl.len);
   const int64_t grain = std::max<int64_t>(1, 32768 / std::max<int64_t>(sl.len, 1));
   parallel_rows(sl.count(), grain, [&](int64_t b, int64_t e) {
     std::vector<double> scratch(static_cast<size_t>(scratch_rows * limbs::kLimbs));
@@ -34,32 +36,33 @@ void for_each_slice(const Slices& sl, const F& f) {
 
 limbs::Row reduce_slice(const double* first, int64_t n, int64_t stride, ReduceOp op, double* scratch) {
   switch (op) {
-    case ReduceOp::Sum: return limbs::tree_sum(first, n, stride, scratch);
-    case ReduceOp::Prod: return limbs::tree_prod(first, n, stride, scratch);
-    case ReduceOp::Max: return limbs::load(first + limbs::argmax_slice(first, n, stride) * stride * limbs::kLimbs);
-    default: return limbs::load(first + limbs::argmin_slice(first, n, stride) * stride * limbs::kLimbs);
+    case ReduceOp::Sum: return kernels::tree_sum_kernel(first, n, stride, scratch);
+    case ReduceOp::Prod: return kernels::tree_prod_kernel(first, n, stride, scratch);
+    case ReduceOp::Max: return limbs::load(first + kernels::argmax_kernel(first, n, stride) * stride * limbs::kLimbs);
+    default: return limbs::load(first + kernels::argmin_kernel(first, n, stride) * stride * limbs::kLimbs);
   }
 }
 
-// tree_reduce over one long slice, with the pairs of each large level split
+// The tree over one long slice, with the pairs of each large level split
 // over threads: every pair is computed as in the serial tree, so the root
 // has the same bits.
-template <class Pair>
-limbs::Row long_slice_tree(const double* first, int64_t n, int64_t stride, Pair pair, const limbs::Row& empty) {
+limbs::Row long_slice_tree(const double* first, int64_t n, int64_t stride, kernels::TreeOp op,
+                           const limbs::Row& empty) {
   constexpr int64_t kPairGrain = 16384;
   if (n <= 1) return n == 1 ? limbs::load(first) : empty;
-  const auto leaf = limbs::slice_leaves(first, stride, limbs::Identity());
-  std::vector<double> buf(static_cast<size_t>(limbs::tree_scratch_rows(n) * limbs::kLimbs));
+  std::vector<double> buf(static_cast<size_t>(kernels::scratch_rows(n) * limbs::kLimbs));
   double* b = buf.data();
-  parallel_rows(n / 2, kPairGrain, [&](int64_t i0, int64_t i1) { limbs::tree_leaf_level(n, leaf, pair, b, i0, i1); });
-  limbs::tree_leaf_carry(n, leaf, b);
-  int64_t m = limbs::tree_next(n);
+  parallel_rows(n / 2, kPairGrain, [&](int64_t i0, int64_t i1) {
+    kernels::tree_leaf_level_kernel(op, n, first, stride, b, i0, i1);
+  });
+  kernels::tree_leaf_carry_kernel(n, first, stride, b);
+  int64_t m = kernels::tree_level_size(n);
   while (m / 2 > kPairGrain) {
-    parallel_rows(m / 2, kPairGrain, [&](int64_t i0, int64_t i1) { limbs::tree_level(b, m, pair, i0, i1); });
-    limbs::tree_level_carry(b, m);
-    m = limbs::tree_next(m);
+    parallel_rows(m / 2, kPairGrain, [&](int64_t i0, int64_t i1) { kernels::tree_level_kernel(op, b, m, i0, i1); });
+    kernels::tree_level_carry_kernel(b, m);
+    m = kernels::tree_level_size(m);
   }
-  return limbs::tree_finish(b, m, pair);
+  return kernels::tree_finish_kernel(op, b, m);
 }
 
 // The slices along dim (all rows as one slice when dim is empty) and the
@@ -124,8 +127,8 @@ LimbTensor reduce_all(const LimbTensor& t, ReduceOp op) {
   if (op == ReduceOp::Sum || op == ReduceOp::Prod) {
     const at::Tensor d = cpu_limbs(t, op_name(op));
     const limbs::Row root = op == ReduceOp::Sum
-        ? long_slice_tree(d.data_ptr<double>(), d.size(0), 1, limbs::SumPair(), limbs::zero_row())
-        : long_slice_tree(d.data_ptr<double>(), d.size(0), 1, limbs::ProdPair(), limbs::one_row());
+        ? long_slice_tree(d.data_ptr<double>(), d.size(0), 1, kernels::TreeOp::Sum, limbs::zero_row())
+        : long_slice_tree(d.data_ptr<double>(), d.size(0), 1, kernels::TreeOp::Prod, limbs::from_double(1.0));
     at::Tensor r = new_limbs_for(1);
     limbs::store(root, r.data_ptr<double>());
     return make_result(r, Shape{}, t.data.device());
@@ -161,7 +164,7 @@ at::Tensor arg_extremum(const LimbTensor& t, std::optional<int64_t> dim, bool is
   parallel_rows(sl.count(), 4096, [&](int64_t b, int64_t e) {
     for (int64_t s = b; s < e; ++s) {
       const double* first = src + sl.base(s) * limbs::kLimbs;
-      out[s] = is_max ? limbs::argmax_slice(first, sl.len, sl.inner) : limbs::argmin_slice(first, sl.len, sl.inner);
+      out[s] = is_max ? kernels::argmax_kernel(first, sl.len, sl.inner) : kernels::argmin_kernel(first, sl.len, sl.inner);
     }
   });
   return t.data.device().is_cpu() ? r : r.to(t.data.device());
@@ -174,9 +177,9 @@ LimbTensor mean(const LimbTensor& t, std::optional<int64_t> dim, bool keepdim) {
     const int64_t nd = normalize_dim(*dim, static_cast<int64_t>(t.shape.size()));
     n = t.shape.empty() ? 1 : t.shape[nd];
   }
-  const limbs::Row inv_n = limbs::count_reciprocal(n);
+  const limbs::Row inv_n = kernels::reciprocal_of(static_cast<double>(n));
   LimbTensor r = per_slice(t, dim, keepdim, "mean", [&inv_n](const double* first, int64_t len, int64_t stride, double* scratch) {
-    return limbs::mean_slice(first, len, stride, inv_n, scratch);
+    return kernels::mean_kernel(first, len, stride, inv_n, scratch);
   });
   // One element keeps its shape under keepdim, as the whole-tensor sum does.
   if (!dim && keepdim && t.data.size(0) == 1) r.shape = t.shape;
@@ -194,10 +197,10 @@ LimbTensor variance(const LimbTensor& t, std::optional<int64_t> dim, bool keepdi
   }
   const bool correct = unbiased && total > 1;
   if (correct && n == 1) throw ZeroDivisionError("division by zero");
-  const limbs::Row inv_n = limbs::count_reciprocal(n);
+  const limbs::Row inv_n = kernels::reciprocal_of(static_cast<double>(n));
   LimbTensor r = per_slice(t, dim, keepdim, op, [&](const double* first, int64_t len, int64_t stride, double* scratch) {
-    return take_sqrt ? limbs::std_slice(first, len, stride, inv_n, correct, scratch)
-                     : limbs::var_slice(first, len, stride, inv_n, correct, scratch);
+    return take_sqrt ? kernels::std_kernel(first, len, stride, inv_n, correct, scratch)
+                     : kernels::var_kernel(first, len, stride, inv_n, correct, scratch);
   });
   if (!dim && keepdim && total == 1) r.shape = t.shape;
   return r;
@@ -210,10 +213,10 @@ LimbTensor norm(const LimbTensor& t, const NormOrder& p, std::optional<int64_t> 
   const bool is_zero = p.is_int ? p.int_p == 0 : p.float_p == 0.0;
   if (is_zero) throw ZeroDivisionError("float division by zero");
   LimbTensor r = per_slice(t, dim, keepdim, "norm", [&](const double* first, int64_t len, int64_t stride, double* scratch) {
-    if (is_two) return limbs::norm2_slice(first, len, stride, scratch);
-    if (is_one) return limbs::norm1_slice(first, len, stride, scratch);
-    if (p.is_int) return limbs::norm_int_p_slice(first, len, stride, p.int_p, scratch);
-    return limbs::norm_float_p_slice(first, len, stride, p.float_p, scratch);
+    if (is_two) return kernels::norm2_kernel(first, len, stride, scratch);
+    if (is_one) return kernels::norm1_kernel(first, len, stride, scratch);
+    if (p.is_int) return kernels::norm_int_p_kernel(first, len, stride, p.int_p, scratch);
+    return kernels::norm_float_p_kernel(first, len, stride, p.float_p, scratch);
   });
   if (!dim && keepdim && t.data.size(0) == 1) r.shape = t.shape;
   return r;

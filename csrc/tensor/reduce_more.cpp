@@ -1,13 +1,15 @@
 #include "tensor/reduce_more.h"
 
+#include <ATen/ops/empty.h>
+#include <ATen/ops/tensor.h>
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
 
+#include "kernels/pointwise.h"
+#include "kernels/reduce.h"
 #include "limbs/order.h"
-#include "limbs/reduce.h"
-#include "limbs/scan.h"
 #include "tensor/shape.h"
 
 namespace zel {
@@ -92,7 +94,7 @@ LimbTensor per_group(const Groups& g, const LimbTensor& t, const char* op, const
   at::Tensor r = new_limbs_for(g.count, op);
   const Row* src = rows_of(g.rows);
   Row* out = rows_of(r);
-  const int64_t len = g.len, scratch_rows = limbs::tree_scratch_rows(len);
+  const int64_t len = g.len, scratch_rows = kernels::scratch_rows(len);
   parallel_rows(g.count, std::max<int64_t>(1, 32768 / std::max<int64_t>(len, 1)), [&](int64_t b, int64_t e) {
     std::vector<double> scratch(static_cast<size_t>(scratch_rows * limbs::kLimbs));
     for (int64_t s = b; s < e; ++s) out[s] = f(src + s * len, len, scratch.data());
@@ -103,15 +105,6 @@ LimbTensor per_group(const Groups& g, const LimbTensor& t, const char* op, const
 const double* first_of(const Row* p) { return reinterpret_cast<const double*>(p); }
 
 bool nan_approx(const Row& x) { return std::isnan(limbs::approx(x)); }
-
-struct DropNaN {
-  LIMBS_HD Row operator()(const Row& x) const { return nan_approx(x) ? limbs::zero_row() : x; }
-};
-
-struct ExpShift {
-  Row m;
-  LIMBS_HD Row operator()(const Row& x) const { return limbs::exp(limbs::sub(x, m)); }
-};
 
 // Index of the exact extremum of a run; the first NaN wins, ties keep the
 // earlier element.
@@ -153,18 +146,18 @@ LimbTensor fold(const LimbTensor& t, const Dims& dims, bool keepdim, Fold op) {
   const char* name = fold_name(op);
   const Groups g = group(t, dims, keepdim, name);
   if (op == Fold::Amax || op == Fold::Amin) require_nonempty(g, name);
-  const Row inv_n = limbs::count_reciprocal(g.len);
+  const Row inv_n = kernels::reciprocal_of(static_cast<double>(g.len));
   return per_group(g, t, name, [&](const Row* x, int64_t n, double* scratch) -> Row {
     const double* p = first_of(x);
     switch (op) {
-      case Fold::Sum: return limbs::tree_sum(p, n, 1, scratch);
-      case Fold::Prod: return limbs::tree_prod(p, n, 1, scratch);
-      case Fold::Mean: return limbs::mean_slice(p, n, 1, inv_n, scratch);
-      case Fold::NanSum: return limbs::tree_sum_map(p, n, 1, scratch, DropNaN());
+      case Fold::Sum: return kernels::tree_sum_kernel(p, n, 1, scratch);
+      case Fold::Prod: return kernels::tree_prod_kernel(p, n, 1, scratch);
+      case Fold::Mean: return kernels::mean_kernel(p, n, 1, inv_n, scratch);
+      case Fold::NanSum: return kernels::nansum_kernel(p, n, 1, scratch);
       case Fold::NanMean: {
         int64_t kept = 0;
         for (int64_t i = 0; i < n; ++i) kept += !nan_approx(x[i]);
-        return limbs::mul(limbs::tree_sum_map(p, n, 1, scratch, DropNaN()), limbs::count_reciprocal(kept));
+        return limbs::mul(kernels::nansum_kernel(p, n, 1, scratch), kernels::reciprocal_of(static_cast<double>(kept)));
       }
       case Fold::Amax: return x[exact_extremum<true>(x, n, 1)];
       case Fold::Amin: return x[exact_extremum<false>(x, n, 1)];
@@ -173,7 +166,7 @@ LimbTensor fold(const LimbTensor& t, const Dims& dims, bool keepdim, Fold op) {
         const Row m = x[exact_extremum<true>(x, n, 1)];
         // inf, -inf (all elements -inf) and NaN are their own answer.
         if (limbs::is_special(m)) return limbs::from_double(m.l[0]);
-        return limbs::add(m, limbs::log(limbs::tree_sum_map(p, n, 1, scratch, ExpShift{m})));
+        return limbs::add(m, kernels::log_row(kernels::exp_shift_sum_kernel(p, n, 1, m, scratch)));
       }
     }
   });
@@ -186,17 +179,17 @@ LimbTensor variance_dims(const LimbTensor& t, const Dims& dims, bool keepdim, st
   const int64_t total = t.data.size(0);
   const bool defined_factor = !correction && unbiased && total > 1;
   if (defined_factor && g.len == 1) throw ZeroDivisionError("division by zero");
-  const Row inv_n = limbs::count_reciprocal(g.len);
+  const Row inv_n = kernels::reciprocal_of(static_cast<double>(g.len));
   const double denom = correction ? static_cast<double>(g.len) - *correction : 0.0;
-  const Row inv_denom = limbs::reciprocal_scalar(denom);
+  const Row inv_denom = kernels::reciprocal_of(denom);
   return per_group(g, t, op, [&](const Row* x, int64_t n, double* scratch) -> Row {
     const double* p = first_of(x);
     Row v;
     if (!correction) {
-      v = limbs::var_slice(p, n, 1, inv_n, defined_factor, scratch);
+      v = kernels::var_kernel(p, n, 1, inv_n, defined_factor, scratch);
     } else {
-      const Row m = limbs::mean_slice(p, n, 1, inv_n, scratch);
-      const Row ss = limbs::tree_sum_map(p, n, 1, scratch, limbs::SquaredDeviation{m});
+      const Row m = kernels::mean_kernel(p, n, 1, inv_n, scratch);
+      const Row ss = kernels::squared_deviation_sum_kernel(p, n, 1, m, scratch);
       // No degrees of freedom left: ss / 0, as PyTorch divides.
       if (!(denom > 0.0)) {
         const int s = limbs::sign_exact(ss);
@@ -205,7 +198,7 @@ LimbTensor variance_dims(const LimbTensor& t, const Dims& dims, bool keepdim, st
         v = limbs::mul(ss, inv_denom);
       }
     }
-    return take_sqrt ? limbs::sqrt(v) : v;
+    return take_sqrt ? kernels::sqrt_row(v) : v;
   });
 }
 
@@ -215,13 +208,13 @@ LimbTensor norm_dims(const LimbTensor& t, double p, const Dims& dims, bool keepd
   if (extreme) require_nonempty(g, "norm");
   return per_group(g, t, "norm", [&](const Row* x, int64_t n, double* scratch) -> Row {
     const double* first = first_of(x);
-    if (p == 2.0) return limbs::norm2_slice(first, n, 1, scratch);
-    if (p == 1.0) return limbs::norm1_slice(first, n, 1, scratch);
-    if (p == 0.0) return limbs::from_double(static_cast<double>(limbs::count_nonzero(x, n, 1)));
-    if (extreme) return limbs::abs_extremum(x, n, 1, p > 0);
+    if (p == 2.0) return kernels::norm2_kernel(first, n, 1, scratch);
+    if (p == 1.0) return kernels::norm1_kernel(first, n, 1, scratch);
+    if (p == 0.0) return limbs::from_double(static_cast<double>(kernels::count_nonzero_kernel(x, n, 1)));
+    if (extreme) return kernels::abs_extremum_kernel(x, n, 1, p > 0);
     if (p == std::floor(p) && std::fabs(p) < 9.2e18)
-      return limbs::norm_int_p_slice(first, n, 1, static_cast<long long>(p), scratch);
-    return limbs::norm_float_p_slice(first, n, 1, p, scratch);
+      return kernels::norm_int_p_kernel(first, n, 1, static_cast<long long>(p), scratch);
+    return kernels::norm_float_p_kernel(first, n, 1, p, scratch);
   });
 }
 
@@ -233,7 +226,7 @@ at::Tensor truth_fold(const LimbTensor& t, const Dims& dims, bool keepdim, Truth
   std::vector<int64_t> counts(static_cast<size_t>(g.count));
   parallel_rows(g.count, std::max<int64_t>(1, 65536 / std::max<int64_t>(g.len, 1)), [&](int64_t b, int64_t e) {
     for (int64_t s = b; s < e; ++s) {
-      counts[s] = limbs::count_nonzero(src + s * g.len, g.len, 1);
+      counts[s] = kernels::count_nonzero_kernel(src + s * g.len, g.len, 1);
     }
   });
   int64_t* out = r.data_ptr<int64_t>();
@@ -277,9 +270,8 @@ void for_each_sorted(const Axis& a, bool descending, const F& f) {
   const int64_t len = a.sl.len;
   parallel_rows(a.sl.count(), std::max<int64_t>(1, 4096 / std::max<int64_t>(len, 1)), [&](int64_t b, int64_t e) {
     std::vector<int64_t> order(static_cast<size_t>(len));
-    std::vector<limbs::SortKey> keys(static_cast<size_t>(len));
     for (int64_t s = b; s < e; ++s) {
-      limbs::sort_order(src + a.sl.base(s), len, a.sl.inner, descending, order.data(), keys.data());
+      kernels::sort_order_kernel(src + a.sl.base(s), len, a.sl.inner, descending, order.data());
       f(s, order.data());
     }
   });
@@ -324,10 +316,10 @@ Indexed scan(const LimbTensor& t, int64_t dim, Scan op) {
     for (int64_t s = b; s < e; ++s) {
       const int64_t base = sl.base(s);
       switch (op) {
-        case Scan::Sum: limbs::cumsum_slice(src + base, sl.len, sl.inner, out + base); break;
-        case Scan::Prod: limbs::cumprod_slice(src + base, sl.len, sl.inner, out + base); break;
-        case Scan::Max: limbs::cum_extremum_slice<true>(src + base, sl.len, sl.inner, out + base, io + base); break;
-        default: limbs::cum_extremum_slice<false>(src + base, sl.len, sl.inner, out + base, io + base); break;
+        case Scan::Sum: kernels::cumsum_kernel(src + base, sl.len, sl.inner, out + base); break;
+        case Scan::Prod: kernels::cumprod_kernel(src + base, sl.len, sl.inner, out + base); break;
+        case Scan::Max: kernels::cummax_kernel(src + base, sl.len, sl.inner, out + base, io + base); break;
+        default: kernels::cummin_kernel(src + base, sl.len, sl.inner, out + base, io + base); break;
       }
     }
   });
@@ -390,7 +382,7 @@ LimbTensor median_all(const LimbTensor& t) {
 }
 
 LimbTensor quantile(const LimbTensor& t, const std::vector<double>& q, bool q_axis, std::optional<int64_t> dim,
-                    bool keepdim, limbs::QuantileMode mode) {
+                    bool keepdim, kernels::QuantileMode mode) {
   check_limbs(t.data, t.shape, "quantile");
   const int64_t total = t.data.size(0);
   if (total == 0) throw std::runtime_error("quantile() input tensor must be non-empty");
@@ -409,12 +401,11 @@ LimbTensor quantile(const LimbTensor& t, const std::vector<double>& q, bool q_ax
   parallel_rows(per_q, std::max<int64_t>(1, 4096 / std::max<int64_t>(len, 1)), [&](int64_t b, int64_t e) {
     std::vector<int64_t> order(static_cast<size_t>(len));
     std::vector<Row> sorted(static_cast<size_t>(len));
-    std::vector<limbs::SortKey> keys(static_cast<size_t>(len));
     for (int64_t s = b; s < e; ++s) {
       const int64_t base = a.sl.base(s);
-      limbs::sort_order(src + base, len, inner, false, order.data(), keys.data());
+      kernels::sort_order_kernel(src + base, len, inner, false, order.data());
       for (int64_t i = 0; i < len; ++i) sorted[i] = src[base + order[i] * inner];
-      for (int64_t j = 0; j < nq; ++j) out[j * per_q + s] = limbs::quantile_sorted(sorted.data(), len, q[j], mode);
+      for (int64_t j = 0; j < nq; ++j) out[j * per_q + s] = kernels::quantile_kernel(sorted.data(), len, q[j], mode);
     }
   });
   return make_result(r, std::move(shape), t.data.device());
@@ -425,8 +416,7 @@ Unique unique(const LimbTensor& t) {
   const int64_t n = src.size(0);
   const Row* x = rows_of(src);
   std::vector<int64_t> order(static_cast<size_t>(n));
-  std::vector<limbs::SortKey> keys(static_cast<size_t>(n));
-  limbs::sort_order(x, n, 1, false, order.data(), keys.data());
+  kernels::sort_order_kernel(x, n, 1, false, order.data());
   at::Tensor inverse = new_indices(t.shape, "unique");
   int64_t* inv = inverse.data_ptr<int64_t>();
   std::vector<int64_t> firsts, counts;
@@ -502,7 +492,7 @@ LimbTensor trapezoid(const LimbTensor& y, const LimbTensor* x, double dx, int64_
   const Row h = limbs::from_double(dx);
   parallel_rows(a.sl.count(), std::max<int64_t>(1, 16384 / std::max<int64_t>(len, 1)), [&](int64_t b, int64_t e) {
     std::vector<Row> term(static_cast<size_t>(terms));
-    std::vector<double> scratch(static_cast<size_t>(limbs::tree_scratch_rows(terms) * limbs::kLimbs));
+    std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(terms) * limbs::kLimbs));
     for (int64_t s = b; s < e; ++s) {
       const int64_t base = a.sl.base(s);
       for (int64_t i = 0; i < terms; ++i) {
@@ -516,10 +506,10 @@ LimbTensor trapezoid(const LimbTensor& y, const LimbTensor* x, double dx, int64_
       }
       if (cumulative) {
         const int64_t out_base = (s / inner) * terms * inner + s % inner;
-        limbs::cumsum_slice(term.data(), terms, 1, term.data());  // in place: reads x_i before writing it
+        kernels::cumsum_kernel(term.data(), terms, 1, term.data());  // in place: reads x_i before writing it
         for (int64_t i = 0; i < terms; ++i) out[out_base + i * inner] = term[i];
       } else {
-        out[s] = limbs::tree_sum(reinterpret_cast<const double*>(term.data()), terms, 1, scratch.data());
+        out[s] = kernels::tree_sum_kernel(reinterpret_cast<const double*>(term.data()), terms, 1, scratch.data());
       }
     }
   });

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "limbs/sort.h"
+#include "kernels/reduce.h"
 #include "tensor/limb_tensor.h"
 #include "tensor/reduce.h"
 
@@ -54,7 +54,7 @@ Indexed median_dim(const LimbTensor& t, int64_t dim, bool keepdim);
 LimbTensor median_all(const LimbTensor& t);
 // One result per entry of q (in [0, 1]); q_axis puts them on a leading axis.
 LimbTensor quantile(const LimbTensor& t, const std::vector<double>& q, bool q_axis, std::optional<int64_t> dim,
-                    bool keepdim, limbs::QuantileMode mode);
+                    bool keepdim, kernels::QuantileMode mode);
 
 struct Unique {
   LimbTensor values;

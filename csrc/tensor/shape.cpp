@@ -1,5 +1,7 @@
 #include "tensor/shape.h"
 
+#include <ATen/ops/arange.h>
+#include <ATen/ops/empty.h>
 #include <ATen/TensorIndexing.h>
 
 #include <algorithm>

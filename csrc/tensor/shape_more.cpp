@@ -6,8 +6,7 @@
 #include <numeric>
 #include <stdexcept>
 
-#include "limbs/reduce.h"
-#include "limbs/sort.h"
+#include "kernels/reduce.h"
 #include "tensor/arith.h"
 #include "tensor/matmul.h"
 #include "tensor/reduce.h"
@@ -221,7 +220,8 @@ LimbTensor trace(const LimbTensor& t) {
   if (rank_of(t) != 2) throw std::runtime_error("trace: expected a matrix, but got tensor with dim " + str(rank_of(t)));
   const int64_t n = std::min(t.shape[0], t.shape[1]);
   at::Tensor r = new_limbs_for(1, "trace");
-  rows_of(r)[0] = limbs::tree_sum(src.data_ptr<double>(), n, t.shape[1] + 1);
+  std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(n) * limbs::kLimbs));
+  rows_of(r)[0] = kernels::tree_sum_kernel(src.data_ptr<double>(), n, t.shape[1] + 1, scratch.data());
   return make_result(r, Shape{}, t.data.device());
 }
 
@@ -315,7 +315,7 @@ LimbTensor vander(const LimbTensor& x, int64_t n, bool increasing) {
   // Powers by repeated products from 1, as a cumulative product would form them.
   parallel_rows(m, 256, [&](int64_t b, int64_t e) {
     for (int64_t i = b; i < e; ++i) {
-      Row p = limbs::one_row();
+      Row p = limbs::from_double(1.0);
       for (int64_t j = 0; j < n; ++j) {
         if (j > 0) p = limbs::mul(p, in[i]);
         out[i * n + (increasing ? j : n - 1 - j)] = p;
@@ -354,18 +354,18 @@ LimbTensor cdist(const LimbTensor& x1, const LimbTensor& x2, double p) {
   Row* out = rows_of(r);
   parallel_rows(n, std::max<int64_t>(1, 4096 / std::max<int64_t>(M, 1)), [&](int64_t begin, int64_t end) {
     std::vector<Row> d(static_cast<size_t>(M));
-    std::vector<double> scratch(static_cast<size_t>(limbs::tree_scratch_rows(M) * limbs::kLimbs));
+    std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(M) * limbs::kLimbs));
     for (int64_t i = begin; i < end; ++i) {
       const int64_t t = i / (P * R), row = (i / R) % P, col = i % R;
       const Row* u = pa + (t * P + row) * M;
       const Row* v = pb + (t * R + col) * M;
       for (int64_t k = 0; k < M; ++k) d[k] = limbs::sub(u[k], v[k]);
       const double* first = reinterpret_cast<const double*>(d.data());
-      if (p == 2.0) out[i] = limbs::norm2_slice(first, M, 1, scratch.data());
-      else if (p == 1.0) out[i] = limbs::norm1_slice(first, M, 1, scratch.data());
-      else if (p == 0.0) out[i] = limbs::from_double(static_cast<double>(limbs::count_nonzero(d.data(), M, 1)));
-      else if (std::isinf(p)) out[i] = M == 0 ? limbs::zero_row() : limbs::abs_extremum(d.data(), M, 1, true);
-      else out[i] = limbs::norm_float_p_slice(first, M, 1, p, scratch.data());
+      if (p == 2.0) out[i] = kernels::norm2_kernel(first, M, 1, scratch.data());
+      else if (p == 1.0) out[i] = kernels::norm1_kernel(first, M, 1, scratch.data());
+      else if (p == 0.0) out[i] = limbs::from_double(static_cast<double>(kernels::count_nonzero_kernel(d.data(), M, 1)));
+      else if (std::isinf(p)) out[i] = M == 0 ? limbs::zero_row() : kernels::abs_extremum_kernel(d.data(), M, 1, true);
+      else out[i] = kernels::norm_float_p_kernel(first, M, 1, p, scratch.data());
     }
   });
   return make_result(r, std::move(shape), x1.data.device());

@@ -907,12 +907,13 @@ EXTRA_MODULE_FAMILIES.update({
 # Module functions and torch.special names among the drop-in names; the Tensor
 # methods are found with the other members.
 
-MATH_UNARY = ["asin", "arcsin", "acos", "arccos", "atan", "arctan", "sinh", "cosh", "asinh", "arcsinh", "acosh",
-              "arccosh", "atanh", "arctanh", "expm1", "log1p", "log2", "log10", "exp2", "erf", "erfc", "rsqrt",
-              "sinc", "deg2rad", "rad2deg", "trunc", "fix", "frac", "sign", "sgn", "square", "neg", "negative",
-              "positive", "signbit", "reciprocal"]
-MATH_BINARY = ["atan2", "arctan2", "hypot", "fmod", "remainder", "maximum", "minimum", "fmax", "fmin", "copysign",
-               "logaddexp", "logaddexp2", "xlogy", "float_power", "pow", "equal", "clamp_min", "clamp_max"]
+# The declared element-wise functions (csrc/ops/pointwise.def) come from the
+# module's own list; the defined names among them are in __all__.
+DECLARED = [(name, arity) for name, arity, module_function, _ in zel._pointwise_ops
+            if module_function and name not in zel.__all__]
+MATH_UNARY = [name for name, arity in DECLARED if arity == 1] + ["signbit", "reciprocal"]
+MATH_BINARY = [name for name, arity in DECLARED if arity == 2] + ["float_power", "pow", "equal", "clamp_min",
+                                                                   "clamp_max"]
 
 
 def g_math_close(p):

@@ -1,0 +1,96 @@
+"""Every declared element-wise operation against its reference in ops_db.py,
+and the declarations themselves: the rows of csrc/ops/pointwise.def, the
+operations the module exports, the entries of ops_db.py and the generated
+stubs name the same operations."""
+import math
+import os
+import random
+import subprocess
+import sys
+
+import mpmath as mp
+import pytest
+
+from conftest import from_rows, limbs_of, same_bits
+from ops_db import OPS
+from varnel.zel import zel
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from ops_def import pointwise_ops  # noqa: E402
+
+DECLARED = {name: (arity, module, doc) for name, arity, module, doc in zel._pointwise_ops}
+
+
+def operand_rows(interval, n, rng):
+    """n elements in the interval (log-uniform when it spans decades), with
+    lower limbs in use."""
+    lo, hi = interval
+    rows = []
+    for _ in range(n):
+        if lo > 0 and hi / lo > 1e3:
+            x = math.exp(rng.uniform(math.log(lo), math.log(hi)))
+        else:
+            x = rng.uniform(lo, hi)
+        small = x * 2.0 ** -53 * rng.uniform(-1, 1)
+        rows.append([x, small, small * 2.0 ** -53 * rng.uniform(-1, 1)] + [0.0] * 5)
+    return rows
+
+
+def value(row):
+    return mp.fsum(mp.mpf(v) for v in row)
+
+
+def call(name, arity, rows):
+    args = [from_rows(r) for r in rows]
+    return limbs_of(getattr(zel, name)(*args) if DECLARED[name][1] else getattr(args[0], name)(*args[1:]))
+
+
+class TestDeclarations:
+    def test_module_exports_the_rows_of_the_declaration_file(self):
+        rows = pointwise_ops()
+        assert [op.name for op in rows] == [name for name, *_ in zel._pointwise_ops]
+        for op in rows:
+            assert DECLARED[op.name] == (op.arity, op.module_function, op.doc)
+
+    def test_every_declared_operation_has_a_reference(self):
+        missing = sorted(set(DECLARED) - set(OPS))
+        assert not missing, "declared operations without an entry in tests/ops_db.py: %s" % missing
+        assert not sorted(set(OPS) - set(DECLARED)), "entries for operations nobody declares"
+
+    @pytest.mark.parametrize("name", sorted(OPS))
+    def test_bindings_follow_the_declaration(self, name):
+        arity, module_function, doc = DECLARED[name]
+        assert getattr(zel.Tensor, name).__doc__.strip().endswith(doc)
+        assert hasattr(zel, name) == module_function or name == "reciprocal"
+        assert all(len(d) == arity for d in OPS[name].domains)
+
+    def test_generated_stubs_are_fresh(self):
+        check = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "gen_stubs.py"), "--check"],
+                               capture_output=True, text=True)
+        assert check.returncode == 0, check.stderr
+
+
+@pytest.mark.parametrize("name", sorted(OPS))
+def test_against_reference(name):
+    entry = OPS[name]
+    arity = DECLARED[name][0]
+    rng = random.Random(name)
+    for domain in entry.domains:
+        rows = [operand_rows(interval, 12, rng) for interval in domain]
+        got = call(name, arity, rows)
+        for i, g in enumerate(got):
+            operands = [r[i] for r in rows]
+            if entry.kind == "exact":
+                want = entry.reference(*operands)
+                assert same_bits(g, want), (name, operands, g, want)
+                continue
+            with mp.workprec(300):
+                want = entry.reference(*[value(r) for r in operands])
+                err = abs(value(g) - want)
+                if entry.bits is None or want == 0:
+                    assert err == 0, (name, operands, g)
+                else:
+                    # Below 2^-974 the lowest limb is subnormal: no more than 2^-1074 absolute.
+                    bound = max(abs(want) * mp.mpf(2) ** -entry.bits, mp.mpf(2) ** -1074)
+                    assert err <= bound, (name, operands, float(err / abs(want)))
