@@ -39,13 +39,27 @@ void run_qd(const char* type, const Inputs& in) {
     g_sink = s;
     std::printf("%s %s %.2f\n", type, name, ns);
   };
-  report("div", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = a[i] / b[i]; }));
-  report("reciprocal", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = T(1.0) / b[i]; }));
-  report("sqrt", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = sqrt(a[i]); }));
-  report("exp", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = exp(a[i]); }));
-  report("log", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = log(a[i]); }));
-  report("sin", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = sin(a[i]); }));
-  report("tanh", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = tanh(a[i]); }));
+  report("div", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = a[i] / b[i];
+         }));
+  report("reciprocal", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = T(1.0) / b[i];
+         }));
+  report("sqrt", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = sqrt(a[i]);
+         }));
+  report("exp", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = exp(a[i]);
+         }));
+  report("log", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = log(a[i]);
+         }));
+  report("sin", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = sin(a[i]);
+         }));
+  report("tanh", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = tanh(a[i]);
+         }));
   // softmax over the whole vector: max, exp of the shifted values, sum, scale.
   report("softmax", best_ns_per_element(n, [&] {
            T m = a[0];
@@ -73,15 +87,33 @@ void run_limbs(const Inputs& in) {
     g_sink = s;
     std::printf("limbs8 %s %.2f\n", name, ns);
   };
-  report("add", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = limbs::add(a[i], b[i]); }));
-  report("mul", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = limbs::mul(a[i], b[i]); }));
-  report("div", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = limbs::div(a[i], b[i]); }));
-  report("reciprocal", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = limbs::reciprocal(b[i]); }));
-  report("sqrt", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = limbs::sqrt(a[i]); }));
-  report("exp", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = limbs::exp(a[i]); }));
-  report("log", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = limbs::log(a[i]); }));
-  report("sin", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = limbs::sin(a[i]); }));
-  report("tanh", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = limbs::tanh(a[i]); }));
+  report("add", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = limbs::add(a[i], b[i]);
+         }));
+  report("mul", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = limbs::mul(a[i], b[i]);
+         }));
+  report("div", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = limbs::div(a[i], b[i]);
+         }));
+  report("reciprocal", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = limbs::reciprocal(b[i]);
+         }));
+  report("sqrt", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = limbs::sqrt(a[i]);
+         }));
+  report("exp", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = limbs::exp(a[i]);
+         }));
+  report("log", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = limbs::log(a[i]);
+         }));
+  report("sin", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = limbs::sin(a[i]);
+         }));
+  report("tanh", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = limbs::tanh(a[i]);
+         }));
 }
 
 }  // namespace

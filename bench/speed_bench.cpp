@@ -38,7 +38,8 @@ PREVIOUS_KERNEL(gelu)
 void previous_div(const double* a, const double* b, double* out, long n);
 void previous_add(const double* a, const double* b, double* out, long n);
 void previous_mul(const double* a, const double* b, double* out, long n);
-#define PREVIOUS_REDUCTION(name) void previous_##name(const double* x, const double* y, double* scratch, double* out, long n);
+#define PREVIOUS_REDUCTION(name) \
+  void previous_##name(const double* x, const double* y, double* scratch, double* out, long n);
 PREVIOUS_REDUCTION(sum)
 PREVIOUS_REDUCTION(prod)
 PREVIOUS_REDUCTION(norm1)
@@ -51,7 +52,9 @@ namespace {
 
 using limbs::Row;
 
-void report(const char* impl, const char* func, double value) { std::printf("%s %s %.2f\n", impl, func, value); }
+void report(const char* impl, const char* func, double value) {
+  std::printf("%s %s %.2f\n", impl, func, value);
+}
 
 const double* raw(const std::vector<Row>& v) { return &v[0].l[0]; }
 double* raw(std::vector<Row>& v) { return &v[0].l[0]; }
@@ -82,21 +85,33 @@ void run_limbs(const Inputs& in) {
     g_sink = r[n / 2].l[1];
     return static_cast<double>(count);
   };
-  report("ours", "div", best_ns_per_element(n, [&] { div_rows(a.data(), b.data(), scratch.data(), r.data(), n); }));
-  report("previous", "div", best_ns_per_element(n, [&] { previous_div(raw(a), raw(b), raw(old), n); }));
+  report("ours", "div", best_ns_per_element(n, [&] {
+           div_rows(a.data(), b.data(), scratch.data(), r.data(), n);
+         }));
+  report("previous", "div",
+         best_ns_per_element(n, [&] { previous_div(raw(a), raw(b), raw(old), n); }));
   report("differing", "div", differing());
-  report("ours", "add", best_ns_per_element(n, [&] { limbs::pair_rows(a.data(), b.data(), r.data(), n, limbs::AddRows()); }));
-  report("previous", "add", best_ns_per_element(n, [&] { previous_add(raw(a), raw(b), raw(old), n); }));
+  report("ours", "add", best_ns_per_element(n, [&] {
+           limbs::pair_rows(a.data(), b.data(), r.data(), n, limbs::AddRows());
+         }));
+  report("previous", "add",
+         best_ns_per_element(n, [&] { previous_add(raw(a), raw(b), raw(old), n); }));
   report("differing", "add", differing());
-  report("ours", "mul", best_ns_per_element(n, [&] { limbs::pair_rows(a.data(), b.data(), r.data(), n, limbs::MulRows()); }));
-  report("previous", "mul", best_ns_per_element(n, [&] { previous_mul(raw(a), raw(b), raw(old), n); }));
+  report("ours", "mul", best_ns_per_element(n, [&] {
+           limbs::pair_rows(a.data(), b.data(), r.data(), n, limbs::MulRows());
+         }));
+  report("previous", "mul",
+         best_ns_per_element(n, [&] { previous_mul(raw(a), raw(b), raw(old), n); }));
   report("differing", "mul", differing());
-  const Unary funcs[] = {
-      {"reciprocal", limbs::reciprocal_rows, previous_reciprocal}, {"sqrt", limbs::sqrt_rows, previous_sqrt},
-      {"exp", limbs::exp_rows, previous_exp},   {"log", limbs::log_rows, previous_log},
-      {"sin", limbs::sin_rows, previous_sin},   {"cos", limbs::cos_rows, previous_cos},
-      {"tanh", limbs::tanh_rows, previous_tanh}, {"sigmoid", limbs::sigmoid_rows, previous_sigmoid},
-      {"gelu", limbs::gelu_rows, previous_gelu}};
+  const Unary funcs[] = {{"reciprocal", limbs::reciprocal_rows, previous_reciprocal},
+                         {"sqrt", limbs::sqrt_rows, previous_sqrt},
+                         {"exp", limbs::exp_rows, previous_exp},
+                         {"log", limbs::log_rows, previous_log},
+                         {"sin", limbs::sin_rows, previous_sin},
+                         {"cos", limbs::cos_rows, previous_cos},
+                         {"tanh", limbs::tanh_rows, previous_tanh},
+                         {"sigmoid", limbs::sigmoid_rows, previous_sigmoid},
+                         {"gelu", limbs::gelu_rows, previous_gelu}};
   for (const Unary& f : funcs) {
     // reciprocal on b as QD's 1/b; the rest on a.
     const std::vector<Row>& x = std::strcmp(f.name, "reciprocal") == 0 ? b : a;
@@ -125,16 +140,25 @@ void run_reductions(const Inputs& in) {
     void (*previous)(const double*, const double*, double*, double*, long);
   };
   const Reduction reductions[] = {
-      {"sum", &a, [](const double* x, const double*, double* s, long m, const Row&) { return limbs::tree_sum(x, m, 1, s); },
+      {"sum", &a,
+       [](const double* x, const double*, double* s, long m, const Row&) {
+         return limbs::tree_sum(x, m, 1, s);
+       },
        previous_sum},
       {"prod", &near_one,
-       [](const double* x, const double*, double* s, long m, const Row&) { return limbs::tree_prod(x, m, 1, s); },
+       [](const double* x, const double*, double* s, long m, const Row&) {
+         return limbs::tree_prod(x, m, 1, s);
+       },
        previous_prod},
       {"norm1", &a,
-       [](const double* x, const double*, double* s, long m, const Row&) { return limbs::norm1_slice(x, m, 1, s); },
+       [](const double* x, const double*, double* s, long m, const Row&) {
+         return limbs::norm1_slice(x, m, 1, s);
+       },
        previous_norm1},
       {"norm2", &a,
-       [](const double* x, const double*, double* s, long m, const Row&) { return limbs::norm2_slice(x, m, 1, s); },
+       [](const double* x, const double*, double* s, long m, const Row&) {
+         return limbs::norm2_slice(x, m, 1, s);
+       },
        previous_norm2},
       {"var", &a,
        [](const double* x, const double*, double* s, long m, const Row& inv) {
@@ -142,14 +166,18 @@ void run_reductions(const Inputs& in) {
        },
        previous_var},
       {"dot", &a,
-       [](const double* x, const double* y, double* s, long m, const Row&) { return limbs::dot(x, 1, y, 1, m, s); },
+       [](const double* x, const double* y, double* s, long m, const Row&) {
+         return limbs::dot(x, 1, y, 1, m, s);
+       },
        previous_dot},
   };
   for (const Reduction& r : reductions) {
     const double* x = raw(*r.x);
     Row mine, old;
-    report("ours", r.name, best_ns_per_element(n, [&] { mine = r.ours(x, raw(b), raw(scratch), n, inv_n); }));
-    report("previous", r.name, best_ns_per_element(n, [&] { r.previous(x, raw(b), raw(scratch), &old.l[0], n); }));
+    report("ours", r.name,
+           best_ns_per_element(n, [&] { mine = r.ours(x, raw(b), raw(scratch), n, inv_n); }));
+    report("previous", r.name,
+           best_ns_per_element(n, [&] { r.previous(x, raw(b), raw(scratch), &old.l[0], n); }));
     report("differing", r.name, std::memcmp(&mine, &old, sizeof(Row)) != 0);
   }
 }
@@ -162,15 +190,31 @@ void run_qd(const Inputs& in) {
     b[i] = qd_real(in.b[i]) + qd_real(in.b_lo[i]);
   }
   auto done = [&] { g_sink = to_double(r[n / 2]); };
-  report("qd_real", "div", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = a[i] / b[i]; }));
+  report("qd_real", "div", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = a[i] / b[i];
+         }));
   done();
-  report("qd_real", "reciprocal", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = 1.0 / b[i]; }));
-  report("qd_real", "sqrt", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = sqrt(a[i]); }));
-  report("qd_real", "exp", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = exp(a[i]); }));
-  report("qd_real", "log", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = log(a[i]); }));
-  report("qd_real", "sin", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = sin(a[i]); }));
-  report("qd_real", "cos", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = cos(a[i]); }));
-  report("qd_real", "tanh", best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) r[i] = tanh(a[i]); }));
+  report("qd_real", "reciprocal", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = 1.0 / b[i];
+         }));
+  report("qd_real", "sqrt", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = sqrt(a[i]);
+         }));
+  report("qd_real", "exp", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = exp(a[i]);
+         }));
+  report("qd_real", "log", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = log(a[i]);
+         }));
+  report("qd_real", "sin", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = sin(a[i]);
+         }));
+  report("qd_real", "cos", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = cos(a[i]);
+         }));
+  report("qd_real", "tanh", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) r[i] = tanh(a[i]);
+         }));
   done();
 }
 
@@ -186,12 +230,16 @@ void run_mpfr(const Inputs& in) {
     mpfr_add_d(b[i], b[i], in.b_lo[i], MPFR_RNDN);
   }
   auto unary = [&](const char* name, int (*f)(mpfr_ptr, mpfr_srcptr, mpfr_rnd_t)) {
-    report("mpfr106", name, best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) f(r[i], a[i], MPFR_RNDN); }));
+    report("mpfr106", name, best_ns_per_element(n, [&] {
+             for (long i = 0; i < n; ++i) f(r[i], a[i], MPFR_RNDN);
+           }));
   };
-  report("mpfr106", "div",
-         best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) mpfr_div(r[i], a[i], b[i], MPFR_RNDN); }));
-  report("mpfr106", "reciprocal",
-         best_ns_per_element(n, [&] { for (long i = 0; i < n; ++i) mpfr_ui_div(r[i], 1, b[i], MPFR_RNDN); }));
+  report("mpfr106", "div", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) mpfr_div(r[i], a[i], b[i], MPFR_RNDN);
+         }));
+  report("mpfr106", "reciprocal", best_ns_per_element(n, [&] {
+           for (long i = 0; i < n; ++i) mpfr_ui_div(r[i], 1, b[i], MPFR_RNDN);
+         }));
   unary("sqrt", mpfr_sqrt);
   unary("exp", mpfr_exp);
   unary("log", mpfr_log);
@@ -216,7 +264,9 @@ void run_matmul(long n) {
   }
   const double terms = static_cast<double>(n) * n * n;
   const limbs::MatrixView va{raw(a), n, n, n, 1}, vb{raw(b), n, n, n, 1};
-  const double ours = best_ns_per_element(1, [&] { limbs::matmul(va, vb, limbs::MatrixOut{raw(c), n, 1}); });
+  const double ours = best_ns_per_element(1, [&] {
+    limbs::matmul(va, vb, limbs::MatrixOut{raw(c), n, 1});
+  });
   report("ours", "matmul", ours / terms);
   const double dd = best_ns_per_element(1, [&] {
     for (long i = 0; i < n; ++i)

@@ -37,17 +37,26 @@ void quotient_run(const Row* a, const Row* b, Row* out, int64_t n) {
 
 Row quotient_row(Quotient q, const Row& x, const Row& y, const Row& inv_y) {
   switch (q) {
-    case Quotient::Div: return quotient<Quotient::Div>(x, y, inv_y);
-    case Quotient::FloorDiv: return quotient<Quotient::FloorDiv>(x, y, inv_y);
-    default: return quotient<Quotient::Mod>(x, y, inv_y);
+    case Quotient::Div:
+      return quotient<Quotient::Div>(x, y, inv_y);
+    case Quotient::FloorDiv:
+      return quotient<Quotient::FloorDiv>(x, y, inv_y);
+    default:
+      return quotient<Quotient::Mod>(x, y, inv_y);
   }
 }
 
 void quotient_kernel(Quotient q, const Row* a, const Row* b, Row* out, int64_t n) {
   switch (q) {
-    case Quotient::Div: quotient_run<Quotient::Div>(a, b, out, n); break;
-    case Quotient::FloorDiv: quotient_run<Quotient::FloorDiv>(a, b, out, n); break;
-    default: quotient_run<Quotient::Mod>(a, b, out, n); break;
+    case Quotient::Div:
+      quotient_run<Quotient::Div>(a, b, out, n);
+      break;
+    case Quotient::FloorDiv:
+      quotient_run<Quotient::FloorDiv>(a, b, out, n);
+      break;
+    default:
+      quotient_run<Quotient::Mod>(a, b, out, n);
+      break;
   }
 }
 
@@ -59,9 +68,15 @@ void scale_kernel(const Row* in, Row* out, int64_t n, const Row& c, bool floor_i
   }
 }
 
-void add_kernel(const Row* a, const Row* b, Row* out, int64_t n) { limbs::pair_rows(a, b, out, n, limbs::AddRows()); }
-void sub_kernel(const Row* a, const Row* b, Row* out, int64_t n) { limbs::pair_rows(a, b, out, n, limbs::SubRows()); }
-void mul_kernel(const Row* a, const Row* b, Row* out, int64_t n) { limbs::pair_rows(a, b, out, n, limbs::MulRows()); }
+void add_kernel(const Row* a, const Row* b, Row* out, int64_t n) {
+  limbs::pair_rows(a, b, out, n, limbs::AddRows());
+}
+void sub_kernel(const Row* a, const Row* b, Row* out, int64_t n) {
+  limbs::pair_rows(a, b, out, n, limbs::SubRows());
+}
+void mul_kernel(const Row* a, const Row* b, Row* out, int64_t n) {
+  limbs::pair_rows(a, b, out, n, limbs::MulRows());
+}
 Row add_row(const Row& a, const Row& b) { return limbs::pair_once(a, b, limbs::AddRows()); }
 Row sub_row(const Row& a, const Row& b) { return limbs::pair_once(a, b, limbs::SubRows()); }
 Row mul_row(const Row& a, const Row& b) { return limbs::pair_once(a, b, limbs::MulRows()); }

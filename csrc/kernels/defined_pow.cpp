@@ -27,8 +27,8 @@ void pow_float_kernel(const Row* in, Row* out, int64_t n, double e) {
   }
 }
 
-void pow_positive_kernel(const Row* in, Row* out, int64_t n, const unsigned long long* words, int count,
-                         bool invert) {
+void pow_positive_kernel(const Row* in, Row* out, int64_t n, const unsigned long long* words,
+                         int count, bool invert) {
   limbs::pow_positive_rows(in, out, n, words, count, invert);
 }
 

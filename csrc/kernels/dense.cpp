@@ -14,19 +14,25 @@ Matrix matrix_product_kernel(const Matrix& a, const Matrix& b) {
   return limbs::linalg_detail::product(view(a), view(b));
 }
 
-int64_t lu_factor_kernel(Matrix& a, std::vector<int32_t>& pivots) { return kern::lu_factor(a, pivots); }
+int64_t lu_factor_kernel(Matrix& a, std::vector<int32_t>& pivots) {
+  return kern::lu_factor(a, pivots);
+}
 
 std::vector<int64_t> pivot_permutation_kernel(const std::vector<int32_t>& pivots, int64_t m) {
   return kern::pivot_permutation(pivots, m);
 }
 
-void lu_solve_kernel(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b) { kern::lu_solve(lu, pivots, b); }
+void lu_solve_kernel(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b) {
+  kern::lu_solve(lu, pivots, b);
+}
 
 void lu_solve_transposed_kernel(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b) {
   kern::lu_solve_transposed(lu, pivots, b);
 }
 
-Row lu_det_kernel(const Matrix& lu, const std::vector<int32_t>& pivots) { return kern::lu_det(lu, pivots); }
+Row lu_det_kernel(const Matrix& lu, const std::vector<int32_t>& pivots) {
+  return kern::lu_det(lu, pivots);
+}
 
 kern::SlogDet lu_slogdet_kernel(const Matrix& lu, const std::vector<int32_t>& pivots) {
   return kern::lu_slogdet(lu, pivots);
@@ -51,7 +57,9 @@ kern::Svd jacobi_svd_kernel(const Matrix& a, bool full, bool want_vectors) {
   return kern::jacobi_svd(a, full, want_vectors);
 }
 
-kern::RealEigen real_eig_kernel(const Matrix& a, bool want_vectors) { return kern::real_eig(a, want_vectors); }
+kern::RealEigen real_eig_kernel(const Matrix& a, bool want_vectors) {
+  return kern::real_eig(a, want_vectors);
+}
 Matrix matrix_exp_kernel(const Matrix& a) { return kern::matrix_exp(a); }
 Row abs_exact_row(const Row& x) { return kern::row_abs(x); }
 

@@ -18,12 +18,13 @@ void pack_b_kernel(const double* b, int64_t k, int64_t n, double* pb) {
   limbs::pack_b(limbs::MatrixView{b, k, n, n, 1}, pb, 0, k);
 }
 
-void matmul_rows_kernel(const double* pa, const double* pb, int64_t k, int64_t n, int64_t i0, int64_t i1,
-                        double* c) {
+void matmul_rows_kernel(const double* pa, const double* pb, int64_t k, int64_t n, int64_t i0,
+                        int64_t i1, double* c) {
   limbs::matmul_rows(pa, pb, k, n, i0, i1, limbs::MatrixOut{c, n, 1});
 }
 
-Row dot_kernel(const double* x, int64_t x_stride, const double* y, int64_t y_stride, int64_t n, double* scratch) {
+Row dot_kernel(const double* x, int64_t x_stride, const double* y, int64_t y_stride, int64_t n,
+               double* scratch) {
   return limbs::dot(x, x_stride, y, y_stride, n, scratch);
 }
 

@@ -20,12 +20,13 @@ void pack_a_kernel(const double* a, int64_t m, int64_t k, double* pa, int64_t i0
 void pack_b_kernel(const double* b, int64_t k, int64_t n, double* pb);
 // Output rows [i0, i1) of c = a b (c is m x n) from the packed operands:
 // each element accumulated sequentially over k from an exact zero.
-void matmul_rows_kernel(const double* pa, const double* pb, int64_t k, int64_t n, int64_t i0, int64_t i1,
-                        double* c);
+void matmul_rows_kernel(const double* pa, const double* pb, int64_t k, int64_t n, int64_t i0,
+                        int64_t i1, double* c);
 
 // Tree sum of x_i * y_i for i < n, x_i at x + i * x_stride * 8 (a stride
 // of 0 repeats one element); scratch holds scratch_rows(n) rows.
-Row dot_kernel(const double* x, int64_t x_stride, const double* y, int64_t y_stride, int64_t n, double* scratch);
+Row dot_kernel(const double* x, int64_t x_stride, const double* y, int64_t y_stride, int64_t n,
+               double* scratch);
 
 }  // namespace kernels
 }  // namespace zel

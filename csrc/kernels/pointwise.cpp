@@ -39,7 +39,8 @@ const ElementwiseOp kElementwiseOps[kElementwiseOpCount] = {
 
 namespace kernels {
 
-void clamp_kernel(const Row* in, Row* out, int64_t n, bool has_min, double min_val, bool has_max, double max_val) {
+void clamp_kernel(const Row* in, Row* out, int64_t n, bool has_min, double min_val, bool has_max,
+                  double max_val) {
   for (int64_t i = 0; i < n; ++i) out[i] = limbs::clamp(in[i], has_min, min_val, has_max, max_val);
 }
 
@@ -64,14 +65,23 @@ void logit_kernel(const Row* in, Row* out, int64_t n, bool has_eps, double eps) 
   }
 }
 
-void nan_to_num_kernel(const Row* in, Row* out, int64_t n, double nan, double posinf, double neginf) {
+void nan_to_num_kernel(const Row* in, Row* out, int64_t n, double nan, double posinf,
+                       double neginf) {
   for (int64_t i = 0; i < n; ++i) out[i] = lm::nan_to_num(in[i], nan, posinf, neginf);
 }
 
-Row lerp_row(const Row& start, const Row& end, const Row& weight) { return lm::lerp(start, end, weight); }
-Row addcmul_row(const Row& in, const Row& t1, const Row& t2, double value) { return lm::addcmul(in, t1, t2, value); }
-Row addcdiv_row(const Row& in, const Row& t1, const Row& t2, double value) { return lm::addcdiv(in, t1, t2, value); }
-Row clamp_between_row(const Row& x, const Row* lo, const Row* hi) { return lm::clamp_rows(x, lo, hi); }
+Row lerp_row(const Row& start, const Row& end, const Row& weight) {
+  return lm::lerp(start, end, weight);
+}
+Row addcmul_row(const Row& in, const Row& t1, const Row& t2, double value) {
+  return lm::addcmul(in, t1, t2, value);
+}
+Row addcdiv_row(const Row& in, const Row& t1, const Row& t2, double value) {
+  return lm::addcdiv(in, t1, t2, value);
+}
+Row clamp_between_row(const Row& x, const Row* lo, const Row* hi) {
+  return lm::clamp_rows(x, lo, hi);
+}
 
 bool isclose_row(const Row& a, const Row& b, double rtol, double atol, bool equal_nan) {
   return lm::isclose(a, b, rtol, atol, equal_nan);

@@ -73,8 +73,8 @@ void tan_kernel(const Row* in, Row* out, int64_t n);
 // a ** e for a float64 exponent, through log and exp.
 void pow_float_kernel(const Row* in, Row* out, int64_t n, double e);
 // a ** m for m >= 1 in `count` little-endian 64-bit words; with `invert`, 1 / a ** m.
-void pow_positive_kernel(const Row* in, Row* out, int64_t n, const unsigned long long* words, int count,
-                         bool invert);
+void pow_positive_kernel(const Row* in, Row* out, int64_t n, const unsigned long long* words,
+                         int count, bool invert);
 // base ** x.
 void number_pow_kernel(double base, const Row* in, Row* out, int64_t n);
 
@@ -96,7 +96,8 @@ Row add_row(const Row& a, const Row& b);
 Row sub_row(const Row& a, const Row& b);
 Row mul_row(const Row& a, const Row& b);
 
-void clamp_kernel(const Row* in, Row* out, int64_t n, bool has_min, double min_val, bool has_max, double max_val);
+void clamp_kernel(const Row* in, Row* out, int64_t n, bool has_min, double min_val, bool has_max,
+                  double max_val);
 // decimals == 0 rounds approx half to even; otherwise round(approx * factor) / factor.
 void round_kernel(const Row* in, Row* out, int64_t n, bool decimals_zero, double factor);
 
@@ -105,7 +106,8 @@ void round_kernel(const Row* in, Row* out, int64_t n, bool decimals_zero, double
 bool malformed_row(const Row& a);
 Row pow_row(const Row& a, const Row& b);
 void logit_kernel(const Row* in, Row* out, int64_t n, bool has_eps, double eps);
-void nan_to_num_kernel(const Row* in, Row* out, int64_t n, double nan, double posinf, double neginf);
+void nan_to_num_kernel(const Row* in, Row* out, int64_t n, double nan, double posinf,
+                       double neginf);
 Row lerp_row(const Row& start, const Row& end, const Row& weight);
 Row addcmul_row(const Row& in, const Row& t1, const Row& t2, double value);
 Row addcdiv_row(const Row& in, const Row& t1, const Row& t2, double value);

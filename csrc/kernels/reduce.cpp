@@ -17,7 +17,9 @@ namespace {
 
 // Elements whose approximation is NaN count as zero.
 struct DropNaN {
-  Row operator()(const Row& x) const { return std::isnan(limbs::approx(x)) ? limbs::zero_row() : x; }
+  Row operator()(const Row& x) const {
+    return std::isnan(limbs::approx(x)) ? limbs::zero_row() : x;
+  }
 };
 
 struct ExpShift {
@@ -25,12 +27,13 @@ struct ExpShift {
   Row operator()(const Row& x) const { return limbs::exp(limbs::sub(x, m)); }
 };
 
-static_assert(static_cast<int>(QuantileMode::Nearest) == static_cast<int>(limbs::QuantileMode::Nearest) &&
-                  static_cast<int>(QuantileMode::Linear) == static_cast<int>(limbs::QuantileMode::Linear) &&
-                  static_cast<int>(QuantileMode::Lower) == static_cast<int>(limbs::QuantileMode::Lower) &&
-                  static_cast<int>(QuantileMode::Higher) == static_cast<int>(limbs::QuantileMode::Higher) &&
-                  static_cast<int>(QuantileMode::Midpoint) == static_cast<int>(limbs::QuantileMode::Midpoint),
-              "the quantile modes name the same interpolations");
+static_assert(
+    static_cast<int>(QuantileMode::Nearest) == static_cast<int>(limbs::QuantileMode::Nearest) &&
+        static_cast<int>(QuantileMode::Linear) == static_cast<int>(limbs::QuantileMode::Linear) &&
+        static_cast<int>(QuantileMode::Lower) == static_cast<int>(limbs::QuantileMode::Lower) &&
+        static_cast<int>(QuantileMode::Higher) == static_cast<int>(limbs::QuantileMode::Higher) &&
+        static_cast<int>(QuantileMode::Midpoint) == static_cast<int>(limbs::QuantileMode::Midpoint),
+    "the quantile modes name the same interpolations");
 
 }  // namespace
 
@@ -46,11 +49,13 @@ Row mean_kernel(const double* rows, int64_t n, int64_t stride, const Row& inv_n,
   return limbs::mean_slice(rows, n, stride, inv_n, scratch);
 }
 
-Row var_kernel(const double* rows, int64_t n, int64_t stride, const Row& inv_n, bool unbiased, double* scratch) {
+Row var_kernel(const double* rows, int64_t n, int64_t stride, const Row& inv_n, bool unbiased,
+               double* scratch) {
   return limbs::var_slice(rows, n, stride, inv_n, unbiased, scratch);
 }
 
-Row std_kernel(const double* rows, int64_t n, int64_t stride, const Row& inv_n, bool unbiased, double* scratch) {
+Row std_kernel(const double* rows, int64_t n, int64_t stride, const Row& inv_n, bool unbiased,
+               double* scratch) {
   return limbs::std_slice(rows, n, stride, inv_n, unbiased, scratch);
 }
 
@@ -58,11 +63,13 @@ Row nansum_kernel(const double* rows, int64_t n, int64_t stride, double* scratch
   return limbs::tree_sum_map(rows, n, stride, scratch, DropNaN());
 }
 
-Row exp_shift_sum_kernel(const double* rows, int64_t n, int64_t stride, const Row& m, double* scratch) {
+Row exp_shift_sum_kernel(const double* rows, int64_t n, int64_t stride, const Row& m,
+                         double* scratch) {
   return limbs::tree_sum_map(rows, n, stride, scratch, ExpShift{m});
 }
 
-Row squared_deviation_sum_kernel(const double* rows, int64_t n, int64_t stride, const Row& m, double* scratch) {
+Row squared_deviation_sum_kernel(const double* rows, int64_t n, int64_t stride, const Row& m,
+                                 double* scratch) {
   return limbs::tree_sum_map(rows, n, stride, scratch, limbs::SquaredDeviation{m});
 }
 
@@ -82,14 +89,20 @@ Row norm_float_p_kernel(const double* rows, int64_t n, int64_t stride, double p,
   return limbs::norm_float_p_slice(rows, n, stride, p, scratch);
 }
 
-int64_t argmax_kernel(const double* rows, int64_t n, int64_t stride) { return limbs::argmax_slice(rows, n, stride); }
-int64_t argmin_kernel(const double* rows, int64_t n, int64_t stride) { return limbs::argmin_slice(rows, n, stride); }
+int64_t argmax_kernel(const double* rows, int64_t n, int64_t stride) {
+  return limbs::argmax_slice(rows, n, stride);
+}
+int64_t argmin_kernel(const double* rows, int64_t n, int64_t stride) {
+  return limbs::argmin_slice(rows, n, stride);
+}
 
-void tree_leaf_level_kernel(TreeOp op, int64_t n, const double* rows, int64_t stride, double* buf, int64_t i0,
-                            int64_t i1) {
+void tree_leaf_level_kernel(TreeOp op, int64_t n, const double* rows, int64_t stride, double* buf,
+                            int64_t i0, int64_t i1) {
   const auto leaf = limbs::slice_leaves(rows, stride, limbs::Identity());
-  if (op == TreeOp::Sum) limbs::tree_leaf_level(n, leaf, limbs::SumPair(), buf, i0, i1);
-  else limbs::tree_leaf_level(n, leaf, limbs::ProdPair(), buf, i0, i1);
+  if (op == TreeOp::Sum)
+    limbs::tree_leaf_level(n, leaf, limbs::SumPair(), buf, i0, i1);
+  else
+    limbs::tree_leaf_level(n, leaf, limbs::ProdPair(), buf, i0, i1);
 }
 
 void tree_leaf_carry_kernel(int64_t n, const double* rows, int64_t stride, double* buf) {
@@ -97,18 +110,25 @@ void tree_leaf_carry_kernel(int64_t n, const double* rows, int64_t stride, doubl
 }
 
 void tree_level_kernel(TreeOp op, double* buf, int64_t m, int64_t i0, int64_t i1) {
-  if (op == TreeOp::Sum) limbs::tree_level(buf, m, limbs::SumPair(), i0, i1);
-  else limbs::tree_level(buf, m, limbs::ProdPair(), i0, i1);
+  if (op == TreeOp::Sum)
+    limbs::tree_level(buf, m, limbs::SumPair(), i0, i1);
+  else
+    limbs::tree_level(buf, m, limbs::ProdPair(), i0, i1);
 }
 
 void tree_level_carry_kernel(double* buf, int64_t m) { limbs::tree_level_carry(buf, m); }
 
 Row tree_finish_kernel(TreeOp op, double* buf, int64_t m) {
-  return op == TreeOp::Sum ? limbs::tree_finish(buf, m, limbs::SumPair()) : limbs::tree_finish(buf, m, limbs::ProdPair());
+  return op == TreeOp::Sum ? limbs::tree_finish(buf, m, limbs::SumPair())
+                           : limbs::tree_finish(buf, m, limbs::ProdPair());
 }
 
-void cumsum_kernel(const Row* src, int64_t n, int64_t stride, Row* dst) { limbs::cumsum_slice(src, n, stride, dst); }
-void cumprod_kernel(const Row* src, int64_t n, int64_t stride, Row* dst) { limbs::cumprod_slice(src, n, stride, dst); }
+void cumsum_kernel(const Row* src, int64_t n, int64_t stride, Row* dst) {
+  limbs::cumsum_slice(src, n, stride, dst);
+}
+void cumprod_kernel(const Row* src, int64_t n, int64_t stride, Row* dst) {
+  limbs::cumprod_slice(src, n, stride, dst);
+}
 
 void cummax_kernel(const Row* src, int64_t n, int64_t stride, Row* dst, int64_t* idx) {
   limbs::cum_extremum_slice<true>(src, n, stride, dst, idx);
@@ -139,7 +159,9 @@ Row abs_extremum_kernel(const Row* x, int64_t n, int64_t stride, bool largest) {
   return limbs::abs_extremum(x, n, stride, largest);
 }
 
-int64_t count_nonzero_kernel(const Row* x, int64_t n, int64_t stride) { return limbs::count_nonzero(x, n, stride); }
+int64_t count_nonzero_kernel(const Row* x, int64_t n, int64_t stride) {
+  return limbs::count_nonzero(x, n, stride);
+}
 
 Row sqrt_row(const Row& a) { return limbs::sqrt(a); }
 Row log_row(const Row& a) { return limbs::log(a); }

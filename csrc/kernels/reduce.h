@@ -21,13 +21,17 @@ Row tree_sum_kernel(const double* rows, int64_t n, int64_t stride, double* scrat
 Row tree_prod_kernel(const double* rows, int64_t n, int64_t stride, double* scratch);
 Row mean_kernel(const double* rows, int64_t n, int64_t stride, const Row& inv_n, double* scratch);
 // Variance (mean of squared deviations, times n / (n - 1) when `unbiased`) and its square root.
-Row var_kernel(const double* rows, int64_t n, int64_t stride, const Row& inv_n, bool unbiased, double* scratch);
-Row std_kernel(const double* rows, int64_t n, int64_t stride, const Row& inv_n, bool unbiased, double* scratch);
+Row var_kernel(const double* rows, int64_t n, int64_t stride, const Row& inv_n, bool unbiased,
+               double* scratch);
+Row std_kernel(const double* rows, int64_t n, int64_t stride, const Row& inv_n, bool unbiased,
+               double* scratch);
 // The tree sum of elements whose approximation is NaN replaced by zero.
 Row nansum_kernel(const double* rows, int64_t n, int64_t stride, double* scratch);
 // The tree sums of exp(x - m) and of (x - m) * (x - m).
-Row exp_shift_sum_kernel(const double* rows, int64_t n, int64_t stride, const Row& m, double* scratch);
-Row squared_deviation_sum_kernel(const double* rows, int64_t n, int64_t stride, const Row& m, double* scratch);
+Row exp_shift_sum_kernel(const double* rows, int64_t n, int64_t stride, const Row& m,
+                         double* scratch);
+Row squared_deviation_sum_kernel(const double* rows, int64_t n, int64_t stride, const Row& m,
+                                 double* scratch);
 
 // Vector norms of a slice: 2, 1, an integer p and a float p.
 Row norm2_kernel(const double* rows, int64_t n, int64_t stride, double* scratch);
@@ -45,8 +49,8 @@ int64_t argmin_kernel(const double* rows, int64_t n, int64_t stride);
 enum class TreeOp { Sum, Prod };
 inline int64_t tree_level_size(int64_t m) { return m / 2 + m % 2; }
 // Pairs [i0, i1) of the leaf level of n rows into buf, and its odd last row.
-void tree_leaf_level_kernel(TreeOp op, int64_t n, const double* rows, int64_t stride, double* buf, int64_t i0,
-                            int64_t i1);
+void tree_leaf_level_kernel(TreeOp op, int64_t n, const double* rows, int64_t stride, double* buf,
+                            int64_t i0, int64_t i1);
 void tree_leaf_carry_kernel(int64_t n, const double* rows, int64_t stride, double* buf);
 // Pairs [i0, i1) of a level of m rows in buf, in place, and its odd last row.
 void tree_level_kernel(TreeOp op, double* buf, int64_t m, int64_t i0, int64_t i1);

@@ -20,8 +20,8 @@ limbs::LstsqResult tarsk_lstsq(const limbs::Matrix& a, const limbs::Vector& b);
 limbs::Matrix tarsk_cholesky(const limbs::Matrix& a);
 limbs::EigResult tarsk_eig(const limbs::Matrix& a, int64_t max_iter);
 limbs::SvdResult tarsk_svd(const limbs::Matrix& a, int64_t max_iter);
-limbs::NormResult tarsk_norm(const limbs::Row* x, const std::vector<int64_t>& shape, const limbs::NormOrd& ord,
-                             bool has_dim, int64_t dim, bool keepdim);
+limbs::NormResult tarsk_norm(const limbs::Row* x, const std::vector<int64_t>& shape,
+                             const limbs::NormOrd& ord, bool has_dim, int64_t dim, bool keepdim);
 double tarsk_cond(const limbs::Matrix& a, const limbs::NormOrd& p);
 int64_t tarsk_matrix_rank(const limbs::Matrix& a, bool has_tol, double tol);
 

@@ -195,15 +195,33 @@ LIMBS_HD inline Row to_row(const Triple& t) {
 // Three-limb roundings made by tools/accurate_tables.py. They are functions
 // because device code cannot read namespace-scope arrays.
 
-LIMBS_HD inline Triple ln2() { return {0x1.62e42fefa39efp-1, 0x1.abc9e3b39803fp-56, 0x1.7b57a079a1934p-111}; }
-LIMBS_HD inline Triple pi() { return {0x1.921fb54442d18p+1, 0x1.1a62633145c07p-53, -0x1.f1976b7ed8fbcp-109}; }
-LIMBS_HD inline Triple half_pi() { return {0x1.921fb54442d18p+0, 0x1.1a62633145c07p-54, -0x1.f1976b7ed8fbcp-110}; }
-LIMBS_HD inline Triple inv_ln2() { return {0x1.71547652b82fep+0, 0x1.777d0ffda0d24p-56, -0x1.60bb8a5442ab9p-110}; }
-LIMBS_HD inline Triple inv_ln10() { return {0x1.bcb7b1526e50ep-2, 0x1.95355baaafad3p-57, 0x1.ee191f71a3012p-112}; }
-LIMBS_HD inline Triple two_over_sqrt_pi() { return {0x1.20dd750429b6dp+0, 0x1.1ae3a914fed80p-56, -0x1.3cbbebf65f145p-111}; }
-LIMBS_HD inline Triple inv_sqrt_pi() { return {0x1.20dd750429b6dp-1, 0x1.1ae3a914fed80p-57, -0x1.3cbbebf65f145p-112}; }
-LIMBS_HD inline Triple rad_per_deg() { return {0x1.1df46a2529d39p-6, 0x1.5c1d8becdd291p-62, -0x1.1d937fa428858p-116}; }
-LIMBS_HD inline Triple deg_per_rad() { return {0x1.ca5dc1a63c1f8p+5, -0x1.1e7ab456405f9p-49, -0x1.b505196fabb41p-103}; }
+LIMBS_HD inline Triple ln2() {
+  return {0x1.62e42fefa39efp-1, 0x1.abc9e3b39803fp-56, 0x1.7b57a079a1934p-111};
+}
+LIMBS_HD inline Triple pi() {
+  return {0x1.921fb54442d18p+1, 0x1.1a62633145c07p-53, -0x1.f1976b7ed8fbcp-109};
+}
+LIMBS_HD inline Triple half_pi() {
+  return {0x1.921fb54442d18p+0, 0x1.1a62633145c07p-54, -0x1.f1976b7ed8fbcp-110};
+}
+LIMBS_HD inline Triple inv_ln2() {
+  return {0x1.71547652b82fep+0, 0x1.777d0ffda0d24p-56, -0x1.60bb8a5442ab9p-110};
+}
+LIMBS_HD inline Triple inv_ln10() {
+  return {0x1.bcb7b1526e50ep-2, 0x1.95355baaafad3p-57, 0x1.ee191f71a3012p-112};
+}
+LIMBS_HD inline Triple two_over_sqrt_pi() {
+  return {0x1.20dd750429b6dp+0, 0x1.1ae3a914fed80p-56, -0x1.3cbbebf65f145p-111};
+}
+LIMBS_HD inline Triple inv_sqrt_pi() {
+  return {0x1.20dd750429b6dp-1, 0x1.1ae3a914fed80p-57, -0x1.3cbbebf65f145p-112};
+}
+LIMBS_HD inline Triple rad_per_deg() {
+  return {0x1.1df46a2529d39p-6, 0x1.5c1d8becdd291p-62, -0x1.1d937fa428858p-116};
+}
+LIMBS_HD inline Triple deg_per_rad() {
+  return {0x1.ca5dc1a63c1f8p+5, -0x1.1e7ab456405f9p-49, -0x1.b505196fabb41p-103};
+}
 
 LIMBS_HD inline Triple inverse_factorial(int n) {
   // 1/n!, n = 0..40
@@ -456,7 +474,8 @@ LIMBS_HD inline Triple atan2(const Triple& y, const Triple& x) {
 LIMBS_HD inline Triple sin_reduced(const Triple& z) {
   const Triple w = sqr(z);
   int n = 0;
-  for (double term = 1.0; n < 19 && term > 0x1p-160; ++n) term *= w.h / ((2.0 * n + 2.0) * (2.0 * n + 3.0));
+  for (double term = 1.0; n < 19 && term > 0x1p-160; ++n)
+    term *= w.h / ((2.0 * n + 2.0) * (2.0 * n + 3.0));
   Triple p = n % 2 ? neg(inverse_factorial(2 * n + 1)) : inverse_factorial(2 * n + 1);
   for (int i = n - 1; i >= 0; --i) {
     const Triple c = inverse_factorial(2 * i + 1);
@@ -468,7 +487,8 @@ LIMBS_HD inline Triple sin_reduced(const Triple& z) {
 LIMBS_HD inline Triple cos_reduced(const Triple& z) {
   const Triple w = sqr(z);
   int n = 0;
-  for (double term = 1.0; n < 19 && term > 0x1p-160; ++n) term *= w.h / ((2.0 * n + 1.0) * (2.0 * n + 2.0));
+  for (double term = 1.0; n < 19 && term > 0x1p-160; ++n)
+    term *= w.h / ((2.0 * n + 1.0) * (2.0 * n + 2.0));
   Triple p = n % 2 ? neg(inverse_factorial(2 * n)) : inverse_factorial(2 * n);
   for (int i = n - 1; i >= 0; --i) {
     const Triple c = inverse_factorial(2 * i);
@@ -480,8 +500,10 @@ LIMBS_HD inline Triple cos_reduced(const Triple& z) {
 // sin(pi r) for |r| <= 1 (r exact): folded to |r| <= 1/2, then sine or
 // cosine on [-pi/4, pi/4].
 LIMBS_HD inline Triple sin_pi(Triple r) {
-  if (r.h > 0.5) r = sub(of(1.0), r);
-  else if (r.h < -0.5) r = sub(of(-1.0), r);
+  if (r.h > 0.5)
+    r = sub(of(1.0), r);
+  else if (r.h < -0.5)
+    r = sub(of(-1.0), r);
   if (std::fabs(r.h) <= 0.25) return sin_reduced(mul(pi(), r));
   const Triple c = cos_reduced(mul(pi(), sub(of(0.5), abs(r))));
   return r.h < 0.0 ? neg(c) : c;

@@ -44,7 +44,9 @@ constexpr int kMaxSweeps = 40;
 constexpr int kExpMaxTerms = 40;
 
 // acc + a * b.
-LIMBS_HD inline Row mul_add(const Row& acc, const Row& a, const Row& b) { return add(acc, mul(a, b)); }
+LIMBS_HD inline Row mul_add(const Row& acc, const Row& a, const Row& b) {
+  return add(acc, mul(a, b));
+}
 
 inline Row row_abs(const Row& a) { return sign_exact(a) < 0 ? neg(a) : a; }
 
@@ -81,7 +83,8 @@ inline int64_t lu_factor(Matrix& a, std::vector<int32_t>& pivots) {
 inline std::vector<int64_t> pivot_permutation(const std::vector<int32_t>& pivots, int64_t m) {
   std::vector<int64_t> perm(static_cast<size_t>(m));
   std::iota(perm.begin(), perm.end(), int64_t(0));
-  for (size_t j = 0; j < pivots.size(); ++j) std::swap(perm[j], perm[static_cast<size_t>(pivots[j] - 1)]);
+  for (size_t j = 0; j < pivots.size(); ++j)
+    std::swap(perm[j], perm[static_cast<size_t>(pivots[j] - 1)]);
   return perm;
 }
 
@@ -119,7 +122,8 @@ inline void triangular_solve(const Matrix& t, Matrix& b, bool upper, bool unit) 
 inline void lu_solve(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b) {
   for (size_t j = 0; j < pivots.size(); ++j) {
     const int64_t p = pivots[j] - 1;
-    if (p != static_cast<int64_t>(j)) linalg_detail::swap_rows(b, static_cast<int64_t>(j), p, b.cols);
+    if (p != static_cast<int64_t>(j))
+      linalg_detail::swap_rows(b, static_cast<int64_t>(j), p, b.cols);
   }
   triangular_solve(lu, b, false, true);
   triangular_solve(lu, b, true, false);
@@ -134,7 +138,8 @@ inline void lu_solve_transposed(const Matrix& lu, const std::vector<int32_t>& pi
   triangular_solve(lut, b, true, true);
   for (size_t j = pivots.size(); j-- > 0;) {
     const int64_t p = pivots[j] - 1;
-    if (p != static_cast<int64_t>(j)) linalg_detail::swap_rows(b, static_cast<int64_t>(j), p, b.cols);
+    if (p != static_cast<int64_t>(j))
+      linalg_detail::swap_rows(b, static_cast<int64_t>(j), p, b.cols);
   }
 }
 
@@ -200,13 +205,15 @@ inline int64_t cholesky(const Matrix& a, Matrix& l) {
 // --- Householder QR --------------------------------------------------------------
 
 // Applies H = I - beta v v^T (v on rows j..) to columns [c0, c1) of a.
-inline void apply_reflector(Matrix& a, const Vector& v, const Row& beta, int64_t j, int64_t c0, int64_t c1) {
+inline void apply_reflector(Matrix& a, const Vector& v, const Row& beta, int64_t j, int64_t c0,
+                            int64_t c1) {
   const int64_t len = static_cast<int64_t>(v.size());
   for (int64_t c = c0; c < c1; ++c) {
     Row w = zero_row();
     for (int64_t i = 0; i < len; ++i) w = mul_add(w, v[static_cast<size_t>(i)], a.at(j + i, c));
     const Row f = mul(beta, w);
-    for (int64_t i = 0; i < len; ++i) a.at(j + i, c) = sub(a.at(j + i, c), mul(f, v[static_cast<size_t>(i)]));
+    for (int64_t i = 0; i < len; ++i)
+      a.at(j + i, c) = sub(a.at(j + i, c), mul(f, v[static_cast<size_t>(i)]));
   }
 }
 
@@ -333,7 +340,9 @@ inline void rotate_f64(double& x, double& y, double c, double s) {
 }
 
 inline bool pair_rotation_f64(double x, double y, double z, double& c, double& s) {
-  if (z == 0.0 || !(std::fabs(z) > kFloat64Tolerance * std::sqrt(std::fabs(x)) * std::sqrt(std::fabs(y)))) return false;
+  if (z == 0.0 ||
+      !(std::fabs(z) > kFloat64Tolerance * std::sqrt(std::fabs(x)) * std::sqrt(std::fabs(y))))
+    return false;
   const double zeta = (y - x) / (2.0 * z);
   const double t = (zeta >= 0.0 ? 1.0 : -1.0) / (std::fabs(zeta) + std::sqrt(1.0 + zeta * zeta));
   c = 1.0 / std::sqrt(1.0 + t * t);
@@ -351,7 +360,9 @@ inline std::vector<double> approx_of(const Matrix& a) {
 inline std::vector<double> eigh_start(std::vector<double> s, int64_t n) {
   std::vector<double> v(static_cast<size_t>(n * n), 0.0);
   for (int64_t i = 0; i < n; ++i) v[static_cast<size_t>(i * n + i)] = 1.0;
-  auto at = [&](std::vector<double>& m, int64_t i, int64_t j) -> double& { return m[static_cast<size_t>(i * n + j)]; };
+  auto at = [&](std::vector<double>& m, int64_t i, int64_t j) -> double& {
+    return m[static_cast<size_t>(i * n + j)];
+  };
   for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
     bool rotated = false;
     for (int64_t p = 0; p + 1 < n; ++p)
@@ -385,7 +396,8 @@ inline double refine_eigenvectors(const Matrix& a, Matrix& v, double cluster) {
   const Matrix s = product(view(v), view(product(view(a), view(vt))));
   Matrix r(n, n);
   for (int64_t i = 0; i < n; ++i)
-    for (int64_t j = 0; j < n; ++j) r.at(i, j) = i == j ? sub(from_double(1.0), gram.at(i, j)) : neg(gram.at(i, j));
+    for (int64_t j = 0; j < n; ++j)
+      r.at(i, j) = i == j ? sub(from_double(1.0), gram.at(i, j)) : neg(gram.at(i, j));
   Vector lambda(static_cast<size_t>(n));
   for (int64_t i = 0; i < n; ++i)
     lambda[static_cast<size_t>(i)] = div(s.at(i, i), sub(from_double(1.0), r.at(i, i)));
@@ -450,7 +462,8 @@ inline EigenSystem jacobi_eigh(const Matrix& a, bool lower, bool want_vectors) {
     for (int64_t j = 0; j < n; ++j) v.at(i, j) = from_double(start[static_cast<size_t>(i * n + j)]);
   for (const Row& x : sym.data) largest = std::max(largest, std::fabs(approx(x)));
   for (int step = 0; step < detail::kRefineSteps; ++step)
-    if (!(detail::refine_eigenvectors(sym, v, detail::kClusterGap * largest) > detail::kRefineDone)) break;
+    if (!(detail::refine_eigenvectors(sym, v, detail::kClusterGap * largest) > detail::kRefineDone))
+      break;
   Matrix s = product(view(v), view(product(view(sym), view(transpose(v)))));
   for (int64_t i = 0; i < n; ++i)
     for (int64_t j = 0; j < i; ++j) s.at(j, i) = s.at(i, j);  // exactly symmetric
@@ -532,7 +545,8 @@ inline Svd jacobi_svd(const Matrix& a, bool full, bool want_vectors) {
   // Start from the eigenvectors of W W^T: v W then has rows orthogonal to
   // the working precision relative to the largest singular value, and the
   // sweeps need only restore it relative to the small ones.
-  const Matrix gram = linalg_detail::product(linalg_detail::view(w0), linalg_detail::view(transpose(w0)));
+  const Matrix gram =
+      linalg_detail::product(linalg_detail::view(w0), linalg_detail::view(transpose(w0)));
   Matrix v = transpose(jacobi_eigh(gram, true, true).vectors);
   Matrix w = linalg_detail::product(linalg_detail::view(v), linalg_detail::view(w0));
   for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
@@ -557,7 +571,8 @@ inline Svd jacobi_svd(const Matrix& a, bool full, bool want_vectors) {
   const std::vector<int64_t> order = exact_order(norms, true);
   Svd r;
   r.s.resize(static_cast<size_t>(k));
-  for (int64_t i = 0; i < k; ++i) r.s[static_cast<size_t>(i)] = norms[static_cast<size_t>(order[static_cast<size_t>(i)])];
+  for (int64_t i = 0; i < k; ++i)
+    r.s[static_cast<size_t>(i)] = norms[static_cast<size_t>(order[static_cast<size_t>(i)])];
   if (!want_vectors) return r;
   // long: rows are singular vectors along the long side (len), short: the
   // rotations, rows of V^T... both stored as rows here and transposed below.
@@ -661,7 +676,8 @@ inline RealEigen real_eig(const Matrix& a, bool want_vectors) {
     }
     // Trailing 2 x 2 block [p q; r s]: eigenvalues (p + s)/2 +- sqrt(d),
     // d = ((p - s)/2)^2 + q r.
-    const Row p = h.at(hi - 1, hi - 1), qq = h.at(hi - 1, hi), r = h.at(hi, hi - 1), s = h.at(hi, hi);
+    const Row p = h.at(hi - 1, hi - 1), qq = h.at(hi - 1, hi), r = h.at(hi, hi - 1),
+              s = h.at(hi, hi);
     const Row half_diff = mul_scalar(sub(p, s), 0.5);
     const Row d = add(mul(half_diff, half_diff), mul(qq, r));
     if (sign_exact(d) < 0 && (lo == hi - 1 || steps > kQrStepsPerEigenvalue)) {
@@ -725,7 +741,8 @@ inline RealEigen real_eig(const Matrix& a, bool want_vectors) {
     y[static_cast<size_t>(k)] = from_double(1.0);
     for (int64_t i = k - 1; i >= 0; --i) {
       Row acc = zero_row();
-      for (int64_t j = i + 1; j <= k; ++j) acc = mul_add(acc, h.at(i, j), y[static_cast<size_t>(j)]);
+      for (int64_t j = i + 1; j <= k; ++j)
+        acc = mul_add(acc, h.at(i, j), y[static_cast<size_t>(j)]);
       Row piv = sub(h.at(i, i), h.at(k, k));
       if (sign_exact(piv) == 0) piv = tiny;
       y[static_cast<size_t>(i)] = neg(div(acc, piv));
@@ -733,7 +750,9 @@ inline RealEigen real_eig(const Matrix& a, bool want_vectors) {
     Vector x(static_cast<size_t>(n), zero_row());
     Row ss = zero_row();
     for (int64_t i = 0; i < n; ++i) {
-      for (int64_t j = 0; j <= k; ++j) x[static_cast<size_t>(i)] = mul_add(x[static_cast<size_t>(i)], q.at(i, j), y[static_cast<size_t>(j)]);
+      for (int64_t j = 0; j <= k; ++j)
+        x[static_cast<size_t>(i)] =
+            mul_add(x[static_cast<size_t>(i)], q.at(i, j), y[static_cast<size_t>(j)]);
       ss = mul_add(ss, x[static_cast<size_t>(i)], x[static_cast<size_t>(i)]);
     }
     const Row inv = reciprocal(sqrt(ss));

@@ -58,7 +58,8 @@ LIMBS_HD LIMBS_STEP inline void split(const D& a_in, D& hi, D& lo) {
 // (((hi*hi - p) + hi*lo) + lo*hi) + lo*lo. Splits that many products share
 // are computed once by the callers.
 template <class D>
-LIMBS_HD LIMBS_STEP inline D product_error(const D& p, const D& a_hi, const D& a_lo, const D& b_hi, const D& b_lo) {
+LIMBS_HD LIMBS_STEP inline D product_error(const D& p, const D& a_hi, const D& a_lo, const D& b_hi,
+                                           const D& b_lo) {
   return (((a_hi * b_hi - p) + a_hi * b_lo) + a_lo * b_hi) + a_lo * b_lo;
 }
 

@@ -75,25 +75,25 @@ template <class D>
 LIMBS_HD LIMBS_STEP inline RowOf<D> inverse_integer(int i) {
   static constexpr double table[20][3] = {
       {0.0, 0.0, 0.0},
-      {0x1p+0, 0.0, 0.0},  // 1/1
-      {0x1p-1, 0.0, 0.0},  // 1/2
-      {0x1.5555555555555p-2, 0x1.5555555555555p-56, 0.0},  // 1/3
-      {0x1p-2, 0.0, 0.0},  // 1/4
+      {0x1p+0, 0.0, 0.0},                                   // 1/1
+      {0x1p-1, 0.0, 0.0},                                   // 1/2
+      {0x1.5555555555555p-2, 0x1.5555555555555p-56, 0.0},   // 1/3
+      {0x1p-2, 0.0, 0.0},                                   // 1/4
       {0x1.999999999999ap-3, -0x1.999999999999ap-57, 0.0},  // 1/5
-      {0x1.5555555555555p-3, 0x1.5555555555555p-57, 0.0},  // 1/6
-      {0x1.2492492492492p-3, 0x1.2492492492492p-57, 0.0},  // 1/7
-      {0x1p-3, 0.0, 0.0},  // 1/8
-      {0x1.c71c71c71c71cp-4, 0x1.c71c71c71c71cp-58, 0.0},  // 1/9
+      {0x1.5555555555555p-3, 0x1.5555555555555p-57, 0.0},   // 1/6
+      {0x1.2492492492492p-3, 0x1.2492492492492p-57, 0.0},   // 1/7
+      {0x1p-3, 0.0, 0.0},                                   // 1/8
+      {0x1.c71c71c71c71cp-4, 0x1.c71c71c71c71cp-58, 0.0},   // 1/9
       {0x1.999999999999ap-4, -0x1.999999999999ap-58, 0.0},  // 1/10
       {0x1.745d1745d1746p-4, -0x1.745d1745d1746p-59, 0.0},  // 1/11
-      {0x1.5555555555555p-4, 0x1.5555555555555p-58, 0.0},  // 1/12
+      {0x1.5555555555555p-4, 0x1.5555555555555p-58, 0.0},   // 1/12
       {0x1.3b13b13b13b14p-4, -0x1.3b13b13b13b14p-58, 0.0},  // 1/13
-      {0x1.2492492492492p-4, 0x1.2492492492492p-58, 0.0},  // 1/14
-      {0x1.1111111111111p-4, 0x1.1111111111111p-60, 0.0},  // 1/15
-      {0x1p-4, 0.0, 0.0},  // 1/16
-      {0x1.e1e1e1e1e1e1ep-5, 0x1.e1e1e1e1e1e1ep-61, 0.0},  // 1/17
-      {0x1.c71c71c71c71cp-5, 0x1.c71c71c71c71cp-59, 0.0},  // 1/18
-      {0x1.af286bca1af28p-5, 0x1.af286bca1af28p-59, 0.0},  // 1/19
+      {0x1.2492492492492p-4, 0x1.2492492492492p-58, 0.0},   // 1/14
+      {0x1.1111111111111p-4, 0x1.1111111111111p-60, 0.0},   // 1/15
+      {0x1p-4, 0.0, 0.0},                                   // 1/16
+      {0x1.e1e1e1e1e1e1ep-5, 0x1.e1e1e1e1e1e1ep-61, 0.0},   // 1/17
+      {0x1.c71c71c71c71cp-5, 0x1.c71c71c71c71cp-59, 0.0},   // 1/18
+      {0x1.af286bca1af28p-5, 0x1.af286bca1af28p-59, 0.0},   // 1/19
   };
   return row3<D>(table[i][0], table[i][1], table[i][2]);
 }
@@ -200,9 +200,10 @@ LIMBS_HD inline RowOf<D> reciprocal(const RowOf<D>& a) {
     if (std::fabs(val) < kZeroDivisor) return from_double(kInf);
     return reciprocal_iteration(a, val);
   } else {
-    return lanes_or_scalar(a, val, mask_and(is_finite(val), vabs(val) >= kZeroDivisor),
-                           [](const RowOf<D>& x, const D& v) { return reciprocal_iteration(x, v); },
-                           [](const Row& x) { return reciprocal(x); });
+    return lanes_or_scalar(
+        a, val, mask_and(is_finite(val), vabs(val) >= kZeroDivisor),
+        [](const RowOf<D>& x, const D& v) { return reciprocal_iteration(x, v); },
+        [](const Row& x) { return reciprocal(x); });
   }
 }
 
@@ -214,9 +215,7 @@ LIMBS_HD inline RowOf<D> div(const RowOf<D>& a, const RowOf<D>& b) {
 
 // a / c for a float64 c. A loop over many elements should compute
 // reciprocal_scalar(c) once and call mul; the bytes are the same.
-LIMBS_HD inline Row div_scalar(const Row& a, double c) {
-  return mul(a, reciprocal_scalar(c));
-}
+LIMBS_HD inline Row div_scalar(const Row& a, double c) { return mul(a, reciprocal_scalar(c)); }
 
 // --- Integer powers ----------------------------------------------------------
 
@@ -225,7 +224,8 @@ LIMBS_HD inline Row div_scalar(const Row& a, double c) {
 // m = 1 is a copy, m = 2 one square, larger m binary exponentiation from 1
 // (result * base when the bit is set, then base * base).
 template <class D>
-LIMBS_HD inline RowOf<D> pow_positive(const RowOf<D>& a, const unsigned long long* words, int count) {
+LIMBS_HD inline RowOf<D> pow_positive(const RowOf<D>& a, const unsigned long long* words,
+                                      int count) {
   while (count > 0 && words[count - 1] == 0) --count;
   if (count == 1 && words[0] == 1) return a;
   if (count == 1 && words[0] == 2) return mul(a, a);
@@ -340,9 +340,10 @@ LIMBS_HD inline RowOf<D> exp(const RowOf<D>& a) {
     if (val < kExpUnderflow) return zero_row();
     return exp_series(a, val);
   } else {
-    return lanes_or_scalar(a, val, mask_and(val >= kExpUnderflow, val <= kExpOverflow),
-                           [](const RowOf<D>& x, const D& v) { return exp_series(x, v); },
-                           [](const Row& x) { return scalar_once(&exp<double>, x); });
+    return lanes_or_scalar(
+        a, val, mask_and(val >= kExpUnderflow, val <= kExpOverflow),
+        [](const RowOf<D>& x, const D& v) { return exp_series(x, v); },
+        [](const Row& x) { return scalar_once(&exp<double>, x); });
   }
 }
 
@@ -382,11 +383,13 @@ LIMBS_HD inline RowOf<D> log(const RowOf<D>& a) {
     const int m = std::ilogb(val);
     Row scaled;
     for (int k = 0; k < kLimbs; ++k) scaled.l[k] = std::ldexp(d.l[k], -m);
-    return add(log_halley(scaled, approx(scaled)), mul_scalar(ln2_row<double>(), static_cast<double>(m)));
+    return add(log_halley(scaled, approx(scaled)),
+               mul_scalar(ln2_row<double>(), static_cast<double>(m)));
   } else {
-    return lanes_or_scalar(a, val, mask_and(val >= kLogDirectMin, val <= kLogDirectMax),
-                           [](const RowOf<D>& x, const D& v) { return log_halley(x, v); },
-                           [](const Row& x) { return scalar_once(&log<double>, x); });
+    return lanes_or_scalar(
+        a, val, mask_and(val >= kLogDirectMin, val <= kLogDirectMax),
+        [](const RowOf<D>& x, const D& v) { return log_halley(x, v); },
+        [](const Row& x) { return scalar_once(&log<double>, x); });
   }
 }
 
@@ -398,7 +401,8 @@ LIMBS_HD inline RowOf<D> sqrt_heron(const RowOf<D>& a, const D& val) {
   const Factor<D> fa = factor(a);
   const RowOf<D> y = from_value(per_lane(val, [](double v) { return std::sqrt(v); }));
   // a / x is the tensor product of a with the reciprocal of x.
-  return iterate<kSqrtSteps>(y, [&](const RowOf<D>& x) { return mul(half, add(x, mul(fa, reciprocal(x)))); });
+  return iterate<kSqrtSteps>(
+      y, [&](const RowOf<D>& x) { return mul(half, add(x, mul(fa, reciprocal(x)))); });
 }
 
 // Square root by Heron's iteration. sqrt(+-0) = +-0, sqrt(+inf) = +inf,
@@ -412,9 +416,10 @@ LIMBS_HD inline RowOf<D> sqrt(const RowOf<D>& a) {
     if (val == 0.0 || std::isinf(val)) return from_double(val);
     return sqrt_heron(a, val);
   } else {
-    return lanes_or_scalar(a, val, mask_and(val > 0.0, is_finite(val)),
-                           [](const RowOf<D>& x, const D& v) { return sqrt_heron(x, v); },
-                           [](const Row& x) { return sqrt(x); });
+    return lanes_or_scalar(
+        a, val, mask_and(val > 0.0, is_finite(val)),
+        [](const RowOf<D>& x, const D& v) { return sqrt_heron(x, v); },
+        [](const Row& x) { return sqrt(x); });
   }
 }
 
@@ -475,8 +480,9 @@ LIMBS_HD inline RowOf<D> sin(const RowOf<D>& a) {
     if (!std::isfinite(val)) return from_double(kNaN);
     return sin_series(a, val);
   } else {
-    return lanes_or_scalar(a, val, is_finite(val), [](const RowOf<D>& x, const D& v) { return sin_series(x, v); },
-                           [](const Row& x) { return sin(x); });
+    return lanes_or_scalar(
+        a, val, is_finite(val), [](const RowOf<D>& x, const D& v) { return sin_series(x, v); },
+        [](const Row& x) { return sin(x); });
   }
 }
 
@@ -487,8 +493,9 @@ LIMBS_HD inline RowOf<D> cos(const RowOf<D>& a) {
     if (!std::isfinite(val)) return from_double(kNaN);
     return cos_series(a, val);
   } else {
-    return lanes_or_scalar(a, val, is_finite(val), [](const RowOf<D>& x, const D& v) { return cos_series(x, v); },
-                           [](const Row& x) { return cos(x); });
+    return lanes_or_scalar(
+        a, val, is_finite(val), [](const RowOf<D>& x, const D& v) { return cos_series(x, v); },
+        [](const Row& x) { return cos(x); });
   }
 }
 
@@ -514,9 +521,10 @@ LIMBS_HD inline RowOf<D> tanh(const RowOf<D>& a) {
     if (std::fabs(val) > kTanhSaturation) return from_double(val > 0.0 ? 1.0 : -1.0);
     return tanh_quotient(a, val);
   } else {
-    return lanes_or_scalar(a, val, vabs(val) <= kTanhSaturation,
-                           [](const RowOf<D>& x, const D& v) { return tanh_quotient(x, v); },
-                           [](const Row& x) { return scalar_once(&tanh<double>, x); });
+    return lanes_or_scalar(
+        a, val, vabs(val) <= kTanhSaturation,
+        [](const RowOf<D>& x, const D& v) { return tanh_quotient(x, v); },
+        [](const Row& x) { return scalar_once(&tanh<double>, x); });
   }
 }
 
@@ -548,9 +556,7 @@ LIMBS_HD inline RowOf<D> gelu(const RowOf<D>& a) {
 
 // Keeps the whole element (all limbs) where approx >= 0, -0.0 included;
 // anything else, NaN included, becomes 0.
-LIMBS_HD inline Row relu(const Row& a) {
-  return approx(a) >= 0.0 ? a : zero_row();
-}
+LIMBS_HD inline Row relu(const Row& a) { return approx(a) >= 0.0 ? a : zero_row(); }
 
 // --- Absolute value, clamping, rounding ---------------------------------------
 
@@ -559,7 +565,8 @@ LIMBS_HD inline Row relu(const Row& a) {
 template <class D>
 LIMBS_HD inline RowOf<D> abs(const RowOf<D>& a) {
   const D val = approx(a);
-  const D sign = select(val >= 0.0, splat<D>(1.0), select(val < 0.0, splat<D>(-1.0), splat<D>(kNaN)));
+  const D sign =
+      select(val >= 0.0, splat<D>(1.0), select(val < 0.0, splat<D>(-1.0), splat<D>(kNaN)));
   RowOf<D> r;
   for (int k = 0; k < kLimbs; ++k) r.l[k] = a.l[k] * sign;
   return r;

@@ -43,7 +43,8 @@ LIMBS_HD inline Row out(const Triple& t) { return triple::to_row(t); }
 // overflow: no value (a malformed row from outside). Callers give NaN
 // without calling a kernel, whose integer steps need finite values.
 LIMBS_HD inline bool malformed(const Row& a) {
-  return std::isfinite(a.l[0]) && !(std::isfinite(approx(a)) && std::isfinite(triple::from_row(a).h));
+  return std::isfinite(a.l[0]) &&
+         !(std::isfinite(approx(a)) && std::isfinite(triple::from_row(a).h));
 }
 
 // A kernel with that check in front.
@@ -167,7 +168,8 @@ LIMBS_HD inline Row asinh(const Row& a) {
     r = triple::add(triple::log(ax), triple::ln2());
   } else {
     const Triple q = triple::sqr(ax);
-    r = triple::log1p(triple::add(ax, triple::div(q, triple::add(triple::sqrt(triple::add(q, 1.0)), 1.0))));
+    r = triple::log1p(
+        triple::add(ax, triple::div(q, triple::add(triple::sqrt(triple::add(q, 1.0)), 1.0))));
   }
   return out(x.h < 0.0 ? triple::neg(r) : r);
 }
@@ -189,7 +191,8 @@ LIMBS_HD inline Row atanh(const Row& a) {
   const Triple x = triple::from_row(a);
   if (x.h == 0.0) return signed_zero(a);
   const bool negative = x.h < 0.0;
-  const Triple one_minus = negative ? triple::from_row(a, 1.0) : triple::neg(triple::from_row(a, -1.0));
+  const Triple one_minus =
+      negative ? triple::from_row(a, 1.0) : triple::neg(triple::from_row(a, -1.0));
   if (is_inf(a) || one_minus.h < 0.0) return from_double(kNaN);
   if (one_minus.h == 0.0) return from_double(negative ? -kInf : kInf);
   const Triple ax = triple::abs(x);
@@ -245,10 +248,14 @@ LIMBS_HD inline bool log_special(const Row& a, Row& r) {
     return true;
   }
   const int s = sign_exact(a);
-  if (s < 0) r = from_double(kNaN);
-  else if (s == 0) r = from_double(-kInf);
-  else if (is_inf(a)) r = from_double(kInf);
-  else return false;
+  if (s < 0)
+    r = from_double(kNaN);
+  else if (s == 0)
+    r = from_double(-kInf);
+  else if (is_inf(a))
+    r = from_double(kInf);
+  else
+    return false;
   return true;
 }
 
@@ -426,14 +433,19 @@ LIMBS_HD inline double whole_shift(const Row& a, triple::Expansion& fractions) {
     triple::Expansion g = fractions;
     g.add(-j);
     const int s = g.sign();
-    if (!negative && s < 0) j -= 1.0;
-    else if (negative && s > 0) j += 1.0;
+    if (!negative && s < 0)
+      j -= 1.0;
+    else if (negative && s > 0)
+      j += 1.0;
     else {
       g.add(negative ? 1.0 : -1.0);
       const int t = g.sign();
-      if (!negative && t >= 0) j += 1.0;
-      else if (negative && t <= 0) j -= 1.0;
-      else break;
+      if (!negative && t >= 0)
+        j += 1.0;
+      else if (negative && t <= 0)
+        j -= 1.0;
+      else
+        break;
     }
   }
   return j;
@@ -520,10 +532,14 @@ LIMBS_HD inline Row fmod(const Row& a, const Row& b) {
         continue;
       }
       triple::Expansion t = r;
-      if (sa > 0) t.sub(d);
-      else t.add(d);
-      if (t.sign() == 0 || t.sign() == sa) r = t;
-      else break;
+      if (sa > 0)
+        t.sub(d);
+      else
+        t.add(d);
+      if (t.sign() == 0 || t.sign() == sa)
+        r = t;
+      else
+        break;
     }
     rem = expansion_row(r);
     if (shift == 0) break;
@@ -692,7 +708,8 @@ LIMBS_HD inline Row addcmul(const Row& in, const Row& t1, const Row& t2, double 
 }
 
 LIMBS_HD inline Row addcdiv(const Row& in, const Row& t1, const Row& t2, double value) {
-  if (is_special(in) || is_special(t1) || is_special(t2) || !std::isfinite(value) || sign_exact(t2) == 0)
+  if (is_special(in) || is_special(t1) || is_special(t2) || !std::isfinite(value) ||
+      sign_exact(t2) == 0)
     return from_double(approx(in) + value * (approx(t1) / approx(t2)));
   const Triple q = triple::mul(triple::div(triple::from_row(t1), triple::from_row(t2)), value);
   return out(triple::add(triple::from_row(in), q));

@@ -1,10 +1,10 @@
 // Element types of the limb arithmetic. Every algorithm is written once, as
 // a template over its float64 type D: `double` (one element; also the CUDA
 // instantiation) or, on x86-64 hosts, `Lanes4`, four elements side by side
-// in one 256-bit register, or `Lanes8`, two such registers. A lane performs exactly the IEEE operations of
-// the scalar code (the same +, -, *, / and sqrt, never a fused multiply-add),
-// so both give the same bytes. The helpers below are the only places where
-// the two types differ: branch masks, lane access and bit comparison.
+// in one 256-bit register, or `Lanes8`, two such registers. A lane performs exactly the IEEE
+// operations of the scalar code (the same +, -, *, / and sqrt, never a fused multiply-add), so both
+// give the same bytes. The helpers below are the only places where the two types differ: branch
+// masks, lane access and bit comparison.
 #pragma once
 
 #include <cmath>
@@ -60,7 +60,9 @@ constexpr int kLaneCount = LaneTraits<D>::kCount;
 template <class D>
 LIMBS_HD LIMBS_STEP inline D splat(double c);
 template <>
-LIMBS_HD LIMBS_STEP inline double splat<double>(double c) { return c; }
+LIMBS_HD LIMBS_STEP inline double splat<double>(double c) {
+  return c;
+}
 
 LIMBS_HD LIMBS_STEP inline double vabs(double x) { return std::fabs(x); }
 LIMBS_HD LIMBS_STEP inline bool is_finite(double x) { return std::isfinite(x); }
@@ -128,9 +130,11 @@ LIMBS_STEP inline Lanes4 splat<Lanes4>(double c) {
   return Lanes4{LanesVector{c, c, c, c}};
 }
 
-#define LIMBS_LANES4_ARITH(op)                                                                         \
-  LIMBS_STEP inline Lanes4 operator op(const Lanes4& a, const Lanes4& b) { return Lanes4{a.v op b.v}; } \
-  LIMBS_STEP inline Lanes4 operator op(const Lanes4& a, double b) { return Lanes4{a.v op b}; }         \
+#define LIMBS_LANES4_ARITH(op)                                                                 \
+  LIMBS_STEP inline Lanes4 operator op(const Lanes4& a, const Lanes4& b) {                     \
+    return Lanes4{a.v op b.v};                                                                 \
+  }                                                                                            \
+  LIMBS_STEP inline Lanes4 operator op(const Lanes4& a, double b) { return Lanes4{a.v op b}; } \
   LIMBS_STEP inline Lanes4 operator op(double a, const Lanes4& b) { return Lanes4{a op b.v}; }
 LIMBS_LANES4_ARITH(+)
 LIMBS_LANES4_ARITH(-)
@@ -138,9 +142,13 @@ LIMBS_LANES4_ARITH(*)
 LIMBS_LANES4_ARITH(/)
 #undef LIMBS_LANES4_ARITH
 
-#define LIMBS_LANES4_COMPARE(op)                                                                          \
-  LIMBS_STEP inline Mask4 operator op(const Lanes4& a, const Lanes4& b) { return Mask4{(LanesBits)(a.v op b.v)}; } \
-  LIMBS_STEP inline Mask4 operator op(const Lanes4& a, double b) { return Mask4{(LanesBits)(a.v op b)}; }
+#define LIMBS_LANES4_COMPARE(op)                                          \
+  LIMBS_STEP inline Mask4 operator op(const Lanes4& a, const Lanes4& b) { \
+    return Mask4{(LanesBits)(a.v op b.v)};                                \
+  }                                                                       \
+  LIMBS_STEP inline Mask4 operator op(const Lanes4& a, double b) {        \
+    return Mask4{(LanesBits)(a.v op b)};                                  \
+  }
 LIMBS_LANES4_COMPARE(<)
 LIMBS_LANES4_COMPARE(<=)
 LIMBS_LANES4_COMPARE(>)
@@ -158,8 +166,12 @@ LIMBS_STEP inline Mask4 is_finite(const Lanes4& x) { return vabs(x) <= 0x1.fffff
 // any and all on the sign bits of the two 128-bit halves (SSE2's movmskpd).
 typedef long long LanesBits2 __attribute__((vector_size(16)));
 typedef double LanesVector2 __attribute__((vector_size(16)));
-LIMBS_STEP inline LanesBits2 low_half(const Mask4& m) { return __builtin_shufflevector(m.v, m.v, 0, 1); }
-LIMBS_STEP inline LanesBits2 high_half(const Mask4& m) { return __builtin_shufflevector(m.v, m.v, 2, 3); }
+LIMBS_STEP inline LanesBits2 low_half(const Mask4& m) {
+  return __builtin_shufflevector(m.v, m.v, 0, 1);
+}
+LIMBS_STEP inline LanesBits2 high_half(const Mask4& m) {
+  return __builtin_shufflevector(m.v, m.v, 2, 3);
+}
 LIMBS_STEP inline bool any(const Mask4& m) {
   return __builtin_ia32_movmskpd((LanesVector2)(low_half(m) | high_half(m))) != 0;
 }
@@ -185,8 +197,12 @@ LIMBS_STEP inline Lanes4 per_lane(const Lanes4& x, const F& f) {
 }
 
 // Four consecutive float64 values, and back; unaligned.
-LIMBS_STEP inline void load_vector(const double* p, LanesVector& v) { std::memcpy(&v, p, sizeof v); }
-LIMBS_STEP inline void store_vector(const LanesVector& v, double* p) { std::memcpy(p, &v, sizeof v); }
+LIMBS_STEP inline void load_vector(const double* p, LanesVector& v) {
+  std::memcpy(&v, p, sizeof v);
+}
+LIMBS_STEP inline void store_vector(const LanesVector& v, double* p) {
+  std::memcpy(p, &v, sizeof v);
+}
 
 // Transposes the 4x4 block whose rows are a, b, c, d.
 LIMBS_STEP inline void transpose4(LanesVector& a, LanesVector& b, LanesVector& c, LanesVector& d) {
@@ -222,15 +238,15 @@ LIMBS_STEP inline Lanes8 splat<Lanes8>(double c) {
   return Lanes8{{LanesVector{c, c, c, c}, LanesVector{c, c, c, c}}};
 }
 
-#define LIMBS_LANES8_ARITH(op)                                                   \
-  LIMBS_STEP inline Lanes8 operator op(const Lanes8& a, const Lanes8& b) {       \
-    return Lanes8{{a.v[0] op b.v[0], a.v[1] op b.v[1]}};                         \
-  }                                                                              \
-  LIMBS_STEP inline Lanes8 operator op(const Lanes8& a, double b) {              \
-    return Lanes8{{a.v[0] op b, a.v[1] op b}};                                   \
-  }                                                                              \
-  LIMBS_STEP inline Lanes8 operator op(double a, const Lanes8& b) {              \
-    return Lanes8{{a op b.v[0], a op b.v[1]}};                                   \
+#define LIMBS_LANES8_ARITH(op)                                             \
+  LIMBS_STEP inline Lanes8 operator op(const Lanes8& a, const Lanes8& b) { \
+    return Lanes8{{a.v[0] op b.v[0], a.v[1] op b.v[1]}};                   \
+  }                                                                        \
+  LIMBS_STEP inline Lanes8 operator op(const Lanes8& a, double b) {        \
+    return Lanes8{{a.v[0] op b, a.v[1] op b}};                             \
+  }                                                                        \
+  LIMBS_STEP inline Lanes8 operator op(double a, const Lanes8& b) {        \
+    return Lanes8{{a op b.v[0], a op b.v[1]}};                             \
   }
 LIMBS_LANES8_ARITH(+)
 LIMBS_LANES8_ARITH(-)
@@ -259,8 +275,12 @@ LIMBS_STEP inline Lanes8 vabs(const Lanes8& x) {
 LIMBS_STEP inline Mask8 is_finite(const Lanes8& x) { return vabs(x) <= 0x1.fffffffffffffp+1023; }
 LIMBS_STEP inline bool any(const Mask8& m) { return any(Mask4{m.v[0] | m.v[1]}); }
 LIMBS_STEP inline bool all(const Mask8& m) { return all(Mask4{m.v[0] & m.v[1]}); }
-LIMBS_STEP inline Mask8 mask_and(const Mask8& a, const Mask8& b) { return Mask8{{a.v[0] & b.v[0], a.v[1] & b.v[1]}}; }
-LIMBS_STEP inline Mask8 mask_or(const Mask8& a, const Mask8& b) { return Mask8{{a.v[0] | b.v[0], a.v[1] | b.v[1]}}; }
+LIMBS_STEP inline Mask8 mask_and(const Mask8& a, const Mask8& b) {
+  return Mask8{{a.v[0] & b.v[0], a.v[1] & b.v[1]}};
+}
+LIMBS_STEP inline Mask8 mask_or(const Mask8& a, const Mask8& b) {
+  return Mask8{{a.v[0] | b.v[0], a.v[1] | b.v[1]}};
+}
 LIMBS_STEP inline Mask8 mask_not(const Mask8& a) { return Mask8{{~a.v[0], ~a.v[1]}}; }
 LIMBS_STEP inline bool mask_lane(const Mask8& m, int i) { return m.v[i >> 2][i & 3] != 0; }
 LIMBS_STEP inline Lanes8 select(const Mask8& m, const Lanes8& a, const Lanes8& b) {

@@ -34,13 +34,14 @@
 
 namespace limbs {
 
-
 namespace linalg_detail {
 
 inline const double* limbs_of(const Vector& v) { return reinterpret_cast<const double*>(v.data()); }
 inline double* limbs_of(Vector& v) { return reinterpret_cast<double*>(v.data()); }
 
-inline MatrixView view(const Matrix& a) { return MatrixView{limbs_of(a.data), a.rows, a.cols, a.cols, 1}; }
+inline MatrixView view(const Matrix& a) {
+  return MatrixView{limbs_of(a.data), a.rows, a.cols, a.cols, 1};
+}
 
 // "(2, 3)", as Python prints a shape tuple.
 inline std::string shape_string(int64_t rows, int64_t cols) {
@@ -49,7 +50,8 @@ inline std::string shape_string(int64_t rows, int64_t cols) {
 
 inline void check_square(const Matrix& a) {
   if (a.rows != a.cols)
-    throw std::invalid_argument("expected a square matrix, got shape " + shape_string(a.rows, a.cols));
+    throw std::invalid_argument("expected a square matrix, got shape " +
+                                shape_string(a.rows, a.cols));
 }
 
 // A right-hand side that does not match: the message of the matrix product
@@ -183,7 +185,8 @@ inline Vector solve(const Matrix& a, const Vector& b) {
   Vector x(static_cast<size_t>(n), zero_row());
   for (int64_t i = n - 1; i >= 0; --i) {
     Row val = y[static_cast<size_t>(i)];
-    for (int64_t j = i + 1; j < n; ++j) val = sub(val, mul(f.U.at(i, j), x[static_cast<size_t>(j)]));
+    for (int64_t j = i + 1; j < n; ++j)
+      val = sub(val, mul(f.U.at(i, j), x[static_cast<size_t>(j)]));
     const Row diag = f.U.at(i, i);
     if (approx(diag) != 0.0) x[static_cast<size_t>(i)] = div(val, diag);
   }
@@ -216,7 +219,8 @@ inline Matrix inv(const Matrix& a) {
       for (int64_t i = i0; i < i1; ++i) {
         if (i == k) continue;
         const Row factor = aug.at(i, k);
-        for (int64_t j = 0; j < 2 * n; ++j) aug.at(i, j) = sub(aug.at(i, j), mul(factor, aug.at(k, j)));
+        for (int64_t j = 0; j < 2 * n; ++j)
+          aug.at(i, j) = sub(aug.at(i, j), mul(factor, aug.at(k, j)));
       }
     });
   }
@@ -271,7 +275,8 @@ inline LstsqResult lstsq(const Matrix& a, const Vector& b) {
   Vector& x = r.x;
   for (int64_t i = n - 1; i >= 0; --i) {
     Row val = qtb[static_cast<size_t>(i)];
-    for (int64_t j = i + 1; j < n; ++j) val = sub(val, mul(f.R.at(i, j), x[static_cast<size_t>(j)]));
+    for (int64_t j = i + 1; j < n; ++j)
+      val = sub(val, mul(f.R.at(i, j), x[static_cast<size_t>(j)]));
     const Row r_ii = f.R.at(i, i);
     if (approx(r_ii) != 0.0) x[static_cast<size_t>(i)] = div(val, r_ii);
   }
@@ -429,8 +434,8 @@ inline bool is_power(const NormOrd& ord) {
 // the maximum of no elements, and std::domain_error("float division by
 // zero") for ord == 0 (after the dim is checked: 1.0 / ord is formed only
 // after the reduction).
-inline NormResult norm(const Row* x, const std::vector<int64_t>& shape, const NormOrd& ord, bool has_dim,
-                       int64_t dim, bool keepdim) {
+inline NormResult norm(const Row* x, const std::vector<int64_t>& shape, const NormOrd& ord,
+                       bool has_dim, int64_t dim, bool keepdim) {
   using namespace linalg_detail;
   const int64_t ndim = static_cast<int64_t>(shape.size());
   int64_t numel = 1;
@@ -441,8 +446,9 @@ inline NormResult norm(const Row* x, const std::vector<int64_t>& shape, const No
   if (has_dim) {
     const int64_t lo = ndim > 0 ? -ndim : -1, hi = ndim > 0 ? ndim - 1 : 0;
     if (dim < lo || dim > hi)
-      throw std::out_of_range("Dimension out of range (expected to be in range of [" + std::to_string(lo) +
-                              ", " + std::to_string(hi) + "], but got " + std::to_string(dim) + ")");
+      throw std::out_of_range("Dimension out of range (expected to be in range of [" +
+                              std::to_string(lo) + ", " + std::to_string(hi) + "], but got " +
+                              std::to_string(dim) + ")");
     if (dim < 0) dim += ndim > 0 ? ndim : 1;
     if (ndim > 0) {
       outer = 1;
@@ -468,7 +474,8 @@ inline NormResult norm(const Row* x, const std::vector<int64_t>& shape, const No
 
   Vector leaves(static_cast<size_t>(numel));
   for (int64_t i = 0; i < numel; ++i) leaves[static_cast<size_t>(i)] = norm_leaf(x[i], ord);
-  std::vector<double> scratch(static_cast<size_t>(tree_scratch_rows(slices > 0 ? len : 0) * kLimbs));
+  std::vector<double> scratch(
+      static_cast<size_t>(tree_scratch_rows(slices > 0 ? len : 0) * kLimbs));
   r.data.resize(static_cast<size_t>(slices));
   for (int64_t o = 0; o < outer; ++o)
     for (int64_t j = 0; j < inner; ++j) {
@@ -497,7 +504,8 @@ inline Row norm(const Matrix& a, const NormOrd& ord) {
 inline double cond(const Matrix& a, const NormOrd& p, int64_t max_iter = 100) {
   if (p.kind == NormKind::kTwo) {
     const SvdResult f = svd(a, max_iter);
-    if (f.S.empty()) throw std::out_of_range("index 0 is out of bounds for dimension 0 with size 0");
+    if (f.S.empty())
+      throw std::out_of_range("index 0 is out of bounds for dimension 0 with size 0");
     const double s_max = approx(f.S.front());
     const double s_min = approx(f.S.back());
     return s_min > 0.0 ? s_max / s_min : kInf;
@@ -513,7 +521,8 @@ inline double cond(const Matrix& a, const NormOrd& p, int64_t max_iter = 100) {
 inline int64_t matrix_rank(const Matrix& a, bool has_tol, double tol, int64_t max_iter = 100) {
   const SvdResult f = svd(a, max_iter);
   if (!has_tol) {
-    if (f.S.empty()) throw std::out_of_range("index 0 is out of bounds for dimension 0 with size 0");
+    if (f.S.empty())
+      throw std::out_of_range("index 0 is out of bounds for dimension 0 with size 0");
     tol = static_cast<double>(std::max(a.rows, a.cols)) * approx(f.S[0]) * 1e-14;
   }
   int64_t rank = 0;

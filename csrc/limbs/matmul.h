@@ -39,7 +39,9 @@ struct MatrixOut {
   int64_t row_stride;
   int64_t col_stride;
 
-  LIMBS_HD double* at(int64_t i, int64_t j) const { return data + (i * row_stride + j * col_stride) * kLimbs; }
+  LIMBS_HD double* at(int64_t i, int64_t j) const {
+    return data + (i * row_stride + j * col_stride) * kLimbs;
+  }
 };
 
 // Packed operands. mul reads limbs 0..2 of each operand after dominant(),
@@ -73,7 +75,8 @@ LIMBS_HD inline void pack_element(const double* src, double* out, int64_t step) 
 // pa + (i * k + kk) * kPackedFields.
 LIMBS_HD inline void pack_a(const MatrixView& a, double* pa, int64_t i_begin, int64_t i_end) {
   for (int64_t i = i_begin; i < i_end; ++i)
-    for (int64_t kk = 0; kk < a.cols; ++kk) pack_element(a.at(i, kk), pa + (i * a.cols + kk) * kPackedFields, 1);
+    for (int64_t kk = 0; kk < a.cols; ++kk)
+      pack_element(a.at(i, kk), pa + (i * a.cols + kk) * kPackedFields, 1);
 }
 
 // Rows [k_begin, k_end) of b (k x n) into pb, in panels of kPanel columns:
@@ -112,8 +115,9 @@ LIMBS_HD inline void pack_b(const MatrixView& b, double* pb, int64_t k_begin, in
 // Output rows [i_begin, i_end) of c = a * b from the packed operands (a is
 // m x k, b is k x n). Rows are independent: callers may give disjoint
 // ranges to different threads.
-LIMBS_VECTOR_CLONES LIMBS_HD inline void matmul_rows(const double* pa, const double* pb, int64_t k, int64_t n, int64_t i_begin,
-                                 int64_t i_end, const MatrixOut& c) {
+LIMBS_VECTOR_CLONES LIMBS_HD inline void matmul_rows(const double* pa, const double* pb, int64_t k,
+                                                     int64_t n, int64_t i_begin, int64_t i_end,
+                                                     const MatrixOut& c) {
   const int64_t panels = (n + kPanel - 1) / kPanel;
   for (int64_t i = i_begin; i < i_end; ++i) {
     const double* arow = pa + i * k * kPackedFields;
@@ -181,8 +185,8 @@ struct ProductLeaves {
 
 // Tree sum of x_i * y_i for i < n; a stride of 0 repeats one element (a
 // broadcast length-1 operand). scratch holds tree_scratch_rows(n) rows.
-LIMBS_HD inline Row dot(const double* x, int64_t x_stride, const double* y, int64_t y_stride, int64_t n,
-                        double* scratch) {
+LIMBS_HD inline Row dot(const double* x, int64_t x_stride, const double* y, int64_t y_stride,
+                        int64_t n, double* scratch) {
   return tree_reduce(n, ProductLeaves{x, x_stride, y, y_stride}, SumPair(), zero_row(), scratch);
 }
 

@@ -76,8 +76,8 @@ struct EigResult {
 };
 
 struct SvdResult {
-  Matrix U;  // m x k, k = min(m, n)
-  Vector S;  // k, descending by approx
+  Matrix U;   // m x k, k = min(m, n)
+  Vector S;   // k, descending by approx
   Matrix Vh;  // k x n
 };
 
@@ -113,7 +113,7 @@ struct SlogDet {
 };
 
 struct Householder {
-  Matrix r;              // m x n, zero below the diagonal
+  Matrix r;               // m x n, zero below the diagonal
   std::vector<Vector> v;  // reflector j acts on rows j..m-1
   Vector beta;            // H_j = I - beta_j v_j v_j^T
 };

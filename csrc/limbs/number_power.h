@@ -17,7 +17,8 @@ LIMBS_HD inline Row number_pow(double b, const Row& x) {
   // Zero or infinite bases, base 1, zero or non-finite exponents, and
   // exponents whose powers overflow or underflow for every other base: the
   // IEEE pow of the approximations is the answer (0, 1, inf or NaN).
-  if (b == 0.0 || b == 1.0 || !std::isfinite(b) || !std::isfinite(v) || v == 0.0 || std::fabs(v) >= 0x1p62)
+  if (b == 0.0 || b == 1.0 || !std::isfinite(b) || !std::isfinite(v) || v == 0.0 ||
+      std::fabs(v) >= 0x1p62)
     return from_double(std::pow(b, v));
   const double n = std::nearbyint(v);
   const Row whole = pow_int(from_double(b), static_cast<long long>(n));

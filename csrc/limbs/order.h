@@ -52,8 +52,8 @@ LIMBS_HD inline int sign_of_difference(const Row& a, const Row& b, double scale)
 
 // Exact three-way comparison: -1, 0 or 1 for a < b, a == b, a > b, and
 // kUnordered when either is NaN. Infinities (limb 0) compare as IEEE; -0 and
-// +0 are equal; a non-finite lower limb is judged by approx. Limbs above 2^1000 are first scaled by 2^-8 so that no TwoSum
-// overflows; only limbs below 2^-1014 can then lose bits, which matters only
+// +0 are equal; a non-finite lower limb is judged by approx. Limbs above 2^1000 are first scaled by
+// 2^-8 so that no TwoSum overflows; only limbs below 2^-1014 can then lose bits, which matters only
 // when everything above them cancels exactly.
 LIMBS_HD inline int compare_exact(const Row& a, const Row& b) {
   const double a0 = a.l[0], b0 = b.l[0];

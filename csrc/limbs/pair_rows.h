@@ -20,8 +20,8 @@ LIMBS_ONE_COPY inline Row pair_once(const Row& a, const Row& b, F f) {
 #if defined(LIMBS_HAVE_LANES4)
 // A row whose result is not finite is redone by pair_once.
 template <class F>
-__attribute__((target("avx2"), flatten)) inline void pair_rows_lanes(const Row* a, const Row* b, Row* out,
-                                                                    int64_t n, F f) {
+__attribute__((target("avx2"), flatten)) inline void pair_rows_lanes(const Row* a, const Row* b,
+                                                                     Row* out, int64_t n, F f) {
   int64_t i = 0;
   for (; i + 4 <= n; i += 4) {
     RowOf<Lanes4> r = f(load_rows<Lanes4>(a + i), load_rows<Lanes4>(b + i));

@@ -108,8 +108,8 @@ LIMBS_ONE_COPY LIMBS_HD inline Row leaf_pair(const Leaves& leaf, Pair pair, int6
 // Pairs [begin, end) of a level of n rows, one at a time:
 // dst[i] = pair(leaf(i), leaf(i + n/2)).
 template <class Leaves, class Pair>
-LIMBS_HD inline void tree_pairs_scalar(int64_t n, const Leaves& leaf, Pair pair, double* dst, int64_t begin,
-                                       int64_t end) {
+LIMBS_HD inline void tree_pairs_scalar(int64_t n, const Leaves& leaf, Pair pair, double* dst,
+                                       int64_t begin, int64_t end) {
   const int64_t half = n / 2;
   for (int64_t i = begin; i < end; ++i) store(leaf_pair(leaf, pair, i, i + half), dst + i * kLimbs);
 }
@@ -119,7 +119,8 @@ template <class Leaves, class = void>
 struct HasLanes : std::false_type {};
 
 template <class Leaves>
-struct HasLanes<Leaves, std::void_t<decltype(std::declval<const Leaves&>().template lanes<Lanes4>(int64_t{0}))>>
+struct HasLanes<
+    Leaves, std::void_t<decltype(std::declval<const Leaves&>().template lanes<Lanes4>(int64_t{0}))>>
     : std::true_type {};
 
 // The same pairs four at a time in the lanes of Lanes4 (a short last group
@@ -127,8 +128,9 @@ struct HasLanes<Leaves, std::void_t<decltype(std::declval<const Leaves&>().templ
 // independent, so this is the scalar loop's work in another grouping. A
 // pair whose result is not finite is redone by leaf_pair.
 template <class Leaves, class Pair>
-__attribute__((target("avx2"), flatten)) inline void tree_pairs_lanes(int64_t n, const Leaves& leaf, Pair pair,
-                                                                     double* dst, int64_t begin, int64_t end) {
+__attribute__((target("avx2"), flatten)) inline void tree_pairs_lanes(int64_t n, const Leaves& leaf,
+                                                                      Pair pair, double* dst,
+                                                                      int64_t begin, int64_t end) {
   const int64_t half = n / 2;
   for (int64_t i = begin; i < end; i += 4) {
     const int count = end - i < 4 ? static_cast<int>(end - i) : 4;
@@ -159,8 +161,8 @@ __attribute__((target("avx2"), flatten)) inline void tree_pairs_lanes(int64_t n,
 
 // Pairs [begin, end) of a level of n rows: dst[i] = pair(leaf(i), leaf(i + n/2)).
 template <class Leaves, class Pair>
-LIMBS_HD inline void tree_pairs(int64_t n, const Leaves& leaf, Pair pair, double* dst, int64_t begin,
-                                int64_t end) {
+LIMBS_HD inline void tree_pairs(int64_t n, const Leaves& leaf, Pair pair, double* dst,
+                                int64_t begin, int64_t end) {
 #if defined(LIMBS_HAVE_LANES4)
   if constexpr (HasLanes<Leaves>::value) {
     if (lanes_supported()) {
@@ -181,8 +183,8 @@ LIMBS_HD inline void tree_pairs(int64_t n, const Leaves& leaf, Pair pair, double
 // First level over n leaves, pairs [begin, end): dst[i] = pair(leaf(i),
 // leaf(i + n/2)); dst is contiguous.
 template <class Leaves, class Pair>
-LIMBS_HD inline void tree_leaf_level(int64_t n, const Leaves& leaf, Pair pair, double* dst, int64_t begin,
-                                     int64_t end) {
+LIMBS_HD inline void tree_leaf_level(int64_t n, const Leaves& leaf, Pair pair, double* dst,
+                                     int64_t begin, int64_t end) {
   tree_pairs(n, leaf, pair, dst, begin, end);
 }
 
@@ -218,7 +220,8 @@ LIMBS_HD inline Row tree_finish(double* buf, int64_t n, Pair pair) {
 // The whole tree over n leaves; scratch holds tree_scratch_rows(n) rows. No
 // leaves give `empty`, one leaf gives that leaf.
 template <class Leaves, class Pair>
-LIMBS_HD inline Row tree_reduce(int64_t n, const Leaves& leaf, Pair pair, const Row& empty, double* scratch) {
+LIMBS_HD inline Row tree_reduce(int64_t n, const Leaves& leaf, Pair pair, const Row& empty,
+                                double* scratch) {
   if (n <= 0) return empty;
   if (n == 1) return leaf(0);
   tree_leaf_level(n, leaf, pair, scratch, 0, n / 2);
@@ -240,7 +243,8 @@ LIMBS_HD inline Row tree_prod(const double* rows, int64_t n, int64_t stride, dou
 // Sum of f(x_i) over the slice: f is applied to each element on its way
 // into the tree, as an element-wise operation followed by sum would.
 template <class Map>
-LIMBS_HD inline Row tree_sum_map(const double* rows, int64_t n, int64_t stride, double* scratch, Map f) {
+LIMBS_HD inline Row tree_sum_map(const double* rows, int64_t n, int64_t stride, double* scratch,
+                                 Map f) {
   return tree_reduce(n, slice_leaves(rows, stride, f), SumPair(), zero_row(), scratch);
 }
 
@@ -256,11 +260,14 @@ inline Row tree_prod(const double* rows, int64_t n, int64_t stride) {
 
 // 1 / count as the division by a Python int computes it. Every slice of a
 // reduction shares it, so callers compute it once.
-LIMBS_HD inline Row count_reciprocal(int64_t count) { return reciprocal_scalar(static_cast<double>(count)); }
+LIMBS_HD inline Row count_reciprocal(int64_t count) {
+  return reciprocal_scalar(static_cast<double>(count));
+}
 
 // Mean of a slice: its tree sum times the reciprocal of the slice length
 // (inv_n = count_reciprocal(n); n = 0 gives 0 * inf = NaN).
-LIMBS_HD inline Row mean_slice(const double* rows, int64_t n, int64_t stride, const Row& inv_n, double* scratch) {
+LIMBS_HD inline Row mean_slice(const double* rows, int64_t n, int64_t stride, const Row& inv_n,
+                               double* scratch) {
   return mul(tree_sum(rows, n, stride, scratch), inv_n);
 }
 
@@ -289,16 +296,16 @@ LIMBS_HD inline double unbiased_factor(int64_t n) {
 // mean, then, when `unbiased`, the scalar product with n / (n - 1). The
 // caller decides `unbiased` (it also requires more than one element in the
 // whole tensor) and must reject unbiased with n == 1 before calling.
-LIMBS_HD inline Row var_slice(const double* rows, int64_t n, int64_t stride, const Row& inv_n, bool unbiased,
-                              double* scratch) {
+LIMBS_HD inline Row var_slice(const double* rows, int64_t n, int64_t stride, const Row& inv_n,
+                              bool unbiased, double* scratch) {
   const Row m = mean_slice(rows, n, stride, inv_n, scratch);
   Row v = mul(tree_sum_map(rows, n, stride, scratch, SquaredDeviation{m}), inv_n);
   if (unbiased) v = mul_scalar(v, unbiased_factor(n));
   return v;
 }
 
-LIMBS_HD inline Row std_slice(const double* rows, int64_t n, int64_t stride, const Row& inv_n, bool unbiased,
-                              double* scratch) {
+LIMBS_HD inline Row std_slice(const double* rows, int64_t n, int64_t stride, const Row& inv_n,
+                              bool unbiased, double* scratch) {
   return sqrt(var_slice(rows, n, stride, inv_n, unbiased, scratch));
 }
 
@@ -342,10 +349,12 @@ LIMBS_HD inline Row norm1_slice(const double* rows, int64_t n, int64_t stride, d
 // the functions above, and p == 0 is the caller's division error.
 LIMBS_HD inline Row norm_int_p_slice(const double* rows, int64_t n, int64_t stride, long long p,
                                      double* scratch) {
-  return pow_float(tree_sum_map(rows, n, stride, scratch, AbsPowInt{p}), 1.0 / static_cast<double>(p));
+  return pow_float(tree_sum_map(rows, n, stride, scratch, AbsPowInt{p}),
+                   1.0 / static_cast<double>(p));
 }
 
-LIMBS_HD inline Row norm_float_p_slice(const double* rows, int64_t n, int64_t stride, double p, double* scratch) {
+LIMBS_HD inline Row norm_float_p_slice(const double* rows, int64_t n, int64_t stride, double p,
+                                       double* scratch) {
   return pow_float(tree_sum_map(rows, n, stride, scratch, AbsPowFloat{p}), 1.0 / p);
 }
 

@@ -94,7 +94,8 @@ struct NotDeduced {
 // Product with a float64 number: TwoProduct on all 8 limbs, errors shifted one
 // limb down as in add.
 template <class D>
-LIMBS_HD LIMBS_STEP inline RowOf<D> mul_scalar(const RowOf<D>& a, const typename NotDeduced<D>::Type& c) {
+LIMBS_HD LIMBS_STEP inline RowOf<D> mul_scalar(const RowOf<D>& a,
+                                               const typename NotDeduced<D>::Type& c) {
   D c_hi, c_lo;
   split(c, c_hi, c_lo);
   D p[kLimbs], e[kLimbs];
@@ -219,7 +220,8 @@ LIMBS_STEP inline void store_rows(const RowOf<Lanes8>& r, Row* out) {
 #endif
 
 template <class D>
-LIMBS_HD LIMBS_STEP inline RowOf<D> select_row(const Mask<D>& m, const RowOf<D>& a, const RowOf<D>& b) {
+LIMBS_HD LIMBS_STEP inline RowOf<D> select_row(const Mask<D>& m, const RowOf<D>& a,
+                                               const RowOf<D>& b) {
   RowOf<D> r;
   for (int k = 0; k < kLimbs; ++k) r.l[k] = select(m, a.l[k], b.l[k]);
   return r;

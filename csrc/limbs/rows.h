@@ -22,7 +22,8 @@ namespace limbs {
 // (reciprocal 39 -> 42 ns). AVX2 does not include FMA, and the build never
 // contracts: each lane does the scalar operations.
 template <class F, class L>
-__attribute__((target("avx2"), flatten)) inline void rows_lanes(const Row* in, Row* out, int64_t n, const F& f) {
+__attribute__((target("avx2"), flatten)) inline void rows_lanes(const Row* in, Row* out, int64_t n,
+                                                                const F& f) {
   constexpr int kCount = kLaneCount<L>;
   constexpr int kPending = 64;
   int64_t pending[kPending];
@@ -82,9 +83,9 @@ inline void apply_rows(const Row* in, Row* out, int64_t n, const F& f) {
   rows_scalar(in, out, n, f);
 }
 
-#define LIMBS_ROWS_KERNEL(name, lanes)                                     \
-  inline void name##_rows(const Row* in, Row* out, int64_t n) {             \
-    apply_rows<lanes>(in, out, n, [](const auto& x) { return name(x); });   \
+#define LIMBS_ROWS_KERNEL(name, lanes)                                    \
+  inline void name##_rows(const Row* in, Row* out, int64_t n) {           \
+    apply_rows<lanes>(in, out, n, [](const auto& x) { return name(x); }); \
   }
 LIMBS_ROWS_KERNEL(reciprocal, Lanes8)
 LIMBS_ROWS_KERNEL(sqrt, Lanes4)
@@ -100,8 +101,8 @@ LIMBS_ROWS_KERNEL(gelu, Lanes8)
 #undef LIMBS_ROWS_KERNEL
 
 // a ** m for m >= 1 in little-endian 64-bit words; with `invert`, 1 / a ** m.
-inline void pow_positive_rows(const Row* in, Row* out, int64_t n, const unsigned long long* words, int count,
-                              bool invert) {
+inline void pow_positive_rows(const Row* in, Row* out, int64_t n, const unsigned long long* words,
+                              int count, bool invert) {
   apply_rows<Lanes4>(in, out, n, [words, count, invert](const auto& x) {
     using R = typename std::decay<decltype(x)>::type;
     const R p = pow_positive(x, words, count);

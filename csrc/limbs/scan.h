@@ -38,7 +38,8 @@ LIMBS_HD inline void cumprod_slice(const Row* src, int64_t n, int64_t stride, Ro
 // index to the later element, a NaN takes over and every later NaN moves
 // the index again.
 template <bool kMax>
-LIMBS_HD inline void cum_extremum_slice(const Row* src, int64_t n, int64_t stride, Row* dst, int64_t* idx) {
+LIMBS_HD inline void cum_extremum_slice(const Row* src, int64_t n, int64_t stride, Row* dst,
+                                        int64_t* idx) {
   if (n <= 0) return;
   Row best = src[0];
   int64_t at = 0;

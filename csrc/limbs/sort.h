@@ -50,12 +50,15 @@ inline bool sort_less_keyed(const Row& a, const SortKey& ka, const Row& b, const
 // The stable permutation that sorts rows x[0], x[stride], ... ascending (or
 // descending: NaN first, then the numbers from the largest); order has n
 // entries, keys is scratch for n keys.
-inline void sort_order(const Row* x, int64_t n, int64_t stride, bool descending, int64_t* order, SortKey* keys) {
+inline void sort_order(const Row* x, int64_t n, int64_t stride, bool descending, int64_t* order,
+                       SortKey* keys) {
   for (int64_t i = 0; i < n; ++i) {
     order[i] = i;
     keys[i] = sort_key(x[i * stride]);
   }
-  auto less = [&](int64_t i, int64_t j) { return sort_less_keyed(x[i * stride], keys[i], x[j * stride], keys[j]); };
+  auto less = [&](int64_t i, int64_t j) {
+    return sort_less_keyed(x[i * stride], keys[i], x[j * stride], keys[j]);
+  };
   if (descending)
     std::stable_sort(order, order + n, [&](int64_t i, int64_t j) { return less(j, i); });
   else
@@ -81,10 +84,17 @@ inline Row quantile_sorted(const Row* sorted, int64_t n, double q, QuantileMode 
   const double last = static_cast<double>(n - 1);
   double rank = is_nan_exact(sorted[n - 1]) ? last : q * last;
   switch (mode) {
-    case QuantileMode::Lower: rank = std::floor(rank); break;
-    case QuantileMode::Higher: rank = std::ceil(rank); break;
-    case QuantileMode::Nearest: rank = std::nearbyint(rank); break;  // half to even
-    default: break;
+    case QuantileMode::Lower:
+      rank = std::floor(rank);
+      break;
+    case QuantileMode::Higher:
+      rank = std::ceil(rank);
+      break;
+    case QuantileMode::Nearest:
+      rank = std::nearbyint(rank);
+      break;  // half to even
+    default:
+      break;
   }
   const int64_t below = static_cast<int64_t>(rank);
   if (mode != QuantileMode::Linear && mode != QuantileMode::Midpoint) return sorted[below];

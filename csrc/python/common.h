@@ -64,7 +64,8 @@ inline bool truth(py::handle v) {
 // operation otherwise.
 inline LimbTensor tensor_arg(py::handle v, const char* op, const char* name) {
   if (!py::isinstance<LimbTensor>(v))
-    throw TypeError(std::string(op) + "(): argument '" + name + "' must be Tensor, not " + type_name(v));
+    throw TypeError(std::string(op) + "(): argument '" + name + "' must be Tensor, not " +
+                    type_name(v));
   return v.cast<LimbTensor>();
 }
 

@@ -42,8 +42,9 @@ std::string type_name(py::handle v) {
 }
 
 void raise_arg_type(const char* name, const char* expected, py::handle got) {
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, expected, type_name(got).c_str());
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+               type_name(got).c_str());
   throw py::error_already_set();
 }
 
@@ -62,8 +63,9 @@ int64_t arg_int(py::handle v, const char* name) {
   }
   int overflow = 0;
   long long x = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
-  if (overflow) throw IndexError(std::string("argument '") + name + "' is out of range: " +
-                                 py::str(as_int).cast<std::string>());
+  if (overflow)
+    throw IndexError(std::string("argument '") + name +
+                     "' is out of range: " + py::str(as_int).cast<std::string>());
   if (x == -1 && PyErr_Occurred()) throw py::error_already_set();
   return static_cast<int64_t>(x);
 }
@@ -76,7 +78,8 @@ bool is_dtype_like(py::handle v) {
       if (name == n) return true;
     return false;
   }
-  if (v.ptr() == reinterpret_cast<PyObject*>(&PyFloat_Type) || v.ptr() == reinterpret_cast<PyObject*>(&PyLong_Type) ||
+  if (v.ptr() == reinterpret_cast<PyObject*>(&PyFloat_Type) ||
+      v.ptr() == reinterpret_cast<PyObject*>(&PyLong_Type) ||
       v.ptr() == reinterpret_cast<PyObject*>(&PyBool_Type))
     return true;
   return py::isinstance(v, py::module_::import("torch").attr("dtype"));
@@ -84,8 +87,11 @@ bool is_dtype_like(py::handle v) {
 
 void check_dtype(py::handle dtype, const char* op) {
   if (dtype.is_none() || is_dtype_like(dtype)) return;
-  throw TypeError(std::string(op) + "(): argument 'dtype' must be torch.dtype or one of the names float64, "
-                  "float32, int64, int32, bool, not " + (PyUnicode_Check(dtype.ptr()) ? "'" + py::str(dtype).cast<std::string>() + "'" : type_name(dtype)));
+  throw TypeError(std::string(op) +
+                  "(): argument 'dtype' must be torch.dtype or one of the names float64, "
+                  "float32, int64, int32, bool, not " +
+                  (PyUnicode_Check(dtype.ptr()) ? "'" + py::str(dtype).cast<std::string>() + "'"
+                                                : type_name(dtype)));
 }
 
 void check_no_grad(py::handle requires_grad, const char* op) {
@@ -101,11 +107,13 @@ Shape shape_from_tuple(py::handle v, const char* what) {
   Shape s;
   for (py::handle d : py::reinterpret_borrow<py::tuple>(v)) {
     if (!PyLong_Check(d.ptr()))
-      throw TypeError(std::string(what) + " must be a tuple of ints, got an element of type " + type_name(d));
+      throw TypeError(std::string(what) + " must be a tuple of ints, got an element of type " +
+                      type_name(d));
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(d.ptr(), &overflow);
     if (overflow || x < 0)
-      throw ValueError(std::string(what) + " has an invalid size " + py::str(d).cast<std::string>());
+      throw ValueError(std::string(what) + " has an invalid size " +
+                       py::str(d).cast<std::string>());
     s.push_back(x);
   }
   shape_numel(s);  // rejects counts beyond int64
@@ -246,7 +254,8 @@ LimbTensor from_python(py::handle data, const at::Device& dev) {
     if (is_numpy_array(data, np) || is_numpy_scalar(data, np)) {
       // asarray, not ascontiguousarray: that would make 0-d data (NumPy
       // scalars, 0-d arrays) one-element 1-D arrays.
-      py::object arr = np.attr("asarray")(data, py::arg("dtype") = np.attr("float64"), py::arg("order") = "C");
+      py::object arr =
+          np.attr("asarray")(data, py::arg("dtype") = np.attr("float64"), py::arg("order") = "C");
       Shape shape;
       for (py::handle d : py::tuple(arr.attr("shape"))) shape.push_back(d.cast<int64_t>());
       py::buffer_info info = py::buffer(arr).request();
@@ -257,7 +266,8 @@ LimbTensor from_python(py::handle data, const at::Device& dev) {
     auto flat = flatten_with_shape(data);
     return from_values(flat.first, std::move(flat.second), dev);
   }
-  throw TypeError("Cannot create Tensor from " + py::str(py::type::handle_of(data)).cast<std::string>());
+  throw TypeError("Cannot create Tensor from " +
+                  py::str(py::type::handle_of(data)).cast<std::string>());
 }
 
 bool as_operand(py::handle other, const at::Device& device, LimbTensor& out) {

@@ -27,7 +27,9 @@ inline bool truth_of(py::handle v) {
   return r == 1;
 }
 
-inline bool is_dim_list(py::handle dim) { return PyTuple_Check(dim.ptr()) || PyList_Check(dim.ptr()); }
+inline bool is_dim_list(py::handle dim) {
+  return PyTuple_Check(dim.ptr()) || PyList_Check(dim.ptr());
+}
 
 // None: every axis; an int: that axis; a tuple or list: those axes.
 inline Dims dims_arg(py::handle dim, const char* op) {
@@ -48,7 +50,8 @@ inline std::vector<int64_t> ints_arg(py::handle v, const char* op, const char* n
 
 inline double float_arg(py::handle v, const char* op, const char* name) {
   if (!PyFloat_Check(v.ptr()) && !PyLong_Check(v.ptr()))
-    throw TypeError(std::string(op) + "(): argument '" + name + "' must be a number, not " + type_name(v));
+    throw TypeError(std::string(op) + "(): argument '" + name + "' must be a number, not " +
+                    type_name(v));
   const double x = PyFloat_AsDouble(v.ptr());
   if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
   return x;
@@ -70,7 +73,8 @@ inline py::object indexed_tuple(const py::object& type, Indexed r) {
 // Defines `name` both as a module function f(input, ...) and as the Tensor
 // method of the same name (self in place of input).
 template <class F, class... Extra>
-void def_both(py::module_& m, TensorClass& cls, const char* name, const F& f, const char* doc, const Extra&... extra) {
+void def_both(py::module_& m, TensorClass& cls, const char* name, const F& f, const char* doc,
+              const Extra&... extra) {
   m.def(name, f, py::arg("input"), extra..., doc);
   cls.def(name, f, extra..., doc);
 }

@@ -33,8 +33,10 @@ inline int64_t int_like(py::handle v, const std::string& where, TooBig kind) {
 }
 
 // The entries of a tuple or list (subclasses included) of integers.
-inline std::vector<int64_t> int_sequence(py::handle seq, const char* op, const char* what, TooBig kind) {
-  py::object fast = py::reinterpret_steal<py::object>(PySequence_Fast(seq.ptr(), "expected a sequence"));
+inline std::vector<int64_t> int_sequence(py::handle seq, const char* op, const char* what,
+                                         TooBig kind) {
+  py::object fast =
+      py::reinterpret_steal<py::object>(PySequence_Fast(seq.ptr(), "expected a sequence"));
   if (!fast) throw py::error_already_set();
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
   std::vector<int64_t> out;
@@ -42,15 +44,18 @@ inline std::vector<int64_t> int_sequence(py::handle seq, const char* op, const c
   for (Py_ssize_t i = 0; i < n; ++i) {
     py::handle item = PySequence_Fast_GET_ITEM(fast.ptr(), i);
     if (!PyIndex_Check(item.ptr()))
-      throw TypeError(std::string(op) + "(): argument '" + what + "' must be tuple of ints, but found element of type " +
-                      type_name(item) + " at pos " + std::to_string(i));
-    out.push_back(int_like(item, std::string(op) + "(): '" + what + "' entry " + std::to_string(i), kind));
+      throw TypeError(std::string(op) + "(): argument '" + what +
+                      "' must be tuple of ints, but found element of type " + type_name(item) +
+                      " at pos " + std::to_string(i));
+    out.push_back(
+        int_like(item, std::string(op) + "(): '" + what + "' entry " + std::to_string(i), kind));
   }
   return out;
 }
 
 // Sizes given as separate arguments or as one tuple or list.
-inline std::vector<int64_t> int_list_args(const py::args& args, const char* op, const char* what, TooBig kind) {
+inline std::vector<int64_t> int_list_args(const py::args& args, const char* op, const char* what,
+                                          TooBig kind) {
   if (args.size() == 1 && (PyTuple_Check(args[0].ptr()) || PyList_Check(args[0].ptr())))
     return int_sequence(args[0], op, what, kind);
   return int_sequence(args, op, what, kind);

@@ -23,14 +23,16 @@ const char* kModuleDoc =
     "    x = tarsk.solve(A, b)\n"
     "    U, S, Vh = tarsk.svd(A)\n";
 
-const char* kPublicNames[] = {"norm", "solve", "inv", "det", "qr", "cholesky", "eig",
-                              "eigh", "svd", "lu", "lstsq", "matrix_rank", "cond"};
+const char* kPublicNames[] = {"norm", "solve", "inv", "det",   "qr",          "cholesky", "eig",
+                              "eigh", "svd",   "lu",  "lstsq", "matrix_rank", "cond"};
 
 // tensor_arg, refusing by name a Tensor made by Tensor.__new__ alone.
 LimbTensor matrix_arg(py::handle v, const char* op, const char* name) {
-  if (py::isinstance<LimbTensor>(v) &&
-      !reinterpret_cast<py::detail::instance*>(v.ptr())->get_value_and_holder().holder_constructed())
-    throw TypeError(std::string(op) + "(): argument '" + name + "' is a Tensor whose __init__ was never called");
+  if (py::isinstance<LimbTensor>(v) && !reinterpret_cast<py::detail::instance*>(v.ptr())
+                                            ->get_value_and_holder()
+                                            .holder_constructed())
+    throw TypeError(std::string(op) + "(): argument '" + name +
+                    "' is a Tensor whose __init__ was never called");
   return tensor_arg(v, op, name);
 }
 
@@ -44,7 +46,8 @@ bool equals(py::handle a, py::handle b) {
 // a negative count runs nothing.
 int64_t iteration_count(py::handle v, const char* op) {
   if (!PyIndex_Check(v.ptr())) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", type_name(v).c_str());
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer",
+                 type_name(v).c_str());
     throw py::error_already_set();
   }
   py::object as_int = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
@@ -52,7 +55,8 @@ int64_t iteration_count(py::handle v, const char* op) {
   int overflow = 0;
   const long long n = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
   if (overflow > 0)
-    throw ValueError(std::string(op) + "(): max_iter = " + py::str(as_int).cast<std::string>() + " is too large");
+    throw ValueError(std::string(op) + "(): max_iter = " + py::str(as_int).cast<std::string>() +
+                     " is too large");
   if (overflow < 0) return 0;
   return static_cast<int64_t>(n);
 }
@@ -63,7 +67,8 @@ int64_t iteration_count(py::handle v, const char* op) {
 limbs::NormOrd norm_ord(py::handle ord, const char* op) {
   using limbs::NormKind;
   limbs::NormOrd r;
-  if (ord.is_none() || (PyUnicode_Check(ord.ptr()) && PyUnicode_CompareWithASCIIString(ord.ptr(), "fro") == 0)) {
+  if (ord.is_none() ||
+      (PyUnicode_Check(ord.ptr()) && PyUnicode_CompareWithASCIIString(ord.ptr(), "fro") == 0)) {
     r.kind = NormKind::kFrobenius;
   } else if (equals(ord, py::int_(2))) {
     r.kind = NormKind::kTwo;
@@ -81,9 +86,11 @@ limbs::NormOrd norm_ord(py::handle ord, const char* op) {
     r.kind = NormKind::kIntPower;
     r.int_power = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
     if (overflow)
-      throw ValueError(std::string(op) + "(): ord = " + py::str(as_int).cast<std::string>() + " is out of range");
+      throw ValueError(std::string(op) + "(): ord = " + py::str(as_int).cast<std::string>() +
+                       " is out of range");
   } else {
-    throw TypeError("unsupported operand type(s) for ** or pow(): 'Tensor' and '" + type_name(ord) + "'");
+    throw TypeError("unsupported operand type(s) for ** or pow(): 'Tensor' and '" + type_name(ord) +
+                    "'");
   }
   return r;
 }
@@ -139,8 +146,8 @@ void bind(py::module_& m) {
         const bool keep = truth(keepdim);
         return released([&] { return linalg::norm(t, o, d, keep); });
       },
-      py::arg("x"), py::arg("ord") = py::none(), py::arg("dim") = py::none(), py::arg("keepdim") = false,
-      "Vector/matrix norm with KALDEN precision.");
+      py::arg("x"), py::arg("ord") = py::none(), py::arg("dim") = py::none(),
+      py::arg("keepdim") = false, "Vector/matrix norm with KALDEN precision.");
   m.def(
       "lu",
       [](py::handle a) {
@@ -148,8 +155,7 @@ void bind(py::module_& m) {
         linalg::LuFactors f = released([&] { return linalg::lu(t); });
         return py::make_tuple(std::move(f.P), std::move(f.L), std::move(f.U));
       },
-      A,
-      "LU decomposition with partial pivoting. Returns P, L, U where P @ A = L @ U.");
+      A, "LU decomposition with partial pivoting. Returns P, L, U where P @ A = L @ U.");
 
   m.def(
       "_setv",
@@ -215,17 +221,21 @@ void bind(py::module_& m) {
       return py::make_tuple(std::move(f.first), std::move(f.second));
     };
   };
-  m.def("eig", eig("eig"), A, max_iter, "Eigenvalues via QR iteration. Returns eigenvalues, eigenvectors.");
+  m.def("eig", eig("eig"), A, max_iter,
+        "Eigenvalues via QR iteration. Returns eigenvalues, eigenvectors.");
   m.def("eigh", eig("eigh"), A, max_iter, "Eigenvalues for symmetric matrix.");
   m.def(
       "svd",
-      [](py::handle a, py::handle /*full_matrices: the reduced form is the only one*/, py::handle iterations) {
+      [](py::handle a, py::handle /*full_matrices: the reduced form is the only one*/,
+         py::handle iterations) {
         const LimbTensor t = matrix_arg(a, "svd", "A");
         const int64_t n = iteration_count(iterations, "svd");
         auto f = released([&] { return linalg::svd(t, n); });
-        return py::make_tuple(std::move(std::get<0>(f)), std::move(std::get<1>(f)), std::move(std::get<2>(f)));
+        return py::make_tuple(std::move(std::get<0>(f)), std::move(std::get<1>(f)),
+                              std::move(std::get<2>(f)));
       },
-      A, py::arg("full_matrices") = true, max_iter, "SVD decomposition. Returns U, S, Vh where A = U @ diag(S) @ Vh.");
+      A, py::arg("full_matrices") = true, max_iter,
+      "SVD decomposition. Returns U, S, Vh where A = U @ diag(S) @ Vh.");
   m.def(
       "lstsq",
       [](py::handle a, py::handle b) {
@@ -273,7 +283,8 @@ PYBIND11_MODULE(tarsk, m) {
   const std::string package = dot == std::string::npos ? "varnel.zel" : name.substr(0, dot);
   py::module_ core = py::module_::import((package + ".zel").c_str());
   m.attr("_zel") = core;
-  for (const char* attr : {"Tensor", "_torch", "_DTYPE", "_NUM_LIMBS", "_DEVICE"}) m.attr(attr) = core.attr(attr);
+  for (const char* attr : {"Tensor", "_torch", "_DTYPE", "_NUM_LIMBS", "_DEVICE"})
+    m.attr(attr) = core.attr(attr);
   py::list all;
   for (const char* public_name : kPublicNames) all.append(public_name);
   m.attr("__all__") = all;

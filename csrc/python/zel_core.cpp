@@ -31,19 +31,19 @@ double float_of(py::handle v) {
 // A limb-array argument of the static helpers, which take torch tensors.
 at::Tensor torch_arg(py::handle v, const char* op, const char* name) {
   if (!THPVariable_Check(v.ptr()))
-    throw TypeError(std::string(op) + "(): argument '" + name + "' must be a torch tensor, got " + type_name(v));
+    throw TypeError(std::string(op) + "(): argument '" + name + "' must be a torch tensor, got " +
+                    type_name(v));
   return THPVariable_Unpack(v.ptr());
 }
 
 // Approximations of all elements as a CPU float64 array.
-at::Tensor host_values(const LimbTensor& t, const char* op) {
-  return collapse(cpu_limbs(t, op));
-}
+at::Tensor host_values(const LimbTensor& t, const char* op) { return collapse(cpu_limbs(t, op)); }
 
 // Products and sums of non-negative sizes, saturating at the int64 maximum:
 // an empty tensor may have sizes whose product overflows.
 int64_t sat_mul(int64_t a, int64_t b) {
-  return a != 0 && b > std::numeric_limits<int64_t>::max() / a ? std::numeric_limits<int64_t>::max() : a * b;
+  return a != 0 && b > std::numeric_limits<int64_t>::max() / a ? std::numeric_limits<int64_t>::max()
+                                                               : a * b;
 }
 int64_t sat_add(int64_t a, int64_t b) {
   return b > std::numeric_limits<int64_t>::max() - a ? std::numeric_limits<int64_t>::max() : a + b;
@@ -118,15 +118,18 @@ py::object eft_pair(py::handle a, py::handle b, bool product) {
   const char* op = product ? "_two_product" : "_two_sum";
   if (is_py_number(a) && is_py_number(b)) {
     double x = float_of(a), y = float_of(b), r, e;
-    if (product) limbs::two_product(x, y, r, e);
-    else limbs::two_sum(x, y, r, e);
+    if (product)
+      limbs::two_product(x, y, r, e);
+    else
+      limbs::two_sum(x, y, r, e);
     return py::make_tuple(r, e);
   }
   auto to_array = [op](py::handle v, const char* name) -> at::Tensor {
     if (THPVariable_Check(v.ptr())) return THPVariable_Unpack(v.ptr());
-    if (is_py_number(v)) return at::scalar_tensor(float_of(v), at::TensorOptions().dtype(at::kDouble));
-    throw TypeError(std::string(op) + "(): argument '" + name + "' must be a float or a torch tensor, got " +
-                    type_name(v));
+    if (is_py_number(v))
+      return at::scalar_tensor(float_of(v), at::TensorOptions().dtype(at::kDouble));
+    throw TypeError(std::string(op) + "(): argument '" + name +
+                    "' must be a float or a torch tensor, got " + type_name(v));
   };
   at::Tensor x = to_array(a, "a"), y = to_array(b, "b");
   auto r = product ? two_product_arrays(x, y) : two_sum_arrays(x, y);
@@ -147,18 +150,22 @@ void bind_core(py::module_& m, TensorClass& cls) {
             check_no_grad(requires_grad, "Tensor");
             if (!raw.is_none()) {
               if (!THPVariable_Check(raw.ptr()))
-                throw TypeError("Tensor(): argument '_raw' must be a torch tensor, got " + type_name(raw));
+                throw TypeError("Tensor(): argument '_raw' must be a torch tensor, got " +
+                                type_name(raw));
               at::Tensor d = THPVariable_Unpack(raw.ptr());
               Shape s;
-              if (!shape.is_none()) s = shape_from_tuple(shape, "Tensor(): argument '_shape'");
-              else s = Shape{d.dim() > 0 ? d.size(0) : 0};
+              if (!shape.is_none())
+                s = shape_from_tuple(shape, "Tensor(): argument '_shape'");
+              else
+                s = Shape{d.dim() > 0 ? d.size(0) : 0};
               check_limbs(d, s, "Tensor");
               return LimbTensor{d, s};
             }
             return from_python(data, resolve_device(device));
           }),
-          py::arg("data") = py::none(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
-          py::arg("requires_grad") = false, py::arg("_raw") = py::none(), py::arg("_shape") = py::none());
+          py::arg("data") = py::none(), py::arg("dtype") = py::none(),
+          py::arg("device") = py::none(), py::arg("requires_grad") = false,
+          py::arg("_raw") = py::none(), py::arg("_shape") = py::none());
 
   cls.attr("__slots__") = [] {
     py::list l;
@@ -171,7 +178,8 @@ void bind_core(py::module_& m, TensorClass& cls) {
   cls.def_property(
       "_data", [](const LimbTensor& t) { return t.data; },
       [](LimbTensor& t, py::handle v) {
-        if (!THPVariable_Check(v.ptr())) throw TypeError("_data must be a torch tensor, got " + type_name(v));
+        if (!THPVariable_Check(v.ptr()))
+          throw TypeError("_data must be a torch tensor, got " + type_name(v));
         if (!t.data.defined()) throw TypeError("Tensor.__init__() was not called on this object");
         t.data = THPVariable_Unpack(v.ptr());
       });
@@ -193,7 +201,8 @@ void bind_core(py::module_& m, TensorClass& cls) {
       py::arg("data"), "Flatten nested list and infer shape.");
 
   cls.def_property_readonly(
-      "shape", [](const LimbTensor& t) { return shape_to_tuple(t.shape); }, "Logical shape as a tuple of ints.");
+      "shape", [](const LimbTensor& t) { return shape_to_tuple(t.shape); },
+      "Logical shape as a tuple of ints.");
   cls.def_property_readonly(
       "ndim", [](const LimbTensor& t) { return t.shape.size(); }, "Number of dimensions.");
   cls.def_property_readonly(
@@ -220,43 +229,66 @@ void bind_core(py::module_& m, TensorClass& cls) {
         return py::int_(t.shape[shape_axis(arg_int(dim, "dim"), t.shape, "size")]);
       },
       py::arg("dim") = py::none(), "Shape, or the size of one dimension.");
-  cls.def("dim", [](const LimbTensor& t) { return t.shape.size(); }, "Number of dimensions.");
-  cls.def("clone", [](LimbTensor t) { return clone(t); }, "Independent copy of all limbs on the same device.");
-  cls.def("detach", [](LimbTensor t) { return clone(t); }, "Copy of the tensor (there is no gradient tracking).");
-  cls.def("float", [](LimbTensor t) { return clone(t); }, "Copy of the tensor; the precision is unchanged.");
-  cls.def("contiguous", [](LimbTensor t) {
-    checked(t, "contiguous");
-    return LimbTensor{t.data.contiguous(), t.shape};
-  }, "Tensor with a contiguous limb array (may share it).");
-  cls.def("to", [](LimbTensor t, py::args args, py::kwargs kwargs) {
-    checked(t, "to");
-    // dtypes (this module's names included) say nothing about limb storage:
-    // they are dropped; a Tensor argument stands for its device.
-    py::list rest;
-    for (py::handle a : args) {
-      if (is_dtype_like(a)) continue;
-      if (py::isinstance<LimbTensor>(a)) rest.append(py::cast(device_of(a.cast<const LimbTensor&>(), "to")));
-      else rest.append(a);
-    }
-    py::dict kw;
-    for (auto item : kwargs)
-      if (py::str(item.first).cast<std::string>() != "dtype" || !is_dtype_like(item.second)) kw[item.first] = item.second;
-    if (rest.empty() && kw.empty()) return LimbTensor{t.data, t.shape};
-    py::object moved = py::cast(t.data).attr("to")(*py::tuple(rest), **kw);
-    return LimbTensor{as_float64_device(THPVariable_Unpack(moved.ptr()), t.data), t.shape};
-  }, "Move all limbs to a device; arguments as for torch.Tensor.to (dtypes are accepted and ignored).");
-  cls.def("cuda", [](LimbTensor t) {
-    checked(t, "cuda");
-    return LimbTensor{t.data.to(at::Device("cuda")), t.shape};
-  }, "Move all limbs to the CUDA device.");
-  cls.def("cpu", [](LimbTensor t) {
-    checked(t, "cpu");
-    return LimbTensor{t.data.to(at::kCPU), t.shape};
-  }, "Move all limbs to the CPU.");
+  cls.def(
+      "dim", [](const LimbTensor& t) { return t.shape.size(); }, "Number of dimensions.");
+  cls.def(
+      "clone", [](LimbTensor t) { return clone(t); },
+      "Independent copy of all limbs on the same device.");
+  cls.def(
+      "detach", [](LimbTensor t) { return clone(t); },
+      "Copy of the tensor (there is no gradient tracking).");
+  cls.def(
+      "float", [](LimbTensor t) { return clone(t); },
+      "Copy of the tensor; the precision is unchanged.");
+  cls.def(
+      "contiguous",
+      [](LimbTensor t) {
+        checked(t, "contiguous");
+        return LimbTensor{t.data.contiguous(), t.shape};
+      },
+      "Tensor with a contiguous limb array (may share it).");
+  cls.def(
+      "to",
+      [](LimbTensor t, py::args args, py::kwargs kwargs) {
+        checked(t, "to");
+        // dtypes (this module's names included) say nothing about limb storage:
+        // they are dropped; a Tensor argument stands for its device.
+        py::list rest;
+        for (py::handle a : args) {
+          if (is_dtype_like(a)) continue;
+          if (py::isinstance<LimbTensor>(a))
+            rest.append(py::cast(device_of(a.cast<const LimbTensor&>(), "to")));
+          else
+            rest.append(a);
+        }
+        py::dict kw;
+        for (auto item : kwargs)
+          if (py::str(item.first).cast<std::string>() != "dtype" || !is_dtype_like(item.second))
+            kw[item.first] = item.second;
+        if (rest.empty() && kw.empty()) return LimbTensor{t.data, t.shape};
+        py::object moved = py::cast(t.data).attr("to")(*py::tuple(rest), **kw);
+        return LimbTensor{as_float64_device(THPVariable_Unpack(moved.ptr()), t.data), t.shape};
+      },
+      "Move all limbs to a device; arguments as for torch.Tensor.to (dtypes are accepted and "
+      "ignored).");
+  cls.def(
+      "cuda",
+      [](LimbTensor t) {
+        checked(t, "cuda");
+        return LimbTensor{t.data.to(at::Device("cuda")), t.shape};
+      },
+      "Move all limbs to the CUDA device.");
+  cls.def(
+      "cpu",
+      [](LimbTensor t) {
+        checked(t, "cpu");
+        return LimbTensor{t.data.to(at::kCPU), t.shape};
+      },
+      "Move all limbs to the CPU.");
 
   cls.def_static(
-      "_two_sum", [](py::handle a, py::handle b) { return eft_pair(a, b, false); }, py::arg("a"), py::arg("b"),
-      "TwoSum: a + b = s + e EXACTLY.");
+      "_two_sum", [](py::handle a, py::handle b) { return eft_pair(a, b, false); }, py::arg("a"),
+      py::arg("b"), "TwoSum: a + b = s + e EXACTLY.");
   cls.def_static(
       "_two_product", [](py::handle a, py::handle b) { return eft_pair(a, b, true); }, py::arg("a"),
       py::arg("b"), "TwoProduct: a * b = p + e EXACTLY using Veltkamp split.");
@@ -305,11 +337,14 @@ void bind_core(py::module_& m, TensorClass& cls) {
   cls.def_static(
       "_broadcast",
       [](py::handle a_in, py::handle b_in) -> py::tuple {
-        const at::Tensor a = torch_arg(a_in, "_broadcast", "a"), b = torch_arg(b_in, "_broadcast", "b");
-        auto size_str = [](const at::Tensor& t) { return py::str(py::cast(t).attr("shape")).cast<std::string>(); };
+        const at::Tensor a = torch_arg(a_in, "_broadcast", "a"),
+                         b = torch_arg(b_in, "_broadcast", "b");
+        auto size_str = [](const at::Tensor& t) {
+          return py::str(py::cast(t).attr("shape")).cast<std::string>();
+        };
         if (a.dim() < 1 || b.dim() < 1)
-          throw ValueError("_broadcast expects limb arrays of shape (N, 8), got " + size_str(a) + " and " +
-                           size_str(b));
+          throw ValueError("_broadcast expects limb arrays of shape (N, 8), got " + size_str(a) +
+                           " and " + size_str(b));
         if (a.sizes().equals(b.sizes())) return py::make_tuple(a, b);
         if (a.size(0) == 1) return py::make_tuple(a.expand({b.size(0), -1}), b);
         if (b.size(0) == 1) return py::make_tuple(a, b.expand({a.size(0), -1}));
@@ -320,17 +355,20 @@ void bind_core(py::module_& m, TensorClass& cls) {
       "_broadcast_shape",
       [](py::handle s1, py::handle s2) {
         if (!PyTuple_Check(s1.ptr()) || !PyTuple_Check(s2.ptr()))
-          throw TypeError("_broadcast_shape expects two tuples, got " + type_name(s1) + " and " + type_name(s2));
-        return shape_to_tuple(broadcast_shapes(shape_from_tuple(s1, "_broadcast_shape(): argument 's1'"),
-                                                   shape_from_tuple(s2, "_broadcast_shape(): argument 's2'")));
+          throw TypeError("_broadcast_shape expects two tuples, got " + type_name(s1) + " and " +
+                          type_name(s2));
+        return shape_to_tuple(
+            broadcast_shapes(shape_from_tuple(s1, "_broadcast_shape(): argument 's1'"),
+                             shape_from_tuple(s2, "_broadcast_shape(): argument 's2'")));
       },
       py::arg("s1"), py::arg("s2"), "Compute broadcast output shape.");
 
   cls.def(
       "_collapse_limbs",
-      [](const LimbTensor&, py::handle data) { return collapse(torch_arg(data, "_collapse_limbs", "data")); },
-      py::arg("data"),
-      "Collapse limbs to single value, handling inf/nan in limb 0.");
+      [](const LimbTensor&, py::handle data) {
+        return collapse(torch_arg(data, "_collapse_limbs", "data"));
+      },
+      py::arg("data"), "Collapse limbs to single value, handling inf/nan in limb 0.");
 
   cls.def(
       "item",
@@ -363,7 +401,8 @@ void bind_core(py::module_& m, TensorClass& cls) {
       "_reshape_list",
       [](const LimbTensor&, py::handle flat, py::handle shape) {
         if (!PyList_Check(flat.ptr()))
-          throw TypeError("_reshape_list(): argument 'flat' must be a list, got " + type_name(flat));
+          throw TypeError("_reshape_list(): argument 'flat' must be a list, got " +
+                          type_name(flat));
         Shape s = shape_from_tuple(shape, "_reshape_list(): argument 'shape'");
         check_list_count(s, "_reshape_list");
         py::list l = py::reinterpret_borrow<py::list>(flat);
@@ -386,12 +425,14 @@ void bind_core(py::module_& m, TensorClass& cls) {
   });
   cls.def("__float__", [](LimbTensor t) {
     checked(t, "float");
-    if (t.data.size(0) != 1) throw ValueError("only one-element tensors can be converted to Python scalars");
+    if (t.data.size(0) != 1)
+      throw ValueError("only one-element tensors can be converted to Python scalars");
     return host_values(t, "float").data_ptr<double>()[0];
   });
   cls.def("__int__", [](LimbTensor t) {
     checked(t, "int");
-    if (t.data.size(0) != 1) throw ValueError("only one-element tensors can be converted to Python scalars");
+    if (t.data.size(0) != 1)
+      throw ValueError("only one-element tensors can be converted to Python scalars");
     return py::int_(py::float_(host_values(t, "int").data_ptr<double>()[0]));
   });
   cls.def("__repr__", [](LimbTensor t) {
@@ -400,7 +441,10 @@ void bind_core(py::module_& m, TensorClass& cls) {
     const double* p = v.data_ptr<double>();
     if (n <= 10) {
       if (t.shape.empty()) {
-        return "tensor(" + py::str(py::module_::import("builtins").attr("format")(p[0], ".6g")).cast<std::string>() + ")";
+        return "tensor(" +
+               py::str(py::module_::import("builtins").attr("format")(p[0], ".6g"))
+                   .cast<std::string>() +
+               ")";
       }
       std::string s = "tensor([";
       for (int64_t i = 0; i < n; ++i) s += (i ? ", " : "") + repr_float(p[i]);
@@ -435,9 +479,13 @@ void bind_core(py::module_& m, TensorClass& cls) {
   auto digest = [](LimbTensor t) {
     at::Tensor d = cpu_limbs(t, "sha256");
     py::bytes raw(reinterpret_cast<const char*>(d.data_ptr<double>()), d.numel() * sizeof(double));
-    return py::module_::import("hashlib").attr("sha256")(raw).attr("hexdigest")().cast<std::string>();
+    return py::module_::import("hashlib")
+        .attr("sha256")(raw)
+        .attr("hexdigest")()
+        .cast<std::string>();
   };
-  cls.def("sha256", digest, "Compute SHA256 hash of exact limb values for reproducibility verification.");
+  cls.def("sha256", digest,
+          "Compute SHA256 hash of exact limb values for reproducibility verification.");
   cls.def(
       "verify",
       [digest](LimbTensor t, py::handle expected) {
@@ -459,13 +507,15 @@ void bind_core(py::module_& m, TensorClass& cls) {
       },
       [](py::object state_in) {
         if (!PyTuple_Check(state_in.ptr()))
-          throw TypeError("unpickle: expected a state tuple (limbs, shape, device), got " + type_name(state_in));
+          throw TypeError("unpickle: expected a state tuple (limbs, shape, device), got " +
+                          type_name(state_in));
         py::tuple state = py::reinterpret_borrow<py::tuple>(state_in);
         if (py::len(state) != 3)
           throw ValueError("unpickle: expected a state tuple (limbs, shape, device), got " +
                            std::to_string(py::len(state)) + " items");
         if (!THPVariable_Check(py::object(state[0]).ptr()))
-          throw TypeError("unpickle: expected the limbs as a torch.Tensor, got " + type_name(state[0]));
+          throw TypeError("unpickle: expected the limbs as a torch.Tensor, got " +
+                          type_name(state[0]));
         at::Tensor d = THPVariable_Unpack(py::object(state[0]).ptr());
         Shape s = shape_from_tuple(state[1], "unpickle: the shape");
         check_limbs(d, s, "unpickle");
@@ -479,7 +529,8 @@ void bind_core(py::module_& m, TensorClass& cls) {
   // __new__ then __setstate__, serves every protocol.
   cls.def("__reduce__", [](py::handle self) {
     py::object newobj = py::module_::import("copyreg").attr("__newobj__");
-    return py::make_tuple(newobj, py::make_tuple(py::type::handle_of(self)), self.attr("__getstate__")());
+    return py::make_tuple(newobj, py::make_tuple(py::type::handle_of(self)),
+                          self.attr("__getstate__")());
   });
 
   m.def(
@@ -505,7 +556,9 @@ void bind_core(py::module_& m, TensorClass& cls) {
           throw TypeError("from_limbs expects numpy array or torch tensor, got " +
                           py::str(py::type::handle_of(limbs_in)).cast<std::string>());
         }
-        if (t.dim() == 0) throw IndexError("from_limbs expects an array whose last axis holds the 8 limbs, got a 0-d array");
+        if (t.dim() == 0)
+          throw IndexError(
+              "from_limbs expects an array whose last axis holds the 8 limbs, got a 0-d array");
         if (t.size(-1) != limbs::kLimbs)
           throw ValueError("Last dimension must be 8, got " + std::to_string(t.size(-1)));
         if (t.is_complex()) throw TypeError("from_limbs expects real limbs, got a complex array");

@@ -21,8 +21,8 @@ namespace {
 double single_value(const LimbTensor& t, const char* what) {
   check_limbs(t.data, t.shape, what);
   if (t.data.size(0) != 1) {
-    throw std::runtime_error(std::string(what) + " of a Tensor with " + std::to_string(t.data.size(0)) +
-                             " elements is ambiguous");
+    throw std::runtime_error(std::string(what) + " of a Tensor with " +
+                             std::to_string(t.data.size(0)) + " elements is ambiguous");
   }
   return collapse(cpu_limbs(t, what)).data_ptr<double>()[0];
 }
@@ -33,7 +33,8 @@ double single_value(const LimbTensor& t, const char* what) {
 py::object through_operator(py::handle self, const char* dunder, py::handle other, const char* op) {
   py::object r = self.attr(dunder)(other);
   if (r.is(not_implemented()))
-    throw TypeError(std::string(op) + "(): argument 'other' must be Tensor or Number, not " + type_name(other));
+    throw TypeError(std::string(op) + "(): argument 'other' must be Tensor or Number, not " +
+                    type_name(other));
   return r;
 }
 
@@ -62,10 +63,13 @@ py::object scaled(py::handle other, py::handle alpha, const char* op) {
     return py::reinterpret_borrow<py::object>(other);
   }
   PyErr_Clear();
-  if (!is_py_number(alpha)) throw TypeError(std::string(op) + "(): argument 'alpha' must be Number, not " + type_name(alpha));
+  if (!is_py_number(alpha))
+    throw TypeError(std::string(op) + "(): argument 'alpha' must be Number, not " +
+                    type_name(alpha));
   if (py::isinstance<LimbTensor>(other)) return through_operator(other, "__mul__", alpha, op);
   if (!is_py_number(other))
-    throw TypeError(std::string(op) + "(): argument 'other' must be Tensor or Number, not " + type_name(other));
+    throw TypeError(std::string(op) + "(): argument 'other' must be Tensor or Number, not " +
+                    type_name(other));
   return other * py::reinterpret_borrow<py::object>(alpha);
 }
 
@@ -86,7 +90,9 @@ const Inplace kInplace[] = {
 
 void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
   // --- conversions ---
-  cls.def("double", [](LimbTensor t) { return clone(t); }, "Copy of the tensor; the precision is unchanged.");
+  cls.def(
+      "double", [](LimbTensor t) { return clone(t); },
+      "Copy of the tensor; the precision is unchanged.");
   cls.def("__bool__", [](LimbTensor t) { return single_value(t, "Boolean value") != 0.0; });
   cls.def(
       "__format__",
@@ -97,9 +103,13 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
         const LimbTensor& t = self.cast<LimbTensor>();
         check_limbs(t.data, t.shape, "__format__");
         if (t.data.size(0) != 1)
-          throw TypeError("unsupported format string passed to Tensor.__format__: a format_spec needs a one-element "
-                          "Tensor, got shape " + shape_str(t.shape));
-        return py::module_::import("builtins").attr("format")(single_value(t, "__format__"), format_spec);
+          throw TypeError(
+              "unsupported format string passed to Tensor.__format__: a format_spec needs a "
+              "one-element "
+              "Tensor, got shape " +
+              shape_str(t.shape));
+        return py::module_::import("builtins")
+            .attr("format")(single_value(t, "__format__"), format_spec);
       },
       py::arg("format_spec"));
   cls.def(
@@ -109,7 +119,8 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
         py::object values = np.attr("asarray")(self.attr("numpy")());
         return dtype.is_none() ? values : values.attr("astype")(dtype);
       },
-      py::arg("dtype") = py::none(), "The float64 values (approx of each element) as a NumPy array of the shape.");
+      py::arg("dtype") = py::none(),
+      "The float64 values (approx of each element) as a NumPy array of the shape.");
   // As torch.Tensor: NumPy operators defer to the Tensor's reflected ones.
   cls.attr("__array_priority__") = 1000;
   cls.def("__iter__", [](py::handle self) {
@@ -140,16 +151,19 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
       [](py::handle self, py::handle other) -> py::object {
         // Numbers keep @'s TypeError; arrays and nested lists are data.
         if (is_py_number(other) || py::isinstance<LimbTensor>(other)) return not_implemented();
-        py::object left = py::cast(from_python(other, device_of(self.cast<const LimbTensor&>(), "matmul")));
+        py::object left =
+            py::cast(from_python(other, device_of(self.cast<const LimbTensor&>(), "matmul")));
         return left.attr("__matmul__")(self);
       },
       py::is_operator());
 
   // --- no gradients ---
   cls.def_property_readonly(
-      "requires_grad", [](const LimbTensor&) { return false; }, "Always False: no gradients are tracked.");
+      "requires_grad", [](const LimbTensor&) { return false; },
+      "Always False: no gradients are tracked.");
   cls.def_property_readonly(
-      "grad", [](const LimbTensor&) { return py::none(); }, "Always None: no gradients are tracked.");
+      "grad", [](const LimbTensor&) { return py::none(); },
+      "Always None: no gradients are tracked.");
   cls.def_property_readonly(
       "is_leaf", [](const LimbTensor&) { return true; }, "Always True: no graph is built.");
   cls.def(
@@ -173,10 +187,12 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
           ip->name,
           [ip](py::handle self, py::handle other, py::handle alpha) {
             check_operand_shape(self, other, ip->name);
-            py::object r = through_operator(self, ip->dunder, scaled(other, alpha, ip->name), ip->name);
+            py::object r =
+                through_operator(self, ip->dunder, scaled(other, alpha, ip->name), ip->name);
             return store(self, r, ip->name);
           },
-          py::arg("other"), py::kw_only(), py::arg("alpha") = 1, "In place: self op alpha * other.");
+          py::arg("other"), py::kw_only(), py::arg("alpha") = 1,
+          "In place: self op alpha * other.");
     } else {
       cls.def(
           ip->name,
@@ -199,7 +215,8 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
     const char* dunder = "__truediv__";
     bool truncate = false;
     if (!rounding_mode.is_none()) {
-      const std::string mode = PyUnicode_Check(rounding_mode.ptr()) ? py::str(rounding_mode).cast<std::string>() : "";
+      const std::string mode =
+          PyUnicode_Check(rounding_mode.ptr()) ? py::str(rounding_mode).cast<std::string>() : "";
       if (mode != "floor" && mode != "trunc")
         throw ValueError("div_(): rounding_mode must be None, 'trunc' or 'floor', got " +
                          py::repr(rounding_mode).cast<std::string>());
@@ -212,7 +229,8 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
     return store(self, quotient, "div_");
   };
   cls.def("div_", divide, py::arg("other"), py::kw_only(), py::arg("rounding_mode") = py::none(),
-          "In place: self / other (rounding_mode 'floor': self // other; 'trunc': the quotient's integer part).");
+          "In place: self / other (rounding_mode 'floor': self // other; 'trunc': the quotient's "
+          "integer part).");
   cls.def(
       "__itruediv__",
       [](py::handle self, py::handle other) -> py::object {
@@ -226,7 +244,8 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
       [](py::handle self, py::handle exponent) {
         py::object r = self.attr("__pow__")(exponent);
         if (r.is(not_implemented()))
-          throw TypeError("pow_(): argument 'exponent' must be int or float, not " + type_name(exponent));
+          throw TypeError("pow_(): argument 'exponent' must be int or float, not " +
+                          type_name(exponent));
         return store(self, r, "pow_");
       },
       py::arg("exponent"), "In place: self ** exponent.");
@@ -236,7 +255,9 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
         return store(self, self.attr("clamp")(min, max), "clamp_");
       },
       py::arg("min") = py::none(), py::arg("max") = py::none(), "In place: clamp(min, max).");
-  cls.def("neg_", [](py::handle self) { return store(self, self.attr("__neg__")(), "neg_"); }, "In place: -self.");
+  cls.def(
+      "neg_", [](py::handle self) { return store(self, self.attr("__neg__")(), "neg_"); },
+      "In place: -self.");
   cls.def(
       "zero_",
       [](py::handle self) {
@@ -250,12 +271,14 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
         const LimbTensor t = self.cast<LimbTensor>();
         LimbTensor v;
         if (!as_operand(value, device_of(t, "fill_"), v))
-          throw TypeError("fill_(): argument 'value' must be Number or a one-element Tensor, not " + type_name(value));
+          throw TypeError("fill_(): argument 'value' must be Number or a one-element Tensor, not " +
+                          type_name(value));
         if (!v.shape.empty()) {
           check_limbs(v.data, v.shape, "fill_");
           if (v.data.size(0) != 1)
-            throw std::runtime_error("fill_(): only supports a 0-dimensional value tensor, got shape " +
-                                     shape_str(v.shape));
+            throw std::runtime_error(
+                "fill_(): only supports a 0-dimensional value tensor, got shape " +
+                shape_str(v.shape));
           v.shape = Shape{};
         }
         return store(self, py::cast(v), "fill_");
@@ -267,12 +290,14 @@ void bind_dropin(py::module_& /*m*/, TensorClass& cls) {
         const LimbTensor t = self.cast<LimbTensor>();
         if (!py::isinstance<LimbTensor>(src) && !THPVariable_Check(src.ptr()))
           throw TypeError("copy_(): argument 'src' must be Tensor, not " + type_name(src));
-        const LimbTensor v = py::isinstance<LimbTensor>(src) ? src.cast<LimbTensor>()
-                                                             : from_python(src, device_of(t, "copy_"));
+        const LimbTensor v = py::isinstance<LimbTensor>(src)
+                                 ? src.cast<LimbTensor>()
+                                 : from_python(src, device_of(t, "copy_"));
         return store(self, py::cast(v), "copy_");
       },
       py::arg("src"), py::arg("non_blocking") = false,
-      "In place: the elements of src (a Tensor, all limbs, or a torch tensor's values) broadcast into self.");
+      "In place: the elements of src (a Tensor, all limbs, or a torch tensor's values) broadcast "
+      "into self.");
 }
 
 }  // namespace zel

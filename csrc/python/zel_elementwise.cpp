@@ -24,7 +24,8 @@ double number_value(py::handle v) {
 bool bound_value(py::handle v, const char* name, double& out) {
   if (v.is_none()) return false;
   if (PyUnicode_Check(v.ptr()) || PyBytes_Check(v.ptr()) || !PyNumber_Check(v.ptr()))
-    throw TypeError(std::string("clamp(): argument '") + name + "' must be a number or None, got " + type_name(v));
+    throw TypeError(std::string("clamp(): argument '") + name + "' must be a number or None, got " +
+                    type_name(v));
   out = number_value(v);
   return true;
 }
@@ -44,7 +45,8 @@ std::vector<unsigned long long> magnitude_words(py::handle n, bool& negative) {
   if (!overflow) {
     negative = v < 0;
     // 0 - v in unsigned arithmetic is |v| even for the most negative v.
-    return {negative ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v)};
+    return {negative ? 0ULL - static_cast<unsigned long long>(v)
+                     : static_cast<unsigned long long>(v)};
   }
   negative = overflow < 0;
   std::vector<unsigned long long> words;
@@ -96,8 +98,8 @@ py::object compare(const LimbTensor& a, py::handle other, const char* torch_op) 
 LimbTensor where_operand(py::handle v, const char* name, const at::Device& device) {
   LimbTensor out;
   if (!as_operand(v, device, out))
-    throw TypeError(std::string("where(): argument '") + name + "' must be a Tensor or a number, got " +
-                    type_name(v));
+    throw TypeError(std::string("where(): argument '") + name +
+                    "' must be a Tensor or a number, got " + type_name(v));
   return out;
 }
 
@@ -125,7 +127,8 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
   cls.def(
       "_reciprocal_scalar",
       [](LimbTensor self, py::handle scalar) {
-        if (PyUnicode_Check(scalar.ptr()) || PyBytes_Check(scalar.ptr()) || !PyNumber_Check(scalar.ptr()))
+        if (PyUnicode_Check(scalar.ptr()) || PyBytes_Check(scalar.ptr()) ||
+            !PyNumber_Check(scalar.ptr()))
           throw TypeError("_reciprocal_scalar(): scalar must be a float, got " + type_name(scalar));
         const double s = number_value(scalar);
         check_limbs(self.data, self.shape, "_reciprocal_scalar");
@@ -223,7 +226,8 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
   for (const auto& c : comparisons) {
     const char* torch_op = c.second;
     cls.def(
-        c.first, [torch_op](LimbTensor self, py::handle other) { return compare(self, other, torch_op); },
+        c.first,
+        [torch_op](LimbTensor self, py::handle other) { return compare(self, other, torch_op); },
         py::is_operator());
   }
   // Defining __eq__ must leave Tensor unhashable.
@@ -244,7 +248,8 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
     const ElementwiseOp* op = &row;
     if (op->arity == 1) {
       cls.def(
-          op->name, [op](LimbTensor self) { return released_tensor([&] { return apply(*op, self); }); },
+          op->name,
+          [op](LimbTensor self) { return released_tensor([&] { return apply(*op, self); }); },
           op->doc);
     } else {
       cls.def(
@@ -252,7 +257,8 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
           [op](LimbTensor self, py::handle other) {
             LimbTensor b;
             if (!as_operand(other, device_of(self, op->name), b))
-              throw TypeError(std::string(op->name) + "(): argument 'other' must be Tensor or a number, not " +
+              throw TypeError(std::string(op->name) +
+                              "(): argument 'other' must be Tensor or a number, not " +
                               type_name(other));
             return released_tensor([&] { return apply(*op, self, b); });
           },
@@ -278,7 +284,8 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
         double factor = 1.0;
         if (!zero) {
           // 10.0 ** decimals as Python computes it: OverflowError when too large.
-          py::object f = py::reinterpret_steal<py::object>(PyNumber_Power(py::float_(10.0).ptr(), d.ptr(), Py_None));
+          py::object f = py::reinterpret_steal<py::object>(
+              PyNumber_Power(py::float_(10.0).ptr(), d.ptr(), Py_None));
           if (!f) throw py::error_already_set();
           factor = number_value(f);
         }
@@ -316,8 +323,8 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
           name, [name](py::object input) { return input.attr(name)(); }, py::arg("input"), row.doc);
     } else {
       m.def(
-          name, [name](py::object input, py::object other) { return input.attr(name)(other); }, py::arg("input"),
-          py::arg("other"), row.doc);
+          name, [name](py::object input, py::object other) { return input.attr(name)(other); },
+          py::arg("input"), py::arg("other"), row.doc);
     }
   }
   for (const PredicateName& p : kPredicates) {
@@ -327,35 +334,47 @@ void bind_elementwise(py::module_& m, TensorClass& cls) {
   }
   m.def(
       "round",
-      [](py::object input, py::handle decimals) { return input.attr("round")(int_rule(decimals, "decimals")); },
+      [](py::object input, py::handle decimals) {
+        return input.attr("round")(int_rule(decimals, "decimals"));
+      },
       py::arg("input"), py::arg("decimals") = 0, kRoundDoc);
   m.def(
       "clamp",
-      [](py::object input, py::handle min_val, py::handle max_val) { return input.attr("clamp")(min_val, max_val); },
-      py::arg("input"), py::arg("min_val") = py::none(), py::arg("max_val") = py::none(), kClampDoc);
+      [](py::object input, py::handle min_val, py::handle max_val) {
+        return input.attr("clamp")(min_val, max_val);
+      },
+      py::arg("input"), py::arg("min_val") = py::none(), py::arg("max_val") = py::none(),
+      kClampDoc);
   m.def(
-      "softmax", [](py::object input, py::handle dim) { return input.attr("softmax")(int_rule(dim, "dim")); },
+      "softmax",
+      [](py::object input, py::handle dim) { return input.attr("softmax")(int_rule(dim, "dim")); },
       py::arg("input"), py::arg("dim") = -1, kSoftmaxDoc);
   m.def(
       "log_softmax",
-      [](py::object input, py::handle dim) { return input.attr("log_softmax")(int_rule(dim, "dim")); },
+      [](py::object input, py::handle dim) {
+        return input.attr("log_softmax")(int_rule(dim, "dim"));
+      },
       py::arg("input"), py::arg("dim") = -1, kLogSoftmaxDoc);
 
   m.def(
       "where",
       [](py::handle condition, py::handle x, py::handle y) {
         if (!THPVariable_Check(condition.ptr()))
-          throw TypeError("where(): condition must be a torch bool tensor, got " + type_name(condition));
+          throw TypeError("where(): condition must be a torch bool tensor, got " +
+                          type_name(condition));
         at::Tensor cond = THPVariable_Unpack(condition.ptr());
         // Numbers go to the device of the other operand (or the condition's).
         at::Device dev = cond.device();
-        if (py::isinstance<LimbTensor>(x)) dev = device_of(x.cast<const LimbTensor&>(), "where");
-        else if (py::isinstance<LimbTensor>(y)) dev = device_of(y.cast<const LimbTensor&>(), "where");
+        if (py::isinstance<LimbTensor>(x))
+          dev = device_of(x.cast<const LimbTensor&>(), "where");
+        else if (py::isinstance<LimbTensor>(y))
+          dev = device_of(y.cast<const LimbTensor&>(), "where");
         LimbTensor a = where_operand(x, "x", dev);
         LimbTensor b = where_operand(y, "y", dev);
         return released_tensor([&] { return where(cond, a, b); });
       },
-      py::arg("condition"), py::arg("x"), py::arg("y"), "Select elements from x or y based on condition.");
+      py::arg("condition"), py::arg("x"), py::arg("y"),
+      "Select elements from x or y based on condition.");
 }
 
 }  // namespace zel

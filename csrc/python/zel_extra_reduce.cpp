@@ -13,14 +13,17 @@ namespace {
 LimbTensor self_of(py::handle v, const char* op) { return tensor_arg(v, op, "input"); }
 
 kernels::QuantileMode quantile_mode(py::handle v) {
-  if (!PyUnicode_Check(v.ptr())) throw TypeError("quantile(): argument 'interpolation' must be str, not " + type_name(v));
+  if (!PyUnicode_Check(v.ptr()))
+    throw TypeError("quantile(): argument 'interpolation' must be str, not " + type_name(v));
   const std::string s = v.cast<std::string>();
   if (s == "linear") return kernels::QuantileMode::Linear;
   if (s == "lower") return kernels::QuantileMode::Lower;
   if (s == "higher") return kernels::QuantileMode::Higher;
   if (s == "midpoint") return kernels::QuantileMode::Midpoint;
   if (s == "nearest") return kernels::QuantileMode::Nearest;
-  throw std::runtime_error("quantile() interpolation must be one of linear, lower, higher, midpoint or nearest. Found " + s);
+  throw std::runtime_error(
+      "quantile() interpolation must be one of linear, lower, higher, midpoint or nearest. Found " +
+      s);
 }
 
 // The q of quantile: a number, or a 0-d or 1-D Tensor (its approximations).
@@ -29,7 +32,9 @@ std::vector<double> quantile_q(py::handle q, bool& axis) {
   axis = false;
   if (py::isinstance<LimbTensor>(q)) {
     const LimbTensor t = q.cast<LimbTensor>();
-    if (t.shape.size() > 1) throw std::runtime_error("quantile() q must be a scalar or 1D tensor, got shape " + shape_str(t.shape));
+    if (t.shape.size() > 1)
+      throw std::runtime_error("quantile() q must be a scalar or 1D tensor, got shape " +
+                               shape_str(t.shape));
     axis = t.shape.size() == 1;
     at::Tensor d = cpu_limbs(t, "quantile");
     for (int64_t i = 0; i < d.size(0); ++i) out.push_back(limbs::approx(rows_of(d)[i]));
@@ -37,7 +42,9 @@ std::vector<double> quantile_q(py::handle q, bool& axis) {
     out.push_back(float_arg(q, "quantile", "q"));
   }
   for (double v : out)
-    if (!(v >= 0.0 && v <= 1.0)) throw std::runtime_error("quantile() q values must be in the range [0, 1], got " + std::to_string(v));
+    if (!(v >= 0.0 && v <= 1.0))
+      throw std::runtime_error("quantile() q values must be in the range [0, 1], got " +
+                               std::to_string(v));
   return out;
 }
 
@@ -45,13 +52,14 @@ std::vector<double> quantile_q(py::handle q, bool& axis) {
 LimbTensor operand_of(py::handle v, const LimbTensor& t, const char* op, const char* name) {
   LimbTensor r;
   if (!as_operand(v, t.data.device(), r))
-    throw TypeError(std::string(op) + "(): argument '" + name + "' must be Tensor, not " + type_name(v));
+    throw TypeError(std::string(op) + "(): argument '" + name + "' must be Tensor, not " +
+                    type_name(v));
   return r;
 }
 
 // Variance and its mean for std_mean / var_mean.
-py::object spread_and_mean(py::handle input, py::handle dim, py::handle unbiased, py::handle keepdim,
-                           py::handle correction, bool take_sqrt) {
+py::object spread_and_mean(py::handle input, py::handle dim, py::handle unbiased,
+                           py::handle keepdim, py::handle correction, bool take_sqrt) {
   const char* op = take_sqrt ? "std_mean" : "var_mean";
   const LimbTensor t = self_of(input, op);
   const Dims d = dims_arg(dim, op);
@@ -60,7 +68,8 @@ py::object spread_and_mean(py::handle input, py::handle dim, py::handle unbiased
   std::optional<double> corr;
   if (!correction.is_none()) corr = float_arg(correction, op, "correction");
   std::pair<LimbTensor, LimbTensor> r = without_gil([&] {
-    return std::make_pair(variance_dims(t, d, keep, corr, unb, take_sqrt), fold(t, d, keep, Fold::Mean));
+    return std::make_pair(variance_dims(t, d, keep, corr, unb, take_sqrt),
+                          fold(t, d, keep, Fold::Mean));
   });
   return py::make_tuple(std::move(r.first), std::move(r.second));
 }
@@ -87,9 +96,12 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
     ns.attr(name) = t;
     return t;
   };
-  const py::object t_sort = named("sort", {"values", "indices"}), t_topk = named("topk", {"values", "indices"});
-  const py::object t_kth = named("kthvalue", {"values", "indices"}), t_median = named("median", {"values", "indices"});
-  const py::object t_cummax = named("cummax", {"values", "indices"}), t_cummin = named("cummin", {"values", "indices"});
+  const py::object t_sort = named("sort", {"values", "indices"}),
+                   t_topk = named("topk", {"values", "indices"});
+  const py::object t_kth = named("kthvalue", {"values", "indices"}),
+                   t_median = named("median", {"values", "indices"});
+  const py::object t_cummax = named("cummax", {"values", "indices"}),
+                   t_cummin = named("cummin", {"values", "indices"});
   const py::object t_aminmax = named("aminmax", {"min", "max"});
   m.attr("return_types") = ns;
 
@@ -100,7 +112,8 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
     const char* name;
     Fold op;
   };
-  for (const Extended& e : {Extended{"sum", Fold::Sum}, Extended{"mean", Fold::Mean}, Extended{"prod", Fold::Prod}}) {
+  for (const Extended& e :
+       {Extended{"sum", Fold::Sum}, Extended{"mean", Fold::Mean}, Extended{"prod", Fold::Prod}}) {
     py::object defined = cls.attr(e.name);
     const Fold op = e.op;
     const std::string name = e.name;
@@ -112,32 +125,35 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
           const bool keep = truth_of(keepdim);
           return py::cast(without_gil([&] { return fold(t, d, keep, op); }));
         },
-        py::name(e.name), py::is_method(cls), py::arg("dim") = py::none(), py::arg("keepdim") = false,
-        py::doc(defined_doc(defined, e.name).c_str()));
+        py::name(e.name), py::is_method(cls), py::arg("dim") = py::none(),
+        py::arg("keepdim") = false, py::doc(defined_doc(defined, e.name).c_str()));
   }
   for (const bool take_sqrt : {false, true}) {
     const char* name = take_sqrt ? "std" : "var";
     py::object defined = cls.attr(name);
     py::object defined_fn = m.attr(name);
     cls.attr(name) = py::cpp_function(
-        [defined, take_sqrt, name](py::handle self, py::handle dim, py::handle keepdim, py::handle unbiased,
-                                   py::handle correction) -> py::object {
-          if (correction.is_none() && !is_dim_list(dim)) return defined(self, dim, keepdim, unbiased);
+        [defined, take_sqrt, name](py::handle self, py::handle dim, py::handle keepdim,
+                                   py::handle unbiased, py::handle correction) -> py::object {
+          if (correction.is_none() && !is_dim_list(dim))
+            return defined(self, dim, keepdim, unbiased);
           const LimbTensor t = self_of(self, name);
           const Dims d = dims_arg(dim, name);
           const bool keep = truth_of(keepdim), unb = truth_of(unbiased);
           std::optional<double> corr;
           if (!correction.is_none()) corr = float_arg(correction, name, "correction");
-          return py::cast(without_gil([&] { return variance_dims(t, d, keep, corr, unb, take_sqrt); }));
+          return py::cast(
+              without_gil([&] { return variance_dims(t, d, keep, corr, unb, take_sqrt); }));
         },
         py::name(name), py::is_method(cls), py::arg("dim") = py::none(), py::arg("keepdim") = false,
         py::arg("unbiased") = true, py::kw_only(), py::arg("correction") = py::none(),
         py::doc(defined_doc(defined, name).c_str()));
     m.attr(name) = py::cpp_function(
-        [defined_fn, name](py::object input, py::object dim, py::object keepdim, py::object unbiased,
-                           py::object correction) -> py::object {
+        [defined_fn, name](py::object input, py::object dim, py::object keepdim,
+                           py::object unbiased, py::object correction) -> py::object {
           if (correction.is_none()) return defined_fn(input, dim, keepdim, unbiased);
-          return input.attr(name)(py::arg("dim") = dim, py::arg("keepdim") = keepdim, py::arg("unbiased") = unbiased,
+          return input.attr(name)(py::arg("dim") = dim, py::arg("keepdim") = keepdim,
+                                  py::arg("unbiased") = unbiased,
                                   py::arg("correction") = correction);
         },
         py::name(name), py::arg("input"), py::arg("dim") = py::none(), py::arg("keepdim") = false,
@@ -148,7 +164,8 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
   {
     py::object defined = m.attr("norm");
     m.attr("norm") = py::cpp_function(
-        [defined](py::handle input, py::handle p, py::handle dim, py::handle keepdim) -> py::object {
+        [defined](py::handle input, py::handle p, py::handle dim,
+                  py::handle keepdim) -> py::object {
           if (!is_dim_list(dim)) return defined(input, p, dim, keepdim);
           const LimbTensor t = tensor_arg(input, "norm", "input");
           const double order = float_arg(p, "norm", "p");
@@ -156,8 +173,8 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
           const bool keep = truth_of(keepdim);
           return py::cast(without_gil([&] { return norm_dims(t, order, d, keep); }));
         },
-        py::name("norm"), py::arg("input"), py::arg("p") = 2, py::arg("dim") = py::none(), py::arg("keepdim") = false,
-        py::doc(defined_doc(defined, "norm").c_str()));
+        py::name("norm"), py::arg("input"), py::arg("p") = 2, py::arg("dim") = py::none(),
+        py::arg("keepdim") = false, py::doc(defined_doc(defined, "norm").c_str()));
   }
   // Tensor.norm, as PyTorch's: 'fro' is the 2-norm, +-inf and 0 are the
   // extreme and counting norms; finite p over all axes or one axis is the
@@ -170,7 +187,9 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
         py::object p_obj = py::reinterpret_borrow<py::object>(p);
         if (PyUnicode_Check(p.ptr())) {
           const std::string s = p.cast<std::string>();
-          if (s != "fro") throw std::runtime_error("norm(): only p='fro' of the named norms is supported, got '" + s + "'");
+          if (s != "fro")
+            throw std::runtime_error("norm(): only p='fro' of the named norms is supported, got '" +
+                                     s + "'");
           p_obj = py::int_(2);
         } else {
           order = float_arg(p, "norm", "p");
@@ -182,18 +201,21 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
         const bool keep = truth_of(keepdim);
         return py::cast(without_gil([&] { return norm_dims(t, order, d, keep); }));
       },
-      py::arg("p") = "fro", py::arg("dim") = py::none(), py::arg("keepdim") = false, "p-norm of the elements.");
+      py::arg("p") = "fro", py::arg("dim") = py::none(), py::arg("keepdim") = false,
+      "p-norm of the elements.");
 
   struct Folded {
     const char* name;
     Fold op;
     const char* doc;
   };
-  for (const Folded& f : {Folded{"amax", Fold::Amax, "Largest element along dims, by exact value."},
-                          Folded{"amin", Fold::Amin, "Smallest element along dims, by exact value."},
-                          Folded{"nansum", Fold::NanSum, "Sum with NaN elements counted as zero."},
-                          Folded{"nanmean", Fold::NanMean, "Mean of the elements that are not NaN."},
-                          Folded{"logsumexp", Fold::LogSumExp, "log(sum(exp(x))) along dims, shifted by the maximum."}}) {
+  for (const Folded& f :
+       {Folded{"amax", Fold::Amax, "Largest element along dims, by exact value."},
+        Folded{"amin", Fold::Amin, "Smallest element along dims, by exact value."},
+        Folded{"nansum", Fold::NanSum, "Sum with NaN elements counted as zero."},
+        Folded{"nanmean", Fold::NanMean, "Mean of the elements that are not NaN."},
+        Folded{"logsumexp", Fold::LogSumExp,
+               "log(sum(exp(x))) along dims, shifted by the maximum."}}) {
     const Fold op = f.op;
     const std::string name = f.name;
     const bool dim_required = op == Fold::LogSumExp;
@@ -215,8 +237,9 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
         const LimbTensor t = self_of(input, "aminmax");
         const Dims d = dims_arg(dim, "aminmax");
         const bool keep = truth_of(keepdim);
-        std::pair<LimbTensor, LimbTensor> r =
-            without_gil([&] { return std::make_pair(fold(t, d, keep, Fold::Amin), fold(t, d, keep, Fold::Amax)); });
+        std::pair<LimbTensor, LimbTensor> r = without_gil([&] {
+          return std::make_pair(fold(t, d, keep, Fold::Amin), fold(t, d, keep, Fold::Amax));
+        });
         return t_aminmax(std::move(r.first), std::move(r.second));
       },
       "Smallest and largest element, by exact value.", py::kw_only(), py::arg("dim") = py::none(),
@@ -227,8 +250,9 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
     Truth op;
     const char* doc;
   };
-  for (const Truthy& f : {Truthy{"any", Truth::Any, "Whether any element is non-zero (NaN counts)."},
-                          Truthy{"all", Truth::All, "Whether every element is non-zero (NaN counts)."}}) {
+  for (const Truthy& f :
+       {Truthy{"any", Truth::Any, "Whether any element is non-zero (NaN counts)."},
+        Truthy{"all", Truth::All, "Whether every element is non-zero (NaN counts)."}}) {
     const Truth op = f.op;
     const std::string name = f.name;
     def_both(
@@ -276,9 +300,11 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
         [type, is_max, name](py::handle input, py::handle dim) {
           const LimbTensor t = self_of(input, name);
           const int64_t d = int_arg(dim, name, "dim");
-          return indexed_tuple(type, without_gil([&] { return scan(t, d, is_max ? Scan::Max : Scan::Min); }));
+          return indexed_tuple(
+              type, without_gil([&] { return scan(t, d, is_max ? Scan::Max : Scan::Min); }));
         },
-        is_max ? "Running maximum and its index, by exact value." : "Running minimum and its index, by exact value.",
+        is_max ? "Running maximum and its index, by exact value."
+               : "Running minimum and its index, by exact value.",
         py::arg("dim"));
   }
 
@@ -302,19 +328,20 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
         (void)truth_of(stable);
         return without_gil([&] { return sort(t, d, desc).indices; });
       },
-      "Indices of the stable sort by exact value.", py::arg("dim") = -1, py::arg("descending") = false,
-      py::kw_only(), py::arg("stable") = false);
+      "Indices of the stable sort by exact value.", py::arg("dim") = -1,
+      py::arg("descending") = false, py::kw_only(), py::arg("stable") = false);
   def_both(
       m, cls, "topk",
-      [t_topk](py::handle input, py::handle k, py::handle dim, py::handle largest, py::handle sorted) {
+      [t_topk](py::handle input, py::handle k, py::handle dim, py::handle largest,
+               py::handle sorted) {
         const LimbTensor t = self_of(input, "topk");
         const int64_t kk = int_arg(k, "topk", "k"), d = int_arg(dim, "topk", "dim");
         const bool big = truth_of(largest);
         (void)truth_of(sorted);  // the k entries always come out sorted
         return indexed_tuple(t_topk, without_gil([&] { return topk(t, kk, d, big); }));
       },
-      "The k largest (or smallest) elements along dim, in order.", py::arg("k"), py::arg("dim") = -1,
-      py::arg("largest") = true, py::arg("sorted") = true);
+      "The k largest (or smallest) elements along dim, in order.", py::arg("k"),
+      py::arg("dim") = -1, py::arg("largest") = true, py::arg("sorted") = true);
   def_both(
       m, cls, "kthvalue",
       [t_kth](py::handle input, py::handle k, py::handle dim, py::handle keepdim) {
@@ -338,7 +365,8 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
       py::arg("keepdim") = false);
   def_both(
       m, cls, "quantile",
-      [](py::handle input, py::handle q, py::handle dim, py::handle keepdim, py::handle interpolation) {
+      [](py::handle input, py::handle q, py::handle dim, py::handle keepdim,
+         py::handle interpolation) {
         const LimbTensor t = self_of(input, "quantile");
         bool axis = false;
         const std::vector<double> qs = quantile_q(q, axis);
@@ -348,8 +376,9 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
         const kernels::QuantileMode mode = quantile_mode(interpolation);
         return without_gil([&] { return quantile(t, qs, axis, d, keep, mode); });
       },
-      "Quantiles by exact order, interpolated as PyTorch does.", py::arg("q"), py::arg("dim") = py::none(),
-      py::arg("keepdim") = false, py::kw_only(), py::arg("interpolation") = "linear");
+      "Quantiles by exact order, interpolated as PyTorch does.", py::arg("q"),
+      py::arg("dim") = py::none(), py::arg("keepdim") = false, py::kw_only(),
+      py::arg("interpolation") = "linear");
   def_both(
       m, cls, "unique",
       [](py::handle input, py::handle sorted, py::handle return_inverse, py::handle return_counts,
@@ -357,7 +386,8 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
         const LimbTensor t = self_of(input, "unique");
         (void)truth_of(sorted);  // always sorted
         const bool inv = truth_of(return_inverse), cnt = truth_of(return_counts);
-        if (!dim.is_none()) throw NotImplementedError("unique(): dim is not supported; unique of all elements only");
+        if (!dim.is_none())
+          throw NotImplementedError("unique(): dim is not supported; unique of all elements only");
         Unique u = without_gil([&] { return unique(t); });
         if (!inv && !cnt) return py::cast(std::move(u.values));
         py::list out;
@@ -367,7 +397,8 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
         return py::tuple(out);
       },
       "Sorted distinct values by exact value (NaNs stay distinct).", py::arg("sorted") = true,
-      py::arg("return_inverse") = false, py::arg("return_counts") = false, py::arg("dim") = py::none());
+      py::arg("return_inverse") = false, py::arg("return_counts") = false,
+      py::arg("dim") = py::none());
 
   def_both(
       m, cls, "diff",
@@ -391,8 +422,8 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
           return diff(t, order, d);
         });
       },
-      "n-th forward difference along dim.", py::arg("n") = 1, py::arg("dim") = -1, py::arg("prepend") = py::none(),
-      py::arg("append") = py::none());
+      "n-th forward difference along dim.", py::arg("n") = 1, py::arg("dim") = -1,
+      py::arg("prepend") = py::none(), py::arg("append") = py::none());
 
   for (const bool cumulative : {false, true}) {
     const char* name = cumulative ? "cumulative_trapezoid" : "trapezoid";
@@ -400,14 +431,17 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
         name,
         [cumulative, name](py::handle y, py::handle x, py::handle dx, py::handle dim) {
           const LimbTensor ty = tensor_arg(y, name, "y");
-          if (!x.is_none() && !dx.is_none()) throw TypeError(std::string(name) + "(): pass either x or dx, not both");
+          if (!x.is_none() && !dx.is_none())
+            throw TypeError(std::string(name) + "(): pass either x or dx, not both");
           std::optional<LimbTensor> tx;
           if (!x.is_none()) tx = tensor_arg(x, name, "x");
           const double step = dx.is_none() ? 1.0 : float_arg(dx, name, "dx");
           const int64_t d = int_arg(dim, name, "dim");
-          return without_gil([&] { return trapezoid(ty, tx ? &*tx : nullptr, step, d, cumulative); });
+          return without_gil(
+              [&] { return trapezoid(ty, tx ? &*tx : nullptr, step, d, cumulative); });
         },
-        py::arg("y"), py::arg("x") = py::none(), py::kw_only(), py::arg("dx") = py::none(), py::arg("dim") = -1,
+        py::arg("y"), py::arg("x") = py::none(), py::kw_only(), py::arg("dx") = py::none(),
+        py::arg("dim") = -1,
         cumulative ? "Running trapezoidal integral along dim." : "Trapezoidal rule along dim.");
   }
   m.def(
@@ -420,18 +454,20 @@ void bind_reduce_more(py::module_& m, TensorClass& cls) {
       },
       py::arg("input"), py::arg("other"), py::arg("p") = 2, "p-norm of input - other.");
   cls.def(
-      "dist", [](py::handle self, py::handle other, py::handle p) {
+      "dist",
+      [](py::handle self, py::handle other, py::handle p) {
         return py::module_::import("varnel.zel.zel").attr("dist")(self, other, p);
       },
       py::arg("other"), py::arg("p") = 2, "p-norm of self - other.");
   for (const bool take_sqrt : {true, false})
     m.def(
         take_sqrt ? "std_mean" : "var_mean",
-        [take_sqrt](py::handle input, py::handle dim, py::handle unbiased, py::handle keepdim, py::handle correction) {
+        [take_sqrt](py::handle input, py::handle dim, py::handle unbiased, py::handle keepdim,
+                    py::handle correction) {
           return spread_and_mean(input, dim, unbiased, keepdim, correction, take_sqrt);
         },
-        py::arg("input"), py::arg("dim") = py::none(), py::arg("unbiased") = py::none(), py::arg("keepdim") = false,
-        py::kw_only(), py::arg("correction") = py::none(),
+        py::arg("input"), py::arg("dim") = py::none(), py::arg("unbiased") = py::none(),
+        py::arg("keepdim") = false, py::kw_only(), py::arg("correction") = py::none(),
         take_sqrt ? "Standard deviation and mean." : "Variance and mean.");
 }
 

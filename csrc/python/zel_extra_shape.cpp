@@ -14,13 +14,14 @@ LimbTensor self_of(py::handle v, const char* op) { return tensor_arg(v, op, "inp
 // Tensors given as separate arguments or as one list or tuple.
 std::vector<LimbTensor> tensors_of(const py::args& args, const char* op) {
   py::handle seq = args;
-  if (args.size() == 1 && (PyTuple_Check(args[0].ptr()) || PyList_Check(args[0].ptr()))) seq = args[0];
+  if (args.size() == 1 && (PyTuple_Check(args[0].ptr()) || PyList_Check(args[0].ptr())))
+    seq = args[0];
   std::vector<LimbTensor> out;
   size_t i = 0;
   for (py::handle h : py::reinterpret_borrow<py::sequence>(seq)) {
     if (!py::isinstance<LimbTensor>(h))
-      throw TypeError(std::string(op) + "(): expected Tensors, but found element of type " + type_name(h) + " at pos " +
-                      std::to_string(i));
+      throw TypeError(std::string(op) + "(): expected Tensors, but found element of type " +
+                      type_name(h) + " at pos " + std::to_string(i));
     out.push_back(h.cast<LimbTensor>());
     ++i;
   }
@@ -29,7 +30,9 @@ std::vector<LimbTensor> tensors_of(const py::args& args, const char* op) {
 
 std::vector<LimbTensor> tensor_sequence(py::handle v, const char* op) {
   if (!PyTuple_Check(v.ptr()) && !PyList_Check(v.ptr()))
-    throw TypeError(std::string(op) + "(): argument 'tensors' must be a tuple or list of Tensors, not " + type_name(v));
+    throw TypeError(std::string(op) +
+                    "(): argument 'tensors' must be a tuple or list of Tensors, not " +
+                    type_name(v));
   return tensors_of(py::make_tuple(v), op);
 }
 
@@ -45,9 +48,12 @@ LimbTensor at_least(const LimbTensor& t, size_t rank) {
   check_limbs(t.data, t.shape, "atleast");
   Shape s = t.shape;
   if (s.size() >= rank) return t;
-  if (s.empty()) s = Shape(rank, 1);
-  else if (s.size() == 1) s = rank == 2 ? Shape{1, s[0]} : Shape{1, s[0], 1};
-  else s.push_back(1);
+  if (s.empty())
+    s = Shape(rank, 1);
+  else if (s.size() == 1)
+    s = rank == 2 ? Shape{1, s[0]} : Shape{1, s[0], 1};
+  else
+    s.push_back(1);
   return LimbTensor{t.data, s};
 }
 
@@ -60,7 +66,9 @@ py::object at_least_all(const py::args& args, size_t rank, const char* op) {
 }
 
 // The shape of `like` as an int list.
-std::vector<int64_t> shape_like(py::handle like, const char* op) { return tensor_arg(like, op, "other").shape; }
+std::vector<int64_t> shape_like(py::handle like, const char* op) {
+  return tensor_arg(like, op, "other").shape;
+}
 
 LimbTensor broadcast_to(const LimbTensor& t, const std::vector<int64_t>& size) {
   try {
@@ -95,40 +103,44 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
       [](py::handle self) {
         const LimbTensor t = self_of(self, "t");
         if (t.shape.size() > 2)
-          throw std::runtime_error("t() expects a tensor with <= 2 dimensions, but self is " + std::to_string(t.shape.size()) + "D");
+          throw std::runtime_error("t() expects a tensor with <= 2 dimensions, but self is " +
+                                   std::to_string(t.shape.size()) + "D");
         return without_gil([&] { return transpose(t, 0, -1); });
       },
       "Transpose of a matrix (vectors and scalars unchanged).");
   m.def(
-      "t",
-      [](py::handle input) { return py::reinterpret_borrow<py::object>(input).attr("t")(); }, py::arg("input"),
-      "Transpose of a matrix (vectors and scalars unchanged).");
+      "t", [](py::handle input) { return py::reinterpret_borrow<py::object>(input).attr("t")(); },
+      py::arg("input"), "Transpose of a matrix (vectors and scalars unchanged).");
   cls.def_property_readonly(
       "mT",
       [](py::handle self) {
         const LimbTensor t = self_of(self, "mT");
         if (t.shape.size() < 2)
-          throw std::runtime_error("tensor.mT is only supported on matrices or batches of matrices. Got " +
-                                   std::to_string(t.shape.size()) + "-D tensor.");
+          throw std::runtime_error(
+              "tensor.mT is only supported on matrices or batches of matrices. Got " +
+              std::to_string(t.shape.size()) + "-D tensor.");
         return without_gil([&] { return transpose(t, -2, -1); });
       },
       "Transpose of the last two axes.");
   cls.def(
-      "view_as", [](py::handle self, py::handle other) {
+      "view_as",
+      [](py::handle self, py::handle other) {
         const LimbTensor t = self_of(self, "view_as");
         const std::vector<int64_t> s = shape_like(other, "view_as");
         return without_gil([&] { return reshape(t, s); });
       },
       py::arg("other"), "Reshaped to the shape of other.");
   cls.def(
-      "reshape_as", [](py::handle self, py::handle other) {
+      "reshape_as",
+      [](py::handle self, py::handle other) {
         const LimbTensor t = self_of(self, "reshape_as");
         const std::vector<int64_t> s = shape_like(other, "reshape_as");
         return without_gil([&] { return reshape(t, s); });
       },
       py::arg("other"), "Reshaped to the shape of other.");
   cls.def(
-      "expand_as", [](py::handle self, py::handle other) {
+      "expand_as",
+      [](py::handle self, py::handle other) {
         const LimbTensor t = self_of(self, "expand_as");
         const std::vector<int64_t> s = shape_like(other, "expand_as");
         return without_gil([&] { return expand(t, s); });
@@ -136,7 +148,8 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
       py::arg("other"), "Expanded to the shape of other.");
 
   m.def(
-      "flatten", [](py::handle input, py::handle start_dim, py::handle end_dim) {
+      "flatten",
+      [](py::handle input, py::handle start_dim, py::handle end_dim) {
         self_of(input, "flatten");
         return py::reinterpret_borrow<py::object>(input).attr("flatten")(start_dim, end_dim);
       },
@@ -145,7 +158,8 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
       m, cls, "unflatten",
       [](py::handle input, py::handle dim, py::handle sizes) {
         const LimbTensor t = self_of(input, "unflatten");
-        const int64_t d = wrap_dim(int_arg(dim, "unflatten", "dim"), static_cast<int64_t>(t.shape.size()), "unflatten");
+        const int64_t d = wrap_dim(int_arg(dim, "unflatten", "dim"),
+                                   static_cast<int64_t>(t.shape.size()), "unflatten");
         if (t.shape.empty()) throw std::runtime_error("unflatten: cannot unflatten a 0-d tensor");
         const std::vector<int64_t> parts = int_sequence(sizes, "unflatten", "sizes", TooBig::Value);
         if (parts.empty()) throw std::runtime_error("unflatten: sizes must be non-empty");
@@ -180,8 +194,8 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
         [lr, name](py::handle input) {
           const LimbTensor t = self_of(input, name);
           if (t.shape.size() < (lr ? 2u : 1u))
-            throw std::runtime_error(std::string(name) + ": input must be >= " + (lr ? "2" : "1") + "-d, got " +
-                                     std::to_string(t.shape.size()) + "-d");
+            throw std::runtime_error(std::string(name) + ": input must be >= " + (lr ? "2" : "1") +
+                                     "-d, got " + std::to_string(t.shape.size()) + "-d");
           return without_gil([&] { return flip(t, {lr ? 1 : 0}); });
         },
         lr ? "Reverse the columns." : "Reverse the rows.");
@@ -191,17 +205,21 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
       [](py::handle input, py::handle shifts, py::handle dims) {
         const LimbTensor t = self_of(input, "roll");
         const std::vector<int64_t> s = ints_arg(shifts, "roll", "shifts");
-        const std::vector<int64_t> d = dims.is_none() ? std::vector<int64_t>{} : ints_arg(dims, "roll", "dims");
+        const std::vector<int64_t> d =
+            dims.is_none() ? std::vector<int64_t>{} : ints_arg(dims, "roll", "dims");
         return without_gil([&] { return roll(t, s, d); });
       },
-      "Roll elements along dims (the flattened tensor without dims).", py::arg("shifts"), py::arg("dims") = py::none());
+      "Roll elements along dims (the flattened tensor without dims).", py::arg("shifts"),
+      py::arg("dims") = py::none());
   def_both(
       m, cls, "rot90",
       [](py::handle input, py::handle k, py::handle dims) {
         const LimbTensor t = self_of(input, "rot90");
         const int64_t kk = int_arg(k, "rot90", "k");
         const std::vector<int64_t> d = int_sequence(dims, "rot90", "dims", TooBig::Value);
-        if (d.size() != 2) throw std::runtime_error("rot90: expected total rotation dims == 2, but got dims = " + std::to_string(d.size()));
+        if (d.size() != 2)
+          throw std::runtime_error("rot90: expected total rotation dims == 2, but got dims = " +
+                                   std::to_string(d.size()));
         return without_gil([&] { return rot90(t, kk, d[0], d[1]); });
       },
       "Rotate by 90 degrees k times in the plane of dims.", py::arg("k") = 1,
@@ -230,22 +248,23 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
       m, cls, "diag_embed",
       [](py::handle input, py::handle offset, py::handle dim1, py::handle dim2) {
         const LimbTensor t = self_of(input, "diag_embed");
-        const int64_t o = int_arg(offset, "diag_embed", "offset"), a = int_arg(dim1, "diag_embed", "dim1"),
+        const int64_t o = int_arg(offset, "diag_embed", "offset"),
+                      a = int_arg(dim1, "diag_embed", "dim1"),
                       b = int_arg(dim2, "diag_embed", "dim2");
         return without_gil([&] { return diag_embed(t, o, a, b); });
       },
-      "Matrices whose diagonals are the last axis of input.", py::arg("offset") = 0, py::arg("dim1") = -2,
-      py::arg("dim2") = -1);
+      "Matrices whose diagonals are the last axis of input.", py::arg("offset") = 0,
+      py::arg("dim1") = -2, py::arg("dim2") = -1);
   def_both(
       m, cls, "diagonal",
       [](py::handle input, py::handle offset, py::handle dim1, py::handle dim2) {
         const LimbTensor t = self_of(input, "diagonal");
-        const int64_t o = int_arg(offset, "diagonal", "offset"), a = int_arg(dim1, "diagonal", "dim1"),
-                      b = int_arg(dim2, "diagonal", "dim2");
+        const int64_t o = int_arg(offset, "diagonal", "offset"),
+                      a = int_arg(dim1, "diagonal", "dim1"), b = int_arg(dim2, "diagonal", "dim2");
         return without_gil([&] { return diagonal(t, o, a, b); });
       },
-      "Diagonal of the (dim1, dim2) planes, as the last axis.", py::arg("offset") = 0, py::arg("dim1") = 0,
-      py::arg("dim2") = 1);
+      "Diagonal of the (dim1, dim2) planes, as the last axis.", py::arg("offset") = 0,
+      py::arg("dim1") = 0, py::arg("dim2") = 1);
   def_both(
       m, cls, "trace",
       [](py::handle input) {
@@ -286,16 +305,20 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
         std::vector<int64_t> da, db;
         if (PyLong_Check(dims.ptr())) {
           const int64_t n = int_arg(dims, "tensordot", "dims");
-          const int64_t ra = static_cast<int64_t>(x.shape.size()), rb = static_cast<int64_t>(y.shape.size());
+          const int64_t ra = static_cast<int64_t>(x.shape.size()),
+                        rb = static_cast<int64_t>(y.shape.size());
           if (n < 0 || n > ra || n > rb)
-            throw std::runtime_error("tensordot expects dims >= 0 and <= the rank of both operands, but got dims=" + std::to_string(n));
+            throw std::runtime_error(
+                "tensordot expects dims >= 0 and <= the rank of both operands, but got dims=" +
+                std::to_string(n));
           for (int64_t i = 0; i < n; ++i) {
             da.push_back(ra - n + i);
             db.push_back(i);
           }
         } else {
           if (!is_dim_list(dims) || py::len(dims) != 2)
-            throw TypeError("tensordot(): argument 'dims' must be an int or a pair of lists of ints");
+            throw TypeError(
+                "tensordot(): argument 'dims' must be an int or a pair of lists of ints");
           py::sequence pair = py::reinterpret_borrow<py::sequence>(dims);
           da = ints_arg(pair[0], "tensordot", "dims");
           db = ints_arg(pair[1], "tensordot", "dims");
@@ -310,33 +333,40 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
         const double order = float_arg(p, "cdist", "p");
         return without_gil([&] { return cdist(a, b, order); });
       },
-      py::arg("x1"), py::arg("x2"), py::arg("p") = 2.0, "p-norm distances between the rows of x1 and x2.");
+      py::arg("x1"), py::arg("x2"), py::arg("p") = 2.0,
+      "p-norm distances between the rows of x1 and x2.");
   m.def(
       "vander",
       [](py::handle x, py::handle n, py::handle increasing) {
         const LimbTensor t = tensor_arg(x, "vander", "x");
-        const int64_t cols = n.is_none() ? (t.shape.size() == 1 ? t.shape[0] : 0) : int_arg(n, "vander", "N");
+        const int64_t cols =
+            n.is_none() ? (t.shape.size() == 1 ? t.shape[0] : 0) : int_arg(n, "vander", "N");
         const bool inc = truth_of(increasing);
         return without_gil([&] { return vander(t, cols, inc); });
       },
-      py::arg("x"), py::arg("N") = py::none(), py::arg("increasing") = false, "Vandermonde matrix of powers of x.");
+      py::arg("x"), py::arg("N") = py::none(), py::arg("increasing") = false,
+      "Vandermonde matrix of powers of x.");
   m.def(
       "meshgrid",
       [](const py::args& tensors, py::kwargs kwargs) {
         std::string indexing = "ij";
         for (auto item : kwargs) {
           const std::string key = py::str(item.first).cast<std::string>();
-          if (key != "indexing") throw TypeError("meshgrid() got an unexpected keyword argument '" + key + "'");
-          if (!PyUnicode_Check(item.second.ptr())) throw TypeError("meshgrid(): indexing must be a str");
+          if (key != "indexing")
+            throw TypeError("meshgrid() got an unexpected keyword argument '" + key + "'");
+          if (!PyUnicode_Check(item.second.ptr()))
+            throw TypeError("meshgrid(): indexing must be a str");
           indexing = item.second.cast<std::string>();
         }
         if (indexing != "ij" && indexing != "xy")
-          throw std::runtime_error("meshgrid: indexing must be one of \"xy\" or \"ij\", but received: " + indexing);
+          throw std::runtime_error(
+              "meshgrid: indexing must be one of \"xy\" or \"ij\", but received: " + indexing);
         std::vector<LimbTensor> ts = tensors_of(tensors, "meshgrid");
         Shape shape;
         for (const LimbTensor& t : ts) {
           check_limbs(t.data, t.shape, "meshgrid");
-          if (t.shape.size() > 1) throw std::runtime_error("meshgrid: Expected 0D or 1D tensor in the tensor list");
+          if (t.shape.size() > 1)
+            throw std::runtime_error("meshgrid: Expected 0D or 1D tensor in the tensor list");
           shape.push_back(t.shape.empty() ? 1 : t.shape[0]);
         }
         const bool xy = indexing == "xy" && ts.size() >= 2;
@@ -396,10 +426,12 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
         m, cls, name,
         [name](py::handle input, py::handle source, py::handle destination) {
           const LimbTensor t = self_of(input, name);
-          const std::vector<int64_t> s = ints_arg(source, name, "source"), d = ints_arg(destination, name, "destination");
+          const std::vector<int64_t> s = ints_arg(source, name, "source"),
+                                     d = ints_arg(destination, name, "destination");
           return without_gil([&] { return movedim(t, s, d); });
         },
-        "Move axes to new positions, the others keeping their order.", py::arg("source"), py::arg("destination"));
+        "Move axes to new positions, the others keeping their order.", py::arg("source"),
+        py::arg("destination"));
   }
   for (const char* name : {"swapaxes", "swapdims"}) {
     const bool axes = std::string(name) == "swapaxes";
@@ -411,8 +443,10 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
       wrap_dim(y, nd, name);
       return without_gil([&] { return nd < 2 ? clone(t) : transpose(t, x, y); });
     };
-    if (axes) def_both(m, cls, name, fn, "Swap two axes.", py::arg("axis0"), py::arg("axis1"));
-    else def_both(m, cls, name, fn, "Swap two axes.", py::arg("dim0"), py::arg("dim1"));
+    if (axes)
+      def_both(m, cls, name, fn, "Swap two axes.", py::arg("axis0"), py::arg("axis1"));
+    else
+      def_both(m, cls, name, fn, "Swap two axes.", py::arg("dim0"), py::arg("dim1"));
   }
   def_both(
       m, cls, "narrow",
@@ -422,14 +456,16 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
                       n = int_arg(length, "narrow", "length");
         return without_gil([&] { return narrow(t, d, s, n); });
       },
-      "The elements [start, start + length) of axis dim.", py::arg("dim"), py::arg("start"), py::arg("length"));
+      "The elements [start, start + length) of axis dim.", py::arg("dim"), py::arg("start"),
+      py::arg("length"));
   def_both(
       m, cls, "tile",
       [](py::handle input, py::handle dims) {
         const LimbTensor t = self_of(input, "tile");
         std::vector<int64_t> counts = ints_arg(dims, "tile", "dims");
         // Fewer counts than axes repeat the trailing axes.
-        if (counts.size() < t.shape.size()) counts.insert(counts.begin(), t.shape.size() - counts.size(), 1);
+        if (counts.size() < t.shape.size())
+          counts.insert(counts.begin(), t.shape.size() - counts.size(), 1);
         return without_gil([&] { return repeat(t, counts); });
       },
       "Tile the tensor; missing leading counts are 1.", py::arg("dims"));
@@ -438,7 +474,8 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
       [](py::handle input, py::handle dim) {
         const LimbTensor t = self_of(input, "unbind");
         if (t.shape.empty()) throw IndexError("unbind: a 0-d tensor has no dimension to unbind");
-        const int64_t d = wrap_dim(int_arg(dim, "unbind", "dim"), static_cast<int64_t>(t.shape.size()), "unbind");
+        const int64_t d =
+            wrap_dim(int_arg(dim, "unbind", "dim"), static_cast<int64_t>(t.shape.size()), "unbind");
         check_alloc(t.shape[d], "unbind");
         std::vector<LimbTensor> out = without_gil([&] {
           std::vector<LimbTensor> r;
@@ -453,31 +490,38 @@ void bind_shape_more(py::module_& m, TensorClass& cls) {
     const char* name;
     int kind;  // 0 hstack, 1 vstack, 2 column_stack
   };
-  for (const Stacker& s : {Stacker{"hstack", 0}, Stacker{"vstack", 1}, Stacker{"column_stack", 2}}) {
+  for (const Stacker& s :
+       {Stacker{"hstack", 0}, Stacker{"vstack", 1}, Stacker{"column_stack", 2}}) {
     const int kind = s.kind;
     const char* name = s.name;
     m.def(
         name,
         [kind, name](py::handle tensors) {
           std::vector<LimbTensor> ts = tensor_sequence(tensors, name);
-          if (ts.empty()) throw std::runtime_error(std::string(name) + " expects a non-empty TensorList");
+          if (ts.empty())
+            throw std::runtime_error(std::string(name) + " expects a non-empty TensorList");
           for (LimbTensor& t : ts) {
             check_limbs(t.data, t.shape, name);
-            if (kind == 1) t = at_least(t, 2);
-            else if (kind == 2 && t.shape.size() <= 1) t = LimbTensor{t.data, Shape{t.shape.empty() ? 1 : t.shape[0], 1}};
-            else if (kind == 0) t = at_least(t, 1);
+            if (kind == 1)
+              t = at_least(t, 2);
+            else if (kind == 2 && t.shape.size() <= 1)
+              t = LimbTensor{t.data, Shape{t.shape.empty() ? 1 : t.shape[0], 1}};
+            else if (kind == 0)
+              t = at_least(t, 1);
           }
           const int64_t dim = kind == 1 ? 0 : (kind == 2 ? 1 : (ts[0].shape.size() == 1 ? 0 : 1));
           return without_gil([&] { return cat(ts, dim); });
         },
         py::arg("tensors"),
-        kind == 0 ? "Join along the columns (1-D: along the only axis)."
-                  : kind == 1 ? "Join along the rows of 2-D views." : "Join 1-D and 2-D tensors as columns.");
+        kind == 0   ? "Join along the columns (1-D: along the only axis)."
+        : kind == 1 ? "Join along the rows of 2-D views."
+                    : "Join 1-D and 2-D tensors as columns.");
   }
   for (const size_t rank : {1u, 2u, 3u}) {
     const std::string name = "atleast_" + std::to_string(rank) + "d";
     m.def(
-        name.c_str(), [rank, name](const py::args& tensors) { return at_least_all(tensors, rank, name.c_str()); },
+        name.c_str(),
+        [rank, name](const py::args& tensors) { return at_least_all(tensors, rank, name.c_str()); },
         "Views with at least that many axes.");
   }
 }

@@ -133,7 +133,8 @@ template <size_t I>
 PyObject* unary_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
     try {
-      if (const LimbTensor* t = fast_operand(self)) return py::cast(apply(kElementwiseOps[I], *t)).release().ptr();
+      if (const LimbTensor* t = fast_operand(self))
+        return py::cast(apply(kElementwiseOps[I], *t)).release().ptr();
     } catch (...) {
       PyErr_Clear();
     }
@@ -144,7 +145,8 @@ PyObject* unary_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (nargs + nkw + 1 > kMaxArgs) {
     py::tuple positional(nargs + 1);
     positional[0] = py::reinterpret_borrow<py::object>(self);
-    for (Py_ssize_t i = 0; i < nargs; ++i) positional[i + 1] = py::reinterpret_borrow<py::object>(args[i]);
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+      positional[i + 1] = py::reinterpret_borrow<py::object>(args[i]);
     py::dict keywords;
     for (Py_ssize_t i = 0; i < nkw; ++i)
       keywords[py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(kwnames, i))] =
@@ -172,10 +174,12 @@ void install_unary(PyTypeObject* type, std::index_sequence<I...>) {
     // The docstring pybind11 wrote (signature line included), kept for good.
     const char* text = doc.is_none() ? nullptr : PyUnicode_AsUTF8(doc.ptr());
     if (!doc.is_none() && !text) throw py::error_already_set();
-    unary_defs[i] = PyMethodDef{op.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calls[i])),
-                                METH_FASTCALL | METH_KEYWORDS, text ? strdup(text) : nullptr};
+    unary_defs[i] =
+        PyMethodDef{op.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calls[i])),
+                    METH_FASTCALL | METH_KEYWORDS, text ? strdup(text) : nullptr};
     py::object descr = py::reinterpret_steal<py::object>(PyDescr_NewMethod(type, &unary_defs[i]));
-    if (!descr || PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), op.name, descr.ptr()) != 0)
+    if (!descr ||
+        PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), op.name, descr.ptr()) != 0)
       throw py::error_already_set();
   }
 }

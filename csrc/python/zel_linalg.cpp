@@ -16,13 +16,15 @@ namespace {
 std::optional<double> opt_float(py::handle v, const char* op, const char* name) {
   if (v.is_none()) return std::nullopt;
   if (!is_py_number(v))
-    throw TypeError(std::string(op) + "(): argument '" + name + "' must be float, not " + type_name(v));
+    throw TypeError(std::string(op) + "(): argument '" + name + "' must be float, not " +
+                    type_name(v));
   return py::float_(py::reinterpret_borrow<py::object>(v)).cast<double>();
 }
 
 // A vector norm's ord: any real number.
 double vector_ord(py::handle v, const char* op) {
-  if (!is_py_number(v)) throw TypeError(std::string(op) + "(): argument 'ord' must be Number, not " + type_name(v));
+  if (!is_py_number(v))
+    throw TypeError(std::string(op) + "(): argument 'ord' must be Number, not " + type_name(v));
   return py::float_(py::reinterpret_borrow<py::object>(v)).cast<double>();
 }
 
@@ -35,14 +37,17 @@ dense::MatrixOrd matrix_ord(py::handle v, const char* op) {
     if (s == "nuc") return MatrixOrd::kNuc;
     throw std::runtime_error(std::string(op) + ": Order " + s + " not supported.");
   }
-  if (!is_py_number(v)) throw TypeError(std::string(op) + "(): argument 'ord' must be str or Number, not " + type_name(v));
+  if (!is_py_number(v))
+    throw TypeError(std::string(op) + "(): argument 'ord' must be str or Number, not " +
+                    type_name(v));
   const double o = py::float_(py::reinterpret_borrow<py::object>(v)).cast<double>();
   if (o == 2.0) return MatrixOrd::kTwo;
   if (o == -2.0) return MatrixOrd::kNegTwo;
   if (o == 1.0) return MatrixOrd::kOne;
   if (o == -1.0) return MatrixOrd::kNegOne;
   if (std::isinf(o)) return o > 0 ? MatrixOrd::kInf : MatrixOrd::kNegInf;
-  throw std::runtime_error(std::string(op) + ": Order " + py::str(v).cast<std::string>() + " not supported.");
+  throw std::runtime_error(std::string(op) + ": Order " + py::str(v).cast<std::string>() +
+                           " not supported.");
 }
 
 // None, an int, or a sequence of ints.
@@ -51,7 +56,8 @@ std::optional<std::vector<int64_t>> dims_arg(py::handle dim) {
   std::vector<int64_t> dims;
   if (PyTuple_Check(dim.ptr()) || PyList_Check(dim.ptr())) {
     for (py::handle d : dim) dims.push_back(arg_int(d, "dim"));
-    if (dims.size() > kMaxDims) throw ValueError("dim: at most 64 dimensions, got " + std::to_string(dims.size()));
+    if (dims.size() > kMaxDims)
+      throw ValueError("dim: at most 64 dimensions, got " + std::to_string(dims.size()));
   } else {
     dims.push_back(arg_int(dim, "dim"));
   }
@@ -69,7 +75,8 @@ dense::QrMode qr_mode(const std::string& mode) {
 bool uplo_lower(const std::string& uplo, const char* op) {
   if (uplo == "L" || uplo == "l") return true;
   if (uplo == "U" || uplo == "u") return false;
-  throw std::runtime_error(std::string(op) + ": Expected UPLO argument to be 'L' or 'U', but got " + uplo);
+  throw std::runtime_error(std::string(op) + ": Expected UPLO argument to be 'L' or 'U', but got " +
+                           uplo);
 }
 
 dense::LstsqDriver lstsq_driver(py::handle driver) {
@@ -81,20 +88,24 @@ dense::LstsqDriver lstsq_driver(py::handle driver) {
   if (d == "gelsy") return dense::LstsqDriver::kGelsy;
   if (d == "gelsd") return dense::LstsqDriver::kGelsd;
   if (d == "gelss") return dense::LstsqDriver::kGelss;
-  throw std::runtime_error("torch.linalg.lstsq: parameter `driver` should be one of (gels, gelsy, gelsd, gelss)");
+  throw std::runtime_error(
+      "torch.linalg.lstsq: parameter `driver` should be one of (gels, gelsy, gelsd, gelss)");
 }
 
 // The vector-norm reading of linalg.norm: ord None is 2.
-py::object vector_or_matrix_norm(const LimbTensor& a, py::handle ord, py::handle dim, bool keepdim) {
+py::object vector_or_matrix_norm(const LimbTensor& a, py::handle ord, py::handle dim,
+                                 bool keepdim) {
   const char* op = "linalg.norm";
   const auto dims = dims_arg(dim);
   const size_t nd = a.shape.size();
   const bool matrix = dims ? dims->size() == 2 : (!ord.is_none() && nd == 2);
   if (!dims && !ord.is_none() && nd != 1 && nd != 2)
-    throw std::runtime_error(std::string(op) + ": If dim is not specified but ord is, the input must be 1D or 2D. Got " +
-                             std::to_string(nd) + "D.");
+    throw std::runtime_error(
+        std::string(op) + ": If dim is not specified but ord is, the input must be 1D or 2D. Got " +
+        std::to_string(nd) + "D.");
   if (dims && dims->size() != 1 && dims->size() != 2)
-    throw std::runtime_error(std::string(op) + ": If dim is specified, it must be of length 1 or 2. Got " +
+    throw std::runtime_error(std::string(op) +
+                             ": If dim is specified, it must be of length 1 or 2. Got " +
                              std::to_string(dims->size()));
   LimbTensor t = a;
   if (matrix) {
@@ -103,7 +114,8 @@ py::object vector_or_matrix_norm(const LimbTensor& a, py::handle ord, py::handle
     return py::cast(released([&] { return dense::matrix_norm(t, o, d0, d1, keepdim); }));
   }
   if (PyUnicode_Check(ord.ptr()))
-    throw std::runtime_error(std::string(op) + ": ord '" + ord.cast<std::string>() + "' is a matrix norm, but the norm is over one dimension");
+    throw std::runtime_error(std::string(op) + ": ord '" + ord.cast<std::string>() +
+                             "' is a matrix norm, but the norm is over one dimension");
   const double o = ord.is_none() ? 2.0 : vector_ord(ord, op);
   return py::cast(released([&] { return dense::vector_norm(t, o, dims, keepdim); }));
 }
@@ -124,7 +136,8 @@ void bind_linalg(py::module_& m) {
     }
   });
 
-  py::module_ la = m.def_submodule("linalg", "Linear algebra with torch.linalg's names, arguments and results.");
+  py::module_ la =
+      m.def_submodule("linalg", "Linear algebra with torch.linalg's names, arguments and results.");
   la.attr("LinAlgError") = py::handle(linalg_error);
   py::object namedtuple = py::module_::import("collections").attr("namedtuple");
   auto result_type = [&](const char* name, std::initializer_list<const char*> fields) {
@@ -139,7 +152,8 @@ void bind_linalg(py::module_& m) {
   const py::object eigh_t = result_type("linalg_eigh", {"eigenvalues", "eigenvectors"});
   const py::object eig_t = result_type("linalg_eig", {"eigenvalues", "eigenvectors"});
   const py::object svd_t = result_type("linalg_svd", {"U", "S", "Vh"});
-  const py::object lstsq_t = result_type("linalg_lstsq", {"solution", "residuals", "rank", "singular_values"});
+  const py::object lstsq_t =
+      result_type("linalg_lstsq", {"solution", "residuals", "rank", "singular_values"});
   const py::object lu_factor_t = result_type("linalg_lu_factor", {"LU", "pivots"});
   const py::object lu_t = result_type("linalg_lu", {"P", "L", "U"});
 
@@ -151,13 +165,22 @@ void bind_linalg(py::module_& m) {
         LimbTensor x = a, y = b;
         return released([&] { return dense::solve(x, y, left); });
       },
-      A, py::arg("B"), py::kw_only(), py::arg("left") = true, "X with A X = B (or X A = B when left=False).");
+      A, py::arg("B"), py::kw_only(), py::arg("left") = true,
+      "X with A X = B (or X A = B when left=False).");
   la.def(
-      "inv", [](LimbTensor a) { LimbTensor x = a; return released([&] { return dense::inv(x); }); }, A,
-      "Inverse of a square matrix (a batch of them).");
+      "inv",
+      [](LimbTensor a) {
+        LimbTensor x = a;
+        return released([&] { return dense::inv(x); });
+      },
+      A, "Inverse of a square matrix (a batch of them).");
   la.def(
-      "det", [](LimbTensor a) { LimbTensor x = a; return released([&] { return dense::det(x); }); }, A,
-      "Determinant, from the LU factorisation.");
+      "det",
+      [](LimbTensor a) {
+        LimbTensor x = a;
+        return released([&] { return dense::det(x); });
+      },
+      A, "Determinant, from the LU factorisation.");
   la.def(
       "slogdet",
       [slogdet_t](LimbTensor a) {
@@ -172,7 +195,8 @@ void bind_linalg(py::module_& m) {
         LimbTensor x = a;
         return released([&] { return dense::cholesky(x, upper); });
       },
-      A, py::kw_only(), py::arg("upper") = false, "Cholesky factor L with A = L L^T (U^T U when upper=True).");
+      A, py::kw_only(), py::arg("upper") = false,
+      "Cholesky factor L with A = L L^T (U^T U when upper=True).");
   la.def(
       "qr",
       [qr_t](LimbTensor a, const std::string& mode) {
@@ -190,7 +214,8 @@ void bind_linalg(py::module_& m) {
         auto r = released([&] { return dense::eigh(x, lower, true, "linalg.eigh"); });
         return eigh_t(r.first, r.second);
       },
-      A, py::arg("UPLO") = "L", "Eigenvalues (ascending) and eigenvectors of a symmetric matrix, by Jacobi rotations.");
+      A, py::arg("UPLO") = "L",
+      "Eigenvalues (ascending) and eigenvectors of a symmetric matrix, by Jacobi rotations.");
   la.def(
       "eigvalsh",
       [](LimbTensor a, const std::string& uplo) {
@@ -207,7 +232,8 @@ void bind_linalg(py::module_& m) {
         return eig_t(r.first, r.second);
       },
       A,
-      "Eigenvalues and unit eigenvectors when the eigenvalues are all real (symmetric input as eigh); "
+      "Eigenvalues and unit eigenvectors when the eigenvalues are all real (symmetric input as "
+      "eigh); "
       "complex eigenvalues raise LinAlgError, as there is no complex dtype.");
   la.def(
       "eigvals",
@@ -215,7 +241,9 @@ void bind_linalg(py::module_& m) {
         LimbTensor x = a;
         return released([&] { return dense::eig(x, false, "linalg.eigvals").first; });
       },
-      A, "Eigenvalues when they are all real; complex ones raise LinAlgError (there is no complex dtype).");
+      A,
+      "Eigenvalues when they are all real; complex ones raise LinAlgError (there is no complex "
+      "dtype).");
   la.def(
       "svd",
       [svd_t](LimbTensor a, bool full_matrices, py::handle) {
@@ -260,13 +288,14 @@ void bind_linalg(py::module_& m) {
         const dense::MatrixOrd o = matrix_ord(ord, "linalg.matrix_norm");
         const auto dims = dims_arg(dim);
         if (!dims || dims->size() != 2)
-          throw std::runtime_error("linalg.matrix_norm: dim must be a 2-tuple. Got " + py::str(dim).cast<std::string>());
+          throw std::runtime_error("linalg.matrix_norm: dim must be a 2-tuple. Got " +
+                                   py::str(dim).cast<std::string>());
         const bool keep = truth(keepdim);
         LimbTensor x = a;
         return released([&] { return dense::matrix_norm(x, o, (*dims)[0], (*dims)[1], keep); });
       },
-      A, py::arg("ord") = "fro", py::arg("dim") = py::make_tuple(-2, -1), py::arg("keepdim") = false,
-      "Matrix norm: 'fro', 'nuc', 1, -1, 2, -2, inf or -inf.");
+      A, py::arg("ord") = "fro", py::arg("dim") = py::make_tuple(-2, -1),
+      py::arg("keepdim") = false, "Matrix norm: 'fro', 'nuc', 1, -1, 2, -2, inf or -inf.");
   la.def(
       "norm",
       [](LimbTensor a, py::handle ord, py::handle dim, py::handle keepdim) {
@@ -277,7 +306,8 @@ void bind_linalg(py::module_& m) {
   la.def(
       "cond",
       [](LimbTensor a, py::handle p) {
-        const dense::MatrixOrd o = p.is_none() ? dense::MatrixOrd::kTwo : matrix_ord(p, "linalg.cond");
+        const dense::MatrixOrd o =
+            p.is_none() ? dense::MatrixOrd::kTwo : matrix_ord(p, "linalg.cond");
         LimbTensor x = a;
         return released([&] { return dense::cond(x, o); });
       },
@@ -289,15 +319,20 @@ void bind_linalg(py::module_& m) {
         const auto rt = opt_float(rtol, "linalg.matrix_rank", "rtol");
         const auto legacy = opt_float(tol, "linalg.matrix_rank", "tol");
         if (legacy) {
-          if (at || rt) throw std::runtime_error("linalg.matrix_rank: tol and atol/rtol cannot be given together");
+          if (at || rt)
+            throw std::runtime_error(
+                "linalg.matrix_rank: tol and atol/rtol cannot be given together");
           at = legacy;
         }
         const bool herm = truth(hermitian);
         LimbTensor x = a;
-        return released([&] { return dense::matrix_rank(x, at, legacy ? std::optional<double>(0.0) : rt, herm); });
+        return released([&] {
+          return dense::matrix_rank(x, at, legacy ? std::optional<double>(0.0) : rt, herm);
+        });
       },
-      A, py::arg("tol") = py::none(), py::arg("hermitian") = false, py::kw_only(), py::arg("atol") = py::none(),
-      py::arg("rtol") = py::none(), "Number of singular values above max(atol, rtol * largest); an int64 torch tensor.");
+      A, py::arg("tol") = py::none(), py::arg("hermitian") = false, py::kw_only(),
+      py::arg("atol") = py::none(), py::arg("rtol") = py::none(),
+      "Number of singular values above max(atol, rtol * largest); an int64 torch tensor.");
   la.def(
       "pinv",
       [](LimbTensor a, py::handle rcond, py::handle hermitian, py::handle atol, py::handle rtol) {
@@ -305,17 +340,23 @@ void bind_linalg(py::module_& m) {
         auto rt = opt_float(rtol, "linalg.pinv", "rtol");
         const auto rc = opt_float(rcond, "linalg.pinv", "rcond");
         if (rc) {
-          if (at || rt) throw std::runtime_error("linalg.pinv: rcond and atol/rtol cannot be given together");
+          if (at || rt)
+            throw std::runtime_error("linalg.pinv: rcond and atol/rtol cannot be given together");
           rt = rc;
         }
         const bool herm = truth(hermitian);
         LimbTensor x = a;
         return released([&] { return dense::pinv(x, at, rt, herm); });
       },
-      A, py::arg("rcond") = py::none(), py::arg("hermitian") = false, py::kw_only(), py::arg("atol") = py::none(),
-      py::arg("rtol") = py::none(), "Pseudo-inverse through the SVD (the eigen-decomposition when hermitian).");
+      A, py::arg("rcond") = py::none(), py::arg("hermitian") = false, py::kw_only(),
+      py::arg("atol") = py::none(), py::arg("rtol") = py::none(),
+      "Pseudo-inverse through the SVD (the eigen-decomposition when hermitian).");
   la.def(
-      "matrix_exp", [](LimbTensor a) { LimbTensor x = a; return released([&] { return dense::matrix_exp(x); }); },
+      "matrix_exp",
+      [](LimbTensor a) {
+        LimbTensor x = a;
+        return released([&] { return dense::matrix_exp(x); });
+      },
       A, "exp(A) by scaling and squaring of the Taylor series.");
   la.def(
       "matrix_power",
@@ -331,8 +372,8 @@ void bind_linalg(py::module_& m) {
         LimbTensor x = a, y = b;
         return released([&] { return dense::solve_triangular(x, y, upper, left, unitriangular); });
       },
-      A, py::arg("B"), py::kw_only(), py::arg("upper"), py::arg("left") = true, py::arg("unitriangular") = false,
-      "X with A X = B (X A = B) for a triangular A.");
+      A, py::arg("B"), py::kw_only(), py::arg("upper"), py::arg("left") = true,
+      py::arg("unitriangular") = false, "X with A X = B (X A = B) for a triangular A.");
   la.def(
       "lu_factor",
       [lu_factor_t](LimbTensor a, bool pivot) {
@@ -340,7 +381,8 @@ void bind_linalg(py::module_& m) {
         auto r = released([&] { return dense::lu_factor(x, pivot); });
         return lu_factor_t(r.first, r.second);
       },
-      A, py::kw_only(), py::arg("pivot") = true, "Compact LU with partial pivoting; pivots are int32 as LAPACK's.");
+      A, py::kw_only(), py::arg("pivot") = true,
+      "Compact LU with partial pivoting; pivots are int32 as LAPACK's.");
   la.def(
       "lu",
       [lu_t](LimbTensor a, bool pivot) {
@@ -365,7 +407,8 @@ void bind_linalg(py::module_& m) {
         LimbTensor x = a, y = b;
         return released([&] { return dense::cross(x, y, d); });
       },
-      py::arg("input"), py::arg("other"), py::kw_only(), py::arg("dim") = -1, "Cross product of 3-vectors along dim.");
+      py::arg("input"), py::arg("other"), py::kw_only(), py::arg("dim") = -1,
+      "Cross product of 3-vectors along dim.");
   la.def(
       "vecdot",
       [](LimbTensor a, LimbTensor b, py::handle dim) {
@@ -373,7 +416,8 @@ void bind_linalg(py::module_& m) {
         LimbTensor x = a, y = b;
         return released([&] { return dense::vecdot(x, y, d); });
       },
-      py::arg("x"), py::arg("y"), py::kw_only(), py::arg("dim") = -1, "Dot products along dim, broadcasting.");
+      py::arg("x"), py::arg("y"), py::kw_only(), py::arg("dim") = -1,
+      "Dot products along dim, broadcasting.");
   la.def(
       "multi_dot",
       [](const std::vector<LimbTensor>& tensors) {
@@ -390,13 +434,25 @@ void bind_linalg(py::module_& m) {
       py::arg("input"), py::arg("input2"), py::arg("upper") = false,
       "X with A X = B, given the Cholesky factor of A (input2) and B (input).");
   m.def(
-      "det", [](LimbTensor a) { LimbTensor x = a; return released([&] { return dense::det(x); }); },
+      "det",
+      [](LimbTensor a) {
+        LimbTensor x = a;
+        return released([&] { return dense::det(x); });
+      },
       py::arg("input"), "Determinant (linalg.det).");
   m.def(
-      "logdet", [](LimbTensor a) { LimbTensor x = a; return released([&] { return dense::logdet(x); }); },
+      "logdet",
+      [](LimbTensor a) {
+        LimbTensor x = a;
+        return released([&] { return dense::logdet(x); });
+      },
       py::arg("input"), "log of the determinant: NaN when it is negative, -inf when zero.");
   m.def(
-      "inverse", [](LimbTensor a) { LimbTensor x = a; return released([&] { return dense::inv(x); }); },
+      "inverse",
+      [](LimbTensor a) {
+        LimbTensor x = a;
+        return released([&] { return dense::inv(x); });
+      },
       py::arg("input"), "Matrix inverse (linalg.inv).");
 }
 

@@ -23,13 +23,19 @@ const char* kTensorDoc =
 
 // The public names in their export order; __all__ holds those that exist.
 const char* kPublicNames[] = {
-    "Tensor", "tensor", "from_limbs", "zeros", "ones", "randn", "rand", "arange", "eye", "linspace",
-    "sum", "mean", "prod", "min", "max", "std", "var", "norm", "argmin", "argmax", "matmul", "mm",
-    "mv", "dot", "bmm", "exp", "log", "sqrt", "abs", "sin", "cos", "tan", "tanh", "sigmoid", "floor",
-    "ceil", "round", "clamp", "relu", "softmax", "log_softmax", "gelu", "silu", "reshape",
-    "transpose", "squeeze", "unsqueeze", "stack", "cat", "split", "chunk", "permute", "repeat",
-    "where", "isnan", "isinf", "isfinite", "manual_seed", "get_rng_state", "set_rng_state",
-    "float32", "float64", "device", "cuda", "cpu"};
+    "Tensor",      "tensor",    "from_limbs",  "zeros",         "ones",
+    "randn",       "rand",      "arange",      "eye",           "linspace",
+    "sum",         "mean",      "prod",        "min",           "max",
+    "std",         "var",       "norm",        "argmin",        "argmax",
+    "matmul",      "mm",        "mv",          "dot",           "bmm",
+    "exp",         "log",       "sqrt",        "abs",           "sin",
+    "cos",         "tan",       "tanh",        "sigmoid",       "floor",
+    "ceil",        "round",     "clamp",       "relu",          "softmax",
+    "log_softmax", "gelu",      "silu",        "reshape",       "transpose",
+    "squeeze",     "unsqueeze", "stack",       "cat",           "split",
+    "chunk",       "permute",   "repeat",      "where",         "isnan",
+    "isinf",       "isfinite",  "manual_seed", "get_rng_state", "set_rng_state",
+    "float32",     "float64",   "device",      "cuda",          "cpu"};
 
 }  // namespace
 
@@ -59,26 +65,32 @@ PYBIND11_MODULE(zel, m) {
   m.attr("float64") = "float64";
 
   // Argument errors worded as for a Python function `def device(dev)`.
-  m.def("device", [](py::args args, py::kwargs kwargs) -> py::object {
-    for (auto item : kwargs) {
-      const std::string key = py::str(item.first).cast<std::string>();
-      if (key != "dev") throw TypeError("device() got an unexpected keyword argument '" + key + "'");
-    }
-    if (!kwargs.empty()) {
-      if (!args.empty()) throw TypeError("device() got multiple values for argument 'dev'");
-      return kwargs["dev"];
-    }
-    if (args.size() == 1) return args[0];
-    if (args.empty()) throw TypeError("device() missing 1 required positional argument: 'dev'");
-    throw TypeError("device() takes 1 positional argument but " + std::to_string(args.size()) + " were given");
-  }, "Return the device argument unchanged.");
+  m.def(
+      "device",
+      [](py::args args, py::kwargs kwargs) -> py::object {
+        for (auto item : kwargs) {
+          const std::string key = py::str(item.first).cast<std::string>();
+          if (key != "dev")
+            throw TypeError("device() got an unexpected keyword argument '" + key + "'");
+        }
+        if (!kwargs.empty()) {
+          if (!args.empty()) throw TypeError("device() got multiple values for argument 'dev'");
+          return kwargs["dev"];
+        }
+        if (args.size() == 1) return args[0];
+        if (args.empty()) throw TypeError("device() missing 1 required positional argument: 'dev'");
+        throw TypeError("device() takes 1 positional argument but " + std::to_string(args.size()) +
+                        " were given");
+      },
+      "Return the device argument unchanged.");
   py::cpp_function is_available(
-      [] { return py::module_::import("torch").attr("cuda").attr("is_available")(); }, py::name("is_available"),
-      "Whether PyTorch sees a CUDA device now.");
+      [] { return py::module_::import("torch").attr("cuda").attr("is_available")(); },
+      py::name("is_available"), "Whether PyTorch sees a CUDA device now.");
   py::dict cuda_members;
   cuda_members["is_available"] = is_available;
   cuda_members["__doc__"] = "CUDA availability, as torch.cuda.";
-  py::object cuda_class = py::module_::import("builtins").attr("type")("cuda", py::tuple(), cuda_members);
+  py::object cuda_class =
+      py::module_::import("builtins").attr("type")("cuda", py::tuple(), cuda_members);
   m.attr("cuda") = cuda_class();
   m.attr("cpu") = "cpu";
 

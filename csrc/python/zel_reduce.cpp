@@ -32,7 +32,8 @@ NormOrder norm_order(py::handle p) {
   if (PyLong_Check(p.ptr())) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(p.ptr(), &overflow);
-    if (overflow) throw ValueError("norm(): p = " + py::str(p).cast<std::string>() + " is out of range");
+    if (overflow)
+      throw ValueError("norm(): p = " + py::str(p).cast<std::string>() + " is out of range");
     return NormOrder{true, v, 0.0};
   }
   if (PyFloat_Check(p.ptr())) return NormOrder{false, 0, p.cast<double>()};
@@ -50,11 +51,16 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
         if (!PyUnicode_Check(op.ptr())) raise_arg_type("op", "str", op);
         const std::string name = op.cast<std::string>();
         ReduceOp r;
-        if (name == "sum") r = ReduceOp::Sum;
-        else if (name == "prod") r = ReduceOp::Prod;
-        else if (name == "min") r = ReduceOp::Min;
-        else if (name == "max") r = ReduceOp::Max;
-        else throw ValueError("Unknown op: " + name);
+        if (name == "sum")
+          r = ReduceOp::Sum;
+        else if (name == "prod")
+          r = ReduceOp::Prod;
+        else if (name == "min")
+          r = ReduceOp::Min;
+        else if (name == "max")
+          r = ReduceOp::Max;
+        else
+          throw ValueError("Unknown op: " + name);
         return released_tensor([&] { return reduce_dim(t, d, keep, r); });
       },
       py::arg("dim"), py::arg("keepdim"), py::arg("op"), "Reduce along a specific dimension.");
@@ -62,16 +68,28 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
   const auto dim_none = py::arg("dim") = py::none();
   const auto keep_false = py::arg("keepdim") = false;
   cls.def(
-      "sum", [](LimbTensor t, py::handle dim, py::handle keepdim) { return reduce(t, dim, keepdim, ReduceOp::Sum); },
+      "sum",
+      [](LimbTensor t, py::handle dim, py::handle keepdim) {
+        return reduce(t, dim, keepdim, ReduceOp::Sum);
+      },
       dim_none, keep_false, "KALDEN sum using tree reduction.");
   cls.def(
-      "prod", [](LimbTensor t, py::handle dim, py::handle keepdim) { return reduce(t, dim, keepdim, ReduceOp::Prod); },
+      "prod",
+      [](LimbTensor t, py::handle dim, py::handle keepdim) {
+        return reduce(t, dim, keepdim, ReduceOp::Prod);
+      },
       dim_none, keep_false, "KALDEN product using tree reduction.");
   cls.def(
-      "max", [](LimbTensor t, py::handle dim, py::handle keepdim) { return reduce(t, dim, keepdim, ReduceOp::Max); },
+      "max",
+      [](LimbTensor t, py::handle dim, py::handle keepdim) {
+        return reduce(t, dim, keepdim, ReduceOp::Max);
+      },
       dim_none, keep_false, "Maximum value.");
   cls.def(
-      "min", [](LimbTensor t, py::handle dim, py::handle keepdim) { return reduce(t, dim, keepdim, ReduceOp::Min); },
+      "min",
+      [](LimbTensor t, py::handle dim, py::handle keepdim) {
+        return reduce(t, dim, keepdim, ReduceOp::Min);
+      },
       dim_none, keep_false, "Minimum value.");
   cls.def(
       "mean",
@@ -82,11 +100,11 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
       },
       dim_none, keep_false, "KALDEN mean.");
   cls.def(
-      "argmax", [](LimbTensor t, py::handle dim) { return arg_extremum(t, opt_dim(dim), true); }, dim_none,
-      "Index of maximum value.");
+      "argmax", [](LimbTensor t, py::handle dim) { return arg_extremum(t, opt_dim(dim), true); },
+      dim_none, "Index of maximum value.");
   cls.def(
-      "argmin", [](LimbTensor t, py::handle dim) { return arg_extremum(t, opt_dim(dim), false); }, dim_none,
-      "Index of minimum value.");
+      "argmin", [](LimbTensor t, py::handle dim) { return arg_extremum(t, opt_dim(dim), false); },
+      dim_none, "Index of minimum value.");
   auto stat = [](bool take_sqrt) {
     return [take_sqrt](LimbTensor t, py::handle dim, py::handle keepdim, py::handle unbiased) {
       const auto d = opt_dim(dim);
@@ -95,7 +113,8 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
     };
   };
   cls.def("var", stat(false), dim_none, keep_false, py::arg("unbiased") = true, "Variance.");
-  cls.def("std", stat(true), dim_none, keep_false, py::arg("unbiased") = true, "Standard deviation.");
+  cls.def("std", stat(true), dim_none, keep_false, py::arg("unbiased") = true,
+          "Standard deviation.");
 
   cls.def(
       "__matmul__",
@@ -108,11 +127,12 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
 
   // Module functions call the methods, so any object with them works and
   // anything else raises AttributeError, as in PyTorch-style forwarding.
-  const std::pair<const char*, const char*> reductions[] = {{"sum", "KALDEN sum using tree reduction."},
-                                                            {"mean", "KALDEN mean."},
-                                                            {"prod", "KALDEN product using tree reduction."},
-                                                            {"max", "Maximum value."},
-                                                            {"min", "Minimum value."}};
+  const std::pair<const char*, const char*> reductions[] = {
+      {"sum", "KALDEN sum using tree reduction."},
+      {"mean", "KALDEN mean."},
+      {"prod", "KALDEN product using tree reduction."},
+      {"max", "Maximum value."},
+      {"min", "Minimum value."}};
   for (const auto& [name, doc] : reductions) {
     const std::string method(name);
     m.def(
@@ -122,7 +142,8 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
         },
         py::arg("input"), dim_none, keep_false, doc);
   }
-  const std::pair<const char*, const char*> spreads[] = {{"std", "Standard deviation."}, {"var", "Variance."}};
+  const std::pair<const char*, const char*> spreads[] = {{"std", "Standard deviation."},
+                                                         {"var", "Variance."}};
   for (const auto& [name, doc] : spreads) {
     const std::string method(name);
     m.def(
@@ -138,7 +159,8 @@ void bind_reduce(py::module_& m, TensorClass& cls) {
   for (const auto& [name, doc] : arg_extrema) {
     const std::string method(name);
     m.def(
-        name, [method](py::object input, py::object dim) { return input.attr(method.c_str())(dim); },
+        name,
+        [method](py::object input, py::object dim) { return input.attr(method.c_str())(dim); },
         py::arg("input"), dim_none, doc);
   }
   m.def(

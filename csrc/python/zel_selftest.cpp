@@ -8,10 +8,13 @@ namespace zel {
 namespace {
 
 std::string fmt(py::handle value, const char* pattern) {
-  return py::str(py::module_::import("builtins").attr("format")(value, pattern)).cast<std::string>();
+  return py::str(py::module_::import("builtins").attr("format")(value, pattern))
+      .cast<std::string>();
 }
 
-std::string fmt_item(const py::object& t, const char* pattern) { return fmt(t.attr("item")(), pattern); }
+std::string fmt_item(const py::object& t, const char* pattern) {
+  return fmt(t.attr("item")(), pattern);
+}
 
 void cancellation_case(py::module_& m, const char* title, double big) {
   py::print(title);
@@ -25,14 +28,16 @@ void cancellation_case(py::module_& m, const char* title, double big) {
   py::print("   Expected: 1.0");
   // Checked only while assertions are enabled, like a Python assert.
   if (!Py_OptimizeFlag && item.cast<double>() != 1.0) {
-    PyErr_SetString(PyExc_AssertionError, ("FAIL: got " + py::str(item).cast<std::string>()).c_str());
+    PyErr_SetString(PyExc_AssertionError,
+                    ("FAIL: got " + py::str(item).cast<std::string>()).c_str());
     throw py::error_already_set();
   }
   py::print("   PASS");
 }
 
 void synchronize(const py::object& torch) {
-  if (torch.attr("cuda").attr("is_available")().cast<bool>()) torch.attr("cuda").attr("synchronize")();
+  if (torch.attr("cuda").attr("is_available")().cast<bool>())
+    torch.attr("cuda").attr("synchronize")();
 }
 
 void test_kalden(py::module_& m) {
@@ -64,8 +69,10 @@ void test_kalden(py::module_& m) {
   py::print("\n5. Transcendental Functions:");
   py::object one = tensor(1.0);
   py::print("   exp(1) = " + fmt_item(one.attr("exp")(), ".10f") + " (expected: 2.7182818285)");
-  py::print("   log(e) = " + fmt_item(tensor(2.718281828).attr("log")(), ".10f") + " (expected: 1.0)");
-  py::print("   sin(pi/2) = " + fmt_item(tensor(1.5707963268).attr("sin")(), ".10f") + " (expected: 1.0)");
+  py::print("   log(e) = " + fmt_item(tensor(2.718281828).attr("log")(), ".10f") +
+            " (expected: 1.0)");
+  py::print("   sin(pi/2) = " + fmt_item(tensor(1.5707963268).attr("sin")(), ".10f") +
+            " (expected: 1.0)");
   py::print("   cos(0) = " + fmt_item(tensor(0.0).attr("cos")(), ".10f") + " (expected: 1.0)");
 
   py::print("\n6. Lorenz System (1000 steps):");
@@ -94,7 +101,8 @@ void test_kalden(py::module_& m) {
   const double elapsed = time.attr("time")().cast<double>() - t0;
   py::print("   Time: " + fmt(py::float_(elapsed), ".3f") + "s");
   py::print("   Speed: " + fmt(py::float_(1000.0 / elapsed), ".1f") + " steps/sec");
-  py::print("   Final: (" + fmt_item(x, ".6f") + ", " + fmt_item(y, ".6f") + ", " + fmt_item(z, ".6f") + ")");
+  py::print("   Final: (" + fmt_item(x, ".6f") + ", " + fmt_item(y, ".6f") + ", " +
+            fmt_item(z, ".6f") + ")");
 
   py::print("\n" + rule);
   py::print("ALL TESTS PASSED - KALDEN VERIFIED");

@@ -28,8 +28,9 @@ std::vector<LimbTensor> tensor_list(py::handle v, const char* op) {
   for (size_t i = 0; i < l.size(); ++i) {
     py::handle item = l[i];
     if (!py::isinstance<LimbTensor>(item))
-      throw TypeError(std::string(op) + "(): expected a list of Tensors, but found element of type " + type_name(item) +
-                      " at pos " + std::to_string(i));
+      throw TypeError(std::string(op) +
+                      "(): expected a list of Tensors, but found element of type " +
+                      type_name(item) + " at pos " + std::to_string(i));
     out.push_back(item.cast<LimbTensor>());
   }
   return out;
@@ -64,7 +65,8 @@ IndexItem index_item(py::handle h) {
     it.start = x;
     return it;
   }
-  throw TypeError("only integers, slices (`:`), ellipsis (`...`) and None are valid indices, got " + type_name(h));
+  throw TypeError("only integers, slices (`:`), ellipsis (`...`) and None are valid indices, got " +
+                  type_name(h));
 }
 
 std::vector<IndexItem> parse_index(py::handle idx) {
@@ -84,7 +86,8 @@ std::vector<IndexItem> parse_index(py::handle idx) {
 LimbTensor assigned_value(py::handle value) {
   if (is_py_number(value)) return from_python(value, at::Device(at::kCPU));
   if (py::isinstance<LimbTensor>(value)) return value.cast<LimbTensor>();
-  PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '_data'", type_name(value).c_str());
+  PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '_data'",
+               type_name(value).c_str());
   throw py::error_already_set();
 }
 
@@ -98,8 +101,8 @@ bool is_numpy_array(py::handle h) {
 }
 
 bool advanced_item(py::handle h) {
-  return PyBool_Check(h.ptr()) || THPVariable_Check(h.ptr()) || PyList_Check(h.ptr()) || is_limb_tensor(h) ||
-         is_numpy_array(h);
+  return PyBool_Check(h.ptr()) || THPVariable_Check(h.ptr()) || PyList_Check(h.ptr()) ||
+         is_limb_tensor(h) || is_numpy_array(h);
 }
 
 // Whether idx needs advanced indexing; basic indices keep their own path.
@@ -134,15 +137,16 @@ AdvancedItem advanced_index_item(py::handle h) {
   }
   if (advanced_item(h)) return AdvancedItem::of(index_tensor(h, "index"));
   a.basic = index_item(h);  // ints, slices, None and Ellipsis, with the basic path's errors
-  if (a.basic.kind == IndexItem::Slice && a.basic.step <= 0) throw ValueError("step must be greater than zero");
+  if (a.basic.kind == IndexItem::Slice && a.basic.step <= 0)
+    throw ValueError("step must be greater than zero");
   return a;
 }
 
 // A flat bool tensor of one entry per element (what comparisons return)
 // selects elements in row-major order, whatever the rank.
 at::Tensor mask_for(const at::Tensor& mask, const LimbTensor& t) {
-  if (mask.scalar_type() == at::kBool && mask.dim() == 1 && t.shape.size() != 1 && t.data.defined() &&
-      t.data.dim() == 2 && mask.size(0) == t.data.size(0))
+  if (mask.scalar_type() == at::kBool && mask.dim() == 1 && t.shape.size() != 1 &&
+      t.data.defined() && t.data.dim() == 2 && mask.size(0) == t.data.size(0))
     return mask.reshape(t.shape);
   return mask;
 }
@@ -152,16 +156,17 @@ at::Tensor mask_for(const at::Tensor& mask, const LimbTensor& t) {
 bool list_as_tuple(py::handle idx) {
   if (!PyList_Check(idx.ptr()) || PyList_GET_SIZE(idx.ptr()) >= 32) return false;
   for (py::handle h : py::reinterpret_borrow<py::list>(idx))
-    if (THPVariable_Check(h.ptr()) || PySequence_Check(h.ptr()) || PySlice_Check(h.ptr()) || h.ptr() == Py_Ellipsis ||
-        h.is_none())
+    if (THPVariable_Check(h.ptr()) || PySequence_Check(h.ptr()) || PySlice_Check(h.ptr()) ||
+        h.ptr() == Py_Ellipsis || h.is_none())
       return true;
   return false;
 }
 
 AdvancedIndex advanced_index(py::handle idx_in, const LimbTensor& t) {
   AdvancedIndex out;
-  py::object idx = list_as_tuple(idx_in) ? py::object(py::tuple(py::reinterpret_borrow<py::list>(idx_in)))
-                                         : py::reinterpret_borrow<py::object>(idx_in);
+  py::object idx = list_as_tuple(idx_in)
+                       ? py::object(py::tuple(py::reinterpret_borrow<py::list>(idx_in)))
+                       : py::reinterpret_borrow<py::object>(idx_in);
   if (!PyTuple_Check(idx.ptr())) {
     AdvancedItem it = advanced_index_item(idx);
     if (it.kind == AdvancedItem::Tensor) it.tensor = mask_for(it.tensor, t);
@@ -178,7 +183,8 @@ AdvancedIndex advanced_index(py::handle idx_in, const LimbTensor& t) {
 // A bool mask argument of masked_fill/masked_select: a torch bool tensor.
 at::Tensor mask_arg(py::handle mask, const LimbTensor& t, const char* op) {
   if (!THPVariable_Check(mask.ptr()))
-    throw TypeError(std::string(op) + "(): argument 'mask' must be a torch bool tensor, not " + type_name(mask));
+    throw TypeError(std::string(op) + "(): argument 'mask' must be a torch bool tensor, not " +
+                    type_name(mask));
   at::Tensor m = THPVariable_Unpack(mask.ptr());
   if (m.scalar_type() != at::kBool)
     throw std::runtime_error(std::string(op) + "(): expected a bool mask, got dtype " +
@@ -191,21 +197,26 @@ at::Tensor mask_arg(py::handle mask, const LimbTensor& t, const char* op) {
 LimbTensor fill_value(py::handle value, const LimbTensor& t, const char* op) {
   LimbTensor v;
   if (!as_operand(value, device_of(t, op), v))
-    throw TypeError(std::string(op) + "(): argument 'value' must be Number or Tensor, not " + type_name(value));
+    throw TypeError(std::string(op) + "(): argument 'value' must be Number or Tensor, not " +
+                    type_name(value));
   check_limbs(v.data, v.shape, op);
   if (v.data.size(0) != 1)
-    throw std::runtime_error(std::string(op) + "(): only supports a one-element value tensor, got shape " +
+    throw std::runtime_error(std::string(op) +
+                             "(): only supports a one-element value tensor, got shape " +
                              shape_str(v.shape));
   return LimbTensor{v.data, Shape{}};
 }
 
-void masked_fill_in_place(const LimbTensor& t, const at::Tensor& mask, const LimbTensor& v, const char* op) {
+void masked_fill_in_place(const LimbTensor& t, const at::Tensor& mask, const LimbTensor& v,
+                          const char* op) {
   const Shape ms(mask.sizes().begin(), mask.sizes().end());
   check_broadcasts_into(ms, t.shape, op);
   index_advanced_set(t, {AdvancedItem::of(mask.expand(t.shape))}, v);
 }
 
-py::object method(py::handle obj, const char* name) { return py::reinterpret_borrow<py::object>(obj).attr(name); }
+py::object method(py::handle obj, const char* name) {
+  return py::reinterpret_borrow<py::object>(obj).attr(name);
+}
 
 }  // namespace
 
@@ -299,7 +310,8 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       "index_select",
       [](LimbTensor t, py::handle dim, py::handle index) {
         check_limbs(t.data, t.shape, "index_select");
-        const int64_t d = wrap_dim(arg_int(dim, "dim"), static_cast<int64_t>(t.shape.size()), "index_select");
+        const int64_t d =
+            wrap_dim(arg_int(dim, "dim"), static_cast<int64_t>(t.shape.size()), "index_select");
         const at::Tensor ix = index_tensor(index, "index_select");
         if (ix.dim() > 1) throw IndexError("index_select(): Index is supposed to be a vector");
         if (ix.scalar_type() != at::kLong && ix.scalar_type() != at::kInt)
@@ -327,7 +339,8 @@ void bind_shape(py::module_& m, TensorClass& cls) {
         LimbTensor self = t;
         return released([&] { return gather(self, d, ix); });
       },
-      py::arg("dim"), py::arg("index"), "torch.gather: out[i][j] = self[index[i][j]][j] for dim 0, and so on.");
+      py::arg("dim"), py::arg("index"),
+      "torch.gather: out[i][j] = self[index[i][j]][j] for dim 0, and so on.");
   cls.def(
       "take",
       [](LimbTensor t, py::handle index) {
@@ -349,7 +362,8 @@ void bind_shape(py::module_& m, TensorClass& cls) {
           return index_advanced(wide, {AdvancedItem::of(m.expand(out))});
         });
       },
-      py::arg("mask"), "The elements where mask is True, as a 1-D tensor (mask and self broadcast).");
+      py::arg("mask"),
+      "The elements where mask is True, as a 1-D tensor (mask and self broadcast).");
   cls.def(
       "masked_fill_",
       [](py::handle self_obj, py::handle mask, py::handle value) {
@@ -388,36 +402,47 @@ void bind_shape(py::module_& m, TensorClass& cls) {
         if (!truth(as_tuple)) return py::cast(idx);
         py::tuple parts(static_cast<size_t>(std::max<int64_t>(idx.size(1), 1)));
         if (idx.size(1) == 0) parts[0] = py::cast(at::zeros({idx.size(0)}, idx.options()));
-        for (int64_t a = 0; a < idx.size(1); ++a) parts[static_cast<size_t>(a)] = py::cast(idx.select(1, a).contiguous());
+        for (int64_t a = 0; a < idx.size(1); ++a)
+          parts[static_cast<size_t>(a)] = py::cast(idx.select(1, a).contiguous());
         return parts;
       },
       py::kw_only(), py::arg("as_tuple") = false,
-      "Indices of the non-zero elements: an int64 torch tensor (count, ndim), or a tuple of index vectors.");
+      "Indices of the non-zero elements: an int64 torch tensor (count, ndim), or a tuple of index "
+      "vectors.");
 
   m.def(
-      "index_select", [](py::handle input, py::handle dim, py::handle index) {
+      "index_select",
+      [](py::handle input, py::handle dim, py::handle index) {
         return method(input, "index_select")(dim, index);
       },
-      py::arg("input"), py::arg("dim"), py::arg("index"), "Elements at the given indices along dim.");
+      py::arg("input"), py::arg("dim"), py::arg("index"),
+      "Elements at the given indices along dim.");
   m.def(
-      "gather", [](py::handle input, py::handle dim, py::handle index) { return method(input, "gather")(dim, index); },
+      "gather",
+      [](py::handle input, py::handle dim, py::handle index) {
+        return method(input, "gather")(dim, index);
+      },
       py::arg("input"), py::arg("dim"), py::arg("index"), "torch.gather on elements.");
   m.def(
-      "take", [](py::handle input, py::handle index) { return method(input, "take")(index); }, py::arg("input"),
-      py::arg("index"), "Elements at the given flat indices.");
+      "take", [](py::handle input, py::handle index) { return method(input, "take")(index); },
+      py::arg("input"), py::arg("index"), "Elements at the given flat indices.");
   m.def(
-      "masked_select", [](py::handle input, py::handle mask) { return method(input, "masked_select")(mask); },
+      "masked_select",
+      [](py::handle input, py::handle mask) { return method(input, "masked_select")(mask); },
       py::arg("input"), py::arg("mask"), "The elements where mask is True.");
   m.def(
       "masked_fill",
-      [](py::handle input, py::handle mask, py::handle value) { return method(input, "masked_fill")(mask, value); },
+      [](py::handle input, py::handle mask, py::handle value) {
+        return method(input, "masked_fill")(mask, value);
+      },
       py::arg("input"), py::arg("mask"), py::arg("value"), "A copy with value where mask is True.");
   m.def(
       "nonzero",
       [](py::handle input, py::handle as_tuple) {
         return method(input, "nonzero")(py::arg("as_tuple") = as_tuple);
       },
-      py::arg("input"), py::kw_only(), py::arg("as_tuple") = false, "Indices of the non-zero elements.");
+      py::arg("input"), py::kw_only(), py::arg("as_tuple") = false,
+      "Indices of the non-zero elements.");
 
   // The forwarding functions call the method of whatever they are given, as
   // the element-wise module functions do.
@@ -425,11 +450,13 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       "reshape", [](py::handle input, py::handle shape) { return method(input, "reshape")(shape); },
       py::arg("input"), py::arg("shape"), "Reshape tensor.");
   m.def(
-      "squeeze", [](py::handle input, py::handle dim) { return method(input, "squeeze")(dim); }, py::arg("input"),
-      py::arg("dim") = py::none(), "Remove dimensions of size 1.");
+      "squeeze", [](py::handle input, py::handle dim) { return method(input, "squeeze")(dim); },
+      py::arg("input"), py::arg("dim") = py::none(), "Remove dimensions of size 1.");
   m.def(
       "unsqueeze",
-      [](py::handle input, py::handle dim) { return method(input, "unsqueeze")(arg_int(dim, "dim")); },
+      [](py::handle input, py::handle dim) {
+        return method(input, "unsqueeze")(arg_int(dim, "dim"));
+      },
       py::arg("input"), py::arg("dim"), "Add dimension of size 1.");
   m.def(
       "transpose",
@@ -443,7 +470,8 @@ void bind_shape(py::module_& m, TensorClass& cls) {
       [](py::handle input, py::handle dims) {
         const LimbTensor t = tensor_arg(input, "permute", "input");
         if (!PyTuple_Check(dims.ptr()) && !PyList_Check(dims.ptr()))
-          throw TypeError("permute(): argument 'dims' must be tuple of ints, not " + type_name(dims));
+          throw TypeError("permute(): argument 'dims' must be tuple of ints, not " +
+                          type_name(dims));
         const std::vector<int64_t> d = int_sequence(dims, "permute", "dims", TooBig::Value);
         return released([&] { return permute(t, d); });
       },
@@ -471,19 +499,23 @@ void bind_shape(py::module_& m, TensorClass& cls) {
         const int64_t d = arg_int(dim, "dim");
         std::vector<LimbTensor> pieces;
         if (PyLong_Check(split_size_or_sections.ptr())) {
-          const int64_t size = int_like(split_size_or_sections, "split(): split_size", TooBig::Value);
+          const int64_t size =
+              int_like(split_size_or_sections, "split(): split_size", TooBig::Value);
           pieces = released([&] { return split(t, size, d); });
-        } else if (PyTuple_Check(split_size_or_sections.ptr()) || PyList_Check(split_size_or_sections.ptr())) {
-          const std::vector<int64_t> sections =
-              int_sequence(split_size_or_sections, "split", "split_size_or_sections", TooBig::Value);
+        } else if (PyTuple_Check(split_size_or_sections.ptr()) ||
+                   PyList_Check(split_size_or_sections.ptr())) {
+          const std::vector<int64_t> sections = int_sequence(
+              split_size_or_sections, "split", "split_size_or_sections", TooBig::Value);
           pieces = released([&] { return split_sections(t, sections, d); });
         } else {
-          throw TypeError("split(): argument 'split_size_or_sections' must be an int or a list of ints, not " +
-                          type_name(split_size_or_sections));
+          throw TypeError(
+              "split(): argument 'split_size_or_sections' must be an int or a list of ints, not " +
+              type_name(split_size_or_sections));
         }
         return to_list(std::move(pieces));
       },
-      py::arg("input"), py::arg("split_size_or_sections"), py::arg("dim") = 0, "Split tensor into chunks.");
+      py::arg("input"), py::arg("split_size_or_sections"), py::arg("dim") = 0,
+      "Split tensor into chunks.");
   m.def(
       "chunk",
       [](py::handle input, py::handle chunks, py::handle dim) {
@@ -491,7 +523,8 @@ void bind_shape(py::module_& m, TensorClass& cls) {
         const int64_t c = arg_int(chunks, "chunks"), d = arg_int(dim, "dim");
         return to_list(released([&] { return chunk(t, c, d); }));
       },
-      py::arg("input"), py::arg("chunks"), py::arg("dim") = 0, "Split tensor into number of chunks.");
+      py::arg("input"), py::arg("chunks"), py::arg("dim") = 0,
+      "Split tensor into number of chunks.");
   m.def(
       "repeat",
       [](py::handle input, const py::args& sizes) {

@@ -15,8 +15,11 @@ using RunKernel = void (*)(const limbs::Row* a, const limbs::Row* b, limbs::Row*
 // Same shapes: runs of rows through the run kernel (lanes where the
 // processor has them); broadcasts: one element at a time, through the same
 // compiled copy of the element as the run kernel's scalar rows.
-LimbTensor pairwise(const LimbTensor& a, const LimbTensor& b, const char* op, RunKernel run, PairKernel one) {
-  if (a.shape != b.shape) return binary_rows(a, b, op, [one](const limbs::Row& x, const limbs::Row& y) { return one(x, y); });
+LimbTensor pairwise(const LimbTensor& a, const LimbTensor& b, const char* op, RunKernel run,
+                    PairKernel one) {
+  if (a.shape != b.shape)
+    return binary_rows(a, b, op,
+                       [one](const limbs::Row& x, const limbs::Row& y) { return one(x, y); });
   at::Tensor da = cpu_limbs(a, op);
   at::Tensor db = cpu_limbs(b, op);
   const int64_t n = da.size(0);
@@ -24,21 +27,29 @@ LimbTensor pairwise(const LimbTensor& a, const LimbTensor& b, const char* op, Ru
   const limbs::Row* pa = rows_of(da);
   const limbs::Row* pb = rows_of(db);
   limbs::Row* pr = rows_of(r);
-  parallel_rows(n, 4096, [&](int64_t begin, int64_t end) { run(pa + begin, pb + begin, pr + begin, end - begin); });
+  parallel_rows(n, 4096, [&](int64_t begin, int64_t end) {
+    run(pa + begin, pb + begin, pr + begin, end - begin);
+  });
   return make_result(r, a.shape, a.data.device());
 }
 
 }  // namespace
 
-LimbTensor add(const LimbTensor& a, const LimbTensor& b) { return pairwise(a, b, "add", kernels::add_kernel, kernels::add_row); }
+LimbTensor add(const LimbTensor& a, const LimbTensor& b) {
+  return pairwise(a, b, "add", kernels::add_kernel, kernels::add_row);
+}
 
-LimbTensor sub(const LimbTensor& a, const LimbTensor& b) { return pairwise(a, b, "sub", kernels::sub_kernel, kernels::sub_row); }
+LimbTensor sub(const LimbTensor& a, const LimbTensor& b) {
+  return pairwise(a, b, "sub", kernels::sub_kernel, kernels::sub_row);
+}
 
 LimbTensor neg(const LimbTensor& a) {
   return map_rows(a, "neg", [](const limbs::Row& x) { return limbs::neg(x); });
 }
 
-LimbTensor mul(const LimbTensor& a, const LimbTensor& b) { return pairwise(a, b, "mul", kernels::mul_kernel, kernels::mul_row); }
+LimbTensor mul(const LimbTensor& a, const LimbTensor& b) {
+  return pairwise(a, b, "mul", kernels::mul_kernel, kernels::mul_row);
+}
 
 LimbTensor mul_scalar(const LimbTensor& a, double c) {
   return map_rows(a, "mul", [c](const limbs::Row& x) { return limbs::mul_scalar(x, c); });
@@ -75,8 +86,10 @@ at::Tensor collapse(const at::Tensor& data) {
       data.size(1) != limbs::kLimbs) {
     std::ostringstream os;
     os << "_collapse_limbs expects a float64 array of shape (N, 8), got ";
-    if (data.defined()) os << data.scalar_type() << " " << data.sizes();
-    else os << "an undefined tensor";
+    if (data.defined())
+      os << data.scalar_type() << " " << data.sizes();
+    else
+      os << "an undefined tensor";
     throw ValueError(os.str());
   }
   at::Tensor d = data.to(at::kCPU).contiguous();
@@ -114,11 +127,13 @@ std::pair<at::Tensor, at::Tensor> eft_arrays(const at::Tensor& a, const at::Tens
 }  // namespace
 
 std::pair<at::Tensor, at::Tensor> two_sum_arrays(const at::Tensor& a, const at::Tensor& b) {
-  return eft_arrays(a, b, [](double x, double y, double& s, double& e) { limbs::two_sum(x, y, s, e); });
+  return eft_arrays(a, b,
+                    [](double x, double y, double& s, double& e) { limbs::two_sum(x, y, s, e); });
 }
 
 std::pair<at::Tensor, at::Tensor> two_product_arrays(const at::Tensor& a, const at::Tensor& b) {
-  return eft_arrays(a, b, [](double x, double y, double& p, double& e) { limbs::two_product(x, y, p, e); });
+  return eft_arrays(
+      a, b, [](double x, double y, double& p, double& e) { limbs::two_product(x, y, p, e); });
 }
 
 }  // namespace zel

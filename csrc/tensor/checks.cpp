@@ -13,7 +13,8 @@ namespace zel {
 int64_t shape_numel(const Shape& shape) {
   int64_t n = 1;
   for (int64_t d : shape) {
-    if (d < 0) throw ValueError("negative dimension " + std::to_string(d) + " in shape " + shape_str(shape));
+    if (d < 0)
+      throw ValueError("negative dimension " + std::to_string(d) + " in shape " + shape_str(shape));
     if (d != 0 && n > std::numeric_limits<int64_t>::max() / d)
       throw ValueError("shape " + shape_str(shape) + " has too many elements");
     n *= d;
@@ -37,7 +38,8 @@ void check_limbs(const at::Tensor& data, const Shape& shape, const char* op) {
   if (!data.defined()) throw_not_constructed(op);
   // Shape walks recurse per axis; PyTorch itself stops at 64 axes.
   if (shape.size() > kMaxDims)
-    throw ValueError(std::string(op) + ": a tensor has at most 64 dimensions, got " + std::to_string(shape.size()));
+    throw ValueError(std::string(op) + ": a tensor has at most 64 dimensions, got " +
+                     std::to_string(shape.size()));
   if (data.scalar_type() != at::kDouble)
     throw TypeError(std::string(op) + ": limb array must be float64, got " +
                     std::string(c10::toString(data.scalar_type())));
@@ -56,7 +58,8 @@ void check_limbs(const at::Tensor& data, const Shape& shape, const char* op) {
 }
 
 void throw_not_constructed(const char* op) {
-  throw TypeError(std::string(op) + ": expected a constructed Tensor, got one whose __init__ was never called");
+  throw TypeError(std::string(op) +
+                  ": expected a constructed Tensor, got one whose __init__ was never called");
 }
 
 namespace {
@@ -64,7 +67,8 @@ namespace {
 int64_t machine_rows() {
   const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
   if (pages <= 0 || page <= 0) return std::numeric_limits<int64_t>::max();
-  return static_cast<int64_t>(static_cast<double>(pages) * static_cast<double>(page) / sizeof(limbs::Row));
+  return static_cast<int64_t>(static_cast<double>(pages) * static_cast<double>(page) /
+                              sizeof(limbs::Row));
 }
 
 }  // namespace
@@ -84,7 +88,8 @@ int64_t wrap_dim(int64_t dim, int64_t rank, const char* op) {
   if (dim < -r || dim >= r) {
     std::ostringstream os;
     os << (op ? std::string(op) + ": dimension" : std::string("Dimension"))
-       << " out of range (expected to be in range of [" << -r << ", " << r - 1 << "], but got " << dim << ")";
+       << " out of range (expected to be in range of [" << -r << ", " << r - 1 << "], but got "
+       << dim << ")";
     throw IndexError(os.str());
   }
   return dim < 0 ? dim + r : dim;
@@ -93,8 +98,8 @@ int64_t wrap_dim(int64_t dim, int64_t rank, const char* op) {
 int64_t shape_axis(int64_t dim, const Shape& shape, const char* op) {
   const int64_t nd = static_cast<int64_t>(shape.size());
   if (dim < -nd || dim >= nd)
-    throw IndexError(std::string(op) + "(): dimension " + std::to_string(dim) + " out of range for shape " +
-                     shape_str(shape));
+    throw IndexError(std::string(op) + "(): dimension " + std::to_string(dim) +
+                     " out of range for shape " + shape_str(shape));
   return dim < 0 ? dim + nd : dim;
 }
 
@@ -124,8 +129,9 @@ void check_broadcasts_into(const Shape& from, const Shape& to, const char* op) {
 
 int64_t wrap_index(int64_t index, int64_t size, int64_t dim, const char* op) {
   if (index < -size || index >= size)
-    throw IndexError(std::string(op) + ": index " + std::to_string(index) + " is out of bounds for dimension " +
-                     std::to_string(dim) + " with size " + std::to_string(size));
+    throw IndexError(std::string(op) + ": index " + std::to_string(index) +
+                     " is out of bounds for dimension " + std::to_string(dim) + " with size " +
+                     std::to_string(size));
   return index < 0 ? index + size : index;
 }
 

@@ -34,14 +34,17 @@ std::vector<int> parse_term(const std::string& term, const char* where) {
     const char c = term[i];
     if (c == '.') {
       if (ellipsis) fail(std::string("found more than one ellipsis ('...') in the ") + where);
-      if (term.compare(i, 3, "...") != 0) fail(std::string("found '.' that is not part of any ellipsis ('...') in the ") + where);
+      if (term.compare(i, 3, "...") != 0)
+        fail(std::string("found '.' that is not part of any ellipsis ('...') in the ") + where);
       ellipsis = true;
       out.push_back(kEllipsis);
       i += 2;
       continue;
     }
     const int id = letter_id(c);
-    if (id < 0) fail(std::string("invalid subscript given at index ") + std::to_string(i) + " in the equation string, subscripts must be in [a-zA-Z]");
+    if (id < 0)
+      fail(std::string("invalid subscript given at index ") + std::to_string(i) +
+           " in the equation string, subscripts must be in [a-zA-Z]");
     out.push_back(id);
   }
   return out;
@@ -51,11 +54,11 @@ std::vector<int> parse_term(const std::string& term, const char* where) {
 // and per operand the row stride of each label (the sum over repeated
 // subscripts: a diagonal; 0 where the operand lacks it or has size 1).
 struct Plan {
-  std::vector<int64_t> size;                // per label
-  std::vector<int> out;                     // output labels in order
-  std::vector<int> summed;                  // the other labels, ascending
-  std::vector<std::vector<int64_t>> stride; // [operand][label]
-  std::vector<std::vector<int>> labels;     // [operand][axis]
+  std::vector<int64_t> size;                 // per label
+  std::vector<int> out;                      // output labels in order
+  std::vector<int> summed;                   // the other labels, ascending
+  std::vector<std::vector<int64_t>> stride;  // [operand][label]
+  std::vector<std::vector<int>> labels;      // [operand][axis]
 };
 
 Plan plan_of(const std::string& equation, const std::vector<LimbTensor>& ops) {
@@ -66,10 +69,13 @@ Plan plan_of(const std::string& equation, const std::vector<LimbTensor>& ops) {
   const std::string lhs = eq.substr(0, arrow);
   std::vector<std::string> terms{""};
   for (char c : lhs) {
-    if (c == ',') terms.emplace_back();
-    else terms.back() += c;
+    if (c == ',')
+      terms.emplace_back();
+    else
+      terms.back() += c;
   }
-  if (terms.size() > ops.size()) fail("fewer operands were provided than specified in the equation");
+  if (terms.size() > ops.size())
+    fail("fewer operands were provided than specified in the equation");
   if (terms.size() < ops.size()) fail("more operands were provided than specified in the equation");
 
   // Labels kLetters + j stand for the j-th broadcast axis of '...'
@@ -78,13 +84,14 @@ Plan plan_of(const std::string& equation, const std::vector<LimbTensor>& ops) {
   int64_t ell = 0;
   for (size_t k = 0; k < ops.size(); ++k) {
     raw[k] = parse_term(terms[k], "equation");
-    const int64_t letters = static_cast<int64_t>(std::count_if(raw[k].begin(), raw[k].end(), [](int l) { return l >= 0; }));
+    const int64_t letters = static_cast<int64_t>(
+        std::count_if(raw[k].begin(), raw[k].end(), [](int l) { return l >= 0; }));
     const bool has_ell = letters != static_cast<int64_t>(raw[k].size());
     const int64_t nd = static_cast<int64_t>(ops[k].shape.size());
     if (has_ell ? letters > nd : letters != nd)
       fail("the number of subscripts in the equation (" + std::to_string(letters) +
-           ") does not match the number of dimensions (" + std::to_string(nd) + ") for operand " + std::to_string(k) +
-           (has_ell ? "" : " and no ellipsis was given"));
+           ") does not match the number of dimensions (" + std::to_string(nd) + ") for operand " +
+           std::to_string(k) + (has_ell ? "" : " and no ellipsis was given"));
     if (has_ell) ell = std::max(ell, nd - letters);
   }
   Plan p;
@@ -96,7 +103,8 @@ Plan plan_of(const std::string& equation, const std::vector<LimbTensor>& ops) {
   for (size_t k = 0; k < ops.size(); ++k) {
     const Shape& shape = ops[k].shape;
     const int64_t nd = static_cast<int64_t>(shape.size());
-    const int64_t letters = static_cast<int64_t>(std::count_if(raw[k].begin(), raw[k].end(), [](int l) { return l >= 0; }));
+    const int64_t letters = static_cast<int64_t>(
+        std::count_if(raw[k].begin(), raw[k].end(), [](int l) { return l >= 0; }));
     std::vector<int>& lab = p.labels[k];
     for (int l : raw[k]) {
       if (l != kEllipsis) {
@@ -113,8 +121,9 @@ Plan plan_of(const std::string& equation, const std::vector<LimbTensor>& ops) {
       const int64_t s = shape[d];
       if (own[l] >= 0) {  // repeated within the operand: a diagonal
         if (own[l] != s)
-          fail("subscript " + std::string(1, letter_of(l)) + " is repeated for operand " + std::to_string(k) +
-               " but the sizes don't match, " + std::to_string(own[l]) + " != " + std::to_string(s));
+          fail("subscript " + std::string(1, letter_of(l)) + " is repeated for operand " +
+               std::to_string(k) + " but the sizes don't match, " + std::to_string(own[l]) +
+               " != " + std::to_string(s));
         ++occurrences[l];
         if (s != 1) p.stride[k][l] += st[d];
         continue;
@@ -125,8 +134,8 @@ Plan plan_of(const std::string& equation, const std::vector<LimbTensor>& ops) {
       if (p.size[l] < 0 || p.size[l] == 1) {
         p.size[l] = s;
       } else if (s != 1 && s != p.size[l]) {
-        fail("subscript " + (l < kLetters ? std::string(1, letter_of(l)) : std::string("'...'")) + " has size " +
-             std::to_string(s) + " for operand " + std::to_string(k) +
+        fail("subscript " + (l < kLetters ? std::string(1, letter_of(l)) : std::string("'...'")) +
+             " has size " + std::to_string(s) + " for operand " + std::to_string(k) +
              " which does not broadcast with previously seen size " + std::to_string(p.size[l]));
       }
       if (s != 1) p.stride[k][l] += st[d];
@@ -142,8 +151,12 @@ Plan plan_of(const std::string& equation, const std::vector<LimbTensor>& ops) {
         }
         continue;
       }
-      if (count[l] == 0) fail(std::string("output subscript ") + letter_of(l) + " does not appear in the equation for any input operand");
-      if (in_out[l]) fail(std::string("output subscript ") + letter_of(l) + " appears more than once in the output");
+      if (count[l] == 0)
+        fail(std::string("output subscript ") + letter_of(l) +
+             " does not appear in the equation for any input operand");
+      if (in_out[l])
+        fail(std::string("output subscript ") + letter_of(l) +
+             " appears more than once in the output");
       in_out[l] = true;
       p.out.push_back(l);
     }
@@ -187,17 +200,22 @@ bool as_matmul(const Plan& p, const std::vector<LimbTensor>& ops, LimbTensor& re
     if (!a && !b) continue;
     if (a && ops[0].shape[pos_a[l]] != p.size[l]) return false;
     if (b && ops[1].shape[pos_b[l]] != p.size[l]) return false;
-    if (a && b) (in_out[l] ? batch : inner).push_back(l);
-    else if (!in_out[l]) return false;
-    else (a ? rows : cols).push_back(l);
+    if (a && b)
+      (in_out[l] ? batch : inner).push_back(l);
+    else if (!in_out[l])
+      return false;
+    else
+      (a ? rows : cols).push_back(l);
   }
-  auto arranged = [&](const LimbTensor& t, const std::vector<int>& pos, const std::vector<int>& first,
-                      const std::vector<int>& second, const std::vector<int>& third) {
+  auto arranged = [&](const LimbTensor& t, const std::vector<int>& pos,
+                      const std::vector<int>& first, const std::vector<int>& second,
+                      const std::vector<int>& third) {
     std::vector<int64_t> perm;
     for (const auto* group : {&first, &second, &third})
       for (int l : *group) perm.push_back(pos[l]);
     LimbTensor r = permute(t, perm);
-    r.shape = Shape{shape_numel(sizes_of(p, first)), shape_numel(sizes_of(p, second)), shape_numel(sizes_of(p, third))};
+    r.shape = Shape{shape_numel(sizes_of(p, first)), shape_numel(sizes_of(p, second)),
+                    shape_numel(sizes_of(p, third))};
     return r;
   };
   const LimbTensor a3 = arranged(ops[0], pos_a, batch, rows, inner);
@@ -234,35 +252,36 @@ LimbTensor einsum(const std::string& equation, const std::vector<LimbTensor>& op
   const int64_t no = static_cast<int64_t>(p.out.size()), ns = static_cast<int64_t>(p.summed.size());
   at::Tensor r = new_limbs_for(n, "einsum");
   Row* out = rows_of(r);
-  parallel_rows(n, std::max<int64_t>(1, 4096 / std::max<int64_t>(terms, 1)), [&](int64_t begin, int64_t end) {
-    std::vector<int64_t> base(k_ops), off(k_ops), idx(static_cast<size_t>(ns));
-    for (int64_t i = begin; i < end; ++i) {
-      std::fill(base.begin(), base.end(), 0);
-      int64_t rem = i;
-      for (int64_t d = no - 1; d >= 0; --d) {
-        const int l = p.out[d];
-        const int64_t k = rem % p.size[l];
-        rem /= p.size[l];
-        for (size_t o = 0; o < k_ops; ++o) base[o] += k * p.stride[o][l];
-      }
-      off = base;
-      std::fill(idx.begin(), idx.end(), 0);
-      Row acc = limbs::zero_row();
-      for (int64_t t = 0; t < terms; ++t) {
-        Row prod = src[0][off[0]];
-        for (size_t o = 1; o < k_ops; ++o) prod = limbs::mul(prod, src[o][off[o]]);
-        acc = limbs::add(acc, prod);
-        for (int64_t d = ns - 1; d >= 0; --d) {
-          const int l = p.summed[d];
-          for (size_t o = 0; o < k_ops; ++o) off[o] += p.stride[o][l];
-          if (++idx[d] < p.size[l]) break;
-          for (size_t o = 0; o < k_ops; ++o) off[o] -= p.stride[o][l] * p.size[l];
-          idx[d] = 0;
-        }
-      }
-      out[i] = acc;
-    }
-  });
+  parallel_rows(n, std::max<int64_t>(1, 4096 / std::max<int64_t>(terms, 1)),
+                [&](int64_t begin, int64_t end) {
+                  std::vector<int64_t> base(k_ops), off(k_ops), idx(static_cast<size_t>(ns));
+                  for (int64_t i = begin; i < end; ++i) {
+                    std::fill(base.begin(), base.end(), 0);
+                    int64_t rem = i;
+                    for (int64_t d = no - 1; d >= 0; --d) {
+                      const int l = p.out[d];
+                      const int64_t k = rem % p.size[l];
+                      rem /= p.size[l];
+                      for (size_t o = 0; o < k_ops; ++o) base[o] += k * p.stride[o][l];
+                    }
+                    off = base;
+                    std::fill(idx.begin(), idx.end(), 0);
+                    Row acc = limbs::zero_row();
+                    for (int64_t t = 0; t < terms; ++t) {
+                      Row prod = src[0][off[0]];
+                      for (size_t o = 1; o < k_ops; ++o) prod = limbs::mul(prod, src[o][off[o]]);
+                      acc = limbs::add(acc, prod);
+                      for (int64_t d = ns - 1; d >= 0; --d) {
+                        const int l = p.summed[d];
+                        for (size_t o = 0; o < k_ops; ++o) off[o] += p.stride[o][l];
+                        if (++idx[d] < p.size[l]) break;
+                        for (size_t o = 0; o < k_ops; ++o) off[o] -= p.stride[o][l] * p.size[l];
+                        idx[d] = 0;
+                      }
+                    }
+                    out[i] = acc;
+                  }
+                });
   return make_result(r, out_shape, operands[0].data.device());
 }
 
@@ -272,9 +291,12 @@ LimbTensor tensordot(const LimbTensor& a, const LimbTensor& b, const std::vector
   check_limbs(b.data, b.shape, "tensordot");
   if (dims_a.size() != dims_b.size())
     throw std::runtime_error("tensordot: both dimension lists should have same length, got " +
-                             std::to_string(dims_a.size()) + " and " + std::to_string(dims_b.size()));
-  const int64_t ra = static_cast<int64_t>(a.shape.size()), rb = static_cast<int64_t>(b.shape.size());
-  if (ra + rb > kLetters) throw std::runtime_error("tensordot: at most 52 dimensions in all are supported");
+                             std::to_string(dims_a.size()) + " and " +
+                             std::to_string(dims_b.size()));
+  const int64_t ra = static_cast<int64_t>(a.shape.size()),
+                rb = static_cast<int64_t>(b.shape.size());
+  if (ra + rb > kLetters)
+    throw std::runtime_error("tensordot: at most 52 dimensions in all are supported");
   // Written as an einsum: a's axes take letters 0.., b's the next ones,
   // contracted pairs share a letter.
   std::vector<int> la(ra), lb(rb);
@@ -282,13 +304,16 @@ LimbTensor tensordot(const LimbTensor& a, const LimbTensor& b, const std::vector
   std::iota(lb.begin(), lb.end(), static_cast<int>(ra));
   std::vector<bool> used_a(ra, false), used_b(rb, false);
   for (size_t i = 0; i < dims_a.size(); ++i) {
-    const int64_t x = wrap_dim(dims_a[i], ra, "tensordot"), y = wrap_dim(dims_b[i], rb, "tensordot");
+    const int64_t x = wrap_dim(dims_a[i], ra, "tensordot"),
+                  y = wrap_dim(dims_b[i], rb, "tensordot");
     if (ra == 0 || rb == 0) throw std::runtime_error("tensordot: cannot contract a 0-d tensor");
-    if (used_a[x] || used_b[y]) throw std::runtime_error("tensordot: a dimension appears twice in the dimension lists");
+    if (used_a[x] || used_b[y])
+      throw std::runtime_error("tensordot: a dimension appears twice in the dimension lists");
     if (a.shape[x] != b.shape[y])
-      throw std::runtime_error("tensordot: contracted dimensions need to match, but first has size " +
-                               std::to_string(a.shape[x]) + " in dim " + std::to_string(x) + " and second has size " +
-                               std::to_string(b.shape[y]) + " in dim " + std::to_string(y));
+      throw std::runtime_error(
+          "tensordot: contracted dimensions need to match, but first has size " +
+          std::to_string(a.shape[x]) + " in dim " + std::to_string(x) + " and second has size " +
+          std::to_string(b.shape[y]) + " in dim " + std::to_string(y));
     used_a[x] = used_b[y] = true;
     lb[y] = la[x];
   }

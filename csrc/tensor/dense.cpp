@@ -65,8 +65,8 @@ Stack stack_of(const LimbTensor& a, const char* op, const char* name = "A") {
 
 void check_square(const Stack& s, const char* op, const char* name = "A") {
   if (s.rows != s.cols)
-    fail(str(op) + ": " + name + " must be batches of square matrices, but they are " + std::to_string(s.rows) +
-         " by " + std::to_string(s.cols) + " matrices");
+    fail(str(op) + ": " + name + " must be batches of square matrices, but they are " +
+         std::to_string(s.rows) + " by " + std::to_string(s.cols) + " matrices");
 }
 
 Stack square_stack(const LimbTensor& a, const char* op) {
@@ -132,11 +132,13 @@ BatchPair broadcast_batches(const Shape& sa, const Shape& sb, const char* op) {
   try {
     p.batch = broadcast_shapes(sa, sb);
   } catch (const ValueError&) {
-    fail(str(op) + ": the batch dimensions " + shape_str(sa) + " and " + shape_str(sb) + " cannot be broadcast");
+    fail(str(op) + ": the batch dimensions " + shape_str(sa) + " and " + shape_str(sb) +
+         " cannot be broadcast");
   }
   const int64_t n = shape_numel(p.batch);
   check_alloc(n, op);
-  const std::vector<int64_t> st_a = broadcast_strides(sa, p.batch), st_b = broadcast_strides(sb, p.batch);
+  const std::vector<int64_t> st_a = broadcast_strides(sa, p.batch),
+                             st_b = broadcast_strides(sb, p.batch);
   p.a.resize(static_cast<size_t>(n));
   p.b.resize(static_cast<size_t>(n));
   const size_t nd = p.batch.size();
@@ -242,10 +244,13 @@ Row vector_norm_of(const Row* rows, int64_t n, double ord) {
 
 // The elements of a tensor with the axes `moved` (distinct, in range) put
 // last in that order: `rest` gets the shape of the other axes.
-Vector move_to_end(const Row* p, const Shape& shape, const std::vector<int64_t>& moved, Shape& rest) {
+Vector move_to_end(const Row* p, const Shape& shape, const std::vector<int64_t>& moved,
+                   Shape& rest) {
   const int64_t nd = static_cast<int64_t>(shape.size());
   std::vector<int64_t> stride(static_cast<size_t>(nd), 1);
-  for (int64_t d = nd - 2; d >= 0; --d) stride[static_cast<size_t>(d)] = stride[static_cast<size_t>(d + 1)] * shape[static_cast<size_t>(d + 1)];
+  for (int64_t d = nd - 2; d >= 0; --d)
+    stride[static_cast<size_t>(d)] =
+        stride[static_cast<size_t>(d + 1)] * shape[static_cast<size_t>(d + 1)];
   std::vector<int64_t> order;
   rest.clear();
   for (int64_t d = 0; d < nd; ++d)
@@ -274,8 +279,9 @@ Vector move_to_end(const Row* p, const Shape& shape, const std::vector<int64_t>&
 int64_t wrap_dim(int64_t dim, int64_t nd, const char* op) {
   const int64_t lo = nd > 0 ? -nd : -1, hi = nd > 0 ? nd - 1 : 0;
   if (dim < lo || dim > hi)
-    throw IndexError(str(op) + ": Dimension out of range (expected to be in range of [" + std::to_string(lo) + ", " +
-                     std::to_string(hi) + "], but got " + std::to_string(dim) + ")");
+    throw IndexError(str(op) + ": Dimension out of range (expected to be in range of [" +
+                     std::to_string(lo) + ", " + std::to_string(hi) + "], but got " +
+                     std::to_string(dim) + ")");
   return dim < 0 ? dim + std::max<int64_t>(nd, 1) : dim;
 }
 
@@ -284,8 +290,10 @@ Shape reduced_shape(const Shape& shape, const std::vector<int64_t>& dims, bool k
   Shape out;
   for (size_t d = 0; d < shape.size(); ++d) {
     const bool reduced = std::find(dims.begin(), dims.end(), static_cast<int64_t>(d)) != dims.end();
-    if (!reduced) out.push_back(shape[d]);
-    else if (keepdim) out.push_back(1);
+    if (!reduced)
+      out.push_back(shape[d]);
+    else if (keepdim)
+      out.push_back(1);
   }
   return out;
 }
@@ -301,7 +309,8 @@ Row matrix_norm_of(const Matrix& m, MatrixOrd ord) {
       const Vector s = singular_values(m);
       const int64_t n = static_cast<int64_t>(s.size());
       std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(n) * limbs::kLimbs));
-      return kernels::tree_sum_kernel(reinterpret_cast<const double*>(s.data()), n, 1, scratch.data());
+      return kernels::tree_sum_kernel(reinterpret_cast<const double*>(s.data()), n, 1,
+                                      scratch.data());
     }
     case MatrixOrd::kTwo:
     case MatrixOrd::kNegTwo: {
@@ -316,7 +325,8 @@ Row matrix_norm_of(const Matrix& m, MatrixOrd ord) {
       const bool columns = ord == MatrixOrd::kOne || ord == MatrixOrd::kNegOne;
       const Matrix t = columns ? limbs::transpose(m) : m;
       Vector sums(static_cast<size_t>(t.rows));
-      for (int64_t i = 0; i < t.rows; ++i) sums[static_cast<size_t>(i)] = vector_norm_of(&t.at(i, 0), t.cols, 1.0);
+      for (int64_t i = 0; i < t.rows; ++i)
+        sums[static_cast<size_t>(i)] = vector_norm_of(&t.at(i, 0), t.cols, 1.0);
       return extreme(sums.data(), t.rows, ord == MatrixOrd::kOne || ord == MatrixOrd::kInf);
     }
   }
@@ -325,14 +335,22 @@ Row matrix_norm_of(const Matrix& m, MatrixOrd ord) {
 
 const char* ord_name(MatrixOrd ord) {
   switch (ord) {
-    case MatrixOrd::kFro: return "fro";
-    case MatrixOrd::kNuc: return "nuc";
-    case MatrixOrd::kTwo: return "2";
-    case MatrixOrd::kNegTwo: return "-2";
-    case MatrixOrd::kOne: return "1";
-    case MatrixOrd::kNegOne: return "-1";
-    case MatrixOrd::kInf: return "inf";
-    case MatrixOrd::kNegInf: return "-inf";
+    case MatrixOrd::kFro:
+      return "fro";
+    case MatrixOrd::kNuc:
+      return "nuc";
+    case MatrixOrd::kTwo:
+      return "2";
+    case MatrixOrd::kNegTwo:
+      return "-2";
+    case MatrixOrd::kOne:
+      return "1";
+    case MatrixOrd::kNegOne:
+      return "-1";
+    case MatrixOrd::kInf:
+      return "inf";
+    case MatrixOrd::kNegInf:
+      return "-inf";
   }
   return "";
 }
@@ -343,28 +361,35 @@ double rank_tolerance(std::optional<double> atol, std::optional<double> rtol, in
                       const Row& s_max) {
   const double a = atol.value_or(0.0);
   double r;
-  if (rtol) r = *rtol;
-  else r = (atol && *atol > 0.0) ? 0.0 : kFloat64Eps * static_cast<double>(std::max(m, n));
+  if (rtol)
+    r = *rtol;
+  else
+    r = (atol && *atol > 0.0) ? 0.0 : kFloat64Eps * static_cast<double>(std::max(m, n));
   return std::max(a, r * limbs::approx(s_max));
 }
 
-bool above(const Row& s, double tol) { return limbs::compare_exact(s, limbs::from_double(tol)) == 1; }
+bool above(const Row& s, double tol) {
+  return limbs::compare_exact(s, limbs::from_double(tol)) == 1;
+}
 
 // |eigenvalues| of a symmetric matrix (descending) with their vectors, or
 // the SVD: the eigen- or singular values rank and pinv need.
-Matrix pinv_of(const Matrix& m, std::optional<double> atol, std::optional<double> rtol, bool hermitian) {
+Matrix pinv_of(const Matrix& m, std::optional<double> atol, std::optional<double> rtol,
+               bool hermitian) {
   if (hermitian) {
     const limbs::dense::EigenSystem e = kernels::jacobi_eigh_kernel(m, true, true);
     Vector mags;
     for (const Row& v : e.values) mags.push_back(abs_row(v));
-    const Row s_max = mags.empty() ? limbs::zero_row() : extreme(mags.data(), static_cast<int64_t>(mags.size()), true);
+    const Row s_max = mags.empty() ? limbs::zero_row()
+                                   : extreme(mags.data(), static_cast<int64_t>(mags.size()), true);
     const double tol = rank_tolerance(atol, rtol, m.rows, m.cols, s_max);
     Matrix scaled = e.vectors;  // V diag(1/lambda), then times V^T
     for (int64_t j = 0; j < m.rows; ++j) {
       const Row& lam = e.values[static_cast<size_t>(j)];
       const bool keep = above(abs_row(lam), tol);
       const Row inv = keep ? kernels::reciprocal_row(lam) : limbs::zero_row();
-      for (int64_t i = 0; i < m.rows; ++i) scaled.at(i, j) = keep ? limbs::mul(scaled.at(i, j), inv) : limbs::zero_row();
+      for (int64_t i = 0; i < m.rows; ++i)
+        scaled.at(i, j) = keep ? limbs::mul(scaled.at(i, j), inv) : limbs::zero_row();
     }
     const Matrix vt = limbs::transpose(e.vectors);
     return kernels::matrix_product_kernel(scaled, vt);
@@ -378,7 +403,8 @@ Matrix pinv_of(const Matrix& m, std::optional<double> atol, std::optional<double
     const Row& s = f.s[static_cast<size_t>(j)];
     const bool keep = above(s, tol);
     const Row inv = keep ? kernels::reciprocal_row(s) : limbs::zero_row();
-    for (int64_t i = 0; i < vt.rows; ++i) vt.at(i, j) = keep ? limbs::mul(vt.at(i, j), inv) : limbs::zero_row();
+    for (int64_t i = 0; i < vt.rows; ++i)
+      vt.at(i, j) = keep ? limbs::mul(vt.at(i, j), inv) : limbs::zero_row();
   }
   const Matrix ut = limbs::transpose(f.u);
   return kernels::matrix_product_kernel(vt, ut);
@@ -421,8 +447,9 @@ LimbTensor solve(const LimbTensor& a, const LimbTensor& b, bool left) {
   // With left=False, X A = B is A^T X^T = B^T.
   const int64_t b_n = (left || rb.vector) ? sb.rows : sb.cols;
   if (b_n != n)
-    fail(str(op) + ": Incompatible shapes of A and B for the equation " + (left ? "AX = B" : "XA = B") + " (" +
-         std::to_string(sa.rows) + "x" + std::to_string(sa.cols) + " and " + std::to_string(sb.rows) + "x" +
+    fail(str(op) + ": Incompatible shapes of A and B for the equation " +
+         (left ? "AX = B" : "XA = B") + " (" + std::to_string(sa.rows) + "x" +
+         std::to_string(sa.cols) + " and " + std::to_string(sb.rows) + "x" +
          std::to_string(sb.cols) + ")");
   const BatchPair bp = broadcast_batches(sa.batch, sb.batch, op);
   const int64_t count = shape_numel(bp.batch);
@@ -461,9 +488,10 @@ LimbTensor inv(const LimbTensor& a) {
   });
   const int64_t bad = first_failure(status);
   if (bad >= 0)
-    throw LinAlgError(str(op) + ": " + batch_prefix(s.batch, bad) + "The diagonal element " +
-                      std::to_string(status[static_cast<size_t>(bad)]) +
-                      " is zero, the inversion could not be completed because the input matrix is singular.");
+    throw LinAlgError(
+        str(op) + ": " + batch_prefix(s.batch, bad) + "The diagonal element " +
+        std::to_string(status[static_cast<size_t>(bad)]) +
+        " is zero, the inversion could not be completed because the input matrix is singular.");
   return out.done(s.device);
 }
 
@@ -519,10 +547,11 @@ LimbTensor cholesky(const LimbTensor& a, bool upper) {
   });
   const int64_t bad = first_failure(status);
   if (bad >= 0)
-    throw LinAlgError(str(op) + ": " + batch_prefix(s.batch, bad) +
-                      "The factorization could not be completed because the input is not positive-definite (the "
-                      "leading minor of order " +
-                      std::to_string(status[static_cast<size_t>(bad)]) + " is not positive-definite).");
+    throw LinAlgError(
+        str(op) + ": " + batch_prefix(s.batch, bad) +
+        "The factorization could not be completed because the input is not positive-definite (the "
+        "leading minor of order " +
+        std::to_string(status[static_cast<size_t>(bad)]) + " is not positive-definite).");
   return out.done(s.device);
 }
 
@@ -532,9 +561,9 @@ LimbTensor cholesky_solve(const LimbTensor& b, const LimbTensor& l, bool upper) 
   const Stack sl = stack_of(l, op, "L");
   check_square(sl, op, "L");
   if (sb.rows != sl.rows)
-    fail(str(op) + ": Incompatible matrix sizes for cholesky_solve: each A matrix is " + std::to_string(sl.rows) +
-         " by " + std::to_string(sl.rows) + " but each b matrix is " + std::to_string(sb.rows) + " by " +
-         std::to_string(sb.cols));
+    fail(str(op) + ": Incompatible matrix sizes for cholesky_solve: each A matrix is " +
+         std::to_string(sl.rows) + " by " + std::to_string(sl.rows) + " but each b matrix is " +
+         std::to_string(sb.rows) + " by " + std::to_string(sb.cols));
   const BatchPair bp = broadcast_batches(sb.batch, sl.batch, op);
   const int64_t count = shape_numel(bp.batch);
   Out out(with(bp.batch, {sb.rows, sb.cols}), count, op);
@@ -558,7 +587,8 @@ std::pair<LimbTensor, LimbTensor> qr(const LimbTensor& a, QrMode mode) {
   const int64_t m = s.rows, n = s.cols, k = std::min(m, n);
   const int64_t q_cols = mode == QrMode::kComplete ? m : k;
   const int64_t r_rows = mode == QrMode::kComplete ? m : k;
-  Out q(mode == QrMode::kR ? Shape{0} : with(s.batch, {m, q_cols}), mode == QrMode::kR ? 1 : s.count, op);
+  Out q(mode == QrMode::kR ? Shape{0} : with(s.batch, {m, q_cols}),
+        mode == QrMode::kR ? 1 : s.count, op);
   Out r(with(s.batch, {r_rows, n}), s.count, op);
   each(s.count, [&](int64_t b) {
     const limbs::dense::Householder h = kernels::householder_qr_kernel(s.matrix(b));
@@ -568,7 +598,8 @@ std::pair<LimbTensor, LimbTensor> qr(const LimbTensor& a, QrMode mode) {
   return {q.done(s.device), r.done(s.device)};
 }
 
-std::pair<LimbTensor, LimbTensor> eigh(const LimbTensor& a, bool lower, bool vectors, const char* op) {
+std::pair<LimbTensor, LimbTensor> eigh(const LimbTensor& a, bool lower, bool vectors,
+                                       const char* op) {
   const Stack s = square_stack(a, op);
   const int64_t n = s.rows;
   Out values(with(s.batch, {n}), s.count, op);
@@ -591,7 +622,8 @@ std::pair<LimbTensor, LimbTensor> eig(const LimbTensor& a, bool vectors, const c
     const Matrix m = s.matrix(b);
     bool symmetric = true;
     for (int64_t i = 0; i < n && symmetric; ++i)
-      for (int64_t j = 0; j < i && symmetric; ++j) symmetric = limbs::compare_exact(m.at(i, j), m.at(j, i)) == 0;
+      for (int64_t j = 0; j < i && symmetric; ++j)
+        symmetric = limbs::compare_exact(m.at(i, j), m.at(j, i)) == 0;
     // A symmetric matrix takes eigh's path: orthonormal vectors, ascending values.
     if (symmetric) {
       const limbs::dense::EigenSystem e = kernels::jacobi_eigh_kernel(m, true, vectors);
@@ -614,11 +646,13 @@ std::pair<LimbTensor, LimbTensor> eig(const LimbTensor& a, bool vectors, const c
   });
   const int64_t bad = first_failure(status);
   if (bad >= 0 && status[static_cast<size_t>(bad)] == 2)
-    throw LinAlgError(str(op) + ": " + batch_prefix(s.batch, bad) + "the input contains inf or NaN");
-  if (bad >= 0)
     throw LinAlgError(str(op) + ": " + batch_prefix(s.batch, bad) +
-                      "the input has complex eigenvalues, and this library has no complex dtype: it computes "
-                      "eig and eigvals only for matrices whose eigenvalues are all real");
+                      "the input contains inf or NaN");
+  if (bad >= 0)
+    throw LinAlgError(
+        str(op) + ": " + batch_prefix(s.batch, bad) +
+        "the input has complex eigenvalues, and this library has no complex dtype: it computes "
+        "eig and eigvals only for matrices whose eigenvalues are all real");
   return {values.done(s.device), vecs.done(s.device)};
 }
 
@@ -648,7 +682,8 @@ LimbTensor svdvals(const LimbTensor& a) {
 
 // --- Least squares ------------------------------------------------------------------------
 
-LstsqResult lstsq(const LimbTensor& a, const LimbTensor& b, std::optional<double> rcond, LstsqDriver driver) {
+LstsqResult lstsq(const LimbTensor& a, const LimbTensor& b, std::optional<double> rcond,
+                  LstsqDriver driver) {
   const char* op = "linalg.lstsq";
   const Stack sa = stack_of(a, op);
   const bool vector = b.shape.size() + 1 == a.shape.size();
@@ -656,8 +691,8 @@ LstsqResult lstsq(const LimbTensor& a, const LimbTensor& b, std::optional<double
   const Stack& sb = rb.s;
   const int64_t m = sa.rows, n = sa.cols, k = std::min(m, n), nrhs = sb.cols;
   if (sb.rows != m)
-    fail(str(op) + ": input.size(-2) should match other.size(-2), got " + std::to_string(m) + " and " +
-         std::to_string(sb.rows));
+    fail(str(op) + ": input.size(-2) should match other.size(-2), got " + std::to_string(m) +
+         " and " + std::to_string(sb.rows));
   const BatchPair bp = broadcast_batches(sa.batch, sb.batch, op);
   const int64_t count = shape_numel(bp.batch);
   const double rc = rcond.value_or(kFloat64Eps * static_cast<double>(std::max(m, n)));
@@ -682,7 +717,8 @@ LstsqResult lstsq(const LimbTensor& a, const LimbTensor& b, std::optional<double
       const bool keep = above(s, tol);
       rank += keep;
       const Row inv = keep ? kernels::reciprocal_row(s) : limbs::zero_row();
-      for (int64_t col = 0; col < nrhs; ++col) c.at(j, col) = keep ? limbs::mul(c.at(j, col), inv) : limbs::zero_row();
+      for (int64_t col = 0; col < nrhs; ++col)
+        c.at(j, col) = keep ? limbs::mul(c.at(j, col), inv) : limbs::zero_row();
     }
     const Matrix v = limbs::transpose(f.vh);
     const Matrix sol = kernels::matrix_product_kernel(v, c);
@@ -715,8 +751,8 @@ LstsqResult lstsq(const LimbTensor& a, const LimbTensor& b, std::optional<double
 
 // --- Norms, condition number, rank, pinv --------------------------------------------------
 
-LimbTensor vector_norm(const LimbTensor& x, double ord, const std::optional<std::vector<int64_t>>& dims,
-                       bool keepdim) {
+LimbTensor vector_norm(const LimbTensor& x, double ord,
+                       const std::optional<std::vector<int64_t>>& dims, bool keepdim) {
   const char* op = "linalg.vector_norm";
   at::Tensor d = cpu_limbs(x, op);
   const int64_t nd = static_cast<int64_t>(x.shape.size());
@@ -725,7 +761,8 @@ LimbTensor vector_norm(const LimbTensor& x, double ord, const std::optional<std:
     for (int64_t dim : *dims) {
       const int64_t w = wrap_dim(dim, nd, op);
       if (std::find(reduce.begin(), reduce.end(), w) != reduce.end())
-        fail(str(op) + ": dim " + std::to_string(w) + " appears multiple times in the list of dims");
+        fail(str(op) + ": dim " + std::to_string(w) +
+             " appears multiple times in the list of dims");
       reduce.push_back(w);
     }
     if (nd == 0) reduce.clear();
@@ -745,17 +782,20 @@ LimbTensor vector_norm(const LimbTensor& x, double ord, const std::optional<std:
   return out.done(x.data.device());
 }
 
-LimbTensor matrix_norm(const LimbTensor& a, MatrixOrd ord, int64_t dim0, int64_t dim1, bool keepdim) {
+LimbTensor matrix_norm(const LimbTensor& a, MatrixOrd ord, int64_t dim0, int64_t dim1,
+                       bool keepdim) {
   const char* op = "linalg.matrix_norm";
   at::Tensor d = cpu_limbs(a, op);
   const int64_t nd = static_cast<int64_t>(a.shape.size());
   if (nd < 2) fail(str(op) + ": The input tensor A must have at least 2 dimensions.");
   const int64_t r = wrap_dim(dim0, nd, op), c = wrap_dim(dim1, nd, op);
-  if (r == c) fail(str(op) + ": dims must be different. Got (" + std::to_string(dim0) + ", " + std::to_string(dim1) + ")");
+  if (r == c)
+    fail(str(op) + ": dims must be different. Got (" + std::to_string(dim0) + ", " +
+         std::to_string(dim1) + ")");
   const int64_t rows = a.shape[static_cast<size_t>(r)], cols = a.shape[static_cast<size_t>(c)];
   if (rows * cols == 0 && ord != MatrixOrd::kFro && ord != MatrixOrd::kNuc)
-    fail(str(op) + ": the " + ord_name(ord) + " norm of an empty matrix is undefined, got a " + std::to_string(rows) +
-         " by " + std::to_string(cols) + " matrix");
+    fail(str(op) + ": the " + ord_name(ord) + " norm of an empty matrix is undefined, got a " +
+         std::to_string(rows) + " by " + std::to_string(cols) + " matrix");
   check_side(std::max(rows, cols), op);
   Shape rest;
   const Vector moved = move_to_end(rows_of(d), a.shape, {r, c}, rest);
@@ -782,7 +822,8 @@ LimbTensor cond(const LimbTensor& a, MatrixOrd p) {
         out.put(b, limbs::zero_row());
         return;
       }
-      out.put(b, p == MatrixOrd::kTwo ? kernels::div_row(sv.front(), sv.back()) : kernels::div_row(sv.back(), sv.front()));
+      out.put(b, p == MatrixOrd::kTwo ? kernels::div_row(sv.front(), sv.back())
+                                      : kernels::div_row(sv.back(), sv.front()));
       return;
     }
     const Lu f = factor(m);
@@ -796,7 +837,8 @@ LimbTensor cond(const LimbTensor& a, MatrixOrd p) {
   return out.done(s.device);
 }
 
-at::Tensor matrix_rank(const LimbTensor& a, std::optional<double> atol, std::optional<double> rtol, bool hermitian) {
+at::Tensor matrix_rank(const LimbTensor& a, std::optional<double> atol, std::optional<double> rtol,
+                       bool hermitian) {
   const char* op = "linalg.matrix_rank";
   const Stack s = stack_of(a, op);
   if (hermitian) check_square(s, op);
@@ -806,12 +848,14 @@ at::Tensor matrix_rank(const LimbTensor& a, std::optional<double> atol, std::opt
     const Matrix m = s.matrix(b);
     Vector sv;
     if (hermitian) {
-      for (const Row& v : kernels::jacobi_eigh_kernel(m, true, false).values) sv.push_back(abs_row(v));
+      for (const Row& v : kernels::jacobi_eigh_kernel(m, true, false).values)
+        sv.push_back(abs_row(v));
     } else {
       sv = singular_values(m);
     }
     if (sv.empty()) return;
-    const double tol = rank_tolerance(atol, rtol, s.rows, s.cols, extreme(sv.data(), static_cast<int64_t>(sv.size()), true));
+    const double tol = rank_tolerance(atol, rtol, s.rows, s.cols,
+                                      extreme(sv.data(), static_cast<int64_t>(sv.size()), true));
     int64_t count = 0;
     for (const Row& v : sv) count += above(v, tol);
     rp[b] = count;
@@ -819,7 +863,8 @@ at::Tensor matrix_rank(const LimbTensor& a, std::optional<double> atol, std::opt
   return rank;
 }
 
-LimbTensor pinv(const LimbTensor& a, std::optional<double> atol, std::optional<double> rtol, bool hermitian) {
+LimbTensor pinv(const LimbTensor& a, std::optional<double> atol, std::optional<double> rtol,
+                bool hermitian) {
   const char* op = "linalg.pinv";
   const Stack s = stack_of(a, op);
   if (hermitian) check_square(s, op);
@@ -852,7 +897,8 @@ LimbTensor matrix_power(const LimbTensor& a, int64_t n) {
       base = inverse_of(f);
     }
     // |n| in unsigned arithmetic, so that the most negative n works too.
-    unsigned long long e = n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+    unsigned long long e =
+        n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
     Matrix result = limbs::identity(s.rows);
     bool first = true;
     while (e != 0) {
@@ -867,23 +913,25 @@ LimbTensor matrix_power(const LimbTensor& a, int64_t n) {
   });
   const int64_t bad = first_failure(status);
   if (bad >= 0)
-    throw LinAlgError("linalg.inv: " + batch_prefix(s.batch, bad) + "The diagonal element " +
-                      std::to_string(status[static_cast<size_t>(bad)]) +
-                      " is zero, the inversion could not be completed because the input matrix is singular.");
+    throw LinAlgError(
+        "linalg.inv: " + batch_prefix(s.batch, bad) + "The diagonal element " +
+        std::to_string(status[static_cast<size_t>(bad)]) +
+        " is zero, the inversion could not be completed because the input matrix is singular.");
   return out.done(s.device);
 }
 
 // --- Triangular and LU solves ----------------------------------------------------------------
 
-LimbTensor solve_triangular(const LimbTensor& a, const LimbTensor& b, bool upper, bool left, bool unitriangular) {
+LimbTensor solve_triangular(const LimbTensor& a, const LimbTensor& b, bool upper, bool left,
+                            bool unitriangular) {
   const char* op = "linalg.solve_triangular";
   const Stack sa = square_stack(a, op);
   const Stack sb = stack_of(b, op, "B");
   const int64_t n = sa.rows;
   if ((left ? sb.rows : sb.cols) != n)
-    fail(str(op) + ": Incompatible shapes of A and B for the equation " + (left ? "AX = B" : "XA = B") + " (" +
-         std::to_string(n) + "x" + std::to_string(n) + " and " + std::to_string(sb.rows) + "x" +
-         std::to_string(sb.cols) + ")");
+    fail(str(op) + ": Incompatible shapes of A and B for the equation " +
+         (left ? "AX = B" : "XA = B") + " (" + std::to_string(n) + "x" + std::to_string(n) +
+         " and " + std::to_string(sb.rows) + "x" + std::to_string(sb.cols) + ")");
   const BatchPair bp = broadcast_batches(sa.batch, sb.batch, op);
   const int64_t count = shape_numel(bp.batch);
   Out out(with(bp.batch, {sb.rows, sb.cols}), count, op);
@@ -922,7 +970,8 @@ std::pair<LimbTensor, at::Tensor> lu_factor(const LimbTensor& a, bool pivot) {
   if (bad >= 0) {
     const std::string d = std::to_string(status[static_cast<size_t>(bad)]);
     fail(str(op) + ": " + batch_prefix(s.batch, bad) + "U[" + d + "," + d +
-         "] is zero and using it on lu_solve would result in a division by zero. If you still want to perform the "
+         "] is zero and using it on lu_solve would result in a division by zero. If you still want "
+         "to perform the "
          "factorization, consider calling linalg.lu(A, pivot) or linalg.lu_factor_ex(A, pivot)");
   }
   return {out.done(s.device), piv};
@@ -933,16 +982,19 @@ std::tuple<LimbTensor, LimbTensor, LimbTensor> lu(const LimbTensor& a, bool pivo
   if (!pivot) fail("linalg.lu: LU without pivoting is not implemented on the CPU");
   const Stack s = stack_of(a, op);
   const int64_t m = s.rows, n = s.cols, k = std::min(m, n);
-  Out p(with(s.batch, {m, m}), s.count, op), l(with(s.batch, {m, k}), s.count, op), u(with(s.batch, {k, n}), s.count, op);
+  Out p(with(s.batch, {m, m}), s.count, op), l(with(s.batch, {m, k}), s.count, op),
+      u(with(s.batch, {k, n}), s.count, op);
   each(s.count, [&](int64_t b) {
     const Lu f = factor(s.matrix(b));
     // A = P L U: row i of L U is row perm[i] of A, so P[perm[i]][i] = 1.
     const std::vector<int64_t> perm = kernels::pivot_permutation_kernel(f.pivots, m);
     Matrix pm(m, m), lm(m, k), um(k, n);
-    for (int64_t i = 0; i < m; ++i) pm.at(perm[static_cast<size_t>(i)], i) = limbs::from_double(1.0);
+    for (int64_t i = 0; i < m; ++i)
+      pm.at(perm[static_cast<size_t>(i)], i) = limbs::from_double(1.0);
     for (int64_t i = 0; i < m; ++i)
       for (int64_t j = 0; j < k; ++j)
-        lm.at(i, j) = i == j ? limbs::from_double(1.0) : (i > j ? f.lu.at(i, j) : limbs::zero_row());
+        lm.at(i, j) =
+            i == j ? limbs::from_double(1.0) : (i > j ? f.lu.at(i, j) : limbs::zero_row());
     for (int64_t i = 0; i < k; ++i)
       for (int64_t j = i; j < n; ++j) um.at(i, j) = f.lu.at(i, j);
     p.put(b, pm);
@@ -952,26 +1004,29 @@ std::tuple<LimbTensor, LimbTensor, LimbTensor> lu(const LimbTensor& a, bool pivo
   return {p.done(s.device), l.done(s.device), u.done(s.device)};
 }
 
-LimbTensor lu_solve(const LimbTensor& lu, const at::Tensor& pivots, const LimbTensor& b, bool left, bool adjoint) {
+LimbTensor lu_solve(const LimbTensor& lu, const at::Tensor& pivots, const LimbTensor& b, bool left,
+                    bool adjoint) {
   const char* op = "linalg.lu_solve";
   const Stack sa = square_stack(lu, op);
   const Stack sb = stack_of(b, op, "B");
   const int64_t n = sa.rows;
   if (pivots.scalar_type() != at::kInt)
-    throw TypeError(str(op) + ": pivots must be an int32 tensor, got " + std::string(c10::toString(pivots.scalar_type())));
+    throw TypeError(str(op) + ": pivots must be an int32 tensor, got " +
+                    std::string(c10::toString(pivots.scalar_type())));
   const Shape piv_shape(pivots.sizes().begin(), pivots.sizes().end());
   if (piv_shape != with(sa.batch, {n}))
-    fail(str(op) + ": pivots must have shape " + shape_str(with(sa.batch, {n})) + ", the batch of LU and its size, got " +
-         shape_str(piv_shape));
+    fail(str(op) + ": pivots must have shape " + shape_str(with(sa.batch, {n})) +
+         ", the batch of LU and its size, got " + shape_str(piv_shape));
   const at::Tensor piv = pivots.to(at::kCPU).contiguous();
   const int32_t* pp = piv.data_ptr<int32_t>();
   for (int64_t i = 0; i < piv.numel(); ++i)
     if (pp[i] < 1 || pp[i] > n)
-      fail(str(op) + ": pivots must be row numbers between 1 and " + std::to_string(n) + ", got " + std::to_string(pp[i]));
+      fail(str(op) + ": pivots must be row numbers between 1 and " + std::to_string(n) + ", got " +
+           std::to_string(pp[i]));
   if ((left ? sb.rows : sb.cols) != n)
-    fail(str(op) + ": Incompatible shapes of A and B for the equation " + (left ? "AX = B" : "XA = B") + " (" +
-         std::to_string(n) + "x" + std::to_string(n) + " and " + std::to_string(sb.rows) + "x" +
-         std::to_string(sb.cols) + ")");
+    fail(str(op) + ": Incompatible shapes of A and B for the equation " +
+         (left ? "AX = B" : "XA = B") + " (" + std::to_string(n) + "x" + std::to_string(n) +
+         " and " + std::to_string(sb.rows) + "x" + std::to_string(sb.cols) + ")");
   const BatchPair bp = broadcast_batches(sa.batch, sb.batch, op);
   const int64_t count = shape_numel(bp.batch);
   Out out(with(bp.batch, {sb.rows, sb.cols}), count, op);
@@ -984,8 +1039,10 @@ LimbTensor lu_solve(const LimbTensor& lu, const at::Tensor& pivots, const LimbTe
     const bool transposed_system = left ? adjoint : !adjoint;
     Matrix x = sb.matrix(bp.b[static_cast<size_t>(i)]);
     if (!left) x = limbs::transpose(x);
-    if (transposed_system) kernels::lu_solve_transposed_kernel(f, pv, x);
-    else kernels::lu_solve_kernel(f, pv, x);
+    if (transposed_system)
+      kernels::lu_solve_transposed_kernel(f, pv, x);
+    else
+      kernels::lu_solve_kernel(f, pv, x);
     out.put(i, left ? x : limbs::transpose(x));
   });
   return out.done(sa.device);
@@ -996,7 +1053,8 @@ LimbTensor lu_solve(const LimbTensor& lu, const at::Tensor& pivots, const LimbTe
 LimbTensor cross(const LimbTensor& a, const LimbTensor& b, int64_t dim) {
   const char* op = "linalg.cross";
   at::Tensor da = cpu_limbs(a, op), db = cpu_limbs(b, op);
-  if (a.shape.size() != b.shape.size()) fail(str(op) + ": inputs must have the same number of dimensions.");
+  if (a.shape.size() != b.shape.size())
+    fail(str(op) + ": inputs must have the same number of dimensions.");
   const int64_t nd = static_cast<int64_t>(a.shape.size());
   const int64_t d = wrap_dim(dim, nd, op);
   if (nd == 0 || a.shape[static_cast<size_t>(d)] != 3 || b.shape[static_cast<size_t>(d)] != 3)
@@ -1007,7 +1065,8 @@ LimbTensor cross(const LimbTensor& a, const LimbTensor& b, int64_t dim) {
   try {
     out_shape = broadcast_shapes(a.shape, b.shape);
   } catch (const ValueError&) {
-    fail(str(op) + ": the shapes " + shape_str(a.shape) + " and " + shape_str(b.shape) + " cannot be broadcast");
+    fail(str(op) + ": the shapes " + shape_str(a.shape) + " and " + shape_str(b.shape) +
+         " cannot be broadcast");
   }
   const Vector ea = expand_rows(da, a.shape, out_shape), eb = expand_rows(db, b.shape, out_shape);
   int64_t inner = 1;
@@ -1035,7 +1094,8 @@ LimbTensor vecdot(const LimbTensor& a, const LimbTensor& b, int64_t dim) {
   try {
     out_shape = broadcast_shapes(a.shape, b.shape);
   } catch (const ValueError&) {
-    fail(str(op) + ": the shapes " + shape_str(a.shape) + " and " + shape_str(b.shape) + " cannot be broadcast");
+    fail(str(op) + ": the shapes " + shape_str(a.shape) + " and " + shape_str(b.shape) +
+         " cannot be broadcast");
   }
   const int64_t nd = static_cast<int64_t>(out_shape.size());
   if (nd == 0) fail(str(op) + ": expected tensors of at least 1 dimension, got 0-d tensors");
@@ -1055,7 +1115,8 @@ LimbTensor vecdot(const LimbTensor& a, const LimbTensor& b, int64_t dim) {
     for (int64_t j = 0; j < inner; ++j) {
       const int64_t base = (o * len * inner + j) * limbs::kLimbs;
       r[o * inner + j] =
-          len > 0 ? kernels::dot_kernel(pa + base, inner, pb + base, inner, len, scratch.data()) : limbs::zero_row();
+          len > 0 ? kernels::dot_kernel(pa + base, inner, pb + base, inner, len, scratch.data())
+                  : limbs::zero_row();
     }
   return out.done(a.data.device());
 }
@@ -1069,16 +1130,16 @@ LimbTensor multi_dot(const std::vector<LimbTensor>& tensors) {
     check_limbs(tensors[i].data, tensors[i].shape, "multi_dot");
     const bool end = i == 0 || i + 1 == n;
     if (nd != 2 && !(end && nd == 1))
-      fail(str(op) + ": tensor " + std::to_string(i) + " must be " + (end ? "1D or 2D" : "2D") + " but got " +
-           std::to_string(nd) + "D");
+      fail(str(op) + ": tensor " + std::to_string(i) + " must be " + (end ? "1D or 2D" : "2D") +
+           " but got " + std::to_string(nd) + "D");
   }
   for (size_t i = 0; i + 1 < n; ++i) {
     const int64_t left = tensors[i].shape.back();
     const int64_t right = tensors[i + 1].shape[0];
     if (left != right)
       fail(str(op) + ": tensors " + std::to_string(i) + " and " + std::to_string(i + 1) +
-           " with shapes " + shape_str(tensors[i].shape) + " and " + shape_str(tensors[i + 1].shape) +
-           " cannot be multiplied");
+           " with shapes " + shape_str(tensors[i].shape) + " and " +
+           shape_str(tensors[i + 1].shape) + " cannot be multiplied");
   }
   // Left to right, with the matrix product's rules for 1-D ends.
   LimbTensor acc = matmul(tensors[0], tensors[1]);

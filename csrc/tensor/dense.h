@@ -41,7 +41,8 @@ LimbTensor cholesky(const LimbTensor& a, bool upper);
 LimbTensor cholesky_solve(const LimbTensor& b, const LimbTensor& l, bool upper);
 std::pair<LimbTensor, LimbTensor> qr(const LimbTensor& a, QrMode mode);
 // (eigenvalues ascending, eigenvectors); the vectors are empty unless wanted.
-std::pair<LimbTensor, LimbTensor> eigh(const LimbTensor& a, bool lower, bool vectors, const char* op);
+std::pair<LimbTensor, LimbTensor> eigh(const LimbTensor& a, bool lower, bool vectors,
+                                       const char* op);
 // The real eigen-decomposition: eigh's for symmetric input, Hessenberg QR
 // otherwise; LinAlgError for complex eigenvalues.
 std::pair<LimbTensor, LimbTensor> eig(const LimbTensor& a, bool vectors, const char* op);
@@ -53,23 +54,29 @@ struct LstsqResult {
   at::Tensor rank;
   LimbTensor singular_values;
 };
-LstsqResult lstsq(const LimbTensor& a, const LimbTensor& b, std::optional<double> rcond, LstsqDriver driver);
+LstsqResult lstsq(const LimbTensor& a, const LimbTensor& b, std::optional<double> rcond,
+                  LstsqDriver driver);
 
 // ord: 2, 1, inf, -inf, 0 or any other real power; dims empty = all.
-LimbTensor vector_norm(const LimbTensor& x, double ord, const std::optional<std::vector<int64_t>>& dims,
+LimbTensor vector_norm(const LimbTensor& x, double ord,
+                       const std::optional<std::vector<int64_t>>& dims, bool keepdim);
+LimbTensor matrix_norm(const LimbTensor& a, MatrixOrd ord, int64_t dim0, int64_t dim1,
                        bool keepdim);
-LimbTensor matrix_norm(const LimbTensor& a, MatrixOrd ord, int64_t dim0, int64_t dim1, bool keepdim);
 // p as matrix_norm's ord; kTwo is the default.
 LimbTensor cond(const LimbTensor& a, MatrixOrd p);
-at::Tensor matrix_rank(const LimbTensor& a, std::optional<double> atol, std::optional<double> rtol, bool hermitian);
-LimbTensor pinv(const LimbTensor& a, std::optional<double> atol, std::optional<double> rtol, bool hermitian);
+at::Tensor matrix_rank(const LimbTensor& a, std::optional<double> atol, std::optional<double> rtol,
+                       bool hermitian);
+LimbTensor pinv(const LimbTensor& a, std::optional<double> atol, std::optional<double> rtol,
+                bool hermitian);
 LimbTensor matrix_exp(const LimbTensor& a);
 LimbTensor matrix_power(const LimbTensor& a, int64_t n);
-LimbTensor solve_triangular(const LimbTensor& a, const LimbTensor& b, bool upper, bool left, bool unitriangular);
+LimbTensor solve_triangular(const LimbTensor& a, const LimbTensor& b, bool upper, bool left,
+                            bool unitriangular);
 // (LU, pivots int32)
 std::pair<LimbTensor, at::Tensor> lu_factor(const LimbTensor& a, bool pivot);
 std::tuple<LimbTensor, LimbTensor, LimbTensor> lu(const LimbTensor& a, bool pivot);
-LimbTensor lu_solve(const LimbTensor& lu, const at::Tensor& pivots, const LimbTensor& b, bool left, bool adjoint);
+LimbTensor lu_solve(const LimbTensor& lu, const at::Tensor& pivots, const LimbTensor& b, bool left,
+                    bool adjoint);
 LimbTensor cross(const LimbTensor& a, const LimbTensor& b, int64_t dim);
 LimbTensor vecdot(const LimbTensor& a, const LimbTensor& b, int64_t dim);
 LimbTensor multi_dot(const std::vector<LimbTensor>& tensors);

@@ -23,7 +23,8 @@ constexpr int64_t kLightGrain = static_cast<int64_t>(Grain::Light);
 
 // A quotient over the broadcast of a and b, each reciprocal of b computed
 // once, also where b is broadcast.
-LimbTensor with_reciprocal(const LimbTensor& a, const LimbTensor& b, const char* op, kernels::Quotient q) {
+LimbTensor with_reciprocal(const LimbTensor& a, const LimbTensor& b, const char* op,
+                           kernels::Quotient q) {
   Shape out = broadcast_shapes(a.shape, b.shape);
   at::Tensor da = cpu_limbs(a, op);
   at::Tensor db = cpu_limbs(b, op);
@@ -43,8 +44,9 @@ LimbTensor with_reciprocal(const LimbTensor& a, const LimbTensor& b, const char*
   }
   at::Tensor rb = new_limbs_for(nb);
   Row* prb = rows_of(rb);
-  parallel_rows(nb, kHeavyGrain,
-                [&](int64_t begin, int64_t end) { kernels::reciprocal_kernel(pb + begin, prb + begin, end - begin); });
+  parallel_rows(nb, kHeavyGrain, [&](int64_t begin, int64_t end) {
+    kernels::reciprocal_kernel(pb + begin, prb + begin, end - begin);
+  });
   const Row* crb = prb;
   for_each_broadcast(out, a.shape, b.shape, kLightGrain, [&](int64_t i, int64_t ia, int64_t ib) {
     pr[i] = kernels::quotient_row(q, pa[ia], pb[ib], crb[ib]);
@@ -60,11 +62,15 @@ LimbTensor reciprocal_scalar(double s, const at::Device& device) {
   return make_result(d, Shape{}, device);
 }
 
-LimbTensor div(const LimbTensor& a, const LimbTensor& b) { return with_reciprocal(a, b, "div", kernels::Quotient::Div); }
+LimbTensor div(const LimbTensor& a, const LimbTensor& b) {
+  return with_reciprocal(a, b, "div", kernels::Quotient::Div);
+}
 
 LimbTensor div_scalar(const LimbTensor& a, double c) {
   const Row rc = kernels::reciprocal_of(c);
-  return map_runs(a, "div", kLightGrain, [&rc](const Row* in, Row* out, int64_t n) { kernels::scale_kernel(in, out, n, rc, false); });
+  return map_runs(a, "div", kLightGrain, [&rc](const Row* in, Row* out, int64_t n) {
+    kernels::scale_kernel(in, out, n, rc, false);
+  });
 }
 
 LimbTensor floordiv(const LimbTensor& a, const LimbTensor& b) {
@@ -73,15 +79,22 @@ LimbTensor floordiv(const LimbTensor& a, const LimbTensor& b) {
 
 LimbTensor floordiv_scalar(const LimbTensor& a, double c) {
   const Row rc = kernels::reciprocal_of(c);
-  return map_runs(a, "floordiv", kLightGrain, [&rc](const Row* in, Row* out, int64_t n) { kernels::scale_kernel(in, out, n, rc, true); });
+  return map_runs(a, "floordiv", kLightGrain, [&rc](const Row* in, Row* out, int64_t n) {
+    kernels::scale_kernel(in, out, n, rc, true);
+  });
 }
 
-LimbTensor mod(const LimbTensor& a, const LimbTensor& b) { return with_reciprocal(a, b, "mod", kernels::Quotient::Mod); }
+LimbTensor mod(const LimbTensor& a, const LimbTensor& b) {
+  return with_reciprocal(a, b, "mod", kernels::Quotient::Mod);
+}
 
-LimbTensor pow_int(const LimbTensor& a, bool negative, const std::vector<unsigned long long>& words) {
+LimbTensor pow_int(const LimbTensor& a, bool negative,
+                   const std::vector<unsigned long long>& words) {
   bool zero = true;
   for (unsigned long long w : words) zero = zero && w == 0;
-  if (zero) return map_rows(a, "pow", [](const Row&) { return limbs::from_double(1.0); }, kLightGrain);
+  if (zero)
+    return map_rows(
+        a, "pow", [](const Row&) { return limbs::from_double(1.0); }, kLightGrain);
   const unsigned long long* w = words.data();
   const int count = static_cast<int>(words.size());
   return map_runs(a, "pow", kHeavyGrain, [w, count, negative](const Row* in, Row* out, int64_t n) {
@@ -90,11 +103,15 @@ LimbTensor pow_int(const LimbTensor& a, bool negative, const std::vector<unsigne
 }
 
 LimbTensor pow_float(const LimbTensor& a, double e) {
-  return map_runs(a, "pow", kHeavyGrain, [e](const Row* in, Row* out, int64_t n) { kernels::pow_float_kernel(in, out, n, e); });
+  return map_runs(a, "pow", kHeavyGrain, [e](const Row* in, Row* out, int64_t n) {
+    kernels::pow_float_kernel(in, out, n, e);
+  });
 }
 
 LimbTensor rpow(double base, const LimbTensor& a) {
-  return map_runs(a, "pow", kHeavyGrain, [base](const Row* in, Row* out, int64_t n) { kernels::number_pow_kernel(base, in, out, n); });
+  return map_runs(a, "pow", kHeavyGrain, [base](const Row* in, Row* out, int64_t n) {
+    kernels::number_pow_kernel(base, in, out, n);
+  });
 }
 
 LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a) {
@@ -105,8 +122,9 @@ LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a) {
 LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a, const LimbTensor& b) {
   if (op.arity != 2) throw std::logic_error(std::string(op.name) + ": not a binary operation");
   const PairKernel kernel = op.pair;
-  return binary_rows(a, b, op.name, [kernel](const Row& x, const Row& y) { return kernel(x, y); },
-                     static_cast<int64_t>(op.grain));
+  return binary_rows(
+      a, b, op.name, [kernel](const Row& x, const Row& y) { return kernel(x, y); },
+      static_cast<int64_t>(op.grain));
 }
 
 LimbTensor clamp(const LimbTensor& a, bool has_min, double min_val, bool has_max, double max_val) {
@@ -146,7 +164,8 @@ LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
   parallel_rows(slices, slice_grain, [&](int64_t begin, int64_t end) {
     for (int64_t s = begin; s < end; ++s) {
       const double* first = pa + first_row(s) * limbs::kLimbs;
-      peak[s] = limbs::load(first + kernels::argmax_kernel(first, len, inner) * inner * limbs::kLimbs);
+      peak[s] =
+          limbs::load(first + kernels::argmax_kernel(first, len, inner) * inner * limbs::kLimbs);
     }
   });
   parallel_rows(n, kHeavyGrain, [&](int64_t begin, int64_t end) {
@@ -158,7 +177,8 @@ LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
   parallel_rows(slices, slice_grain, [&](int64_t begin, int64_t end) {
     std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(len) * limbs::kLimbs));
     for (int64_t s = begin; s < end; ++s) {
-      const Row total = kernels::tree_sum_kernel(pe + first_row(s) * limbs::kLimbs, len, inner, scratch.data());
+      const Row total =
+          kernels::tree_sum_kernel(pe + first_row(s) * limbs::kLimbs, len, inner, scratch.data());
       peak[s] = kernels::reciprocal_row(total);
     }
   });
@@ -178,9 +198,15 @@ at::Tensor predicate(const LimbTensor& a, Predicate p) {
   at::Tensor vals = collapse(cpu_limbs(a, names[static_cast<int>(p)]));
   at::Tensor out;
   switch (p) {
-    case Predicate::IsNan: out = at::isnan(vals); break;
-    case Predicate::IsInf: out = at::isinf(vals); break;
-    case Predicate::IsFinite: out = at::isfinite(vals); break;
+    case Predicate::IsNan:
+      out = at::isnan(vals);
+      break;
+    case Predicate::IsInf:
+      out = at::isinf(vals);
+      break;
+    case Predicate::IsFinite:
+      out = at::isfinite(vals);
+      break;
   }
   const at::Device dev = a.data.device();
   return dev.is_cpu() ? out : out.to(dev);
@@ -199,9 +225,12 @@ LimbTensor where(const at::Tensor& condition, const LimbTensor& x, const LimbTen
     // the logical shape of what it enumerates: the broadcast of x and y (the
     // result of comparing them), else the operand of as many elements.
     const Shape xy = broadcast_shapes(x.shape, y.shape);
-    if (cond_shape[0] == shape_numel(xy)) cond_shape = xy;
-    else if (cond_shape[0] == dx.size(0)) cond_shape = x.shape;
-    else if (cond_shape[0] == dy.size(0)) cond_shape = y.shape;
+    if (cond_shape[0] == shape_numel(xy))
+      cond_shape = xy;
+    else if (cond_shape[0] == dx.size(0))
+      cond_shape = x.shape;
+    else if (cond_shape[0] == dy.size(0))
+      cond_shape = y.shape;
   }
   Shape out = broadcast_shapes(broadcast_shapes(cond_shape, x.shape), y.shape);
   Shape out_limbs = out;
@@ -212,7 +241,9 @@ LimbTensor where(const at::Tensor& condition, const LimbTensor& x, const LimbTen
     return rows.view(s).expand(out_limbs);
   };
   at::Tensor c = condition.to(at::kCPU).reshape(cond_shape).expand(out).unsqueeze(-1);
-  at::Tensor r = at::where(c, spread(dx, x.shape), spread(dy, y.shape)).reshape({-1, limbs::kLimbs}).contiguous();
+  at::Tensor r = at::where(c, spread(dx, x.shape), spread(dy, y.shape))
+                     .reshape({-1, limbs::kLimbs})
+                     .contiguous();
   return make_result(r, std::move(out), x.data.device());
 }
 

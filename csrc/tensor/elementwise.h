@@ -26,7 +26,8 @@ LimbTensor mod(const LimbTensor& a, const LimbTensor& b);
 
 // a^n for an integer n = (negative ? -1 : 1) * sum words[i] 2^(64 i);
 // empty or all-zero words mean n = 0.
-LimbTensor pow_int(const LimbTensor& a, bool negative, const std::vector<unsigned long long>& words);
+LimbTensor pow_int(const LimbTensor& a, bool negative,
+                   const std::vector<unsigned long long>& words);
 LimbTensor pow_float(const LimbTensor& a, double e);
 // base ** a element-wise (limbs::number_pow).
 LimbTensor rpow(double base, const LimbTensor& a);

@@ -30,7 +30,8 @@ int64_t factory_numel(const std::vector<int64_t>& size, const char* op) {
   listed += "]";
   for (int64_t s : size)
     if (s < 0)
-      throw std::runtime_error(std::string(op) + ": Trying to create tensor with negative dimension " +
+      throw std::runtime_error(std::string(op) +
+                               ": Trying to create tensor with negative dimension " +
                                std::to_string(s) + ": " + listed);
   int64_t n = 1;
   for (int64_t s : size) {
@@ -53,18 +54,25 @@ at::Tensor in_limb0(const at::Tensor& values) {
 
 LimbTensor zeros(const std::vector<int64_t>& size, const at::Device& device) {
   const int64_t n = factory_numel(size, "zeros");
-  return LimbTensor{aten_checked("zeros", [&] { return at::zeros({n, limbs::kLimbs}, float64_on(device)); }), size};
+  return LimbTensor{aten_checked("zeros",
+                                 [&] {
+                                   return at::zeros({n, limbs::kLimbs}, float64_on(device));
+                                 }),
+                    size};
 }
 
 LimbTensor ones(const std::vector<int64_t>& size, const at::Device& device) {
   return full(size, limbs::from_double(1.0), device, "ones");
 }
 
-LimbTensor full(const std::vector<int64_t>& size, const limbs::Row& value, const at::Device& device, const char* op) {
+LimbTensor full(const std::vector<int64_t>& size, const limbs::Row& value, const at::Device& device,
+                const char* op) {
   const int64_t n = factory_numel(size, op);
   at::Tensor row = at::empty({1, limbs::kLimbs}, float64_on(at::kCPU));
   limbs::store(value, row.data_ptr<double>());
-  at::Tensor data = aten_checked(op, [&] { return at::empty({n, limbs::kLimbs}, float64_on(device)); });
+  at::Tensor data = aten_checked(op, [&] {
+    return at::empty({n, limbs::kLimbs}, float64_on(device));
+  });
   data.copy_(row.expand({n, limbs::kLimbs}));
   return LimbTensor{data, size};
 }
@@ -75,28 +83,34 @@ LimbTensor arange(const at::Scalar& start, const at::Scalar& end, const at::Scal
   // before it allocates them. Its own checks handle the rest (zero step,
   // NaN bounds, a step of the wrong sign).
   const double count = std::ceil((end.toDouble() - start.toDouble()) / step.toDouble());
-  if (std::isfinite(count) && count > 0 && count < 9.0e18) check_alloc(static_cast<int64_t>(count), "arange");
-  at::Tensor values = aten_checked("arange", [&] { return at::arange(start, end, step, float64_on(device)); });
+  if (std::isfinite(count) && count > 0 && count < 9.0e18)
+    check_alloc(static_cast<int64_t>(count), "arange");
+  at::Tensor values =
+      aten_checked("arange", [&] { return at::arange(start, end, step, float64_on(device)); });
   return LimbTensor{in_limb0(values), Shape{values.numel()}};
 }
 
-LimbTensor linspace(const at::Scalar& start, const at::Scalar& end, int64_t steps, const at::Device& device) {
+LimbTensor linspace(const at::Scalar& start, const at::Scalar& end, int64_t steps,
+                    const at::Device& device) {
   if (steps > 0) check_alloc(steps, "linspace");
-  at::Tensor values = aten_checked("linspace", [&] { return at::linspace(start, end, steps, float64_on(device)); });
+  at::Tensor values =
+      aten_checked("linspace", [&] { return at::linspace(start, end, steps, float64_on(device)); });
   return LimbTensor{in_limb0(values), Shape{values.numel()}};
 }
 
 LimbTensor logspace(const at::Scalar& start, const at::Scalar& end, int64_t steps, double base,
                     const at::Device& device) {
   if (steps > 0) check_alloc(steps, "logspace");
-  at::Tensor values = aten_checked("logspace", [&] { return at::logspace(start, end, steps, base, float64_on(device)); });
+  at::Tensor values = aten_checked(
+      "logspace", [&] { return at::logspace(start, end, steps, base, float64_on(device)); });
   return LimbTensor{in_limb0(values), Shape{values.numel()}};
 }
 
 LimbTensor eye(int64_t n, int64_t m, const at::Device& device) {
   if (n > 0 && m > 0) {
     if (m > std::numeric_limits<int64_t>::max() / n)
-      throw std::runtime_error("eye: " + std::to_string(n) + " x " + std::to_string(m) + " has too many elements");
+      throw std::runtime_error("eye: " + std::to_string(n) + " x " + std::to_string(m) +
+                               " has too many elements");
     check_alloc(n * m, "eye");
   }
   at::Tensor values = aten_checked("eye", [&] { return at::eye(n, m, float64_on(device)); });

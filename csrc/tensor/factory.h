@@ -15,10 +15,12 @@ namespace zel {
 LimbTensor zeros(const std::vector<int64_t>& size, const at::Device& device);
 LimbTensor ones(const std::vector<int64_t>& size, const at::Device& device);
 // Every element a copy of `value`, all limbs; `op` names the caller in errors.
-LimbTensor full(const std::vector<int64_t>& size, const limbs::Row& value, const at::Device& device, const char* op);
+LimbTensor full(const std::vector<int64_t>& size, const limbs::Row& value, const at::Device& device,
+                const char* op);
 LimbTensor arange(const at::Scalar& start, const at::Scalar& end, const at::Scalar& step,
                   const at::Device& device);
-LimbTensor linspace(const at::Scalar& start, const at::Scalar& end, int64_t steps, const at::Device& device);
+LimbTensor linspace(const at::Scalar& start, const at::Scalar& end, int64_t steps,
+                    const at::Device& device);
 // PyTorch's float64 values base ** linspace(start, end, steps), in limb 0.
 LimbTensor logspace(const at::Scalar& start, const at::Scalar& end, int64_t steps, double base,
                     const at::Device& device);

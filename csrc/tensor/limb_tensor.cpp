@@ -60,7 +60,8 @@ auto had_python_object(Impl* impl, int) -> decltype(impl->pyobj_slot()->load_pyo
   return impl->pyobj_slot()->load_pyobj() != nullptr;
 }
 template <class Impl>
-auto had_python_object(Impl* impl, long) -> decltype(impl->pyobj_slot()->pyobj_interpreter() != nullptr) {
+auto had_python_object(Impl* impl, long)
+    -> decltype(impl->pyobj_slot()->pyobj_interpreter() != nullptr) {
   return impl->pyobj_slot()->pyobj_interpreter() != nullptr;
 }
 template <class Impl>
@@ -113,9 +114,11 @@ class SmallPool {
     const c10::Storage& st = impl->unsafe_storage();
     // Our probe is the second weak reference to the storage.
     if (!st || st.use_count() != 1 || st.getWeakStorageImpl().weak_use_count() != 2) return false;
-    return t.device().is_cpu() && t.scalar_type() == at::kDouble && t.dim() == 2 && t.size(0) == n &&
-           t.size(1) == limbs::kLimbs && t.is_contiguous() && t.storage_offset() == 0 &&
-           st.nbytes() == static_cast<size_t>(n * limbs::kLimbs) * sizeof(double) && !t.requires_grad();
+    return t.device().is_cpu() && t.scalar_type() == at::kDouble && t.dim() == 2 &&
+           t.size(0) == n && t.size(1) == limbs::kLimbs && t.is_contiguous() &&
+           t.storage_offset() == 0 &&
+           st.nbytes() == static_cast<size_t>(n * limbs::kLimbs) * sizeof(double) &&
+           !t.requires_grad();
   }
 
   std::mutex mutex_;
@@ -167,10 +170,14 @@ Shape broadcast_shapes(const Shape& a, const Shape& b) {
     const int64_t da = i < a.size() ? a[a.size() - 1 - i] : 1;
     const int64_t db = i < b.size() ? b[b.size() - 1 - i] : 1;
     int64_t d;
-    if (da == db) d = da;
-    else if (da == 1) d = db;
-    else if (db == 1) d = da;
-    else throw ValueError("Cannot broadcast " + shape_str(a) + " with " + shape_str(b));
+    if (da == db)
+      d = da;
+    else if (da == 1)
+      d = db;
+    else if (db == 1)
+      d = da;
+    else
+      throw ValueError("Cannot broadcast " + shape_str(a) + " with " + shape_str(b));
     out[n - 1 - i] = d;
   }
   return out;

@@ -138,7 +138,8 @@ LimbTensor map_runs(const LimbTensor& a, const char* op, int64_t grain, const K&
   at::Tensor r = new_limbs_for(n);
   const limbs::Row* pa = rows_of(da);
   limbs::Row* pr = rows_of(r);
-  parallel_rows(n, grain, [&](int64_t begin, int64_t end) { kernel(pa + begin, pr + begin, end - begin); });
+  parallel_rows(n, grain,
+                [&](int64_t begin, int64_t end) { kernel(pa + begin, pr + begin, end - begin); });
   return make_result(r, a.shape, a.data.device());
 }
 

@@ -43,7 +43,8 @@ std::string out_of_bounds(const char* op, int64_t index, int dim, int64_t size) 
 Matrix to_matrix(const LimbTensor& a, const char* op, size_t indexed_axes) {
   at::Tensor d = cpu_limbs(a, op);
   if (a.shape.size() != 2) {
-    const std::string msg = std::string(op) + ": expected a 2-D matrix, got shape " + shape_str(a.shape);
+    const std::string msg =
+        std::string(op) + ": expected a 2-D matrix, got shape " + shape_str(a.shape);
     if (a.shape.size() < indexed_axes) throw IndexError(msg);
     throw ValueError(msg);
   }
@@ -59,7 +60,8 @@ Matrix to_matrix(const LimbTensor& a, const char* op, size_t indexed_axes) {
 Vector to_vector(const LimbTensor& b, const char* op) {
   at::Tensor d = cpu_limbs(b, op);
   if (b.shape.size() != 1)
-    throw ValueError(std::string(op) + ": expected a 1-D right-hand side, got shape " + shape_str(b.shape));
+    throw ValueError(std::string(op) + ": expected a 1-D right-hand side, got shape " +
+                     shape_str(b.shape));
   const Row* p = rows_of(d);
   return Vector(p, p + b.shape[0]);
 }
@@ -79,7 +81,9 @@ LimbTensor from_vector(const Vector& v, const at::Device& device) {
   return from_rows(v.data(), Shape{static_cast<int64_t>(v.size())}, device);
 }
 
-LimbTensor from_row(const Row& r, const at::Device& device) { return from_rows(&r, Shape{}, device); }
+LimbTensor from_row(const Row& r, const at::Device& device) {
+  return from_rows(&r, Shape{}, device);
+}
 
 }  // namespace
 
@@ -171,7 +175,8 @@ std::tuple<LimbTensor, LimbTensor, LimbTensor> svd(const LimbTensor& a, int64_t 
   return {from_matrix(f.U, dev), from_vector(f.S, dev), from_matrix(f.Vh, dev)};
 }
 
-LimbTensor norm(const LimbTensor& x, const limbs::NormOrd& ord, std::optional<int64_t> dim, bool keepdim) {
+LimbTensor norm(const LimbTensor& x, const limbs::NormOrd& ord, std::optional<int64_t> dim,
+                bool keepdim) {
   at::Tensor d = cpu_limbs(x, "norm");
   if (dim && !x.shape.empty()) {
     // Empty slices of a huge empty tensor still make one result each.

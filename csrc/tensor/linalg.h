@@ -44,7 +44,8 @@ std::pair<LimbTensor, LimbTensor> eig(const LimbTensor& a, int64_t max_iter);
 // (U, S, Vh), the reduced form.
 std::tuple<LimbTensor, LimbTensor, LimbTensor> svd(const LimbTensor& a, int64_t max_iter);
 // Entry-wise norm of a tensor of any rank, whole or along dim.
-LimbTensor norm(const LimbTensor& x, const limbs::NormOrd& ord, std::optional<int64_t> dim, bool keepdim);
+LimbTensor norm(const LimbTensor& x, const limbs::NormOrd& ord, std::optional<int64_t> dim,
+                bool keepdim);
 double cond(const LimbTensor& a, const limbs::NormOrd& p);
 int64_t matrix_rank(const LimbTensor& a, std::optional<double> tol);
 

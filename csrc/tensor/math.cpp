@@ -43,8 +43,8 @@ struct Broadcast3 {
 };
 
 template <class F>
-LimbTensor ternary_rows(const LimbTensor& a, const LimbTensor& b, const LimbTensor& c, const char* op,
-                        const F& f) {
+LimbTensor ternary_rows(const LimbTensor& a, const LimbTensor& b, const LimbTensor& c,
+                        const char* op, const F& f) {
   const Broadcast3 bc(a.shape, b.shape, c.shape);
   at::Tensor da = cpu_limbs(a, op), db = cpu_limbs(b, op), dc = cpu_limbs(c, op);
   const int64_t n = shape_numel(bc.out);
@@ -56,20 +56,23 @@ LimbTensor ternary_rows(const LimbTensor& a, const LimbTensor& b, const LimbTens
       int64_t at[3];
       bc.index(i, at);
       const Row &x = pa[at[0]], &y = pb[at[1]], &z = pc[at[2]];
-      pr[i] = kernels::malformed_row(x) || kernels::malformed_row(y) || kernels::malformed_row(z) ? kNaNRow : f(x, y, z);
+      pr[i] = kernels::malformed_row(x) || kernels::malformed_row(y) || kernels::malformed_row(z)
+                  ? kNaNRow
+                  : f(x, y, z);
     }
   });
   return make_result(r, bc.out, a.data.device());
 }
 
-at::Tensor on_device(const at::Tensor& cpu, const at::Device& dev) { return dev.is_cpu() ? cpu : cpu.to(dev); }
+at::Tensor on_device(const at::Tensor& cpu, const at::Device& dev) {
+  return dev.is_cpu() ? cpu : cpu.to(dev);
+}
 
 }  // namespace
 
 LimbTensor pow_tensor(const LimbTensor& a, const LimbTensor& b) {
   return binary_rows(
-      a, b, "pow",
-      [](const Row& x, const Row& y) { return kernels::pow_row(x, y); }, kHeavy);
+      a, b, "pow", [](const Row& x, const Row& y) { return kernels::pow_row(x, y); }, kHeavy);
 }
 
 LimbTensor logit(const LimbTensor& a, bool has_eps, double eps) {
@@ -85,30 +88,36 @@ LimbTensor nan_to_num(const LimbTensor& a, double nan, double posinf, double neg
 }
 
 LimbTensor lerp(const LimbTensor& start, const LimbTensor& end, const LimbTensor& weight) {
-  return ternary_rows(start, end, weight, "lerp",
-                      [](const Row& s, const Row& e, const Row& w) { return kernels::lerp_row(s, e, w); });
+  return ternary_rows(start, end, weight, "lerp", [](const Row& s, const Row& e, const Row& w) {
+    return kernels::lerp_row(s, e, w);
+  });
 }
 
-LimbTensor addc(const LimbTensor& input, const LimbTensor& t1, const LimbTensor& t2, double value, bool divide,
-                const char* op) {
+LimbTensor addc(const LimbTensor& input, const LimbTensor& t1, const LimbTensor& t2, double value,
+                bool divide, const char* op) {
   if (divide)
-    return ternary_rows(input, t1, t2, op,
-                        [value](const Row& i, const Row& x, const Row& y) { return kernels::addcdiv_row(i, x, y, value); });
-  return ternary_rows(input, t1, t2, op,
-                      [value](const Row& i, const Row& x, const Row& y) { return kernels::addcmul_row(i, x, y, value); });
+    return ternary_rows(input, t1, t2, op, [value](const Row& i, const Row& x, const Row& y) {
+      return kernels::addcdiv_row(i, x, y, value);
+    });
+  return ternary_rows(input, t1, t2, op, [value](const Row& i, const Row& x, const Row& y) {
+    return kernels::addcmul_row(i, x, y, value);
+  });
 }
 
-LimbTensor clamp_rows(const LimbTensor& a, const LimbTensor* lo, const LimbTensor* hi, const char* op) {
+LimbTensor clamp_rows(const LimbTensor& a, const LimbTensor* lo, const LimbTensor* hi,
+                      const char* op) {
   // An absent bound is broadcast as a 0-d operand that the kernel ignores.
   const LimbTensor none{at::zeros({1, limbs::kLimbs}, at::kDouble), Shape{}};
   const bool has_lo = lo != nullptr, has_hi = hi != nullptr;
   return ternary_rows(a, has_lo ? *lo : none, has_hi ? *hi : none, op,
                       [has_lo, has_hi](const Row& x, const Row& l, const Row& h) {
-                        return kernels::clamp_between_row(x, has_lo ? &l : nullptr, has_hi ? &h : nullptr);
+                        return kernels::clamp_between_row(x, has_lo ? &l : nullptr,
+                                                          has_hi ? &h : nullptr);
                       });
 }
 
-at::Tensor isclose(const LimbTensor& a, const LimbTensor& b, double rtol, double atol, bool equal_nan) {
+at::Tensor isclose(const LimbTensor& a, const LimbTensor& b, double rtol, double atol,
+                   bool equal_nan) {
   Shape out = broadcast_shapes(a.shape, b.shape);
   at::Tensor da = cpu_limbs(a, "isclose"), db = cpu_limbs(b, "isclose");
   check_alloc(shape_numel(out), "isclose");

@@ -11,7 +11,8 @@ namespace zel {
 
 namespace {
 
-std::string pair_str(const char* head, const Shape& a, const Shape& b, const char* sep, const char* tail) {
+std::string pair_str(const char* head, const Shape& a, const Shape& b, const char* sep,
+                     const char* tail) {
   return std::string(head) + shape_str(a) + sep + shape_str(b) + tail;
 }
 
@@ -24,7 +25,8 @@ std::vector<int64_t> contiguous_strides(const Shape& s) {
 
 // Element offset of every batch of an operand whose batch axes `batch`
 // broadcast to `out_batch`.
-std::vector<int64_t> batch_offsets(const Shape& batch, int64_t matrix_elems, const Shape& out_batch) {
+std::vector<int64_t> batch_offsets(const Shape& batch, int64_t matrix_elems,
+                                   const Shape& out_batch) {
   const int64_t count = shape_numel(out_batch);
   std::vector<int64_t> offsets(static_cast<size_t>(count));
   Shape padded(out_batch.size() - batch.size(), 1);
@@ -47,7 +49,8 @@ Shape batch_broadcast(const Shape& a, const Shape& b, const Shape& a_full, const
     return broadcast_shapes(a, b);
   } catch (const ValueError&) {
     if (a.size() == 1 && b.size() == 1)
-      throw ValueError("Batch sizes " + std::to_string(a[0]) + " and " + std::to_string(b[0]) + " don't match");
+      throw ValueError("Batch sizes " + std::to_string(a[0]) + " and " + std::to_string(b[0]) +
+                       " don't match");
     throw ValueError(pair_str("Batch shapes of ", a_full, b_full, " and ", " don't match"));
   }
 }
@@ -68,33 +71,38 @@ void batched_mm(const double* a, const std::vector<int64_t>& a_off, const double
   };
   const int64_t work = m * n * std::max<int64_t>(k, 1);
   if (batches >= 2 * at::get_num_threads() || work < 4096) {
-    parallel_rows(batches, std::max<int64_t>(1, 65536 / std::max<int64_t>(work, 1)), [&](int64_t b0, int64_t b1) {
-      std::vector<double> pb;
-      for (int64_t t = b0; t < b1; ++t) {
-        pack_batch_b(t, pb);
-        one_batch_rows(t, 0, m, pb.data());
-      }
-    });
+    parallel_rows(batches, std::max<int64_t>(1, 65536 / std::max<int64_t>(work, 1)),
+                  [&](int64_t b0, int64_t b1) {
+                    std::vector<double> pb;
+                    for (int64_t t = b0; t < b1; ++t) {
+                      pack_batch_b(t, pb);
+                      one_batch_rows(t, 0, m, pb.data());
+                    }
+                  });
     return;
   }
   std::vector<double> pb;
   for (int64_t t = 0; t < batches; ++t) {
     pack_batch_b(t, pb);
-    const int64_t grain = std::max<int64_t>(1, 16384 / std::max<int64_t>(n * std::max<int64_t>(k, 1), 1));
+    const int64_t grain =
+        std::max<int64_t>(1, 16384 / std::max<int64_t>(n * std::max<int64_t>(k, 1), 1));
     parallel_rows(m, grain, [&](int64_t i0, int64_t i1) { one_batch_rows(t, i0, i1, pb.data()); });
   }
 }
 
 }  // namespace
 
-LimbTensor dot(const LimbTensor& a, const LimbTensor& b) { return reduce_all(mul(a, b), ReduceOp::Sum); }
+LimbTensor dot(const LimbTensor& a, const LimbTensor& b) {
+  return reduce_all(mul(a, b), ReduceOp::Sum);
+}
 
 LimbTensor matmul(const LimbTensor& a, const LimbTensor& b) {
   check_limbs(a.data, a.shape, "matmul");
   check_limbs(b.data, b.shape, "matmul");
   const size_t ra = a.shape.size(), rb = b.shape.size();
   if (ra == 0 || rb == 0)
-    throw NotImplementedError(pair_str("matmul not implemented for shapes ", a.shape, b.shape, " @ ", ""));
+    throw NotImplementedError(
+        pair_str("matmul not implemented for shapes ", a.shape, b.shape, " @ ", ""));
   if (ra == 1 && rb == 1) return dot(a, b);
 
   at::Tensor da = cpu_limbs(a, "matmul"), db = cpu_limbs(b, "matmul");
@@ -114,12 +122,15 @@ LimbTensor matmul(const LimbTensor& a, const LimbTensor& b) {
     at::Tensor r = new_limbs_for(rows, "matmul");
     double* pr = r.data_ptr<double>();
     (void)m;
-    parallel_rows(rows, std::max<int64_t>(1, 16384 / std::max<int64_t>(len, 1)), [&](int64_t i0, int64_t i1) {
-      std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(len) * limbs::kLimbs));
-      for (int64_t i = i0; i < i1; ++i)
-        limbs::store(kernels::dot_kernel(pa + i * k * limbs::kLimbs, a_step, pb, b_step, len, scratch.data()),
-                     pr + i * limbs::kLimbs);
-    });
+    parallel_rows(rows, std::max<int64_t>(1, 16384 / std::max<int64_t>(len, 1)),
+                  [&](int64_t i0, int64_t i1) {
+                    std::vector<double> scratch(
+                        static_cast<size_t>(kernels::scratch_rows(len) * limbs::kLimbs));
+                    for (int64_t i = i0; i < i1; ++i)
+                      limbs::store(kernels::dot_kernel(pa + i * k * limbs::kLimbs, a_step, pb,
+                                                       b_step, len, scratch.data()),
+                                   pr + i * limbs::kLimbs);
+                  });
     return make_result(r, std::move(out), a.data.device());
   }
 
@@ -135,8 +146,8 @@ LimbTensor matmul(const LimbTensor& a, const LimbTensor& b) {
     // A left operand without batch axes multiplies each matrix of b in turn,
     // so the message shows the two matrices; otherwise the full shapes.
     const bool per_matrix = a_batch.empty();
-    throw ValueError(pair_str("Matrix shapes ", per_matrix ? a_mat : a.shape, per_matrix ? b_mat : b.shape,
-                              " and ", " incompatible"));
+    throw ValueError(pair_str("Matrix shapes ", per_matrix ? a_mat : a.shape,
+                              per_matrix ? b_mat : b.shape, " and ", " incompatible"));
   }
   Shape out = out_batch;
   if (!a_vec) out.push_back(m);

@@ -140,7 +140,8 @@ void run_chunks(int64_t n, int64_t grain, ChunkFn fn) {
   job->run_share();
   {
     std::unique_lock<std::mutex> lock(job->mutex);
-    job->finished.wait(lock, [&] { return job->finished_participants.load() == job->participants; });
+    job->finished.wait(lock,
+                       [&] { return job->finished_participants.load() == job->participants; });
   }
   latest_width.store(static_cast<int>(job->participants));
   if (job->error) std::rethrow_exception(job->error);

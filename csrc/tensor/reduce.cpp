@@ -12,10 +12,14 @@ namespace {
 
 const char* op_name(ReduceOp op) {
   switch (op) {
-    case ReduceOp::Sum: return "sum";
-    case ReduceOp::Prod: return "prod";
-    case ReduceOp::Max: return "max";
-    default: return "min";
+    case ReduceOp::Sum:
+      return "sum";
+    case ReduceOp::Prod:
+      return "prod";
+    case ReduceOp::Max:
+      return "max";
+    default:
+      return "min";
   }
 }
 
@@ -34,12 +38,17 @@ void for_each_slice(const Slices& sl, const F& f) {
   });
 }
 
-limbs::Row reduce_slice(const double* first, int64_t n, int64_t stride, ReduceOp op, double* scratch) {
+limbs::Row reduce_slice(const double* first, int64_t n, int64_t stride, ReduceOp op,
+                        double* scratch) {
   switch (op) {
-    case ReduceOp::Sum: return kernels::tree_sum_kernel(first, n, stride, scratch);
-    case ReduceOp::Prod: return kernels::tree_prod_kernel(first, n, stride, scratch);
-    case ReduceOp::Max: return limbs::load(first + kernels::argmax_kernel(first, n, stride) * stride * limbs::kLimbs);
-    default: return limbs::load(first + kernels::argmin_kernel(first, n, stride) * stride * limbs::kLimbs);
+    case ReduceOp::Sum:
+      return kernels::tree_sum_kernel(first, n, stride, scratch);
+    case ReduceOp::Prod:
+      return kernels::tree_prod_kernel(first, n, stride, scratch);
+    case ReduceOp::Max:
+      return limbs::load(first + kernels::argmax_kernel(first, n, stride) * stride * limbs::kLimbs);
+    default:
+      return limbs::load(first + kernels::argmin_kernel(first, n, stride) * stride * limbs::kLimbs);
   }
 }
 
@@ -58,7 +67,8 @@ limbs::Row long_slice_tree(const double* first, int64_t n, int64_t stride, kerne
   kernels::tree_leaf_carry_kernel(n, first, stride, b);
   int64_t m = kernels::tree_level_size(n);
   while (m / 2 > kPairGrain) {
-    parallel_rows(m / 2, kPairGrain, [&](int64_t i0, int64_t i1) { kernels::tree_level_kernel(op, b, m, i0, i1); });
+    parallel_rows(m / 2, kPairGrain,
+                  [&](int64_t i0, int64_t i1) { kernels::tree_level_kernel(op, b, m, i0, i1); });
     kernels::tree_level_carry_kernel(b, m);
     m = kernels::tree_level_size(m);
   }
@@ -67,7 +77,8 @@ limbs::Row long_slice_tree(const double* first, int64_t n, int64_t stride, kerne
 
 // The slices along dim (all rows as one slice when dim is empty) and the
 // shape of the result.
-std::pair<Slices, Shape> layout(const LimbTensor& t, int64_t rows, std::optional<int64_t> dim, bool keepdim) {
+std::pair<Slices, Shape> layout(const LimbTensor& t, int64_t rows, std::optional<int64_t> dim,
+                                bool keepdim) {
   if (!dim) {
     Slices sl;
     sl.len = rows;
@@ -80,7 +91,8 @@ std::pair<Slices, Shape> layout(const LimbTensor& t, int64_t rows, std::optional
 // Applies f(first_row_ptr, n, stride, scratch) -> Row to every slice along
 // dim (all elements when dim is empty) and shapes the result.
 template <class F>
-LimbTensor per_slice(const LimbTensor& t, std::optional<int64_t> dim, bool keepdim, const char* op, const F& f) {
+LimbTensor per_slice(const LimbTensor& t, std::optional<int64_t> dim, bool keepdim, const char* op,
+                     const F& f) {
   at::Tensor d = cpu_limbs(t, op);
   std::pair<Slices, Shape> lay = layout(t, d.size(0), dim, keepdim);
   const Slices sl = lay.first;
@@ -115,20 +127,25 @@ Slices slices_of(const Shape& shape, int64_t dim) {
 Shape reduced_shape(const Shape& shape, int64_t dim, bool keepdim) {
   Shape out;
   for (int64_t i = 0; i < static_cast<int64_t>(shape.size()); ++i) {
-    if (i != dim) out.push_back(shape[i]);
-    else if (keepdim) out.push_back(1);
+    if (i != dim)
+      out.push_back(shape[i]);
+    else if (keepdim)
+      out.push_back(1);
   }
   return out;
 }
 
 LimbTensor reduce_all(const LimbTensor& t, ReduceOp op) {
   check_limbs(t.data, t.shape, op_name(op));
-  if (t.data.size(0) == 0 && (op == ReduceOp::Max || op == ReduceOp::Min)) empty_extremum(op_name(op));
+  if (t.data.size(0) == 0 && (op == ReduceOp::Max || op == ReduceOp::Min))
+    empty_extremum(op_name(op));
   if (op == ReduceOp::Sum || op == ReduceOp::Prod) {
     const at::Tensor d = cpu_limbs(t, op_name(op));
     const limbs::Row root = op == ReduceOp::Sum
-        ? long_slice_tree(d.data_ptr<double>(), d.size(0), 1, kernels::TreeOp::Sum, limbs::zero_row())
-        : long_slice_tree(d.data_ptr<double>(), d.size(0), 1, kernels::TreeOp::Prod, limbs::from_double(1.0));
+                                ? long_slice_tree(d.data_ptr<double>(), d.size(0), 1,
+                                                  kernels::TreeOp::Sum, limbs::zero_row())
+                                : long_slice_tree(d.data_ptr<double>(), d.size(0), 1,
+                                                  kernels::TreeOp::Prod, limbs::from_double(1.0));
     at::Tensor r = new_limbs_for(1);
     limbs::store(root, r.data_ptr<double>());
     return make_result(r, Shape{}, t.data.device());
@@ -164,7 +181,8 @@ at::Tensor arg_extremum(const LimbTensor& t, std::optional<int64_t> dim, bool is
   parallel_rows(sl.count(), 4096, [&](int64_t b, int64_t e) {
     for (int64_t s = b; s < e; ++s) {
       const double* first = src + sl.base(s) * limbs::kLimbs;
-      out[s] = is_max ? kernels::argmax_kernel(first, sl.len, sl.inner) : kernels::argmin_kernel(first, sl.len, sl.inner);
+      out[s] = is_max ? kernels::argmax_kernel(first, sl.len, sl.inner)
+                      : kernels::argmin_kernel(first, sl.len, sl.inner);
     }
   });
   return t.data.device().is_cpu() ? r : r.to(t.data.device());
@@ -178,15 +196,18 @@ LimbTensor mean(const LimbTensor& t, std::optional<int64_t> dim, bool keepdim) {
     n = t.shape.empty() ? 1 : t.shape[nd];
   }
   const limbs::Row inv_n = kernels::reciprocal_of(static_cast<double>(n));
-  LimbTensor r = per_slice(t, dim, keepdim, "mean", [&inv_n](const double* first, int64_t len, int64_t stride, double* scratch) {
-    return kernels::mean_kernel(first, len, stride, inv_n, scratch);
-  });
+  LimbTensor r =
+      per_slice(t, dim, keepdim, "mean",
+                [&inv_n](const double* first, int64_t len, int64_t stride, double* scratch) {
+                  return kernels::mean_kernel(first, len, stride, inv_n, scratch);
+                });
   // One element keeps its shape under keepdim, as the whole-tensor sum does.
   if (!dim && keepdim && t.data.size(0) == 1) r.shape = t.shape;
   return r;
 }
 
-LimbTensor variance(const LimbTensor& t, std::optional<int64_t> dim, bool keepdim, bool unbiased, bool take_sqrt) {
+LimbTensor variance(const LimbTensor& t, std::optional<int64_t> dim, bool keepdim, bool unbiased,
+                    bool take_sqrt) {
   const char* op = take_sqrt ? "std" : "var";
   check_limbs(t.data, t.shape, op);
   const int64_t total = t.data.size(0);
@@ -198,10 +219,11 @@ LimbTensor variance(const LimbTensor& t, std::optional<int64_t> dim, bool keepdi
   const bool correct = unbiased && total > 1;
   if (correct && n == 1) throw ZeroDivisionError("division by zero");
   const limbs::Row inv_n = kernels::reciprocal_of(static_cast<double>(n));
-  LimbTensor r = per_slice(t, dim, keepdim, op, [&](const double* first, int64_t len, int64_t stride, double* scratch) {
-    return take_sqrt ? kernels::std_kernel(first, len, stride, inv_n, correct, scratch)
-                     : kernels::var_kernel(first, len, stride, inv_n, correct, scratch);
-  });
+  LimbTensor r = per_slice(
+      t, dim, keepdim, op, [&](const double* first, int64_t len, int64_t stride, double* scratch) {
+        return take_sqrt ? kernels::std_kernel(first, len, stride, inv_n, correct, scratch)
+                         : kernels::var_kernel(first, len, stride, inv_n, correct, scratch);
+      });
   if (!dim && keepdim && total == 1) r.shape = t.shape;
   return r;
 }
@@ -212,12 +234,15 @@ LimbTensor norm(const LimbTensor& t, const NormOrder& p, std::optional<int64_t> 
   const bool is_two = p.is_int ? p.int_p == 2 : p.float_p == 2.0;
   const bool is_zero = p.is_int ? p.int_p == 0 : p.float_p == 0.0;
   if (is_zero) throw ZeroDivisionError("float division by zero");
-  LimbTensor r = per_slice(t, dim, keepdim, "norm", [&](const double* first, int64_t len, int64_t stride, double* scratch) {
-    if (is_two) return kernels::norm2_kernel(first, len, stride, scratch);
-    if (is_one) return kernels::norm1_kernel(first, len, stride, scratch);
-    if (p.is_int) return kernels::norm_int_p_kernel(first, len, stride, p.int_p, scratch);
-    return kernels::norm_float_p_kernel(first, len, stride, p.float_p, scratch);
-  });
+  LimbTensor r =
+      per_slice(t, dim, keepdim, "norm",
+                [&](const double* first, int64_t len, int64_t stride, double* scratch) {
+                  if (is_two) return kernels::norm2_kernel(first, len, stride, scratch);
+                  if (is_one) return kernels::norm1_kernel(first, len, stride, scratch);
+                  if (p.is_int)
+                    return kernels::norm_int_p_kernel(first, len, stride, p.int_p, scratch);
+                  return kernels::norm_float_p_kernel(first, len, stride, p.float_p, scratch);
+                });
   if (!dim && keepdim && t.data.size(0) == 1) r.shape = t.shape;
   return r;
 }

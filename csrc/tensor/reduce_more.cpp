@@ -20,7 +20,9 @@ using limbs::Row;
 
 std::string str(int64_t v) { return std::to_string(v); }
 
-at::Tensor index_result(at::Tensor r, const at::Device& device) { return device.is_cpu() ? r : r.to(device); }
+at::Tensor index_result(at::Tensor r, const at::Device& device) {
+  return device.is_cpu() ? r : r.to(device);
+}
 
 // An int64 array of `shape`, refused (as a limb array of an eighth of its
 // rows would be) when it could not fit in memory.
@@ -39,7 +41,9 @@ std::vector<bool> axis_mask(const Shape& shape, const Dims& dims, const char* op
   for (int64_t d : *dims) {
     const int64_t a = normalize_dim(d, nd);
     if (nd == 0) continue;
-    if (mask[a]) throw std::runtime_error(std::string(op) + "(): dim " + str(a) + " appears multiple times in the list of dims");
+    if (mask[a])
+      throw std::runtime_error(std::string(op) + "(): dim " + str(a) +
+                               " appears multiple times in the list of dims");
     mask[a] = true;
   }
   return mask;
@@ -95,10 +99,11 @@ LimbTensor per_group(const Groups& g, const LimbTensor& t, const char* op, const
   const Row* src = rows_of(g.rows);
   Row* out = rows_of(r);
   const int64_t len = g.len, scratch_rows = kernels::scratch_rows(len);
-  parallel_rows(g.count, std::max<int64_t>(1, 32768 / std::max<int64_t>(len, 1)), [&](int64_t b, int64_t e) {
-    std::vector<double> scratch(static_cast<size_t>(scratch_rows * limbs::kLimbs));
-    for (int64_t s = b; s < e; ++s) out[s] = f(src + s * len, len, scratch.data());
-  });
+  parallel_rows(g.count, std::max<int64_t>(1, 32768 / std::max<int64_t>(len, 1)),
+                [&](int64_t b, int64_t e) {
+                  std::vector<double> scratch(static_cast<size_t>(scratch_rows * limbs::kLimbs));
+                  for (int64_t s = b; s < e; ++s) out[s] = f(src + s * len, len, scratch.data());
+                });
   return make_result(r, g.out_shape, t.data.device());
 }
 
@@ -123,21 +128,30 @@ int64_t exact_extremum(const Row* x, int64_t n, int64_t stride) {
 
 const char* fold_name(Fold op) {
   switch (op) {
-    case Fold::Sum: return "sum";
-    case Fold::Prod: return "prod";
-    case Fold::Mean: return "mean";
-    case Fold::NanSum: return "nansum";
-    case Fold::NanMean: return "nanmean";
-    case Fold::Amax: return "amax";
-    case Fold::Amin: return "amin";
-    default: return "logsumexp";
+    case Fold::Sum:
+      return "sum";
+    case Fold::Prod:
+      return "prod";
+    case Fold::Mean:
+      return "mean";
+    case Fold::NanSum:
+      return "nansum";
+    case Fold::NanMean:
+      return "nanmean";
+    case Fold::Amax:
+      return "amax";
+    case Fold::Amin:
+      return "amin";
+    default:
+      return "logsumexp";
   }
 }
 
 void require_nonempty(const Groups& g, const char* op) {
   if (g.len == 0 && g.count > 0)
-    throw std::runtime_error(std::string(op) +
-                             "(): expected a non-empty reduction, but the reduced dimensions hold no elements");
+    throw std::runtime_error(
+        std::string(op) +
+        "(): expected a non-empty reduction, but the reduced dimensions hold no elements");
 }
 
 }  // namespace
@@ -150,17 +164,24 @@ LimbTensor fold(const LimbTensor& t, const Dims& dims, bool keepdim, Fold op) {
   return per_group(g, t, name, [&](const Row* x, int64_t n, double* scratch) -> Row {
     const double* p = first_of(x);
     switch (op) {
-      case Fold::Sum: return kernels::tree_sum_kernel(p, n, 1, scratch);
-      case Fold::Prod: return kernels::tree_prod_kernel(p, n, 1, scratch);
-      case Fold::Mean: return kernels::mean_kernel(p, n, 1, inv_n, scratch);
-      case Fold::NanSum: return kernels::nansum_kernel(p, n, 1, scratch);
+      case Fold::Sum:
+        return kernels::tree_sum_kernel(p, n, 1, scratch);
+      case Fold::Prod:
+        return kernels::tree_prod_kernel(p, n, 1, scratch);
+      case Fold::Mean:
+        return kernels::mean_kernel(p, n, 1, inv_n, scratch);
+      case Fold::NanSum:
+        return kernels::nansum_kernel(p, n, 1, scratch);
       case Fold::NanMean: {
         int64_t kept = 0;
         for (int64_t i = 0; i < n; ++i) kept += !nan_approx(x[i]);
-        return limbs::mul(kernels::nansum_kernel(p, n, 1, scratch), kernels::reciprocal_of(static_cast<double>(kept)));
+        return limbs::mul(kernels::nansum_kernel(p, n, 1, scratch),
+                          kernels::reciprocal_of(static_cast<double>(kept)));
       }
-      case Fold::Amax: return x[exact_extremum<true>(x, n, 1)];
-      case Fold::Amin: return x[exact_extremum<false>(x, n, 1)];
+      case Fold::Amax:
+        return x[exact_extremum<true>(x, n, 1)];
+      case Fold::Amin:
+        return x[exact_extremum<false>(x, n, 1)];
       default: {
         if (n == 0) return limbs::from_double(-limbs::kInf);
         const Row m = x[exact_extremum<true>(x, n, 1)];
@@ -172,8 +193,8 @@ LimbTensor fold(const LimbTensor& t, const Dims& dims, bool keepdim, Fold op) {
   });
 }
 
-LimbTensor variance_dims(const LimbTensor& t, const Dims& dims, bool keepdim, std::optional<double> correction,
-                         bool unbiased, bool take_sqrt) {
+LimbTensor variance_dims(const LimbTensor& t, const Dims& dims, bool keepdim,
+                         std::optional<double> correction, bool unbiased, bool take_sqrt) {
   const char* op = take_sqrt ? "std" : "var";
   const Groups g = group(t, dims, keepdim, op);
   const int64_t total = t.data.size(0);
@@ -210,7 +231,8 @@ LimbTensor norm_dims(const LimbTensor& t, double p, const Dims& dims, bool keepd
     const double* first = first_of(x);
     if (p == 2.0) return kernels::norm2_kernel(first, n, 1, scratch);
     if (p == 1.0) return kernels::norm1_kernel(first, n, 1, scratch);
-    if (p == 0.0) return limbs::from_double(static_cast<double>(kernels::count_nonzero_kernel(x, n, 1)));
+    if (p == 0.0)
+      return limbs::from_double(static_cast<double>(kernels::count_nonzero_kernel(x, n, 1)));
     if (extreme) return kernels::abs_extremum_kernel(x, n, 1, p > 0);
     if (p == std::floor(p) && std::fabs(p) < 9.2e18)
       return kernels::norm_int_p_kernel(first, n, 1, static_cast<long long>(p), scratch);
@@ -224,11 +246,12 @@ at::Tensor truth_fold(const LimbTensor& t, const Dims& dims, bool keepdim, Truth
   at::Tensor r = new_indices(g.out_shape, name);
   const Row* src = rows_of(g.rows);
   std::vector<int64_t> counts(static_cast<size_t>(g.count));
-  parallel_rows(g.count, std::max<int64_t>(1, 65536 / std::max<int64_t>(g.len, 1)), [&](int64_t b, int64_t e) {
-    for (int64_t s = b; s < e; ++s) {
-      counts[s] = kernels::count_nonzero_kernel(src + s * g.len, g.len, 1);
-    }
-  });
+  parallel_rows(g.count, std::max<int64_t>(1, 65536 / std::max<int64_t>(g.len, 1)),
+                [&](int64_t b, int64_t e) {
+                  for (int64_t s = b; s < e; ++s) {
+                    counts[s] = kernels::count_nonzero_kernel(src + s * g.len, g.len, 1);
+                  }
+                });
   int64_t* out = r.data_ptr<int64_t>();
   for (int64_t s = 0; s < g.count; ++s)
     out[s] = op == Truth::Any ? counts[s] > 0 : (op == Truth::All ? counts[s] == g.len : counts[s]);
@@ -268,21 +291,24 @@ template <class F>
 void for_each_sorted(const Axis& a, bool descending, const F& f) {
   const Row* src = rows_of(a.src);
   const int64_t len = a.sl.len;
-  parallel_rows(a.sl.count(), std::max<int64_t>(1, 4096 / std::max<int64_t>(len, 1)), [&](int64_t b, int64_t e) {
-    std::vector<int64_t> order(static_cast<size_t>(len));
-    for (int64_t s = b; s < e; ++s) {
-      kernels::sort_order_kernel(src + a.sl.base(s), len, a.sl.inner, descending, order.data());
-      f(s, order.data());
-    }
-  });
+  parallel_rows(a.sl.count(), std::max<int64_t>(1, 4096 / std::max<int64_t>(len, 1)),
+                [&](int64_t b, int64_t e) {
+                  std::vector<int64_t> order(static_cast<size_t>(len));
+                  for (int64_t s = b; s < e; ++s) {
+                    kernels::sort_order_kernel(src + a.sl.base(s), len, a.sl.inner, descending,
+                                               order.data());
+                    f(s, order.data());
+                  }
+                });
 }
 
 // The k entries of every slice picked by pick(order) into a result whose
 // axis has length k (removed when `drop`).
 template <class Pick>
-Indexed select_sorted(const LimbTensor& t, const Axis& a, int64_t k, bool descending, bool drop, bool keepdim,
-                      const char* op, const Pick& pick) {
-  Shape shape = drop ? (t.shape.empty() ? Shape{} : reduced_shape(t.shape, a.dim, keepdim)) : with_len(t.shape, a.dim, k);
+Indexed select_sorted(const LimbTensor& t, const Axis& a, int64_t k, bool descending, bool drop,
+                      bool keepdim, const char* op, const Pick& pick) {
+  Shape shape = drop ? (t.shape.empty() ? Shape{} : reduced_shape(t.shape, a.dim, keepdim))
+                     : with_len(t.shape, a.dim, k);
   at::Tensor r = new_limbs_for(shape_numel(shape), op);
   at::Tensor idx = new_indices(shape, op);
   const Row* src = rows_of(a.src);
@@ -297,13 +323,17 @@ Indexed select_sorted(const LimbTensor& t, const Axis& a, int64_t k, bool descen
       io[out_base + i * inner] = at;
     }
   });
-  return Indexed{make_result(r, std::move(shape), t.data.device()), index_result(idx, t.data.device())};
+  return Indexed{make_result(r, std::move(shape), t.data.device()),
+                 index_result(idx, t.data.device())};
 }
 
 }  // namespace
 
 Indexed scan(const LimbTensor& t, int64_t dim, Scan op) {
-  const char* name = op == Scan::Sum ? "cumsum" : op == Scan::Prod ? "cumprod" : op == Scan::Max ? "cummax" : "cummin";
+  const char* name = op == Scan::Sum    ? "cumsum"
+                     : op == Scan::Prod ? "cumprod"
+                     : op == Scan::Max  ? "cummax"
+                                        : "cummin";
   const Axis a = axis_of(t, dim, name);
   at::Tensor r = new_limbs_for(a.src.size(0), name);
   const bool indexed = op == Scan::Max || op == Scan::Min;
@@ -312,18 +342,28 @@ Indexed scan(const LimbTensor& t, int64_t dim, Scan op) {
   Row* out = rows_of(r);
   int64_t* io = indexed ? idx.data_ptr<int64_t>() : nullptr;
   const Slices& sl = a.sl;
-  parallel_rows(sl.count(), std::max<int64_t>(1, 32768 / std::max<int64_t>(sl.len, 1)), [&](int64_t b, int64_t e) {
-    for (int64_t s = b; s < e; ++s) {
-      const int64_t base = sl.base(s);
-      switch (op) {
-        case Scan::Sum: kernels::cumsum_kernel(src + base, sl.len, sl.inner, out + base); break;
-        case Scan::Prod: kernels::cumprod_kernel(src + base, sl.len, sl.inner, out + base); break;
-        case Scan::Max: kernels::cummax_kernel(src + base, sl.len, sl.inner, out + base, io + base); break;
-        default: kernels::cummin_kernel(src + base, sl.len, sl.inner, out + base, io + base); break;
-      }
-    }
-  });
-  return Indexed{make_result(r, t.shape, t.data.device()), indexed ? index_result(idx, t.data.device()) : idx};
+  parallel_rows(sl.count(), std::max<int64_t>(1, 32768 / std::max<int64_t>(sl.len, 1)),
+                [&](int64_t b, int64_t e) {
+                  for (int64_t s = b; s < e; ++s) {
+                    const int64_t base = sl.base(s);
+                    switch (op) {
+                      case Scan::Sum:
+                        kernels::cumsum_kernel(src + base, sl.len, sl.inner, out + base);
+                        break;
+                      case Scan::Prod:
+                        kernels::cumprod_kernel(src + base, sl.len, sl.inner, out + base);
+                        break;
+                      case Scan::Max:
+                        kernels::cummax_kernel(src + base, sl.len, sl.inner, out + base, io + base);
+                        break;
+                      default:
+                        kernels::cummin_kernel(src + base, sl.len, sl.inner, out + base, io + base);
+                        break;
+                    }
+                  }
+                });
+  return Indexed{make_result(r, t.shape, t.data.device()),
+                 indexed ? index_result(idx, t.data.device()) : idx};
 }
 
 Indexed sort(const LimbTensor& t, int64_t dim, bool descending) {
@@ -336,8 +376,8 @@ Indexed topk(const LimbTensor& t, int64_t k, int64_t dim, bool largest) {
   const Axis a = axis_of(t, dim, "topk");
   const int64_t len = t.shape.empty() ? 1 : t.shape[a.dim];
   if (k < 0 || k > len)
-    throw std::runtime_error("topk(): selected index k out of range: k = " + str(k) + " for a dimension of size " +
-                             str(len));
+    throw std::runtime_error("topk(): selected index k out of range: k = " + str(k) +
+                             " for a dimension of size " + str(len));
   return select_sorted(t, a, k, largest, false, false, "topk",
                        [](int64_t, const int64_t* order, int64_t i) { return order[i]; });
 }
@@ -356,18 +396,21 @@ Indexed median_dim(const LimbTensor& t, int64_t dim, bool keepdim) {
   const Axis a = axis_of(t, dim, "median");
   const int64_t len = t.shape.empty() ? 1 : t.shape[a.dim];
   if (len == 0 && shape_numel(reduced_shape(t.shape, a.dim, false)) > 0)
-    throw IndexError("median(): cannot compute the median of dimension " + str(a.dim) + " of size 0");
+    throw IndexError("median(): cannot compute the median of dimension " + str(a.dim) +
+                     " of size 0");
   const Row* src = rows_of(a.src);
   const int64_t inner = a.sl.inner;
   // Sorted with NaN last and stable, the first sorted NaN is the first NaN
   // of the slice in input order.
-  return select_sorted(t, a, 1, false, true, keepdim, "median", [&](int64_t s, const int64_t* order, int64_t) {
-    const int64_t base = a.sl.base(s);
-    if (!limbs::is_nan_exact(src[base + order[len - 1] * inner])) return order[(len - 1) / 2];
-    int64_t j = len - 1;
-    while (j > 0 && limbs::is_nan_exact(src[base + order[j - 1] * inner])) --j;
-    return order[j];
-  });
+  return select_sorted(t, a, 1, false, true, keepdim, "median",
+                       [&](int64_t s, const int64_t* order, int64_t) {
+                         const int64_t base = a.sl.base(s);
+                         if (!limbs::is_nan_exact(src[base + order[len - 1] * inner]))
+                           return order[(len - 1) / 2];
+                         int64_t j = len - 1;
+                         while (j > 0 && limbs::is_nan_exact(src[base + order[j - 1] * inner])) --j;
+                         return order[j];
+                       });
 }
 
 LimbTensor median_all(const LimbTensor& t) {
@@ -381,8 +424,8 @@ LimbTensor median_all(const LimbTensor& t) {
   return median_dim(flat, 0, false).values;
 }
 
-LimbTensor quantile(const LimbTensor& t, const std::vector<double>& q, bool q_axis, std::optional<int64_t> dim,
-                    bool keepdim, kernels::QuantileMode mode) {
+LimbTensor quantile(const LimbTensor& t, const std::vector<double>& q, bool q_axis,
+                    std::optional<int64_t> dim, bool keepdim, kernels::QuantileMode mode) {
   check_limbs(t.data, t.shape, "quantile");
   const int64_t total = t.data.size(0);
   if (total == 0) throw std::runtime_error("quantile() input tensor must be non-empty");
@@ -390,24 +433,28 @@ LimbTensor quantile(const LimbTensor& t, const std::vector<double>& q, bool q_ax
   const LimbTensor seen = dim ? t : LimbTensor{t.data, Shape{total}};
   const Axis a = axis_of(seen, dim ? *dim : 0, "quantile");
   Shape shape;
-  if (dim) shape = t.shape.empty() ? Shape{} : reduced_shape(t.shape, a.dim, keepdim);
-  else if (keepdim) shape = Shape(t.shape.size(), 1);
+  if (dim)
+    shape = t.shape.empty() ? Shape{} : reduced_shape(t.shape, a.dim, keepdim);
+  else if (keepdim)
+    shape = Shape(t.shape.size(), 1);
   const int64_t per_q = a.sl.count(), nq = static_cast<int64_t>(q.size());
   if (q_axis) shape.insert(shape.begin(), nq);
   at::Tensor r = new_limbs_for(shape_numel(shape), "quantile");
   const Row* src = rows_of(a.src);
   Row* out = rows_of(r);
   const int64_t len = a.sl.len, inner = a.sl.inner;
-  parallel_rows(per_q, std::max<int64_t>(1, 4096 / std::max<int64_t>(len, 1)), [&](int64_t b, int64_t e) {
-    std::vector<int64_t> order(static_cast<size_t>(len));
-    std::vector<Row> sorted(static_cast<size_t>(len));
-    for (int64_t s = b; s < e; ++s) {
-      const int64_t base = a.sl.base(s);
-      kernels::sort_order_kernel(src + base, len, inner, false, order.data());
-      for (int64_t i = 0; i < len; ++i) sorted[i] = src[base + order[i] * inner];
-      for (int64_t j = 0; j < nq; ++j) out[j * per_q + s] = kernels::quantile_kernel(sorted.data(), len, q[j], mode);
-    }
-  });
+  parallel_rows(per_q, std::max<int64_t>(1, 4096 / std::max<int64_t>(len, 1)),
+                [&](int64_t b, int64_t e) {
+                  std::vector<int64_t> order(static_cast<size_t>(len));
+                  std::vector<Row> sorted(static_cast<size_t>(len));
+                  for (int64_t s = b; s < e; ++s) {
+                    const int64_t base = a.sl.base(s);
+                    kernels::sort_order_kernel(src + base, len, inner, false, order.data());
+                    for (int64_t i = 0; i < len; ++i) sorted[i] = src[base + order[i] * inner];
+                    for (int64_t j = 0; j < nq; ++j)
+                      out[j * per_q + s] = kernels::quantile_kernel(sorted.data(), len, q[j], mode);
+                  }
+                });
   return make_result(r, std::move(shape), t.data.device());
 }
 
@@ -434,13 +481,14 @@ Unique unique(const LimbTensor& t) {
   Row* out = rows_of(values);
   for (int64_t i = 0; i < m; ++i) out[i] = x[firsts[i]];
   at::Tensor c = at::tensor(counts, at::TensorOptions().dtype(at::kLong));
-  return Unique{make_result(values, Shape{m}, t.data.device()), index_result(inverse, t.data.device()),
-                index_result(c, t.data.device())};
+  return Unique{make_result(values, Shape{m}, t.data.device()),
+                index_result(inverse, t.data.device()), index_result(c, t.data.device())};
 }
 
 LimbTensor diff(const LimbTensor& t, int64_t n, int64_t dim) {
   check_limbs(t.data, t.shape, "diff");
-  if (t.shape.empty()) throw std::runtime_error("diff expects input to be at least one-dimensional");
+  if (t.shape.empty())
+    throw std::runtime_error("diff expects input to be at least one-dimensional");
   if (n < 0) throw std::runtime_error("diff(): order must be non-negative but got " + str(n));
   LimbTensor cur{cpu_limbs(t, "diff"), t.shape};
   const int64_t d = normalize_dim(dim, static_cast<int64_t>(t.shape.size()));
@@ -456,22 +504,28 @@ LimbTensor diff(const LimbTensor& t, int64_t n, int64_t dim) {
     const Row* src = rows_of(cur.data);
     Row* out = rows_of(r);
     const int64_t len = sl.len, inner = sl.inner;
-    parallel_rows(sl.count(), std::max<int64_t>(1, 32768 / std::max<int64_t>(len, 1)), [&](int64_t b, int64_t e) {
-      for (int64_t s = b; s < e; ++s) {
-        const int64_t in_base = sl.base(s), out_base = (s / inner) * (len - 1) * inner + s % inner;
-        for (int64_t i = 0; i + 1 < len; ++i)
-          out[out_base + i * inner] = limbs::sub(src[in_base + (i + 1) * inner], src[in_base + i * inner]);
-      }
-    });
+    parallel_rows(sl.count(), std::max<int64_t>(1, 32768 / std::max<int64_t>(len, 1)),
+                  [&](int64_t b, int64_t e) {
+                    for (int64_t s = b; s < e; ++s) {
+                      const int64_t in_base = sl.base(s),
+                                    out_base = (s / inner) * (len - 1) * inner + s % inner;
+                      for (int64_t i = 0; i + 1 < len; ++i)
+                        out[out_base + i * inner] =
+                            limbs::sub(src[in_base + (i + 1) * inner], src[in_base + i * inner]);
+                    }
+                  });
     cur = LimbTensor{r, shape};
   }
   return make_result(cur.data, cur.shape, t.data.device());
 }
 
-LimbTensor trapezoid(const LimbTensor& y, const LimbTensor* x, double dx, int64_t dim, bool cumulative) {
+LimbTensor trapezoid(const LimbTensor& y, const LimbTensor* x, double dx, int64_t dim,
+                     bool cumulative) {
   const char* op = cumulative ? "cumulative_trapezoid" : "trapezoid";
   check_limbs(y.data, y.shape, op);
-  if (y.shape.empty()) throw IndexError(std::string(op) + "(): expected y to be at least one-dimensional, got a 0-d tensor");
+  if (y.shape.empty())
+    throw IndexError(std::string(op) +
+                     "(): expected y to be at least one-dimensional, got a 0-d tensor");
   const Axis a = axis_of(y, dim, op);
   const int64_t len = a.sl.len, inner = a.sl.inner;
   at::Tensor xs;
@@ -481,38 +535,48 @@ LimbTensor trapezoid(const LimbTensor& y, const LimbTensor* x, double dx, int64_
     x_full = x->shape == y.shape;
     if (!x_full && !(x->shape.size() == 1 && x->shape[0] == len))
       throw std::runtime_error(std::string(op) + "(): x of shape " + shape_str(x->shape) +
-                               " must have the shape of y " + shape_str(y.shape) + " or be 1-D of length " + str(len));
+                               " must have the shape of y " + shape_str(y.shape) +
+                               " or be 1-D of length " + str(len));
   }
   const int64_t terms = std::max<int64_t>(len - 1, 0);
-  const Shape shape = cumulative ? with_len(y.shape, a.dim, terms) : reduced_shape(y.shape, a.dim, false);
+  const Shape shape =
+      cumulative ? with_len(y.shape, a.dim, terms) : reduced_shape(y.shape, a.dim, false);
   at::Tensor r = new_limbs_for(shape_numel(shape), op);
   const Row* py = rows_of(a.src);
   const Row* px = x ? rows_of(xs) : nullptr;
   Row* out = rows_of(r);
   const Row h = limbs::from_double(dx);
-  parallel_rows(a.sl.count(), std::max<int64_t>(1, 16384 / std::max<int64_t>(len, 1)), [&](int64_t b, int64_t e) {
-    std::vector<Row> term(static_cast<size_t>(terms));
-    std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(terms) * limbs::kLimbs));
-    for (int64_t s = b; s < e; ++s) {
-      const int64_t base = a.sl.base(s);
-      for (int64_t i = 0; i < terms; ++i) {
-        Row step = h;
-        if (px) {
-          const int64_t i0 = x_full ? base + i * inner : i, i1 = x_full ? base + (i + 1) * inner : i + 1;
-          step = limbs::sub(px[i1], px[i0]);
+  parallel_rows(
+      a.sl.count(), std::max<int64_t>(1, 16384 / std::max<int64_t>(len, 1)),
+      [&](int64_t b, int64_t e) {
+        std::vector<Row> term(static_cast<size_t>(terms));
+        std::vector<double> scratch(
+            static_cast<size_t>(kernels::scratch_rows(terms) * limbs::kLimbs));
+        for (int64_t s = b; s < e; ++s) {
+          const int64_t base = a.sl.base(s);
+          for (int64_t i = 0; i < terms; ++i) {
+            Row step = h;
+            if (px) {
+              const int64_t i0 = x_full ? base + i * inner : i,
+                            i1 = x_full ? base + (i + 1) * inner : i + 1;
+              step = limbs::sub(px[i1], px[i0]);
+            }
+            // (y_i + y_{i+1}) h / 2; halving is exact.
+            term[i] = limbs::mul_scalar(
+                limbs::mul(step, limbs::add(py[base + i * inner], py[base + (i + 1) * inner])),
+                0.5);
+          }
+          if (cumulative) {
+            const int64_t out_base = (s / inner) * terms * inner + s % inner;
+            kernels::cumsum_kernel(term.data(), terms, 1,
+                                   term.data());  // in place: reads x_i before writing it
+            for (int64_t i = 0; i < terms; ++i) out[out_base + i * inner] = term[i];
+          } else {
+            out[s] = kernels::tree_sum_kernel(reinterpret_cast<const double*>(term.data()), terms,
+                                              1, scratch.data());
+          }
         }
-        // (y_i + y_{i+1}) h / 2; halving is exact.
-        term[i] = limbs::mul_scalar(limbs::mul(step, limbs::add(py[base + i * inner], py[base + (i + 1) * inner])), 0.5);
-      }
-      if (cumulative) {
-        const int64_t out_base = (s / inner) * terms * inner + s % inner;
-        kernels::cumsum_kernel(term.data(), terms, 1, term.data());  // in place: reads x_i before writing it
-        for (int64_t i = 0; i < terms; ++i) out[out_base + i * inner] = term[i];
-      } else {
-        out[s] = kernels::tree_sum_kernel(reinterpret_cast<const double*>(term.data()), terms, 1, scratch.data());
-      }
-    }
-  });
+      });
   return make_result(r, shape, y.data.device());
 }
 

@@ -23,8 +23,8 @@ LimbTensor fold(const LimbTensor& t, const Dims& dims, bool keepdim, Fold op);
 // Variance over several axes. With `correction` the sum of squared
 // deviations is divided by n - correction in limb arithmetic; without it,
 // `unbiased` applies the defined factor n / (n - 1) as Tensor.var does.
-LimbTensor variance_dims(const LimbTensor& t, const Dims& dims, bool keepdim, std::optional<double> correction,
-                         bool unbiased, bool take_sqrt);
+LimbTensor variance_dims(const LimbTensor& t, const Dims& dims, bool keepdim,
+                         std::optional<double> correction, bool unbiased, bool take_sqrt);
 
 // p-norm over several axes; p may also be +-inf (largest / smallest |x|)
 // or 0 (count of non-zero elements).
@@ -53,8 +53,8 @@ Indexed kthvalue(const LimbTensor& t, int64_t k, int64_t dim, bool keepdim);
 Indexed median_dim(const LimbTensor& t, int64_t dim, bool keepdim);
 LimbTensor median_all(const LimbTensor& t);
 // One result per entry of q (in [0, 1]); q_axis puts them on a leading axis.
-LimbTensor quantile(const LimbTensor& t, const std::vector<double>& q, bool q_axis, std::optional<int64_t> dim,
-                    bool keepdim, kernels::QuantileMode mode);
+LimbTensor quantile(const LimbTensor& t, const std::vector<double>& q, bool q_axis,
+                    std::optional<int64_t> dim, bool keepdim, kernels::QuantileMode mode);
 
 struct Unique {
   LimbTensor values;
@@ -68,6 +68,7 @@ LimbTensor diff(const LimbTensor& t, int64_t n, int64_t dim);
 // Trapezoidal rule along dim, with sample points x (broadcast along dim, or
 // 1-D of the axis length) or the spacing dx; cumulative gives the running
 // integral (one element shorter along dim).
-LimbTensor trapezoid(const LimbTensor& y, const LimbTensor* x, double dx, int64_t dim, bool cumulative);
+LimbTensor trapezoid(const LimbTensor& y, const LimbTensor* x, double dx, int64_t dim,
+                     bool cumulative);
 
 }  // namespace zel

@@ -64,7 +64,8 @@ void copy_rows(Row* dst, int64_t dst_off, const Strides& dst_st, const Row* src,
     }
     for (int64_t line = begin; line < end; ++line) {
       if (di == 1 && si == 1) {
-        std::memcpy(static_cast<void*>(dst + od), src + os, static_cast<size_t>(inner) * sizeof(Row));
+        std::memcpy(static_cast<void*>(dst + od), src + os,
+                    static_cast<size_t>(inner) * sizeof(Row));
       } else if (si == 0) {
         const Row r = src[os];
         for (int64_t i = 0; i < inner; ++i) dst[od + i * di] = r;
@@ -82,7 +83,6 @@ void copy_rows(Row* dst, int64_t dst_off, const Strides& dst_st, const Row* src,
     }
   });
 }
-
 
 at::Tensor empty_limbs(int64_t n, const char* op) {
   check_alloc(n, op);
@@ -138,9 +138,11 @@ LimbTensor join(const std::vector<LimbTensor>& ts, const std::vector<Shape>& sha
     bool match = static_cast<int64_t>(s.size()) == nd;
     for (int64_t d = 0; match && d < nd; ++d) match = d == dim || s[d] == first[d];
     if (!match)
-      throw ValueError(std::string(op) + ": tensor at position " + str(i) + " has shape " + shape_str(s) +
-                       ", which does not match " + shape_str(first) + " except in dimension " + str(dim));
-    if (s[dim] > kInt64Max - total) throw ValueError(std::string(op) + ": result has too many elements");
+      throw ValueError(std::string(op) + ": tensor at position " + str(i) + " has shape " +
+                       shape_str(s) + ", which does not match " + shape_str(first) +
+                       " except in dimension " + str(dim));
+    if (s[dim] > kInt64Max - total)
+      throw ValueError(std::string(op) + ": result has too many elements");
     total += s[dim];
   }
   out[dim] = total;
@@ -148,16 +150,16 @@ LimbTensor join(const std::vector<LimbTensor>& ts, const std::vector<Shape>& sha
   const Strides out_st = contiguous_strides(out);
   int64_t at_dim = 0;
   for (size_t i = 0; i < ts.size(); ++i) {
-    copy_rows(rows_of(r), at_dim * out_st[dim], out_st, rows_of(srcs[i]), 0, contiguous_strides(shapes[i]),
-              shapes[i]);
+    copy_rows(rows_of(r), at_dim * out_st[dim], out_st, rows_of(srcs[i]), 0,
+              contiguous_strides(shapes[i]), shapes[i]);
     at_dim += shapes[i][dim];
   }
   return make_result(r, std::move(out), ts[0].data.device());
 }
 
 // The piece [start, start + len) of axis dim, from the staged rows src.
-LimbTensor narrow(const LimbTensor& t, const at::Tensor& src, int64_t dim, int64_t start, int64_t len,
-                  const char* op) {
+LimbTensor narrow(const LimbTensor& t, const at::Tensor& src, int64_t dim, int64_t start,
+                  int64_t len, const char* op) {
   const Strides st = contiguous_strides(t.shape);
   Shape shape = t.shape;
   shape[dim] = len;
@@ -167,7 +169,8 @@ LimbTensor narrow(const LimbTensor& t, const at::Tensor& src, int64_t dim, int64
 
 // The axis split by split/chunk; a 0-d tensor has none.
 int64_t split_dim(const LimbTensor& t, int64_t dim, const char* op) {
-  if (t.shape.empty()) throw IndexError(std::string(op) + ": a 0-d tensor has no dimension to split");
+  if (t.shape.empty())
+    throw IndexError(std::string(op) + ": a 0-d tensor has no dimension to split");
   return wrap_dim(dim, static_cast<int64_t>(t.shape.size()), op);
 }
 
@@ -205,7 +208,8 @@ Selection select(const Shape& shape, const std::vector<IndexItem>& index) {
   }
   if (ellipses > 1) throw IndexError("an index can only have a single ellipsis ('...')");
   if (consumed > nd)
-    throw IndexError("too many indices for tensor of dimension " + str(nd) + " (got " + str(consumed) + ")");
+    throw IndexError("too many indices for tensor of dimension " + str(nd) + " (got " +
+                     str(consumed) + ")");
   const Strides st = contiguous_strides(shape);
   Selection sel;
   int64_t axis = 0;
@@ -220,8 +224,8 @@ Selection select(const Shape& shape, const std::vector<IndexItem>& index) {
       case IndexItem::Int: {
         const int64_t size = shape[axis];
         if (it.start < -size || it.start >= size)
-          throw IndexError("index " + str(it.start) + " is out of bounds for dimension " + str(axis) +
-                           " with size " + str(size));
+          throw IndexError("index " + str(it.start) + " is out of bounds for dimension " +
+                           str(axis) + " with size " + str(size));
         sel.offset += (it.start < 0 ? it.start + size : it.start) * st[axis];
         ++axis;
         break;
@@ -229,8 +233,10 @@ Selection select(const Shape& shape, const std::vector<IndexItem>& index) {
       case IndexItem::Slice: {
         // Reversed slices are a 1-D facility, as for Python lists.
         if (it.step < 0 && nd != 1)
-          throw ValueError("step must be greater than zero (negative steps are only supported on 1-D tensors, got " +
-                           str(it.step) + " on a tensor of dimension " + str(nd) + ")");
+          throw ValueError(
+              "step must be greater than zero (negative steps are only supported on 1-D tensors, "
+              "got " +
+              str(it.step) + " on a tensor of dimension " + str(nd) + ")");
         if (it.step == 0) throw ValueError("slice step cannot be zero");
         int64_t start = it.start, stop = it.stop;
         const int64_t len = slice_length(shape[axis], start, stop, it.step);
@@ -276,8 +282,8 @@ at::Tensor gather(const at::Tensor& src, const Shape& shape, const Strides& stri
 Shape infer_shape(const Shape& from, const std::vector<int64_t>& target, const char* op) {
   const int64_t numel = shape_numel(from);
   auto fail = [&](const std::string& why) {
-    throw ValueError(std::string(op) + ": cannot reshape tensor of shape " + shape_str(from) + " (" + str(numel) +
-                     " elements) into shape " + shape_str(target) + why);
+    throw ValueError(std::string(op) + ": cannot reshape tensor of shape " + shape_str(from) +
+                     " (" + str(numel) + " elements) into shape " + shape_str(target) + why);
   };
   int64_t infer = -1, known = 1;
   bool zero = false, overflow = false;
@@ -319,8 +325,8 @@ LimbTensor flatten(const LimbTensor& t, int64_t start_dim, int64_t end_dim) {
   const int64_t start = wrap_dim(start_dim, nd, "flatten");
   const int64_t end = wrap_dim(end_dim, nd, "flatten");
   if (start > end)
-    throw ValueError("flatten: start_dim " + str(start_dim) + " comes after end_dim " + str(end_dim) +
-                     " for shape " + shape_str(t.shape));
+    throw ValueError("flatten: start_dim " + str(start_dim) + " comes after end_dim " +
+                     str(end_dim) + " for shape " + shape_str(t.shape));
   if (nd == 0) return relabel(t, Shape{1});
   Shape shape(t.shape.begin(), t.shape.begin() + start);
   int64_t merged = 1;
@@ -359,7 +365,8 @@ LimbTensor expand(const LimbTensor& t, const std::vector<int64_t>& sizes) {
   const int64_t nd = static_cast<int64_t>(t.shape.size()), ne = static_cast<int64_t>(sizes.size());
   if (ne < nd)
     throw ValueError("expand: the number of sizes provided (" + str(ne) +
-                     ") must be greater or equal to the number of dimensions in the tensor (" + str(nd) + ")");
+                     ") must be greater or equal to the number of dimensions in the tensor (" +
+                     str(nd) + ")");
   const Strides in_st = contiguous_strides(t.shape);
   Shape shape(ne);
   Strides strides(ne, 0);
@@ -369,11 +376,13 @@ LimbTensor expand(const LimbTensor& t, const std::vector<int64_t>& sizes) {
     const int64_t want = sizes[i] == -1 && d >= 0 ? have : sizes[i];
     if (want < 0)
       throw ValueError("expand: invalid size " + str(sizes[i]) + " at position " + str(i) + " of " +
-                       shape_str(sizes) + (d < 0 ? " (a new leading axis needs an explicit size)" : ""));
+                       shape_str(sizes) +
+                       (d < 0 ? " (a new leading axis needs an explicit size)" : ""));
     if (want != have && have != 1)
-      throw ValueError("expand: the expanded size (" + str(want) + ") must match the existing size (" + str(have) +
-                       ") at non-singleton dimension " + str(i) + ". Target sizes: " + shape_str(sizes) +
-                       ". Tensor sizes: " + shape_str(t.shape));
+      throw ValueError(
+          "expand: the expanded size (" + str(want) + ") must match the existing size (" +
+          str(have) + ") at non-singleton dimension " + str(i) +
+          ". Target sizes: " + shape_str(sizes) + ". Tensor sizes: " + shape_str(t.shape));
     shape[i] = want;
     if (d >= 0 && have == want) strides[i] = in_st[d];
   }
@@ -395,13 +404,16 @@ LimbTensor permute(const LimbTensor& t, const std::vector<int64_t>& dims) {
   check_limbs(t.data, t.shape, "permute");
   const int64_t nd = static_cast<int64_t>(t.shape.size());
   if (static_cast<int64_t>(dims.size()) != nd)
-    throw ValueError("permute: the number of dims (" + str(dims.size()) + ") must equal the dimension of the tensor (" +
-                     str(nd) + ", shape " + shape_str(t.shape) + ")");
+    throw ValueError("permute: the number of dims (" + str(dims.size()) +
+                     ") must equal the dimension of the tensor (" + str(nd) + ", shape " +
+                     shape_str(t.shape) + ")");
   std::vector<int64_t> perm(nd);
   std::vector<bool> seen(nd, false);
   for (int64_t i = 0; i < nd; ++i) {
     perm[i] = wrap_dim(dims[i], nd, "permute");
-    if (seen[perm[i]]) throw ValueError("permute: dim " + str(perm[i]) + " appears more than once in " + shape_str(dims));
+    if (seen[perm[i]])
+      throw ValueError("permute: dim " + str(perm[i]) + " appears more than once in " +
+                       shape_str(dims));
     seen[perm[i]] = true;
   }
   return permuted(t, perm, "permute");
@@ -418,8 +430,9 @@ LimbTensor stack(const std::vector<LimbTensor>& ts, int64_t dim) {
   if (ts.empty()) throw ValueError("stack requires at least one tensor");
   for (size_t i = 1; i < ts.size(); ++i)
     if (ts[i].shape != ts[0].shape)
-      throw ValueError("stack expects each tensor to be equal size, but got " + shape_str(ts[0].shape) +
-                       " at entry 0 and " + shape_str(ts[i].shape) + " at entry " + str(i));
+      throw ValueError("stack expects each tensor to be equal size, but got " +
+                       shape_str(ts[0].shape) + " at entry 0 and " + shape_str(ts[i].shape) +
+                       " at entry " + str(i));
   const int64_t d = wrap_dim(dim, static_cast<int64_t>(ts[0].shape.size()) + 1, "stack");
   std::vector<Shape> shapes;
   for (const LimbTensor& t : ts) {
@@ -445,13 +458,15 @@ std::vector<LimbTensor> split(const LimbTensor& t, int64_t size, int64_t dim) {
   return pieces;
 }
 
-std::vector<LimbTensor> split_sections(const LimbTensor& t, const std::vector<int64_t>& sections, int64_t dim) {
+std::vector<LimbTensor> split_sections(const LimbTensor& t, const std::vector<int64_t>& sections,
+                                       int64_t dim) {
   at::Tensor src = cpu_limbs(t, "split");
   const int64_t d = split_dim(t, dim, "split");
   const int64_t n = t.shape[d];
   int64_t total = 0;
   for (int64_t s : sections) {
-    if (s < 0) throw ValueError("split: section sizes must be non-negative, got " + shape_str(sections));
+    if (s < 0)
+      throw ValueError("split: section sizes must be non-negative, got " + shape_str(sections));
     total = s > n - total ? n + 1 : total + s;
   }
   if (total != n)
@@ -469,7 +484,8 @@ std::vector<LimbTensor> split_sections(const LimbTensor& t, const std::vector<in
 std::vector<LimbTensor> chunk(const LimbTensor& t, int64_t chunks, int64_t dim) {
   check_limbs(t.data, t.shape, "chunk");
   if (chunks == 0) throw ZeroDivisionError("chunk: chunks must not be zero");
-  if (chunks < 0) throw ValueError("chunk expects `chunks` to be greater than 0, got: " + str(chunks));
+  if (chunks < 0)
+    throw ValueError("chunk expects `chunks` to be greater than 0, got: " + str(chunks));
   const int64_t n = t.shape[split_dim(t, dim, "chunk")];
   const int64_t size = n / chunks + (n % chunks != 0);
   // An empty axis gives no pieces, as split does.
@@ -481,7 +497,8 @@ LimbTensor repeat(const LimbTensor& t, const std::vector<int64_t>& counts) {
   const int64_t nd = static_cast<int64_t>(t.shape.size()), nr = static_cast<int64_t>(counts.size());
   if (nr < nd)
     throw ValueError("repeat: number of repeat counts (" + str(nr) +
-                     ") can not be smaller than the number of dimensions of the tensor (" + str(nd) + ")");
+                     ") can not be smaller than the number of dimensions of the tensor (" +
+                     str(nd) + ")");
   Shape padded(nr - nd, 1);
   padded.insert(padded.end(), t.shape.begin(), t.shape.end());
   const Strides st = contiguous_strides(padded);
@@ -490,10 +507,11 @@ LimbTensor repeat(const LimbTensor& t, const std::vector<int64_t>& counts) {
   Shape shape(nr), view;
   Strides strides;
   for (int64_t i = 0; i < nr; ++i) {
-    if (counts[i] < 0) throw ValueError("repeat: repeat counts must be non-negative, got " + shape_str(counts));
+    if (counts[i] < 0)
+      throw ValueError("repeat: repeat counts must be non-negative, got " + shape_str(counts));
     if (padded[i] != 0 && counts[i] > kInt64Max / padded[i])
-      throw ValueError("repeat: result has too many elements (counts " + shape_str(counts) + " for shape " +
-                       shape_str(t.shape) + ")");
+      throw ValueError("repeat: result has too many elements (counts " + shape_str(counts) +
+                       " for shape " + shape_str(t.shape) + ")");
     shape[i] = padded[i] * counts[i];
     view.insert(view.end(), {counts[i], padded[i]});
     strides.insert(strides.end(), {0, st[i]});
@@ -525,7 +543,8 @@ Shape value_shape_for(const Shape& value, const Shape& target) {
 // ATen's index with the limb axis kept whole: PyTorch's own indexing on the
 // (*shape, 8) view then moves entire elements. Refuses more indexed axes
 // than the tensor has (the limb axis must never be indexed).
-std::vector<at::indexing::TensorIndex> with_limb_axis(const AdvancedIndex& index, const Shape& shape) {
+std::vector<at::indexing::TensorIndex> with_limb_axis(const AdvancedIndex& index,
+                                                      const Shape& shape) {
   namespace ix = at::indexing;
   size_t consumed = 0;
   bool ellipsis = false;
@@ -543,12 +562,18 @@ std::vector<at::indexing::TensorIndex> with_limb_axis(const AdvancedIndex& index
   std::vector<ix::TensorIndex> out;
   out.reserve(index.size() + 2);  // entries are constructed in place, never moved
   for (const AdvancedItem& it : index) {
-    if (it.kind == AdvancedItem::Tensor) out.emplace_back(it.tensor);
-    else if (it.kind == AdvancedItem::Bool) out.emplace_back(it.flag);
-    else if (it.basic.kind == IndexItem::Int) out.emplace_back(it.basic.start);
-    else if (it.basic.kind == IndexItem::Slice) out.emplace_back(ix::Slice(it.basic.start, it.basic.stop, it.basic.step));
-    else if (it.basic.kind == IndexItem::Ellipsis) out.emplace_back(ix::Ellipsis);
-    else out.emplace_back(ix::None);
+    if (it.kind == AdvancedItem::Tensor)
+      out.emplace_back(it.tensor);
+    else if (it.kind == AdvancedItem::Bool)
+      out.emplace_back(it.flag);
+    else if (it.basic.kind == IndexItem::Int)
+      out.emplace_back(it.basic.start);
+    else if (it.basic.kind == IndexItem::Slice)
+      out.emplace_back(ix::Slice(it.basic.start, it.basic.stop, it.basic.step));
+    else if (it.basic.kind == IndexItem::Ellipsis)
+      out.emplace_back(ix::Ellipsis);
+    else
+      out.emplace_back(ix::None);
   }
   if (!ellipsis) out.emplace_back(ix::Ellipsis);
   out.emplace_back(ix::Slice());
@@ -566,7 +591,8 @@ Shape limb_view_shape(const Shape& shape) {
 LimbTensor index_advanced(const LimbTensor& t, const AdvancedIndex& index) {
   check_limbs(t.data, t.shape, "index");
   const std::vector<at::indexing::TensorIndex> full = with_limb_axis(index, t.shape);
-  at::Tensor picked = aten_checked("index", [&] { return t.data.reshape(limb_view_shape(t.shape)).index(full); });
+  at::Tensor picked =
+      aten_checked("index", [&] { return t.data.reshape(limb_view_shape(t.shape)).index(full); });
   Shape shape(picked.sizes().begin(), picked.sizes().end() - 1);
   return LimbTensor{picked.reshape({-1, limbs::kLimbs}).contiguous(), std::move(shape)};
 }
@@ -595,13 +621,15 @@ LimbTensor gather(const LimbTensor& t, int64_t dim, const at::Tensor& index) {
     throw std::runtime_error("gather(): Expected dtype int64 for index, got " +
                              std::string(c10::toString(index.scalar_type())));
   if (index.dim() != std::max<int64_t>(nd, 1) && !(nd == 0 && index.dim() == 0))
-    throw std::runtime_error("gather(): Index tensor must have the same number of dimensions as input tensor");
+    throw std::runtime_error(
+        "gather(): Index tensor must have the same number of dimensions as input tensor");
   for (int64_t a = 0; a < index.dim(); ++a)
     if (a != d && nd > 0 && index.size(a) > t.shape[a])
       throw std::runtime_error("gather(): Size does not match at dimension " + std::to_string(a) +
-                               " expected index " + shape_str(Shape(index.sizes().begin(), index.sizes().end())) +
-                               " to be smaller than self " + shape_str(t.shape) + " apart from dimension " +
-                               std::to_string(d));
+                               " expected index " +
+                               shape_str(Shape(index.sizes().begin(), index.sizes().end())) +
+                               " to be smaller than self " + shape_str(t.shape) +
+                               " apart from dimension " + std::to_string(d));
   if (nd == 0) {
     // A 0-d tensor has one element, at index 0.
     const int64_t i = index.numel() ? index.reshape({-1})[0].item<int64_t>() : 0;
@@ -636,7 +664,8 @@ void index_set(const LimbTensor& t, const std::vector<IndexItem>& index, const L
   const Shape vs = value_shape_for(value.shape, sel.shape);
   // A value that shares the target's storage (t[1:] = t[:-1]) is read from a copy.
   if (src.is_alias_of(dst)) src = src.clone();
-  copy_rows(rows_of(dst), sel.offset, sel.strides, rows_of(src), 0, broadcast_strides(vs, sel.shape), sel.shape);
+  copy_rows(rows_of(dst), sel.offset, sel.strides, rows_of(src), 0,
+            broadcast_strides(vs, sel.shape), sel.shape);
   if (!dst.is_same(t.data)) t.data.copy_(dst);
 }
 

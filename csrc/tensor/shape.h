@@ -22,8 +22,8 @@ std::vector<int64_t> contiguous_strides(const Shape& shape);
 // A new CPU limb array holding the rows of `src` selected by the strided
 // view (shape, strides, offset), in row-major order of `shape`; strides may
 // be zero or negative.
-at::Tensor gather(const at::Tensor& src, const Shape& shape, const std::vector<int64_t>& strides, int64_t offset,
-                  const char* op);
+at::Tensor gather(const at::Tensor& src, const Shape& shape, const std::vector<int64_t>& strides,
+                  int64_t offset, const char* op);
 
 LimbTensor reshape(const LimbTensor& t, const std::vector<int64_t>& target);
 LimbTensor flatten(const LimbTensor& t, int64_t start_dim, int64_t end_dim);

@@ -13,7 +13,8 @@ namespace zel {
 
 LimbTensor flip(const LimbTensor& t, const std::vector<int64_t>& dims);
 // shifts and dims pair up; no dims rolls the flattened tensor.
-LimbTensor roll(const LimbTensor& t, const std::vector<int64_t>& shifts, const std::vector<int64_t>& dims);
+LimbTensor roll(const LimbTensor& t, const std::vector<int64_t>& shifts,
+                const std::vector<int64_t>& dims);
 LimbTensor rot90(const LimbTensor& t, int64_t k, int64_t dim0, int64_t dim1);
 // Keeps the elements on and below (upper: above) the diagonal of the last
 // two axes; the others become exact zeros.
@@ -27,7 +28,8 @@ LimbTensor trace(const LimbTensor& t);
 LimbTensor outer(const LimbTensor& a, const LimbTensor& b);
 LimbTensor kron(const LimbTensor& a, const LimbTensor& b);
 LimbTensor narrow(const LimbTensor& t, int64_t dim, int64_t start, int64_t length);
-LimbTensor movedim(const LimbTensor& t, const std::vector<int64_t>& source, const std::vector<int64_t>& destination);
+LimbTensor movedim(const LimbTensor& t, const std::vector<int64_t>& source,
+                   const std::vector<int64_t>& destination);
 // Columns x^(N-1) ... x^0 (increasing: x^0 ... x^(N-1)) of a 1-D x.
 LimbTensor vander(const LimbTensor& x, int64_t n, bool increasing);
 // Distances between the rows of x1 (..., P, M) and x2 (..., R, M).

@@ -61,8 +61,8 @@ std::vector<Row> inputs(std::mt19937_64& gen) {
   }
   for (int i = 0; i < 300; ++i) {
     v.push_back(row(std::ldexp(1.0 + u(gen), 1000 + i % 23), std::ldexp(u(gen), 940)));  // huge
-    v.push_back(row(std::ldexp(1.0 + u(gen), -1000 - i % 60)));                           // tiny
-    v.push_back(row(0.0, 1.0 + u(gen)));                                                  // renormalise
+    v.push_back(row(std::ldexp(1.0 + u(gen), -1000 - i % 60)));                          // tiny
+    v.push_back(row(0.0, 1.0 + u(gen)));  // renormalise
     v.push_back(row(2.0, -1.0 + u(gen) * 1e-3, 1e-20));
     v.push_back(row(1.0 + u(gen), 1e-10 * u(gen)));
     v.push_back(row(-745.0 + 40.0 * (u(gen) + 1.0) / 2.0, 1e-15 * u(gen)));  // exp underflow side
@@ -75,7 +75,8 @@ std::vector<Row> inputs(std::mt19937_64& gen) {
     v.push_back(row(1e300, -1e300, std::ldexp(u(gen), 940 - i % 30)));
   }
   const double inf = limbs::kInf, nan = limbs::kNaN;
-  for (double s : {inf, -inf, nan, -nan, 0.0, -0.0, 4.9e-324, -4.9e-324, 1e-310, 1e-300, 1e300, 1.7e308, -1.7e308})
+  for (double s : {inf, -inf, nan, -nan, 0.0, -0.0, 4.9e-324, -4.9e-324, 1e-310, 1e-300, 1e300,
+                   1.7e308, -1.7e308})
     for (int i = 0; i < 8; ++i) v.push_back(row(s, i % 2 ? 0.0 : 1e-320));
   v.push_back(row(1.0, nan));
   v.push_back(row(1.0, inf));
@@ -108,7 +109,8 @@ void first_repeat(Row x, const Step& step, int& at, int& length) {
 }
 
 template <int kSteps, class Start, class Step>
-void check_iteration(const char* name, const std::vector<Row>& rows, const Start& start, const Step& step) {
+void check_iteration(const char* name, const std::vector<Row>& rows, const Start& start,
+                     const Step& step) {
   long compared = 0, mismatches = 0, no_repeat = 0, one_step = 0, cycles = 0;
   for (const Row& a : rows) {
     const double val = limbs::approx(a);
@@ -123,8 +125,9 @@ void check_iteration(const char* name, const std::vector<Row>& rows, const Start
     cycles += length >= 2;
     ++compared;
   }
-  std::printf("%s: %ld rows, %ld without a repeat, %ld repeat after one step, %ld cycles of length >= 2\n", name,
-              compared, no_repeat, one_step, cycles);
+  std::printf(
+      "%s: %ld rows, %ld without a repeat, %ld repeat after one step, %ld cycles of length >= 2\n",
+      name, compared, no_repeat, one_step, cycles);
   check(mismatches == 0, name, mismatches);
   check(no_repeat > 0 && one_step > 0, name, -1);
 }
@@ -135,10 +138,13 @@ void check_known_cycles() {
   long mismatches = 0;
   for (int top = 0; top <= 12; ++top)
     for (int back = 1; back <= top; ++back) {
-      auto step = [top, back](const Row& x) { return row(x.l[0] < top ? x.l[0] + 1.0 : x.l[0] - back + 1.0); };
+      auto step = [top, back](const Row& x) {
+        return row(x.l[0] < top ? x.l[0] + 1.0 : x.l[0] - back + 1.0);
+      };
       auto probe = [&](auto steps_tag) {
         constexpr int kSteps = decltype(steps_tag)::value;
-        mismatches += !same(limbs::iterate<kSteps>(row(0.0), step), full_count<kSteps>(row(0.0), step));
+        mismatches +=
+            !same(limbs::iterate<kSteps>(row(0.0), step), full_count<kSteps>(row(0.0), step));
       };
       probe(std::integral_constant<int, 1>());
       probe(std::integral_constant<int, 2>());
@@ -160,7 +166,8 @@ void check_lanes(const char* name, const std::vector<Row>& rows, const F& f) {
   limbs::rows_lanes<F, limbs::Lanes8>(rows.data(), eight.data(), n, f);
   limbs::rows_scalar(rows.data(), scalar.data(), n, f);
   long mismatches = 0;
-  for (int64_t i = 0; i < n; ++i) mismatches += !same(four[i], scalar[i]) + !same(eight[i], scalar[i]);
+  for (int64_t i = 0; i < n; ++i)
+    mismatches += !same(four[i], scalar[i]) + !same(eight[i], scalar[i]);
   std::printf("lanes %s: %ld rows, %ld mismatches\n", name, static_cast<long>(n), mismatches);
   check(mismatches == 0, name, mismatches);
 }
@@ -168,7 +175,8 @@ void check_lanes(const char* name, const std::vector<Row>& rows, const F& f) {
 // The four-limb series sum against the eight-limb one, with and without
 // the fallback, on every row in exp's range; both lane widths.
 template <class L>
-__attribute__((always_inline)) inline long short_sum_mismatches(const std::vector<Row>& rows, long& fallbacks) {
+__attribute__((always_inline)) inline long short_sum_mismatches(const std::vector<Row>& rows,
+                                                                long& fallbacks) {
   constexpr int kCount = limbs::kLaneCount<L>;
   long mismatches = 0;
   for (size_t i = 0; i + kCount <= rows.size(); i += kCount) {
@@ -186,7 +194,8 @@ __attribute__((always_inline)) inline long short_sum_mismatches(const std::vecto
       const Row f = limbs::row_lane(full, j);
       mismatches += !same(limbs::row_lane(picked, j), f);
       // Where the sum stayed finite the four limbs alone are the result.
-      if (std::isfinite(limbs::row_lane(four, j).l[0]) && std::isfinite(limbs::row_lane(four, j).l[3]))
+      if (std::isfinite(limbs::row_lane(four, j).l[0]) &&
+          std::isfinite(limbs::row_lane(four, j).l[3]))
         mismatches += !same(limbs::row_lane(four, j), f);
       else
         ++fallbacks;
@@ -200,7 +209,8 @@ long short_sum_scalar(const std::vector<Row>& rows, long& fallbacks) {
 }
 
 #if defined(LIMBS_HAVE_LANES4)
-__attribute__((target("avx2"), flatten)) long short_sum_lanes(const std::vector<Row>& rows, long& fallbacks) {
+__attribute__((target("avx2"), flatten)) long short_sum_lanes(const std::vector<Row>& rows,
+                                                              long& fallbacks) {
   return short_sum_mismatches<limbs::Lanes8>(rows, fallbacks);
 }
 #else
@@ -221,8 +231,8 @@ void check_exp_short_sum(const std::vector<Row>& rows) {
 // scalar pairing, out of place and (for rows above the leaves) in place.
 // Pairs with a non-finite result are the lanes redone by the scalar code.
 template <class Leaves, class Pair>
-long check_tree_level(const char* name, int64_t n, const Leaves& leaf, Pair pair, int64_t begin, int64_t end,
-                      double* in_place = nullptr, bool quiet = false) {
+long check_tree_level(const char* name, int64_t n, const Leaves& leaf, Pair pair, int64_t begin,
+                      int64_t end, double* in_place = nullptr, bool quiet = false) {
   const int64_t half = n / 2;
   std::vector<double> out(static_cast<size_t>(half * limbs::kLimbs), -1.0);
   double* dst = in_place ? in_place : out.data();
@@ -242,8 +252,8 @@ long check_tree_level(const char* name, int64_t n, const Leaves& leaf, Pair pair
     for (int64_t i = 0; i < half; ++i)
       if (i < begin || i >= end) mismatches += out[static_cast<size_t>(i * limbs::kLimbs)] != -1.0;
   if (quiet) return mismatches;
-  std::printf("tree %s: %ld pairs, %ld not finite, %ld mismatches\n", name, static_cast<long>(end - begin),
-              non_finite, mismatches);
+  std::printf("tree %s: %ld pairs, %ld not finite, %ld mismatches\n", name,
+              static_cast<long>(end - begin), non_finite, mismatches);
   check(mismatches == 0, name, mismatches);
   check(non_finite > 0, name, -1);
   return mismatches;
@@ -265,8 +275,8 @@ void check_pair_rows(const char* name, const std::vector<Row>& rows, F f) {
     for (int k = 0; k < limbs::kLimbs; ++k) total += want.l[k];
     non_finite += !std::isfinite(total);
   }
-  std::printf("pairs %s: %ld rows, %ld not finite, %ld mismatches\n", name, static_cast<long>(n), non_finite,
-              mismatches);
+  std::printf("pairs %s: %ld rows, %ld not finite, %ld mismatches\n", name, static_cast<long>(n),
+              non_finite, mismatches);
   check(mismatches == 0, name, mismatches);
   check(non_finite > 0, name, -1);
 }
@@ -278,15 +288,17 @@ void check_tree_levels(const std::vector<Row>& rows) {
   const auto plain = limbs::slice_leaves(p, 1, limbs::Identity());
   check_tree_level("sum", n, plain, limbs::SumPair(), 0, half);
   check_tree_level("sum, odd range", n, plain, limbs::SumPair(), 3, half - 1);
-  check_tree_level("sum, stride 3", n / 3, limbs::slice_leaves(p, 3, limbs::Identity()), limbs::SumPair(), 0,
-                   n / 6);
+  check_tree_level("sum, stride 3", n / 3, limbs::slice_leaves(p, 3, limbs::Identity()),
+                   limbs::SumPair(), 0, n / 6);
   check_tree_level("prod", n, plain, limbs::ProdPair(), 0, half);
-  check_tree_level("squares", n, limbs::slice_leaves(p, 1, limbs::Square()), limbs::SumPair(), 0, half);
+  check_tree_level("squares", n, limbs::slice_leaves(p, 1, limbs::Square()), limbs::SumPair(), 0,
+                   half);
   check_tree_level("abs", n, limbs::slice_leaves(p, 1, limbs::Abs()), limbs::SumPair(), 0, half);
-  check_tree_level("deviations", n, limbs::slice_leaves(p, 1, limbs::SquaredDeviation{row(0.3, 1e-18)}),
+  check_tree_level("deviations", n,
+                   limbs::slice_leaves(p, 1, limbs::SquaredDeviation{row(0.3, 1e-18)}),
                    limbs::SumPair(), 0, half);
-  check_tree_level("dot", n / 2, limbs::ProductLeaves{p, 1, p + half * limbs::kLimbs, 1}, limbs::SumPair(), 0,
-                   n / 4);
+  check_tree_level("dot", n / 2, limbs::ProductLeaves{p, 1, p + half * limbs::kLimbs, 1},
+                   limbs::SumPair(), 0, n / 4);
   std::vector<Row> buf(rows);
   double* b = reinterpret_cast<double*>(buf.data());
   check_tree_level("sum, in place", n, limbs::LevelLeaves{b}, limbs::SumPair(), 1, half - 1, b);
@@ -318,7 +330,9 @@ int main() {
       [&](const Row& a, const Row& x) { return limbs::mul(x, limbs::sub(two, limbs::mul(a, x))); });
   check_iteration<limbs::kSqrtSteps>(
       "sqrt", rows, [](double v) { return row(std::sqrt(v)); },
-      [&](const Row& a, const Row& y) { return limbs::mul(half, limbs::add(y, limbs::div(a, y))); });
+      [&](const Row& a, const Row& y) {
+        return limbs::mul(half, limbs::add(y, limbs::div(a, y)));
+      });
   check_iteration<limbs::kLogSteps>(
       "log", rows, [](double v) { return row(std::log(v)); },
       [&](const Row& a, const Row& y) {
@@ -347,7 +361,8 @@ int main() {
 #undef LANES
   check_lanes("pow_float", rows, [](const auto& x) { return limbs::pow_float(x, -1.37); });
   const unsigned long long words[1] = {13};
-  check_lanes("pow_positive", rows, [&](const auto& x) { return limbs::pow_positive(x, words, 1); });
+  check_lanes("pow_positive", rows,
+              [&](const auto& x) { return limbs::pow_positive(x, words, 1); });
 #if defined(LIMBS_HAVE_LANES4)
   check_tree_levels(rows);
   check_pair_rows("add", rows, limbs::AddRows());
