@@ -147,11 +147,10 @@ LIMBS_ONE_COPY Row scalar_once(const F& f, const Row& x) {
 // A function on lanes: the lanes where `regular` holds go through `core`
 // side by side (the other lanes there see the harmless element 1); each
 // other lane is computed alone by `scalar`, the scalar instantiation of the
-// same function, which handles special values and rare ranges. The long
-// series (exp, log, tanh) pass their one scalar copy (scalar_once), which
-// then is not compiled again inside every lane kernel that uses them (log
-// compiles in 58 s instead of 105 s, and exp runs 134 -> 115 ns); the short
-// iterations inline theirs (a call here costs sqrt 6 %).
+// same function, which handles special values and rare ranges. exp and
+// tanh pass their one scalar copy (scalar_once), which then is not compiled
+// again inside every lane kernel that uses them (exp also runs 134 -> 115
+// ns); the others inline theirs (a call here costs sqrt 6 %, log 10 %).
 template <class D, class Core, class Scalar>
 LIMBS_HD inline RowOf<D> lanes_or_scalar(const RowOf<D>& a, const D& val, const Mask<D>& regular,
                                          const Core& core, const Scalar& scalar) {
@@ -389,7 +388,7 @@ LIMBS_HD inline RowOf<D> log(const RowOf<D>& a) {
     return lanes_or_scalar(
         a, val, mask_and(val >= kLogDirectMin, val <= kLogDirectMax),
         [](const RowOf<D>& x, const D& v) { return log_halley(x, v); },
-        [](const Row& x) { return scalar_once(&log<double>, x); });
+        [](const Row& x) { return log(x); });
   }
 }
 
