@@ -67,11 +67,12 @@ include_dirs = [os.path.join(HERE, "csrc")]
 # The linear-algebra loops serve tarsk only; tarsk needs no other loop of
 # the tensor layer, just its limb-array helpers and the shared conversions,
 # which it links from zel's build (they do not depend on the module's name).
-linalg_sources = sources("tensor/linalg*.cpp")
-shared_sources = sources("tensor/limb_tensor.cpp", "tensor/parallel.cpp", "tensor/checks.cpp", "python/common_*.cpp")
-zel_sources = [s for s in sources("tensor/*.cpp") if s not in linalg_sources]
-zel_sources += sources("python/zel_*.cpp", "python/common_*.cpp")
-tarsk_sources = sources("python/tarsk_*.cpp")
+tarsk_linalg = sources("tensor/linalg/tarsk.cpp")
+shared_sources = sources("tensor/core/limb_tensor.cpp", "tensor/core/parallel.cpp", "tensor/core/checks.cpp",
+                         "python/shared/*.cpp")
+zel_sources = [s for s in sources("tensor/*/*.cpp") if s not in tarsk_linalg]
+zel_sources += sources("python/zel/*.cpp", "python/shared/*.cpp")
+tarsk_sources = sources("python/tarsk/*.cpp")
 kernel_sources = sources("kernels/defined_exp.cpp", "kernels/defined_tanh.cpp", "kernels/defined_log.cpp",
                          "kernels/defined_gelu.cpp", "kernels/defined_roots.cpp")
 kernel_sources += [s for s in sources("kernels/*.cpp") if s not in kernel_sources]
@@ -92,7 +93,7 @@ if tarsk_sources:
     ext_modules.append(
         CppExtension(
             "varnel.zel.tarsk",
-            tarsk_sources + linalg_sources,
+            tarsk_sources + tarsk_linalg,
             include_dirs=include_dirs,
             extra_compile_args={"cxx": cxx_flags},
             extra_objects=[kernel_library],

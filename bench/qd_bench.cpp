@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "cpp_timing.h"
-#include "limbs/elementary.h"
+#include "limbs/elem/defined.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "cpp_timing.h"
-#include "limbs/functions.h"
+#include "limbs/elem/accurate_functions.h"
 
 namespace {
 

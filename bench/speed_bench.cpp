@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "cpp_timing.h"
-#include "limbs/matmul.h"
-#include "limbs/pair_rows.h"
-#include "limbs/rows.h"
+#include "limbs/matrix/gemm.h"
+#include "limbs/drive/pair_rows.h"
+#include "limbs/drive/rows.h"
 
 #define PREVIOUS_KERNEL(name) void previous_##name(const double* in, double* out, long n);
 PREVIOUS_KERNEL(reciprocal)

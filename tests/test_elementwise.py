@@ -254,7 +254,7 @@ class TestPowerFloorModulo:
         for bad in (Tensor(2.0), "2", None):
             with pytest.raises(TypeError):
                 t ** bad
-        assert (2 ** t).item() == 4.0  # a number base is PyTorch's __rpow__ (tests/test_dropin.py)
+        assert (2 ** t).item() == 4.0  # a number base is PyTorch's __rpow__ (tests/test_protocol.py)
 
     def test_floor_division_and_modulo(self):
         assert (Tensor(7.0) // 2).item() == 3.0

@@ -7,13 +7,13 @@
 
 #include <cstdint>
 
-#include "limbs/elementary.h"
-#include "limbs/functions.h"
-#include "limbs/matmul.h"
-#include "limbs/order.h"
-#include "limbs/reduce.h"
-#include "limbs/scan.h"
-#include "limbs/sort.h"
+#include "limbs/elem/defined.h"
+#include "limbs/elem/accurate_functions.h"
+#include "limbs/matrix/gemm.h"
+#include "limbs/core/order.h"
+#include "limbs/slice/tree.h"
+#include "limbs/slice/scan.h"
+#include "limbs/slice/sort.h"
 
 namespace limbs_device {
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 
 #include "kernels/pointwise.h"
-#include "limbs/pair_rows.h"
-#include "limbs/rows.h"
+#include "limbs/drive/pair_rows.h"
+#include "limbs/drive/rows.h"
 
 namespace zel {
 namespace kernels {

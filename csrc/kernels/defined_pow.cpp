@@ -7,8 +7,8 @@
 
 #include <algorithm>
 
-#include "limbs/number_power.h"
-#include "limbs/rows.h"
+#include "limbs/elem/number_power.h"
+#include "limbs/drive/rows.h"
 
 namespace zel {
 namespace kernels {

@@ -4,7 +4,7 @@
 // flags (buildsys/kernel_flags.py), as every file of csrc/kernels.
 #include "kernels/pointwise.h"
 
-#include "limbs/rows.h"
+#include "limbs/drive/rows.h"
 
 namespace zel {
 namespace kernels {

@@ -1,8 +1,8 @@
-// Instantiates the dense factorisations (limbs/dense.h). One of the few
+// Instantiates the dense factorisations (limbs/matrix/factorizations.h). One of the few
 // translation units built with the layout flags (buildsys/kernel_flags.py).
 #include "kernels/dense.h"
 
-#include "limbs/dense.h"
+#include "limbs/matrix/factorizations.h"
 
 namespace zel {
 namespace kernels {

@@ -1,4 +1,4 @@
-// The dense factorisations of zel.linalg (limbs/dense.h), compiled once in
+// The dense factorisations of zel.linalg (limbs/matrix/factorizations.h), compiled once in
 // csrc/kernels/dense.cpp with the layout flags; each works on one matrix.
 // Torch-free.
 #pragma once
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "limbs/matrix.h"
+#include "limbs/matrix/matrix.h"
 
 namespace zel {
 namespace kernels {

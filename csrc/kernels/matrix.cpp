@@ -1,8 +1,8 @@
-// Instantiates the matrix-product kernels (limbs/matmul.h). One of the few
+// Instantiates the matrix-product kernels (limbs/matrix/gemm.h). One of the few
 // translation units built with the layout flags (buildsys/kernel_flags.py).
 #include "kernels/matrix.h"
 
-#include "limbs/matmul.h"
+#include "limbs/matrix/gemm.h"
 
 namespace zel {
 namespace kernels {

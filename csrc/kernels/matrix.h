@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "limbs/row.h"
+#include "limbs/core/row.h"
 
 namespace zel {
 namespace kernels {

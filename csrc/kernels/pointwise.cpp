@@ -4,8 +4,8 @@
 // (buildsys/kernel_flags.py), as every file of csrc/kernels.
 #include "kernels/pointwise.h"
 
-#include "limbs/elementary.h"
-#include "limbs/functions.h"
+#include "limbs/elem/defined.h"
+#include "limbs/elem/accurate_functions.h"
 
 namespace zel {
 

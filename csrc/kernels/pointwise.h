@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "limbs/row.h"
+#include "limbs/core/row.h"
 
 namespace zel {
 

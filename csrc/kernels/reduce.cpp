@@ -1,4 +1,4 @@
-// Instantiates the reduction, scan and sort kernels (limbs/reduce.h,
+// Instantiates the reduction, scan and sort kernels (limbs/slice/tree.h,
 // scan.h, sort.h). One of the few translation units built with the layout
 // flags (buildsys/kernel_flags.py).
 #include "kernels/reduce.h"
@@ -6,9 +6,9 @@
 #include <cmath>
 #include <vector>
 
-#include "limbs/reduce.h"
-#include "limbs/scan.h"
-#include "limbs/sort.h"
+#include "limbs/slice/tree.h"
+#include "limbs/slice/scan.h"
+#include "limbs/slice/sort.h"
 
 namespace zel {
 namespace kernels {

@@ -1,8 +1,8 @@
-// Instantiates tarsk's linear algebra (limbs/linalg.h). One of the few
+// Instantiates tarsk's linear algebra (limbs/matrix/tarsk_kernels.h). One of the few
 // translation units built with the layout flags (buildsys/kernel_flags.py).
 #include "kernels/tarsk.h"
 
-#include "limbs/linalg.h"
+#include "limbs/matrix/tarsk_kernels.h"
 
 namespace zel {
 namespace kernels {

@@ -1,12 +1,12 @@
-// tarsk's linear algebra (limbs/linalg.h), compiled once in
+// tarsk's linear algebra (limbs/matrix/tarsk_kernels.h), compiled once in
 // csrc/kernels/tarsk.cpp with the layout flags. These throw the standard
-// exceptions that limbs/linalg.h documents. Torch-free.
+// exceptions that limbs/matrix/tarsk_kernels.h documents. Torch-free.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "limbs/matrix.h"
+#include "limbs/matrix/matrix.h"
 
 namespace zel {
 namespace kernels {

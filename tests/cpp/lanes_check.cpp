@@ -19,9 +19,9 @@
 #include <random>
 #include <vector>
 
-#include "limbs/matmul.h"
-#include "limbs/pair_rows.h"
-#include "limbs/rows.h"
+#include "limbs/matrix/gemm.h"
+#include "limbs/drive/pair_rows.h"
+#include "limbs/drive/rows.h"
 
 using limbs::Row;
 

@@ -903,7 +903,7 @@ EXTRA_MODULE_FAMILIES.update({
     "flatten": with_input(g_flatten), "t": with_input(g_none), "trace": with_input(g_none),
     "fliplr": with_input(g_none), "flipud": with_input(g_none),
 })
-# -- the accurate element functions (limbs/functions.h) -------------------------
+# -- the accurate element functions (limbs/elem/accurate_functions.h) -------------------------
 # Module functions and torch.special names among the drop-in names; the Tensor
 # methods are found with the other members.
 

@@ -1,0 +1,751 @@
+// The accurate element functions: each reads its operands from all eight
+// limbs (1 - x, x - 1, 1 + x and differences are formed exactly before any
+// rounding), computes in triple-double (accurate.h) and returns a row
+// [h, m, l, 0, ..., 0] within 2^-100 relative of the exact result (absolute
+// near a zero of the function), wherever the result is at least 2^-970 in
+// magnitude (below that its lower limbs fall into the subnormal range).
+//
+// Special values follow IEEE / C99 as PyTorch does, as clean rows
+// [value, 0, ..., 0]; "zero", "negative", "at most 1" are decided on the
+// exact value of the limbs, NaN and infinity on limb 0 (N4). The sign of an
+// exact zero is the sign of limb 0.
+#pragma once
+
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
+#include "limbs/elem/triple.h"
+#include "limbs/core/order.h"
+
+namespace limbs {
+namespace math {
+
+using triple::Triple;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Beyond these |x| the exponential-type results are inf, 0 or saturated.
+constexpr double kExpRange = 746.0;
+// Above 2^80, asinh and acosh are log(2x) to far below 2^-160.
+constexpr double kLogTwoX = 0x1p80;
+
+LIMBS_HD inline bool is_nan(const Row& a) { return std::isnan(a.l[0]); }
+LIMBS_HD inline bool is_inf(const Row& a) { return std::isinf(a.l[0]); }
+
+// The exact zero of a with the sign of its limb 0.
+LIMBS_HD inline Row signed_zero(const Row& a) { return from_double(std::copysign(0.0, a.l[0])); }
+
+LIMBS_HD inline Row out(const Triple& t) { return triple::to_row(t); }
+
+// A finite limb 0 with a non-finite lower limb, or limbs whose sums
+// overflow: no value (a malformed row from outside). Callers give NaN
+// without calling a kernel, whose integer steps need finite values.
+LIMBS_HD inline bool malformed(const Row& a) {
+  return std::isfinite(a.l[0]) &&
+         !(std::isfinite(approx(a)) && std::isfinite(triple::from_row(a).h));
+}
+
+// A kernel with that check in front.
+template <Row (*F)(const Row&)>
+LIMBS_HD Row guarded(const Row& a) {
+  return malformed(a) ? from_double(kNaN) : F(a);
+}
+
+template <Row (*F)(const Row&, const Row&)>
+LIMBS_HD Row guarded(const Row& a, const Row& b) {
+  return malformed(a) || malformed(b) ? from_double(kNaN) : F(a, b);
+}
+
+// Every limb negated when the exact value is negative (exact).
+LIMBS_HD inline Row abs_exact(const Row& a) { return sign_exact(a) < 0 ? neg(a) : a; }
+
+// --- Inverse trigonometric ----------------------------------------------------
+
+// asin x = atan2(x, sqrt((1 - x)(1 + x))), both factors exact from the limbs.
+LIMBS_HD inline Row asin(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  const Triple one_minus = triple::neg(triple::from_row(a, -1.0));
+  const Triple one_plus = triple::from_row(a, 1.0);
+  if (is_inf(a) || one_minus.h < 0.0 || one_plus.h < 0.0) return from_double(kNaN);
+  if (one_minus.h == 0.0) return out(triple::half_pi());
+  if (one_plus.h == 0.0) return out(triple::neg(triple::half_pi()));
+  const Triple x = triple::from_row(a);
+  if (x.h == 0.0) return signed_zero(a);
+  return out(triple::atan2(x, triple::sqrt(triple::mul(one_minus, one_plus))));
+}
+
+// acos x = atan2(sqrt((1 - x)(1 + x)), x).
+LIMBS_HD inline Row acos(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  const Triple one_minus = triple::neg(triple::from_row(a, -1.0));
+  const Triple one_plus = triple::from_row(a, 1.0);
+  if (is_inf(a) || one_minus.h < 0.0 || one_plus.h < 0.0) return from_double(kNaN);
+  if (one_minus.h == 0.0) return from_double(0.0);
+  if (one_plus.h == 0.0) return out(triple::pi());
+  return out(triple::atan2(triple::sqrt(triple::mul(one_minus, one_plus)), triple::from_row(a)));
+}
+
+LIMBS_HD inline Row atan(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  if (is_inf(a)) return out(a.l[0] > 0.0 ? triple::half_pi() : triple::neg(triple::half_pi()));
+  const Triple x = triple::from_row(a);
+  if (x.h == 0.0) return signed_zero(a);
+  return out(triple::atan(x));
+}
+
+// C99's table for zeros and infinities; the quadrant from the signs.
+LIMBS_HD inline Row atan2(const Row& y, const Row& x) {
+  if (is_nan(y) || is_nan(x)) return from_double(kNaN);
+  const int sy = sign_exact(y), sx = sign_exact(x);
+  const bool y_neg = sy < 0 || (sy == 0 && std::signbit(y.l[0]));
+  const bool x_neg = sx < 0 || (sx == 0 && std::signbit(x.l[0]));
+  auto with_sign = [y_neg](const Triple& t) { return out(y_neg ? triple::neg(t) : t); };
+  if (is_inf(y)) {
+    if (!is_inf(x)) return with_sign(triple::half_pi());
+    return with_sign(x_neg ? triple::mul(triple::pi(), 0.75) : triple::scale(triple::pi(), -2));
+  }
+  if (is_inf(x) || sy == 0) {
+    if (x_neg) return with_sign(triple::pi());
+    return from_double(y_neg ? -0.0 : 0.0);
+  }
+  if (sx == 0) return with_sign(triple::half_pi());
+  // Both scaled by the binade of the larger: the quotient keeps its error
+  // terms out of the subnormal range.
+  const Triple ty = triple::from_row(y), tx = triple::from_row(x);
+  const int e = std::ilogb(std::fmax(std::fabs(ty.h), std::fabs(tx.h)));
+  return out(triple::atan2(triple::scale(ty, -e), triple::scale(tx, -e)));
+}
+
+// --- Hyperbolic -------------------------------------------------------------
+
+// sinh and cosh from e^|x| = m 2^k: below |x| = 0.35 sinh is
+// (t + t/(1+t)) / 2 with t = e^|x| - 1 (no cancellation); above k = 100
+// the e^-|x| term is below 2^-200 and the result is m 2^(k-1).
+LIMBS_HD inline Row sinh(const Row& a) {
+  if (is_nan(a) || is_inf(a)) return from_double(a.l[0]);
+  const Triple x = triple::from_row(a);
+  if (x.h == 0.0) return signed_zero(a);
+  const Triple ax = triple::abs(x);
+  Triple r;
+  if (ax.h > kExpRange) {
+    r = triple::of(kInf);
+  } else if (ax.h < 0.35) {
+    const Triple t = triple::expm1_reduced(ax);
+    r = triple::mul(triple::add(t, triple::div(t, triple::add(t, 1.0))), 0.5);
+  } else {
+    const triple::Scaled e = triple::exp_scaled(ax);
+    if (e.k > 100) {
+      r = triple::scale(e.m, e.k - 1);
+    } else {
+      const Triple ex = triple::unscale(e);
+      r = triple::mul(triple::sub(ex, triple::div(triple::of(1.0), ex)), 0.5);
+    }
+  }
+  return out(x.h < 0.0 ? triple::neg(r) : r);
+}
+
+LIMBS_HD inline Row cosh(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  if (is_inf(a)) return from_double(kInf);
+  const Triple ax = triple::abs(triple::from_row(a));
+  if (ax.h > kExpRange) return from_double(kInf);
+  const triple::Scaled e = triple::exp_scaled(ax);
+  if (e.k > 100) return out(triple::scale(e.m, e.k - 1));
+  const Triple ex = triple::unscale(e);
+  return out(triple::mul(triple::add(ex, triple::div(triple::of(1.0), ex)), 0.5));
+}
+
+// asinh |x| = log1p(|x| + x^2 / (1 + sqrt(1 + x^2))), log(2|x|) above 2^80.
+LIMBS_HD inline Row asinh(const Row& a) {
+  if (is_nan(a) || is_inf(a)) return from_double(a.l[0]);
+  const Triple x = triple::from_row(a);
+  if (x.h == 0.0) return signed_zero(a);
+  const Triple ax = triple::abs(x);
+  Triple r;
+  if (ax.h > kLogTwoX) {
+    r = triple::add(triple::log(ax), triple::ln2());
+  } else {
+    const Triple q = triple::sqr(ax);
+    r = triple::log1p(
+        triple::add(ax, triple::div(q, triple::add(triple::sqrt(triple::add(q, 1.0)), 1.0))));
+  }
+  return out(x.h < 0.0 ? triple::neg(r) : r);
+}
+
+// acosh x = log1p(d + sqrt(d (2 + d))) with d = x - 1 exact.
+LIMBS_HD inline Row acosh(const Row& a) {
+  if (is_nan(a) || a.l[0] == -kInf) return from_double(kNaN);
+  if (is_inf(a)) return from_double(kInf);
+  const Triple d = triple::from_row(a, -1.0);
+  if (d.h < 0.0) return from_double(kNaN);
+  if (d.h == 0.0) return from_double(0.0);
+  if (d.h > kLogTwoX) return out(triple::add(triple::log(triple::from_row(a)), triple::ln2()));
+  return out(triple::log1p(triple::add(d, triple::sqrt(triple::mul(d, triple::add(d, 2.0))))));
+}
+
+// atanh |x| = log1p(2|x| / (1 - |x|)) / 2 with 1 - |x| exact.
+LIMBS_HD inline Row atanh(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  const Triple x = triple::from_row(a);
+  if (x.h == 0.0) return signed_zero(a);
+  const bool negative = x.h < 0.0;
+  const Triple one_minus =
+      negative ? triple::from_row(a, 1.0) : triple::neg(triple::from_row(a, -1.0));
+  if (is_inf(a) || one_minus.h < 0.0) return from_double(kNaN);
+  if (one_minus.h == 0.0) return from_double(negative ? -kInf : kInf);
+  const Triple ax = triple::abs(x);
+  const Triple r = triple::mul(triple::log1p(triple::div(triple::mul(ax, 2.0), one_minus)), 0.5);
+  return out(negative ? triple::neg(r) : r);
+}
+
+// --- Exponentials and logarithms ----------------------------------------------
+
+LIMBS_HD inline Row expm1(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  if (is_inf(a)) return from_double(a.l[0] > 0.0 ? kInf : -1.0);
+  const Triple x = triple::from_row(a);
+  if (x.h == 0.0) return signed_zero(a);
+  if (x.h > kExpRange) return from_double(kInf);
+  if (x.h < -kExpRange) return from_double(-1.0);
+  if (std::fabs(x.h) < 0.34) return out(triple::expm1_reduced(x));
+  return out(triple::add(triple::unscale(triple::exp_scaled(x)), -1.0));
+}
+
+// 2^x = 2^n 2^(x - n) with n = round(x) and x - n exact from the limbs, so
+// integral x gives the power of two exactly.
+LIMBS_HD inline Row exp2(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  if (is_inf(a)) return from_double(a.l[0] > 0.0 ? kInf : 0.0);
+  const double v = approx(a);
+  if (v > 1100.0) return from_double(kInf);
+  if (v < -1100.0) return from_double(0.0);
+  const double n = std::nearbyint(v);
+  const Triple f = triple::from_row(a, -n);
+  const Triple m = triple::add(triple::expm1_reduced(triple::mul(f, triple::ln2())), 1.0);
+  return out(triple::scale(m, static_cast<int>(n)));
+}
+
+// log(1 + x) with 1 + x exact; x itself near 0.
+LIMBS_HD inline Row log1p(const Row& a) {
+  if (is_nan(a) || a.l[0] == -kInf) return from_double(kNaN);
+  if (is_inf(a)) return from_double(kInf);
+  const Triple d = triple::from_row(a, 1.0);
+  if (d.h < 0.0) return from_double(kNaN);
+  if (d.h == 0.0) return from_double(-kInf);
+  const Triple x = triple::from_row(a);
+  if (x.h == 0.0) return signed_zero(a);
+  if (x.h > -0.29 && x.h < 0.41) return out(triple::log1p_reduced(x));
+  return out(triple::log(d));
+}
+
+// The domain cases shared by the logarithms: NaN for x < 0 and NaN, -inf
+// at 0, inf at inf; false when x is positive and finite.
+LIMBS_HD inline bool log_special(const Row& a, Row& r) {
+  if (is_nan(a)) {
+    r = from_double(kNaN);
+    return true;
+  }
+  const int s = sign_exact(a);
+  if (s < 0)
+    r = from_double(kNaN);
+  else if (s == 0)
+    r = from_double(-kInf);
+  else if (is_inf(a))
+    r = from_double(kInf);
+  else
+    return false;
+  return true;
+}
+
+// Near 1 the logarithm reads x - 1 from all limbs: (log(y), m) with
+// x = 2^m y, m = 0 for x in (0.71, 1.41).
+LIMBS_HD inline Triple log_parts(const Row& a, int& m) {
+  const double v = approx(a);
+  if (v > 0.71 && v < 1.41) {
+    m = 0;
+    return triple::log1p_reduced(triple::from_row(a, -1.0));
+  }
+  return triple::log_parts(triple::from_row(a), m);
+}
+
+// log of a positive finite element.
+LIMBS_HD inline Triple log_positive(const Row& a) {
+  int m;
+  const Triple r = log_parts(a, m);
+  return m == 0 ? r : triple::add(r, triple::mul(triple::ln2(), static_cast<double>(m)));
+}
+
+// log2 x = m + log(y) / ln2: exact at powers of two.
+LIMBS_HD inline Row log2(const Row& a) {
+  Row r;
+  if (log_special(a, r)) return r;
+  int m;
+  const Triple y = log_parts(a, m);
+  return out(triple::add(triple::mul(y, triple::inv_ln2()), static_cast<double>(m)));
+}
+
+LIMBS_HD inline Row log10(const Row& a) {
+  Row r;
+  if (log_special(a, r)) return r;
+  return out(triple::mul(log_positive(a), triple::inv_ln10()));
+}
+
+// logit x = log(x / (1 - x)); on [1/4, 3/4], where that quotient is near 1,
+// log1p((2x - 1) / (1 - x)) with both differences exact.
+LIMBS_HD inline Row logit(const Row& a) {
+  if (is_nan(a) || is_inf(a)) return from_double(kNaN);
+  const int s = sign_exact(a);
+  const Triple one_minus = triple::neg(triple::from_row(a, -1.0));
+  if (s < 0 || one_minus.h < 0.0) return from_double(kNaN);
+  if (s == 0) return from_double(-kInf);
+  if (one_minus.h == 0.0) return from_double(kInf);
+  const Triple x = triple::from_row(a);
+  if (x.h < 0.25 || x.h > 0.75) return out(triple::log(triple::div(x, one_minus)));
+  const Triple two_x_minus = triple::from_row(mul_scalar(a, 2.0), -1.0);
+  return out(triple::log1p(triple::div(two_x_minus, one_minus)));
+}
+
+// x clamped to [eps, 1 - eps] on the exact value first, as PyTorch's eps.
+LIMBS_HD inline Row logit_eps(const Row& a, double eps) {
+  if (is_nan(a)) return from_double(kNaN);
+  const Row lo = from_double(eps), hi = from_double(1.0 - eps);
+  if (compare_exact(a, lo) == -1) return logit(lo);
+  if (compare_exact(a, hi) == 1) return logit(hi);
+  return logit(a);
+}
+
+// --- Error function -----------------------------------------------------------
+
+// erf from the series below 3, 1 - erfc above, exactly +-1 above 12
+// (erfc(12) < 2^-210).
+LIMBS_HD inline Triple erf_positive(const Triple& x) {
+  if (x.h < 3.0) return triple::erf_series(x);
+  if (x.h > 12.0) return triple::of(1.0);
+  return triple::sub(triple::of(1.0), triple::unscale(triple::erfc_fraction(x)));
+}
+
+LIMBS_HD inline Row erf(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  if (is_inf(a)) return from_double(a.l[0] > 0.0 ? 1.0 : -1.0);
+  const Triple x = triple::from_row(a);
+  if (x.h == 0.0) return signed_zero(a);
+  const Triple r = erf_positive(triple::abs(x));
+  return out(x.h < 0.0 ? triple::neg(r) : r);
+}
+
+// erfc: 1 + erf(|x|) for x < 0, 1 - erf(x) below 3 (at most 16 bits
+// cancel), the continued fraction above; 0 beyond 27.3 (below 2^-1075).
+LIMBS_HD inline Row erfc(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  if (is_inf(a)) return from_double(a.l[0] > 0.0 ? 0.0 : 2.0);
+  const Triple x = triple::from_row(a);
+  if (x.h < 0.0) return out(triple::add(erf_positive(triple::neg(x)), 1.0));
+  if (x.h < 3.0) return out(triple::sub(triple::of(1.0), triple::erf_series(x)));
+  if (x.h > 27.3) return from_double(0.0);
+  return out(triple::unscale(triple::erfc_fraction(x)));
+}
+
+// --- Powers and roots ---------------------------------------------------------
+
+LIMBS_HD inline Row rsqrt(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  const int s = sign_exact(a);
+  if (s < 0) return from_double(kNaN);
+  if (s == 0) return from_double(std::signbit(a.l[0]) ? -kInf : kInf);
+  if (is_inf(a)) return from_double(0.0);
+  // On x 2^-2j near 1, so that no error term of the root falls below 2^-1022.
+  const Triple x = triple::from_row(a);
+  const int j = std::ilogb(x.h) / 2;
+  const Triple r = triple::div(triple::of(1.0), triple::sqrt(triple::scale(x, -2 * j)));
+  return out(triple::scale(r, -j));
+}
+
+// a minus the nearest even integer, exactly: the limbs reduce mod 2 without
+// error (fmod), their sum S lies in (-16, 16), and S - 2 round(S/2) in
+// [-1, 1]. Finite a.
+LIMBS_HD inline Triple mod_two(const Row& a) {
+  triple::Expansion e;
+  for (int k = 0; k < kLimbs; ++k) e.add(std::fmod(a.l[k], 2.0));
+  e.add(-2.0 * std::nearbyint(e.to_triple().h * 0.5));
+  return e.to_triple();
+}
+
+// a^b as C99 pow: b = 0 or a = 1 give 1 (NaN included); a negative needs
+// an integral b (decided exactly) and takes its parity; otherwise
+// e^(b log|a|) with log|a| read from all limbs near 1.
+LIMBS_HD inline Row pow(const Row& a, const Row& b) {
+  const int sb = sign_exact(b);
+  if (sb == 0) return from_double(1.0);
+  if (!is_nan(a) && compare_exact(a, from_double(1.0)) == 0) return from_double(1.0);
+  if (is_nan(a) || is_nan(b)) return from_double(kNaN);
+  const int sa = sign_exact(a);
+  bool integral = false, odd = false;
+  if (!is_inf(b)) {
+    const Triple r = mod_two(b);
+    odd = std::fabs(r.h) == 1.0 && r.m == 0.0;
+    integral = odd || r.h == 0.0;
+  }
+  const bool a_neg = sa < 0 || (sa == 0 && std::signbit(a.l[0]));
+  const double sign = a_neg && odd ? -1.0 : 1.0;
+  if (sa == 0) return from_double(sb < 0 ? sign * kInf : sign * 0.0);
+  if (is_inf(b)) {
+    const int mag = compare_exact(abs_exact(a), from_double(1.0));
+    if (mag == 0) return from_double(1.0);
+    return from_double((mag > 0) == (sb > 0) ? kInf : 0.0);
+  }
+  if (is_inf(a)) return from_double(sb > 0 ? sign * kInf : sign * 0.0);
+  if (sa < 0 && !integral) return from_double(kNaN);
+  const Triple z = triple::mul(log_positive(abs_exact(a)), triple::from_row(b));
+  if (z.h > kExpRange) return from_double(sign * kInf);
+  if (z.h < -kExpRange) return from_double(sign * 0.0);
+  const Triple r = triple::unscale(triple::exp_scaled(z));
+  return out(sign < 0.0 ? triple::neg(r) : r);
+}
+
+// sqrt(a^2 + b^2) on operands scaled by the binade of the larger, so
+// nothing overflows or underflows in between; inf wins over NaN.
+LIMBS_HD inline Row hypot(const Row& a, const Row& b) {
+  if (is_inf(a) || is_inf(b)) return from_double(kInf);
+  if (is_nan(a) || is_nan(b)) return from_double(kNaN);
+  const Triple x = triple::abs(triple::from_row(a));
+  const Triple y = triple::abs(triple::from_row(b));
+  const double big = std::fmax(x.h, y.h);
+  if (big == 0.0) return from_double(0.0);
+  const int e = std::ilogb(big);
+  const Triple xs = triple::scale(x, -e), ys = triple::scale(y, -e);
+  return out(triple::scale(triple::sqrt(triple::add(triple::sqr(xs), triple::sqr(ys))), e));
+}
+
+// --- Integer and fraction parts -------------------------------------------------
+
+// The integer part of the exact value as trunc(limbs) + j: every limb
+// splits exactly into trunc(l) and l - trunc(l); the fractions sum to F in
+// (-8, 8), and j is the integer that brings F - j into [0, 1) for x >= 0,
+// (-1, 0] for x < 0. Finite a; the fractions are left in `fractions`.
+LIMBS_HD inline double whole_shift(const Row& a, triple::Expansion& fractions) {
+  for (int k = 0; k < kLimbs; ++k) fractions.add(a.l[k] - std::trunc(a.l[k]));
+  const bool negative = sign_exact(a) < 0;
+  const double f = fractions.to_triple().h;
+  double j = negative ? std::ceil(f) : std::floor(f);
+  for (int round = 0; round < 2; ++round) {
+    triple::Expansion g = fractions;
+    g.add(-j);
+    const int s = g.sign();
+    if (!negative && s < 0)
+      j -= 1.0;
+    else if (negative && s > 0)
+      j += 1.0;
+    else {
+      g.add(negative ? 1.0 : -1.0);
+      const int t = g.sign();
+      if (!negative && t >= 0)
+        j += 1.0;
+      else if (negative && t <= 0)
+        j -= 1.0;
+      else
+        break;
+    }
+  }
+  return j;
+}
+
+LIMBS_HD inline Row trunc(const Row& a) {
+  if (is_nan(a) || is_inf(a)) return from_double(a.l[0]);
+  triple::Expansion fractions;
+  const double j = whole_shift(a, fractions);
+  triple::Expansion whole;
+  for (int k = 0; k < kLimbs; ++k) whole.add(std::trunc(a.l[k]));
+  whole.add(j);
+  if (whole.n == 0) return from_double(sign_exact(a) < 0 || std::signbit(a.l[0]) ? -0.0 : 0.0);
+  return out(whole.to_triple());
+}
+
+LIMBS_HD inline Row frac(const Row& a) {
+  if (is_nan(a) || is_inf(a)) return from_double(kNaN);
+  triple::Expansion fractions;
+  const double j = whole_shift(a, fractions);
+  fractions.add(-j);
+  return out(fractions.to_triple());
+}
+
+// r - q d for the integer row q, exactly: TwoProduct of every limb pair.
+LIMBS_HD inline void subtract_product(triple::Expansion& r, const Row& q, const Row& d) {
+  for (int i = 0; i < 3; ++i) {
+    if (q.l[i] == 0.0) continue;
+    for (int k = 0; k < kLimbs; ++k) {
+      if (d.l[k] == 0.0) continue;
+      double p, e;
+      two_product(q.l[i], d.l[k], p, e);
+      r.add(-p);
+      r.add(-e);
+    }
+  }
+}
+
+// The eight largest components of an expansion as a row (the rest summed
+// into the last limb).
+LIMBS_HD inline Row expansion_row(const triple::Expansion& e) {
+  Row r = zero_row();
+  int k = 0;
+  for (int i = e.n - 1; i >= 0; --i) {
+    if (k < kLimbs - 1 || i == 0) r.l[k] = r.l[k] + e.c[i];
+    if (k < kLimbs - 1) ++k;
+  }
+  return r;
+}
+
+// a - trunc(a / b) b with the sign of a (C fmod), exactly while the
+// quotient stays below 2^140: the quotient is the truncated triple
+// quotient, the remainder is formed from all limbs and moved by |b| while
+// it has the wrong sign or is not below |b|. Larger quotients are reduced
+// first by multiples b 2^s, 140 bits at a time.
+LIMBS_HD inline Row fmod(const Row& a, const Row& b) {
+  if (is_nan(a) || is_nan(b) || is_inf(a)) return from_double(kNaN);
+  const int sb = sign_exact(b);
+  if (sb == 0) return from_double(kNaN);
+  if (is_inf(b)) return a;
+  const int sa = sign_exact(a);
+  if (sa == 0) return signed_zero(a);
+  const Row abs_b = sb < 0 ? neg(b) : b;
+  const double bh = triple::from_row(abs_b).h;
+  if (!std::isfinite(bh)) return from_double(kNaN);  // limbs whose exact sum overflows
+  const int eb = std::ilogb(bh);
+  Row rem = a;
+  for (int round = 0; round < 20; ++round) {
+    const Triple tr = triple::from_row(rem);
+    if (tr.h == 0.0) break;
+    if (!std::isfinite(tr.h)) return from_double(kNaN);
+    const int gap = std::ilogb(tr.h) - eb - 140;
+    const int shift = gap > 0 ? gap : 0;
+    Row d = abs_b;
+    for (int k = 0; k < kLimbs; ++k) d.l[k] = std::ldexp(d.l[k], shift);
+    const Triple q = triple::div(tr, triple::from_row(d));
+    const Row qi = trunc(out(q));
+    triple::Expansion r;
+    r.add(rem);
+    subtract_product(r, qi, d);
+    for (int fix = 0; fix < 3; ++fix) {
+      if (r.sign() == -sa) {
+        r.add(sa > 0 ? d : neg(d));
+        continue;
+      }
+      triple::Expansion t = r;
+      if (sa > 0)
+        t.sub(d);
+      else
+        t.add(d);
+      if (t.sign() == 0 || t.sign() == sa)
+        r = t;
+      else
+        break;
+    }
+    rem = expansion_row(r);
+    if (shift == 0) break;
+  }
+  if (sign_exact(rem) == 0) return signed_zero(a);
+  return out(triple::from_row(rem));
+}
+
+// PyTorch's remainder: fmod, then + b when the non-zero result and b differ
+// in sign (the sign of the divisor, as Python's %).
+LIMBS_HD inline Row remainder(const Row& a, const Row& b) {
+  const Row r = fmod(a, b);
+  if (is_nan(r)) return r;
+  const int sr = sign_exact(r), sb = sign_exact(b);
+  if (sr == 0 || sr == sb) return r;
+  if (is_inf(b)) return b;
+  triple::Expansion e;
+  e.add(r);
+  e.add(b);
+  return out(e.to_triple());
+}
+
+// --- Signs and ordering (exact) ---------------------------------------------------
+
+// x ** 2 as the defined power computes it, and the identity.
+LIMBS_HD inline Row square(const Row& a) { return mul(a, a); }
+LIMBS_HD inline Row positive(const Row& a) { return a; }
+
+// -1, 0 or 1 on the exact value; NaN stays NaN (+0 for zeros of either sign).
+LIMBS_HD inline Row sign(const Row& a) {
+  const int s = sign_exact(a);
+  if (s == kUnordered) return from_double(kNaN);
+  return from_double(static_cast<double>(s));
+}
+
+LIMBS_HD inline bool signbit(const Row& a) {
+  const int s = sign_exact(a);
+  if (s == -1) return true;
+  if (s == 1) return false;
+  return std::signbit(a.l[0]);
+}
+
+// The whole row of the larger (smaller) operand, a on ties; NaN wins.
+LIMBS_HD inline Row maximum(const Row& a, const Row& b) {
+  const int c = compare_exact(a, b);
+  if (c == kUnordered) return from_double(kNaN);
+  return c >= 0 ? a : b;
+}
+
+LIMBS_HD inline Row minimum(const Row& a, const Row& b) {
+  const int c = compare_exact(a, b);
+  if (c == kUnordered) return from_double(kNaN);
+  return c <= 0 ? a : b;
+}
+
+// As maximum and minimum, but a NaN operand gives way to the other.
+LIMBS_HD inline Row fmax(const Row& a, const Row& b) {
+  if (is_nan(a)) return is_nan(b) ? from_double(kNaN) : b;
+  if (is_nan(b)) return a;
+  return maximum(a, b);
+}
+
+LIMBS_HD inline Row fmin(const Row& a, const Row& b) {
+  if (is_nan(a)) return is_nan(b) ? from_double(kNaN) : b;
+  if (is_nan(b)) return a;
+  return minimum(a, b);
+}
+
+// |a| with the sign of b (sign bit of limb 0 for a zero or NaN b).
+LIMBS_HD inline Row copysign(const Row& a, const Row& b) {
+  if (is_nan(a)) return from_double(kNaN);
+  const bool negative = signbit(b);
+  const int sa = sign_exact(a);
+  if (sa == 0) return from_double(negative ? -0.0 : 0.0);
+  return (sa < 0) != negative ? neg(a) : a;
+}
+
+// Clamp with element bounds: below lo gives lo, then above hi gives hi
+// (whole rows); NaN anywhere gives NaN, as torch.clamp with tensors.
+LIMBS_HD inline Row clamp_rows(const Row& a, const Row* lo, const Row* hi) {
+  if (is_nan(a) || (lo && is_nan(*lo)) || (hi && is_nan(*hi))) return from_double(kNaN);
+  Row r = a;
+  if (lo && compare_exact(r, *lo) < 0) r = *lo;
+  if (hi && compare_exact(r, *hi) > 0) r = *hi;
+  return r;
+}
+
+// |a - b| <= atol + rtol |b| on the exact difference (equal values,
+// infinities included, are always close; NaN only with equal_nan).
+LIMBS_HD inline bool isclose(const Row& a, const Row& b, double rtol, double atol, bool equal_nan) {
+  if (is_nan(a) || is_nan(b)) return equal_nan && is_nan(a) && is_nan(b);
+  if (compare_exact(a, b) == 0) return true;
+  if (is_inf(a) || is_inf(b)) return false;
+  triple::Expansion d;
+  d.add(a);
+  d.sub(b);
+  const Triple diff = triple::abs(d.to_triple());
+  const Triple bound = triple::add(triple::mul(triple::abs(triple::from_row(b)), rtol), atol);
+  return triple::sub(bound, diff).h >= 0.0;
+}
+
+// --- Sums of logarithms and products ----------------------------------------------
+
+// max + log1p(e^-|a - b|) (base 2: max + log1p(2^-|a - b|) / ln2), the
+// difference exact from all limbs.
+LIMBS_HD inline Row logaddexp_base(const Row& a, const Row& b, bool base2) {
+  if (is_nan(a) || is_nan(b)) return from_double(kNaN);
+  if (is_inf(a) || is_inf(b)) {
+    const double x = a.l[0], y = b.l[0];
+    if (x == kInf || y == kInf) return from_double(kInf);
+    return is_inf(a) ? (is_inf(b) ? from_double(-kInf) : b) : a;
+  }
+  triple::Expansion e;
+  e.add(a);
+  e.sub(b);
+  const Triple d = e.to_triple();
+  const Row& top = compare_exact(a, b) >= 0 ? a : b;
+  const Triple ad = triple::neg(triple::abs(d));
+  if (!(ad.h >= -1100.0)) return top;  // also a difference that overflows
+  const Triple t = triple::unscale(base2 ? triple::exp2_scaled(ad) : triple::exp_scaled(ad));
+  Triple l = triple::log1p(t);
+  if (base2) l = triple::mul(l, triple::inv_ln2());
+  return out(triple::add(triple::from_row(top), l));
+}
+
+LIMBS_HD inline Row logaddexp(const Row& a, const Row& b) { return logaddexp_base(a, b, false); }
+LIMBS_HD inline Row logaddexp2(const Row& a, const Row& b) { return logaddexp_base(a, b, true); }
+
+// x log y; 0 where x is 0 and y is not NaN.
+LIMBS_HD inline Row xlogy(const Row& x, const Row& y) {
+  if (is_nan(y)) return from_double(kNaN);
+  if (is_nan(x)) return from_double(kNaN);
+  if (sign_exact(x) == 0) return from_double(0.0);
+  Row l;
+  if (log_special(y, l)) return from_double(approx(x) * l.l[0]);
+  if (is_inf(x)) return from_double(x.l[0] * approx(out(log_positive(y))));
+  return out(triple::mul(triple::from_row(x), log_positive(y)));
+}
+
+// PyTorch's lerp: start + w (end - start) for |w| < 1/2, else
+// end - (end - start)(1 - w); end - start and 1 - w exact. Non-finite
+// operands take the same formula in float64.
+LIMBS_HD inline Row lerp(const Row& start, const Row& end, const Row& weight) {
+  const double w = approx(weight);
+  if (is_special(start) || is_special(end) || is_special(weight)) {
+    const double s = approx(start), e = approx(end);
+    return from_double(std::fabs(w) < 0.5 ? s + w * (e - s) : e - (e - s) * (1.0 - w));
+  }
+  triple::Expansion d;
+  d.add(end);
+  d.sub(start);
+  const Triple diff = d.to_triple();
+  if (std::fabs(w) < 0.5)
+    return out(triple::add(triple::from_row(start), triple::mul(triple::from_row(weight), diff)));
+  const Triple one_minus = triple::neg(triple::from_row(weight, -1.0));
+  return out(triple::sub(triple::from_row(end), triple::mul(diff, one_minus)));
+}
+
+// input + value t1 t2 and input + value t1 / t2; non-finite operands (or a
+// zero divisor) in float64.
+LIMBS_HD inline Row addcmul(const Row& in, const Row& t1, const Row& t2, double value) {
+  if (is_special(in) || is_special(t1) || is_special(t2) || !std::isfinite(value))
+    return from_double(approx(in) + value * (approx(t1) * approx(t2)));
+  const Triple p = triple::mul(triple::mul(triple::from_row(t1), triple::from_row(t2)), value);
+  return out(triple::add(triple::from_row(in), p));
+}
+
+LIMBS_HD inline Row addcdiv(const Row& in, const Row& t1, const Row& t2, double value) {
+  if (is_special(in) || is_special(t1) || is_special(t2) || !std::isfinite(value) ||
+      sign_exact(t2) == 0)
+    return from_double(approx(in) + value * (approx(t1) / approx(t2)));
+  const Triple q = triple::mul(triple::div(triple::from_row(t1), triple::from_row(t2)), value);
+  return out(triple::add(triple::from_row(in), q));
+}
+
+// --- Scalings and small functions -------------------------------------------------
+
+LIMBS_HD inline Row scaled_by(const Row& a, const Triple& c) {
+  if (is_special(a)) return from_double(a.l[0] * c.h);
+  const Triple x = triple::from_row(a);
+  if (x.h == 0.0) return signed_zero(a);
+  return out(triple::mul(x, c));
+}
+
+LIMBS_HD inline Row deg2rad(const Row& a) { return scaled_by(a, triple::rad_per_deg()); }
+LIMBS_HD inline Row rad2deg(const Row& a) { return scaled_by(a, triple::deg_per_rad()); }
+
+// sin(pi x) / (pi x) with x reduced mod 2 exactly (so integers give exact
+// zeros); NaN at infinity.
+LIMBS_HD inline Row sinc(const Row& a) {
+  if (is_special(a)) return from_double(kNaN);
+  const Triple x = triple::from_row(a);
+  // Below 2^-80, 1 - (pi x)^2 / 6 is 1 to 2^-155.
+  if (std::fabs(x.h) < 0x1p-80) return from_double(1.0);
+  const Triple s = triple::sin_pi(mod_two(a));
+  if (s.h == 0.0) return from_double(0.0);
+  if (std::fabs(x.h) > 0x1p1000) return out(triple::div(triple::div(s, triple::pi()), x));
+  return out(triple::div(s, triple::mul(triple::pi(), x)));
+}
+
+// NaN, +inf and -inf (limb 0) replaced; every other row kept whole.
+LIMBS_HD inline Row nan_to_num(const Row& a, double nan, double posinf, double neginf) {
+  if (is_nan(a)) return from_double(nan);
+  if (is_inf(a)) return from_double(a.l[0] > 0.0 ? posinf : neginf);
+  return a;
+}
+
+}  // namespace math
+}  // namespace limbs

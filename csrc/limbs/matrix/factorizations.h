@@ -1,0 +1,808 @@
+// Dense factorisations for the PyTorch-style linear algebra: LU with partial
+// pivoting, Cholesky, Householder QR, triangular solves, the symmetric
+// eigenproblem (float64 Jacobi, Ogita-Aishima refinement, Jacobi sweeps),
+// one-sided Jacobi SVD, Hessenberg QR for real spectra of general matrices
+// and the matrix exponential.
+// Each works on one matrix (limbs::Matrix, row-major); batching is the
+// caller's loop. tarsk's kernels in linalg.h keep their own algorithms.
+//
+// Element arithmetic is the limb arithmetic of row.h and elementary.h in a
+// fixed order, so results are reproducible bit for bit. The product keeps
+// limbs 0..2 of its operands, so every step is accurate to about 2^-104
+// relative and a well-conditioned n x n problem keeps about 30 digits.
+// Pivot choice looks at approx(); zero tests, signs and the order of
+// eigenvalues are decided on the exact value (order.h). Jacobi iterations
+// stop when a whole sweep finds nothing to rotate, tested on approx of limb
+// values against kJacobiTolerance, or after kMaxSweeps sweeps; QR steps stop
+// at deflation or after a fixed count per eigenvalue.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+#include <vector>
+
+#include "limbs/elem/defined.h"
+#include "limbs/matrix/tarsk_kernels.h"
+#include "limbs/matrix/matrix.h"
+#include "limbs/core/order.h"
+#include "limbs/core/row.h"
+
+namespace limbs {
+namespace dense {
+
+// An off-diagonal element (or column product) below this times the geometric
+// mean of its diagonal pair is zero to the working precision: rotating it
+// changes the eigenvalues by its square and only stirs rounding noise.
+constexpr double kJacobiTolerance = 1e-31;
+// Jacobi converges quadratically; 40 sweeps is far beyond what any
+// matrix needs and only bounds the work on NaN input.
+constexpr int kMaxSweeps = 40;
+// Largest number of Taylor terms of exp(X) for ||X||_1 <= 1/2; the terms
+// stop earlier once they no longer change the sum.
+constexpr int kExpMaxTerms = 40;
+
+// acc + a * b.
+LIMBS_HD inline Row mul_add(const Row& acc, const Row& a, const Row& b) {
+  return add(acc, mul(a, b));
+}
+
+inline Row row_abs(const Row& a) { return sign_exact(a) < 0 ? neg(a) : a; }
+
+// --- LU ----------------------------------------------------------------------
+
+// In place: a (m x n) becomes L below the diagonal (unit diagonal implied)
+// and U on and above it, with rows swapped as LAPACK's getrf does. pivots
+// gets min(m, n) 1-based row numbers. Returns 0, or the 1-based column of
+// the first exactly zero pivot (elimination skips that column, as getrf).
+inline int64_t lu_factor(Matrix& a, std::vector<int32_t>& pivots) {
+  const int64_t m = a.rows, n = a.cols, k = std::min(m, n);
+  pivots.assign(static_cast<size_t>(k), 0);
+  int64_t info = 0;
+  for (int64_t j = 0; j < k; ++j) {
+    const int64_t p = linalg_detail::pivot_row(a, j, m);
+    pivots[static_cast<size_t>(j)] = static_cast<int32_t>(p + 1);
+    if (p != j) linalg_detail::swap_rows(a, j, p, n);
+    const Row pivot = a.at(j, j);
+    if (sign_exact(pivot) == 0) {
+      if (info == 0) info = j + 1;
+      continue;
+    }
+    const Row inv_pivot = reciprocal(pivot);
+    for (int64_t i = j + 1; i < m; ++i) {
+      const Row factor = mul(a.at(i, j), inv_pivot);
+      a.at(i, j) = factor;
+      for (int64_t c = j + 1; c < n; ++c) a.at(i, c) = sub(a.at(i, c), mul(factor, a.at(j, c)));
+    }
+  }
+  return info;
+}
+
+// Row permutation of getrf's pivots: row i of P A is row perm[i] of A.
+inline std::vector<int64_t> pivot_permutation(const std::vector<int32_t>& pivots, int64_t m) {
+  std::vector<int64_t> perm(static_cast<size_t>(m));
+  std::iota(perm.begin(), perm.end(), int64_t(0));
+  for (size_t j = 0; j < pivots.size(); ++j)
+    std::swap(perm[j], perm[static_cast<size_t>(pivots[j] - 1)]);
+  return perm;
+}
+
+inline bool odd_pivots(const std::vector<int32_t>& pivots) {
+  bool odd = false;
+  for (size_t j = 0; j < pivots.size(); ++j)
+    if (pivots[j] != static_cast<int32_t>(j + 1)) odd = !odd;
+  return odd;
+}
+
+// Solves T X = B in place for a triangular T (n x n) and B (n x k): upper
+// or lower, with the diagonal taken as 1 when unit. A zero diagonal element
+// gives infinities and NaNs, as LAPACK's trsm does.
+inline void triangular_solve(const Matrix& t, Matrix& b, bool upper, bool unit) {
+  const int64_t n = t.rows, k = b.cols;
+  Vector inv_diag(static_cast<size_t>(n), from_double(1.0));
+  if (!unit)
+    for (int64_t i = 0; i < n; ++i) inv_diag[static_cast<size_t>(i)] = reciprocal(t.at(i, i));
+  for (int64_t step = 0; step < n; ++step) {
+    const int64_t i = upper ? n - 1 - step : step;
+    for (int64_t c = 0; c < k; ++c) {
+      Row val = b.at(i, c);
+      if (upper) {
+        for (int64_t j = i + 1; j < n; ++j) val = sub(val, mul(t.at(i, j), b.at(j, c)));
+      } else {
+        for (int64_t j = 0; j < i; ++j) val = sub(val, mul(t.at(i, j), b.at(j, c)));
+      }
+      b.at(i, c) = unit ? val : mul(val, inv_diag[static_cast<size_t>(i)]);
+    }
+  }
+}
+
+// X with A X = B from lu_factor's result (square n x n): rows of B swapped
+// as the pivots say, then the unit-lower and the upper solve.
+inline void lu_solve(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b) {
+  for (size_t j = 0; j < pivots.size(); ++j) {
+    const int64_t p = pivots[j] - 1;
+    if (p != static_cast<int64_t>(j))
+      linalg_detail::swap_rows(b, static_cast<int64_t>(j), p, b.cols);
+  }
+  triangular_solve(lu, b, false, true);
+  triangular_solve(lu, b, true, false);
+}
+
+// X with A^T X = B from the same factors: A^T = U^T L^T P, so the lower
+// solve with U^T, the unit upper solve with L^T (both read from the
+// transpose of lu), then the row swaps undone in reverse order.
+inline void lu_solve_transposed(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b) {
+  const Matrix lut = transpose(lu);
+  triangular_solve(lut, b, false, false);
+  triangular_solve(lut, b, true, true);
+  for (size_t j = pivots.size(); j-- > 0;) {
+    const int64_t p = pivots[j] - 1;
+    if (p != static_cast<int64_t>(j))
+      linalg_detail::swap_rows(b, static_cast<int64_t>(j), p, b.cols);
+  }
+}
+
+// The diagonal of U multiplied from the top, negated for an odd number of
+// row swaps.
+inline Row lu_det(const Matrix& lu, const std::vector<int32_t>& pivots) {
+  Row d = from_double(1.0);
+  for (int64_t i = 0; i < lu.rows; ++i) d = mul(d, lu.at(i, i));
+  return odd_pivots(pivots) ? neg(d) : d;
+}
+
+// sign and log|det| from the LU diagonal; the product is kept as a row times
+// 2^exponent so that no size of matrix overflows it.
+
+inline SlogDet lu_slogdet(const Matrix& lu, const std::vector<int32_t>& pivots) {
+  Row mant = from_double(1.0);
+  int64_t exponent = 0;
+  int sign = odd_pivots(pivots) ? -1 : 1;
+  for (int64_t i = 0; i < lu.rows; ++i) {
+    const Row& u = lu.at(i, i);
+    const int s = sign_exact(u);
+    if (s == kUnordered) return {from_double(kNaN), from_double(kNaN)};
+    if (s == 0) return {zero_row(), from_double(-kInf)};
+    if (s < 0) sign = -sign;
+    mant = mul(mant, row_abs(u));
+    const int e = std::ilogb(approx(mant));
+    if (e > 64 || e < -64) {
+      for (int l = 0; l < kLimbs; ++l) mant.l[l] = std::ldexp(mant.l[l], -e);
+      exponent += e;
+    }
+  }
+  const Row log_mant = log(mant);
+  return {from_double(static_cast<double>(sign)),
+          add(log_mant, mul_scalar(row3(kLn2), static_cast<double>(exponent)))};
+}
+
+// --- Cholesky ------------------------------------------------------------------
+
+// L with A = L L^T from the lower triangle of a (n x n), column by column.
+// Returns 0, or the order of the first leading minor that is not positive
+// definite (its pivot is <= 0 or NaN on the exact value); L is then
+// meaningless.
+inline int64_t cholesky(const Matrix& a, Matrix& l) {
+  const int64_t n = a.rows;
+  l = Matrix(n, n);
+  for (int64_t j = 0; j < n; ++j) {
+    Row d = a.at(j, j);
+    for (int64_t k = 0; k < j; ++k) d = sub(d, mul(l.at(j, k), l.at(j, k)));
+    const int s = sign_exact(d);
+    if (s != 1) return j + 1;
+    const Row l_jj = sqrt(d);
+    l.at(j, j) = l_jj;
+    const Row inv = reciprocal(l_jj);
+    for (int64_t i = j + 1; i < n; ++i) {
+      Row v = a.at(i, j);
+      for (int64_t k = 0; k < j; ++k) v = sub(v, mul(l.at(i, k), l.at(j, k)));
+      l.at(i, j) = mul(v, inv);
+    }
+  }
+  return 0;
+}
+
+// --- Householder QR --------------------------------------------------------------
+
+// Applies H = I - beta v v^T (v on rows j..) to columns [c0, c1) of a.
+inline void apply_reflector(Matrix& a, const Vector& v, const Row& beta, int64_t j, int64_t c0,
+                            int64_t c1) {
+  const int64_t len = static_cast<int64_t>(v.size());
+  for (int64_t c = c0; c < c1; ++c) {
+    Row w = zero_row();
+    for (int64_t i = 0; i < len; ++i) w = mul_add(w, v[static_cast<size_t>(i)], a.at(j + i, c));
+    const Row f = mul(beta, w);
+    for (int64_t i = 0; i < len; ++i)
+      a.at(j + i, c) = sub(a.at(j + i, c), mul(f, v[static_cast<size_t>(i)]));
+  }
+}
+
+// A = Q R with Q the product of min(m, n) reflectors, LAPACK's geqrf sign
+// convention: R[j][j] = -sign(x_0) |x|. A zero column gets the identity.
+inline Householder householder_qr(const Matrix& a) {
+  const int64_t m = a.rows, n = a.cols, k = std::min(m, n);
+  Householder h{a, {}, {}};
+  for (int64_t j = 0; j < k; ++j) {
+    Vector v(static_cast<size_t>(m - j));
+    Row ss = zero_row();
+    for (int64_t i = j; i < m; ++i) {
+      v[static_cast<size_t>(i - j)] = h.r.at(i, j);
+      ss = mul_add(ss, h.r.at(i, j), h.r.at(i, j));
+    }
+    Row beta = zero_row();
+    if (sign_exact(ss) == 1) {
+      const Row norm = sqrt(ss);
+      const Row alpha = sign_exact(v[0]) < 0 ? norm : neg(norm);
+      // v = x - alpha e_0; v^T v = 2 (|x|^2 - alpha x_0), no cancellation.
+      const Row vtv = mul_scalar(sub(ss, mul(alpha, v[0])), 2.0);
+      v[0] = sub(v[0], alpha);
+      beta = mul_scalar(reciprocal(vtv), 2.0);
+      apply_reflector(h.r, v, beta, j, j + 1, n);
+      h.r.at(j, j) = alpha;
+    }
+    for (int64_t i = j + 1; i < m; ++i) h.r.at(i, j) = zero_row();
+    h.v.push_back(std::move(v));
+    h.beta.push_back(beta);
+  }
+  return h;
+}
+
+// The first `cols` columns of Q = H_0 H_1 ... (m x cols), by applying the
+// reflectors to the identity from the last one back.
+inline Matrix householder_q(const Householder& h, int64_t m, int64_t cols) {
+  Matrix q(m, cols);
+  for (int64_t i = 0; i < std::min(m, cols); ++i) q.at(i, i) = from_double(1.0);
+  for (int64_t j = static_cast<int64_t>(h.v.size()) - 1; j >= 0; --j)
+    if (sign_exact(h.beta[static_cast<size_t>(j)]) != 0)
+      apply_reflector(q, h.v[static_cast<size_t>(j)], h.beta[static_cast<size_t>(j)], j, 0, cols);
+  return q;
+}
+
+// --- Symmetric eigenproblem: cyclic Jacobi --------------------------------------
+
+// The rotation (c, s) that zeroes the pair: with zeta = (y - x) / (2 z),
+// t = sign(zeta) / (|zeta| + sqrt(1 + zeta^2)) (the smaller root, |t| <= 1),
+// c = 1 / sqrt(1 + t^2), s = t c. Once the Jacobi passes near the end, the
+// angles are tiny: for |w| = |z / (y - x)| < 2^-31, t = w - w^3 and
+// c = 1 - t^2 / 2 to far below 2^-110, without a square root.
+struct Rotation {
+  Row t, c, s;
+};
+
+constexpr double kSmallAngle = 0x1p-31;
+
+inline Rotation jacobi_rotation(const Row& x, const Row& y, const Row& z) {
+  const Row d = sub(y, x);
+  const double ad = std::fabs(approx(d)), az = std::fabs(approx(z));
+  Rotation r;
+  if (az < kSmallAngle * ad) {
+    const Row w = div(z, d);
+    r.t = sub(w, mul(mul(w, w), w));
+    r.c = sub(from_double(1.0), mul_scalar(mul(r.t, r.t), 0.5));
+  } else {
+    const Row zeta = div(d, mul_scalar(z, 2.0));
+    const Row t = reciprocal(add(row_abs(zeta), sqrt(add(from_double(1.0), mul(zeta, zeta)))));
+    r.t = sign_exact(zeta) < 0 ? neg(t) : t;
+    r.c = reciprocal(sqrt(add(from_double(1.0), mul(r.t, r.t))));
+  }
+  r.s = mul(r.t, r.c);
+  return r;
+}
+
+// Whether z is negligible next to the pair (x, y) it couples, or below
+// `floor` (for eigh kJacobiTolerance times the largest diagonal element:
+// below that a rotation moves the results by less than their rounding).
+inline bool negligible(const Row& x, const Row& y, const Row& z, double floor) {
+  const double az = std::fabs(approx(z));
+  if (az == 0.0 || az <= floor) return true;
+  return az <= kJacobiTolerance * std::sqrt(std::fabs(approx(x))) * std::sqrt(std::fabs(approx(y)));
+}
+
+inline double largest_magnitude(const Vector& v) {
+  double m = 0.0;
+  for (const Row& r : v) m = std::max(m, std::fabs(approx(r)));
+  return m;
+}
+
+// (x, y) <- (c x - s y, s x + c y).
+inline void rotate(Row& x, Row& y, const Row& c, const Row& s) {
+  const Row nx = sub(mul(c, x), mul(s, y));
+  const Row ny = add(mul(s, x), mul(c, y));
+  x = nx;
+  y = ny;
+}
+
+// Indices 0..n-1 ordered by the exact value of keys, ascending or
+// descending; equal keys keep their index order.
+inline std::vector<int64_t> exact_order(const Vector& keys, bool descending) {
+  std::vector<int64_t> idx(keys.size());
+  std::iota(idx.begin(), idx.end(), int64_t(0));
+  std::stable_sort(idx.begin(), idx.end(), [&](int64_t i, int64_t j) {
+    const int c = compare_exact(keys[static_cast<size_t>(i)], keys[static_cast<size_t>(j)]);
+    return descending ? c == 1 : c == -1;
+  });
+  return idx;
+}
+
+namespace detail {
+
+// The float64 start of eigh: the same rotations in plain float64
+// (deterministic: no library, no FMA), on approx() of the matrix, until they
+// converge to float64 precision. v (from the identity) collects them as
+// rows, so v S v^T is nearly diagonal.
+constexpr double kFloat64Tolerance = 1e-15;
+
+inline void rotate_f64(double& x, double& y, double c, double s) {
+  const double nx = c * x - s * y;
+  const double ny = s * x + c * y;
+  x = nx;
+  y = ny;
+}
+
+inline bool pair_rotation_f64(double x, double y, double z, double& c, double& s) {
+  if (z == 0.0 ||
+      !(std::fabs(z) > kFloat64Tolerance * std::sqrt(std::fabs(x)) * std::sqrt(std::fabs(y))))
+    return false;
+  const double zeta = (y - x) / (2.0 * z);
+  const double t = (zeta >= 0.0 ? 1.0 : -1.0) / (std::fabs(zeta) + std::sqrt(1.0 + zeta * zeta));
+  c = 1.0 / std::sqrt(1.0 + t * t);
+  s = t * c;
+  return std::isfinite(c) && std::isfinite(s);
+}
+
+inline std::vector<double> approx_of(const Matrix& a) {
+  std::vector<double> d(a.data.size());
+  for (size_t i = 0; i < d.size(); ++i) d[i] = approx(a.data[i]);
+  return d;
+}
+
+// Rows of v with v S v^T nearly diagonal, S symmetric n x n (row-major).
+inline std::vector<double> eigh_start(std::vector<double> s, int64_t n) {
+  std::vector<double> v(static_cast<size_t>(n * n), 0.0);
+  for (int64_t i = 0; i < n; ++i) v[static_cast<size_t>(i * n + i)] = 1.0;
+  auto at = [&](std::vector<double>& m, int64_t i, int64_t j) -> double& {
+    return m[static_cast<size_t>(i * n + j)];
+  };
+  for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
+    bool rotated = false;
+    for (int64_t p = 0; p + 1 < n; ++p)
+      for (int64_t q = p + 1; q < n; ++q) {
+        double c, sn;
+        if (!pair_rotation_f64(at(s, p, p), at(s, q, q), at(s, p, q), c, sn)) continue;
+        rotated = true;
+        for (int64_t r = 0; r < n; ++r) rotate_f64(at(s, r, p), at(s, r, q), c, sn);
+        for (int64_t r = 0; r < n; ++r) rotate_f64(at(s, p, r), at(s, q, r), c, sn);
+        for (int64_t r = 0; r < n; ++r) rotate_f64(at(v, p, r), at(v, q, r), c, sn);
+      }
+    if (!rotated) break;
+  }
+  return v;
+}
+
+// One step of Ogita and Aishima's refinement of approximate eigenvectors
+// (RefSyEv, Japan J. Indust. Appl. Math. 2018), on the rows of v: with
+// R = I - v v^T and S = v A v^T, lambda_i = S_ii / (1 - R_ii) and
+// v <- v + E^T v, where E_ii = R_ii / 2 and E_ij = (S_ij + lambda_j R_ij) /
+// (lambda_j - lambda_i), or R_ij / 2 for pairs closer than `cluster` (the
+// Jacobi sweeps separate those). The errors square with each step, so two
+// or three take float64 vectors to the working precision; only matrix
+// products and n^2 / 2 reciprocals. Returns the largest |E_ij|, i != j.
+inline double refine_eigenvectors(const Matrix& a, Matrix& v, double cluster) {
+  using linalg_detail::product;
+  using linalg_detail::view;
+  const int64_t n = a.rows;
+  const Matrix vt = transpose(v);
+  const Matrix gram = product(view(v), view(vt));
+  const Matrix s = product(view(v), view(product(view(a), view(vt))));
+  Matrix r(n, n);
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j < n; ++j)
+      r.at(i, j) = i == j ? sub(from_double(1.0), gram.at(i, j)) : neg(gram.at(i, j));
+  Vector lambda(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i)
+    lambda[static_cast<size_t>(i)] = div(s.at(i, i), sub(from_double(1.0), r.at(i, i)));
+  Matrix et(n, n);  // E^T
+  double largest = 0.0;
+  for (int64_t i = 0; i < n; ++i) {
+    et.at(i, i) = mul_scalar(r.at(i, i), 0.5);
+    for (int64_t j = i + 1; j < n; ++j) {
+      const Row gap = sub(lambda[static_cast<size_t>(j)], lambda[static_cast<size_t>(i)]);
+      Row e_ij, e_ji;
+      if (std::fabs(approx(gap)) > cluster) {
+        const Row inv = reciprocal(gap);
+        e_ij = mul(add(s.at(i, j), mul(lambda[static_cast<size_t>(j)], r.at(i, j))), inv);
+        e_ji = neg(mul(add(s.at(j, i), mul(lambda[static_cast<size_t>(i)], r.at(j, i))), inv));
+      } else {
+        e_ij = mul_scalar(r.at(i, j), 0.5);
+        e_ji = mul_scalar(r.at(j, i), 0.5);
+      }
+      et.at(j, i) = e_ij;
+      et.at(i, j) = e_ji;
+      largest = std::max({largest, std::fabs(approx(e_ij)), std::fabs(approx(e_ji))});
+    }
+  }
+  const Matrix delta = product(view(et), view(v));
+  for (size_t k = 0; k < v.data.size(); ++k) v.data[k] = add(v.data[k], delta.data[k]);
+  return largest;
+}
+
+// Refinement steps: stop once the corrections are below 2^-60 (the next
+// one would be below the rounding), at most kRefineSteps.
+constexpr int kRefineSteps = 4;
+constexpr double kRefineDone = 0x1p-60;
+// Eigenvalues closer than this times the largest are a cluster for the
+// refinement.
+constexpr double kClusterGap = 0x1p-40;
+
+}  // namespace detail
+
+// Eigenvalues (ascending) and orthonormal eigenvectors of the symmetric
+// matrix whose lower (or upper) triangle a holds: float64 Jacobi vectors,
+// refined in limb arithmetic until V A V^T is diagonal to the working
+// precision but for clusters, which cyclic Jacobi rotations in row order
+// then separate (a sweep that finds nothing to rotate ends it). Vectors
+// only when want_vectors.
+inline EigenSystem jacobi_eigh(const Matrix& a, bool lower, bool want_vectors) {
+  using linalg_detail::product;
+  using linalg_detail::view;
+  const int64_t n = a.rows;
+  Matrix sym(n, n);
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j <= i; ++j) {
+      const Row& v = lower ? a.at(i, j) : a.at(j, i);
+      sym.at(i, j) = v;
+      sym.at(j, i) = v;
+    }
+  // v holds the eigenvectors as rows: the float64 ones, refined, then
+  // rotated (rows p, q turn together).
+  const std::vector<double> start = detail::eigh_start(detail::approx_of(sym), n);
+  Matrix v(n, n);
+  double largest = 0.0;
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j < n; ++j) v.at(i, j) = from_double(start[static_cast<size_t>(i * n + j)]);
+  for (const Row& x : sym.data) largest = std::max(largest, std::fabs(approx(x)));
+  for (int step = 0; step < detail::kRefineSteps; ++step)
+    if (!(detail::refine_eigenvectors(sym, v, detail::kClusterGap * largest) > detail::kRefineDone))
+      break;
+  Matrix s = product(view(v), view(product(view(sym), view(transpose(v)))));
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j < i; ++j) s.at(j, i) = s.at(i, j);  // exactly symmetric
+  Vector start_diag(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) start_diag[static_cast<size_t>(i)] = s.at(i, i);
+  const double floor = kJacobiTolerance * largest_magnitude(start_diag);
+  for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
+    bool rotated = false;
+    for (int64_t p = 0; p + 1 < n; ++p)
+      for (int64_t q = p + 1; q < n; ++q) {
+        const Row app = s.at(p, p), aqq = s.at(q, q), apq = s.at(p, q);
+        if (negligible(app, aqq, apq, floor)) continue;
+        rotated = true;
+        const Rotation rot = jacobi_rotation(app, aqq, apq);
+        const Row &t = rot.t, &c = rot.c, &sn = rot.s;
+        // S <- J^T S J with J the rotation in the (p, q) plane.
+        for (int64_t r = 0; r < n; ++r) rotate(s.at(r, p), s.at(r, q), c, sn);
+        for (int64_t r = 0; r < n; ++r) rotate(s.at(p, r), s.at(q, r), c, sn);
+        s.at(p, p) = sub(app, mul(t, apq));
+        s.at(q, q) = add(aqq, mul(t, apq));
+        s.at(p, q) = zero_row();
+        s.at(q, p) = zero_row();
+        if (want_vectors)
+          for (int64_t r = 0; r < n; ++r) rotate(v.at(p, r), v.at(q, r), c, sn);
+      }
+    if (!rotated) break;
+  }
+  Vector diag(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) diag[static_cast<size_t>(i)] = s.at(i, i);
+  const std::vector<int64_t> order = exact_order(diag, false);
+  EigenSystem e{Vector(static_cast<size_t>(n)), want_vectors ? Matrix(n, n) : Matrix()};
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t o = order[static_cast<size_t>(i)];
+    e.values[static_cast<size_t>(i)] = diag[static_cast<size_t>(o)];
+    if (want_vectors)
+      for (int64_t r = 0; r < n; ++r) e.vectors.at(r, i) = v.at(o, r);
+  }
+  return e;
+}
+
+// --- SVD: one-sided Jacobi -------------------------------------------------------
+
+namespace detail {
+
+inline Row row_dot(const Matrix& w, int64_t p, int64_t q) {
+  Row acc = zero_row();
+  for (int64_t i = 0; i < w.cols; ++i) acc = mul_add(acc, w.at(p, i), w.at(q, i));
+  return acc;
+}
+
+// Orthonormal rows: the first `have` rows of `basis` (k x len, orthonormal
+// already) are kept and rows have..k-1 are filled with an orthonormal
+// complement, from the complete Householder QR of the kept rows.
+inline void complete_rows(Matrix& basis, int64_t have) {
+  const int64_t k = basis.rows, len = basis.cols;
+  if (have >= k) return;
+  Matrix kept(len, have);
+  for (int64_t i = 0; i < have; ++i)
+    for (int64_t j = 0; j < len; ++j) kept.at(j, i) = basis.at(i, j);
+  const Householder h = householder_qr(kept);
+  const Matrix q = householder_q(h, len, k);
+  for (int64_t i = have; i < k; ++i)
+    for (int64_t j = 0; j < len; ++j) basis.at(i, j) = q.at(j, i);
+}
+
+}  // namespace detail
+
+// Hestenes' method on the rows of W = A^T (m >= n) or A (m < n), started
+// from the eigenvectors of W W^T: rotate pairs of rows until every pair is
+// orthogonal to kJacobiTolerance relative to their norms; the row norms are
+// the singular values, the normalised rows one set of singular vectors, the
+// accumulated rotations the other.
+inline Svd jacobi_svd(const Matrix& a, bool full, bool want_vectors) {
+  const int64_t m = a.rows, n = a.cols, k = std::min(m, n);
+  const bool wide = m < n;
+  // The rows of w0 are the columns (of A or A^T) being orthogonalised.
+  const Matrix w0 = wide ? a : transpose(a);
+  const int64_t rows = w0.rows, len = w0.cols;  // rows = short side k
+  // Start from the eigenvectors of W W^T: v W then has rows orthogonal to
+  // the working precision relative to the largest singular value, and the
+  // sweeps need only restore it relative to the small ones.
+  const Matrix gram =
+      linalg_detail::product(linalg_detail::view(w0), linalg_detail::view(transpose(w0)));
+  Matrix v = transpose(jacobi_eigh(gram, true, true).vectors);
+  Matrix w = linalg_detail::product(linalg_detail::view(v), linalg_detail::view(w0));
+  for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
+    bool rotated = false;
+    for (int64_t p = 0; p + 1 < rows; ++p)
+      for (int64_t q = p + 1; q < rows; ++q) {
+        const Row alpha = detail::row_dot(w, p, p);
+        const Row beta = detail::row_dot(w, q, q);
+        const Row gamma = detail::row_dot(w, p, q);
+        // Relative orthogonality only: U's columns are these rows normalised.
+        if (negligible(alpha, beta, gamma, 0.0)) continue;
+        rotated = true;
+        const Rotation rot = jacobi_rotation(alpha, beta, gamma);
+        const Row &c = rot.c, &sn = rot.s;
+        for (int64_t i = 0; i < len; ++i) rotate(w.at(p, i), w.at(q, i), c, sn);
+        for (int64_t i = 0; i < rows; ++i) rotate(v.at(p, i), v.at(q, i), c, sn);
+      }
+    if (!rotated) break;
+  }
+  Vector norms(static_cast<size_t>(rows));
+  for (int64_t p = 0; p < rows; ++p) norms[static_cast<size_t>(p)] = sqrt(detail::row_dot(w, p, p));
+  const std::vector<int64_t> order = exact_order(norms, true);
+  Svd r;
+  r.s.resize(static_cast<size_t>(k));
+  for (int64_t i = 0; i < k; ++i)
+    r.s[static_cast<size_t>(i)] = norms[static_cast<size_t>(order[static_cast<size_t>(i)])];
+  if (!want_vectors) return r;
+  // long: rows are singular vectors along the long side (len), short: the
+  // rotations, rows of V^T... both stored as rows here and transposed below.
+  const int64_t long_count = full ? len : k;
+  Matrix long_vecs(long_count, len);
+  Matrix short_vecs(k, rows);
+  int64_t nonzero = 0;
+  for (int64_t i = 0; i < k; ++i) {
+    const int64_t o = order[static_cast<size_t>(i)];
+    for (int64_t j = 0; j < rows; ++j) short_vecs.at(i, j) = v.at(o, j);
+    const Row& s = r.s[static_cast<size_t>(i)];
+    if (sign_exact(s) != 1) continue;
+    const Row inv = reciprocal(s);
+    for (int64_t j = 0; j < len; ++j) long_vecs.at(i, j) = mul(w.at(o, j), inv);
+    nonzero = i + 1;
+  }
+  detail::complete_rows(long_vecs, nonzero);
+  // A = W^T (tall): A = U S V^T with U = long vectors as columns, V^T rows =
+  // short vectors. Wide: A = W, A^T = (long as columns) S (short)^T, so
+  // U = short vectors as columns, V^T = long vectors as rows.
+  if (wide) {
+    r.u = transpose(short_vecs);
+    r.vh = std::move(long_vecs);
+  } else {
+    r.u = transpose(long_vecs);
+    r.vh = std::move(short_vecs);
+  }
+  return r;
+}
+
+// --- General real eigenproblem: Hessenberg QR ------------------------------------
+
+constexpr int kQrStepsPerEigenvalue = 60;
+
+// (c, s) with [c s; -s c] [x; y] = [r; 0], r = sqrt(x^2 + y^2) >= 0.
+inline void givens(const Row& x, const Row& y, Row& c, Row& s) {
+  if (sign_exact(y) == 0) {
+    c = from_double(1.0);
+    s = zero_row();
+    return;
+  }
+  const Row r = sqrt(add(mul(x, x), mul(y, y)));
+  const Row inv = reciprocal(r);
+  c = mul(x, inv);
+  s = mul(y, inv);
+}
+
+// Eigenvalues and eigenvectors of a general square matrix when they are all
+// real: Householder reduction to Hessenberg form, shifted QR steps
+// (Wilkinson's shift, Givens rotations) with deflation on approx() against
+// 2^-106 of the neighbouring diagonal, the Schur vectors accumulated; the
+// eigenvectors by back substitution in the triangular factor. A trailing
+// 2 x 2 block with a negative discriminant (on its exact value) means
+// complex eigenvalues: `real` is then false and nothing else is computed.
+inline RealEigen real_eig(const Matrix& a, bool want_vectors) {
+  const int64_t n = a.rows;
+  RealEigen out;
+  Matrix h = a;
+  Matrix q = identity(n);
+  // Hessenberg reduction: reflectors on rows/columns j+1.. for column j.
+  for (int64_t j = 0; j + 2 < n; ++j) {
+    Vector v(static_cast<size_t>(n - j - 1));
+    Row ss = zero_row();
+    for (int64_t i = j + 1; i < n; ++i) {
+      v[static_cast<size_t>(i - j - 1)] = h.at(i, j);
+      ss = mul_add(ss, h.at(i, j), h.at(i, j));
+    }
+    if (sign_exact(ss) != 1) continue;
+    const Row norm = sqrt(ss);
+    const Row alpha = sign_exact(v[0]) < 0 ? norm : neg(norm);
+    const Row vtv = mul_scalar(sub(ss, mul(alpha, v[0])), 2.0);
+    v[0] = sub(v[0], alpha);
+    const Row beta = mul_scalar(reciprocal(vtv), 2.0);
+    apply_reflector(h, v, beta, j + 1, 0, n);  // H <- P H
+    // H <- H P and Q <- Q P: the reflector on columns j+1.., applied to rows.
+    Matrix ht = transpose(h);
+    apply_reflector(ht, v, beta, j + 1, 0, n);
+    h = transpose(ht);
+    Matrix qt = transpose(q);
+    apply_reflector(qt, v, beta, j + 1, 0, n);
+    q = transpose(qt);
+  }
+  int64_t hi = n - 1;
+  int steps = 0;
+  while (hi > 0) {
+    // Deflate at the lowest negligible subdiagonal element.
+    int64_t lo = hi;
+    while (lo > 0) {
+      const double sub_abs = std::fabs(approx(h.at(lo, lo - 1)));
+      const double diag = std::fabs(approx(h.at(lo, lo))) + std::fabs(approx(h.at(lo - 1, lo - 1)));
+      if (sub_abs <= 0x1p-106 * diag || sub_abs == 0.0) {
+        h.at(lo, lo - 1) = zero_row();
+        break;
+      }
+      --lo;
+    }
+    if (lo == hi) {
+      --hi;
+      steps = 0;
+      continue;
+    }
+    // Trailing 2 x 2 block [p q; r s]: eigenvalues (p + s)/2 +- sqrt(d),
+    // d = ((p - s)/2)^2 + q r.
+    const Row p = h.at(hi - 1, hi - 1), qq = h.at(hi - 1, hi), r = h.at(hi, hi - 1),
+              s = h.at(hi, hi);
+    const Row half_diff = mul_scalar(sub(p, s), 0.5);
+    const Row d = add(mul(half_diff, half_diff), mul(qq, r));
+    if (sign_exact(d) < 0 && (lo == hi - 1 || steps > kQrStepsPerEigenvalue)) {
+      out.real = false;
+      return out;
+    }
+    if (steps > 2 * kQrStepsPerEigenvalue) {  // no convergence (NaN or worse)
+      out.real = false;
+      return out;
+    }
+    // Wilkinson's shift: the eigenvalue of the block nearer to s.
+    Row mu = s;
+    if (sign_exact(d) >= 0) {
+      const Row root = sqrt(d);
+      const Row sum = add(half_diff, sign_exact(half_diff) < 0 ? neg(root) : root);
+      if (sign_exact(sum) != 0) mu = sub(s, div(mul(qq, r), sum));
+    }
+    if (steps == 10 || steps == 20) mu = add(s, mul_scalar(row_abs(r), 0.75));  // exceptional shift
+    ++steps;
+    // One QR step on rows/columns lo..hi of H - mu I with Givens rotations.
+    std::vector<Row> cs, sn;
+    for (int64_t k = lo; k <= hi; ++k) h.at(k, k) = sub(h.at(k, k), mu);
+    for (int64_t k = lo; k < hi; ++k) {
+      Row c, sv;
+      givens(h.at(k, k), h.at(k + 1, k), c, sv);
+      for (int64_t j = k; j < n; ++j) {  // rows k, k+1 of R = G H
+        const Row x = h.at(k, j), y = h.at(k + 1, j);
+        h.at(k, j) = add(mul(c, x), mul(sv, y));
+        h.at(k + 1, j) = sub(mul(c, y), mul(sv, x));
+      }
+      cs.push_back(c);
+      sn.push_back(sv);
+    }
+    for (int64_t k = lo; k < hi; ++k) {  // columns k, k+1 of R G^T, and Q G^T
+      const Row& c = cs[static_cast<size_t>(k - lo)];
+      const Row& sv = sn[static_cast<size_t>(k - lo)];
+      for (int64_t i = 0; i <= std::min(k + 1, hi); ++i) {
+        const Row x = h.at(i, k), y = h.at(i, k + 1);
+        h.at(i, k) = add(mul(c, x), mul(sv, y));
+        h.at(i, k + 1) = sub(mul(c, y), mul(sv, x));
+      }
+      for (int64_t i = 0; i < n; ++i) {
+        const Row x = q.at(i, k), y = q.at(i, k + 1);
+        q.at(i, k) = add(mul(c, x), mul(sv, y));
+        q.at(i, k + 1) = sub(mul(c, y), mul(sv, x));
+      }
+    }
+    for (int64_t k = lo; k <= hi; ++k) h.at(k, k) = add(h.at(k, k), mu);
+  }
+  out.values.resize(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) out.values[static_cast<size_t>(i)] = h.at(i, i);
+  if (!want_vectors) return out;
+  // T y = lambda_k y with y_k = 1, y_j = 0 below; a zero pivot T_ii - lambda_k
+  // (a repeated eigenvalue) is replaced by 2^-106 times the largest |T_ii|.
+  double scale = 0.0;
+  for (int64_t i = 0; i < n; ++i) scale = std::max(scale, std::fabs(approx(h.at(i, i))));
+  const Row tiny = from_double(std::max(0x1p-106 * scale, 1e-300));
+  out.vectors = Matrix(n, n);
+  for (int64_t k = 0; k < n; ++k) {
+    Vector y(static_cast<size_t>(n), zero_row());
+    y[static_cast<size_t>(k)] = from_double(1.0);
+    for (int64_t i = k - 1; i >= 0; --i) {
+      Row acc = zero_row();
+      for (int64_t j = i + 1; j <= k; ++j)
+        acc = mul_add(acc, h.at(i, j), y[static_cast<size_t>(j)]);
+      Row piv = sub(h.at(i, i), h.at(k, k));
+      if (sign_exact(piv) == 0) piv = tiny;
+      y[static_cast<size_t>(i)] = neg(div(acc, piv));
+    }
+    Vector x(static_cast<size_t>(n), zero_row());
+    Row ss = zero_row();
+    for (int64_t i = 0; i < n; ++i) {
+      for (int64_t j = 0; j <= k; ++j)
+        x[static_cast<size_t>(i)] =
+            mul_add(x[static_cast<size_t>(i)], q.at(i, j), y[static_cast<size_t>(j)]);
+      ss = mul_add(ss, x[static_cast<size_t>(i)], x[static_cast<size_t>(i)]);
+    }
+    const Row inv = reciprocal(sqrt(ss));
+    for (int64_t i = 0; i < n; ++i) out.vectors.at(i, k) = mul(x[static_cast<size_t>(i)], inv);
+  }
+  return out;
+}
+
+// --- Matrix exponential ----------------------------------------------------------
+
+// exp(A) by scaling and squaring: X = A / 2^s with ||X||_1 <= 1/2, the
+// Taylor series of exp(X) summed until a term no longer changes the sum
+// (at most kExpMaxTerms terms), then s squarings.
+inline Matrix matrix_exp(const Matrix& a) {
+  using linalg_detail::product;
+  using linalg_detail::view;
+  const int64_t n = a.rows;
+  double norm1 = 0.0;
+  for (int64_t j = 0; j < n; ++j) {
+    double col = 0.0;
+    for (int64_t i = 0; i < n; ++i) col += std::fabs(approx(a.at(i, j)));
+    norm1 = std::max(norm1, col);
+  }
+  if (!std::isfinite(norm1)) {
+    Matrix bad(n, n);
+    for (Row& r : bad.data) r = from_double(kNaN);
+    return bad;
+  }
+  int s = 0;
+  if (norm1 > 0.5) s = std::ilogb(norm1) + 2;
+  Matrix x = a;
+  for (Row& r : x.data)
+    for (int l = 0; l < kLimbs; ++l) r.l[l] = std::ldexp(r.l[l], -s);
+  Matrix result = identity(n);
+  Matrix term = identity(n);
+  for (int i = 1; i <= kExpMaxTerms; ++i) {
+    term = product(view(term), view(x));
+    const Row inv_i = reciprocal_scalar(static_cast<double>(i));
+    double term_max = 0.0, sum_max = 0.0;
+    for (size_t e = 0; e < term.data.size(); ++e) {
+      term.data[e] = mul(term.data[e], inv_i);
+      result.data[e] = add(result.data[e], term.data[e]);
+      term_max = std::max(term_max, std::fabs(approx(term.data[e])));
+      sum_max = std::max(sum_max, std::fabs(approx(result.data[e])));
+    }
+    if (term_max <= 0x1p-115 * sum_max) break;
+  }
+  for (int i = 0; i < s; ++i) result = product(view(result), view(result));
+  return result;
+}
+
+}  // namespace dense
+}  // namespace limbs

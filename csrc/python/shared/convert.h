@@ -1,0 +1,112 @@
+// Conversions between Python objects and the tensor layer, shared by both
+// extension modules: argument rules, shapes, devices, construction from
+// Python data and the translation of C++ errors into Python exceptions.
+#pragma once
+
+#include <torch/csrc/autograd/python_variable.h>
+#include <torch/csrc/utils/pybind.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tensor/core/limb_tensor.h"
+
+namespace py = pybind11;
+
+namespace zel {
+
+// Maps zel::TypeError etc. to the Python exceptions of the same name.
+void register_errors();
+
+// The module device, fixed when varnel.zel.zel is imported.
+at::Device default_device();
+void set_default_device(const at::Device& device);
+
+// A truthy device argument names the device; a falsy one means the module device.
+at::Device resolve_device(py::handle device);
+
+// The name Python prints for the type of v ("int", "str", ...).
+std::string type_name(py::handle v);
+
+// "Argument 'dim' has incorrect type (expected int, got str)".
+[[noreturn]] void raise_arg_type(const char* name, const char* expected, py::handle got);
+
+// The defined int rule: int() semantics (an int as it is, another number
+// truncated), anything else TypeError with the message above. The names
+// added after the defined ones read ints as PyTorch does: int_arg (args.h).
+int64_t truncated_int(py::handle v, const char* name);
+
+// Python int and float, subclasses (so bool) included.
+bool is_py_number(py::handle v);
+
+// float(v) for a Python int or float: an int beyond the float range raises
+// float()'s OverflowError instead of a failed C++ cast.
+inline double number_value(py::handle v) {
+  const double x = PyFloat_AsDouble(v.ptr());
+  if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return x;
+}
+
+py::object not_implemented();
+
+// Why requires_grad=True, requires_grad_(True) and backward() fail.
+constexpr const char* kNoGradients = "varnel.zel tensors do not track gradients";
+
+// A dtype as PyTorch code passes one: a torch.dtype, float/int/bool, or one
+// of this module's dtype names. Storage is float64 whatever it says.
+bool is_dtype_like(py::handle v);
+// None or is_dtype_like, else TypeError naming `op`.
+void check_dtype(py::handle dtype, const char* op);
+// RuntimeError naming `op` when requires_grad is true.
+void check_no_grad(py::handle requires_grad, const char* op);
+
+// bool(v), raising what __bool__ raises.
+inline bool truth(py::handle v) {
+  const int r = PyObject_IsTrue(v.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+// A Tensor argument (a copy sharing the limb array, so that a kernel keeps
+// its operand alive while the GIL is released); TypeError naming the
+// operation otherwise.
+inline LimbTensor tensor_arg(py::handle v, const char* op, const char* name) {
+  if (!py::isinstance<LimbTensor>(v))
+    throw TypeError(std::string(op) + "(): argument '" + name + "' must be Tensor, not " +
+                    type_name(v));
+  return v.cast<LimbTensor>();
+}
+
+// Runs f() without the GIL. The kernel must only see LimbTensor copies
+// (which hold their arrays), never the fields of a Python object that
+// another thread could replace meanwhile.
+template <class F>
+auto released(const F& f) -> decltype(f()) {
+  py::gil_scoped_release nogil;
+  return f();
+}
+
+// The same for a kernel returning a tensor, wrapped for Python.
+template <class F>
+py::object released_tensor(const F& f) {
+  return py::cast(released(f));
+}
+
+// A tuple of non-negative ints, else TypeError/ValueError naming `what`.
+Shape shape_from_tuple(py::handle v, const char* what);
+py::tuple shape_to_tuple(const Shape& shape);
+
+// Nested lists/tuples (or NumPy arrays) to their float64 values and shape.
+// Ragged input raises ValueError, non-numeric leaves TypeError/ValueError.
+std::pair<std::vector<double>, Shape> flatten_with_shape(py::handle data);
+
+// Every public construction path except the raw one: None, Tensor, number,
+// torch tensor, sequence, NumPy array or scalar.
+LimbTensor from_python(py::handle data, const at::Device& device);
+
+// Operand of a binary operator: a Tensor as it is, an int/float as a 0-d
+// tensor on `device`; false for anything else.
+bool as_operand(py::handle other, const at::Device& device, LimbTensor& out);
+
+}  // namespace zel

@@ -1,0 +1,433 @@
+// The arithmetic and comparison operators of Tensor (+ - * / // % **, their
+// reflected forms, unary - and +, < <= > >= == !=), and their fast paths.
+//
+// Direct number slots for + - * / on Tensor. Python's generic slot for a
+// class that defines __add__ looks the method up, and pybind11 then searches
+// its overloads and converts each argument: together more than the 0-d
+// operation itself. These slots compute the common case at once (a small
+// CPU Tensor with another one or with a Python float or int, exact types)
+// through the same tensor-layer functions as the methods, so the bits are
+// the same; everything else goes to the methods, as the generic slot does.
+// The one-operand element functions (exp, sin, abs, ...) get direct methods
+// the same way, bound with their rows (pointwise.cpp).
+#include <array>
+#include <cstring>
+#include <utility>
+
+#include "python/zel/bindings.h"
+#include "tensor/pointwise/arith.h"
+#include "tensor/pointwise/pointwise.h"
+
+namespace zel {
+
+namespace {
+
+PyTypeObject* tensor_type = nullptr;
+
+// Rows up to which a call is computed in the slot (the methods keep the
+// larger work and its GIL release).
+constexpr int64_t kFastRows = 64;
+
+struct Op {
+  PyObject* name;   // "__add__"
+  PyObject* rname;  // "__radd__"
+  LimbTensor (*both)(const LimbTensor&, const LimbTensor&);
+  LimbTensor (*scalar)(const LimbTensor&, double);   // tensor op number
+  LimbTensor (*rscalar)(const LimbTensor&, double);  // number op tensor; null: via from_python
+};
+
+Op op_add, op_sub, op_mul, op_div;
+
+bool is_ours(PyObject* o) { return PyObject_TypeCheck(o, tensor_type); }
+
+// type(self).<name>(self, arg), looked up on the type as Python looks up
+// special methods; NotImplemented when the type has no such method.
+PyObject* call_special(PyObject* self, PyObject* name, PyObject* arg) {
+  PyObject* f = _PyType_Lookup(Py_TYPE(self), name);
+  if (!f) Py_RETURN_NOTIMPLEMENTED;
+  Py_INCREF(f);
+  PyObject* r;
+  if (descrgetfunc get = Py_TYPE(f)->tp_descr_get) {
+    PyObject* bound = get(f, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    Py_DECREF(f);
+    if (!bound) return nullptr;
+    r = PyObject_CallOneArg(bound, arg);
+    Py_DECREF(bound);
+  } else {
+    r = PyObject_CallOneArg(f, arg);
+    Py_DECREF(f);
+  }
+  return r;
+}
+
+// What the generic slot does: the left operand's method, then the right
+// operand's reflected one when the left declined and their types differ.
+PyObject* by_methods(PyObject* a, PyObject* b, const Op& op) {
+  if (is_ours(a)) {
+    PyObject* r = call_special(a, op.name, b);
+    if (r != Py_NotImplemented || Py_TYPE(a) == Py_TYPE(b) || !is_ours(b)) return r;
+    Py_DECREF(r);
+  }
+  if (is_ours(b)) return call_special(b, op.rname, a);
+  Py_RETURN_NOTIMPLEMENTED;
+}
+
+// The limbs of an exact Tensor that passes every check of the methods and
+// is small and on the CPU; null otherwise.
+const LimbTensor* fast_operand(PyObject* o) {
+  if (Py_TYPE(o) != tensor_type) return nullptr;
+  auto* inst = reinterpret_cast<py::detail::instance*>(o);
+  if (!inst->simple_layout || !inst->simple_holder_constructed) return nullptr;
+  const auto* t = static_cast<const LimbTensor*>(inst->simple_value_holder[0]);
+  if (!t) return nullptr;
+  const at::Tensor& d = t->data;
+  if (!d.defined() || !d.device().is_cpu() || d.scalar_type() != at::kDouble || d.dim() != 2 ||
+      d.size(1) != limbs::kLimbs || d.size(0) > kFastRows || !d.is_contiguous() ||
+      t->shape.size() > kMaxDims || d.size(0) != shape_numel(t->shape))
+    return nullptr;
+  return t;
+}
+
+// float(o) for an exact int or float; false (no error set) otherwise.
+bool fast_number(PyObject* o, double& out) {
+  if (PyFloat_CheckExact(o)) {
+    out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  if (!PyLong_CheckExact(o)) return false;
+  out = PyLong_AsDouble(o);
+  if (out == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();  // the method raises it again
+    return false;
+  }
+  return true;
+}
+
+template <const Op& op>
+PyObject* slot(PyObject* a, PyObject* b) {
+  try {
+    const LimbTensor* ta = fast_operand(a);
+    const LimbTensor* tb = fast_operand(b);
+    double c;
+    if (ta && tb) return py::cast(op.both(*ta, *tb)).release().ptr();
+    if (ta && fast_number(b, c)) return py::cast(op.scalar(*ta, c)).release().ptr();
+    if (tb && fast_number(a, c)) {
+      if (op.rscalar) return py::cast(op.rscalar(*tb, c)).release().ptr();
+      return py::cast(op.both(from_python(a, at::kCPU), *tb)).release().ptr();
+    }
+  } catch (...) {
+    // The methods raise the error in their words.
+    PyErr_Clear();
+  }
+  return by_methods(a, b, op);
+}
+
+PyObject* interned(const char* s) { return PyUnicode_InternFromString(s); }
+
+// --- the one-operand element functions of the table ---------------------------
+// A method descriptor per function: a call with no arguments on a small CPU
+// Tensor is computed at once, through the same tensor-layer function as the
+// general path; any other call, and any error, goes to the row's pybind11
+// function, which answers in its words.
+constexpr size_t kOpCount = kElementwiseOpCount;
+PyObject* unary_methods[kOpCount];  // the pybind11 function of each row; owned, never freed
+PyMethodDef unary_defs[kOpCount];   // must outlive the type
+
+template <size_t I>
+PyObject* unary_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
+    try {
+      if (const LimbTensor* t = fast_operand(self))
+        return py::cast(apply(kElementwiseOps[I], *t)).release().ptr();
+    } catch (...) {
+      PyErr_Clear();
+    }
+  }
+  // The pybind11 function with self in front: at most a few arguments.
+  constexpr Py_ssize_t kMaxArgs = 8;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nargs + nkw + 1 > kMaxArgs) {
+    py::tuple positional(nargs + 1);
+    positional[0] = py::reinterpret_borrow<py::object>(self);
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+      positional[i + 1] = py::reinterpret_borrow<py::object>(args[i]);
+    py::dict keywords;
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      keywords[py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(kwnames, i))] =
+          py::reinterpret_borrow<py::object>(args[nargs + i]);
+    return PyObject_Call(unary_methods[I], positional.ptr(), keywords.ptr());
+  }
+  PyObject* all[kMaxArgs];
+  all[0] = self;
+  for (Py_ssize_t i = 0; i < nargs + nkw; ++i) all[i + 1] = args[i];
+  return PyObject_Vectorcall(unary_methods[I], all, static_cast<size_t>(nargs + 1), kwnames);
+}
+
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <size_t... I>
+constexpr std::array<FastCall, kOpCount> unary_calls(std::index_sequence<I...>) {
+  return {unary_method<I>...};
+}
+
+// --- the operator methods ------------------------------------------------------
+
+py::object wrap(LimbTensor t) { return py::cast(std::move(t)); }
+
+// Small operations keep the GIL: releasing it costs more than they do.
+bool small(const at::Tensor& d) { return d.numel() < kReleaseRows * limbs::kLimbs; }
+
+py::object binary(const char* name, const LimbTensor& self, py::handle other,
+                  LimbTensor (*op)(const LimbTensor&, const LimbTensor&),
+                  LimbTensor (*op_scalar)(const LimbTensor&, double)) {
+  if (op_scalar && is_py_number(other)) {
+    const double c = number_value(other);
+    if (small(self.data)) return wrap(op_scalar(self, c));
+    LimbTensor r;
+    {
+      py::gil_scoped_release nogil;
+      r = op_scalar(self, c);
+    }
+    return wrap(std::move(r));
+  }
+  LimbTensor o;
+  if (!as_operand(other, device_of(self, name), o)) return not_implemented();
+  if (small(self.data) && small(o.data)) return wrap(op(self, o));
+  LimbTensor r;
+  {
+    py::gil_scoped_release nogil;
+    r = op(self, o);
+  }
+  return wrap(std::move(r));
+}
+
+// |n| as little-endian 64-bit words, for exponents of any size.
+std::vector<unsigned long long> magnitude_words(py::handle n, bool& negative) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (!overflow) {
+    negative = v < 0;
+    // 0 - v in unsigned arithmetic is |v| even for the most negative v.
+    return {negative ? 0ULL - static_cast<unsigned long long>(v)
+                     : static_cast<unsigned long long>(v)};
+  }
+  negative = overflow < 0;
+  std::vector<unsigned long long> words;
+  py::object mag = py::reinterpret_steal<py::object>(PyNumber_Absolute(n.ptr()));
+  if (!mag) throw py::error_already_set();
+  const py::int_ shift(64);
+  while (PyObject_IsTrue(mag.ptr())) {
+    words.push_back(PyLong_AsUnsignedLongLongMask(mag.ptr()));
+    mag = py::reinterpret_steal<py::object>(PyNumber_Rshift(mag.ptr(), shift.ptr()));
+    if (!mag) throw py::error_already_set();
+  }
+  return words;
+}
+
+// Comparison of approximations: flat bool tensor on self's device.
+py::object compare(const LimbTensor& a, py::handle other, const char* torch_op) {
+  const bool number = is_py_number(other);
+  if (!number && !py::isinstance<LimbTensor>(other)) return not_implemented();
+  at::Tensor va, vb;
+  {
+    py::gil_scoped_release nogil;
+    va = approx_values(a, torch_op);
+  }
+  py::object rhs;
+  if (number) {
+    rhs = py::reinterpret_borrow<py::object>(other);
+  } else {
+    const LimbTensor& b = other.cast<LimbTensor>();
+    broadcast_shapes(a.shape, b.shape);
+    {
+      py::gil_scoped_release nogil;
+      vb = approx_values(b, torch_op);
+    }
+    rhs = py::cast(vb);
+  }
+  // PyTorch's own operator, so scalars compare exactly as PyTorch compares them.
+  at::Tensor r = THPVariable_Unpack(py::cast(va).attr(torch_op)(rhs).ptr()).reshape({-1});
+  const at::Device dev = a.data.device();
+  return py::cast(dev.is_cpu() ? r : r.to(dev));
+}
+
+void bind_operator_methods(TensorClass& cls) {
+  cls.def(
+      "__add__", [](LimbTensor a, py::handle o) { return binary("add", a, o, add, add_scalar); },
+      py::is_operator());
+  cls.def(
+      "__radd__", [](LimbTensor a, py::handle o) { return binary("add", a, o, add, add_scalar); },
+      py::is_operator());
+  cls.def(
+      "__sub__", [](LimbTensor a, py::handle o) { return binary("sub", a, o, sub, sub_scalar); },
+      py::is_operator());
+  cls.def(
+      "__rsub__",
+      [](LimbTensor a, py::handle o) {
+        if (is_py_number(o)) return binary("sub", a, o, nullptr, rsub_scalar);
+        LimbTensor left = from_python(o, device_of(a, "sub"));
+        LimbTensor r;
+        {
+          py::gil_scoped_release nogil;
+          r = sub(left, a);
+        }
+        return py::cast(std::move(r));
+      },
+      py::is_operator());
+  cls.def("__neg__", [](LimbTensor a) { return neg(a); });
+  cls.def("__pos__", [](LimbTensor a) { return clone(a); });
+  auto times = [](LimbTensor a, py::handle o) -> py::object {
+    if (is_py_number(o)) {
+      const double c = number_value(o);
+      if (small(a.data)) return py::cast(mul_scalar(a, c));
+      LimbTensor r;
+      {
+        py::gil_scoped_release nogil;
+        r = mul_scalar(a, c);
+      }
+      return py::cast(std::move(r));
+    }
+    if (py::isinstance<LimbTensor>(o)) return binary("mul", a, o, mul, nullptr);
+    return not_implemented();
+  };
+  cls.def("__mul__", times, py::is_operator());
+  cls.def("__rmul__", times, py::is_operator());
+
+  cls.def(
+      "__truediv__",
+      [](LimbTensor self, py::handle other) -> py::object {
+        if (is_py_number(other)) {
+          const double c = number_value(other);
+          return released_tensor([&] { return div_scalar(self, c); });
+        }
+        if (!py::isinstance<LimbTensor>(other)) return not_implemented();
+        const LimbTensor& b = other.cast<LimbTensor>();
+        return released_tensor([&] { return div(self, b); });
+      },
+      py::is_operator());
+  cls.def(
+      "__rtruediv__",
+      [](LimbTensor self, py::handle other) {
+        LimbTensor left = from_python(other, device_of(self, "div"));
+        return released_tensor([&] { return div(left, self); });
+      },
+      py::is_operator());
+
+  cls.def(
+      "__pow__",
+      [](LimbTensor self, py::handle exp) -> py::object {
+        if (PyLong_Check(exp.ptr())) {
+          bool negative = false;
+          std::vector<unsigned long long> words = magnitude_words(exp, negative);
+          return released_tensor([&] { return pow_int(self, negative, words); });
+        }
+        if (PyFloat_Check(exp.ptr())) {
+          const double e = number_value(exp);
+          return released_tensor([&] { return pow_float(self, e); });
+        }
+        return not_implemented();
+      },
+      py::arg("exp"), py::is_operator());
+
+  cls.def(
+      "__rpow__",
+      [](LimbTensor self, py::handle base) -> py::object {
+        if (!is_py_number(base)) return not_implemented();
+        const double b = number_value(base);
+        return released_tensor([&] { return rpow(b, self); });
+      },
+      py::arg("base"), py::is_operator());
+
+  cls.def(
+      "__floordiv__",
+      [](LimbTensor self, py::handle other) -> py::object {
+        if (is_py_number(other)) {
+          const double c = number_value(other);
+          return released_tensor([&] { return floordiv_scalar(self, c); });
+        }
+        if (!py::isinstance<LimbTensor>(other)) return not_implemented();
+        const LimbTensor& b = other.cast<LimbTensor>();
+        return released_tensor([&] { return floordiv(self, b); });
+      },
+      py::is_operator(), "Floor division.");
+  cls.def(
+      "__rfloordiv__",
+      [](LimbTensor self, py::handle other) {
+        LimbTensor left = from_python(other, device_of(self, "floordiv"));
+        return released_tensor([&] { return floordiv(left, self); });
+      },
+      py::is_operator());
+  cls.def(
+      "__mod__",
+      [](LimbTensor self, py::handle other) -> py::object {
+        // A number divisor becomes a fresh element (element-wise reciprocal,
+        // not the scalar path).
+        LimbTensor b;
+        if (!as_operand(other, device_of(self, "mod"), b)) return not_implemented();
+        return released_tensor([&] { return mod(self, b); });
+      },
+      py::is_operator(), "Modulo operation.");
+  cls.def(
+      "__rmod__",
+      [](LimbTensor self, py::handle other) {
+        LimbTensor left = from_python(other, device_of(self, "mod"));
+        return released_tensor([&] { return mod(left, self); });
+      },
+      py::is_operator());
+
+  // --- comparisons ---
+  const std::pair<const char*, const char*> comparisons[] = {
+      {"__lt__", "__lt__"}, {"__le__", "__le__"}, {"__gt__", "__gt__"},
+      {"__ge__", "__ge__"}, {"__eq__", "__eq__"}, {"__ne__", "__ne__"},
+  };
+  for (const auto& c : comparisons) {
+    const char* torch_op = c.second;
+    cls.def(
+        c.first,
+        [torch_op](LimbTensor self, py::handle other) { return compare(self, other, torch_op); },
+        py::is_operator());
+  }
+  // Defining __eq__ must leave Tensor unhashable.
+  cls.attr("__hash__") = py::none();
+}
+
+}  // namespace
+
+void bind_fast_unary(TensorClass& cls, size_t row, py::cpp_function general) {
+  static constexpr std::array<FastCall, kOpCount> calls =
+      unary_calls(std::make_index_sequence<kOpCount>());
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  tensor_type = type;
+  py::object doc = general.attr("__doc__");
+  // The docstring pybind11 wrote (signature line included), kept for good.
+  const char* text = doc.is_none() ? nullptr : PyUnicode_AsUTF8(doc.ptr());
+  if (!doc.is_none() && !text) throw py::error_already_set();
+  unary_methods[row] = general.release().ptr();
+  unary_defs[row] =
+      PyMethodDef{kElementwiseOps[row].name,
+                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calls[row])),
+                  METH_FASTCALL | METH_KEYWORDS, text ? strdup(text) : nullptr};
+  py::object descr = py::reinterpret_steal<py::object>(PyDescr_NewMethod(type, &unary_defs[row]));
+  if (!descr || PyObject_SetAttrString(cls.ptr(), kElementwiseOps[row].name, descr.ptr()) != 0)
+    throw py::error_already_set();
+}
+
+void bind_operators(TensorClass& cls) {
+  bind_operator_methods(cls);
+  // The slots go in after the methods: setting __add__ (or any of the
+  // names of these slots) on the class again would put the generic slot back.
+  tensor_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  op_add = {interned("__add__"), interned("__radd__"), add, add_scalar, add_scalar};
+  op_sub = {interned("__sub__"), interned("__rsub__"), sub, sub_scalar, rsub_scalar};
+  op_mul = {interned("__mul__"), interned("__rmul__"), mul, mul_scalar, mul_scalar};
+  op_div = {interned("__truediv__"), interned("__rtruediv__"), div, div_scalar, nullptr};
+  PyNumberMethods* nb = tensor_type->tp_as_number;
+  nb->nb_add = slot<op_add>;
+  nb->nb_subtract = slot<op_sub>;
+  nb->nb_multiply = slot<op_mul>;
+  nb->nb_true_divide = slot<op_div>;
+  PyType_Modified(tensor_type);
+}
+
+}  // namespace zel
