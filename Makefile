@@ -14,7 +14,8 @@ BENCH_PKGS := libqd-dev libmpfr-dev python3-gmpy2
 CCACHE_PATH := $(if $(wildcard /usr/lib/ccache/g++),/usr/lib/ccache:,)
 # Paths relative to the checkout let a fresh clone reuse the objects.
 BUILD_ENV := PATH="$(CCACHE_PATH)$$PATH" CCACHE_BASEDIR=$(CURDIR) MAX_JOBS=$${MAX_JOBS:-2}
-SOURCES := $(shell find csrc -name '*.h' -o -name '*.cpp' -o -name '*.def') setup.py buildsys/kernel_flags.py
+SOURCES := $(shell find csrc -name '*.h' -o -name '*.cpp' -o -name '*.def') setup.py buildsys/kernel_flags.py \
+           src/varnel/zel/zel.pyi.in tools/gen_stubs.py tools/ops_def.py
 SO_STAMP := build/.stamp-so
 
 .PHONY: demo test bench fuzz deps build clean cuda-check

@@ -23,6 +23,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "buildsys"))
 from kernel_flags import ARITHMETIC, KERNEL_FLAGS  # noqa: E402
 
+sys.path.insert(0, os.path.join(HERE, "tools"))
+import gen_stubs  # noqa: E402
+
+# zel.pyi is written from zel.pyi.in and the declarations on every build.
+gen_stubs.write()
+
 
 def sources(*patterns):
     found = []

@@ -19,7 +19,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from ops_def import pointwise_ops  # noqa: E402
 
-DECLARED = {name: (arity, module, doc) for name, arity, module, doc in zel._pointwise_ops}
+DECLARED = {name: (arity, module, special, doc) for name, arity, module, special, doc in zel._pointwise_ops}
 
 
 def operand_rows(interval, n, rng):
@@ -51,7 +51,7 @@ class TestDeclarations:
         rows = pointwise_ops()
         assert [op.name for op in rows] == [name for name, *_ in zel._pointwise_ops]
         for op in rows:
-            assert DECLARED[op.name] == (op.arity, op.module_function, op.doc)
+            assert DECLARED[op.name] == (op.arity, op.module_function, op.special, op.doc)
 
     def test_every_declared_operation_has_a_reference(self):
         missing = sorted(set(DECLARED) - set(OPS))
@@ -60,9 +60,10 @@ class TestDeclarations:
 
     @pytest.mark.parametrize("name", sorted(OPS))
     def test_bindings_follow_the_declaration(self, name):
-        arity, module_function, doc = DECLARED[name]
+        arity, module_function, special, doc = DECLARED[name]
         assert getattr(zel.Tensor, name).__doc__.strip().endswith(doc)
         assert hasattr(zel, name) == module_function or name == "reciprocal"
+        assert (getattr(zel.special, name, None) is getattr(zel, name, None)) == special
         assert all(len(d) == arity for d in OPS[name].domains)
 
     def test_generated_stubs_are_fresh(self):

@@ -17,6 +17,7 @@ class PointwiseOp(NamedTuple):
     kernel: str
     grain: str
     module_function: bool
+    special: bool
     doc: str
 
 
@@ -31,6 +32,15 @@ def _split(args: str, fields: int) -> List[str]:
     return [h.strip() for h in head[:-1]] + [doc[1:-1].replace('\\"', '"')]
 
 
+def _names(column: str):
+    """(module_function, special) of a `names` column such as "Function | Special"."""
+    flags = {f.strip() for f in column.split("|")}
+    unknown = flags - {"Method", "Function", "Special"}
+    if unknown:
+        raise ValueError("unknown names %s in %r" % (sorted(unknown), column))
+    return "Function" in flags, "Special" in flags
+
+
 def pointwise_ops(path: str = POINTWISE_DEF) -> List[PointwiseOp]:
     ops = []
     with open(path) as f:
@@ -38,10 +48,7 @@ def pointwise_ops(path: str = POINTWISE_DEF) -> List[PointwiseOp]:
             m = _ROW.match(line.strip())
             if not m:
                 continue
-            if m.group(1) == "ZEL_UNARY":
-                name, kind, kernel, grain, module, doc = _split(m.group(2), 6)
-                ops.append(PointwiseOp(name, 1, kind, kernel, grain, module == "true", doc))
-            else:
-                name, kind, kernel, grain, doc = _split(m.group(2), 5)
-                ops.append(PointwiseOp(name, 2, kind, kernel, grain, True, doc))
+            name, kind, kernel, grain, names, doc = _split(m.group(2), 6)
+            arity = 1 if m.group(1) == "ZEL_UNARY" else 2
+            ops.append(PointwiseOp(name, arity, kind, kernel, grain, *_names(names), doc))
     return ops

@@ -2,7 +2,7 @@
 // kernels; the defined series live in kernels/defined_*.cpp, the operators'
 // kernels in kernels/arith.cpp. Built with the layout flags
 // (buildsys/kernel_flags.py), as every file of csrc/kernels.
-#include "kernels/pointwise.h"
+#include "kernels/pointwise_table.h"
 
 #include "limbs/elem/defined.h"
 #include "limbs/elem/accurate_functions.h"
@@ -27,11 +27,13 @@ void each_row(const Row* in, Row* out, int64_t n) {
 #define ZEL_BINARY_pair(k) &limbs::k
 #define ZEL_BINARY_accurate(k) &lm::guarded<&lm::k>
 
+using namespace op_names;  // the `names` column: Method, Function, Special
+
 const ElementwiseOp kElementwiseOps[kElementwiseOpCount] = {
-#define ZEL_UNARY(name, kind, kernel, grain, module_function, doc) \
-  {#name, 1, ZEL_UNARY_##kind(kernel), nullptr, Grain::grain, doc, module_function},
-#define ZEL_BINARY(name, kind, kernel, grain, doc) \
-  {#name, 2, nullptr, ZEL_BINARY_##kind(kernel), Grain::grain, doc, true},
+#define ZEL_UNARY(name, kind, kernel, grain, names, doc) \
+  {#name, 1, ZEL_UNARY_##kind(kernel), nullptr, Grain::grain, doc, names},
+#define ZEL_BINARY(name, kind, kernel, grain, names, doc) \
+  {#name, 2, nullptr, ZEL_BINARY_##kind(kernel), Grain::grain, doc, names},
 #include "ops/pointwise.def"
 #undef ZEL_UNARY
 #undef ZEL_BINARY

@@ -25,6 +25,13 @@ using PairKernel = Row (*)(const Row& a, const Row& b);
 // operations per row, the selections a handful.
 enum class Grain : int64_t { Heavy = 256, Light = 16384 };
 
+// The Python names a row of csrc/ops/pointwise.def binds (its `names`
+// column): the Tensor method always; Function adds zel.name, Special
+// zel.special.name.
+namespace op_names {
+enum : unsigned { Method = 0, Function = 1, Special = 2 };
+}
+
 // A row of csrc/ops/pointwise.def.
 struct ElementwiseOp {
   const char* name;
@@ -33,19 +40,14 @@ struct ElementwiseOp {
   PairKernel pair;
   Grain grain;
   const char* doc;
-  bool module_function;  // also a module function name(input[, other])
+  unsigned names;  // op_names
+  bool module_function() const { return (names & op_names::Function) != 0; }
+  bool special() const { return (names & op_names::Special) != 0; }
 };
 
-constexpr size_t kElementwiseOpCount = 0
-#define ZEL_UNARY(...) +1
-#define ZEL_BINARY(...) +1
-#include "ops/pointwise.def"
-#undef ZEL_UNARY
-#undef ZEL_BINARY
-    ;
-
-// The rows of ops/pointwise.def, in their order.
-extern const ElementwiseOp kElementwiseOps[kElementwiseOpCount];
+// The rows, in their order (kernels/pointwise_table.h gives their count; it
+// reads the declarations, so only the files that need the count depend on them).
+extern const ElementwiseOp kElementwiseOps[];
 
 namespace kernels {
 

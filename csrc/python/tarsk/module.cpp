@@ -104,7 +104,9 @@ std::optional<double> tolerance(py::handle tol) {
   return t;
 }
 
-void bind(py::module_& m) {
+namespace {
+
+void bind_elements_and_solvers(py::module_& m) {
   const auto A = py::arg("A");
   const auto i = py::arg("i");
   const auto j = py::arg("j");
@@ -183,6 +185,11 @@ void bind(py::module_& m) {
         return released([&] { return linalg::solve(t, rhs); });
       },
       A, py::arg("b"), "Solve Ax = b with KALDEN precision.");
+}
+
+void bind_decompositions(py::module_& m) {
+  const auto A = py::arg("A");
+  const auto max_iter = py::arg("max_iter") = 100;
   m.def(
       "inv",
       [](py::handle a) {
@@ -261,6 +268,13 @@ void bind(py::module_& m) {
         return released([&] { return linalg::cond(t, o); });
       },
       A, py::arg("p") = 2, "Condition number.");
+}
+
+}  // namespace
+
+void bind(py::module_& m) {
+  bind_elements_and_solvers(m);
+  bind_decompositions(m);
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 // The accurate element functions beyond the rows of the operations table
-// (those are bound with the table in zel_elementwise.cpp): pow and
-// float_power, the functions with parameters (logit, nan_to_num, isclose,
-// allclose), with three operands (lerp, addcmul, addcdiv), clamp with
-// Tensor bounds, equal, signbit, reciprocal as a module function, and the
-// torch.special namespace.
+// (those are bound with the table in pointwise.cpp): pow and float_power,
+// the functions with parameters (logit, nan_to_num, isclose, allclose), with
+// three operands (lerp, addcmul, addcdiv), clamp with Tensor bounds, equal,
+// signbit, reciprocal as a module function, and special.logit.
 #include <cfloat>
 #include <initializer_list>
 #include <stdexcept>
@@ -96,15 +95,6 @@ py::object clamp_with_tensors(LimbTensor self, py::handle lo, py::handle hi, con
 }
 
 void bind_accurate(py::module_& m, TensorClass& cls) {
-  py::object special = py::hasattr(m, "special")
-                           ? py::object(m.attr("special"))
-                           : py::module_::import("types").attr("SimpleNamespace")();
-  m.attr("special") = special;
-
-  // The torch.special names of the table rows.
-  for (const char* name : {"expm1", "exp2", "log1p", "erf", "erfc", "sinc", "xlogy"})
-    special.attr(name) = m.attr(name);
-
   const char* kPowDoc =
       "input ** exponent: a number exponent is the Tensor's **, a Tensor exponent accurate to "
       "2^-100.";
@@ -140,7 +130,7 @@ void bind_accurate(py::module_& m, TensorClass& cls) {
   };
   cls.def("logit", logit_fn, py::arg("eps") = py::none(), kLogitDoc);
   m.def("logit", logit_fn, py::arg("input"), py::arg("eps") = py::none(), kLogitDoc);
-  special.attr("logit") = m.attr("logit");
+  m.attr("special").attr("logit") = m.attr("logit");
 
   const char* kNanDoc =
       "NaN, +inf and -inf replaced (by default 0 and the largest finite magnitudes).";

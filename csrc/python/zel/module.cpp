@@ -94,6 +94,9 @@ PYBIND11_MODULE(zel, m) {
   m.attr("cuda") = cuda_class();
   m.attr("cpu") = "cpu";
 
+  // torch.special: the declared rows marked Special and the accurate functions add to it.
+  m.attr("special") = py::module_::import("types").attr("SimpleNamespace")();
+
   TensorClass cls(m, "Tensor", kTensorDoc);
   bind_tensor_class(m, cls);
   bind_operators(cls);

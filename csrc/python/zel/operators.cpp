@@ -14,6 +14,7 @@
 #include <cstring>
 #include <utility>
 
+#include "kernels/pointwise_table.h"
 #include "python/zel/bindings.h"
 #include "tensor/pointwise/arith.h"
 #include "tensor/pointwise/pointwise.h"

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernels/pointwise_table.h"
 #include "python/zel/bindings.h"
 #include "tensor/pointwise/pointwise.h"
 
@@ -61,9 +62,7 @@ const PredicateName kPredicates[] = {
     {"isfinite", Predicate::IsFinite, "Check for finite values."},
 };
 
-}  // namespace
-
-void bind_pointwise(py::module_& m, TensorClass& cls) {
+void bind_table_methods(py::module_& m, TensorClass& cls) {
   cls.def(
       "_reciprocal_scalar",
       [](LimbTensor self, py::handle scalar) {
@@ -112,6 +111,9 @@ void bind_pointwise(py::module_& m, TensorClass& cls) {
           py::arg("other"), op->doc);
     }
   }
+}
+
+void bind_parameterised(py::module_& m, TensorClass& cls) {
   cls.def(
       "clamp",
       [](LimbTensor self, py::handle min_val, py::handle max_val) -> py::object {
@@ -153,17 +155,20 @@ void bind_pointwise(py::module_& m, TensorClass& cls) {
         return released_tensor([&] { return softmax(self, d, true); });
       },
       py::arg("dim") = -1, kLogSoftmaxDoc);
+}
 
+void bind_module_functions(py::module_& m, TensorClass& cls) {
   // The rows of ops/pointwise.def, for the tests and the fuzzer: (name,
-  // arity, module_function, docstring) each.
+  // arity, module_function, special, docstring) each.
   py::list declared;
   for (const ElementwiseOp& row : kElementwiseOps)
-    declared.append(py::make_tuple(row.name, row.arity, row.module_function, row.doc));
+    declared.append(
+        py::make_tuple(row.name, row.arity, row.module_function(), row.special(), row.doc));
   m.attr("_pointwise_ops") = py::tuple(declared);
 
   // --- module functions: method calls on whatever `input` is ---
   for (const ElementwiseOp& row : kElementwiseOps) {
-    if (!row.module_function) continue;
+    if (!row.module_function()) continue;
     const char* name = row.name;
     if (row.arity == 1) {
       m.def(
@@ -174,6 +179,10 @@ void bind_pointwise(py::module_& m, TensorClass& cls) {
           py::arg("input"), py::arg("other"), row.doc);
     }
   }
+  // zel.special holds the same function objects.
+  py::object special = m.attr("special");
+  for (const ElementwiseOp& row : kElementwiseOps)
+    if (row.special()) special.attr(row.name) = m.attr(row.name);
   for (const PredicateName& p : kPredicates) {
     const char* name = p.name;
     m.def(
@@ -222,6 +231,14 @@ void bind_pointwise(py::module_& m, TensorClass& cls) {
       },
       py::arg("condition"), py::arg("x"), py::arg("y"),
       "Select elements from x or y based on condition.");
+}
+
+}  // namespace
+
+void bind_pointwise(py::module_& m, TensorClass& cls) {
+  bind_table_methods(m, cls);
+  bind_parameterised(m, cls);
+  bind_module_functions(m, cls);
 }
 
 }  // namespace zel
