@@ -4,8 +4,8 @@
 // the new kernels are timed in one run of speed_bench. Rows are passed as
 // raw limbs: the two Row types are distinct.
 #define limbs limbs_previous
-#include "limbs/elem/defined.h"
-#include "limbs/matrix/gemm.h"
+#include "limbs/elementary.h"
+#include "limbs/matmul.h"
 #undef limbs
 
 #define PREVIOUS_KERNEL(name)                                                                     \

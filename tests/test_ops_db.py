@@ -95,3 +95,62 @@ def test_against_reference(name):
                     # Below 2^-974 the lowest limb is subnormal: no more than 2^-1074 absolute.
                     bound = max(abs(want) * mp.mpf(2) ** -entry.bits, mp.mpf(2) ** -1074)
                     assert err <= bound, (name, operands, float(err / abs(want)))
+
+
+# Where the defined results differ from PyTorch at special values, on purpose.
+SPECIAL_VALUE_DIFFERENCES = {
+    ("relu", (math.nan,)),  # the defined relu compares the approximation with 0
+    ("reciprocal", (-0.0,)),  # the defined Newton reciprocal gives +inf
+    ("sign", (math.nan,)),  # NaN for NaN (PyTorch 1.13 gives 0)
+    ("sgn", (math.nan,)),
+    # The defined functions give +0 for -0 (abs keeps the -0 row).
+    ("abs", (-0.0,)), ("ceil", (-0.0,)), ("floor", (-0.0,)), ("sin", (-0.0,)),
+    ("sqrt", (-0.0,)), ("tan", (-0.0,)), ("tanh", (-0.0,)),
+}
+SPECIALS = [math.nan, math.inf, -math.inf, 0.0, -0.0]
+
+
+def _torch_function(name):
+    import torch
+    for namespace in (torch, torch.special, torch.nn.functional):
+        if hasattr(namespace, name):
+            return getattr(namespace, name)
+    return None
+
+
+def _same_value(got, want):
+    if math.isnan(want):
+        return math.isnan(got)
+    if want == 0.0 and got == 0.0:
+        return math.copysign(1.0, want) == math.copysign(1.0, got)
+    return got == want or (math.isfinite(want) and abs(got - want) <= 1e-13 * abs(want))
+
+
+@pytest.mark.parametrize("name", sorted(DECLARED))
+def test_special_values_as_pytorch(name):
+    """NaN, infinities and signed zeros (with plain values beside them for two
+    operands) give PyTorch's float64 answer."""
+    import torch
+    f = _torch_function(name)
+    if f is None:
+        pytest.skip("PyTorch has no %s" % name)
+    arity = DECLARED[name][0]
+    if arity == 1:
+        cases = [(v,) for v in SPECIALS]
+    else:
+        values = SPECIALS + [1.0, -1.0, 2.5]
+        cases = [(a, b) for a in values for b in values if a in SPECIALS or b in SPECIALS
+                 or math.isnan(a) or math.isnan(b)]
+    wrong = []
+    for args in cases:
+        if (name, args) in SPECIAL_VALUE_DIFFERENCES:
+            continue
+        want = f(*[torch.tensor(a, dtype=torch.float64) for a in args]).item()
+        operands = [zel.tensor(a) for a in args]
+        result = getattr(operands[0], name)(*operands[1:])
+        got = result.item()
+        if got == 0.0:
+            got = result.torch_limbs().reshape(-1)[0].item()  # item() sums the limbs: +0 for -0
+        if not _same_value(got, want):
+            wrong.append((args, got, want))
+    assert not wrong, wrong

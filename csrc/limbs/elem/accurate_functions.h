@@ -647,10 +647,12 @@ LIMBS_HD inline bool isclose(const Row& a, const Row& b, double rtol, double ato
 // difference exact from all limbs.
 LIMBS_HD inline Row logaddexp_base(const Row& a, const Row& b, bool base2) {
   if (is_nan(a) || is_nan(b)) return from_double(kNaN);
+  // The larger operand where the log term vanishes; -0 + log1p(0) is +0.
+  auto larger = [](const Row& r) { return sign_exact(r) == 0 ? from_double(0.0) : r; };
   if (is_inf(a) || is_inf(b)) {
     const double x = a.l[0], y = b.l[0];
     if (x == kInf || y == kInf) return from_double(kInf);
-    return is_inf(a) ? (is_inf(b) ? from_double(-kInf) : b) : a;
+    return is_inf(a) ? (is_inf(b) ? from_double(-kInf) : larger(b)) : larger(a);
   }
   triple::Expansion e;
   e.add(a);
@@ -658,7 +660,7 @@ LIMBS_HD inline Row logaddexp_base(const Row& a, const Row& b, bool base2) {
   const Triple d = e.to_triple();
   const Row& top = compare_exact(a, b) >= 0 ? a : b;
   const Triple ad = triple::neg(triple::abs(d));
-  if (!(ad.h >= -1100.0)) return top;  // also a difference that overflows
+  if (!(ad.h >= -1100.0)) return larger(top);  // also a difference that overflows
   const Triple t = triple::unscale(base2 ? triple::exp2_scaled(ad) : triple::exp_scaled(ad));
   Triple l = triple::log1p(t);
   if (base2) l = triple::mul(l, triple::inv_ln2());
