@@ -97,6 +97,7 @@ OPS = {
     "trunc": accurate(_trunc, (-1e6, 1e6), (1e15, 1e17), bits=None),
     "fix": accurate(_trunc, (-1e6, 1e6), bits=None),
     "frac": accurate(lambda x: exactly(lambda: x - int(x)), (-1e6, 1e6), bits=None),
+    "angle": accurate(lambda x: mp.pi if x < 0 else mp.mpf(0), SIGNED, (-1e-300, 1e-300)),
     "sign": accurate(mp.sign, SIGNED, bits=None),
     "sgn": accurate(mp.sign, SIGNED, bits=None),
     "maximum": accurate(max, (SIGNED, SIGNED), bits=None),

@@ -575,6 +575,15 @@ LIMBS_HD inline Row sign(const Row& a) {
   return from_double(static_cast<double>(s));
 }
 
+// The argument of a real number, as PyTorch's angle: pi for a negative
+// exact value (-inf included), 0 for zeros of either sign and positive
+// values, NaN for NaN.
+LIMBS_HD inline Row angle(const Row& a) {
+  const int s = sign_exact(a);
+  if (s == kUnordered) return from_double(kNaN);
+  return s < 0 ? out(triple::pi()) : from_double(0.0);
+}
+
 LIMBS_HD inline bool signbit(const Row& a) {
   const int s = sign_exact(a);
   if (s == -1) return true;
