@@ -42,21 +42,6 @@ py::tuple as_tuple(std::vector<LimbTensor> ts) {
   return out;
 }
 
-// t with at least `rank` axes: a 0-d tensor becomes (1,), (1, 1) or
-// (1, 1, 1); a 1-D (n,) becomes (1, n) and then (1, n, 1), as PyTorch does.
-LimbTensor at_least(const LimbTensor& t, size_t rank) {
-  check_limbs(t.data, t.shape, "atleast");
-  Shape s = t.shape;
-  if (s.size() >= rank) return t;
-  if (s.empty())
-    s = Shape(rank, 1);
-  else if (s.size() == 1)
-    s = rank == 2 ? Shape{1, s[0]} : Shape{1, s[0], 1};
-  else
-    s.push_back(1);
-  return LimbTensor{t.data, s};
-}
-
 py::object at_least_all(const py::args& args, size_t rank, const char* op) {
   const bool single = args.size() == 1 && py::isinstance<LimbTensor>(args[0]);
   std::vector<LimbTensor> ts = tensors_of(args, op);
@@ -100,10 +85,7 @@ void bind_tensor_forms(py::module_& m, TensorClass& cls) {
       "t",
       [](py::handle self) {
         const LimbTensor t = self_of(self, "t");
-        if (t.shape.size() > 2)
-          throw std::runtime_error("t() expects a tensor with <= 2 dimensions, but self is " +
-                                   std::to_string(t.shape.size()) + "D");
-        return released([&] { return transpose(t, 0, -1); });
+        return released([&] { return matrix_t(t); });
       },
       "Transpose of a matrix (vectors and scalars unchanged).");
   m.def(
@@ -113,11 +95,7 @@ void bind_tensor_forms(py::module_& m, TensorClass& cls) {
       "mT",
       [](py::handle self) {
         const LimbTensor t = self_of(self, "mT");
-        if (t.shape.size() < 2)
-          throw std::runtime_error(
-              "tensor.mT is only supported on matrices or batches of matrices. Got " +
-              std::to_string(t.shape.size()) + "-D tensor.");
-        return released([&] { return transpose(t, -2, -1); });
+        return released([&] { return matrix_mT(t); });
       },
       "Transpose of the last two axes.");
   cls.def(
@@ -156,16 +134,9 @@ void bind_tensor_forms(py::module_& m, TensorClass& cls) {
       m, cls, "unflatten",
       [](py::handle input, py::handle dim, py::handle sizes) {
         const LimbTensor t = self_of(input, "unflatten");
-        const int64_t d = wrap_dim(int_arg(dim, "unflatten", "dim"),
-                                   static_cast<int64_t>(t.shape.size()), "unflatten");
-        if (t.shape.empty()) throw std::runtime_error("unflatten: cannot unflatten a 0-d tensor");
+        const int64_t d = int_arg(dim, "unflatten", "dim");
         const std::vector<int64_t> parts = int_sequence(sizes, "unflatten", "sizes", TooBig::Value);
-        if (parts.empty()) throw std::runtime_error("unflatten: sizes must be non-empty");
-        const Shape piece = infer_shape(Shape{t.shape[d]}, parts, "unflatten");
-        std::vector<int64_t> target(t.shape.begin(), t.shape.begin() + d);
-        target.insert(target.end(), piece.begin(), piece.end());
-        target.insert(target.end(), t.shape.begin() + d + 1, t.shape.end());
-        return released([&] { return reshape(t, target); });
+        return released([&] { return unflatten(t, d, parts); });
       },
       "Expand one axis into the given sizes.", py::arg("dim"), py::arg("sizes"));
 }
@@ -193,10 +164,7 @@ void bind_flips(py::module_& m, TensorClass& cls) {
         m, cls, name,
         [lr, name](py::handle input) {
           const LimbTensor t = self_of(input, name);
-          if (t.shape.size() < (lr ? 2u : 1u))
-            throw std::runtime_error(std::string(name) + ": input must be >= " + (lr ? "2" : "1") +
-                                     "-d, got " + std::to_string(t.shape.size()) + "-d");
-          return released([&] { return flip(t, {lr ? 1 : 0}); });
+          return released([&] { return flip_side(t, lr); });
         },
         lr ? "Reverse the columns." : "Reverse the rows.");
   }
@@ -217,10 +185,7 @@ void bind_flips(py::module_& m, TensorClass& cls) {
         const LimbTensor t = self_of(input, "rot90");
         const int64_t kk = int_arg(k, "rot90", "k");
         const std::vector<int64_t> d = int_sequence(dims, "rot90", "dims", TooBig::Value);
-        if (d.size() != 2)
-          throw std::runtime_error("rot90: expected total rotation dims == 2, but got dims = " +
-                                   std::to_string(d.size()));
-        return released([&] { return rot90(t, kk, d[0], d[1]); });
+        return released([&] { return rot90(t, kk, d); });
       },
       "Rotate by 90 degrees k times in the plane of dims.", py::arg("k") = 1,
       py::arg("dims") = py::make_tuple(0, 1));
@@ -305,27 +270,15 @@ void bind_diagonals_and_products(py::module_& m, TensorClass& cls) {
       "tensordot",
       [](py::handle a, py::handle b, py::handle dims) {
         const LimbTensor x = tensor_arg(a, "tensordot", "a"), y = tensor_arg(b, "tensordot", "b");
-        std::vector<int64_t> da, db;
         if (PyLong_Check(dims.ptr())) {
           const int64_t n = int_arg(dims, "tensordot", "dims");
-          const int64_t ra = static_cast<int64_t>(x.shape.size()),
-                        rb = static_cast<int64_t>(y.shape.size());
-          if (n < 0 || n > ra || n > rb)
-            throw std::runtime_error(
-                "tensordot expects dims >= 0 and <= the rank of both operands, but got dims=" +
-                std::to_string(n));
-          for (int64_t i = 0; i < n; ++i) {
-            da.push_back(ra - n + i);
-            db.push_back(i);
-          }
-        } else {
-          if (!is_dim_list(dims) || py::len(dims) != 2)
-            throw TypeError(
-                "tensordot(): argument 'dims' must be an int or a pair of lists of ints");
-          py::sequence pair = py::reinterpret_borrow<py::sequence>(dims);
-          da = ints_arg(pair[0], "tensordot", "dims");
-          db = ints_arg(pair[1], "tensordot", "dims");
+          return released([&] { return tensordot_n(x, y, n); });
         }
+        if (!is_dim_list(dims) || py::len(dims) != 2)
+          throw TypeError("tensordot(): argument 'dims' must be an int or a pair of lists of ints");
+        py::sequence pair = py::reinterpret_borrow<py::sequence>(dims);
+        const std::vector<int64_t> da = ints_arg(pair[0], "tensordot", "dims");
+        const std::vector<int64_t> db = ints_arg(pair[1], "tensordot", "dims");
         return released([&] { return tensordot(x, y, da, db); });
       },
       py::arg("a"), py::arg("b"), py::arg("dims") = 2, "Contraction of the given axes of a and b.");
@@ -367,27 +320,9 @@ void bind_grids(py::module_& m, TensorClass& cls) {
         if (indexing != "ij" && indexing != "xy")
           throw std::runtime_error(
               "meshgrid: indexing must be one of \"xy\" or \"ij\", but received: " + indexing);
-        std::vector<LimbTensor> ts = tensors_of(tensors, "meshgrid");
-        Shape shape;
-        for (const LimbTensor& t : ts) {
-          check_limbs(t.data, t.shape, "meshgrid");
-          if (t.shape.size() > 1)
-            throw std::runtime_error("meshgrid: Expected 0D or 1D tensor in the tensor list");
-          shape.push_back(t.shape.empty() ? 1 : t.shape[0]);
-        }
-        const bool xy = indexing == "xy" && ts.size() >= 2;
-        if (xy) std::swap(shape[0], shape[1]);
-        std::vector<LimbTensor> out = released([&] {
-          std::vector<LimbTensor> r;
-          for (size_t i = 0; i < ts.size(); ++i) {
-            const size_t axis = xy && i < 2 ? 1 - i : i;
-            Shape view(shape.size(), 1);
-            view[axis] = shape[axis];
-            r.push_back(expand(LimbTensor{ts[i].data, view}, shape));
-          }
-          return r;
-        });
-        return as_tuple(std::move(out));
+        const std::vector<LimbTensor> ts = tensors_of(tensors, "meshgrid");
+        const bool xy = indexing == "xy";
+        return as_tuple(released([&] { return meshgrid(ts, xy); }));
       },
       "Coordinate grids of 1-D tensors.");
   m.def(
@@ -410,20 +345,7 @@ void bind_grids(py::module_& m, TensorClass& cls) {
       "broadcast_tensors",
       [](const py::args& tensors) {
         const std::vector<LimbTensor> ts = tensors_of(tensors, "broadcast_tensors");
-        Shape shape;
-        for (const LimbTensor& t : ts) {
-          check_limbs(t.data, t.shape, "broadcast_tensors");
-          try {
-            shape = broadcast_shapes(shape, t.shape);
-          } catch (const ValueError& e) {
-            throw std::runtime_error(std::string("broadcast_tensors: ") + e.what());
-          }
-        }
-        std::vector<LimbTensor> out = released([&] {
-          std::vector<LimbTensor> r;
-          for (const LimbTensor& t : ts) r.push_back(expand(t, shape));
-          return r;
-        });
+        std::vector<LimbTensor> out = released([&] { return broadcast_tensors(ts); });
         return as_tuple(std::move(out));
       },
       "Broadcast tensors to their common shape.");
@@ -482,49 +404,29 @@ void bind_moves_and_joins(py::module_& m, TensorClass& cls) {
       m, cls, "unbind",
       [](py::handle input, py::handle dim) {
         const LimbTensor t = self_of(input, "unbind");
-        if (t.shape.empty()) throw IndexError("unbind: a 0-d tensor has no dimension to unbind");
-        const int64_t d =
-            wrap_dim(int_arg(dim, "unbind", "dim"), static_cast<int64_t>(t.shape.size()), "unbind");
-        check_alloc(t.shape[d], "unbind");
-        std::vector<LimbTensor> out = released([&] {
-          std::vector<LimbTensor> r;
-          for (int64_t i = 0; i < t.shape[d]; ++i) r.push_back(squeeze_dim(narrow(t, d, i, 1), d));
-          return r;
-        });
-        return as_tuple(std::move(out));
+        const int64_t d = int_arg(dim, "unbind", "dim");
+        return as_tuple(released([&] { return unbind(t, d); }));
       },
       "The slices along dim, as a tuple.", py::arg("dim") = 0);
 
   struct Stacker {
     const char* name;
-    int kind;  // 0 hstack, 1 vstack, 2 column_stack
+    Stacking how;
+    const char* doc;
   };
   for (const Stacker& s :
-       {Stacker{"hstack", 0}, Stacker{"vstack", 1}, Stacker{"column_stack", 2}}) {
-    const int kind = s.kind;
+       {Stacker{"hstack", Stacking::Columns, "Join along the columns (1-D: along the only axis)."},
+        Stacker{"vstack", Stacking::Rows, "Join along the rows of 2-D views."},
+        Stacker{"column_stack", Stacking::AsColumns, "Join 1-D and 2-D tensors as columns."}}) {
+    const Stacking how = s.how;
     const char* name = s.name;
     m.def(
         name,
-        [kind, name](py::handle tensors) {
+        [how, name](py::handle tensors) {
           std::vector<LimbTensor> ts = tensor_sequence(tensors, name);
-          if (ts.empty())
-            throw std::runtime_error(std::string(name) + " expects a non-empty TensorList");
-          for (LimbTensor& t : ts) {
-            check_limbs(t.data, t.shape, name);
-            if (kind == 1)
-              t = at_least(t, 2);
-            else if (kind == 2 && t.shape.size() <= 1)
-              t = LimbTensor{t.data, Shape{t.shape.empty() ? 1 : t.shape[0], 1}};
-            else if (kind == 0)
-              t = at_least(t, 1);
-          }
-          const int64_t dim = kind == 1 ? 0 : (kind == 2 ? 1 : (ts[0].shape.size() == 1 ? 0 : 1));
-          return released([&] { return cat(ts, dim); });
+          return released([&] { return stack_sides(std::move(ts), how, name); });
         },
-        py::arg("tensors"),
-        kind == 0   ? "Join along the columns (1-D: along the only axis)."
-        : kind == 1 ? "Join along the rows of 2-D views."
-                    : "Join 1-D and 2-D tensors as columns.");
+        py::arg("tensors"), s.doc);
   }
   for (const size_t rank : {1u, 2u, 3u}) {
     const std::string name = "atleast_" + std::to_string(rank) + "d";

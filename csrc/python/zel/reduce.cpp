@@ -81,24 +81,10 @@ kernels::QuantileMode quantile_mode(py::handle v) {
 
 // The q of quantile: a number, or a 0-d or 1-D Tensor (its approximations).
 std::vector<double> quantile_q(py::handle q, bool& axis) {
-  std::vector<double> out;
   axis = false;
-  if (py::isinstance<LimbTensor>(q)) {
-    const LimbTensor t = q.cast<LimbTensor>();
-    if (t.shape.size() > 1)
-      throw std::runtime_error("quantile() q must be a scalar or 1D tensor, got shape " +
-                               shape_str(t.shape));
-    axis = t.shape.size() == 1;
-    at::Tensor d = cpu_limbs(t, "quantile");
-    for (int64_t i = 0; i < d.size(0); ++i) out.push_back(limbs::approx(rows_of(d)[i]));
-  } else {
-    out.push_back(float_arg(q, "quantile", "q"));
-  }
-  for (double v : out)
-    if (!(v >= 0.0 && v <= 1.0))
-      throw std::runtime_error("quantile() q values must be in the range [0, 1], got " +
-                               std::to_string(v));
-  return out;
+  if (!py::isinstance<LimbTensor>(q)) return {float_arg(q, "quantile", "q")};
+  const LimbTensor t = q.cast<LimbTensor>();
+  return released([&] { return quantile_points(t, axis); });
 }
 
 // A number as a 0-d tensor on t's device, or a Tensor as it is.

@@ -415,8 +415,24 @@ LimbTensor median_all(const LimbTensor& t) {
   return median_dim(flat, 0, false).values;
 }
 
+std::vector<double> quantile_points(const LimbTensor& q, bool& q_axis) {
+  check_limbs(q.data, q.shape, "quantile");
+  if (q.shape.size() > 1)
+    throw std::runtime_error("quantile() q must be a scalar or 1D tensor, got shape " +
+                             shape_str(q.shape));
+  q_axis = q.shape.size() == 1;
+  const at::Tensor d = cpu_limbs(q, "quantile");
+  std::vector<double> out;
+  for (int64_t i = 0; i < d.size(0); ++i) out.push_back(limbs::approx(rows_of(d)[i]));
+  return out;
+}
+
 LimbTensor quantile(const LimbTensor& t, const std::vector<double>& q, bool q_axis,
                     std::optional<int64_t> dim, bool keepdim, kernels::QuantileMode mode) {
+  for (double v : q)
+    if (!(v >= 0.0 && v <= 1.0))
+      throw std::runtime_error("quantile() q values must be in the range [0, 1], got " +
+                               std::to_string(v));
   check_limbs(t.data, t.shape, "quantile");
   const int64_t total = t.data.size(0);
   if (total == 0) throw std::runtime_error("quantile() input tensor must be non-empty");

@@ -51,6 +51,9 @@ Indexed kthvalue(const LimbTensor& t, int64_t k, int64_t dim, bool keepdim);
 // Lower median along dim; a NaN in a slice gives NaN and its first index.
 Indexed median_dim(const LimbTensor& t, int64_t dim, bool keepdim);
 LimbTensor median_all(const LimbTensor& t);
+// The points of a 0-d or 1-D q tensor (their approximations); q_axis tells
+// a 1-D q, whose results get a leading axis.
+std::vector<double> quantile_points(const LimbTensor& q, bool& q_axis);
 // One result per entry of q (in [0, 1]); q_axis puts them on a leading axis.
 LimbTensor quantile(const LimbTensor& t, const std::vector<double>& q, bool q_axis,
                     std::optional<int64_t> dim, bool keepdim, kernels::QuantileMode mode);

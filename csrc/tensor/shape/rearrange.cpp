@@ -135,8 +135,12 @@ LimbTensor roll(const LimbTensor& t, const std::vector<int64_t>& shifts,
   });
 }
 
-LimbTensor rot90(const LimbTensor& t, int64_t k, int64_t dim0, int64_t dim1) {
+LimbTensor rot90(const LimbTensor& t, int64_t k, const std::vector<int64_t>& dims) {
   check_limbs(t.data, t.shape, "rot90");
+  if (dims.size() != 2)
+    throw std::runtime_error("rot90: expected total rotation dims == 2, but got dims = " +
+                             str(static_cast<int64_t>(dims.size())));
+  const int64_t dim0 = dims[0], dim1 = dims[1];
   const int64_t nd = rank_of(t);
   if (nd < 2)
     throw std::runtime_error("rot90: expected total dims >= 2, but got total dims = " + str(nd));
@@ -410,6 +414,132 @@ LimbTensor cdist(const LimbTensor& x1, const LimbTensor& x2, double p) {
         }
       });
   return make_result(r, std::move(shape), x1.data.device());
+}
+
+LimbTensor flip_side(const LimbTensor& t, bool columns) {
+  const char* op = columns ? "fliplr" : "flipud";
+  check_limbs(t.data, t.shape, op);
+  if (t.shape.size() < (columns ? 2u : 1u))
+    throw std::runtime_error(std::string(op) + ": input must be >= " + (columns ? "2" : "1") +
+                             "-d, got " + str(rank_of(t)) + "-d");
+  return flip(t, {columns ? 1 : 0});
+}
+
+LimbTensor matrix_t(const LimbTensor& t) {
+  check_limbs(t.data, t.shape, "t");
+  if (t.shape.size() > 2)
+    throw std::runtime_error("t() expects a tensor with <= 2 dimensions, but self is " +
+                             str(rank_of(t)) + "D");
+  return transpose(t, 0, -1);
+}
+
+LimbTensor matrix_mT(const LimbTensor& t) {
+  check_limbs(t.data, t.shape, "mT");
+  if (t.shape.size() < 2)
+    throw std::runtime_error(
+        "tensor.mT is only supported on matrices or batches of matrices. Got " + str(rank_of(t)) +
+        "-D tensor.");
+  return transpose(t, -2, -1);
+}
+
+LimbTensor unflatten(const LimbTensor& t, int64_t dim, const std::vector<int64_t>& sizes) {
+  check_limbs(t.data, t.shape, "unflatten");
+  const int64_t d = wrap_dim(dim, rank_of(t), "unflatten");
+  if (t.shape.empty()) throw std::runtime_error("unflatten: cannot unflatten a 0-d tensor");
+  if (sizes.empty()) throw std::runtime_error("unflatten: sizes must be non-empty");
+  const Shape piece = infer_shape(Shape{t.shape[d]}, sizes, "unflatten");
+  std::vector<int64_t> target(t.shape.begin(), t.shape.begin() + d);
+  target.insert(target.end(), piece.begin(), piece.end());
+  target.insert(target.end(), t.shape.begin() + d + 1, t.shape.end());
+  return reshape(t, target);
+}
+
+std::vector<LimbTensor> unbind(const LimbTensor& t, int64_t dim) {
+  check_limbs(t.data, t.shape, "unbind");
+  if (t.shape.empty()) throw IndexError("unbind: a 0-d tensor has no dimension to unbind");
+  const int64_t d = wrap_dim(dim, rank_of(t), "unbind");
+  check_alloc(t.shape[d], "unbind");
+  std::vector<LimbTensor> r;
+  for (int64_t i = 0; i < t.shape[d]; ++i) r.push_back(squeeze_dim(narrow(t, d, i, 1), d));
+  return r;
+}
+
+LimbTensor at_least(const LimbTensor& t, size_t rank) {
+  check_limbs(t.data, t.shape, "atleast");
+  Shape s = t.shape;
+  if (s.size() >= rank) return t;
+  if (s.empty())
+    s = Shape(rank, 1);
+  else if (s.size() == 1)
+    s = rank == 2 ? Shape{1, s[0]} : Shape{1, s[0], 1};
+  else
+    s.push_back(1);
+  return LimbTensor{t.data, s};
+}
+
+LimbTensor stack_sides(std::vector<LimbTensor> ts, Stacking how, const char* op) {
+  if (ts.empty()) throw std::runtime_error(std::string(op) + " expects a non-empty TensorList");
+  for (LimbTensor& t : ts) {
+    check_limbs(t.data, t.shape, op);
+    if (how == Stacking::Rows)
+      t = at_least(t, 2);
+    else if (how == Stacking::AsColumns && t.shape.size() <= 1)
+      t = LimbTensor{t.data, Shape{t.shape.empty() ? 1 : t.shape[0], 1}};
+    else if (how == Stacking::Columns)
+      t = at_least(t, 1);
+  }
+  const int64_t dim = how == Stacking::Rows        ? 0
+                      : how == Stacking::AsColumns ? 1
+                                                   : (ts[0].shape.size() == 1 ? 0 : 1);
+  return cat(ts, dim);
+}
+
+std::vector<LimbTensor> meshgrid(const std::vector<LimbTensor>& ts, bool xy) {
+  Shape shape;
+  for (const LimbTensor& t : ts) {
+    check_limbs(t.data, t.shape, "meshgrid");
+    if (t.shape.size() > 1)
+      throw std::runtime_error("meshgrid: Expected 0D or 1D tensor in the tensor list");
+    shape.push_back(t.shape.empty() ? 1 : t.shape[0]);
+  }
+  xy = xy && ts.size() >= 2;
+  if (xy) std::swap(shape[0], shape[1]);
+  std::vector<LimbTensor> r;
+  for (size_t i = 0; i < ts.size(); ++i) {
+    const size_t axis = xy && i < 2 ? 1 - i : i;
+    Shape view(shape.size(), 1);
+    view[axis] = shape[axis];
+    r.push_back(expand(LimbTensor{ts[i].data, view}, shape));
+  }
+  return r;
+}
+
+std::vector<LimbTensor> broadcast_tensors(const std::vector<LimbTensor>& ts) {
+  Shape shape;
+  for (const LimbTensor& t : ts) {
+    check_limbs(t.data, t.shape, "broadcast_tensors");
+    try {
+      shape = broadcast_shapes(shape, t.shape);
+    } catch (const ValueError& e) {  // PyTorch reports it as RuntimeError
+      throw std::runtime_error(std::string("broadcast_tensors: ") + e.what());
+    }
+  }
+  std::vector<LimbTensor> r;
+  for (const LimbTensor& t : ts) r.push_back(expand(t, shape));
+  return r;
+}
+
+LimbTensor tensordot_n(const LimbTensor& a, const LimbTensor& b, int64_t n) {
+  const int64_t ra = rank_of(a), rb = rank_of(b);
+  if (n < 0 || n > ra || n > rb)
+    throw std::runtime_error(
+        "tensordot expects dims >= 0 and <= the rank of both operands, but got dims=" + str(n));
+  std::vector<int64_t> da, db;
+  for (int64_t i = 0; i < n; ++i) {
+    da.push_back(ra - n + i);
+    db.push_back(i);
+  }
+  return tensordot(a, b, da, db);
 }
 
 }  // namespace zel

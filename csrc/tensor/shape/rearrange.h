@@ -15,7 +15,29 @@ LimbTensor flip(const LimbTensor& t, const std::vector<int64_t>& dims);
 // shifts and dims pair up; no dims rolls the flattened tensor.
 LimbTensor roll(const LimbTensor& t, const std::vector<int64_t>& shifts,
                 const std::vector<int64_t>& dims);
-LimbTensor rot90(const LimbTensor& t, int64_t k, int64_t dim0, int64_t dim1);
+// Rotation in the plane of the two axes of `dims` (exactly two).
+LimbTensor rot90(const LimbTensor& t, int64_t k, const std::vector<int64_t>& dims);
+// fliplr (columns, at least 2-D) or flipud (rows, at least 1-D).
+LimbTensor flip_side(const LimbTensor& t, bool columns);
+// t(): the transpose of a tensor of at most 2 axes; mT: of the last two axes
+// of a tensor of at least 2.
+LimbTensor matrix_t(const LimbTensor& t);
+LimbTensor matrix_mT(const LimbTensor& t);
+// Axis dim expanded into `sizes` (one of them may be -1).
+LimbTensor unflatten(const LimbTensor& t, int64_t dim, const std::vector<int64_t>& sizes);
+// The slices along dim.
+std::vector<LimbTensor> unbind(const LimbTensor& t, int64_t dim);
+// t viewed with at least `rank` axes (0-d: all ones; 1-D (n,): (1, n), then
+// (1, n, 1)), as PyTorch's atleast_1d/2d/3d.
+LimbTensor at_least(const LimbTensor& t, size_t rank);
+enum class Stacking { Columns, Rows, AsColumns };  // hstack, vstack, column_stack
+LimbTensor stack_sides(std::vector<LimbTensor> tensors, Stacking how, const char* op);
+// Coordinate grids of 0-d and 1-D tensors; xy swaps the first two axes.
+std::vector<LimbTensor> meshgrid(const std::vector<LimbTensor>& tensors, bool xy);
+// Every tensor expanded to their broadcast shape.
+std::vector<LimbTensor> broadcast_tensors(const std::vector<LimbTensor>& tensors);
+// The last n axes of a against the first n of b (tensordot's int dims).
+LimbTensor tensordot_n(const LimbTensor& a, const LimbTensor& b, int64_t n);
 // Keeps the elements on and below (upper: above) the diagonal of the last
 // two axes; the others become exact zeros.
 LimbTensor triangle(const LimbTensor& t, int64_t diagonal, bool upper);
