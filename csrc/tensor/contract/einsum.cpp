@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "tensor/contract/matmul.h"
+#include "tensor/core/index_walk.h"
 #include "tensor/shape/shape.h"
 #include "tensor/shape/rearrange.h"
 
@@ -255,15 +256,13 @@ LimbTensor einsum(const std::string& equation, const std::vector<LimbTensor>& op
   parallel_rows(n, std::max<int64_t>(1, 4096 / std::max<int64_t>(terms, 1)),
                 [&](int64_t begin, int64_t end) {
                   std::vector<int64_t> base(k_ops), off(k_ops), idx(static_cast<size_t>(ns));
+                  std::vector<int64_t> out_idx(static_cast<size_t>(no));
                   for (int64_t i = begin; i < end; ++i) {
                     std::fill(base.begin(), base.end(), 0);
-                    int64_t rem = i;
-                    for (int64_t d = no - 1; d >= 0; --d) {
-                      const int l = p.out[d];
-                      const int64_t k = rem % p.size[l];
-                      rem /= p.size[l];
-                      for (size_t o = 0; o < k_ops; ++o) base[o] += k * p.stride[o][l];
-                    }
+                    unravel(i, out_shape.data(), no, out_idx.data());
+                    for (int64_t d = 0; d < no; ++d)
+                      for (size_t o = 0; o < k_ops; ++o)
+                        base[o] += out_idx[d] * p.stride[o][p.out[d]];
                     off = base;
                     std::fill(idx.begin(), idx.end(), 0);
                     Row acc = limbs::zero_row();

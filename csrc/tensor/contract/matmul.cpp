@@ -4,6 +4,7 @@
 
 #include "kernels/matrix.h"
 #include "kernels/reduce.h"
+#include "tensor/core/index_walk.h"
 #include "tensor/pointwise/arith.h"
 #include "tensor/reduce/axis.h"
 
@@ -31,16 +32,11 @@ std::vector<int64_t> batch_offsets(const Shape& batch, int64_t matrix_elems,
   std::vector<int64_t> offsets(static_cast<size_t>(count));
   Shape padded(out_batch.size() - batch.size(), 1);
   padded.insert(padded.end(), batch.begin(), batch.end());
-  const std::vector<int64_t> st = contiguous_strides(padded);
-  for (int64_t t = 0; t < count; ++t) {
-    int64_t rem = t, off = 0;
-    for (int64_t d = static_cast<int64_t>(out_batch.size()) - 1; d >= 0; --d) {
-      const int64_t idx = rem % out_batch[d];
-      rem /= out_batch[d];
-      if (padded[d] != 1) off += idx * st[d];
-    }
-    offsets[t] = off * matrix_elems;
-  }
+  std::vector<int64_t> st = contiguous_strides(padded);
+  for (size_t d = 0; d < st.size(); ++d)
+    if (padded[d] == 1) st[d] = 0;  // a broadcast axis
+  StridedWalk<1> walk(out_batch, {st.data()}, {0}, 0);
+  for (int64_t t = 0; t < count; ++t, walk.step()) offsets[t] = walk.offset(0) * matrix_elems;
   return offsets;
 }
 

@@ -87,7 +87,7 @@ int64_t wrap_dim(int64_t dim, int64_t rank, const char* op) {
   const int64_t r = rank > 0 ? rank : 1;
   if (dim < -r || dim >= r) {
     std::ostringstream os;
-    os << (op ? std::string(op) + ": dimension" : std::string("Dimension"))
+    os << (op ? std::string(op) + ": Dimension" : std::string("Dimension"))
        << " out of range (expected to be in range of [" << -r << ", " << r - 1 << "], but got "
        << dim << ")";
     throw IndexError(os.str());

@@ -13,6 +13,7 @@
 #include "kernels/reduce.h"
 #include "limbs/core/order.h"
 #include "tensor/contract/matmul.h"
+#include "tensor/core/index_walk.h"
 #include "tensor/reduce/axis.h"
 
 namespace zel {
@@ -142,20 +143,10 @@ BatchPair broadcast_batches(const Shape& sa, const Shape& sb, const char* op) {
                              st_b = broadcast_strides(sb, p.batch);
   p.a.resize(static_cast<size_t>(n));
   p.b.resize(static_cast<size_t>(n));
-  const size_t nd = p.batch.size();
-  std::vector<int64_t> idx(nd, 0);
-  for (int64_t i = 0; i < n; ++i) {
-    int64_t ia = 0, ib = 0;
-    for (size_t d = 0; d < nd; ++d) {
-      ia += idx[d] * st_a[d];
-      ib += idx[d] * st_b[d];
-    }
-    p.a[static_cast<size_t>(i)] = ia;
-    p.b[static_cast<size_t>(i)] = ib;
-    for (size_t d = nd; d-- > 0;) {
-      if (++idx[d] < p.batch[d]) break;
-      idx[d] = 0;
-    }
+  StridedWalk<2> walk(p.batch, {st_a.data(), st_b.data()}, {0, 0}, 0);
+  for (int64_t i = 0; i < n; ++i, walk.step()) {
+    p.a[static_cast<size_t>(i)] = walk.offset(0);
+    p.b[static_cast<size_t>(i)] = walk.offset(1);
   }
   return p;
 }
@@ -247,28 +238,16 @@ Vector move_to_end(const Row* p, const Shape& shape, const std::vector<int64_t>&
   order.insert(order.end(), moved.begin(), moved.end());
   const int64_t n = shape_numel(shape);
   Vector out(static_cast<size_t>(n));
-  std::vector<int64_t> idx(static_cast<size_t>(nd), 0);
-  int64_t src = 0;
-  for (int64_t i = 0; i < n; ++i) {
-    out[static_cast<size_t>(i)] = p[src];
-    for (int64_t k = nd - 1; k >= 0; --k) {
-      const size_t d = static_cast<size_t>(order[static_cast<size_t>(k)]);
-      src += stride[d];
-      if (++idx[d] < shape[d]) break;
-      src -= stride[d] * shape[d];
-      idx[d] = 0;
-    }
+  // The walk runs over the axes in their new order.
+  Shape walked;
+  std::vector<int64_t> walked_stride;
+  for (int64_t d : order) {
+    walked.push_back(shape[static_cast<size_t>(d)]);
+    walked_stride.push_back(stride[static_cast<size_t>(d)]);
   }
+  StridedWalk<1> walk(walked, {walked_stride.data()}, {0}, 0);
+  for (int64_t i = 0; i < n; ++i, walk.step()) out[static_cast<size_t>(i)] = p[walk.offset(0)];
   return out;
-}
-
-int64_t wrap_dim(int64_t dim, int64_t nd, const char* op) {
-  const int64_t lo = nd > 0 ? -nd : -1, hi = nd > 0 ? nd - 1 : 0;
-  if (dim < lo || dim > hi)
-    throw IndexError(str(op) + ": Dimension out of range (expected to be in range of [" +
-                     std::to_string(lo) + ", " + std::to_string(hi) + "], but got " +
-                     std::to_string(dim) + ")");
-  return dim < 0 ? dim + std::max<int64_t>(nd, 1) : dim;
 }
 
 // The output shape of a reduction over `dims` of `shape`.
@@ -403,18 +382,8 @@ Vector expand_rows(const at::Tensor& data, const Shape& from, const Shape& out) 
   const std::vector<int64_t> st = broadcast_strides(from, out);
   const Row* p = rows_of(data);
   Vector r(static_cast<size_t>(n));
-  const size_t nd = out.size();
-  std::vector<int64_t> idx(nd, 0);
-  int64_t src = 0;
-  for (int64_t i = 0; i < n; ++i) {
-    r[static_cast<size_t>(i)] = p[src];
-    for (size_t d = nd; d-- > 0;) {
-      src += st[d];
-      if (++idx[d] < out[d]) break;
-      src -= st[d] * out[d];
-      idx[d] = 0;
-    }
-  }
+  StridedWalk<1> walk(out, {st.data()}, {0}, 0);
+  for (int64_t i = 0; i < n; ++i, walk.step()) r[static_cast<size_t>(i)] = p[walk.offset(0)];
   return r;
 }
 

@@ -9,6 +9,7 @@
 #include "kernels/reduce.h"
 #include "tensor/pointwise/arith.h"
 #include "tensor/contract/matmul.h"
+#include "tensor/core/index_walk.h"
 #include "tensor/reduce/axis.h"
 #include "tensor/shape/shape.h"
 
@@ -125,11 +126,12 @@ LimbTensor roll(const LimbTensor& t, const std::vector<int64_t>& shifts,
   const Strides st = contiguous_strides(t.shape);
   const Row* in = rows_of(src);
   return generate(t.shape, t.data.device(), "roll", [&](int64_t i) {
-    int64_t rem = i, off = 0;
-    for (int64_t d = nd - 1; d >= 0; --d) {
-      const int64_t n = t.shape[d], k = rem % n;
-      rem /= n;
-      off += ((k - shift[d] + n) % n) * st[d];
+    int64_t idx[kMaxDims];
+    unravel(i, t.shape.data(), nd, idx);
+    int64_t off = 0;
+    for (int64_t d = 0; d < nd; ++d) {
+      const int64_t n = t.shape[d];
+      off += ((idx[d] - shift[d] + n) % n) * st[d];
     }
     return in[off];
   });
@@ -222,15 +224,9 @@ LimbTensor diag_embed(const LimbTensor& t, int64_t offset, int64_t dim1, int64_t
   const Shape& vshape = dg.rest;
   const Row* in = rows_of(src);
   Row* out = rows_of(r);
-  const int64_t m = shape_numel(vshape), vd = static_cast<int64_t>(vshape.size());
-  for (int64_t i = 0; i < m; ++i) {
-    int64_t rem = i, off = dg.start;
-    for (int64_t d = vd - 1; d >= 0; --d) {
-      off += (rem % vshape[d]) * vs[d];
-      rem /= vshape[d];
-    }
-    out[off] = in[i];
-  }
+  const int64_t m = shape_numel(vshape);
+  StridedWalk<1> walk(vshape, {vs.data()}, {dg.start}, 0);
+  for (int64_t i = 0; i < m; ++i, walk.step()) out[walk.offset(0)] = in[i];
   return make_result(r, std::move(shape), t.data.device());
 }
 
@@ -281,12 +277,12 @@ LimbTensor kron(const LimbTensor& a, const LimbTensor& b) {
   const Row* pa = rows_of(da);
   const Row* pb = rows_of(db);
   return generate(shape, a.data.device(), "kron", [&](int64_t i) {
-    int64_t rem = i, ia = 0, ib = 0;
-    for (int64_t d = static_cast<int64_t>(nd) - 1; d >= 0; --d) {
-      const int64_t k = rem % shape[d];
-      rem /= shape[d];
-      ia += (k / sb[d]) * st_a[d];
-      ib += (k % sb[d]) * st_b[d];
+    int64_t idx[kMaxDims];
+    unravel(i, shape.data(), static_cast<int64_t>(nd), idx);
+    int64_t ia = 0, ib = 0;
+    for (size_t d = 0; d < nd; ++d) {
+      ia += (idx[d] / sb[d]) * st_a[d];
+      ib += (idx[d] % sb[d]) * st_b[d];
     }
     return limbs::mul(pa[ia], pb[ib]);
   });

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tensor/core/index_walk.h"
 #include "tensor/pointwise/arith.h"
 
 namespace zel {
@@ -53,16 +54,11 @@ void copy_rows(Row* dst, int64_t dst_off, const Strides& dst_st, const Row* src,
   int64_t lines = 1;
   for (int64_t d = 0; d < outer; ++d) lines *= sz[d];
   const int64_t grain = std::max<int64_t>(1, 32768 / inner);
+  const Shape lines_shape(sz.begin(), sz.end() - 1);
   parallel_rows(lines, grain, [&](int64_t begin, int64_t end) {
-    Shape idx(outer, 0);
-    int64_t od = dst_off, os = src_off, rem = begin;
-    for (int64_t d = outer - 1; d >= 0; --d) {
-      idx[d] = rem % sz[d];
-      rem /= sz[d];
-      od += idx[d] * ds[d];
-      os += idx[d] * ss[d];
-    }
-    for (int64_t line = begin; line < end; ++line) {
+    StridedWalk<2> walk(lines_shape, {ds.data(), ss.data()}, {dst_off, src_off}, begin);
+    for (int64_t line = begin; line < end; ++line, walk.step()) {
+      const int64_t od = walk.offset(0), os = walk.offset(1);
       if (di == 1 && si == 1) {
         std::memcpy(static_cast<void*>(dst + od), src + os,
                     static_cast<size_t>(inner) * sizeof(Row));
@@ -71,14 +67,6 @@ void copy_rows(Row* dst, int64_t dst_off, const Strides& dst_st, const Row* src,
         for (int64_t i = 0; i < inner; ++i) dst[od + i * di] = r;
       } else {
         for (int64_t i = 0; i < inner; ++i) dst[od + i * di] = src[os + i * si];
-      }
-      for (int64_t d = outer - 1; d >= 0; --d) {
-        od += ds[d];
-        os += ss[d];
-        if (++idx[d] < sz[d]) break;
-        od -= ds[d] * sz[d];
-        os -= ss[d] * sz[d];
-        idx[d] = 0;
       }
     }
   });
