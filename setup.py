@@ -21,7 +21,7 @@ from torch.utils.cpp_extension import BuildExtension, CppExtension, include_path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "buildsys"))
-from kernel_flags import ARITHMETIC, KERNEL_FLAGS  # noqa: E402
+from kernel_flags import ARITHMETIC, FILE_FLAGS, KERNEL_FLAGS  # noqa: E402
 
 sys.path.insert(0, os.path.join(HERE, "tools"))
 import gen_stubs  # noqa: E402
@@ -117,7 +117,7 @@ def write_kernel_ninja():
         f"cxx = {cxx}",
         f"cflags = {flags}",
         "rule compile",
-        "  command = $cxx -MMD -MF $out.d $cflags -c $in -o $out",
+        "  command = $cxx -MMD -MF $out.d $cflags $extra -c $in -o $out",
         "  depfile = $out.d",
         "  deps = gcc",
         "  description = kernel $in",
@@ -130,6 +130,9 @@ def write_kernel_ninja():
         obj = os.path.splitext(os.path.basename(src))[0] + ".o"
         objects.append(obj)
         lines.append(f"build {obj}: compile {os.path.join(HERE, src)}")
+        extra = FILE_FLAGS.get(os.path.basename(src))
+        if extra:
+            lines.append("  extra = " + " ".join(extra))
     lines.append(f"build libzel_kernels.a: archive {' '.join(objects)}")
     os.makedirs(kernel_dir, exist_ok=True)
     text = "\n".join(lines) + "\n"
@@ -153,7 +156,8 @@ class BuildExtensionsApart(BuildExtension.with_options(use_ninja=True)):
     """Builds each extension in its own temporary folder (ninja's record of
     one would otherwise make it rebuild the other's objects); tarsk links
     the shared sources' objects of zel, which is built first. The kernel
-    archive compiles meanwhile; the first link waits for it."""
+    archive compiles meanwhile; the links wait until every object of both
+    extensions and the archive are compiled."""
 
     kernel_build = None
 
@@ -171,14 +175,19 @@ class BuildExtensionsApart(BuildExtension.with_options(use_ninja=True)):
             if code != 0:
                 sys.exit("building the limb kernels failed (see the compiler output above)")
 
-    def build_extension(self, ext):
+    def build_extensions(self):
         link = self.compiler.link_shared_object
+        pending = []
+        self.compiler.link_shared_object = lambda *args, **kwargs: pending.append((args, kwargs))
+        try:
+            super().build_extensions()
+        finally:
+            self.compiler.link_shared_object = link
+        self.wait_for_kernels()
+        for args, kwargs in pending:
+            link(*args, **kwargs)
 
-        def link_after_kernels(*args, **kwargs):
-            self.wait_for_kernels()
-            return link(*args, **kwargs)
-
-        self.compiler.link_shared_object = link_after_kernels
+    def build_extension(self, ext):
         shared_temp = self.build_temp
         self.build_temp = os.path.join(shared_temp, ext.name.rpartition(".")[2])
         if ext.name == "varnel.zel.tarsk":
@@ -188,7 +197,6 @@ class BuildExtensionsApart(BuildExtension.with_options(use_ninja=True)):
             super().build_extension(ext)
         finally:
             self.build_temp = shared_temp
-            self.compiler.link_shared_object = link
 
 
 setup(

@@ -43,8 +43,12 @@ def build():
     subprocess.run(["g++", *PREVIOUS_FLAGS, "-I", os.path.join(build_dir, "previous"), "-c",
                     os.path.join(HERE, "previous_release.cpp"), "-o", previous_obj], check=True)
     exe = os.path.join(build_dir, "speed_bench")
+    # The element kernels are the library's own: its archive, from make build.
+    archive = os.path.join(ROOT, "build", "kernels", "release", "libzel_kernels.a")
+    if not os.path.exists(archive):
+        sys.exit("bench_speed: build the library first (make build): " + archive + " is missing")
     subprocess.run(["g++", *FLAGS, "-I", os.path.join(ROOT, "csrc"), os.path.join(HERE, "speed_bench.cpp"),
-                    previous_obj, "-o", exe, "-lqd", "-lmpfr", "-lgmp"], check=True)
+                    previous_obj, archive, "-o", exe, "-lqd", "-lmpfr", "-lgmp"], check=True)
     return exe
 
 

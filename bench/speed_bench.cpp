@@ -1,5 +1,6 @@
-// One thread, ns per element at N elements: our element kernels (the
-// limbs::*_rows loops the tensor layer calls), the previous release's
+// One thread, ns per element at N elements: our element kernels (those the
+// tensor layer calls, linked from the library's kernel archive, so built
+// with its flags file by file), the previous release's
 // kernels (previous_release.cpp), QD's qd_real and MPFR at 106 bits; and
 // ns per multiply-add term of an n x n matrix product, ours against QD
 // dd_real's triple loop. Also counts the rows where the new and the
@@ -20,9 +21,8 @@
 #include <vector>
 
 #include "cpp_timing.h"
+#include "kernels/pointwise.h"
 #include "limbs/matrix/gemm.h"
-#include "limbs/drive/pair_rows.h"
-#include "limbs/drive/rows.h"
 
 #define PREVIOUS_KERNEL(name) void previous_##name(const double* in, double* out, long n);
 PREVIOUS_KERNEL(reciprocal)
@@ -62,7 +62,7 @@ double* raw(std::vector<Row>& v) { return &v[0].l[0]; }
 // Division as the tensor layer does it: the reciprocal rows of b, then one
 // tensor product per element.
 void div_rows(const Row* a, const Row* b, Row* scratch, Row* out, long n) {
-  limbs::reciprocal_rows(b, scratch, n);
+  zel::kernels::reciprocal_kernel(b, scratch, n);
   for (long i = 0; i < n; ++i) out[i] = limbs::mul(a[i], scratch[i]);
 }
 
@@ -92,26 +92,26 @@ void run_limbs(const Inputs& in) {
          best_ns_per_element(n, [&] { previous_div(raw(a), raw(b), raw(old), n); }));
   report("differing", "div", differing());
   report("ours", "add", best_ns_per_element(n, [&] {
-           limbs::pair_rows(a.data(), b.data(), r.data(), n, limbs::AddRows());
+           zel::kernels::add_kernel(a.data(), b.data(), r.data(), n);
          }));
   report("previous", "add",
          best_ns_per_element(n, [&] { previous_add(raw(a), raw(b), raw(old), n); }));
   report("differing", "add", differing());
   report("ours", "mul", best_ns_per_element(n, [&] {
-           limbs::pair_rows(a.data(), b.data(), r.data(), n, limbs::MulRows());
+           zel::kernels::mul_kernel(a.data(), b.data(), r.data(), n);
          }));
   report("previous", "mul",
          best_ns_per_element(n, [&] { previous_mul(raw(a), raw(b), raw(old), n); }));
   report("differing", "mul", differing());
-  const Unary funcs[] = {{"reciprocal", limbs::reciprocal_rows, previous_reciprocal},
-                         {"sqrt", limbs::sqrt_rows, previous_sqrt},
-                         {"exp", limbs::exp_rows, previous_exp},
-                         {"log", limbs::log_rows, previous_log},
-                         {"sin", limbs::sin_rows, previous_sin},
-                         {"cos", limbs::cos_rows, previous_cos},
-                         {"tanh", limbs::tanh_rows, previous_tanh},
-                         {"sigmoid", limbs::sigmoid_rows, previous_sigmoid},
-                         {"gelu", limbs::gelu_rows, previous_gelu}};
+  const Unary funcs[] = {{"reciprocal", zel::kernels::reciprocal_kernel, previous_reciprocal},
+                         {"sqrt", zel::kernels::sqrt_kernel, previous_sqrt},
+                         {"exp", zel::kernels::exp_kernel, previous_exp},
+                         {"log", zel::kernels::log_kernel, previous_log},
+                         {"sin", zel::kernels::sin_kernel, previous_sin},
+                         {"cos", zel::kernels::cos_kernel, previous_cos},
+                         {"tanh", zel::kernels::tanh_kernel, previous_tanh},
+                         {"sigmoid", zel::kernels::sigmoid_kernel, previous_sigmoid},
+                         {"gelu", zel::kernels::gelu_kernel, previous_gelu}};
   for (const Unary& f : funcs) {
     // reciprocal on b as QD's 1/b; the rest on a.
     const std::vector<Row>& x = std::strcmp(f.name, "reciprocal") == 0 ? b : a;

@@ -238,8 +238,8 @@ LimbTensor from_python(py::handle data, const at::Device& dev) {
     d.data_ptr<double>()[0] = leaf_float(data);
     return make_result(d, Shape{}, dev);
   }
-  if (THPVariable_Check(data.ptr())) {
-    at::Tensor src = THPVariable_Unpack(data.ptr());
+  if (is_torch_tensor(data)) {
+    at::Tensor src = torch_tensor_of(data);
     if (src.is_complex())
       throw TypeError("Cannot create Tensor from a complex tensor (dtype " +
                       std::string(c10::toString(src.scalar_type())) + ")");

@@ -3,8 +3,9 @@
 // Python data and the translation of C++ errors into Python exceptions.
 #pragma once
 
-#include <torch/csrc/autograd/python_variable.h>
-#include <torch/csrc/utils/pybind.h>
+#include <ATen/core/Tensor.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <string>
 #include <utility>
@@ -13,6 +14,37 @@
 #include "tensor/core/limb_tensor.h"
 
 namespace py = pybind11;
+
+namespace zel {
+
+// torch.Tensor objects, through the one file that includes torch's Python
+// headers (torch_bridge.cpp; they cost every file that includes them seconds
+// of parsing).
+bool is_torch_tensor(py::handle v);
+at::Tensor torch_tensor_of(py::handle v);  // v is a torch.Tensor
+py::object torch_object(const at::Tensor& t);
+
+}  // namespace zel
+
+// at::Tensor arguments and results of the bindings are torch.Tensor objects.
+// (In pybind11's hidden-visibility namespace: this caster never leaves the
+// module, and torch's own never enters it.)
+namespace PYBIND11_NAMESPACE {
+namespace detail {
+template <>
+struct type_caster<at::Tensor> {
+  PYBIND11_TYPE_CASTER(at::Tensor, _("torch.Tensor"));
+  bool load(handle src, bool) {
+    if (!zel::is_torch_tensor(src)) return false;
+    value = zel::torch_tensor_of(src);
+    return true;
+  }
+  static handle cast(const at::Tensor& t, return_value_policy, handle) {
+    return zel::torch_object(t).release();
+  }
+};
+}  // namespace detail
+}  // namespace PYBIND11_NAMESPACE
 
 namespace zel {
 

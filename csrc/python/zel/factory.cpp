@@ -25,8 +25,8 @@ const char* kManualSeedDoc =
 at::Scalar number_arg(py::handle v, const char* op, const char* name) {
   const std::string where = std::string(op) + "(): argument '" + name + "'";
   if (PyFloat_Check(v.ptr())) return at::Scalar(PyFloat_AsDouble(v.ptr()));
-  if (THPVariable_Check(v.ptr())) {
-    const at::Tensor t = THPVariable_Unpack(v.ptr());
+  if (is_torch_tensor(v)) {
+    const at::Tensor t = torch_tensor_of(v);
     if (t.numel() != 1 || t.is_complex())
       throw TypeError(where + " must be a real number, got a tensor of " +
                       std::to_string(t.numel()) + " elements");
@@ -52,7 +52,7 @@ limbs::Row fill_row(py::handle v, const char* op) {
                                shape_str(t.shape));
     return limbs::load(d.data_ptr<double>());
   }
-  if (!THPVariable_Check(v.ptr()) && !PyUnicode_Check(v.ptr()) && !PyBytes_Check(v.ptr()) &&
+  if (!is_torch_tensor(v) && !PyUnicode_Check(v.ptr()) && !PyBytes_Check(v.ptr()) &&
       PyNumber_Check(v.ptr())) {
     // float(): an int beyond the float range raises OverflowError.
     const double x = PyFloat_AsDouble(v.ptr());

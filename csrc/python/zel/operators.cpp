@@ -248,7 +248,7 @@ py::object compare(const LimbTensor& a, py::handle other, const char* torch_op) 
     rhs = py::cast(vb);
   }
   // PyTorch's own operator, so scalars compare exactly as PyTorch compares them.
-  at::Tensor r = THPVariable_Unpack(py::cast(va).attr(torch_op)(rhs).ptr()).reshape({-1});
+  at::Tensor r = torch_tensor_of(py::cast(va).attr(torch_op)(rhs)).reshape({-1});
   const at::Device dev = a.data.device();
   return py::cast(dev.is_cpu() ? r : r.to(dev));
 }

@@ -215,10 +215,10 @@ void bind_module_functions(py::module_& m, TensorClass& cls) {
   m.def(
       "where",
       [](py::handle condition, py::handle x, py::handle y) {
-        if (!THPVariable_Check(condition.ptr()))
+        if (!is_torch_tensor(condition))
           throw TypeError("where(): condition must be a torch bool tensor, got " +
                           type_name(condition));
-        at::Tensor cond = THPVariable_Unpack(condition.ptr());
+        at::Tensor cond = torch_tensor_of(condition);
         // Numbers go to the device of the other operand (or the condition's).
         at::Device dev = cond.device();
         if (py::isinstance<LimbTensor>(x))

@@ -287,7 +287,7 @@ void bind_inplace(TensorClass& cls) {
       "copy_",
       [](py::handle self, py::handle src, py::handle /*non_blocking*/) {
         const LimbTensor t = self.cast<LimbTensor>();
-        if (!py::isinstance<LimbTensor>(src) && !THPVariable_Check(src.ptr()))
+        if (!py::isinstance<LimbTensor>(src) && !is_torch_tensor(src))
           throw TypeError("copy_(): argument 'src' must be Tensor, not " + type_name(src));
         const LimbTensor v = py::isinstance<LimbTensor>(src)
                                  ? src.cast<LimbTensor>()

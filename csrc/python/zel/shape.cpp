@@ -54,7 +54,7 @@ IndexItem index_item(py::handle h) {
   }
   // bool is an int to Python but a mask to PyTorch; tensors and sequences
   // would be advanced indexing. None of them is a basic index.
-  if (!PyBool_Check(h.ptr()) && !THPVariable_Check(h.ptr()) && !PySequence_Check(h.ptr()) &&
+  if (!PyBool_Check(h.ptr()) && !is_torch_tensor(h) && !PySequence_Check(h.ptr()) &&
       PyIndex_Check(h.ptr())) {
     py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(h.ptr()));
     if (!i) throw py::error_already_set();
@@ -101,7 +101,7 @@ bool is_numpy_array(py::handle h) {
 }
 
 bool advanced_item(py::handle h) {
-  return PyBool_Check(h.ptr()) || THPVariable_Check(h.ptr()) || PyList_Check(h.ptr()) ||
+  return PyBool_Check(h.ptr()) || is_torch_tensor(h) || PyList_Check(h.ptr()) ||
          is_limb_tensor(h) || is_numpy_array(h);
 }
 
@@ -117,7 +117,7 @@ bool is_advanced(py::handle idx) {
 // integers (this library has no integer dtype); lists and arrays as
 // torch.as_tensor makes them.
 at::Tensor index_tensor(py::handle h, const char* op) {
-  if (THPVariable_Check(h.ptr())) return THPVariable_Unpack(h.ptr());
+  if (is_torch_tensor(h)) return torch_tensor_of(h);
   if (is_limb_tensor(h)) {
     const LimbTensor& t = h.cast<LimbTensor>();
     at::Tensor v = approx_values(t, op);
@@ -125,7 +125,7 @@ at::Tensor index_tensor(py::handle h, const char* op) {
       throw IndexError(std::string(op) + ": a Tensor used as an index must hold integers");
     return v.to(at::kLong);
   }
-  return THPVariable_Unpack(py::module_::import("torch").attr("as_tensor")(h).ptr());
+  return torch_tensor_of(py::module_::import("torch").attr("as_tensor")(h));
 }
 
 AdvancedItem advanced_index_item(py::handle h) {
@@ -156,7 +156,7 @@ at::Tensor mask_for(const at::Tensor& mask, const LimbTensor& t) {
 bool list_as_tuple(py::handle idx) {
   if (!PyList_Check(idx.ptr()) || PyList_GET_SIZE(idx.ptr()) >= 32) return false;
   for (py::handle h : py::reinterpret_borrow<py::list>(idx))
-    if (THPVariable_Check(h.ptr()) || PySequence_Check(h.ptr()) || PySlice_Check(h.ptr()) ||
+    if (is_torch_tensor(h) || PySequence_Check(h.ptr()) || PySlice_Check(h.ptr()) ||
         h.ptr() == Py_Ellipsis || h.is_none())
       return true;
   return false;
@@ -182,10 +182,10 @@ AdvancedIndex advanced_index(py::handle idx_in, const LimbTensor& t) {
 
 // A bool mask argument of masked_fill/masked_select: a torch bool tensor.
 at::Tensor mask_arg(py::handle mask, const LimbTensor& t, const char* op) {
-  if (!THPVariable_Check(mask.ptr()))
+  if (!is_torch_tensor(mask))
     throw TypeError(std::string(op) + "(): argument 'mask' must be a torch bool tensor, not " +
                     type_name(mask));
-  at::Tensor m = THPVariable_Unpack(mask.ptr());
+  at::Tensor m = torch_tensor_of(mask);
   if (m.scalar_type() != at::kBool)
     throw std::runtime_error(std::string(op) + "(): expected a bool mask, got dtype " +
                              std::string(c10::toString(m.scalar_type())));

@@ -20,10 +20,10 @@ const LimbTensor& checked(const LimbTensor& t, const char* op) {
 
 // A limb-array argument of the static helpers, which take torch tensors.
 at::Tensor torch_arg(py::handle v, const char* op, const char* name) {
-  if (!THPVariable_Check(v.ptr()))
+  if (!is_torch_tensor(v))
     throw TypeError(std::string(op) + "(): argument '" + name + "' must be a torch tensor, got " +
                     type_name(v));
-  return THPVariable_Unpack(v.ptr());
+  return torch_tensor_of(v);
 }
 
 // Approximations of all elements as a CPU float64 array.
@@ -89,7 +89,7 @@ py::object eft_pair(py::handle a, py::handle b, bool product) {
     return py::make_tuple(r, e);
   }
   auto to_array = [op](py::handle v, const char* name) -> at::Tensor {
-    if (THPVariable_Check(v.ptr())) return THPVariable_Unpack(v.ptr());
+    if (is_torch_tensor(v)) return torch_tensor_of(v);
     if (is_py_number(v))
       return at::scalar_tensor(number_value(v), at::TensorOptions().dtype(at::kDouble));
     throw TypeError(std::string(op) + "(): argument '" + name +
@@ -111,10 +111,10 @@ void bind_construction(py::module_& m, TensorClass& cls) {
                       py::handle requires_grad, py::handle raw, py::handle shape) {
             check_no_grad(requires_grad, "Tensor");
             if (!raw.is_none()) {
-              if (!THPVariable_Check(raw.ptr()))
+              if (!is_torch_tensor(raw))
                 throw TypeError("Tensor(): argument '_raw' must be a torch tensor, got " +
                                 type_name(raw));
-              at::Tensor d = THPVariable_Unpack(raw.ptr());
+              at::Tensor d = torch_tensor_of(raw);
               Shape s;
               if (!shape.is_none())
                 s = shape_from_tuple(shape, "Tensor(): argument '_shape'");
@@ -140,10 +140,10 @@ void bind_construction(py::module_& m, TensorClass& cls) {
   cls.def_property(
       "_data", [](const LimbTensor& t) { return t.data; },
       [](LimbTensor& t, py::handle v) {
-        if (!THPVariable_Check(v.ptr()))
+        if (!is_torch_tensor(v))
           throw TypeError("_data must be a torch tensor, got " + type_name(v));
         if (!t.data.defined()) throw TypeError("Tensor.__init__() was not called on this object");
-        t.data = THPVariable_Unpack(v.ptr());
+        t.data = torch_tensor_of(v);
       });
   cls.def_property(
       "_shape", [](const LimbTensor& t) { return shape_to_tuple(t.shape); },
@@ -221,7 +221,8 @@ void bind_devices(py::module_& m, TensorClass& cls) {
         for (py::handle a : args) {
           if (is_dtype_like(a)) continue;
           if (py::isinstance<LimbTensor>(a))
-            rest.append(py::cast(device_of(a.cast<const LimbTensor&>(), "to")));
+            rest.append(py::module_::import("torch").attr("device")(
+                device_of(a.cast<const LimbTensor&>(), "to").str()));
           else
             rest.append(a);
         }
@@ -231,7 +232,7 @@ void bind_devices(py::module_& m, TensorClass& cls) {
             kw[item.first] = item.second;
         if (rest.empty() && kw.empty()) return LimbTensor{t.data, t.shape};
         py::object moved = py::cast(t.data).attr("to")(*py::tuple(rest), **kw);
-        return LimbTensor{as_float64_device(THPVariable_Unpack(moved.ptr()), t.data), t.shape};
+        return LimbTensor{as_float64_device(torch_tensor_of(moved), t.data), t.shape};
       },
       "Move all limbs to a device; arguments as for torch.Tensor.to (dtypes are accepted and "
       "ignored).");
@@ -442,10 +443,10 @@ void bind_limbs_and_pickle(py::module_& m, TensorClass& cls) {
         if (py::len(state) != 3)
           throw ValueError("unpickle: expected a state tuple (limbs, shape, device), got " +
                            std::to_string(py::len(state)) + " items");
-        if (!THPVariable_Check(py::object(state[0]).ptr()))
+        if (!is_torch_tensor(py::object(state[0])))
           throw TypeError("unpickle: expected the limbs as a torch.Tensor, got " +
                           type_name(state[0]));
-        at::Tensor d = THPVariable_Unpack(py::object(state[0]).ptr());
+        at::Tensor d = torch_tensor_of(py::object(state[0]));
         Shape s = shape_from_tuple(state[1], "unpickle: the shape");
         check_limbs(d, s, "unpickle");
         if (!PyUnicode_Check(py::object(state[2]).ptr()))
@@ -478,9 +479,9 @@ void bind_limbs_and_pickle(py::module_& m, TensorClass& cls) {
         const at::Device dev = resolve_device(device);
         at::Tensor t;
         if (py::isinstance(limbs_in, np.attr("ndarray"))) {
-          t = THPVariable_Unpack(py::module_::import("torch").attr("from_numpy")(limbs_in).ptr());
-        } else if (THPVariable_Check(limbs_in.ptr())) {
-          t = THPVariable_Unpack(limbs_in.ptr());
+          t = torch_tensor_of(py::module_::import("torch").attr("from_numpy")(limbs_in));
+        } else if (is_torch_tensor(limbs_in)) {
+          t = torch_tensor_of(limbs_in);
         } else {
           throw TypeError("from_limbs expects numpy array or torch tensor, got " +
                           py::str(py::type::handle_of(limbs_in)).cast<std::string>());
