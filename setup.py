@@ -37,6 +37,31 @@ def sources(*patterns):
     return found
 
 
+def unity_sources(name, files, groups):
+    """The binding files compiled in `groups` files that include them: each
+    binding file spends most of its compile time parsing pybind11 and ATen,
+    once per group instead of once per file. The groups are written under
+    build/unity (rewritten only when they change) and balanced by size."""
+    out_dir = os.path.join(HERE, "build", "unity")
+    os.makedirs(out_dir, exist_ok=True)
+    bins = [[] for _ in range(groups)]
+    sizes = [0] * groups
+    for f in sorted(files, key=os.path.getsize, reverse=True):
+        i = sizes.index(min(sizes))
+        bins[i].append(f)
+        sizes[i] += os.path.getsize(f)
+    out = []
+    for i, members in enumerate(bins):
+        text = "".join('#include "%s"\n' % os.path.relpath(m, "csrc") for m in sorted(members))
+        path = os.path.join(out_dir, "%s_bindings_%d.cpp" % (name, i))
+        old = open(path).read() if os.path.exists(path) else None
+        if old != text:
+            with open(path, "w") as f:
+                f.write(text)
+        out.append(os.path.relpath(path, HERE))
+    return out
+
+
 def cxx_standard():
     """C++17, or C++20 where the installed torch's headers demand it (2.x)."""
     with open(os.path.join(include_paths()[0], "ATen", "ATen.h")) as f:
@@ -77,7 +102,7 @@ tarsk_linalg = sources("tensor/linalg/tarsk.cpp")
 shared_sources = sources("tensor/core/limb_tensor.cpp", "tensor/core/parallel.cpp", "tensor/core/checks.cpp",
                          "python/shared/*.cpp")
 zel_sources = [s for s in sources("tensor/*/*.cpp") if s not in tarsk_linalg]
-zel_sources += sources("python/zel/*.cpp", "python/shared/*.cpp")
+zel_sources += unity_sources("zel", sources("python/zel/*.cpp"), groups=4) + sources("python/shared/*.cpp")
 tarsk_sources = sources("python/tarsk/*.cpp")
 kernel_sources = sources("kernels/defined_exp.cpp", "kernels/defined_tanh.cpp", "kernels/defined_log.cpp",
                          "kernels/defined_gelu.cpp", "kernels/defined_roots.cpp")

@@ -8,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -110,6 +111,9 @@ inline LimbTensor tensor_arg(py::handle v, const char* op, const char* name) {
   return v.cast<LimbTensor>();
 }
 
+// The `input` argument of a function that is also a Tensor method.
+inline LimbTensor input_of(py::handle v, const char* op) { return tensor_arg(v, op, "input"); }
+
 // Runs f() without the GIL. The kernel must only see LimbTensor copies
 // (which hold their arrays), never the fields of a Python object that
 // another thread could replace meanwhile.
@@ -117,6 +121,13 @@ template <class F>
 auto released(const F& f) -> decltype(f()) {
   py::gil_scoped_release nogil;
   return f();
+}
+
+// f as the body of a binding: pybind11 converts the arguments and copies
+// the operands while the GIL is held; f runs without it.
+template <class R, class... Args>
+auto released_call(R (*f)(Args...)) {
+  return [f](std::decay_t<Args>... args) -> R { return released([&] { return f(args...); }); };
 }
 
 // The same for a kernel returning a tensor, wrapped for Python.

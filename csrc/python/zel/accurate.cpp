@@ -32,18 +32,9 @@ at::Device first_device(std::initializer_list<py::handle> args, const char* op) 
   throw TypeError(std::string(op) + "(): expected at least one Tensor argument");
 }
 
-// A float parameter: a Python int or float (bool included), else TypeError.
-double number_arg(py::handle v, const char* op, const char* name) {
-  if (!is_py_number(v))
-    throw TypeError(std::string(op) + "(): argument '" + name + "' must be a number, not " +
-                    type_name(v));
-  const double x = PyFloat_AsDouble(v.ptr());
-  if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return x;
-}
-
+// An optional float parameter: None gives the fallback.
 double optional_number(py::handle v, double fallback, const char* op, const char* name) {
-  return v.is_none() ? fallback : number_arg(v, op, name);
+  return v.is_none() ? fallback : float_arg(v, op, name);
 }
 
 // pow: a number exponent is the defined ** of the Tensor; float_power always
@@ -72,7 +63,7 @@ py::object isclose_call(py::handle a, py::handle b, py::handle rtol, py::handle 
   const at::Device dev = first_device({a, b}, op);
   const LimbTensor x = operand(a, dev, op, "input");
   const LimbTensor y = operand(b, dev, op, "other");
-  const double r = number_arg(rtol, op, "rtol"), t = number_arg(atol, op, "atol");
+  const double r = float_arg(rtol, op, "rtol"), t = float_arg(atol, op, "atol");
   for (auto [v, name] : {std::make_pair(r, "rtol"), std::make_pair(t, "atol")})
     if (!(v >= 0.0))
       throw std::runtime_error(std::string(op) + "(): " + name +
@@ -125,7 +116,7 @@ void bind_accurate(py::module_& m, TensorClass& cls) {
   auto logit_fn = [](py::handle input, py::handle eps) {
     const LimbTensor t = tensor_arg(input, "logit", "input");
     const bool has = !eps.is_none();
-    const double e = has ? number_arg(eps, "logit", "eps") : 0.0;
+    const double e = has ? float_arg(eps, "logit", "eps") : 0.0;
     return released_tensor([&] { return logit(t, has, e); });
   };
   cls.def("logit", logit_fn, py::arg("eps") = py::none(), kLogitDoc);
@@ -158,7 +149,7 @@ void bind_accurate(py::module_& m, TensorClass& cls) {
         kind == 1 ? "input + value * tensor1 * tensor2." : "input + value * tensor1 / tensor2.";
     auto fn = [name, kind](py::handle input, py::handle t1, py::handle t2, py::handle value) {
       return ternary_call(name, input, t1, t2, "tensor1", "tensor2",
-                          number_arg(value, name, "value"), kind);
+                          float_arg(value, name, "value"), kind);
     };
     cls.def(name, fn, py::arg("tensor1"), py::arg("tensor2"), py::kw_only(), py::arg("value") = 1,
             doc);

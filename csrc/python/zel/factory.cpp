@@ -22,7 +22,7 @@ const char* kManualSeedDoc =
 
 // A range bound as torch.arange takes it: an int, a float or a
 // one-element tensor.
-at::Scalar number_arg(py::handle v, const char* op, const char* name) {
+at::Scalar scalar_arg(py::handle v, const char* op, const char* name) {
   const std::string where = std::string(op) + "(): argument '" + name + "'";
   if (PyFloat_Check(v.ptr())) return at::Scalar(PyFloat_AsDouble(v.ptr()));
   if (is_torch_tensor(v)) {
@@ -59,7 +59,7 @@ limbs::Row fill_row(py::handle v, const char* op) {
     if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return limbs::from_double(x);
   }
-  return limbs::from_double(number_arg(v, op, "fill_value").toDouble());
+  return limbs::from_double(scalar_arg(v, op, "fill_value").toDouble());
 }
 
 py::module_ torch_module() { return py::module_::import("torch"); }
@@ -97,9 +97,9 @@ void bind_defined_factories(py::module_& m) {
         // arange(5) counts from 0 to 5.
         const bool one_bound = end.is_none();
         const at::Scalar lo =
-            one_bound ? at::Scalar(int64_t(0)) : number_arg(start, "arange", "start");
-        const at::Scalar hi = number_arg(one_bound ? start : end, "arange", "end");
-        const at::Scalar st = number_arg(step, "arange", "step");
+            one_bound ? at::Scalar(int64_t(0)) : scalar_arg(start, "arange", "start");
+        const at::Scalar hi = scalar_arg(one_bound ? start : end, "arange", "end");
+        const at::Scalar st = scalar_arg(step, "arange", "step");
         const at::Device dev = resolve_device(device);
         return released([&] { return arange(lo, hi, st, dev); });
       },
@@ -111,8 +111,8 @@ void bind_defined_factories(py::module_& m) {
       [](py::handle start, py::handle end, py::handle steps, py::handle /*dtype*/,
          py::handle device, py::handle requires_grad) {
         check_no_grad(requires_grad, "linspace");
-        const at::Scalar lo = number_arg(start, "linspace", "start");
-        const at::Scalar hi = number_arg(end, "linspace", "end");
+        const at::Scalar lo = scalar_arg(start, "linspace", "start");
+        const at::Scalar hi = scalar_arg(end, "linspace", "end");
         const int64_t n = size_arg(steps, "linspace", "steps");
         const at::Device dev = resolve_device(device);
         return released([&] { return linspace(lo, hi, n, dev); });
@@ -174,10 +174,10 @@ void bind_other_factories(py::module_& m) {
          py::handle device, py::handle requires_grad) {
         check_dtype(dtype, "logspace");
         check_no_grad(requires_grad, "logspace");
-        const at::Scalar lo = number_arg(start, "logspace", "start");
-        const at::Scalar hi = number_arg(end, "logspace", "end");
+        const at::Scalar lo = scalar_arg(start, "logspace", "start");
+        const at::Scalar hi = scalar_arg(end, "logspace", "end");
         const int64_t n = size_arg(steps, "logspace", "steps");
-        const double b = number_arg(base, "logspace", "base").toDouble();
+        const double b = scalar_arg(base, "logspace", "base").toDouble();
         const at::Device dev = resolve_device(device);
         return released([&] { return logspace(lo, hi, n, b, dev); });
       },

@@ -119,28 +119,10 @@ void bind_factorizations(py::module_& la) {
   const py::object slogdet_t = result_type("linalg_slogdet", {"sign", "logabsdet"});
   const auto A = py::arg("A");
 
-  la.def(
-      "solve",
-      [](LimbTensor a, LimbTensor b, bool left) {
-        LimbTensor x = a, y = b;
-        return released([&] { return dense::solve(x, y, left); });
-      },
-      A, py::arg("B"), py::kw_only(), py::arg("left") = true,
-      "X with A X = B (or X A = B when left=False).");
-  la.def(
-      "inv",
-      [](LimbTensor a) {
-        LimbTensor x = a;
-        return released([&] { return dense::inv(x); });
-      },
-      A, "Inverse of a square matrix (a batch of them).");
-  la.def(
-      "det",
-      [](LimbTensor a) {
-        LimbTensor x = a;
-        return released([&] { return dense::det(x); });
-      },
-      A, "Determinant, from the LU factorisation.");
+  la.def("solve", released_call(&dense::solve), A, py::arg("B"), py::kw_only(),
+         py::arg("left") = true, "X with A X = B (or X A = B when left=False).");
+  la.def("inv", released_call(&dense::inv), A, "Inverse of a square matrix (a batch of them).");
+  la.def("det", released_call(&dense::det), A, "Determinant, from the LU factorisation.");
   la.def(
       "slogdet",
       [slogdet_t](LimbTensor a) {
@@ -149,14 +131,8 @@ void bind_factorizations(py::module_& la) {
         return slogdet_t(r.first, r.second);
       },
       A, "(sign, logabsdet) of the determinant.");
-  la.def(
-      "cholesky",
-      [](LimbTensor a, bool upper) {
-        LimbTensor x = a;
-        return released([&] { return dense::cholesky(x, upper); });
-      },
-      A, py::kw_only(), py::arg("upper") = false,
-      "Cholesky factor L with A = L L^T (U^T U when upper=True).");
+  la.def("cholesky", released_call(&dense::cholesky), A, py::kw_only(), py::arg("upper") = false,
+         "Cholesky factor L with A = L L^T (U^T U when upper=True).");
 }
 
 void bind_decompositions(py::module_& la) {
@@ -244,7 +220,7 @@ void bind_decompositions(py::module_& la) {
       "Minimum-norm least-squares solution through the SVD.");
 }
 
-void bind_norms(py::module_& la) {
+void bind_norm_functions(py::module_& la) {
   const auto A = py::arg("A");
 
   la.def(
@@ -334,13 +310,8 @@ void bind_matrix_functions(py::module_& la) {
   const py::object lu_t = result_type("linalg_lu", {"P", "L", "U"});
   const auto A = py::arg("A");
 
-  la.def(
-      "matrix_exp",
-      [](LimbTensor a) {
-        LimbTensor x = a;
-        return released([&] { return dense::matrix_exp(x); });
-      },
-      A, "exp(A) by scaling and squaring of the Taylor series.");
+  la.def("matrix_exp", released_call(&dense::matrix_exp), A,
+         "exp(A) by scaling and squaring of the Taylor series.");
   la.def(
       "matrix_power",
       [](LimbTensor a, py::handle n) {
@@ -349,14 +320,9 @@ void bind_matrix_functions(py::module_& la) {
         return released([&] { return dense::matrix_power(x, k); });
       },
       A, py::arg("n"), "A^n by repeated squaring; negative n through the inverse.");
-  la.def(
-      "solve_triangular",
-      [](LimbTensor a, LimbTensor b, bool upper, bool left, bool unitriangular) {
-        LimbTensor x = a, y = b;
-        return released([&] { return dense::solve_triangular(x, y, upper, left, unitriangular); });
-      },
-      A, py::arg("B"), py::kw_only(), py::arg("upper"), py::arg("left") = true,
-      py::arg("unitriangular") = false, "X with A X = B (X A = B) for a triangular A.");
+  la.def("solve_triangular", released_call(&dense::solve_triangular), A, py::arg("B"),
+         py::kw_only(), py::arg("upper"), py::arg("left") = true, py::arg("unitriangular") = false,
+         "X with A X = B (X A = B) for a triangular A.");
   la.def(
       "lu_factor",
       [lu_factor_t](LimbTensor a, bool pivot) {
@@ -411,35 +377,13 @@ void bind_matrix_functions(py::module_& la) {
 
 // The top-level names of the same operations.
 void bind_top_level(py::module_& m) {
-  m.def(
-      "cholesky_solve",
-      [](LimbTensor b, LimbTensor l, bool upper) {
-        LimbTensor x = b, y = l;
-        return released([&] { return dense::cholesky_solve(x, y, upper); });
-      },
-      py::arg("input"), py::arg("input2"), py::arg("upper") = false,
-      "X with A X = B, given the Cholesky factor of A (input2) and B (input).");
-  m.def(
-      "det",
-      [](LimbTensor a) {
-        LimbTensor x = a;
-        return released([&] { return dense::det(x); });
-      },
-      py::arg("input"), "Determinant (linalg.det).");
-  m.def(
-      "logdet",
-      [](LimbTensor a) {
-        LimbTensor x = a;
-        return released([&] { return dense::logdet(x); });
-      },
-      py::arg("input"), "log of the determinant: NaN when it is negative, -inf when zero.");
-  m.def(
-      "inverse",
-      [](LimbTensor a) {
-        LimbTensor x = a;
-        return released([&] { return dense::inv(x); });
-      },
-      py::arg("input"), "Matrix inverse (linalg.inv).");
+  m.def("cholesky_solve", released_call(&dense::cholesky_solve), py::arg("input"),
+        py::arg("input2"), py::arg("upper") = false,
+        "X with A X = B, given the Cholesky factor of A (input2) and B (input).");
+  m.def("det", released_call(&dense::det), py::arg("input"), "Determinant (linalg.det).");
+  m.def("logdet", released_call(&dense::logdet), py::arg("input"),
+        "log of the determinant: NaN when it is negative, -inf when zero.");
+  m.def("inverse", released_call(&dense::inv), py::arg("input"), "Matrix inverse (linalg.inv).");
 }
 
 }  // namespace
@@ -461,7 +405,7 @@ void bind_linalg(py::module_& m) {
   la.attr("LinAlgError") = py::handle(linalg_error);
   bind_factorizations(la);
   bind_decompositions(la);
-  bind_norms(la);
+  bind_norm_functions(la);
   bind_matrix_functions(la);
   bind_top_level(m);
 }

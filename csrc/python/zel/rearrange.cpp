@@ -9,8 +9,6 @@ namespace zel {
 
 namespace {
 
-LimbTensor self_of(py::handle v, const char* op) { return tensor_arg(v, op, "input"); }
-
 // Tensors given as separate arguments or as one list or tuple.
 std::vector<LimbTensor> tensors_of(const py::args& args, const char* op) {
   py::handle seq = args;
@@ -68,7 +66,7 @@ void bind_tensor_forms(py::module_& m, TensorClass& cls) {
   cls.def(
       "permute",
       [](py::handle self, const py::args& dims) {
-        const LimbTensor t = self_of(self, "permute");
+        const LimbTensor t = input_of(self, "permute");
         const std::vector<int64_t> d = int_list_args(dims, "permute", "dims", TooBig::Value);
         return released([&] { return permute(t, d); });
       },
@@ -76,7 +74,7 @@ void bind_tensor_forms(py::module_& m, TensorClass& cls) {
   cls.def(
       "repeat",
       [](py::handle self, const py::args& sizes) {
-        const LimbTensor t = self_of(self, "repeat");
+        const LimbTensor t = input_of(self, "repeat");
         const std::vector<int64_t> counts = int_list_args(sizes, "repeat", "sizes", TooBig::Value);
         return released([&] { return repeat(t, counts); });
       },
@@ -84,7 +82,7 @@ void bind_tensor_forms(py::module_& m, TensorClass& cls) {
   cls.def(
       "t",
       [](py::handle self) {
-        const LimbTensor t = self_of(self, "t");
+        const LimbTensor t = input_of(self, "t");
         return released([&] { return matrix_t(t); });
       },
       "Transpose of a matrix (vectors and scalars unchanged).");
@@ -94,14 +92,14 @@ void bind_tensor_forms(py::module_& m, TensorClass& cls) {
   cls.def_property_readonly(
       "mT",
       [](py::handle self) {
-        const LimbTensor t = self_of(self, "mT");
+        const LimbTensor t = input_of(self, "mT");
         return released([&] { return matrix_mT(t); });
       },
       "Transpose of the last two axes.");
   cls.def(
       "view_as",
       [](py::handle self, py::handle other) {
-        const LimbTensor t = self_of(self, "view_as");
+        const LimbTensor t = input_of(self, "view_as");
         const std::vector<int64_t> s = shape_like(other, "view_as");
         return released([&] { return reshape(t, s); });
       },
@@ -109,7 +107,7 @@ void bind_tensor_forms(py::module_& m, TensorClass& cls) {
   cls.def(
       "reshape_as",
       [](py::handle self, py::handle other) {
-        const LimbTensor t = self_of(self, "reshape_as");
+        const LimbTensor t = input_of(self, "reshape_as");
         const std::vector<int64_t> s = shape_like(other, "reshape_as");
         return released([&] { return reshape(t, s); });
       },
@@ -117,7 +115,7 @@ void bind_tensor_forms(py::module_& m, TensorClass& cls) {
   cls.def(
       "expand_as",
       [](py::handle self, py::handle other) {
-        const LimbTensor t = self_of(self, "expand_as");
+        const LimbTensor t = input_of(self, "expand_as");
         const std::vector<int64_t> s = shape_like(other, "expand_as");
         return released([&] { return expand(t, s); });
       },
@@ -126,14 +124,14 @@ void bind_tensor_forms(py::module_& m, TensorClass& cls) {
   m.def(
       "flatten",
       [](py::handle input, py::handle start_dim, py::handle end_dim) {
-        self_of(input, "flatten");
+        input_of(input, "flatten");
         return py::reinterpret_borrow<py::object>(input).attr("flatten")(start_dim, end_dim);
       },
       py::arg("input"), py::arg("start_dim") = 0, py::arg("end_dim") = -1, "Flatten dimensions.");
   def_both(
       m, cls, "unflatten",
       [](py::handle input, py::handle dim, py::handle sizes) {
-        const LimbTensor t = self_of(input, "unflatten");
+        const LimbTensor t = input_of(input, "unflatten");
         const int64_t d = int_arg(dim, "unflatten", "dim");
         const std::vector<int64_t> parts = int_sequence(sizes, "unflatten", "sizes", TooBig::Value);
         return released([&] { return unflatten(t, d, parts); });
@@ -145,7 +143,7 @@ void bind_flips(py::module_& m, TensorClass& cls) {
   m.def(
       "flip",
       [](py::handle input, py::handle dims) {
-        const LimbTensor t = self_of(input, "flip");
+        const LimbTensor t = input_of(input, "flip");
         const std::vector<int64_t> d = ints_arg(dims, "flip", "dims");
         return released([&] { return flip(t, d); });
       },
@@ -153,7 +151,7 @@ void bind_flips(py::module_& m, TensorClass& cls) {
   cls.def(
       "flip",
       [](py::handle self, const py::args& dims) {
-        const LimbTensor t = self_of(self, "flip");
+        const LimbTensor t = input_of(self, "flip");
         const std::vector<int64_t> d = int_list_args(dims, "flip", "dims", TooBig::Value);
         return released([&] { return flip(t, d); });
       },
@@ -163,7 +161,7 @@ void bind_flips(py::module_& m, TensorClass& cls) {
     def_both(
         m, cls, name,
         [lr, name](py::handle input) {
-          const LimbTensor t = self_of(input, name);
+          const LimbTensor t = input_of(input, name);
           return released([&] { return flip_side(t, lr); });
         },
         lr ? "Reverse the columns." : "Reverse the rows.");
@@ -171,7 +169,7 @@ void bind_flips(py::module_& m, TensorClass& cls) {
   def_both(
       m, cls, "roll",
       [](py::handle input, py::handle shifts, py::handle dims) {
-        const LimbTensor t = self_of(input, "roll");
+        const LimbTensor t = input_of(input, "roll");
         const std::vector<int64_t> s = ints_arg(shifts, "roll", "shifts");
         const std::vector<int64_t> d =
             dims.is_none() ? std::vector<int64_t>{} : ints_arg(dims, "roll", "dims");
@@ -182,7 +180,7 @@ void bind_flips(py::module_& m, TensorClass& cls) {
   def_both(
       m, cls, "rot90",
       [](py::handle input, py::handle k, py::handle dims) {
-        const LimbTensor t = self_of(input, "rot90");
+        const LimbTensor t = input_of(input, "rot90");
         const int64_t kk = int_arg(k, "rot90", "k");
         const std::vector<int64_t> d = int_sequence(dims, "rot90", "dims", TooBig::Value);
         return released([&] { return rot90(t, kk, d); });
@@ -194,7 +192,7 @@ void bind_flips(py::module_& m, TensorClass& cls) {
     def_both(
         m, cls, name,
         [upper, name](py::handle input, py::handle diagonal) {
-          const LimbTensor t = self_of(input, name);
+          const LimbTensor t = input_of(input, name);
           const int64_t k = int_arg(diagonal, name, "diagonal");
           return released([&] { return triangle(t, k, upper); });
         },
@@ -207,7 +205,7 @@ void bind_diagonals_and_products(py::module_& m, TensorClass& cls) {
   def_both(
       m, cls, "diag",
       [](py::handle input, py::handle diagonal) {
-        const LimbTensor t = self_of(input, "diag");
+        const LimbTensor t = input_of(input, "diag");
         const int64_t k = int_arg(diagonal, "diag", "diagonal");
         return released([&] { return diag(t, k); });
       },
@@ -215,7 +213,7 @@ void bind_diagonals_and_products(py::module_& m, TensorClass& cls) {
   def_both(
       m, cls, "diag_embed",
       [](py::handle input, py::handle offset, py::handle dim1, py::handle dim2) {
-        const LimbTensor t = self_of(input, "diag_embed");
+        const LimbTensor t = input_of(input, "diag_embed");
         const int64_t o = int_arg(offset, "diag_embed", "offset"),
                       a = int_arg(dim1, "diag_embed", "dim1"),
                       b = int_arg(dim2, "diag_embed", "dim2");
@@ -226,7 +224,7 @@ void bind_diagonals_and_products(py::module_& m, TensorClass& cls) {
   def_both(
       m, cls, "diagonal",
       [](py::handle input, py::handle offset, py::handle dim1, py::handle dim2) {
-        const LimbTensor t = self_of(input, "diagonal");
+        const LimbTensor t = input_of(input, "diagonal");
         const int64_t o = int_arg(offset, "diagonal", "offset"),
                       a = int_arg(dim1, "diagonal", "dim1"), b = int_arg(dim2, "diagonal", "dim2");
         return released([&] { return diagonal(t, o, a, b); });
@@ -236,7 +234,7 @@ void bind_diagonals_and_products(py::module_& m, TensorClass& cls) {
   def_both(
       m, cls, "trace",
       [](py::handle input) {
-        const LimbTensor t = self_of(input, "trace");
+        const LimbTensor t = input_of(input, "trace");
         return released([&] { return trace(t); });
       },
       "Tree sum of the main diagonal.");
@@ -244,7 +242,7 @@ void bind_diagonals_and_products(py::module_& m, TensorClass& cls) {
     def_both(
         m, cls, name,
         [name](py::handle input, py::handle vec2) {
-          const LimbTensor a = self_of(input, name), b = tensor_arg(vec2, name, "vec2");
+          const LimbTensor a = input_of(input, name), b = tensor_arg(vec2, name, "vec2");
           return released([&] { return outer(a, b); });
         },
         "Outer product of two vectors.", py::arg("vec2"));
@@ -252,7 +250,7 @@ void bind_diagonals_and_products(py::module_& m, TensorClass& cls) {
   def_both(
       m, cls, "kron",
       [](py::handle input, py::handle other) {
-        const LimbTensor a = self_of(input, "kron"), b = tensor_arg(other, "kron", "other");
+        const LimbTensor a = input_of(input, "kron"), b = tensor_arg(other, "kron", "other");
         return released([&] { return kron(a, b); });
       },
       "Kronecker product.", py::arg("other"));
@@ -328,7 +326,7 @@ void bind_grids(py::module_& m, TensorClass& cls) {
   m.def(
       "broadcast_to",
       [](py::handle input, py::handle size) {
-        const LimbTensor t = self_of(input, "broadcast_to");
+        const LimbTensor t = input_of(input, "broadcast_to");
         const std::vector<int64_t> s = ints_arg(size, "broadcast_to", "size");
         return released([&] { return broadcast_to(t, s); });
       },
@@ -336,7 +334,7 @@ void bind_grids(py::module_& m, TensorClass& cls) {
   cls.def(
       "broadcast_to",
       [](py::handle self, py::handle size) {
-        const LimbTensor t = self_of(self, "broadcast_to");
+        const LimbTensor t = input_of(self, "broadcast_to");
         const std::vector<int64_t> s = ints_arg(size, "broadcast_to", "size");
         return released([&] { return broadcast_to(t, s); });
       },
@@ -356,7 +354,7 @@ void bind_moves_and_joins(py::module_& m, TensorClass& cls) {
     def_both(
         m, cls, name,
         [name](py::handle input, py::handle source, py::handle destination) {
-          const LimbTensor t = self_of(input, name);
+          const LimbTensor t = input_of(input, name);
           const std::vector<int64_t> s = ints_arg(source, name, "source"),
                                      d = ints_arg(destination, name, "destination");
           return released([&] { return movedim(t, s, d); });
@@ -367,7 +365,7 @@ void bind_moves_and_joins(py::module_& m, TensorClass& cls) {
   for (const char* name : {"swapaxes", "swapdims"}) {
     const bool axes = std::string(name) == "swapaxes";
     auto fn = [name](py::handle input, py::handle a, py::handle b) {
-      const LimbTensor t = self_of(input, name);
+      const LimbTensor t = input_of(input, name);
       const int64_t x = int_arg(a, name, "dim0"), y = int_arg(b, name, "dim1");
       const int64_t nd = static_cast<int64_t>(t.shape.size());
       wrap_dim(x, nd, name);
@@ -382,7 +380,7 @@ void bind_moves_and_joins(py::module_& m, TensorClass& cls) {
   def_both(
       m, cls, "narrow",
       [](py::handle input, py::handle dim, py::handle start, py::handle length) {
-        const LimbTensor t = self_of(input, "narrow");
+        const LimbTensor t = input_of(input, "narrow");
         const int64_t d = int_arg(dim, "narrow", "dim"), s = int_arg(start, "narrow", "start"),
                       n = int_arg(length, "narrow", "length");
         return released([&] { return narrow(t, d, s, n); });
@@ -392,7 +390,7 @@ void bind_moves_and_joins(py::module_& m, TensorClass& cls) {
   def_both(
       m, cls, "tile",
       [](py::handle input, py::handle dims) {
-        const LimbTensor t = self_of(input, "tile");
+        const LimbTensor t = input_of(input, "tile");
         std::vector<int64_t> counts = ints_arg(dims, "tile", "dims");
         // Fewer counts than axes repeat the trailing axes.
         if (counts.size() < t.shape.size())
@@ -403,7 +401,7 @@ void bind_moves_and_joins(py::module_& m, TensorClass& cls) {
   def_both(
       m, cls, "unbind",
       [](py::handle input, py::handle dim) {
-        const LimbTensor t = self_of(input, "unbind");
+        const LimbTensor t = input_of(input, "unbind");
         const int64_t d = int_arg(dim, "unbind", "dim");
         return as_tuple(released([&] { return unbind(t, d); }));
       },

@@ -16,8 +16,6 @@ namespace zel {
 
 namespace {
 
-LimbTensor self_of(py::handle v, const char* op) { return tensor_arg(v, op, "input"); }
-
 std::optional<int64_t> opt_dim(py::handle dim) {
   if (dim.is_none()) return std::nullopt;
   return truncated_int(dim, "dim");
@@ -100,7 +98,7 @@ LimbTensor operand_of(py::handle v, const LimbTensor& t, const char* op, const c
 py::object spread_and_mean(py::handle input, py::handle dim, py::handle unbiased,
                            py::handle keepdim, py::handle correction, bool take_sqrt) {
   const char* op = take_sqrt ? "std_mean" : "var_mean";
-  const LimbTensor t = self_of(input, op);
+  const LimbTensor t = input_of(input, op);
   const Dims d = dims_arg(dim, op);
   const bool keep = truth(keepdim);
   const bool unb = unbiased.is_none() ? true : truth(unbiased);
@@ -261,7 +259,7 @@ void bind_spreads(py::module_& m, TensorClass& cls) {
 // extreme and counting norms; finite p over all axes or one axis is the
 // defined module norm.
 py::object tensor_norm(py::handle self, py::handle p, py::handle dim, py::handle keepdim) {
-  const LimbTensor t = self_of(self, "norm");
+  const LimbTensor t = input_of(self, "norm");
   double order = 2.0;
   py::object p_obj = py::reinterpret_borrow<py::object>(p);
   if (PyUnicode_Check(p.ptr())) {
@@ -315,7 +313,7 @@ void bind_folds(py::module_& m, TensorClass& cls, const py::object& t_aminmax) {
     const std::string name = f.name;
     const bool dim_required = op == Fold::LogSumExp;
     auto fn = [op, name, dim_required](py::handle input, py::handle dim, py::handle keepdim) {
-      const LimbTensor t = self_of(input, name.c_str());
+      const LimbTensor t = input_of(input, name.c_str());
       if (dim_required && dim.is_none()) throw TypeError(name + "(): argument 'dim' is required");
       const Dims d = dims_arg(dim, name.c_str());
       const bool keep = truth(keepdim);
@@ -329,7 +327,7 @@ void bind_folds(py::module_& m, TensorClass& cls, const py::object& t_aminmax) {
   def_both(
       m, cls, "aminmax",
       [t_aminmax](py::handle input, py::handle dim, py::handle keepdim) {
-        const LimbTensor t = self_of(input, "aminmax");
+        const LimbTensor t = input_of(input, "aminmax");
         const Dims d = dims_arg(dim, "aminmax");
         const bool keep = truth(keepdim);
         std::pair<LimbTensor, LimbTensor> r = released([&] {
@@ -353,7 +351,7 @@ void bind_folds(py::module_& m, TensorClass& cls, const py::object& t_aminmax) {
     def_both(
         m, cls, f.name,
         [op, name](py::handle input, py::handle dim, py::handle keepdim) {
-          const LimbTensor t = self_of(input, name.c_str());
+          const LimbTensor t = input_of(input, name.c_str());
           const Dims d = dims_arg(dim, name.c_str());
           const bool keep = truth(keepdim);
           return released([&] { return truth_fold(t, d, keep, op); });
@@ -363,7 +361,7 @@ void bind_folds(py::module_& m, TensorClass& cls, const py::object& t_aminmax) {
   def_both(
       m, cls, "count_nonzero",
       [](py::handle input, py::handle dim) {
-        const LimbTensor t = self_of(input, "count_nonzero");
+        const LimbTensor t = input_of(input, "count_nonzero");
         const Dims d = dims_arg(dim, "count_nonzero");
         return released([&] { return truth_fold(t, d, false, Truth::CountNonzero); });
       },
@@ -386,7 +384,7 @@ void bind_order(py::module_& m, TensorClass& cls, const py::object& types) {
     def_both(
         m, cls, f.name,
         [op, name](py::handle input, py::handle dim) {
-          const LimbTensor t = self_of(input, name.c_str());
+          const LimbTensor t = input_of(input, name.c_str());
           const int64_t d = int_arg(dim, name.c_str(), "dim");
           return released([&] { return scan(t, d, op).values; });
         },
@@ -398,7 +396,7 @@ void bind_order(py::module_& m, TensorClass& cls, const py::object& types) {
     def_both(
         m, cls, name,
         [type, is_max, name](py::handle input, py::handle dim) {
-          const LimbTensor t = self_of(input, name);
+          const LimbTensor t = input_of(input, name);
           const int64_t d = int_arg(dim, name, "dim");
           return indexed_tuple(
               type, released([&] { return scan(t, d, is_max ? Scan::Max : Scan::Min); }));
@@ -411,7 +409,7 @@ void bind_order(py::module_& m, TensorClass& cls, const py::object& types) {
   def_both(
       m, cls, "sort",
       [t_sort](py::handle input, py::handle dim, py::handle descending, py::handle stable) {
-        const LimbTensor t = self_of(input, "sort");
+        const LimbTensor t = input_of(input, "sort");
         const int64_t d = int_arg(dim, "sort", "dim");
         const bool desc = truth(descending);
         (void)truth(stable);  // always stable
@@ -422,7 +420,7 @@ void bind_order(py::module_& m, TensorClass& cls, const py::object& types) {
   def_both(
       m, cls, "argsort",
       [](py::handle input, py::handle dim, py::handle descending, py::handle stable) {
-        const LimbTensor t = self_of(input, "argsort");
+        const LimbTensor t = input_of(input, "argsort");
         const int64_t d = int_arg(dim, "argsort", "dim");
         const bool desc = truth(descending);
         (void)truth(stable);
@@ -434,7 +432,7 @@ void bind_order(py::module_& m, TensorClass& cls, const py::object& types) {
       m, cls, "topk",
       [t_topk](py::handle input, py::handle k, py::handle dim, py::handle largest,
                py::handle sorted) {
-        const LimbTensor t = self_of(input, "topk");
+        const LimbTensor t = input_of(input, "topk");
         const int64_t kk = int_arg(k, "topk", "k"), d = int_arg(dim, "topk", "dim");
         const bool big = truth(largest);
         (void)truth(sorted);  // the k entries always come out sorted
@@ -445,7 +443,7 @@ void bind_order(py::module_& m, TensorClass& cls, const py::object& types) {
   def_both(
       m, cls, "kthvalue",
       [t_kth](py::handle input, py::handle k, py::handle dim, py::handle keepdim) {
-        const LimbTensor t = self_of(input, "kthvalue");
+        const LimbTensor t = input_of(input, "kthvalue");
         const int64_t kk = int_arg(k, "kthvalue", "k"), d = int_arg(dim, "kthvalue", "dim");
         const bool keep = truth(keepdim);
         return indexed_tuple(t_kth, released([&] { return kthvalue(t, kk, d, keep); }));
@@ -455,7 +453,7 @@ void bind_order(py::module_& m, TensorClass& cls, const py::object& types) {
   def_both(
       m, cls, "median",
       [t_median](py::handle input, py::handle dim, py::handle keepdim) -> py::object {
-        const LimbTensor t = self_of(input, "median");
+        const LimbTensor t = input_of(input, "median");
         const bool keep = truth(keepdim);
         if (dim.is_none()) return py::cast(released([&] { return median_all(t); }));
         const int64_t d = int_arg(dim, "median", "dim");
@@ -467,7 +465,7 @@ void bind_order(py::module_& m, TensorClass& cls, const py::object& types) {
       m, cls, "quantile",
       [](py::handle input, py::handle q, py::handle dim, py::handle keepdim,
          py::handle interpolation) {
-        const LimbTensor t = self_of(input, "quantile");
+        const LimbTensor t = input_of(input, "quantile");
         bool axis = false;
         const std::vector<double> qs = quantile_q(q, axis);
         std::optional<int64_t> d;
@@ -483,7 +481,7 @@ void bind_order(py::module_& m, TensorClass& cls, const py::object& types) {
       m, cls, "unique",
       [](py::handle input, py::handle sorted, py::handle return_inverse, py::handle return_counts,
          py::handle dim) -> py::object {
-        const LimbTensor t = self_of(input, "unique");
+        const LimbTensor t = input_of(input, "unique");
         (void)truth(sorted);  // always sorted
         const bool inv = truth(return_inverse), cnt = truth(return_counts);
         if (!dim.is_none())
@@ -505,7 +503,7 @@ void bind_differences(py::module_& m, TensorClass& cls) {
   def_both(
       m, cls, "diff",
       [](py::handle input, py::handle n, py::handle dim, py::handle prepend, py::handle append) {
-        LimbTensor t = self_of(input, "diff");
+        LimbTensor t = input_of(input, "diff");
         const int64_t order = int_arg(n, "diff", "n"), d = int_arg(dim, "diff", "dim");
         std::vector<LimbTensor> parts;
         if (!prepend.is_none()) parts.push_back(operand_of(prepend, t, "diff", "prepend"));
