@@ -38,10 +38,10 @@ def sources(*patterns):
 
 
 def unity_sources(name, files, groups):
-    """The binding files compiled in `groups` files that include them: each
-    binding file spends most of its compile time parsing pybind11 and ATen,
-    once per group instead of once per file. The groups are written under
-    build/unity (rewritten only when they change) and balanced by size."""
+    """`files` compiled in `groups` files that include them: a binding file
+    spends most of its compile time parsing pybind11 and ATen, a tensor file
+    ATen, once per group instead of once per file. The groups are written
+    under build/unity (rewritten only when they change), balanced by size."""
     out_dir = os.path.join(HERE, "build", "unity")
     os.makedirs(out_dir, exist_ok=True)
     bins = [[] for _ in range(groups)]
@@ -53,7 +53,7 @@ def unity_sources(name, files, groups):
     out = []
     for i, members in enumerate(bins):
         text = "".join('#include "%s"\n' % os.path.relpath(m, "csrc") for m in sorted(members))
-        path = os.path.join(out_dir, "%s_bindings_%d.cpp" % (name, i))
+        path = os.path.join(out_dir, "%s_%d.cpp" % (name, i))
         old = open(path).read() if os.path.exists(path) else None
         if old != text:
             with open(path, "w") as f:
@@ -101,8 +101,9 @@ include_dirs = [os.path.join(HERE, "csrc")]
 tarsk_linalg = sources("tensor/linalg/tarsk.cpp")
 shared_sources = sources("tensor/core/limb_tensor.cpp", "tensor/core/parallel.cpp", "tensor/core/checks.cpp",
                          "python/shared/*.cpp")
-zel_sources = [s for s in sources("tensor/*/*.cpp") if s not in tarsk_linalg]
-zel_sources += unity_sources("zel", sources("python/zel/*.cpp"), groups=4) + sources("python/shared/*.cpp")
+zel_sources = unity_sources("tensor", [s for s in sources("tensor/*/*.cpp") if s not in tarsk_linalg + shared_sources],
+                            groups=3)
+zel_sources += unity_sources("zel", sources("python/zel/*.cpp"), groups=4) + shared_sources
 tarsk_sources = sources("python/tarsk/*.cpp")
 kernel_sources = sources("kernels/defined_exp.cpp", "kernels/defined_tanh.cpp", "kernels/defined_log.cpp",
                          "kernels/defined_gelu.cpp", "kernels/defined_roots.cpp")

@@ -7,6 +7,7 @@
 #include "tensor/core/index_walk.h"
 #include "tensor/pointwise/arith.h"
 #include "tensor/reduce/axis.h"
+#include "tensor/shape/shape.h"
 
 namespace zel {
 
@@ -15,13 +16,6 @@ namespace {
 std::string pair_str(const char* head, const Shape& a, const Shape& b, const char* sep,
                      const char* tail) {
   return std::string(head) + shape_str(a) + sep + shape_str(b) + tail;
-}
-
-// Row-major strides (in elements) of a shape.
-std::vector<int64_t> contiguous_strides(const Shape& s) {
-  std::vector<int64_t> st(s.size(), 1);
-  for (int64_t i = static_cast<int64_t>(s.size()) - 2; i >= 0; --i) st[i] = st[i + 1] * s[i + 1];
-  return st;
 }
 
 // Element offset of every batch of an operand whose batch axes `batch`

@@ -24,6 +24,8 @@ int64_t shape_numel(const Shape& shape);
 
 // Python tuple form: (), (3,), (2, 3).
 std::string shape_str(const Shape& shape);
+// A count or an index in a message.
+inline std::string str(int64_t v) { return std::to_string(v); }
 
 // Checks that data is a 2-D float64 (N, 8) array with N == shape_numel(shape);
 // the message names the operation and what was found.

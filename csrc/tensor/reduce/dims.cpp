@@ -18,8 +18,6 @@ namespace {
 
 using limbs::Row;
 
-std::string str(int64_t v) { return std::to_string(v); }
-
 at::Tensor index_result(at::Tensor r, const at::Device& device) {
   return device.is_cpu() ? r : r.to(device);
 }

@@ -20,8 +20,6 @@ namespace {
 using limbs::Row;
 using Strides = std::vector<int64_t>;
 
-std::string str(int64_t v) { return std::to_string(v); }
-
 int64_t rank_of(const LimbTensor& t) { return static_cast<int64_t>(t.shape.size()); }
 
 // The rows of t seen through (shape, strides, offset), as a new tensor.

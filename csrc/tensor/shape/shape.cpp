@@ -23,8 +23,6 @@ using Strides = std::vector<int64_t>;
 
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
 
-std::string str(int64_t v) { return std::to_string(v); }
-
 // dst[dst_off + sum_d i_d * dst_st[d]] = src[src_off + sum_d i_d * src_st[d]]
 // for every index i of `shape`. dst and src never overlap. Axes that can be
 // merged are merged first, so that contiguous runs become one memcpy.
