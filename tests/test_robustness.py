@@ -263,3 +263,22 @@ def test_at_most_64_axes():
         deep = [deep]
     with pytest.raises(ValueError, match="deeper than 64"):
         zel.Tensor(deep)
+
+
+def test_empty_operands_through_the_strided_walks():
+    # Zero-length axes reach the batch, broadcast and scatter walks with
+    # nothing to walk; shapes as PyTorch gives them.
+    import torch
+    cases = [
+        (lambda m: m.linalg.vector_norm(m.ones(2, 0, 3), 2, dim=(0, 2)), (0,)),
+        (lambda m: m.linalg.matrix_norm(m.ones(0, 3, 3)), (0,)),
+        (lambda m: m.diag_embed(m.ones(0, 2)), (0, 2, 2)),
+        (lambda m: m.diag(m.ones(0)), (0, 0)),
+        (lambda m: m.linalg.vecdot(m.ones(0, 3), m.ones(0, 3)), (0,)),
+        (lambda m: m.cholesky_solve(m.ones(0, 3, 2), m.ones(0, 3, 3)), (0, 3, 2)),
+        (lambda m: m.linalg.solve(m.ones(0, 2, 2), m.ones(0, 2)), (0, 2)),
+        (lambda m: m.ones(0, 2, 3) @ m.ones(1, 3, 4), (0, 2, 4)),
+    ]
+    for f, shape in cases:
+        assert tuple(f(torch).shape) == shape
+        assert tuple(f(zel).shape) == shape

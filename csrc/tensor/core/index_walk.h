@@ -11,7 +11,8 @@
 
 namespace zel {
 
-// The row-major multi-index of flat position `flat` of `shape` (nd axes).
+// The row-major multi-index of flat position `flat` of `shape` (nd axes);
+// flat < the element count, so no axis is empty.
 inline void unravel(int64_t flat, const int64_t* shape, int64_t nd, int64_t* idx) {
   for (int64_t d = nd - 1; d >= 0; --d) {
     idx[d] = flat % shape[d];
@@ -37,7 +38,8 @@ class StridedWalk {
               std::array<int64_t, K> base, int64_t flat)
       : shape_(shape), strides_(strides), offset_(base), idx_(shape.size(), 0) {
     const int64_t nd = static_cast<int64_t>(shape_.size());
-    unravel(flat, shape_.data(), nd, idx_.data());
+    // Position 0 is all zeros even where an axis is empty (no element to walk).
+    if (flat != 0) unravel(flat, shape_.data(), nd, idx_.data());
     for (size_t k = 0; k < K; ++k)
       for (int64_t d = 0; d < nd; ++d) offset_[k] += idx_[d] * strides_[k][d];
   }
