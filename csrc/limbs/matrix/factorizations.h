@@ -165,7 +165,10 @@ inline SlogDet lu_slogdet(const Matrix& lu, const std::vector<int32_t>& pivots) 
     if (s == 0) return {zero_row(), from_double(-kInf)};
     if (s < 0) sign = -sign;
     mant = mul(mant, row_abs(u));
-    const int e = std::ilogb(approx(mant));
+    const double m = approx(mant);
+    // A product that left the float64 range (only from entries near it) is
+    // not rescaled: ilogb has no exponent for it to negate.
+    const int e = std::isfinite(m) && m != 0.0 ? std::ilogb(m) : 0;
     if (e > 64 || e < -64) {
       for (int l = 0; l < kLimbs; ++l) mant.l[l] = std::ldexp(mant.l[l], -e);
       exponent += e;
