@@ -125,8 +125,7 @@ void bind_factorizations(py::module_& la) {
   la.def("det", released_call(&dense::det), A, "Determinant, from the LU factorisation.");
   la.def(
       "slogdet",
-      [slogdet_t](LimbTensor a) {
-        LimbTensor x = a;
+      [slogdet_t](LimbTensor x) {
         auto r = released([&] { return dense::slogdet(x); });
         return slogdet_t(r.first, r.second);
       },
@@ -173,8 +172,7 @@ void bind_decompositions(py::module_& la) {
       A, py::arg("UPLO") = "L", "Eigenvalues (ascending) of a symmetric matrix.");
   la.def(
       "eig",
-      [eig_t](LimbTensor a) {
-        LimbTensor x = a;
+      [eig_t](LimbTensor x) {
         auto r = released([&] { return dense::eig(x, true, "linalg.eig"); });
         return eig_t(r.first, r.second);
       },
@@ -184,8 +182,7 @@ void bind_decompositions(py::module_& la) {
       "complex eigenvalues raise LinAlgError, as there is no complex dtype.");
   la.def(
       "eigvals",
-      [](LimbTensor a) {
-        LimbTensor x = a;
+      [](LimbTensor x) {
         return released([&] { return dense::eig(x, false, "linalg.eigvals").first; });
       },
       A,
@@ -193,8 +190,7 @@ void bind_decompositions(py::module_& la) {
       "dtype).");
   la.def(
       "svd",
-      [svd_t](LimbTensor a, bool full_matrices, py::handle) {
-        LimbTensor x = a;
+      [svd_t](LimbTensor x, bool full_matrices, py::handle) {
         auto r = released([&] { return dense::svd(x, full_matrices); });
         return svd_t(std::get<0>(r), std::get<1>(r), std::get<2>(r));
       },
@@ -202,11 +198,8 @@ void bind_decompositions(py::module_& la) {
       "Singular value decomposition by one-sided Jacobi; S descending.");
   la.def(
       "svdvals",
-      [](LimbTensor a, py::handle) {
-        LimbTensor x = a;
-        return released([&] { return dense::svdvals(x); });
-      },
-      A, py::kw_only(), py::arg("driver") = py::none(), "Singular values, descending.");
+      [](LimbTensor x, py::handle) { return released([&] { return dense::svdvals(x); }); }, A,
+      py::kw_only(), py::arg("driver") = py::none(), "Singular values, descending.");
   la.def(
       "lstsq",
       [lstsq_t](LimbTensor a, LimbTensor b, py::handle rcond, py::handle driver) {
@@ -325,8 +318,7 @@ void bind_matrix_functions(py::module_& la) {
          "X with A X = B (X A = B) for a triangular A.");
   la.def(
       "lu_factor",
-      [lu_factor_t](LimbTensor a, bool pivot) {
-        LimbTensor x = a;
+      [lu_factor_t](LimbTensor x, bool pivot) {
         auto r = released([&] { return dense::lu_factor(x, pivot); });
         return lu_factor_t(r.first, r.second);
       },
@@ -334,16 +326,14 @@ void bind_matrix_functions(py::module_& la) {
       "Compact LU with partial pivoting; pivots are int32 as LAPACK's.");
   la.def(
       "lu",
-      [lu_t](LimbTensor a, bool pivot) {
-        LimbTensor x = a;
+      [lu_t](LimbTensor x, bool pivot) {
         auto r = released([&] { return dense::lu(x, pivot); });
         return lu_t(std::get<0>(r), std::get<1>(r), std::get<2>(r));
       },
       A, py::kw_only(), py::arg("pivot") = true, "A = P L U with partial pivoting.");
   la.def(
       "lu_solve",
-      [](LimbTensor lu, const at::Tensor& pivots, LimbTensor b, bool left, bool adjoint) {
-        LimbTensor x = lu, y = b;
+      [](LimbTensor x, const at::Tensor& pivots, LimbTensor y, bool left, bool adjoint) {
         at::Tensor piv = pivots;
         return released([&] { return dense::lu_solve(x, piv, y, left, adjoint); });
       },
