@@ -19,7 +19,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from ops_def import pointwise_ops  # noqa: E402
 
-DECLARED = {name: (arity, module, special, doc) for name, arity, module, special, doc in zel._pointwise_ops}
+DECLARED = {name: (arity, module, special, doc) for name, arity, module, special, doc, *_ in zel._pointwise_ops}
+DERIVATIVES = {row[0]: row[6] for row in zel._pointwise_ops}
 
 
 def operand_rows(interval, n, rng):
@@ -52,6 +53,7 @@ class TestDeclarations:
         assert [op.name for op in rows] == [name for name, *_ in zel._pointwise_ops]
         for op in rows:
             assert DECLARED[op.name] == (op.arity, op.module_function, op.special, op.doc)
+            assert DERIVATIVES[op.name] == op.derivatives
 
     def test_every_declared_operation_has_a_reference(self):
         missing = sorted(set(DECLARED) - set(OPS))
@@ -95,6 +97,55 @@ def test_against_reference(name):
                     # Below 2^-974 the lowest limb is subnormal: no more than 2^-1074 absolute.
                     bound = max(abs(want) * mp.mpf(2) ** -entry.bits, mp.mpf(2) ** -1074)
                     assert err <= bound, (name, operands, float(err / abs(want)))
+
+
+# The derivative columns, evaluated on mpmath numbers against numerical
+# differentiation of the operation's mathematical function.
+SMOOTH = {
+    "exp": mp.exp, "log": mp.log, "sqrt": mp.sqrt, "sin": mp.sin, "cos": mp.cos, "tan": mp.tan,
+    "tanh": mp.tanh, "sigmoid": lambda x: 1 / (1 + mp.exp(-x)), "silu": lambda x: x / (1 + mp.exp(-x)),
+    "gelu": lambda x: x / 2 * (1 + mp.tanh(mp.mpf(0.7978845608028654) * (x + mp.mpf(0.044715) * x ** 3))),
+    "relu": lambda x: max(x, 0), "abs": abs, "floor": mp.floor, "ceil": mp.ceil, "reciprocal": lambda x: 1 / x,
+    "neg": lambda x: -x, "negative": lambda x: -x, "positive": lambda x: x, "square": lambda x: x * x,
+}
+FORMULA_NAMES = {
+    "grad": None, "self": None, "other": None, "result": None,
+    "PI": mp.pi, "LN2": mp.ln2, "LN10": mp.ln10,
+    "sin": mp.sin, "cos": mp.cos, "tanh": mp.tanh, "sinh": mp.sinh, "cosh": mp.cosh, "exp": mp.exp,
+    "exp2": lambda x: mp.mpf(2) ** x, "log": mp.log, "sqrt": mp.sqrt, "rsqrt": lambda x: 1 / mp.sqrt(x),
+    "sigmoid": lambda x: 1 / (1 + mp.exp(-x)), "sign": mp.sign, "trunc": lambda x: mp.mpf(int(x)),
+    "floor": mp.floor, "zeros_like": lambda x: mp.mpf(0), "where": lambda c, a, b: a if c else b,
+    "eq": lambda a, b: a == b, "gt": lambda a, b: a > b, "lt": lambda a, b: a < b,
+    "ge": lambda a, b: a >= b, "le": lambda a, b: a <= b, "isnan": mp.isnan,
+    "logical_or": lambda a, b: a or b, "logical_and": lambda a, b: a and b, "logical_not": lambda a: not a,
+}
+
+
+@pytest.mark.parametrize("name", sorted(DERIVATIVES))
+def test_derivative_formulas(name):
+    import ast
+    arity = DECLARED[name][0]
+    formulas = DERIVATIVES[name]
+    assert len(formulas) == arity
+    allowed = set(FORMULA_NAMES) - ({"other"} if arity == 1 else set())
+    for formula in formulas:
+        used = {n.id for n in ast.walk(ast.parse(formula, mode="eval")) if isinstance(n, ast.Name)}
+        assert used <= allowed, (name, sorted(used - allowed))
+    entry = OPS[name]
+    f = SMOOTH.get(name) or entry.reference
+    rng = random.Random("d/dx " + name)
+    with mp.workprec(400):
+        for domain in entry.domains[:1]:
+            for _ in range(4):
+                point = [mp.mpf(rng.uniform(lo + (hi - lo) / 8, hi - (hi - lo) / 8)) for lo, hi in domain]
+                env = dict(FORMULA_NAMES, grad=mp.mpf(3), self=point[0], result=f(*point))
+                if arity == 2:
+                    env["other"] = point[1]
+                for i, formula in enumerate(formulas):
+                    got = eval(formula, {"__builtins__": {}}, env)
+                    step = abs(point[i]) * mp.mpf(10) ** -40
+                    want = 3 * mp.diff(lambda t: f(*(point[:i] + [t] + point[i + 1:])), point[i], h=step)
+                    assert abs(got - want) <= mp.mpf(10) ** -60 * max(1, abs(want)), (name, i, point, got, want)
 
 
 # Where the defined results differ from PyTorch at special values, on purpose.

@@ -1,6 +1,7 @@
-// Device instantiations of the limb kernels: every element function,
-// reduction and product of csrc/limbs compiled as CUDA code (make
-// cuda-check), from the same headers as the CPU build. One thread per
+// Device instantiations of the limb kernels: every element function of the
+// operations table (ops/pointwise.def), every reduction and product of
+// csrc/limbs compiled as CUDA code (make cuda-check), from the same headers
+// as the CPU build. One thread per
 // element or per slice; no torch headers. Built with -fmad=false and IEEE
 // division and square root, so a device would compute the host's bytes.
 #define LIMBS_HD __host__ __device__
@@ -21,29 +22,30 @@ using limbs::Row;
 
 __device__ int64_t thread_index() { return int64_t(blockIdx.x) * blockDim.x + threadIdx.x; }
 
-#define UNARY_KERNEL(name)                                            \
+// Every row of the operations table, with the kernel its `kind` names.
+#define ZEL_DEVICE_rows(k, ...) limbs::k(__VA_ARGS__)
+#define ZEL_DEVICE_each(k, ...) limbs::k(__VA_ARGS__)
+#define ZEL_DEVICE_pair(k, ...) limbs::k(__VA_ARGS__)
+#define ZEL_DEVICE_accurate(k, ...) limbs::math::guarded<&limbs::math::k>(__VA_ARGS__)
+#define ZEL_UNARY(name, kind, kernel, ...)                            \
   __global__ void name##_kernel(const Row* in, Row* out, int64_t n) { \
     const int64_t i = thread_index();                                 \
-    if (i < n) out[i] = limbs::name(in[i]);                           \
+    if (i < n) out[i] = ZEL_DEVICE_##kind(kernel, in[i]);             \
   }
-UNARY_KERNEL(reciprocal)
-UNARY_KERNEL(exp)
-UNARY_KERNEL(log)
-UNARY_KERNEL(sqrt)
-UNARY_KERNEL(sin)
-UNARY_KERNEL(cos)
-UNARY_KERNEL(tan)
-UNARY_KERNEL(tanh)
-UNARY_KERNEL(sigmoid)
-UNARY_KERNEL(silu)
-UNARY_KERNEL(gelu)
-UNARY_KERNEL(relu)
-UNARY_KERNEL(abs)
-UNARY_KERNEL(floor)
-UNARY_KERNEL(ceil)
-UNARY_KERNEL(neg)
-UNARY_KERNEL(renormalise)
-#undef UNARY_KERNEL
+#define ZEL_BINARY(name, kind, kernel, ...)                                        \
+  __global__ void name##_kernel(const Row* a, const Row* b, Row* out, int64_t n) { \
+    const int64_t i = thread_index();                                              \
+    if (i < n) out[i] = ZEL_DEVICE_##kind(kernel, a[i], b[i]);                     \
+  }
+#include "ops/pointwise.def"
+#undef ZEL_UNARY
+#undef ZEL_BINARY
+
+// Beside the table: the step that renormalises every result.
+__global__ void renormalise_kernel(const Row* in, Row* out, int64_t n) {
+  const int64_t i = thread_index();
+  if (i < n) out[i] = limbs::renormalise(in[i]);
+}
 
 #define BINARY_KERNEL(name)                                                        \
   __global__ void name##_kernel(const Row* a, const Row* b, Row* out, int64_t n) { \
@@ -177,7 +179,8 @@ __global__ void dot_kernel(const double* x, const double* y, int64_t n, double* 
   if (thread_index() == 0) *out = limbs::dot(x, 1, y, 1, n, scratch);
 }
 
-// The accurate functions (limbs::math), each through its malformed-row guard.
+// The accurate functions outside the table (limbs::math), each through its
+// malformed-row guard.
 #define MATH_UNARY_KERNEL(name)                                              \
   __global__ void math_##name##_kernel(const Row* in, Row* out, int64_t n) { \
     const int64_t i = thread_index();                                        \
@@ -185,52 +188,13 @@ __global__ void dot_kernel(const double* x, const double* y, int64_t n, double* 
   }
 MATH_UNARY_KERNEL(signed_zero)
 MATH_UNARY_KERNEL(abs_exact)
-MATH_UNARY_KERNEL(asin)
-MATH_UNARY_KERNEL(acos)
-MATH_UNARY_KERNEL(atan)
-MATH_UNARY_KERNEL(sinh)
-MATH_UNARY_KERNEL(cosh)
-MATH_UNARY_KERNEL(asinh)
-MATH_UNARY_KERNEL(acosh)
-MATH_UNARY_KERNEL(atanh)
-MATH_UNARY_KERNEL(expm1)
-MATH_UNARY_KERNEL(exp2)
-MATH_UNARY_KERNEL(log1p)
-MATH_UNARY_KERNEL(log2)
-MATH_UNARY_KERNEL(log10)
 MATH_UNARY_KERNEL(logit)
-MATH_UNARY_KERNEL(erf)
-MATH_UNARY_KERNEL(erfc)
-MATH_UNARY_KERNEL(rsqrt)
-MATH_UNARY_KERNEL(trunc)
-MATH_UNARY_KERNEL(frac)
-MATH_UNARY_KERNEL(square)
-MATH_UNARY_KERNEL(positive)
-MATH_UNARY_KERNEL(sign)
-MATH_UNARY_KERNEL(deg2rad)
-MATH_UNARY_KERNEL(rad2deg)
-MATH_UNARY_KERNEL(sinc)
 #undef MATH_UNARY_KERNEL
 
-#define MATH_BINARY_KERNEL(name)                                                          \
-  __global__ void math_##name##_kernel(const Row* a, const Row* b, Row* out, int64_t n) { \
-    const int64_t i = thread_index();                                                     \
-    if (i < n) out[i] = limbs::math::name(a[i], b[i]);                                    \
-  }
-MATH_BINARY_KERNEL(atan2)
-MATH_BINARY_KERNEL(pow)
-MATH_BINARY_KERNEL(hypot)
-MATH_BINARY_KERNEL(fmod)
-MATH_BINARY_KERNEL(remainder)
-MATH_BINARY_KERNEL(maximum)
-MATH_BINARY_KERNEL(minimum)
-MATH_BINARY_KERNEL(fmax)
-MATH_BINARY_KERNEL(fmin)
-MATH_BINARY_KERNEL(copysign)
-MATH_BINARY_KERNEL(logaddexp)
-MATH_BINARY_KERNEL(logaddexp2)
-MATH_BINARY_KERNEL(xlogy)
-#undef MATH_BINARY_KERNEL
+__global__ void math_pow_kernel(const Row* a, const Row* b, Row* out, int64_t n) {
+  const int64_t i = thread_index();
+  if (i < n) out[i] = limbs::math::guarded<limbs::math::pow>(a[i], b[i]);
+}
 
 // Running reductions along a slice: one thread per slice.
 __global__ void scan_kernel(const Row* rows, int64_t slices, int64_t len, Row* out, int64_t* index,

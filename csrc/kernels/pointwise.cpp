@@ -30,10 +30,16 @@ void each_row(const Row* in, Row* out, int64_t n) {
 using namespace op_names;  // the `names` column: Method, Function, Special
 
 const ElementwiseOp kElementwiseOps[kElementwiseOpCount] = {
-#define ZEL_UNARY(name, kind, kernel, grain, names, doc) \
-  {#name, 1, ZEL_UNARY_##kind(kernel), nullptr, Grain::grain, doc, names},
-#define ZEL_BINARY(name, kind, kernel, grain, names, doc) \
-  {#name, 2, nullptr, ZEL_BINARY_##kind(kernel), Grain::grain, doc, names},
+// clang-format off
+#define ZEL_ELEMENTS_Real false
+#define ZEL_ELEMENTS_Complex true
+#define ZEL_UNARY(name, kind, kernel, grain, names, elements, derivative, doc)   \
+  {#name, 1, ZEL_UNARY_##kind(kernel), nullptr, Grain::grain, doc, names,        \
+   ZEL_ELEMENTS_##elements, derivative, nullptr},
+#define ZEL_BINARY(name, kind, kernel, grain, names, elements, derivative, derivative_other, doc) \
+  {#name, 2, nullptr, ZEL_BINARY_##kind(kernel), Grain::grain, doc, names,                      \
+   ZEL_ELEMENTS_##elements, derivative, derivative_other},
+// clang-format on
 #include "ops/pointwise.def"
 #undef ZEL_UNARY
 #undef ZEL_BINARY

@@ -41,6 +41,11 @@ struct ElementwiseOp {
   Grain grain;
   const char* doc;
   unsigned names;  // op_names
+  bool complex;    // the `elements` column: Complex
+  // The gradient formulas of the `derivative` columns (derivative_other is
+  // nullptr for one operand).
+  const char* derivative;
+  const char* derivative_other;
   bool module_function() const { return (names & op_names::Function) != 0; }
   bool special() const { return (names & op_names::Special) != 0; }
 };

@@ -909,7 +909,7 @@ EXTRA_MODULE_FAMILIES.update({
 
 # The declared element-wise functions (csrc/ops/pointwise.def) come from the
 # module's own list; the defined names among them are in __all__.
-DECLARED = [(name, arity) for name, arity, module_function, _, _ in zel._pointwise_ops
+DECLARED = [(name, arity) for name, arity, module_function, *_ in zel._pointwise_ops
             if module_function and name not in zel.__all__]
 MATH_UNARY = [name for name, arity in DECLARED if arity == 1] + ["signbit", "reciprocal"]
 MATH_BINARY = [name for name, arity in DECLARED if arity == 2] + ["float_power", "pow", "equal", "clamp_min",

@@ -158,12 +158,16 @@ void bind_parameterised(py::module_& m, TensorClass& cls) {
 }
 
 void bind_module_functions(py::module_& m, TensorClass& cls) {
-  // The rows of ops/pointwise.def, for the tests and the fuzzer: (name,
-  // arity, module_function, special, docstring) each.
+  // The rows of ops/pointwise.def, for the tests, the fuzzer and the
+  // gradients: (name, arity, module_function, special, docstring, complex,
+  // derivatives) each, derivatives a tuple of one formula per operand.
   py::list declared;
-  for (const ElementwiseOp& row : kElementwiseOps)
-    declared.append(
-        py::make_tuple(row.name, row.arity, row.module_function(), row.special(), row.doc));
+  for (const ElementwiseOp& row : kElementwiseOps) {
+    py::tuple derivatives = row.arity == 1 ? py::make_tuple(row.derivative)
+                                           : py::make_tuple(row.derivative, row.derivative_other);
+    declared.append(py::make_tuple(row.name, row.arity, row.module_function(), row.special(),
+                                   row.doc, row.complex, derivatives));
+  }
   m.attr("_pointwise_ops") = py::tuple(declared);
 
   // --- module functions: method calls on whatever `input` is ---
