@@ -116,3 +116,19 @@ OPS = {
     "logaddexp2": accurate(lambda x, y: mp.log(mp.power(2, x) + mp.power(2, y), 2), ((-50, 50), (-50, 50))),
     "xlogy": accurate(lambda x, y: x * mp.log(y), ((-5, 5), (1e-100, 1e100)), ((1, 2), (1 - 1e-12, 1 + 1e-12))),
 }
+
+
+# The mathematical function of each operation whose reference is a function
+# of limb rows: what derivatives are checked against.
+MATH = {
+    "exp": mp.exp, "log": mp.log, "sqrt": mp.sqrt, "sin": mp.sin, "cos": mp.cos, "tan": mp.tan,
+    "tanh": mp.tanh, "sigmoid": lambda x: 1 / (1 + mp.exp(-x)), "silu": lambda x: x / (1 + mp.exp(-x)),
+    "gelu": lambda x: x / 2 * (1 + mp.tanh(mp.mpf(0.7978845608028654) * (x + mp.mpf(0.044715) * x ** 3))),
+    "relu": lambda x: max(x, 0), "abs": abs, "floor": mp.floor, "ceil": mp.ceil, "reciprocal": lambda x: 1 / x,
+    "neg": lambda x: -x, "negative": lambda x: -x, "positive": lambda x: x, "square": lambda x: x * x,
+}
+
+
+def function_of(name):
+    """The operation `name` as a function of mpmath numbers."""
+    return MATH.get(name) or OPS[name].reference

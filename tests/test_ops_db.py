@@ -12,7 +12,7 @@ import mpmath as mp
 import pytest
 
 from conftest import from_rows, limbs_of, same_bits
-from ops_db import OPS
+from ops_db import OPS, function_of
 from varnel.zel import zel
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -101,17 +101,11 @@ def test_against_reference(name):
 
 # The derivative columns, evaluated on mpmath numbers against numerical
 # differentiation of the operation's mathematical function.
-SMOOTH = {
-    "exp": mp.exp, "log": mp.log, "sqrt": mp.sqrt, "sin": mp.sin, "cos": mp.cos, "tan": mp.tan,
-    "tanh": mp.tanh, "sigmoid": lambda x: 1 / (1 + mp.exp(-x)), "silu": lambda x: x / (1 + mp.exp(-x)),
-    "gelu": lambda x: x / 2 * (1 + mp.tanh(mp.mpf(0.7978845608028654) * (x + mp.mpf(0.044715) * x ** 3))),
-    "relu": lambda x: max(x, 0), "abs": abs, "floor": mp.floor, "ceil": mp.ceil, "reciprocal": lambda x: 1 / x,
-    "neg": lambda x: -x, "negative": lambda x: -x, "positive": lambda x: x, "square": lambda x: x * x,
-}
 FORMULA_NAMES = {
     "grad": None, "self": None, "other": None, "result": None,
     "PI": mp.pi, "LN2": mp.ln2, "LN10": mp.ln10,
-    "sin": mp.sin, "cos": mp.cos, "tanh": mp.tanh, "sinh": mp.sinh, "cosh": mp.cosh, "exp": mp.exp,
+    "sin": mp.sin, "cos": mp.cos, "cospi": mp.cospi, "tanh": mp.tanh, "sinh": mp.sinh, "cosh": mp.cosh,
+    "exp": mp.exp,
     "exp2": lambda x: mp.mpf(2) ** x, "log": mp.log, "sqrt": mp.sqrt, "rsqrt": lambda x: 1 / mp.sqrt(x),
     "sigmoid": lambda x: 1 / (1 + mp.exp(-x)), "sign": mp.sign, "trunc": lambda x: mp.mpf(int(x)),
     "floor": mp.floor, "zeros_like": lambda x: mp.mpf(0), "where": lambda c, a, b: a if c else b,
@@ -132,7 +126,7 @@ def test_derivative_formulas(name):
         used = {n.id for n in ast.walk(ast.parse(formula, mode="eval")) if isinstance(n, ast.Name)}
         assert used <= allowed, (name, sorted(used - allowed))
     entry = OPS[name]
-    f = SMOOTH.get(name) or entry.reference
+    f = function_of(name)
     rng = random.Random("d/dx " + name)
     with mp.workprec(400):
         for domain in entry.domains[:1]:

@@ -16,7 +16,6 @@ from varnel.zel import zel
 
 Tensor = zel.Tensor
 F = zel.nn.functional
-NO_GRAD = "varnel.zel tensors do not track gradients"
 
 
 def deep(shape, seed=0):
@@ -85,35 +84,6 @@ class TestConstantsAndDtypes:
                 zel.set_default_dtype(torch.int64)
         finally:
             zel.set_default_dtype("float32")
-
-
-class TestNoGradients:
-    def test_switches_do_nothing_as_context_managers_and_decorators(self):
-        x = deep((2,))
-        for switch in (zel.no_grad(), zel.enable_grad(), zel.inference_mode(), zel.set_grad_enabled(False),
-                       zel.set_grad_enabled(True)):
-            with switch:
-                assert torch.equal(limbs(x * 2.0), limbs(x * 2.0))
-
-        @zel.no_grad()
-        def twice(t):
-            return t + t
-        assert torch.equal(limbs(twice(x)), limbs(x + x)) and twice.__name__ == "twice"
-        assert zel.is_grad_enabled() is False
-        with pytest.raises(TypeError):
-            zel.set_grad_enabled("yes")
-
-    def test_gradient_members(self):
-        x = deep((2,))
-        assert x.requires_grad is False and x.grad is None and x.is_leaf is True
-        assert x.requires_grad_(False) is x
-        for call in (lambda: x.requires_grad_(), lambda: x.backward(), lambda: zel.autograd.grad(x, x),
-                     lambda: zel.zeros(2, requires_grad=True), lambda: zel.tensor([1.0], requires_grad=True),
-                     lambda: Tensor([1.0], requires_grad=True), lambda: zel.full((1,), 2.0, requires_grad=True),
-                     lambda: zel.ones_like(x, requires_grad=True), lambda: zel.arange(3, requires_grad=True)):
-            with pytest.raises(RuntimeError, match=NO_GRAD):
-                call()
-        assert zel.zeros(2, requires_grad=False).shape == (2,)
 
 
 class TestConversions:

@@ -159,7 +159,27 @@ class Pool:
         return t
 
     def tensor(self, shape=None):
-        return self.bad_tensor(shape) if self.rng.random() < 0.12 else self.good_tensor(shape)
+        r = self.rng.random()
+        if r < 0.12:
+            return self.bad_tensor(shape)
+        if r < 0.24:
+            return self.tracked_tensor(shape)
+        return self.good_tensor(shape)
+
+    def tracked_tensor(self, shape=None):
+        """A leaf that requires grad, or a tensor with a recorded history."""
+        t = self.good_tensor(shape).requires_grad_()
+        k = self.rng.randrange(4)
+        try:
+            if k == 1:
+                return t * 1.5
+            if k == 2:
+                return t.exp() - t
+            if k == 3:
+                return (t * t).sinh()
+        except Exception:
+            pass
+        return t
 
     def matrix(self):
         """Square, non-square, empty, 1-D, 3-D; symmetric positive definite now and then."""
@@ -730,7 +750,8 @@ DROPIN_FUNCTIONS = {
     "from_numpy": g_construct, "as_tensor": g_construct, "get_default_dtype": g_none,
     "set_default_dtype": lambda p: ([p.rng.choice([torch.float64, "float32", torch.int64, None, "x"])], {}),
     "no_grad": g_none, "enable_grad": g_none, "inference_mode": g_generic, "set_grad_enabled": g_generic,
-    "is_grad_enabled": g_none, "autograd.grad": g_generic, "autograd.backward": g_generic,
+    "is_grad_enabled": g_none, "is_inference_mode_enabled": g_none, "autograd.grad": g_generic,
+    "autograd.backward": g_generic,
     "index_select": with_input(g_dim_index), "gather": with_input(g_dim_index),
     "take": lambda p: ([p.tensor(), g_index_tensor(p)], {}),
     "masked_select": lambda p: ([p.tensor(), g_mask(p)], {}),
@@ -1084,6 +1105,55 @@ def linalg_targets():
 SYNTAX_OPERATORS = [operator.add, operator.sub, operator.mul, operator.truediv]
 
 
+def hostile_graph(p):
+    """A random graph over tracked tensors, then one hostile use of it: a
+    non-scalar or mis-shaped gradient, a second or double backward, hooks
+    that raise, a saved tensor changed in place, backward from two threads."""
+    r = p.rng
+    leaves = [p.tracked_tensor() for _ in range(r.randrange(1, 4))]
+    x = leaves[0]
+    for _ in range(r.randrange(1, 5)):
+        other = r.choice(leaves + [2.5, p.good_tensor()])
+        x = r.choice([lambda: x * other, lambda: x + other, lambda: x / other, lambda: x.exp(),
+                      lambda: x.sin(), lambda: x.sum(), lambda: x.reshape(-1)[:1], lambda: x ** 2,
+                      lambda: x.atan(), lambda: x @ x if x.ndim else x * x])()
+    k = r.randrange(8)
+    if k == 0:
+        x.backward(r.choice([None, p.hostile(), p.tensor(tuple(x.shape))]))
+    elif k == 1:
+        x.sum().backward(retain_graph=r.random() < 0.5)
+        x.sum().backward()
+    elif k == 2:
+        g = zel.autograd.grad(x.sum(), leaves, create_graph=True, allow_unused=True)
+        zel.autograd.grad(sum(t.sum() for t in g if t is not None), leaves, allow_unused=r.random() < 0.5)
+    elif k == 3:
+        def boom(g):
+            raise ValueError("hook")
+        r.choice(leaves + [x]).register_hook(boom)
+        x.sum().backward()
+    elif k == 4:
+        with zel.no_grad():
+            for t in leaves:
+                t.mul_(2.0)
+        x.sum().backward()
+    elif k == 5:
+        import threading
+        y = x.sum()
+        errors = []
+        threads = [threading.Thread(target=lambda: errors.append(y.backward(retain_graph=True))) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    elif k == 6:
+        zel.autograd.backward([x.sum(), x.sum()], [p.hostile(), None], inputs=r.choice([None, leaves, [x], []]))
+    else:
+        x.retain_grad()
+        x.sum().backward(inputs=r.choice([leaves, leaves[:1]]))
+    return [t.grad for t in leaves]
+hostile_graph.__name__ = "hostile_graph"
+
+
 def g_syntax(p):
     pair = [p.tensor(), p.number_or_tensor()]
     p.rng.shuffle(pair)
@@ -1115,6 +1185,7 @@ def targets():
         found.append((f"Tensor.{name}", "method", name, None, METHOD_FAMILIES.get(name, g_generic)))
     for fn in SYNTAX_OPERATORS:
         found.append((f"syntax.{fn.__name__}", "function", fn.__name__, fn, g_syntax))
+    found.append(("autograd.hostile_graph", "function", "hostile_graph", hostile_graph, lambda p: ([p], {})))
     if tarsk is not None:
         for name in list(getattr(tarsk, "__all__", [])) + TARSK_PRIVATE:
             if hasattr(tarsk, name):
@@ -1179,6 +1250,9 @@ def run(calls, seed, verbose=False):
             rng.shuffle(order)
         label, kind, name, fn, gen = table[order.pop()]
         counts[label] += 1
+        # A switch called as a function stays set: every call starts recording.
+        zel._set_grad_enabled(True)
+        zel._set_inference_mode(False)
         try:
             args, kwargs, result = call(pool, label, kind, name, fn, gen)
             # An argument handed back as it is (device(), the identity, an item of a

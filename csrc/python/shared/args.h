@@ -14,8 +14,6 @@
 
 namespace zel {
 
-using TensorClass = py::class_<LimbTensor>;
-
 // Which exception a value beyond int64 raises: shape functions report a bad
 // shape (ValueError), factories PyTorch's RuntimeError.
 enum class TooBig { Value, Runtime };
@@ -108,15 +106,6 @@ inline py::object return_type(const char* name, std::vector<const char*> fields)
 
 inline py::object indexed_tuple(const py::object& type, Indexed r) {
   return type(py::cast(std::move(r.values)), py::cast(r.indices));
-}
-
-// Defines `name` both as a module function f(input, ...) and as the Tensor
-// method of the same name (self in place of input).
-template <class F, class... Extra>
-void def_both(py::module_& m, TensorClass& cls, const char* name, const F& f, const char* doc,
-              const Extra&... extra) {
-  m.def(name, f, py::arg("input"), extra..., doc);
-  cls.def(name, f, extra..., doc);
 }
 
 }  // namespace zel

@@ -94,11 +94,6 @@ void check_dtype(py::handle dtype, const char* op) {
                                                 : type_name(dtype)));
 }
 
-void check_no_grad(py::handle requires_grad, const char* op) {
-  if (truth(requires_grad))
-    throw std::runtime_error(std::string(op) + "(): requires_grad=True: " + kNoGradients);
-}
-
 py::object not_implemented() { return py::reinterpret_borrow<py::object>(Py_NotImplemented); }
 
 Shape shape_from_tuple(py::handle v, const char* what) {

@@ -83,16 +83,11 @@ inline double number_value(py::handle v) {
 
 py::object not_implemented();
 
-// Why requires_grad=True, requires_grad_(True) and backward() fail.
-constexpr const char* kNoGradients = "varnel.zel tensors do not track gradients";
-
 // A dtype as PyTorch code passes one: a torch.dtype, float/int/bool, or one
 // of this module's dtype names. Storage is float64 whatever it says.
 bool is_dtype_like(py::handle v);
 // None or is_dtype_like, else TypeError naming `op`.
 void check_dtype(py::handle dtype, const char* op);
-// RuntimeError naming `op` when requires_grad is true.
-void check_no_grad(py::handle requires_grad, const char* op);
 
 // bool(v), raising what __bool__ raises.
 inline bool truth(py::handle v) {

@@ -85,7 +85,7 @@ py::object clamp_with_tensors(LimbTensor self, py::handle lo, py::handle hi, con
   });
 }
 
-void bind_accurate(py::module_& m, TensorClass& cls) {
+void bind_accurate(Module& m, TensorClass& cls) {
   const char* kPowDoc =
       "input ** exponent: a number exponent is the Tensor's **, a Tensor exponent accurate to "
       "2^-100.";

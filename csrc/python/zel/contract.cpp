@@ -5,7 +5,7 @@
 
 namespace zel {
 
-void bind_contract(py::module_& m, TensorClass& cls) {
+void bind_contract(Module& m, TensorClass& cls) {
   cls.def(
       "__matmul__",
       [](LimbTensor a, py::handle b) -> py::object {

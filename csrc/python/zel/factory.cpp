@@ -68,24 +68,22 @@ bool cuda_available(const py::module_& torch) {
   return torch.attr("cuda").attr("is_available")().cast<bool>();
 }
 
-void bind_defined_factories(py::module_& m) {
+void bind_defined_factories(Module& m) {
   m.def(
       "zeros",
       [](const py::args& size, py::handle /*dtype*/, py::handle device, py::handle requires_grad) {
-        check_no_grad(requires_grad, "zeros");
         const std::vector<int64_t> s = int_list_args(size, "zeros", "size", TooBig::Runtime);
         const at::Device dev = resolve_device(device);
-        return released([&] { return zeros(s, dev); });
+        return with_requires_grad(requires_grad, released([&] { return zeros(s, dev); }));
       },
       py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
       py::arg("requires_grad") = false, "Create tensor of zeros.");
   m.def(
       "ones",
       [](const py::args& size, py::handle /*dtype*/, py::handle device, py::handle requires_grad) {
-        check_no_grad(requires_grad, "ones");
         const std::vector<int64_t> s = int_list_args(size, "ones", "size", TooBig::Runtime);
         const at::Device dev = resolve_device(device);
-        return released([&] { return ones(s, dev); });
+        return with_requires_grad(requires_grad, released([&] { return ones(s, dev); }));
       },
       py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
       py::arg("requires_grad") = false, "Create tensor of ones.");
@@ -93,7 +91,6 @@ void bind_defined_factories(py::module_& m) {
       "arange",
       [](py::handle start, py::handle end, py::handle step, py::handle /*dtype*/, py::handle device,
          py::handle requires_grad) {
-        check_no_grad(requires_grad, "arange");
         // arange(5) counts from 0 to 5.
         const bool one_bound = end.is_none();
         const at::Scalar lo =
@@ -101,7 +98,7 @@ void bind_defined_factories(py::module_& m) {
         const at::Scalar hi = scalar_arg(one_bound ? start : end, "arange", "end");
         const at::Scalar st = scalar_arg(step, "arange", "step");
         const at::Device dev = resolve_device(device);
-        return released([&] { return arange(lo, hi, st, dev); });
+        return with_requires_grad(requires_grad, released([&] { return arange(lo, hi, st, dev); }));
       },
       py::arg("start"), py::arg("end") = py::none(), py::arg("step") = 1,
       py::arg("dtype") = py::none(), py::arg("device") = py::none(),
@@ -110,12 +107,12 @@ void bind_defined_factories(py::module_& m) {
       "linspace",
       [](py::handle start, py::handle end, py::handle steps, py::handle /*dtype*/,
          py::handle device, py::handle requires_grad) {
-        check_no_grad(requires_grad, "linspace");
         const at::Scalar lo = scalar_arg(start, "linspace", "start");
         const at::Scalar hi = scalar_arg(end, "linspace", "end");
         const int64_t n = size_arg(steps, "linspace", "steps");
         const at::Device dev = resolve_device(device);
-        return released([&] { return linspace(lo, hi, n, dev); });
+        return with_requires_grad(requires_grad,
+                                  released([&] { return linspace(lo, hi, n, dev); }));
       },
       py::arg("start"), py::arg("end"), py::arg("steps"), py::arg("dtype") = py::none(),
       py::arg("device") = py::none(), py::arg("requires_grad") = false,
@@ -124,29 +121,28 @@ void bind_defined_factories(py::module_& m) {
       "eye",
       [](py::handle n, py::handle m_arg, py::handle /*dtype*/, py::handle device,
          py::handle requires_grad) {
-        check_no_grad(requires_grad, "eye");
         const int64_t rows = size_arg(n, "eye", "n");
         // A false m (None, 0, False) means a square matrix.
         const bool square =
             m_arg.is_none() || !py::bool_(py::reinterpret_borrow<py::object>(m_arg));
         const int64_t cols = square ? rows : size_arg(m_arg, "eye", "m");
         const at::Device dev = resolve_device(device);
-        return released([&] { return eye(rows, cols, dev); });
+        return with_requires_grad(requires_grad, released([&] { return eye(rows, cols, dev); }));
       },
       py::arg("n"), py::arg("m") = py::none(), py::arg("dtype") = py::none(),
       py::arg("device") = py::none(), py::arg("requires_grad") = false, "Create identity matrix.");
 }
 
-void bind_other_factories(py::module_& m) {
+void bind_other_factories(Module& m) {
   // --- PyTorch's other factories (dtype checked, then ignored: limbs are float64) ---
   m.def(
       "empty",
       [](const py::args& size, py::handle dtype, py::handle device, py::handle requires_grad) {
         check_dtype(dtype, "empty");
-        check_no_grad(requires_grad, "empty");
         const std::vector<int64_t> s = int_list_args(size, "empty", "size", TooBig::Runtime);
         const at::Device dev = resolve_device(device);
-        return released([&] { return full(s, limbs::zero_row(), dev, "empty"); });
+        return with_requires_grad(
+            requires_grad, released([&] { return full(s, limbs::zero_row(), dev, "empty"); }));
       },
       py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
       py::arg("requires_grad") = false,
@@ -156,13 +152,12 @@ void bind_other_factories(py::module_& m) {
       [](py::handle size, py::handle fill_value, py::handle dtype, py::handle device,
          py::handle requires_grad) {
         check_dtype(dtype, "full");
-        check_no_grad(requires_grad, "full");
         if (!PyTuple_Check(size.ptr()) && !PyList_Check(size.ptr()))
           throw TypeError("full(): argument 'size' must be tuple of ints, not " + type_name(size));
         const std::vector<int64_t> s = int_sequence(size, "full", "size", TooBig::Runtime);
         const limbs::Row v = fill_row(fill_value, "full");
         const at::Device dev = resolve_device(device);
-        return released([&] { return full(s, v, dev, "full"); });
+        return with_requires_grad(requires_grad, released([&] { return full(s, v, dev, "full"); }));
       },
       py::arg("size"), py::arg("fill_value"), py::kw_only(), py::arg("dtype") = py::none(),
       py::arg("device") = py::none(), py::arg("requires_grad") = false,
@@ -173,13 +168,13 @@ void bind_other_factories(py::module_& m) {
       [](py::handle start, py::handle end, py::handle steps, py::handle base, py::handle dtype,
          py::handle device, py::handle requires_grad) {
         check_dtype(dtype, "logspace");
-        check_no_grad(requires_grad, "logspace");
         const at::Scalar lo = scalar_arg(start, "logspace", "start");
         const at::Scalar hi = scalar_arg(end, "logspace", "end");
         const int64_t n = size_arg(steps, "logspace", "steps");
         const double b = scalar_arg(base, "logspace", "base").toDouble();
         const at::Device dev = resolve_device(device);
-        return released([&] { return logspace(lo, hi, n, b, dev); });
+        return with_requires_grad(requires_grad,
+                                  released([&] { return logspace(lo, hi, n, b, dev); }));
       },
       py::arg("start"), py::arg("end"), py::arg("steps"), py::arg("base") = 10.0, py::kw_only(),
       py::arg("dtype") = py::none(), py::arg("device") = py::none(),
@@ -204,10 +199,10 @@ void bind_other_factories(py::module_& m) {
             py::handle /*memory_format*/) {
           const LimbTensor t = tensor_arg(input, l->name, "input");
           check_dtype(dtype, l->name);
-          check_no_grad(requires_grad, l->name);
           const at::Device dev = device.is_none() ? device_of(t, l->name) : resolve_device(device);
-          return released(
-              [&] { return full(t.shape, limbs::from_double(l->value), dev, l->name); });
+          return with_requires_grad(
+              requires_grad,
+              released([&] { return full(t.shape, limbs::from_double(l->value), dev, l->name); }));
         },
         py::arg("input"), py::kw_only(), py::arg("dtype") = py::none(),
         py::arg("device") = py::none(), py::arg("requires_grad") = false,
@@ -219,11 +214,11 @@ void bind_other_factories(py::module_& m) {
          py::handle requires_grad, py::handle /*memory_format*/) {
         const LimbTensor t = tensor_arg(input, "full_like", "input");
         check_dtype(dtype, "full_like");
-        check_no_grad(requires_grad, "full_like");
         const limbs::Row v = fill_row(fill_value, "full_like");
         const at::Device dev =
             device.is_none() ? device_of(t, "full_like") : resolve_device(device);
-        return released([&] { return full(t.shape, v, dev, "full_like"); });
+        return with_requires_grad(requires_grad,
+                                  released([&] { return full(t.shape, v, dev, "full_like"); }));
       },
       py::arg("input"), py::arg("fill_value"), py::kw_only(), py::arg("dtype") = py::none(),
       py::arg("device") = py::none(), py::arg("requires_grad") = false,
@@ -232,26 +227,24 @@ void bind_other_factories(py::module_& m) {
   m.def(
       "rand",
       [](const py::args& size, py::handle /*dtype*/, py::handle device, py::handle requires_grad) {
-        check_no_grad(requires_grad, "rand");
         const std::vector<int64_t> s = int_list_args(size, "rand", "size", TooBig::Runtime);
         const at::Device dev = resolve_device(device);
-        return released([&] { return rand(s, dev); });
+        return with_requires_grad(requires_grad, released([&] { return rand(s, dev); }));
       },
       py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
       py::arg("requires_grad") = false, "Create tensor with random uniform [0,1) values.");
   m.def(
       "randn",
       [](const py::args& size, py::handle /*dtype*/, py::handle device, py::handle requires_grad) {
-        check_no_grad(requires_grad, "randn");
         const std::vector<int64_t> s = int_list_args(size, "randn", "size", TooBig::Runtime);
         const at::Device dev = resolve_device(device);
-        return released([&] { return randn(s, dev); });
+        return with_requires_grad(requires_grad, released([&] { return randn(s, dev); }));
       },
       py::kw_only(), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
       py::arg("requires_grad") = false, "Create tensor with random normal values.");
 }
 
-void bind_random(py::module_& m) {
+void bind_random(Module& m) {
   m.def(
       "manual_seed",
       [](py::handle seed) {
@@ -302,7 +295,7 @@ void bind_random(py::module_& m) {
 
 }  // namespace
 
-void bind_factory(py::module_& m, TensorClass& /*cls*/) {
+void bind_factory(Module& m, TensorClass& /*cls*/) {
   bind_defined_factories(m);
   bind_other_factories(m);
   bind_random(m);

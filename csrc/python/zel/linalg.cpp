@@ -115,7 +115,7 @@ py::object result_type(const char* name, std::initializer_list<const char*> fiel
   return t;
 }
 
-void bind_factorizations(py::module_& la) {
+void bind_factorizations(Module& la) {
   const py::object slogdet_t = result_type("linalg_slogdet", {"sign", "logabsdet"});
   const auto A = py::arg("A");
 
@@ -134,7 +134,7 @@ void bind_factorizations(py::module_& la) {
          "Cholesky factor L with A = L L^T (U^T U when upper=True).");
 }
 
-void bind_decompositions(py::module_& la) {
+void bind_decompositions(Module& la) {
   const py::object qr_t = result_type("linalg_qr", {"Q", "R"});
   const py::object eigh_t = result_type("linalg_eigh", {"eigenvalues", "eigenvectors"});
   const py::object eig_t = result_type("linalg_eig", {"eigenvalues", "eigenvectors"});
@@ -213,7 +213,7 @@ void bind_decompositions(py::module_& la) {
       "Minimum-norm least-squares solution through the SVD.");
 }
 
-void bind_norm_functions(py::module_& la) {
+void bind_norm_functions(Module& la) {
   const auto A = py::arg("A");
 
   la.def(
@@ -298,7 +298,7 @@ void bind_norm_functions(py::module_& la) {
       "Pseudo-inverse through the SVD (the eigen-decomposition when hermitian).");
 }
 
-void bind_matrix_functions(py::module_& la) {
+void bind_matrix_functions(Module& la) {
   const py::object lu_factor_t = result_type("linalg_lu_factor", {"LU", "pivots"});
   const py::object lu_t = result_type("linalg_lu", {"P", "L", "U"});
   const auto A = py::arg("A");
@@ -366,7 +366,7 @@ void bind_matrix_functions(py::module_& la) {
 }
 
 // The top-level names of the same operations.
-void bind_top_level(py::module_& m) {
+void bind_top_level(Module& m) {
   m.def("cholesky_solve", released_call(&dense::cholesky_solve), py::arg("input"),
         py::arg("input2"), py::arg("upper") = false,
         "X with A X = B, given the Cholesky factor of A (input2) and B (input).");
@@ -377,7 +377,7 @@ void bind_top_level(py::module_& m) {
 }
 
 }  // namespace
-void bind_linalg(py::module_& m) {
+void bind_linalg(Module& m) {
   py::module_ torch = py::module_::import("torch");
   static PyObject* linalg_error = [&] {
     py::object cls = torch.attr("linalg").attr("LinAlgError");
@@ -390,8 +390,8 @@ void bind_linalg(py::module_& m) {
       PyErr_SetString(linalg_error, e.what());
     }
   });
-  py::module_ la =
-      m.def_submodule("linalg", "Linear algebra with torch.linalg's names, arguments and results.");
+  Module la(m.def_submodule("linalg",
+                            "Linear algebra with torch.linalg's names, arguments and results."));
   la.attr("LinAlgError") = py::handle(linalg_error);
   bind_factorizations(la);
   bind_decompositions(la);

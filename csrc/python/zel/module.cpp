@@ -97,23 +97,25 @@ PYBIND11_MODULE(zel, m) {
   // torch.special: the declared rows marked Special and the accurate functions add to it.
   m.attr("special") = py::module_::import("types").attr("SimpleNamespace")();
 
+  Module zm(m);
   TensorClass cls(m, "Tensor", kTensorDoc);
-  bind_tensor_class(m, cls);
+  bind_tensor_class(zm, cls);
   bind_operators(cls);
-  bind_pointwise(m, cls);
-  bind_reduce(m, cls);
-  bind_contract(m, cls);
-  bind_shape(m, cls);
-  bind_factory(m, cls);
-  bind_protocol(m, cls);
-  bind_accurate(m, cls);
-  bind_selftest(m);
-  bind_rearrange(m, cls);
+  bind_pointwise(zm, cls);
+  bind_reduce(zm, cls);
+  bind_contract(zm, cls);
+  bind_shape(zm, cls);
+  bind_factory(zm, cls);
+  bind_protocol(zm, cls);
+  bind_accurate(zm, cls);
+  bind_selftest(zm);
+  bind_rearrange(zm, cls);
+  bind_autograd(zm, cls);
 
   // The namespaces, constants and switches of PyTorch that are plain Python.
-  for (const char* part : {"varnel.zel._dtypes", "varnel.zel._grad_mode", "varnel.zel._functional"})
+  for (const char* part : {"varnel.zel._dtypes", "varnel.zel.autograd", "varnel.zel._functional"})
     py::module_::import(part).attr("install")(m);
-  bind_linalg(m);
+  bind_linalg(zm);
 
   py::list all;
   for (const char* name : kPublicNames)

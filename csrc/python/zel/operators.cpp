@@ -80,7 +80,8 @@ const LimbTensor* fast_operand(PyObject* o) {
   auto* inst = reinterpret_cast<py::detail::instance*>(o);
   if (!inst->simple_layout || !inst->simple_holder_constructed) return nullptr;
   const auto* t = static_cast<const LimbTensor*>(inst->simple_value_holder[0]);
-  if (!t) return nullptr;
+  // A tensor with autograd state goes through the methods, which record.
+  if (!t || (t->grad.meta && may_record())) return nullptr;
   const at::Tensor& d = t->data;
   if (!d.defined() || !d.device().is_cpu() || d.scalar_type() != at::kDouble || d.dim() != 2 ||
       d.size(1) != limbs::kLimbs || d.size(0) > kFastRows || !d.is_contiguous() ||

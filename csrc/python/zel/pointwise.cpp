@@ -62,7 +62,7 @@ const PredicateName kPredicates[] = {
     {"isfinite", Predicate::IsFinite, "Check for finite values."},
 };
 
-void bind_table_methods(py::module_& m, TensorClass& cls) {
+void bind_table_methods(Module& m, TensorClass& cls) {
   cls.def(
       "_reciprocal_scalar",
       [](LimbTensor self, py::handle scalar) {
@@ -95,7 +95,7 @@ void bind_table_methods(py::module_& m, TensorClass& cls) {
           cls, i,
           py::cpp_function(
               [op](LimbTensor self) { return released_tensor([&] { return apply(*op, self); }); },
-              py::name(op->name), py::is_method(cls), op->doc));
+              py::name(op->name), py::is_method(cls), op->doc, Recorded{}));
       if (std::string(op->name) == "abs") cls.attr("__abs__") = cls.attr("abs");
     } else {
       cls.def(
@@ -113,7 +113,7 @@ void bind_table_methods(py::module_& m, TensorClass& cls) {
   }
 }
 
-void bind_parameterised(py::module_& m, TensorClass& cls) {
+void bind_parameterised(Module& m, TensorClass& cls) {
   cls.def(
       "clamp",
       [](LimbTensor self, py::handle min_val, py::handle max_val) -> py::object {
@@ -157,7 +157,7 @@ void bind_parameterised(py::module_& m, TensorClass& cls) {
       py::arg("dim") = -1, kLogSoftmaxDoc);
 }
 
-void bind_module_functions(py::module_& m, TensorClass& cls) {
+void bind_module_functions(Module& m, TensorClass& cls) {
   // The rows of ops/pointwise.def, for the tests, the fuzzer and the
   // gradients: (name, arity, module_function, special, docstring, complex,
   // derivatives) each, derivatives a tuple of one formula per operand.
@@ -239,7 +239,7 @@ void bind_module_functions(py::module_& m, TensorClass& cls) {
 
 }  // namespace
 
-void bind_pointwise(py::module_& m, TensorClass& cls) {
+void bind_pointwise(Module& m, TensorClass& cls) {
   bind_table_methods(m, cls);
   bind_parameterised(m, cls);
   bind_module_functions(m, cls);

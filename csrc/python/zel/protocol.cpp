@@ -1,6 +1,6 @@
 // PyTorch's Tensor protocol beyond the defined members: conversions
 // (__bool__, __format__, __array__, __iter__, __round__, matmul),
-// the no-gradient members, and the in-place operations, which compute the
+// and the in-place operations, which compute the
 // out-of-place result (so its bits are the operator's) and write it into
 // the existing limb array.
 #include <string>
@@ -12,10 +12,6 @@
 namespace zel {
 
 namespace {
-
-[[noreturn]] void raise_no_gradients(const std::string& op) {
-  throw std::runtime_error(op + "(): " + kNoGradients);
-}
 
 // The value of a one-element tensor, for the conversions to Python scalars.
 double single_value(const LimbTensor& t, const char* what) {
@@ -43,7 +39,9 @@ py::object through_operator(py::handle self, const char* dunder, py::handle othe
 py::object store(py::handle self, py::handle result, const char* op) {
   const LimbTensor t = self.cast<LimbTensor>();
   const LimbTensor r = result.cast<LimbTensor>();
+  py::object history = before_write(self, result, op);
   released([&] { assign(t, r, op); });
+  after_write(self, history);
   return py::reinterpret_borrow<py::object>(self);
 }
 
@@ -153,28 +151,6 @@ void bind_conversions(TensorClass& cls) {
         return left.attr("__matmul__")(self);
       },
       py::is_operator());
-
-  // --- no gradients ---
-  cls.def_property_readonly(
-      "requires_grad", [](const LimbTensor&) { return false; },
-      "Always False: no gradients are tracked.");
-  cls.def_property_readonly(
-      "grad", [](const LimbTensor&) { return py::none(); },
-      "Always None: no gradients are tracked.");
-  cls.def_property_readonly(
-      "is_leaf", [](const LimbTensor&) { return true; }, "Always True: no graph is built.");
-  cls.def(
-      "requires_grad_",
-      [](py::handle self, py::handle requires_grad) {
-        const LimbTensor& t = self.cast<LimbTensor>();
-        check_limbs(t.data, t.shape, "requires_grad_");
-        if (truth(requires_grad)) raise_no_gradients("requires_grad_");
-        return py::reinterpret_borrow<py::object>(self);
-      },
-      py::arg("requires_grad") = true, "Returns self for False; True raises RuntimeError.");
-  cls.def(
-      "backward", [](py::args, py::kwargs) { raise_no_gradients("backward"); },
-      "Raises RuntimeError: varnel.zel tensors do not track gradients.");
 }
 
 void bind_inplace(TensorClass& cls) {
@@ -301,7 +277,7 @@ void bind_inplace(TensorClass& cls) {
 
 }  // namespace
 
-void bind_protocol(py::module_& /*m*/, TensorClass& cls) {
+void bind_protocol(Module& /*m*/, TensorClass& cls) {
   bind_conversions(cls);
   bind_inplace(cls);
 }

@@ -61,7 +61,7 @@ LimbTensor broadcast_to(const LimbTensor& t, const std::vector<int64_t>& size) {
   }
 }
 
-void bind_tensor_forms(py::module_& m, TensorClass& cls) {
+void bind_tensor_forms(Module& m, TensorClass& cls) {
   // The defined methods without a Tensor form until now.
   cls.def(
       "permute",
@@ -139,7 +139,7 @@ void bind_tensor_forms(py::module_& m, TensorClass& cls) {
       "Expand one axis into the given sizes.", py::arg("dim"), py::arg("sizes"));
 }
 
-void bind_flips(py::module_& m, TensorClass& cls) {
+void bind_flips(Module& m, TensorClass& cls) {
   m.def(
       "flip",
       [](py::handle input, py::handle dims) {
@@ -201,7 +201,7 @@ void bind_flips(py::module_& m, TensorClass& cls) {
   }
 }
 
-void bind_diagonals_and_products(py::module_& m, TensorClass& cls) {
+void bind_diagonals_and_products(Module& m, TensorClass& cls) {
   def_both(
       m, cls, "diag",
       [](py::handle input, py::handle diagonal) {
@@ -302,7 +302,7 @@ void bind_diagonals_and_products(py::module_& m, TensorClass& cls) {
       "Vandermonde matrix of powers of x.");
 }
 
-void bind_grids(py::module_& m, TensorClass& cls) {
+void bind_grids(Module& m, TensorClass& cls) {
   m.def(
       "meshgrid",
       [](const py::args& tensors, py::kwargs kwargs) {
@@ -349,7 +349,7 @@ void bind_grids(py::module_& m, TensorClass& cls) {
       "Broadcast tensors to their common shape.");
 }
 
-void bind_moves_and_joins(py::module_& m, TensorClass& cls) {
+void bind_moves_and_joins(Module& m, TensorClass& cls) {
   for (const char* name : {"movedim", "moveaxis"}) {
     def_both(
         m, cls, name,
@@ -437,7 +437,7 @@ void bind_moves_and_joins(py::module_& m, TensorClass& cls) {
 
 }  // namespace
 
-void bind_rearrange(py::module_& m, TensorClass& cls) {
+void bind_rearrange(Module& m, TensorClass& cls) {
   bind_tensor_forms(m, cls);
   bind_flips(m, cls);
   bind_diagonals_and_products(m, cls);

@@ -142,7 +142,7 @@ ReduceOp reduce_op_named(py::handle op) {
   throw ValueError("Unknown op: " + name);
 }
 
-void bind_sums(py::module_& m, TensorClass& cls) {
+void bind_sums(Module& m, TensorClass& cls) {
   cls.def(
       "_reduce_dim",
       [](LimbTensor t, py::handle dim, py::handle keepdim, py::handle op) {
@@ -221,7 +221,7 @@ py::object spread(LimbTensor t, py::handle dim, py::handle keepdim, py::handle u
   return released_tensor([&] { return variance_dims(t, d, keep, corr, unb, kSqrt); });
 }
 
-void bind_spreads(py::module_& m, TensorClass& cls) {
+void bind_spreads(Module& m, TensorClass& cls) {
   for (const bool take_sqrt : {false, true}) {
     const char* name = take_sqrt ? "std" : "var";
     const char* doc = take_sqrt ? "Standard deviation." : "Variance.";
@@ -286,7 +286,7 @@ py::object dist(py::handle input, py::handle other, py::handle p) {
   return released_tensor([&] { return norm_dims(zel::sub(a, b), order, std::nullopt, false); });
 }
 
-void bind_norms(py::module_& m, TensorClass& cls) {
+void bind_norms(Module& m, TensorClass& cls) {
   m.def("norm", &module_norm, py::arg("input"), py::arg("p") = 2, py::arg("dim") = py::none(),
         py::arg("keepdim") = false, "Compute p-norm.");
   cls.def("norm", &tensor_norm, py::arg("p") = "fro", py::arg("dim") = py::none(),
@@ -296,7 +296,7 @@ void bind_norms(py::module_& m, TensorClass& cls) {
   cls.def("dist", &dist, py::arg("other"), py::arg("p") = 2, "p-norm of self - other.");
 }
 
-void bind_folds(py::module_& m, TensorClass& cls, const py::object& t_aminmax) {
+void bind_folds(Module& m, TensorClass& cls, const py::object& t_aminmax) {
   struct Folded {
     const char* name;
     Fold op;
@@ -368,7 +368,7 @@ void bind_folds(py::module_& m, TensorClass& cls, const py::object& t_aminmax) {
       "Number of elements whose exact value is not zero, as int64.", py::arg("dim") = py::none());
 }
 
-void bind_order(py::module_& m, TensorClass& cls, const py::object& types) {
+void bind_order(Module& m, TensorClass& cls, const py::object& types) {
   const py::object t_sort = types.attr("sort"), t_topk = types.attr("topk");
   const py::object t_kth = types.attr("kthvalue"), t_median = types.attr("median");
   const py::object t_cummax = types.attr("cummax"), t_cummin = types.attr("cummin");
@@ -499,7 +499,7 @@ void bind_order(py::module_& m, TensorClass& cls, const py::object& types) {
       py::arg("dim") = py::none());
 }
 
-void bind_differences(py::module_& m, TensorClass& cls) {
+void bind_differences(Module& m, TensorClass& cls) {
   def_both(
       m, cls, "diff",
       [](py::handle input, py::handle n, py::handle dim, py::handle prepend, py::handle append) {
@@ -547,7 +547,7 @@ void bind_differences(py::module_& m, TensorClass& cls) {
 
 }  // namespace
 
-void bind_reduce(py::module_& m, TensorClass& cls) {
+void bind_reduce(Module& m, TensorClass& cls) {
   py::object types = py::module_::import("types").attr("SimpleNamespace")();
   for (const char* name : {"sort", "topk", "kthvalue", "median", "cummax", "cummin"})
     types.attr(name) = return_type(name, {"values", "indices"});

@@ -111,7 +111,7 @@ void test_kalden(py::module_& m) {
 
 }  // namespace
 
-void bind_selftest(py::module_& m) {
+void bind_selftest(Module& m) {
   py::handle module_handle = m;
   m.def(
       "test_kalden",

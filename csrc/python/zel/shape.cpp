@@ -218,7 +218,7 @@ py::object method(py::handle obj, const char* name) {
   return py::reinterpret_borrow<py::object>(obj).attr(name);
 }
 
-void bind_views(py::module_& m, TensorClass& cls) {
+void bind_views(Module& m, TensorClass& cls) {
   auto reshape_method = [](LimbTensor t, const py::args& shape) {
     const std::vector<int64_t> target = int_list_args(shape, "reshape", "shape", TooBig::Value);
     LimbTensor self = t;
@@ -290,22 +290,24 @@ void bind_views(py::module_& m, TensorClass& cls) {
       py::arg("idx"), "Index into tensor.");
   cls.def(
       "__setitem__",
-      [](LimbTensor t, py::handle idx, py::handle value) {
-        LimbTensor self = t;
+      [](py::handle target, py::handle idx, py::handle value) {
+        LimbTensor self = target.cast<LimbTensor>();
+        before_write(target, py::none(), "__setitem__");
         if (is_advanced(idx)) {
           const AdvancedIndex index = advanced_index(idx, self);
           const LimbTensor v = assigned_value(value);
           released([&] { index_advanced_set(self, index, v); });
-          return;
+        } else {
+          const std::vector<IndexItem> index = parse_index(idx);
+          const LimbTensor v = assigned_value(value);
+          released([&] { index_set(self, index, v); });
         }
-        const std::vector<IndexItem> index = parse_index(idx);
-        const LimbTensor v = assigned_value(value);
-        released([&] { index_set(self, index, v); });
+        after_indexed_write(target, idx, value);
       },
       py::arg("idx"), py::arg("value"), "Set values in tensor.");
 }
 
-void bind_selections(py::module_& m, TensorClass& cls) {
+void bind_selections(Module& m, TensorClass& cls) {
   // --- selections by index tensors and masks (PyTorch's signatures) ---
   cls.def(
       "index_select",
@@ -412,7 +414,7 @@ void bind_selections(py::module_& m, TensorClass& cls) {
       "vectors.");
 }
 
-void bind_shape_functions(py::module_& m, TensorClass& cls) {
+void bind_shape_functions(Module& m, TensorClass& cls) {
   m.def(
       "index_select",
       [](py::handle input, py::handle dim, py::handle index) {
@@ -540,7 +542,7 @@ void bind_shape_functions(py::module_& m, TensorClass& cls) {
 
 }  // namespace
 
-void bind_shape(py::module_& m, TensorClass& cls) {
+void bind_shape(Module& m, TensorClass& cls) {
   bind_views(m, cls);
   bind_selections(m, cls);
   bind_shape_functions(m, cls);

@@ -106,10 +106,9 @@ at::Tensor as_float64_device(at::Tensor moved, const at::Tensor& original) {
   return moved;
 }
 
-void bind_construction(py::module_& m, TensorClass& cls) {
+void bind_construction(Module& m, TensorClass& cls) {
   cls.def(py::init([](py::handle data, py::handle /*dtype*/, py::handle device,
                       py::handle requires_grad, py::handle raw, py::handle shape) {
-            check_no_grad(requires_grad, "Tensor");
             if (!raw.is_none()) {
               if (!is_torch_tensor(raw))
                 throw TypeError("Tensor(): argument '_raw' must be a torch tensor, got " +
@@ -121,9 +120,9 @@ void bind_construction(py::module_& m, TensorClass& cls) {
               else
                 s = Shape{d.dim() > 0 ? d.size(0) : 0};
               check_limbs(d, s, "Tensor");
-              return LimbTensor{d, s};
+              return with_requires_grad(requires_grad, LimbTensor{d, s, {}});
             }
-            return from_python(data, resolve_device(device));
+            return with_requires_grad(requires_grad, from_python(data, resolve_device(device)));
           }),
           py::arg("data") = py::none(), py::arg("dtype") = py::none(),
           py::arg("device") = py::none(), py::arg("requires_grad") = false,
@@ -185,7 +184,7 @@ void bind_construction(py::module_& m, TensorClass& cls) {
       "The string \"float32\", for compatibility; limbs are always float64.");
 }
 
-void bind_devices(py::module_& m, TensorClass& cls) {
+void bind_devices(Module& m, TensorClass& cls) {
   cls.def(
       "size",
       [](LimbTensor t, py::handle dim) -> py::object {
@@ -259,7 +258,7 @@ void bind_devices(py::module_& m, TensorClass& cls) {
       py::arg("b"), "TwoProduct: a * b = p + e EXACTLY using Veltkamp split.");
 }
 
-void bind_broadcast_helpers(py::module_& m, TensorClass& cls) {
+void bind_broadcast_helpers(Module& m, TensorClass& cls) {
   cls.def_static(
       "_broadcast",
       [](py::handle a_in, py::handle b_in) -> py::tuple {
@@ -290,7 +289,7 @@ void bind_broadcast_helpers(py::module_& m, TensorClass& cls) {
       py::arg("s1"), py::arg("s2"), "Compute broadcast output shape.");
 }
 
-void bind_values(py::module_& m, TensorClass& cls) {
+void bind_values(Module& m, TensorClass& cls) {
   cls.def(
       "_collapse_limbs",
       [](const LimbTensor&, py::handle data) {
@@ -384,7 +383,7 @@ void bind_values(py::module_& m, TensorClass& cls) {
   });
 }
 
-void bind_limbs_and_pickle(py::module_& m, TensorClass& cls) {
+void bind_limbs_and_pickle(Module& m, TensorClass& cls) {
   cls.def(
       "torch_limbs",
       [](LimbTensor t) {
@@ -466,8 +465,7 @@ void bind_limbs_and_pickle(py::module_& m, TensorClass& cls) {
   m.def(
       "tensor",
       [](py::handle data, py::handle /*dtype*/, py::handle device, py::handle requires_grad) {
-        check_no_grad(requires_grad, "tensor");
-        return from_python(data, resolve_device(device));
+        return with_requires_grad(requires_grad, from_python(data, resolve_device(device)));
       },
       py::arg("data"), py::arg("dtype") = py::none(), py::arg("device") = py::none(),
       py::arg("requires_grad") = false, "Create a tensor from data.");
@@ -506,7 +504,7 @@ void bind_limbs_and_pickle(py::module_& m, TensorClass& cls) {
 
 }  // namespace
 
-void bind_tensor_class(py::module_& m, TensorClass& cls) {
+void bind_tensor_class(Module& m, TensorClass& cls) {
   bind_construction(m, cls);
   bind_devices(m, cls);
   bind_broadcast_helpers(m, cls);

@@ -5,6 +5,7 @@
 #include <ATen/core/Tensor.h>
 
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -15,9 +16,27 @@
 
 namespace zel {
 
+// The autograd state of a Tensor (python/zel/autograd.h defines it).
+struct GradMeta;
+
+// A Tensor's link to its autograd state. A copy of a LimbTensor is a new
+// tensor with no history, so copying leaves the link empty; moving (a
+// result handed to its Python object) carries it along.
+class GradSlot {
+ public:
+  GradSlot() = default;
+  GradSlot(const GradSlot&) noexcept {}
+  GradSlot& operator=(const GradSlot&) noexcept { return *this; }
+  GradSlot(GradSlot&&) noexcept = default;
+  GradSlot& operator=(GradSlot&&) noexcept = default;
+
+  std::shared_ptr<GradMeta> meta;
+};
+
 struct LimbTensor {
   at::Tensor data;  // (N, 8) float64; may be replaced from Python, so never trusted
   Shape shape;      // logical shape, () for 0-d
+  GradSlot grad;    // empty unless the tensor requires grad or has a history
 
   // Storage always holds a valid empty tensor (no limb array), even before a
   // constructor runs: pybind11 hands the raw storage of a Python object whose
