@@ -751,6 +751,13 @@ DROPIN_FUNCTIONS = {
     "set_default_dtype": lambda p: ([p.rng.choice([torch.float64, "float32", torch.int64, None, "x"])], {}),
     "no_grad": g_none, "enable_grad": g_none, "inference_mode": g_generic, "set_grad_enabled": g_generic,
     "is_grad_enabled": g_none, "is_inference_mode_enabled": g_none, "autograd.grad": g_generic,
+    "autograd.gradcheck": g_generic, "autograd.gradgradcheck": g_generic,
+    "autograd.functional.jacobian": g_generic, "autograd.functional.hessian": g_generic,
+    "autograd.functional.vjp": g_generic, "autograd.functional.jvp": g_generic,
+    "autograd.functional.hvp": g_generic, "autograd.functional.vhp": g_generic,
+    "func.grad": g_generic, "func.grad_and_value": g_generic, "func.vjp": g_generic, "func.jvp": g_generic,
+    "func.jacrev": g_generic, "func.jacfwd": g_generic, "func.hessian": g_generic, "func.vmap": g_generic,
+    "func.functional_call": g_generic, "compile": g_generic,
     "autograd.backward": g_generic,
     "index_select": with_input(g_dim_index), "gather": with_input(g_dim_index),
     "take": lambda p: ([p.tensor(), g_index_tensor(p)], {}),
@@ -1154,6 +1161,60 @@ def hostile_graph(p):
 hostile_graph.__name__ = "hostile_graph"
 
 
+def hostile_transforms(p):
+    """A function transform, autograd.functional or gradcheck on a random
+    function of hostile tensors."""
+    r = p.rng
+    fns = [lambda v: v.sum(), lambda v: (v * v).exp(), lambda v: v, lambda v: 3.0, lambda v: (v, v.sin()),
+           lambda v: v.reshape(-1)[0] if v.numel else v.sum(), lambda v: v.cumprod(0) if v.ndim else v]
+    fn = r.choice(fns)
+    x = r.choice([p.tensor(), p.tracked_tensor(), p.hostile()])
+    F = zel.autograd.functional
+    k = r.randrange(12)
+    if k == 0:
+        return zel.func.grad(fn, argnums=r.choice([0, 1, (0,), -1, "x"]))(x)
+    if k == 1:
+        return zel.func.vjp(fn, x)[1](r.choice([p.tensor(), x, None]))
+    if k == 2:
+        return zel.func.jvp(fn, (x,), (r.choice([p.tensor(), x]),))
+    if k == 3:
+        return zel.func.jacrev(fn)(x)
+    if k == 4:
+        return zel.func.hessian(fn)(x)
+    if k == 5:
+        return zel.func.vmap(fn, in_dims=r.choice([0, 1, None, (0,)]))(x)
+    if k == 6:
+        return F.jacobian(fn, x, create_graph=r.random() < 0.5, strict=r.random() < 0.5)
+    if k == 7:
+        return F.hessian(fn, x)
+    if k == 8:
+        return r.choice([F.vjp, F.jvp, F.hvp, F.vhp])(fn, x, r.choice([None, p.tensor(), x]))
+    if k == 9:
+        return zel.autograd.gradcheck(fn, (x,), eps=r.choice([1e-6, 0.0, -1.0, math.nan]))
+    if k == 10:
+        return zel.autograd.gradgradcheck(fn, (x,))
+    return zel.func.grad_and_value(fn, has_aux=r.random() < 0.5)(x)
+
+
+class _Square(zel.autograd.Function):
+    @staticmethod
+    def forward(ctx, x, *rest):
+        ctx.save_for_backward(x)
+        return x * x
+
+    @staticmethod
+    def backward(ctx, grad):
+        x, = ctx.saved_tensors
+        return grad * 2.0 * x
+
+
+def custom_function(p):
+    y = _Square.apply(p.tensor(), *([p.hostile()] if p.rng.random() < 0.3 else []))
+    if isinstance(y, Tensor) and y.requires_grad:
+        y.sum().backward(create_graph=p.rng.random() < 0.3)
+    return y
+
+
 def g_syntax(p):
     pair = [p.tensor(), p.number_or_tensor()]
     p.rng.shuffle(pair)
@@ -1186,6 +1247,9 @@ def targets():
     for fn in SYNTAX_OPERATORS:
         found.append((f"syntax.{fn.__name__}", "function", fn.__name__, fn, g_syntax))
     found.append(("autograd.hostile_graph", "function", "hostile_graph", hostile_graph, lambda p: ([p], {})))
+    found.append(("func.hostile_transforms", "function", "hostile_transforms", hostile_transforms,
+                  lambda p: ([p], {})))
+    found.append(("autograd.Function.apply", "function", "custom_function", custom_function, lambda p: ([p], {})))
     if tarsk is not None:
         for name in list(getattr(tarsk, "__all__", [])) + TARSK_PRIVATE:
             if hasattr(tarsk, name):
@@ -1213,7 +1277,9 @@ def call(pool, label, kind, name, fn, gen):
         if TRACE:
             trace(f"Tensor.{name}", [self_] + list(args), kwargs)
         attr = getattr(self_, name)
-        return args, kwargs, (attr(*args, **kwargs) if callable(attr) else attr)
+        if name == "grad_fn" or not callable(attr):  # a property; calling a node is no operation
+            return [self_], {}, attr
+        return [self_] + list(args), kwargs, attr(*args, **kwargs)
     if TRACE:
         trace(name, args, kwargs)
     return args, kwargs, fn(*args, **kwargs)
@@ -1234,6 +1300,31 @@ def trace(name, args, kwargs):
     # Written before the call: the last line names the call that took the process down.
     print("CALL", name, [describe(a) for a in args], {k: describe(v) for k, v in kwargs.items()},
           file=sys.stderr, flush=True)
+
+
+TARSK_NAMES = set(getattr(tarsk, "__all__", [])) | set(TARSK_PRIVATE) if tarsk is not None else set()
+# Operations whose results never require grad, as declared.
+NOT_DIFFERENTIABLE = {name for name, (node, pairs) in zel._derivatives().items() if pairs is None}
+
+
+def dropped_history(name, given, result):
+    """A Tensor result without history from operands that require grad: an
+    operation that neither recorded nor is declared not differentiable."""
+    # tarsk keeps its defined algorithms and records nothing.
+    if name in NOT_DIFFERENTIABLE or not zel.is_grad_enabled() or name in TARSK_NAMES:
+        return False
+    results = result if isinstance(result, (tuple, list)) else (result,)
+    if not any(isinstance(r, Tensor) and not r.requires_grad for r in results):
+        return False
+    tracked = False
+    for a in given:
+        for t in (a if isinstance(a, (list, tuple)) else (a,)):
+            if isinstance(t, Tensor):
+                try:
+                    tracked = tracked or t.requires_grad
+                except Exception:
+                    pass
+    return tracked
 
 
 def run(calls, seed, verbose=False):
@@ -1265,6 +1356,8 @@ def run(calls, seed, verbose=False):
                 result = list(zip(range(64), result))
             if not well_formed(result):
                 malformed.append(f"{label}: malformed result {describe(result)} from {describe(list(args))} {kwargs}")
+            elif dropped_history(name, given, result):
+                malformed.append(f"{label}: a result of tensors that require grad lost its history")
         except BAD_EXCEPTIONS as exc:
             malformed.append(f"{label}: {type(exc).__name__}: {exc}")
         except (KeyboardInterrupt, MemoryError):

@@ -62,11 +62,10 @@ void declare_all() {
   };
   for (size_t i = 0; i < kElementwiseOpCount; ++i) {
     const ElementwiseOp& row = kElementwiseOps[i];
-    py::tuple pairs = row.arity == 1
-                          ? py::make_tuple(py::make_tuple("self", row.derivative))
-                          : py::make_tuple(py::make_tuple("self", row.derivative),
-                                           py::make_tuple("other", row.derivative_other));
-    table[row.name] = Declared{node_name(kKernels[i]), pairs};
+    py::list pairs;
+    pairs.append(py::make_tuple("self", row.derivative));
+    if (row.arity == 2) pairs.append(py::make_tuple("other", row.derivative_other));
+    table[row.name] = Declared{node_name(kKernels[i]), py::tuple(pairs)};
   }
   struct Row {
     const char* name;
@@ -102,6 +101,13 @@ py::object formulas_module() {
   static py::object* mod = nullptr;
   if (!mod) mod = new py::object(py::module_::import("varnel.zel.autograd.formulas"));
   return *mod;
+}
+
+// A node of the graph (varnel.zel.autograd.graph.Node), else TypeError.
+void check_node(py::handle node, const char* op) {
+  if (!py::isinstance(node, graph_module().attr("Node")))
+    throw TypeError(std::string(op) + "(): node must be an autograd graph node, not " +
+                    type_name(node));
 }
 
 // The LimbTensor inside a Tensor object, or null for anything else.
@@ -147,10 +153,13 @@ void record(py::detail::function_call& call, py::handle result) {
   py::dict env;
   for (size_t i = 0; i < call.args.size(); ++i) {
     const char* param = i < call.func.args.size() ? call.func.args[i].name : nullptr;
-    std::string key = param ? param
-                            : (i == 0   ? "self"
-                               : i == 1 ? "other"
-                                        : "arg" + std::to_string(i));
+    std::string key;
+    if (param)
+      key = param;
+    else if (call.func.has_args && i == call.func.nargs_pos)
+      key = "args";  // the *args tuple
+    else
+      key = i == 0 ? "self" : i == 1 ? "other" : "arg" + std::to_string(i);
     env[py::str(key)] = call.args[i];
   }
   // The first two operands are self and other to the formulas, whatever their names.
@@ -178,14 +187,12 @@ void honour_requires_grad(LimbTensor& result, py::handle requires_grad) {
 }
 
 void after_call(py::detail::function_call& call, py::handle result) {
-  if (!may_record() || !result) return;
+  // Newer pybind11 runs the hook after arguments that did not convert too,
+  // with its try-the-next-overload marker in place of a result.
+  if (!may_record() || !result || result.ptr() == PYBIND11_TRY_NEXT_OVERLOAD) return;
   try {
     bool any = false;
-    for (py::handle a : call.args)
-      if (has_tracked(a)) {
-        any = true;
-        break;
-      }
+    for (size_t i = 0; i < call.args.size() && !any; ++i) any = has_tracked(call.args[i]);
     if (any && needs_node(result)) record(call, result);
   } catch (...) {
     result.dec_ref();
@@ -270,6 +277,7 @@ void bind_autograd(Module& m, TensorClass& cls) {
           if (!v)
             throw TypeError("assigned grad expected to be a Tensor or None but got grad of type " +
                             type_name(g));
+          check_limbs(v->data, v->shape, "grad");
           if (v->shape != t.shape)
             throw std::runtime_error("assigned grad has data of a different size");
         } else if (!t.grad.meta) {
@@ -330,6 +338,7 @@ void bind_autograd(Module& m, TensorClass& cls) {
   cls.def(
       "_set_grad_fn",
       [](LimbTensor& t, py::object node, int output_nr) {
+        check_node(node, "_set_grad_fn");
         auto meta = std::make_shared<GradMeta>();
         meta->requires_grad = true;
         meta->grad_fn = std::move(node);
@@ -339,18 +348,22 @@ void bind_autograd(Module& m, TensorClass& cls) {
       py::arg("node"), py::arg("output_nr") = 0);
   cls.def(
       "_alias_with_grad_fn",
-      [](const LimbTensor& t, py::object node) {
+      [](const LimbTensor& t, py::object node, int output_nr) {
+        check_limbs(t.data, t.shape, "_alias_with_grad_fn");
+        check_node(node, "_alias_with_grad_fn");
         LimbTensor alias{t.data, t.shape, {}};
         auto meta = std::make_shared<GradMeta>();
         meta->requires_grad = true;
         meta->grad_fn = std::move(node);
+        meta->output_nr = output_nr;
         alias.grad.meta = std::move(meta);
         return alias;
       },
-      py::arg("node"));
+      py::arg("node"), py::arg("output_nr") = 0);
   cls.def(
       "_snapshot",
       [](LimbTensor& t) {
+        check_limbs(t.data, t.shape, "_snapshot");
         LimbTensor copy{t.data.clone(), t.shape, {}};
         copy.grad.meta = t.grad.meta;
         return copy;

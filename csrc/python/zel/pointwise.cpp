@@ -163,10 +163,11 @@ void bind_module_functions(Module& m, TensorClass& cls) {
   // derivatives) each, derivatives a tuple of one formula per operand.
   py::list declared;
   for (const ElementwiseOp& row : kElementwiseOps) {
-    py::tuple derivatives = row.arity == 1 ? py::make_tuple(row.derivative)
-                                           : py::make_tuple(row.derivative, row.derivative_other);
+    py::list derivatives;
+    derivatives.append(row.derivative);
+    if (row.arity == 2) derivatives.append(row.derivative_other);
     declared.append(py::make_tuple(row.name, row.arity, row.module_function(), row.special(),
-                                   row.doc, row.complex, derivatives));
+                                   row.doc, row.complex, py::tuple(derivatives)));
   }
   m.attr("_pointwise_ops") = py::tuple(declared);
 

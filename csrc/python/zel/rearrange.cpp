@@ -89,13 +89,14 @@ void bind_tensor_forms(Module& m, TensorClass& cls) {
   m.def(
       "t", [](py::handle input) { return py::reinterpret_borrow<py::object>(input).attr("t")(); },
       py::arg("input"), "Transpose of a matrix (vectors and scalars unchanged).");
-  cls.def_property_readonly(
-      "mT",
-      [](py::handle self) {
-        const LimbTensor t = input_of(self, "mT");
-        return released([&] { return matrix_mT(t); });
-      },
-      "Transpose of the last two axes.");
+  cls.def_property_readonly("mT",
+                            py::cpp_function(
+                                [](py::handle self) {
+                                  const LimbTensor t = input_of(self, "mT");
+                                  return released([&] { return matrix_mT(t); });
+                                },
+                                py::name("mT"), Recorded{}),
+                            "Transpose of the last two axes.");
   cls.def(
       "view_as",
       [](py::handle self, py::handle other) {

@@ -268,13 +268,14 @@ void bind_views(Module& m, TensorClass& cls) {
         return released([&] { return transpose(self, d0, d1); });
       },
       py::arg("dim0"), py::arg("dim1"), "Transpose two dimensions.");
-  cls.def_property_readonly(
-      "T",
-      [](LimbTensor t) {
-        LimbTensor self = t;
-        return released([&] { return transpose(self, -2, -1); });
-      },
-      "Matrix transpose.");
+  cls.def_property_readonly("T",
+                            py::cpp_function(
+                                [](LimbTensor t) {
+                                  LimbTensor self = t;
+                                  return released([&] { return transpose(self, -2, -1); });
+                                },
+                                py::name("T"), Recorded{}),
+                            "Matrix transpose.");
 
   cls.def(
       "__getitem__",

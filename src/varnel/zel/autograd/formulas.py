@@ -102,10 +102,14 @@ def _where(cond, a, b):
     return _zel.where(cond, a, b)
 
 
+def _all_dims(dim):
+    return dim is None or (isinstance(dim, (tuple, list)) and len(dim) == 0)
+
+
 def _expand_reduced(grad, self, dim, keepdim):
     """The gradient of a reduction over `dim` spread back over self's shape."""
     shape = tuple(self.shape)
-    if dim is None:
+    if _all_dims(dim):
         dims = tuple(range(len(shape)))
     else:
         dims = tuple(dim) if isinstance(dim, (tuple, list)) else (dim,)
@@ -118,7 +122,7 @@ def _expand_reduced(grad, self, dim, keepdim):
 
 def _reduced_count(self, dim):
     shape = tuple(self.shape)
-    if dim is None:
+    if _all_dims(dim):
         return float(math.prod(shape))
     dims = tuple(dim) if isinstance(dim, (tuple, list)) else (dim,)
     return float(math.prod(shape[d] for d in dims))
@@ -169,6 +173,194 @@ def _matmul_grad(grad, a, b, which):
     if b_vec:
         g = g.squeeze(-1)
     return sum_to(g, tuple(b.shape))
+
+
+def _prod_grad(grad, self, result, dim, keepdim):
+    """The gradient of a product: each element's factor is the product of
+    the others, computed without dividing where an element is zero."""
+    g = _expand_reduced(grad, self, dim, keepdim)
+    lead = self._data[:, 0]
+    if not bool((lead == 0).any()) and not bool(torch.isnan(lead).any()):
+        return g * _expand_reduced(result, self, dim, keepdim) / self
+    x = self.reshape(-1) if _all_dims(dim) else self
+    d = 0 if _all_dims(dim) else dim
+    n = x.shape[d]
+    if n == 0:
+        return g
+    ones = _zel.ones(tuple(1 if i == d % x.ndim else s for i, s in enumerate(x.shape)))
+    left = _zel.cat([ones, x.narrow(d, 0, n - 1)], d).cumprod(d)
+    right = _zel.cat([ones, x.flip(d).narrow(d, 0, n - 1)], d).cumprod(d).flip(d)
+    return g * (left * right).reshape(tuple(self.shape))
+
+
+def _var_grad(grad, self, dim, keepdim, unbiased, correction):
+    c = float(correction) if correction is not None else (1.0 if unbiased else 0.0)
+    n = _reduced_count(self, dim)
+    mean = self.mean() if _all_dims(dim) else self.mean(dim=dim, keepdim=True)
+    return _expand_reduced(grad, self, dim, keepdim) * (2.0 / (n - c)) * (self - mean)
+
+
+def _extremum_grad(grad, self, result, dim, keepdim):
+    """The gradient of max, min, amax, amin: shared evenly by the elements
+    equal to the extremum."""
+    if isinstance(dim, _zel.Tensor):
+        raise RuntimeError("the derivative for 'max' of two tensors is not implemented.")
+    hit = _zel.where(_compare(self, _expand_reduced(result, self, dim, keepdim), lambda s: s == 0), 1.0, 0.0)
+    count = hit.sum() if _all_dims(dim) else hit.sum(dim=dim, keepdim=True)
+    return _expand_reduced(grad, self, dim, keepdim) * hit / count
+
+
+def _cat_grad(grad, tensors, dim):
+    out, start = [], 0
+    for t in tensors:
+        if tuple(t.shape) == (0,) and grad.ndim != 1:
+            out.append(_zel.zeros_like(t))  # the empty tensors cat skips
+            continue
+        n = t.shape[dim]
+        out.append(grad.narrow(dim, start, n))
+        start += n
+    return out
+
+
+def _flat_ints(args):
+    if len(args) == 1 and isinstance(args[0], (tuple, list)):
+        args = tuple(args[0])
+    return tuple(int(a) for a in args)
+
+
+def _inverse_permutation(args, ndim):
+    perm = [p % ndim for p in _flat_ints(args)]
+    inv = [0] * len(perm)
+    for i, p in enumerate(perm):
+        inv[p] = i
+    return inv
+
+
+def _negated(shifts):
+    return tuple(-s for s in shifts) if isinstance(shifts, (tuple, list)) else -shifts
+
+
+def _repeat_grad(grad, self, args):
+    sizes = _flat_ints(args)
+    shape = (1,) * (len(sizes) - self.ndim) + tuple(self.shape)
+    split = []
+    for r, s in zip(sizes, shape):
+        split += [r, s]
+    g = grad.reshape(tuple(split))
+    if sizes:
+        g = g.sum(dim=tuple(range(0, 2 * len(sizes), 2)))
+    return g.reshape(tuple(self.shape))
+
+
+def _narrow_grad(grad, self, dim, start, length):
+    g = _zel.zeros_like(self)
+    d = dim % self.ndim
+    start = start % self.shape[d] if start < 0 else start
+    g[(slice(None),) * d + (slice(start, start + length),)] = grad
+    return g
+
+
+def _solve_grad(grad, a, b, x, left, which):
+    """The gradients of X = A^-1 B (left) or X = B A^-1 with respect to A
+    (which 0) or B (which 1)."""
+    vector = b.ndim == 1
+    if vector:
+        b, x, grad = b.unsqueeze(-1), x.unsqueeze(-1), grad.unsqueeze(-1)
+    if left:
+        gb = _zel.linalg.solve(a.mT, grad)
+        ga = -(gb @ x.mT)
+    else:
+        gb = _zel.linalg.solve(a, grad.mT).mT
+        ga = -(x.mT @ gb)
+    if which == 0:
+        return ga
+    return gb.squeeze(-1) if vector else gb
+
+
+def _take_grad(grad, self, indices, dim, keepdim):
+    """The gradient of values picked along `dim` at `indices` (sort, topk,
+    kthvalue, median): each goes back to the place it was taken from."""
+    if self.ndim == 0:
+        return grad
+    d = dim % self.ndim
+    idx = indices if keepdim else indices.unsqueeze(d)
+    g_values = grad if keepdim else grad.unsqueeze(d)
+    grids = []
+    for ax in range(self.ndim):
+        if ax == d:
+            grids.append(idx)
+        else:
+            shape = [1] * idx.dim()
+            shape[ax] = idx.shape[ax]
+            grids.append(torch.arange(idx.shape[ax]).reshape(shape).expand(idx.shape))
+    g = _zel.zeros_like(self)
+    g[tuple(grids)] = g_values
+    return g
+
+
+def _median_grad(grad, self, result, dim, keepdim):
+    if isinstance(result, tuple):
+        return _take_grad(grad, self, result[1], dim, keepdim)
+    # The median of all elements: PyTorch gives the gradient to one element
+    # holding the value.
+    flat = self.reshape(-1)
+    hit = _compare(flat, result, lambda s: s == 0)
+    k = int(torch.nonzero(hit)[0, 0])
+    return _take_grad(grad.reshape(1), flat, torch.tensor([k]), 0, True).reshape(tuple(self.shape))
+
+
+def _norm_grad(grad, x, result, p, dim, keepdim):
+    """The gradient of the p-norm: sign(x) |x|^(p-1) / norm^(p-1)."""
+    if p is None or p == "fro":
+        p = 2.0
+    if isinstance(p, str):
+        raise RuntimeError("the derivative of the %r norm is not implemented." % p)
+    g = _expand_reduced(grad, x, dim, keepdim)
+    n = _expand_reduced(result, x, dim, keepdim)
+    if p == 0:
+        return g * 0.0
+    if p == 1:
+        return g * x.sign()
+    if math.isinf(p):
+        hit = _zel.where(_compare(x.abs(), n, lambda s: s == 0), 1.0, 0.0)
+        count = hit.sum() if _all_dims(dim) else hit.sum(dim=dim, keepdim=True)
+        return g * x.sign() * hit / count
+    zero = _compare(n, 0, lambda s: s == 0)
+    if p == 2:
+        return _zel.where(zero, 0.0, g * x / n)
+    q = int(p - 1) if float(p - 1).is_integer() else p - 1
+    return _zel.where(zero, 0.0, g * x.sign() * x.abs() ** q / n ** q)
+
+
+def _phi(x):
+    """The lower triangle with the diagonal halved."""
+    return x.tril(-1) + x.tril(0).triu(0) * 0.5
+
+
+def _cholesky_grad(grad, result, upper):
+    """A = L L^T: the gradient L^-T phi(L^T gL) L^-1, made symmetric."""
+    L = result.mT if upper else result
+    gL = grad.mT if upper else grad
+    inv = _zel.linalg.inv(L)
+    s = inv.mT @ _phi(L.mT @ gL) @ inv
+    return (s + s.mT) * 0.5
+
+
+def _eigh_grad(g_values, g_vectors, result):
+    """A = V diag(w) V^T: V (diag(gw) + sym part of F * (V^T gV)) V^T, with
+    F[i, j] = 1 / (w[j] - w[i]) off the diagonal."""
+    w, v = result[0], result[1]
+    inner = _zel.zeros_like(v)
+    if g_values is not None:
+        inner = inner + _zel.diag_embed(g_values) if hasattr(_zel, "diag_embed") else inner + g_values.diag()
+    if g_vectors is not None:
+        diff = w.unsqueeze(-2) - w.unsqueeze(-1)
+        same = _compare(diff, 0, lambda s: s == 0)
+        f = _zel.where(same, 0.0, 1.0 / _zel.where(same, 1.0, diff))
+        vg = v.mT @ g_vectors
+        inner = inner + f * (vg - vg.mT) * 0.5
+    out = v @ inner @ v.mT
+    return (out + out.mT) * 0.5
 
 
 def _index_grad(grad, self, idx):
@@ -228,10 +420,12 @@ def sum_to(g, shape):
     return g.reshape(shape)
 
 
-def saved_result(result, node):
+def saved_result(result, node, output_nr=0):
     """The saved result of `node` as a tensor whose gradient flows into the
     node itself: what double backward differentiates through."""
-    return result._alias_with_grad_fn(node)
+    if not isinstance(result, _zel.Tensor):
+        return result  # indices
+    return result._alias_with_grad_fn(node, output_nr)
 
 
 def evaluate(code, env, op):
@@ -252,49 +446,80 @@ def _uses(formula, name):
     return name in compile(formula, "<derivative>", "eval").co_names
 
 
+_plans = {}
+
+
+def _plan(derivatives):
+    """(parameter, compiled formula, names it reads) per declared parameter:
+    compiled once per declaration."""
+    plan = _plans.get(id(derivatives))
+    if plan is None or plan[0] is not derivatives:
+        steps = tuple((param, _compile(formula), frozenset(_compile(formula).co_names))
+                      for param, formula in derivatives)
+        plan = _plans[id(derivatives)] = (derivatives, steps)
+    return plan[1]
+
+
+def _untracked_node(op, node_name, env, results):
+    Tensor = _zel.Tensor
+    edges = []
+    for v in env.values():
+        for t in (v if isinstance(v, (tuple, list)) else (v,)):
+            if isinstance(t, Tensor) and t.requires_grad:
+                edges.append(graph.edge_of(t))
+    node = graph.node_type(node_name, graph.NotImplementedNode)(op, edges)
+    for i, r in enumerate(results):
+        if isinstance(r, Tensor) and not r.requires_grad:
+            r._set_grad_fn(node, i)
+
+
 def record(op, node_name, env, derivatives, result, old_self):
     """Records `op` applied to the arguments `env` (parameter name: value):
     called by the core module after an operation on tensors that require grad
-    has computed `result`. `derivatives` holds a (parameter, formula) pair per
-    differentiable parameter, or is None where the operation has none
-    declared. With `old_self` (an in-place operation) self's history and
-    value before the change take self's place."""
+    has computed `result` (a tensor, or a tuple of them). `derivatives` holds
+    a (parameter, formula) pair per differentiable parameter, or is None where
+    the operation has none declared. A parameter may be a list of tensors
+    (cat's); its formula then gives one gradient per tensor. With `old_self`
+    (an in-place operation) self's history and value before the change take
+    self's place."""
     if old_self is not None:
         env = dict(env, self=old_self)
     Tensor = _zel.Tensor
-    results = result if isinstance(result, (tuple, list)) else (result,)
-    if derivatives is None or len(results) != 1:
-        edges = []
-        for v in env.values():
-            for t in (v if isinstance(v, (tuple, list)) else (v,)):
-                if isinstance(t, Tensor) and t.requires_grad:
-                    edges.append(graph.edge_of(t))
-        node = graph.node_type(node_name, graph.NotImplementedNode)(op, edges)
-        for i, r in enumerate(results):
-            if isinstance(r, Tensor):
-                r._set_grad_fn(node, i)
+    multi = isinstance(result, (tuple, list))
+    results = tuple(result) if multi else (result,)
+    if derivatives is None:
+        _untracked_node(op, node_name, env, results)
         return
-    edges, formulas, shapes, saved, used = [], [], [], [], set()
-    for param, formula in derivatives:
-        t = env.get(param)
-        if isinstance(t, Tensor) and t.requires_grad:
-            code = _compile(formula)
-            edges.append(graph.edge_of(t))
-            formulas.append(code)
-            used.update(code.co_names)
-        else:
-            edges.append((None, 0))
-            formulas.append(None)
-        shapes.append(tuple(t.shape) if isinstance(t, Tensor) else ())
+    edges, formulas, slots, used = [], [], [], set()
+    for param, code, names in _plan(derivatives):
+        v = env.get(param)
+        group = isinstance(v, (tuple, list))
+        tensors = tuple(v) if group else (v,)
+        live = any(isinstance(t, Tensor) and t.requires_grad for t in tensors)
+        formulas.append(code if live else None)
+        if live:
+            used |= names
+        shapes = []
+        for t in tensors:
+            edges.append(graph.edge_of(t) if live and isinstance(t, Tensor) else (None, 0))
+            shapes.append(tuple(t.shape) if isinstance(t, Tensor) else ())
+        slots.append((group, tuple(shapes)))
+    saved = []
     for name in used:
         v = env.get(name)
-        if isinstance(v, Tensor):
-            saved.append((name, v, v._version))
+        for t in (v if isinstance(v, (tuple, list)) else (v,)):
+            if isinstance(t, Tensor):
+                saved.append((name, t, t._version))
     kept = {k: v for k, v in env.items() if k in used}
-    res = result.detach() if "result" in used else None
+    res = None
+    if "result" in used:
+        res = tuple(r.detach() for r in results) if multi else result.detach()
+    outputs = tuple(tuple(r.shape) if isinstance(r, Tensor) else None for r in results) if multi else None
     node = graph.node_type(node_name, graph.FormulaNode)(op, edges, tuple(formulas), kept, tuple(saved),
-                                                         tuple(shapes), res)
-    result._set_grad_fn(node, 0)
+                                                         tuple(slots), res, outputs)
+    for i, r in enumerate(results):
+        if isinstance(r, Tensor):
+            r._set_grad_fn(node, i)
 
 
 def install(zel):
@@ -318,7 +543,11 @@ def install(zel):
         "expand_reduced": _expand_reduced, "reduced_count": _reduced_count,
         "pow_grad_base": _pow_grad_base, "pow_grad_exponent": _pow_grad_exponent,
         "matmul_grad": _matmul_grad, "clamp_mask": _clamp_mask, "index_grad": _index_grad,
-        "setitem_grad_self": _setitem_grad_self,
+        "setitem_grad_self": _setitem_grad_self, "prod_grad": _prod_grad, "var_grad": _var_grad,
+        "extremum_grad": _extremum_grad, "cat_grad": _cat_grad, "inverse_permutation": _inverse_permutation,
+        "negated": _negated, "repeat_grad": _repeat_grad, "narrow_grad": _narrow_grad, "solve_grad": _solve_grad,
+        "take_grad": _take_grad, "median_grad": _median_grad, "norm_grad": _norm_grad,
+        "cholesky_grad": _cholesky_grad, "eigh_grad": _eigh_grad,
     })
     import builtins
     _NS["__builtins__"] = builtins

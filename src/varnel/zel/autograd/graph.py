@@ -105,19 +105,23 @@ def node_type(name, base):
 
 class FormulaNode(Node):
     """A node whose derivatives are declared formulas: one compiled formula
-    per input (None where the input does not require grad), evaluated on the
-    saved operands with `grad` (the gradient of the result) and `result`."""
+    per differentiable parameter (None where no tensor of it requires grad),
+    evaluated on the saved operands with `grad` (the gradient of the result;
+    `grads` holds one per result of a several-result operation) and `result`.
+    A parameter holding a list of tensors has one edge per tensor and a
+    formula giving one gradient each."""
 
-    __slots__ = ("_op", "_formulas", "_env", "_saved", "_shapes", "_result", "_freed")
+    __slots__ = ("_op", "_formulas", "_env", "_saved", "_slots", "_result", "_outputs", "_freed")
 
-    def __init__(self, op, edges, formulas, env, saved, shapes, result):
+    def __init__(self, op, edges, formulas, env, saved, slots, result, outputs=None):
         super().__init__(edges)
         self._op = op
         self._formulas = formulas
         self._env = env
         self._saved = saved  # (name, tensor, version at recording) of the tensors the formulas read
-        self._shapes = shapes
-        self._result = result  # the result's limbs, without its history
+        self._slots = slots  # per parameter: (is a list, shapes of its tensors)
+        self._result = result  # the result's limbs (a tuple of them), without history
+        self._outputs = outputs  # the shapes of several results, or None for one
         self._freed = False
 
     def apply(self, grads, create_graph):
@@ -130,16 +134,30 @@ class FormulaNode(Node):
                     "operation: [varnel.zel.Tensor %s] (operand %r of %s), is at version %d; expected version %d "
                     "instead." % (list(tensor.shape), name, self.name(), tensor._version, version))
         env = dict(self._env)
+        if self._outputs is not None:
+            grads = list(grads) + [None] * (len(self._outputs) - len(grads))
+            grads = [_zel.zeros(shape) if g is None and shape is not None else g
+                     for g, shape in zip(grads, self._outputs)]
+            env["grads"] = grads
         env["grad"] = grads[0]
         if self._result is not None:
-            env["result"] = _formulas.saved_result(self._result, self) if create_graph else self._result
+            if create_graph:
+                r = self._result
+                env["result"] = (tuple(_formulas.saved_result(x, self, i) for i, x in enumerate(r))
+                                 if isinstance(r, tuple) else _formulas.saved_result(r, self, 0))
+            else:
+                env["result"] = self._result
         out = []
-        for formula, shape in zip(self._formulas, self._shapes):
+        for formula, (group, shapes) in zip(self._formulas, self._slots):
             if formula is None:
-                out.append(None)
+                out.extend([None] * len(shapes))
                 continue
             g = _formulas.evaluate(formula, env, self._op)
-            out.append(None if g is None else _formulas.sum_to(g, shape))
+            parts = tuple(g) if group else (g,)
+            if len(parts) != len(shapes):
+                raise RuntimeError("the derivative of %s gave %d gradients for %d tensors"
+                                   % (self._op, len(parts), len(shapes)))
+            out.extend(None if p is None else _formulas.sum_to(p, shape) for p, shape in zip(parts, shapes))
         return tuple(out)
 
     def _release(self):
