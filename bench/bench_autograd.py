@@ -15,20 +15,8 @@ import sys
 import torch
 
 from _timing import best_of
+from bench_zero_d import lorenz
 from varnel.zel import zel
-
-SIGMA, RHO, BETA, DT = 10.0, 28.0, 2.6666666666666665, 0.01
-
-
-def lorenz(x, y, z, steps):
-    for _ in range(steps):
-        dx = (y - x) * SIGMA
-        dy = x * (RHO - z) - y
-        dz = x * y - z * BETA
-        x = x + dx * DT
-        y = y + dy * DT
-        z = z + dz * DT
-    return x, y, z
 
 
 def lorenz_backward(lib, steps):

@@ -240,8 +240,10 @@ void after_indexed_write(py::handle self, py::handle idx, py::handle value) {
   formulas_module().attr("record")("__setitem__", d.node, env, d.pairs, self, py::none());
 }
 
-void bind_autograd(Module& m, TensorClass& cls) {
-  declare_all();
+namespace {
+
+// The modes, the declarations, and the state a tensor shows.
+void bind_grad_state(Module& m, TensorClass& cls) {
   m.def(
       "_set_grad_enabled", [](bool on) { grad_mode = on; }, py::arg("mode"));
   m.def("_is_grad_enabled", [] { return grad_mode; });
@@ -305,7 +307,10 @@ void bind_autograd(Module& m, TensorClass& cls) {
       "_version", [](const LimbTensor& t) { return t.data.defined() ? t.data._version() : 0; },
       "How many in-place changes the limb array has seen.");
   cls.def_property_readonly("_grad_meta", [](LimbTensor& t) { return meta_of(t); });
+}
 
+// The members that change a tensor's state or run the graph.
+void bind_grad_methods(TensorClass& cls) {
   cls.def(
       "requires_grad_",
       [](py::handle self, py::handle flag) {
@@ -388,6 +393,14 @@ void bind_autograd(Module& m, TensorClass& cls) {
       py::arg("gradient") = py::none(), py::arg("retain_graph") = py::none(),
       py::arg("create_graph") = false, py::arg("inputs") = py::none(),
       "Adds the gradient of this tensor into the .grad of the leaves of its graph.");
+}
+
+}  // namespace
+
+void bind_autograd(Module& m, TensorClass& cls) {
+  declare_all();
+  bind_grad_state(m, cls);
+  bind_grad_methods(cls);
 }
 
 }  // namespace zel

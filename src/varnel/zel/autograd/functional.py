@@ -50,19 +50,24 @@ def _call(func, inputs):
     return out
 
 
+def _vector(v, like, what):
+    """v as a tuple of tensors; None stands for 1 when `like` is one
+    one-element tensor."""
+    if v is not None:
+        return _tuple(v, "v")[0]
+    if len(like) != 1 or like[0].numel != 1:
+        raise RuntimeError("The vector v can only be None if the %s of the user-provided function is a single "
+                           "Tensor with a single element." % what)
+    return (_zel.ones_like(like[0]),)
+
+
 def vjp(func, inputs, v=None, create_graph=False, strict=False):
     """(func(inputs), v^T J): the vector-Jacobian product."""
     ins, single_in = _tuple(inputs, "inputs")
     ins = _inputs(ins, create_graph)
     out = _call(func, ins)
     outs, single_out = _tuple(out, "outputs of the user-provided function")
-    if v is None:
-        if len(outs) != 1 or outs[0].numel != 1:
-            raise RuntimeError("The vector v can only be None if the user-provided function returns a single "
-                               "Tensor with a single element.")
-        vs = (_zel.ones_like(outs[0]),)
-    else:
-        vs, _ = _tuple(v, "v")
+    vs = _vector(v, outs, "output")
     res = _grads(outs, ins, vs, create_graph, strict, "vjp")
     outs = tuple(o if create_graph else o.detach() for o in outs)
     return (outs[0] if single_out else outs), (res[0] if single_in else res)
@@ -75,13 +80,7 @@ def jvp(func, inputs, v=None, create_graph=False, strict=False):
     ins = _inputs(ins, True)
     out = _call(func, ins)
     outs, single_out = _tuple(out, "outputs of the user-provided function")
-    if v is None:
-        if len(ins) != 1 or ins[0].numel != 1:
-            raise RuntimeError("The vector v can only be None if the input to the user-provided function is a "
-                               "single Tensor with a single element.")
-        vs = (_zel.ones_like(ins[0]),)
-    else:
-        vs, _ = _tuple(v, "v")
+    vs = _vector(v, ins, "input")
     us = tuple(_zel.zeros_like(o).requires_grad_() for o in outs)
     g = _grads(outs, ins, us, True, strict, "jvp")
     res = _grads(g, us, vs, create_graph, strict, "jvp")
@@ -148,13 +147,7 @@ def vhp(func, inputs, v=None, create_graph=False, strict=False):
     outs, _ = _tuple(out, "outputs of the user-provided function")
     if len(outs) != 1 or outs[0].numel != 1:
         raise RuntimeError("The function given to hvp should return a single Tensor with a single element.")
-    if v is None:
-        if len(ins) != 1 or ins[0].numel != 1:
-            raise RuntimeError("The vector v can only be None if the input to the user-provided function is a "
-                               "single Tensor with a single element.")
-        vs = (_zel.ones_like(ins[0]),)
-    else:
-        vs, _ = _tuple(v, "v")
+    vs = _vector(v, ins, "input")
     g = _grads(outs, ins, (_zel.ones_like(outs[0]),), True, strict, "vhp")
     res = _grads(g, ins, vs, create_graph, strict, "vhp")
     o = outs[0] if create_graph else outs[0].detach()
