@@ -39,7 +39,7 @@ def close(got, want, bits=100):
 def deep(values, requires_grad=True, shape=None):
     """A leaf with a lower limb in use, so that every limb takes part."""
     rows = [[v, v * 2.0 ** -60, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0] for v in values]
-    t = zel.Tensor(_raw=torch.tensor(rows, dtype=torch.float64), _shape=shape or (len(values),))
+    t = zel.Tensor(_raw=torch.tensor(rows, dtype=torch.float64), _shape=(len(values),) if shape is None else shape)
     return t.requires_grad_(requires_grad)
 
 
@@ -191,6 +191,15 @@ GRADCHECK_CASES = {
               + zel.linalg.vector_norm(x, float("inf"), dim=0).sum(), lambda: [_m(2, 3, 34)]),
     "cholesky": (lambda b: zel.linalg.cholesky(b @ b.mT + zel.eye(3) * 3.0), lambda: [_m(3, 3, 35)]),
     "eigh": (lambda b: _eigh_parts(b + b.mT), lambda: [_m(3, 3, 36)]),
+    "clamp with tensor bounds": (lambda x, lo, hi: x.clamp(lo, hi), lambda: [_m(2, 3, 37), deep([-0.3]),
+                                                                        deep([0.8])]),
+    "masked_fill": (lambda x, v: x.masked_fill(torch.tensor([[True, False, True], [False, False, True]]), v),
+                    lambda: [_m(2, 3, 38), deep([0.7], shape=())]),
+    "index_select, gather": (lambda x: x.index_select(1, torch.tensor([2, 0, 2]))
+                             + x.gather(1, torch.tensor([[0, 0, 1], [2, 1, 2]])), lambda: [_m(2, 3, 39)]),
+    "cumprod": (lambda x: x.cumprod(1), lambda: [_m(2, 3, 41)]),
+    "cumprod with a zero": (lambda x: (x * deep([1.0, 0.0, 1.0, 1.0, 1.0, 0.0], False, (2, 3))).cumprod(1),
+                            lambda: [_m(2, 3, 42)]),
     "solve from the right": (lambda a, b: zel.linalg.solve(a, b, left=False), lambda: [_spd(2, 31), _m(3, 2, 32)]),
 }
 
@@ -363,10 +372,19 @@ class TestPyTorchErrors:
 
     def test_operations_without_a_derivative_raise_at_backward(self):
         x = deep([3.0, 1.0, 2.0])
-        y = x.cumprod(0)
+        y = zel.einsum("i,i->", x, x)
         assert y.requires_grad and y.grad_fn.name() == "NotImplemented"
-        with pytest.raises(RuntimeError, match="derivative for 'cumprod' is not implemented"):
-            y.sum().backward()
+        with pytest.raises(RuntimeError, match="derivative for 'einsum' is not implemented"):
+            y.backward()
+        # A tensor argument without a formula of its own raises too, instead of
+        # losing its gradient.
+        z = zel.tensor([0.5, 2.0]).requires_grad_()
+        lo = deep([1.0], shape=())
+        out = z * 1.0
+        zel.autograd.formulas.record("op", "OpBackward0", {"self": z, "lo": lo}, (("self", "grad"),), out, None)
+        with pytest.raises(RuntimeError, match="derivative for 'op' with respect to 'lo' is not implemented"):
+            out.sum().backward()
+        assert not zel.ones(2).expand_as(deep([1.0, 2.0])).requires_grad
         assert zel.zeros_like(x).requires_grad is False
 
     def test_requires_grad_flags(self):

@@ -363,6 +363,73 @@ def _eigh_grad(g_values, g_vectors, result):
     return (out + out.mT) * 0.5
 
 
+def _one_hot(index, n):
+    """A 0/1 tensor of shape index.shape + (n,): 1 where the last position
+    equals the index. Exact, so products with it select without rounding."""
+    idx = index if isinstance(index, torch.Tensor) else torch.as_tensor(index)
+    hot = (idx.long().unsqueeze(-1) == torch.arange(n)).to(torch.float64)
+    return _zel.Tensor(hot)
+
+
+def _index_select_grad(grad, self, dim, index):
+    """Each selected slice's gradient added back where it came from
+    (repeated indices add)."""
+    d = dim % self.ndim if self.ndim else 0
+    n = self.shape[d] if self.ndim else 1
+    hot = _one_hot(index.reshape(-1), n)  # (k, n)
+    g = grad.movedim(d, -1) if self.ndim else grad.reshape(1)
+    out = g @ hot  # (..., n)
+    return out.movedim(-1, d) if self.ndim else out.reshape(())
+
+
+def _gather_grad(grad, self, dim, index):
+    """out[..., j, ...] = self[..., index[..., j, ...], ...]: the gradient
+    is added back at the index along dim."""
+    d = dim % self.ndim if self.ndim else 0
+    n = self.shape[d] if self.ndim else 1
+    hot = _one_hot(index, n)  # index.shape + (n,)
+    g = (grad.unsqueeze(-1) * hot).sum(dim=d)  # drops dim: rest + (n,)
+    g = g.movedim(-1, d)
+    return sum_to(g, tuple(self.shape)) if tuple(g.shape) != tuple(self.shape) else g
+
+
+def _cumprod_grad(grad, self, result, dim):
+    """d out_j / d x_i is the product of x_k, k <= j, k != i: with no zero
+    it is out_j / x_i; otherwise each i is taken by itself."""
+    d = dim % self.ndim if self.ndim else 0
+    lead = self._data[:, 0]
+    if not bool((lead == 0).any()) and not bool(torch.isnan(lead).any()):
+        return (grad * result).flip(d).cumsum(d).flip(d) / self
+    n = self.shape[d]
+    parts = []
+    for i in range(n):
+        ones = _zel.ones_like(self.narrow(d, i, 1))
+        pieces = [self.narrow(d, 0, i), ones, self.narrow(d, i + 1, n - i - 1)]
+        replaced = _zel.cat([p for p in pieces if p.shape[d] > 0], d)
+        others = replaced.cumprod(d).narrow(d, i, n - i)
+        parts.append((grad.narrow(d, i, n - i) * others).sum(dim=d, keepdim=True))
+    return _zel.cat(parts, d)
+
+
+def _masked(mask, like):
+    m = mask if isinstance(mask, torch.Tensor) else torch.as_tensor(mask)
+    if m.dim() == 1 and like.ndim != 1 and m.numel() == like.numel:
+        m = m.reshape(tuple(like.shape))  # a flat mask, as comparisons return
+    return m
+
+
+def _clamp_bound_grad(grad, self, bound, lower):
+    """The gradient reaching a tensor bound: where the bound was taken."""
+    if bound is None:
+        return None
+    taken = _compare(self, bound, (lambda s: s < 0) if lower else (lambda s: s > 0))
+    return _zel.where(taken, grad, 0.0)
+
+
+def _not_implemented(op, param):
+    raise RuntimeError("the derivative for '%s' with respect to '%s' is not implemented." % (op, param))
+
+
 def _index_grad(grad, self, idx):
     """The gradient of self[idx]: grad in the selected places, zeros elsewhere."""
     g = _zel.zeros_like(self)
@@ -413,6 +480,12 @@ def sum_to(g, shape):
     gshape = tuple(g.shape)
     if gshape == shape:
         return g
+    if len(gshape) < len(shape):
+        # a gradient with fewer axes (a sum over all of them): spread it back
+        g = g.reshape((1,) * (len(shape) - len(gshape)) + gshape).expand(*shape)
+        gshape = shape
+        if g.numel == math.prod(shape):
+            return g
     lead = len(gshape) - len(shape)
     axes = tuple(range(lead)) + tuple(lead + i for i, n in enumerate(shape) if n == 1 and gshape[lead + i] != 1)
     if axes:
@@ -454,7 +527,9 @@ def _plan(derivatives):
     compiled once per declaration."""
     plan = _plans.get(id(derivatives))
     if plan is None or plan[0] is not derivatives:
-        steps = tuple((param, _compile(formula), frozenset(_compile(formula).co_names))
+        # "None": the parameter takes no gradient (it only gives a shape, say).
+        steps = tuple((param, None, frozenset()) if formula == "None" else
+                      (param, _compile(formula), frozenset(_compile(formula).co_names))
                       for param, formula in derivatives)
         plan = _plans[id(derivatives)] = (derivatives, steps)
     return plan[1]
@@ -495,7 +570,7 @@ def record(op, node_name, env, derivatives, result, old_self):
         v = env.get(param)
         group = isinstance(v, (tuple, list))
         tensors = tuple(v) if group else (v,)
-        live = any(isinstance(t, Tensor) and t.requires_grad for t in tensors)
+        live = code is not None and any(isinstance(t, Tensor) and t.requires_grad for t in tensors)
         formulas.append(code if live else None)
         if live:
             used |= names
@@ -504,6 +579,19 @@ def record(op, node_name, env, derivatives, result, old_self):
             edges.append(graph.edge_of(t) if live and isinstance(t, Tensor) else (None, 0))
             shapes.append(tuple(t.shape) if isinstance(t, Tensor) else ())
         slots.append((group, tuple(shapes)))
+    # A tensor argument that requires grad but has no formula (clamp's bounds,
+    # say) gets an edge whose gradient raises rather than being dropped.
+    covered = {id(t) for param, _, _ in _plan(derivatives)
+               for t in (env.get(param) if isinstance(env.get(param), (tuple, list)) else (env.get(param),))}
+    for name, v in env.items():
+        for t in (v if isinstance(v, (tuple, list)) else (v,)):
+            if isinstance(t, Tensor) and t.requires_grad and id(t) not in covered:
+                covered.add(id(t))
+                edges.append(graph.edge_of(t))
+                formulas.append(_compile("not_implemented(%r, %r)" % (op, name)))
+                slots.append((False, (tuple(t.shape),)))
+    if all(node is None for node, _ in edges):
+        return  # nothing that requires grad reaches the result
     saved = []
     for name in used:
         v = env.get(name)
@@ -546,7 +634,9 @@ def install(zel):
         "setitem_grad_self": _setitem_grad_self, "prod_grad": _prod_grad, "var_grad": _var_grad,
         "extremum_grad": _extremum_grad, "cat_grad": _cat_grad, "inverse_permutation": _inverse_permutation,
         "negated": _negated, "repeat_grad": _repeat_grad, "narrow_grad": _narrow_grad, "solve_grad": _solve_grad,
-        "take_grad": _take_grad, "median_grad": _median_grad, "norm_grad": _norm_grad,
+        "take_grad": _take_grad, "not_implemented": _not_implemented,
+        "index_select_grad": _index_select_grad, "gather_grad": _gather_grad, "cumprod_grad": _cumprod_grad,
+        "masked": _masked, "clamp_bound_grad": _clamp_bound_grad, "median_grad": _median_grad, "norm_grad": _norm_grad,
         "cholesky_grad": _cholesky_grad, "eigh_grad": _eigh_grad,
     })
     import builtins
