@@ -106,8 +106,8 @@ shared_sources = sources("tensor/core/limb_tensor.cpp", "tensor/core/parallel.cp
 zel_sources = [s for s in sources("tensor/*/*.cpp") if s not in tarsk_linalg + shared_sources]
 zel_sources += unity_sources("zel", sources("python/zel/*.cpp"), groups=4) + shared_sources
 tarsk_sources = sources("python/tarsk/*.cpp")
-kernel_sources = sources("kernels/defined_exp.cpp", "kernels/defined_tanh.cpp", "kernels/defined_log.cpp",
-                         "kernels/defined_gelu.cpp", "kernels/defined_roots.cpp")
+kernel_sources = sources("kernels/defined_exp.cpp", "kernels/defined_sigmoid.cpp", "kernels/defined_tanh.cpp",
+                         "kernels/defined_log.cpp", "kernels/defined_gelu.cpp", "kernels/defined_roots.cpp")
 kernel_sources += [s for s in sources("kernels/*.cpp") if s not in kernel_sources]
 kernel_dir = os.path.join(HERE, "build", "kernels", variant)
 kernel_library = os.path.join(kernel_dir, "libzel_kernels.a")

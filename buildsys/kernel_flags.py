@@ -38,5 +38,6 @@ FILE_FLAGS = {
     "defined_tanh.cpp": LIGHTER_PASSES,
     "defined_gelu.cpp": LIGHTER_PASSES,
     "defined_roots.cpp": LIGHTER_PASSES,
+    "defined_sigmoid.cpp": LIGHTER_PASSES,
     "defined_trig.cpp": LIGHTER_PASSES,
 }

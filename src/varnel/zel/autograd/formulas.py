@@ -132,7 +132,8 @@ def _pow_grad_base(grad, base, exponent):
     """d/dbase of base ** exponent: exponent * base ** (exponent - 1); 0 where
     the exponent is 0."""
     if isinstance(exponent, _zel.Tensor):
-        return _zel.where(_compare(exponent, 0, lambda s: s == 0), 0, grad * exponent * base ** (exponent - 1))
+        base = _tensor(base)
+        return _zel.where(_compare(exponent, 0, lambda s: s == 0), 0, grad * exponent * base.pow(exponent - 1))
     if exponent == 0:
         return _zel.zeros_like(_tensor(base)) * grad
     lower = exponent - 1
@@ -426,6 +427,107 @@ def _clamp_bound_grad(grad, self, bound, lower):
     return _zel.where(taken, grad, 0.0)
 
 
+def _masked_select_grad(grad, self, mask):
+    g = _zel.zeros_like(self)
+    g[_masked(mask, self)] = grad
+    return g
+
+
+def _diagonal_positions(shape, offset, dim1, dim2):
+    """Index arrays of the diagonal `offset` of axes dim1, dim2 (the others
+    kept whole): what diagonal() reads."""
+    nd = len(shape)
+    d1, d2 = dim1 % nd, dim2 % nd
+    rows = torch.arange(max(0, -offset), shape[d1])
+    cols = rows + offset
+    keep = (cols >= 0) & (cols < shape[d2])
+    return d1, d2, rows[keep], cols[keep]
+
+
+def _diagonal_grad(grad, self, offset, dim1, dim2):
+    shape = tuple(self.shape)
+    d1, d2, rows, cols = _diagonal_positions(shape, offset, dim1, dim2)
+    g = _zel.zeros_like(self)
+    if rows.numel() == 0:
+        return g
+    # the diagonal's axis is last in grad: move the two axes to the end of g
+    moved = g.movedim((d1, d2), (-2, -1))
+    moved[..., rows, cols] = grad
+    return moved.movedim((-2, -1), (d1, d2))
+
+
+def _diag_grad(grad, self, diagonal):
+    if self.ndim == 1:
+        return grad.diagonal(diagonal)
+    return _diagonal_grad(grad, self, diagonal, 0, 1)
+
+
+def _diff_grads(grad, self, n, dim, prepend, append):
+    """diff is linear: its gradient applies the transposed difference n
+    times, then splits among prepend, self and append."""
+    d = dim % self.ndim
+    g = grad
+    for _ in range(n):
+        zero = _zel.zeros_like(g.narrow(d, 0, 1))
+        g = _zel.cat([zero, g], d) - _zel.cat([g, zero], d)
+    k0 = 0 if prepend is None else (prepend.shape[d] if prepend.ndim == self.ndim else 1)
+    k1 = 0 if append is None else (append.shape[d] if append.ndim == self.ndim else 1)
+    m = self.shape[d]
+    parts = [g.narrow(d, 0, k0) if k0 else None, g.narrow(d, k0, m),
+             g.narrow(d, k0 + m, k1) if k1 else None]
+    if prepend is not None and prepend.ndim != self.ndim:
+        parts[0] = parts[0].sum()
+    if append is not None and append.ndim != self.ndim:
+        parts[2] = parts[2].sum()
+    return parts
+
+
+def _kron_grad(grad, a, b, which):
+    """kron of two matrices (or vectors): grad as (m, p, n, q) blocks."""
+    if a.ndim > 2 or b.ndim > 2 or a.ndim != b.ndim:
+        raise RuntimeError("the derivative for 'kron' of these shapes is not implemented.")
+    A = a.reshape(1, -1) if a.ndim == 1 else a
+    B = b.reshape(1, -1) if b.ndim == 1 else b
+    (m, n), (p, q) = tuple(A.shape), tuple(B.shape)
+    blocks = grad.reshape(m, p, n, q).permute(0, 2, 1, 3)  # (m, n, p, q)
+    if which == 0:
+        return (blocks * B).sum(dim=(2, 3)).reshape(tuple(a.shape))
+    return (blocks * A.reshape(m, n, 1, 1)).sum(dim=(0, 1)).reshape(tuple(b.shape))
+
+
+def _einsum_grads(grad, equation, operands):
+    """The gradient of each operand of an einsum is another einsum: the
+    result's gradient with the other operands, back to that operand's
+    subscripts (letters found nowhere else are spread back by broadcasting)."""
+    eq = equation.replace(" ", "")
+    if "..." in eq:
+        raise RuntimeError("the derivative for 'einsum' with '...' is not implemented.")
+    if "->" in eq:
+        lhs, out = eq.split("->")
+    else:
+        lhs = eq
+        letters = lhs.replace(",", "")
+        out = "".join(sorted(c for c in set(letters) if letters.count(c) == 1))
+    subs = lhs.split(",")
+    ops = list(operands[0]) if len(operands) == 1 and isinstance(operands[0], (list, tuple)) else list(operands)
+    grads = []
+    for i, (sub, op) in enumerate(zip(subs, ops)):
+        if not (isinstance(op, _zel.Tensor) and op.requires_grad):
+            grads.append(None)
+            continue
+        if len(set(sub)) != len(sub):
+            raise RuntimeError("the derivative for 'einsum' with a repeated subscript is not implemented.")
+        others = [(s_, o) for j, (s_, o) in enumerate(zip(subs, ops)) if j != i]
+        seen = set(out) | set("".join(s_ for s_, _ in others))
+        kept = "".join(c for c in sub if c in seen)
+        spec = ",".join([out] + [s_ for s_, _ in others]) + "->" + kept
+        g = _zel.einsum(spec, grad, *[o for _, o in others])
+        if kept != sub:
+            g = g.reshape(tuple(op.shape[k] if c in kept else 1 for k, c in enumerate(sub))).expand(*op.shape)
+        grads.append(g)
+    return grads
+
+
 def _not_implemented(op, param):
     raise RuntimeError("the derivative for '%s' with respect to '%s' is not implemented." % (op, param))
 
@@ -636,7 +738,9 @@ def install(zel):
         "negated": _negated, "repeat_grad": _repeat_grad, "narrow_grad": _narrow_grad, "solve_grad": _solve_grad,
         "take_grad": _take_grad, "not_implemented": _not_implemented,
         "index_select_grad": _index_select_grad, "gather_grad": _gather_grad, "cumprod_grad": _cumprod_grad,
-        "masked": _masked, "clamp_bound_grad": _clamp_bound_grad, "median_grad": _median_grad, "norm_grad": _norm_grad,
+        "masked": _masked, "clamp_bound_grad": _clamp_bound_grad, "masked_select_grad": _masked_select_grad,
+        "diagonal_grad": _diagonal_grad, "diag_grad": _diag_grad, "diff_grads": _diff_grads,
+        "kron_grad": _kron_grad, "einsum_grads": _einsum_grads, "median_grad": _median_grad, "norm_grad": _norm_grad,
         "cholesky_grad": _cholesky_grad, "eigh_grad": _eigh_grad,
     })
     import builtins
