@@ -84,6 +84,20 @@ def test_forward_bytes_do_not_depend_on_requires_grad():
         assert same_bits(sum(limbs_of(a), []), sum(limbs_of(b), [])), name
 
 
+def test_bit_exact_reference_tests_with_inputs_that_require_grad():
+    """The reference tests of the defined operations, rerun with their exact
+    inputs requiring grad: the same bytes come out."""
+    import os
+    import subprocess
+    import sys
+    here = os.path.dirname(os.path.abspath(__file__))
+    files = ["test_elementwise.py", "test_reductions.py", "test_matmul.py", "test_arithmetic.py"]
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider"] + files,
+                          cwd=here, capture_output=True, text=True, timeout=900,
+                          env=dict(os.environ, ZEL_TEST_REQUIRES_GRAD="1"))
+    assert proc.returncode == 0, proc.stdout[-3000:]
+
+
 class TestOperatorsAndReductions:
     def test_arithmetic_with_broadcasting_and_numbers(self):
         x = deep([0.5, -1.25, 2.0])
