@@ -1305,6 +1305,9 @@ def trace(name, args, kwargs):
 TARSK_NAMES = set(getattr(tarsk, "__all__", [])) | set(TARSK_PRIVATE) if tarsk is not None else set()
 # Operations whose results never require grad, as declared.
 NOT_DIFFERENTIABLE = {name for name, (node, pairs) in zel._derivatives().items() if pairs is None}
+# Operations with an operand declared to take no gradient (expand_as's other).
+SHAPE_ONLY_OPERANDS = {name for name, (node, pairs) in zel._derivatives().items()
+                       if pairs and any(formula == "None" for _, formula in pairs)}
 
 
 def dropped_history(name, given, result):
@@ -1317,6 +1320,8 @@ def dropped_history(name, given, result):
     if not any(isinstance(r, Tensor) and not r.requires_grad for r in results):
         return False
     tracked = False
+    if name in SHAPE_ONLY_OPERANDS:  # other only gives a shape: self decides
+        given = given[:1]
     for a in given:
         for t in (a if isinstance(a, (list, tuple)) else (a,)):
             if isinstance(t, Tensor):
