@@ -633,8 +633,8 @@ def _plan(derivatives):
         steps = tuple((param, None, frozenset()) if formula == "None" else
                       (param, _compile(formula), frozenset(_compile(formula).co_names))
                       for param, formula in derivatives)
-        plan = _plans[id(derivatives)] = (derivatives, steps)
-    return plan[1]
+        plan = _plans[id(derivatives)] = (derivatives, steps, frozenset(p for p, _ in derivatives))
+    return plan[1], plan[2]
 
 
 def _untracked_node(op, node_name, env, results):
@@ -668,7 +668,9 @@ def record(op, node_name, env, derivatives, result, old_self):
         _untracked_node(op, node_name, env, results)
         return
     edges, formulas, slots, used = [], [], [], set()
-    for param, code, names in _plan(derivatives):
+    steps, declared = _plan(derivatives)
+    covered = set()
+    for param, code, names in steps:
         v = env.get(param)
         group = isinstance(v, (tuple, list))
         tensors = tuple(v) if group else (v,)
@@ -678,16 +680,17 @@ def record(op, node_name, env, derivatives, result, old_self):
             used |= names
         shapes = []
         for t in tensors:
+            covered.add(id(t))
             edges.append(graph.edge_of(t) if live and isinstance(t, Tensor) else (None, 0))
             shapes.append(tuple(t.shape) if isinstance(t, Tensor) else ())
         slots.append((group, tuple(shapes)))
     # A tensor argument that requires grad but has no formula (clamp's bounds,
     # say) gets an edge whose gradient raises rather than being dropped.
-    covered = {id(t) for param, _, _ in _plan(derivatives)
-               for t in (env.get(param) if isinstance(env.get(param), (tuple, list)) else (env.get(param),))}
     for name, v in env.items():
+        if name in declared:
+            continue
         for t in (v if isinstance(v, (tuple, list)) else (v,)):
-            if isinstance(t, Tensor) and t.requires_grad and id(t) not in covered:
+            if isinstance(t, Tensor) and id(t) not in covered and t.requires_grad:
                 covered.add(id(t))
                 edges.append(graph.edge_of(t))
                 formulas.append(_compile("not_implemented(%r, %r)" % (op, name)))

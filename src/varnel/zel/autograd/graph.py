@@ -11,14 +11,12 @@ the same bytes on every run and thread count.
 """
 import heapq
 import itertools
-import threading
 import weakref
 
 _zel = None  # varnel.zel.zel, set by install()
 _formulas = None  # autograd.formulas
 
 _sequence = itertools.count()
-_lock = threading.Lock()
 
 _FREED = ("Trying to backward through the graph a second time (or directly access saved tensors after "
           "they have already been freed). Saved intermediate values of the graph are freed when you call "
@@ -30,16 +28,22 @@ class Node:
     """A recorded operation. `next_functions` holds one (node, output_nr) edge
     per input, (None, 0) for an input that does not require grad."""
 
-    __slots__ = ("next_functions", "_seq", "_hooks", "_pre_hooks", "_tensor_hooks", "metadata", "__weakref__")
+    __slots__ = ("next_functions", "_seq", "_hooks", "_pre_hooks", "_tensor_hooks", "_metadata", "__weakref__")
 
     def __init__(self, edges):
         self.next_functions = tuple(edges)
-        with _lock:
-            self._seq = next(_sequence)
-        self._hooks = []
-        self._pre_hooks = []
-        self._tensor_hooks = {}  # output_nr -> hooks registered on that output tensor
-        self.metadata = {}
+        self._seq = next(_sequence)  # atomic under the GIL
+        # Hooks are rare: the containers are made when the first one comes.
+        self._hooks = ()
+        self._pre_hooks = ()
+        self._tensor_hooks = None  # output_nr -> hooks registered on that output tensor
+        self._metadata = None
+
+    @property
+    def metadata(self):
+        if self._metadata is None:
+            self._metadata = {}
+        return self._metadata
 
     def name(self):
         return type(self).__name__
@@ -47,10 +51,14 @@ class Node:
     def register_hook(self, fn):
         """fn(grad_inputs, grad_outputs) after the node runs; a tuple it returns
         replaces grad_inputs."""
+        if not isinstance(self._hooks, list):
+            self._hooks = []
         return _Handle(self._hooks, fn)
 
     def register_prehook(self, fn):
         """fn(grad_outputs) before the node runs; a tuple it returns replaces them."""
+        if not isinstance(self._pre_hooks, list):
+            self._pre_hooks = []
         return _Handle(self._pre_hooks, fn)
 
     def __call__(self, *grads):
@@ -229,6 +237,8 @@ def edge_of(t):
 
 
 def _tensor_hook_list(fn, output_nr):
+    if fn._tensor_hooks is None:
+        fn._tensor_hooks = {}
     return fn._tensor_hooks.setdefault(output_nr, [])
 
 
@@ -374,7 +384,7 @@ def run_backward(outputs, grad_outputs, retain_graph, create_graph, inputs, accu
             buf = buffers.pop(id(node), {})
             n_out = max(buf) + 1 if buf else 1
             grads_in = [buf.get(i) for i in range(n_out)]
-            for nr, hooks in node._tensor_hooks.items():
+            for nr, hooks in (node._tensor_hooks.items() if node._tensor_hooks else ()):
                 if nr < len(grads_in) and grads_in[nr] is not None:
                     # retain_grad keeps what the other hooks leave, as in PyTorch.
                     for hook in sorted(hooks, key=lambda h: isinstance(h, _Retain)):
