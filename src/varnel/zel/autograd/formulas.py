@@ -520,8 +520,8 @@ def _einsum_grads(grad, equation, operands):
         others = [(s_, o) for j, (s_, o) in enumerate(zip(subs, ops)) if j != i]
         seen = set(out) | set("".join(s_ for s_, _ in others))
         kept = "".join(c for c in sub if c in seen)
-        spec = ",".join([out] + [s_ for s_, _ in others]) + "->" + kept
-        g = _zel.einsum(spec, grad, *[o for _, o in others])
+        equation_i = ",".join([out] + [s_ for s_, _ in others]) + "->" + kept
+        g = _zel.einsum(equation_i, grad, *[o for _, o in others])
         if kept != sub:
             g = g.reshape(tuple(op.shape[k] if c in kept else 1 for k, c in enumerate(sub))).expand(*op.shape)
         grads.append(g)

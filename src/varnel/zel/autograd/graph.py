@@ -408,8 +408,6 @@ def run_backward(outputs, grad_outputs, retain_graph, create_graph, inputs, accu
                 run = False
             out = ()
             if run and any(g is not None for g in grads_in):
-                if grads_in[0] is None and not isinstance(node, AccumulateGrad):
-                    grads_in[0] = None
                 out = node.apply(tuple(grads_in), create_graph)
                 for hook in list(node._hooks):
                     r = hook(tuple(out), tuple(grads_in))
