@@ -10,11 +10,13 @@
 
 Run: .venv/bin/python bench/bench_autograd.py [--quick]
 """
+import os
 import sys
 
 import torch
 
 from _timing import best_of
+from bench_core import paired
 from bench_zero_d import lorenz
 from varnel.zel import zel
 
@@ -33,11 +35,13 @@ def lorenz_backward(lib, steps):
 
 def main():
     quick = "--quick" in sys.argv
-    steps = 200 if quick else 1000
-    t_zel = best_of(lorenz_backward(zel, steps), repeat=3)
-    t_torch = best_of(lorenz_backward(torch, steps), repeat=3)
-    print(f"Lorenz {steps} steps + backward      zel {t_zel * 1e3:9.2f} ms  torch {t_torch * 1e3:9.2f} ms  "
-          f"zel/torch = {t_zel / t_torch:6.2f}  (target <= 0.5)")
+    torch.set_num_threads(1)
+    print(f"torch {torch.__version__}, 1 thread; load average {os.getloadavg()[0]:.2f}; "
+          "Lorenz timings are the best of several runs, measured in alternation")
+    for steps in ((200,) if quick else (200, 1000)):
+        t_zel, t_torch = paired([lorenz_backward(zel, steps), lorenz_backward(torch, steps)], 3 if quick else 7)
+        print(f"Lorenz {steps:>4} steps + backward    zel {t_zel * 1e3:9.2f} ms  torch {t_torch * 1e3:9.2f} ms  "
+              f"zel/torch = {t_zel / t_torch:6.2f}  (target <= 0.5)")
 
     n = 10 ** 4 if quick else 10 ** 5
     x = zel.rand(n).requires_grad_()

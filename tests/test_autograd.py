@@ -576,5 +576,6 @@ def test_zz_every_declared_derivative_was_evaluated():
     if len(DIFFERENTIATED) < 50:
         pytest.skip("only part of the module ran")
     declared = {name for name, (node, pairs) in zel._derivatives().items() if pairs is not None}
-    missing = sorted(declared - DIFFERENTIATED)
+    native = {name for name, n in zel._native_evaluations().items() if n}
+    missing = sorted(declared - DIFFERENTIATED - native)
     assert not missing, "declared derivatives no test evaluated: %s" % missing

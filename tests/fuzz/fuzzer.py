@@ -1161,6 +1161,37 @@ def hostile_graph(p):
 hostile_graph.__name__ = "hostile_graph"
 
 
+def native_engine(p):
+    """The C++ engine and native nodes called directly with hostile roots,
+    gradients and flags, and graphs recorded with native nodes switched off
+    and on in between."""
+    r = p.rng
+    x = p.tracked_tensor()
+    y = r.choice([lambda: x * x - 2.5, lambda: (1.0 / (x + 3.0)) * x, lambda: -x * x.exp(), lambda: x])()
+    node = y.grad_fn
+    k = r.randrange(5)
+    if k == 0:
+        roots = r.choice([[(node, 0)], [(node, r.choice([0, 1, -1]))], [node], [(p.hostile(), 0)], [(None, 0)], []])
+        grads = r.choice([[zel.ones_like(y)], [p.hostile()], [], [None], [zel.ones_like(y)] * 2])
+        return zel._run_graph(roots, grads, r.random() < 0.5)
+    if k == 1 and node is not None:
+        grads = r.choice([(zel.ones_like(y),), (p.hostile(),), (), (None,), p.hostile()])
+        return node.apply(grads, r.random() < 0.5)
+    if k == 2:
+        was = zel._native_graph(r.random() < 0.5)
+        try:
+            z = (x * 2.0 - x) / 3.0
+        finally:
+            zel._native_graph(was)
+        return zel.autograd.grad(z.sum() * y.sum(), [x], allow_unused=True)
+    if k == 3 and node is not None:
+        node._hooks = r.choice([(), [], p.hostile()])
+        node._tensor_hooks = r.choice([None, {}, p.hostile()])
+        return y.sum().backward()
+    return y.sum().backward(retain_graph=r.random() < 0.5), node and node.next_functions
+native_engine.__name__ = "native_engine"
+
+
 def hostile_transforms(p):
     """A function transform, autograd.functional or gradcheck on a random
     function of hostile tensors."""
@@ -1250,6 +1281,7 @@ def targets():
     found.append(("func.hostile_transforms", "function", "hostile_transforms", hostile_transforms,
                   lambda p: ([p], {})))
     found.append(("autograd.Function.apply", "function", "custom_function", custom_function, lambda p: ([p], {})))
+    found.append(("autograd.native_engine", "function", "native_engine", native_engine, lambda p: ([p], {})))
     if tarsk is not None:
         for name in list(getattr(tarsk, "__all__", [])) + TARSK_PRIVATE:
             if hasattr(tarsk, name):

@@ -105,7 +105,7 @@ py::object formulas_module() {
 
 // A node of the graph (varnel.zel.autograd.graph.Node), else TypeError.
 void check_node(py::handle node, const char* op) {
-  if (!py::isinstance(node, graph_module().attr("Node")))
+  if (!is_native_node(node) && !py::isinstance(node, graph_module().attr("Node")))
     throw TypeError(std::string(op) + "(): node must be an autograd graph node, not " +
                     type_name(node));
 }
@@ -150,6 +150,8 @@ void record(py::detail::function_call& call, py::handle result) {
   const std::string name = call.func.name;
   auto it = declared().find(name);
   if (it != declared().end() && it->second.pairs.is_none()) return;
+  if (it != declared().end() && record_native(call, result, it->second.node, it->second.pairs))
+    return;
   py::dict env;
   for (size_t i = 0; i < call.args.size(); ++i) {
     const char* param = i < call.func.args.size() ? call.func.args[i].name : nullptr;
@@ -211,7 +213,8 @@ py::object before_write(py::handle self, py::handle result, const char* op) {
   if (!r || !requires_grad(*r)) return py::none();
   // The node of the out-of-place value read self before the write: it keeps a
   // copy of that value under self's old identity instead.
-  formulas_module().attr("before_write")(self, result);
+  if (!native_before_write(r->grad.meta->grad_fn, self))
+    formulas_module().attr("before_write")(self, result);
   return py::reinterpret_borrow<py::object>(result);
 }
 
@@ -261,7 +264,14 @@ void bind_grad_state(Module& m, TensorClass& cls) {
       .def_readwrite("grad", &GradMeta::grad)
       .def_readonly("requires_grad", &GradMeta::requires_grad)
       .def_readwrite("retains_grad", &GradMeta::retains_grad)
-      .def_readwrite("hooks", &GradMeta::hooks)
+      // Most tensors never get a hook: a list each would also feed the cyclic collector.
+      .def_property(
+          "hooks",
+          [](GradMeta& m) {
+            if (!m.hooks) m.hooks = py::list();
+            return m.hooks;
+          },
+          [](GradMeta& m, py::object v) { m.hooks = std::move(v); })
       .def_readwrite("accumulator", &GradMeta::accumulator);
 
   cls.def_property(
@@ -397,8 +407,15 @@ void bind_grad_methods(TensorClass& cls) {
 
 }  // namespace
 
+bool record_operator(const char* op, PyObject* self, PyObject* other, py::handle result) {
+  auto it = declared().find(op);
+  if (it == declared().end()) return false;
+  return record_operator_as(op, it->second.node, it->second.pairs, self, other, result);
+}
+
 void bind_autograd(Module& m, TensorClass& cls) {
   declare_all();
+  bind_native_graph(m);
   bind_grad_state(m, cls);
   bind_grad_methods(cls);
 }

@@ -28,9 +28,9 @@ struct __attribute__((visibility("hidden"))) GradMeta {
   bool requires_grad = false;
   bool retains_grad = false;
   int output_nr = 0;
-  py::object grad = py::none();         // None or a Tensor
-  py::object grad_fn = py::none();      // None for a leaf
-  py::list hooks;                       // a leaf's hooks, run before accumulation
+  py::object grad = py::none();     // None or a Tensor
+  py::object grad_fn = py::none();  // None for a leaf
+  py::object hooks;  // a leaf's hooks (a list made on first use), run before accumulation
   py::object accumulator = py::none();  // weak reference to the leaf's AccumulateGrad, or None
 
   // GradMeta objects alive: none means no operation can need recording.
@@ -107,6 +107,20 @@ void def_both(Module& m, TensorClass& cls, const char* name, const F& f, const c
 
 // Tensor.requires_grad, grad, grad_fn, is_leaf, backward, ...
 void bind_autograd(Module& m, TensorClass& cls);
+
+// Native nodes (autograd_native.cpp): an operation whose declared
+// derivatives are arithmetic records in C++. Each returns false, having
+// recorded nothing, where the operation or its arguments need the Python path.
+bool record_native(py::detail::function_call& call, py::handle result, const std::string& node,
+                   py::handle pairs);
+// The operator slots' way in: `op` is the dunder name the method would have had.
+bool record_operator(const char* op, PyObject* self, PyObject* other, py::handle result);
+bool record_operator_as(const char* op, const std::string& node, py::handle pairs, PyObject* self,
+                        PyObject* other, py::handle result);
+// Before an in-place write into self: a native node that saved self keeps a copy.
+bool native_before_write(py::handle node, py::handle self);
+bool is_native_node(py::handle h);
+void bind_native_graph(Module& m);
 
 }  // namespace zel
 

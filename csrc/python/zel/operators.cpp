@@ -32,6 +32,8 @@ constexpr int64_t kFastRows = 64;
 struct Op {
   PyObject* name;   // "__add__"
   PyObject* rname;  // "__radd__"
+  const char* dunder;
+  const char* rdunder;
   LimbTensor (*both)(const LimbTensor&, const LimbTensor&);
   LimbTensor (*scalar)(const LimbTensor&, double);   // tensor op number
   LimbTensor (*rscalar)(const LimbTensor&, double);  // number op tensor; null: via from_python
@@ -74,14 +76,15 @@ PyObject* by_methods(PyObject* a, PyObject* b, const Op& op) {
 }
 
 // The limbs of an exact Tensor that passes every check of the methods and
-// is small and on the CPU; null otherwise.
-const LimbTensor* fast_operand(PyObject* o) {
+// is small and on the CPU; null otherwise. `history` is set when the
+// operation may have to be recorded.
+const LimbTensor* fast_operand(PyObject* o, bool& history) {
   if (Py_TYPE(o) != tensor_type) return nullptr;
   auto* inst = reinterpret_cast<py::detail::instance*>(o);
   if (!inst->simple_layout || !inst->simple_holder_constructed) return nullptr;
   const auto* t = static_cast<const LimbTensor*>(inst->simple_value_holder[0]);
-  // A tensor with autograd state goes through the methods, which record.
-  if (!t || (t->grad.meta && may_record())) return nullptr;
+  if (!t) return nullptr;
+  if (t->grad.meta && may_record()) history = true;
   const at::Tensor& d = t->data;
   if (!d.defined() || !d.device().is_cpu() || d.scalar_type() != at::kDouble || d.dim() != 2 ||
       d.size(1) != limbs::kLimbs || d.size(0) > kFastRows || !d.is_contiguous() ||
@@ -105,17 +108,38 @@ bool fast_number(PyObject* o, double& out) {
   return true;
 }
 
+// An operation on a tensor with history records as its method would, as
+// `name` (self, other); a false return leaves it to the method.
+PyObject* recorded(const char* name, PyObject* self, PyObject* other, py::object result) {
+  if (!record_operator(name, self, other, result)) return nullptr;
+  return result.release().ptr();
+}
+
 template <const Op& op>
 PyObject* slot(PyObject* a, PyObject* b) {
   try {
-    const LimbTensor* ta = fast_operand(a);
-    const LimbTensor* tb = fast_operand(b);
+    bool history = false;
+    const LimbTensor* ta = fast_operand(a, history);
+    const LimbTensor* tb = fast_operand(b, history);
     double c;
-    if (ta && tb) return py::cast(op.both(*ta, *tb)).release().ptr();
-    if (ta && fast_number(b, c)) return py::cast(op.scalar(*ta, c)).release().ptr();
-    if (tb && fast_number(a, c)) {
-      if (op.rscalar) return py::cast(op.rscalar(*tb, c)).release().ptr();
-      return py::cast(op.both(from_python(a, at::kCPU), *tb)).release().ptr();
+    if (!history) {
+      if (ta && tb) return py::cast(op.both(*ta, *tb)).release().ptr();
+      if (ta && fast_number(b, c)) return py::cast(op.scalar(*ta, c)).release().ptr();
+      if (tb && fast_number(a, c)) {
+        if (op.rscalar) return py::cast(op.rscalar(*tb, c)).release().ptr();
+        return py::cast(op.both(from_python(a, at::kCPU), *tb)).release().ptr();
+      }
+    } else {
+      PyObject* r = nullptr;
+      if (ta && tb)
+        r = recorded(op.dunder, a, b, py::cast(op.both(*ta, *tb)));
+      else if (ta && fast_number(b, c))
+        r = recorded(op.dunder, a, b, py::cast(op.scalar(*ta, c)));
+      else if (tb && fast_number(a, c))
+        r = recorded(
+            op.rdunder, b, a,
+            py::cast(op.rscalar ? op.rscalar(*tb, c) : op.both(from_python(a, at::kCPU), *tb)));
+      if (r) return r;
     }
   } catch (...) {
     // The methods raise the error in their words.
@@ -125,6 +149,25 @@ PyObject* slot(PyObject* a, PyObject* b) {
 }
 
 PyObject* interned(const char* s) { return PyUnicode_InternFromString(s); }
+
+PyObject* neg_name = nullptr;
+
+// -t: the gradients of subtraction negate, so it has a slot as + - * / do.
+PyObject* neg_slot(PyObject* a) {
+  try {
+    bool history = false;
+    const LimbTensor* t = fast_operand(a, history);
+    if (t && !history) return py::cast(neg(*t)).release().ptr();
+  } catch (...) {
+    PyErr_Clear();
+  }
+  PyObject* f = _PyType_Lookup(Py_TYPE(a), neg_name);
+  if (!f) {
+    PyErr_SetString(PyExc_TypeError, "bad operand type for unary -");
+    return nullptr;
+  }
+  return PyObject_CallOneArg(f, a);
+}
 
 // --- the one-operand element functions of the table ---------------------------
 // A method descriptor per function: a call with no arguments on a small CPU
@@ -139,8 +182,9 @@ template <size_t I>
 PyObject* unary_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
     try {
-      if (const LimbTensor* t = fast_operand(self))
-        return py::cast(apply(kElementwiseOps[I], *t)).release().ptr();
+      bool history = false;
+      const LimbTensor* t = fast_operand(self, history);
+      if (t && !history) return py::cast(apply(kElementwiseOps[I], *t)).release().ptr();
     } catch (...) {
       PyErr_Clear();
     }
@@ -420,15 +464,26 @@ void bind_operators(TensorClass& cls) {
   // The slots go in after the methods: setting __add__ (or any of the
   // names of these slots) on the class again would put the generic slot back.
   tensor_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  op_add = {interned("__add__"), interned("__radd__"), add, add_scalar, add_scalar};
-  op_sub = {interned("__sub__"), interned("__rsub__"), sub, sub_scalar, rsub_scalar};
-  op_mul = {interned("__mul__"), interned("__rmul__"), mul, mul_scalar, mul_scalar};
-  op_div = {interned("__truediv__"), interned("__rtruediv__"), div, div_scalar, nullptr};
+  op_add = {interned("__add__"), interned("__radd__"), "__add__", "__radd__", add, add_scalar,
+            add_scalar};
+  op_sub = {interned("__sub__"), interned("__rsub__"), "__sub__", "__rsub__", sub,
+            sub_scalar,          rsub_scalar};
+  op_mul = {interned("__mul__"), interned("__rmul__"), "__mul__", "__rmul__", mul, mul_scalar,
+            mul_scalar};
+  op_div = {interned("__truediv__"),
+            interned("__rtruediv__"),
+            "__truediv__",
+            "__rtruediv__",
+            div,
+            div_scalar,
+            nullptr};
   PyNumberMethods* nb = tensor_type->tp_as_number;
   nb->nb_add = slot<op_add>;
   nb->nb_subtract = slot<op_sub>;
   nb->nb_multiply = slot<op_mul>;
   nb->nb_true_divide = slot<op_div>;
+  neg_name = interned("__neg__");
+  nb->nb_negative = neg_slot;
   PyType_Modified(tensor_type);
 }
 

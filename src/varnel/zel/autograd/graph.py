@@ -10,13 +10,12 @@ order they arrive. That order depends on the graph alone, so gradients are
 the same bytes on every run and thread count.
 """
 import heapq
-import itertools
 import weakref
 
 _zel = None  # varnel.zel.zel, set by install()
 _formulas = None  # autograd.formulas
 
-_sequence = itertools.count()
+_next_sequence = None  # the core module's counter, shared with the nodes it records
 
 _FREED = ("Trying to backward through the graph a second time (or directly access saved tensors after "
           "they have already been freed). Saved intermediate values of the graph are freed when you call "
@@ -32,7 +31,7 @@ class Node:
 
     def __init__(self, edges):
         self.next_functions = tuple(edges)
-        self._seq = next(_sequence)  # atomic under the GIL
+        self._seq = _next_sequence()
         # Hooks are rare: the containers are made when the first one comes.
         self._hooks = ()
         self._pre_hooks = ()
@@ -320,6 +319,9 @@ def run_backward(outputs, grad_outputs, retain_graph, create_graph, inputs, accu
         retain_graph = create_graph
     grads = _root_grads(outputs, grad_outputs, create_graph)
     roots = [edge_of(t) for t in outputs]
+    # The common case runs in C++, in this engine's order; it declines graphs with hooks.
+    if accumulate and not inputs and not create_graph and _zel._run_graph(roots, grads, bool(retain_graph)):
+        return None
 
     # Where the wanted gradients are caught: a leaf at its AccumulateGrad, any
     # other tensor on its way into its node.
@@ -498,5 +500,10 @@ def grad(outputs, inputs, grad_outputs=None, retain_graph=None, create_graph=Fal
 
 
 def install(zel, formulas):
-    global _zel, _formulas
+    global _zel, _formulas, _next_sequence
     _zel, _formulas = zel, formulas
+    _next_sequence = zel._next_sequence
+    # The nodes recorded in C++ answer as these do.
+    native = zel._NativeNode
+    for name in ("metadata", "name", "register_hook", "register_prehook", "__call__", "__repr__"):
+        setattr(native, name, Node.__dict__[name])
