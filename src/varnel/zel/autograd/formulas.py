@@ -559,6 +559,119 @@ def _clamp_mask(self, lo, hi):
     return ok
 
 
+def _scatter_sum(grad, self, indices, dim):
+    """The gradient of values picked along `dim` at `indices` where places
+    repeat (cummax, cummin): the gradients taken from one place add up."""
+    if self.ndim == 0:
+        return grad
+    d = dim % self.ndim
+    n = self.shape[d]
+    g, idx = grad.movedim(d, -1), indices.movedim(d, -1)
+    hits = _zel.where(idx.unsqueeze(-1) == torch.arange(n), 1.0, 0.0)  # [..., j, i]: place j came from i
+    return (g.unsqueeze(-2) @ hits).squeeze(-2).movedim(-1, d)
+
+
+def _stacked_shapes(tensors, kind):
+    """The shapes hstack, vstack and column_stack give their tensors before
+    joining them, and the axis they join along."""
+    shapes = []
+    for t in tensors:
+        shape = tuple(t.shape)
+        if kind == "v":
+            shape = (1,) * (2 - len(shape)) + shape if len(shape) < 2 else shape
+        elif kind == "column":
+            shape = {0: (1, 1), 1: (shape[0], 1) if shape else (1, 1)}.get(len(shape), shape)
+        elif not shape:
+            shape = (1,)
+        shapes.append(shape)
+    dim = 0 if kind == "v" or (kind == "h" and len(shapes[0]) == 1) else 1
+    return shapes, dim
+
+
+def _stacked_grad(grad, tensors, kind):
+    shapes, dim = _stacked_shapes(tensors, kind)
+    out, start = [], 0
+    for t, shape in zip(tensors, shapes):
+        out.append(grad.narrow(dim, start, shape[dim]).reshape(tuple(t.shape)))
+        start += shape[dim]
+    return out
+
+
+def _tile_grad(grad, self, dims):
+    dims = _flat_ints((dims,))
+    reps = (1,) * (self.ndim - len(dims)) + dims
+    return _repeat_grad(grad, self, reps)
+
+
+def _meshgrid_grads(grads, tensors, indexing):
+    """Each grid is one input spread along the others' axes: its gradient is
+    the grid's summed over those axes."""
+    order = list(range(len(tensors)))
+    if indexing == "xy" and len(order) > 1:
+        order[0], order[1] = 1, 0
+    out = []
+    for t, g, axis in zip(tensors, grads, order):
+        others = tuple(a for a in range(g.ndim) if a != axis)
+        out.append((g.sum(dim=others) if others else g).reshape(tuple(t.shape)))
+    return out
+
+
+def _logit_grad(grad, self, eps):
+    g = grad / (self * (1.0 - self))
+    if eps is None:
+        return g
+    inside = torch.logical_and(_compare(self, float(eps), lambda s: s >= 0),
+                               _compare(self, 1.0 - float(eps), lambda s: s <= 0))
+    return _zel.where(inside, g, 0.0)
+
+
+def _nanmean_grad(grad, self, dim, keepdim):
+    present = _zel.where(_isnan(self), 0.0, 1.0)
+    count = present.sum() if _all_dims(dim) else present.sum(dim=dim, keepdim=True)
+    return _zel.where(_isnan(self), 0.0, _expand_reduced(grad, self, dim, keepdim) / count)
+
+
+def _trapezoid_grads(grad, y, x, dx, dim, cumulative):
+    """Gradients of the trapezoid rule for y (and x, a tensor of sample
+    points): each interval contributes its width times the mean of its ends."""
+    d = dim % y.ndim
+    n = y.shape[d]
+    if n == 0:
+        return _zel.zeros_like(y), None if not isinstance(x, _zel.Tensor) else _zel.zeros_like(x)
+    g = grad if not cumulative else grad.flip(d).cumsum(d).flip(d)  # what reaches each interval
+    if not cumulative:
+        g = g.unsqueeze(d).expand(*(tuple(y.shape[:d]) + (max(n - 1, 0),) + tuple(y.shape[d + 1:])))
+    if isinstance(x, _zel.Tensor):
+        xs = x if x.ndim == 1 else x
+        if x.ndim == 1:
+            shape = [1] * y.ndim
+            shape[d] = n
+            xs = x.reshape(tuple(shape))
+        width = xs.narrow(d, 1, n - 1) - xs.narrow(d, 0, n - 1)
+    else:
+        width = 1.0 if x is None and dx is None else float(dx if dx is not None else x)
+    half = g * width * 0.5
+    zero = _zel.zeros_like(y.narrow(d, 0, 1))
+    gy = _zel.cat([half, zero], d) + _zel.cat([zero, half], d)
+    gx = None
+    if isinstance(x, _zel.Tensor):
+        mids = (y.narrow(d, 1, n - 1) + y.narrow(d, 0, n - 1)) * 0.5 * g
+        zx = _zel.zeros_like(mids.narrow(d, 0, 1))
+        gx = _zel.cat([zx, mids], d) - _zel.cat([mids, zx], d)
+        gx = sum_to(gx, tuple(xs.shape)).reshape(tuple(x.shape))
+    return gy, gx
+
+
+def _vander_grad(grad, x, N, increasing):
+    n = x.shape[0] if N is None else int(N)
+    if n <= 1:
+        return _zel.zeros_like(x)
+    powers = _zel.vander(x, n - 1, True)  # x^0 ... x^(n-2)
+    k = _zel.arange(1, n) * 1.0
+    g = grad if increasing else grad.flip(-1)
+    return (g.narrow(-1, 1, n - 1) * powers * k).sum(dim=-1)
+
+
 def before_write(self, result):
     """An in-place operation is about to overwrite self with `result`: the
     node of `result` keeps a copy of self's old value, under self's old
@@ -745,6 +858,9 @@ def install(zel):
         "diagonal_grad": _diagonal_grad, "diag_grad": _diag_grad, "diff_grads": _diff_grads,
         "kron_grad": _kron_grad, "einsum_grads": _einsum_grads, "median_grad": _median_grad, "norm_grad": _norm_grad,
         "cholesky_grad": _cholesky_grad, "eigh_grad": _eigh_grad,
+        "scatter_sum": _scatter_sum, "stacked_grad": _stacked_grad, "tile_grad": _tile_grad,
+        "meshgrid_grads": _meshgrid_grads, "logit_grad": _logit_grad, "nanmean_grad": _nanmean_grad,
+        "trapezoid_grads": _trapezoid_grads, "vander_grad": _vander_grad, "isfinite": _zel.isfinite,
     })
     import builtins
     _NS["__builtins__"] = builtins
