@@ -160,6 +160,8 @@ void record(py::detail::function_call& call, py::handle result) {
       key = param;
     else if (call.func.has_args && i == call.func.nargs_pos)
       key = "args";  // the *args tuple
+    else if (call.func.has_kwargs && i + 1 == call.args.size())
+      key = "kwargs";  // the **kwargs dict
     else
       key = i == 0 ? "self" : i == 1 ? "other" : "arg" + std::to_string(i);
     env[py::str(key)] = call.args[i];
