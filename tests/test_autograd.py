@@ -229,6 +229,11 @@ GRADCHECK_CASES = {
     "einsum": (lambda a, b: zel.einsum("ij,jk->ik", a, b) + zel.einsum("ij,kj->i", a, b.t()).sum()
                + zel.einsum("ij->", a), lambda: [_m(2, 3, 43), _m(3, 2, 44)]),
     "kron": (lambda a, b: zel.kron(a, b), lambda: [_m(2, 2, 45), _m(2, 3, 46)]),
+    "einsum with '...' and repeated subscripts": (
+        lambda a, b, c: zel.einsum("...j,jk->...k", a, b).sum(dim=0) + zel.einsum("ii->i", b @ c)
+        + zel.einsum("ii", c) + zel.einsum("iij,jk->ik", c.unsqueeze(2) * 1.0, b[:1]).sum()
+        + zel.einsum("...,...", c, c.t()).sum() + zel.einsum("bij,b...", a, c[0, :2]),
+        lambda: [_m(4, 3, 74).reshape(2, 2, 3).detach().requires_grad_(), _m(3, 3, 75), _m(3, 3, 76)]),
     "fliplr, flipud, rot90, swapdims, moveaxis, unflatten, tile": (
         lambda x: zel.fliplr(x) * zel.flipud(x) + zel.rot90(x.reshape(3, 2), 1, (0, 1)) * x.rot90(-2)
         + zel.swapdims(x.unsqueeze(0), 0, 1).sum(dim=1) + zel.moveaxis(x.unsqueeze(2), 2, 0)[0]

@@ -13,6 +13,7 @@ sin and cos below are built from the 2^-100 kernels, not from the defined
 series.
 """
 import math
+import string
 
 import torch
 
@@ -495,35 +496,52 @@ def _kron_grad(grad, a, b, which):
     return (blocks * A.reshape(m, n, 1, 1)).sum(dim=(0, 1)).reshape(tuple(b.shape))
 
 
+def _einsum_letters(eq, ops):
+    """The equation with '...' spelled out in letters it does not use, and
+    its output made explicit (PyTorch's order: the broadcast axes, then the
+    letters found once, sorted)."""
+    lhs, out = eq.split("->") if "->" in eq else (eq, None)
+    subs = lhs.split(",")
+    spare = [c for c in string.ascii_letters if c not in eq]
+    counts = [op.ndim - (len(sub) - 3) for sub, op in zip(subs, ops) if "..." in sub]
+    n = max(counts, default=0)
+    ell = "".join(spare[:n])
+    subs = [sub.replace("...", ell[n - (op.ndim - (len(sub) - 3)):]) if "..." in sub else sub
+            for sub, op in zip(subs, ops)]
+    if out is None:
+        letters = "".join(subs)
+        out = ell + "".join(sorted(c for c in set(letters) if letters.count(c) == 1 and c not in ell))
+    else:
+        out = out.replace("...", ell)
+    return subs, out
+
+
 def _einsum_grads(grad, equation, operands):
     """The gradient of each operand of an einsum is another einsum: the
     result's gradient with the other operands, back to that operand's
-    subscripts (letters found nowhere else are spread back by broadcasting)."""
-    eq = equation.replace(" ", "")
-    if "..." in eq:
-        raise RuntimeError("the derivative for 'einsum' with '...' is not implemented.")
-    if "->" in eq:
-        lhs, out = eq.split("->")
-    else:
-        lhs = eq
-        letters = lhs.replace(",", "")
-        out = "".join(sorted(c for c in set(letters) if letters.count(c) == 1))
-    subs = lhs.split(",")
+    subscripts (letters found nowhere else are spread back by broadcasting;
+    a letter repeated within the operand puts the gradient on that diagonal)."""
     ops = list(operands[0]) if len(operands) == 1 and isinstance(operands[0], (list, tuple)) else list(operands)
+    subs, out = _einsum_letters(equation.replace(" ", ""), ops)
     grads = []
     for i, (sub, op) in enumerate(zip(subs, ops)):
         if not (isinstance(op, _zel.Tensor) and op.requires_grad):
             grads.append(None)
             continue
-        if len(set(sub)) != len(sub):
-            raise RuntimeError("the derivative for 'einsum' with a repeated subscript is not implemented.")
         others = [(s_, o) for j, (s_, o) in enumerate(zip(subs, ops)) if j != i]
         seen = set(out) | set("".join(s_ for s_, _ in others))
-        kept = "".join(c for c in sub if c in seen)
-        equation_i = ",".join([out] + [s_ for s_, _ in others]) + "->" + kept
-        g = _zel.einsum(equation_i, grad, *[o for _, o in others])
-        if kept != sub:
-            g = g.reshape(tuple(op.shape[k] if c in kept else 1 for k, c in enumerate(sub))).expand(*op.shape)
+        unique = "".join(dict.fromkeys(sub))
+        size = {c: op.shape[sub.index(c)] for c in unique}
+        kept = "".join(c for c in unique if c in seen)
+        g = _zel.einsum(",".join([out] + [s_ for s_, _ in others]) + "->" + kept, grad, *[o for _, o in others])
+        if kept != unique:
+            g = g.reshape(tuple(size[c] if c in kept else 1 for c in unique)).expand(*(size[c] for c in unique))
+        if unique != sub:
+            grids = torch.meshgrid(*[torch.arange(size[c]) for c in unique], indexing="ij")
+            place = tuple(grids[unique.index(c)].reshape(-1) for c in sub)
+            full = _zel.zeros_like(op)
+            full[place] = g.reshape(-1)
+            g = full
         grads.append(g)
     return grads
 
