@@ -7,7 +7,7 @@ import torch
 from hypothesis import given, settings, strategies as st
 
 from varnel.zel import zel
-from conftest import from_rows, limbs_of, same_bits
+from conftest import bits, from_rows, limbs_of, same_bits
 
 Tensor = zel.Tensor
 Z7 = [0.0] * 7
@@ -238,3 +238,20 @@ def test_non_contiguous_limb_arrays_work():
     assert not t._data.is_contiguous()
     assert (t + 0.0).tolist() == zel.from_limbs(base.t().contiguous()).tolist()
     assert t.sum().sha256() == zel.from_limbs(base.t().contiguous()).sum().sha256()
+
+
+def flat(t):
+    return [bits(x) for row in limbs_of(t) for x in row]
+
+
+class TestTensorArguments:
+    """max/min with a tensor are the element-wise maximum/minimum, as in
+    PyTorch (they read the tensor as a dimension)."""
+
+    def test_max_and_min_of_two_tensors(self):
+        a, b = zel.tensor([1.0, 5.0]), zel.tensor(-1.0)
+        assert zel.max(a, b).tolist() == [1.0, 5.0] and zel.min(a, b).tolist() == [-1.0, -1.0]
+        c = zel.tensor([3.0, -2.0])
+        assert flat(a.max(c)) == flat(zel.maximum(a, c))
+        assert flat(a.min(c)) == flat(zel.minimum(a, c))
+        assert a.max().item() == 5.0 and zel.tensor([[1.0, 2.0], [3.0, 0.0]]).max(1).tolist() == [2.0, 3.0]

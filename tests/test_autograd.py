@@ -273,7 +273,8 @@ GRADCHECK_CASES = {
         torch.tensor([[True, False, True], [False, True, False]])), lambda: [_m(2, 3, 51)]),
     "lerp, addcmul, addcdiv": (lambda a, b, w: a.lerp(b, w) + a.addcmul(b, w, value=0.5) + a.addcdiv(b, w + 3.0),
                                lambda: [_m(2, 3, 52), _m(2, 3, 53), _m(2, 3, 54)]),
-    "pow with a tensor exponent, dist": (lambda a, e: (a * a + 1.0).pow(e) + zel.dist(a, e),
+    "pow with a tensor exponent, dist": (lambda a, e: (a * a + 1.0).pow(e) + zel.dist(a, e) + zel.pow(a * a + 0.5, e)
+                                         + zel.max(a, e) * 2.0 + a.min(e * 0.5),
                                          lambda: [_m(2, 2, 55), _m(2, 2, 56)]),
     "movedim, swapaxes, view_as": (lambda x: x.movedim(0, 2).swapaxes(0, 1).reshape_as(x.reshape(3, 2, 2)),
                                    lambda: [_m(4, 3, 57).reshape(2, 2, 3).detach().requires_grad_()]),

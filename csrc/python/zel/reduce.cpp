@@ -157,16 +157,20 @@ void bind_sums(Module& m, TensorClass& cls) {
   cls.def("sum", &sum_like<Fold::Sum>, dim_none, keep_false, kSumDoc);
   cls.def("prod", &sum_like<Fold::Prod>, dim_none, keep_false, kProdDoc);
   cls.def("mean", &sum_like<Fold::Mean>, dim_none, keep_false, kMeanDoc);
+  // max(other) and min(other) with a tensor are PyTorch's element-wise
+  // maximum and minimum; reading the tensor as a dimension gave a wrong answer.
   cls.def(
       "max",
-      [](LimbTensor t, py::handle dim, py::handle keepdim) {
-        return reduce(t, dim, keepdim, ReduceOp::Max);
+      [](py::handle self, py::handle dim, py::handle keepdim) -> py::object {
+        if (py::isinstance<LimbTensor>(dim)) return self.attr("maximum")(dim);
+        return reduce(self.cast<LimbTensor>(), dim, keepdim, ReduceOp::Max);
       },
       dim_none, keep_false, "Maximum value.");
   cls.def(
       "min",
-      [](LimbTensor t, py::handle dim, py::handle keepdim) {
-        return reduce(t, dim, keepdim, ReduceOp::Min);
+      [](py::handle self, py::handle dim, py::handle keepdim) -> py::object {
+        if (py::isinstance<LimbTensor>(dim)) return self.attr("minimum")(dim);
+        return reduce(self.cast<LimbTensor>(), dim, keepdim, ReduceOp::Min);
       },
       dim_none, keep_false, "Minimum value.");
   cls.def(
