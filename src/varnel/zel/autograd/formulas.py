@@ -16,7 +16,7 @@ import math
 
 import torch
 
-from . import graph
+from . import graph, linalg_grads
 
 _zel = None
 _NS = {}
@@ -746,5 +746,6 @@ def install(zel):
         "kron_grad": _kron_grad, "einsum_grads": _einsum_grads, "median_grad": _median_grad, "norm_grad": _norm_grad,
         "cholesky_grad": _cholesky_grad, "eigh_grad": _eigh_grad,
     })
+    _NS.update(linalg_grads.namespace(zel))
     import builtins
     _NS["__builtins__"] = builtins
