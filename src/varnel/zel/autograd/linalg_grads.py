@@ -1,7 +1,7 @@
 """The gradients of the decompositions, solves and matrix functions of
-zel.linalg, as PyTorch derives them (its FunctionsManual), written with the
-library's differentiable operations so that a gradient taken with
-create_graph=True is differentiable again.
+zel.linalg, PyTorch's formulas written with the library's differentiable
+operations, so that a gradient taken with create_graph=True is
+differentiable again.
 
 The formulas assume what PyTorch's do: distinct singular values for svd,
 full rank for lstsq and pinv, an invertible R for qr."""
@@ -170,8 +170,6 @@ def _matrix_norm_grad(grad, A, result, ord, dim, keepdim):
     r = _keepdim_form(result, (d0, d1), keepdim)
     if ord == "fro":
         return _zel.where(_is_zero(r), 0.0, g * A / r)
-    if isinstance(ord, str) and ord != "nuc":
-        raise RuntimeError("linalg.matrix_norm: Order %s not supported." % ord)
     if ord == "nuc" or abs(ord) == 2:
         At = A.movedim((d0, d1), (-2, -1))
         gt = g.movedim((d0, d1), (-2, -1))
