@@ -286,6 +286,76 @@ GRADCHECK_CASES = {
     "min, amin, powers": (lambda a, e: a.min() + a.amin(dim=0).sum() + (2.0 ** a) + (a * a + 1.0).float_power(e),
                           lambda: [_m(2, 2, 61), _m(2, 2, 62)]),
     "solve from the right": (lambda a, b: zel.linalg.solve(a, b, left=False), lambda: [_spd(2, 31), _m(3, 2, 32)]),
+    # linear algebra, part 2
+    # Householder QR and Jacobi SVD are good to about 2^-101, which the step
+    # of 2^-40 turns into about 3e-19 in the differences: 1e-18 for them and
+    # for what goes through the SVD (lstsq, pinv, the spectral norms, cond).
+    "qr: square, tall, wide, complete": (lambda a, b, c, d: zel.linalg.qr(a) + zel.linalg.qr(b) + zel.linalg.qr(c)
+                                         + zel.linalg.qr(d, mode="complete"),
+                                         lambda: [_m(3, 3, 63), _m(4, 3, 64), _m(2, 4, 65), _m(3, 3, 66)], 1e-18),
+    "svd: square, tall, wide": (lambda a, b, c: _svd_parts(a) + _svd_parts(b) + _svd_parts(c),
+                                lambda: [_m(3, 3, 67), _m(4, 3, 68), _m(2, 4, 69)], 1e-18),
+    "svd with full matrices, svdvals": (lambda a, b: _svd_parts(a, True) + _svd_parts(b, True)[:3]
+                                        + (zel.linalg.svdvals(b),), lambda: [_m(3, 3, 70), _m(4, 3, 71)], 1e-18),
+    "lstsq: tall, square with a vector": (lambda a, b, c, v: (zel.linalg.lstsq(a, b).solution,
+                                                             zel.linalg.lstsq(c, v).solution),
+                                          lambda: [_m(4, 3, 72), _m(4, 2, 73), _spd(3, 74), _vector(3, 75)], 1e-18),
+    "lstsq residuals": (lambda a, b: zel.linalg.lstsq(a, b, driver="gelsd")[:2], lambda: [_m(4, 2, 76), _m(4, 2, 77)],
+                        1e-18),
+    "pinv: tall, wide, hermitian": (lambda a, b, c: (zel.linalg.pinv(a), zel.linalg.pinv(b),
+                                                     zel.linalg.pinv(c @ c.mT + zel.eye(3), hermitian=True)),
+                                    lambda: [_m(4, 3, 78), _m(2, 3, 79), _m(3, 3, 80)], 1e-18),
+    # the squarings of scaling and squaring carry their rounding forward: about
+    # 1e-18 in the differences
+    "matrix_exp": (lambda a: zel.linalg.matrix_exp(a), lambda: [_m(3, 3, 81)], 3e-18),
+    "matrix_power: positive, zero, negative": (lambda a: (zel.linalg.matrix_power(a, 3),
+                                                          zel.linalg.matrix_power(a, 0),
+                                                          zel.linalg.matrix_power(a, -2)), lambda: [_m(3, 3, 82)]),
+    "matrix norms: fro, nuc, 2, -2": (lambda a: (zel.linalg.matrix_norm(a), zel.linalg.matrix_norm(a, "nuc"),
+                                                 zel.linalg.matrix_norm(a, 2), zel.linalg.matrix_norm(a, -2)),
+                                      lambda: [_m(4, 3, 83)], 1e-18),
+    "matrix norms: 1, -1, inf, -inf, over other axes": (
+        lambda a, b: (zel.linalg.matrix_norm(a, 1), zel.linalg.matrix_norm(a, -1),
+                      zel.linalg.matrix_norm(a, float("inf")), zel.linalg.matrix_norm(a, -float("inf")),
+                      zel.linalg.matrix_norm(b, 1, dim=(0, 2), keepdim=True),
+                      zel.linalg.matrix_norm(b, "nuc", dim=(2, 0))),
+        lambda: [_m(4, 3, 84), _m(4, 6, 85).reshape(2, 3, 4).detach().requires_grad_()], 1e-18),
+    "linalg.norm of vectors and matrices": (lambda a: (zel.linalg.norm(a), zel.linalg.norm(a, 2),
+                                                       zel.linalg.norm(a, float("inf"), dim=1),
+                                                       zel.linalg.norm(a, "nuc"), zel.linalg.norm(a.reshape(-1), 1),
+                                                       zel.linalg.norm(a, 1, dim=(1, 0), keepdim=True)),
+                                            lambda: [_m(3, 3, 86)], 1e-18),
+    "cond: 2, -2, fro, nuc, 1, -inf": (lambda a: tuple(zel.linalg.cond(a, p) for p in
+                                                       (None, -2, "fro", "nuc", 1, -float("inf"))),
+                                       lambda: [_m(3, 3, 87)], 1e-18),
+    "solve_triangular: upper, lower from the right, unit": (
+        lambda a, b, c: (zel.linalg.solve_triangular(a.triu() + zel.eye(3) * 3.0, b, upper=True),
+                         zel.linalg.solve_triangular(a, c, upper=False, left=False),
+                         zel.linalg.solve_triangular(a, b, upper=False, unitriangular=True)),
+        lambda: [_m(3, 3, 88), _m(3, 2, 89), _m(2, 3, 90)]),
+    "cholesky_solve: lower, upper": (lambda b, l, u: zel.cholesky_solve(b, l) + zel.cholesky_solve(b, u, upper=True),
+                                     lambda: [_m(3, 2, 91), _cholesky_factor(3, 92),
+                                              _cholesky_factor(3, 93).mT.contiguous().detach().requires_grad_()]),
+    # its pivots (2, 3, 3) are a 3-cycle, which tells P from P^T
+    "lu_solve: left, right, adjoint": (lambda lu, pivots, b, c: (zel.linalg.lu_solve(lu, pivots, b),
+                                                                 zel.linalg.lu_solve(lu, pivots, c, left=False),
+                                                                 zel.linalg.lu_solve(lu, pivots, b, adjoint=True)),
+                                       lambda: _lu_inputs(101) + [_m(3, 2, 95), _m(2, 3, 96)]),
+    "multi_dot: matrices, end vectors": (lambda a, b, c, v: (zel.linalg.multi_dot([a, b, c]),
+                                                             zel.linalg.multi_dot([v, b, v])),
+                                         lambda: [_m(2, 3, 97), _m(3, 3, 98), _m(3, 2, 99), _vector(3, 100)]),
+    "vecdot, tensordot": (lambda a, b, c: (zel.linalg.vecdot(a, b), zel.linalg.vecdot(a, c, dim=0),
+                                           zel.tensordot(a, c.t(), dims=1),
+                                           # pairs of axes out of order on both sides
+                                           zel.tensordot(c.reshape(2, 3, 1) * b, a.t().reshape(2, 1, 3),
+                                                         dims=([1, 0], [2, 0]))),
+                          lambda: [_m(2, 3, 101), _m(1, 3, 102), _m(2, 3, 103)]),
+    # matrix_exp's rounding sets the tolerance, as above
+    "a batch of two: qr, svd, pinv, matrix_exp, lu_solve, cond": (
+        lambda a, w, lu, pivots, b: (zel.linalg.qr(a) + _svd_parts(w)[::3] + (zel.linalg.pinv(a),)
+                                     + (zel.linalg.matrix_exp(lu), zel.linalg.lu_solve(lu, pivots, b),
+                                        zel.linalg.cond(lu))),
+        lambda: [_batch(3, 2, 131), _batch(2, 3, 132)] + _lu_inputs(133, batch=2) + [_batch(3, 2, 134)], 3e-18),
 }
 
 
@@ -293,6 +363,32 @@ def _eigh_parts(a):
     w, v = zel.linalg.eigh(a)
     # eigenvectors are defined up to sign: a sign-free function of them
     return w, (v * v).sum(dim=0) + (v[0] * v[1]) * (v[0] * v[1]), zel.linalg.eigvalsh(a) * 2.0
+
+
+def _vector(n, seed):
+    return _m(1, n, seed).reshape(n).detach().requires_grad_()
+
+
+def _svd_parts(a, full_matrices=False):
+    u, s, vh = zel.linalg.svd(a, full_matrices=full_matrices)
+    k = s.shape[0]
+    u, vh = u[:, :k], vh[:k]
+    # a singular pair is defined up to a common sign: functions free of it
+    return s, u * u, vh * vh, u @ vh
+
+
+def _cholesky_factor(n, seed):
+    return zel.linalg.cholesky(_spd(n, seed)).detach().requires_grad_()
+
+
+def _batch(rows, cols, seed):
+    return _m(2 * rows, cols, seed).reshape(2, rows, cols).detach().requires_grad_()
+
+
+def _lu_inputs(seed, batch=None):
+    a = _m(3, 3, seed, False) if batch is None else _batch(3, 3, seed).detach()
+    lu, pivots = zel.linalg.lu_factor(a)
+    return [lu.requires_grad_(), pivots]
 
 
 def _assign(x, v):
@@ -391,6 +487,20 @@ class TestHigherOrder:
         for g in (g1, g2, g3):
             assert abs(value(g)[0] - e) < mp.mpf(2) ** -95 * e
 
+    def test_second_derivatives_through_qr_svd_and_matrix_exp(self):
+        # The gradients of these are built from qr, svd, solve_triangular and
+        # matrix_exp themselves: double backward runs their formulas again.
+        # The differences of first derivatives carry the rounding of the
+        # decompositions and of the squarings: up to 2e-18 here.
+        cases = [(lambda a: zel.linalg.qr(a), _m(3, 2, 104)),
+                 (lambda a: zel.linalg.qr(a), _m(2, 3, 130)),
+                 (lambda a: _svd_parts(a)[::3], _m(3, 2, 106)),
+                 (lambda a: (zel.linalg.matrix_exp(a),), _m(2, 2, 107))]
+        for k, (fn, a) in enumerate(cases):
+            grad_outputs = [_m(*o.shape, 110 + 2 * k + j) if o.ndim == 2 else _vector(o.shape[0], 120 + k)
+                            for j, o in enumerate(fn(a))]
+            assert zel.autograd.gradgradcheck(fn, [a], grad_outputs, eps=2.0 ** -40, atol=1e-17, rtol=1e-17), k
+
     def test_gradients_are_the_same_bytes_on_every_run_and_thread_count(self):
         n = torch.get_num_threads()
         try:
@@ -472,6 +582,16 @@ class TestPyTorchErrors:
             out.sum().backward()
         assert not zel.ones(2).expand_as(deep([1.0, 2.0])).requires_grad
         assert zel.zeros_like(x).requires_grad is False
+
+    def test_qr_gradients_pytorch_refuses(self):
+        a = _m(4, 3, 108)
+        _, r = zel.linalg.qr(a, mode="r")
+        with pytest.raises(RuntimeError, match="not computed when mode='r'"):
+            r.sum().backward()
+        q, r = zel.linalg.qr(a, mode="complete")
+        with pytest.raises(RuntimeError, match="mode='complete' and nrows > ncols"):
+            (q.sum() + r.sum()).backward()
+        assert a.grad is None
 
     def test_requires_grad_flags(self):
         for t in (zel.zeros(2, requires_grad=True), zel.tensor([1.0], requires_grad=True),

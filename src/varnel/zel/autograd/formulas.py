@@ -17,7 +17,7 @@ import string
 
 import torch
 
-from . import graph
+from . import graph, linalg_grads
 
 _zel = None
 _NS = {}
@@ -880,5 +880,6 @@ def install(zel):
         "meshgrid_grads": _meshgrid_grads, "logit_grad": _logit_grad, "nanmean_grad": _nanmean_grad,
         "trapezoid_grads": _trapezoid_grads, "vander_grad": _vander_grad, "isfinite": _zel.isfinite,
     })
+    _NS.update(linalg_grads.namespace(zel))
     import builtins
     _NS["__builtins__"] = builtins
