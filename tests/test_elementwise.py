@@ -256,6 +256,20 @@ class TestPowerFloorModulo:
                 t ** bad
         assert (2 ** t).item() == 4.0  # a number base is PyTorch's __rpow__ (tests/test_protocol.py)
 
+    def test_floored_results_outside_the_divisors_range_are_exact(self):
+        # The float64 floor of the quotient is wrong past 2^53 and just below
+        # an integer: the remainder then left the divisor's range.
+        rng = random.Random(5)
+        cases = [(1e20, 501.0), (-0.25, -0.001), (-1e300, 3.0), (2.0 ** 60 + 3.0, -7.0)]
+        cases += [(rng.uniform(-1, 1) * 10.0 ** rng.randint(15, 25), rng.choice([-1, 1]) * rng.uniform(1, 1000))
+                  for _ in range(40)]
+        for x, y in cases:
+            fx, fy = Fraction(x), Fraction(y)
+            q = fx // fy
+            for r, want in ((Tensor(x) % Tensor(y), fx - q * fy), (Tensor(x) % y, fx - q * fy),
+                            (Tensor(x) // Tensor(y), q), (Tensor(x) // y, q)):
+                assert exact(limbs_of(r)[0]) == want, (x, y)
+
     def test_floor_division_and_modulo(self):
         assert (Tensor(7.0) // 2).item() == 3.0
         assert (Tensor(-7.0) // 2).item() == -4.0

@@ -63,6 +63,7 @@ void round_kernel(const Row* in, Row* out, int64_t n, bool decimals_zero, double
 bool malformed_row(const Row& a) { return lm::malformed(a); }
 
 Row pow_row(const Row& a, const Row& b) { return lm::guarded<&lm::pow>(a, b); }
+Row floored_remainder(const Row& x, const Row& y) { return lm::guarded<&lm::remainder>(x, y); }
 
 void logit_kernel(const Row* in, Row* out, int64_t n, bool has_eps, double eps) {
   const Row nan = limbs::from_double(lm::kNaN);

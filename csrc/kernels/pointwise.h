@@ -87,6 +87,13 @@ void number_pow_kernel(double base, const Row* in, Row* out, int64_t n);
 
 // out = x * c, or floor(x * c) with `floor_it` (division by a number through its reciprocal).
 void scale_kernel(const Row* in, Row* out, int64_t n, const Row& c, bool floor_it);
+// floor(x / y) for the number y through its reciprocal c, mended as floor division is.
+void floor_scale_kernel(const Row* in, Row* out, int64_t n, const Row& c, const Row& y);
+
+// The exact floored remainder x - floor(x / y) y (the accurate `remainder`):
+// what // and % fall back to where the float64 floor of the quotient leaves
+// the remainder outside the divisor's range.
+Row floored_remainder(const Row& x, const Row& y);
 
 // The quotients of the operators, from x, y and the reciprocal of y.
 enum class Quotient { Div, FloorDiv, Mod };

@@ -79,8 +79,9 @@ LimbTensor floordiv(const LimbTensor& a, const LimbTensor& b) {
 
 LimbTensor floordiv_scalar(const LimbTensor& a, double c) {
   const Row rc = kernels::reciprocal_of(c);
-  return map_runs(a, "floordiv", kLightGrain, [&rc](const Row* in, Row* out, int64_t n) {
-    kernels::scale_kernel(in, out, n, rc, true);
+  const Row y = limbs::from_double(c);
+  return map_runs(a, "floordiv", kLightGrain, [&rc, &y](const Row* in, Row* out, int64_t n) {
+    kernels::floor_scale_kernel(in, out, n, rc, y);
   });
 }
 
