@@ -318,11 +318,11 @@ struct Edge {
 struct State {
   Plan* plan = nullptr;
   int64_t seq = 0;
-  Small<Edge, 2> edges;            // one per parameter
-  Small<Shape, 2> shapes;          // the shape of each parameter's value, () for a number
-  uint64_t live = 0;               // bit per parameter whose gradient is computed
-  Small<py::object, 4> values;     // per slot; empty where no live formula reads it
-  Small<int64_t, 4> versions;      // per slot: the saved tensor's version, -1 if none
+  Small<Edge, 2> edges;         // one per parameter
+  Small<Shape, 2> shapes;       // the shape of each parameter's value, () for a number
+  uint64_t live = 0;            // bit per parameter whose gradient is computed
+  Small<py::object, 4> values;  // per slot; empty where no live formula reads it
+  Small<int64_t, 4> versions;   // per slot: the saved tensor's version, -1 if none
   bool freed = false;
   py::object hooks, pre_hooks, tensor_hooks, metadata, next;
   // Where the engine run `run` keeps this node (see run()).
@@ -1012,6 +1012,8 @@ class Lease {
   std::unique_ptr<Scratch> s_;
 };
 
+constexpr int kMaxOutputs = 1 << 16;
+
 bool run(py::sequence roots, py::sequence grads, bool retain_graph) {
   if (!enabled) return false;
   // Never freed: a static Python object would be dropped after the interpreter.
@@ -1089,6 +1091,9 @@ bool run(py::sequence roots, py::sequence grads, bool retain_graph) {
     }
 
   auto add_to = [&](Info& info, int nr, Value g) {
+    // Roots and Python nodes' edges come from outside: an output number must index an output.
+    if (nr < 0 || nr >= kMaxOutputs)
+      throw py::value_error("autograd engine: output_nr " + std::to_string(nr) + " out of range");
     if (info.buffer.size() <= static_cast<size_t>(nr)) info.buffer.resize(nr + 1);
     Value& slot = info.buffer[nr];
     if (slot.empty()) {

@@ -87,8 +87,8 @@ const Inplace kInplace[] = {
 void bind_conversions(TensorClass& cls) {
   // --- conversions ---
   cls.def(
-      "double", [](LimbTensor t) { return clone(t); },
-      "Copy of the tensor; the precision is unchanged.");
+      "double", [](LimbTensor t, py::handle) { return clone(t); }, py::kw_only(),
+      py::arg("memory_format") = py::none(), "Copy of the tensor; the precision is unchanged.");
   cls.def("__bool__", [](LimbTensor t) { return single_value(t, "Boolean value") != 0.0; });
   cls.def(
       "__format__",

@@ -99,6 +99,11 @@ py::object spread_and_mean(py::handle input, py::handle dim, py::handle unbiased
                            py::handle keepdim, py::handle correction, bool take_sqrt) {
   const char* op = take_sqrt ? "std_mean" : "var_mean";
   const LimbTensor t = input_of(input, op);
+  // std_mean(x, True): PyTorch's (input, unbiased) form, never a dimension.
+  if (PyBool_Check(dim.ptr())) {
+    unbiased = dim;
+    dim = py::none();
+  }
   const Dims d = dims_arg(dim, op);
   const bool keep = truth(keepdim);
   const bool unb = unbiased.is_none() ? true : truth(unbiased);
@@ -213,6 +218,11 @@ template <bool kSqrt>
 py::object spread(LimbTensor t, py::handle dim, py::handle keepdim, py::handle unbiased,
                   py::handle correction) {
   const char* name = kSqrt ? "std" : "var";
+  // std(x, True): PyTorch's (input, unbiased) form; a bool was read as dim 1.
+  if (PyBool_Check(dim.ptr())) {
+    unbiased = dim;
+    dim = py::none();
+  }
   if (correction.is_none() && !is_dim_list(dim)) {
     const auto d = opt_dim(dim);
     const bool keep = truth(keepdim), unb = truth(unbiased);
@@ -268,9 +278,16 @@ py::object tensor_norm(py::handle self, py::handle p, py::handle dim, py::handle
   py::object p_obj = py::reinterpret_borrow<py::object>(p);
   if (PyUnicode_Check(p.ptr())) {
     const std::string s = p.cast<std::string>();
+    if (s == "nuc") {
+      // The nuclear norm of the matrices over two axes (the last two by default).
+      py::object axes = dim.is_none() ? py::object(py::make_tuple(-2, -1))
+                                      : py::reinterpret_borrow<py::object>(dim);
+      return py::module_::import("varnel.zel.zel")
+          .attr("linalg")
+          .attr("matrix_norm")(self, "nuc", axes, keepdim);
+    }
     if (s != "fro")
-      throw std::runtime_error("norm(): only p='fro' of the named norms is supported, got '" + s +
-                               "'");
+      throw std::runtime_error("norm(): p must be 'fro', 'nuc' or a number, got '" + s + "'");
     p_obj = py::int_(2);
   } else {
     order = float_arg(p, "norm", "p");
@@ -506,14 +523,17 @@ void bind_order(Module& m, TensorClass& cls, const py::object& types) {
 void bind_differences(Module& m, TensorClass& cls) {
   def_both(
       m, cls, "diff",
-      [](py::handle input, py::handle n, py::handle dim, py::handle prepend, py::handle append) {
+      [](py::handle input, py::handle n, py::handle dim, py::handle prepend,
+         py::handle append) -> py::object {
         LimbTensor t = input_of(input, "diff");
         const int64_t order = int_arg(n, "diff", "n"), d = int_arg(dim, "diff", "dim");
+        // The 0th difference is the input itself, whatever is prepended or appended.
+        if (order == 0) return py::reinterpret_borrow<py::object>(input);
         std::vector<LimbTensor> parts;
         if (!prepend.is_none()) parts.push_back(operand_of(prepend, t, "diff", "prepend"));
         parts.push_back(t);
         if (!append.is_none()) parts.push_back(operand_of(append, t, "diff", "append"));
-        return released([&] {
+        LimbTensor r = released([&] {
           if (parts.size() > 1) {
             for (LimbTensor& p : parts)
               if (p.shape.empty() && !t.shape.empty()) {  // a number spans the other axes
@@ -525,6 +545,7 @@ void bind_differences(Module& m, TensorClass& cls) {
           }
           return diff(t, order, d);
         });
+        return py::cast(std::move(r));
       },
       "n-th forward difference along dim.", py::arg("n") = 1, py::arg("dim") = -1,
       py::arg("prepend") = py::none(), py::arg("append") = py::none());

@@ -381,6 +381,22 @@ void bind_selections(Module& m, TensorClass& cls) {
   cls.def(
       "masked_fill",
       [](LimbTensor t, py::handle mask, py::handle value) {
+        // A mask that broadcasts beyond self widens the result, as in PyTorch.
+        if (is_torch_tensor(mask) && t.data.defined()) {
+          const at::Tensor mt = torch_tensor_of(mask);
+          const Shape ms(mt.sizes().begin(), mt.sizes().end());
+          // Only a mask of more dimensions than self can widen it (a flat
+          // mask of self's elements, as the comparisons give, is left to mask_arg).
+          if (ms.size() > t.shape.size()) {
+            Shape wide;
+            try {
+              wide = broadcast_shapes(t.shape, ms);
+            } catch (const std::exception&) {
+              wide = t.shape;  // mask_arg reports it
+            }
+            if (wide != t.shape) t = expand(t, wide);
+          }
+        }
         const at::Tensor m = mask_arg(mask, t, "masked_fill");
         const LimbTensor v = fill_value(value, t, "masked_fill");
         LimbTensor self = t;

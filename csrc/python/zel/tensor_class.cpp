@@ -194,22 +194,24 @@ void bind_devices(Module& m, TensorClass& cls) {
       py::arg("dim") = py::none(), "Shape, or the size of one dimension.");
   cls.def(
       "dim", [](const LimbTensor& t) { return t.shape.size(); }, "Number of dimensions.");
+  // memory_format= (accepted where PyTorch takes it) means nothing for a limb array.
+  const auto memory_format = py::arg("memory_format") = py::none();
   cls.def(
-      "clone", [](LimbTensor t) { return clone(t); },
+      "clone", [](LimbTensor t, py::handle) { return clone(t); }, py::kw_only(), memory_format,
       "Independent copy of all limbs on the same device.");
   cls.def(
       "detach", [](LimbTensor t) { return clone(t); },
       "Copy of the tensor (there is no gradient tracking).");
   cls.def(
-      "float", [](LimbTensor t) { return clone(t); },
+      "float", [](LimbTensor t, py::handle) { return clone(t); }, py::kw_only(), memory_format,
       "Copy of the tensor; the precision is unchanged.");
   cls.def(
       "contiguous",
-      [](LimbTensor t) {
+      [](LimbTensor t, py::handle) {
         checked(t, "contiguous");
         return LimbTensor{t.data.contiguous(), t.shape};
       },
-      "Tensor with a contiguous limb array (may share it).");
+      py::kw_only(), memory_format, "Tensor with a contiguous limb array (may share it).");
   cls.def(
       "to",
       [](LimbTensor t, py::args args, py::kwargs kwargs) {
@@ -226,9 +228,12 @@ void bind_devices(Module& m, TensorClass& cls) {
             rest.append(a);
         }
         py::dict kw;
-        for (auto item : kwargs)
-          if (py::str(item.first).cast<std::string>() != "dtype" || !is_dtype_like(item.second))
-            kw[item.first] = item.second;
+        for (auto item : kwargs) {
+          const std::string key = py::str(item.first);
+          // The limbs are rows of one array: a memory format says nothing about them.
+          if (key == "memory_format") continue;
+          if (key != "dtype" || !is_dtype_like(item.second)) kw[item.first] = item.second;
+        }
         if (rest.empty() && kw.empty()) return LimbTensor{t.data, t.shape};
         py::object moved = py::cast(t.data).attr("to")(*py::tuple(rest), **kw);
         return LimbTensor{as_float64_device(torch_tensor_of(moved), t.data), t.shape};
