@@ -356,6 +356,36 @@ GRADCHECK_CASES = {
                                      + (zel.linalg.matrix_exp(lu), zel.linalg.lu_solve(lu, pivots, b),
                                         zel.linalg.cond(lu))),
         lambda: [_batch(3, 2, 131), _batch(2, 3, 132)] + _lu_inputs(133, batch=2) + [_batch(3, 2, 134)], 3e-18),
+    # index tools
+    "index_add (repeated index, alpha), index_copy, index_fill": (
+        lambda x, s, v: (x.index_add(1, torch.tensor([2, 0, 2]), s, alpha=-1.5),
+                         x.index_copy(0, torch.tensor([1]), s[:1] * 1.0),
+                         x.index_fill(1, torch.tensor([-1]), v)),
+        lambda: [_m(2, 3, 141), _m(2, 3, 142), _m(1, 1, 143).reshape(()).detach().requires_grad_()]),
+    "index_put (accumulate or not), put": (
+        lambda x, v: (x.index_put((torch.tensor([0, 0, 1]), torch.tensor([2, 2, 0])), v, accumulate=True),
+                      x.index_put((torch.tensor([1]),), v[:1] * 1.0),
+                      x.put(torch.tensor([5, -6, 5]), v, accumulate=True), x.put(torch.tensor([1, 4, 2]), v)),
+        lambda: [_m(2, 3, 144), _vector(3, 145)]),
+    "scatter (src, value, reduce='add'), scatter_add, a larger src": (
+        lambda x, s: (x.scatter(1, torch.tensor([[2, 0], [1, 0]]), s), x.scatter(0, torch.tensor([[1, 0, 1]]), 2.5),
+                      x.scatter(1, torch.tensor([[0, 0]]), s, reduce="add"),
+                      x.scatter_add(0, torch.tensor([[1, 1], [1, 0]]), s)),
+        lambda: [_m(2, 3, 146), _m(2, 3, 147)]),
+    "scatter_reduce: sum, mean, amax, amin, with and without self": (
+        lambda x, s: tuple(x.scatter_reduce(1, torch.tensor([[0, 2, 0], [1, 1, 1]]), s, r, include_self=inc)
+                           for r in ("sum", "mean", "amax", "amin") for inc in (True, False)),
+        lambda: [_m(2, 3, 148), _m(2, 3, 149)]),
+    "take_along_dim (broadcast, flat), masked_scatter": (
+        lambda x, s: (zel.take_along_dim(x, torch.tensor([[2, 0, 2]]), dim=1),
+                      x.take_along_dim(torch.tensor([[1], [0]]), 0),
+                      zel.take_along_dim(x, torch.tensor([5, 0, 5])),
+                      x.masked_scatter(torch.tensor([[True, False, True], [False, True, False]]), s)),
+        lambda: [_m(2, 3, 150), _m(2, 3, 151)]),
+    "combinations, cartesian_prod": (
+        lambda a, b: (zel.combinations(a), zel.combinations(a, r=3, with_replacement=True),
+                      zel.cartesian_prod(a, b)),
+        lambda: [_vector(3, 152), _vector(2, 153)]),
 }
 
 

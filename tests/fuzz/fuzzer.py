@@ -931,6 +931,117 @@ EXTRA_MODULE_FAMILIES.update({
     "flatten": with_input(g_flatten), "t": with_input(g_none), "trace": with_input(g_none),
     "fliplr": with_input(g_none), "flipud": with_input(g_none),
 })
+
+
+# -- the integer and index tools: scatter family, counting, searching -------------------------
+
+def g_src(p):
+    return p.rng.choice([lambda: p.tensor(), lambda: p.tensor((2, 3)), lambda: p.tensor((3,)),
+                         lambda: p.tensor(()), lambda: p.rng.choice(SPECIALS), lambda: p.hostile()])()
+
+
+def g_scatter_index(p):
+    r = p.rng
+    return r.choice([lambda: torch.tensor([[0, 1, 0], [1, 0, 2]]), lambda: torch.tensor([[2]]),
+                     lambda: torch.tensor([[-1, 0]]), lambda: torch.tensor([[3, 0]]), lambda: torch.zeros(2, 3, dtype=torch.long),
+                     lambda: g_index_tensor(p)])()
+
+
+def g_index_add(p):
+    kw = {"alpha": p.rng.choice([1, 2.5, -1, math.nan, "x", True])} if p.rng.random() < 0.3 else {}
+    return [p.rng.choice(SMALL_INTS), g_index_tensor(p), g_src(p)], kw
+
+
+def g_scatter(p):
+    r = p.rng
+    kw = {}
+    if r.random() < 0.3:
+        kw["reduce"] = r.choice(["add", "multiply", "x", None, 3])
+    if r.random() < 0.2:
+        kw["value"] = r.choice(SPECIALS + ["x"])
+    return [r.choice(SMALL_INTS), g_scatter_index(p)] + ([g_src(p)] if r.random() < 0.9 else []), kw
+
+
+def g_scatter_reduce(p):
+    r = p.rng
+    kw = {"include_self": r.choice([True, False, None, "x"])} if r.random() < 0.5 else {}
+    return [r.choice(SMALL_INTS), g_scatter_index(p), g_src(p),
+            r.choice(["sum", "prod", "mean", "amax", "amin", "max", 3])], kw
+
+
+def g_index_put(p):
+    r = p.rng
+    indices = r.choice([lambda: (g_index_tensor(p),), lambda: (g_index_tensor(p), g_index_tensor(p)),
+                        lambda: (g_mask(p),), lambda: [], lambda: g_index_tensor(p), lambda: p.hostile()])()
+    return [indices, g_src(p)] + ([r.choice([True, False, "x"])] if r.random() < 0.5 else []), {}
+
+
+def g_put(p):
+    return [g_index_tensor(p), g_src(p)] + ([p.rng.choice([True, False])] if p.rng.random() < 0.5 else []), {}
+
+
+def g_take_along_dim(p):
+    return [g_scatter_index(p)] + ([p.rng.choice(SMALL_INTS + [None])] if p.rng.random() < 0.7 else []), {}
+
+
+def g_histc(p):
+    r = p.rng
+    return [r.choice([1, 3, 0, -1, 2 ** 40, "x"]), r.choice([0, -1.0, math.nan, math.inf]),
+            r.choice([0, 2.0, -3.0, math.inf])][:r.randrange(4)], {}
+
+
+def g_histogram(p):
+    r = p.rng
+    kw = {}
+    if r.random() < 0.4:
+        kw["range"] = r.choice([(0.0, 1.0), (1.0, 0.0), (math.nan, 1.0), (0.0, math.inf), "x", (1,)])
+    if r.random() < 0.3:
+        kw["weight"] = g_src(p)
+    if r.random() < 0.3:
+        kw["density"] = r.choice([True, False])
+    return [r.choice([3, 1, 0, -2, 2 ** 40, p.tensor((4,)), p.tensor(), "x"])], kw
+
+
+def g_searchsorted(p):
+    r = p.rng
+    kw = {}
+    for key, choices in (("right", [True, False]), ("side", ["left", "right", "x", None]),
+                         ("out_int32", [True, False]), ("sorter", [torch.tensor([0, 1, 2]), g_index_tensor(p)])):
+        if r.random() < 0.3:
+            kw[key] = r.choice(choices)
+    return [p.tensor(), p.rng.choice([p.tensor(), 1.5, math.nan, p.hostile()])], kw
+
+
+def g_bincount(p):
+    r = p.rng
+    kw = {"minlength": r.choice([0, 3, -1, 2 ** 40, "x"])} if r.random() < 0.3 else {}
+    return [g_index_tensor(p)] + ([g_src(p)] if r.random() < 0.5 else []), kw
+
+
+def g_tri_indices(p):
+    r = p.rng
+    return [r.choice([0, 3, -1, 2 ** 20]), r.choice([0, 4, -2]), r.choice(SMALL_INTS)][:r.randrange(1, 4)], {}
+
+
+INDEX_METHOD_FAMILIES = {
+    "index_add": g_index_add, "index_add_": g_index_add, "index_copy": g_index_add, "index_copy_": g_index_add,
+    "index_fill": g_index_add, "index_fill_": g_index_add, "index_put": g_index_put, "index_put_": g_index_put,
+    "put": g_put, "put_": g_put, "masked_scatter": lambda p: ([g_mask(p), g_src(p)], {}),
+    "masked_scatter_": lambda p: ([g_mask(p), g_src(p)], {}), "scatter": g_scatter, "scatter_": g_scatter,
+    "scatter_add": g_scatter, "scatter_add_": g_scatter, "scatter_reduce": g_scatter_reduce,
+    "scatter_reduce_": g_scatter_reduce, "take_along_dim": g_take_along_dim, "histc": g_histc,
+    "histogram": g_histogram, "long": g_none, "int": g_none, "bool": g_none,
+}
+METHOD_FAMILIES.update(INDEX_METHOD_FAMILIES)
+EXTRA_MODULE_FAMILIES.update({name: with_input(gen) for name, gen in INDEX_METHOD_FAMILIES.items()
+                              if not name.endswith("_") and name not in ("long", "int", "bool")})
+EXTRA_MODULE_FAMILIES.update({
+    "searchsorted": g_searchsorted, "bucketize": lambda p: (g_searchsorted(p)[0][::-1], {}),
+    "bincount": g_bincount, "tril_indices": g_tri_indices, "triu_indices": g_tri_indices,
+    "combinations": lambda p: ([p.tensor()] + [p.rng.choice([0, 1, 2, 3, -1, 40, "x"])][:p.rng.randrange(2)],
+                               {"with_replacement": p.rng.choice([True, False])} if p.rng.random() < 0.5 else {}),
+    "cartesian_prod": g_tensors,
+})
 # -- the accurate element functions (limbs/elem/accurate_functions.h) -------------------------
 # Module functions and torch.special names among the drop-in names; the Tensor
 # methods are found with the other members.

@@ -16,6 +16,8 @@ void bind_accurate(Module& m, TensorClass& cls);
 void bind_selftest(Module& m);
 void bind_contract(Module& m, TensorClass& cls);
 void bind_rearrange(Module& m, TensorClass& cls);
+// Integer conversions, the scatter family, counting, searching, index generators.
+void bind_index_tools(Module& m, TensorClass& cls);
 
 // clamp with at least one Tensor bound (numbers become 0-d tensors): the
 // exact ordering of the accurate functions.

@@ -110,6 +110,7 @@ PYBIND11_MODULE(zel, m) {
   bind_accurate(zm, cls);
   bind_selftest(zm);
   bind_rearrange(zm, cls);
+  bind_index_tools(zm, cls);
   bind_autograd(zm, cls);
 
   // The namespaces, constants and switches of PyTorch that are plain Python.

@@ -17,7 +17,7 @@ import string
 
 import torch
 
-from . import graph, linalg_grads
+from . import graph, index_grads, linalg_grads
 
 _zel = None
 _NS = {}
@@ -881,5 +881,6 @@ def install(zel):
         "trapezoid_grads": _trapezoid_grads, "vander_grad": _vander_grad, "isfinite": _zel.isfinite,
     })
     _NS.update(linalg_grads.namespace(zel))
+    _NS.update(index_grads.namespace(zel))
     import builtins
     _NS["__builtins__"] = builtins
