@@ -19,7 +19,9 @@
 
 namespace zel {
 
-namespace {
+// A named namespace: the unity build joins this file with others whose
+// anonymous namespaces hold helpers of the same names.
+namespace index_tools {
 
 py::object torch_module() { return py::module_::import("torch"); }
 
@@ -831,9 +833,10 @@ void bind_generators(Module& m) {
       "fastest.");
 }
 
-}  // namespace
+}  // namespace index_tools
 
 void bind_index_tools(Module& m, TensorClass& cls) {
+  using namespace index_tools;
   bind_conversions(cls);
   bind_index_family(cls);
   bind_scatter_family(cls);
