@@ -833,7 +833,7 @@ def worker(args):
 def run_samples(seed=DEFAULT_SEED, ops=None, all_samples=False, budget=None, timeout=SAMPLE_TIMEOUT_S,
                 log=None):
     """Drive worker processes over the selected ops; returns the per-sample
-    records. A worker that dies or hangs on a sample leaves a `crash` record
+    records and whether every selected sample ran within the budget. A worker that dies or hangs on a sample leaves a `crash` record
     and a fresh worker resumes after it."""
     records = []
     resume = None
@@ -884,7 +884,8 @@ def run_samples(seed=DEFAULT_SEED, ops=None, all_samples=False, budget=None, tim
                             "detail": {"kind": current["kind"],
                                        "mismatch": "worker died (exit %s): %s" % (rc, stderr[-300:])}})
         resume = "%s#%d" % (current["start"], current["pos"])
-    return [r for r in records if "op" in r]
+    complete = not any(r.get("budget_exhausted") for r in records)
+    return [r for r in records if "op" in r], complete
 
 
 # --------------------------------------------------------------------------
@@ -976,14 +977,14 @@ def report(records, op_db, out=sys.stdout, worst=30):
     return per_op, per_family, total, missing
 
 
-def dump_json(path, records, op_db, seed, per_op, per_family, total, missing):
+def dump_json(path, records, op_db, seed, complete, per_op, per_family, total, missing):
     import torch
     failures = [dict(op=r["op"], pos=r["pos"], status=r["status"], **(r["detail"] or {}))
                 for r in records if r["status"] in ("fail", "error", "crash")]
     on_purpose = [dict(op=r["op"], pos=r["pos"], **(r["detail"] or {})) for r in records
                   if r["status"] == "on-purpose"]
     data = {
-        "python": sys.version.split()[0], "torch": torch.__version__, "seed": seed,
+        "python": sys.version.split()[0], "torch": torch.__version__, "seed": seed, "complete": complete,
         "overall": dict(total, pass_rate=pass_rate(total), ops=len(per_op)),
         "families": {f: dict(c, pass_rate=pass_rate(c)) for f, c in per_family.items()},
         "operations": {k: dict(c) for k, c in per_op.items()},
@@ -1001,18 +1002,25 @@ def main(argv=None):
     parser.add_argument("--all", action="store_true", help="every sample, no per-op caps")
     parser.add_argument("--json", help="write the figures and every failure to this file")
     parser.add_argument("--budget", type=float, help="stop starting samples after this many seconds")
+    parser.add_argument("--list", action="store_true",
+                        help="print the op keys the library has and every op_db name, as JSON")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--resume", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:
         return worker(args)
+    if args.list:
+        op_db = load_op_db()
+        print(json.dumps({"keys": [key for key, _, _ in select_ops(op_db)],
+                          "names": sorted({info.name for info in op_db})}))
+        return
     t0 = time.time()
-    records = run_samples(args.seed, args.ops.split(",") if args.ops else None, args.all, args.budget)
+    records, complete = run_samples(args.seed, args.ops.split(",") if args.ops else None, args.all, args.budget)
     op_db = load_op_db()
     results = report(records, op_db)
-    print("\n%.0f s, seed %d" % (time.time() - t0, args.seed))
+    print("\n%.0f s, seed %d%s" % (time.time() - t0, args.seed, "" if complete else ", stopped by --budget"))
     if args.json:
-        dump_json(args.json, records, op_db, args.seed, *results)
+        dump_json(args.json, records, op_db, args.seed, complete, *results)
 
 
 if __name__ == "__main__":
