@@ -583,6 +583,11 @@ def _dtype_error_input(case):
 # One table of the differences that are defined behaviour: op name (or "*"
 # for every op) -> [(reason, predicate on the case)]. A sample that fails or
 # errs is counted on-purpose when a predicate of its op holds.
+def _defined_norm_order(c):
+    p = c.sample.args[0] if c.sample.args else c.sample.kwargs.get("p", "fro")
+    return isinstance(p, str) or (isinstance(p, (int, float)) and (math.isinf(p) or p == 0))
+
+
 ON_PURPOSE = {
     "*": [
         ("broadcasting errors are the defined ValueError('Cannot broadcast ...')",
@@ -608,13 +613,16 @@ ON_PURPOSE = {
     "std": [("std takes positional (dim, keepdim, unbiased)", _var_argument_order)],
     "sign": [("sign(NaN) is NaN", lambda c: c.sample.input.isnan().any().item())],
     "sgn": [("sgn(NaN) is NaN", lambda c: c.sample.input.isnan().any().item())],
-    "unique": [("unique(dim=...) raises NotImplementedError; NaNs stay distinct",
-                lambda c: isinstance(c.raised, NotImplementedError) or bool(c.sample.input.isnan().any())),
+    "unique": [("NaNs stay distinct", lambda c: bool(c.sample.input.isnan().any())),
                ("unique(sorted=False): the order is PyTorch's to choose; the library sorts", _unsorted_unique)],
-    "nn.functional.pad": [("pad modes other than 'constant' raise NotImplementedError",
-                           lambda c: isinstance(c.raised, NotImplementedError))],
-    "nn.functional.cross_entropy": [("label_smoothing is not supported",
-                                     lambda c: "label_smoothing" in c.sample.kwargs)],
+    # zel.norm is the defined formula (sum |x|^p)^(1/p), with no special orders;
+    # Tensor.norm and linalg.vector_norm are PyTorch's.
+    "norm": [("zel.norm has no special p (inf, 0, named norms)", _defined_norm_order)],
+    "norm.inf": [("zel.norm has no special p (inf, 0, named norms)", _defined_norm_order)],
+    "norm.fro": [("zel.norm has no special p (inf, 0, named norms)", _defined_norm_order)],
+    "norm.nuc": [("zel.norm has no special p (inf, 0, named norms)", _defined_norm_order)],
+    "eye": [("eye(n, 0) is the n x n identity: m = 0 counts as not given",
+             lambda c: len(c.sample.args) > 0 and c.sample.args[0] == 0)],
     "topk": [("topk returns its entries sorted; ties take the first index", _ties)],
     "sort": [("sorting is stable: ties take the first index", _ties)],
     "kthvalue": [("ties take the first index in input order", _ties)],
@@ -636,8 +644,6 @@ ON_PURPOSE = {
     "to": [("to(dtype) never changes the storage (8 float64 limbs)", _float_only)],
     "arange": [("no integer storage: integer ranges are Tensors of 8 float64 limbs", _integer_result)],
     "reciprocal": [("the defined Newton reciprocal gives +inf for -0", _negative_zero_reciprocal)],
-    "norm": [("Tensor.norm/norm with 'nuc' raise (documented)",
-              lambda c: c.info.variant_test_name == "nuc" and c.raised is not None)],
     "matmul": [("matmul with a number raises the defined TypeError", _raised(TypeError))],
 }
 

@@ -98,3 +98,19 @@ class TestArgumentsReadAsPyTorchReadsThem:
         for t in (a.clone(memory_format=torch.contiguous_format), a.contiguous(memory_format=torch.channels_last),
                   a.double(memory_format=torch.preserve_format), a.to(memory_format=torch.channels_last)):
             assert limbs_of(t) == limbs_of(a) and tuple(t.shape) == (2, 3)
+
+    def test_dtype_keepdim_and_compute_mode_arguments(self):
+        a, b, ta, tb = pair()
+        for name in ("sum", "mean", "prod"):
+            assert limbs_of(getattr(zel, name)(a, 1, dtype=torch.float64)) == limbs_of(getattr(a, name)(1)), name
+        for name in ("softmax", "log_softmax"):
+            assert limbs_of(getattr(zel, name)(a, 1, dtype=torch.float64)) == limbs_of(getattr(a, name)(1)), name
+        for name in ("cumsum", "cumprod"):
+            assert limbs_of(getattr(a, name)(0, dtype=torch.float64)) == limbs_of(getattr(a, name)(0)), name
+        with pytest.raises(TypeError):
+            a.sum(dtype="not a dtype")
+        assert a.argmax(1, keepdim=True).equal(ta.argmax(1, keepdim=True))
+        assert zel.argmin(a, keepdim=True).equal(torch.argmin(ta, keepdim=True))
+        assert limbs_of(zel.cdist(a, b, compute_mode="use_mm_for_euclid_dist")) == limbs_of(zel.cdist(a, b))
+        with pytest.raises(ValueError, match="compute_mode"):
+            zel.cdist(a, b, compute_mode="fast")

@@ -143,18 +143,20 @@ void bind_parameterised(Module& m, TensorClass& cls) {
       py::arg("decimals") = 0, kRoundDoc);
   cls.def(
       "softmax",
-      [](LimbTensor self, py::handle dim) {
+      [](LimbTensor self, py::handle dim, py::handle dtype) {
         const int64_t d = axis(self, dim, "softmax");
+        check_dtype(dtype, "softmax");
         return released_tensor([&] { return softmax(self, d, false); });
       },
-      py::arg("dim") = -1, kSoftmaxDoc);
+      py::arg("dim") = -1, py::arg("dtype") = py::none(), kSoftmaxDoc);
   cls.def(
       "log_softmax",
-      [](LimbTensor self, py::handle dim) {
+      [](LimbTensor self, py::handle dim, py::handle dtype) {
         const int64_t d = axis(self, dim, "log_softmax");
+        check_dtype(dtype, "log_softmax");
         return released_tensor([&] { return softmax(self, d, true); });
       },
-      py::arg("dim") = -1, kLogSoftmaxDoc);
+      py::arg("dim") = -1, py::arg("dtype") = py::none(), kLogSoftmaxDoc);
 }
 
 void bind_module_functions(Module& m, TensorClass& cls) {
@@ -208,14 +210,16 @@ void bind_module_functions(Module& m, TensorClass& cls) {
       kClampDoc);
   m.def(
       "softmax",
-      [](py::object input, py::handle dim) { return input.attr("softmax")(int_rule(dim, "dim")); },
-      py::arg("input"), py::arg("dim") = -1, kSoftmaxDoc);
+      [](py::object input, py::handle dim, py::handle dtype) {
+        return input.attr("softmax")(int_rule(dim, "dim"), dtype);
+      },
+      py::arg("input"), py::arg("dim") = -1, py::arg("dtype") = py::none(), kSoftmaxDoc);
   m.def(
       "log_softmax",
-      [](py::object input, py::handle dim) {
-        return input.attr("log_softmax")(int_rule(dim, "dim"));
+      [](py::object input, py::handle dim, py::handle dtype) {
+        return input.attr("log_softmax")(int_rule(dim, "dim"), dtype);
       },
-      py::arg("input"), py::arg("dim") = -1, kLogSoftmaxDoc);
+      py::arg("input"), py::arg("dim") = -1, py::arg("dtype") = py::none(), kLogSoftmaxDoc);
 
   m.def(
       "where",

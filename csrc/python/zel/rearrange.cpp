@@ -283,12 +283,22 @@ void bind_diagonals_and_products(Module& m, TensorClass& cls) {
       py::arg("a"), py::arg("b"), py::arg("dims") = 2, "Contraction of the given axes of a and b.");
   m.def(
       "cdist",
-      [](py::handle x1, py::handle x2, py::handle p) {
+      [](py::handle x1, py::handle x2, py::handle p, py::handle compute_mode) {
         const LimbTensor a = tensor_arg(x1, "cdist", "x1"), b = tensor_arg(x2, "cdist", "x2");
         const double order = float_arg(p, "cdist", "p");
+        // PyTorch's matrix-product shortcut trades accuracy for speed: every mode
+        // computes the distances directly here.
+        if (!compute_mode.is_none()) {
+          const std::string mode =
+              PyUnicode_Check(compute_mode.ptr()) ? compute_mode.cast<std::string>() : "";
+          if (mode != "use_mm_for_euclid_dist_if_necessary" && mode != "use_mm_for_euclid_dist" &&
+              mode != "donot_use_mm_for_euclid_dist")
+            throw py::value_error("cdist(): " + std::string(py::repr(compute_mode)) +
+                                  " is not a valid value for compute_mode");
+        }
         return released([&] { return cdist(a, b, order); });
       },
-      py::arg("x1"), py::arg("x2"), py::arg("p") = 2.0,
+      py::arg("x1"), py::arg("x2"), py::arg("p") = 2.0, py::arg("compute_mode") = py::none(),
       "p-norm distances between the rows of x1 and x2.");
   m.def(
       "vander",

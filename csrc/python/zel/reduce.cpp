@@ -123,9 +123,10 @@ const char* const kMeanDoc = "KALDEN mean.";
 // Tensor.sum / prod / mean: the defined reduction, or a fold over a tuple
 // of axes.
 template <Fold kFold>
-py::object sum_like(LimbTensor t, py::handle dim, py::handle keepdim) {
+py::object sum_like(LimbTensor t, py::handle dim, py::handle keepdim, py::handle dtype) {
+  const char* name = kFold == Fold::Sum ? "sum" : (kFold == Fold::Prod ? "prod" : "mean");
+  check_dtype(dtype, name);  // every element is float64 limbs: a float dtype changes nothing
   if (is_dim_list(dim)) {
-    const char* name = kFold == Fold::Sum ? "sum" : (kFold == Fold::Prod ? "prod" : "mean");
     const Dims d = dims_arg(dim, name);
     const bool keep = truth(keepdim);
     return released_tensor([&] { return fold(t, d, keep, kFold); });
@@ -159,9 +160,10 @@ void bind_sums(Module& m, TensorClass& cls) {
       py::arg("dim"), py::arg("keepdim"), py::arg("op"), "Reduce along a specific dimension.");
   const auto dim_none = py::arg("dim") = py::none();
   const auto keep_false = py::arg("keepdim") = false;
-  cls.def("sum", &sum_like<Fold::Sum>, dim_none, keep_false, kSumDoc);
-  cls.def("prod", &sum_like<Fold::Prod>, dim_none, keep_false, kProdDoc);
-  cls.def("mean", &sum_like<Fold::Mean>, dim_none, keep_false, kMeanDoc);
+  const auto dtype_none = py::arg("dtype") = py::none();
+  cls.def("sum", &sum_like<Fold::Sum>, dim_none, keep_false, py::kw_only(), dtype_none, kSumDoc);
+  cls.def("prod", &sum_like<Fold::Prod>, dim_none, keep_false, py::kw_only(), dtype_none, kProdDoc);
+  cls.def("mean", &sum_like<Fold::Mean>, dim_none, keep_false, py::kw_only(), dtype_none, kMeanDoc);
   // max(other) and min(other) with a tensor are PyTorch's element-wise
   // maximum and minimum; reading the tensor as a dimension gave a wrong answer.
   cls.def(
@@ -178,12 +180,18 @@ void bind_sums(Module& m, TensorClass& cls) {
         return reduce(self.cast<LimbTensor>(), dim, keepdim, ReduceOp::Min);
       },
       dim_none, keep_false, "Minimum value.");
-  cls.def(
-      "argmax", [](LimbTensor t, py::handle dim) { return arg_extremum(t, opt_dim(dim), true); },
-      dim_none, "Index of maximum value.");
-  cls.def(
-      "argmin", [](LimbTensor t, py::handle dim) { return arg_extremum(t, opt_dim(dim), false); },
-      dim_none, "Index of minimum value.");
+  for (const bool is_max : {true, false})
+    cls.def(
+        is_max ? "argmax" : "argmin",
+        [is_max](LimbTensor t, py::handle dim, py::handle keepdim) -> py::object {
+          const auto d = opt_dim(dim);
+          py::object r = py::cast(arg_extremum(t, d, is_max));
+          if (!truth(keepdim)) return r;
+          // keepdim: the reduced axis (every axis, without dim) stays with length 1.
+          if (d) return r.attr("unsqueeze")(*d);
+          return r.attr("reshape")(py::tuple(py::cast(std::vector<int64_t>(t.shape.size(), 1))));
+        },
+        dim_none, keep_false, is_max ? "Index of maximum value." : "Index of minimum value.");
 
   // Module functions call the methods, so any object with them works and
   // anything else raises AttributeError, as in PyTorch-style forwarding.
@@ -194,12 +202,17 @@ void bind_sums(Module& m, TensorClass& cls) {
                                                             {"min", "Minimum value."}};
   for (const auto& [name, doc] : reductions) {
     const std::string method(name);
+    const bool has_dtype = method != "max" && method != "min";
     m.def(
         name,
-        [method](py::object input, py::object dim, py::object keepdim) {
-          return input.attr(method.c_str())(py::arg("dim") = dim, py::arg("keepdim") = keepdim);
+        [method, has_dtype](py::object input, py::object dim, py::object keepdim,
+                            py::object dtype) {
+          if (!has_dtype || dtype.is_none())
+            return input.attr(method.c_str())(py::arg("dim") = dim, py::arg("keepdim") = keepdim);
+          return input.attr(method.c_str())(py::arg("dim") = dim, py::arg("keepdim") = keepdim,
+                                            py::arg("dtype") = dtype);
         },
-        py::arg("input"), dim_none, keep_false, doc);
+        py::arg("input"), dim_none, keep_false, py::kw_only(), dtype_none, doc);
   }
   const std::pair<const char*, const char*> arg_extrema[] = {{"argmax", "Index of maximum value."},
                                                              {"argmin", "Index of minimum value."}};
@@ -207,8 +220,10 @@ void bind_sums(Module& m, TensorClass& cls) {
     const std::string method(name);
     m.def(
         name,
-        [method](py::object input, py::object dim) { return input.attr(method.c_str())(dim); },
-        py::arg("input"), dim_none, doc);
+        [method](py::object input, py::object dim, py::object keepdim) {
+          return input.attr(method.c_str())(dim, keepdim);
+        },
+        py::arg("input"), dim_none, keep_false, doc);
   }
 }
 
@@ -404,12 +419,13 @@ void bind_order(Module& m, TensorClass& cls, const py::object& types) {
     const std::string name = f.name;
     def_both(
         m, cls, f.name,
-        [op, name](py::handle input, py::handle dim) {
+        [op, name](py::handle input, py::handle dim, py::handle dtype) {
           const LimbTensor t = input_of(input, name.c_str());
           const int64_t d = int_arg(dim, name.c_str(), "dim");
+          check_dtype(dtype, name.c_str());
           return released([&] { return scan(t, d, op).values; });
         },
-        f.doc, py::arg("dim"));
+        f.doc, py::arg("dim"), py::kw_only(), py::arg("dtype") = py::none());
   }
   for (const bool is_max : {true, false}) {
     const char* name = is_max ? "cummax" : "cummin";

@@ -82,6 +82,9 @@ def install(zel):
         tensor_first("floor_divide", input)
         return to_out("floor_divide", input // other, out)
 
+    def shape_of(x):
+        return tuple(x.shape) if isinstance(x, (Tensor, torch.Tensor)) else ()
+
     def comparison(name, op):
         def compare(input, other, *, out=None):
             tensor_first(name, input)
@@ -89,14 +92,15 @@ def install(zel):
             if r is NotImplemented:
                 raise TypeError("%s(): argument 'other' must be Tensor or Number, not %s"
                                 % (name, type(other).__name__))
-            return to_out(name, r, out)
+            # The operators give a flat mask, as defined; the functions PyTorch's shape.
+            return to_out(name, r.reshape(torch.broadcast_shapes(tuple(input.shape), shape_of(other))), out)
         compare.__name__ = name
         compare.__doc__ = "The comparison %s, element-wise on the exact values (a torch bool tensor)." % name
         return compare
 
     def truth(op, t):
         if isinstance(t, Tensor):
-            return t != 0
+            return (t != 0).reshape(tuple(t.shape))
         if isinstance(t, torch.Tensor):
             return t.bool()
         raise TypeError("%s(): argument must be Tensor, not %s" % (op, type(t).__name__))
