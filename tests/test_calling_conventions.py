@@ -114,3 +114,23 @@ class TestArgumentsReadAsPyTorchReadsThem:
         assert limbs_of(zel.cdist(a, b, compute_mode="use_mm_for_euclid_dist")) == limbs_of(zel.cdist(a, b))
         with pytest.raises(ValueError, match="compute_mode"):
             zel.cdist(a, b, compute_mode="fast")
+
+
+class TestDtypeTools:
+    def test_finfo_states_the_precision_the_arithmetic_keeps(self):
+        fi = zel.finfo()
+        assert zel.finfo(torch.float64).eps == fi.eps == 2.0 ** -100 and fi.max == torch.finfo(torch.float64).max
+        # quotients of full-precision operands stay within eps (the promise) of the exact value
+        x, y = zel.tensor(2.0) / zel.tensor(3.0), zel.tensor(5.0) / zel.tensor(7.0)
+        exact = (Fraction(2, 3) / Fraction(5, 7))
+        got = sum(Fraction(v) for v in limbs_of(x / y)[0])
+        assert abs(got - exact) <= Fraction(fi.eps) * exact
+        with pytest.raises(TypeError):
+            zel.finfo(torch.int64)
+        assert zel.iinfo(torch.int32).max == 2 ** 31 - 1
+
+    def test_type_queries(self):
+        t = zel.tensor([1.0, 2.0])
+        assert t.is_floating_point() and zel.is_floating_point(t) and not t.is_complex()
+        with pytest.raises(TypeError):
+            zel.is_complex([1.0])

@@ -14,6 +14,29 @@ _DTYPE_NAMES = {"double": "float64", "float": "float32", "int64": "int64", "long
 _FLOATING = ("float32", "float64", torch.float32, torch.float64, float)
 
 
+class finfo:
+    """The element of this library: a float64 range with the precision of the
+    limb arithmetic. eps is the relative error that + - * / and sqrt stay
+    within (the worst measured on operands of full precision is 2^-103.3;
+    2^-100 is what is promised); the range is float64's."""
+
+    bits = 8 * 64  # eight float64 limbs
+    eps = 2.0 ** -100
+    resolution = 1e-30  # 10 ** -floor(100 log10 2)
+    max = 1.7976931348623157e308
+    min = -1.7976931348623157e308
+    tiny = smallest_normal = 2.2250738585072014e-308
+    dtype = "float64"
+
+    def __init__(self, type=None):
+        if type is not None and not any(type is f or (isinstance(f, str) and type == f) for f in _FLOATING):
+            raise TypeError("finfo(): type must be a floating-point type, got %r" % (type,))
+
+    def __repr__(self):
+        return ("finfo(resolution=%g, min=%g, max=%g, eps=%g, smallest_normal=%g, tiny=%g, dtype=%s)"
+                % (self.resolution, self.min, self.max, self.eps, self.smallest_normal, self.tiny, self.dtype))
+
+
 def install(zel):
     """Adds the names to varnel.zel.zel (called once, from its initialisation)."""
     zel.pi, zel.e, zel.inf, zel.nan = math.pi, math.e, math.inf, math.nan
@@ -46,6 +69,28 @@ def install(zel):
             return data
         return zel.tensor(data, dtype=dtype, device=device)
 
-    for fn in (get_default_dtype, set_default_dtype, from_numpy, as_tensor):
+    def iinfo(type):
+        """PyTorch's integer limits: integer results here are PyTorch tensors."""
+        return torch.iinfo(getattr(torch, type) if isinstance(type, str) else type)
+
+    def is_floating_point(self):
+        """True: every element is a float (eight float64 limbs)."""
+        if not isinstance(self, zel.Tensor):
+            raise TypeError("is_floating_point(): argument 'input' must be Tensor, not %s" % type(self).__name__)
+        return True
+
+    def is_complex(self):
+        """False: the elements are real."""
+        if not isinstance(self, zel.Tensor):
+            raise TypeError("is_complex(): argument 'input' must be Tensor, not %s" % type(self).__name__)
+        return False
+
+    zel.finfo = finfo
+    finfo.__module__ = zel.__name__
+    for fn in (is_floating_point, is_complex):
+        fn.__module__ = zel.__name__
+        setattr(zel, fn.__name__, fn)
+        setattr(zel.Tensor, fn.__name__, fn)
+    for fn in (get_default_dtype, set_default_dtype, from_numpy, as_tensor, iinfo):
         fn.__module__ = zel.__name__
         setattr(zel, fn.__name__, fn)
