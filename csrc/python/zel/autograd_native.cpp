@@ -21,6 +21,7 @@
 
 #include "python/zel/autograd.h"
 #include "python/zel/bindings.h"
+#include "python/zel/slot_operands.h"
 #include "tensor/pointwise/arith.h"
 #include "tensor/pointwise/pointwise.h"
 // After Python.h, which the headers above bring.
@@ -738,28 +739,7 @@ bool record(Plan& p, PyObject* const* args, size_t nargs, py::handle result) {
 
 // --- C++ evaluation ------------------------------------------------------------
 
-// A CPU tensor in the layout the operator slots compute on directly.
-bool plain_cpu(const LimbTensor& t) {
-  const at::Tensor& d = t.data;
-  return d.defined() && d.device().is_cpu() && d.scalar_type() == at::kDouble && d.dim() == 2 &&
-         d.size(1) == limbs::kLimbs && d.is_contiguous() && t.shape.size() <= kMaxDims &&
-         d.size(0) == shape_numel(t.shape);
-}
 
-// float(o) for an exact int or float, as the operator slots read numbers.
-bool number_of(PyObject* o, double& out) {
-  if (PyFloat_CheckExact(o)) {
-    out = PyFloat_AS_DOUBLE(o);
-    return true;
-  }
-  if (!PyLong_CheckExact(o)) return false;
-  out = PyLong_AsDouble(o);
-  if (out == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  return true;
-}
 
 // An operand of a formula evaluated in C++: a tensor or a Python number.
 struct Operand {
@@ -771,13 +751,13 @@ struct Operand {
 // The operand a value gives, false for anything the slots would not take.
 bool operand_of(PyObject* v, Operand& out) {
   if (const LimbTensor* t = tensor_in(v)) {
-    if (!plain_cpu(*t)) return false;
+    if (!slot_layout(*t)) return false;
     out.tensor = true;
     out.t = LimbTensor{t->data, t->shape, {}};
     return true;
   }
   double c;
-  if (!number_of(v, c)) return false;
+  if (!slot_number(v, c)) return false;
   out.number = py::reinterpret_borrow<py::object>(v);
   return true;
 }
@@ -793,7 +773,7 @@ bool combine(Expr::Kind k, const Operand& l, const Operand& r, Operand& out) {
                                    : PyNumber_TrueDivide(l.number.ptr(), r.number.ptr());
     if (!x) throw py::error_already_set();
     out.number = py::reinterpret_steal<py::object>(x);
-    return number_of(x, c);
+    return slot_number(x, c);
   }
   out.tensor = true;
   if (l.tensor && r.tensor) {
@@ -802,13 +782,13 @@ bool combine(Expr::Kind k, const Operand& l, const Operand& r, Operand& out) {
             : k == Expr::Mul ? mul(l.t, r.t)
                              : div(l.t, r.t);
   } else if (l.tensor) {
-    number_of(r.number.ptr(), c);
+    slot_number(r.number.ptr(), c);
     out.t = k == Expr::Add   ? add_scalar(l.t, c)
             : k == Expr::Sub ? sub_scalar(l.t, c)
             : k == Expr::Mul ? mul_scalar(l.t, c)
                              : div_scalar(l.t, c);
   } else {
-    number_of(l.number.ptr(), c);
+    slot_number(l.number.ptr(), c);
     out.t = k == Expr::Add   ? add_scalar(r.t, c)
             : k == Expr::Sub ? rsub_scalar(r.t, c)
             : k == Expr::Mul ? mul_scalar(r.t, c)
@@ -863,7 +843,7 @@ struct Value {
   }
   static Value of(py::object x) {
     Value v;
-    if (const LimbTensor* t = tensor_in(x.ptr()); t && plain_cpu(*t) && !t->grad.meta) {
+    if (const LimbTensor* t = tensor_in(x.ptr()); t && slot_layout(*t) && !t->grad.meta) {
       v.has_t = true;
       v.t = LimbTensor{t->data, t->shape, {}};
     } else {

@@ -16,6 +16,7 @@
 
 #include "kernels/pointwise_table.h"
 #include "python/zel/bindings.h"
+#include "python/zel/slot_operands.h"
 #include "tensor/pointwise/arith.h"
 #include "tensor/pointwise/pointwise.h"
 
@@ -85,28 +86,10 @@ const LimbTensor* fast_operand(PyObject* o, bool& history) {
   const auto* t = static_cast<const LimbTensor*>(inst->simple_value_holder[0]);
   if (!t) return nullptr;
   if (t->grad.meta && may_record()) history = true;
-  const at::Tensor& d = t->data;
-  if (!d.defined() || !d.device().is_cpu() || d.scalar_type() != at::kDouble || d.dim() != 2 ||
-      d.size(1) != limbs::kLimbs || d.size(0) > kFastRows || !d.is_contiguous() ||
-      t->shape.size() > kMaxDims || d.size(0) != shape_numel(t->shape))
-    return nullptr;
+  if (!slot_layout(*t) || t->data.size(0) > kFastRows) return nullptr;
   return t;
 }
 
-// float(o) for an exact int or float; false (no error set) otherwise.
-bool fast_number(PyObject* o, double& out) {
-  if (PyFloat_CheckExact(o)) {
-    out = PyFloat_AS_DOUBLE(o);
-    return true;
-  }
-  if (!PyLong_CheckExact(o)) return false;
-  out = PyLong_AsDouble(o);
-  if (out == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();  // the method raises it again
-    return false;
-  }
-  return true;
-}
 
 // An operation on a tensor with history records as its method would, as
 // `name` (self, other); a false return leaves it to the method.
@@ -124,8 +107,8 @@ PyObject* slot(PyObject* a, PyObject* b) {
     double c;
     if (!history) {
       if (ta && tb) return py::cast(op.both(*ta, *tb)).release().ptr();
-      if (ta && fast_number(b, c)) return py::cast(op.scalar(*ta, c)).release().ptr();
-      if (tb && fast_number(a, c)) {
+      if (ta && slot_number(b, c)) return py::cast(op.scalar(*ta, c)).release().ptr();
+      if (tb && slot_number(a, c)) {
         if (op.rscalar) return py::cast(op.rscalar(*tb, c)).release().ptr();
         return py::cast(op.both(from_python(a, at::kCPU), *tb)).release().ptr();
       }
@@ -133,9 +116,9 @@ PyObject* slot(PyObject* a, PyObject* b) {
       PyObject* r = nullptr;
       if (ta && tb)
         r = recorded(op.dunder, a, b, py::cast(op.both(*ta, *tb)));
-      else if (ta && fast_number(b, c))
+      else if (ta && slot_number(b, c))
         r = recorded(op.dunder, a, b, py::cast(op.scalar(*ta, c)));
-      else if (tb && fast_number(a, c))
+      else if (tb && slot_number(a, c))
         r = recorded(
             op.rdunder, b, a,
             py::cast(op.rscalar ? op.rscalar(*tb, c) : op.both(from_python(a, at::kCPU), *tb)));
