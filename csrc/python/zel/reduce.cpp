@@ -186,7 +186,7 @@ void bind_sums(Module& m, TensorClass& cls) {
         [is_max](LimbTensor t, py::handle dim, py::handle keepdim) -> py::object {
           const auto d = opt_dim(dim);
           py::object r = py::cast(arg_extremum(t, d, is_max));
-          if (!truth(keepdim)) return r;
+          if (!truth(keepdim) || t.shape.empty()) return r;
           // keepdim: the reduced axis (every axis, without dim) stays with length 1.
           if (d) return r.attr("unsqueeze")(*d);
           return r.attr("reshape")(py::tuple(py::cast(std::vector<int64_t>(t.shape.size(), 1))));
