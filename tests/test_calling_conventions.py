@@ -93,6 +93,15 @@ class TestArgumentsReadAsPyTorchReadsThem:
         want = torch.tensor([1.0, 2.0, 3.0], dtype=torch.float64).masked_fill(mask, -1.0)
         assert tuple(got.shape) == tuple(want.shape) and values(got).equal(want)
 
+    def test_trapezoid_sample_points_broadcast(self):
+        y = zel.tensor([[1.0, 2.0, 4.0], [3.0, 5.0, 6.5]])
+        x = zel.tensor([[0.0, 1.0, 3.0]])
+        ty, tx = values(y), values(x)
+        assert values(zel.trapezoid(y, x)).equal(torch.trapezoid(ty, tx))
+        assert values(zel.cumulative_trapezoid(y, x)).equal(torch.cumulative_trapezoid(ty, tx))
+        assert zel.autograd.gradcheck(lambda y, x: zel.trapezoid(y, x), [y.requires_grad_(), x.requires_grad_()],
+                                      eps=2.0 ** -40, atol=1e-19, rtol=1e-19)
+
     def test_arguments_that_mean_nothing_for_limbs(self):
         a, _, _, _ = pair()
         for t in (a.clone(memory_format=torch.contiguous_format), a.contiguous(memory_format=torch.channels_last),

@@ -535,6 +535,18 @@ LimbTensor trapezoid(const LimbTensor& y, const LimbTensor* x, double dx, int64_
   const int64_t len = a.sl.len, inner = a.sl.inner;
   at::Tensor xs;
   bool x_full = false;
+  LimbTensor x_wide;
+  if (x && x->shape != y.shape && !(x->shape.size() == 1 && x->shape[0] == len)) {
+    // Sample points that broadcast to y's shape are spread over it, as in PyTorch.
+    try {
+      if (broadcast_shapes(x->shape, y.shape) == y.shape) {
+        x_wide = expand(*x, y.shape);
+        x = &x_wide;
+      }
+    } catch (const std::exception&) {
+      // not broadcastable: reported below
+    }
+  }
   if (x) {
     xs = cpu_limbs(*x, op);
     x_full = x->shape == y.shape;
