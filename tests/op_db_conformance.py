@@ -61,7 +61,7 @@ def load_op_db():
 
 def _namespaces():
     from varnel.zel import zel
-    return {"linalg": zel.linalg, "special": zel.special, "nn.functional": zel.nn.functional}
+    return {"linalg": zel.linalg, "special": zel.special, "nn.functional": zel.nn.functional, "masked": zel.masked}
 
 
 def op_key(info):

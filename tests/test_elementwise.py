@@ -432,6 +432,20 @@ class TestSoftmax:
         assert_rows(limbs_of(odd.softmax()), R.softmax_slice(rows))
         assert_rows(limbs_of(odd.log_softmax()), R.log_softmax_slice(rows))
 
+    def test_minus_infinity_takes_no_share(self):
+        # The exponentials ran in place, and their special-value path read the
+        # -inf difference back after it had been overwritten.
+        inf = math.inf
+        for rows in ([[0.0, 0.0, -inf], [0.0, 0.0, 3.0], [0.0, 0.0, 3.0]],
+                     [[1.5, -0.25, -inf], [0.5, -1.0, -1.5], [0.25, -inf, -inf]],
+                     [[-inf, 1.0, 2.0, 3.0, -inf], [0.5, -inf, 1.0, -inf, 2.0]]):
+            t, want = Tensor(rows), torch.tensor(rows, dtype=torch.float64)
+            for dim in (0, 1):
+                got = torch.tensor(t.softmax(dim=dim).tolist(), dtype=torch.float64).reshape(want.shape)
+                assert torch.allclose(got, want.softmax(dim), rtol=1e-15, atol=0), (rows, dim)
+                logs = torch.tensor(t.log_softmax(dim=dim).tolist(), dtype=torch.float64).reshape(want.shape)
+                assert torch.allclose(logs, want.log_softmax(dim), rtol=1e-14, atol=0), (rows, dim)
+
     def test_uniform(self):
         r = limbs_of(Tensor([1.0, 1.0, 1.0]).softmax())
         assert all(abs(exact(x) - Fraction(1, 3)) < Fraction(1, 10 ** 30) for x in r)

@@ -169,9 +169,12 @@ LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
           limbs::load(first + kernels::argmax_kernel(first, len, inner) * inner * limbs::kLimbs);
     }
   });
+  // The kernels read their input rows again for special values (an -inf
+  // difference): they must not run in place.
   parallel_rows(n, kHeavyGrain, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) pr[i] = limbs::sub(rows_a[i], peak[slice_of(i)]);
-    kernels::exp_kernel(pr + begin, pr + begin, end - begin);
+    std::vector<Row> diff(static_cast<size_t>(end - begin));
+    for (int64_t i = begin; i < end; ++i) diff[i - begin] = limbs::sub(rows_a[i], peak[slice_of(i)]);
+    kernels::exp_kernel(diff.data(), pr + begin, end - begin);
   });
   // peak now holds 1 / (sum of the slice's exponentials).
   const double* pe = r.data_ptr<double>();
@@ -184,8 +187,13 @@ LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
     }
   });
   parallel_rows(n, log_of ? kHeavyGrain : kLightGrain, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) pr[i] = limbs::mul(pr[i], peak[slice_of(i)]);
-    if (log_of) kernels::log_kernel(pr + begin, pr + begin, end - begin);
+    if (!log_of) {
+      for (int64_t i = begin; i < end; ++i) pr[i] = limbs::mul(pr[i], peak[slice_of(i)]);
+      return;
+    }
+    std::vector<Row> share(static_cast<size_t>(end - begin));
+    for (int64_t i = begin; i < end; ++i) share[i - begin] = limbs::mul(pr[i], peak[slice_of(i)]);
+    kernels::log_kernel(share.data(), pr + begin, end - begin);
   });
   return make_result(r, a.shape, a.data.device());
 }
