@@ -36,10 +36,20 @@ def ints(shape, lo=-8, hi=8, seed=0):
     return torch.randint(lo, hi, shape, generator=g).to(F64)
 
 
+# PyTorch moved out-of-range index errors from IndexError to RuntimeError
+# between versions, and some of its CPU kernels stopped checking at all: the
+# library must raise one of the two wherever PyTorch raises either or nothing.
+INDEX_ERRORS = (IndexError, RuntimeError)
+
+
 def raises_like(fn_zel, fn_torch):
-    with pytest.raises(Exception) as want:
+    try:
         fn_torch()
-    with pytest.raises(type(want.value)):
+    except Exception as e:  # noqa: BLE001 - the type is what is compared
+        want = type(e)
+    else:
+        want = INDEX_ERRORS
+    with pytest.raises(INDEX_ERRORS if want in INDEX_ERRORS else want):
         fn_zel()
 
 
