@@ -143,3 +143,186 @@ class TestDtypeTools:
         assert t.is_floating_point() and zel.is_floating_point(t) and not t.is_complex()
         with pytest.raises(TypeError):
             zel.is_complex([1.0])
+
+
+def rand(*shape, seed=0):
+    g = torch.Generator().manual_seed(seed)
+    return torch.randn(*shape, dtype=torch.float64, generator=g)
+
+
+class TestPadModes:
+    MODES = ("reflect", "replicate", "circular")
+
+    def test_values_as_pytorch(self):
+        cases = [((2, 5), (1, 3)), ((2, 3, 5), (4, 2)), ((2, 3, 5), (-1, 2)), ((2, 3, 5), (0, 0)),
+                 ((1, 2, 4, 5), (2, -1, 3, 1)), ((1, 2, 3, 4, 5), (1, 2, 0, 3, 2, -1)), ((3, 4, 5), (2, 2, 1, 3))]
+        for mode in self.MODES:
+            for k, (shape, p) in enumerate(cases):
+                if mode == "circular" and len(shape) == len(p) // 2 + 1:
+                    continue  # PyTorch pads circularly only with a batch dimension
+                x = rand(*shape, seed=k)
+                want = torch.nn.functional.pad(x, p, mode=mode)
+                got = zel.nn.functional.pad(zel.tensor(x), p, mode=mode)
+                assert got.shape == tuple(want.shape), (mode, shape, p)
+                assert values(got).equal(want), (mode, shape, p)
+
+    def test_circular_wraps_what_negative_padding_keeps(self):
+        x = torch.arange(5.0, dtype=torch.float64).reshape(1, 1, 5)
+        for p in ((-1, 2), (2, -1), (-2, -3)):
+            got = zel.nn.functional.pad(zel.tensor(x), p, mode="circular")
+            assert values(got).equal(torch.nn.functional.pad(x, p, mode="circular")), p
+
+    def test_errors_as_pytorch(self):
+        F = zel.nn.functional
+        x3 = zel.tensor(rand(2, 3, 4))
+        cases = [(zel.tensor(rand(4)), (1, 1), "reflect", None, NotImplementedError),
+                 (x3, (1, 1, 1, 1, 1, 1), "replicate", None, NotImplementedError),
+                 (zel.tensor(rand(2, 3)), (1, 1), "circular", None, RuntimeError),
+                 (x3, (4, 0), "reflect", None, RuntimeError),
+                 (x3, (-2, -2), "reflect", None, RuntimeError),
+                 (x3, (-2, -2), "replicate", None, RuntimeError),
+                 (x3, (1, 1), "reflect", 2.0, RuntimeError),
+                 (x3, (1, 1), "wrap", None, NotImplementedError)]
+        for x, p, mode, value, exc in cases:
+            with pytest.raises(exc):
+                torch.nn.functional.pad(torch.zeros(x.shape, dtype=torch.float64), p, mode=mode, value=value)
+            with pytest.raises(exc):
+                F.pad(x, p, mode=mode, value=value)
+
+    def test_gradients(self):
+        x = zel.tensor(rand(1, 2, 3, 4, seed=3)).requires_grad_()
+        for mode in self.MODES:
+            for p in ((2, -1, 1, 2), (3, 3, 2, 2)):
+                fn = lambda t, mode=mode, p=p: zel.nn.functional.pad(t, p, mode=mode)  # noqa: E731
+                assert zel.autograd.gradcheck(fn, (x,), eps=2.0 ** -40, atol=1e-19, rtol=1e-19), (mode, p)
+
+    def test_gradient_adds_the_copies(self):
+        x = zel.tensor([[[1.0, 2.0, 3.0]]]).requires_grad_()
+        zel.nn.functional.pad(x, (2, 2), mode="replicate").sum().backward()
+        assert values(x.grad).equal(torch.tensor([[[3.0, 1.0, 3.0]]], dtype=torch.float64))
+
+
+class TestUniqueAlongDim:
+    def check(self, x, **kw):
+        want = torch.unique(x, **kw)
+        got = zel.unique(zel.tensor(x), **kw)
+        want = want if isinstance(want, tuple) else (want,)
+        got = got if isinstance(got, tuple) else (got,)
+        assert len(got) == len(want)
+        assert got[0].shape == tuple(want[0].shape)
+        assert values(got[0]).reshape(want[0].shape).equal(want[0])
+        for g, w in zip(got[1:], want[1:]):
+            assert g.equal(w)
+
+    def test_rows_and_columns_as_pytorch(self):
+        x = torch.tensor([[1.0, 2.0, 1.0, 2.0], [3.0, -0.0, 3.0, 0.0], [1.0, 2.0, 1.0, 2.0]], dtype=torch.float64)
+        r = torch.randint(0, 3, (6, 4, 5), generator=torch.Generator().manual_seed(1)).to(torch.float64)
+        for t in (x, r, torch.zeros(0, 3, dtype=torch.float64)):
+            for dim in range(-t.ndim, t.ndim):
+                if t.numel() == 0 and t.shape[dim] != 0:
+                    with pytest.raises(RuntimeError):  # PyTorch refuses an unselected empty dim
+                        zel.unique(zel.tensor(t), dim=dim)
+                    continue
+                self.check(t, dim=dim, return_inverse=True, return_counts=True)
+                self.check(t, dim=dim, return_counts=True)
+                self.check(t, dim=dim)
+
+    def test_equal_only_when_exact_values_equal(self):
+        # 1 + 2^-80 rounds to 1 in float64 but is a distinct value in limbs
+        tiny = zel.tensor([2.0 ** -80])
+        x = zel.stack([zel.tensor([1.0, 5.0]), zel.tensor([1.0, 5.0]), zel.tensor([1.0, 5.0])])
+        x = x + zel.stack([zel.tensor([0.0, 0.0]), zel.cat([tiny, zel.tensor([0.0])]), zel.tensor([0.0, 0.0])])
+        vals, inv, cnt = zel.unique(x, dim=0, return_inverse=True, return_counts=True)
+        assert vals.shape == (2, 2)
+        assert inv.tolist() == [0, 1, 0] and cnt.tolist() == [2, 1]
+        assert limbs_of(vals[1]) == limbs_of(x[1])
+        vals, cnt = zel.unique_consecutive(x, dim=0, return_counts=True)
+        assert vals.shape == (3, 2) and cnt.tolist() == [1, 1, 1]
+
+    def test_unique_consecutive_as_pytorch(self):
+        r = torch.tensor([[1.0, 1.0, 2.0, 2.0, 1.0], [1.0, 1.0, 3.0, 3.0, 1.0]], dtype=torch.float64)
+        for kw in ({}, {"dim": 1}, {"dim": 0}, {"dim": -1}):
+            want = torch.unique_consecutive(r, return_inverse=True, return_counts=True, **kw)
+            got = zel.unique_consecutive(zel.tensor(r), return_inverse=True, return_counts=True, **kw)
+            assert got[0].shape == tuple(want[0].shape), kw
+            assert values(got[0]).reshape(want[0].shape).equal(want[0]), kw
+            assert got[1].equal(want[1]) and got[2].equal(want[2]), kw
+        assert values(zel.tensor(r).unique_consecutive()).equal(torch.unique_consecutive(r))
+
+    def test_errors_as_pytorch(self):
+        x = zel.tensor([[1.0, 2.0]])
+        for fn in (zel.unique, zel.unique_consecutive):
+            with pytest.raises(IndexError):
+                fn(x, dim=2)
+            with pytest.raises(TypeError):
+                fn([1.0, 2.0], dim=0)
+
+
+class TestToPositionalForms:
+    def test_device_dtype_flags(self):
+        x = zel.tensor(A)
+        for args in (("cpu", torch.float64, False, False), ("cpu", torch.float32), (torch.float64, False, False),
+                     (x, False), (torch.tensor(1.0), True, False), (torch.device("cpu"),), ("cpu", None, True)):
+            y = x.to(*args)
+            assert limbs_of(y) == limbs_of(x), args
+        assert x.to(torch.float64) is x  # PyTorch returns the tensor itself when nothing changes
+
+    def test_copy_copies(self):
+        x = zel.tensor(A)
+        for y in (x.to("cpu", torch.float64, False, True), x.to(torch.float64, copy=True), x.to(x, False, True)):
+            assert limbs_of(y) == limbs_of(x) and y._data.data_ptr() != x._data.data_ptr()
+        assert x.to("cpu")._data.data_ptr() == x._data.data_ptr()
+
+    def test_integer_dtypes_convert_as_long_int_bool(self):
+        x = zel.tensor([1.5, -2.75, 0.0])
+        assert x.to(torch.int64).equal(x.long()) and x.to(torch.int64).dtype == torch.int64
+        assert x.to("cpu", torch.int32).equal(x.int()) and x.to(dtype=torch.bool).equal(x.bool())
+        assert x.to(torch.int16).equal(torch.tensor([1, -2, 0], dtype=torch.int16))
+        assert x.to(zel.int64).equal(x.long()) and x.to(int).equal(x.long()) and x.to(bool).equal(x.bool())
+
+    def test_errors(self):
+        x = zel.tensor(A)
+        for args, kw in (((torch.complex128,), {}), (("cpu", torch.float64, False, False, False), {}),
+                         ((torch.float64, "yes"), {}), ((torch.float64,), {"dtype": torch.float64}),
+                         ((), {"colour": 1}), ((False, "cpu"), {})):
+            with pytest.raises(TypeError):
+                x.to(*args, **kw)
+
+
+class TestTensorTolerances:
+    def test_tensor_tolerances_as_pytorch(self):
+        a = rand(3, 4, 4, seed=5)
+        a[1] = a[1, :, :1] @ a[1, :1, :]  # rank one
+        za = zel.tensor(a)
+        for kw in ({"rtol": torch.tensor(0.3, dtype=torch.float64)}, {"atol": torch.tensor(0.9, dtype=torch.float64)},
+                   {"atol": zel.tensor(0.5), "rtol": zel.tensor(0.1)}):
+            tkw = {k: torch.tensor(float(v), dtype=torch.float64) for k, v in kw.items()}
+            assert zel.linalg.matrix_rank(za, **kw).equal(torch.linalg.matrix_rank(a, **tkw)), kw
+            assert torch.allclose(values(zel.linalg.pinv(za, **kw)), torch.linalg.pinv(a, **tkw), atol=1e-10), kw
+
+    def test_rtol_one_drops_every_value(self):
+        # PyTorch keeps the singular values strictly above rtol * s_max
+        a = zel.tensor(rand(2, 5, 5, seed=6))
+        assert zel.linalg.matrix_rank(a, rtol=1.0).tolist() == [0, 0]
+        assert all(v == 0.0 for v in values(zel.linalg.pinv(a, rtol=1.0)).reshape(-1).tolist())
+        assert zel.linalg.matrix_rank(a, rtol=1.0 - 2.0 ** -40).tolist() == [1, 1]
+
+    def test_more_than_one_tolerance_is_refused(self):
+        with pytest.raises(NotImplementedError):
+            zel.linalg.pinv(zel.tensor(A), rtol=torch.tensor([0.1, 0.2]))
+
+
+class TestScalarSoftmax:
+    def test_zero_dim_as_pytorch(self):
+        for v in (2.5, -math.inf, math.nan):
+            t = torch.tensor(v, dtype=torch.float64)
+            for dim in (0, -1):
+                for name in ("softmax", "log_softmax"):
+                    want = getattr(torch, name)(t, dim)
+                    for got in (getattr(zel, name)(zel.tensor(v), dim), getattr(zel.tensor(v), name)(dim),
+                                getattr(zel.nn.functional, name)(zel.tensor(v), dim)):
+                        assert got.shape == () and torch.allclose(values(got), want, 0, 0, equal_nan=True), name
+        with pytest.raises(IndexError):
+            zel.tensor(1.0).softmax(1)
+        with pytest.raises(IndexError):  # no dim: the defined refusal stays
+            zel.tensor(1.0).softmax()

@@ -53,7 +53,10 @@ class TestConstantsAndDtypes:
     @pytest.mark.parametrize("dtype", [torch.float64, torch.float32, "float64", zel.double, zel.int64, float, None])
     def test_dtype_is_accepted_and_storage_stays(self, dtype):
         x = deep((2, 3))
-        for y in (x.to(dtype), x.to("cpu", dtype), x.to(dtype=dtype), x.to(torch.device("cpu"), dtype=dtype)):
+        # Tensor.to with an integer dtype converts as long() does (test_calling_conventions.py)
+        moved = () if dtype == zel.int64 else (x.to(dtype), x.to("cpu", dtype), x.to(dtype=dtype),
+                                               x.to(torch.device("cpu"), dtype=dtype))
+        for y in moved:
             assert torch.equal(limbs(y), limbs(x))
         for f in (lambda: zel.full((2,), 1.5, dtype=dtype), lambda: zel.zeros_like(x, dtype=dtype),
                   lambda: zel.empty(2, dtype=dtype), lambda: zel.as_tensor([1.5, 1.5], dtype=dtype)):
@@ -517,8 +520,8 @@ class TestFunctional:
             F.mse_loss(x, x, reduction="avg")
         with pytest.raises(IndexError, match="target 3 is out of bounds for 3 classes"):
             F.cross_entropy(x, torch.tensor([0, 3]))
-        with pytest.raises(NotImplementedError, match="mode='constant'"):
-            F.pad(x, (1, 1), mode="reflect")
+        with pytest.raises(NotImplementedError, match="non-constant padding"):
+            F.pad(x.reshape(-1), (1, 1), mode="reflect")
         with pytest.raises(TypeError, match=r"linear\(\): argument 'weight' must be Tensor, not list"):
             F.linear(x, [1.0])
         with pytest.raises(RuntimeError, match="class indices must be integers"):

@@ -321,21 +321,22 @@ const char* ord_name(MatrixOrd ord) {
 }
 
 // Tolerance of rank and pinv: max(atol, rtol * s_max), rtol defaulting to
-// eps * max(m, n) unless a positive atol is given, as PyTorch.
-double rank_tolerance(std::optional<double> atol, std::optional<double> rtol, int64_t m, int64_t n,
-                      const Row& s_max) {
+// eps * max(m, n) unless a positive atol is given, as PyTorch. rtol * s_max is
+// formed in limbs: with rtol = 1 the largest value is then not above it.
+Row rank_tolerance(std::optional<double> atol, std::optional<double> rtol, int64_t m, int64_t n,
+                   const Row& s_max) {
   const double a = atol.value_or(0.0);
   double r;
   if (rtol)
     r = *rtol;
   else
     r = (atol && *atol > 0.0) ? 0.0 : kFloat64Eps * static_cast<double>(std::max(m, n));
-  return std::max(a, r * limbs::approx(s_max));
+  const Row absolute = limbs::from_double(a);
+  const Row relative = limbs::mul(limbs::from_double(r), s_max);
+  return limbs::compare_exact(absolute, relative) >= 0 ? absolute : relative;
 }
 
-bool above(const Row& s, double tol) {
-  return limbs::compare_exact(s, limbs::from_double(tol)) == 1;
-}
+bool above(const Row& s, const Row& tol) { return limbs::compare_exact(s, tol) == 1; }
 
 // |eigenvalues| of a symmetric matrix (descending) with their vectors, or
 // the SVD: the eigen- or singular values rank and pinv need.
@@ -347,7 +348,7 @@ Matrix pinv_of(const Matrix& m, std::optional<double> atol, std::optional<double
     for (const Row& v : e.values) mags.push_back(abs_row(v));
     const Row s_max = mags.empty() ? limbs::zero_row()
                                    : extreme(mags.data(), static_cast<int64_t>(mags.size()), true);
-    const double tol = rank_tolerance(atol, rtol, m.rows, m.cols, s_max);
+    const Row tol = rank_tolerance(atol, rtol, m.rows, m.cols, s_max);
     Matrix scaled = e.vectors;  // V diag(1/lambda), then times V^T
     for (int64_t j = 0; j < m.rows; ++j) {
       const Row& lam = e.values[static_cast<size_t>(j)];
@@ -361,7 +362,8 @@ Matrix pinv_of(const Matrix& m, std::optional<double> atol, std::optional<double
   }
   const limbs::dense::Svd f = kernels::jacobi_svd_kernel(m, false, true);
   const int64_t k = static_cast<int64_t>(f.s.size());
-  const double tol = k > 0 ? rank_tolerance(atol, rtol, m.rows, m.cols, f.s.front()) : 0.0;
+  const Row tol =
+      k > 0 ? rank_tolerance(atol, rtol, m.rows, m.cols, f.s.front()) : limbs::zero_row();
   // V diag(1/s) U^T: row i of Vh scaled, then (Vh^T) (U^T).
   Matrix vt = limbs::transpose(f.vh);  // n x k
   for (int64_t j = 0; j < k; ++j) {
@@ -669,7 +671,7 @@ LstsqResult lstsq(const LimbTensor& a, const LimbTensor& b, std::optional<double
     int64_t rank = 0;
     for (int64_t j = 0; j < k; ++j) {
       const Row& s = f.s[static_cast<size_t>(j)];
-      const bool keep = above(s, tol);
+      const bool keep = above(s, limbs::from_double(tol));
       rank += keep;
       const Row inv = keep ? kernels::reciprocal_row(s) : limbs::zero_row();
       for (int64_t col = 0; col < nrhs; ++col)
@@ -809,8 +811,8 @@ at::Tensor matrix_rank(const LimbTensor& a, std::optional<double> atol, std::opt
       sv = singular_values(m);
     }
     if (sv.empty()) return;
-    const double tol = rank_tolerance(atol, rtol, s.rows, s.cols,
-                                      extreme(sv.data(), static_cast<int64_t>(sv.size()), true));
+    const Row tol = rank_tolerance(atol, rtol, s.rows, s.cols,
+                                   extreme(sv.data(), static_cast<int64_t>(sv.size()), true));
     int64_t count = 0;
     for (const Row& v : sv) count += above(v, tol);
     rp[b] = count;

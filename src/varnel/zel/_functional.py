@@ -160,12 +160,46 @@ def _functional(zel):
         denom = zel.norm(input, p, dim, True).clamp(eps)
         return input / denom
 
+    def source_index(mode, n, lo, size):
+        """For each output position along a dimension, the input position it copies."""
+        j = torch.arange(size, dtype=torch.int64) - lo
+        if mode == "reflect":
+            j = j.abs()
+            return torch.where(j >= n, 2 * (n - 1) - j, j)
+        if mode == "replicate":
+            return j.clamp(0, n - 1)
+        # Circular padding wraps around what is left after negative padding crops.
+        hi = size - n - lo
+        start = max(-lo, 0)
+        kept = max(n - start - max(-hi, 0), 1)
+        return (torch.arange(size, dtype=torch.int64) - max(lo, 0)).remainder(kept) + start
+
     def pad(input, pad, mode="constant", value=None):
         tensor_arg("pad", "input", input)
-        if mode != "constant":
-            raise NotImplementedError("pad(): only mode='constant' is supported, got %r" % (mode,))
         if not isinstance(pad, (tuple, list)) or len(pad) % 2 or not all(isinstance(v, int) for v in pad):
             raise ValueError("pad(): padding must be a tuple of ints of even length, got %r" % (pad,))
+        if mode != "constant":
+            # PyTorch's own checks (dims that may be padded, sizes, value) on a
+            # shape-only tensor give its exception types, messages and shape.
+            meta = torch.empty(tuple(input.shape), device="meta")
+            shape = tuple(torch.nn.functional.pad(meta, tuple(pad), mode, value).shape)
+            out = input
+            for k in range(len(pad) // 2):
+                d = input.ndim - 1 - k
+                n, lo, hi = input.shape[d], pad[2 * k], pad[2 * k + 1]
+                if mode == "reflect" and max(lo, hi) >= n:
+                    raise RuntimeError("Argument #%d: Padding size should be less than the corresponding input "
+                                       "dimension, but got: padding (%d, %d) at dimension %d of input %s"
+                                       % (4 + 2 * k, lo, hi, d, list(input.shape)))
+                if mode == "reflect" and shape[d] < 1:
+                    raise RuntimeError("pad(): input of size %d in dimension %d is too small for padding "
+                                       "(%d, %d): calculated output size %d" % (n, d, lo, hi, shape[d]))
+                if shape[d] == input.shape[d] and pad[2 * k] == 0:
+                    continue
+                # Gathering by index keeps the gradient: index_select's backward adds back.
+                idx = source_index(mode, n, lo, shape[d])
+                out = out.index_select(d, idx)
+            return out if out is not input else input.clone()
         if len(pad) // 2 > input.ndim:
             raise ValueError("pad(): padding length %d is too large for a %d-D input" % (len(pad), input.ndim))
         shape = list(input.shape)
