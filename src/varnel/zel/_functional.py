@@ -157,7 +157,8 @@ def _functional(zel):
         if out is not None:
             raise NotImplementedError("normalize(): out= is not supported")
         p = int(p) if isinstance(p, float) and p.is_integer() else p
-        denom = zel.norm(input, p, dim, True).clamp(eps)
+        # Tensor.norm: the defined module norm for ordinary p, PyTorch's for 0 and +-inf.
+        denom = input.norm(p, dim, True).clamp(eps)
         return input / denom
 
     def source_index(mode, n, lo, size):
