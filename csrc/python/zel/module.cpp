@@ -118,6 +118,8 @@ PYBIND11_MODULE(zel, m) {
                            "varnel.zel.func", "varnel.zel._functional"})
     py::module_::import(part).attr("install")(m);
   bind_linalg(zm);
+  // After linalg: the composites add its *_ex names and build on it.
+  py::module_::import("varnel.zel._composites").attr("install")(m);
 
   py::list all;
   for (const char* name : kPublicNames)
