@@ -286,9 +286,10 @@ def install(zel):
             raise TypeError("repeat_interleave(): argument 'repeats' is missing")
         if dim is None:
             x, d = input.reshape(-1), 0
+        elif input.dim() == 0:
+            raise IndexError("Dimension specified as %s but tensor has no dimensions" % (dim,))
         else:
-            d = wrap_dim("repeat_interleave", dim, input.dim())
-            x = input.reshape(1) if input.dim() == 0 else input
+            x, d = input, wrap_dim("repeat_interleave", dim, input.dim())
         if isinstance(repeats, Tensor):
             raise RuntimeError("repeat_interleave: repeats has to be Long or Int tensor")
         if isinstance(repeats, bool) or not isinstance(repeats, (int, torch.Tensor)):
@@ -413,7 +414,8 @@ def install(zel):
         sd = zel.diagonal(c).sqrt()
         c = c / sd.reshape(-1, 1)
         c = c / sd.reshape(1, -1)
-        return c.clamp(-1.0, 1.0)
+        # clamp with number bounds rounds to float64; maximum and minimum keep every limb.
+        return zel.minimum(zel.maximum(c, -1.0), 1.0)
 
     # ---------------------------------------------------------------- ordering
 
@@ -455,7 +457,9 @@ def install(zel):
             return Mode(empty, torch.zeros(kept, dtype=torch.int64))
         s = zel.sort(rows, dim=1, stable=True)
         vals, order = s.values, s.indices
-        same = (vals[:, 1:] == vals[:, :-1]).reshape(m, n - 1) if n > 1 else torch.zeros((m, 0), dtype=torch.bool)
+        # == compares float64 approximations; isclose with no tolerance compares every limb.
+        same = zel.isclose(vals[:, 1:], vals[:, :-1], rtol=0.0, atol=0.0) if n > 1 else \
+            torch.zeros((m, 0), dtype=torch.bool)
         starts = torch.cat([torch.ones((m, 1), dtype=torch.bool), ~same], 1)
         run = torch.cumsum(starts.to(torch.int64), 1) - 1
         counts = torch.zeros((m, n), dtype=torch.int64).scatter_add_(1, run, torch.ones_like(run))
