@@ -315,6 +315,20 @@ def test_nanmedian(values):
     assert math.isnan(float(zel.nanmedian(zel.tensor([NAN, NAN]))))
 
 
+@pytest.mark.parametrize("q,dim,keepdim", [(0.3, None, False), (0.3, 1, False), ([0.1, 0.9], 1, True),
+                                           (0.5, 0, True), ([0.2, 0.5], None, True)])
+@pytest.mark.parametrize("interpolation", ["linear", "lower", "higher", "midpoint", "nearest"])
+def test_nanquantile(q, dim, keepdim, interpolation):
+    t = torch.tensor([[1.0, NAN, 3.0, 2.0], [4.0, 5.0, 6.0, 7.5], [NAN] * 4], dtype=torch.float64)
+    tq = torch.tensor(q, dtype=torch.float64) if isinstance(q, list) else q
+    want = torch.nanquantile(t, tq, dim, keepdim, interpolation=interpolation)
+    close(zel.nanquantile(z(t), z(tq) if isinstance(q, list) else q, dim, keepdim, interpolation=interpolation), want)
+    with pytest.raises(RuntimeError):
+        zel.nanquantile(z(t), 1.5)
+    with pytest.raises(RuntimeError):
+        zel.nanquantile(zel.zeros(0), 0.5)
+
+
 def test_msort():
     x = rand(5, 3, seed=20)
     close(zel.msort(z(x)), torch.msort(x), rtol=0, atol=0)
@@ -334,6 +348,7 @@ def test_ordering_gradients():
     gradcheck(lambda x: zel.logcumsumexp(x, 1), rand(2, 4, seed=23))
     # Distinct values: a tie would make mode jump under the finite differences.
     gradcheck(lambda x: zel.mode(x, 0).values, torch.tensor([[3.0, 2.0], [1.0, 5.0], [4.0, 0.5]]))
+    gradcheck(lambda x: zel.nanquantile(x, 0.3, 1), torch.tensor([[1.0, NAN, 5.0, 2.0], [3.0, 0.5, 4.0, 1.5]]))
     gradcheck(lambda x: zel.nanmedian(x, 1).values, torch.tensor([[1.0, 7.0, 5.0, 2.0], [3.0, 0.5, 4.0, 1.5]]))
 
 

@@ -492,6 +492,68 @@ def install(zel):
         index = torch.gather(s.indices, 1, position.unsqueeze(1)).squeeze(1)
         return NanMedian(*pick(input, d, rows, index, kept, keepdim))
 
+    def quantile_levels(q):
+        if isinstance(q, (Tensor, torch.Tensor)):
+            if q.dim() > 1:
+                raise RuntimeError("quantile() q must be a scalar or 1D tensor")
+            levels = [float(v) for v in (q.tolist() if q.dim() else [q.tolist()])]
+            shape = _shape(q)
+        elif isinstance(q, (int, float)) and not isinstance(q, bool):
+            levels, shape = [float(q)], ()
+        else:
+            raise TypeError("nanquantile(): argument 'q' must be float or Tensor, not %s" % type(q).__name__)
+        for v in levels:
+            if not 0 <= v <= 1:
+                raise RuntimeError("quantile() q values must be in the range [0, 1]")
+        return levels, shape
+
+    def nanquantile(input, q, dim=None, keepdim=False, *, interpolation="linear", out=None):
+        """quantile over the elements that are not NaN (NaN where all are NaN), by exact order."""
+        tensor_arg("nanquantile", "input", input)
+        levels, q_shape = quantile_levels(q)
+        if interpolation not in ("linear", "lower", "higher", "midpoint", "nearest"):
+            raise RuntimeError("quantile() interpolation must be one of linear, lower, higher, midpoint or nearest. "
+                               "Got %s" % (interpolation,))
+        if input.numel == 0:
+            raise RuntimeError("quantile() input tensor must be non-empty")
+        if dim is None:
+            x, d = input.reshape(-1), 0
+        else:
+            x, d = input, wrap_dim("nanquantile", dim, input.dim())
+        rows, kept = rows_along(x, d)
+        m, n = _shape(rows)
+        order = zel.sort(rows, dim=1, stable=True).indices  # NaNs last
+        k = (~zel.isnan(rows)).reshape(m, n).sum(1)
+        last = torch.clamp(k - 1, min=0).to(torch.float64)
+
+        def at(position):
+            index = torch.gather(order, 1, position.to(torch.int64).unsqueeze(1))
+            return zel.take_along_dim(rows, index, 1).reshape(m)
+
+        parts = []
+        for level in levels:
+            # PyTorch's ranks are float64: so are these, and the weights from them.
+            rank = level * last
+            if interpolation == "nearest":
+                rank = torch.round(rank)
+            lo, hi = torch.floor(rank), torch.ceil(rank)
+            if interpolation in ("lower", "nearest"):
+                parts.append(at(lo))
+                continue
+            if interpolation == "higher":
+                parts.append(at(hi))
+                continue
+            below, above = at(lo), at(hi)
+            weight = torch.full((m,), 0.5, dtype=torch.float64) if interpolation == "midpoint" else rank - lo
+            parts.append(below + (above - below) * zel.tensor(weight))
+        r = zel.stack(parts, 0).reshape(q_shape + kept)
+        if keepdim:
+            if dim is None:
+                r = r.reshape(q_shape + (1,) * input.dim())
+            elif input.dim():
+                r = r.unsqueeze(d + len(q_shape))
+        return to_out("nanquantile", r, out)
+
     def logcumsumexp(input, dim, *, out=None):
         """log(cumsum(exp(input), dim)), accumulated by logaddexp so that no term underflows."""
         tensor_arg("logcumsumexp", "input", input)
@@ -666,7 +728,7 @@ def install(zel):
         "vdot": vdot, "split_with_sizes": split_with_sizes, "tensor_split": tensor_split, "hsplit": hsplit,
         "vsplit": vsplit, "dsplit": dsplit, "dstack": dstack, "ravel": ravel, "repeat_interleave": repeat_interleave,
         "block_diag": block_diag, "diagflat": diagflat, "cov": cov, "corrcoef": corrcoef, "msort": msort,
-        "mode": mode, "nanmedian": nanmedian, "logcumsumexp": logcumsumexp, "zero_": zero_,
+        "mode": mode, "nanmedian": nanmedian, "nanquantile": nanquantile, "logcumsumexp": logcumsumexp, "zero_": zero_,
         "isposinf": infinity_test("isposinf", 1), "isneginf": infinity_test("isneginf", -1),
         "heaviside": heaviside, "svd": svd, "pinverse": pinverse, "triangular_solve": triangular_solve,
         "cholesky": cholesky,
