@@ -72,6 +72,14 @@ def test_beta_zero_ignores_input_nans(name, input_shape, arg_shapes):
     close(got, getattr(torch, name)(inp, *args, beta=0))
 
 
+@pytest.mark.parametrize("name,input_shape,arg_shapes", [c for c in ADD_MULTIPLY if c[2][0][-1]])
+def test_alpha_zero_follows_pytorch_on_nans(name, input_shape, arg_shapes):
+    # addmm, addmv and addbmm drop a NaN product; addr and baddbmm keep it.
+    inp = rand(*input_shape, seed=1)
+    args = [torch.full(s, math.nan, dtype=torch.float64) for s in arg_shapes]
+    close(getattr(zel, name)(z(inp), *map(z, args), alpha=0), getattr(torch, name)(inp, *args, alpha=0))
+
+
 @pytest.mark.parametrize("call", [
     lambda m: m.addmm(m_(m, 3, 4), m_(m, 3), m_(m, 3, 4)),           # mat1 1-D
     lambda m: m.addmm(m_(m, 3, 4), m_(m, 3, 2), m_(m, 3, 4)),        # sizes do not multiply
@@ -114,6 +122,9 @@ def test_add_multiply_gradients():
     gradcheck(lambda i, a, b: zel.addbmm(i, a, b, alpha=2), rand(2, 3, seed=6), rand(2, 2, 4, seed=7),
               rand(2, 4, 3, seed=8))
     gradcheck(lambda a, b: zel.inner(a, b), rand(2, 3, seed=9), rand(4, 3, seed=10))
+    a = z(rand(2, 2, seed=11)).requires_grad_()
+    zel.addmm(zel.zeros(2, 2), a, a, alpha=0).sum().backward()
+    assert a.grad.tolist() == [[0.0, 0.0], [0.0, 0.0]]
 
 
 # ------------------------------------------------------------- split and stack

@@ -60,13 +60,19 @@ def install(zel):
 
     # ---------------------------------------------------------------- add-multiply
 
+    # PyTorch's addmm, addmv and addbmm (BLAS calls) drop the product when alpha is 0; addr and baddbmm multiply.
+    alpha_zero_drops = {"addmm", "addmv", "addbmm"}
+
     def add_scaled(op, input, product, out_shape, beta, alpha):
         number_arg(op, "beta", beta)
         number_arg(op, "alpha", alpha)
         if torch.broadcast_shapes(_shape(input), out_shape) != out_shape:
             raise RuntimeError("%s(): the input of shape %s does not broadcast to the result's %s"
                                % (op, list(input.shape), list(out_shape)))
-        if alpha != 1:
+        if alpha == 0 and op in alpha_zero_drops:
+            # where keeps the graph, so the matrices get zero gradients as in PyTorch.
+            product = zel.where(torch.zeros(out_shape, dtype=torch.bool), product, 0.0)
+        elif alpha != 1:
             product = product * alpha
         # beta 0 ignores the input, NaNs and infinities included.
         if beta == 0:
