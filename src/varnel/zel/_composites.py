@@ -76,7 +76,7 @@ def install(zel):
             product = product * alpha
         # beta 0 ignores the input, NaNs and infinities included.
         if beta == 0:
-            return product + zel.zeros(out_shape) if _shape(product) != out_shape else product
+            return product
         return product + (input if beta == 1 else input * beta)
 
     def need_dims(op, name, x, n):
@@ -369,7 +369,7 @@ def install(zel):
         if w.dim() > 1:
             raise RuntimeError("cov(): expected %s to have one or fewer dimensions but got %s with %d dimensions"
                                % (name, name, w.dim()))
-        if w.numel != n if isinstance(w, Tensor) else w.numel() != n:
+        if math.prod(_shape(values)) != n:
             raise RuntimeError("cov(): expected %s to have the same numel as there are observations in the input but "
                                "got %d != %d" % (name, w.shape[0] if w.dim() else 1, n))
         if bool((values < 0).any()):
