@@ -372,7 +372,7 @@ CANCELLING = {"sum", "nansum", "mean", "nanmean", "var", "std", "var_mean", "std
               "nn.functional.normalize", "kron", "outer", "linalg.solve_triangular", "cholesky_solve",
               "linalg.lstsq", "linalg.lu_solve", "linalg.solve", "linalg.qr", "linalg.lu_factor", "linalg.lu",
               "linalg.cholesky", "linalg.eigh", "linalg.eigvalsh", "linalg.svd", "linalg.svdvals",
-              "linalg.eig", "linalg.eigvals", "linalg.matrix_power", "linalg.pinv", "__rsub__", "__radd__"}
+              "linalg.eig", "linalg.eigvals", "linalg.matrix_power", "linalg.pinv", "svd", "__rsub__", "__radd__"}
 
 # Where PyTorch's float64 answer itself is inaccurate (ill-conditioned
 # problems), the allowed relative error and why.
@@ -390,6 +390,7 @@ ILL_CONDITIONED = {
     "linalg.eigvals": (1e-8, "eigenvalues of non-symmetric matrices"),
     "linalg.eigh": (1e-8, "eigenvectors of close eigenvalues"),
     "linalg.svd": (1e-8, "singular vectors of close singular values"),
+    "svd": (1e-8, "singular vectors of close singular values"),
 }
 
 
@@ -439,7 +440,7 @@ def _rows_up_to_sign(t, dim):
 # Vectors that are unique only up to sign: (field, dim along which a vector runs).
 SIGN_FREE = {
     "linalg.eigh": {1: -2}, "linalg.svd": {0: -2, 2: -1}, "linalg.qr": {0: -2, 1: -1},
-    "linalg.eig": {1: -2},
+    "linalg.eig": {1: -2}, "svd": {0: -2, 2: -2},
 }
 
 
@@ -635,6 +636,10 @@ ON_PURPOSE = {
     "argsort": [("sorting is stable: ties take the first index", _argsort_ties)],
     "linalg.eigh": [("eigenvectors are unique up to sign", _sign_free_match)],
     "linalg.svd": [("singular vectors are unique up to sign", _sign_free_match)],
+    "svd": [("singular vectors are unique up to sign", _sign_free_match)],
+    "cov": [("float32 aweights are used at their exact values; PyTorch sums them in float32",
+             lambda c: getattr(c.sample.kwargs.get("aweights"), "dtype", None) is not None
+             and str(c.sample.kwargs["aweights"].dtype) == "torch.float32" and c.mismatch is not None)],
     "linalg.qr": [("Q's columns and R's rows are unique up to sign", _sign_free_match)],
     "linalg.eig": [("no complex dtype: real eigenvalues come as a real Tensor",
                     lambda c: c.mismatch is not None and "complex" in c.mismatch),

@@ -326,3 +326,12 @@ class TestScalarSoftmax:
             zel.tensor(1.0).softmax(1)
         with pytest.raises(IndexError):  # no dim: the defined refusal stays
             zel.tensor(1.0).softmax()
+
+
+def test_padding_an_empty_tensor_keeps_its_history():
+    for shape in ((0,), (2, 0)):
+        x = zel.zeros(*shape).requires_grad_()
+        r = zel.nn.functional.pad(x * 2.0, [1, 1], value=0.5)
+        assert r.requires_grad and r.grad_fn is not None
+        r.sum().backward()
+        assert tuple(x.grad.shape) == shape

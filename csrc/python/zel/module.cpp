@@ -118,6 +118,8 @@ PYBIND11_MODULE(zel, m) {
                            "varnel.zel.autograd", "varnel.zel.func", "varnel.zel._functional"})
     py::module_::import(part).attr("install")(m);
   bind_linalg(zm);
+  // After linalg: the composites add its *_ex names and build on it.
+  py::module_::import("varnel.zel._composites").attr("install")(m);
   // Wraps compiled names, linalg's among them.
   py::module_::import("varnel.zel._conventions").attr("install")(m);
 

@@ -217,7 +217,8 @@ def _functional(zel):
             shape[d] = size
         out = zel.full(shape, 0.0 if value is None else value, device=input.device)
         kept = input[tuple(src)]
-        if kept.numel:
+        # An empty part is still written when it has a history, so the result keeps it.
+        if kept.numel or kept.requires_grad:
             out[tuple(dst)] = kept
         return out
 
