@@ -28,6 +28,16 @@ def test_fuzz_calls_raise_or_return_well_formed_tensors(seed):
     assert {"zel.Tensor", "zel.set_rng_state", "Tensor.__setitem__", "Tensor.__reduce__", "tarsk.svd",
             "tarsk._setv"} <= set(counts)
     assert min(counts.values()) >= 2500 // len(counts)
+    # Every public function of the module and of its namespaces is a target.
+    public = set()
+    for prefix, space in (("zel.", zel), ("zel.linalg.", zel.linalg), ("zel.special.", zel.special),
+                          ("zel.masked.", zel.masked)):
+        for name in dir(space):
+            obj = getattr(space, name)
+            if (not name.startswith("_") and callable(obj) and not isinstance(obj, type)
+                    and getattr(obj, "__module__", "") != "typing" and name != "test_kalden"):
+                public.add(prefix + name)
+    assert public <= set(counts), sorted(public - set(counts))
 
 
 # Each fault the fuzzer found once killed the process, so each check runs in

@@ -1363,6 +1363,29 @@ def g_syntax(p):
     return pair, {}
 
 
+# The functional operator names, the compositions and the masked namespace:
+# a tensor, then another operand or hostile arguments.
+_BINARY_NAMES = ("add sub subtract mul multiply div divide true_divide floor_divide rsub eq ne lt le gt ge "
+                 "greater greater_equal less less_equal not_equal logical_and logical_or logical_xor inner vdot "
+                 "heaviside").split()
+_UNARY_NAMES = ("logical_not isposinf isneginf ravel msort zero_ logcumsumexp mode nanmedian cov corrcoef "
+                "diagflat block_diag dstack is_floating_point is_complex unique_consecutive").split()
+_GENERIC_NAMES = ("addmm addmv addbmm baddbmm addr split_with_sizes tensor_split hsplit vsplit dsplit "
+                  "repeat_interleave nanquantile svd pinverse triangular_solve cholesky iinfo").split()
+for _name in _BINARY_NAMES:
+    DROPIN_FUNCTIONS.setdefault(_name, with_input(g_binary))
+for _name in _UNARY_NAMES:
+    DROPIN_FUNCTIONS.setdefault(_name, with_input(g_none))
+for _name in _GENERIC_NAMES:
+    DROPIN_FUNCTIONS.setdefault(_name, with_input(g_generic))
+for _name in ("inv_ex", "cholesky_ex", "solve_ex", "lu_factor_ex", "tensorinv", "tensorsolve"):
+    DROPIN_FUNCTIONS.setdefault("linalg." + _name, with_input(g_generic))
+for _name in vars(zel.masked):
+    if not _name.startswith("_"):
+        DROPIN_FUNCTIONS.setdefault("masked." + _name, lambda p: ([p.tensor()] + [p.hostile() for _ in range(
+            p.rng.choice([0, 1, 2]))], {"mask": p.rng.choice([None, g_mask(p), p.hostile()])}))
+
+
 def targets():
     """(label, kind, name, callable or None, generator) for every public name of both modules."""
     found = []
@@ -1453,17 +1476,24 @@ SHAPE_ONLY_OPERANDS = {name for name, (node, pairs) in zel._derivatives().items(
                        if pairs and any(formula == "None" for _, formula in pairs)}
 
 
+# Python-level names whose results never require grad, as in PyTorch (new
+# tensors from a shape), and those whose later operands give only a device,
+# dtype or shape.
+FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor"}
+SELF_DECIDES = {"to"}
+
+
 def dropped_history(name, given, result):
     """A Tensor result without history from operands that require grad: an
     operation that neither recorded nor is declared not differentiable."""
     # tarsk keeps its defined algorithms and records nothing.
-    if name in NOT_DIFFERENTIABLE or not zel.is_grad_enabled() or name in TARSK_NAMES:
+    if name in NOT_DIFFERENTIABLE or name in FRESH_RESULTS or not zel.is_grad_enabled() or name in TARSK_NAMES:
         return False
     results = result if isinstance(result, (tuple, list)) else (result,)
     if not any(isinstance(r, Tensor) and not r.requires_grad for r in results):
         return False
     tracked = False
-    if name in SHAPE_ONLY_OPERANDS:  # other only gives a shape: self decides
+    if name in SHAPE_ONLY_OPERANDS or name in SELF_DECIDES:  # the others give only a shape: self decides
         given = given[:1]
     for a in given:
         for t in (a if isinstance(a, (list, tuple)) else (a,)):

@@ -481,7 +481,8 @@ def install(zel):
         if dim is None:
             rows = input.reshape(1, -1)
             if rows.shape[1] == 0:
-                return zel.full((), math.nan)
+                # NaN, as PyTorch; computed from the input so that a history goes on.
+                return rows.sum() * math.nan
             s = zel.sort(rows, dim=1, stable=True)
             k = int((~zel.isnan(rows)).sum())
             return s.values[0, max(k - 1, 0) // 2]
@@ -491,7 +492,8 @@ def install(zel):
         rows, kept = rows_along(input, d)
         m, n = _shape(rows)
         if m == 0:
-            return NanMedian(zel.zeros(kept), torch.zeros(kept, dtype=torch.int64))
+            return NanMedian(rows.sum(dim=1).reshape(kept) if rows.ndim > 1 else zel.zeros(kept),
+                             torch.zeros(kept, dtype=torch.int64))
         s = zel.sort(rows, dim=1, stable=True)
         k = (~zel.isnan(rows)).reshape(m, n).sum(1)
         position = torch.clamp(k - 1, min=0) // 2
