@@ -74,7 +74,8 @@ def install(zel):
         return over(t, "sum", dim, keepdim) / count(input, m, dim, keepdim)
 
     def spread(op, take_sqrt):
-        def stat(input, dim=None, unbiased=False, *, keepdim=False, dtype=None, mask=None):
+        # unbiased=None is PyTorch 2's default: the sample statistic (PyTorch 1.13 took the population's).
+        def stat(input, dim=None, unbiased=None, *, keepdim=False, dtype=None, mask=None):
             t, m = filled("sum", input, mask)
             n = count(input, m, dim, True)
             centred = input - over(t, "sum", dim, True) / n
@@ -82,7 +83,7 @@ def install(zel):
                 centred = zel.where(m, centred, 0.0)
             total = over(centred * centred, "sum", dim, keepdim)
             n = n.reshape(tuple(total.shape))
-            if unbiased:
+            if unbiased is None or unbiased:
                 n = (n - 1.0).clamp(0.0)
             r = total / n
             return r.sqrt() if take_sqrt else r
