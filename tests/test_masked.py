@@ -72,3 +72,11 @@ def test_gradients_flow_to_the_elements_kept():
     zel.masked.sum(z, mask=mask).backward()
     assert values(z.grad).equal(mask.to(torch.float64))
     assert math.isnan(zel.masked.mean(z, 1, mask=mask)[0].item())  # nothing kept
+
+
+def test_correction():
+    x, mask = inputs(12)
+    got = zel.masked.var(zel.tensor(x.tolist()), 1, correction=2, mask=mask)
+    kept = mask.sum(1).to(torch.float64)
+    want = torch.masked.var(x, 1, unbiased=False, mask=mask) * kept / (kept - 2).clamp(min=0)
+    assert torch.allclose(values(got), want, rtol=1e-13, atol=0, equal_nan=True)

@@ -75,7 +75,7 @@ def install(zel):
 
     def spread(op, take_sqrt):
         # unbiased=None is PyTorch 2's default: the sample statistic (PyTorch 1.13 took the population's).
-        def stat(input, dim=None, unbiased=None, *, keepdim=False, dtype=None, mask=None):
+        def stat(input, dim=None, unbiased=None, *, correction=None, keepdim=False, dtype=None, mask=None):
             t, m = filled("sum", input, mask)
             n = count(input, m, dim, True)
             centred = input - over(t, "sum", dim, True) / n
@@ -83,8 +83,9 @@ def install(zel):
                 centred = zel.where(m, centred, 0.0)
             total = over(centred * centred, "sum", dim, keepdim)
             n = n.reshape(tuple(total.shape))
-            if unbiased is None or unbiased:
-                n = (n - 1.0).clamp(0.0)
+            c = float(correction) if correction is not None else (1.0 if unbiased is None or unbiased else 0.0)
+            if c:
+                n = (n - c).clamp(0.0)
             r = total / n
             return r.sqrt() if take_sqrt else r
         stat.__name__ = op
