@@ -679,7 +679,8 @@ class Case:
 
 
 def on_purpose_reason(case):
-    for key in (case.name, "*"):
+    # a rule may name the operation or one of its variants (norm.inf)
+    for key in dict.fromkeys((op_key(case.info), case.name, "*")):
         for reason, predicate in ON_PURPOSE.get(key, ()):
             try:
                 if predicate(case):
