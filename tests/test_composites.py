@@ -450,3 +450,12 @@ def test_solver_gradients():
     a = rand(3, 3, seed=30) + 4 * torch.eye(3, dtype=torch.float64)
     gradcheck(lambda a, b: zel.triangular_solve(b, a, upper=False).solution, a, rand(3, 2, seed=31))
     gradcheck(lambda a: zel.svd(a).S, rand(3, 2, seed=32))
+
+
+def test_an_absurd_number_of_sections_is_refused_before_any_is_made():
+    x = zel.tensor([1.0, 2.0, 3.0])
+    with pytest.raises(RuntimeError, match="sections"):
+        zel.tensor_split(x, 10 ** 200)
+    with pytest.raises(RuntimeError):  # not a divisor, as PyTorch says
+        zel.hsplit(x, 10 ** 200)
+    assert len(zel.tensor_split(x, 5)) == 5

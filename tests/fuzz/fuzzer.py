@@ -1479,7 +1479,7 @@ SHAPE_ONLY_OPERANDS = {name for name, (node, pairs) in zel._derivatives().items(
 # Python-level names whose results never require grad, as in PyTorch (new
 # tensors from a shape), and those whose later operands give only a device,
 # dtype or shape.
-FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor"}
+FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor", "masked.argmax", "masked.argmin"}
 SELF_DECIDES = {"to"}
 
 

@@ -19,6 +19,9 @@ def _shape(x):
     return tuple(x.shape)
 
 
+_MAX_SECTIONS = 1 << 24
+
+
 def install(zel):
     Tensor = zel.Tensor
     linalg = zel.linalg
@@ -218,6 +221,10 @@ def install(zel):
         if isinstance(spec, int):
             if spec <= 0:
                 raise RuntimeError("number of sections must be larger than 0, got %d" % spec)
+            # Each section is a tensor: a count past any memory is refused before the list is built.
+            if spec > _MAX_SECTIONS:
+                raise RuntimeError("%s(): %d sections is more than the %d this library makes"
+                                   % (op, spec, _MAX_SECTIONS))
             small, extra = divmod(n, spec)
             bounds, start = [], 0
             for i in range(spec):
