@@ -614,9 +614,9 @@ PyObject* node_type(const std::string& name) {
   if (it != types->end()) return it->second;
   names->push_back("varnel.zel.autograd.graph." + name);
   static PyType_Slot slots[] = {{0, nullptr}};
-  auto* spec =
+  auto* node_layout =
       new PyType_Spec{names->back().c_str(), sizeof(NodeObject), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* t = PyType_FromSpecWithBases(spec, reinterpret_cast<PyObject*>(base_type));
+  PyObject* t = PyType_FromSpecWithBases(node_layout, reinterpret_cast<PyObject*>(base_type));
   if (!t) throw py::error_already_set();
   (*types)[name] = t;
   return t;
@@ -738,8 +738,6 @@ bool record(Plan& p, PyObject* const* args, size_t nargs, py::handle result) {
 }
 
 // --- C++ evaluation ------------------------------------------------------------
-
-
 
 // An operand of a formula evaluated in C++: a tensor or a Python number.
 struct Operand {

@@ -206,33 +206,33 @@ def install(zel):
         return tuple(pieces)
 
     def section_bounds(op, n, indices_or_sections):
-        spec = indices_or_sections
-        if isinstance(spec, torch.Tensor):
-            if spec.dtype.is_floating_point or spec.dtype.is_complex or spec.dtype == torch.bool:
+        cuts_or_count = indices_or_sections
+        if isinstance(cuts_or_count, torch.Tensor):
+            if cuts_or_count.dtype.is_floating_point or cuts_or_count.dtype.is_complex or cuts_or_count.dtype == torch.bool:
                 raise RuntimeError("%s expected tensor_indices_or_sections to have integer dtype, but got %s"
-                                   % (op, spec.dtype))
-            if spec.dim() > 1:
+                                   % (op, cuts_or_count.dtype))
+            if cuts_or_count.dim() > 1:
                 raise RuntimeError("%s expected tensor_indices_or_sections to be a zero-dimensional or "
-                                   "one-dimensional tensor, but got a tensor with %d dims" % (op, spec.dim()))
-            spec = int(spec) if spec.dim() == 0 else spec.tolist()
-        if isinstance(spec, bool) or not isinstance(spec, (int, list, tuple)):
+                                   "one-dimensional tensor, but got a tensor with %d dims" % (op, cuts_or_count.dim()))
+            cuts_or_count = int(cuts_or_count) if cuts_or_count.dim() == 0 else cuts_or_count.tolist()
+        if isinstance(cuts_or_count, bool) or not isinstance(cuts_or_count, (int, list, tuple)):
             raise TypeError("%s(): argument 'indices_or_sections' must be int or tuple of ints, not %s"
-                            % (op, type(spec).__name__))
-        if isinstance(spec, int):
-            if spec <= 0:
-                raise RuntimeError("number of sections must be larger than 0, got %d" % spec)
+                            % (op, type(cuts_or_count).__name__))
+        if isinstance(cuts_or_count, int):
+            if cuts_or_count <= 0:
+                raise RuntimeError("number of sections must be larger than 0, got %d" % cuts_or_count)
             # Each section is a tensor: a count past any memory is refused before the list is built.
-            if spec > _MAX_SECTIONS:
+            if cuts_or_count > _MAX_SECTIONS:
                 raise RuntimeError("%s(): %d sections is more than the %d this library makes"
-                                   % (op, spec, _MAX_SECTIONS))
-            small, extra = divmod(n, spec)
+                                   % (op, cuts_or_count, _MAX_SECTIONS))
+            small, extra = divmod(n, cuts_or_count)
             bounds, start = [], 0
-            for i in range(spec):
+            for i in range(cuts_or_count):
                 stop = start + small + (1 if i < extra else 0)
                 bounds.append((start, stop))
                 start = stop
             return bounds
-        cuts = [int(i) for i in spec]
+        cuts = [int(i) for i in cuts_or_count]
         bounds, start = [], 0
         # The pieces are the slices [previous cut, cut), read as Python slices read their ends.
         for cut in cuts + [n]:
