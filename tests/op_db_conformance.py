@@ -61,7 +61,8 @@ def load_op_db():
 
 def _namespaces():
     from varnel.zel import zel
-    return {"linalg": zel.linalg, "special": zel.special, "nn.functional": zel.nn.functional, "masked": zel.masked}
+    return {"linalg": zel.linalg, "special": zel.special, "nn.functional": zel.nn.functional, "masked": zel.masked,
+            "signal.windows": zel.signal.windows}
 
 
 def op_key(info):
@@ -122,9 +123,13 @@ def _lookup(name, info):
         return Target("method", name, None) if hasattr(zel.Tensor, name) else None
     if hasattr(zel, name) and callable(getattr(zel, name)):
         return Target("function", name, getattr(zel, name))
-    if hasattr(zel.Tensor, name) and (info.method_variant is not None or info.op is None):
+    if hasattr(zel.Tensor, name) and (info.method_variant is not None or info.op is None or _testing_lambda(info.op)):
         return Target("method", name, None)
     return None
+
+
+def _testing_lambda(fn):
+    return isinstance(fn, types.FunctionType) and fn.__module__.startswith("torch.testing._internal")
 
 
 def resolve(info):
@@ -135,7 +140,7 @@ def resolve(info):
             if target is None:
                 continue
             fn = info.op
-            if isinstance(fn, types.FunctionType) and fn.__module__.startswith("torch.testing._internal"):
+            if _testing_lambda(fn):
                 return Target("lambda", name, _rebound(fn))
             return target
     return None
@@ -210,14 +215,33 @@ def family(info):
 
 
 _COMPLEX_NAMES = ("complex", "polar", "real", "imag", "conj", "view_as_real", "view_as_complex",
-                  "resolve_neg", "resolve_conj")
+                  "resolve_neg", "resolve_conj", "chalf", "cfloat", "cdouble")
+
+
+# Names other work takes: the special functions' top-level names, the nn
+# layers' aten forms, the short-time Fourier transforms.
+_TAKEN = set("lgamma digamma polygamma mvlgamma erfinv i0 igamma igammac native_batch_norm native_layer_norm "
+             "native_group_norm native_dropout_backward max_pool2d_with_indices_backward grid_sampler_2d "
+             "grid_sampler_3d stft istft".split())
+
+# Left out, each with its reason.
+LEFT_OUT = {
+    "nextafter": "an expansion of 8 limbs has no next representable value",
+    "slice": "aten.slice has no public PyTorch function (Python slicing is __getitem__)",
+    "to_sparse": "no sparse layouts", "sparse.mm": "no sparse layouts", "sparse.sampled_addmm": "no sparse layouts",
+}
+
+
+def left_out(name):
+    return (name in LEFT_OUT or name.startswith(("jiterator_", "torch.ops.aten.")))
 
 
 def taken_elsewhere(name):
     """op_db names whose absence other work covers: nn.functional layers and
-    losses, special functions, complex numbers, FFTs."""
+    losses, special functions, complex numbers, FFTs; and those left out on
+    purpose (LEFT_OUT, CUDA's jiterator, private aten operators)."""
     return (name.startswith(("nn.functional.", "special.", "fft.", "_"))
-            or any(part in name for part in _COMPLEX_NAMES))
+            or any(part in name for part in _COMPLEX_NAMES) or name in _TAKEN or left_out(name))
 
 
 # --------------------------------------------------------------------------
@@ -343,8 +367,11 @@ def _value_mismatch(want, got, tol, path):
         path, i, g, w, rel, int((~close).sum()), want.numel())
 
 
-# PyTorch leaves their memory uninitialised: only structure and shape count.
-VALUES_UNDEFINED = {"empty", "empty_like", "new_empty", "empty_strided", "new_empty_strided"}
+# PyTorch leaves their memory uninitialised, or draws them from its own
+# generator (the library has its own): only structure and shape count.
+VALUES_UNDEFINED = {"empty", "empty_like", "new_empty", "empty_strided", "new_empty_strided", "empty_permuted",
+                    "bernoulli", "multinomial", "normal", "rand_like", "randn_like", "randint_like", "randint",
+                    "uniform", "exponential", "cauchy", "geometric", "log_normal"}
 
 
 def _max_abs_input(obj):
@@ -594,6 +621,13 @@ def _defined_norm_order(c):
     return isinstance(p, str) or (isinstance(p, (int, float)) and (math.isinf(p) or p == 0))
 
 
+def _unsorted_edges(c):
+    import torch
+    bins = c.sample.args[0] if c.sample.args else c.sample.kwargs.get("bins")
+    return isinstance(bins, (list, tuple)) and any(
+        isinstance(b, torch.Tensor) and b.numel() > 1 and bool((b[1:] < b[:-1]).any()) for b in bins)
+
+
 ON_PURPOSE = {
     "*": [
         ("broadcasting errors are the defined ValueError('Cannot broadcast ...')",
@@ -662,6 +696,8 @@ ON_PURPOSE = {
                         or isinstance(c.raised, RuntimeError) and "complex" in str(c.raised))],
     "linalg.lu_factor": [("pivot=False raises PyTorch's CPU error", lambda c: c.sample.kwargs.get("pivot") is False)],
     "linalg.lu": [("pivot=False raises PyTorch's CPU error", lambda c: c.sample.kwargs.get("pivot") is False)],
+    "histogramdd": [("bin edges that do not increase: which bin a point lands in is each search's own",
+                     _unsorted_edges)],
     "to": [("to(dtype) never changes the storage (8 float64 limbs)", _float_only)],
     "arange": [("no integer storage: integer ranges are Tensors of 8 float64 limbs", _integer_result)],
     "reciprocal": [("the defined Newton reciprocal gives +inf for -0", _negative_zero_reciprocal)],
@@ -697,7 +733,7 @@ def describe(obj, depth=0):
     import torch
     from varnel.zel import zel
     if isinstance(obj, torch.Tensor):
-        body = obj.tolist() if obj.numel() <= 12 else "..."
+        body = obj.tolist() if obj.numel() <= 12 and obj.device.type != "meta" else "..."
         return "tensor(%s, shape=%s, %s)" % (body, tuple(obj.shape), str(obj.dtype).replace("torch.", ""))
     if isinstance(obj, zel.Tensor):
         return describe(values_of(obj), depth)
@@ -999,6 +1035,16 @@ def report(records, op_db, out=sys.stdout, worst=30):
     print("\nfloat64 op_db operations the library lacks (%d; entries in parentheses; nn.functional, special, "
           "fft, complex and private ops left out):" % len(missing), file=out)
     print("  " + ", ".join("%s (%d)" % (n, c) if c > 1 else n for n, c in sorted(missing.items())), file=out)
+    names = sorted({i.name for i in float64_ops(op_db)})
+    print("\nleft out on purpose:", file=out)
+    for n in names:
+        if n in LEFT_OUT:
+            print("  %s: %s" % (n, LEFT_OUT[n]), file=out)
+    for prefix, why in (("jiterator_", "CUDA's runtime-compiled kernels"),
+                        ("torch.ops.aten.", "private aten operators")):
+        found = [n for n in names if n.startswith(prefix)]
+        if found:
+            print("  %s: %s" % (", ".join(found), why), file=out)
     skipped = [r for r in records if r["status"] == "skipped"]
     if skipped:
         print("\nsample generation failed for: %s" % ", ".join(sorted({r["op"] for r in skipped})), file=out)

@@ -278,7 +278,8 @@ GRADCHECK_CASES = {
                                          lambda: [_m(2, 2, 55), _m(2, 2, 56)]),
     "movedim, swapaxes, view_as": (lambda x: x.movedim(0, 2).swapaxes(0, 1).reshape_as(x.reshape(3, 2, 2)),
                                    lambda: [_m(4, 3, 57).reshape(2, 2, 3).detach().requires_grad_()]),
-    "views and copies": (lambda x: (+x).T.clone().contiguous().double().view(3, 2).view_as(x.t()).expand(2, 3, 2)
+    "views and copies": (lambda x: (+x).T.clone().contiguous().double().float().half().bfloat16().view(3, 2)
+                         .view_as(x.t()).expand(2, 3, 2)
                          .sum(dim=0).broadcast_to((2, 3, 2)).sum(dim=0).triu(-1) * x.t(), lambda: [_m(2, 3, 58)]),
     "products by name": (lambda a, b: a.matmul(b) + zel.matmul(a, b) + zel.mm(a, b)
                          + zel.bmm(a.unsqueeze(0), b.unsqueeze(0)).squeeze(0) + [[1.5, -2.0], [0.25, 3.0]] @ b,

@@ -1380,6 +1380,31 @@ for _name in _GENERIC_NAMES:
     DROPIN_FUNCTIONS.setdefault(_name, with_input(g_generic))
 for _name in ("inv_ex", "cholesky_ex", "solve_ex", "lu_factor_ex", "tensorinv", "tensorsolve"):
     DROPIN_FUNCTIONS.setdefault("linalg." + _name, with_input(g_generic))
+# Strided views as copies, sampling and numeric helpers: a tensor, then hostile arguments.
+_INPUT_FIRST_NAMES = ("as_strided as_strided_scatter select select_scatter slice_scatter diagonal_scatter narrow_copy "
+                      "constant_pad_nd argwhere nonzero_static fill unsafe_chunk unsafe_split alias_copy "
+                      "as_strided_copy diagonal_copy expand_copy permute_copy squeeze_copy t_copy transpose_copy "
+                      "unbind_copy unfold_copy unsqueeze_copy view_copy split_copy split_with_sizes_copy detach_copy "
+                      "values_copy resize_as_ rand_like randn_like randint_like bernoulli multinomial frexp ldexp "
+                      "hash_tensor isin renorm gradient trapz histogramdd index_reduce segment_reduce").split()
+for _name in _INPUT_FIRST_NAMES:
+    DROPIN_FUNCTIONS.setdefault(_name, with_input(g_generic))
+for _name in ("scalar_tensor", "empty_strided", "empty_permuted", "randint", "normal"):
+    DROPIN_FUNCTIONS.setdefault(_name, g_generic)
+
+
+def g_window(p):
+    r = p.rng
+    m = r.choice([0, 1, 2, 3, 7, 64, -1, p.int_arg(), p.hostile()])
+    kw = {}
+    for key in ("sym", "beta", "std", "tau", "center", "alpha", "a", "dtype", "layout", "requires_grad"):
+        if r.random() < 0.15:
+            kw[key] = r.choice([p.hostile(), 0.5, -1.0, 0.0, math.inf, [0.5, 0.5], True])
+    return [m], kw
+
+
+for _name in zel.signal.windows.__all__:
+    DROPIN_FUNCTIONS.setdefault("signal.windows." + _name, g_window)
 for _name in vars(zel.masked):
     if not _name.startswith("_"):
         DROPIN_FUNCTIONS.setdefault("masked." + _name, lambda p: ([p.tensor()] + [p.hostile() for _ in range(
@@ -1479,8 +1504,15 @@ SHAPE_ONLY_OPERANDS = {name for name, (node, pairs) in zel._derivatives().items(
 # Python-level names whose results never require grad, as in PyTorch (new
 # tensors from a shape), and those whose later operands give only a device,
 # dtype or shape.
-FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor", "masked.argmax", "masked.argmin"}
-SELF_DECIDES = {"to"}
+FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor", "masked.argmax", "masked.argmin",
+                 "rand_like", "randn_like", "randint_like", "bernoulli", "new_empty_strided", "empty_strided",
+                 "empty_permuted", "uniform_", "normal_", "exponential_", "cauchy_", "log_normal_", "geometric_",
+                 "bernoulli_", "random_", "resize_", "resize_as_", "detach_copy", "hash_tensor", "histogramdd",
+                 "scalar_tensor",
+                 # PyTorch has no derivative for it; the library records none.
+                 "heaviside"}
+# pinv's tolerances choose which singular values count; they take no gradient.
+SELF_DECIDES = {"to", "pinv"}
 
 
 def dropped_history(name, given, result):
@@ -1535,7 +1567,8 @@ def run(calls, seed, verbose=False):
             if not well_formed(result):
                 malformed.append(f"{label}: malformed result {describe(result)} from {describe(list(args))} {kwargs}")
             elif dropped_history(name, given, result):
-                malformed.append(f"{label}: a result of tensors that require grad lost its history")
+                malformed.append(f"{label}: a result of tensors that require grad lost its history "
+                                 f"(from {describe(list(args))} {list(kwargs)})")
         except BAD_EXCEPTIONS as exc:
             malformed.append(f"{label}: {type(exc).__name__}: {exc}")
         except (KeyboardInterrupt, MemoryError):

@@ -95,6 +95,10 @@ at::Tensor vector_index(py::handle index, const char* op) {
 void check_index_source(const LimbTensor& self, int64_t d, int64_t k, const LimbTensor& src,
                         const char* op) {
   check_limbs(src.data, src.shape, op);
+  // A 0-d self is one slice: exactly one index names it (the walk reads one).
+  if (self.shape.empty() && k != 1)
+    throw IndexError(std::string(op) + "(): When source is scalar, index should have one element (got " +
+                     std::to_string(k) + ")");
   Shape want = self.shape;
   if (!want.empty()) want[static_cast<size_t>(d)] = k;
   const bool scalar_ok = self.shape.empty() && k == 1 && shape_numel(src.shape) == 1;
@@ -294,6 +298,33 @@ void bind_conversions(TensorClass& cls) {
       py::arg("memory_format") = py::none(),
       "An int32 torch tensor: each exact value truncated toward zero (NaN, infinities and values "
       "outside int32 raise RuntimeError).");
+  // The narrow integer types wrap as PyTorch's conversions do (through int64).
+  struct Narrow {
+    const char* name;
+    at::ScalarType type;
+    const char* doc;
+  };
+  static const Narrow narrow[] = {
+      {"short", at::kShort,
+       "An int16 torch tensor: each exact value truncated toward zero, then wrapped as PyTorch's "
+       "conversion does (NaN, infinities and values outside int64 raise RuntimeError)."},
+      {"char", at::kChar,
+       "An int8 torch tensor: each exact value truncated toward zero, then wrapped as PyTorch's "
+       "conversion does (NaN, infinities and values outside int64 raise RuntimeError)."},
+      {"byte", at::kByte,
+       "A uint8 torch tensor: each exact value truncated toward zero, then wrapped as PyTorch's "
+       "conversion does (NaN, infinities and values outside int64 raise RuntimeError)."}};
+  for (const Narrow& n : narrow)
+    cls.def(
+        n.name,
+        [n](const LimbTensor& t, py::handle) {
+          return released([&] {
+            return to_integers(t, at::kLong, std::numeric_limits<int64_t>::min(),
+                               std::numeric_limits<int64_t>::max(), n.name)
+                .to(n.type);
+          });
+        },
+        py::arg("memory_format") = py::none(), n.doc);
   cls.def(
       "bool", [](const LimbTensor& t, py::handle) { return released([&] { return to_bools(t); }); },
       py::arg("memory_format") = py::none(),

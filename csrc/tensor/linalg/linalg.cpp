@@ -1067,7 +1067,9 @@ LimbTensor vecdot(const LimbTensor& a, const LimbTensor& b, int64_t dim) {
   Row* r = rows_of(out.data);
   const double* pa = reinterpret_cast<const double*>(ea.data());
   const double* pb = reinterpret_cast<const double*>(eb.data());
-  std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(len) * limbs::kLimbs));
+  // No result elements: a long empty axis must not size the scratch.
+  const int64_t rows = outer * inner == 0 ? 0 : kernels::scratch_rows(len);
+  std::vector<double> scratch(static_cast<size_t>(rows * limbs::kLimbs));
   for (int64_t o = 0; o < outer; ++o)
     for (int64_t j = 0; j < inner; ++j) {
       const int64_t base = (o * len * inner + j) * limbs::kLimbs;

@@ -353,7 +353,8 @@ def install(zel):
             raise TypeError("diagflat(): argument 'offset' must be int, not %s" % type(offset).__name__)
         flat = input.reshape(-1)
         if flat.shape[0] == 0:
-            return zel.zeros((abs(offset), abs(offset)))
+            # Zeros that keep the (empty) input's history, as PyTorch's do.
+            return zel.zeros((abs(offset), abs(offset))) + flat.sum()
         return zel.diag(flat, offset)
 
     # -------------------------------------------------------------- statistics
@@ -398,7 +399,8 @@ def install(zel):
         w = fw if aw is None else (aw if fw is None else fw * aw)
         if w is None:
             w_sum = float(n)
-            avg = x.mean(1) if n else zel.full((x.shape[0],), math.nan)
+            # 0 / 0 for no observations: NaN, with the input's history.
+            avg = x.mean(1) if n else x.sum(1) / 0.0
         else:
             w_sum = w.sum()
             avg = (x * w).sum(1) / w_sum
@@ -411,7 +413,7 @@ def install(zel):
         if float(norm) <= 0:
             norm = 0.0
         centred = x - avg.reshape(-1, 1)
-        c = zel.mm(centred, (centred if w is None else centred * w).t()) if n else zel.zeros((x.shape[0],) * 2)
+        c = zel.mm(centred, (centred if w is None else centred * w).t())
         c = c / norm
         return c.reshape(()) if x.shape[0] == 1 else c
 

@@ -59,6 +59,10 @@ def install(zel):
 
     def unique_consecutive(input, return_inverse=False, return_counts=False, dim=None):
         check_input("unique_consecutive", input)
+        for name, flag in (("return_inverse", return_inverse), ("return_counts", return_counts)):
+            if not isinstance(flag, bool):
+                raise TypeError("unique_consecutive(): argument '%s' must be bool, not %s"
+                                % (name, type(flag).__name__))
         return by_ranks(input, return_inverse, return_counts, dim,
                         lambda r: torch.unique_consecutive(r, return_inverse=True, return_counts=True, dim=dim))
 
