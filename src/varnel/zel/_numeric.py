@@ -56,14 +56,37 @@ def install(zel):
 
     # ------------------------------------------------------------ powers of two
 
-    def power_of_two(e):
-        """2**e for an int64 tensor e, as a library tensor (0 or inf beyond float64's range)."""
-        return zel.tensor(torch.ldexp(torch.ones((), dtype=torch.float64), e.to(torch.float64)))
+    def scale_limbs(x, e):
+        """x * 2**e limb by limb, e an int64 tensor broadcasting with x: exact unless a limb leaves
+        float64's range (the product of expansions rounds its lowest limbs)."""
+        shape = tuple(torch.broadcast_shapes(_shape(x), tuple(e.shape)))
+        xb = x.detach() if _shape(x) == shape else x.detach().expand(*shape)
+        limbs = np.array(xb.numpy_limbs(), dtype=np.float64).reshape(shape + (8,))
+        eb = np.clip(e.expand(shape).numpy(), -4000, 4000).astype(np.int32)
+        out = np.ldexp(limbs, eb[..., None])
+        # A leading limb that overflowed or vanished takes the tail with it.
+        lead = out[..., :1]
+        out[..., 1:] = np.where(np.isfinite(lead) & (lead != 0), out[..., 1:], 0.0)
+        return zel.from_limbs(torch.from_numpy(np.ascontiguousarray(out)).reshape(shape + (8,)))
+
+    class ScaleByPowerOfTwo(zel.autograd.Function):
+        @staticmethod
+        def forward(ctx, x, exponent):
+            ctx.save_for_backward(x, exponent)
+            return scale_limbs(x, exponent_of(exponent))
+
+        @staticmethod
+        def backward(ctx, grad):
+            x, exponent = ctx.saved_tensors
+            g = scale_limbs(grad, exponent_of(exponent))
+            return (g.sum_to_size(_shape(x)) if _shape(g) != _shape(x) else g), None
+
+    def exponent_of(e):
+        return torch.from_numpy(np.asarray(e.numpy(), dtype=np.float64)).reshape(_shape(e)).to(torch.int64)
 
     def scaled(x, e):
-        """x * 2**e, exact: two factors of at most 2**±538 keep every partial product in range."""
-        half = torch.div(e, 2, rounding_mode="floor")
-        return x * power_of_two(half) * power_of_two(e - half)
+        """x * 2**e for an int64 tensor e, exactly, with x's gradient scaled alike."""
+        return ScaleByPowerOfTwo.apply(x, zel.tensor(e.clamp(-4000, 4000).to(torch.float64)))
 
     def frexp(input, *, out=None):
         """The mantissa in [0.5, 1) in magnitude and the int32 exponent with input = mantissa * 2**exponent."""
@@ -146,7 +169,8 @@ def install(zel):
         else:
             ordered = zel.sort(test).values
             pos = zel.searchsorted(ordered, x.reshape(-1)).clamp(max=test.numel - 1)
-            found = (zel.take(ordered, pos) == x.reshape(-1)).reshape(_shape(x))
+            # isclose with no tolerance decides on the exact value (== on the float64 approximation).
+            found = zel.isclose(zel.take(ordered, pos), x.reshape(-1), rtol=0.0, atol=0.0).reshape(_shape(x))
         return ~found if invert else found
 
     # ------------------------------------------------------------ norms, differences
@@ -164,8 +188,8 @@ def install(zel):
             raise RuntimeError("renorm: expected maxnorm to be >= 0 but got %s" % maxnorm)
         d = wrap_dim("renorm", dim, input.dim())
         others = tuple(i for i in range(input.dim()) if i != d)
-        norms = zel.linalg.vector_norm(input, p, dim=others, keepdim=True).detach()
-        # PyTorch's factor, its 1e-7 included, and no gradient through the norm.
+        norms = zel.linalg.vector_norm(input, p, dim=others, keepdim=True)
+        # PyTorch's factor, its 1e-7 included.
         factor = zel.where(norms > maxnorm, maxnorm / (norms + 1e-7), zel.ones(_shape(norms)))
         r = input * factor
         return r if out is None else out.copy_(r)
