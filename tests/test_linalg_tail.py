@@ -248,6 +248,17 @@ class TestLdl:
         assert got.pivots.dtype == torch.int32 and torch.equal(got.pivots, want.pivots)
         close(got.LD, want.LD, 1e-10)
 
+    def test_pivots_agree_with_torch_on_many_matrices(self):
+        # every branch of the pivot choice: diagonals from large to tiny against the off-diagonal entries
+        for seed in range(40):
+            n = 3 + seed % 8
+            a = symmetric(n, 100 + seed)
+            a = a + torch.diag(rand(n, seed=200 + seed) * 10.0 ** (seed % 5 - 3))
+            want = T.ldl_factor(a)
+            got = L.ldl_factor(Z(a))
+            assert torch.equal(got.pivots, want.pivots), (seed, got.pivots, want.pivots)
+            close(got.LD, want.LD, 1e-9)
+
     def test_indefinite_matrices_do_take_two_by_two_pivots(self):
         piv = L.ldl_factor(Z(indefinite(8, 44))).pivots
         assert bool((piv < 0).any())
