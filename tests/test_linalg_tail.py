@@ -3,6 +3,8 @@ cholesky_inverse, symeig, geqrf, householder_product, ormqr, the LDL^T
 functions, vander, diagonal, svd_lowrank, pca_lowrank) against PyTorch's
 float64 results, with residuals computed in limb arithmetic where the library
 is more accurate than float64."""
+import subprocess
+import sys
 import warnings
 
 import pytest
@@ -87,6 +89,13 @@ class TestHouseholder:
         close(got.a, want.a)
         close(got.tau, want.tau)
 
+    def test_geqrf_of_subnormal_and_huge_columns(self):
+        for scale in (5e-324, 1e-310, 1e300):
+            a = torch.tensor([[1.0, 2.0], [-3.0, 0.5], [2.0, 1.0]], dtype=F64) * scale
+            got, want = zel.geqrf(Z(a)), torch.geqrf(a)
+            close(got.tau, want.tau, 1e-12)
+            assert bool(torch.isfinite(values(got.a)).all()) == bool(torch.isfinite(want.a).all())
+
     @pytest.mark.parametrize("shape", [(0, 3), (3, 0), (2, 0, 4)])
     def test_geqrf_of_empty_matrices(self, shape):
         got, want = zel.geqrf(Z(torch.zeros(shape, dtype=F64))), torch.geqrf(torch.zeros(shape, dtype=F64))
@@ -167,6 +176,13 @@ class TestLu:
         assert got.info.dtype == torch.int32 and torch.equal(got.info, want[2])
         assert got.info.tolist() == [2, 0]
         assert type(zel.lu(Z(a))) is tuple and len(zel.lu(Z(a))) == 2
+
+    @pytest.mark.parametrize("shape", [(0, 5), (3, 0), (2, 3, 0), (0, 2, 2)])
+    def test_lu_of_empty_matrices(self, shape):
+        got = zel.lu(zel.zeros(shape), get_infos=True)
+        want = torch.lu(torch.zeros(shape, dtype=F64), get_infos=True)
+        assert got.LU.shape == tuple(want[0].shape)
+        assert torch.equal(got.pivots, want[1]) and torch.equal(got.info, want[2])
 
     def test_lu_solve_takes_b_first(self):
         a, b = rand(2, 3, 3, seed=24), rand(2, 3, 2, seed=25)
@@ -367,6 +383,21 @@ class TestSmall:
         x, y = rand(*a, seed=62), rand(*b, seed=63)
         close(zel.cross(Z(x), Z(y), dim), torch.cross(x, y, dim))
         close(Z(x).cross(Z(y), dim), torch.cross(x, y, dim))
+
+    @pytest.mark.parametrize("a,b,dim", [((2, 3, 0), (2, 3, 0), 1), ((3, 0), (3, 1), 0), ((0, 3), (0, 3), None)])
+    def test_cross_of_empty_tensors(self, a, b, dim):
+        # in a child: linalg.cross on these shapes once divided by zero
+        code = ("import warnings; warnings.simplefilter('ignore')\nfrom varnel.zel import zel\n"
+                "print(tuple(zel.cross(zel.zeros(%r), zel.zeros(%r), %r).shape))" % (a, b, dim))
+        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr[-2000:]
+        assert proc.stdout.strip() == str(tuple(torch.cross(torch.zeros(a), torch.zeros(b), dim).shape))
+
+    def test_cross_of_empty_tensors_checks_the_length_3_dimension(self):
+        with pytest.raises(RuntimeError):
+            torch.cross(torch.zeros(2, 4, 0), torch.zeros(2, 4, 0), dim=1)
+        with pytest.raises(RuntimeError):
+            zel.cross(zel.zeros((2, 4, 0)), zel.zeros((2, 4, 0)), 1)
 
     def test_cross_without_dim_warns_and_needs_a_dimension_of_size_3(self):
         import varnel.zel._linalg_tail  # noqa: F401 (installed with zel)

@@ -184,6 +184,19 @@ def install(zel):
                 raise RuntimeError("no dimension of size 3 in input")
             dim = sizes.index(3)
         int_arg("cross", "dim", dim)
+        shape = tuple(torch.broadcast_shapes(_shape(input), _shape(other)))
+        if math.prod(shape) == 0:
+            # linalg.cross divides by the size of the dims after dim: an empty one is answered here
+            nd = max(len(shape), 1)
+            if not -nd <= dim < nd:
+                raise IndexError("Dimension out of range (expected to be in range of [%d, %d], but got %d)"
+                                 % (-nd, nd - 1, dim))
+            d = dim % nd
+            if input.dim() != other.dim() or input.shape[d] != 3 or other.shape[d] != 3:
+                raise RuntimeError("linalg.cross: inputs dimension %d must have length 3. Got %s and %s"
+                                   % (d, input.shape[d] if input.dim() > d else None,
+                                      other.shape[d] if other.dim() > d else None))
+            return zeros_from(shape, input, other)
         return linalg.cross(input, other, dim=dim)
 
     def pivots_from_permutation(P, k):
@@ -229,8 +242,9 @@ def install(zel):
         piv = pivots_from_permutation(P, k)
         if not get_infos:
             return LU, piv
-        d = approx(zel.diagonal(U, 0, -2, -1)) if k else torch.zeros(batch + (0,), dtype=torch.float64)
-        zero = (d == 0).reshape(batch + (k,))
+        if k == 0 or math.prod(batch) == 0:
+            return LuWithInfo(LU, piv, torch.zeros(batch, dtype=torch.int32))
+        zero = (approx(zel.diagonal(U, 0, -2, -1)) == 0).reshape(batch + (k,))
         first = torch.where(zero.any(-1), zero.to(torch.int64).argmax(-1) + 1, torch.zeros((), dtype=torch.int64))
         return LuWithInfo(LU, piv, first.to(torch.int32))
 
@@ -325,13 +339,15 @@ def install(zel):
         if not math.isfinite(big) or big == 0.0:
             scale = 1.0
         else:
-            # a power of two: exact scaling keeps the squares inside the exponent range
-            scale = math.ldexp(1.0, -math.frexp(big)[1])
+            # a power of two (exponent clamped so that it is finite): exact scaling keeps the squares
+            # inside the exponent range; tau and v do not depend on it, only beta is scaled back
+            scale = math.ldexp(1.0, -max(-1000, min(1000, math.frexp(big)[1])))
         sa, sx = alpha * scale, x * scale
-        norm = (sa * sa + (sx * sx).sum()).sqrt() / scale
+        norm = (sa * sa + (sx * sx).sum()).sqrt()
         beta = -norm if math.copysign(1.0, a) > 0 else norm
-        tau = (beta - alpha) / beta
-        v = x / (alpha - beta)
+        tau = (beta - sa) / beta
+        v = sx / (sa - beta)
+        beta = beta * (1.0 / scale)
         return beta, tau, v
 
     def geqr2(a):
