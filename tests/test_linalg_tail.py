@@ -125,7 +125,7 @@ class TestHouseholder:
         c = rand(*shape[:-2], m, 2, seed=12) if left else rand(*shape[:-2], 2, m, seed=12)
         got = zel.ormqr(Z(a), Z(tau), Z(c), left, transpose)
         close(got, torch.ormqr(a, tau, c, left, transpose))
-        close(Z(a).ormqr(Z(tau), Z(c), left=left, transpose=transpose), torch.ormqr(a, tau, c, left, transpose))
+        close(Z(a).ormqr(input2=Z(tau), input3=Z(c), left=left, transpose=transpose), torch.ormqr(a, tau, c, left, transpose))
 
     @pytest.mark.parametrize("some", [True, False])
     @pytest.mark.parametrize("shape", [(5, 3), (3, 5), (2, 3, 3), (4, 0)])
@@ -371,11 +371,11 @@ class TestSmall:
         a = rand(2, 3, 4, seed=61)
         close(L.diagonal(Z(a), **kw), T.diagonal(a, **kw))
 
-    def test_diagonal_errors(self):
+    def test_diagonal_of_a_vector_is_an_index_error(self):
+        with pytest.raises(IndexError):
+            T.diagonal(torch.ones(3))
         with pytest.raises(IndexError):
             L.diagonal(zel.ones(3))
-        with pytest.raises(TypeError):
-            L.diagonal(zel.ones((3, 3)), 1)
 
     @pytest.mark.parametrize("a,b,dim", [((3, 3), (3, 3), None), ((2, 3), (1, 3), None), ((3, 1), (3, 5), None),
                                          ((3, 3), (3, 3), 1)])
@@ -530,3 +530,45 @@ def _fresh_install():
 def test_gradients(name, fn, make):
     x = make().detach().requires_grad_()
     assert zel.autograd.gradcheck(fn, [x], eps=1e-7, atol=1e-12, rtol=1e-10)
+
+
+def _operands(m):
+    """An identity and its parts for the keyword checks, as torch or library tensors."""
+    eye = torch.eye(3, dtype=F64)
+    return (eye, eye[0], torch.tensor([1, 2, 3], dtype=torch.int32)) if m is torch else \
+        (zel.eye(3), zel.eye(3)[0], torch.tensor([1, 2, 3], dtype=torch.int32))
+
+
+@pytest.mark.parametrize("call", [
+    lambda m, e, v, p: m.cholesky_inverse(input=e, upper=True),
+    lambda m, e, v, p: m.orgqr(e, input2=v),
+    lambda m, e, v, p: m.ormqr(e, input2=v, input3=e, left=False, transpose=True),
+    lambda m, e, v, p: m.linalg.householder_product(input=e, tau=v),
+    lambda m, e, v, p: m.cross(input=e, other=e, dim=0),
+    lambda m, e, v, p: m.lu(A=e, pivot=True, get_infos=True),
+    lambda m, e, v, p: m.geqrf(input=e),
+    lambda m, e, v, p: m.linalg.ldl_solve(LD=e, pivots=p, B=e, hermitian=False),
+    lambda m, e, v, p: m.linalg.vander(v, N=3),
+    lambda m, e, v, p: m.lu_unpack(LU_data=e, LU_pivots=p, unpack_data=False),
+    lambda m, e, v, p: e.lu_solve(LU_data=e, LU_pivots=p),
+    lambda m, e, v, p: e.cholesky_inverse(True),
+    lambda m, e, v, p: e.orgqr(input2=v),
+])
+def test_keywords_are_pytorchs(call):
+    call(torch, *_operands(torch))
+    call(zel, *_operands(zel))
+
+
+@pytest.mark.parametrize("call", [
+    lambda m, e, v, p: m.cholesky_inverse(L=e),      # PyTorch documents L but takes input
+    lambda m, e, v, p: m.orgqr(e, tau=v),
+    lambda m, e, v, p: m.ormqr(e, tau=v, other=e),
+    lambda m, e, v, p: m.linalg.householder_product(A=e, tau=v),
+    lambda m, e, v, p: m.linalg.vander(v, 3),          # N is keyword-only
+    lambda m, e, v, p: m.linalg.diagonal(e, 1),        # so is offset
+])
+def test_keywords_pytorch_refuses(call):
+    with pytest.raises(TypeError):
+        call(torch, *_operands(torch))
+    with pytest.raises(TypeError):
+        call(zel, *_operands(zel))

@@ -300,9 +300,10 @@ def install(zel):
         index_tensor("torch.lu_solve", "LU_pivots", LU_pivots)
         return linalg.lu_solve(LU_data, LU_pivots, b)
 
-    def cholesky_inverse(L, upper=False, *, out=None):
+    def cholesky_inverse(input, upper=False, *, out=None):
         """The inverse of A = L L^T (U^T U with upper) from its Cholesky factor."""
-        matrix_arg("cholesky_inverse", "A", L, square=True)
+        # PyTorch's keyword is input (its documentation says L)
+        L = matrix_arg("cholesky_inverse", "A", input, square=True)
         upper = bool_arg("cholesky_inverse", "upper", upper)
         n = L.shape[-1]
         if n == 0 or L.numel == 0:
@@ -409,10 +410,10 @@ def install(zel):
             raise RuntimeError("%s: Expected batch dimensions of tau to be equal to input.shape[:-2], but got %s"
                                % (op, list(_shape(tau)[:-1])))
 
-    def householder_product(A, tau, *, out=None):
+    def householder_product(input, tau, *, out=None):
         """The first n columns of H_1 ... H_k (LAPACK's dorgqr) from Householder vectors and scalars."""
         op = "torch.linalg.householder_product"
-        tensor_arg("linalg.householder_product", "A", A)
+        A = tensor_arg("linalg.householder_product", "input", input)
         tensor_arg("linalg.householder_product", "tau", tau)
         if A.dim() < 2:
             raise RuntimeError("%s: input must have at least 2 dimensions." % op)
@@ -441,14 +442,15 @@ def install(zel):
             out_q.append(q)
         return restack(out_q, batch, (m, n), A, tau)
 
-    def orgqr(input, tau):
-        """linalg.householder_product under LAPACK's name."""
-        return householder_product(input, tau)
+    def orgqr(input, input2):
+        """linalg.householder_product under LAPACK's name (tau is input2, as PyTorch names it)."""
+        return householder_product(input, input2)
 
-    def ormqr(input, tau, other, left=True, transpose=False, *, out=None):
+    def ormqr(input, input2, input3, left=True, transpose=False, *, out=None):
         """Q @ other (other @ Q with left=False; Q^T with transpose) for the Q = H_1 ... H_k held by
-        geqrf's compact form, without forming Q."""
+        geqrf's compact form (tau is input2, other input3, as PyTorch names them), without forming Q."""
         op = "torch.ormqr"
+        tau, other = input2, input3
         tensor_arg("ormqr", "input", input)
         tensor_arg("ormqr", "tau", tau)
         tensor_arg("ormqr", "other", other)
