@@ -126,8 +126,8 @@ def install(zel):
         return zel.ones((1,))
 
     def normalized(x):
-        # A difference that cancelled keeps limbs like [d, -d, tiny]: approx then misreads it and some
-        # products lose it. The tensor product renormalises its operands, and times one the value stays.
+        # A difference that cancelled keeps limbs like [d, -d, tiny]: approx then misreads it, and the
+        # product by a Python number loses it. The tensor product renormalises; times one keeps the value.
         return x * zel.ones(_shape(x))
 
     def eye(m, n):
@@ -135,14 +135,11 @@ def install(zel):
         return zel.eye(m, n) if m and n else zel.zeros((m, n))
 
     def first_max(values):
-        """idamax: the index of the first largest entry (NaN never wins)."""
-        best, at = -1.0, 0
+        """idamax: the index of the first largest entry (a NaN never wins)."""
+        at = 0
         for i, v in enumerate(values):
-            if i == 0 or v > best:
-                if i == 0:
-                    best = v
-                else:
-                    best, at = v, i
+            if v > values[at]:
+                at = i
         return at
 
     # ------------------------------------------------------------ older names
@@ -395,20 +392,6 @@ def install(zel):
             out_a.append(fa)
             out_tau.append(ft)
         return Geqrf(restack(out_a, batch, (m, n), input), restack(out_tau, batch, (k,), input))
-
-    def reflectors_args(op, input, tau):
-        tensor_arg(op, "input", input)
-        tensor_arg(op, "tau", tau)
-        if input.dim() < 2:
-            raise RuntimeError("%s: input must have at least 2 dimensions." % op)
-        if input.dim() - tau.dim() != 1:
-            raise RuntimeError("%s: Expected tau to have one dimension less than input, but got tau.ndim equal to "
-                               "%d and input.ndim is equal to %d" % (op, tau.dim(), input.dim()))
-        if input.shape[-1] < tau.shape[-1]:
-            raise RuntimeError("%s: tau.shape[-1] must be less than or equal to input.shape[-1]" % op)
-        if _shape(tau)[:-1] != _shape(input)[:-2]:
-            raise RuntimeError("%s: Expected batch dimensions of tau to be equal to input.shape[:-2], but got %s"
-                               % (op, list(_shape(tau)[:-1])))
 
     def householder_product(input, tau, *, out=None):
         """The first n columns of H_1 ... H_k (LAPACK's dorgqr) from Householder vectors and scalars."""
