@@ -572,3 +572,24 @@ def test_keywords_pytorch_refuses(call):
         call(torch, *_operands(torch))
     with pytest.raises(TypeError):
         call(zel, *_operands(zel))
+
+
+def test_out_receives_the_result():
+    a = rand(3, 3, seed=91)
+    got = zel.zeros((3, 3))
+    r = zel.cholesky_inverse(Z(torch.eye(3, dtype=F64) * 2.0), out=got)
+    assert r is got
+    close(got, torch.eye(3, dtype=F64) * 0.25)
+    q, r = zel.zeros((3, 3)), zel.zeros((3, 3))
+    result = zel.qr(Z(a), out=(q, r))
+    assert type(result).__name__ == "qr" and result.Q is q and result.R is r
+    close(q, torch.qr(a).Q)
+    ld, piv = zel.zeros((3, 3)), torch.zeros(3, dtype=torch.int32)
+    L.ldl_factor(Z(a + a.mT), out=(ld, piv))
+    assert torch.equal(piv, T.ldl_factor(a + a.mT).pivots)
+
+
+@pytest.mark.parametrize("out", [zel.zeros((2, 2)), torch.zeros(3, 3, dtype=F64), (zel.zeros((3, 3)),), "x"])
+def test_out_of_the_wrong_shape_or_kind_is_refused(out):
+    with pytest.raises((RuntimeError, TypeError)):
+        zel.ormqr(*zel.geqrf(zel.eye(3)), zel.eye(3), out=out)

@@ -13,6 +13,8 @@ float64 values. Python loops run over matrices and steps only: each step is
 a handful of whole-tensor operations, which record gradients as usual.
 """
 import collections
+import functools
+import inspect
 import math
 import warnings
 
@@ -83,6 +85,34 @@ def install(zel):
         if op not in warned:
             warned.add(op)
             warnings.warn(text, UserWarning, stacklevel=3)
+
+    def copy_out(op, result, out):
+        kind = Tensor if isinstance(result, Tensor) else torch.Tensor
+        if not isinstance(out, kind):
+            raise TypeError("%s(): argument 'out' must be %s, not %s"
+                            % (op, "Tensor" if kind is Tensor else "torch.Tensor", type(out).__name__))
+        if _shape(out) != _shape(result):
+            raise RuntimeError("%s(): out has shape %s, the result %s" % (op, list(out.shape), list(result.shape)))
+        return out.copy_(result)
+
+    def with_out(fn):
+        """fn with PyTorch's out=: the result is copied into out (a tuple of them for a tuple result)."""
+        signature = inspect.signature(fn)
+
+        @functools.wraps(fn)
+        def call(*args, **kwargs):
+            bound = signature.bind(*args, **kwargs)
+            out = bound.arguments.pop("out", None)
+            result = fn(**bound.arguments)
+            if out is None:
+                return result
+            if not isinstance(result, tuple):
+                return copy_out(fn.__name__, result, out)
+            if not isinstance(out, (tuple, list)) or len(out) != len(result):
+                raise TypeError("%s(): argument 'out' must be tuple of %d Tensors" % (fn.__name__, len(result)))
+            copied = [copy_out(fn.__name__, r, o) for r, o in zip(result, out)]
+            return type(result)(*copied) if hasattr(result, "_fields") else tuple(copied)
+        return call
 
     # --------------------------------------------------------------- helpers
 
@@ -824,7 +854,9 @@ def install(zel):
     }
     # PyTorch has these as functions only.
     module_only = {"lu_unpack", "svd_lowrank", "pca_lowrank"}
-    for name, fn in functions.items():
+    for name, fn in list(functions.items()):
+        if "out" in inspect.signature(fn).parameters:
+            functions[name] = fn = with_out(fn)
         fn.__module__ = zel.__name__
         if not hasattr(zel, name):
             setattr(zel, name, fn)
@@ -833,6 +865,8 @@ def install(zel):
     for name, fn in (("householder_product", householder_product), ("ldl_factor_ex", ldl_factor_ex),
                      ("ldl_factor", ldl_factor), ("ldl_solve", ldl_solve), ("vander", vander),
                      ("diagonal", diagonal)):
+        if "out" in inspect.signature(fn).parameters:
+            fn = with_out(fn)
         fn.__module__ = zel.__name__ + ".linalg"
         if not hasattr(linalg, name):
             setattr(linalg, name, fn)
