@@ -593,3 +593,25 @@ def test_out_receives_the_result():
 def test_out_of_the_wrong_shape_or_kind_is_refused(out):
     with pytest.raises((RuntimeError, TypeError)):
         zel.ormqr(*zel.geqrf(zel.eye(3)), zel.eye(3), out=out)
+
+
+@pytest.mark.parametrize("call", [
+    lambda m, e, v, p: m.qr(e, 1),
+    lambda m, e, v, p: m.cholesky_inverse(e, 1),
+    lambda m, e, v, p: m.ormqr(e, v, e, 1),
+    lambda m, e, v, p: m.linalg.ldl_factor(e, hermitian=1),
+    lambda m, e, v, p: m.lu(e, pivot=1),
+    lambda m, e, v, p: m.cross(e, e, 1.0),
+    lambda m, e, v, p: m.linalg.vander(v, N=2.0),
+])
+def test_flags_are_bools_and_dims_ints(call):
+    with pytest.raises(TypeError):
+        call(torch, *_operands(torch))
+    with pytest.raises(TypeError):
+        call(zel, *_operands(zel))
+
+
+def test_python_level_flags_take_any_truth_value():
+    e = torch.eye(3, dtype=F64)
+    assert len(torch.lu(e, get_infos=1)) == len(zel.lu(zel.eye(3), get_infos=1)) == 3
+    assert zel.pca_lowrank(zel.eye(3), center=0)[1].shape == torch.pca_lowrank(e, center=0)[1].shape

@@ -55,9 +55,10 @@ def install(zel):
         return x
 
     def bool_arg(op, name, v):
-        if not isinstance(v, (bool, int)) or isinstance(v, int) and not isinstance(v, bool) and v not in (0, 1):
+        # PyTorch's native functions take a bool and nothing else (not 0 or 1)
+        if not isinstance(v, bool):
             raise TypeError("%s(): argument '%s' must be bool, not %s" % (op, name, type(v).__name__))
-        return bool(v)
+        return v
 
     def int_arg(op, name, v):
         if isinstance(v, bool) or not isinstance(v, int):
@@ -250,7 +251,7 @@ def install(zel):
         on its diagonal) when get_infos."""
         tensor_arg("lu", "A", A)
         pivot = bool_arg("lu", "pivot", pivot)
-        get_infos = bool_arg("lu", "get_infos", get_infos)
+        get_infos = bool(get_infos)  # read by Python in PyTorch too: any truth value
         deprecated("lu", "torch.lu is deprecated in favor of torch.linalg.lu_factor / torch.linalg.lu_factor_ex "
                          "and will be removed in a future PyTorch release.")
         matrix_arg("torch.lu", "A", A)
@@ -829,7 +830,7 @@ def install(zel):
     def pca_lowrank(A, q=None, center=True, niter=2):
         """Principal components of A by svd_lowrank of A with its column means removed (center)."""
         lowrank_args("pca_lowrank", A, None, niter)
-        center = bool_arg("pca_lowrank", "center", center)
+        center = bool(center)  # read by Python in PyTorch too: any truth value
         m, n = _shape(A)[-2:]
         if q is None:
             q = min(6, m, n)
