@@ -442,6 +442,16 @@ class TestLowRank:
         assert limb_max(v.mT @ v - zel.eye(k + 1)) < 1e-28
         close(s[:k], T.svdvals(values(a))[:k], 1e-12)
 
+    # PyTorch 2's shapes (1.13 fails an assertion when q passes a dimension)
+    @pytest.mark.parametrize("shape,q,want", [((3, 4), 10, [(3, 3), (3,), (4, 3)]),
+                                              ((4, 3), 6, [(4, 3), (3,), (3, 3)]),
+                                              ((2, 5, 3), 4, [(2, 5, 3), (2, 3), (2, 3, 3)])])
+    def test_svd_lowrank_with_q_past_a_dimension(self, shape, q, want):
+        a = rand_limbs(*shape, seed=76)
+        u, s, v = zel.svd_lowrank(a, q=q)
+        assert [u.shape, s.shape, v.shape] == want
+        assert limb_max(u @ zel.diag_embed(s) @ v.mT - a) < 1e-27 * limb_max(a)
+
     def test_svd_lowrank_of_a_minus_m(self):
         zel.manual_seed(1)
         m = Z(rand(2, 6, 4, seed=72))
