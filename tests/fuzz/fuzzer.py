@@ -1371,14 +1371,16 @@ _BINARY_NAMES = ("add sub subtract mul multiply div divide true_divide floor_div
 _UNARY_NAMES = ("logical_not isposinf isneginf ravel msort zero_ logcumsumexp mode nanmedian cov corrcoef "
                 "diagflat block_diag dstack is_floating_point is_complex unique_consecutive").split()
 _GENERIC_NAMES = ("addmm addmv addbmm baddbmm addr split_with_sizes tensor_split hsplit vsplit dsplit "
-                  "repeat_interleave nanquantile svd pinverse triangular_solve cholesky iinfo").split()
+                  "repeat_interleave nanquantile svd pinverse triangular_solve cholesky iinfo qr cross lu lu_unpack "
+                  "lu_solve cholesky_inverse symeig geqrf orgqr ormqr svd_lowrank pca_lowrank").split()
 for _name in _BINARY_NAMES:
     DROPIN_FUNCTIONS.setdefault(_name, with_input(g_binary))
 for _name in _UNARY_NAMES:
     DROPIN_FUNCTIONS.setdefault(_name, with_input(g_none))
 for _name in _GENERIC_NAMES:
     DROPIN_FUNCTIONS.setdefault(_name, with_input(g_generic))
-for _name in ("inv_ex", "cholesky_ex", "solve_ex", "lu_factor_ex", "tensorinv", "tensorsolve"):
+for _name in ("inv_ex", "cholesky_ex", "solve_ex", "lu_factor_ex", "tensorinv", "tensorsolve", "householder_product",
+              "ldl_factor_ex", "ldl_factor", "ldl_solve", "vander", "diagonal"):
     DROPIN_FUNCTIONS.setdefault("linalg." + _name, with_input(g_generic))
 # Strided views as copies, sampling and numeric helpers: a tensor, then hostile arguments.
 _INPUT_FIRST_NAMES = ("as_strided as_strided_scatter select select_scatter slice_scatter diagonal_scatter narrow_copy "

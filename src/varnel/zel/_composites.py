@@ -767,3 +767,5 @@ def install(zel):
         fn.__module__ = zel.__name__ + ".linalg"
         if not hasattr(linalg, name):
             setattr(linalg, name, fn)
+    from varnel.zel import _linalg_tail
+    _linalg_tail.install(zel)
