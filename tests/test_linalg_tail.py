@@ -367,6 +367,20 @@ class TestSmall:
         # (1 + 2^-70)^2 = 1 + 2^-69 + 2^-140, none of which float64 alone holds
         assert limb_max(v[0, 2] - 1.0 - 2.0 ** -69) == pytest.approx(2.0 ** -140, rel=1e-12)
 
+    def test_matrix_sqrth_squares_back_to_the_matrix(self):
+        a = rand(2, 4, 4, seed=71)
+        spd = a @ a.mT + 0.5 * torch.eye(4, dtype=F64)
+        x = L.matrix_sqrth(Z(spd))
+        assert limb_max(x @ x - Z(spd)) < 1e-28
+        assert limb_max(x - x.mT) == 0.0 or limb_max(x - x.mT) < 1e-29
+        if hasattr(T, "matrix_sqrth"):
+            close(x, T.matrix_sqrth(spd))
+        # Only the lower triangle counts; negative eigenvalues count as zero (PyTorch's rule).
+        indefinite = torch.tensor([[1.0, 99.0], [2.0, 1.0]], dtype=F64)
+        close(L.matrix_sqrth(Z(indefinite)), torch.full((2, 2), 3.0 ** 0.5 / 2, dtype=F64))
+        with pytest.raises(RuntimeError):
+            L.matrix_sqrth(Z(rand(2, 3, seed=72)))
+
     @pytest.mark.parametrize("kw", [{}, {"offset": 1}, {"offset": -1, "dim1": 0, "dim2": 2}])
     def test_diagonal_against_torch(self, kw):
         a = rand(2, 3, 4, seed=61)

@@ -292,3 +292,17 @@ def test_empty_operands_through_the_strided_walks():
     for f, shape in cases:
         assert tuple(f(torch).shape) == shape
         assert tuple(f(zel).shape) == shape
+
+
+def test_empty_index_and_axis_cases_that_once_crashed():
+    run_isolated("""
+        import pytest
+        x = zel.tensor(1.5)
+        for op in ("index_copy", "index_add", "index_copy_"):
+            with pytest.raises(IndexError, match="one element"):
+                getattr(x, op)(0, torch.tensor([], dtype=torch.int64), zel.tensor(2.0))
+        # An empty batch beside a huge axis: no scratch the size of the axis.
+        assert tuple(zel.linalg.vecdot(zel.zeros(0, 1 << 40, 1 << 40), zel.tensor(2.0)).shape) == (0, 1 << 40)
+        # An empty axis after dim.
+        assert tuple(zel.linalg.cross(zel.zeros(3, 0), zel.zeros(3, 0), dim=0).shape) == (3, 0)
+    """)

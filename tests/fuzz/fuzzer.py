@@ -1380,7 +1380,7 @@ for _name in _UNARY_NAMES:
 for _name in _GENERIC_NAMES:
     DROPIN_FUNCTIONS.setdefault(_name, with_input(g_generic))
 for _name in ("inv_ex", "cholesky_ex", "solve_ex", "lu_factor_ex", "tensorinv", "tensorsolve", "householder_product",
-              "ldl_factor_ex", "ldl_factor", "ldl_solve", "vander", "diagonal"):
+              "ldl_factor_ex", "ldl_factor", "ldl_solve", "vander", "diagonal", "matrix_sqrth"):
     DROPIN_FUNCTIONS.setdefault("linalg." + _name, with_input(g_generic))
 # Strided views as copies, sampling and numeric helpers: a tensor, then hostile arguments.
 _INPUT_FIRST_NAMES = ("as_strided as_strided_scatter select select_scatter slice_scatter diagonal_scatter narrow_copy "

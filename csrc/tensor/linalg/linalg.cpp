@@ -1028,7 +1028,8 @@ LimbTensor cross(const LimbTensor& a, const LimbTensor& b, int64_t dim) {
   const Vector ea = expand_rows(da, a.shape, out_shape), eb = expand_rows(db, b.shape, out_shape);
   int64_t inner = 1;
   for (int64_t i = d + 1; i < nd; ++i) inner *= out_shape[static_cast<size_t>(i)];
-  const int64_t n = static_cast<int64_t>(ea.size()), outer = n / (3 * inner);
+  // An empty axis after dim leaves nothing to compute (and nothing to divide by).
+  const int64_t n = static_cast<int64_t>(ea.size()), outer = inner == 0 ? 0 : n / (3 * inner);
   Out out(out_shape, 1, op);
   Row* r = rows_of(out.data);
   for (int64_t o = 0; o < outer; ++o)

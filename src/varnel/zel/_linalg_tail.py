@@ -848,6 +848,17 @@ def install(zel):
 
     # ------------------------------------------------------------- installing
 
+    def matrix_sqrth(A):
+        """The symmetric square root V diag(sqrt(w)) V^T of A's lower triangle (eigenvalues below 0 taken as 0)."""
+        tensor_arg("linalg.matrix_sqrth", "A", A)
+        if A.dim() < 2 or A.shape[-1] != A.shape[-2]:
+            raise RuntimeError("linalg.matrix_sqrth: A must be batches of square matrices, but they are %s"
+                               % (" by ".join(str(n) for n in _shape(A)[-2:]) if A.dim() >= 2 else
+                                  "%d-dimensional" % A.dim()))
+        w, V = linalg.eigh(A)
+        s = zel.sqrt(zel.clamp_min(w, 0.0))
+        return zel.matmul(V * s.unsqueeze(-2), V.mT)
+
     functions = {
         "qr": qr, "cross": cross, "lu": lu, "lu_unpack": lu_unpack, "lu_solve": lu_solve,
         "cholesky_inverse": cholesky_inverse, "symeig": symeig, "geqrf": geqrf, "orgqr": orgqr, "ormqr": ormqr,
@@ -865,7 +876,7 @@ def install(zel):
             setattr(Tensor, name, fn)
     for name, fn in (("householder_product", householder_product), ("ldl_factor_ex", ldl_factor_ex),
                      ("ldl_factor", ldl_factor), ("ldl_solve", ldl_solve), ("vander", vander),
-                     ("diagonal", diagonal)):
+                     ("diagonal", diagonal), ("matrix_sqrth", matrix_sqrth)):
         if "out" in inspect.signature(fn).parameters:
             fn = with_out(fn)
         fn.__module__ = zel.__name__ + ".linalg"
