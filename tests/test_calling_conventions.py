@@ -138,6 +138,20 @@ class TestDtypeTools:
             zel.finfo(torch.int64)
         assert zel.iinfo(torch.int32).max == 2 ** 31 - 1
 
+    def test_promotion_is_pytorchs(self):
+        t = zel.tensor([1.0, 2.0])
+        # A Tensor here counts as its dtype name; integer tensors are PyTorch's.
+        assert zel.result_type(t, 2) == t.dtype == str(torch.result_type(torch.ones(2), 2)).split(".")[1]
+        assert zel.result_type(t, torch.tensor([1], dtype=torch.int64)) == t.dtype
+        assert zel.result_type(torch.tensor([1]), 2.5) == torch.result_type(torch.tensor([1]), 2.5)
+        assert zel.promote_types(zel.float32, zel.long) == "float32"
+        assert zel.promote_types(torch.int32, torch.float64) is torch.float64
+        assert zel.can_cast(zel.double, zel.long) is False and zel.can_cast(torch.int32, zel.double) is True
+        with pytest.raises(TypeError):
+            zel.promote_types("float64", "no such dtype")
+        with pytest.raises(TypeError):
+            zel.result_type(t, "x")
+
     def test_type_queries(self):
         t = zel.tensor([1.0, 2.0])
         assert t.is_floating_point() and zel.is_floating_point(t) and not t.is_complex()

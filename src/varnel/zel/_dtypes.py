@@ -85,12 +85,56 @@ def install(zel):
             raise TypeError("is_complex(): argument 'input' must be Tensor, not %s" % type(self).__name__)
         return False
 
+    def torch_dtype(op, name, d):
+        """The torch dtype a dtype name of this module (or a torch dtype, or float/int/bool) stands for."""
+        if isinstance(d, torch.dtype):
+            return d
+        if d is float:
+            return torch.float64
+        if d is int:
+            return torch.int64
+        if d is bool:
+            return torch.bool
+        if isinstance(d, str) and isinstance(getattr(torch, d, None), torch.dtype):
+            return getattr(torch, d)
+        raise TypeError("%s(): argument '%s' must be torch.dtype, not %s" % (op, name, type(d).__name__))
+
+    def named(d, like):
+        # A dtype name in, a dtype name out: the module's dtypes are strings.
+        return str(d).replace("torch.", "") if any(isinstance(v, str) for v in like) else d
+
+    def operand(op, name, v):
+        if isinstance(v, zel.Tensor):
+            # A Tensor's own dtype (its name says float32 or float64; the limbs are the same).
+            return torch.empty((0,) * min(v.dim(), 1), dtype=torch_dtype(op, name, v.dtype))
+        if isinstance(v, torch.Tensor) or (isinstance(v, (bool, int, float, complex))):
+            return v
+        raise TypeError("%s(): argument '%s' must be Tensor or Number, not %s" % (op, name, type(v).__name__))
+
+    def result_type(tensor1, tensor2):
+        """PyTorch's promotion of the two operands; a Tensor of this library counts as its dtype name."""
+        d = torch.result_type(operand("result_type", "tensor1", tensor1), operand("result_type", "tensor2", tensor2))
+        if isinstance(tensor1, zel.Tensor) or isinstance(tensor2, zel.Tensor):
+            return str(d).replace("torch.", "")
+        return d
+
+    def promote_types(type1, type2):
+        """PyTorch's promotion of two dtypes (names in, a name out)."""
+        d = torch.promote_types(torch_dtype("promote_types", "type1", type1),
+                                torch_dtype("promote_types", "type2", type2))
+        return named(d, (type1, type2))
+
+    def can_cast(from_, to):
+        """Whether PyTorch's casting rules allow from_ to to."""
+        return torch.can_cast(torch_dtype("can_cast", "from_", from_), torch_dtype("can_cast", "to", to))
+
     zel.finfo = finfo
     finfo.__module__ = zel.__name__
     for fn in (is_floating_point, is_complex):
         fn.__module__ = zel.__name__
         setattr(zel, fn.__name__, fn)
         setattr(zel.Tensor, fn.__name__, fn)
-    for fn in (get_default_dtype, set_default_dtype, from_numpy, as_tensor, iinfo):
+    for fn in (get_default_dtype, set_default_dtype, from_numpy, as_tensor, iinfo, result_type, promote_types,
+               can_cast):
         fn.__module__ = zel.__name__
         setattr(zel, fn.__name__, fn)
