@@ -635,6 +635,8 @@ def _defined_norm_order(c):
 def _unsorted_edges(c):
     import torch
     bins = c.sample.args[0] if c.sample.args else c.sample.kwargs.get("bins")
+    if isinstance(bins, torch.Tensor):
+        bins = [bins]
     return isinstance(bins, (list, tuple)) and any(
         isinstance(b, torch.Tensor) and b.numel() > 1 and bool((b[1:] < b[:-1]).any()) for b in bins)
 
@@ -651,6 +653,8 @@ ON_PURPOSE = {
          and c.want_error is not None),
         ("every element is 8 float64 limbs: errors about dtypes or out= cannot arise", _dtype_error_input),
         ("no integer dtype: integer tensors are indices, not values", _integer_values),
+        ("more than 64 dimensions raise the library's ValueError",
+         lambda c: c.want_error is not None and isinstance(c.raised, ValueError) and "at most 64" in str(c.raised)),
         ("out-of-range indices raise IndexError naming the index and the size",
          lambda c: c.want_error is not None and isinstance(c.raised, IndexError) and "out of bounds" in str(c.raised)),
     ],
@@ -680,7 +684,10 @@ ON_PURPOSE = {
                           lambda c: isinstance(c.raised, TypeError))],
     "linspace.tensor_overload": [("the defined linspace takes numbers: a tensor raises its TypeError",
                                   lambda c: isinstance(c.raised, TypeError))],
-    "cat": [("cat of a tuple raises the defined TypeError: tensors must be a list",
+    "cat": [("shapes that do not fit raise ValueError, the defined cat's error type (the defined cat joins them blindly)",
+             lambda c: isinstance(c.raised, ValueError) and c.want_error is not None
+             and ("does not match" in str(c.raised) or "zero-dimensional" in str(c.raised))),
+            ("cat of a tuple raises the defined TypeError: tensors must be a list",
              lambda c: isinstance(c.raised, TypeError) and "expected list, got tuple" in str(c.raised)),
             ("cat of no tensors raises the defined ValueError", _raised(ValueError, text="at least one tensor"))],
     "eye": [("eye(n, 0) is the n x n identity: m = 0 counts as not given",
@@ -712,6 +719,11 @@ ON_PURPOSE = {
                         or isinstance(c.raised, RuntimeError) and "complex" in str(c.raised))],
     "linalg.lu_factor": [("pivot=False raises PyTorch's CPU error", lambda c: c.sample.kwargs.get("pivot") is False)],
     "linalg.lu": [("pivot=False raises PyTorch's CPU error", lambda c: c.sample.kwargs.get("pivot") is False)],
+    "histogram": [("bin edges that do not increase: which bin a point lands in is each search's own",
+                   _unsorted_edges)],
+    "aminmax": [("a 0-d input with keepdim gives 0-d results, as PyTorch 2 (PyTorch 1.13 gives shape (1,))",
+                 lambda c: torch_major() < 2 and c.sample.input.dim() == 0 and c.mismatch is not None
+                 and "shape ()" in c.mismatch)],
     "histogramdd": [("bin edges that do not increase: which bin a point lands in is each search's own",
                      _unsorted_edges)],
     "to": [("to(dtype) never changes the storage (8 float64 limbs)", _float_only)],

@@ -350,3 +350,25 @@ def test_padding_an_empty_tensor_keeps_its_history():
         assert r.requires_grad and r.grad_fn is not None
         r.sum().backward()
         assert tuple(x.grad.shape) == shape
+
+
+def test_zero_dim_and_widening_cases_follow_pytorch():
+    x = torch.tensor(2.5, dtype=torch.float64)
+    for index in (torch.tensor([0, -1, 0]), torch.tensor([], dtype=torch.int64), torch.tensor(0)):
+        want = torch.gather(x, 0, index)
+        got = zel.gather(zel.tensor(x), 0, index)
+        assert tuple(got.shape) == tuple(want.shape) and torch.equal(values(got), want)
+    with pytest.raises(IndexError):
+        zel.gather(zel.tensor(x), 0, torch.tensor([1]))
+    assert tuple(zel.tensor(x).mT.shape) == ()
+    with pytest.raises(RuntimeError):
+        zel.tensor([1.0, 2.0]).mT
+    # masked_fill takes a number or a 0-d tensor, as PyTorch.
+    with pytest.raises(RuntimeError, match="0-dimensional"):
+        zel.ones(2).masked_fill(torch.tensor(False), zel.tensor([3.0]))
+    # A mask of more dimensions widens masked_scatter's result; in place it cannot.
+    a, m = torch.randn(3, dtype=torch.float64), torch.tensor([[True, False, True], [False, True, False]])
+    s = torch.randn(2, 3, dtype=torch.float64)
+    assert torch.equal(values(zel.tensor(a).masked_scatter(m, zel.tensor(s))), a.masked_scatter(m, s))
+    with pytest.raises(RuntimeError):
+        zel.tensor(a).masked_scatter_(m, zel.tensor(s))

@@ -430,15 +430,27 @@ void bind_index_family(TensorClass& cls) {
                                    dtype_name(m));
         const LimbTensor src = tensor_arg(source, op, "source");
         check_limbs(src.data, src.shape, op);
-        check_broadcasts_into(shape_of(m), self.shape, op);
+        // A mask that broadcasts beyond self widens the result, as in PyTorch.
+        LimbTensor base = self;
+        if (m.dim() > static_cast<int64_t>(self.shape.size())) {
+          Shape wide;
+          try {
+            wide = broadcast_shapes(self.shape, shape_of(m));
+          } catch (const std::exception&) {
+            wide = self.shape;  // check_broadcasts_into reports it
+          }
+          if (wide != self.shape)
+            base = clone(expand(self, std::vector<int64_t>(wide.begin(), wide.end())));
+        }
+        check_broadcasts_into(shape_of(m), base.shape, op);
         const at::Tensor positions =
-            at::arange(self.data.size(0), at::TensorOptions().dtype(at::kLong))
-                .masked_select(m.expand(self.shape).reshape({-1}));
+            at::arange(base.data.size(0), at::TensorOptions().dtype(at::kLong))
+                .masked_select(m.expand(base.shape).reshape({-1}));
         if (positions.numel() > shape_numel(src.shape))
           throw std::runtime_error(
               "masked_scatter(): Number of elements of source < number of ones in mask");
         const LimbTensor flat{src.data, Shape{src.data.size(0)}};
-        return put_flat(self, positions, flat, Combine::Copy, IndexCheck::Wrapping, op);
+        return put_flat(base, positions, flat, Combine::Copy, IndexCheck::Wrapping, op);
       },
       py::arg("mask"), py::arg("source"),
       "self with the elements of source, in order, where mask is True.");

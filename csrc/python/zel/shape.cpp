@@ -200,10 +200,11 @@ LimbTensor fill_value(py::handle value, const LimbTensor& t, const char* op) {
     throw TypeError(std::string(op) + "(): argument 'value' must be Number or Tensor, not " +
                     type_name(value));
   check_limbs(v.data, v.shape, op);
-  if (v.data.size(0) != 1)
+  // PyTorch takes a number or a 0-d tensor (a one-element 1-d tensor too is refused).
+  if (!v.shape.empty())
     throw std::runtime_error(std::string(op) +
-                             "(): only supports a one-element value tensor, got shape " +
-                             shape_str(v.shape));
+                             "(): only supports a 0-dimensional value tensor, but got tensor with " +
+                             std::to_string(v.shape.size()) + " dimension(s).");
   return LimbTensor{v.data, Shape{}};
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kernels/pointwise.h"
+#include "tensor/core/errors.h"
 #include "kernels/reduce.h"
 #include "limbs/core/order.h"
 #include "tensor/shape/shape.h"
@@ -145,11 +146,15 @@ const char* fold_name(Fold op) {
   }
 }
 
-void require_nonempty(const Groups& g, const char* op) {
-  if (g.len == 0 && g.count > 0)
-    throw std::runtime_error(
+// PyTorch's types: IndexError for an empty dim, RuntimeError for a reduction of everything.
+void require_nonempty(const Groups& g, const Dims& dims, const char* op) {
+  if (g.len == 0 && g.count > 0) {
+    const std::string msg =
         std::string(op) +
-        "(): expected a non-empty reduction, but the reduced dimensions hold no elements");
+        "(): expected a non-empty reduction, but the reduced dimensions hold no elements";
+    if (dims && !dims->empty()) throw IndexError(msg);
+    throw std::runtime_error(msg);
+  }
 }
 
 }  // namespace
@@ -157,7 +162,7 @@ void require_nonempty(const Groups& g, const char* op) {
 LimbTensor fold(const LimbTensor& t, const Dims& dims, bool keepdim, Fold op) {
   const char* name = fold_name(op);
   const Groups g = group(t, dims, keepdim, name);
-  if (op == Fold::Amax || op == Fold::Amin) require_nonempty(g, name);
+  if (op == Fold::Amax || op == Fold::Amin) require_nonempty(g, dims, name);
   const Row inv_n = kernels::reciprocal_of(static_cast<double>(g.len));
   return per_group(g, t, name, [&](const Row* x, int64_t n, double* scratch) -> Row {
     const double* p = first_of(x);
@@ -223,7 +228,7 @@ LimbTensor variance_dims(const LimbTensor& t, const Dims& dims, bool keepdim,
 
 LimbTensor norm_dims(const LimbTensor& t, const NormOrder& p, const Dims& dims, bool keepdim) {
   const Groups g = group(t, dims, keepdim, "norm");
-  if (std::isinf(p.value())) require_nonempty(g, "norm");
+  if (std::isinf(p.value())) require_nonempty(g, std::nullopt, "norm");
   return per_group(g, t, "norm", [&](const Row* x, int64_t n, double* scratch) {
     return norm_of_rows(x, n, 1, p, scratch);
   });

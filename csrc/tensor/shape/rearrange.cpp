@@ -429,6 +429,7 @@ LimbTensor matrix_t(const LimbTensor& t) {
 
 LimbTensor matrix_mT(const LimbTensor& t) {
   check_limbs(t.data, t.shape, "mT");
+  if (t.shape.empty()) return clone(t);  // PyTorch: the identity on a 0-d tensor
   if (t.shape.size() < 2)
     throw std::runtime_error(
         "tensor.mT is only supported on matrices or batches of matrices. Got " + str(rank_of(t)) +

@@ -617,10 +617,14 @@ LimbTensor gather(const LimbTensor& t, int64_t dim, const at::Tensor& index) {
                                " to be smaller than self " + shape_str(t.shape) +
                                " apart from dimension " + std::to_string(d));
   if (nd == 0) {
-    // A 0-d tensor has one element, at index 0.
-    const int64_t i = index.numel() ? index.reshape({-1})[0].item<int64_t>() : 0;
-    if (i != 0 && i != -1) wrap_index(i, 1, 0, "gather");
-    return index_advanced(t, {});
+    // A 0-d tensor has one element, at index 0 (or -1); the result has index's shape.
+    const at::Tensor flat = index.reshape({-1}).contiguous();
+    const int64_t* p = flat.data_ptr<int64_t>();
+    for (int64_t k = 0; k < flat.numel(); ++k)
+      if (p[k] != 0 && p[k] != -1) wrap_index(p[k], 1, 0, "gather");
+    const LimbTensor one = index_advanced(t, {});
+    if (index.dim() == 0) return one;
+    return clone(expand(one, std::vector<int64_t>(index.sizes().begin(), index.sizes().end())));
   }
   // out[i_0..] = t[i_0, .., index[i_0..], ..]: one broadcast index tensor per axis.
   AdvancedIndex ix;
