@@ -639,3 +639,15 @@ def test_python_level_flags_take_any_truth_value():
     e = torch.eye(3, dtype=F64)
     assert len(torch.lu(e, get_infos=1)) == len(zel.lu(zel.eye(3), get_infos=1)) == 3
     assert zel.pca_lowrank(zel.eye(3), center=0)[1].shape == torch.pca_lowrank(e, center=0)[1].shape
+
+
+@pytest.mark.parametrize("exact", [True, False])
+def test_linalg_qr_q_stays_orthonormal_on_rank_deficient_input(exact):
+    # A column that is (or is nearly) the sum of two others: the entries the
+    # reflectors cancel must not leave Q's last column unnormalised.
+    a = torch.tensor([[1.0, 2.0, 3.0], [4.0, 5.0, 9.0], [7.0, 8.0, 15.0], [1.0, 0.0, 1.0]], dtype=F64)
+    if not exact:
+        a[0, 2] += 1e-15
+    q, r = L.qr(Z(a))
+    assert limb_max(q.mT @ q - zel.eye(3)) < 1e-29
+    assert limb_max(q @ r - Z(a)) < 1e-28

@@ -215,8 +215,10 @@ inline void apply_reflector(Matrix& a, const Vector& v, const Row& beta, int64_t
     Row w = zero_row();
     for (int64_t i = 0; i < len; ++i) w = mul_add(w, v[static_cast<size_t>(i)], a.at(j + i, c));
     const Row f = mul(beta, w);
+    // An entry the reflector cancels is left as [d, -d, tiny]: renormalised, so
+    // the next reflector and the sums over it see its value.
     for (int64_t i = 0; i < len; ++i)
-      a.at(j + i, c) = sub(a.at(j + i, c), mul(f, v[static_cast<size_t>(i)]));
+      a.at(j + i, c) = dominant(sub(a.at(j + i, c), mul(f, v[static_cast<size_t>(i)])));
   }
 }
 
