@@ -1373,6 +1373,23 @@ _UNARY_NAMES = ("logical_not isposinf isneginf ravel msort zero_ logcumsumexp mo
 _GENERIC_NAMES = ("addmm addmv addbmm baddbmm addr split_with_sizes tensor_split hsplit vsplit dsplit "
                   "repeat_interleave nanquantile svd pinverse triangular_solve cholesky iinfo qr cross lu lu_unpack "
                   "lu_solve cholesky_inverse symeig geqrf orgqr ormqr svd_lowrank pca_lowrank").split()
+def g_lowrank(p):
+    """A tensor, then a rank and an iteration count of sane size (niter = 2^62 is a long run, not a fault)."""
+    r = p.rng
+    kw = {}
+    if r.random() < 0.5:
+        kw["q"] = r.choice([None, 0, 1, 2, 6, -1, 2.5, p.hostile()])
+    if r.random() < 0.5:
+        kw["niter"] = r.choice([0, 1, 2, 3, -1, None, "x"])
+    if r.random() < 0.2:
+        kw[r.choice(["M", "center"])] = r.choice([p.tensor(), True, p.hostile()])
+    return [p.tensor()], kw
+
+
+DROPIN_FUNCTIONS["svd_lowrank"] = DROPIN_FUNCTIONS["pca_lowrank"] = g_lowrank
+for _name in ("result_type", "promote_types", "can_cast"):
+    DROPIN_FUNCTIONS.setdefault(_name, lambda p: ([p.rng.choice([p.hostile(), p.tensor(), "float64", torch.int32])
+                                                   for _ in range(p.rng.choice([1, 2, 2, 3]))], {}))
 for _name in _BINARY_NAMES:
     DROPIN_FUNCTIONS.setdefault(_name, with_input(g_binary))
 for _name in _UNARY_NAMES:
@@ -1453,7 +1470,7 @@ def targets():
 
 # Iteration counts are valid at any size: 2^40 QR steps are a long computation,
 # not a fault, so these take their arguments from their own generator only.
-FAMILY_ONLY = {"tarsk.eig", "tarsk.eigh", "tarsk.svd"}
+FAMILY_ONLY = {"tarsk.eig", "tarsk.eigh", "tarsk.svd", "zel.svd_lowrank", "zel.pca_lowrank"}
 
 
 def call(pool, label, kind, name, fn, gen):

@@ -421,6 +421,9 @@ void bind_index_family(TensorClass& cls) {
       [](const LimbTensor& self, py::handle mask, py::handle source) {
         const char* op = "masked_scatter";
         check_limbs(self.data, self.shape, op);
+        if (py::isinstance<LimbTensor>(mask))  // a mask of float elements: PyTorch's dtype error
+          throw std::runtime_error("masked_scatter_ only supports boolean masks, but got mask with "
+                                   "dtype float64");
         if (!is_torch_tensor(mask))
           throw TypeError("masked_scatter(): argument 'mask' must be a torch bool tensor, not " +
                           type_name(mask));

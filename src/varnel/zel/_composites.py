@@ -468,8 +468,10 @@ def install(zel):
         rows, kept = rows_along(input, d)
         m, n = _shape(rows)
         if m == 0:
-            empty = zel.zeros(kept)
-            return Mode(empty, torch.zeros(kept, dtype=torch.int64))
+            # No slices: an empty result that keeps the input's history.
+            shape = kept if not keepdim else _shape(input)[:d] + (1,) + _shape(input)[d + 1:]
+            empty = rows.sum(1).reshape(shape)
+            return Mode(empty, torch.zeros(shape, dtype=torch.int64))
         s = zel.sort(rows, dim=1, stable=True)
         vals, order = s.values, s.indices
         # == compares float64 approximations; isclose with no tolerance compares every limb.

@@ -27,12 +27,26 @@ def install(zel):
             raise TypeError("%s(): argument '%s' must be Tensor, not %s" % (op, name, type(x).__name__))
         return x
 
+    def sizes_arg(op, name, values, allow_negative=False):
+        """A list of ints checked before PyTorch sees it (extreme values crash some of its checks)."""
+        if isinstance(values, (int, torch.SymInt if hasattr(torch, "SymInt") else int)) and \
+                not isinstance(values, bool):
+            values = (values,)
+        if not isinstance(values, (tuple, list, torch.Size)):
+            raise TypeError("%s(): argument '%s' must be tuple of ints, not %s" % (op, name, type(values).__name__))
+        out = []
+        for v in values:
+            if isinstance(v, bool) or not isinstance(v, int):
+                raise TypeError("%s(): argument '%s' must be tuple of ints, but found element of type %s"
+                                % (op, name, type(v).__name__))
+            if not -(1 << 62) < v < (1 << 62) or (v < 0 and not allow_negative):
+                raise RuntimeError("%s(): %s %d is out of range" % (op, name, v))
+            out.append(v)
+        return tuple(out)
+
     def positions(x):
         """Each element's position in x's storage, as an int64 tensor of x's shape."""
         return torch.arange(math.prod(_shape(x)), dtype=torch.int64).reshape(_shape(x))
-
-    def meta(x):
-        return torch.empty(_shape(x), dtype=torch.float64, device="meta")
 
     def gathered(x, pos):
         return zel.take(x, pos)
@@ -55,14 +69,23 @@ def install(zel):
 
     # ------------------------------------------------------------ views as gathers
 
+    def strided_args(op, size, stride, storage_offset):
+        size = sizes_arg(op, "size", size)
+        stride = sizes_arg(op, "stride", stride, allow_negative=True)
+        if storage_offset is not None:
+            storage_offset = sizes_arg(op, "storage_offset", storage_offset)[0]
+        return size, stride, storage_offset
+
     def as_strided(input, size, stride, storage_offset=None):
         """The elements at storage_offset + sum(i_k * stride_k), the storage being input's elements in order."""
         tensor_arg("as_strided", "input", input)
+        size, stride, storage_offset = strided_args("as_strided", size, stride, storage_offset)
         return gathered(input, positions(input).as_strided(size, stride, storage_offset))
 
     def as_strided_scatter(input, src, size, stride, storage_offset=None):
         """input with src written where as_strided(input, size, stride, storage_offset) reads."""
         tensor_arg("as_strided_scatter", "input", input)
+        size, stride, storage_offset = strided_args("as_strided_scatter", size, stride, storage_offset)
         pos = positions(input).as_strided(size, stride, storage_offset)
         return scattered("as_strided_scatter", input, src, pos)
 
@@ -100,14 +123,17 @@ def install(zel):
     def narrow_copy(input, dim, start, length):
         """narrow (already a copy here)."""
         tensor_arg("narrow_copy", "input", input)
-        return gathered(input, positions(input).narrow(dim, start, length))
+        return gathered(input, positions(input).narrow_copy(dim, start, length))
 
     def sum_to_size(self, *size):
         """The sum over the dimensions that broadcasting size to self's shape would expand."""
         tensor_arg("sum_to_size", "self", self)
         if len(size) == 1 and isinstance(size[0], (tuple, list, torch.Size)):
             size = tuple(size[0])
-        target = tuple(meta(self).sum_to_size(size).shape)  # PyTorch's checks and shape
+        target = sizes_arg("sum_to_size", "size", size, allow_negative=True)
+        shape = _shape(self)
+        if len(target) > len(shape) or any(n != s and n != 1 for n, s in zip(target, shape[len(shape) - len(target):])):
+            raise RuntimeError("size {%s} is not expandable to size {%s}." % (list(target), list(shape)))
         lead = self.dim() - len(target)
         r = self.sum(dim=tuple(range(lead))) if lead > 0 else self
         dims = tuple(i for i, n in enumerate(target) if n == 1 and r.shape[i] != 1)
@@ -121,7 +147,7 @@ def install(zel):
     def nonzero_static(input, *, size, fill_value=-1):
         """nonzero's rows, cut or padded with fill_value to size rows."""
         tensor_arg("nonzero_static", "input", input)
-        if isinstance(size, bool) or not isinstance(size, int) or size < 0:
+        if isinstance(size, bool) or not isinstance(size, int) or not 0 <= size < (1 << 40):
             raise RuntimeError("nonzero_static: 'size' must be a non-negative int, got %r" % (size,))
         nz = zel.nonzero(input)
         out = torch.full((size, nz.shape[1]), fill_value, dtype=torch.int64)
@@ -152,33 +178,29 @@ def install(zel):
             raise TypeError("scalar_tensor(): argument 's' must be Number, not %s" % type(s).__name__)
         return zel.tensor(float(s), device=device, requires_grad=requires_grad)
 
-    def checked_size(op, size):
-        if isinstance(size, (int, torch.SymInt if hasattr(torch, "SymInt") else int)) and not isinstance(size, bool):
-            size = (size,)
-        if not isinstance(size, (tuple, list, torch.Size)):
-            raise TypeError("%s(): argument 'size' must be tuple of ints, not %s" % (op, type(size).__name__))
-        return tuple(size)
-
     def empty_strided(size, stride, *, dtype=None, layout=None, device=None, requires_grad=False,
                       pin_memory=False):
         """An uninitialised tensor of size (the strides mean nothing for the limbs)."""
-        size = checked_size("empty_strided", size)
-        torch.empty_strided(size, stride, device="meta")  # PyTorch's checks
+        size = sizes_arg("empty_strided", "size", size)
+        sizes_arg("empty_strided", "stride", stride, allow_negative=True)
         return zel.empty(size, device=device, requires_grad=requires_grad)
 
     def empty_permuted(size, physical_layout, *, dtype=None, layout=None, device=None, requires_grad=False,
                        pin_memory=False):
         """An uninitialised tensor of size (the physical layout means nothing for the limbs)."""
-        size = checked_size("empty_permuted", size)
-        torch.empty_permuted(size, physical_layout, device="meta")
+        size = sizes_arg("empty_permuted", "size", size)
+        layout_dims = sizes_arg("empty_permuted", "physical_layout", physical_layout)
+        if sorted(layout_dims) != list(range(len(size))):
+            raise RuntimeError("empty_permuted(): physical_layout %s is not a permutation of the %d dims"
+                               % (list(layout_dims), len(size)))
         return zel.empty(size, device=device, requires_grad=requires_grad)
 
     def new_empty_strided(self, size, stride, *, dtype=None, layout=None, device=None, requires_grad=False,
                           pin_memory=False):
         """An uninitialised tensor of size on self's device."""
         tensor_arg("new_empty_strided", "self", self)
-        size = checked_size("new_empty_strided", size)
-        torch.empty_strided(size, stride, device="meta")
+        size = sizes_arg("new_empty_strided", "size", size)
+        sizes_arg("new_empty_strided", "stride", stride, allow_negative=True)
         return zel.empty(size, device=self.device if device is None else device, requires_grad=requires_grad)
 
     def resize_(self, *sizes, memory_format=None):
@@ -186,7 +208,9 @@ def install(zel):
         tensor_arg("resize_", "self", self)
         if len(sizes) == 1 and isinstance(sizes[0], (tuple, list, torch.Size)):
             sizes = tuple(sizes[0])
-        size = tuple(torch.empty(0, device="meta").resize_(sizes).shape)  # PyTorch's checks
+        size = sizes_arg("resize_", "size", sizes)
+        if math.prod(size) > (1 << 40):
+            raise RuntimeError("resize_(): %s elements are more than any memory holds" % math.prod(size))
         n, old = math.prod(size), self.numel
         flat = self.detach().reshape(-1)
         if n <= old:

@@ -317,6 +317,8 @@ def install(zel):
             edges.append(e)
         counts = [e.shape[0] - 1 for e in edges]
         total = math.prod(counts)
+        if total > (1 << 40):
+            raise RuntimeError("torch.histogramdd: %d bins are more than any memory holds" % total)
         flat = torch.zeros(points.shape[0], dtype=torch.int64)
         inside = torch.ones(points.shape[0], dtype=torch.bool)
         stride = 1

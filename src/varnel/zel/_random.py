@@ -10,6 +10,7 @@ calls install() once; no name already there is replaced.
 """
 import math
 
+import numpy as np
 import torch
 
 _INT_DTYPES = (torch.int64, torch.int32, torch.int16, torch.int8, torch.uint8, torch.bool)
@@ -115,7 +116,8 @@ def install(zel):
 
     # ------------------------------------------------------------ distributions
 
-    def normal(mean, std=1.0, size=None, *, generator=None, out=None):
+    def normal(mean, std=1.0, size=None, *, generator=None, out=None, dtype=None, layout=None, device=None,
+               pin_memory=False, requires_grad=False):
         """Normal draws with the given mean and standard deviation (Tensors broadcast; numbers need size)."""
         no_generator("normal", generator)
         for name, v in (("mean", mean), ("std", std)):
@@ -134,7 +136,7 @@ def install(zel):
             if size is None:
                 raise TypeError("normal(): with a number mean and std, size is required")
             shape = size_of("normal", (size,))
-        return finish(mean + std * standard_normal(shape), False, out)
+        return finish(mean + std * standard_normal(shape), requires_grad, out)
 
     def bernoulli(input, p=None, *, generator=None, out=None):
         """1 with probability p (input's elements when p is None), else 0, in input's shape."""
@@ -170,22 +172,25 @@ def install(zel):
             raise RuntimeError("probability tensor contains either `inf`, `nan` or element < 0")
         if w.shape[0] and bool((w.sum(1) <= 0).any()):
             raise RuntimeError("invalid multinomial distribution (sum of probabilities <= 0)")
-        rows = []
-        for row in w:
-            row = row.clone()
-            picks = []
-            for _ in range(num_samples):
-                cdf = torch.cumsum(row, 0)
-                u = float(uniform(()).item()) * float(cdf[-1])
-                k = int(torch.searchsorted(cdf, torch.tensor([u], dtype=torch.float64), right=True)[0])
-                k = min(k, n - 1)
-                while row[k] == 0:  # u landed on the end of the cdf: the last category with weight
-                    k -= 1
-                picks.append(k)
-                if not replacement:
-                    row[k] = 0.0
-            rows.append(picks)
-        result = torch.tensor(rows, dtype=torch.int64).reshape(_shape(input)[:-1] + (num_samples,))
+        if num_samples > (1 << 24):
+            raise RuntimeError("multinomial(): number of samples must be at most 2^24, got %d" % num_samples)
+        if not replacement and bool(((w > 0).sum(1) < num_samples).any()):
+            raise RuntimeError("invalid multinomial distribution (with replacement=False, not enough non-negative "
+                               "category to sample)")
+        u = torch.from_numpy(np.asarray(uniform((w.shape[0], num_samples if replacement else n)).numpy(),
+                                        dtype=np.float64)).reshape(w.shape[0], -1)
+        if replacement:
+            cdf = torch.cumsum(w, 1)
+            picks = torch.searchsorted(cdf, u * cdf[:, -1:], right=True).clamp_(max=n - 1)
+            # A draw on the cdf's last step lands past trailing zero weights: back to the last category with weight.
+            last = n - 1 - torch.argmax((torch.flip(w, [1]) > 0).to(torch.int64), 1, keepdim=True)
+            picks = torch.minimum(picks, last)
+        else:
+            # The exponential race: the k smallest Exp(1) / w, as PyTorch draws without replacement.
+            race = torch.where(w > 0, -torch.log1p(-u) / w, torch.full_like(w, math.inf))
+            picks = torch.topk(race, num_samples, 1, largest=False).indices
+        rows = picks
+        result = rows.to(torch.int64).reshape(_shape(input)[:-1] + (num_samples,))
         if out is not None:
             if not isinstance(out, torch.Tensor) or out.dtype != torch.int64:
                 raise RuntimeError("multinomial expects Long tensor out, got: %s" % type(out).__name__)

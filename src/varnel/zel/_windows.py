@@ -98,17 +98,20 @@ def install(zel):
         q = x * x / 4.0
         term = zel.ones(tuple(x.shape))
         total = term
-        k = 1
-        while True:
+        # The terms grow until k ~ x/2, then fall faster than geometrically.
+        largest = float(x.abs().max()) if x.numel else 0.0
+        for k in range(1, int(largest) + 200):
             term = term * q / float(k * k)
             total = total + term
-            k += 1
             if k > 4 and bool(((term / total) < 2.0 ** -130).all()):
-                return total
+                break
+        return total
 
     def kaiser_body(M, sym, *, beta=12.0):
         if beta < 0:
             raise ValueError("beta must be non-negative, got: %s instead." % beta)
+        if not beta <= 1e4:
+            raise ValueError("kaiser: beta = %s is too large for the window's Bessel series (at most 1e4)" % beta)
         b = zel.tensor(float(beta))
         k = points(M, -b, 2.0 * b / float(M - 1 if sym else M))
         # The last point may pass beta by a rounding; beta^2 - k^2 must stay >= 0.
