@@ -164,7 +164,7 @@ def install(zel):
             raise RuntimeError("inner() the last dimension must match on both input tensors but got shapes %s and %s"
                                % (list(input.shape), list(other.shape)))
         if input.shape[-1] == 0:
-            r = zel.zeros(_shape(input)[:-1] + _shape(other)[:-1])
+            r = zel.zeros(_shape(input)[:-1] + _shape(other)[:-1]) + (input.sum() + other.sum())
         else:
             r = zel.tensordot(input, other, dims=([input.dim() - 1], [other.dim() - 1]))
         return to_out("inner", r, out)
@@ -179,7 +179,8 @@ def install(zel):
             raise RuntimeError("inconsistent tensor size, expected tensor [%d] and src [%d] to have the same number "
                                "of elements, but got %d and %d elements respectively"
                                % (input.shape[0], other.shape[0], input.shape[0], other.shape[0]))
-        r = zel.dot(input, other) if input.shape[0] else zel.zeros(())
+        # No terms: zero, with both operands' history (the defined dot wants elements).
+        r = zel.dot(input, other) if input.shape[0] else (input * other).sum()
         return to_out("vdot", r, out)
 
     # ------------------------------------------------------------ split and stack
