@@ -1,4 +1,6 @@
-"""Accuracy of the accurate element functions against mpmath at 300 bits.
+"""Accuracy of the accurate element functions against mpmath at 300 bits, and
+of the functions with a defined algorithm (exp, log, sin, ...) in both
+function precisions ("defined" and "full").
 
 For every function: random inputs over its domain, drawn in several exponent
 ranges (each element carries genuine lower limbs, so the full 8-limb value is
@@ -95,7 +97,14 @@ REFERENCE = {
     "lerp": lambda s, e, w: s + w * (e - s),
     "addcmul": lambda i, a, b: i + a * b,
     "addcdiv": lambda i, a, b: i + a / b,
+    # The functions with a defined algorithm, measured in both function precisions.
+    "exp": mp.exp, "log": mp.log, "sin": mp.sin, "cos": mp.cos, "tan": mp.tan, "tanh": mp.tanh,
+    "sigmoid": lambda x: 1 / (1 + mp.exp(-x)), "silu": lambda x: x / (1 + mp.exp(-x)),
+    # gelu's tanh form as x sigmoid(2z): 1 + tanh(z) cancels for z << 0 even at 300 bits.
+    "gelu": lambda x: x / (1 + mp.exp(-2 * mp.mpf(0.7978845608028654) * (x + mp.mpf(0.044715) * x ** 3))),
 }
+# Measured under both settings of zel.function_precision.
+BOTH_PRECISIONS = ("exp", "log", "sin", "cos", "tan", "tanh", "sigmoid", "silu", "gelu")
 
 
 def unary_sets(rng, n):
@@ -146,6 +155,21 @@ def unary_sets(rng, n):
         "rad2deg": [("|x| in 1e-300..1e300", L(1e-300, 1e300, 2 * third)), ("[-7,7]", U(-7, 7))],
         "trunc": [("|x| in 1..1e30", L(1, 1e30, 2 * third)), ("[-100,100]", U(-100, 100))],
         "frac": [("|x| in 1e-5..1e15", L(1e-5, 1e15, 2 * third)), ("[-100,100]", U(-100, 100))],
+        "exp": [("[-1,1]", U(-1, 1)), ("[-700,700]", U(-700, 700)), ("|x| in 1e-300..1", L(1e-300, 1)),
+                ("near 0", L(1e-30, 1e-8, s))],
+        "log": [("[0.5,2]", U(0.5, 2)), ("x in 1e-300..1e300", L(1e-300, 1e300, signed=False)),
+                ("[0,100]", U(0, 100)), ("near 1", 1 + L(1e-30, 1e-3, s))],
+        "sin": [("[-4,4]", U(-4, 4)), ("|x| in 1e-300..1e15", L(1e-300, 1e15)), ("[-1e5,1e5]", U(-1e5, 1e5)),
+                ("near k pi", np.round(U(-1e6, 1e6, s) / np.pi) * np.pi)],
+        "cos": [("[-4,4]", U(-4, 4)), ("|x| in 1e-300..1e15", L(1e-300, 1e15)), ("[-1e5,1e5]", U(-1e5, 1e5)),
+                ("near (k+1/2) pi", (np.round(U(-1e6, 1e6, s) / np.pi) + 0.5) * np.pi)],
+        "tan": [("[-1.5,1.5]", U(-1.5, 1.5)), ("|x| in 1e-300..1e15", L(1e-300, 1e15)),
+                ("[-1e5,1e5]", U(-1e5, 1e5)), ("near k pi/2", np.round(U(-1e6, 1e6, s) / (np.pi / 2)) * (np.pi / 2))],
+        "tanh": [("[-1,1]", U(-1, 1)), ("[-40,40]", U(-40, 40)), ("|x| in 1e-300..1", L(1e-300, 1)),
+                 ("near 0", L(1e-30, 1e-8, s))],
+        "sigmoid": [("[-10,10]", U(-10, 10)), ("[-700,700]", U(-700, 700)), ("near 0", L(1e-30, 1e-8, third))],
+        "silu": [("[-10,10]", U(-10, 10)), ("[-700,700]", U(-700, 700)), ("near 0", L(1e-30, 1e-8, third))],
+        "gelu": [("[-5,5]", U(-5, 5)), ("[-30,30]", U(-30, 30)), ("near 0", L(1e-30, 1e-8, third))],
     }
 
 
@@ -226,22 +250,26 @@ def main():
     for name, cases in sets.items():
         if args.only and name not in args.only:
             continue
-        everything = []
-        for label, operands in cases:
-            bits, worst = measure(name, operands, rng)
-            everything += bits
-            if bits:
-                b = [x for x, _ in bits]
-                print(f"{name:<12}{label:<40}{len(b):>7}{min(b):>8.1f}{statistics.median(b):>8.1f}  {worst[1]}")
-        if everything:
-            b = [x for x, _ in everything]
-            clear = [x for x, c in everything if c]
-            summary.append((name, len(b), min(b), min(clear), statistics.median(b)))
-        sys.stdout.flush()
+        for precision in (("defined", "full") if name in BOTH_PRECISIONS else ("defined",)):
+            shown = f"{name} ({precision})" if name in BOTH_PRECISIONS else name
+            everything = []
+            with zel.function_precision(precision):
+                for label, operands in cases:
+                    bits, worst = measure(name, operands, rng)
+                    everything += bits
+                    if bits:
+                        b = [x for x, _ in bits]
+                        print(f"{shown:<12}{label:<40}{len(b):>7}{min(b):>8.1f}{statistics.median(b):>8.1f}"
+                              f"  {worst[1]}")
+            if everything:
+                b = [x for x, _ in everything]
+                clear = [x for x, c in everything if c] or [math.inf]
+                summary.append((shown, len(b), min(b), min(clear), statistics.median(b)))
+            sys.stdout.flush()
     print("\nSummary (all sets):")
-    print(f"{'function':<12}{'n':>8}{'worst':>8}{'worst >= 2^-900':>17}{'median':>8}")
+    print(f"{'function':<18}{'n':>8}{'worst':>8}{'worst >= 2^-900':>17}{'median':>8}")
     for name, n, w, wc, med in summary:
-        print(f"{name:<12}{n:>8}{w:>8.1f}{wc:>17.1f}{med:>8.1f}")
+        print(f"{name:<18}{n:>8}{w:>8.1f}{wc:>17.1f}{med:>8.1f}")
 
 
 if __name__ == "__main__":

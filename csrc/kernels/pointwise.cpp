@@ -4,6 +4,8 @@
 // (buildsys/kernel_flags.py), as every file of csrc/kernels.
 #include "kernels/pointwise_table.h"
 
+#include <atomic>
+
 #include "limbs/elem/defined.h"
 #include "limbs/elem/accurate_functions.h"
 
@@ -22,8 +24,13 @@ void each_row(const Row* in, Row* out, int64_t n) {
 }  // namespace
 
 #define ZEL_UNARY_rows(k) &kernels::k##_kernel
+#define ZEL_UNARY_rows_or_full(k) &kernels::k##_kernel
 #define ZEL_UNARY_each(k) &each_row<&limbs::k>
 #define ZEL_UNARY_accurate(k) &each_row<&lm::guarded<&lm::k>>
+#define ZEL_FULL_rows(k) nullptr
+#define ZEL_FULL_each(k) nullptr
+#define ZEL_FULL_accurate(k) nullptr
+#define ZEL_FULL_rows_or_full(k) &each_row<&lm::guarded<&lm::k##_full>>
 #define ZEL_BINARY_pair(k) &limbs::k
 #define ZEL_BINARY_accurate(k) &lm::guarded<&lm::k>
 
@@ -35,15 +42,24 @@ const ElementwiseOp kElementwiseOps[kElementwiseOpCount] = {
 #define ZEL_ELEMENTS_Complex true
 #define ZEL_UNARY(name, kind, kernel, grain, names, elements, derivative, doc)   \
   {#name, 1, ZEL_UNARY_##kind(kernel), nullptr, Grain::grain, doc, names,        \
-   ZEL_ELEMENTS_##elements, derivative, nullptr},
+   ZEL_ELEMENTS_##elements, derivative, nullptr, ZEL_FULL_##kind(kernel)},
 #define ZEL_BINARY(name, kind, kernel, grain, names, elements, derivative, derivative_other, doc) \
   {#name, 2, nullptr, ZEL_BINARY_##kind(kernel), Grain::grain, doc, names,                      \
-   ZEL_ELEMENTS_##elements, derivative, derivative_other},
+   ZEL_ELEMENTS_##elements, derivative, derivative_other, nullptr},
 // clang-format on
 #include "ops/pointwise.def"
 #undef ZEL_UNARY
 #undef ZEL_BINARY
 };
+
+namespace {
+std::atomic<bool> full_precision{false};
+}  // namespace
+
+bool full_function_precision() { return full_precision.load(std::memory_order_relaxed); }
+void set_full_function_precision(bool full) {
+  full_precision.store(full, std::memory_order_relaxed);
+}
 
 namespace kernels {
 
@@ -63,6 +79,25 @@ void round_kernel(const Row* in, Row* out, int64_t n, bool decimals_zero, double
 bool malformed_row(const Row& a) { return lm::malformed(a); }
 
 Row pow_row(const Row& a, const Row& b) { return lm::guarded<&lm::pow>(a, b); }
+
+void exp_full_kernel(const Row* in, Row* out, int64_t n) {
+  each_row<&lm::guarded<&lm::exp_full>>(in, out, n);
+}
+void log_full_kernel(const Row* in, Row* out, int64_t n) {
+  each_row<&lm::guarded<&lm::log_full>>(in, out, n);
+}
+
+Row abs_row(const Row& a) { return lm::abs_exact(a); }
+
+Row sub_exact(const Row& a, const Row& b, const Row& c) {
+  if (limbs::is_special(a) || limbs::is_special(b) || limbs::is_special(c))
+    return limbs::sub(limbs::sub(a, b), c);
+  limbs::triple::Expansion e;
+  e.add(a);
+  e.sub(b);
+  e.sub(c);
+  return lm::expansion_row(e);
+}
 Row floored_remainder(const Row& x, const Row& y) { return lm::guarded<&lm::remainder>(x, y); }
 
 void logit_kernel(const Row* in, Row* out, int64_t n, bool has_eps, double eps) {

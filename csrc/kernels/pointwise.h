@@ -46,6 +46,9 @@ struct ElementwiseOp {
   // nullptr for one operand).
   const char* derivative;
   const char* derivative_other;
+  // The accurate kernel of the `rows_or_full` kind, used in "full" function
+  // precision; nullptr for every other kind.
+  RowsKernel full;
   bool module_function() const { return (names & op_names::Function) != 0; }
   bool special() const { return (names & op_names::Special) != 0; }
 };
@@ -53,6 +56,11 @@ struct ElementwiseOp {
 // The rows, in their order (kernels/pointwise_table.h gives their count; it
 // reads the declarations, so only the files that need the count depend on them).
 extern const ElementwiseOp kElementwiseOps[];
+
+// The process-wide function precision: "defined" (false, the default) or
+// "full". An operation reads it once, when it picks its kernel.
+bool full_function_precision();
+void set_full_function_precision(bool full);
 
 namespace kernels {
 
@@ -67,6 +75,14 @@ Row div_row(const Row& a, const Row& b);
 // translation unit of its own (kernels/defined_*.cpp), so that they compile
 // side by side.
 void exp_kernel(const Row* in, Row* out, int64_t n);
+// exp and log accurate to 2^-100: the "full" function precision's kernels.
+void exp_full_kernel(const Row* in, Row* out, int64_t n);
+void log_full_kernel(const Row* in, Row* out, int64_t n);
+// (a - b) - c from every limb of the three, rounded once (the accurate kernels'
+// exact difference): a log-softmax entry next to zero keeps its digits.
+Row sub_exact(const Row& a, const Row& b, const Row& c);
+// |a|, decided on the exact value (every limb negated where it is negative).
+Row abs_row(const Row& a);
 void tanh_kernel(const Row* in, Row* out, int64_t n);
 void sigmoid_kernel(const Row* in, Row* out, int64_t n);
 void silu_kernel(const Row* in, Row* out, int64_t n);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <vector>
 
+#include "limbs/elem/accurate_functions.h"
 #include "limbs/slice/tree.h"
 #include "limbs/slice/scan.h"
 #include "limbs/slice/sort.h"
@@ -24,7 +25,11 @@ struct DropNaN {
 
 struct ExpShift {
   Row m;
-  Row operator()(const Row& x) const { return limbs::exp(limbs::sub(x, m)); }
+  bool full;
+  Row operator()(const Row& x) const {
+    return full ? limbs::math::guarded<&limbs::math::exp_full>(limbs::sub(x, m))
+                : limbs::exp(limbs::sub(x, m));
+  }
 };
 
 static_assert(
@@ -64,8 +69,8 @@ Row nansum_kernel(const double* rows, int64_t n, int64_t stride, double* scratch
 }
 
 Row exp_shift_sum_kernel(const double* rows, int64_t n, int64_t stride, const Row& m,
-                         double* scratch) {
-  return limbs::tree_sum_map(rows, n, stride, scratch, ExpShift{m});
+                         double* scratch, bool full) {
+  return limbs::tree_sum_map(rows, n, stride, scratch, ExpShift{m, full});
 }
 
 Row squared_deviation_sum_kernel(const double* rows, int64_t n, int64_t stride, const Row& m,
@@ -164,7 +169,9 @@ int64_t count_nonzero_kernel(const Row* x, int64_t n, int64_t stride) {
 }
 
 Row sqrt_row(const Row& a) { return limbs::sqrt(a); }
-Row log_row(const Row& a) { return limbs::log(a); }
+Row log_row(const Row& a, bool full) {
+  return full ? limbs::math::guarded<&limbs::math::log_full>(a) : limbs::log(a);
+}
 
 }  // namespace kernels
 }  // namespace zel

@@ -29,7 +29,7 @@ Row std_kernel(const double* rows, int64_t n, int64_t stride, const Row& inv_n, 
 Row nansum_kernel(const double* rows, int64_t n, int64_t stride, double* scratch);
 // The tree sums of exp(x - m) and of (x - m) * (x - m).
 Row exp_shift_sum_kernel(const double* rows, int64_t n, int64_t stride, const Row& m,
-                         double* scratch);
+                         double* scratch, bool full = false);
 Row squared_deviation_sum_kernel(const double* rows, int64_t n, int64_t stride, const Row& m,
                                  double* scratch);
 
@@ -80,7 +80,7 @@ int64_t count_nonzero_kernel(const Row* x, int64_t n, int64_t stride);
 
 // The scalar one-row functions the reductions finish with.
 Row sqrt_row(const Row& a);
-Row log_row(const Row& a);
+Row log_row(const Row& a, bool full = false);
 
 }  // namespace kernels
 }  // namespace zel

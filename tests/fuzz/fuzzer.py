@@ -1387,6 +1387,15 @@ def g_lowrank(p):
 
 
 DROPIN_FUNCTIONS["svd_lowrank"] = DROPIN_FUNCTIONS["pca_lowrank"] = g_lowrank
+
+
+def g_precision(p):
+    return [p.rng.choice(["full", "defined", "full", p.hostile()])], {}
+
+
+for _name in ("set_function_precision", "function_precision"):
+    DROPIN_FUNCTIONS.setdefault(_name, g_precision)
+DROPIN_FUNCTIONS.setdefault("get_function_precision", g_none)
 for _name in ("result_type", "promote_types", "can_cast"):
     DROPIN_FUNCTIONS.setdefault(_name, lambda p: ([p.rng.choice([p.hostile(), p.tensor(), "float64", torch.int32])
                                                    for _ in range(p.rng.choice([1, 2, 2, 3]))], {}))

@@ -758,5 +758,158 @@ LIMBS_HD inline Row nan_to_num(const Row& a, double nan, double posinf, double n
   return a;
 }
 
+// --- Full function precision ------------------------------------------------------
+// The functions whose defined algorithms limit their precision, computed as
+// the accurate kernels are: the same mathematical function (gelu keeps its
+// tanh form and constants), within 2^-100 relative.
+
+// pi/2 to about 420 bits: the limbs of pi (each the float64 nearest the rest), halved.
+LIMBS_HD inline Row half_pi_row() {
+  const double pi[kLimbs] = {3.141592653589793,      1.2246467991473532e-16, -2.9947698097183397e-33,
+                             1.1124542208633653e-49, 5.672231979640316e-66,  1.7449862161352486e-83,
+                             6.02937273224954e-100,  1.91012354687999e-116};
+  Row r;
+  for (int k = 0; k < kLimbs; ++k) r.l[k] = 0.5 * pi[k];
+  return r;
+}
+
+// x = n pi/2 + r, |r| <= pi/4, n mod 4 in `quadrant` (x finite). x - n pi/2
+// is formed exactly (an expansion of the limbs and of n times every limb of
+// pi/2), so r keeps 2^-159 relative next to a multiple of pi/2. Beyond 2^52,
+// x is first reduced by 2 pi (fmod), exact while the 420 bits of pi last.
+LIMBS_HD inline Triple reduce_half_pi(const Row& a, int& quadrant) {
+  const Row hp = half_pi_row();
+  Row x = a;
+  if (std::fabs(approx(x)) >= 0x1p52) {
+    Row two_pi = hp;
+    for (int k = 0; k < kLimbs; ++k) two_pi.l[k] *= 4.0;
+    x = fmod(a, two_pi);
+  }
+  double n = std::nearbyint(approx(x) / hp.l[0]);
+  Triple r = triple::from_row(x);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    triple::Expansion e;
+    e.add(x);
+    subtract_product(e, from_double(n), hp);
+    r = e.to_triple();
+    // A quotient rounded to the wrong integer leaves |r| near pi/2: one step over.
+    if (std::fabs(r.h) <= 0.79) break;
+    n += r.h > 0.0 ? 1.0 : -1.0;
+  }
+  const long long q = static_cast<long long>(std::fmod(n, 4.0));
+  quadrant = static_cast<int>((q + 4) % 4);
+  return r;
+}
+
+LIMBS_HD inline Row sin_full(const Row& a) {
+  if (is_special(a)) return from_double(kNaN);
+  if (sign_exact(a) == 0) return signed_zero(a);
+  int q;
+  const Triple r = reduce_half_pi(a, q);
+  const Triple v = q % 2 ? triple::cos_reduced(r) : triple::sin_reduced(r);
+  return out(q >= 2 ? triple::neg(v) : v);
+}
+
+LIMBS_HD inline Row cos_full(const Row& a) {
+  if (is_special(a)) return from_double(kNaN);
+  int q;
+  const Triple r = reduce_half_pi(a, q);
+  const Triple v = q % 2 ? triple::sin_reduced(r) : triple::cos_reduced(r);
+  return out(q == 1 || q == 2 ? triple::neg(v) : v);
+}
+
+LIMBS_HD inline Row tan_full(const Row& a) {
+  if (is_special(a)) return from_double(kNaN);
+  if (sign_exact(a) == 0) return signed_zero(a);
+  int q;
+  const Triple r = reduce_half_pi(a, q);
+  const Triple s = triple::sin_reduced(r), c = triple::cos_reduced(r);
+  return out(q % 2 ? triple::neg(triple::div(c, s)) : triple::div(s, c));
+}
+
+// e^x of a triple: 1 + expm1 near 0, 2^k m otherwise, inf and 0 beyond the range.
+LIMBS_HD inline Triple exp_of(const Triple& x) {
+  if (x.h > kExpRange) return triple::of(kInf);
+  if (x.h < -kExpRange) return triple::of(0.0);
+  if (std::fabs(x.h) < 0.34) return triple::add(triple::expm1_reduced(x), 1.0);
+  return triple::unscale(triple::exp_scaled(x));
+}
+
+LIMBS_HD inline Row exp_full(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  if (is_inf(a)) return from_double(a.l[0] > 0.0 ? kInf : 0.0);
+  return out(exp_of(triple::from_row(a)));
+}
+
+// log x, with x - 1 formed exactly near 1.
+LIMBS_HD inline Row log_full(const Row& a) {
+  if (is_nan(a) || a.l[0] == -kInf) return from_double(kNaN);
+  if (is_inf(a)) return from_double(kInf);
+  const int s = sign_exact(a);
+  if (s == 0) return from_double(-kInf);
+  if (s < 0) return from_double(kNaN);
+  const Triple d = triple::from_row(a, -1.0);
+  if (d.h == 0.0) return from_double(0.0);
+  if (d.h > -0.29 && d.h < 0.41) return out(triple::log1p_reduced(d));
+  return out(triple::log(triple::from_row(a)));
+}
+
+// tanh |x| = t / (t + 2), t = e^(2|x|) - 1 (no cancellation); above 60 it is 1
+// to 2^-170.
+LIMBS_HD inline Row tanh_full(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  if (is_inf(a)) return from_double(a.l[0] > 0.0 ? 1.0 : -1.0);
+  const Triple x = triple::from_row(a);
+  if (x.h == 0.0) return signed_zero(a);
+  const Triple u = triple::mul(triple::abs(x), 2.0);
+  Triple r = triple::of(1.0);
+  if (u.h < 120.0) {
+    const Triple t = u.h < 0.34 ? triple::expm1_reduced(u) : triple::add(exp_of(u), -1.0);
+    r = triple::div(t, triple::add(t, 2.0));
+  }
+  return out(x.h < 0.0 ? triple::neg(r) : r);
+}
+
+// 1 / (1 + e^-x), as e^x / (1 + e^x) for x < 0: the exponential never overflows.
+LIMBS_HD inline Triple sigmoid_of(const Triple& x) {
+  if (x.h >= 0.0) return triple::div(triple::of(1.0), triple::add(exp_of(triple::neg(x)), 1.0));
+  const Triple e = exp_of(x);
+  return triple::div(e, triple::add(e, 1.0));
+}
+
+LIMBS_HD inline Row sigmoid_full(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  if (is_inf(a)) return from_double(a.l[0] > 0.0 ? 1.0 : 0.0);
+  return out(sigmoid_of(triple::from_row(a)));
+}
+
+// An underflowed product keeps the sign of x (-0.0 far left, as PyTorch's).
+LIMBS_HD inline Row signed_product(const Triple& x, const Triple& p) {
+  const Triple r = triple::mul(x, p);
+  return r.h == 0.0 ? from_double(std::copysign(0.0, x.h)) : out(r);
+}
+
+// -inf gives NaN (-inf times 0), as PyTorch's.
+LIMBS_HD inline Row silu_full(const Row& a) {
+  if (is_nan(a)) return from_double(kNaN);
+  if (is_inf(a)) return from_double(a.l[0] > 0.0 ? kInf : kNaN);
+  const Triple x = triple::from_row(a);
+  if (x.h == 0.0) return signed_zero(a);
+  return signed_product(x, sigmoid_of(x));
+}
+
+// The defined gelu's function, 0.5 x (1 + tanh(z)) with z = c (x + k x^3) and
+// its float64 constants, as x sigmoid(2 z): no cancellation for x < 0.
+LIMBS_HD inline Row gelu_full(const Row& a) {
+  constexpr double kC = 0.7978845608028654, kK = 0.044715;
+  if (is_nan(a)) return from_double(kNaN);
+  if (is_inf(a)) return from_double(a.l[0] > 0.0 ? kInf : kNaN);
+  const Triple x = triple::from_row(a);
+  if (x.h == 0.0) return signed_zero(a);
+  if (std::fabs(x.h) > 1e100) return x.h > 0.0 ? a : from_double(-0.0);
+  const Triple z = triple::mul(triple::add(x, triple::mul(triple::mul(triple::sqr(x), x), kK)), kC);
+  return signed_product(x, sigmoid_of(triple::mul(z, 2.0)));
+}
+
 }  // namespace math
 }  // namespace limbs

@@ -248,6 +248,13 @@ void bind_pointwise(Module& m, TensorClass& cls) {
   bind_table_methods(m, cls);
   bind_parameterised(m, cls);
   bind_module_functions(m, cls);
+  // varnel.zel._precision wraps these with PyTorch-style names and a context manager.
+  m.def(
+      "_set_full_function_precision", [](bool full) { set_full_function_precision(full); },
+      py::arg("full"), "Switches the process-wide function precision (True: full, False: defined).");
+  m.def(
+      "_full_function_precision", [] { return full_function_precision(); },
+      "Whether the process-wide function precision is full.");
 }
 
 }  // namespace zel

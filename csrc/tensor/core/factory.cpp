@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "kernels/pointwise.h"
 #include "tensor/shape/shape.h"
 
 namespace zel {
@@ -48,6 +49,23 @@ at::Tensor in_limb0(const at::Tensor& values) {
   at::Tensor data = at::zeros({values.numel(), limbs::kLimbs}, values.options());
   data.select(1, 0).copy_(values.reshape({-1}));
   return data;
+}
+
+// The "full" function precision's points: point(i) for i < n, in limb
+// arithmetic on the CPU, then on the device.
+template <class F>
+LimbTensor points(int64_t n, const at::Device& device, F point) {
+  at::Tensor data = at::empty({n, limbs::kLimbs}, float64_on(at::kCPU));
+  double* p = data.data_ptr<double>();
+  for (int64_t i = 0; i < n; ++i) limbs::store(point(i), p + i * limbs::kLimbs);
+  return LimbTensor{device.is_cpu() ? data : data.to(device), Shape{n}};
+}
+
+limbs::Row row_of(const at::Scalar& v) { return limbs::from_double(v.toDouble()); }
+
+// i * step exactly (i < 2^53): TwoProduct on every limb of step.
+limbs::Row times(const limbs::Row& step, int64_t i) {
+  return limbs::mul_scalar(step, static_cast<double>(i));
 }
 
 }  // namespace
@@ -87,14 +105,36 @@ LimbTensor arange(const at::Scalar& start, const at::Scalar& end, const at::Scal
     check_alloc(static_cast<int64_t>(count), "arange");
   at::Tensor values =
       aten_checked("arange", [&] { return at::arange(start, end, step, float64_on(device)); });
+  if (full_function_precision()) {
+    const limbs::Row lo = row_of(start), st = row_of(step);
+    return points(values.numel(), device,
+                  [&](int64_t i) { return limbs::add(lo, times(st, i)); });
+  }
   return LimbTensor{in_limb0(values), Shape{values.numel()}};
 }
+
+namespace {
+
+// PyTorch's points, start + i step in the first half and end - (steps - 1 - i)
+// step in the second, with step = (end - start) / (steps - 1) in limbs.
+auto linspace_point(const at::Scalar& start, const at::Scalar& end, int64_t steps) {
+  const limbs::Row lo = row_of(start), hi = row_of(end);
+  const limbs::Row step = kernels::div_row(limbs::sub(hi, lo), limbs::from_double(double(steps - 1)));
+  const int64_t half = steps / 2;
+  return [lo, hi, step, steps, half](int64_t i) {
+    return i < half ? limbs::add(lo, times(step, i)) : limbs::sub(hi, times(step, steps - 1 - i));
+  };
+}
+
+}  // namespace
 
 LimbTensor linspace(const at::Scalar& start, const at::Scalar& end, int64_t steps,
                     const at::Device& device) {
   if (steps > 0) check_alloc(steps, "linspace");
   at::Tensor values =
       aten_checked("linspace", [&] { return at::linspace(start, end, steps, float64_on(device)); });
+  if (full_function_precision() && steps > 1)
+    return points(steps, device, linspace_point(start, end, steps));
   return LimbTensor{in_limb0(values), Shape{values.numel()}};
 }
 
@@ -103,6 +143,12 @@ LimbTensor logspace(const at::Scalar& start, const at::Scalar& end, int64_t step
   if (steps > 0) check_alloc(steps, "logspace");
   at::Tensor values = aten_checked(
       "logspace", [&] { return at::logspace(start, end, steps, base, float64_on(device)); });
+  if (full_function_precision() && steps > 0) {
+    const limbs::Row b = limbs::from_double(base);
+    if (steps == 1) return points(1, device, [&](int64_t) { return kernels::pow_row(b, row_of(start)); });
+    const auto exponent = linspace_point(start, end, steps);
+    return points(steps, device, [&](int64_t i) { return kernels::pow_row(b, exponent(i)); });
+  }
   return LimbTensor{in_limb0(values), Shape{values.numel()}};
 }
 

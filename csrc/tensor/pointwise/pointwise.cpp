@@ -104,12 +104,22 @@ LimbTensor pow_int(const LimbTensor& a, bool negative,
 }
 
 LimbTensor pow_float(const LimbTensor& a, double e) {
+  if (full_function_precision()) {
+    const Row exponent = limbs::from_double(e);
+    return map_rows(
+        a, "pow", [exponent](const Row& x) { return kernels::pow_row(x, exponent); }, kHeavyGrain);
+  }
   return map_runs(a, "pow", kHeavyGrain, [e](const Row* in, Row* out, int64_t n) {
     kernels::pow_float_kernel(in, out, n, e);
   });
 }
 
 LimbTensor rpow(double base, const LimbTensor& a) {
+  if (full_function_precision()) {
+    const Row b = limbs::from_double(base);
+    return map_rows(
+        a, "pow", [b](const Row& x) { return kernels::pow_row(b, x); }, kHeavyGrain);
+  }
   return map_runs(a, "pow", kHeavyGrain, [base](const Row* in, Row* out, int64_t n) {
     kernels::number_pow_kernel(base, in, out, n);
   });
@@ -117,7 +127,8 @@ LimbTensor rpow(double base, const LimbTensor& a) {
 
 LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a) {
   if (op.arity != 1) throw std::logic_error(std::string(op.name) + ": not a unary operation");
-  return map_runs(a, op.name, static_cast<int64_t>(op.grain), op.unary);
+  const RowsKernel kernel = op.full && full_function_precision() ? op.full : op.unary;
+  return map_runs(a, op.name, static_cast<int64_t>(op.grain), kernel);
 }
 
 LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a, const LimbTensor& b) {
@@ -171,11 +182,31 @@ LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
   });
   // The kernels read their input rows again for special values (an -inf
   // difference): they must not run in place.
+  const bool full = full_function_precision();
+  const RowsKernel exp_rows = full ? kernels::exp_full_kernel : kernels::exp_kernel;
   parallel_rows(n, kHeavyGrain, [&](int64_t begin, int64_t end) {
     std::vector<Row> diff(static_cast<size_t>(end - begin));
     for (int64_t i = begin; i < end; ++i) diff[i - begin] = limbs::sub(rows_a[i], peak[slice_of(i)]);
-    kernels::exp_kernel(diff.data(), pr + begin, end - begin);
+    exp_rows(diff.data(), pr + begin, end - begin);
   });
+  if (full && log_of) {
+    // (x - max) - log(sum): no logarithm of a quotient that has rounded near 1.
+    const double* pe_full = r.data_ptr<double>();
+    std::vector<Row> log_sum(slices);
+    parallel_rows(slices, slice_grain, [&](int64_t begin, int64_t end) {
+      std::vector<double> scratch(static_cast<size_t>(kernels::scratch_rows(len) * limbs::kLimbs));
+      for (int64_t s = begin; s < end; ++s) {
+        const Row total = kernels::tree_sum_kernel(pe_full + first_row(s) * limbs::kLimbs, len,
+                                                   inner, scratch.data());
+        kernels::log_full_kernel(&total, &log_sum[s], 1);
+      }
+    });
+    parallel_rows(n, kHeavyGrain, [&](int64_t begin, int64_t end) {
+      for (int64_t i = begin; i < end; ++i)
+        pr[i] = kernels::sub_exact(rows_a[i], peak[slice_of(i)], log_sum[slice_of(i)]);
+    });
+    return make_result(r, a.shape, a.data.device());
+  }
   // peak now holds 1 / (sum of the slice's exponentials).
   const double* pe = r.data_ptr<double>();
   parallel_rows(slices, slice_grain, [&](int64_t begin, int64_t end) {
@@ -193,7 +224,7 @@ LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
     }
     std::vector<Row> share(static_cast<size_t>(end - begin));
     for (int64_t i = begin; i < end; ++i) share[i - begin] = limbs::mul(pr[i], peak[slice_of(i)]);
-    kernels::log_kernel(share.data(), pr + begin, end - begin);
+    (full ? kernels::log_full_kernel : kernels::log_kernel)(share.data(), pr + begin, end - begin);
   });
   return make_result(r, a.shape, a.data.device());
 }

@@ -263,6 +263,16 @@ Row norm_of_rows(const Row* x, int64_t n, int64_t stride, const NormOrder& p, do
     return limbs::from_double(static_cast<double>(kernels::count_nonzero_kernel(x, n, stride)));
   if (std::isinf(v))
     return n == 0 ? limbs::zero_row() : kernels::abs_extremum_kernel(x, n, stride, v > 0);
+  if (full_function_precision()) {
+    // |x|^p and the root 1/p (a limb reciprocal, not float64's 1/p) through the accurate pow.
+    std::vector<Row> powered(static_cast<size_t>(n));
+    const Row exponent = limbs::from_double(v);
+    for (int64_t i = 0; i < n; ++i)
+      powered[static_cast<size_t>(i)] = kernels::pow_row(kernels::abs_row(x[i * stride]), exponent);
+    const Row total =
+        kernels::tree_sum_kernel(reinterpret_cast<const double*>(powered.data()), n, 1, scratch);
+    return kernels::pow_row(total, kernels::reciprocal_of(v));
+  }
   if (p.is_int) return kernels::norm_int_p_kernel(first, n, stride, p.int_p, scratch);
   return kernels::norm_float_p_kernel(first, n, stride, p.float_p, scratch);
 }

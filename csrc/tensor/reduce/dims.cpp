@@ -163,6 +163,7 @@ LimbTensor fold(const LimbTensor& t, const Dims& dims, bool keepdim, Fold op) {
   const char* name = fold_name(op);
   const Groups g = group(t, dims, keepdim, name);
   if (op == Fold::Amax || op == Fold::Amin) require_nonempty(g, dims, name);
+  const bool full = full_function_precision();  // logsumexp's exp and log
   const Row inv_n = kernels::reciprocal_of(static_cast<double>(g.len));
   return per_group(g, t, name, [&](const Row* x, int64_t n, double* scratch) -> Row {
     const double* p = first_of(x);
@@ -190,7 +191,8 @@ LimbTensor fold(const LimbTensor& t, const Dims& dims, bool keepdim, Fold op) {
         const Row m = x[exact_extremum<true>(x, n, 1)];
         // inf, -inf (all elements -inf) and NaN are their own answer.
         if (limbs::is_special(m)) return limbs::from_double(m.l[0]);
-        return limbs::add(m, kernels::log_row(kernels::exp_shift_sum_kernel(p, n, 1, m, scratch)));
+        return limbs::add(m, kernels::log_row(kernels::exp_shift_sum_kernel(p, n, 1, m, scratch, full),
+                                              full));
       }
     }
   });
