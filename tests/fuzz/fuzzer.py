@@ -1439,6 +1439,38 @@ for _name in vars(zel.masked):
             p.rng.choice([0, 1, 2]))], {"mask": p.rng.choice([None, g_mask(p), p.hostile()])}))
 
 
+def hostile_distribution(p):
+    """A distribution of hostile parameters, then its methods on hostile values."""
+    r = p.rng
+    D = zel.distributions
+    kinds = {"Normal": 2, "Uniform": 2, "Exponential": 1, "Laplace": 2, "Cauchy": 2, "LogNormal": 2}
+    name = r.choice(sorted(kinds) + ["Bernoulli", "Categorical"])
+    args = [r.choice([p.tensor(), p.number_or_tensor(), p.hostile()]) for _ in range(kinds.get(name, 0))]
+    kw = {"validate_args": r.choice([None, True, False])}
+    if name in ("Bernoulli", "Categorical"):
+        kw[r.choice(["probs", "logits"])] = r.choice([p.tensor(), p.hostile()])
+    d = getattr(D, name)(*args, **kw)
+    method = r.choice(["log_prob", "cdf", "icdf", "entropy", "sample", "rsample", "mean", "variance", "expand"])
+    if method in ("entropy",):
+        return d.entropy()
+    if method in ("mean", "variance"):
+        return getattr(d, method)
+    if method in ("sample", "rsample"):
+        return getattr(d, method)(r.choice([(), (2,), (0, 3), p.hostile()]))
+    if method == "expand":
+        return d.expand(r.choice([(2,) + tuple(d.batch_shape), (3,), p.hostile()]))
+    return getattr(d, method)(r.choice([p.tensor(), p.number_or_tensor(), p.hostile(), torch.tensor([0, 1])]))
+
+
+def kl_of_hostile_pairs(p):
+    D = zel.distributions
+    r = p.rng
+    pair = r.choice([("Normal", 2), ("Uniform", 2), ("Exponential", 1), ("Laplace", 2)])
+    ds = [getattr(D, pair[0])(*[r.choice([p.tensor(), 1.0, 0.5]) for _ in range(pair[1])], validate_args=False)
+          for _ in range(2)]
+    return D.kl_divergence(*ds)
+
+
 def targets():
     """(label, kind, name, callable or None, generator) for every public name of both modules."""
     found = []
@@ -1469,6 +1501,10 @@ def targets():
                   lambda p: ([p], {})))
     found.append(("autograd.Function.apply", "function", "custom_function", custom_function, lambda p: ([p], {})))
     found.append(("autograd.native_engine", "function", "native_engine", native_engine, lambda p: ([p], {})))
+    found.append(("distributions.hostile", "function", "hostile_distribution", hostile_distribution,
+                  lambda p: ([p], {})))
+    found.append(("distributions.kl_divergence", "function", "kl_of_hostile_pairs", kl_of_hostile_pairs,
+                  lambda p: ([p], {})))
     if tarsk is not None:
         for name in list(getattr(tarsk, "__all__", [])) + TARSK_PRIVATE:
             if hasattr(tarsk, name):
@@ -1536,7 +1572,7 @@ FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor",
                  "rand_like", "randn_like", "randint_like", "bernoulli", "new_empty_strided", "empty_strided",
                  "empty_permuted", "uniform_", "normal_", "exponential_", "cauchy_", "log_normal_", "geometric_",
                  "bernoulli_", "random_", "resize_", "resize_as_", "detach_copy", "hash_tensor", "histogramdd",
-                 "scalar_tensor",
+                 "scalar_tensor", "hostile_distribution", "kl_of_hostile_pairs",
                  # PyTorch has no derivative for it; the library records none.
                  "heaviside"}
 # pinv's tolerances choose which singular values count; they take no gradient.

@@ -255,6 +255,21 @@ void bind_pointwise(Module& m, TensorClass& cls) {
   m.def(
       "_full_function_precision", [] { return full_function_precision(); },
       "Whether the process-wide function precision is full.");
+  // The accurate kernel of a function whatever the setting (the library's own
+  // compositions that promise 2^-100 use it); records no gradient.
+  m.def(
+      "_full_function",
+      [](const std::string& name, LimbTensor input) {
+        for (size_t i = 0; i < kElementwiseOpCount; ++i) {
+          const ElementwiseOp& op = kElementwiseOps[i];
+          if (op.full && name == op.name)
+            return released_tensor([&] {
+              return map_runs(input, op.name, static_cast<int64_t>(op.grain), op.full);
+            });
+        }
+        throw ValueError("_full_function(): no accurate kernel named '" + name + "'");
+      },
+      py::arg("name"), py::arg("input"));
 }
 
 }  // namespace zel

@@ -39,7 +39,13 @@ def install(zel):
     def dims(input, dim):
         if dim is None or (isinstance(dim, (tuple, list)) and len(dim) == 0):
             return tuple(range(input.ndim))
-        return tuple(dim) if isinstance(dim, (tuple, list)) else (dim,)
+        dims = tuple(dim) if isinstance(dim, (tuple, list)) else (dim,)
+        for d in dims:
+            # PyTorch's dims are ints (a tensor, even of one element, is refused).
+            if isinstance(d, bool) or not isinstance(d, int):
+                raise TypeError("argument 'dim' must be tuple of ints, but found element of type %s"
+                                % type(d).__name__)
+        return dims
 
     def over(t, name, dim, keepdim):
         if t.ndim == 0:
