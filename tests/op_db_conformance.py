@@ -641,6 +641,9 @@ def _unsorted_edges(c):
         isinstance(b, torch.Tensor) and b.numel() > 1 and bool((b[1:] < b[:-1]).any()) for b in bins)
 
 
+# Operations with op_db samples in PyTorch 2 only.
+NEWER_OPS = {"item"}
+
 ON_PURPOSE = {
     "*": [
         ("broadcasting errors are the defined ValueError('Cannot broadcast ...')",

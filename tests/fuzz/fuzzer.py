@@ -1575,8 +1575,8 @@ FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor",
                  "scalar_tensor", "hostile_distribution", "kl_of_hostile_pairs",
                  # PyTorch has no derivative for it; the library records none.
                  "heaviside"}
-# pinv's tolerances choose which singular values count; they take no gradient.
-SELF_DECIDES = {"to", "pinv"}
+# pinv's tolerances and the quantiles' levels choose what to take; they take no gradient.
+SELF_DECIDES = {"to", "pinv", "nanquantile", "quantile"}
 
 
 def dropped_history(name, given, result):
