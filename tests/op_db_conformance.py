@@ -641,8 +641,8 @@ def _unsorted_edges(c):
         isinstance(b, torch.Tensor) and b.numel() > 1 and bool((b[1:] < b[:-1]).any()) for b in bins)
 
 
-# Operations with op_db samples in PyTorch 2 only.
-NEWER_OPS = {"item"}
+# Operations with op_db samples in one PyTorch version only (item: 2, symeig: 1.13).
+VERSION_SPECIFIC_OPS = {"item", "symeig"}
 
 ON_PURPOSE = {
     "*": [
