@@ -67,6 +67,7 @@ helpers = {}
 # Direct terms of the Hurwitz zeta before Euler-Maclaurin takes over: the candidates and the cap.
 _ZETA_LADDER = [0, 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024]
 _ZETA_CAP = 1024
+_POLY_CAP = 1 << 14  # recurrence steps of the orthogonal polynomials
 
 
 def install(zel):
@@ -478,13 +479,15 @@ def install(zel):
 
     def erfinv_raw(y):
         ya = approx(y)
+        # 1 - |y| exactly: an element a little below 1 may have the float64 approximation 1.0.
+        ra = approx(sub(1.0, zel.abs(where(np.isfinite(ya), y, 0.0))))
         with np.errstate(invalid="ignore"):
             inner = np.abs(ya) <= 0.5
-            outer = (np.abs(ya) > 0.5) & (np.abs(ya) < 1)
+            outer = (np.abs(ya) > 0.5) & (ra > 0)
         out = zel.zeros(tuple(y.shape))
-        # Below 2^-900 erf is x 2/sqrt(pi) to far more than 160 bits (and erf's own lowest limb
-        # would be subnormal).
-        tiny = np.abs(ya) < 2.0 ** -900
+        # Below 2^-82 erf is x 2/sqrt(pi) to 2^-165 (and far below, erf's own lowest limbs would
+        # be subnormal).
+        tiny = np.abs(ya) < 2.0 ** -82
         inner &= ~tiny
         if tiny.any():
             out = where(tiny, mul(where(tiny, y, 0.0), HALF_SQRTPI), out)
@@ -495,27 +498,40 @@ def install(zel):
             w = where(outer, sub(1.0, zel.abs(y)), 0.5)  # exact
             v = erfcinv_small(w)
             out = where(outer, where(ya < 0, -v, v), out)
-        out = where(ya == 1, math.inf, out) if (ya == 1).any() else out
-        out = where(ya == -1, -math.inf, out) if (ya == -1).any() else out
+        one = (ra == 0) & np.isfinite(ya)
+        out = where(one, where(ya > 0, math.inf, -math.inf), out) if one.any() else out
         with np.errstate(invalid="ignore"):
-            nan = np.isnan(ya) | (np.abs(ya) > 1)
+            nan = np.isnan(ya) | (ra < 0) | np.isinf(ya)
         return where(nan, math.nan, out) if nan.any() else out
 
     def erfcinv_small(w):
         """x > 0 with erfc(x) = w, for 0 < w <= 1/2."""
         wa = approx(w)
         g = -torch.special.ndtri(torch.tensor(np.asarray(np.clip(wa, 1e-308, 0.5) / 2))).numpy() / math.sqrt(2)
-        return erf_solve(w, g, True, steps=3 if (wa > 1e-300).all() else 5)
+        tiny = wa < 2.0 ** -800
+        x = erf_solve(where(tiny, 0.25, w), np.where(tiny, 0.8, g), True)
+        if tiny.any():
+            # erfc's lowest limbs would be subnormal: Newton on log erfc(x) = log erfcx(x) - x^2 instead,
+            # whose slope is -2 / (sqrt(pi) erfcx(x)).
+            lw = log(where(tiny, w, 1e-300))
+            t = zel.tensor(torch.tensor(np.asarray(np.where(tiny, g, 26.0), dtype=np.float64)))
+            for _ in range(4):
+                e = erfcx_raw(t)
+                f = sub(sub(log(e), mul(t, t)), lw)
+                t = add(t, div(mul(mul(f, e), SQRTPI), 2.0))
+            x = where(tiny, t, x)
+        return x
 
     def ndtr_raw(x):
         return zel.special.erfc(mul(-x, SQRT1_2)) * 0.5
 
     def ndtri_raw(p):
         pa = approx(p)
+        qa = approx(sub(1.0, where(np.isfinite(pa), p, 0.0)))  # exact, as in erfinv
         with np.errstate(invalid="ignore"):
             inner = (pa >= 0.25) & (pa <= 0.75)
             low = (pa > 0) & (pa < 0.25)
-            high = (pa > 0.75) & (pa < 1)
+            high = (pa > 0.75) & (qa > 0)
         out = zel.zeros(tuple(p.shape))
         if inner.any():
             y = where(inner, sub(p * 2.0, 1.0), 0.0)  # exact
@@ -524,11 +540,11 @@ def install(zel):
         for part, w, sign in ((low, lambda: p * 2.0, -1.0), (high, lambda: sub(1.0, p) * 2.0, 1.0)):
             if part.any():
                 out = where(part, mul(erfcinv_small(where(part, w(), 0.5)), SQRT2) * sign, out)
-        for v, r in ((0.0, -math.inf), (1.0, math.inf)):
-            if (pa == v).any():
-                out = where(pa == v, r, out)
+        for m, r in ((pa == 0, -math.inf), ((qa == 0) & np.isfinite(pa), math.inf)):
+            if m.any():
+                out = where(m, r, out)
         with np.errstate(invalid="ignore"):
-            nan = np.isnan(pa) | (pa < 0) | (pa > 1)
+            nan = np.isnan(pa) | (pa < 0) | (qa < 0) | np.isinf(pa)
         return where(nan, math.nan, out) if nan.any() else out
 
     def erfcx_raw(x):
@@ -788,6 +804,107 @@ def install(zel):
         zero = (xa == 0) & ~np.isnan(ya)
         return where(zero, 0.0, out) if zero.any() else out
 
+    # ------------------------------------------------------------ orthogonal polynomials
+
+    def polynomial(op, kind, input, n):
+        """PyTorch's orthogonal polynomials by their three-term recurrences, n truncated to an integer
+        per element (negative n gives 0), with PyTorch's values at x = +-1."""
+        if not isinstance(input, Tensor) and not isinstance(n, Tensor):
+            raise TypeError("%s() received an invalid combination of arguments - got (%s, %s)"
+                            % (op, type(input).__name__, type(n).__name__))
+        x = tensor_or_number(op, input, "input", 1)
+        nt = tensor_or_number(op, n, "n", 2)
+        shape = tuple(torch.broadcast_shapes(tuple(x.shape), tuple(nt.shape)))
+        x = x.expand(*shape) if tuple(x.shape) != shape else x
+        na = np.broadcast_to(approx(nt), shape)
+        with np.errstate(invalid="ignore"):
+            k = np.where(np.isfinite(na), np.trunc(np.clip(na, -1, 2.0 ** 62)), -1).astype(np.int64)
+        if k.size and k.max() > _POLY_CAP:
+            raise RuntimeError("%s(): n = %d needs more than %d recurrence steps" % (op, int(k.max()), _POLY_CAP))
+        if isinstance(input, Tensor) and input.requires_grad:
+            return PolynomialFn.apply(input if tuple(input.shape) == shape else input.expand(*shape), kind, k)
+        return polynomial_values(kind, x.detach(), k)[0]
+
+    def polynomial_values(kind, x, k, derivative=False):
+        """(P_k(x), P_k'(x) or None): the recurrence and, when asked, its derivative alongside."""
+        shape = tuple(x.shape)
+        xa = approx(x)
+        two_x = x * 2.0
+        p0 = zel.ones(shape)
+        first = {"t": x, "u": two_x, "v": sub(two_x, 1.0), "w": add(two_x, 1.0), "h": two_x, "he": x,
+                 "l": sub(1.0, x), "p": x}[kind]
+        out = where(k == 0, p0, where(k == 1, first, 0.0))
+        p, q = p0, first
+        dp, dq = zel.zeros(shape), full(shape, {"t": 1, "u": 2, "v": 2, "w": 2, "h": 2, "he": 1, "l": -1, "p": 1}[kind])
+        dout = where(k == 1, dq, 0.0) if derivative else None
+        for j in range(1, int(k.max()) if k.size else 0):
+            # q = P_j, p = P_(j-1)  ->  P_(j+1), and the same for the derivatives
+            if kind in ("t", "u", "v", "w"):
+                r = sub(mul(two_x, q), p)
+                dr = sub(add(q * 2.0, mul(two_x, dq)), dp) if derivative else None
+            elif kind == "h":
+                r = sub(mul(two_x, q), mul(p, float(2 * j)))
+                dr = sub(add(q * 2.0, mul(two_x, dq)), mul(dp, float(2 * j))) if derivative else None
+            elif kind == "he":
+                r = sub(mul(x, q), mul(p, float(j)))
+                dr = sub(add(q, mul(x, dq)), mul(dp, float(j))) if derivative else None
+            elif kind == "l":
+                r = div(sub(mul(sub(float(2 * j + 1), x), q), mul(p, float(j))), float(j + 1))
+                dr = div(sub(sub(mul(sub(float(2 * j + 1), x), dq), q), mul(dp, float(j))), float(j + 1)) \
+                    if derivative else None
+            else:
+                r = div(sub(mul(mul(x, float(2 * j + 1)), q), mul(p, float(j))), float(j + 1))
+                dr = div(sub(mul(add(q, mul(x, dq)), float(2 * j + 1)), mul(dp, float(j))), float(j + 1)) \
+                    if derivative else None
+            out = where(k == j + 1, r, out)
+            p, q = q, r
+            if derivative:
+                dout = where(k == j + 1, dr, dout)
+                dp, dq = dq, dr
+        if kind in ("t", "u", "v", "w", "p"):
+            # PyTorch's values at x = +-1 (exact integers)
+            even = k % 2 == 0
+            at_one = {"t": (1.0, np.where(even, 1.0, -1.0)), "p": (1.0, np.where(even, 1.0, -1.0)),
+                      "u": (k + 1.0, np.where(even, k + 1.0, -(k + 1.0))),
+                      "v": (1.0, np.where(even, 2.0 * k + 1.0, -(2.0 * k + 1.0))),
+                      "w": (2.0 * k + 1.0, np.where(even, 1.0, -1.0))}[kind]
+            vals = np.where(xa > 0, np.broadcast_to(at_one[0], shape), at_one[1])
+            edge = (np.abs(xa) == 1) & (k >= 0)
+            if edge.any():
+                out = where(edge, counts(np.where(edge, vals, 0.0)), out)
+        nan = np.isnan(xa) & (k >= 1)
+        return (where(nan, math.nan, out) if nan.any() else out), dout
+
+    class PolynomialFn(zel.autograd.Function):
+        @staticmethod
+        def forward(ctx, x, kind, k):
+            out, dout = polynomial_values(kind, x, k, derivative=True)
+            ctx.save_for_backward(dout)
+            return out
+
+        @staticmethod
+        def backward(ctx, grad):
+            dout, = ctx.saved_tensors
+            return grad * dout, None, None
+
+    def make_polynomial(name, kind, what):
+        def fn(input, n):
+            return polynomial("special_" + name, kind, input, n)
+        fn.__name__ = name
+        fn.__doc__ = ("%s of degree n (a Tensor or a number, truncated to an integer) at input, by its "
+                      "three-term recurrence in limb arithmetic; 0 for negative n, as PyTorch." % what)
+        return fn
+
+    polynomials = {name: make_polynomial(name, kind, what) for name, kind, what in (
+        ("chebyshev_polynomial_t", "t", "Chebyshev polynomial of the first kind T_n"),
+        ("chebyshev_polynomial_u", "u", "Chebyshev polynomial of the second kind U_n"),
+        ("chebyshev_polynomial_v", "v", "Chebyshev polynomial of the third kind V_n"),
+        ("chebyshev_polynomial_w", "w", "Chebyshev polynomial of the fourth kind W_n"),
+        ("hermite_polynomial_h", "h", "Physicists' Hermite polynomial H_n"),
+        ("hermite_polynomial_he", "he", "Probabilists' Hermite polynomial He_n"),
+        ("laguerre_polynomial_l", "l", "Laguerre polynomial L_n"),
+        ("legendre_polynomial_p", "p", "Legendre polynomial P_n"))}
+
     # The internal accurate kernels, for the tests.
     global helpers
     helpers = {"add": add, "sub": sub, "mul": mul, "div": div, "sqrt": sqrt, "exp": exp, "log": log, "sinpi": sinpi, "cospi": cospi}
@@ -799,7 +916,7 @@ def install(zel):
     special = {"gammaln": lgamma, "digamma": digamma, "psi": digamma, "polygamma": polygamma,
                "multigammaln": multigammaln, "erfinv": erfinv, "ndtr": ndtr, "ndtri": ndtri,
                "log_ndtr": log_ndtr, "erfcx": erfcx, "i0": i0, "i0e": i0e, "i1": i1, "i1e": i1e,
-               "entr": entr, "xlog1py": xlog1py, "zeta": zeta}
+               "entr": entr, "xlog1py": xlog1py, "zeta": zeta, **polynomials}
     methods["polygamma"].__doc__ = "Tensor.polygamma(n): polygamma(n, self)."
     methods["polygamma"].__name__ = "polygamma"
     for table in (top, methods, special):
