@@ -176,6 +176,22 @@ def polynomial_rows(rng, count):
     return rows
 
 
+def gammainc_rows(rng, count):
+    """P and Q on a in 0.01..1000, x = a times 0.3 .. 3 (both methods, both sides of a + 1)."""
+    pairs = []
+    for _ in range(count):
+        a = math.exp(rng.uniform(math.log(0.01), math.log(1000)))
+        pairs.append((a, a * math.exp(rng.uniform(math.log(0.3), math.log(3)))))
+    a = with_lower([u for u, _ in pairs], rng)
+    x = with_lower([v for _, v in pairs], rng)
+    A, X = values(a), values(x)
+    label = ["a in 0.01..1000, x/a in 0.3..3"]
+    return [("gammainc", bits_of(values(zel.special.gammainc(a, x)),
+                                 [mp.gammainc(u, 0, v, regularized=True) for u, v in zip(A, X)]), label),
+            ("gammaincc", bits_of(values(zel.special.gammaincc(a, x)),
+                                  [mp.gammainc(u, v, mp.inf, regularized=True) for u, v in zip(A, X)]), label)]
+
+
 def main():
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
     rng = random.Random(2026)
@@ -191,6 +207,7 @@ def main():
     for name, gen in (("zeta", zeta_rows), ("xlog1py", xlog1py_rows)):
         allbits, labels = gen(rng, count)
         rows.append((name, allbits, labels))
+    rows += gammainc_rows(rng, count // 4)  # the slowest: hundreds of continued-fraction steps
     rows += polynomial_rows(rng, count // 2)
     for name, allbits, labels in rows:
         b = [v for v, _ in allbits]

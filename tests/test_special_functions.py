@@ -324,6 +324,29 @@ def polynomial_ref(name, n, x):
     return q
 
 
+class TestIncompleteGamma:
+    def test_against_mpmath(self):
+        rng = random.Random(11)
+        a = with_lower(uniform(0.01, 5, 30, rng) + uniform(5, 80, 30, rng), rng)
+        x = with_lower([v * rng.choice([0.3, 0.9, 1.1, 3.0]) for v in uniform(0.01, 5, 30, rng) + uniform(5, 80, 30, rng)], rng)
+        A, X = values(a), values(x)
+        p = values(zel.special.gammainc(a, x))
+        q = values(zel.special.gammaincc(a, x))
+        assert worst_bits(p, [mp.gammainc(u, 0, v, regularized=True) for u, v in zip(A, X)]) >= BITS
+        assert worst_bits(q, [mp.gammainc(u, v, mp.inf, regularized=True) for u, v in zip(A, X)]) >= BITS
+
+    def test_edges_against_pytorch(self):
+        a = [0.0, 1.0, 1.0, -1.0, 2.0, inf, 2.0, nan, 1.0, 0.5, 1.0, 0.0, 3.0, 30.0]
+        x = [1.0, 0.0, inf, 1.0, -1.0, 2.0, inf, 1.0, nan, 0.5, -0.0, 0.0, 2.5, 45.0]
+        for name in ("gammainc", "gammaincc"):
+            ref = getattr(torch.special, name)(torch.tensor(a, dtype=torch.float64), torch.tensor(x, dtype=torch.float64))
+            got = torch.from_numpy(np.asarray(getattr(zel.special, name)(zel.tensor(a), zel.tensor(x)).numpy()))
+            assert torch.allclose(got, ref, rtol=1e-12, atol=0, equal_nan=True), (name, got, ref)
+        assert zel.special.gammainc(2.0, zel.tensor([[1.0], [2.0]])).shape == (2, 1)
+        with pytest.raises(TypeError):
+            zel.special.gammaincc(1.0, 2.0)
+
+
 class TestPolynomials:
     @pytest.mark.parametrize("name", POLYNOMIALS)
     def test_against_pytorch(self, name):
@@ -380,3 +403,27 @@ class TestPolynomials:
         x.grad = None
         zel.special.chebyshev_polynomial_t(x, 4).sum().backward()  # T_4' = 4 U_3
         assert zel.allclose(x.grad, zel.special.chebyshev_polynomial_u(x.detach(), 3) * 4.0, rtol=1e-25, atol=0)
+
+
+def test_special_aliases_are_the_library_operations():
+    x = zel.tensor([[0.5, -1.25, 3.0], [2.0, 0.0, -7.5]])
+    for name, args in (("softmax", (1,)), ("log_softmax", (0,)), ("logsumexp", (1,)), ("round", ())):
+        assert zel.isclose(getattr(zel.special, name)(x, *args), getattr(zel, name)(x, *args), rtol=0, atol=0).all()
+
+
+def test_gradients_of_the_two_argument_functions_are_in_the_second_only():
+    q = zel.tensor([1.5, 2.5]).requires_grad_()
+    assert zel.autograd.gradcheck(lambda t: zel.special.zeta(zel.tensor([2.0, 3.5]), t), (q,), eps=1e-6, atol=1e-6, rtol=1e-6)
+    x = zel.tensor([0.7, 3.0]).requires_grad_()
+    for name in ("gammainc", "gammaincc"):
+        assert zel.autograd.gradcheck(lambda t: getattr(zel.special, name)(zel.tensor([1.5, 2.0]), t), (x,),
+                                      eps=1e-6, atol=1e-6, rtol=1e-6)
+    a = zel.tensor([[1.5], [2.0]]).requires_grad_()
+    x.grad = None
+    out = zel.special.gammainc(a, x)  # broadcast (2, 1) with (2,): the gradient is summed back to x's shape
+    assert out.requires_grad and out.shape == (2, 2)
+    out.sum().backward()
+    assert x.grad.shape == (2,) and a.grad is None
+    n = zel.tensor([2.0, 3.0]).requires_grad_()
+    y = zel.special.legendre_polynomial_p(zel.tensor([0.5, 0.3]), n)
+    assert y.requires_grad

@@ -67,7 +67,8 @@ helpers = {}
 # Direct terms of the Hurwitz zeta before Euler-Maclaurin takes over: the candidates and the cap.
 _ZETA_LADDER = [0, 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024]
 _ZETA_CAP = 1024
-_POLY_CAP = 1 << 14  # recurrence steps of the orthogonal polynomials
+_POLY_CAP = 1 << 14
+_GAMMAINC_STEPS = 2000  # series terms or continued-fraction steps of the incomplete gamma functions  # recurrence steps of the orthogonal polynomials
 
 
 def install(zel):
@@ -165,7 +166,10 @@ def install(zel):
         """a + b to about 160 bits; the library's sum keeps fewer when the rows' limbs do not align."""
         a, b = as_t(a), as_t(b)
         A, B = torch.broadcast_tensors(limbs(a), limbs(b))
-        comps = [A[..., i] for i in range(4)] + [B[..., i] for i in range(4)]
+        # Rows from these kernels have three limbs: a fourth only where some element has one.
+        na = 4 if bool((A[..., 3] != 0).any()) else 3
+        nb = 4 if bool((B[..., 3] != 0).any()) else 3
+        comps = [A[..., i] for i in range(na)] + [B[..., i] for i in range(nb)]
         lead = A[..., 0] + B[..., 0]
         return pack(distil(comps, 3), lead, lambda: a + b)
 
@@ -295,6 +299,30 @@ def install(zel):
 
         cls = type(name, (zel.autograd.Function,), {"forward": staticmethod(fwd), "backward": staticmethod(bwd)})
         return cls.apply
+
+    def binary(raw, grad_b):
+        """f(a, b) = raw(a, b), recorded when an operand requires grad, with the gradient in b only
+        (PyTorch implements none in a for these)."""
+        def fwd(ctx, a, b):
+            out = raw(a.detach(), b.detach())
+            ctx.save_for_backward(a, b, out)
+            return out
+
+        def bwd(ctx, grad):
+            a, b, out = ctx.saved_tensors
+            gb = grad * grad_b(a.detach(), b.detach(), out)
+            if tuple(gb.shape) != tuple(b.shape):
+                gb = gb.sum_to_size(*b.shape)
+            return None, gb
+
+        cls = type("BinaryBackward", (zel.autograd.Function,), {"forward": staticmethod(fwd),
+                                                                 "backward": staticmethod(bwd)})
+
+        def call(a, b):
+            if a.requires_grad or b.requires_grad:
+                return cls.apply(a, b)
+            return raw(a.detach(), b.detach())
+        return call
 
     # ------------------------------------------------------------ log-gamma
 
@@ -692,6 +720,9 @@ def install(zel):
         """torch.special.multigammaln: mvlgamma(input, p)."""
         return mvlgamma(input, p)
 
+    # d/dq zeta(s, q) = -s zeta(s + 1, q); PyTorch has no derivative in s.
+    zeta_recorded = binary(zeta_raw, lambda s, q, out: -(s * zeta_raw(add(s, 1.0), q)))
+
     def zeta(input, other):
         """Hurwitz zeta function sum_k (other + k)^-input, to 2^-100 relative away from its zeros.
 
@@ -702,9 +733,9 @@ def install(zel):
         if not isinstance(input, Tensor) and not isinstance(other, Tensor):
             raise TypeError("special_zeta() received an invalid combination of arguments - got (%s, %s)"
                             % (type(input).__name__, type(other).__name__))
-        s = tensor_or_number("special_zeta", input, "input", 1)
-        q = tensor_or_number("special_zeta", other, "other", 2)
-        return zeta_raw(s, q)
+        s = input if isinstance(input, Tensor) else tensor_or_number("special_zeta", input, "input", 1)
+        q = other if isinstance(other, Tensor) else tensor_or_number("special_zeta", other, "other", 2)
+        return zeta_recorded(s, q)
 
     erfinv_fn = differentiable("ErfinvBackward", erfinv_raw,
                                lambda x, out: mul(HALF_SQRTPI, exp(mul(out, out))))
@@ -804,6 +835,99 @@ def install(zel):
         zero = (xa == 0) & ~np.isnan(ya)
         return where(zero, 0.0, out) if zero.any() else out
 
+    # ------------------------------------------------------------ regularized incomplete gamma
+
+    def incomplete_gamma(op, input, other, upper):
+        """P(a, x) by its series where x < a + 1, Q(a, x) by Legendre's continued fraction (modified
+        Lentz) elsewhere, the other as 1 minus it; both loops stop when every element has converged,
+        at most _GAMMAINC_STEPS steps."""
+        if not isinstance(input, Tensor) and not isinstance(other, Tensor):
+            raise TypeError("%s() received an invalid combination of arguments - got (%s, %s)"
+                            % (op, type(input).__name__, type(other).__name__))
+        a = tensor_or_number(op, input, "input", 1)
+        x = tensor_or_number(op, other, "other", 2)
+        shape = tuple(torch.broadcast_shapes(tuple(a.shape), tuple(x.shape)))
+        a = a.expand(*shape) if tuple(a.shape) != shape else a
+        x = x.expand(*shape) if tuple(x.shape) != shape else x
+        aa, xa = approx(a), approx(x)
+        with np.errstate(invalid="ignore"):
+            ok = np.isfinite(aa) & np.isfinite(xa) & (aa > 0) & (xa > 0)
+            series = ok & (xa < aa + 1)
+            frac = ok & ~series
+        a_s, x_s = where(ok, a, 1.0), where(ok, x, 1.0)
+        # x^a e^-x / Gamma(a), through logarithms
+        pre = exp(sub(sub(mul(a_s, log(x_s)), x_s), lgamma_raw(a_s)))
+        p_out = zel.zeros(shape)
+        q_out = zel.zeros(shape)
+        eps = 2.0 ** -150  # above the ~2^-160 rounding of each step, so the loops do stop
+        if series.any():
+            ap = where(series, a_s, 1.0)
+            xs = where(series, x_s, 0.5)
+            term = div(1.0, ap)
+            total = term
+            for _ in range(_GAMMAINC_STEPS):
+                ap = add(ap, 1.0)
+                term = mul(term, div(xs, ap))
+                total = add(total, term)
+                if (np.abs(approx(term)) <= np.abs(approx(total)) * eps).all():
+                    break
+            p_ser = mul(total, pre)
+            p_out = where(series, p_ser, p_out)
+            q_out = where(series, sub(1.0, p_ser), q_out)
+        if frac.any():
+            af = where(frac, a_s, 0.5)
+            xf = where(frac, x_s, 2.0)
+            b = add(sub(xf, af), 1.0)
+            c = full(shape, 2.0 ** 600)
+            d = div(1.0, b)
+            h = d
+            for i in range(1, _GAMMAINC_STEPS + 1):
+                an = mul(sub(af, float(i)), float(i))  # -i (i - a)
+                b = add(b, 2.0)
+                d = add(mul(an, d), b)
+                c = add(b, div(an, c))
+                d = div(1.0, d)
+                step = mul(d, c)
+                h = mul(h, step)
+                if (np.abs(approx(sub(step, 1.0))) <= eps).all():
+                    break
+            q_cf = mul(h, pre)
+            q_out = where(frac, q_cf, q_out)
+            p_out = where(frac, sub(1.0, q_cf), p_out)
+        out = q_out if upper else p_out
+        # PyTorch's edges: P(0, x > 0) = 1, P(a > 0, 0) = 0, P(inf, x) = 0, P(a, inf) = 1, NaN elsewhere.
+        with np.errstate(invalid="ignore"):
+            one = ((aa == 0) & (xa > 0)) | (np.isinf(xa) & (xa > 0) & np.isfinite(aa) & (aa >= 0))
+            zero = ((xa == 0) & (aa > 0)) | (np.isinf(aa) & (aa > 0) & np.isfinite(xa) & (xa >= 0))
+            nan = ~(ok | one | zero)
+        for m, v in ((one, 0.0 if upper else 1.0), (zero, 1.0 if upper else 0.0), (nan, math.nan)):
+            if m.any():
+                out = where(m, v, out)
+        return out
+
+    def incomplete_gamma_recorded(op, input, other, upper):
+        if not isinstance(input, Tensor) and not isinstance(other, Tensor):
+            incomplete_gamma(op, input, other, upper)  # raises PyTorch's TypeError
+        a = input if isinstance(input, Tensor) else tensor_or_number(op, input, "input", 1)
+        x = other if isinstance(other, Tensor) else tensor_or_number(op, other, "other", 2)
+        return (gammaincc_recorded if upper else gammainc_recorded)(a, x)
+
+    def incomplete_gamma_slope(a, x, out):
+        # dP/dx = x^(a-1) e^-x / Gamma(a) = -dQ/dx; PyTorch has no derivative in a.
+        return exp(sub(sub(mul(sub(a, 1.0), log(x)), x), lgamma_raw(a)))
+
+    gammainc_recorded = binary(lambda a, x: incomplete_gamma("special_gammainc", a, x, False), incomplete_gamma_slope)
+    gammaincc_recorded = binary(lambda a, x: incomplete_gamma("special_gammaincc", a, x, True),
+                                lambda a, x, out: -incomplete_gamma_slope(a, x, out))
+
+    def gammainc(input, other):
+        """Regularized lower incomplete gamma function P(a, x) = gamma(a, x) / Gamma(a)."""
+        return incomplete_gamma_recorded("special_gammainc", input, other, False)
+
+    def gammaincc(input, other):
+        """Regularized upper incomplete gamma function Q(a, x) = Gamma(a, x) / Gamma(a)."""
+        return incomplete_gamma_recorded("special_gammaincc", input, other, True)
+
     # ------------------------------------------------------------ orthogonal polynomials
 
     def polynomial(op, kind, input, n):
@@ -821,8 +945,11 @@ def install(zel):
             k = np.where(np.isfinite(na), np.trunc(np.clip(na, -1, 2.0 ** 62)), -1).astype(np.int64)
         if k.size and k.max() > _POLY_CAP:
             raise RuntimeError("%s(): n = %d needs more than %d recurrence steps" % (op, int(k.max()), _POLY_CAP))
-        if isinstance(input, Tensor) and input.requires_grad:
-            return PolynomialFn.apply(input if tuple(input.shape) == shape else input.expand(*shape), kind, k)
+        n_tracked = isinstance(n, Tensor) and n.requires_grad
+        if (isinstance(input, Tensor) and input.requires_grad) or n_tracked:
+            xin = input if isinstance(input, Tensor) else x
+            return PolynomialFn.apply(xin if tuple(xin.shape) == shape else xin.expand(*shape), kind, k,
+                                      n if n_tracked else None)
         return polynomial_values(kind, x.detach(), k)[0]
 
     def polynomial_values(kind, x, k, derivative=False):
@@ -877,15 +1004,16 @@ def install(zel):
 
     class PolynomialFn(zel.autograd.Function):
         @staticmethod
-        def forward(ctx, x, kind, k):
-            out, dout = polynomial_values(kind, x, k, derivative=True)
+        def forward(ctx, x, kind, k, n):
+            out, dout = polynomial_values(kind, x.detach(), k, derivative=True)
             ctx.save_for_backward(dout)
             return out
 
         @staticmethod
         def backward(ctx, grad):
+            # n is an integer degree: no gradient (PyTorch implements none either).
             dout, = ctx.saved_tensors
-            return grad * dout, None, None
+            return grad * dout, None, None, None
 
     def make_polynomial(name, kind, what):
         def fn(input, n):
@@ -916,7 +1044,8 @@ def install(zel):
     special = {"gammaln": lgamma, "digamma": digamma, "psi": digamma, "polygamma": polygamma,
                "multigammaln": multigammaln, "erfinv": erfinv, "ndtr": ndtr, "ndtri": ndtri,
                "log_ndtr": log_ndtr, "erfcx": erfcx, "i0": i0, "i0e": i0e, "i1": i1, "i1e": i1e,
-               "entr": entr, "xlog1py": xlog1py, "zeta": zeta, **polynomials}
+               "entr": entr, "xlog1py": xlog1py, "zeta": zeta, "gammainc": gammainc, "gammaincc": gammaincc,
+               **polynomials}
     methods["polygamma"].__doc__ = "Tensor.polygamma(n): polygamma(n, self)."
     methods["polygamma"].__name__ = "polygamma"
     for table in (top, methods, special):
@@ -931,3 +1060,7 @@ def install(zel):
     for name, fn in special.items():
         if not hasattr(zel.special, name):
             setattr(zel.special, name, fn)
+    # The same operations as the library's own: forwarded, as torch.special does.
+    for name in ("softmax", "log_softmax", "logsumexp", "round"):
+        if not hasattr(zel.special, name) and hasattr(zel, name):
+            setattr(zel.special, name, getattr(zel, name))
