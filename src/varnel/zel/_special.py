@@ -261,6 +261,22 @@ def install(zel):
     def counts(n):
         return zel.tensor(torch.tensor(np.asarray(n, dtype=np.float64)))
 
+    def subset(x, m):
+        """The elements of x that the boolean array m selects, as a 1-d tensor."""
+        return zel.from_limbs(limbs(x)[torch.tensor(np.asarray(m, dtype=bool))].contiguous())
+
+    def put(out, m, part):
+        """out with the elements m selects replaced by the 1-d tensor part, in order."""
+        rows = limbs(out).clone()
+        rows[torch.tensor(np.asarray(m, dtype=bool))] = limbs(part)
+        return zel.from_limbs(rows)
+
+    def patch(out, m, fn, *args):
+        """out with fn(*args) in the elements m selects, computed on those elements only."""
+        if not np.asarray(m).any():
+            return out
+        return put(out, m, fn(*[subset(a, m) for a in args]))
+
     def is_integer(x):
         return approx(zel.frac(x)) == 0
 
@@ -349,8 +365,7 @@ def install(zel):
         for centre, coeffs in ((1.0, LG1), (2.0, LG2)):
             near = np.abs(ua - centre) < 1.0 / 32
             if near.any():
-                z = where(near, sub(u, centre), 0.0)
-                out = where(near, horner(coeffs, z), out)
+                out = patch(out, near, lambda v: horner(coeffs, sub(v, centre)), u)
         return out
 
     def lgamma_raw(x):
@@ -392,7 +407,7 @@ def install(zel):
         out = sub(add(sub(log(y), r * 0.5), mul(horner(PSI_ASYM, w), w)), acc)
         near = np.abs(ua - float(K.DIGAMMA_ROOT[0])) < 1.0 / 32
         if near.any():
-            out = where(near, horner(PSI_ROOT, where(near, sub(u, ROOT), 0.0)), out)
+            out = patch(out, near, lambda v: horner(PSI_ROOT, sub(v, ROOT)), u)
         return out
 
     def digamma_raw(x):
@@ -621,23 +636,24 @@ def install(zel):
         big = ~small & np.isfinite(xa)
         plain = zel.zeros(tuple(x.shape))
         scaled = zel.zeros(tuple(x.shape))
+        # Each branch on its own elements only: the series is 110 terms long.
         if small.any():
-            xs = where(small, ax, 0.0)
+            xs = subset(ax, small)
             y = mul(xs, xs) * 0.25
             s = horner(I0S if order == 0 else I1S, y)
             if order == 1:
                 s = s * 0.5
                 s = mul(s, xs)
-            plain = where(small, s, plain)
-            scaled = where(small, mul(s, exp(-xs)), scaled)
+            plain = put(plain, small, s)
+            scaled = put(scaled, small, mul(s, exp(-xs)))
         if big.any():
-            xs = where(big, ax, 60.0)
+            xs = subset(ax, big)
             r = div(1.0, xs)
             s = div(horner(I0A if order == 0 else I1A, r), sqrt(mul(mul(xs, PI), 2.0)))
-            scaled = where(big, s, scaled)
-            e = exp(where(big & (np.abs(xa) < 710), xs, 0.0))
-            with np.errstate(invalid="ignore", over="ignore"):
-                plain = where(big, where(np.abs(xa) < 710, mul(s, e), math.inf), plain)
+            scaled = put(scaled, big, s)
+            fits = np.abs(xa[big]) < 710
+            e = exp(where(fits, xs, 0.0))
+            plain = put(plain, big, where(fits, mul(s, e), math.inf))
         return plain, scaled
 
     def i_raw(x, order, scaled):
