@@ -1100,6 +1100,34 @@ DROPIN_FUNCTIONS.update({name: with_input(MATH_FAMILIES.get(name, g_none))
                          for name in MATH_UNARY + sorted(MATH_FAMILIES)})
 DROPIN_FUNCTIONS.update({f"special.{name}": with_input(MATH_FAMILIES.get(name, g_none))
                          for name in vars(zel.special)})
+# -- the special functions (_special.py) ----------------------------------------------
+
+
+def g_order(p):
+    """polygamma's n (first) or mvlgamma's p: small orders, negative, huge and non-int ones."""
+    return p.rng.choice([0, 1, 2, 3, 5, 30, -1, 10 ** 6, 2 ** 63, 1.5, True, None, "x", p.tensor()])
+
+
+def g_polygamma(p):
+    return [g_order(p), p.tensor()], {}
+
+
+SPECIAL_FAMILIES = {"special.polygamma": g_polygamma, "polygamma": g_polygamma,
+                    "special.multigammaln": with_input(lambda p: ([g_order(p)], {})),
+                    "mvlgamma": with_input(lambda p: ([g_order(p)], {})),
+                    "special.zeta": lambda p: ([p.number_or_tensor(), p.number_or_tensor()], {}),
+                    "special.xlog1py": lambda p: ([p.number_or_tensor(), p.number_or_tensor()], {}),
+                    "special.gammainc": lambda p: ([p.number_or_tensor(), p.number_or_tensor()], {}),
+                    "special.gammaincc": lambda p: ([p.number_or_tensor(), p.number_or_tensor()], {})}
+SPECIAL_FAMILIES.update({f"special.{kind}_polynomial_{letter}": lambda p: (
+    [p.number_or_tensor(), p.rng.choice([0, 1, 3, 12, -2, 2.5, 10 ** 9, math.nan, math.inf, p.tensor(), "x", None])], {})
+    for kind, letters in (("chebyshev", "tuvw"), ("hermite", ["h", "he"]), ("laguerre", "l"), ("legendre", "p"))
+    for letter in letters})
+SPECIAL_FAMILIES.update({"special.softmax": with_input(g_one_dim), "special.log_softmax": with_input(g_one_dim),
+                         "special.logsumexp": with_input(g_dim_keepdim), "special.round": with_input(g_round)})
+DROPIN_FUNCTIONS.update(SPECIAL_FAMILIES)
+DROPIN_FUNCTIONS.update({name: with_input(g_none) for name in ("lgamma", "digamma", "erfinv", "i0")})
+METHOD_FAMILIES.update({"polygamma": lambda p: ([g_order(p)], {}), "mvlgamma": lambda p: ([g_order(p)], {})})
 # -- zel.linalg and the top-level linear algebra ------------------------------------
 
 def g_linalg_matrix(p):

@@ -475,3 +475,6 @@ def install(zel):
     index_reduce_.__module__ = zel.__name__
     if not hasattr(Tensor, "index_reduce_"):
         Tensor.index_reduce_ = index_reduce_
+
+    from varnel.zel import _special
+    _special.install(zel)

@@ -1,0 +1,1082 @@
+"""PyTorch's special functions (lgamma, digamma, polygamma, zeta, erfinv,
+ndtr, ndtri, log_ndtr, erfcx, the modified Bessel functions I0/I1, entr,
+xlog1py, multigammaln) composed from the library's accurate operations.
+
+The library's own tensor product and quotient carry about 106 bits, too few
+to keep 2^-100 through a series, so products here are formed from exact
+float64 partial products (Dekker) summed with the exact limb addition, and
+quotients get one correction step: about 200 bits each. exp, log and sin
+come from the accurate exp2, log2 and sinc, never from the defined series.
+varnel.zel.zel calls install() once; no name already there is replaced.
+"""
+import math
+from fractions import Fraction
+
+import numpy as np
+import torch
+
+from varnel.zel import _special_constants as K
+
+
+def _fraction_limbs(f, n=4):
+    out, r = [], Fraction(f)
+    for _ in range(n):
+        v = float(r)
+        out.append(v)
+        r -= Fraction(v)
+    return out
+
+
+def _bernoulli(count):
+    """B_0 .. B_{count-1} exactly (Akiyama-Tanigawa)."""
+    out, a = [], []
+    for m in range(count):
+        a.append(Fraction(1, m + 1))
+        for j in range(m, 0, -1):
+            a[j - 1] = j * (a[j - 1] - a[j])
+        out.append(a[0])
+    out[1] = -out[1]
+    return out
+
+
+_B = _bernoulli(52)
+# Stirling: lgamma(y) - (y - 1/2) log y + y - log(2 pi)/2 = sum_k B_2k / (2k (2k-1) y^(2k-1)).
+_STIRLING = [_B[2 * k] / (2 * k * (2 * k - 1)) for k in range(1, 21)]
+# digamma(y) - log y + 1/(2y) = -sum_k B_2k / (2k y^2k).
+_PSI_ASYMPTOTIC = [-_B[2 * k] / (2 * k) for k in range(1, 21)]
+# Euler-Maclaurin tail of the Hurwitz zeta: B_2j / (2j)!.
+_EM = [_B[2 * j] / math.factorial(2 * j) for j in range(1, 25)]
+# Power series of I0 and I1: (x^2/4)^k / (k!)^2 and (x^2/4)^k / (k! (k+1)!).
+_I0_SERIES = [Fraction(1, math.factorial(k) ** 2) for k in range(112)]
+_I1_SERIES = [Fraction(1, math.factorial(k) * math.factorial(k + 1)) for k in range(112)]
+# Large x: I_nu(x) e^-x sqrt(2 pi x) = sum_k (-1)^k a_k(nu) / x^k, a_k = prod (4 nu^2 - (2j-1)^2) / (k! 8^k).
+def _bessel_asymptotic(nu, count):
+    out, a = [], Fraction(1)
+    for k in range(count):
+        out.append(a * (-1) ** k)
+        a = a * (4 * nu * nu - (2 * k + 1) ** 2) / ((k + 1) * 8)
+    return out
+
+
+_I0_ASYMPTOTIC = _bessel_asymptotic(0, 82)
+_I1_ASYMPTOTIC = _bessel_asymptotic(1, 82)
+# erfcx(x) sqrt(pi) x = sum_k (-1)^k (2k-1)!! / (2x^2)^k for large x.
+_ERFCX_ASYMPTOTIC = [Fraction((-1) ** k * math.prod(range(1, 2 * k, 2))) for k in range(60)]
+
+helpers = {}
+# Direct terms of the Hurwitz zeta before Euler-Maclaurin takes over: the candidates and the cap.
+_ZETA_LADDER = [0, 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024]
+_ZETA_CAP = 1024
+_POLY_CAP = 1 << 14
+_GAMMAINC_STEPS = 2000  # series terms or continued-fraction steps of the incomplete gamma functions  # recurrence steps of the orthogonal polynomials
+
+
+def install(zel):
+    Tensor = zel.Tensor
+
+    # ------------------------------------------------------------ limb-level helpers
+
+    def limbs(x):
+        return x._data.reshape(tuple(x.shape) + (8,))
+
+    def from_rows(rows):
+        return zel.from_limbs(rows.contiguous())
+
+    def const(values):
+        row = torch.zeros(8, dtype=torch.float64)
+        row[:len(values)] = torch.tensor([float(v) for v in values], dtype=torch.float64)
+        return zel.from_limbs(row)
+
+    def fconst(fr):
+        return const(_fraction_limbs(fr))
+
+    def approx(x):
+        return np.asarray(x.numpy(), dtype=np.float64).reshape(tuple(x.shape))
+
+    def sign_bit(x):
+        """The sign of limb 0: approx() of a -0.0 row sums its +0.0 lower limbs to +0.0."""
+        return torch.signbit(limbs(x)[..., 0]).numpy()
+
+    def mask(a):
+        return torch.tensor(np.asarray(a, dtype=bool))
+
+    def full(shape, v):
+        return zel.full(tuple(shape), float(v))
+
+    def where(m, a, b):
+        if not isinstance(m, torch.Tensor):
+            m = mask(m)
+        if not isinstance(a, Tensor):
+            a = zel.tensor(float(a))
+        if not isinstance(b, Tensor):
+            b = zel.tensor(float(b))
+        return zel.where(m, a, b)
+
+    def split(a):
+        c = a * 134217729.0
+        hi = c - (c - a)
+        return hi, a - hi
+
+    def two_prod(a, b):
+        p = a * b
+        ah, al = split(a)
+        bh, bl = split(b)
+        return p, ((ah * bh - p) + ah * bl + al * bh) + al * bl
+
+    def two_sum(a, b):
+        s = a + b
+        bb = s - a
+        return s, (a - (s - bb)) + (b - bb)
+
+    def distil(comps, n):
+        """The leading n components of the exact sum of comps: sweep i rounds the sum of comps[i:]
+        into comps[i] with error-free additions, so the order of comps does not matter."""
+        comps = list(comps)
+        for i in range(n):
+            # Twice: after a cancellation the first sweep can leave the leading part below.
+            for _ in range(2):
+                for j in range(len(comps) - 1, i, -1):
+                    comps[j - 1], comps[j] = two_sum(comps[j - 1], comps[j])
+        return comps[:n]
+
+    def normalised(L):
+        """Limb rows (..., 8) whose leading limb dominates, as mul's partial products assume."""
+        with np.errstate(invalid="ignore"):
+            bad = ~(L[..., 1:].abs() <= L[..., :1].abs() * 2.0 ** -50).all(-1) & torch.isfinite(L[..., 0])
+        if not bool(bad.any()):
+            return L
+        fixed = torch.stack(distil(list(L.unbind(-1)), 4), -1)
+        return torch.where(bad[..., None], torch.cat([fixed, torch.zeros_like(fixed)], -1), L)
+
+    def pack(comps, lead, x_fallback):
+        """An 8-limb tensor from 3 components; where the float64 result `lead` is not finite
+        (or the splitting would overflow) the library's own result stands."""
+        ok = torch.isfinite(lead)
+        z = torch.zeros_like(lead)
+        rows = torch.stack([torch.where(ok, c, z) for c in comps] + [z] * (8 - len(comps)), -1)
+        out = zel.from_limbs(rows)
+        if bool(ok.all()):
+            return out
+        return zel.where(ok, out, x_fallback())
+
+    def as_t(v):
+        return v if isinstance(v, Tensor) else zel.tensor(float(v))
+
+    def add(a, b):
+        """a + b to about 160 bits; the library's sum keeps fewer when the rows' limbs do not align."""
+        a, b = as_t(a), as_t(b)
+        A, B = torch.broadcast_tensors(limbs(a), limbs(b))
+        # Rows from these kernels have three limbs: a fourth only where some element has one.
+        na = 4 if bool((A[..., 3] != 0).any()) else 3
+        nb = 4 if bool((B[..., 3] != 0).any()) else 3
+        comps = [A[..., i] for i in range(na)] + [B[..., i] for i in range(nb)]
+        lead = A[..., 0] + B[..., 0]
+        return pack(distil(comps, 3), lead, lambda: a + b)
+
+    def sub(a, b):
+        return add(a, -as_t(b))
+
+    def mul(a, b):
+        """a * b to about 160 bits: the partial products of the leading limbs, exactly."""
+        if not isinstance(a, Tensor):
+            a, b = b, a
+        if not isinstance(b, Tensor):
+            # The library's scaling by a number is exact for powers of two only.
+            v = float(b)
+            if v == 0 or not math.isfinite(v) or math.frexp(abs(v))[0] == 0.5:
+                return a * v
+            b = zel.tensor(v)
+        A, B = torch.broadcast_tensors(normalised(limbs(a)), normalised(limbs(b)))
+        # Dekker's split overflows above 2^996: large operands are scaled by 2^-128 (exactly) first.
+        one = torch.ones_like(A[..., 0])
+        sa = torch.where(A[..., 0].abs() > 2.0 ** 900, one * 2.0 ** -128, one)
+        sb = torch.where(B[..., 0].abs() > 2.0 ** 900, one * 2.0 ** -128, one)
+        A, B = A * sa[..., None], B * sb[..., None]
+        p00, e00 = two_prod(A[..., 0], B[..., 0])
+        p01, e01 = two_prod(A[..., 0], B[..., 1])
+        p10, e10 = two_prod(A[..., 1], B[..., 0])
+        rest = A[..., 0] * B[..., 2] + A[..., 1] * B[..., 1] + A[..., 2] * B[..., 0] \
+            + A[..., 0] * B[..., 3] + A[..., 3] * B[..., 0]
+        comps = distil([p00, p01, p10, e00, e01, e10, rest], 3)
+        back = 1.0 / (sa * sb)
+        with np.errstate(over="ignore"):
+            comps = [c * back for c in comps]
+        lead = torch.where(torch.isfinite(e00) & torch.isfinite(comps[0]), comps[0], torch.full_like(p00, math.inf))
+        return pack(comps, lead, lambda: a * b)
+
+    def sqrt(a):
+        """sqrt to about 160 bits: the library's root and one Newton correction."""
+        r = zel.sqrt(a)
+        ra = approx(r)
+        ok = np.isfinite(ra) & (ra > 0)
+        rs = where(ok, r, 1.0)
+        better = add(rs, div(sub(where(ok, a, 1.0), mul(rs, rs)), rs * 2.0))
+        return better if ok.all() else where(ok, better, r)
+
+    def div(a, b):
+        """a / b to about 160 bits: the library's quotient and one correction with the exact residual."""
+        a, b = as_t(a), as_t(b)
+        q = a / b
+        fin = np.isfinite(approx(q)) & (approx(b) != 0)
+        r = np.nan_to_num(approx(sub(a, mul(b, q))), nan=0.0, posinf=0.0, neginf=0.0)
+        better = add(q, zel.tensor(torch.tensor(np.asarray(r, dtype=np.float64))) / b)
+        return better if fin.all() else where(fin, better, q)
+
+    def horner(coeffs, y):
+        """sum_k c_k y^k for 0-d limb constants c_k."""
+        s = coeffs[-1]
+        for c in reversed(coeffs[:-1]):
+            s = add(mul(s, y), c)
+        return s
+
+    PI, LN2, LOG2E = const(K.PI), const(K.LN2), const(K.LOG2E)
+    SQRT2, SQRT1_2 = const(K.SQRT2), const(K.SQRT1_2)
+    HALF_LOG_2PI, LOG_PI = const(K.HALF_LOG_2PI), const(K.LOG_PI)
+    TWO_OVER_SQRTPI, HALF_SQRTPI, SQRTPI = const(K.TWO_OVER_SQRTPI), const(K.HALF_SQRTPI), const(K.SQRTPI)
+    ROOT = const(K.DIGAMMA_ROOT)
+    LG1 = [zel.tensor(0.0)] + [const(c) for c in K.LGAMMA1_TAYLOR]
+    LG2 = [zel.tensor(0.0)] + [const(c) for c in K.LGAMMA2_TAYLOR]
+    PSI_ROOT = [zel.tensor(0.0)] + [const(c) for c in K.DIGAMMA_ROOT_TAYLOR]
+    STIRLING = [fconst(c) for c in _STIRLING]
+    PSI_ASYM = [fconst(c) for c in _PSI_ASYMPTOTIC]
+    EM = [fconst(c) for c in _EM]
+    I0S = [fconst(c) for c in _I0_SERIES]
+    I1S = [fconst(c) for c in _I1_SERIES]
+    I0A = [fconst(c) for c in _I0_ASYMPTOTIC]
+    I1A = [fconst(c) for c in _I1_ASYMPTOTIC]
+    ERFCXA = [fconst(c) for c in _ERFCX_ASYMPTOTIC]
+
+    def exp(x):
+        return zel.exp2(mul(x, LOG2E))
+
+    def log(x):
+        return mul(zel.log2(x), LN2)
+
+    def sinpi(x):
+        return mul(zel.sinc(x), mul(PI, x))
+
+    def cospi(x):
+        return sinpi(add(x, 0.5))
+
+    def counts(n):
+        return zel.tensor(torch.tensor(np.asarray(n, dtype=np.float64)))
+
+    def subset(x, m):
+        """The elements of x that the boolean array m selects, as a 1-d tensor."""
+        return zel.from_limbs(limbs(x)[torch.tensor(np.asarray(m, dtype=bool))].contiguous())
+
+    def put(out, m, part):
+        """out with the elements m selects replaced by the 1-d tensor part, in order."""
+        rows = limbs(out).clone()
+        rows[torch.tensor(np.asarray(m, dtype=bool))] = limbs(part)
+        return zel.from_limbs(rows)
+
+    def patch(out, m, fn, *args):
+        """out with fn(*args) in the elements m selects, computed on those elements only."""
+        if not np.asarray(m).any():
+            return out
+        return put(out, m, fn(*[subset(a, m) for a in args]))
+
+    def is_integer(x):
+        return approx(zel.frac(x)) == 0
+
+    # ------------------------------------------------------------ arguments
+
+    def tensor_arg(op, x, name="input", pos=1):
+        if not isinstance(x, Tensor):
+            raise TypeError("%s(): argument '%s' (position %d) must be Tensor, not %s"
+                            % (op, name, pos, type(x).__name__))
+        return x.detach()
+
+    def int_arg(op, v, name, pos):
+        if isinstance(v, bool) or not isinstance(v, int):
+            raise TypeError("%s(): argument '%s' (position %d) must be int, not %s"
+                            % (op, name, pos, type(v).__name__))
+        return v
+
+    def tensor_or_number(op, x, name, pos):
+        if isinstance(x, Tensor):
+            return x.detach()
+        if isinstance(x, (int, float)) and not isinstance(x, bool):
+            return zel.tensor(float(x))
+        raise TypeError("%s(): argument '%s' (position %d) must be Tensor or Number, not %s"
+                        % (op, name, pos, type(x).__name__))
+
+    def differentiable(name, forward, backward):
+        """An autograd.Function around forward(x) whose backward is grad * backward(x, result)."""
+        def fwd(ctx, x):
+            out = forward(x)
+            ctx.save_for_backward(x, out)
+            return out
+
+        def bwd(ctx, grad):
+            x, out = ctx.saved_tensors
+            return grad * backward(x, out)
+
+        cls = type(name, (zel.autograd.Function,), {"forward": staticmethod(fwd), "backward": staticmethod(bwd)})
+        return cls.apply
+
+    def binary(raw, grad_b):
+        """f(a, b) = raw(a, b), recorded when an operand requires grad, with the gradient in b only
+        (PyTorch implements none in a for these)."""
+        def fwd(ctx, a, b):
+            out = raw(a.detach(), b.detach())
+            ctx.save_for_backward(a, b, out)
+            return out
+
+        def bwd(ctx, grad):
+            a, b, out = ctx.saved_tensors
+            gb = grad * grad_b(a.detach(), b.detach(), out)
+            if tuple(gb.shape) != tuple(b.shape):
+                gb = gb.sum_to_size(*b.shape)
+            return None, gb
+
+        cls = type("BinaryBackward", (zel.autograd.Function,), {"forward": staticmethod(fwd),
+                                                                 "backward": staticmethod(bwd)})
+
+        def call(a, b):
+            if a.requires_grad or b.requires_grad:
+                return cls.apply(a, b)
+            return raw(a.detach(), b.detach())
+        return call
+
+    # ------------------------------------------------------------ log-gamma
+
+    def shift_up(u, target, count):
+        """N = max(0, ceil(target - u)) per element (at most count): u + N and the product u (u+1) ... (u+N-1)."""
+        n = np.clip(np.ceil(target - approx(u)), 0, count)
+        prod = zel.ones(tuple(u.shape))
+        for k in range(count):
+            if not (n > k).any():
+                break
+            prod = where(n > k, mul(prod, add(u, float(k))), prod)
+        return add(u, counts(n)), prod, n
+
+    def lgamma_pos(u):
+        """lgamma for u >= 1/2 (finite)."""
+        ua = approx(u)
+        y, prod, _ = shift_up(u, 30.0, 30)
+        r = div(1.0, y)
+        w = mul(r, r)
+        tail = mul(horner(STIRLING, w), r)
+        big = add(add(sub(mul(sub(y, 0.5), log(y)), y), HALF_LOG_2PI), tail)
+        out = sub(big, log(prod))
+        # Near the zeros at 1 and 2 the Taylor series keep the relative accuracy.
+        for centre, coeffs in ((1.0, LG1), (2.0, LG2)):
+            near = np.abs(ua - centre) < 1.0 / 32
+            if near.any():
+                out = patch(out, near, lambda v: horner(coeffs, sub(v, centre)), u)
+        return out
+
+    def lgamma_raw(x):
+        xa = approx(x)
+        with np.errstate(invalid="ignore"):
+            neg = xa < 0
+            small = (xa > 0) & (xa < 0.5)
+        u = where(neg, sub(1.0, x), where(small, add(x, 1.0), x))
+        u = where(np.isfinite(xa), u, 2.0)
+        g = lgamma_pos(u)
+        if small.any():
+            g = where(small, sub(g, log(where(small, x, 1.0))), g)
+        if neg.any():
+            s = zel.abs(sinpi(where(neg & np.isfinite(xa), x, 0.5)))
+            g = where(neg, sub(sub(LOG_PI, log(s)), g), g)
+        pole = (xa <= 0) & np.isfinite(xa)
+        if pole.any():
+            pole &= is_integer(x)
+        special = np.isinf(xa) | pole
+        if special.any():
+            g = where(special, math.inf, g)
+        nan = np.isnan(xa)
+        return where(nan, math.nan, g) if nan.any() else g
+
+    # ------------------------------------------------------------ digamma and the Hurwitz zeta
+
+    def digamma_pos(u):
+        """digamma for u > 0 (finite)."""
+        ua = approx(u)
+        n = np.clip(np.ceil(30.0 - ua), 0, 30)
+        acc = zel.zeros(tuple(u.shape))
+        for k in range(30):
+            if not (n > k).any():
+                break
+            acc = where(n > k, add(acc, div(1.0, add(u, float(k)))), acc)
+        y = add(u, counts(n))
+        r = div(1.0, y)
+        w = mul(r, r)
+        out = sub(add(sub(log(y), r * 0.5), mul(horner(PSI_ASYM, w), w)), acc)
+        near = np.abs(ua - float(K.DIGAMMA_ROOT[0])) < 1.0 / 32
+        if near.any():
+            out = patch(out, near, lambda v: horner(PSI_ROOT, sub(v, ROOT)), u)
+        return out
+
+    def digamma_raw(x):
+        xa = approx(x)
+        with np.errstate(invalid="ignore"):
+            neg = xa < 0
+        fin = np.isfinite(xa)
+        u = where(neg & fin, sub(1.0, x), where(fin & (xa > 0), x, 1.0))
+        out = digamma_pos(u)
+        if neg.any():
+            xs = where(neg & fin, x, 0.5)
+            out = where(neg, sub(out, mul(PI, div(cospi(xs), sinpi(xs)))), out)
+        bad = neg & fin
+        if bad.any():
+            bad &= is_integer(x)
+        zero = xa == 0
+        out = where(zero, where(sign_bit(x), math.inf, -math.inf), out) if zero.any() else out
+        nan = np.isnan(xa) | bad | (xa == -math.inf)
+        out = where(nan, math.nan, out) if nan.any() else out
+        return where(xa == math.inf, math.inf, out) if (xa == math.inf).any() else out
+
+    def zeta_terms(sa, qa):
+        """How many direct terms before Euler-Maclaurin: the fewest (from a short ladder up to
+        _ZETA_CAP) that bring the last Bernoulli term below 2^-170 of the first direct term."""
+        n0 = np.maximum(0.0, np.ceil(1.0 - qa))  # past the negative terms
+        q1 = qa + n0
+        m = 2 * len(_EM)
+        # log2 of 2 (s)_(2M-1) / ((2 pi)^2M a^(2M-1) (s-1)) (q1/a)^s: the last tail term over q1^-s.
+        lpoch = (torch.lgamma(torch.tensor(np.asarray(sa + m - 1.0))) - torch.lgamma(torch.tensor(np.asarray(sa)))).numpy() / math.log(2)
+        choice = np.full(sa.shape, float(_ZETA_CAP))
+        for c in reversed(_ZETA_LADDER):
+            a = q1 + c
+            with np.errstate(divide="ignore", invalid="ignore"):
+                lead = 1 + lpoch - m * math.log2(2 * math.pi) - (m - 1) * np.log2(a) - np.log2(sa - 1) \
+                    + sa * (np.log2(q1) - np.log2(a))
+            choice = np.where((a >= 10) & (lead < -170), c, choice)
+        return n0 + choice
+
+    def zeta_raw(s, q):
+        """Hurwitz zeta by direct terms up to a = q + N and Euler-Maclaurin from there."""
+        shape = tuple(torch.broadcast_shapes(tuple(s.shape), tuple(q.shape)))
+        s, q = s.expand(*shape) if tuple(s.shape) != shape else s, q.expand(*shape) if tuple(q.shape) != shape else q
+        sa, qa = approx(s), approx(q)
+        with np.errstate(invalid="ignore"):
+            ok = np.isfinite(sa) & np.isfinite(qa) & (sa > 1)
+        s_int = is_integer(s)
+        q_pole = (qa <= 0) & is_integer(q) & ok
+        with np.errstate(invalid="ignore"):
+            ok &= ~q_pole & ((qa > 0) | s_int)
+            n = np.where(ok, zeta_terms(np.where(ok, sa, 2.0), np.where(ok, qa, 1.0)), 0.0)
+            # Far below zero the direct terms alone would be too many: NaN, a documented limit.
+            ok &= n <= 2 * _ZETA_CAP
+            n = np.where(ok, n, 0.0)
+        ss = where(ok, s, 2.0)
+        qs = where(ok, q, 1.0)
+        neg_s = -ss
+        acc = zel.zeros(shape)
+        for k in range(int(n.max()) if n.size else 0):
+            live = n > k
+            acc = where(live, add(acc, zel.pow(where(live, add(qs, float(k)), 1.0), neg_s)), acc)
+        a = add(qs, counts(n))
+        a_s = zel.pow(a, neg_s)  # a^-s
+        ra = div(1.0, a)
+        ra2 = mul(ra, ra)
+        fac = mul(ss, ra)  # s (s+1) ... (s+2j-2) / a^(2j-1)
+        tail = mul(EM[0], fac)
+        for j in range(1, len(EM)):
+            fac = mul(mul(fac, mul(add(ss, float(2 * j - 1)), add(ss, float(2 * j)))), ra2)
+            tail = add(tail, mul(EM[j], fac))
+        out = add(acc, mul(a_s, add(add(div(a, sub(ss, 1.0)), 0.5), tail)))
+        out = where(ok, out, math.nan)
+        inf = (sa == 1) | q_pole
+        return where(inf, math.inf, out) if inf.any() else out
+
+    def polygamma_raw(n, x):
+        if n == 0:
+            return digamma_raw(x)
+        xa = approx(x)
+        out = zeta_raw(full(x.shape, n + 1), x)
+        if n <= 170:
+            out = mul(out, const(_fraction_limbs(math.factorial(n), 4)))
+        else:
+            # As PyTorch: n! is infinite in float64 beyond 170.
+            za = approx(out)
+            out = where(za == 0, math.nan, where(np.signbit(za), -math.inf, math.inf))
+        if n % 2 == 0:
+            out = -out
+        if n == 1:
+            special = {math.inf: 0.0, -math.inf: math.nan}
+            for v, r in special.items():
+                if (xa == v).any():
+                    out = where(xa == v, r, out)
+            pole = (xa <= 0) & np.isfinite(xa)
+            if pole.any():
+                out = where(pole & is_integer(x), math.inf, out)
+        else:
+            if (xa == -math.inf).any():
+                out = where(xa == -math.inf, -math.inf if n % 2 == 0 else math.inf, out)
+        return out
+
+    # ------------------------------------------------------------ error function family
+
+    def erf_solve(target, x0, use_erfc, steps=3):
+        """Newton on erf(x) = target (or erfc(x) = target), from float64 guesses x0."""
+        x = zel.tensor(torch.tensor(np.asarray(x0, dtype=np.float64)))
+        for _ in range(steps):
+            f = zel.special.erfc(x) if use_erfc else zel.special.erf(x)
+            d = mul(TWO_OVER_SQRTPI, exp(-mul(x, x)))
+            step = div(sub(f, target), d)
+            x = add(x, step) if use_erfc else sub(x, step)
+        return x
+
+    def erfinv_raw(y):
+        ya = approx(y)
+        # 1 - |y| exactly: an element a little below 1 may have the float64 approximation 1.0.
+        ra = approx(sub(1.0, zel.abs(where(np.isfinite(ya), y, 0.0))))
+        with np.errstate(invalid="ignore"):
+            inner = np.abs(ya) <= 0.5
+            outer = (np.abs(ya) > 0.5) & (ra > 0)
+        out = zel.zeros(tuple(y.shape))
+        # Below 2^-82 erf is x 2/sqrt(pi) to 2^-165 (and far below, erf's own lowest limbs would
+        # be subnormal).
+        tiny = np.abs(ya) < 2.0 ** -82
+        inner &= ~tiny
+        if tiny.any():
+            out = where(tiny, mul(where(tiny, y, 0.0), HALF_SQRTPI), out)
+        if inner.any():
+            g = torch.special.erfinv(torch.tensor(np.asarray(np.where(inner, ya, 0.0)))).numpy()
+            out = where(inner, erf_solve(where(inner, y, 0.0), g, False), out)
+        if outer.any():
+            w = where(outer, sub(1.0, zel.abs(y)), 0.5)  # exact
+            v = erfcinv_small(w)
+            out = where(outer, where(ya < 0, -v, v), out)
+        one = (ra == 0) & np.isfinite(ya)
+        out = where(one, where(ya > 0, math.inf, -math.inf), out) if one.any() else out
+        with np.errstate(invalid="ignore"):
+            nan = np.isnan(ya) | (ra < 0) | np.isinf(ya)
+        return where(nan, math.nan, out) if nan.any() else out
+
+    def erfcinv_small(w):
+        """x > 0 with erfc(x) = w, for 0 < w <= 1/2."""
+        wa = approx(w)
+        g = -torch.special.ndtri(torch.tensor(np.asarray(np.clip(wa, 1e-308, 0.5) / 2))).numpy() / math.sqrt(2)
+        tiny = wa < 2.0 ** -800
+        x = erf_solve(where(tiny, 0.25, w), np.where(tiny, 0.8, g), True)
+        if tiny.any():
+            # erfc's lowest limbs would be subnormal: Newton on log erfc(x) = log erfcx(x) - x^2 instead,
+            # whose slope is -2 / (sqrt(pi) erfcx(x)).
+            lw = log(where(tiny, w, 1e-300))
+            t = zel.tensor(torch.tensor(np.asarray(np.where(tiny, g, 26.0), dtype=np.float64)))
+            for _ in range(4):
+                e = erfcx_raw(t)
+                f = sub(sub(log(e), mul(t, t)), lw)
+                t = add(t, div(mul(mul(f, e), SQRTPI), 2.0))
+            x = where(tiny, t, x)
+        return x
+
+    def ndtr_raw(x):
+        return zel.special.erfc(mul(-x, SQRT1_2)) * 0.5
+
+    def ndtri_raw(p):
+        pa = approx(p)
+        qa = approx(sub(1.0, where(np.isfinite(pa), p, 0.0)))  # exact, as in erfinv
+        with np.errstate(invalid="ignore"):
+            inner = (pa >= 0.25) & (pa <= 0.75)
+            low = (pa > 0) & (pa < 0.25)
+            high = (pa > 0.75) & (qa > 0)
+        out = zel.zeros(tuple(p.shape))
+        if inner.any():
+            y = where(inner, sub(p * 2.0, 1.0), 0.0)  # exact
+            g = torch.special.erfinv(torch.tensor(np.asarray(np.where(inner, 2 * pa - 1, 0.0)))).numpy()
+            out = where(inner, mul(erf_solve(y, g, False), SQRT2), out)
+        for part, w, sign in ((low, lambda: p * 2.0, -1.0), (high, lambda: sub(1.0, p) * 2.0, 1.0)):
+            if part.any():
+                out = where(part, mul(erfcinv_small(where(part, w(), 0.5)), SQRT2) * sign, out)
+        for m, r in ((pa == 0, -math.inf), ((qa == 0) & np.isfinite(pa), math.inf)):
+            if m.any():
+                out = where(m, r, out)
+        with np.errstate(invalid="ignore"):
+            nan = np.isnan(pa) | (pa < 0) | (qa < 0) | np.isinf(pa)
+        return where(nan, math.nan, out) if nan.any() else out
+
+    def erfcx_raw(x):
+        xa = approx(x)
+        with np.errstate(invalid="ignore"):
+            large = xa >= 10
+            direct = np.isfinite(xa) & ~large
+        out = zel.zeros(tuple(x.shape))
+        if direct.any():
+            xs = where(direct, x, 0.0)
+            out = where(direct, mul(exp(mul(xs, xs)), zel.special.erfc(xs)), out)
+        if large.any():
+            xs = where(large & np.isfinite(xa), x, 10.0)
+            t = div(1.0, mul(mul(xs, xs), 2.0))
+            out = where(large, div(horner(ERFCXA, t), mul(xs, SQRTPI)), out)
+        out = where(xa == math.inf, 0.0, out) if (xa == math.inf).any() else out
+        with np.errstate(invalid="ignore"):
+            over = xa < -26.7
+        out = where(over, math.inf, out) if over.any() else out
+        return where(np.isnan(xa), math.nan, out) if np.isnan(xa).any() else out
+
+    def log_ndtr_raw(x):
+        xa = approx(x)
+        with np.errstate(invalid="ignore"):
+            low = xa < -1
+        out = zel.zeros(tuple(x.shape))
+        hi = ~low
+        if hi.any():
+            xs = where(hi & np.isfinite(xa), x, 0.0)
+            out = where(hi, zel.log1p(-(zel.special.erfc(mul(xs, SQRT1_2)) * 0.5)), out)
+        if low.any():
+            xs = where(low & np.isfinite(xa), x, -2.0)
+            z = mul(-xs, SQRT1_2)
+            out = where(low, sub(log(erfcx_raw(z) * 0.5), mul(z, z)), out)
+        out = where(xa == -math.inf, -math.inf, out) if (xa == -math.inf).any() else out
+        out = where(xa == math.inf, -0.0, out) if (xa == math.inf).any() else out
+        return where(np.isnan(xa), math.nan, out) if np.isnan(xa).any() else out
+
+    # ------------------------------------------------------------ modified Bessel functions I0, I1
+
+    def bessel_scaled(x, order):
+        """(I_order(|x|) e^-|x|, I_order(|x|)) from the power series (|x| < 60) or the expansion at infinity."""
+        xa = approx(x)
+        ax = zel.abs(x)
+        small = np.abs(xa) < 60
+        big = ~small & np.isfinite(xa)
+        plain = zel.zeros(tuple(x.shape))
+        scaled = zel.zeros(tuple(x.shape))
+        # Each branch on its own elements only: the series is 110 terms long.
+        if small.any():
+            xs = subset(ax, small)
+            y = mul(xs, xs) * 0.25
+            s = horner(I0S if order == 0 else I1S, y)
+            if order == 1:
+                s = s * 0.5
+                s = mul(s, xs)
+            plain = put(plain, small, s)
+            scaled = put(scaled, small, mul(s, exp(-xs)))
+        if big.any():
+            xs = subset(ax, big)
+            r = div(1.0, xs)
+            s = div(horner(I0A if order == 0 else I1A, r), sqrt(mul(mul(xs, PI), 2.0)))
+            scaled = put(scaled, big, s)
+            fits = np.abs(xa[big]) < 710
+            e = exp(where(fits, xs, 0.0))
+            plain = put(plain, big, where(fits, mul(s, e), math.inf))
+        return plain, scaled
+
+    def i_raw(x, order, scaled):
+        xa = approx(x)
+        plain, sc = bessel_scaled(x, order)
+        out = sc if scaled else plain
+        if order == 1:
+            out = where(np.signbit(xa), -out, out)  # i1(-0.0) is +0.0, as PyTorch
+        inf = np.isinf(xa)
+        if inf.any():
+            # As PyTorch: the scaled functions vanish at +-inf, the plain ones are NaN there.
+            out = where(inf, where(sign_bit(x) & (order == 1), -0.0, 0.0) if scaled else math.nan, out)
+        return where(np.isnan(xa), math.nan, out) if np.isnan(xa).any() else out
+
+    # ------------------------------------------------------------ public functions
+
+    lgamma_fn = differentiable("LgammaBackward", lgamma_raw, lambda x, out: digamma(x))
+
+    def lgamma(input):
+        """Natural logarithm of the absolute value of the gamma function, to 2^-100 relative.
+
+        Stirling's series after shifting the argument past 20, Taylor series at
+        the zeros 1 and 2, the reflection formula below zero. inf at the poles
+        (non-positive integers) and at +-inf, as PyTorch."""
+        x = tensor_arg("lgamma", input)
+        return lgamma_fn(input) if input.requires_grad else lgamma_raw(x)
+
+    digamma_fn = differentiable("DigammaBackward", digamma_raw, lambda x, out: polygamma(1, x))
+
+    def digamma(input):
+        """The logarithmic derivative of the gamma function, to 2^-100 relative.
+
+        The asymptotic series after shifting past 20, a Taylor series at the
+        positive zero 1.4616..., the reflection formula below zero. -inf at +0,
+        +inf at -0, NaN at the negative integers, as PyTorch."""
+        x = tensor_arg("digamma", input)
+        return digamma_fn(input) if input.requires_grad else digamma_raw(x)
+
+    def polygamma(n, input):
+        """The n-th derivative of digamma: (-1)^(n+1) n! zeta(n + 1, x) for n >= 1."""
+        int_arg("polygamma", n, "n", 1)
+        x = tensor_arg("polygamma", input, pos=2)
+        if n < 0:
+            raise RuntimeError("polygamma(n, x) does not support negative n.")
+        if n == 0:
+            return digamma(input)
+        if not input.requires_grad:
+            return polygamma_raw(n, x)
+        return differentiable("PolygammaBackward", lambda t: polygamma_raw(n, t),
+                              lambda t, out: polygamma(n + 1, t))(input)
+
+    def mvlgamma(input, p):
+        """Multivariate log-gamma of dimension p: p(p-1)/4 log(pi) + sum_j lgamma(x - j/2)."""
+        tensor_arg("mvlgamma", input)
+        int_arg("mvlgamma", p, "p", 2)
+        if p < 1:
+            raise RuntimeError("p has to be greater than or equal to 1")
+        if input.requires_grad:
+            out = LOG_PI * (p * (p - 1) / 4.0) + lgamma(input)
+            for j in range(1, p):
+                out = out + lgamma(input - j / 2.0)
+            return out
+        x = input.detach()
+        shape = tuple(x.shape)
+        count = max(1, int(np.prod(shape, dtype=np.int64)))
+        if count * p > 2 ** 16:
+            raise RuntimeError("mvlgamma(): p = %d with %d elements needs %d log-gamma values, more than 2^16"
+                               % (p, count, count * p))
+        # All p terms at once, in a trailing axis, then summed pairwise with the exact addition.
+        halves = zel.tensor(torch.arange(p, dtype=torch.float64) * -0.5)
+        terms = limbs(lgamma_raw(add(x.reshape(shape + (1,)), halves)))
+        while terms.shape[-2] > 1:
+            h = terms.shape[-2] // 2
+            pair = add(zel.from_limbs(terms[..., :h, :].contiguous()),
+                       zel.from_limbs(terms[..., h:2 * h, :].contiguous()))
+            terms = torch.cat([limbs(pair), terms[..., 2 * h:, :]], -2)
+        return add(mul(LOG_PI, p * (p - 1) / 4.0), zel.from_limbs(terms[..., 0, :].contiguous()))
+
+    def multigammaln(input, p):
+        """torch.special.multigammaln: mvlgamma(input, p)."""
+        return mvlgamma(input, p)
+
+    # d/dq zeta(s, q) = -s zeta(s + 1, q); PyTorch has no derivative in s.
+    zeta_recorded = binary(zeta_raw, lambda s, q, out: -(s * zeta_raw(add(s, 1.0), q)))
+
+    def zeta(input, other):
+        """Hurwitz zeta function sum_k (other + k)^-input, to 2^-100 relative away from its zeros.
+
+        Direct terms up to other + N >= max(25, input + 48), then Euler-Maclaurin
+        with 24 Bernoulli terms. inf at input == 1 and at non-positive integer
+        other, NaN for input < 1 and for a negative other with non-integer
+        input, as PyTorch."""
+        if not isinstance(input, Tensor) and not isinstance(other, Tensor):
+            raise TypeError("special_zeta() received an invalid combination of arguments - got (%s, %s)"
+                            % (type(input).__name__, type(other).__name__))
+        s = input if isinstance(input, Tensor) else tensor_or_number("special_zeta", input, "input", 1)
+        q = other if isinstance(other, Tensor) else tensor_or_number("special_zeta", other, "other", 2)
+        return zeta_recorded(s, q)
+
+    erfinv_fn = differentiable("ErfinvBackward", erfinv_raw,
+                               lambda x, out: mul(HALF_SQRTPI, exp(mul(out, out))))
+
+    def erfinv(input):
+        """Inverse error function, to 2^-100 relative: Newton steps on the accurate erf (|y| <= 1/2)
+        or erfc of 1 - |y| (exact) from PyTorch's float64 value. +-inf at +-1, NaN beyond."""
+        x = tensor_arg("erfinv", input)
+        return erfinv_fn(input) if input.requires_grad else erfinv_raw(x)
+
+    def ndtr(input):
+        """Standard normal distribution function: erfc(-x / sqrt 2) / 2."""
+        x = tensor_arg("special_ndtr", input)
+        if input.requires_grad:
+            return zel.special.erfc(-input * SQRT1_2) * 0.5
+        return ndtr_raw(x)
+
+    def ndtri(input):
+        """Inverse of ndtr: sqrt 2 erfinv(2p - 1), solved on erfc of 2p (or 2(1-p)) in the tails."""
+        x = tensor_arg("special_ndtri", input)
+        return ndtri_fn(input) if input.requires_grad else ndtri_raw(x)
+
+    ndtri_fn = differentiable("NdtriBackward", ndtri_raw,
+                              lambda x, out: mul(mul(SQRTPI, SQRT2), exp(mul(out, out) * 0.5)))
+
+    def log_ndtr(input):
+        """log(ndtr(x)): log1p(-erfc(x / sqrt 2) / 2) above -1, log(erfcx(-x / sqrt 2) / 2) - x^2 / 2 below."""
+        x = tensor_arg("special_log_ndtr", input)
+        return log_ndtr_fn(input) if input.requires_grad else log_ndtr_raw(x)
+
+    log_ndtr_fn = differentiable("LogNdtrBackward", log_ndtr_raw,
+                                 lambda x, out: div(const(K.INV_SQRT_2PI), exp(out + mul(x, x) * 0.5)))
+
+    def erfcx(input):
+        """Scaled complementary error function exp(x^2) erfc(x); the asymptotic series from x = 10."""
+        x = tensor_arg("special_erfcx", input)
+        return erfcx_fn(input) if input.requires_grad else erfcx_raw(x)
+
+    erfcx_fn = differentiable("ErfcxBackward", erfcx_raw,
+                              lambda x, out: mul(mul(x, out), 2.0) - TWO_OVER_SQRTPI)
+
+    i0_fn = differentiable("I0Backward", lambda x: i_raw(x, 0, False), lambda x, out: i1(x))
+
+    def i0(input):
+        """Modified Bessel function of the first kind, order 0: its power series below 60, the
+        expansion at infinity above. As PyTorch, NaN at +-inf."""
+        x = tensor_arg("i0", input)
+        return i0_fn(input) if input.requires_grad else i_raw(x, 0, False)
+
+    i0e_fn = differentiable("I0eBackward", lambda x: i_raw(x, 0, True),
+                            lambda x, out: i1e(x) - zel.sign(x) * out)
+
+    def i0e(input):
+        """Exponentially scaled I0: exp(-|x|) i0(x)."""
+        x = tensor_arg("special_i0e", input)
+        return i0e_fn(input) if input.requires_grad else i_raw(x, 0, True)
+
+    i1_fn = differentiable("I1Backward", lambda x: i_raw(x, 1, False),
+                           lambda x, out: where(approx(x) == 0, 0.5, i0(x) - div(out, where(approx(x) == 0, 1.0, x))))
+
+    def i1(input):
+        """Modified Bessel function of the first kind, order 1."""
+        x = tensor_arg("special_i1", input)
+        return i1_fn(input) if input.requires_grad else i_raw(x, 1, False)
+
+    i1e_fn = differentiable("I1eBackward", lambda x: i_raw(x, 1, True),
+                            lambda x, out: where(approx(x) == 0, 0.5, i0e(x) - mul(zel.sign(x), out)
+                                                 - div(out, where(approx(x) == 0, 1.0, x))))
+
+    def i1e(input):
+        """Exponentially scaled I1: exp(-|x|) i1(x)."""
+        x = tensor_arg("special_i1e", input)
+        return i1e_fn(input) if input.requires_grad else i_raw(x, 1, True)
+
+    def entr(input):
+        """Elementwise entropy -x log x: 0 at 0, -inf below 0, as PyTorch."""
+        x = tensor_arg("special_entr", input)
+        xa = approx(x)
+        with np.errstate(invalid="ignore"):
+            pos = xa > 0
+        xs = where(pos, input, 1.0)
+        out = -mul(xs, log(xs)) if not input.requires_grad else -(xs * zel.log2(xs) * LN2)
+        out = where(pos, out, where(xa == 0, 0.0, -math.inf))
+        return where(np.isnan(xa), math.nan, out) if np.isnan(xa).any() else out
+
+    def xlog1py(input, other):
+        """x * log1p(y), 0 where x == 0 unless y is NaN."""
+        if not isinstance(input, Tensor) and not isinstance(other, Tensor):
+            raise TypeError("special_xlog1py() received an invalid combination of arguments - got (%s, %s)"
+                            % (type(input).__name__, type(other).__name__))
+        x = input if isinstance(input, Tensor) else tensor_or_number("special_xlog1py", input, "input", 1)
+        y = other if isinstance(other, Tensor) else tensor_or_number("special_xlog1py", other, "other", 2)
+        out = x * zel.log1p(y) if (x.requires_grad or y.requires_grad) else mul(x, zel.log1p(y))
+        shape = tuple(out.shape)
+        xa = np.broadcast_to(approx(x), shape)
+        ya = np.broadcast_to(approx(y), shape)
+        zero = (xa == 0) & ~np.isnan(ya)
+        return where(zero, 0.0, out) if zero.any() else out
+
+    # ------------------------------------------------------------ regularized incomplete gamma
+
+    def incomplete_gamma(op, input, other, upper):
+        """P(a, x) by its series where x < a + 1, Q(a, x) by Legendre's continued fraction (modified
+        Lentz) elsewhere, the other as 1 minus it; both loops stop when every element has converged,
+        at most _GAMMAINC_STEPS steps."""
+        if not isinstance(input, Tensor) and not isinstance(other, Tensor):
+            raise TypeError("%s() received an invalid combination of arguments - got (%s, %s)"
+                            % (op, type(input).__name__, type(other).__name__))
+        a = tensor_or_number(op, input, "input", 1)
+        x = tensor_or_number(op, other, "other", 2)
+        shape = tuple(torch.broadcast_shapes(tuple(a.shape), tuple(x.shape)))
+        a = a.expand(*shape) if tuple(a.shape) != shape else a
+        x = x.expand(*shape) if tuple(x.shape) != shape else x
+        aa, xa = approx(a), approx(x)
+        with np.errstate(invalid="ignore"):
+            ok = np.isfinite(aa) & np.isfinite(xa) & (aa > 0) & (xa > 0)
+            series = ok & (xa < aa + 1)
+            frac = ok & ~series
+        a_s, x_s = where(ok, a, 1.0), where(ok, x, 1.0)
+        # x^a e^-x / Gamma(a), through logarithms
+        pre = exp(sub(sub(mul(a_s, log(x_s)), x_s), lgamma_raw(a_s)))
+        p_out = zel.zeros(shape)
+        q_out = zel.zeros(shape)
+        eps = 2.0 ** -150  # above the ~2^-160 rounding of each step, so the loops do stop
+        if series.any():
+            ap = where(series, a_s, 1.0)
+            xs = where(series, x_s, 0.5)
+            term = div(1.0, ap)
+            total = term
+            for _ in range(_GAMMAINC_STEPS):
+                ap = add(ap, 1.0)
+                term = mul(term, div(xs, ap))
+                total = add(total, term)
+                if (np.abs(approx(term)) <= np.abs(approx(total)) * eps).all():
+                    break
+            p_ser = mul(total, pre)
+            p_out = where(series, p_ser, p_out)
+            q_out = where(series, sub(1.0, p_ser), q_out)
+        if frac.any():
+            af = where(frac, a_s, 0.5)
+            xf = where(frac, x_s, 2.0)
+            b = add(sub(xf, af), 1.0)
+            c = full(shape, 2.0 ** 600)
+            d = div(1.0, b)
+            h = d
+            for i in range(1, _GAMMAINC_STEPS + 1):
+                an = mul(sub(af, float(i)), float(i))  # -i (i - a)
+                b = add(b, 2.0)
+                d = add(mul(an, d), b)
+                c = add(b, div(an, c))
+                d = div(1.0, d)
+                step = mul(d, c)
+                h = mul(h, step)
+                if (np.abs(approx(sub(step, 1.0))) <= eps).all():
+                    break
+            q_cf = mul(h, pre)
+            q_out = where(frac, q_cf, q_out)
+            p_out = where(frac, sub(1.0, q_cf), p_out)
+        out = q_out if upper else p_out
+        # PyTorch's edges: P(0, x > 0) = 1, P(a > 0, 0) = 0, P(inf, x) = 0, P(a, inf) = 1, NaN elsewhere.
+        with np.errstate(invalid="ignore"):
+            one = ((aa == 0) & (xa > 0)) | (np.isinf(xa) & (xa > 0) & np.isfinite(aa) & (aa >= 0))
+            zero = ((xa == 0) & (aa > 0)) | (np.isinf(aa) & (aa > 0) & np.isfinite(xa) & (xa >= 0))
+            nan = ~(ok | one | zero)
+        for m, v in ((one, 0.0 if upper else 1.0), (zero, 1.0 if upper else 0.0), (nan, math.nan)):
+            if m.any():
+                out = where(m, v, out)
+        return out
+
+    def incomplete_gamma_recorded(op, input, other, upper):
+        if not isinstance(input, Tensor) and not isinstance(other, Tensor):
+            incomplete_gamma(op, input, other, upper)  # raises PyTorch's TypeError
+        a = input if isinstance(input, Tensor) else tensor_or_number(op, input, "input", 1)
+        x = other if isinstance(other, Tensor) else tensor_or_number(op, other, "other", 2)
+        return (gammaincc_recorded if upper else gammainc_recorded)(a, x)
+
+    def incomplete_gamma_slope(a, x, out):
+        # dP/dx = x^(a-1) e^-x / Gamma(a) = -dQ/dx; PyTorch has no derivative in a.
+        return exp(sub(sub(mul(sub(a, 1.0), log(x)), x), lgamma_raw(a)))
+
+    gammainc_recorded = binary(lambda a, x: incomplete_gamma("special_gammainc", a, x, False), incomplete_gamma_slope)
+    gammaincc_recorded = binary(lambda a, x: incomplete_gamma("special_gammaincc", a, x, True),
+                                lambda a, x, out: -incomplete_gamma_slope(a, x, out))
+
+    def gammainc(input, other):
+        """Regularized lower incomplete gamma function P(a, x) = gamma(a, x) / Gamma(a)."""
+        return incomplete_gamma_recorded("special_gammainc", input, other, False)
+
+    def gammaincc(input, other):
+        """Regularized upper incomplete gamma function Q(a, x) = Gamma(a, x) / Gamma(a)."""
+        return incomplete_gamma_recorded("special_gammaincc", input, other, True)
+
+    # ------------------------------------------------------------ orthogonal polynomials
+
+    def polynomial(op, kind, input, n):
+        """PyTorch's orthogonal polynomials by their three-term recurrences, n truncated to an integer
+        per element (negative n gives 0), with PyTorch's values at x = +-1."""
+        if not isinstance(input, Tensor) and not isinstance(n, Tensor):
+            raise TypeError("%s() received an invalid combination of arguments - got (%s, %s)"
+                            % (op, type(input).__name__, type(n).__name__))
+        x = tensor_or_number(op, input, "input", 1)
+        nt = tensor_or_number(op, n, "n", 2)
+        shape = tuple(torch.broadcast_shapes(tuple(x.shape), tuple(nt.shape)))
+        x = x.expand(*shape) if tuple(x.shape) != shape else x
+        na = np.broadcast_to(approx(nt), shape)
+        with np.errstate(invalid="ignore"):
+            k = np.where(np.isfinite(na), np.trunc(np.clip(na, -1, 2.0 ** 62)), -1).astype(np.int64)
+        if k.size and k.max() > _POLY_CAP:
+            raise RuntimeError("%s(): n = %d needs more than %d recurrence steps" % (op, int(k.max()), _POLY_CAP))
+        n_tracked = isinstance(n, Tensor) and n.requires_grad
+        if (isinstance(input, Tensor) and input.requires_grad) or n_tracked:
+            xin = input if isinstance(input, Tensor) else x
+            return PolynomialFn.apply(xin if tuple(xin.shape) == shape else xin.expand(*shape), kind, k,
+                                      n if n_tracked else None)
+        return polynomial_values(kind, x.detach(), k)[0]
+
+    def polynomial_values(kind, x, k, derivative=False):
+        """(P_k(x), P_k'(x) or None): the recurrence and, when asked, its derivative alongside."""
+        shape = tuple(x.shape)
+        xa = approx(x)
+        two_x = x * 2.0
+        p0 = zel.ones(shape)
+        first = {"t": x, "u": two_x, "v": sub(two_x, 1.0), "w": add(two_x, 1.0), "h": two_x, "he": x,
+                 "l": sub(1.0, x), "p": x}[kind]
+        out = where(k == 0, p0, where(k == 1, first, 0.0))
+        p, q = p0, first
+        dp, dq = zel.zeros(shape), full(shape, {"t": 1, "u": 2, "v": 2, "w": 2, "h": 2, "he": 1, "l": -1, "p": 1}[kind])
+        dout = where(k == 1, dq, 0.0) if derivative else None
+        for j in range(1, int(k.max()) if k.size else 0):
+            # q = P_j, p = P_(j-1)  ->  P_(j+1), and the same for the derivatives
+            if kind in ("t", "u", "v", "w"):
+                r = sub(mul(two_x, q), p)
+                dr = sub(add(q * 2.0, mul(two_x, dq)), dp) if derivative else None
+            elif kind == "h":
+                r = sub(mul(two_x, q), mul(p, float(2 * j)))
+                dr = sub(add(q * 2.0, mul(two_x, dq)), mul(dp, float(2 * j))) if derivative else None
+            elif kind == "he":
+                r = sub(mul(x, q), mul(p, float(j)))
+                dr = sub(add(q, mul(x, dq)), mul(dp, float(j))) if derivative else None
+            elif kind == "l":
+                r = div(sub(mul(sub(float(2 * j + 1), x), q), mul(p, float(j))), float(j + 1))
+                dr = div(sub(sub(mul(sub(float(2 * j + 1), x), dq), q), mul(dp, float(j))), float(j + 1)) \
+                    if derivative else None
+            else:
+                r = div(sub(mul(mul(x, float(2 * j + 1)), q), mul(p, float(j))), float(j + 1))
+                dr = div(sub(mul(add(q, mul(x, dq)), float(2 * j + 1)), mul(dp, float(j))), float(j + 1)) \
+                    if derivative else None
+            out = where(k == j + 1, r, out)
+            p, q = q, r
+            if derivative:
+                dout = where(k == j + 1, dr, dout)
+                dp, dq = dq, dr
+        if kind in ("t", "u", "v", "w", "p"):
+            # PyTorch's values at x = +-1 (exact integers)
+            even = k % 2 == 0
+            at_one = {"t": (1.0, np.where(even, 1.0, -1.0)), "p": (1.0, np.where(even, 1.0, -1.0)),
+                      "u": (k + 1.0, np.where(even, k + 1.0, -(k + 1.0))),
+                      "v": (1.0, np.where(even, 2.0 * k + 1.0, -(2.0 * k + 1.0))),
+                      "w": (2.0 * k + 1.0, np.where(even, 1.0, -1.0))}[kind]
+            vals = np.where(xa > 0, np.broadcast_to(at_one[0], shape), at_one[1])
+            edge = (np.abs(xa) == 1) & (k >= 0)
+            if edge.any():
+                out = where(edge, counts(np.where(edge, vals, 0.0)), out)
+        nan = np.isnan(xa) & (k >= 1)
+        return (where(nan, math.nan, out) if nan.any() else out), dout
+
+    class PolynomialFn(zel.autograd.Function):
+        @staticmethod
+        def forward(ctx, x, kind, k, n):
+            out, dout = polynomial_values(kind, x.detach(), k, derivative=True)
+            ctx.save_for_backward(dout)
+            return out
+
+        @staticmethod
+        def backward(ctx, grad):
+            # n is an integer degree: no gradient (PyTorch implements none either).
+            dout, = ctx.saved_tensors
+            return grad * dout, None, None, None
+
+    def make_polynomial(name, kind, what):
+        def fn(input, n):
+            return polynomial("special_" + name, kind, input, n)
+        fn.__name__ = name
+        fn.__doc__ = ("%s of degree n (a Tensor or a number, truncated to an integer) at input, by its "
+                      "three-term recurrence in limb arithmetic; 0 for negative n, as PyTorch." % what)
+        return fn
+
+    polynomials = {name: make_polynomial(name, kind, what) for name, kind, what in (
+        ("chebyshev_polynomial_t", "t", "Chebyshev polynomial of the first kind T_n"),
+        ("chebyshev_polynomial_u", "u", "Chebyshev polynomial of the second kind U_n"),
+        ("chebyshev_polynomial_v", "v", "Chebyshev polynomial of the third kind V_n"),
+        ("chebyshev_polynomial_w", "w", "Chebyshev polynomial of the fourth kind W_n"),
+        ("hermite_polynomial_h", "h", "Physicists' Hermite polynomial H_n"),
+        ("hermite_polynomial_he", "he", "Probabilists' Hermite polynomial He_n"),
+        ("laguerre_polynomial_l", "l", "Laguerre polynomial L_n"),
+        ("legendre_polynomial_p", "p", "Legendre polynomial P_n"))}
+
+    # The internal accurate kernels, for the tests.
+    global helpers
+    helpers = {"add": add, "sub": sub, "mul": mul, "div": div, "sqrt": sqrt, "exp": exp, "log": log, "sinpi": sinpi, "cospi": cospi}
+
+    top = {"lgamma": lgamma, "digamma": digamma, "polygamma": polygamma, "mvlgamma": mvlgamma,
+           "erfinv": erfinv, "i0": i0}
+    methods = {"lgamma": lgamma, "digamma": digamma, "mvlgamma": mvlgamma, "erfinv": erfinv, "i0": i0,
+               "polygamma": lambda self, n: polygamma(n, self)}
+    special = {"gammaln": lgamma, "digamma": digamma, "psi": digamma, "polygamma": polygamma,
+               "multigammaln": multigammaln, "erfinv": erfinv, "ndtr": ndtr, "ndtri": ndtri,
+               "log_ndtr": log_ndtr, "erfcx": erfcx, "i0": i0, "i0e": i0e, "i1": i1, "i1e": i1e,
+               "entr": entr, "xlog1py": xlog1py, "zeta": zeta, "gammainc": gammainc, "gammaincc": gammaincc,
+               **polynomials}
+    methods["polygamma"].__doc__ = "Tensor.polygamma(n): polygamma(n, self)."
+    methods["polygamma"].__name__ = "polygamma"
+    for table in (top, methods, special):
+        for fn in table.values():
+            fn.__module__ = zel.__name__
+    for name, fn in top.items():
+        if not hasattr(zel, name):
+            setattr(zel, name, fn)
+    for name, fn in methods.items():
+        if not hasattr(Tensor, name):
+            setattr(Tensor, name, fn)
+    for name, fn in special.items():
+        if not hasattr(zel.special, name):
+            setattr(zel.special, name, fn)
+    # The same operations as the library's own: forwarded, as torch.special does.
+    for name in ("softmax", "log_softmax", "logsumexp", "round"):
+        if not hasattr(zel.special, name) and hasattr(zel, name):
+            setattr(zel.special, name, getattr(zel, name))
