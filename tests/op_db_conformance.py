@@ -844,6 +844,25 @@ def run_sample(info, target, sample, kind, error=None):
     return status, detail
 
 
+# The special functions are compositions in Python (tens of microseconds an
+# element): without --all their samples above this many elements are skipped.
+SLOW_SAMPLE_CAP = 5000
+_SLOW_NAMES = {"lgamma", "digamma", "polygamma", "mvlgamma", "erfinv", "i0"}
+
+
+def slow(info):
+    return info.name in _SLOW_NAMES or info.name.startswith("special.")
+
+
+def _numel_of(obj):
+    import torch
+    if isinstance(obj, torch.Tensor):
+        return obj.numel()
+    if isinstance(obj, (list, tuple)):
+        return sum(_numel_of(v) for v in obj)
+    return 0
+
+
 def op_seed(seed, key):
     return (seed ^ zlib.crc32(key.encode())) & 0x7FFFFFFF
 
@@ -919,6 +938,11 @@ def worker(args):
             if kind == "sample-generation":
                 out.write(json.dumps({"op": key, "pos": pos, "status": "skipped",
                                       "detail": {"reason": "sample generation raised %r" % error}}) + "\n")
+                out.flush()
+                continue
+            if not args.all and slow(info) and _numel_of([sample.input, list(sample.args)]) > SLOW_SAMPLE_CAP:
+                out.write(json.dumps({"op": key, "pos": pos, "status": "skipped",
+                                      "detail": {"reason": "a large sample of a Python-level composition"}}) + "\n")
                 out.flush()
                 continue
             out.write(json.dumps({"start": key, "pos": pos, "kind": kind}) + "\n")
