@@ -765,9 +765,10 @@ LIMBS_HD inline Row nan_to_num(const Row& a, double nan, double posinf, double n
 
 // pi/2 to about 420 bits: the limbs of pi (each the float64 nearest the rest), halved.
 LIMBS_HD inline Row half_pi_row() {
-  const double pi[kLimbs] = {3.141592653589793,      1.2246467991473532e-16, -2.9947698097183397e-33,
-                             1.1124542208633653e-49, 5.672231979640316e-66,  1.7449862161352486e-83,
-                             6.02937273224954e-100,  1.91012354687999e-116};
+  const double pi[kLimbs] = {3.141592653589793,       1.2246467991473532e-16,
+                             -2.9947698097183397e-33, 1.1124542208633653e-49,
+                             5.672231979640316e-66,   1.7449862161352486e-83,
+                             6.02937273224954e-100,   1.91012354687999e-116};
   Row r;
   for (int k = 0; k < kLimbs; ++k) r.l[k] = 0.5 * pi[k];
   return r;

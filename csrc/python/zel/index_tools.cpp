@@ -97,7 +97,8 @@ void check_index_source(const LimbTensor& self, int64_t d, int64_t k, const Limb
   check_limbs(src.data, src.shape, op);
   // A 0-d self is one slice: exactly one index names it (the walk reads one).
   if (self.shape.empty() && k != 1)
-    throw IndexError(std::string(op) + "(): When source is scalar, index should have one element (got " +
+    throw IndexError(std::string(op) +
+                     "(): When source is scalar, index should have one element (got " +
                      std::to_string(k) + ")");
   Shape want = self.shape;
   if (!want.empty()) want[static_cast<size_t>(d)] = k;
@@ -422,8 +423,9 @@ void bind_index_family(TensorClass& cls) {
         const char* op = "masked_scatter";
         check_limbs(self.data, self.shape, op);
         if (py::isinstance<LimbTensor>(mask))  // a mask of float elements: PyTorch's dtype error
-          throw std::runtime_error("masked_scatter_ only supports boolean masks, but got mask with "
-                                   "dtype float64");
+          throw std::runtime_error(
+              "masked_scatter_ only supports boolean masks, but got mask with "
+              "dtype float64");
         if (!is_torch_tensor(mask))
           throw TypeError("masked_scatter(): argument 'mask' must be a torch bool tensor, not " +
                           type_name(mask));

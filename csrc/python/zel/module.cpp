@@ -114,9 +114,9 @@ PYBIND11_MODULE(zel, m) {
   bind_autograd(zm, cls);
 
   // The namespaces, constants and switches of PyTorch that are plain Python.
-  for (const char* part : {"varnel.zel._dtypes", "varnel.zel._precision", "varnel.zel._operators",
-                           "varnel.zel._masked",
-                           "varnel.zel.autograd", "varnel.zel.func", "varnel.zel._functional"})
+  for (const char* part :
+       {"varnel.zel._dtypes", "varnel.zel._precision", "varnel.zel._operators",
+        "varnel.zel._masked", "varnel.zel.autograd", "varnel.zel.func", "varnel.zel._functional"})
     py::module_::import(part).attr("install")(m);
   bind_linalg(zm);
   // After linalg: the composites add its *_ex names and build on it.

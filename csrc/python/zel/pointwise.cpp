@@ -251,7 +251,8 @@ void bind_pointwise(Module& m, TensorClass& cls) {
   // varnel.zel._precision wraps these with PyTorch-style names and a context manager.
   m.def(
       "_set_full_function_precision", [](bool full) { set_full_function_precision(full); },
-      py::arg("full"), "Switches the process-wide function precision (True: full, False: defined).");
+      py::arg("full"),
+      "Switches the process-wide function precision (True: full, False: defined).");
   m.def(
       "_full_function_precision", [] { return full_function_precision(); },
       "Whether the process-wide function precision is full.");
@@ -263,9 +264,8 @@ void bind_pointwise(Module& m, TensorClass& cls) {
         for (size_t i = 0; i < kElementwiseOpCount; ++i) {
           const ElementwiseOp& op = kElementwiseOps[i];
           if (op.full && name == op.name)
-            return released_tensor([&] {
-              return map_runs(input, op.name, static_cast<int64_t>(op.grain), op.full);
-            });
+            return released_tensor(
+                [&] { return map_runs(input, op.name, static_cast<int64_t>(op.grain), op.full); });
         }
         throw ValueError("_full_function(): no accurate kernel named '" + name + "'");
       },

@@ -202,9 +202,9 @@ LimbTensor fill_value(py::handle value, const LimbTensor& t, const char* op) {
   check_limbs(v.data, v.shape, op);
   // PyTorch takes a number or a 0-d tensor (a one-element 1-d tensor too is refused).
   if (!v.shape.empty())
-    throw std::runtime_error(std::string(op) +
-                             "(): only supports a 0-dimensional value tensor, but got tensor with " +
-                             std::to_string(v.shape.size()) + " dimension(s).");
+    throw std::runtime_error(
+        std::string(op) + "(): only supports a 0-dimensional value tensor, but got tensor with " +
+        std::to_string(v.shape.size()) + " dimension(s).");
   return LimbTensor{v.data, Shape{}};
 }
 

@@ -208,7 +208,8 @@ void bind_devices(Module& m, TensorClass& cls) {
   for (const char* name : {"half", "bfloat16"})
     cls.def(
         name, [](LimbTensor t, py::handle) { return clone(t); }, py::kw_only(), memory_format,
-        "Copy of the tensor; the precision is unchanged (one element type serves every float dtype).");
+        "Copy of the tensor; the precision is unchanged (one element type serves every float "
+        "dtype).");
   // resize_ in Python builds the new limbs; this swaps them in, as the
   // in-place operations write theirs.
   cls.def(
@@ -217,7 +218,8 @@ void bind_devices(Module& m, TensorClass& cls) {
         LimbTensor* t = tensor_in(self);
         if (!t) throw TypeError("_replace_limbs(): self must be a Tensor");
         check_limbs(source.data, source.shape, "_replace_limbs");
-        if (requires_grad(*t)) throw std::runtime_error("cannot resize variables that require grad");
+        if (requires_grad(*t))
+          throw std::runtime_error("cannot resize variables that require grad");
         t->data = source.data.clone();
         t->shape = source.shape;
         after_write(self, py::none());

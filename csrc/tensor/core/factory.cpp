@@ -107,8 +107,7 @@ LimbTensor arange(const at::Scalar& start, const at::Scalar& end, const at::Scal
       aten_checked("arange", [&] { return at::arange(start, end, step, float64_on(device)); });
   if (full_function_precision()) {
     const limbs::Row lo = row_of(start), st = row_of(step);
-    return points(values.numel(), device,
-                  [&](int64_t i) { return limbs::add(lo, times(st, i)); });
+    return points(values.numel(), device, [&](int64_t i) { return limbs::add(lo, times(st, i)); });
   }
   return LimbTensor{in_limb0(values), Shape{values.numel()}};
 }
@@ -119,7 +118,8 @@ namespace {
 // step in the second, with step = (end - start) / (steps - 1) in limbs.
 auto linspace_point(const at::Scalar& start, const at::Scalar& end, int64_t steps) {
   const limbs::Row lo = row_of(start), hi = row_of(end);
-  const limbs::Row step = kernels::div_row(limbs::sub(hi, lo), limbs::from_double(double(steps - 1)));
+  const limbs::Row step =
+      kernels::div_row(limbs::sub(hi, lo), limbs::from_double(double(steps - 1)));
   const int64_t half = steps / 2;
   return [lo, hi, step, steps, half](int64_t i) {
     return i < half ? limbs::add(lo, times(step, i)) : limbs::sub(hi, times(step, steps - 1 - i));
@@ -145,7 +145,8 @@ LimbTensor logspace(const at::Scalar& start, const at::Scalar& end, int64_t step
       "logspace", [&] { return at::logspace(start, end, steps, base, float64_on(device)); });
   if (full_function_precision() && steps > 0) {
     const limbs::Row b = limbs::from_double(base);
-    if (steps == 1) return points(1, device, [&](int64_t) { return kernels::pow_row(b, row_of(start)); });
+    if (steps == 1)
+      return points(1, device, [&](int64_t) { return kernels::pow_row(b, row_of(start)); });
     const auto exponent = linspace_point(start, end, steps);
     return points(steps, device, [&](int64_t i) { return kernels::pow_row(b, exponent(i)); });
   }

@@ -186,7 +186,8 @@ LimbTensor softmax(const LimbTensor& a, int64_t dim, bool log_of) {
   const RowsKernel exp_rows = full ? kernels::exp_full_kernel : kernels::exp_kernel;
   parallel_rows(n, kHeavyGrain, [&](int64_t begin, int64_t end) {
     std::vector<Row> diff(static_cast<size_t>(end - begin));
-    for (int64_t i = begin; i < end; ++i) diff[i - begin] = limbs::sub(rows_a[i], peak[slice_of(i)]);
+    for (int64_t i = begin; i < end; ++i)
+      diff[i - begin] = limbs::sub(rows_a[i], peak[slice_of(i)]);
     exp_rows(diff.data(), pr + begin, end - begin);
   });
   if (full && log_of) {

@@ -191,8 +191,8 @@ LimbTensor fold(const LimbTensor& t, const Dims& dims, bool keepdim, Fold op) {
         const Row m = x[exact_extremum<true>(x, n, 1)];
         // inf, -inf (all elements -inf) and NaN are their own answer.
         if (limbs::is_special(m)) return limbs::from_double(m.l[0]);
-        return limbs::add(m, kernels::log_row(kernels::exp_shift_sum_kernel(p, n, 1, m, scratch, full),
-                                              full));
+        return limbs::add(
+            m, kernels::log_row(kernels::exp_shift_sum_kernel(p, n, 1, m, scratch, full), full));
       }
     }
   });

@@ -14,6 +14,8 @@ import math
 
 import torch
 
+from varnel.zel._arguments import Checks
+
 
 def _shape(x):
     return tuple(x.shape)
@@ -26,40 +28,9 @@ def install(zel):
     Tensor = zel.Tensor
     linalg = zel.linalg
 
-    def tensor_arg(op, name, x):
-        if not isinstance(x, Tensor):
-            raise TypeError("%s(): argument '%s' must be Tensor, not %s" % (op, name, type(x).__name__))
-        return x
-
-    def number_arg(op, name, v):
-        if isinstance(v, bool) or not isinstance(v, (int, float)):
-            raise TypeError("%s(): argument '%s' must be Number, not %s" % (op, name, type(v).__name__))
-        return v
-
-    def wrap_dim(op, dim, ndim):
-        if isinstance(dim, bool) or not isinstance(dim, int):
-            raise TypeError("%s(): argument 'dim' must be int, not %s" % (op, type(dim).__name__))
-        n = max(ndim, 1)
-        if not -n <= dim < n:
-            raise IndexError("Dimension out of range (expected to be in range of [%d, %d], but got %d)"
-                             % (-n, n - 1, dim))
-        return dim % n
-
-    def to_out(op, result, out):
-        if out is None:
-            return result
-        if not isinstance(out, (Tensor, torch.Tensor)):
-            raise TypeError("%s(): argument 'out' must be Tensor, not %s" % (op, type(out).__name__))
-        if _shape(out) != _shape(result):
-            raise RuntimeError("%s(): out has shape %s, the result %s" % (op, list(out.shape), list(result.shape)))
-        return out.copy_(result)
-
-    def as_zel(x):
-        if isinstance(x, Tensor):
-            return x
-        if isinstance(x, torch.Tensor):
-            return zel.tensor(x.detach().to(torch.float64))
-        return zel.tensor(x)
+    checks = Checks(zel)
+    tensor_arg, number_arg, wrap_dim = checks.tensor_arg, checks.number_arg, checks.wrap_dim
+    to_out, as_zel = checks.to_out, checks.as_zel
 
     # ---------------------------------------------------------------- add-multiply
 

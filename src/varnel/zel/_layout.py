@@ -14,6 +14,8 @@ import math
 
 import torch
 
+from varnel.zel._arguments import Checks
+
 
 def _shape(x):
     return tuple(x.shape)
@@ -22,10 +24,8 @@ def _shape(x):
 def install(zel):
     Tensor = zel.Tensor
 
-    def tensor_arg(op, name, x):
-        if not isinstance(x, Tensor):
-            raise TypeError("%s(): argument '%s' must be Tensor, not %s" % (op, name, type(x).__name__))
-        return x
+    checks = Checks(zel)
+    tensor_arg, to_out = checks.tensor_arg, checks.to_out
 
     def sizes_arg(op, name, values, allow_negative=False):
         """A list of ints checked before PyTorch sees it (extreme values crash some of its checks)."""
@@ -57,15 +57,6 @@ def install(zel):
             raise RuntimeError("%s: expected src to have a size equal to the slice of self. src size = %s, "
                                "slice size = %s" % (op, list(src.shape), list(pos.shape)))
         return x.put(pos, src)
-
-    def to_out(op, result, out):
-        if out is None:
-            return result
-        if not isinstance(out, Tensor):
-            raise TypeError("%s(): argument 'out' must be Tensor, not %s" % (op, type(out).__name__))
-        if _shape(out) != _shape(result):
-            raise RuntimeError("%s(): out has shape %s, the result %s" % (op, list(out.shape), list(result.shape)))
-        return out.copy_(result)
 
     # ------------------------------------------------------------ views as gathers
 

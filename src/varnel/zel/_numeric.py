@@ -14,6 +14,8 @@ import math
 import numpy as np
 import torch
 
+from varnel.zel._arguments import Checks
+
 
 def _shape(x):
     return tuple(x.shape)
@@ -28,31 +30,8 @@ for _t in (Histogramdd, Frexp):
 def install(zel):
     Tensor = zel.Tensor
 
-    def tensor_arg(op, name, x):
-        if not isinstance(x, Tensor):
-            raise TypeError("%s(): argument '%s' must be Tensor, not %s" % (op, name, type(x).__name__))
-        return x
-
-    def number_arg(op, name, v):
-        if isinstance(v, bool) or not isinstance(v, (int, float)):
-            raise TypeError("%s(): argument '%s' must be Number, not %s" % (op, name, type(v).__name__))
-        return v
-
-    def wrap_dim(op, dim, ndim):
-        if isinstance(dim, bool) or not isinstance(dim, int):
-            raise TypeError("%s(): argument 'dim' must be int, not %s" % (op, type(dim).__name__))
-        n = max(ndim, 1)
-        if not -n <= dim < n:
-            raise IndexError("Dimension out of range (expected to be in range of [%d, %d], but got %d)"
-                             % (-n, n - 1, dim))
-        return dim % n
-
-    def as_zel(x):
-        if isinstance(x, Tensor):
-            return x
-        if isinstance(x, torch.Tensor):
-            return zel.tensor(x.detach().to(torch.float64))
-        return zel.tensor(float(x))
+    checks = Checks(zel)
+    tensor_arg, number_arg, wrap_dim, as_zel = checks.tensor_arg, checks.number_arg, checks.wrap_dim, checks.as_zel
 
     # ------------------------------------------------------------ powers of two
 

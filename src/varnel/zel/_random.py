@@ -13,6 +13,8 @@ import math
 import numpy as np
 import torch
 
+from varnel.zel._arguments import Checks
+
 _INT_DTYPES = (torch.int64, torch.int32, torch.int16, torch.int8, torch.uint8, torch.bool)
 
 
@@ -23,10 +25,7 @@ def _shape(x):
 def install(zel):
     Tensor = zel.Tensor
 
-    def tensor_arg(op, name, x):
-        if not isinstance(x, Tensor):
-            raise TypeError("%s(): argument '%s' must be Tensor, not %s" % (op, name, type(x).__name__))
-        return x
+    tensor_arg = Checks(zel).tensor_arg
 
     def number_arg(op, name, v):
         if isinstance(v, Tensor) and v.dim() == 0:

@@ -181,8 +181,8 @@ class Distribution:
         return "%s(%s)" % (type(self).__name__, shown)
 
 
-class Normal(Distribution):
-    """The normal distribution N(loc, scale^2)."""
+class _LocScale(Distribution):
+    """A location and a positive scale, broadcast together."""
 
     arg_constraints = {"loc": constraints.real, "scale": constraints.positive}
     support = constraints.real
@@ -191,6 +191,11 @@ class Normal(Distribution):
     def __init__(self, loc, scale, validate_args=None):
         (self.loc, self.scale), shape = _broadcast(_tensor(loc, "loc"), _tensor(scale, "scale"))
         super().__init__(shape, validate_args=validate_args)
+
+
+class Normal(_LocScale):
+    """The normal distribution N(loc, scale^2)."""
+
 
     @property
     def mean(self):
@@ -333,16 +338,9 @@ class Exponential(Distribution):
         return 1.0 - _acc.log(self.rate)
 
 
-class Laplace(Distribution):
+class Laplace(_LocScale):
     """The Laplace distribution of location `loc` and scale `scale`."""
 
-    arg_constraints = {"loc": constraints.real, "scale": constraints.positive}
-    support = constraints.real
-    has_rsample = True
-
-    def __init__(self, loc, scale, validate_args=None):
-        (self.loc, self.scale), shape = _broadcast(_tensor(loc, "loc"), _tensor(scale, "scale"))
-        super().__init__(shape, validate_args=validate_args)
 
     @property
     def mean(self):
@@ -378,16 +376,9 @@ class Laplace(Distribution):
         return 1.0 + _acc.log(2.0 * self.scale)
 
 
-class Cauchy(Distribution):
+class Cauchy(_LocScale):
     """The Cauchy distribution of location `loc` and scale `scale`."""
 
-    arg_constraints = {"loc": constraints.real, "scale": constraints.positive}
-    support = constraints.real
-    has_rsample = True
-
-    def __init__(self, loc, scale, validate_args=None):
-        (self.loc, self.scale), shape = _broadcast(_tensor(loc, "loc"), _tensor(scale, "scale"))
-        super().__init__(shape, validate_args=validate_args)
 
     @property
     def mean(self):
