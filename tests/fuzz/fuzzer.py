@@ -1600,7 +1600,7 @@ FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor",
                  "rand_like", "randn_like", "randint_like", "bernoulli", "new_empty_strided", "empty_strided",
                  "empty_permuted", "uniform_", "normal_", "exponential_", "cauchy_", "log_normal_", "geometric_",
                  "bernoulli_", "random_", "resize_", "resize_as_", "detach_copy", "hash_tensor", "histogramdd",
-                 "scalar_tensor", "hostile_distribution", "kl_of_hostile_pairs",
+                 "scalar_tensor", "hostile_distribution", "kl_of_hostile_pairs", "special.round",
                  # PyTorch has no derivative for it; the library records none.
                  "heaviside"}
 # pinv's tolerances and the quantiles' levels choose what to take; they take no gradient.

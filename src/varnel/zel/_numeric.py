@@ -271,6 +271,9 @@ def install(zel):
         if input.dim() < 1:
             raise RuntimeError("torch.histogramdd: input tensor should have at least 1 dimension, but got 0")
         D = input.shape[-1]
+        # One edge tensor per dimension and bins multiplying across them: bounded before any is built.
+        if D > 1024:
+            raise RuntimeError("torch.histogramdd: %d dimensions are more than supported (1024)" % D)
         points = input.reshape(-1, D) if input.dim() != 1 else input.reshape(-1, D)
         if isinstance(bins, int) and not isinstance(bins, bool):
             bins = [bins] * D
