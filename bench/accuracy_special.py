@@ -1,4 +1,4 @@
-"""Accuracy of the special functions (src/varnel/zel/_special.py) against
+"""Accuracy of the zel.special functions (src/varnel/zel/_special.py) against
 mpmath: random inputs with genuine lower limbs over each function's domain
 plus stress sets near zeros, poles and large arguments. Prints the table of
 docs/accuracy.md ("Special functions").

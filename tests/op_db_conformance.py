@@ -221,7 +221,7 @@ _COMPLEX_NAMES = ("complex", "polar", "real", "imag", "conj", "view_as_real", "v
                   "resolve_neg", "resolve_conj", "chalf", "cfloat", "cdouble")
 
 
-# Names other work takes: the special functions' top-level names, the nn
+# Names other work takes: the top-level names of zel.special's functions, the nn
 # layers' aten forms, the short-time Fourier transforms.
 _TAKEN = set("lgamma digamma polygamma mvlgamma erfinv i0 igamma igammac native_batch_norm native_layer_norm "
              "native_group_norm native_dropout_backward max_pool2d_with_indices_backward grid_sampler_2d "
@@ -850,7 +850,7 @@ def run_sample(info, target, sample, kind, error=None):
     return status, detail
 
 
-# The special functions are compositions in Python (tens of microseconds an
+# The zel.special functions are compositions in Python (tens of microseconds an
 # element): without --all their samples above this many elements are skipped.
 SLOW_SAMPLE_CAP = 5000
 _SLOW_NAMES = {"lgamma", "digamma", "polygamma", "mvlgamma", "erfinv", "i0"}

@@ -1,4 +1,4 @@
-"""The special functions (_special.py): their internal products and kernels,
+"""The zel.special functions (_special.py): their internal products and kernels,
 accuracy against mpmath on inputs with genuine lower limbs, agreement with
 PyTorch's float64 values and special values, gradients and argument errors.
 The full accuracy table comes from bench/accuracy_special.py."""

@@ -1100,7 +1100,7 @@ DROPIN_FUNCTIONS.update({name: with_input(MATH_FAMILIES.get(name, g_none))
                          for name in MATH_UNARY + sorted(MATH_FAMILIES)})
 DROPIN_FUNCTIONS.update({f"special.{name}": with_input(MATH_FAMILIES.get(name, g_none))
                          for name in vars(zel.special)})
-# -- the special functions (_special.py) ----------------------------------------------
+# -- the zel.special functions (_special.py) ----------------------------------------------
 
 
 def g_order(p):

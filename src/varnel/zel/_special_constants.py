@@ -1,4 +1,4 @@
-"""Constants of the special functions as float64 limbs (leading first), from
+"""Constants of the zel.special functions as float64 limbs (leading first), from
 mpmath at 400 bits: each tuple sums to its constant within 2^-200 relative
 (3 limbs) or 2^-250 (4 limbs)."""
 
