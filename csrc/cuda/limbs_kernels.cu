@@ -27,6 +27,7 @@ __device__ int64_t thread_index() { return int64_t(blockIdx.x) * blockDim.x + th
 #define ZEL_DEVICE_each(k, ...) limbs::k(__VA_ARGS__)
 #define ZEL_DEVICE_pair(k, ...) limbs::k(__VA_ARGS__)
 #define ZEL_DEVICE_accurate(k, ...) limbs::math::guarded<&limbs::math::k>(__VA_ARGS__)
+#define ZEL_DEVICE_lanes(k, ...) limbs::math::guarded<&limbs::math::k>(__VA_ARGS__)
 // rows_or_full: the defined kernel here, the "full" precision's one below.
 #define ZEL_DEVICE_rows_or_full(k, ...) limbs::k(__VA_ARGS__)
 #define ZEL_UNARY(name, kind, kernel, ...)                            \
@@ -47,6 +48,7 @@ __device__ int64_t thread_index() { return int64_t(blockIdx.x) * blockDim.x + th
 #define ZEL_FULL_rows(k)
 #define ZEL_FULL_each(k)
 #define ZEL_FULL_accurate(k)
+#define ZEL_FULL_lanes(k)
 #define ZEL_FULL_rows_or_full(k)                                             \
   __global__ void k##_full_kernel(const Row* in, Row* out, int64_t n) {      \
     const int64_t i = thread_index();                                        \

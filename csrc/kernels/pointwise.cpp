@@ -4,6 +4,8 @@
 // (buildsys/kernel_flags.py), as every file of csrc/kernels.
 #include "kernels/pointwise_table.h"
 
+#include "kernels/accurate_lanes.h"
+
 #include <atomic>
 
 #include "limbs/elem/defined.h"
@@ -27,12 +29,18 @@ void each_row(const Row* in, Row* out, int64_t n) {
 #define ZEL_UNARY_rows_or_full(k) &kernels::k##_kernel
 #define ZEL_UNARY_each(k) &each_row<&limbs::k>
 #define ZEL_UNARY_accurate(k) &each_row<&lm::guarded<&lm::k>>
+#define ZEL_UNARY_lanes(k) &kernels::k##_lanes_kernel
 #define ZEL_FULL_rows(k) nullptr
 #define ZEL_FULL_each(k) nullptr
 #define ZEL_FULL_accurate(k) nullptr
-#define ZEL_FULL_rows_or_full(k) &each_row<&lm::guarded<&lm::k##_full>>
+#define ZEL_FULL_lanes(k) nullptr
+#define ZEL_FULL_rows_or_full(k) &kernels::k##_full_kernel
 #define ZEL_BINARY_pair(k) &limbs::k
 #define ZEL_BINARY_accurate(k) &lm::guarded<&lm::k>
+#define ZEL_BINARY_lanes(k) &lm::guarded<&lm::k>
+#define ZEL_RUNS_pair(k) nullptr
+#define ZEL_RUNS_accurate(k) nullptr
+#define ZEL_RUNS_lanes(k) &kernels::k##_lanes_kernel
 
 using namespace op_names;  // the `names` column: Method, Function, Special
 
@@ -42,10 +50,10 @@ const ElementwiseOp kElementwiseOps[kElementwiseOpCount] = {
 #define ZEL_ELEMENTS_Complex true
 #define ZEL_UNARY(name, kind, kernel, grain, names, elements, derivative, doc)   \
   {#name, 1, ZEL_UNARY_##kind(kernel), nullptr, Grain::grain, doc, names,        \
-   ZEL_ELEMENTS_##elements, derivative, nullptr, ZEL_FULL_##kind(kernel)},
+   ZEL_ELEMENTS_##elements, derivative, nullptr, ZEL_FULL_##kind(kernel), nullptr},
 #define ZEL_BINARY(name, kind, kernel, grain, names, elements, derivative, derivative_other, doc) \
   {#name, 2, nullptr, ZEL_BINARY_##kind(kernel), Grain::grain, doc, names,                      \
-   ZEL_ELEMENTS_##elements, derivative, derivative_other, nullptr},
+   ZEL_ELEMENTS_##elements, derivative, derivative_other, nullptr, ZEL_RUNS_##kind(kernel)},
 // clang-format on
 #include "ops/pointwise.def"
 #undef ZEL_UNARY
@@ -79,13 +87,6 @@ void round_kernel(const Row* in, Row* out, int64_t n, bool decimals_zero, double
 bool malformed_row(const Row& a) { return lm::malformed(a); }
 
 Row pow_row(const Row& a, const Row& b) { return lm::guarded<&lm::pow>(a, b); }
-
-void exp_full_kernel(const Row* in, Row* out, int64_t n) {
-  each_row<&lm::guarded<&lm::exp_full>>(in, out, n);
-}
-void log_full_kernel(const Row* in, Row* out, int64_t n) {
-  each_row<&lm::guarded<&lm::log_full>>(in, out, n);
-}
 
 Row abs_row(const Row& a) { return lm::abs_exact(a); }
 

@@ -20,6 +20,7 @@ using limbs::Row;
 using RowsKernel = void (*)(const Row* in, Row* out, int64_t n);
 // A binary kernel on one pair of rows; the tensor layer broadcasts.
 using PairKernel = Row (*)(const Row& a, const Row& b);
+using PairRunsKernel = void (*)(const Row* a, const Row* b, Row* out, int64_t n);
 
 // Rows per parallel chunk: the iterative functions cost thousands of float64
 // operations per row, the selections a handful.
@@ -49,6 +50,9 @@ struct ElementwiseOp {
   // The accurate kernel of the `rows_or_full` kind, used in "full" function
   // precision; nullptr for every other kind.
   RowsKernel full;
+  // The `lanes` kind's kernel over runs of rows of two operands of one
+  // shape; nullptr for every other kind.
+  PairRunsKernel pair_runs;
   bool module_function() const { return (names & op_names::Function) != 0; }
   bool special() const { return (names & op_names::Special) != 0; }
 };
@@ -75,9 +79,20 @@ Row div_row(const Row& a, const Row& b);
 // translation unit of its own (kernels/defined_*.cpp), so that they compile
 // side by side.
 void exp_kernel(const Row* in, Row* out, int64_t n);
-// exp and log accurate to 2^-100: the "full" function precision's kernels.
+// The "full" function precision's kernels (accurate to 2^-100) of the
+// rows_or_full rows, and the run kernels of the `lanes` rows
+// (kernels/accurate_lanes.cpp).
 void exp_full_kernel(const Row* in, Row* out, int64_t n);
 void log_full_kernel(const Row* in, Row* out, int64_t n);
+void sin_full_kernel(const Row* in, Row* out, int64_t n);
+void cos_full_kernel(const Row* in, Row* out, int64_t n);
+void tan_full_kernel(const Row* in, Row* out, int64_t n);
+void tanh_full_kernel(const Row* in, Row* out, int64_t n);
+void sigmoid_full_kernel(const Row* in, Row* out, int64_t n);
+void silu_full_kernel(const Row* in, Row* out, int64_t n);
+void gelu_full_kernel(const Row* in, Row* out, int64_t n);
+void expm1_lanes_kernel(const Row* in, Row* out, int64_t n);
+void atan2_lanes_kernel(const Row* a, const Row* b, Row* out, int64_t n);
 // (a - b) - c from every limb of the three, rounded once (the accurate kernels'
 // exact difference): a log-softmax entry next to zero keeps its digits.
 Row sub_exact(const Row& a, const Row& b, const Row& c);

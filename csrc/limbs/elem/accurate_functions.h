@@ -15,6 +15,7 @@
 #include <cmath>
 #include <limits>
 
+#include "limbs/elem/accurate_lanes.h"
 #include "limbs/elem/triple.h"
 #include "limbs/core/order.h"
 
@@ -65,6 +66,9 @@ LIMBS_HD inline Row abs_exact(const Row& a) { return sign_exact(a) < 0 ? neg(a) 
 
 // asin x = atan2(x, sqrt((1 - x)(1 + x))), both factors exact from the limbs.
 LIMBS_HD inline Row asin(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::asin_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a)) return from_double(kNaN);
   const Triple one_minus = triple::neg(triple::from_row(a, -1.0));
   const Triple one_plus = triple::from_row(a, 1.0);
@@ -78,6 +82,9 @@ LIMBS_HD inline Row asin(const Row& a) {
 
 // acos x = atan2(sqrt((1 - x)(1 + x)), x).
 LIMBS_HD inline Row acos(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::acos_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a)) return from_double(kNaN);
   const Triple one_minus = triple::neg(triple::from_row(a, -1.0));
   const Triple one_plus = triple::from_row(a, 1.0);
@@ -88,6 +95,9 @@ LIMBS_HD inline Row acos(const Row& a) {
 }
 
 LIMBS_HD inline Row atan(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::atan_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return out(a.l[0] > 0.0 ? triple::half_pi() : triple::neg(triple::half_pi()));
   const Triple x = triple::from_row(a);
@@ -97,6 +107,9 @@ LIMBS_HD inline Row atan(const Row& a) {
 
 // C99's table for zeros and infinities; the quadrant from the signs.
 LIMBS_HD inline Row atan2(const Row& y, const Row& x) {
+  bool slow;
+  const Row fast = lanes_math::atan2_row(y, x, slow);
+  if (!slow) return fast;
   if (is_nan(y) || is_nan(x)) return from_double(kNaN);
   const int sy = sign_exact(y), sx = sign_exact(x);
   const bool y_neg = sy < 0 || (sy == 0 && std::signbit(y.l[0]));
@@ -124,6 +137,9 @@ LIMBS_HD inline Row atan2(const Row& y, const Row& x) {
 // (t + t/(1+t)) / 2 with t = e^|x| - 1 (no cancellation); above k = 100
 // the e^-|x| term is below 2^-200 and the result is m 2^(k-1).
 LIMBS_HD inline Row sinh(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::sinh_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a) || is_inf(a)) return from_double(a.l[0]);
   const Triple x = triple::from_row(a);
   if (x.h == 0.0) return signed_zero(a);
@@ -147,6 +163,9 @@ LIMBS_HD inline Row sinh(const Row& a) {
 }
 
 LIMBS_HD inline Row cosh(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::cosh_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return from_double(kInf);
   const Triple ax = triple::abs(triple::from_row(a));
@@ -159,6 +178,9 @@ LIMBS_HD inline Row cosh(const Row& a) {
 
 // asinh |x| = log1p(|x| + x^2 / (1 + sqrt(1 + x^2))), log(2|x|) above 2^80.
 LIMBS_HD inline Row asinh(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::asinh_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a) || is_inf(a)) return from_double(a.l[0]);
   const Triple x = triple::from_row(a);
   if (x.h == 0.0) return signed_zero(a);
@@ -176,6 +198,9 @@ LIMBS_HD inline Row asinh(const Row& a) {
 
 // acosh x = log1p(d + sqrt(d (2 + d))) with d = x - 1 exact.
 LIMBS_HD inline Row acosh(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::acosh_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a) || a.l[0] == -kInf) return from_double(kNaN);
   if (is_inf(a)) return from_double(kInf);
   const Triple d = triple::from_row(a, -1.0);
@@ -187,6 +212,9 @@ LIMBS_HD inline Row acosh(const Row& a) {
 
 // atanh |x| = log1p(2|x| / (1 - |x|)) / 2 with 1 - |x| exact.
 LIMBS_HD inline Row atanh(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::atanh_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a)) return from_double(kNaN);
   const Triple x = triple::from_row(a);
   if (x.h == 0.0) return signed_zero(a);
@@ -203,6 +231,9 @@ LIMBS_HD inline Row atanh(const Row& a) {
 // --- Exponentials and logarithms ----------------------------------------------
 
 LIMBS_HD inline Row expm1(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::expm1_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return from_double(a.l[0] > 0.0 ? kInf : -1.0);
   const Triple x = triple::from_row(a);
@@ -216,6 +247,9 @@ LIMBS_HD inline Row expm1(const Row& a) {
 // 2^x = 2^n 2^(x - n) with n = round(x) and x - n exact from the limbs, so
 // integral x gives the power of two exactly.
 LIMBS_HD inline Row exp2(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::exp2_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return from_double(a.l[0] > 0.0 ? kInf : 0.0);
   const double v = approx(a);
@@ -229,6 +263,9 @@ LIMBS_HD inline Row exp2(const Row& a) {
 
 // log(1 + x) with 1 + x exact; x itself near 0.
 LIMBS_HD inline Row log1p(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::log1p_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a) || a.l[0] == -kInf) return from_double(kNaN);
   if (is_inf(a)) return from_double(kInf);
   const Triple d = triple::from_row(a, 1.0);
@@ -279,6 +316,9 @@ LIMBS_HD inline Triple log_positive(const Row& a) {
 
 // log2 x = m + log(y) / ln2: exact at powers of two.
 LIMBS_HD inline Row log2(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::log2_row(a, slow);
+  if (!slow) return fast;
   Row r;
   if (log_special(a, r)) return r;
   int m;
@@ -287,6 +327,9 @@ LIMBS_HD inline Row log2(const Row& a) {
 }
 
 LIMBS_HD inline Row log10(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::log10_row(a, slow);
+  if (!slow) return fast;
   Row r;
   if (log_special(a, r)) return r;
   return out(triple::mul(log_positive(a), triple::inv_ln10()));
@@ -803,6 +846,9 @@ LIMBS_HD inline Triple reduce_half_pi(const Row& a, int& quadrant) {
 }
 
 LIMBS_HD inline Row sin_full(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::sin_row(a, 0.0, slow);
+  if (!slow) return fast;
   if (is_special(a)) return from_double(kNaN);
   if (sign_exact(a) == 0) return signed_zero(a);
   int q;
@@ -812,6 +858,9 @@ LIMBS_HD inline Row sin_full(const Row& a) {
 }
 
 LIMBS_HD inline Row cos_full(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::sin_row(a, 32.0, slow);
+  if (!slow) return fast;
   if (is_special(a)) return from_double(kNaN);
   int q;
   const Triple r = reduce_half_pi(a, q);
@@ -820,6 +869,9 @@ LIMBS_HD inline Row cos_full(const Row& a) {
 }
 
 LIMBS_HD inline Row tan_full(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::tan_row(a, slow);
+  if (!slow) return fast;
   if (is_special(a)) return from_double(kNaN);
   if (sign_exact(a) == 0) return signed_zero(a);
   int q;
@@ -837,6 +889,9 @@ LIMBS_HD inline Triple exp_of(const Triple& x) {
 }
 
 LIMBS_HD inline Row exp_full(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::exp_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return from_double(a.l[0] > 0.0 ? kInf : 0.0);
   return out(exp_of(triple::from_row(a)));
@@ -844,6 +899,9 @@ LIMBS_HD inline Row exp_full(const Row& a) {
 
 // log x, with x - 1 formed exactly near 1.
 LIMBS_HD inline Row log_full(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::log_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a) || a.l[0] == -kInf) return from_double(kNaN);
   if (is_inf(a)) return from_double(kInf);
   const int s = sign_exact(a);
@@ -858,6 +916,9 @@ LIMBS_HD inline Row log_full(const Row& a) {
 // tanh |x| = t / (t + 2), t = e^(2|x|) - 1 (no cancellation); above 60 it is 1
 // to 2^-170.
 LIMBS_HD inline Row tanh_full(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::tanh_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return from_double(a.l[0] > 0.0 ? 1.0 : -1.0);
   const Triple x = triple::from_row(a);
@@ -879,6 +940,9 @@ LIMBS_HD inline Triple sigmoid_of(const Triple& x) {
 }
 
 LIMBS_HD inline Row sigmoid_full(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::sigmoid_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return from_double(a.l[0] > 0.0 ? 1.0 : 0.0);
   return out(sigmoid_of(triple::from_row(a)));
@@ -892,6 +956,9 @@ LIMBS_HD inline Row signed_product(const Triple& x, const Triple& p) {
 
 // -inf gives NaN (-inf times 0), as PyTorch's.
 LIMBS_HD inline Row silu_full(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::silu_row(a, slow);
+  if (!slow) return fast;
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return from_double(a.l[0] > 0.0 ? kInf : kNaN);
   const Triple x = triple::from_row(a);
@@ -902,6 +969,9 @@ LIMBS_HD inline Row silu_full(const Row& a) {
 // The defined gelu's function, 0.5 x (1 + tanh(z)) with z = c (x + k x^3) and
 // its float64 constants, as x sigmoid(2 z): no cancellation for x < 0.
 LIMBS_HD inline Row gelu_full(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::gelu_row(a, slow);
+  if (!slow) return fast;
   constexpr double kC = 0.7978845608028654, kK = 0.044715;
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return from_double(a.l[0] > 0.0 ? kInf : kNaN);

@@ -134,6 +134,20 @@ LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a) {
 LimbTensor apply(const ElementwiseOp& op, const LimbTensor& a, const LimbTensor& b) {
   if (op.arity != 2) throw std::logic_error(std::string(op.name) + ": not a binary operation");
   const PairKernel kernel = op.pair;
+  if (op.pair_runs && a.shape == b.shape) {
+    at::Tensor da = cpu_limbs(a, op.name);
+    at::Tensor db = cpu_limbs(b, op.name);
+    const int64_t n = da.size(0);
+    at::Tensor r = new_limbs_for(n);
+    const Row* pa = rows_of(da);
+    const Row* pb = rows_of(db);
+    Row* pr = rows_of(r);
+    const PairRunsKernel runs = op.pair_runs;
+    parallel_rows(n, static_cast<int64_t>(op.grain), [&](int64_t begin, int64_t end) {
+      runs(pa + begin, pb + begin, pr + begin, end - begin);
+    });
+    return make_result(r, a.shape, a.data.device());
+  }
   return binary_rows(
       a, b, op.name, [kernel](const Row& x, const Row& y) { return kernel(x, y); },
       static_cast<int64_t>(op.grain));
