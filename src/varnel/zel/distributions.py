@@ -17,7 +17,8 @@ _zel = None
 _acc = None
 
 __all__ = ["Distribution", "Normal", "Uniform", "Exponential", "Laplace", "Cauchy", "LogNormal", "Bernoulli",
-           "Categorical", "kl_divergence", "register_kl", "constraints"]
+           "Categorical", "Gamma", "Chi2", "Beta", "StudentT", "Poisson", "Binomial", "MultivariateNormal",
+           "kl_divergence", "register_kl", "constraints"]
 
 
 def install(zel):
@@ -59,6 +60,16 @@ def _approx(t):
     return torch.as_tensor(t.detach().numpy(), dtype=torch.float64).reshape(tuple(t.shape))
 
 
+def _positive_definite(v):
+    # PyTorch's test: symmetric to 1e-6, then a Cholesky factorisation that succeeds.
+    if v.shape[-1] != v.shape[-2]:
+        return torch.zeros(v.shape[:-2], dtype=torch.bool)
+    sym = torch.isclose(v, v.mT, atol=1e-6).all(-2).all(-1)
+    if not bool(sym.all()):
+        return sym
+    return torch.linalg.cholesky_ex(v).info.eq(0)
+
+
 class constraints:
     """The parameter and support constraints, PyTorch's names."""
 
@@ -77,6 +88,11 @@ class constraints:
     nonnegative = _Constraint("GreaterThanEq(lower_bound=0.0)", lambda v: v >= 0)
     unit_interval = _Constraint("Interval(lower_bound=0.0, upper_bound=1.0)", lambda v: (v >= 0) & (v <= 1))
     boolean = _Constraint("Boolean()", lambda v: (v == 0) | (v == 1))
+    nonnegative_integer = _Constraint("IntegerGreaterThan(lower_bound=0)", lambda v: (v >= 0) & (v % 1 == 0))
+    real_vector = _Constraint("IndependentConstraint(Real(), 1)", lambda v: (v == v).all(-1))
+    lower_cholesky = _Constraint("LowerCholesky()", lambda v: (v.tril() == v).flatten(-2).all(-1)
+                                 & (v.diagonal(dim1=-2, dim2=-1) > 0).all(-1))
+    positive_definite = _Constraint("PositiveDefinite()", lambda v: _positive_definite(v))
     simplex = _Constraint("Simplex()", lambda v: (v >= 0).all(-1) & ((v.sum(-1) - 1).abs() < 1e-6))
 
     @staticmethod
@@ -149,6 +165,31 @@ class Distribution:
 
     def _support_check(self, value):
         return self.support.check(value)
+
+    # What PyTorch's base raises where a distribution has no such method.
+    @property
+    def mean(self):
+        raise NotImplementedError
+
+    @property
+    def mode(self):
+        raise NotImplementedError("%s does not implement mode" % type(self).__name__)
+
+    @property
+    def variance(self):
+        raise NotImplementedError
+
+    def log_prob(self, value):
+        raise NotImplementedError
+
+    def cdf(self, value):
+        raise NotImplementedError
+
+    def icdf(self, value):
+        raise NotImplementedError
+
+    def entropy(self):
+        raise NotImplementedError
 
     @property
     def stddev(self):
@@ -587,6 +628,716 @@ class Categorical(_ProbsOrLogits):
         # p log p with 0 log 0 = 0
         p_log_p = _zel.where(torch.as_tensor(_approx(self.probs) > 0), self.probs * self.logits, 0.0)
         return -p_log_p.sum(-1)
+
+
+# ------------------------------------------------------------------ the gamma family
+
+_MAX_ROUNDS = 1000  # rejection rounds; every sampler below accepts with probability above 1/4 per round
+
+
+def _draws(n, normal=False):
+    if n == 0:
+        return _zel.zeros(0)
+    return _zel.randn(n) if normal else _zel.rand(n)
+
+
+def _xlogy(x, y):
+    """x log y with 0 where x == 0 (unless y is NaN), on the accurate log."""
+    zero = torch.as_tensor((_approx(x) == 0) & ~torch.isnan(_approx(y)))
+    x, y = _broadcast(x, y)[0]
+    safe = _zel.where(zero.expand(tuple(y.shape)), 1.0, y)
+    return _zel.where(zero.expand(tuple(y.shape)), 0.0, x * _acc.log(safe))
+
+
+def _xlog1py(x, y):
+    """x log1p(y) with 0 where x == 0 (unless y is NaN)."""
+    zero = torch.as_tensor((_approx(x) == 0) & ~torch.isnan(_approx(y)))
+    x, y = _broadcast(x, y)[0]
+    safe = _zel.where(zero.expand(tuple(y.shape)), 0.0, y)
+    return _zel.where(zero.expand(tuple(y.shape)), 0.0, x * _zel.log1p(safe))
+
+
+def _log1p_minus(y):
+    """log1p(y) - y in float64 without the cancellation near 0."""
+    out = torch.log1p(y) - y
+    small = y.abs() < 0.05
+    term, acc = y.clone(), torch.zeros_like(y)
+    for k in range(2, 30):
+        term = term * -y
+        acc = acc + term / k
+    return torch.where(small, acc, out)
+
+
+def _standard_gamma(alpha):
+    """Gamma(alpha, 1) draws by Marsaglia and Tsang (2000), with the alpha < 1 boost
+    x U^(1/alpha); no gradient. NaN for alpha <= 0 or NaN, inf for alpha = inf."""
+    shape = tuple(alpha.shape)
+    alpha = alpha.detach().reshape(-1)
+    a = _approx(alpha)
+    n = a.numel()
+    out = _zel.zeros(n)
+    bad = ~(a > 0)
+    out[torch.nonzero(bad).reshape(-1)] = _zel.full((int(bad.sum()),), math.nan)
+    out[torch.nonzero(a == math.inf).reshape(-1)] = _zel.full((int((a == math.inf).sum()),), math.inf)
+    pending = torch.nonzero((a > 0) & (a < math.inf)).reshape(-1)
+    boost = a < 1
+    aa = _zel.where(torch.as_tensor(boost), alpha + 1.0, alpha)
+    d = aa - 1.0 / 3.0
+    c = 1.0 / _zel.sqrt(9.0 * d)
+    df = _approx(d)
+    for _ in range(_MAX_ROUNDS):
+        if pending.numel() == 0:
+            break
+        x = _draws(pending.numel(), normal=True)
+        u = _approx(_draws(pending.numel()))
+        y = c[pending] * x
+        yf, xf, dp = _approx(y), _approx(x), df[pending]
+        # d (1 - v + log v) with v = (1 + y)^3, kept O(1) for huge d.
+        with torch.no_grad():
+            t = 3.0 * dp * _log1p_minus(yf.clamp(min=-0.999999)) - xf * xf / 3.0 - dp * yf ** 3
+        accept = (yf > -1) & (torch.log(u) < 0.5 * xf * xf + t)
+        idx = torch.nonzero(accept).reshape(-1)
+        if idx.numel():
+            v = (1.0 + y[idx]) ** 3
+            out[pending[idx]] = d[pending[idx]] * v
+        pending = pending[~accept]
+    else:
+        if pending.numel():
+            raise RuntimeError("Gamma sampling did not finish in %d rounds" % _MAX_ROUNDS)
+    lift = torch.nonzero(boost & (a > 0)).reshape(-1)
+    if lift.numel():
+        u = _draws(lift.numel())
+        out[lift] = out[lift] * _acc.exp(_acc.log(u) / alpha[lift])
+    # PyTorch clamps draws to the smallest normal float64
+    tiny = torch.finfo(torch.float64).tiny
+    out = _zel.where(torch.as_tensor(_approx(out) < tiny), tiny, out)
+    return out.reshape(*shape) if shape else out.reshape(())
+
+
+def _gamma_sample_grad(alpha, x):
+    """dx/dalpha of a Gamma(alpha, 1) draw x held at fixed cdf P(alpha, x): -(dP/dalpha) / pdf.
+    dP/dalpha by a five-point difference of the 2^-100 regularized gamma, on whichever of P
+    or -Q is computed directly (small, not one minus something)."""
+    with _zel.no_grad():
+        a, xf = _approx(alpha), _approx(x)
+        use_q = torch.as_tensor(xf > a + 1)
+
+        def g(s):
+            return _zel.where(use_q, -_zel.special.gammaincc(s, x), _zel.special.gammainc(s, x))
+        h = alpha * 1e-6
+        dp = (8.0 * (g(alpha + h) - g(alpha - h)) - (g(alpha + 2.0 * h) - g(alpha - 2.0 * h))) / (12.0 * h)
+        pdf = _acc.exp((alpha - 1.0) * _acc.log(x) - x - _zel.lgamma(alpha))
+        grad = -dp / pdf
+        finite = torch.as_tensor(torch.isfinite(_approx(grad)))
+        return _zel.where(finite, grad, 0.0)
+
+
+def _gamma_reparam():
+    global _GammaReparam
+    if _GammaReparam is None:
+        class GammaReparam(_zel.autograd.Function):
+            """A Gamma(alpha, 1) draw as a function of alpha (implicit reparameterisation)."""
+
+            @staticmethod
+            def forward(ctx, alpha, draw):
+                ctx.save_for_backward(alpha, draw)
+                return draw * 1.0
+
+            @staticmethod
+            def backward(ctx, grad):
+                alpha, draw = ctx.saved_tensors
+                return grad * _gamma_sample_grad(alpha, draw), None
+        _GammaReparam = GammaReparam
+    return _GammaReparam
+
+
+_GammaReparam = None
+
+
+def _standard_gamma_rsample(alpha):
+    draw = _standard_gamma(alpha)
+    if alpha.requires_grad and _zel.is_grad_enabled():
+        return _gamma_reparam().apply(alpha, draw)
+    return draw
+
+
+def _lgamma(x):
+    return _zel.lgamma(x)
+
+
+def _digamma(x):
+    return _zel.digamma(x)
+
+
+class Gamma(Distribution):
+    """The gamma distribution of shape `concentration` and `rate` (1 / scale)."""
+
+    arg_constraints = {"concentration": constraints.positive, "rate": constraints.positive}
+    support = constraints.nonnegative
+    has_rsample = True
+
+    def __init__(self, concentration, rate, validate_args=None):
+        (self.concentration, self.rate), shape = _broadcast(_tensor(concentration, "concentration"),
+                                                            _tensor(rate, "rate"))
+        super().__init__(shape, validate_args=validate_args)
+
+    def _parameters(self):
+        return ("concentration", "rate")
+
+    @property
+    def mean(self):
+        return self.concentration / self.rate
+
+    @property
+    def mode(self):
+        return _zel.clamp((self.concentration - 1.0) / self.rate, 0.0, None)
+
+    @property
+    def variance(self):
+        return self.concentration / (self.rate * self.rate)
+
+    def rsample(self, sample_shape=()):
+        """Marsaglia–Tsang draws; differentiable in rate and (implicitly) in concentration."""
+        shape = self._extended_shape(sample_shape)
+        alpha = self.concentration.expand(*shape) * 1.0 if shape else self.concentration
+        rate = self.rate.expand(*shape) * 1.0 if shape else self.rate
+        return _standard_gamma_rsample(alpha) / rate
+
+    def log_prob(self, value):
+        value = self._validate_sample(value)
+        c, r = self.concentration, self.rate
+        return _xlogy(c, r) + _xlogy(c - 1.0, value) - r * value - _lgamma(c)
+
+    def cdf(self, value):
+        """The regularized lower incomplete gamma P(concentration, rate * value), as PyTorch 2."""
+        value = self._validate_sample(value)
+        c, x = _broadcast(self.concentration, self.rate * value)[0]
+        return _zel.special.gammainc(c, x)
+
+    def entropy(self):
+        c = self.concentration
+        return c - _acc.log(self.rate) + _lgamma(c) + (1.0 - c) * _digamma(c)
+
+
+class Chi2(Gamma):
+    """The chi-squared distribution of `df` degrees of freedom: Gamma(df / 2, 1 / 2)."""
+
+    arg_constraints = {"df": constraints.positive}
+
+    def __init__(self, df, validate_args=None):
+        self.df = _tensor(df, "df")
+        super().__init__(self.df * 0.5, 0.5, validate_args=validate_args)
+
+    def _parameters(self):
+        return ("df", "concentration", "rate")
+
+
+class Beta(Distribution):
+    """The beta distribution of `concentration1` (alpha) and `concentration0` (beta) on [0, 1]."""
+
+    arg_constraints = {"concentration1": constraints.positive, "concentration0": constraints.positive}
+    support = constraints.unit_interval
+    has_rsample = True
+
+    def __init__(self, concentration1, concentration0, validate_args=None):
+        (self.concentration1, self.concentration0), shape = _broadcast(
+            _tensor(concentration1, "concentration1"), _tensor(concentration0, "concentration0"))
+        super().__init__(shape, validate_args=validate_args)
+
+    @property
+    def mean(self):
+        return self.concentration1 / (self.concentration1 + self.concentration0)
+
+    @property
+    def mode(self):
+        a, b = self.concentration1, self.concentration0
+        m1, m0 = _zel.clamp(a - 1.0, 0.0, None), _zel.clamp(b - 1.0, 0.0, None)
+        both_small = torch.as_tensor((_approx(a) < 1) & (_approx(b) < 1))
+        # PyTorch's Dirichlet mode: the first coordinate wins when both are below one
+        return _zel.where(both_small, 1.0, m1 / (m1 + m0))
+
+    @property
+    def variance(self):
+        a, b = self.concentration1, self.concentration0
+        t = a + b
+        return a * b / (t * t * (t + 1.0))
+
+    def rsample(self, sample_shape=()):
+        """X / (X + Y) of Gamma(concentration1) and Gamma(concentration0) draws."""
+        shape = self._extended_shape(sample_shape)
+        a = self.concentration1.expand(*shape) * 1.0 if shape else self.concentration1
+        b = self.concentration0.expand(*shape) * 1.0 if shape else self.concentration0
+        x, y = _standard_gamma_rsample(a), _standard_gamma_rsample(b)
+        r = x / (x + y)
+        eps = torch.finfo(torch.float64).eps
+        f = _approx(r)
+        r = _zel.where(torch.as_tensor(f < torch.finfo(torch.float64).tiny), torch.finfo(torch.float64).tiny, r)
+        return _zel.where(torch.as_tensor(f > 1 - eps), 1.0 - eps, r)
+
+    def log_prob(self, value):
+        value = self._validate_sample(value)
+        a, b = self.concentration1, self.concentration0
+        return (_xlogy(a - 1.0, value) + _xlog1py(b - 1.0, -value)
+                + _lgamma(a + b) - _lgamma(a) - _lgamma(b))
+
+    def entropy(self):
+        a, b = self.concentration1, self.concentration0
+        t = a + b
+        return (_lgamma(a) + _lgamma(b) - _lgamma(t) - (2.0 - t) * _digamma(t)
+                - (a - 1.0) * _digamma(a) - (b - 1.0) * _digamma(b))
+
+
+class StudentT(Distribution):
+    """Student's t of `df` degrees of freedom, location `loc` and scale `scale`."""
+
+    arg_constraints = {"df": constraints.positive, "loc": constraints.real, "scale": constraints.positive}
+    support = constraints.real
+    has_rsample = True
+
+    def __init__(self, df, loc=0.0, scale=1.0, validate_args=None):
+        (self.df, self.loc, self.scale), shape = _broadcast(_tensor(df, "df"), _tensor(loc, "loc"),
+                                                            _tensor(scale, "scale"))
+        super().__init__(shape, validate_args=validate_args)
+
+    @property
+    def mean(self):
+        return _zel.where(torch.as_tensor(_approx(self.df) <= 1), math.nan, self.loc)
+
+    @property
+    def mode(self):
+        return self.loc
+
+    @property
+    def variance(self):
+        df = _approx(self.df)
+        v = self.scale * self.scale * self.df / (self.df - 2.0)
+        v = _zel.where(torch.as_tensor(df <= 2), math.inf, v)
+        return _zel.where(torch.as_tensor(df <= 1), math.nan, v)
+
+    def rsample(self, sample_shape=()):
+        """loc + scale X / sqrt(Z / df): X standard normal, Z chi-squared of df."""
+        shape = self._extended_shape(sample_shape)
+        x = _zel.randn(*shape) if shape else _zel.randn(1).reshape(())
+        df = self.df.expand(*shape) * 1.0 if shape else self.df
+        z = _standard_gamma_rsample(df * 0.5) * 2.0
+        return self.loc + self.scale * x * _zel.rsqrt(z / df)
+
+    def log_prob(self, value):
+        value = self._validate_sample(value)
+        y = (value - self.loc) / self.scale
+        df = self.df
+        z = (_acc.log(self.scale) + 0.5 * _acc.log(df) + 0.5 * _acc.constant(_accurate_constants().LOG_PI)
+             + _lgamma(0.5 * df) - _lgamma(0.5 * (df + 1.0)))
+        return -0.5 * (df + 1.0) * _zel.log1p(y * y / df) - z
+
+    def entropy(self):
+        df = self.df
+        lbeta = _lgamma(0.5 * df) + 0.5 * _acc.constant(_accurate_constants().LOG_PI) - _lgamma(0.5 * (df + 1.0))
+        return (_acc.log(self.scale) + 0.5 * (df + 1.0) * (_digamma(0.5 * (df + 1.0)) - _digamma(0.5 * df))
+                + 0.5 * _acc.log(df) + lbeta)
+
+
+def _poisson_draws(rate):
+    """Exact Poisson draws: Hörmann's transformed rejection (PTRS) from rate 10, O(1) per draw,
+    the product of uniforms below; the acceptance test in 2^-100 arithmetic."""
+    shape = tuple(rate.shape)
+    rate = rate.detach().reshape(-1)
+    lam = _approx(rate)
+    n = lam.numel()
+    out = torch.zeros(n, dtype=torch.float64)
+    out[~(lam >= 0)] = math.nan
+    out[lam == math.inf] = math.inf
+    # Small rates: count uniforms until their product falls below exp(-rate).
+    small = torch.nonzero((lam > 0) & (lam < 10)).reshape(-1)
+    if small.numel():
+        limit = torch.exp(-lam[small])
+        prod = torch.ones(small.numel(), dtype=torch.float64)
+        count = torch.zeros(small.numel(), dtype=torch.float64)
+        live = torch.ones(small.numel(), dtype=torch.bool)
+        for _ in range(_MAX_ROUNDS):
+            idx = torch.nonzero(live).reshape(-1)
+            if idx.numel() == 0:
+                break
+            prod[idx] = prod[idx] * _approx(_draws(idx.numel()))
+            more = prod[idx] > limit[idx]
+            count[idx[more]] += 1
+            live[idx[~more]] = False
+        else:
+            if bool(live.any()):
+                raise RuntimeError("Poisson sampling did not finish in %d rounds" % _MAX_ROUNDS)
+        out[small] = count
+    big = torch.nonzero((lam >= 10) & (lam < math.inf)).reshape(-1)
+    if big.numel():
+        lb = lam[big]
+        slam = torch.sqrt(lb)
+        b = 0.931 + 2.53 * slam
+        a = -0.059 + 0.02483 * b
+        invalpha = 1.1239 + 1.1328 / (b - 3.4)
+        vr = 0.9277 - 3.6224 / (b - 2)
+        log_rate = _acc.log(rate[big])
+        pending = torch.arange(big.numel())
+        for _ in range(_MAX_ROUNDS):
+            if pending.numel() == 0:
+                break
+            m = pending.numel()
+            u = _approx(_draws(m)) - 0.5
+            v = _approx(_draws(m))
+            us = 0.5 - u.abs()
+            k = torch.floor((2 * a[pending] / us + b[pending]) * u + lb[pending] + 0.43)
+            accept = (us >= 0.07) & (v <= vr[pending])
+            test = ~accept & (k >= 0) & ~((us < 0.013) & (v > us))
+            ti = torch.nonzero(test).reshape(-1)
+            if ti.numel():
+                p = pending[ti]
+                kz = _zel.tensor(k[ti])
+                logf = _approx(kz * log_rate[p] - rate[big][p] - _zel.lgamma(kz + 1.0))
+                lhs = torch.log(v[ti]) + torch.log(invalpha[p]) - torch.log(a[p] / (us[ti] * us[ti]) + b[p])
+                accept[ti] = lhs <= logf
+            out[big[pending[accept]]] = k[accept]
+            pending = pending[~accept]
+        else:
+            if pending.numel():
+                raise RuntimeError("Poisson sampling did not finish in %d rounds" % _MAX_ROUNDS)
+    result = _zel.tensor(out)
+    return result.reshape(*shape) if shape else result.reshape(())
+
+
+class Poisson(Distribution):
+    """The Poisson distribution of rate `rate`."""
+
+    arg_constraints = {"rate": constraints.nonnegative}
+    support = constraints.nonnegative_integer
+
+    def __init__(self, rate, validate_args=None):
+        self.rate = _tensor(rate, "rate")
+        super().__init__(tuple(self.rate.shape), validate_args=validate_args)
+
+    @property
+    def mean(self):
+        return self.rate
+
+    @property
+    def mode(self):
+        return _zel.floor(self.rate)
+
+    @property
+    def variance(self):
+        return self.rate
+
+    def sample(self, sample_shape=()):
+        """Exact draws (PTRS from rate 10), integers as floating values like PyTorch's."""
+        shape = self._extended_shape(sample_shape)
+        with _zel.no_grad():
+            return _poisson_draws(self.rate.expand(*shape) * 1.0 if shape else self.rate)
+
+    def log_prob(self, value):
+        value = self._validate_sample(value)
+        rate, value = _broadcast(self.rate, value)[0]
+        return _xlogy(value, rate) - rate - _lgamma(value + 1.0)
+
+
+def _binomial_draws(count, prob):
+    """Exact Binomial draws as PyTorch: BTRS (Hörmann) where the smaller of n p, n (1 - p) is at
+    least 10, O(1) per draw, the inversion of geometric waiting times below; the BTRS
+    acceptance test on the exact log-probability ratio in 2^-100 arithmetic."""
+    shape = tuple(prob.shape)
+    count, prob = count.detach().reshape(-1), prob.detach().reshape(-1)
+    n, p = _approx(count), _approx(prob)
+    size = n.numel()
+    out = torch.zeros(size, dtype=torch.float64)
+    bad = ~((n >= 0) & (p >= 0) & (p <= 1)) | (n == math.inf)
+    out[bad] = math.nan
+    ok = ~bad & (n > 0) & (p > 0)
+    full = ok & (p >= 1)
+    out[full] = n[full]
+    ok = ok & (p < 1)
+    flip = p > 0.5
+    q = torch.where(flip, 1 - p, p)
+    qz = _zel.where(torch.as_tensor(flip), 1.0 - prob, prob)
+    draws = torch.zeros(size, dtype=torch.float64)
+    small = torch.nonzero(ok & (n * q < 10)).reshape(-1)
+    if small.numel():
+        logq = torch.log1p(-q[small])
+        total = torch.zeros(small.numel(), dtype=torch.float64)
+        num = torch.zeros(small.numel(), dtype=torch.float64)
+        live = torch.ones(small.numel(), dtype=torch.bool)
+        for _ in range(_MAX_ROUNDS):
+            idx = torch.nonzero(live).reshape(-1)
+            if idx.numel() == 0:
+                break
+            u = _approx(_draws(idx.numel()))
+            total[idx] += torch.ceil(torch.log(u) / logq[idx])
+            over = total[idx] > n[small][idx]
+            num[idx[~over]] += 1
+            live[idx[over]] = False
+        else:
+            if bool(live.any()):
+                raise RuntimeError("Binomial sampling did not finish in %d rounds" % _MAX_ROUNDS)
+        draws[small] = num
+    big = torch.nonzero(ok & (n * q >= 10)).reshape(-1)
+    if big.numel():
+        nb, pb = n[big], q[big]
+        nz, pz = count[big], qz[big]
+        spq = torch.sqrt(nb * pb * (1 - pb))
+        b = 1.15 + 2.53 * spq
+        a = -0.0873 + 0.0248 * b + 0.01 * pb
+        c = nb * pb + 0.5
+        vr = 0.92 - 4.2 / b
+        alpha = (2.83 + 5.1 / b) * spq
+        m = torch.floor((nb + 1) * pb)
+        mz = _zel.tensor(m)
+        log_r = _acc.log(pz) - _zel.log1p(-pz)
+        log_fm = _zel.lgamma(mz + 1.0) + _zel.lgamma(nz - mz + 1.0)
+        pending = torch.arange(big.numel())
+        for _ in range(_MAX_ROUNDS):
+            if pending.numel() == 0:
+                break
+            mm = pending.numel()
+            u = _approx(_draws(mm)) - 0.5
+            v = _approx(_draws(mm))
+            us = 0.5 - u.abs()
+            k = torch.floor((2 * a[pending] / us + b[pending]) * u + c[pending])
+            inside = (k >= 0) & (k <= nb[pending])
+            accept = inside & (us >= 0.07) & (v <= vr[pending])
+            ti = torch.nonzero(inside & ~accept).reshape(-1)
+            if ti.numel():
+                pi = pending[ti]
+                kz = _zel.tensor(k[ti])
+                # log f(k) / f(m), exactly: the factorials and (k - m) log(p / (1 - p))
+                ratio = _approx(log_fm[pi] - _zel.lgamma(kz + 1.0) - _zel.lgamma(nz[pi] - kz + 1.0)
+                                + (kz - mz[pi]) * log_r[pi])
+                lhs = torch.log(v[ti] * alpha[pi] / (a[pi] / (us[ti] * us[ti]) + b[pi]))
+                accept[ti] = lhs <= ratio
+            draws[big[pending[accept]]] = k[accept]
+            pending = pending[~accept]
+        else:
+            if pending.numel():
+                raise RuntimeError("Binomial sampling did not finish in %d rounds" % _MAX_ROUNDS)
+    out = torch.where(ok, torch.where(flip, n - draws, draws), out)
+    result = _zel.tensor(out)
+    return result.reshape(*shape) if shape else result.reshape(())
+
+
+class Binomial(_ProbsOrLogits):
+    """The number of successes in `total_count` trials of probability `probs` (or sigmoid(`logits`))."""
+
+    arg_constraints = {"total_count": constraints.nonnegative_integer, "probs": constraints.unit_interval,
+                       "logits": constraints.real}
+    has_enumerate_support = True
+    support = constraints._Constraint("IntegerInterval(lower_bound=0, upper_bound=total_count)", None)
+
+    def __init__(self, total_count=1, probs=None, logits=None, validate_args=None):
+        self._probs_or_logits(probs, logits, False)
+        given = self.probs if self._given == "probs" else self.logits
+        (self.total_count, given), shape = _broadcast(_tensor(total_count, "total_count"), given)
+        setattr(self, self._given, given)
+        super().__init__(shape, validate_args=validate_args)
+        if self._given == "probs":
+            self.logits = _acc.log(self.probs) - _zel.log1p(-self.probs)
+        else:
+            self.probs = _acc.sigmoid(self.logits)
+
+    def _parameters(self):
+        return ("total_count", self._given)
+
+    def _support_check(self, value):
+        v = _approx(value)
+        return (v >= 0) & (v <= _approx(self.total_count)) & (v % 1 == 0)
+
+    @property
+    def param_shape(self):
+        return torch.Size(self._batch_shape)
+
+    @property
+    def mean(self):
+        return self.total_count * self.probs
+
+    @property
+    def mode(self):
+        return _zel.minimum(_zel.floor((self.total_count + 1.0) * self.probs), self.total_count)
+
+    @property
+    def variance(self):
+        return self.total_count * self.probs * (1.0 - self.probs)
+
+    def sample(self, sample_shape=()):
+        """Exact draws (BTRS where both n p and n (1 - p) reach 10), as floating values."""
+        shape = self._extended_shape(sample_shape)
+        with _zel.no_grad():
+            n = self.total_count.expand(*shape) * 1.0 if shape else self.total_count
+            p = self.probs.expand(*shape) * 1.0 if shape else self.probs
+            return _binomial_draws(n, p)
+
+    def log_prob(self, value):
+        value = self._validate_sample(value)
+        n = self.total_count
+        norm = _lgamma(n + 1.0) - _lgamma(value + 1.0) - _lgamma(n - value + 1.0)
+        if self._given == "probs":
+            # k log p + (n - k) log1p(-p): exact at p = 0 and p = 1
+            return norm + _xlogy(value, self.probs) + _xlog1py(n - value, -self.probs)
+        return norm + value * self.logits - n * _acc.softplus(self.logits)
+
+    def enumerate_support(self, expand=True):
+        """0 .. total_count along a new first dimension (total_count the same everywhere)."""
+        counts = _approx(self.total_count)
+        total = int(counts.max()) if counts.numel() and bool(torch.isfinite(counts).all()) else None
+        if total is None or not bool((counts == total).all()):
+            raise NotImplementedError("Inhomogeneous total count not supported by `enumerate_support`.")
+        if total > 1 << 20:
+            raise ValueError("enumerate_support would hold total_count + 1 = %d values" % (total + 1))
+        values = _zel.tensor(torch.arange(1 + total, dtype=torch.float64))
+        values = values.reshape(*((-1,) + (1,) * len(self._batch_shape)))
+        if expand:
+            values = values.expand(*((1 + total,) + self._batch_shape)) * 1.0
+        return values
+
+    def entropy(self):
+        values = self.enumerate_support(False)
+        lp = self.log_prob(values)
+        return -(_acc.exp(lp) * lp).sum(0)
+
+
+# ------------------------------------------------------------------ MultivariateNormal
+
+def _matrix(v, name):
+    t = _tensor(v, name)
+    if t.dim() < 2:
+        raise ValueError("%s must be at least two-dimensional, with optional leading batch dimensions" % name)
+    if t.shape[-1] != t.shape[-2]:
+        raise ValueError("%s must be square, got shape %s" % (name, tuple(t.shape)))
+    return t
+
+
+def _half_log_det(tril):
+    return _acc.log(tril.diagonal(dim1=-2, dim2=-1)).sum(-1)
+
+
+def _mahalanobis(tril, diff):
+    """|L^-1 diff|^2 with L broadcast against diff's batch."""
+    n = diff.shape[-1]
+    batch = tuple(torch.broadcast_shapes(tuple(tril.shape[:-2]), tuple(diff.shape[:-1])))
+    lt = tril.expand(*(batch + (n, n))) * 1.0
+    d = diff.expand(*(batch + (n,))) * 1.0
+    if math.prod(batch + (n,)) == 0:
+        return _zel.zeros(*batch) if batch else _zel.zeros(1).reshape(())
+    w = _zel.linalg.solve_triangular(lt, d.unsqueeze(-1), upper=False).squeeze(-1)
+    return (w * w).sum(-1)
+
+
+class MultivariateNormal(Distribution):
+    """The multivariate normal of mean `loc` and one of `covariance_matrix`, `precision_matrix` or
+    `scale_tril` (lower Cholesky factor of the covariance)."""
+
+    arg_constraints = {"loc": constraints.real_vector, "covariance_matrix": constraints.positive_definite,
+                       "precision_matrix": constraints.positive_definite, "scale_tril": constraints.lower_cholesky}
+    support = constraints.real_vector
+    has_rsample = True
+
+    def __init__(self, loc, covariance_matrix=None, precision_matrix=None, scale_tril=None, validate_args=None):
+        loc = _tensor(loc, "loc")
+        if loc.dim() < 1:
+            raise ValueError("loc must be at least one-dimensional.")
+        if (covariance_matrix is not None) + (scale_tril is not None) + (precision_matrix is not None) != 1:
+            raise ValueError("Exactly one of covariance_matrix or precision_matrix or scale_tril may be specified.")
+        name, given = [(k, v) for k, v in (("scale_tril", scale_tril), ("covariance_matrix", covariance_matrix),
+                                           ("precision_matrix", precision_matrix)) if v is not None][0]
+        given = _matrix(given, name)
+        if given.shape[-1] != loc.shape[-1]:
+            raise ValueError("loc of size %d does not match %s of size %d" % (loc.shape[-1], name, given.shape[-1]))
+        batch = tuple(torch.broadcast_shapes(tuple(given.shape[:-2]), tuple(loc.shape[:-1])))
+        n = loc.shape[-1]
+        self.__dict__[name] = given.expand(*(batch + (n, n))) * 1.0
+        self._given = name
+        self.loc = loc.expand(*(batch + (n,))) * 1.0
+        super().__init__(batch, (n,), validate_args=validate_args)
+        if name == "scale_tril":
+            self._unbroadcasted_scale_tril = given
+        elif name == "covariance_matrix":
+            self._unbroadcasted_scale_tril = _zel.linalg.cholesky(given)
+        else:
+            self._unbroadcasted_scale_tril = _precision_to_scale_tril(given)
+
+    def _full(self, m):
+        return m.expand(*(self._batch_shape + self._event_shape * 2)) * 1.0
+
+    @property
+    def scale_tril(self):
+        if "scale_tril" in self.__dict__:
+            return self.__dict__["scale_tril"]
+        return self._full(self._unbroadcasted_scale_tril)
+
+    @property
+    def covariance_matrix(self):
+        if "covariance_matrix" in self.__dict__:
+            return self.__dict__["covariance_matrix"]
+        lt = self._unbroadcasted_scale_tril
+        return self._full(_zel.matmul(lt, lt.transpose(-2, -1)))
+
+    @property
+    def precision_matrix(self):
+        if "precision_matrix" in self.__dict__:
+            return self.__dict__["precision_matrix"]
+        return self._full(_zel.cholesky_inverse(self._unbroadcasted_scale_tril))
+
+    def expand(self, batch_shape, _instance=None):
+        batch_shape = tuple(batch_shape)
+        torch.broadcast_shapes(batch_shape, self._batch_shape)
+        new = self.__class__.__new__(self.__class__)
+        new.loc = self.loc.expand(*(batch_shape + self._event_shape)) * 1.0
+        new._unbroadcasted_scale_tril = self._unbroadcasted_scale_tril
+        new._given = self._given
+        new.__dict__[self._given] = self.__dict__[self._given].expand(
+            *(batch_shape + self._event_shape * 2)) * 1.0
+        new._batch_shape, new._event_shape, new._validate_args = batch_shape, self._event_shape, self._validate_args
+        return new
+
+    def _parameters(self):
+        return ("loc", self._given)
+
+    def _support_check(self, value):
+        return (_approx(value) == _approx(value)).all(-1)
+
+    @property
+    def mean(self):
+        return self.loc
+
+    @property
+    def mode(self):
+        return self.loc
+
+    @property
+    def variance(self):
+        lt = self._unbroadcasted_scale_tril
+        return (lt * lt).sum(-1).expand(*(self._batch_shape + self._event_shape)) * 1.0
+
+    def rsample(self, sample_shape=()):
+        """loc + L eps, eps standard normal: differentiable in loc and the matrix."""
+        shape = self._extended_shape(sample_shape)
+        eps = _zel.randn(*shape)
+        return self.loc + _zel.matmul(self._unbroadcasted_scale_tril, eps.unsqueeze(-1)).squeeze(-1)
+
+    def log_prob(self, value):
+        value = self._validate_sample(value)
+        if value.dim() < 1 or value.shape[-1] != self._event_shape[0]:
+            raise ValueError("The right-most size of value must match event_shape: %s vs %s"
+                             % (tuple(value.shape), self._event_shape))
+        m = _mahalanobis(self._unbroadcasted_scale_tril, value - self.loc)
+        log_2pi = 2.0 * _acc.constant(_accurate_constants().LOG_SQRT_2PI)
+        return -0.5 * (self._event_shape[0] * log_2pi + m) - _half_log_det(self._unbroadcasted_scale_tril)
+
+    def entropy(self):
+        n = self._event_shape[0]
+        h = (0.5 * n + n * _acc.constant(_accurate_constants().LOG_SQRT_2PI)
+             + _half_log_det(self._unbroadcasted_scale_tril))
+        return h.expand(*self._batch_shape) * 1.0 if self._batch_shape else h
+
+
+def _precision_to_scale_tril(p):
+    # PyTorch's route: the Cholesky factor of the flipped precision, inverted.
+    lf = _zel.linalg.cholesky(_zel.flip(p, (-2, -1)))
+    l_inv = _zel.flip(lf, (-2, -1)).transpose(-2, -1)
+    eye = _zel.eye(p.shape[-1]).expand(*tuple(l_inv.shape)) * 1.0
+    return _zel.linalg.solve_triangular(l_inv, eye, upper=False)
 
 
 # ------------------------------------------------------------------ KL divergence
