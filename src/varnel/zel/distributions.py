@@ -1355,9 +1355,11 @@ def register_kl(type_p, type_q):
 
 def kl_divergence(p, q):
     """KL(p || q) for a pair of distributions PyTorch registers."""
-    for (tp, tq), fn in _KL.items():
-        if isinstance(p, tp) and isinstance(q, tq):
-            return fn(p, q)
+    matches = [(tp, tq) for tp, tq in _KL if isinstance(p, tp) and isinstance(q, tq)]
+    if matches:
+        # the most specific registration, as PyTorch (Chi2 is a Gamma)
+        best = min(matches, key=lambda k: type(p).__mro__.index(k[0]) + type(q).__mro__.index(k[1]))
+        return _KL[best](p, q)
     raise NotImplementedError("No KL(p || q) is implemented for p type %s and q type %s"
                               % (type(p).__name__, type(q).__name__))
 
@@ -1408,6 +1410,273 @@ def _kl_categorical_categorical(p, q):
     t = _zel.where(torch.as_tensor(_approx(q.probs) == 0).expand(shape), math.inf, t)
     t = _zel.where(torch.as_tensor(_approx(p.probs) == 0).expand(shape), 0.0, t)
     return t.sum(-1)
+
+
+# ------------------------------------------------------------------ KL of the gamma family and across families
+
+_EULER = (0.5772156649015329, -4.942915152430645e-18, -2.322111740706957e-34, 1.7004947433810964e-50,
+          -4.2878923485597993e-67, -1.9572754650324196e-83, 7.187424637070741e-100, 2.6999200385154475e-116)
+_LOG_2 = (0.6931471805599453, 2.3190468138462996e-17, 5.707708438416212e-34, -3.5824322106018114e-50,
+          -1.352169675798863e-66, 6.080638740240814e-83, 2.8955024332347147e-99, 2.351386712145641e-116)
+_SQRT_2_OVER_PI = (0.7978845608028654, -4.98465440455546e-17, -6.849850895459242e-34, 6.160445876505756e-51,
+                   -5.92780661605383e-67, -2.0247324457706623e-83, -1.4534743870110434e-100, -4.14820103094321e-117)
+
+
+def _log_2pi():
+    return 2.0 * _acc.constant(_accurate_constants().LOG_SQRT_2PI)
+
+
+def _fill(result, mask, value):
+    """result with `value` where the float64 mask holds, the mask broadcast to result's shape."""
+    shape = tuple(torch.broadcast_shapes(tuple(result.shape), tuple(mask.shape)))
+    result = result if tuple(result.shape) == shape else result.expand(*shape) * 1.0
+    return _zel.where(torch.as_tensor(mask).expand(shape), value, result)
+
+
+def _x_log_x(t):
+    # t log t with its limit 0 at t = 0 (PyTorch's product gives NaN there)
+    return _xlogy(t, t)
+
+
+def _infinite_like(t):
+    return _zel.full(tuple(t.shape), math.inf) if t.dim() else _zel.tensor(math.inf)
+
+
+@register_kl(Gamma, Gamma)
+def _kl_gamma_gamma(p, q):
+    t1 = q.concentration * _acc.log(p.rate / q.rate)
+    t2 = _lgamma(q.concentration) - _lgamma(p.concentration)
+    t3 = (p.concentration - q.concentration) * _digamma(p.concentration)
+    t4 = (q.rate - p.rate) * (p.concentration / p.rate)
+    return t1 + t2 + t3 + t4
+
+
+@register_kl(Beta, Beta)
+def _kl_beta_beta(p, q):
+    sp = p.concentration1 + p.concentration0
+    sq = q.concentration1 + q.concentration0
+    t1 = _lgamma(q.concentration1) + _lgamma(q.concentration0) + _lgamma(sp)
+    t2 = _lgamma(p.concentration1) + _lgamma(p.concentration0) + _lgamma(sq)
+    t3 = (p.concentration1 - q.concentration1) * _digamma(p.concentration1)
+    t4 = (p.concentration0 - q.concentration0) * _digamma(p.concentration0)
+    t5 = (sq - sp) * _digamma(sp)
+    return t1 - t2 + t3 + t4 + t5
+
+
+@register_kl(Binomial, Binomial)
+def _kl_binomial_binomial(p, q):
+    np_, nq = _approx(p.total_count), _approx(q.total_count)
+    if bool((np_ < nq).any()):
+        raise NotImplementedError("KL between Binomials where q.total_count > p.total_count is not implemented")
+    pp, qp = p.probs, q.probs
+    # n (p log(p / q) + (1 - p) log((1 - p) / (1 - q))), with 0 log 0 = 0
+    kl = p.total_count * (_xlogy(pp, pp) - _xlogy(pp, qp) + _xlog1py(1.0 - pp, -pp) - _xlog1py(1.0 - pp, -qp))
+    return _fill(kl, np_ > nq, math.inf)
+
+
+@register_kl(Poisson, Poisson)
+def _kl_poisson_poisson(p, q):
+    return _xlogy(p.rate, p.rate) - _xlogy(p.rate, q.rate) - (p.rate - q.rate)
+
+
+@register_kl(MultivariateNormal, MultivariateNormal)
+def _kl_mvn_mvn(p, q):
+    if p.event_shape != q.event_shape:
+        raise ValueError("KL-divergence between two Multivariate Normals with different event shapes cannot be "
+                         "computed")
+    pl, ql = p._unbroadcasted_scale_tril, q._unbroadcasted_scale_tril
+    half_term1 = _half_log_det(ql) - _half_log_det(pl)
+    n = p.event_shape[0]
+    batch = tuple(torch.broadcast_shapes(tuple(ql.shape[:-2]), tuple(pl.shape[:-2])))
+    qe, pe = ql.expand(*(batch + (n, n))) * 1.0, pl.expand(*(batch + (n, n))) * 1.0
+    if math.prod(batch) and n:
+        w = _zel.linalg.solve_triangular(qe, pe, upper=False)
+        term2 = (w * w).sum(-1).sum(-1)
+    else:
+        term2 = _zel.zeros(*batch) if batch else _zel.zeros(1).reshape(())
+    term3 = _mahalanobis(ql, q.loc - p.loc)
+    return half_term1 + 0.5 * (term2 + term3 - float(n))
+
+
+@register_kl(Cauchy, Cauchy)
+def _kl_cauchy_cauchy(p, q):
+    s, d = p.scale + q.scale, p.loc - q.loc
+    return _acc.log(s * s + d * d) - _acc.log(4.0 * p.scale * q.scale)
+
+
+@register_kl(LogNormal, LogNormal)
+def _kl_lognormal_lognormal(p, q):
+    # PyTorch's transformed-transformed rule: the same exp transform, so the bases' KL
+    return _kl_normal_normal(p.base_dist, q.base_dist)
+
+
+@register_kl(Bernoulli, Poisson)
+def _kl_bernoulli_poisson(p, q):
+    return -p.entropy() - (p.probs * _acc.log(q.rate) - q.rate)
+
+
+@register_kl(Beta, Exponential)
+def _kl_beta_exponential(p, q):
+    return -p.entropy() - _acc.log(q.rate) + q.rate * (p.concentration1 / (p.concentration1 + p.concentration0))
+
+
+@register_kl(Beta, Gamma)
+def _kl_beta_gamma(p, q):
+    t1 = -p.entropy()
+    t2 = _lgamma(q.concentration) - q.concentration * _acc.log(q.rate)
+    t3 = (q.concentration - 1.0) * (_digamma(p.concentration1) - _digamma(p.concentration1 + p.concentration0))
+    t4 = q.rate * p.concentration1 / (p.concentration1 + p.concentration0)
+    return t1 + t2 - t3 + t4
+
+
+@register_kl(Beta, Normal)
+def _kl_beta_normal(p, q):
+    e = p.concentration1 / (p.concentration1 + p.concentration0)
+    var = q.scale * q.scale
+    t1 = -p.entropy()
+    t2 = 0.5 * (_acc.log(var) + _log_2pi())
+    t3 = (e * (1.0 - e) / (p.concentration1 + p.concentration0 + 1.0) + e * e) * 0.5
+    t4 = q.loc * e
+    t5 = q.loc * q.loc * 0.5
+    return t1 + t2 + (t3 - t4 + t5) / var
+
+
+@register_kl(Beta, Uniform)
+def _kl_beta_uniform(p, q):
+    result = -p.entropy() + _acc.log(q.high - q.low)
+    return _fill(result, (_approx(q.low) > 0) | (_approx(q.high) < 1), math.inf)
+
+
+@register_kl(Exponential, Beta)
+@register_kl(Exponential, Uniform)
+def _kl_exponential_infinity(p, q):
+    return _infinite_like(p.rate)
+
+
+@register_kl(Exponential, Gamma)
+def _kl_exponential_gamma(p, q):
+    ratio = q.rate / p.rate
+    euler = _acc.constant(_EULER)
+    t1 = -q.concentration * _acc.log(ratio)
+    return t1 + ratio + _lgamma(q.concentration) + q.concentration * euler - (1.0 + euler)
+
+
+@register_kl(Exponential, Normal)
+def _kl_exponential_normal(p, q):
+    var = q.scale * q.scale
+    rate2 = p.rate * p.rate
+    t1 = 0.5 * (_acc.log(rate2 * var) + _log_2pi())
+    t2 = 1.0 / rate2
+    t3 = q.loc / p.rate
+    t4 = q.loc * q.loc * 0.5
+    return t1 - 1.0 + (t2 - t3 + t4) / var
+
+
+@register_kl(Gamma, Beta)
+@register_kl(Gamma, Uniform)
+def _kl_gamma_infinity(p, q):
+    return _infinite_like(p.concentration)
+
+
+@register_kl(Gamma, Exponential)
+def _kl_gamma_exponential(p, q):
+    return -p.entropy() - _acc.log(q.rate) + q.rate * p.concentration / p.rate
+
+
+@register_kl(Gamma, Normal)
+def _kl_gamma_normal(p, q):
+    var = q.scale * q.scale
+    beta2 = p.rate * p.rate
+    c = p.concentration
+    t1 = 0.5 * (_acc.log(beta2 * var) + _log_2pi()) - c - _lgamma(c)
+    t2 = 0.5 * (c * c + c) / beta2
+    t3 = q.loc * c / p.rate
+    t4 = 0.5 * q.loc * q.loc
+    return t1 + (c - 1.0) * _digamma(c) + (t2 - t3 + t4) / var
+
+
+@register_kl(Laplace, Beta)
+@register_kl(Laplace, Exponential)
+@register_kl(Laplace, Gamma)
+@register_kl(Laplace, Uniform)
+def _kl_laplace_infinity(p, q):
+    return _infinite_like(p.loc)
+
+
+@register_kl(Laplace, Normal)
+def _kl_laplace_normal(p, q):
+    var = q.scale * q.scale
+    ratio = p.scale * p.scale / var
+    # 0.5 log(2 ratio / pi)
+    t1 = 0.5 * (_acc.log(ratio) + _acc.constant(_LOG_2) - _acc.constant(_accurate_constants().LOG_PI))
+    t2 = 0.5 * p.loc * p.loc
+    t3 = p.loc * q.loc
+    t4 = 0.5 * q.loc * q.loc
+    return -t1 + ratio + (t2 - t3 + t4) / var - 1.0
+
+
+@register_kl(Normal, Beta)
+@register_kl(Normal, Exponential)
+@register_kl(Normal, Gamma)
+@register_kl(Normal, Uniform)
+def _kl_normal_infinity(p, q):
+    return _infinite_like(p.loc)
+
+
+@register_kl(Normal, Laplace)
+def _kl_normal_laplace(p, q):
+    diff = p.loc - q.loc
+    ratio = p.scale / q.scale
+    z = diff / p.scale
+    t1 = _acc.log(ratio)
+    t2 = _acc.constant(_SQRT_2_OVER_PI) * p.scale * _acc.exp(-0.5 * z * z)
+    t3 = diff * _zel.erf(z / _acc.constant(_accurate_constants().SQRT_2))
+    # 0.5 (1 + log(pi / 2))
+    c = 0.5 * (1.0 + _acc.constant(_accurate_constants().LOG_PI) - _acc.constant(_LOG_2))
+    return -t1 + (t2 + t3) / q.scale - c
+
+
+@register_kl(Poisson, Bernoulli)
+@register_kl(Poisson, Binomial)
+def _kl_poisson_infinity(p, q):
+    return _infinite_like(p.rate)
+
+
+@register_kl(Uniform, Beta)
+def _kl_uniform_beta(p, q):
+    w = p.high - p.low
+    t1 = _acc.log(w)
+    t2 = (q.concentration1 - 1.0) * (_x_log_x(p.high) - _x_log_x(p.low) - w) / w
+    t3 = (q.concentration0 - 1.0) * (_x_log_x(1.0 - p.high) - _x_log_x(1.0 - p.low) + w) / w
+    t4 = _lgamma(q.concentration1) + _lgamma(q.concentration0) - _lgamma(q.concentration1 + q.concentration0)
+    result = t3 + t4 - t1 - t2
+    return _fill(result, (_approx(p.high) > 1) | (_approx(p.low) < 0), math.inf)
+
+
+@register_kl(Uniform, Exponential)
+def _kl_uniform_exponential(p, q):
+    result = q.rate * (p.high + p.low) / 2.0 - _acc.log((p.high - p.low) * q.rate)
+    return _fill(result, _approx(p.low) < 0, math.inf)
+
+
+@register_kl(Uniform, Gamma)
+def _kl_uniform_gamma(p, q):
+    w = p.high - p.low
+    t1 = _acc.log(w)
+    t2 = _lgamma(q.concentration) - q.concentration * _acc.log(q.rate)
+    t3 = (1.0 - q.concentration) * (_x_log_x(p.high) - _x_log_x(p.low) - w) / w
+    t4 = q.rate * (p.high + p.low) / 2.0
+    result = -t1 + t2 + t3 + t4
+    return _fill(result, _approx(p.low) < 0, math.inf)
+
+
+@register_kl(Uniform, Normal)
+def _kl_uniform_normal(p, q):
+    w = p.high - p.low
+    t1 = 0.5 * _log_2pi() + _acc.log(q.scale / w)
+    t2 = w * w / 12.0
+    m = (p.high + p.low - 2.0 * q.loc) / 2.0
+    return t1 + 0.5 * (t2 + m * m) / (q.scale * q.scale)
 
 
 def _accurate_constants():
