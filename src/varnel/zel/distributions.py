@@ -1138,7 +1138,7 @@ class Binomial(_ProbsOrLogits):
             self.probs = _acc.sigmoid(self.logits)
 
     def _parameters(self):
-        return ("total_count", self._given)
+        return ("total_count", "probs", "logits")
 
     def _support_check(self, value):
         v = _approx(value)
