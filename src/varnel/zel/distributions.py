@@ -714,22 +714,46 @@ def _standard_gamma(alpha):
     return out.reshape(*shape) if shape else out.reshape(())
 
 
+_WH_FROM = 2e4  # past this concentration special.gammainc's capped series no longer holds 2^-100
+
+
 def _gamma_sample_grad(alpha, x):
     """dx/dalpha of a Gamma(alpha, 1) draw x held at fixed cdf P(alpha, x): -(dP/dalpha) / pdf.
     dP/dalpha by a five-point difference of the 2^-100 regularized gamma, on whichever of P
-    or -Q is computed directly (small, not one minus something)."""
+    or -Q is computed directly (small, not one minus something): about 1e-17 relative. Past
+    alpha = 2e4, the derivative of the Wilson–Hilferty quantile at fixed normal deviate
+    (relative error below 2e-7 within four standard deviations)."""
     with _zel.no_grad():
+        shape = tuple(alpha.shape)
+        alpha, x = alpha.reshape(-1), x.reshape(-1)
         a, xf = _approx(alpha), _approx(x)
-        use_q = torch.as_tensor(xf > a + 1)
-
-        def g(s):
-            return _zel.where(use_q, -_zel.special.gammaincc(s, x), _zel.special.gammainc(s, x))
-        h = alpha * 1e-6
-        dp = (8.0 * (g(alpha + h) - g(alpha - h)) - (g(alpha + 2.0 * h) - g(alpha - 2.0 * h))) / (12.0 * h)
-        pdf = _acc.exp((alpha - 1.0) * _acc.log(x) - x - _zel.lgamma(alpha))
+        large = torch.as_tensor(a > _WH_FROM)
+        # the large ones go through the difference at a harmless stand-in
+        s0 = _zel.where(large, 1.0, alpha)
+        x0 = _zel.where(large, 1.0, x)
+        h = s0 * 1e-6
+        # the four points in one call of each function: their cost is mostly per call
+        points = _zel.cat([s0 + 2.0 * h, s0 + h, s0 - h, s0 - 2.0 * h])
+        xs = _zel.cat([x0, x0, x0, x0])
+        use_q = (_approx(x0) > _approx(s0) + 1).repeat(4)
+        g = _zel.zeros(4 * a.numel())
+        for mask, fn, sign in ((~use_q, _zel.special.gammainc, 1.0), (use_q, _zel.special.gammaincc, -1.0)):
+            idx = torch.nonzero(mask).reshape(-1)
+            if idx.numel():
+                g[idx] = sign * fn(points[idx], xs[idx])
+        g = g.reshape(4, -1)
+        dp = (8.0 * (g[1] - g[2]) - (g[0] - g[3])) / (12.0 * h)
+        pdf = _acc.exp((s0 - 1.0) * _acc.log(x0) - x0 - _zel.lgamma(s0))
         grad = -dp / pdf
+        if bool(large.any()):
+            w = _zel.where(large, x / alpha, 1.0) ** (1.0 / 3.0)
+            sa = _zel.sqrt(alpha)
+            z = (w - 1.0 + 1.0 / (9.0 * alpha)) * 3.0 * sa
+            wh = w * w * w + 3.0 * alpha * w * w * (1.0 / (9.0 * alpha * alpha) - z / (6.0 * alpha * sa))
+            grad = _zel.where(large, wh, grad)
         finite = torch.as_tensor(torch.isfinite(_approx(grad)))
-        return _zel.where(finite, grad, 0.0)
+        grad = _zel.where(finite, grad, 0.0)
+        return grad.reshape(*shape) if shape else grad.reshape(())
 
 
 def _gamma_reparam():
@@ -812,6 +836,18 @@ class Gamma(Distribution):
         """The regularized lower incomplete gamma P(concentration, rate * value), as PyTorch 2."""
         value = self._validate_sample(value)
         c, x = _broadcast(self.concentration, self.rate * value)[0]
+        a, xf = _approx(c), _approx(x)
+        # Far right, Q(a, x) <= x^(a-1) e^-x / Gamma(a) * max(1, x / (x - a + 1)) < e^-80: P is 1 to
+        # 2^-100, and the continued fraction there would only spend time.
+        with torch.no_grad():
+            far = (xf > a + 1) & torch.isfinite(xf) & (a > 0)
+            safe = torch.where(far, xf, a + 2)
+            bound = ((a - 1) * torch.log(safe) - safe - torch.lgamma(a)
+                     + torch.log(torch.clamp(safe / (safe - a + 1), min=1.0)))
+            far = far & (bound < -80)
+        if bool(far.any()):
+            x = _zel.where(far, c, x)
+            return _zel.where(far, 1.0, _zel.special.gammainc(c, x))
         return _zel.special.gammainc(c, x)
 
     def entropy(self):
