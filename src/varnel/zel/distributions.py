@@ -793,6 +793,92 @@ def _digamma(x):
     return _zel.digamma(x)
 
 
+# ------------------------------------------------------------------ Loader's saddle-point forms
+
+def _bernoulli_fractions(count):
+    """B_2, B_4, ..., B_2count as exact fractions (Akiyama–Tanigawa)."""
+    from fractions import Fraction
+    out, a = [], []
+    for m in range(2 * count + 1):
+        a.append(Fraction(1, m + 1))
+        for j in range(m, 0, -1):
+            a[j - 1] = j * (a[j - 1] - a[j])
+        if m >= 2 and m % 2 == 0:
+            out.append(a[0])
+    return out
+
+
+def _limbs(fraction):
+    out = []
+    for _ in range(8):
+        f = float(fraction)
+        out.append(f)
+        fraction -= type(fraction)(f)
+    return tuple(out)
+
+
+_STIRLING_FROM = 30.0  # the series below holds 2^-106 of stirlerr from here with 20 terms
+_STIRLING = None
+
+
+def _stirlerr(n):
+    """lgamma(n + 1) - (n + 1/2) log n + n - log sqrt(2 pi), without the cancellation: the
+    asymptotic series sum B_2k / (2k (2k - 1) n^(2k - 1)) from n = 30, the difference below."""
+    global _STIRLING
+    if _STIRLING is None:
+        from fractions import Fraction
+        bs = _bernoulli_fractions(20)
+        _STIRLING = [_limbs(b / Fraction((2 * k) * (2 * k - 1))) for k, b in enumerate(bs, 1)]
+    big = torch.as_tensor(_approx(n) >= _STIRLING_FROM)
+    m = _zel.where(big, n, _STIRLING_FROM)
+    inv2 = 1.0 / (m * m)
+    s = m * 0.0
+    for c in reversed(_STIRLING):  # Horner in 1 / n^2
+        s = s * inv2 + _acc.constant(c)
+    series = s / m
+    small = _zel.where(big, 1.0, n)
+    direct = (_lgamma(small + 1.0) - (small + 0.5) * _acc.log(small) + small
+              - _acc.constant(_accurate_constants().LOG_SQRT_2PI))
+    return _zel.where(big, series, direct)
+
+
+_ODD = None
+
+
+def _odd_reciprocals():
+    """1/3, 1/5, ..., 1/49 as 8-limb constants (v^2 <= 0.01: 24 terms reach 2^-106)."""
+    global _ODD
+    if _ODD is None:
+        from fractions import Fraction
+        _ODD = [_limbs(Fraction(1, 2 * j + 1)) for j in range(1, 25)]
+    return _ODD
+
+
+def _bd0(x, mu):
+    """x log(x / mu) + mu - x, accurate when x is near mu (Loader's series in v = (x - mu) / (x + mu))."""
+    x, mu = _broadcast(x, mu)[0]
+    d = x - mu
+    v = d / (x + mu)
+    near = torch.as_tensor((_approx(v).abs() < 0.1))
+    vn = _zel.where(near, v, 0.0)
+    # d v + 2 x (v^3/3 + v^5/5 + ...)
+    v2 = vn * vn
+    s = vn * 0.0
+    for c in reversed(_odd_reciprocals()):
+        s = s * v2 + _acc.constant(c)
+    series = d * vn + 2.0 * x * vn * v2 * s
+    # the plain form where x and mu are apart (or x is 0)
+    safe_x = _zel.where(near, 1.0, x)
+    safe_mu = _zel.where(near, 1.0, mu)
+    plain = _xlogy(safe_x, safe_x / safe_mu) + safe_mu - safe_x
+    return _zel.where(near, series, plain)
+
+
+def _log_dpois(k, lam):
+    """log(lam^k e^-lam / k!) for k >= 30 (real k), by Loader: -stirlerr(k) - bd0(k, lam) - log(2 pi k) / 2."""
+    return -_stirlerr(k) - _bd0(k, lam) - 0.5 * _acc.log(k) - _acc.constant(_accurate_constants().LOG_SQRT_2PI)
+
+
 class Gamma(Distribution):
     """The gamma distribution of shape `concentration` and `rate` (1 / scale)."""
 
@@ -830,7 +916,17 @@ class Gamma(Distribution):
     def log_prob(self, value):
         value = self._validate_sample(value)
         c, r = self.concentration, self.rate
-        return _xlogy(c, r) + _xlogy(c - 1.0, value) - r * value - _lgamma(c)
+        plain = _xlogy(c, r) + _xlogy(c - 1.0, value) - r * value - _lgamma(c)
+        cf, rf, vf = _approx(c), _approx(r), _approx(value)
+        big = (cf >= 1.0 + _STIRLING_FROM) & (rf > 0) & (rf < math.inf) & (vf > 0) & (vf < math.inf)
+        if not bool(big.any()):
+            return plain
+        # r times the Poisson(r x) probability of c - 1: the large terms cancel analytically
+        big = torch.as_tensor(big.expand(tuple(plain.shape)))
+        k = _zel.where(big, c - 1.0, _STIRLING_FROM)
+        rr = _zel.where(big, r, 1.0)
+        lam = _zel.where(big, r * value, 1.0)
+        return _zel.where(big, _acc.log(rr) + _log_dpois(k, lam), plain)
 
     def cdf(self, value):
         """The regularized lower incomplete gamma P(concentration, rate * value), as PyTorch 2."""
@@ -1069,7 +1165,16 @@ class Poisson(Distribution):
     def log_prob(self, value):
         value = self._validate_sample(value)
         rate, value = _broadcast(self.rate, value)[0]
-        return _xlogy(value, rate) - rate - _lgamma(value + 1.0)
+        plain = _xlogy(value, rate) - rate - _lgamma(value + 1.0)
+        vf, rf = _approx(value), _approx(rate)
+        big = (vf >= _STIRLING_FROM) & (vf < math.inf) & (rf > 0) & (rf < math.inf)
+        if not bool(big.any()):
+            return plain
+        big = torch.as_tensor(big)
+        # Loader's form: k log(lam) - lam - lgamma(k + 1) cancels to O(log k) near the mean
+        k = _zel.where(big, value, _STIRLING_FROM)
+        lam = _zel.where(big, rate, 1.0)
+        return _zel.where(big, _log_dpois(k, lam), plain)
 
 
 def _binomial_draws(count, prob):
@@ -1210,8 +1315,24 @@ class Binomial(_ProbsOrLogits):
         norm = _lgamma(n + 1.0) - _lgamma(value + 1.0) - _lgamma(n - value + 1.0)
         if self._given == "probs":
             # k log p + (n - k) log1p(-p): exact at p = 0 and p = 1
-            return norm + _xlogy(value, self.probs) + _xlog1py(n - value, -self.probs)
-        return norm + value * self.logits - n * _acc.softplus(self.logits)
+            plain = norm + _xlogy(value, self.probs) + _xlog1py(n - value, -self.probs)
+            p, q = self.probs, 1.0 - self.probs
+        else:
+            plain = norm + value * self.logits - n * _acc.softplus(self.logits)
+            p, q = _acc.sigmoid(self.logits), _acc.sigmoid(-self.logits)
+        nf, vf, pf = _approx(n), _approx(value), _approx(p)
+        big = (nf >= _STIRLING_FROM) & (nf < math.inf) & (vf > 0) & (vf < nf) & (pf > 0) & (pf < 1)
+        if not bool(big.any()):
+            return plain
+        # Loader's form: the factorials' lgamma terms cancel to O(log n) near the mean
+        shape = tuple(plain.shape)
+        big = torch.as_tensor(big.expand(shape))
+        nn = _zel.where(big, n, 2.0 * _STIRLING_FROM)
+        k = _zel.where(big, value, _STIRLING_FROM)
+        p, q = _zel.where(big, p, 0.5), _zel.where(big, q, 0.5)
+        lc = (_stirlerr(nn) - _stirlerr(k) - _stirlerr(nn - k) - _bd0(k, nn * p) - _bd0(nn - k, nn * q))
+        lf = 2.0 * _acc.constant(_accurate_constants().LOG_SQRT_2PI) + _acc.log(k) + _zel.log1p(-k / nn)
+        return _zel.where(big, lc - 0.5 * lf, plain)
 
     def enumerate_support(self, expand=True):
         """0 .. total_count along a new first dimension (total_count the same everywhere)."""
