@@ -291,6 +291,14 @@ def mp_bits_cases():
     yield "Binomial(1e6, 0.3).log_prob", D.Binomial(1e6, 0.3).log_prob(zel.tensor(ks)), [
         mpmath.loggamma(mp(10 ** 6) + 1) - mpmath.loggamma(mp(k) + 1) - mpmath.loggamma(10 ** 6 - mp(k) + 1)
         + mp(k) * mpmath.log(mp(0.3)) + (10 ** 6 - mp(k)) * mpmath.log1p(-mp(0.3)) for k in ks]
+    ys, b1, b0 = [0.3, 1 / 3, 0.4], mp(10000.0), mp(20000.0)
+    yield "Beta(1e4, 2e4).log_prob", D.Beta(1e4, 2e4).log_prob(zel.tensor(ys)), [
+        (b1 - 1) * mpmath.log(mp(y)) + (b0 - 1) * mpmath.log1p(-mp(y)) - mpmath.log(mpmath.beta(b1, b0)) for y in ys]
+    for nu in (100.0, 1e6):
+        n_ = mp(nu)
+        yield "StudentT(%g).log_prob" % nu, D.StudentT(nu).log_prob(zel.tensor([0.5, -30.0])), [
+            mpmath.loggamma((n_ + 1) / 2) - mpmath.loggamma(n_ / 2) - mpmath.log(mpmath.sqrt(n_ * mpmath.pi))
+            - (n_ + 1) / 2 * mpmath.log1p(mp(z) ** 2 / n_) for z in (0.5, -30.0)]
     cov = mpmath.matrix(MVN_COV)
 
     def mvn(x):

@@ -874,6 +874,13 @@ def _bd0(x, mu):
     return _zel.where(near, series, plain)
 
 
+def _log_dbinom(k, n, p, q):
+    """log(C(n, k) p^k q^(n - k)) for 0 < k < n (real), q = 1 - p given apart, by Loader."""
+    lc = _stirlerr(n) - _stirlerr(k) - _stirlerr(n - k) - _bd0(k, n * p) - _bd0(n - k, n * q)
+    lf = 2.0 * _acc.constant(_accurate_constants().LOG_SQRT_2PI) + _acc.log(k) + _zel.log1p(-k / n)
+    return lc - 0.5 * lf
+
+
 def _log_dpois(k, lam):
     """log(lam^k e^-lam / k!) for k >= 30 (real k), by Loader: -stirlerr(k) - bd0(k, lam) - log(2 pi k) / 2."""
     return -_stirlerr(k) - _bd0(k, lam) - 0.5 * _acc.log(k) - _acc.constant(_accurate_constants().LOG_SQRT_2PI)
@@ -1009,8 +1016,20 @@ class Beta(Distribution):
     def log_prob(self, value):
         value = self._validate_sample(value)
         a, b = self.concentration1, self.concentration0
-        return (_xlogy(a - 1.0, value) + _xlog1py(b - 1.0, -value)
-                + _lgamma(a + b) - _lgamma(a) - _lgamma(b))
+        plain = (_xlogy(a - 1.0, value) + _xlog1py(b - 1.0, -value)
+                 + _lgamma(a + b) - _lgamma(a) - _lgamma(b))
+        af, bf, vf = _approx(a), _approx(b), _approx(value)
+        big = (af >= 1.0 + _STIRLING_FROM) & (bf >= 1.0 + _STIRLING_FROM) & (af < math.inf) & (bf < math.inf)
+        big = big & (vf > 0) & (vf < 1)
+        if not bool(big.any()):
+            return plain
+        # (a + b - 1) times the Binomial(a + b - 2, value) probability of a - 1, as R's dbeta
+        big = torch.as_tensor(big.expand(tuple(plain.shape)))
+        a = _zel.where(big, a, 2.0 * _STIRLING_FROM)
+        b = _zel.where(big, b, 2.0 * _STIRLING_FROM)
+        y = _zel.where(big, value, 0.5)
+        loader = _acc.log(a + b - 1.0) + _log_dbinom(a - 1.0, a + b - 2.0, y, 1.0 - y)
+        return _zel.where(big, loader, plain)
 
     def entropy(self):
         a, b = self.concentration1, self.concentration0
@@ -1058,9 +1077,27 @@ class StudentT(Distribution):
         value = self._validate_sample(value)
         y = (value - self.loc) / self.scale
         df = self.df
-        z = (_acc.log(self.scale) + 0.5 * _acc.log(df) + 0.5 * _acc.constant(_accurate_constants().LOG_PI)
-             + _lgamma(0.5 * df) - _lgamma(0.5 * (df + 1.0)))
+        z = (_acc.log(self.scale) + 0.5 * _acc.constant(_accurate_constants().LOG_PI)
+             + self._half_log_df_beta())
         return -0.5 * (df + 1.0) * _zel.log1p(y * y / df) - z
+
+    def _half_log_df_beta(self):
+        """log(df) / 2 + lgamma(df / 2) - lgamma((df + 1) / 2), which tends to log(2) / 2: past
+        df = 64 through stirlerr, so the large lgamma terms cancel analytically."""
+        df = self.df
+        plain = 0.5 * _acc.log(df) + _lgamma(0.5 * df) - _lgamma(0.5 * (df + 1.0))
+        f = _approx(df)
+        big = (f >= 2.0 * (_STIRLING_FROM + 2.0)) & (f < math.inf)
+        if not bool(big.any()):
+            return plain
+        big = torch.as_tensor(big)
+        nu = _zel.where(big, df, 100.0)
+        x = 0.5 * nu
+        # lgamma(x + 1/2) - lgamma(x) = stirlerr(x - 1/2) - stirlerr(x - 1) + log(x - 1) / 2
+        #                               + x log1p(1 / (2x - 2)) - 1/2
+        loader = (0.5 * _acc.constant(_LOG_2) - 0.5 * _zel.log1p(-2.0 / nu) - _stirlerr(x - 0.5)
+                  + _stirlerr(x - 1.0) - x * _zel.log1p(1.0 / (2.0 * x - 2.0)) + 0.5)
+        return _zel.where(big, loader, plain)
 
     def entropy(self):
         df = self.df
@@ -1330,9 +1367,7 @@ class Binomial(_ProbsOrLogits):
         nn = _zel.where(big, n, 2.0 * _STIRLING_FROM)
         k = _zel.where(big, value, _STIRLING_FROM)
         p, q = _zel.where(big, p, 0.5), _zel.where(big, q, 0.5)
-        lc = (_stirlerr(nn) - _stirlerr(k) - _stirlerr(nn - k) - _bd0(k, nn * p) - _bd0(nn - k, nn * q))
-        lf = 2.0 * _acc.constant(_accurate_constants().LOG_SQRT_2PI) + _acc.log(k) + _zel.log1p(-k / nn)
-        return _zel.where(big, lc - 0.5 * lf, plain)
+        return _zel.where(big, _log_dbinom(k, nn, p, q), plain)
 
     def enumerate_support(self, expand=True):
         """0 .. total_count along a new first dimension (total_count the same everywhere)."""
