@@ -682,7 +682,7 @@ def _standard_gamma(alpha):
     pending = torch.nonzero((a > 0) & (a < math.inf)).reshape(-1)
     boost = a < 1
     aa = _zel.where(torch.as_tensor(boost), alpha + 1.0, alpha)
-    d = aa - 1.0 / 3.0
+    d = aa - _zel.ones(()) / 3.0  # the expansion's 1/3, not float64's
     c = 1.0 / _zel.sqrt(9.0 * d)
     df = _approx(d)
     for _ in range(_MAX_ROUNDS):
