@@ -3,8 +3,11 @@
 Densities, distribution functions and their inverses use the accurate
 exp, log, sin, cos and tan (varnel.zel._accurate) and the accurate erfc,
 expm1, log1p and atan, so they hold 2^-100 whatever the function precision.
-Samples come from the library's generator (zel.manual_seed reproduces them);
-rsample is differentiable in the parameters.
+The gamma family (Gamma, Chi2, Beta, StudentT), Poisson and Binomial add the
+accurate lgamma and digamma, and past counts of 30 Loader's saddle-point
+forms, so large parameters keep 2^-100 too. Samples come from the library's
+generator (zel.manual_seed reproduces them) by PyTorch's algorithms
+(Marsaglia–Tsang, PTRS, BTRS); rsample is differentiable in the parameters.
 
 varnel.zel.zel installs this module as zel.distributions.
 """
