@@ -1471,32 +1471,64 @@ def hostile_distribution(p):
     """A distribution of hostile parameters, then its methods on hostile values."""
     r = p.rng
     D = zel.distributions
-    kinds = {"Normal": 2, "Uniform": 2, "Exponential": 1, "Laplace": 2, "Cauchy": 2, "LogNormal": 2}
-    name = r.choice(sorted(kinds) + ["Bernoulli", "Categorical"])
-    args = [r.choice([p.tensor(), p.number_or_tensor(), p.hostile()]) for _ in range(kinds.get(name, 0))]
+    kinds = {"Normal": 2, "Uniform": 2, "Exponential": 1, "Laplace": 2, "Cauchy": 2, "LogNormal": 2,
+             "Gamma": 2, "Beta": 2, "Chi2": 1, "StudentT": r.choice([1, 2, 3]), "Poisson": 1}
+    name = r.choice(sorted(kinds) + ["Bernoulli", "Categorical", "Binomial", "MultivariateNormal"])
+    # Rates and counts far beyond float64's integers: the samplers must stay O(1) per draw.
+    wide = [1e6, 1e12, 1e17, 1e300, 0.5, 30.0, 1e-300, 2 ** 53 + 1.0]
+    args = [r.choice([p.tensor(), p.number_or_tensor(), p.hostile(), r.choice(wide)])
+            for _ in range(kinds.get(name, 0))]
     kw = {"validate_args": r.choice([None, True, False])}
-    if name in ("Bernoulli", "Categorical"):
-        kw[r.choice(["probs", "logits"])] = r.choice([p.tensor(), p.hostile()])
+    if name in ("Bernoulli", "Categorical", "Binomial"):
+        kw[r.choice(["probs", "logits"])] = r.choice([p.tensor(), p.hostile(), r.random(), zel.tensor([0.0, 1.0])])
+    if name == "Binomial" and r.random() < 0.8:
+        args = [r.choice([p.tensor(), p.number_or_tensor(), r.choice(wide), 10, 0])]
+    if name == "MultivariateNormal":
+        n = r.choice([0, 1, 2, 3])
+        args = [r.choice([p.tensor(), p.hostile(), zel.zeros(n), zel.zeros(2, n)])]
+        spd = zel.eye(n) * 2.0 if n else zel.zeros(0, 0)
+        mats = [p.tensor(), p.hostile(), spd, zel.full((n, n), math.nan), zel.eye(n) * -1.0, zel.zeros(3, n, n)]
+        for key in r.sample(["covariance_matrix", "precision_matrix", "scale_tril"], r.choice([0, 1, 1, 1, 2])):
+            kw[key] = r.choice(mats)
     d = getattr(D, name)(*args, **kw)
-    method = r.choice(["log_prob", "cdf", "icdf", "entropy", "sample", "rsample", "mean", "variance", "expand"])
+    method = r.choice(["log_prob", "cdf", "icdf", "entropy", "sample", "rsample", "mean", "variance", "expand",
+                       "mode", "stddev"]
+                      + {"Binomial": ["enumerate_support"] * 3,
+                         "MultivariateNormal": ["covariance_matrix", "precision_matrix", "scale_tril"]}.get(name, []))
     if method in ("entropy",):
         return d.entropy()
-    if method in ("mean", "variance"):
+    if method in ("mean", "variance", "mode", "stddev", "covariance_matrix", "precision_matrix", "scale_tril"):
         return getattr(d, method)
+    if method == "enumerate_support":
+        return d.enumerate_support(r.choice([True, False]))
     if method in ("sample", "rsample"):
         return getattr(d, method)(r.choice([(), (2,), (0, 3), p.hostile()]))
     if method == "expand":
         return d.expand(r.choice([(2,) + tuple(d.batch_shape), (3,), p.hostile()]))
-    return getattr(d, method)(r.choice([p.tensor(), p.number_or_tensor(), p.hostile(), torch.tensor([0, 1])]))
+    return getattr(d, method)(r.choice([p.tensor(), p.number_or_tensor(), p.hostile(), torch.tensor([0, 1]),
+                                        zel.tensor([0.0, 3.0, 1e300])]))
 
 
 def kl_of_hostile_pairs(p):
     D = zel.distributions
     r = p.rng
-    pair = r.choice([("Normal", 2), ("Uniform", 2), ("Exponential", 1), ("Laplace", 2)])
-    ds = [getattr(D, pair[0])(*[r.choice([p.tensor(), 1.0, 0.5]) for _ in range(pair[1])], validate_args=False)
-          for _ in range(2)]
-    return D.kl_divergence(*ds)
+    kinds = {"Normal": 2, "Uniform": 2, "Exponential": 1, "Laplace": 2, "Cauchy": 2, "LogNormal": 2,
+             "Gamma": 2, "Beta": 2, "Chi2": 1, "Poisson": 1, "Bernoulli": 1, "Binomial": 2,
+             "MultivariateNormal": 2}
+    values = [p.tensor(), 1.0, 0.5, 0.0, math.nan, math.inf, -1.0, 1e300, zel.tensor([0.2, 0.7])]
+
+    def make(name):
+        if name == "MultivariateNormal":
+            n = r.choice([1, 2])
+            return D.MultivariateNormal(r.choice([zel.zeros(n), p.tensor(), zel.zeros(3, n)]),
+                                        scale_tril=r.choice([zel.eye(n), zel.eye(n) * 1e-300, p.tensor()]),
+                                        validate_args=False)
+        if name == "Binomial":
+            return D.Binomial(r.choice([3.0, 5.0, zel.tensor([2.0, 4.0])]), r.choice(values), validate_args=False)
+        return getattr(D, name)(*[r.choice(values) for _ in range(kinds[name])], validate_args=False)
+    first = r.choice(sorted(kinds))
+    second = first if r.random() < 0.5 else r.choice(sorted(kinds))
+    return D.kl_divergence(make(first), make(second))
 
 
 def targets():
