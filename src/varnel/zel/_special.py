@@ -10,6 +10,7 @@ come from the accurate exp2, log2 and sinc, never from the defined series.
 varnel.zel.zel calls install() once; no name already there is replaced.
 """
 import math
+import warnings
 from fractions import Fraction
 
 import numpy as np
@@ -68,7 +69,13 @@ helpers = {}
 _ZETA_LADDER = [0, 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024]
 _ZETA_CAP = 1024
 _POLY_CAP = 1 << 14
-_GAMMAINC_STEPS = 2000  # series terms or continued-fraction steps of the incomplete gamma functions  # recurrence steps of the orthogonal polynomials
+# The incomplete gamma functions: continued-fraction steps, series terms per block and in all
+# (16 sqrt(a) near x = a: the terms fall off as exp(-n^2 / 2a); a up to about 2.7e8).
+_GAMMAINC_STEPS = 2000
+_GAMMAINC_BLOCK = 256
+_GAMMAINC_TERMS = 1 << 18
+# 1 / (2k + 3): the atanh series left after the first term of log1p.
+_ATANH_TAIL = [Fraction(1, 2 * k + 3) for k in range(32)]
 
 
 def install(zel):
@@ -853,10 +860,55 @@ def install(zel):
 
     # ------------------------------------------------------------ regularized incomplete gamma
 
+    ATANH_TAIL = [fconst(c) for c in _ATANH_TAIL]
+
+    def phi(d):
+        """d - log(1 + d) for d > -1 without cancellation: d^2 / (2 + d) - 2 (s^3/3 + s^5/5 + ...),
+        s = d / (2 + d), for |d| <= 1/2 (at most 2^-116 left out)."""
+        da = approx(d)
+        near = np.abs(da) <= 0.5
+        dn = where(near, d, 0.25)
+        two_d = add(dn, 2.0)
+        s_ = div(dn, two_d)
+        series = sub(div(mul(dn, dn), two_d), mul(mul(mul(s_, mul(s_, s_)), horner(ATANH_TAIL, mul(s_, s_))), 2.0))
+        if near.all():
+            return series
+        far = where(near, 1.0, d)
+        return where(near, series, sub(far, zel.log1p(far)))
+
+    def lower_series(a, x, eps):
+        """sum_n x^n / (a (a+1) ... (a+n)) (x^a e^-x / Gamma(a) times it is P(a, x)), _GAMMAINC_BLOCK
+        terms at a time: the block's ratios x / (a + n + j) in one quotient, their running products by
+        doubling (log2 of the block's multiplications deep), the block summed by a tree of exact additions."""
+        shape = tuple(a.shape)
+        m = max(1, int(np.prod(shape)))
+        a2, x2 = a.reshape(m, 1), x.reshape(m, 1)
+        offsets = zel.arange(1.0, _GAMMAINC_BLOCK + 1.0).reshape(1, _GAMMAINC_BLOCK)
+        term = div(1.0, a2)
+        total = term
+        n = 0
+        while n < _GAMMAINC_TERMS:
+            ratios = div(x2, add(a2, add(offsets, float(n))))
+            k = 1
+            while k < _GAMMAINC_BLOCK:  # Hillis-Steele running products
+                ratios = zel.cat([ratios[:, :k], mul(ratios[:, k:], ratios[:, :-k])], dim=1)
+                k *= 2
+            terms = mul(term, ratios)
+            block = terms
+            while block.shape[1] > 1:  # a tree of exact additions
+                half = block.shape[1] // 2
+                block = add(block[:, :half], block[:, half:])
+            total = add(total, block)
+            term = terms[:, -1:]
+            n += _GAMMAINC_BLOCK
+            if (np.abs(approx(term)) <= np.abs(approx(total)) * eps).all():
+                break
+        return total.reshape(*shape) if shape else total.reshape(())
+
     def incomplete_gamma(op, input, other, upper):
-        """P(a, x) by its series where x < a + 1, Q(a, x) by Legendre's continued fraction (modified
-        Lentz) elsewhere, the other as 1 minus it; both loops stop when every element has converged,
-        at most _GAMMAINC_STEPS steps."""
+        """P(a, x) by its series where x < a + 1 (a + 4 sqrt(a) from a = 1e4 on), Q(a, x) by Legendre's
+        continued fraction (modified Lentz) elsewhere, the other as 1 minus it; both stop when every
+        element has converged."""
         if not isinstance(input, Tensor) and not isinstance(other, Tensor):
             raise TypeError("%s() received an invalid combination of arguments - got (%s, %s)"
                             % (op, type(input).__name__, type(other).__name__))
@@ -868,26 +920,32 @@ def install(zel):
         aa, xa = approx(a), approx(x)
         with np.errstate(invalid="ignore"):
             ok = np.isfinite(aa) & np.isfinite(xa) & (aa > 0) & (xa > 0)
-            series = ok & (xa < aa + 1)
-            frac = ok & ~series
+            # Past a = 1e4 the series also takes x up to 4 sqrt(a) above a, where the continued
+            # fraction would need about sqrt(a) steps: 1 - P then loses at most 15 bits of Q.
+            reach = np.where(aa >= 1e4, 4.0 * np.sqrt(np.abs(aa)), 0.0)
+            series = ok & (xa < aa + 1 + reach)
+            # Beyond the term budget: PyTorch's float64 values, with a warning.
+            beyond = ok & ((16.0 * np.sqrt(np.abs(aa)) + np.maximum(xa - aa, 0.0)) > _GAMMAINC_TERMS)
+            series &= ~beyond
+            frac = ok & ~series & ~beyond
+            ok &= ~beyond
         a_s, x_s = where(ok, a, 1.0), where(ok, x, 1.0)
-        # x^a e^-x / Gamma(a), through logarithms
+        # x^a e^-x / Gamma(a), through logarithms; from a = 30 on as
+        # exp(log(a / 2 pi) / 2 - a phi(x / a) - S(a)), phi(l) = l - 1 - log l and S
+        # Stirling's series, so that a log x and lgamma(a) never cancel.
         pre = exp(sub(sub(mul(a_s, log(x_s)), x_s), lgamma_raw(a_s)))
+        big = ok & (aa >= 30)
+        if big.any():
+            ab, xb = where(big, a_s, 30.0), where(big, x_s, 30.0)
+            r = div(1.0, ab)
+            stirling = mul(horner(STIRLING, mul(r, r)), r)
+            log_pre = sub(sub(sub(mul(log(ab), 0.5), HALF_LOG_2PI), mul(ab, phi(div(sub(xb, ab), ab)))), stirling)
+            pre = where(big, exp(log_pre), pre)
         p_out = zel.zeros(shape)
         q_out = zel.zeros(shape)
         eps = 2.0 ** -150  # above the ~2^-160 rounding of each step, so the loops do stop
         if series.any():
-            ap = where(series, a_s, 1.0)
-            xs = where(series, x_s, 0.5)
-            term = div(1.0, ap)
-            total = term
-            for _ in range(_GAMMAINC_STEPS):
-                ap = add(ap, 1.0)
-                term = mul(term, div(xs, ap))
-                total = add(total, term)
-                if (np.abs(approx(term)) <= np.abs(approx(total)) * eps).all():
-                    break
-            p_ser = mul(total, pre)
+            p_ser = mul(lower_series(where(series, a_s, 1.0), where(series, x_s, 0.5), eps), pre)
             p_out = where(series, p_ser, p_out)
             q_out = where(series, sub(1.0, p_ser), q_out)
         if frac.any():
@@ -905,17 +963,23 @@ def install(zel):
                 d = div(1.0, d)
                 step = mul(d, c)
                 h = mul(h, step)
-                if (np.abs(approx(sub(step, 1.0))) <= eps).all():
+                if i % 8 == 0 and (np.abs(approx(sub(step, 1.0))) <= eps).all():
                     break
             q_cf = mul(h, pre)
             q_out = where(frac, q_cf, q_out)
             p_out = where(frac, sub(1.0, q_cf), p_out)
         out = q_out if upper else p_out
+        if beyond.any():
+            warnings.warn("%s: float64 values where a exceeds about 2.7e8 (beyond the series' term budget)" % op,
+                          stacklevel=3)
+            f64 = (torch.special.gammaincc if upper else torch.special.gammainc)(
+                torch.as_tensor(np.where(beyond, aa, 1.0)), torch.as_tensor(np.where(beyond, xa, 1.0)))
+            out = where(beyond, zel.tensor(f64), out)
         # PyTorch's edges: P(0, x > 0) = 1, P(a > 0, 0) = 0, P(inf, x) = 0, P(a, inf) = 1, NaN elsewhere.
         with np.errstate(invalid="ignore"):
             one = ((aa == 0) & (xa > 0)) | (np.isinf(xa) & (xa > 0) & np.isfinite(aa) & (aa >= 0))
             zero = ((xa == 0) & (aa > 0)) | (np.isinf(aa) & (aa > 0) & np.isfinite(xa) & (xa >= 0))
-            nan = ~(ok | one | zero)
+            nan = ~(ok | beyond | one | zero)
         for m, v in ((one, 0.0 if upper else 1.0), (zero, 1.0 if upper else 0.0), (nan, math.nan)):
             if m.any():
                 out = where(m, v, out)
