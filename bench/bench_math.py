@@ -20,7 +20,7 @@ def main():
     exe = os.path.join(ROOT, "build", "qd_math")
     src = os.path.join(HERE, "qd_math.cpp")
     os.makedirs(os.path.dirname(exe), exist_ok=True)
-    headers = glob.glob(os.path.join(ROOT, "csrc", "limbs", "*.h"))
+    headers = glob.glob(os.path.join(ROOT, "csrc", "limbs", "**", "*.h"), recursive=True)
     if not os.path.exists(exe) or os.path.getmtime(exe) < max(os.path.getmtime(p) for p in [src] + headers):
         cmd = ["g++", "-std=c++17", "-O3", "-ffp-contract=off", "-fno-fast-math",
                "-I", os.path.join(ROOT, "csrc"), src, "-o", exe, "-lqd"]
