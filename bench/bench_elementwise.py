@@ -244,8 +244,8 @@ def qd_per_element(n):
     exe = os.path.join(ROOT, "build", "qd_bench")
     src = os.path.join(HERE, "qd_bench.cpp")
     os.makedirs(os.path.dirname(exe), exist_ok=True)
-    if not os.path.exists(exe) or os.path.getmtime(exe) < max(
-            os.path.getmtime(p) for p in [src] + glob.glob(os.path.join(ROOT, "csrc", "limbs", "**", "*.h"), recursive=True)):
+    headers = glob.glob(os.path.join(ROOT, "csrc", "limbs", "**", "*.h"), recursive=True)
+    if not os.path.exists(exe) or os.path.getmtime(exe) < max(os.path.getmtime(p) for p in [src] + headers):
         cmd = ["g++", "-std=c++17", "-O3", "-ffp-contract=off", "-fno-fast-math",
                "-I", os.path.join(ROOT, "csrc"), src, "-o", exe, "-lqd"]
         built = subprocess.run(cmd, capture_output=True, text=True)
