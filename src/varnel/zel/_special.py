@@ -101,6 +101,8 @@ _AIRY_G = [Fraction(math.prod(range(2, 3 * k + 1, 3)), math.factorial(3 * k + 1)
 # K_nu(z) e^z = int_0^inf exp(-z (cosh t - 1)) cosh(nu t) dt, which converges geometrically in 1/h.
 _BESSEL_SERIES_MAX = 44.0
 _K_SERIES_MAX = 1.5
+_JY_BANDS = ((0.0, 8.0), (8.0, 20.0), (20.0, _BESSEL_SERIES_MAX), (_BESSEL_SERIES_MAX, 100.0), (100.0, 1000.0),
+             (1000.0, math.inf))
 _K_TRAPEZOID_BANDS = ((1.5, 8.0, Fraction(1, 10)), (8.0, 44.0, Fraction(1, 16)))
 _AIRY_SERIES = (-16.5, 2.0)  # Ai's Maclaurin series between; zeta = (2/3)|x|^(3/2) > 44 below
 _TRIG_REDUCE_MIN = 2.0 ** 240  # the library's accurate sin and cos hold their accuracy below
@@ -810,6 +812,7 @@ def install(zel):
 
     L2_I0S, L2_I1S = log2_of(_I0_SERIES), log2_of(_I1_SERIES)
     L2_AIRY_F, L2_AIRY_G = log2_of(_AIRY_F), log2_of(_AIRY_G)
+    L2_HANKEL = {nu: log2_of(a) for nu, a in _HANKEL.items()}
     HANKEL_P = {nu: [fconst(c) for c in cs] for nu, cs in _HANKEL_P.items()}
     HANKEL_Q = {nu: [fconst(c) for c in cs] for nu, cs in _HANKEL_Q.items()}
     K_ASYM = {nu: [fconst(c) for c in cs] for nu, cs in _K_ASYMPTOTIC.items()}
@@ -853,6 +856,14 @@ def install(zel):
         c_h = where(q == 0, cr, where(q == 1, -sr, where(q == 2, -cr, sr)))
         return put(s, huge, s_h), put(c, huge, c_h)
 
+    def log_half_plus_gamma(x):
+        """log(x/2) + Euler's gamma for x > 0; below 2^-800 through x 2^512 (the log kernel does not
+        see lower limbs that are subnormal)."""
+        tiny = approx(x) < 2.0 ** -800
+        if not tiny.any():
+            return add(log(x * 0.5), EULER)
+        return add(sub(log(where(tiny, x * 2.0 ** 511, x * 0.5)), where(tiny, mul(LN2, 512.0), 0.0)), EULER)
+
     def jy_series(x, order, want_y):
         """(J_order(x), Y_order(x) or None) by the power series, |x| < 44, x != 0 for Y."""
         x4 = fold4(x)
@@ -865,7 +876,7 @@ def install(zel):
         if not want_y:
             return j, None
         # 2/pi (log(x/2) + gamma) J plus the second series (DLMF 10.8.1)
-        lg = add(log(x * 0.5), EULER)
+        lg = log_half_plus_gamma(x)
         if order == 0:
             t = series4(_HK0_SERIES, -y, min(n + 4, len(_HK0_SERIES)))
             yv = mul(TWO_OVER_PI, add4(mul(lg, j), -t))
@@ -874,12 +885,13 @@ def install(zel):
             yv = add4(mul(TWO_OVER_PI, add4(mul(lg, j), -div(1.0, x))), -mul(mul4(t, x4), INV_PI) * 0.5)
         return j, yv
 
-    def jy_hankel(ax, order):
-        """(J_order, Y_order) of ax >= 44 by Hankel's expansions (80 terms, the last below 2^-128)."""
+    def jy_hankel(ax, order, n):
+        """(J_order, Y_order) of ax >= 44 by Hankel's expansions, n terms of P and of Q (at most 40: at 44
+        the last is below 2^-128)."""
         r = div(1.0, ax)
         w = mul(r, r)
-        p = horner(HANKEL_P[order], w)
-        q = mul(horner(HANKEL_Q[order], w), r)
+        p = horner(HANKEL_P[order][:n], w)
+        q = mul(horner(HANKEL_Q[order][:n], w), r)
         s, c = sincos(ax)
         amp = div(INV_SQRTPI, sqrt(ax))
         pq, qp = add(p, q), sub(p, q)
@@ -893,28 +905,35 @@ def install(zel):
         return mul(amp, j), mul(amp, yv)
 
     def bessel_jy(x, order, want_y):
-        """J_order(x) (and Y_order for x > 0) on finite x, by branch: the series below 44, Hankel above."""
+        """J_order(x) (and Y_order for x > 0) on finite x, by branch: the series below 44, Hankel above;
+        each in bands of |x| so that small arguments take fewer terms."""
         xa = approx(x)
-        small = np.abs(xa) < _BESSEL_SERIES_MAX
-        if want_y:
-            small &= xa > 0
-        big = ~small
+        ax = np.abs(xa)
         j = zel.zeros(tuple(x.shape))
         yv = zel.zeros(tuple(x.shape)) if want_y else None
-        if small.any():
-            js, ys = jy_series(subset(x, small), order, want_y)
-            j = put(j, small, js)
+        for lo, hi in _JY_BANDS:
+            band = (ax >= lo) & (ax < hi)
+            if not band.any():
+                continue
+            xb = subset(x, band)
+            if hi <= _BESSEL_SERIES_MAX:
+                jb, yb = jy_series(xb, order, want_y)
+            else:
+                jb, yb = jy_hankel(zel.abs(xb), order, hankel_terms(order, lo))
+                if order == 1:
+                    jb = where(xa[band] < 0, -jb, jb)
+            j = put(j, band, jb)
             if want_y:
-                yv = put(yv, small, ys)
-        if big.any():
-            xb = subset(x, big)
-            jb, yb = jy_hankel(zel.abs(xb), order)
-            if order == 1:
-                jb = where(xa[big] < 0, -jb, jb)
-            j = put(j, big, jb)
-            if want_y:
-                yv = put(yv, big, yb)
+                yv = put(yv, band, yb)
         return j, yv
+
+    def hankel_terms(order, xmin):
+        """How many terms of P and Q (in 1/x^2) put the first left out below 2^-135 from xmin on."""
+        l2 = L2_HANKEL[order]
+        for k in range(1, len(l2) // 2):
+            if l2[2 * k] - 2 * k * math.log2(xmin) < -135 and l2[2 * k + 1] - (2 * k + 1) * math.log2(xmin) < -135:
+                return k
+        return len(l2) // 2
 
     def k_scaled(z, nu):
         """K_nu(z) e^z for finite z > 0: series (orders 0, 1; below 1.5), trapezoidal rule, asymptotic."""
@@ -926,7 +945,7 @@ def install(zel):
             z4 = fold4(zs)
             y = mul4(z4, z4) * 0.25
             n = terms_needed(L2_I0S, math.log2(max(float(np.max(approx(y))), 2.0 ** -2000)))
-            lg = add(log(zs * 0.5), EULER)
+            lg = log_half_plus_gamma(zs)
             if nu == 0:
                 k = add4(-mul(lg, series4(_I0_SERIES, y, n)), series4(_HK0_SERIES, y, n + 4))
             else:
