@@ -995,6 +995,8 @@ def install(zel):
         fin = np.isfinite(xa)
         out = bessel_jy(subset(x, fin), order, False)[0] if fin.any() else None
         out = put(zel.zeros(tuple(x.shape)), fin, out) if out is not None else zel.zeros(tuple(x.shape))
+        if order == 1 and (xa == 0).any():
+            out = where(xa == 0, x, out)  # the sign of a zero, as PyTorch
         # As PyTorch: NaN at +-inf
         return edges(out, ((~fin, math.nan),))
 
