@@ -103,13 +103,16 @@ _BESSEL_SERIES_MAX = 44.0
 _K_SERIES_MAX = 1.5
 _JY_BANDS = ((0.0, 8.0), (8.0, 20.0), (20.0, _BESSEL_SERIES_MAX), (_BESSEL_SERIES_MAX, 100.0), (100.0, 1000.0),
              (1000.0, math.inf))
-_K_TRAPEZOID_BANDS = ((1.5, 8.0, Fraction(1, 10)), (8.0, 44.0, Fraction(1, 16)))
+# Steps: the error is about exp(-2 pi a / h) times the integrand's size on |Im t| = a, at most
+# exp(z (1 - cos a)); with a = pi/2, exp(z - pi^2 / h): below e^-90 (2^-129) in each band.
+_K_TRAPEZOID_BANDS = ((1.5, 4.0, Fraction(1, 10)), (4.0, 8.0, Fraction(1, 10)), (8.0, 16.0, Fraction(1, 11)),
+                      (16.0, 28.0, Fraction(1, 12)), (28.0, 44.0, Fraction(1, 14)))
 _AIRY_SERIES = (-16.5, 2.0)  # Ai's Maclaurin series between; zeta = (2/3)|x|^(3/2) > 44 below
 _TRIG_REDUCE_MIN = 2.0 ** 240  # the library's accurate sin and cos hold their accuracy below
 
 
 def _trapezoid_nodes(zlo, h, nus):
-    """cosh(jh) - 1 and cosh(nu jh) for j = 1.. until zlo (cosh(jh) - 1) > 92 (e^-92 < 2^-132)."""
+    """(cosh(jh) - 1) log2(e) and cosh(nu jh) for j = 1.. until zlo (cosh(jh) - 1) > 92 (e^-92 < 2^-132)."""
     import decimal
     ctx = decimal.Context(prec=90)
     hd = ctx.divide(decimal.Decimal(h.numerator), decimal.Decimal(h.denominator))
@@ -122,7 +125,7 @@ def _trapezoid_nodes(zlo, h, nus):
     while True:
         t = ctx.multiply(hd, j)
         c = ctx.subtract(cosh(t), 1)
-        nodes.append(Fraction(c))
+        nodes.append(Fraction(ctx.divide(c, ctx.ln(2))))
         for nu in nus:
             weights[nu].append(Fraction(cosh(ctx.multiply(t, ctx.divide(decimal.Decimal(nu.numerator), nu.denominator)))
                                         if isinstance(nu, Fraction) else cosh(ctx.multiply(t, nu))))
@@ -212,13 +215,13 @@ def install(zel):
         bb = s - a
         return s, (a - (s - bb)) + (b - bb)
 
-    def distil(comps, n):
+    def distil(comps, n, sweeps=2):
         """The leading n components of the exact sum of comps: sweep i rounds the sum of comps[i:]
         into comps[i] with error-free additions, so the order of comps does not matter."""
         comps = list(comps)
         for i in range(n):
             # Twice: after a cancellation the first sweep can leave the leading part below.
-            for _ in range(2):
+            for _ in range(sweeps):
                 for j in range(len(comps) - 1, i, -1):
                     comps[j - 1], comps[j] = two_sum(comps[j - 1], comps[j])
         return comps[:n]
@@ -775,7 +778,8 @@ def install(zel):
             for j in range(3 - i):
                 comps += list(two_prod(A[..., i], B[..., j]))
         comps.append(A[..., 0] * B[..., 3] + A[..., 1] * B[..., 2] + A[..., 2] * B[..., 1] + A[..., 3] * B[..., 0])
-        return pack(distil(comps, 4), comps[0], lambda: a * b)
+        # One sweep each: partial products of normalised operands do not cancel.
+        return pack(distil(comps, 4, sweeps=1), comps[0], lambda: a * b)
 
     def sqrt4(a):
         """sqrt of a positive finite a to about 210 bits: one Newton step with the residual in 4 components."""
@@ -784,9 +788,10 @@ def install(zel):
 
     scaled_cache = {}
 
-    def series4(fracs, y, count):
-        """sum_{k<count} fracs[k] y^k in 4 components, as a polynomial in y / 2^e (|y| <= 2^e): the
-        coefficients fracs[k] 2^(ek) stay far above the subnormal range, where fracs[k] alone need not."""
+    def series4(fracs, y, count, four=True):
+        """sum_{k<count} fracs[k] y^k in 4 components (3 where four is false: little cancellation), as a
+        polynomial in y / 2^e (|y| <= 2^e): the coefficients fracs[k] 2^(ek) stay far above the
+        subnormal range, where fracs[k] alone need not."""
         top = float(np.max(np.abs(approx(y)))) if tuple(y.shape) != (0,) else 0.0
         e = math.frexp(top)[1] if top > 0 else 0
         key = (id(fracs), e, count)
@@ -796,8 +801,9 @@ def install(zel):
         coeffs = scaled_cache[key]
         u = y * 2.0 ** -e
         s = coeffs[count - 1]
+        plus, times = (add4, mul4) if four else (add, mul)
         for c in reversed(coeffs[:count - 1]):
-            s = add4(mul4(s, u), c)
+            s = plus(times(s, u), c)
         return s
 
     def terms_needed(log2_coeff, log2_y, floor=-140.0):
@@ -807,12 +813,33 @@ def install(zel):
                 return k + 1
         return len(log2_coeff)
 
+    def horner_tail(coeffs, y, lead=2):
+        """sum c_k y^k where |c_k y^k| falls fast (asymptotic series, |y| small): the terms past
+        `lead` in the library's own ~106-bit product and sum (they are below 2^-14 of the first),
+        the leading steps in limb arithmetic."""
+        s = coeffs[-1]
+        for c in reversed(coeffs[lead:-1]):
+            s = s * y + c
+        for c in reversed(coeffs[:min(lead, len(coeffs) - 1)]):
+            s = add(mul(s, y), c)
+        return s
+
+    def asym_terms(l2, log2_y, floor=-135.0):
+        """How many terms of sum c_k y^k until |c_k y^k| < 2^floor (log2 |c_k| given)."""
+        for k in range(2, len(l2)):
+            if l2[k] + k * log2_y < floor:
+                return k
+        return len(l2)
+
     def log2_of(fracs):
         return [math.log2(f.numerator) - math.log2(f.denominator) if f else -1e9 for f in map(abs, fracs)]
 
     L2_I0S, L2_I1S = log2_of(_I0_SERIES), log2_of(_I1_SERIES)
     L2_AIRY_F, L2_AIRY_G = log2_of(_AIRY_F), log2_of(_AIRY_G)
-    L2_HANKEL = {nu: log2_of(a) for nu, a in _HANKEL.items()}
+    L2_HANKEL_P = {nu: log2_of(a) for nu, a in _HANKEL_P.items()}
+    L2_HANKEL_Q = {nu: log2_of(a) for nu, a in _HANKEL_Q.items()}
+    L2_K_ASYM = {nu: log2_of(a) for nu, a in _K_ASYMPTOTIC.items()}
+    L2_AIRY_UE, L2_AIRY_UO = log2_of(_AIRY_U_EVEN), log2_of(_AIRY_U_ODD)
     HANKEL_P = {nu: [fconst(c) for c in cs] for nu, cs in _HANKEL_P.items()}
     HANKEL_Q = {nu: [fconst(c) for c in cs] for nu, cs in _HANKEL_Q.items()}
     K_ASYM = {nu: [fconst(c) for c in cs] for nu, cs in _K_ASYMPTOTIC.items()}
@@ -871,17 +898,19 @@ def install(zel):
         ya = float(np.max(np.abs(approx(y)))) if tuple(x.shape) != (0,) else 0.0
         l2y = math.log2(ya) if ya > 0 else -2000.0
         n = terms_needed(L2_I0S if order == 0 else L2_I1S, l2y)
-        s = series4(_I0_SERIES if order == 0 else _I1_SERIES, -y, n)
+        # Below 8 the terms exceed the result by less than 2^12: three components keep 145 bits.
+        four = ya > 16
+        s = series4(_I0_SERIES if order == 0 else _I1_SERIES, -y, n, four)
         j = s if order == 0 else mul4(s, x4 * 0.5)
         if not want_y:
             return j, None
         # 2/pi (log(x/2) + gamma) J plus the second series (DLMF 10.8.1)
         lg = log_half_plus_gamma(x)
         if order == 0:
-            t = series4(_HK0_SERIES, -y, min(n + 4, len(_HK0_SERIES)))
+            t = series4(_HK0_SERIES, -y, min(n + 4, len(_HK0_SERIES)), four)
             yv = mul(TWO_OVER_PI, add4(mul(lg, j), -t))
         else:
-            t = series4(_HK1_SERIES, -y, min(n + 4, len(_HK1_SERIES)))
+            t = series4(_HK1_SERIES, -y, min(n + 4, len(_HK1_SERIES)), four)
             yv = add4(mul(TWO_OVER_PI, add4(mul(lg, j), -div(1.0, x))), -mul(mul4(t, x4), INV_PI) * 0.5)
         return j, yv
 
@@ -890,8 +919,8 @@ def install(zel):
         the last is below 2^-128)."""
         r = div(1.0, ax)
         w = mul(r, r)
-        p = horner(HANKEL_P[order][:n], w)
-        q = mul(horner(HANKEL_Q[order][:n], w), r)
+        p = horner_tail(HANKEL_P[order][:n], w)
+        q = mul(horner_tail(HANKEL_Q[order][:n], w), r)
         s, c = sincos(ax)
         amp = div(INV_SQRTPI, sqrt(ax))
         pq, qp = add(p, q), sub(p, q)
@@ -929,14 +958,12 @@ def install(zel):
 
     def hankel_terms(order, xmin):
         """How many terms of P and Q (in 1/x^2) put the first left out below 2^-135 from xmin on."""
-        l2 = L2_HANKEL[order]
-        for k in range(1, len(l2) // 2):
-            if l2[2 * k] - 2 * k * math.log2(xmin) < -135 and l2[2 * k + 1] - (2 * k + 1) * math.log2(xmin) < -135:
-                return k
-        return len(l2) // 2
+        lw = -2 * math.log2(xmin)
+        return max(asym_terms(L2_HANKEL_P[order], lw), asym_terms(L2_HANKEL_Q[order], lw))
 
     def k_scaled(z, nu):
-        """K_nu(z) e^z for finite z > 0: series (orders 0, 1; below 1.5), trapezoidal rule, asymptotic."""
+        """K_nu(z) e^z for finite z > 0: series (orders 0, 1; below 1.5, in 3 components: its terms are
+        below 2), trapezoidal rule, asymptotic."""
         za = approx(z)
         out = zel.zeros(tuple(z.shape))
         small = za < _K_SERIES_MAX
@@ -947,10 +974,10 @@ def install(zel):
             n = terms_needed(L2_I0S, math.log2(max(float(np.max(approx(y))), 2.0 ** -2000)))
             lg = log_half_plus_gamma(zs)
             if nu == 0:
-                k = add4(-mul(lg, series4(_I0_SERIES, y, n)), series4(_HK0_SERIES, y, n + 4))
+                k = add4(-mul(lg, series4(_I0_SERIES, y, n, False)), series4(_HK0_SERIES, y, n + 4, False))
             else:
-                i1 = mul4(series4(_I1_SERIES, y, n), z4 * 0.5)
-                k = add4(add4(div(1.0, zs), mul(lg, i1)), -mul4(series4(_HK1_SERIES, y, n + 4), z4 * 0.25))
+                i1 = mul4(series4(_I1_SERIES, y, n, False), z4 * 0.5)
+                k = add4(add4(div(1.0, zs), mul(lg, i1)), -mul4(series4(_HK1_SERIES, y, n + 4, False), z4 * 0.25))
             out = put(out, small, mul(k, exp(zs)))
         for zlo, zhi, h, nodes, weights in TRAPEZOID:
             band = (za >= zlo) & (za < zhi)
@@ -959,13 +986,15 @@ def install(zel):
             zb = subset(z, band)
             acc = full(zb.shape, 0.5)
             for c, w in zip(nodes, weights[nu]):
-                acc = add(acc, mul(exp(-mul(zb, c)), w))
+                e = zel.exp2(-mul(zb, c))
+                acc = add(acc, e if nu == 0 else mul(e, w))
             out = put(out, band, mul(acc, h))
         big = za >= _BESSEL_SERIES_MAX
         if big.any():
             zb = subset(z, big)
             r = div(1.0, zb)
-            out = put(out, big, mul(horner(K_ASYM[nu], r), div(SQRT_HALF_PI, sqrt(zb))))
+            n = asym_terms(L2_K_ASYM[nu], -math.log2(float(np.min(za[big]))))
+            out = put(out, big, mul(horner_tail(K_ASYM[nu][:n], r, 3), div(SQRT_HALF_PI, sqrt(zb))))
         return out
 
     def k_raw(x, nu, scaled):
@@ -1049,8 +1078,9 @@ def install(zel):
             zeta = mul4(mul4(z * 2.0 ** -64, rt), TWO_THIRDS) * 2.0 ** 64
             r = div(1.0, zeta)
             w = mul(r, r)
-            ue = horner(AIRY_UE, w)
-            uo = mul(horner(AIRY_UO, w), r)
+            lw = math.log2(float(np.max(approx(w))))
+            ue = horner_tail(AIRY_UE[:asym_terms(L2_AIRY_UE, lw)], w)
+            uo = mul(horner_tail(AIRY_UO[:asym_terms(L2_AIRY_UO, lw)], w), r)
             s, c = sincos(zeta)
             # Ai(-z) = (cos(zeta - pi/4) Ue + sin(zeta - pi/4) Uo) / (sqrt(pi) z^(1/4)) (DLMF 9.7.9)
             v = add(mul(sub(ue, uo), c), mul(add(ue, uo), s))
