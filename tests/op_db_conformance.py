@@ -460,7 +460,7 @@ def _mp_reference(name, sample, want):
                                  for v in x.reshape(-1).tolist()], dtype=torch.float64).reshape(x.shape)
     if name in _MP_BESSEL and isinstance(x, torch.Tensor) and x.numel() <= 10000 and isinstance(want, torch.Tensor):
         # PyTorch 1.13's float64 J, Y and Ai are good to about 1e-8 (and lose the phase at huge
-        # arguments); its non-finite and zero results are the special values kept.
+        # arguments); its non-finite and zero results are kept as its edge values.
         fn = _MP_BESSEL[name]
         with mp.workdps(40):
             exact = [float(fn(v)) if math.isfinite(w) and w != 0 and math.isfinite(v) else w

@@ -561,6 +561,7 @@ class TestBessel:
             for shape in ((), (0, 3), (2, 3)):
                 x = zel.full(shape, 1.25)
                 assert fn(x).shape == getattr(torch.special, name)(torch.full(shape, 1.25, dtype=torch.float64)).shape
+                assert fn(x).dtype == x.dtype
             # PyTorch defines no derivative for these: the result is not recorded.
             x = zel.tensor([0.5, 2.0]).requires_grad_()
             out = fn(x)
