@@ -1,6 +1,7 @@
 """PyTorch's special functions (lgamma, digamma, polygamma, zeta, erfinv,
-ndtr, ndtri, log_ndtr, erfcx, the modified Bessel functions I0/I1, entr,
-xlog1py, multigammaln) composed from the library's accurate operations.
+ndtr, ndtri, log_ndtr, erfcx, the Bessel functions J0/J1/Y0/Y1/I0/I1/K0/K1,
+Airy's Ai, entr, xlog1py, multigammaln, ...) composed from the library's
+accurate operations.
 
 The library's own tensor product and quotient carry about 106 bits, too few
 to keep 2^-100 through a series, so products here are formed from exact
