@@ -571,6 +571,20 @@ class TestBessel:
             with pytest.raises(TypeError):
                 fn([1.0])
 
+    @pytest.mark.parametrize("name", sorted(BESSEL))
+    def test_rows_whose_limbs_cancel(self, name):
+        # from_limbs rows that do not lead with their value: the branch and the kernels see 1.0, 3.5, 60.25, 12.5
+        rows = torch.zeros(4, 8, dtype=torch.float64)
+        rows[0, :3] = torch.tensor([1e16, 1.0, -1e16])
+        rows[1, 1] = 3.5
+        rows[2, :3] = torch.tensor([1e17, 60.25, -1e17])
+        rows[3, 1:3] = torch.tensor([12.5, 1e-20])
+        x = zel.from_limbs(rows)
+        ref, scale, _ = BESSEL[name]
+        xs = values(x)
+        got = values(getattr(zel.special, name)(x))
+        assert worst_scaled_bits(got, [ref(v) for v in xs], [scale(v) if scale else 0 for v in xs]) >= BITS, name
+
     def test_sincos_reduces_huge_arguments_exactly(self):
         # beyond 2^240 the library's own reduction is short: x - k pi/2 is formed from the limbs
         rng = random.Random(9)

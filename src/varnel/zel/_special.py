@@ -1475,10 +1475,21 @@ def install(zel):
         ("legendre_polynomial_p", "p", "Legendre polynomial P_n"))}
 
 
+    def canonical(x):
+        """x with each row whose limbs overlap or cancel (from_limbs([1e16, 1, -1e16])) renormalised
+        exactly: the branches choose by the float64 value, and the kernels read the leading limbs."""
+        L = limbs(x)
+        with np.errstate(invalid="ignore"):
+            bad = ~(L[..., 1:].abs() <= L[..., :1].abs() * 2.0 ** -50).all(-1) & torch.isfinite(L).all(-1)
+        if not bool(bad.any()):
+            return x
+        fixed = torch.stack(distil(list(L.unbind(-1)), 8), -1)
+        return from_rows(torch.where(bad[..., None], fixed, L))
+
     # PyTorch gives these no derivatives: the results are not recorded.
     def unary_nondiff(op, raw, doc):
         def fn(input):
-            return raw(tensor_arg("special_" + op, input))
+            return raw(canonical(tensor_arg("special_" + op, input)))
         fn.__name__ = op
         fn.__doc__ = doc
         return fn
