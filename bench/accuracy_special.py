@@ -3,10 +3,13 @@ mpmath: random inputs with genuine lower limbs over each function's domain
 plus stress sets near zeros, poles and large arguments. Prints the table of
 docs/accuracy.md ("Special functions").
 
-    PYTHONPATH=src python bench/accuracy_special.py [COUNT]   # COUNT random inputs per function (2000)
+    PYTHONPATH=src python bench/accuracy_special.py [COUNT] [NAME ...]   # COUNT random inputs per function (2000)
 
 Correct bits are -log2(|result - exact| / |exact|), 200 for exact; results
-below 2^-970 are left out (float64 limbs cannot hold 100 bits there).
+below 2^-970 are left out (float64 limbs cannot hold 100 bits there). The
+oscillating Bessel and Airy functions are measured against the larger of
+|exact| and their modulus (sqrt(J^2 + Y^2), sqrt(Ai^2 + Bi^2) below 0):
+absolute near their zeros, relative elsewhere.
 """
 import math
 import random
@@ -62,6 +65,42 @@ def lgamma_ref(v):
 
 
 X0 = 1.4616321449683623
+
+
+def modulus(order):
+    return lambda v: mp.sqrt(mp.besselj(order, v) ** 2 + mp.bessely(order, v) ** 2)
+
+
+def airy_modulus(v):
+    return mp.sqrt(mp.airyai(v) ** 2 + mp.airybi(v) ** 2) if v < 0 else mp.mpf(0)
+
+
+def near_zeros(zeros, spread=1e-3):
+    """Arguments within spread (relative, log-uniform down to 1e-30) of the given zeros, both sides."""
+    def gen(r, n):
+        return [float(zeros[r.randrange(len(zeros))]) * (1 + r.choice([-1, 1]) * math.exp(r.uniform(math.log(1e-30), math.log(spread))))
+                for _ in range(n)]
+    return gen
+
+
+_ZEROS = {}
+
+
+def zeros_of(kind):
+    """The first 40 zeros (and 10 around 1e3) of J0, J1, Y0, Y1, and the first 40 of Ai (negated)."""
+    if kind not in _ZEROS:
+        with mp.workprec(120):
+            if kind == "ai":
+                _ZEROS[kind] = [mp.airyaizero(k) for k in range(1, 41)]
+            else:
+                fn, order = {"j0": (mp.besseljzero, 0), "j1": (mp.besseljzero, 1), "y0": (mp.besselyzero, 0),
+                             "y1": (mp.besselyzero, 1)}[kind]
+                _ZEROS[kind] = [fn(order, k) for k in list(range(1, 41)) + list(range(315, 325))]
+    return _ZEROS[kind]
+
+
+def lazy(kind, spread=1e-3):
+    return lambda r, n: near_zeros(zeros_of(kind), spread)(r, n)
 # name: (function, reference, [(label, generator, share of the random count)])
 TABLE = {
     "lgamma": (zel.lgamma, lgamma_ref, [
@@ -100,18 +139,55 @@ TABLE = {
     "entr": (zel.special.entr, lambda v: -v * mp.log(v), [
         ("x in 1e-300..1e300", logscale(1e-300, 1e300), 1.0), ("near 1", logscale(1e-25, 1e-2, True, 1.0), 0.25)]),
 }
+# The Bessel and Airy functions, with their own random stream (the rows above keep theirs); a fourth
+# entry is the scale the error is measured against where larger than |exact|.
+BESSEL_TABLE = {
+    "bessel_j0": (zel.special.bessel_j0, lambda v: mp.besselj(0, v), [
+        ("[-50,50]", uniform(-50, 50), 1.0), ("|x| in 44..1e300", logscale(44, 1e300, True), 0.5),
+        ("|x| in 1e-300..1", logscale(1e-300, 1, True), 0.25), ("near zeros", lazy("j0"), 0.5)],
+        lambda v: modulus(0)(abs(v))),
+    "bessel_j1": (zel.special.bessel_j1, lambda v: mp.besselj(1, v), [
+        ("[-50,50]", uniform(-50, 50), 1.0), ("|x| in 44..1e300", logscale(44, 1e300, True), 0.5),
+        ("|x| in 1e-300..1", logscale(1e-300, 1, True), 0.25), ("near zeros", lazy("j1"), 0.5)],
+        lambda v: modulus(1)(abs(v))),
+    "bessel_y0": (zel.special.bessel_y0, lambda v: mp.bessely(0, v), [
+        ("(0,50]", uniform(1e-9, 50), 1.0), ("x in 44..1e300", logscale(44, 1e300), 0.5),
+        ("x in 1e-300..1", logscale(1e-300, 1), 0.25), ("near zeros", lazy("y0"), 0.5)], modulus(0)),
+    "bessel_y1": (zel.special.bessel_y1, lambda v: mp.bessely(1, v), [
+        ("(0,50]", uniform(1e-9, 50), 1.0), ("x in 44..1e300", logscale(44, 1e300), 0.5),
+        ("x in 1e-300..1", logscale(1e-300, 1), 0.25), ("near zeros", lazy("y1"), 0.5)], modulus(1)),
+    "modified_bessel_k0": (zel.special.modified_bessel_k0, lambda v: mp.besselk(0, v), [
+        ("(0,50]", uniform(1e-9, 50), 1.0), ("x in 1e-300..700", logscale(1e-300, 700), 0.5)]),
+    "modified_bessel_k1": (zel.special.modified_bessel_k1, lambda v: mp.besselk(1, v), [
+        ("(0,50]", uniform(1e-9, 50), 1.0), ("x in 1e-300..700", logscale(1e-300, 700), 0.5)]),
+    "scaled_modified_bessel_k0": (zel.special.scaled_modified_bessel_k0, lambda v: mp.besselk(0, v) * mp.exp(v), [
+        ("(0,50]", uniform(1e-9, 50), 1.0), ("x in 1e-300..1e300", logscale(1e-300, 1e300), 0.5)]),
+    "scaled_modified_bessel_k1": (zel.special.scaled_modified_bessel_k1, lambda v: mp.besselk(1, v) * mp.exp(v), [
+        ("(0,50]", uniform(1e-9, 50), 1.0), ("x in 1e-300..1e300", logscale(1e-300, 1e300), 0.5)]),
+    "modified_bessel_i0": (zel.special.modified_bessel_i0, lambda v: mp.besseli(0, v), [
+        ("[-80,80]", uniform(-80, 80), 0.5), ("[-700,700]", uniform(-700, 700), 0.25)]),
+    "modified_bessel_i1": (zel.special.modified_bessel_i1, lambda v: mp.besseli(1, v), [
+        ("[-80,80]", uniform(-80, 80), 0.5), ("[-700,700]", uniform(-700, 700), 0.25)]),
+    "spherical_bessel_j0": (zel.special.spherical_bessel_j0, lambda v: mp.sin(v) / v, [
+        ("[-50,50]", uniform(-50, 50), 1.0), ("|x| in 1e-300..1e280", logscale(1e-300, 1e280, True), 0.5),
+        ("near multiples of pi", lambda r, n: [r.randrange(1, 10 ** 6) * math.pi for _ in range(n)], 0.25)]),
+    "airy_ai": (zel.special.airy_ai, mp.airyai, [
+        ("[-30,30]", uniform(-30, 30), 1.0), ("[-1e3,103]", uniform(-1e3, 103), 0.5),
+        ("x in -1e12..-16", lambda r, n: [-v for v in logscale(16, 1e12)(r, n)], 0.25), ("near zeros", lazy("ai"), 0.5)], airy_modulus),
+}
 
 
 NORMAL = mp.mpf(2) ** -900
 
 
-def bits_of(got, exact):
-    """(bits, whether the result is at least 2^-900) per counted result."""
+def bits_of(got, exact, scales=None):
+    """(bits, whether the result is at least 2^-900) per counted result; the error is taken relative
+    to max(|exact|, scale) where scales are given."""
     out = []
-    for g, e in zip(got, exact):
+    for i, (g, e) in enumerate(zip(got, exact)):
         if abs(e) < TINY:
             continue
-        err = abs(g - e) / abs(e)
+        err = abs(g - e) / max(abs(e), scales[i] if scales else 0)
         out.append((200.0 if err == 0 else min(200.0, float(-mp.log(err, 2))), abs(e) >= NORMAL))
     return out
 
@@ -192,23 +268,34 @@ def gammainc_rows(rng, count):
                                   [mp.gammainc(u, v, mp.inf, regularized=True) for u, v in zip(A, X)]), label)]
 
 
-def main():
-    count = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
-    rng = random.Random(2026)
-    print("| function | inputs | worst bits | worst bits, results ≥ 2^-900 | median bits | sets |")
-    print("|---|---|---|---|---|---|")
+def table_rows(table, rng, count, only):
     rows = []
-    for name, (fn, ref, sets) in TABLE.items():
+    for name, (fn, ref, sets, *scale) in table.items():
+        if only and name not in only:
+            continue
         allbits = []
         for label, gen, share in sets:
             x = with_lower(gen(rng, max(1, int(count * share))), rng)
-            allbits += bits_of(values(fn(x)), [ref(v) for v in values(x)])
+            xs = values(x)
+            allbits += bits_of(values(fn(x)), [ref(v) for v in xs], [scale[0](v) for v in xs] if scale else None)
         rows.append((name, allbits, [s[0] for s in sets]))
-    for name, gen in (("zeta", zeta_rows), ("xlog1py", xlog1py_rows)):
-        allbits, labels = gen(rng, count)
-        rows.append((name, allbits, labels))
-    rows += gammainc_rows(rng, count // 4)  # the slowest: hundreds of continued-fraction steps
-    rows += polynomial_rows(rng, count // 2)
+    return rows
+
+
+def main():
+    count = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
+    only = set(sys.argv[2:])
+    rng = random.Random(2026)
+    print("| function | inputs | worst bits | worst bits, results ≥ 2^-900 | median bits | sets |")
+    print("|---|---|---|---|---|---|")
+    rows = table_rows(TABLE, rng, count, only)
+    if not only:
+        for name, gen in (("zeta", zeta_rows), ("xlog1py", xlog1py_rows)):
+            allbits, labels = gen(rng, count)
+            rows.append((name, allbits, labels))
+        rows += gammainc_rows(rng, count // 4)  # the slowest: hundreds of continued-fraction steps
+        rows += polynomial_rows(rng, count // 2)
+    rows += table_rows(BESSEL_TABLE, random.Random(2027), count, only)
     for name, allbits, labels in rows:
         b = [v for v, _ in allbits]
         normal = [v for v, ok in allbits if ok]

@@ -434,18 +434,38 @@ def _mp_det(t):
         return dets, torch.tensor([float(d) for d in dets], dtype=torch.float64).reshape(t.shape[:-2])
 
 
+def _mp_bessel():
+    import mpmath as mp
+    return {"special.bessel_j0": lambda v: mp.besselj(0, v), "special.bessel_j1": lambda v: mp.besselj(1, v),
+            "special.bessel_y0": lambda v: mp.bessely(0, v), "special.bessel_y1": lambda v: mp.bessely(1, v),
+            "special.airy_ai": mp.airyai}
+
+
+_MP_BESSEL = {}
+
+
 def _mp_reference(name, sample, want):
     """PyTorch's result with the ill-conditioned parts recomputed in mpmath,
     or None where there is no such reference."""
     import mpmath as mp
     import torch
     x = sample.input
+    if not _MP_BESSEL:
+        _MP_BESSEL.update(_mp_bessel())
     if name == "polygamma" and isinstance(x, torch.Tensor) and x.numel() <= 10000 and sample.args:
         # PyTorch 1.13's trigamma is good to about 1e-10
         n = sample.args[0]
         with mp.workdps(40):
             return torch.tensor([float(mp.psi(n, v)) if v != int(v) or v > 0 else float("nan")
                                  for v in x.reshape(-1).tolist()], dtype=torch.float64).reshape(x.shape)
+    if name in _MP_BESSEL and isinstance(x, torch.Tensor) and x.numel() <= 20000 and isinstance(want, torch.Tensor):
+        # PyTorch 1.13's float64 J, Y and Ai are good to about 1e-8 (and lose the phase at huge
+        # arguments); its non-finite and zero results are kept as its edge values.
+        fn = _MP_BESSEL[name]
+        with mp.workdps(40):
+            exact = [float(fn(v)) if math.isfinite(w) and w != 0 and math.isfinite(v) else w
+                     for v, w in zip(x.reshape(-1).tolist(), want.reshape(-1).tolist())]
+        return torch.tensor(exact, dtype=torch.float64).reshape(want.shape)
     if not isinstance(x, torch.Tensor) or x.dim() < 2 or x.shape[-1] != x.shape[-2]:
         return None
     if name in ("linalg.det", "det"):

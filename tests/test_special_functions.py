@@ -456,3 +456,170 @@ def test_gradients_of_the_two_argument_functions_are_in_the_second_only():
     n = zel.tensor([2.0, 3.0]).requires_grad_()
     y = zel.special.legendre_polynomial_p(zel.tensor([0.5, 0.3]), n)
     assert y.requires_grad
+
+
+# ------------------------------------------------------------------ Bessel and Airy functions
+
+def modulus(order):
+    """sqrt(J^2 + Y^2): the scale of J and Y near their zeros, where the error is absolute."""
+    return lambda v: mp.sqrt(mp.besselj(order, abs(v)) ** 2 + mp.bessely(order, abs(v)) ** 2)
+
+
+def airy_modulus(v):
+    return mp.sqrt(mp.airyai(v) ** 2 + mp.airybi(v) ** 2) if v < 0 else mp.mpf(0)
+
+
+def worst_scaled_bits(got, exact, scales):
+    worst = 400.0
+    for g, e, s in zip(got, exact, scales):
+        if abs(e) < TINY:
+            continue
+        err = abs(g - e) / max(abs(e), s)
+        worst = min(worst, 400.0 if err == 0 else float(-mp.log(err, 2)))
+    return worst
+
+
+def near(points, rng, spread=1e-6):
+    return [float(p) * (1 + rng.uniform(-spread, spread)) for p in points]
+
+
+# Each set crosses every branch: the series (4 components, up to 44), the Hankel expansions and the
+# trapezoidal rule above, the exact reduction by pi/2 beyond 2^240, tiny arguments.
+WIDE = [0.3, 1.7, 7.9, 8.1, 19.9, 20.1, 43.9, 44.1, 99.5, 100.5, 999.0, 1001.0, 3e5, 1e20, 2.0 ** 250, 1e300]
+BESSEL = {
+    "bessel_j0": (lambda v: mp.besselj(0, v), modulus(0),
+                  lambda r: WIDE + [-v for v in WIDE[::3]] + [1e-300, 1e-10] + uniform(-50, 50, 20, r)),
+    "bessel_j1": (lambda v: mp.besselj(1, v), modulus(1),
+                  lambda r: WIDE + [-v for v in WIDE[::3]] + [1e-300, -1e-10] + uniform(-50, 50, 20, r)),
+    "bessel_y0": (lambda v: mp.bessely(0, v), modulus(0), lambda r: WIDE + [1e-300, 1e-10] + uniform(0.01, 50, 20, r)),
+    "bessel_y1": (lambda v: mp.bessely(1, v), modulus(1), lambda r: WIDE + [1e-300, 1e-10] + uniform(0.01, 50, 20, r)),
+    "modified_bessel_k0": (lambda v: mp.besselk(0, v), None,
+                           lambda r: [1e-300, 1e-20, 0.2, 1.49, 1.51, 7.99, 8.01, 43.9, 44.1, 300.0, 700.0]
+                           + uniform(0.01, 50, 20, r)),
+    "modified_bessel_k1": (lambda v: mp.besselk(1, v), None,
+                           lambda r: [1e-300, 1e-20, 0.2, 1.49, 1.51, 7.99, 8.01, 43.9, 44.1, 300.0]
+                           + uniform(0.01, 50, 20, r)),
+    "scaled_modified_bessel_k0": (lambda v: mp.besselk(0, v) * mp.exp(v), None,
+                                  lambda r: [1e-200, 0.7, 1.51, 9.0, 44.1, 1e4, 1e300] + uniform(0.01, 50, 10, r)),
+    "scaled_modified_bessel_k1": (lambda v: mp.besselk(1, v) * mp.exp(v), None,
+                                  lambda r: [1e-200, 0.7, 1.51, 9.0, 44.1, 1e4, 1e300] + uniform(0.01, 50, 10, r)),
+    "modified_bessel_i0": (lambda v: mp.besseli(0, v), None, lambda r: [-3.0, 0.1, 59.0, 61.0, 700.0]),
+    "modified_bessel_i1": (lambda v: mp.besseli(1, v), None, lambda r: [-3.0, 0.1, 59.0, -61.0, 700.0]),
+    "spherical_bessel_j0": (lambda v: mp.sin(v) / v, None,
+                            lambda r: [1e-30, 0.5, -3.0, 1e5, 2.0 ** 250, -1e280, 1e-300] + uniform(-50, 50, 10, r)),
+    "airy_ai": (mp.airyai, airy_modulus,
+                lambda r: [-1e12, -1e5, -100.0, -16.6, -16.4, -5.0, -1e-20, 0.0, 0.5, 1.9, 2.1, 10.0, 50.0, 100.0]
+                + uniform(-30, 30, 20, r)),
+}
+
+
+class TestBessel:
+    @pytest.mark.parametrize("name", sorted(BESSEL))
+    def test_against_mpmath_on_every_branch(self, name):
+        ref, scale, gen = BESSEL[name]
+        rng = random.Random(name)
+        x = with_lower(gen(rng), rng)
+        xs = values(x)
+        got = values(getattr(zel.special, name)(x))
+        scales = [scale(v) if scale else 0 for v in xs]
+        assert worst_scaled_bits(got, [ref(v) for v in xs], scales) >= BITS, name
+
+    @pytest.mark.parametrize("name,zeros,ref,scale", [
+        ("bessel_j0", lambda k: mp.besseljzero(0, k), lambda v: mp.besselj(0, v), modulus(0)),
+        ("bessel_j1", lambda k: mp.besseljzero(1, k), lambda v: mp.besselj(1, v), modulus(1)),
+        ("bessel_y0", lambda k: mp.besselyzero(0, k), lambda v: mp.bessely(0, v), modulus(0)),
+        ("bessel_y1", lambda k: mp.besselyzero(1, k), lambda v: mp.bessely(1, v), modulus(1)),
+        ("airy_ai", lambda k: mp.airyaizero(k), mp.airyai, airy_modulus)])
+    def test_near_zeros_the_error_is_absolute(self, name, zeros, ref, scale):
+        # The zeros rounded to 3 limbs (values down to ~1e-48) and points 1e-6 away, below and above 44.
+        rng = random.Random(1)
+        with mp.workprec(200):
+            zs = [zeros(k) for k in (1, 2, 3, 14, 15, 300)]
+        rows = []
+        for z in zs:
+            a = float(z)
+            b = float(z - a)
+            rows.append([a, b, float(z - a - b)] + [0.0] * 5)
+        x = zel.from_limbs(torch.tensor(rows, dtype=torch.float64))
+        x = zel.cat([x, with_lower(near(zs, rng), rng)])
+        xs = values(x)
+        got = values(getattr(zel.special, name)(x))
+        exact = [ref(v) for v in xs]
+        assert worst_scaled_bits(got, exact, [scale(v) for v in xs]) >= BITS, name
+        # at the rounded zeros the values are tiny: the test does reach them
+        assert all(abs(e) < 1e-40 * scale(v) for e, v in zip(exact[:len(zs)], xs))
+
+    EDGES = [-inf, -1e300, -800.0, -5.0, -1e-300, -0.0, 0.0, 1e-310, 1e-300, 1e-10, 0.5, 5.0, 30.0, 103.5,
+             103.95, 720.0, 800.0, 1e15, 1e300, inf, nan]
+
+    @pytest.mark.parametrize("name", sorted(BESSEL))
+    def test_special_values_as_pytorch(self, name):
+        xs = self.EDGES
+        ref = getattr(torch.special, name)(torch.tensor(xs, dtype=torch.float64))
+        out = getattr(zel.special, name)(zel.tensor(xs))
+        got = torch.from_numpy(np.asarray(out.numpy()))
+        assert torch.equal(torch.isnan(got), torch.isnan(ref)), (name, got, ref)
+        assert torch.equal(got[torch.isinf(ref)], ref[torch.isinf(ref)]), (name, got, ref)
+        zeros = ref == 0
+        assert torch.equal(got[zeros], ref[zeros]), (name, got, ref)
+        assert torch.equal(torch.signbit(out._data[:, 0][zeros]), torch.signbit(ref[zeros])), name
+        # Finite values: PyTorch's float64 J and Y are good to ~1e-8 at moderate arguments and lose the
+        # phase at huge ones; the values themselves are judged against mpmath above.
+        fin = torch.isfinite(ref) & (ref != 0) & (torch.tensor(xs, dtype=torch.float64).abs() < 1e6)
+        assert torch.allclose(got[fin], ref[fin], rtol=1e-6, atol=0), (name, got, ref)
+
+    def test_symmetries_and_the_names_pytorch_also_has(self):
+        rng = random.Random(5)
+        x = with_lower(uniform(-60, 60, 30, rng) + [1e5, 1e300], rng)
+        sp = zel.special
+        assert zel.equal(sp.bessel_j0(-x), sp.bessel_j0(x))
+        assert zel.equal(sp.bessel_j1(-x), -sp.bessel_j1(x))
+        assert zel.equal(sp.spherical_bessel_j0(-x), sp.spherical_bessel_j0(x))
+        assert zel.equal(sp.modified_bessel_i0(x), sp.i0(x)) and zel.equal(sp.modified_bessel_i1(x), sp.i1(x))
+        a = zel.abs(x)
+        assert zel.allclose(sp.scaled_modified_bessel_k0(a[:20]) * zel.exp(-a[:20]), sp.modified_bessel_k0(a[:20]),
+                            rtol=1e-20, atol=0)  # the library's own exp: about 72 bits
+        # the Wronskian J1 Y0 - J0 Y1 = 2 / (pi x), across the series and Hankel branches
+        w = a[:30] + 0.01
+        lhs = sp.bessel_j1(w) * sp.bessel_y0(w) - sp.bessel_j0(w) * sp.bessel_y1(w)
+        assert worst_bits(values(lhs * w), [2 / mp.pi] * 30) >= 85  # the library's own product and sum
+
+    def test_shapes_dtypes_and_no_derivative(self):
+        for name in BESSEL:
+            fn = getattr(zel.special, name)
+            for shape in ((), (0, 3), (2, 3)):
+                x = zel.full(shape, 1.25)
+                assert fn(x).shape == getattr(torch.special, name)(torch.full(shape, 1.25, dtype=torch.float64)).shape
+                assert fn(x).dtype == x.dtype
+            # PyTorch defines no derivative for these: the result is not recorded.
+            x = zel.tensor([0.5, 2.0]).requires_grad_()
+            out = fn(x)
+            assert not out.requires_grad and zel.equal(out, fn(x.detach())), name
+            with pytest.raises(TypeError, match="must be Tensor"):
+                fn(2.0)
+            with pytest.raises(TypeError):
+                fn([1.0])
+
+    @pytest.mark.parametrize("name", sorted(BESSEL))
+    def test_rows_whose_limbs_cancel(self, name):
+        # from_limbs rows that do not lead with their value: the branch and the kernels see 1.0, 3.5, 60.25, 12.5
+        rows = torch.zeros(4, 8, dtype=torch.float64)
+        rows[0, :3] = torch.tensor([1e16, 1.0, -1e16])
+        rows[1, 1] = 3.5
+        rows[2, :3] = torch.tensor([1e17, 60.25, -1e17])
+        rows[3, 1:3] = torch.tensor([12.5, 1e-20])
+        x = zel.from_limbs(rows)
+        ref, scale, _ = BESSEL[name]
+        xs = values(x)
+        got = values(getattr(zel.special, name)(x))
+        assert worst_scaled_bits(got, [ref(v) for v in xs], [scale(v) if scale else 0 for v in xs]) >= BITS, name
+
+    def test_sincos_reduces_huge_arguments_exactly(self):
+        # beyond 2^240 the library's own reduction is short: x - k pi/2 is formed from the limbs
+        rng = random.Random(9)
+        x = with_lower([2.0 ** 241, 1e200, -3e307, 2.0 ** 1000 * 1.7] + logscale(1e75, 1e300, 12, rng, True), rng)
+        s, c = _special.helpers["sincos"](x)
+        with mp.workprec(4000):
+            xs = values(x)
+            assert worst_bits(values(s), [mp.sin(v) for v in xs]) >= 140
+            assert worst_bits(values(c), [mp.cos(v) for v in xs]) >= 140

@@ -1633,8 +1633,11 @@ FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor",
                  "empty_permuted", "uniform_", "normal_", "exponential_", "cauchy_", "log_normal_", "geometric_",
                  "bernoulli_", "random_", "resize_", "resize_as_", "detach_copy", "hash_tensor", "histogramdd",
                  "scalar_tensor", "hostile_distribution", "kl_of_hostile_pairs", "special.round",
-                 # PyTorch has no derivative for it; the library records none.
-                 "heaviside"}
+                 # PyTorch has no derivative for these; the library records none.
+                 "heaviside", "special.bessel_j0", "special.bessel_j1", "special.bessel_y0", "special.bessel_y1",
+                 "special.modified_bessel_i0", "special.modified_bessel_i1", "special.modified_bessel_k0",
+                 "special.modified_bessel_k1", "special.scaled_modified_bessel_k0", "special.scaled_modified_bessel_k1",
+                 "special.spherical_bessel_j0", "special.airy_ai"}
 # pinv's tolerances and the quantiles' levels choose what to take; they take no gradient.
 SELF_DECIDES = {"to", "pinv", "nanquantile", "quantile"}
 

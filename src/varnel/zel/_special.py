@@ -1,6 +1,7 @@
 """PyTorch's special functions (lgamma, digamma, polygamma, zeta, erfinv,
-ndtr, ndtri, log_ndtr, erfcx, the modified Bessel functions I0/I1, entr,
-xlog1py, multigammaln) composed from the library's accurate operations.
+ndtr, ndtri, log_ndtr, erfcx, the Bessel functions J0/J1/Y0/Y1/I0/I1/K0/K1,
+Airy's Ai, entr, xlog1py, multigammaln, ...) composed from the library's
+accurate operations.
 
 The library's own tensor product and quotient carry about 106 bits, too few
 to keep 2^-100 through a series, so products here are formed from exact
@@ -63,6 +64,93 @@ _I0_ASYMPTOTIC = _bessel_asymptotic(0, 82)
 _I1_ASYMPTOTIC = _bessel_asymptotic(1, 82)
 # erfcx(x) sqrt(pi) x = sum_k (-1)^k (2k-1)!! / (2x^2)^k for large x.
 _ERFCX_ASYMPTOTIC = [Fraction((-1) ** k * math.prod(range(1, 2 * k, 2))) for k in range(60)]
+
+
+# Bessel functions J, Y and K (orders 0, 1) and the Airy function Ai.
+def _harmonic(k):
+    return sum((Fraction(1, j) for j in range(1, k + 1)), Fraction(0))
+
+
+# The log-term series: Y0 and K0 carry sum H_k (-+y)^k / (k!)^2, Y1 and K1 sum (2 H_k + 1/(k+1)) (-+y)^k / (k! (k+1)!).
+_HK0_SERIES = [_harmonic(k) / math.factorial(k) ** 2 for k in range(112)]
+_HK1_SERIES = [(2 * _harmonic(k) + Fraction(1, k + 1)) / (math.factorial(k) * math.factorial(k + 1)) for k in range(112)]
+
+
+def _hankel_a(nu, count):
+    """a_k(nu) = prod_{j<=k} (4 nu^2 - (2j-1)^2) / (k! 8^k) (DLMF 10.17.1), unsigned by k."""
+    out, a = [], Fraction(1)
+    for k in range(count):
+        out.append(a)
+        a = a * (4 * nu * nu - (2 * k + 1) ** 2) / ((k + 1) * 8)
+    return out
+
+
+# J and Y for large x: P = sum (-1)^k a_2k / x^2k, Q = sum (-1)^k a_2k+1 / x^2k+1 (DLMF 10.17.3-4).
+_HANKEL = {nu: _hankel_a(nu, 80) for nu in (0, 1)}
+_HANKEL_P = {nu: [(-1) ** k * a[2 * k] for k in range(40)] for nu, a in _HANKEL.items()}
+_HANKEL_Q = {nu: [(-1) ** k * a[2 * k + 1] for k in range(40)] for nu, a in _HANKEL.items()}
+# K_nu(z) e^z sqrt(2z/pi) = sum a_k(nu) / z^k (DLMF 10.40.2); nu = 1/3 gives Ai for x > 0.
+_K_ASYMPTOTIC = {nu: _hankel_a(nu, 80) for nu in (0, 1, Fraction(1, 3))}
+# Ai(-z) for large z: u_k = (2k+1)(2k+3)...(6k-1) / (216^k k!) = (-1)^k a_k(1/3) (DLMF 9.7.2, 9.7.9).
+_AIRY_U = [(-1) ** k * a for k, a in enumerate(_K_ASYMPTOTIC[Fraction(1, 3)])]
+_AIRY_U_EVEN = [(-1) ** k * _AIRY_U[2 * k] for k in range(40)]
+_AIRY_U_ODD = [(-1) ** k * _AIRY_U[2 * k + 1] for k in range(40)]
+# Maclaurin series of Ai (DLMF 9.4.1): Ai = Ai(0) f - (-Ai'(0)) g, f = sum f_k x^3k, g = x sum g_k x^3k.
+_AIRY_F = [Fraction(math.prod(range(1, 3 * k, 3)), math.factorial(3 * k)) for k in range(130)]
+_AIRY_G = [Fraction(math.prod(range(2, 3 * k + 1, 3)), math.factorial(3 * k + 1)) for k in range(130)]
+# Below 44 the Hankel expansions fall short of 2^-110 (their least term is about e^-2x): the power
+# series (J, Y; 4 components against their cancellation) and the trapezoidal rule on
+# K_nu(z) e^z = int_0^inf exp(-z (cosh t - 1)) cosh(nu t) dt, which converges geometrically in 1/h.
+_BESSEL_SERIES_MAX = 44.0
+_K_SERIES_MAX = 1.5
+_JY_BANDS = ((0.0, 8.0), (8.0, 20.0), (20.0, _BESSEL_SERIES_MAX), (_BESSEL_SERIES_MAX, 100.0), (100.0, 1000.0),
+             (1000.0, math.inf))
+# Steps: the error is about exp(-2 pi a / h) times the integrand's size on |Im t| = a, at most
+# exp(z (1 - cos a)); with a = pi/2, exp(z - pi^2 / h): below e^-90 (2^-129) in each band.
+_K_TRAPEZOID_BANDS = ((1.5, 4.0, Fraction(1, 10)), (4.0, 8.0, Fraction(1, 10)), (8.0, 16.0, Fraction(1, 11)),
+                      (16.0, 28.0, Fraction(1, 12)), (28.0, 44.0, Fraction(1, 14)))
+_AIRY_SERIES = (-16.5, 2.0)  # Ai's Maclaurin series between; zeta = (2/3)|x|^(3/2) > 44 below
+_TRIG_REDUCE_MIN = 2.0 ** 240  # the library's accurate sin and cos hold their accuracy below
+
+
+def _trapezoid_nodes(zlo, h, nus):
+    """(cosh(jh) - 1) log2(e) and cosh(nu jh) for j = 1.. until zlo (cosh(jh) - 1) > 92 (e^-92 < 2^-132)."""
+    import decimal
+    ctx = decimal.Context(prec=90)
+    hd = ctx.divide(decimal.Decimal(h.numerator), decimal.Decimal(h.denominator))
+
+    def cosh(t):
+        e = ctx.exp(t)
+        return ctx.divide(ctx.add(e, ctx.divide(1, e)), 2)
+    nodes, weights = [], {nu: [] for nu in nus}
+    j = 1
+    while True:
+        t = ctx.multiply(hd, j)
+        c = ctx.subtract(cosh(t), 1)
+        nodes.append(Fraction(ctx.divide(c, ctx.ln(2))))
+        for nu in nus:
+            weights[nu].append(Fraction(cosh(ctx.multiply(t, ctx.divide(decimal.Decimal(nu.numerator), nu.denominator)))
+                                        if isinstance(nu, Fraction) else cosh(ctx.multiply(t, nu))))
+        if zlo * float(c) > 92:
+            return nodes, weights
+        j += 1
+
+
+def _pi_half_fraction(bits=2800):
+    """pi/2 within 2^-(bits-10), by Machin's formula in integers: for the reduction of huge arguments."""
+    unity = 1 << (bits + 16)
+
+    def arccot(x):
+        s = power = unity // x
+        n, sign = 3, -1
+        while True:
+            power //= x * x
+            term = power // n
+            if not term:
+                return s
+            s += sign * term
+            sign, n = -sign, n + 2
+    return Fraction(2 * (4 * arccot(5) - arccot(239)), unity)
 
 helpers = {}
 # Direct terms of the Hurwitz zeta before Euler-Maclaurin takes over: the candidates and the cap.
@@ -135,13 +223,13 @@ def install(zel):
         bb = s - a
         return s, (a - (s - bb)) + (b - bb)
 
-    def distil(comps, n):
+    def distil(comps, n, sweeps=2):
         """The leading n components of the exact sum of comps: sweep i rounds the sum of comps[i:]
         into comps[i] with error-free additions, so the order of comps does not matter."""
         comps = list(comps)
         for i in range(n):
             # Twice: after a cancellation the first sweep can leave the leading part below.
-            for _ in range(2):
+            for _ in range(sweeps):
                 for j in range(len(comps) - 1, i, -1):
                     comps[j - 1], comps[j] = two_sum(comps[j - 1], comps[j])
         return comps[:n]
@@ -675,6 +763,343 @@ def install(zel):
             out = where(inf, where(sign_bit(x) & (order == 1), -0.0, 0.0) if scaled else math.nan, out)
         return where(np.isnan(xa), math.nan, out) if np.isnan(xa).any() else out
 
+    # ------------------------------------------------------------ Bessel functions J, Y, K and Airy's Ai
+
+    # Four components (about 210 bits) where a series cancels: the exact partial products of the
+    # leading three limbs and the products of the fourth order, as mul does with three.
+    def fold4(x):
+        """x (up to 8 limbs) as its leading 4 components."""
+        return from_rows(torch.cat([torch.stack(distil(list(limbs(x).unbind(-1)), 4), -1),
+                                    torch.zeros(tuple(x.shape) + (4,), dtype=torch.float64)], -1))
+
+    def add4(a, b):
+        a, b = as_t(a), as_t(b)
+        A, B = torch.broadcast_tensors(limbs(a), limbs(b))
+        comps = [A[..., i] for i in range(4)] + [B[..., i] for i in range(4)]
+        return pack(distil(comps, 4), A[..., 0] + B[..., 0], lambda: a + b)
+
+    def mul4(a, b):
+        """a * b for operands of at most 4 normalised limbs, below 2^900 (the series' range)."""
+        A, B = torch.broadcast_tensors(limbs(as_t(a)), limbs(as_t(b)))
+        comps = []
+        for i in range(3):
+            for j in range(3 - i):
+                comps += list(two_prod(A[..., i], B[..., j]))
+        comps.append(A[..., 0] * B[..., 3] + A[..., 1] * B[..., 2] + A[..., 2] * B[..., 1] + A[..., 3] * B[..., 0])
+        # One sweep each: partial products of normalised operands do not cancel.
+        return pack(distil(comps, 4, sweeps=1), comps[0], lambda: a * b)
+
+    def sqrt4(a):
+        """sqrt of a positive finite a to about 210 bits: one Newton step with the residual in 4 components."""
+        r = zel.sqrt(a)
+        return add4(r, div(add4(a, -mul4(r, r)), r * 2.0))
+
+    scaled_cache = {}
+
+    def series4(fracs, y, count, four=True):
+        """sum_{k<count} fracs[k] y^k in 4 components (3 where four is false: little cancellation), as a
+        polynomial in y / 2^e (|y| <= 2^e): the coefficients fracs[k] 2^(ek) stay far above the
+        subnormal range, where fracs[k] alone need not."""
+        top = float(np.max(np.abs(approx(y)))) if tuple(y.shape) != (0,) else 0.0
+        e = math.frexp(top)[1] if top > 0 else 0
+        key = (id(fracs), e, count)
+        if key not in scaled_cache:
+            scale = Fraction(2) ** e
+            scaled_cache[key] = [fconst(f * scale ** k) for k, f in enumerate(fracs[:count])]
+        coeffs = scaled_cache[key]
+        u = y * 2.0 ** -e
+        s = coeffs[count - 1]
+        plus, times = (add4, mul4) if four else (add, mul)
+        for c in reversed(coeffs[:count - 1]):
+            s = plus(times(s, u), c)
+        return s
+
+    def terms_needed(log2_coeff, log2_y, floor=-140.0):
+        """The fewest terms of sum c_k y^k whose last term is below 2^floor (c_k decreasing fast)."""
+        for k in range(len(log2_coeff)):
+            if log2_coeff[k] + k * log2_y < floor and k > 2:
+                return k + 1
+        return len(log2_coeff)
+
+    def horner_tail(coeffs, y, lead=2):
+        """sum c_k y^k where |c_k y^k| falls fast (asymptotic series, |y| small): the terms past
+        `lead` in the library's own ~106-bit product and sum (they are below 2^-14 of the first),
+        the leading steps in limb arithmetic."""
+        s = coeffs[-1]
+        for c in reversed(coeffs[lead:-1]):
+            s = s * y + c
+        for c in reversed(coeffs[:min(lead, len(coeffs) - 1)]):
+            s = add(mul(s, y), c)
+        return s
+
+    def asym_terms(l2, log2_y, floor=-135.0):
+        """How many terms of sum c_k y^k until |c_k y^k| < 2^floor (log2 |c_k| given)."""
+        for k in range(2, len(l2)):
+            if l2[k] + k * log2_y < floor:
+                return k
+        return len(l2)
+
+    def log2_of(fracs):
+        return [math.log2(f.numerator) - math.log2(f.denominator) if f else -1e9 for f in map(abs, fracs)]
+
+    L2_I0S, L2_I1S = log2_of(_I0_SERIES), log2_of(_I1_SERIES)
+    L2_AIRY_F, L2_AIRY_G = log2_of(_AIRY_F), log2_of(_AIRY_G)
+    L2_HANKEL_P = {nu: log2_of(a) for nu, a in _HANKEL_P.items()}
+    L2_HANKEL_Q = {nu: log2_of(a) for nu, a in _HANKEL_Q.items()}
+    L2_K_ASYM = {nu: log2_of(a) for nu, a in _K_ASYMPTOTIC.items()}
+    L2_AIRY_UE, L2_AIRY_UO = log2_of(_AIRY_U_EVEN), log2_of(_AIRY_U_ODD)
+    HANKEL_P = {nu: [fconst(c) for c in cs] for nu, cs in _HANKEL_P.items()}
+    HANKEL_Q = {nu: [fconst(c) for c in cs] for nu, cs in _HANKEL_Q.items()}
+    K_ASYM = {nu: [fconst(c) for c in cs] for nu, cs in _K_ASYMPTOTIC.items()}
+    AIRY_UE = [fconst(c) for c in _AIRY_U_EVEN]
+    AIRY_UO = [fconst(c) for c in _AIRY_U_ODD]
+    EULER, INV_PI, TWO_OVER_PI = const(K.EULER), const(K.INV_PI), const(K.TWO_OVER_PI)
+    SQRT_HALF_PI, INV_SQRTPI, INV_PI_SQRT3 = const(K.SQRT_HALF_PI), const(K.INV_SQRTPI), const(K.INV_PI_SQRT3)
+    AIRY_AI0, AIRY_AIP0 = const(K.AIRY_AI0), const(K.AIRY_AIP0)
+    TWO_THIRDS = fconst(Fraction(2, 3))
+    K_NUS = (0, 1, Fraction(1, 3))
+    TRAPEZOID = []
+    for zlo, zhi, h in _K_TRAPEZOID_BANDS:
+        nodes, weights = _trapezoid_nodes(zlo, h, K_NUS)
+        TRAPEZOID.append((zlo, zhi, fconst(h), [fconst(c) for c in nodes],
+                          {nu: [fconst(w) for w in ws] for nu, ws in weights.items()}))
+    PI_HALF_EXACT = _pi_half_fraction()
+
+    def sincos(x):
+        """(sin x, cos x) to about 2^-155 relative: the library's accurate kernels, and above 2^240
+        (where their reduction runs short) x - k pi/2 formed exactly from the limbs in Python."""
+        xa = approx(x)
+        huge = np.abs(xa) >= _TRIG_REDUCE_MIN
+        if huge.any():
+            huge &= np.isfinite(xa)
+        with zel.function_precision("full"):
+            xs = where(huge, 0.0, x) if huge.any() else x
+            s, c = zel.sin(xs), zel.cos(xs)
+            if not huge.any():
+                return s, c
+            rows, quads = [], []
+            for row in limbs(subset(x, huge)).tolist():
+                v = sum((Fraction(t) for t in row), Fraction(0))
+                k = round(v / PI_HALF_EXACT)
+                rows.append(_fraction_limbs(v - k * PI_HALF_EXACT, 4) + [0.0] * 4)
+                quads.append(k % 4)
+            r = zel.from_limbs(torch.tensor(rows, dtype=torch.float64))
+            sr, cr = zel.sin(r), zel.cos(r)
+        q = np.asarray(quads)
+        # sin(r + q pi/2) and cos(r + q pi/2)
+        s_h = where(q == 0, sr, where(q == 1, cr, where(q == 2, -sr, -cr)))
+        c_h = where(q == 0, cr, where(q == 1, -sr, where(q == 2, -cr, sr)))
+        return put(s, huge, s_h), put(c, huge, c_h)
+
+    def log_half_plus_gamma(x):
+        """log(x/2) + Euler's gamma for x > 0; below 2^-800 through x 2^512 (the log kernel does not
+        see lower limbs that are subnormal)."""
+        tiny = approx(x) < 2.0 ** -800
+        if not tiny.any():
+            return add(log(x * 0.5), EULER)
+        return add(sub(log(where(tiny, x * 2.0 ** 511, x * 0.5)), where(tiny, mul(LN2, 512.0), 0.0)), EULER)
+
+    def jy_series(x, order, want_y):
+        """(J_order(x), Y_order(x) or None) by the power series, |x| < 44, x != 0 for Y."""
+        x4 = fold4(x)
+        y = mul4(x4, x4) * 0.25
+        ya = float(np.max(np.abs(approx(y)))) if tuple(x.shape) != (0,) else 0.0
+        l2y = math.log2(ya) if ya > 0 else -2000.0
+        n = terms_needed(L2_I0S if order == 0 else L2_I1S, l2y)
+        # Below 8 the terms exceed the result by less than 2^12: three components keep 145 bits.
+        four = ya > 16
+        s = series4(_I0_SERIES if order == 0 else _I1_SERIES, -y, n, four)
+        j = s if order == 0 else mul4(s, x4 * 0.5)
+        if not want_y:
+            return j, None
+        # 2/pi (log(x/2) + gamma) J plus the second series (DLMF 10.8.1)
+        lg = log_half_plus_gamma(x)
+        if order == 0:
+            t = series4(_HK0_SERIES, -y, min(n + 4, len(_HK0_SERIES)), four)
+            yv = mul(TWO_OVER_PI, add4(mul(lg, j), -t))
+        else:
+            t = series4(_HK1_SERIES, -y, min(n + 4, len(_HK1_SERIES)), four)
+            yv = add4(mul(TWO_OVER_PI, add4(mul(lg, j), -div(1.0, x))), -mul(mul4(t, x4), INV_PI) * 0.5)
+        return j, yv
+
+    def jy_hankel(ax, order, n):
+        """(J_order, Y_order) of ax >= 44 by Hankel's expansions, n terms of P and of Q (at most 40: at 44
+        the last is below 2^-128)."""
+        r = div(1.0, ax)
+        w = mul(r, r)
+        p = horner_tail(HANKEL_P[order][:n], w)
+        q = mul(horner_tail(HANKEL_Q[order][:n], w), r)
+        s, c = sincos(ax)
+        amp = div(INV_SQRTPI, sqrt(ax))
+        pq, qp = add(p, q), sub(p, q)
+        # cos and sin of x - pi/4 - order pi/2 expanded in cos x and sin x
+        if order == 0:
+            j = add(mul(pq, c), mul(qp, s))
+            yv = sub(mul(pq, s), mul(qp, c))
+        else:
+            j = sub(mul(pq, s), mul(qp, c))
+            yv = -add(mul(pq, c), mul(qp, s))
+        return mul(amp, j), mul(amp, yv)
+
+    def bessel_jy(x, order, want_y):
+        """J_order(x) (and Y_order for x > 0) on finite x, by branch: the series below 44, Hankel above;
+        each in bands of |x| so that small arguments take fewer terms."""
+        xa = approx(x)
+        ax = np.abs(xa)
+        j = zel.zeros(tuple(x.shape))
+        yv = zel.zeros(tuple(x.shape)) if want_y else None
+        for lo, hi in _JY_BANDS:
+            band = (ax >= lo) & (ax < hi)
+            if not band.any():
+                continue
+            xb = subset(x, band)
+            if hi <= _BESSEL_SERIES_MAX:
+                jb, yb = jy_series(xb, order, want_y)
+            else:
+                jb, yb = jy_hankel(zel.abs(xb), order, hankel_terms(order, lo))
+                if order == 1:
+                    jb = where(xa[band] < 0, -jb, jb)
+            j = put(j, band, jb)
+            if want_y:
+                yv = put(yv, band, yb)
+        return j, yv
+
+    def hankel_terms(order, xmin):
+        """How many terms of P and Q (in 1/x^2) put the first left out below 2^-135 from xmin on."""
+        lw = -2 * math.log2(xmin)
+        return max(asym_terms(L2_HANKEL_P[order], lw), asym_terms(L2_HANKEL_Q[order], lw))
+
+    def k_scaled(z, nu):
+        """K_nu(z) e^z for finite z > 0: series (orders 0, 1; below 1.5, in 3 components: its terms are
+        below 2), trapezoidal rule, asymptotic."""
+        za = approx(z)
+        out = zel.zeros(tuple(z.shape))
+        small = za < _K_SERIES_MAX
+        if small.any():
+            zs = subset(z, small)
+            z4 = fold4(zs)
+            y = mul4(z4, z4) * 0.25
+            n = terms_needed(L2_I0S, math.log2(max(float(np.max(approx(y))), 2.0 ** -2000)))
+            lg = log_half_plus_gamma(zs)
+            if nu == 0:
+                k = add4(-mul(lg, series4(_I0_SERIES, y, n, False)), series4(_HK0_SERIES, y, n + 4, False))
+            else:
+                i1 = mul4(series4(_I1_SERIES, y, n, False), z4 * 0.5)
+                k = add4(add4(div(1.0, zs), mul(lg, i1)), -mul4(series4(_HK1_SERIES, y, n + 4, False), z4 * 0.25))
+            out = put(out, small, mul(k, exp(zs)))
+        for zlo, zhi, h, nodes, weights in TRAPEZOID:
+            band = (za >= zlo) & (za < zhi)
+            if not band.any():
+                continue
+            zb = subset(z, band)
+            acc = full(zb.shape, 0.5)
+            for c, w in zip(nodes, weights[nu]):
+                e = zel.exp2(-mul(zb, c))
+                acc = add(acc, e if nu == 0 else mul(e, w))
+            out = put(out, band, mul(acc, h))
+        big = za >= _BESSEL_SERIES_MAX
+        if big.any():
+            zb = subset(z, big)
+            r = div(1.0, zb)
+            n = asym_terms(L2_K_ASYM[nu], -math.log2(float(np.min(za[big]))))
+            out = put(out, big, mul(horner_tail(K_ASYM[nu][:n], r, 3), div(SQRT_HALF_PI, sqrt(zb))))
+        return out
+
+    def k_raw(x, nu, scaled):
+        xa = approx(x)
+        with np.errstate(invalid="ignore"):
+            ok = np.isfinite(xa) & (xa > 0)
+        out = zel.zeros(tuple(x.shape))
+        if ok.any():
+            xs = subset(x, ok)
+            ks = k_scaled(xs, nu)
+            if not scaled:
+                # exp(-x) underflows past 745: K is 0 there, as in PyTorch
+                ks = mul(ks, exp(-where(approx(xs) < 760, xs, 760.0)))
+            out = put(out, ok, ks)
+        with np.errstate(invalid="ignore"):
+            rules = ((xa == 0, math.inf), (xa == math.inf, 0.0), (np.isnan(xa) | (xa < 0), math.nan))
+        return edges(out, rules)
+
+    def edges(out, rules):
+        for m, v in rules:
+            if m.any():
+                out = where(m, v, out)
+        return out
+
+    def j_raw(x, order):
+        xa = approx(x)
+        fin = np.isfinite(xa)
+        out = bessel_jy(subset(x, fin), order, False)[0] if fin.any() else None
+        out = put(zel.zeros(tuple(x.shape)), fin, out) if out is not None else zel.zeros(tuple(x.shape))
+        if order == 1 and (xa == 0).any():
+            out = where(xa == 0, x, out)  # the sign of a zero, as PyTorch
+        # As PyTorch: NaN at +-inf
+        return edges(out, ((~fin, math.nan),))
+
+    def y_raw(x, order):
+        xa = approx(x)
+        with np.errstate(invalid="ignore"):
+            ok = np.isfinite(xa) & (xa > 0)
+            rules = ((xa == 0, -math.inf), (~ok & (xa != 0), math.nan))
+        out = zel.zeros(tuple(x.shape))
+        if ok.any():
+            out = put(out, ok, bessel_jy(subset(x, ok), order, True)[1])
+        return edges(out, rules)
+
+    def spherical_j0_raw(x):
+        xa = approx(x)
+        # sin x / x is 1 within 2^-140 below 2^-70 (where x may be subnormal)
+        fin = np.isfinite(xa) & (np.abs(xa) >= 2.0 ** -70)
+        out = zel.ones(tuple(x.shape))
+        if fin.any():
+            xs = subset(x, fin)
+            out = put(out, fin, div(sincos(xs)[0], xs))
+        return edges(out, ((np.isinf(xa), 0.0), (np.isnan(xa), math.nan)))
+
+    def airy_raw(x):
+        xa = approx(x)
+        lo, hi = _AIRY_SERIES
+        with np.errstate(invalid="ignore", over="ignore"):
+            series = (xa > lo) & (xa <= hi)
+            pos = (xa > hi) & (xa <= 103.892)  # PyTorch's 0 beyond
+            # Where 2 |x|^(3/2) overflows PyTorch's zeta is infinite and its result NaN
+            neg = (xa <= lo) & np.isfinite(2.0 * np.abs(xa) * np.sqrt(np.abs(xa)))
+        out = zel.zeros(tuple(x.shape))
+        # Above -8 the terms exceed the result by less than 2^25: three components keep 130 bits.
+        for part, four in ((series & (xa <= -8), True), (series & (xa > -8), False)):
+            if not part.any():
+                continue
+            xs = fold4(subset(x, part))
+            t = mul4(mul4(xs, xs), xs)
+            l2t = math.log2(max(float(np.max(np.abs(approx(t)))), 2.0 ** -2000))
+            f = series4(_AIRY_F, t, terms_needed(L2_AIRY_F, l2t), four)
+            g = mul4(series4(_AIRY_G, t, terms_needed(L2_AIRY_G, l2t), four), xs)
+            out = put(out, part, add4(mul4(AIRY_AI0, f), -mul4(AIRY_AIP0, g)))
+        if pos.any():
+            xs = subset(x, pos)
+            rt = sqrt(xs)
+            zeta = mul(mul(xs, rt), TWO_THIRDS)
+            # Ai(x) = sqrt(x/3) K_1/3(zeta) / pi (DLMF 9.6.1)
+            out = put(out, pos, mul(mul(mul(k_scaled(zeta, Fraction(1, 3)), exp(-zeta)), rt), INV_PI_SQRT3))
+        if neg.any():
+            z = fold4(-subset(x, neg))
+            rt = sqrt4(z)
+            # its absolute error is the phase's; scaled by 2^-64 as Dekker's split overflows near 2^1024
+            zeta = mul4(mul4(z * 2.0 ** -64, rt), TWO_THIRDS) * 2.0 ** 64
+            r = div(1.0, zeta)
+            w = mul(r, r)
+            lw = math.log2(float(np.max(approx(w))))
+            ue = horner_tail(AIRY_UE[:asym_terms(L2_AIRY_UE, lw)], w)
+            uo = mul(horner_tail(AIRY_UO[:asym_terms(L2_AIRY_UO, lw)], w), r)
+            s, c = sincos(zeta)
+            # Ai(-z) = (cos(zeta - pi/4) Ue + sin(zeta - pi/4) Uo) / (sqrt(pi) z^(1/4)) (DLMF 9.7.9)
+            v = add(mul(sub(ue, uo), c), mul(add(ue, uo), s))
+            out = put(out, neg, div(mul(v, mul(INV_SQRTPI, SQRT1_2)), sqrt(rt)))
+        with np.errstate(invalid="ignore"):
+            zero = (xa > 103.892) & np.isfinite(xa)
+        return edges(out, ((~(series | pos | neg | zero), math.nan),))
+
     # ------------------------------------------------------------ public functions
 
     lgamma_fn = differentiable("LgammaBackward", lgamma_raw, lambda x, out: digamma(x))
@@ -1113,9 +1538,65 @@ def install(zel):
         ("laguerre_polynomial_l", "l", "Laguerre polynomial L_n"),
         ("legendre_polynomial_p", "p", "Legendre polynomial P_n"))}
 
+
+    def canonical(x):
+        """x with each row whose limbs overlap or cancel (from_limbs([1e16, 1, -1e16])) renormalised
+        exactly: the branches choose by the float64 value, and the kernels read the leading limbs."""
+        L = limbs(x)
+        with np.errstate(invalid="ignore"):
+            bad = ~(L[..., 1:].abs() <= L[..., :1].abs() * 2.0 ** -50).all(-1) & torch.isfinite(L).all(-1)
+        if not bool(bad.any()):
+            return x
+        fixed = torch.stack(distil(list(L.unbind(-1)), 8), -1)
+        return from_rows(torch.where(bad[..., None], fixed, L))
+
+    # PyTorch gives these no derivatives: the results are not recorded.
+    def unary_nondiff(op, raw, doc):
+        def fn(input):
+            return raw(canonical(tensor_arg("special_" + op, input)))
+        fn.__name__ = op
+        fn.__doc__ = doc
+        return fn
+
+    bessel = {name: unary_nondiff(name, raw, doc) for name, raw, doc in (
+        ("bessel_j0", lambda x: j_raw(x, 0),
+         "Bessel function of the first kind, order 0, to 2^-100 (relative; absolute against its envelope "
+         "near its zeros): the power series in 4 components below |x| = 44, Hankel's expansion above. "
+         "NaN at +-inf, as PyTorch."),
+        ("bessel_j1", lambda x: j_raw(x, 1),
+         "Bessel function of the first kind, order 1 (odd), as bessel_j0. NaN at +-inf, as PyTorch."),
+        ("bessel_y0", lambda x: y_raw(x, 0),
+         "Bessel function of the second kind, order 0: the series with its log(x/2) term below 44, Hankel's "
+         "expansion above. -inf at 0, NaN below 0 and at +inf, as PyTorch."),
+        ("bessel_y1", lambda x: y_raw(x, 1),
+         "Bessel function of the second kind, order 1, as bessel_y0. -inf at 0, NaN below 0 and at +inf."),
+        ("modified_bessel_i0", lambda x: i_raw(x, 0, False),
+         "Modified Bessel function of the first kind, order 0: special.i0's values, without a derivative "
+         "(as PyTorch)."),
+        ("modified_bessel_i1", lambda x: i_raw(x, 1, False),
+         "Modified Bessel function of the first kind, order 1: special.i1's values, without a derivative."),
+        ("modified_bessel_k0", lambda x: k_raw(x, 0, False),
+         "Modified Bessel function of the second kind, order 0: the series with its log term below 1.5, the "
+         "trapezoidal rule on int exp(-x cosh t) dt to 44, the expansion at infinity above. inf at 0, NaN "
+         "below 0, 0 where it underflows and at inf."),
+        ("modified_bessel_k1", lambda x: k_raw(x, 1, False),
+         "Modified Bessel function of the second kind, order 1, as modified_bessel_k0."),
+        ("scaled_modified_bessel_k0", lambda x: k_raw(x, 0, True),
+         "exp(x) modified_bessel_k0(x), without the underflow: 0 only at inf."),
+        ("scaled_modified_bessel_k1", lambda x: k_raw(x, 1, True),
+         "exp(x) modified_bessel_k1(x), without the underflow: 0 only at inf."),
+        ("spherical_bessel_j0", spherical_j0_raw,
+         "Spherical Bessel function of the first kind, order 0: sin(x) / x with the accurate sine (an exact "
+         "reduction by pi/2 for huge x). 1 at 0, 0 at +-inf."),
+        ("airy_ai", airy_raw,
+         "Airy function Ai: its Maclaurin series on (-16.5, 2], sqrt(x/3) K_1/3(2/3 x^(3/2)) / pi above "
+         "(0 beyond 103.892, as PyTorch), the expansion at -infinity below (NaN where PyTorch's "
+         "2|x|^(3/2) overflows, and at +-inf)."))}
+
     # The internal accurate kernels, for the tests.
     global helpers
-    helpers = {"add": add, "sub": sub, "mul": mul, "div": div, "sqrt": sqrt, "exp": exp, "log": log, "sinpi": sinpi, "cospi": cospi}
+    helpers = {"add": add, "sub": sub, "mul": mul, "div": div, "sqrt": sqrt, "exp": exp, "log": log, "sinpi": sinpi,
+               "cospi": cospi, "sincos": sincos}
 
     top = {"lgamma": lgamma, "digamma": digamma, "polygamma": polygamma, "mvlgamma": mvlgamma,
            "erfinv": erfinv, "i0": i0}
@@ -1125,7 +1606,7 @@ def install(zel):
                "multigammaln": multigammaln, "erfinv": erfinv, "ndtr": ndtr, "ndtri": ndtri,
                "log_ndtr": log_ndtr, "erfcx": erfcx, "i0": i0, "i0e": i0e, "i1": i1, "i1e": i1e,
                "entr": entr, "xlog1py": xlog1py, "zeta": zeta, "gammainc": gammainc, "gammaincc": gammaincc,
-               **polynomials}
+               **polynomials, **bessel}
     methods["polygamma"].__doc__ = "Tensor.polygamma(n): polygamma(n, self)."
     methods["polygamma"].__name__ = "polygamma"
     for table in (top, methods, special):
