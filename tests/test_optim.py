@@ -1,0 +1,307 @@
+"""zel.optim and zel.optim.lr_scheduler against torch.optim in float64, step by step."""
+import math
+from fractions import Fraction
+
+import pytest
+import torch
+
+from varnel.zel import zel
+
+STEPS = 20
+
+
+def value(t):
+    """float64 values of a library tensor (its limbs summed)."""
+    return t._data.sum(dim=1).reshape(tuple(t.shape))
+
+
+def exact(t):
+    """The exact values of a library tensor's elements, as Fractions."""
+    return [sum(Fraction(v) for v in row) for row in t._data.tolist()]
+
+
+# Each problem: initial parameter values and a loss written with operations both libraries share.
+A_ROWS = [[1.0, 2.0, 0.5], [0.3, -1.0, 2.0], [2.0, 0.1, -0.7], [-1.5, 0.4, 1.0], [0.2, 0.9, 0.3], [1.1, -0.6, 0.8]]
+B_VEC = [1.0, -2.0, 0.5, 3.0, 0.25, -1.0]
+
+
+def const(lib, v):
+    return torch.tensor(v, dtype=torch.float64) if lib is torch else zel.tensor(v)
+
+
+def quadratic(lib, ps):
+    x, y = ps
+    c = const(lib, [1.0, 3.0, 0.5])
+    return (c * (x - 0.7) * (x - 0.7)).sum() + (y * y * 2.5 - y).sum()
+
+
+def rosenbrock(lib, ps):
+    (x,) = ps
+    return (1 - x[0]) * (1 - x[0]) + 100 * (x[1] - x[0] * x[0]) * (x[1] - x[0] * x[0])
+
+
+def least_squares(lib, ps):
+    (w,) = ps
+    r = const(lib, A_ROWS) @ w - const(lib, B_VEC)
+    return (r * r).sum()
+
+
+PROBLEMS = {
+    "quadratic": (quadratic, [[0.3, -1.2, 2.0], [[0.5, -0.25], [1.5, 0.1]]]),
+    "rosenbrock": (rosenbrock, [[-1.2, 1.0]]),
+    "least_squares": (least_squares, [[0.1, 0.2, -0.3]]),
+}
+
+
+def run_both(opt_name, kwargs, problem, steps=STEPS, groups=False, closure=False):
+    """Steps both libraries' optimizers; yields (step, ours, theirs) parameter values and losses."""
+    fn, init = PROBLEMS[problem]
+    ps_z = [zel.tensor(v, requires_grad=True) for v in init]
+    ps_t = [torch.tensor(v, dtype=torch.float64, requires_grad=True) for v in init]
+    if groups and len(init) > 1:
+        params_z = [{"params": [ps_z[0]]}, {"params": ps_z[1:], "lr": kwargs.get("lr", 0.01) / 2}]
+        params_t = [{"params": [ps_t[0]]}, {"params": ps_t[1:], "lr": kwargs.get("lr", 0.01) / 2}]
+    else:
+        params_z, params_t = ps_z, ps_t
+    if problem == "rosenbrock" and "lr" in kwargs and not closure:
+        kwargs = dict(kwargs, lr=kwargs["lr"] / 10)  # its gradients are a hundred times larger
+    opt_z = getattr(zel.optim, opt_name)(params_z, **kwargs)
+    opt_t = getattr(torch.optim, opt_name)(params_t, **kwargs)
+    if opt_name == "NAdam":
+        # PyTorch keeps mu_product in float32 whatever the parameters' dtype:
+        # the float64 reference gets a float64 one.
+        for p in ps_t:
+            opt_t.state[p] = {"step": torch.tensor(0.0), "mu_product": torch.ones((), dtype=torch.float64),
+                              "exp_avg": torch.zeros_like(p), "exp_avg_sq": torch.zeros_like(p)}
+
+    def closure_of(lib, opt, ps):
+        def c():
+            opt.zero_grad()
+            loss = fn(lib, ps)
+            loss.backward()
+            return loss
+        return c
+
+    for k in range(steps):
+        if closure:
+            lz = opt_z.step(closure_of(zel, opt_z, ps_z))
+            lt = opt_t.step(closure_of(torch, opt_t, ps_t))
+        else:
+            lz = closure_of(zel, opt_z, ps_z)()
+            opt_z.step()
+            lt = closure_of(torch, opt_t, ps_t)()
+            opt_t.step()
+        yield k, ps_z, ps_t, float(lz), float(lt), opt_z
+
+
+def assert_close(ps_z, ps_t, rtol, where):
+    for z, t in zip(ps_z, ps_t):
+        ours, theirs = value(z), t.detach()
+        scale = theirs.abs().max().clamp(min=1e-300)
+        err = ((ours - theirs).abs().max() / scale).item()
+        assert err <= rtol, f"{where}: relative difference {err:.3e}\nours   {ours}\ntheirs {theirs}"
+
+
+CASES = [
+    ("SGD", dict(lr=0.01)),
+    ("SGD", dict(lr=0.01, momentum=0.9)),
+    ("SGD", dict(lr=0.01, momentum=0.9, nesterov=True, weight_decay=0.1)),
+    ("SGD", dict(lr=0.0005, momentum=0.5, dampening=0.3, maximize=True)),
+    ("Adam", dict(lr=0.05)),
+    ("Adam", dict(lr=0.05, amsgrad=True, weight_decay=0.01)),
+    ("Adam", dict(lr=0.05, maximize=True, betas=(0.8, 0.99))),
+    ("AdamW", dict(lr=0.05)),
+    ("AdamW", dict(lr=0.05, amsgrad=True, weight_decay=0.1)),
+    ("RMSprop", dict(lr=0.01)),
+    ("RMSprop", dict(lr=0.01, centered=True, momentum=0.9, weight_decay=0.01)),
+    ("RMSprop", dict(lr=0.01, momentum=0.5, maximize=True)),
+    ("Adagrad", dict(lr=0.1)),
+    ("Adagrad", dict(lr=0.1, lr_decay=0.01, weight_decay=0.05, initial_accumulator_value=0.1)),
+    ("Adadelta", dict()),
+    ("Adadelta", dict(lr=0.5, rho=0.8, weight_decay=0.01)),
+    ("Adamax", dict(lr=0.05)),
+    ("Adamax", dict(lr=0.05, weight_decay=0.02)),
+    ("NAdam", dict(lr=0.05)),
+    ("NAdam", dict(lr=0.05, weight_decay=0.01, momentum_decay=0.01)),
+    ("RAdam", dict(lr=0.05)),
+    ("RAdam", dict(lr=0.05, weight_decay=0.01, betas=(0.9, 0.9))),
+]
+
+
+@pytest.mark.parametrize("problem", sorted(PROBLEMS))
+@pytest.mark.parametrize("opt_name,kwargs", CASES, ids=[f"{n}-{i}" for i, (n, _) in enumerate(CASES)])
+def test_every_step_follows_torch_float64(opt_name, kwargs, problem):
+    groups = problem == "quadratic"
+    for k, ps_z, ps_t, lz, lt, _ in run_both(opt_name, kwargs, problem, groups=groups):
+        assert_close(ps_z, ps_t, 1e-12, f"{opt_name} {kwargs} {problem} step {k}")
+        assert math.isclose(lz, lt, rel_tol=1e-12, abs_tol=1e-300)
+
+
+@pytest.mark.parametrize("problem", sorted(PROBLEMS))
+@pytest.mark.parametrize("kwargs", [dict(), dict(line_search_fn="strong_wolfe"),
+                                    dict(history_size=3, max_iter=4, lr=0.5),
+                                    dict(line_search_fn="strong_wolfe", history_size=2, max_iter=3)])
+def test_lbfgs_follows_torch_float64(kwargs, problem):
+    # Each step runs up to max_iter iterations; the line search's branches all
+    # show up on Rosenbrock. Agreement decays with the iterations, so a few steps.
+    steps = 2 if problem == "rosenbrock" else 5
+    for k, ps_z, ps_t, lz, lt, opt in run_both("LBFGS", kwargs, problem, steps=steps, closure=True):
+        assert_close(ps_z, ps_t, 1e-9, f"LBFGS {kwargs} {problem} step {k}")
+        assert opt.state[ps_z[0]]["func_evals"] > 0
+
+
+def test_lbfgs_strong_wolfe_finds_the_rosenbrock_minimiser_to_28_digits():
+    x = zel.tensor([-1.2, 1.0], requires_grad=True)
+    opt = zel.optim.LBFGS([x], line_search_fn="strong_wolfe", tolerance_grad=1e-60, tolerance_change=1e-90,
+                          max_iter=200, max_eval=400)
+
+    def closure():
+        opt.zero_grad()
+        loss = rosenbrock(zel, [x])
+        loss.backward()
+        return loss
+    for _ in range(3):
+        opt.step(closure)
+    err = max(abs(v - 1) for v in exact(x.detach()))
+    assert err < Fraction(1, 10 ** 28), float(err)
+
+
+def test_linear_least_squares_beyond_float64():
+    # The normal equations' exact solution, in Fractions.
+    A = [[Fraction(v) for v in row] for row in A_ROWS]
+    b = [Fraction(v) for v in B_VEC]
+    n = 3
+    M = [[sum(A[k][i] * A[k][j] for k in range(len(A))) for j in range(n)] + [sum(A[k][i] * b[k] for k in range(len(A)))]
+         for i in range(n)]
+    for i in range(n):
+        for r in range(n):
+            if r != i:
+                f = M[r][i] / M[i][i]
+                M[r] = [a - f * c for a, c in zip(M[r], M[i])]
+    solution = [M[i][n] / M[i][i] for i in range(n)]
+    results = {}
+    # Adam with eps=0: any eps > 0 stops it where the gradient's scale meets eps.
+    for name, kwargs, steps in (("SGD", dict(lr=0.06, momentum=0.05), 120), ("Adam", dict(lr=0.01, eps=0.0), 1500)):
+        w = zel.tensor([0.0, 0.0, 0.0], requires_grad=True)
+        opt = getattr(zel.optim, name)([w], **kwargs)
+        A_z, b_z = zel.tensor(A_ROWS), zel.tensor(B_VEC)
+        for _ in range(steps):
+            opt.zero_grad()
+            r = A_z @ w - b_z
+            (r * r).sum().backward()
+            opt.step()
+        results[name] = max(abs(v - s) for v, s in zip(exact(w.detach()), solution))
+    # float64 stops near 1e-16; both go far beyond.
+    # Reached: about 5e-33 (SGD) and 1e-30 (Adam).
+    assert results["SGD"] < Fraction(1, 10 ** 30), float(results["SGD"])
+    assert results["Adam"] < Fraction(1, 10 ** 27), float(results["Adam"])
+
+
+def test_state_dict_round_trips_the_limbs_and_resumes_identically():
+    def make():
+        x = zel.tensor([0.3, -1.2, 2.0], requires_grad=True)
+        y = zel.tensor([[0.5, -0.25], [1.5, 0.1]], requires_grad=True)
+        return [x, y]
+
+    def steps(opt, ps, n):
+        for _ in range(n):
+            opt.zero_grad()
+            quadratic(zel, ps).backward()
+            opt.step()
+    for name, kwargs in (("Adam", dict(lr=0.05, amsgrad=True)), ("SGD", dict(lr=0.01, momentum=0.9)),
+                         ("RMSprop", dict(centered=True, momentum=0.5)), ("NAdam", {}), ("Adagrad", {})):
+        ps = make()
+        opt = getattr(zel.optim, name)(ps, **kwargs)
+        steps(opt, ps, 3)
+        sd = opt.state_dict()
+        ps2 = [p.detach().clone().requires_grad_(True) for p in ps]
+        opt2 = getattr(zel.optim, name)(ps2, **kwargs)
+        opt2.load_state_dict(sd)
+        sd2 = opt2.state_dict()
+        assert sd2["param_groups"] == sd["param_groups"]
+        for i, st in sd["state"].items():
+            for key, v in st.items():
+                if isinstance(v, zel.Tensor):
+                    assert torch.equal(sd2["state"][i][key]._data, v._data), (name, key)
+                    assert sd2["state"][i][key] is not v  # loaded as a copy
+                else:
+                    assert sd2["state"][i][key] == v
+        steps(opt, ps, 2)
+        steps(opt2, ps2, 2)
+        for a, b in zip(ps, ps2):
+            assert torch.equal(a._data, b._data), name
+
+
+def test_optimizer_contract():
+    x = zel.tensor([1.0, 2.0], requires_grad=True)
+    y = zel.tensor([3.0], requires_grad=True)
+    opt = zel.optim.SGD([x], lr=0.1, momentum=0.9)
+    assert opt.defaults["lr"] == 0.1 and opt.param_groups[0]["params"][0] is x
+    opt.add_param_group({"params": y, "lr": 0.5})
+    assert opt.param_groups[1]["lr"] == 0.5 and opt.param_groups[1]["momentum"] == 0.9
+    with pytest.raises(ValueError, match="more than one parameter group"):
+        opt.add_param_group({"params": [x]})
+    (x * x).sum().backward()
+    opt.zero_grad(set_to_none=False)
+    assert x.grad is not None and float(x.grad.abs().sum()) == 0.0
+    opt.zero_grad()
+    assert x.grad is None
+    # A closure's loss comes back; parameters without grad are skipped.
+    def closure():
+        opt.zero_grad()
+        loss = (x * x).sum()
+        loss.backward()
+        return loss
+    assert float(opt.step(closure)) == 5.0
+    assert value(y).tolist() == [3.0]
+    assert 0 in opt.state_dict()["state"] and 1 not in opt.state_dict()["state"]
+    other = zel.optim.SGD([x], lr=0.1)
+    with pytest.raises(ValueError, match="different number of parameter groups"):
+        other.load_state_dict(opt.state_dict())
+    with pytest.raises(ValueError, match="doesn't match the size"):
+        zel.optim.SGD([{"params": [x, y]}, {"params": [zel.tensor(1.0, requires_grad=True)]}],
+                      lr=0.1).load_state_dict(opt.state_dict())
+
+
+VALIDATION = [
+    ("SGD", dict(lr=-1.0)), ("SGD", dict(lr=0.1, momentum=-0.5)), ("SGD", dict(lr=0.1, weight_decay=-1)),
+    ("SGD", dict(lr=0.1, nesterov=True)), ("SGD", dict()), ("Adam", dict(eps=-1e-8)),
+    ("Adam", dict(betas=(1.0, 0.999))), ("AdamW", dict(betas=(0.9, -0.1))), ("AdamW", dict(weight_decay=-0.5)),
+    ("RMSprop", dict(alpha=-0.1)), ("RMSprop", dict(momentum=-1.0)), ("Adagrad", dict(lr_decay=-1.0)),
+    ("Adagrad", dict(initial_accumulator_value=-1.0)), ("Adadelta", dict(rho=1.5)), ("Adamax", dict(eps=-1.0)),
+    ("NAdam", dict(momentum_decay=-1.0)), ("RAdam", dict(lr=-0.5)),
+]
+
+
+@pytest.mark.parametrize("name,kwargs", VALIDATION, ids=[f"{n}-{i}" for i, (n, _) in enumerate(VALIDATION)])
+def test_validation_errors_are_pytorchs(name, kwargs):
+    with pytest.raises(ValueError) as theirs:
+        getattr(torch.optim, name)([torch.ones(1, requires_grad=True)], **kwargs)
+    with pytest.raises(ValueError) as ours:
+        getattr(zel.optim, name)([zel.tensor([1.0], requires_grad=True)], **kwargs)
+    assert str(ours.value) == str(theirs.value)
+
+
+def test_parameter_lists_are_checked():
+    x = zel.tensor([1.0], requires_grad=True)
+    for params, kind, text in (([], ValueError, "optimizer got an empty parameter list"),
+                               (x, TypeError, "should be an iterable of Tensors or dicts"),
+                               ([torch.ones(1)], TypeError, "optimizer can only optimize Tensors"),
+                               ([x * 2], ValueError, "can't optimize a non-leaf Tensor"),
+                               ((x for _ in range(2)), UserWarning, "duplicate parameters"),
+                               ([{"lr": 0.1}], ValueError, "didn't specify a value of required optimization "
+                                                           "parameter params")):
+        if kind is UserWarning:
+            with pytest.warns(kind, match=text):
+                zel.optim.Adam(params)
+            continue
+        with pytest.raises(kind, match=text):
+            zel.optim.Adam(params)
+    with pytest.raises(ValueError, match="Invalid learning rate: -2.0"):
+        zel.optim.LBFGS([x], lr=-2.0)
+    with pytest.raises(RuntimeError, match="requires a closure"):
+        zel.optim.LBFGS([x]).step()
+    with pytest.raises(ValueError, match="doesn't support per-parameter options"):
+        zel.optim.LBFGS([{"params": [x]}, {"params": [zel.tensor([2.0], requires_grad=True)]}])
+    with pytest.raises(RuntimeError, match="only 'strong_wolfe' is supported"):
+        zel.optim.LBFGS([x], line_search_fn="armijo")
