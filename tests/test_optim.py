@@ -305,3 +305,110 @@ def test_parameter_lists_are_checked():
         zel.optim.LBFGS([{"params": [x]}, {"params": [zel.tensor([2.0], requires_grad=True)]}])
     with pytest.raises(RuntimeError, match="only 'strong_wolfe' is supported"):
         zel.optim.LBFGS([x], line_search_fn="armijo")
+
+
+SCHEDULERS = [
+    ("StepLR", dict(step_size=3, gamma=0.5)),
+    ("MultiStepLR", dict(milestones=[2, 5, 5, 11], gamma=0.3)),
+    ("ExponentialLR", dict(gamma=0.9)),
+    ("CosineAnnealingLR", dict(T_max=7, eta_min=0.001)),
+    ("LambdaLR", dict(lr_lambda=lambda epoch: 0.95 ** epoch / (1 + epoch))),
+    ("LinearLR", dict(start_factor=0.25, total_iters=8)),
+    ("OneCycleLR", dict(max_lr=0.5, total_steps=25)),
+    ("OneCycleLR", dict(max_lr=[0.5, 0.2], epochs=5, steps_per_epoch=5, three_phase=True, anneal_strategy="linear")),
+]
+
+
+def two_group_optimizers(name="SGD", **kwargs):
+    a_z, b_z = zel.tensor([1.0], requires_grad=True), zel.tensor([2.0], requires_grad=True)
+    a_t, b_t = (torch.tensor([v], dtype=torch.float64, requires_grad=True) for v in (1.0, 2.0))
+    opts = []
+    for lib, a, b in ((zel, a_z, b_z), (torch, a_t, b_t)):
+        opts.append(getattr(lib.optim, name)([{"params": [a]}, {"params": [b], "lr": 0.05}], lr=0.1, **kwargs))
+    return opts
+
+
+@pytest.mark.parametrize("opt_name", ["SGD", "Adam"])
+@pytest.mark.parametrize("name,kwargs", SCHEDULERS, ids=[f"{n}-{i}" for i, (n, _) in enumerate(SCHEDULERS)])
+def test_schedulers_follow_torch(name, kwargs, opt_name):
+    opt_z, opt_t = two_group_optimizers(opt_name, **({"momentum": 0.9} if opt_name == "SGD" else {}))
+    s_z = getattr(zel.optim.lr_scheduler, name)(opt_z, **kwargs)
+    s_t = getattr(torch.optim.lr_scheduler, name)(opt_t, **kwargs)
+    assert s_z.get_last_lr() == s_t.get_last_lr()
+    for epoch in range(20):
+        opt_z.step()
+        opt_t.step()
+        s_z.step()
+        s_t.step()
+        assert s_z.last_epoch == s_t.last_epoch == epoch + 1
+        assert s_z.get_last_lr() == s_t.get_last_lr(), epoch
+        for gz, gt in zip(opt_z.param_groups, opt_t.param_groups):
+            assert gz["lr"] == gt["lr"]
+            assert gz.get("momentum") == gt.get("momentum") and gz.get("betas") == gt.get("betas")
+        if epoch == 9:
+            # A fresh scheduler resumed from the state dict continues identically.
+            sd = s_z.state_dict()
+            assert "optimizer" not in sd
+            resumed = getattr(zel.optim.lr_scheduler, name)(opt_z, **kwargs) if name != "OneCycleLR" else s_z
+            resumed.load_state_dict(sd)
+            assert resumed.last_epoch == s_t.last_epoch and resumed.get_last_lr() == s_t.get_last_lr()
+            for g, lr in zip(opt_z.param_groups, s_t.get_last_lr()):
+                g["lr"] = lr
+            s_z = resumed
+
+
+def test_reduce_lr_on_plateau_follows_torch():
+    metrics = [5.0, 4.0, 4.0, 3.9999, 4.1, 4.2, 3.0, 3.0, 3.0, 3.0, 2.99999, 3.5, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0]
+    for kwargs in (dict(patience=1), dict(mode="max", factor=0.5, patience=0, cooldown=2, min_lr=[0.02, 0.0]),
+                   dict(threshold_mode="abs", threshold=0.5, patience=2, eps=1e-3)):
+        opt_z, opt_t = two_group_optimizers()
+        s_z = zel.optim.lr_scheduler.ReduceLROnPlateau(opt_z, **kwargs)
+        s_t = torch.optim.lr_scheduler.ReduceLROnPlateau(opt_t, **kwargs)
+        for i, m in enumerate(metrics):
+            s_z.step(zel.tensor(m) if i % 2 else m)
+            s_t.step(m)
+            assert [g["lr"] for g in opt_z.param_groups] == [g["lr"] for g in opt_t.param_groups], (kwargs, i)
+            assert s_z.num_bad_epochs == s_t.num_bad_epochs and s_z.best == s_t.best
+        sd = s_z.state_dict()
+        fresh = zel.optim.lr_scheduler.ReduceLROnPlateau(opt_z)
+        fresh.load_state_dict(sd)
+        assert fresh.best == s_z.best and fresh.mode == s_z.mode and fresh.patience == s_z.patience
+
+
+SCHEDULER_ERRORS = [
+    ("LinearLR", dict(start_factor=-0.5)), ("LinearLR", dict(end_factor=1.5)),
+    ("OneCycleLR", dict(max_lr=0.1)), ("OneCycleLR", dict(max_lr=0.1, total_steps=0)),
+    ("OneCycleLR", dict(max_lr=0.1, epochs=2, steps_per_epoch=-1)),
+    ("OneCycleLR", dict(max_lr=0.1, total_steps=10, pct_start=1.5)),
+    ("OneCycleLR", dict(max_lr=0.1, total_steps=10, anneal_strategy="quad")),
+    ("OneCycleLR", dict(max_lr=[0.1], total_steps=10)),
+    ("ReduceLROnPlateau", dict(factor=1.0)), ("ReduceLROnPlateau", dict(mode="middle")),
+    ("ReduceLROnPlateau", dict(threshold_mode="half")), ("ReduceLROnPlateau", dict(min_lr=[0.1])),
+    ("LambdaLR", dict(lr_lambda=[lambda e: 1.0])),
+]
+
+
+@pytest.mark.parametrize("name,kwargs", SCHEDULER_ERRORS, ids=[f"{n}-{i}" for i, (n, _) in
+                                                               enumerate(SCHEDULER_ERRORS)])
+def test_scheduler_errors_are_pytorchs(name, kwargs):
+    opt_z, opt_t = two_group_optimizers()
+    with pytest.raises(ValueError) as theirs:
+        getattr(torch.optim.lr_scheduler, name)(opt_t, **kwargs)
+    with pytest.raises(ValueError) as ours:
+        getattr(zel.optim.lr_scheduler, name)(opt_z, **kwargs)
+    assert str(ours.value) == str(theirs.value)
+
+
+def test_scheduler_resume_needs_initial_lr_and_one_cycle_stops_at_its_end():
+    opt_z, _ = two_group_optimizers()
+    with pytest.raises(KeyError, match="param 'initial_lr' is not specified in param_groups\\[0\\]"):
+        zel.optim.lr_scheduler.StepLR(opt_z, 2, last_epoch=4)
+    with pytest.raises(ValueError, match="Starting multiplicative factor"):
+        zel.optim.lr_scheduler.LinearLR(opt_z, start_factor=0.0)  # would divide by zero at the next step
+    with pytest.raises(TypeError, match="is not an Optimizer"):
+        zel.optim.lr_scheduler.ExponentialLR(object(), 0.5)
+    s = zel.optim.lr_scheduler.OneCycleLR(opt_z, max_lr=0.1, total_steps=3)
+    for _ in range(3):
+        s.step()
+    with pytest.raises(ValueError, match="Tried to step 5 times. The specified number of total steps is 3"):
+        s.step()

@@ -19,7 +19,7 @@ _zel = None  # set by install()
 
 # PyTorch 1.x NAdam multiplies mu twice into the next momentum product; 2.x
 # fixed it. The library follows the PyTorch it is installed beside.
-_LEGACY_NADAM = int(_torch.__version__.split(".")[0]) < 2
+_LEGACY = _LEGACY_NADAM = int(_torch.__version__.split(".")[0]) < 2
 
 
 class _RequiredParameter:
@@ -1089,8 +1089,10 @@ class LinearLR(_LRScheduler):
 
     def __init__(self, optimizer, start_factor=1.0 / 3, end_factor=1.0, total_iters=5, last_epoch=-1,
                  verbose=False):
+        # 0 is refused as in PyTorch 2 (1.x accepts it, then divides by zero); the message is the installed one's.
         if start_factor > 1.0 or start_factor <= 0:
-            raise ValueError("Starting multiplicative factor expected to be greater than 0 and less or equal to 1.")
+            raise ValueError("Starting multiplicative factor expected to be between 0 and 1." if _LEGACY else
+                             "Starting multiplicative factor expected to be greater than 0 and less or equal to 1.")
         if end_factor > 1.0 or end_factor < 0:
             raise ValueError("Ending multiplicative factor expected to be between 0 and 1.")
         self.start_factor = start_factor
