@@ -122,8 +122,10 @@ def load(f, map_location=None, weights_only=True, **kwargs):
         raise TypeError(f"f must be a path or a binary file object, got {type(f).__name__}")
     try:
         loaded = _Unpickler(io.BytesIO(bytes(data))).load()
-    except pickle.UnpicklingError:
-        raise
+    except pickle.UnpicklingError as exc:
+        if str(exc).startswith(("zel.load", "invalid tensor", "tensor of shape")):
+            raise
+        raise pickle.UnpicklingError(f"zel.load: not a file written by zel.save ({exc})") from None
     except (EOFError, ValueError, TypeError, KeyError, IndexError, AttributeError, OverflowError,
             MemoryError, RecursionError, UnicodeDecodeError) as exc:
         raise pickle.UnpicklingError(f"zel.load: not a file written by zel.save ({type(exc).__name__}: {exc})") \
