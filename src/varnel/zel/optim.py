@@ -32,6 +32,16 @@ class _RequiredParameter:
 required = _RequiredParameter()
 
 
+def _torch_sgd_lr():
+    # PyTorch 2.2 gave SGD a default lr of 1e-3; earlier versions require it.
+    try:
+        import inspect
+        default = inspect.signature(_torch.optim.SGD).parameters["lr"].default
+    except (ValueError, TypeError, KeyError):
+        return required
+    return default if isinstance(default, float) else required
+
+
 def _scalar(x):
     """A Python number or 0-d tensor as a 0-d tensor of this library."""
     if isinstance(x, _zel.Tensor):
@@ -290,8 +300,10 @@ def _step_of(state):
 class SGD(Optimizer):
     """Stochastic gradient descent, optionally with (Nesterov) momentum, as torch.optim.SGD."""
 
-    def __init__(self, params, lr=required, momentum=0, dampening=0, weight_decay=0, nesterov=False, *,
-                 maximize=False, foreach=None, differentiable=False):
+    def __init__(self, params, lr=None, momentum=0, dampening=0, weight_decay=0, nesterov=False, *,
+                 maximize=False, foreach=None, differentiable=False, fused=None):
+        if lr is None:
+            lr = _torch_sgd_lr()
         if lr is not required:
             _check_number("lr", lr)
             if lr < 0.0:
@@ -304,7 +316,8 @@ class SGD(Optimizer):
             raise ValueError(f"Invalid weight_decay value: {weight_decay}")
         _check_number("dampening", dampening)
         defaults = dict(lr=lr, momentum=momentum, dampening=dampening, weight_decay=weight_decay,
-                        nesterov=nesterov, maximize=maximize, foreach=foreach, differentiable=differentiable)
+                        nesterov=nesterov, maximize=maximize, foreach=foreach, differentiable=differentiable,
+                        fused=fused)
         if nesterov and (momentum <= 0 or dampening != 0):
             raise ValueError("Nesterov momentum requires a momentum and zero dampening")
         super().__init__(params, defaults)
@@ -403,7 +416,7 @@ class RMSprop(Optimizer):
     """RMSprop, as torch.optim.RMSprop (optionally centered, with momentum)."""
 
     def __init__(self, params, lr=1e-2, alpha=0.99, eps=1e-8, weight_decay=0, momentum=0, centered=False,
-                 foreach=None, maximize=False, differentiable=False):
+                 capturable=False, foreach=None, maximize=False, differentiable=False):
         _validate(lr=lr, eps=eps)
         _check_number("momentum", momentum)
         if not 0.0 <= momentum:
@@ -413,7 +426,8 @@ class RMSprop(Optimizer):
         if not 0.0 <= alpha:
             raise ValueError(f"Invalid alpha value: {alpha}")
         defaults = dict(lr=lr, momentum=momentum, alpha=alpha, eps=eps, centered=centered,
-                        weight_decay=weight_decay, foreach=foreach, maximize=maximize, differentiable=differentiable)
+                        weight_decay=weight_decay, capturable=capturable, foreach=foreach, maximize=maximize,
+                        differentiable=differentiable)
         super().__init__(params, defaults)
 
     def step(self, closure=None):
@@ -456,7 +470,7 @@ class Adagrad(Optimizer):
     """Adagrad, as torch.optim.Adagrad (state created with the optimizer)."""
 
     def __init__(self, params, lr=1e-2, lr_decay=0, weight_decay=0, initial_accumulator_value=0, eps=1e-10,
-                 foreach=None, *, maximize=False, differentiable=False):
+                 foreach=None, *, maximize=False, differentiable=False, fused=None):
         _validate(lr=lr)
         _check_number("lr_decay", lr_decay)
         if not 0.0 <= lr_decay:
@@ -468,7 +482,7 @@ class Adagrad(Optimizer):
         _validate(eps=eps)
         defaults = dict(lr=lr, lr_decay=lr_decay, eps=eps, weight_decay=weight_decay,
                         initial_accumulator_value=initial_accumulator_value, foreach=foreach, maximize=maximize,
-                        differentiable=differentiable)
+                        differentiable=differentiable, fused=fused)
         super().__init__(params, defaults)
         for group in self.param_groups:
             for p in group["params"]:
