@@ -421,3 +421,21 @@ def test_scheduler_resume_needs_initial_lr_and_one_cycle_stops_at_its_end():
         s.step()
     with pytest.raises(ValueError, match="Tried to step 5 times. The specified number of total steps is 3"):
         s.step()
+
+
+def test_cubic_interpolation_is_pytorchs():
+    from torch.optim.lbfgs import _cubic_interpolate as theirs
+    from varnel.zel.optim import _cubic_interpolate as ours
+    gen = torch.Generator().manual_seed(3)
+    seen_negative = 0
+    for i in range(200):
+        x1, f1, g1, x2, f2, g2 = (torch.randn(6, generator=gen, dtype=torch.float64) * 3).tolist()
+        if x1 == x2:
+            continue
+        bounds = None if i % 2 else (min(x1, x2) - 1.0, max(x1, x2) + 0.5)
+        d1 = g1 + g2 - 3 * (f1 - f2) / (x1 - x2)
+        seen_negative += d1 * d1 - g1 * g2 < 0
+        t = theirs(x1, f1, torch.tensor(g1, dtype=torch.float64), x2, f2, torch.tensor(g2, dtype=torch.float64),
+                   bounds=bounds)
+        assert ours(x1, f1, g1, x2, f2, g2, bounds=bounds) == float(t), i
+    assert seen_negative > 10  # the midpoint branch ran too

@@ -238,7 +238,7 @@ class Optimizer:
             return packed
 
         param_groups = [pack_group(g) for g in self.param_groups]
-        packed_state = {index[id(k)]: v for k, v in self.state.items()}
+        packed_state = {(index[id(k)] if isinstance(k, _zel.Tensor) else k): v for k, v in self.state.items()}
         return {"state": packed_state, "param_groups": param_groups}
 
     def load_state_dict(self, state_dict):
@@ -338,7 +338,7 @@ class SGD(Optimizer):
                         if buf is None:
                             buf = d_p.detach().clone()
                         else:
-                            buf.mul_(momentum).add_(d_p * _scalar(1 - dampening) if dampening else d_p)
+                            buf.mul_(momentum).add_(d_p * _one_minus(dampening) if dampening else d_p)
                         state["momentum_buffer"] = buf
                         d_p = d_p + buf * momentum if group["nesterov"] else buf
                     else:
