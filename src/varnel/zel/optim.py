@@ -885,9 +885,9 @@ class LBFGS(Optimizer):
                         ro.append(1.0 / ys)
                         H_diag = ys / (y * y).sum()
                     num_old = len(old_dirs)
-                    if "al" not in state:
-                        state["al"] = [None] * history_size
-                    al = state["al"]
+                    # PyTorch allocates history_size slots at once; these grow with the history.
+                    al = state.setdefault("al", [])
+                    al.extend([None] * (num_old - len(al)))
                     q = -flat_grad
                     for i in range(num_old - 1, -1, -1):
                         al[i] = (old_stps[i] * q).sum() * ro[i]
