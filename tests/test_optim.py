@@ -439,3 +439,9 @@ def test_cubic_interpolation_is_pytorchs():
                    bounds=bounds)
         assert ours(x1, f1, g1, x2, f2, g2, bounds=bounds) == float(t), i
     assert seen_negative > 10  # the midpoint branch ran too
+    # Degenerate brackets give IEEE values, not Python exceptions.
+    assert math.isnan(ours(1.0, 2.0, 1.0, 1.0, 3.0, 1.0))
+    for args in ((0.0, 1e300, -1e300, 1.0, -1e300, 1e300), (0.0, 1.0, -1e200, 1.0, 0.5, 1e200)):
+        t = theirs(*(torch.tensor(v, dtype=torch.float64) for v in args), bounds=(0.0, 2.0))
+        got = ours(*args, bounds=(0.0, 2.0))
+        assert got == float(t) or (math.isnan(got) and math.isnan(float(t))), (args, got, t)

@@ -13,6 +13,7 @@ import warnings
 from collections import Counter
 from collections.abc import MutableMapping
 
+import numpy as _np
 import torch as _torch
 
 _zel = None  # set by install()
@@ -684,20 +685,24 @@ def _cubic_interpolate(x1, f1, g1, x2, f2, g2, bounds=None):
     Step lengths, losses and slopes here are Python floats: they only choose
     where to evaluate next, the iterate itself stays in limb arithmetic.
     """
-    if bounds is not None:
-        xmin_bound, xmax_bound = bounds
-    else:
-        xmin_bound, xmax_bound = (x1, x2) if x1 <= x2 else (x2, x1)
-    d1 = g1 + g2 - 3 * (f1 - f2) / (x1 - x2)
-    d2_square = d1 ** 2 - g1 * g2
-    if d2_square >= 0:
-        d2 = math.sqrt(d2_square)
-        if x1 <= x2:
-            min_pos = x2 - (x2 - x1) * ((g2 + d2 - d1) / (g2 - g1 + 2 * d2))
+    # IEEE float64 scalars: a zero width or an overflow gives inf or NaN, as
+    # PyTorch's tensors do, instead of a Python exception.
+    with _np.errstate(all="ignore"):
+        x1, f1, g1, x2, f2, g2 = (_np.float64(v) for v in (x1, f1, g1, x2, f2, g2))
+        if bounds is not None:
+            xmin_bound, xmax_bound = (_np.float64(b) for b in bounds)
         else:
-            min_pos = x1 - (x1 - x2) * ((g1 + d2 - d1) / (g1 - g2 + 2 * d2))
-        return min(max(min_pos, xmin_bound), xmax_bound)
-    return (xmin_bound + xmax_bound) / 2.0
+            xmin_bound, xmax_bound = (x1, x2) if x1 <= x2 else (x2, x1)
+        d1 = g1 + g2 - 3 * (f1 - f2) / (x1 - x2)
+        d2_square = d1 ** 2 - g1 * g2
+        if d2_square >= 0:
+            d2 = _np.sqrt(d2_square)
+            if x1 <= x2:
+                min_pos = x2 - (x2 - x1) * ((g2 + d2 - d1) / (g2 - g1 + 2 * d2))
+            else:
+                min_pos = x1 - (x1 - x2) * ((g1 + d2 - d1) / (g1 - g2 + 2 * d2))
+            return float(min(max(min_pos, xmin_bound), xmax_bound))
+        return float((xmin_bound + xmax_bound) / 2.0)
 
 
 def _dot(a, b):
