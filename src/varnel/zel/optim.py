@@ -222,8 +222,10 @@ class Optimizer:
                 if p.grad is not None:
                     if set_to_none:
                         p.grad = None
+                    elif p.grad.grad_fn is not None or p.grad.requires_grad:
+                        p.grad = _zel.zeros_like(p.grad)  # a gradient with history: detached, as PyTorch
                     else:
-                        p.grad = _zel.zeros_like(p.grad)
+                        p.grad.zero_()
 
     def state_dict(self):
         """The state and the groups' hyperparameters, parameters replaced by their indices."""
