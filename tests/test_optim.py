@@ -420,7 +420,7 @@ def test_scheduler_resume_needs_initial_lr_and_one_cycle_stops_at_its_end():
     s = zel.optim.lr_scheduler.OneCycleLR(opt_z, max_lr=0.1, total_steps=3)
     for _ in range(3):
         s.step()
-    with pytest.raises(ValueError, match="Tried to step 5 times. The specified number of total steps is 3"):
+    with pytest.raises(ValueError, match="Tried to step 5 times. The number of total steps set is 3"):
         s.step()
 
 

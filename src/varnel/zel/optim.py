@@ -1213,7 +1213,7 @@ class OneCycleLR(_LRScheduler):
         lrs = []
         step_num = self.last_epoch
         if step_num > self.total_steps:
-            raise ValueError(f"Tried to step {step_num + 1} times. The specified number of total steps is "
+            raise ValueError(f"Tried to step {step_num + 1} times. The number of total steps set is "
                              f"{self.total_steps}")
         for group in self.optimizer.param_groups:
             start_step = 0
