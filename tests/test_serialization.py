@@ -170,3 +170,37 @@ def test_save_and_load_check_their_arguments(tmp_path):
     zel.save({"p": pathlib.Path("x")}, tmp_path / "y")
     with pytest.raises(pickle.UnpicklingError, match="pathlib"):
         zel.load(tmp_path / "y")
+
+
+def test_scheduler_and_lbfgs_states_save_and_resume(tmp_path):
+    p = zel.tensor([-1.2, 1.0], requires_grad=True)
+    opt = zel.optim.LBFGS([p], line_search_fn="strong_wolfe", max_iter=3)
+
+    def closure():
+        opt.zero_grad()
+        loss = (1 - p[0]) * (1 - p[0]) + 100 * (p[1] - p[0] * p[0]) * (p[1] - p[0] * p[0])
+        loss.backward()
+        return loss
+    opt.step(closure)
+    scheds = [zel.optim.lr_scheduler.MultiStepLR(opt, [1, 3, 3]), zel.optim.lr_scheduler.ReduceLROnPlateau(opt)]
+    for s in scheds[:1]:
+        s.step()
+    scheds[1].step(2.0)
+    zel.save({"opt": opt.state_dict(), "sched": [s.state_dict() for s in scheds], "p": p}, tmp_path / "c")
+    ckpt = zel.load(tmp_path / "c")
+    q = ckpt["p"]
+    opt2 = zel.optim.LBFGS([q], line_search_fn="strong_wolfe", max_iter=3)
+    opt2.load_state_dict(ckpt["opt"])
+    s2 = [zel.optim.lr_scheduler.MultiStepLR(opt2, [1]), zel.optim.lr_scheduler.ReduceLROnPlateau(opt2)]
+    for s, sd in zip(s2, ckpt["sched"]):
+        s.load_state_dict(sd)
+    assert s2[0].milestones == scheds[0].milestones and s2[1].best == 2.0 and s2[0].last_epoch == 1
+
+    def closure2():
+        opt2.zero_grad()
+        loss = (1 - q[0]) * (1 - q[0]) + 100 * (q[1] - q[0] * q[0]) * (q[1] - q[0] * q[0])
+        loss.backward()
+        return loss
+    opt.step(closure)
+    opt2.step(closure2)
+    assert same_bits(p, q)

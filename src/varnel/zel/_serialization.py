@@ -5,14 +5,14 @@ written through Tensor.__reduce__'s state (its limb array and shape) as the
 raw little-endian float64 bytes of its limbs, its shape and its
 requires_grad flag, so a load gives back every bit. zel.load unpickles with a
 restricted unpickler, like PyTorch's weights_only=True: only this library's
-tensor rebuilder, OrderedDict and the builtin containers, numbers, strings
+tensor rebuilder, OrderedDict, Counter and the builtin containers, numbers, strings
 and None are accepted; any other global is refused before it is looked up.
 """
 import io
 import math
 import os
 import pickle
-from collections import OrderedDict
+from collections import Counter, OrderedDict
 
 import numpy as np
 import torch as _torch
@@ -23,6 +23,7 @@ _VERSION = 1
 _LIMBS = 8
 _ALLOWED = {("varnel.zel._serialization", "_rebuild_tensor"): None,
             ("collections", "OrderedDict"): OrderedDict,
+            ("collections", "Counter"): Counter,  # MultiStepLR's milestones
             ("builtins", "complex"): complex}
 
 
@@ -67,7 +68,7 @@ class _Unpickler(pickle.Unpickler):
         if key not in _ALLOWED:
             raise pickle.UnpicklingError(
                 f"zel.load refused the global {module}.{name}: only tensors of varnel.zel, numbers, strings, "
-                "None and dict, list, tuple and OrderedDict containers can be loaded")
+                "None and dict, list, tuple, OrderedDict and Counter containers can be loaded")
         return _rebuild_tensor if key[1] == "_rebuild_tensor" else _ALLOWED[key]
 
     def persistent_load(self, pid):
