@@ -1638,6 +1638,10 @@ def hostile_optimizer(p):
     for key in r.sample(_OPTIMIZER_KWARGS[name], r.randrange(3)):
         kw[key] = r.choice([p.hostile(), 0.0, 0.5, 0.99, 1.0, -1.0, math.nan, math.inf, 1e300, 3, True,
                             (0.9, 0.999), (1.5, 0.5), "strong_wolfe", None])
+    for key in ("max_iter", "max_eval"):
+        # Valid at any size, and NaN iterates stop only at max_iter: a long run, not a fault.
+        if isinstance(kw.get(key), (int, float)) and not isinstance(kw[key], bool) and kw[key] > 50:
+            kw[key] = 50
     opt = getattr(zel.optim, name)(params, **kw)
     tensors = [t for g in opt.param_groups for t in g["params"]]
 
