@@ -150,6 +150,18 @@ def test_lbfgs_follows_torch_float64(kwargs, problem):
         assert opt.state[ps_z[0]]["func_evals"] > 0
 
 
+@pytest.mark.parametrize("problem", sorted(PROBLEMS))
+@pytest.mark.parametrize("kwargs", [dict(max_iter=1), dict(max_iter=1, line_search_fn="strong_wolfe"),
+                                    dict(max_iter=1, lr=0.1, history_size=4)])
+def test_lbfgs_iteration_by_iteration_for_20_steps(kwargs, problem):
+    # One iteration a step: 20 steps at float64's agreement (Rosenbrock's valley
+    # grows PyTorch's own rounding to about 2e-12).
+    rtol = 1e-11 if problem == "rosenbrock" else 1e-13
+    for k, ps_z, ps_t, lz, lt, opt in run_both("LBFGS", kwargs, problem, closure=True):
+        assert_close(ps_z, ps_t, rtol, f"LBFGS {kwargs} {problem} step {k}")
+        assert math.isclose(lz, lt, rel_tol=rtol)
+
+
 def test_lbfgs_strong_wolfe_finds_the_rosenbrock_minimiser_to_28_digits():
     x = zel.tensor([-1.2, 1.0], requires_grad=True)
     opt = zel.optim.LBFGS([x], line_search_fn="strong_wolfe", tolerance_grad=1e-60, tolerance_change=1e-90,
