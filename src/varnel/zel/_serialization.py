@@ -17,7 +17,16 @@ from collections import Counter, OrderedDict
 import numpy as np
 import torch as _torch
 
-_zel = None  # set by install()
+class _Library:
+    """Stands for varnel.zel.zel until install() runs: imported directly, this
+    module gets it on first use (importing it installs this module)."""
+
+    def __getattr__(self, name):
+        from varnel.zel import zel
+        return getattr(zel, name)
+
+
+_zel = _Library()  # install() puts the module itself here
 _MAGIC = "varnel.zel"
 _VERSION = 1
 _LIMBS = 8

@@ -16,7 +16,16 @@ from collections.abc import MutableMapping
 import numpy as _np
 import torch as _torch
 
-_zel = None  # set by install()
+class _Library:
+    """Stands for varnel.zel.zel until install() runs: imported directly, this
+    module gets it on first use (importing it installs this module)."""
+
+    def __getattr__(self, name):
+        from varnel.zel import zel
+        return getattr(zel, name)
+
+
+_zel = _Library()  # install() puts the module itself here
 
 # PyTorch 1.x NAdam multiplies mu twice into the next momentum product; 2.x
 # fixed it. The library follows the PyTorch it is installed beside.
