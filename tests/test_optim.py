@@ -183,7 +183,8 @@ def test_linear_least_squares_beyond_float64():
     A = [[Fraction(v) for v in row] for row in A_ROWS]
     b = [Fraction(v) for v in B_VEC]
     n = 3
-    M = [[sum(A[k][i] * A[k][j] for k in range(len(A))) for j in range(n)] + [sum(A[k][i] * b[k] for k in range(len(A)))]
+    rows = range(len(A))
+    M = [[sum(A[k][i] * A[k][j] for k in rows) for j in range(n)] + [sum(A[k][i] * b[k] for k in rows)]
          for i in range(n)]
     for i in range(n):
         for r in range(n):
