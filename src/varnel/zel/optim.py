@@ -628,8 +628,8 @@ class NAdam(Optimizer):
                         else:
                             grad = grad + p * wd
                     decay = _zel.tensor(0.96)
-                    mu = beta1 * (1 - 0.5 * decay ** (step * md))
-                    mu_next = beta1 * (1 - 0.5 * decay ** ((step + 1) * md))
+                    mu = beta1 * (1 - 0.5 * _zel.pow(decay, _scalar(step) * md))
+                    mu_next = beta1 * (1 - 0.5 * _zel.pow(decay, _scalar(step + 1) * md))
                     mu_product = state["mu_product"]
                     mu_product.mul_(mu)
                     mu_product_next = mu_product * mu * mu_next if _LEGACY_NADAM else mu_product * mu_next
