@@ -489,7 +489,7 @@ def _mp_steps(mpmath, name, x0, steps, kw):
             mu = b1 * (1 - F(0.5) * F(0.96) ** (t * md))
             mu_next = b1 * (1 - F(0.5) * F(0.96) ** ((t + 1) * md))
             mu_prod *= mu
-            mu_prod_next = mu_prod * mu * mu_next if optim_module._LEGACY_NADAM else mu_prod * mu_next
+            mu_prod_next = mu_prod * mu * mu_next if optim_module._legacy_nadam() else mu_prod * mu_next
             m = b1 * m + (1 - b1) * g
             v = b2 * v + (1 - b2) * g * g
             denom = mpmath.sqrt(v / (1 - b2 ** t)) + eps
@@ -518,7 +518,7 @@ def _mp_steps(mpmath, name, x0, steps, kw):
     return x
 
 
-optim_module = __import__("varnel.zel.optim", fromlist=["_LEGACY_NADAM"])
+optim_module = __import__("varnel.zel.optim", fromlist=["_legacy_nadam"])
 
 
 @pytest.mark.parametrize("name,kwargs", [

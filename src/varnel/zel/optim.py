@@ -7,6 +7,7 @@ the scalar factors derived from them and from the step count (bias
 corrections, step sizes) are computed as 0-d tensors of this library.
 """
 import copy
+import functools
 import math
 import types
 import warnings
@@ -27,9 +28,33 @@ class _Library:
 
 _zel = _Library()  # install() puts the module itself here
 
-# PyTorch 1.x NAdam multiplies mu twice into the next momentum product; 2.x
-# fixed it. The library follows the PyTorch it is installed beside.
-_LEGACY = _LEGACY_NADAM = int(_torch.__version__.split(".")[0]) < 2
+def _installed_torch_has(module, name, text):
+    """Whether the installed PyTorch's source of module.name holds text (None when it cannot be read)."""
+    try:
+        import importlib
+        import inspect
+        return text in inspect.getsource(getattr(importlib.import_module(module), name))
+    except Exception:  # no source installed, or no such function
+        return None
+
+
+_TORCH_1 = int(_torch.__version__.split(".")[0]) < 2
+
+
+@functools.lru_cache(maxsize=None)
+def _legacy_nadam():
+    """PyTorch 1.x NAdam multiplies mu twice into the next momentum product;
+    later versions fixed it. The library follows the PyTorch it is installed beside."""
+    found = _installed_torch_has("torch.optim.nadam", "_single_tensor_nadam", "mu_product * mu * mu_next")
+    return _TORCH_1 if found is None else found
+
+
+@functools.lru_cache(maxsize=None)
+def _legacy_linear_lr_message():
+    """LinearLR's message for a bad start_factor changed with the check."""
+    found = _installed_torch_has("torch.optim.lr_scheduler", "LinearLR",
+                                 "Starting multiplicative factor expected to be between 0 and 1.")
+    return _TORCH_1 if found is None else found
 
 
 class _RequiredParameter:
@@ -632,7 +657,7 @@ class NAdam(Optimizer):
                     mu_next = beta1 * (1 - 0.5 * _zel.pow(decay, _scalar(step + 1) * md))
                     mu_product = state["mu_product"]
                     mu_product.mul_(mu)
-                    mu_product_next = mu_product * mu * mu_next if _LEGACY_NADAM else mu_product * mu_next
+                    mu_product_next = mu_product * mu * mu_next if _legacy_nadam() else mu_product * mu_next
                     exp_avg, exp_avg_sq = state["exp_avg"], state["exp_avg_sq"]
                     exp_avg.mul_(beta1).add_(grad * _one_minus(beta1))
                     exp_avg_sq.mul_(beta2).add_(grad * grad * _one_minus(beta2))
@@ -1121,7 +1146,8 @@ class LinearLR(_LRScheduler):
                  verbose=False):
         # 0 is refused as in PyTorch 2 (1.x accepts it, then divides by zero); the message is the installed one's.
         if start_factor > 1.0 or start_factor <= 0:
-            raise ValueError("Starting multiplicative factor expected to be between 0 and 1." if _LEGACY else
+            raise ValueError("Starting multiplicative factor expected to be between 0 and 1."
+                             if _legacy_linear_lr_message() else
                              "Starting multiplicative factor expected to be greater than 0 and less or equal to 1.")
         if end_factor > 1.0 or end_factor < 0:
             raise ValueError("Ending multiplicative factor expected to be between 0 and 1.")
