@@ -1531,6 +1531,157 @@ def kl_of_hostile_pairs(p):
     return D.kl_divergence(make(first), make(second))
 
 
+def _not_a_path(p, value):
+    """A hostile value that names no file: the save/load targets must not touch the disk."""
+    import os
+    return None if isinstance(value, (str, bytes, os.PathLike)) else value
+
+
+def g_save(p):
+    r = p.rng
+    obj = r.choice([lambda: p.tensor(), lambda: p.hostile(), lambda: {"a": [p.tensor(), (1, 2.5, None)]},
+                    lambda: [p.tracked_tensor(), "s"], lambda: collections.OrderedDict(x=p.tensor())])()
+    f = r.choice([lambda: __import__("io").BytesIO(), lambda: _not_a_path(p, p.hostile())])()
+    kw = {"pickle_protocol": r.choice([2, 4, 5, 1, 99, "x", True])} if r.random() < 0.2 else {}
+    return [obj, f], kw
+
+
+def hostile_bytes(p):
+    """Random bytes, truncated or corrupted zel.save output, or pickles of foreign globals."""
+    import io
+    import os
+    import pickle
+    r = p.rng
+    buf = io.BytesIO()
+    zel.save(r.choice([p.good_tensor(), {"a": [p.good_tensor(), 1.5]}, [None, "x"]]), buf)
+    data = bytearray(buf.getvalue())
+    kind = r.randrange(5)
+    if kind == 0:
+        return bytes(r.getrandbits(8) for _ in range(r.randrange(64)))
+    if kind == 1:
+        return bytes(data[:r.randrange(len(data) + 1)])
+    if kind == 2:
+        for _ in range(r.randrange(1, 6)):
+            data[r.randrange(len(data))] = r.getrandbits(8)
+        return bytes(data)
+    if kind == 3:
+        return pickle.dumps(("varnel.zel", 1, r.choice([os.getcwd, print, torch.ones(2), np.ones(2), len])))
+    return bytes(data)
+
+
+def g_load(p):
+    import io
+    r = p.rng
+    f = io.BytesIO(hostile_bytes(p)) if r.random() < 0.85 else _not_a_path(p, p.hostile())
+    kw = {}
+    if r.random() < 0.2:
+        kw[r.choice(["map_location", "weights_only", "bogus"])] = r.choice([None, "cpu", "cuda", False, True, 3])
+    return [f], kw
+
+
+def load_hostile_bytes(p):
+    """zel.load of hostile bytes: returns what zel.save wrote, or raises UnpicklingError."""
+    import io
+    import pickle
+    data = hostile_bytes(p)
+    try:
+        return zel.load(io.BytesIO(data))
+    except pickle.UnpicklingError:
+        return None
+
+
+def save_load_round_trip(p):
+    """What zel.save writes, zel.load gives back bit for bit (a difference raises SystemError: a failure)."""
+    import io
+    r = p.rng
+    t = r.choice([p.good_tensor(), p.tracked_tensor()])
+    obj = r.choice([t, [t, 1, "s"], {"k": (t, None)}, collections.OrderedDict(a=t)])
+    buf = io.BytesIO()
+    zel.save(obj, buf)
+    buf.seek(0)
+    back = zel.load(buf)
+    u = back if isinstance(back, Tensor) else (back[0] if isinstance(back, list) else
+                                               (back["k"][0] if "k" in back else back["a"]))
+    if (u._shape != t._shape or u.requires_grad != t.requires_grad
+            or u._data.numpy().tobytes() != t._data.contiguous().numpy().tobytes()):
+        raise SystemError("zel.save/zel.load changed a tensor")
+    return back
+
+
+_OPTIMIZER_KWARGS = {
+    "SGD": ["lr", "momentum", "dampening", "weight_decay", "nesterov", "maximize"],
+    "Adam": ["lr", "betas", "eps", "weight_decay", "amsgrad", "maximize"],
+    "AdamW": ["lr", "betas", "eps", "weight_decay", "amsgrad", "maximize"],
+    "RMSprop": ["lr", "alpha", "eps", "weight_decay", "momentum", "centered", "maximize"],
+    "Adagrad": ["lr", "lr_decay", "weight_decay", "initial_accumulator_value", "eps", "maximize"],
+    "Adadelta": ["lr", "rho", "eps", "weight_decay", "maximize"],
+    "Adamax": ["lr", "betas", "eps", "weight_decay", "maximize"],
+    "NAdam": ["lr", "betas", "eps", "weight_decay", "momentum_decay"],
+    "RAdam": ["lr", "betas", "eps", "weight_decay"],
+    "LBFGS": ["lr", "max_iter", "max_eval", "tolerance_grad", "tolerance_change", "history_size",
+              "line_search_fn"],
+}
+
+
+def hostile_optimizer(p):
+    """An optimizer of hostile hyperparameters and parameters, stepped, its state saved and loaded,
+    and a scheduler stepped over it."""
+    r = p.rng
+
+    def leaf():
+        return p.tensor().detach().requires_grad_(True) if r.random() < 0.9 else p.tracked_tensor()
+    name = r.choice(sorted(_OPTIMIZER_KWARGS))
+    params = r.choice([lambda: [leaf()], lambda: [leaf(), leaf()],
+                       lambda: [{"params": [leaf()], "lr": r.choice([0.1, -1.0, p.hostile()])}],
+                       lambda: p.hostile(), lambda: [p.tensor()], lambda: []])()
+    kw = {"lr": 0.01}
+    for key in r.sample(_OPTIMIZER_KWARGS[name], r.randrange(3)):
+        kw[key] = r.choice([p.hostile(), 0.0, 0.5, 0.99, 1.0, -1.0, math.nan, math.inf, 1e300, 3, True,
+                            (0.9, 0.999), (1.5, 0.5), "strong_wolfe", None])
+    for key in ("max_iter", "max_eval"):
+        # Valid at any size, and NaN iterates stop only at max_iter: a long run, not a fault.
+        if isinstance(kw.get(key), (int, float)) and not isinstance(kw[key], bool) and kw[key] > 50:
+            kw[key] = 50
+    opt = getattr(zel.optim, name)(params, **kw)
+    tensors = [t for g in opt.param_groups for t in g["params"]]
+
+    def closure():
+        opt.zero_grad()
+        loss = sum(((t * t).sum() for t in tensors), zel.tensor(0.0))
+        if loss.requires_grad:
+            loss.backward()
+        return loss
+    for _ in range(r.choice([1, 2, 3])):
+        if name == "LBFGS" or r.random() < 0.3:
+            opt.step(closure)
+        else:
+            closure()
+            opt.step()
+    sd = opt.state_dict()
+    if r.random() < 0.3:
+        sd = r.choice([p.hostile(), {"state": p.hostile(), "param_groups": sd["param_groups"]},
+                       {"state": {}, "param_groups": [{"params": [0, 1, 2]}]}])
+    opt.load_state_dict(sd)
+    if r.random() < 0.5:
+        S = zel.optim.lr_scheduler
+        sched = r.choice([lambda: S.StepLR(opt, r.choice([1, 2, 0, p.hostile()])),
+                          lambda: S.CosineAnnealingLR(opt, r.choice([1, 5, 0, p.hostile()])),
+                          lambda: S.OneCycleLR(opt, max_lr=r.choice([0.1, p.hostile()]),
+                                               total_steps=r.choice([3, 0, p.hostile()])),
+                          lambda: S.LinearLR(opt, start_factor=r.choice([0.5, 0.0, p.hostile()])),
+                          lambda: S.ReduceLROnPlateau(opt, patience=r.choice([0, 1, p.hostile()]))])()
+        for _ in range(3):
+            if isinstance(sched, S.ReduceLROnPlateau):
+                sched.step(r.choice([1.0, math.nan, p.hostile(), p.tensor()]))
+            else:
+                sched.step()
+    return tensors
+
+
+DROPIN_FUNCTIONS.setdefault("save", g_save)
+DROPIN_FUNCTIONS.setdefault("load", g_load)
+
+
 def targets():
     """(label, kind, name, callable or None, generator) for every public name of both modules."""
     found = []
@@ -1563,6 +1714,11 @@ def targets():
     found.append(("autograd.native_engine", "function", "native_engine", native_engine, lambda p: ([p], {})))
     found.append(("distributions.hostile", "function", "hostile_distribution", hostile_distribution,
                   lambda p: ([p], {})))
+    found.append(("optim.hostile", "function", "hostile_optimizer", hostile_optimizer, lambda p: ([p], {})))
+    found.append(("serialization.round_trip", "function", "save_load_round_trip", save_load_round_trip,
+                  lambda p: ([p], {})))
+    found.append(("serialization.hostile_bytes", "function", "load_hostile_bytes", load_hostile_bytes,
+                  lambda p: ([p], {})))
     found.append(("distributions.kl_divergence", "function", "kl_of_hostile_pairs", kl_of_hostile_pairs,
                   lambda p: ([p], {})))
     if tarsk is not None:
@@ -1575,7 +1731,8 @@ def targets():
 
 # Iteration counts are valid at any size: 2^40 QR steps are a long computation,
 # not a fault, so these take their arguments from their own generator only.
-FAMILY_ONLY = {"tarsk.eig", "tarsk.eigh", "tarsk.svd", "zel.svd_lowrank", "zel.pca_lowrank"}
+# zel.save and zel.load take no hostile strings: those would name files to write or read.
+FAMILY_ONLY = {"zel.save", "zel.load", "tarsk.eig", "tarsk.eigh", "tarsk.svd", "zel.svd_lowrank", "zel.pca_lowrank"}
 
 
 def call(pool, label, kind, name, fn, gen):
@@ -1633,6 +1790,8 @@ FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor",
                  "empty_permuted", "uniform_", "normal_", "exponential_", "cauchy_", "log_normal_", "geometric_",
                  "bernoulli_", "random_", "resize_", "resize_as_", "detach_copy", "hash_tensor", "histogramdd",
                  "scalar_tensor", "hostile_distribution", "kl_of_hostile_pairs", "special.round",
+                 # Loaded tensors carry the flag they were saved with; optimizers step without recording.
+                 "load", "load_hostile_bytes", "save_load_round_trip", "hostile_optimizer",
                  # PyTorch has no derivative for these; the library records none.
                  "heaviside", "special.bessel_j0", "special.bessel_j1", "special.bessel_y0", "special.bessel_y1",
                  "special.modified_bessel_i0", "special.modified_bessel_i1", "special.modified_bessel_k0",
