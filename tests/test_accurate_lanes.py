@@ -148,3 +148,34 @@ def test_atan2_lanes_octants_and_table_points():
         assert same_bits(batched[i], one) and same_bits(broadcast[i], one), (y, x)
         if all(map(math.isfinite, y + x)) and exact(y) != 0:
             assert bits(exact(one), mpmath.atan2(exact(y), exact(x))) >= 100, (y, x)
+
+
+def test_pow_lanes_for_tensor_float_and_number_exponents():
+    rng = random.Random(12)
+    bases = [[abs(r[0])] + [v if r[0] > 0 else -v for v in r[1:]] for r in random_rows(rng, 150, spread=20)]
+    exps = random_rows(rng, 150, spread=3)
+    # The core's edges: b log a at -620 and 709, a next to 1, negative bases with integral
+    # exponents, zeros, infinities, unnormalised rows.
+    for a, b in [(2.0, 1022.0), (2.0, 1023.5), (0.5, 894.0), (0.5, 895.0), (1.0 + 2.0 ** -39, 7.0),
+                 (1.0 + 2.0 ** -41, 7.0), (1.0, 5.5), (-2.0, 3.0), (-2.0, 0.5), (0.0, -1.0), (3.0, 0.0),
+                 (math.inf, 2.0), (2.0, -math.inf), (math.nan, 0.0), (2.0 ** -1021, 0.5), (7.0, 2.0 ** -1000)]:
+        bases.append(row(a))
+        exps.append(row(b))
+    bases.append(row(1.0, 0.75))
+    exps.append(row(2.0))
+    batched = limbs_of(zel.pow(from_rows(bases), from_rows(exps)))
+    for i, (a, b) in enumerate(zip(bases, exps)):
+        one = limbs_of(zel.pow(from_rows([a]), from_rows([b])))[0]
+        assert same_bits(batched[i], one), (a, b)
+        va, vb = exact(a), exact(b)
+        if all(map(math.isfinite, a + b)) and va > 0:
+            want = va ** vb
+            if mpmath.mpf(2) ** -960 < want < mpmath.mpf(2) ** 1020:
+                assert bits(exact(one), want) >= 100, (a, b)
+    x = from_rows(bases)
+    with zel.function_precision("full"):
+        powers = limbs_of(x ** 1.37)
+        exponentials = limbs_of(2.5 ** from_rows(exps))
+        for i in range(len(bases)):
+            assert same_bits(powers[i], limbs_of(from_rows([bases[i]]) ** 1.37)[0]), bases[i]
+            assert same_bits(exponentials[i], limbs_of(2.5 ** from_rows([exps[i]]))[0]), exps[i]

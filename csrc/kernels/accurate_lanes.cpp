@@ -4,6 +4,7 @@
 // flags (buildsys/kernel_flags.py), as every file of csrc/kernels.
 #include "kernels/accurate_lanes.h"
 
+
 #include "limbs/drive/split_rows.h"
 #include "limbs/elem/accurate_functions.h"
 
@@ -17,8 +18,8 @@ namespace ll = limbs::lanes_math;
 
 // Lanes8 for all: two interleaved chains hide the latency of the
 // double-double steps.
-template <class F>
-void full_rows(const Row* in, Row* out, int64_t n, const F& f, limbs::RowFunction row) {
+template <class F, class S>
+void full_rows(const Row* in, Row* out, int64_t n, const F& f, const S& row) {
   limbs::split_rows<limbs::Lanes8>(in, out, n, f, row);
 }
 

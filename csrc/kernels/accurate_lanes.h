@@ -1,5 +1,5 @@
 // The run kernels of the `lanes` rows of ops/pointwise.def beyond expm1 and
-// atan2 (kernels/accurate_lanes.cpp), for the operations table only.
+// atan2, and of the accurate pow (kernels/accurate_lanes.cpp).
 #pragma once
 
 #include "kernels/pointwise.h"
@@ -21,6 +21,12 @@ ZEL_LANES_KERNEL(atanh)
 ZEL_LANES_KERNEL(asin)
 ZEL_LANES_KERNEL(acos)
 #undef ZEL_LANES_KERNEL
+
+// a^b (the accurate pow) over runs of rows: two operands of one shape, a
+// tensor to a constant power, a constant to a tensor's powers.
+void pow_pairs_kernel(const Row* a, const Row* b, Row* out, int64_t n);
+void pow_exponent_kernel(const Row* in, Row* out, int64_t n, const Row& e);
+void pow_base_kernel(const Row* in, Row* out, int64_t n, const Row& base);
 
 }  // namespace kernels
 }  // namespace zel

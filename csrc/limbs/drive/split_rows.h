@@ -19,10 +19,10 @@ using PairFunction = Row (*)(const Row&, const Row&);
 
 #if defined(LIMBS_HAVE_LANES4)
 
-template <class L, class F>
+template <class L, class F, class S>
 __attribute__((target("avx2"), flatten)) inline void split_rows_lanes(const Row* in, Row* out,
                                                                       int64_t n, const F& f,
-                                                                      RowFunction row) {
+                                                                      const S& row) {
   constexpr int kCount = kLaneCount<L>;
   constexpr int kPending = 64;
   int64_t pending[kPending];
@@ -60,9 +60,10 @@ __attribute__((target("avx2"), flatten)) inline void split_pairs_lanes(const Row
 
 #endif
 
-// f is a generic callable (a template of the element type): f(x, slow).
-template <class L, class F>
-inline void split_rows(const Row* in, Row* out, int64_t n, const F& f, RowFunction row) {
+// f is a generic callable (a template of the element type): f(x, slow);
+// row a function pointer or a callable that calls one.
+template <class L, class F, class S>
+inline void split_rows(const Row* in, Row* out, int64_t n, const F& f, const S& row) {
 #if defined(LIMBS_HAVE_LANES4)
   if (lanes_supported()) {
     split_rows_lanes<L>(in, out, n, f, row);

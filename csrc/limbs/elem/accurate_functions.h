@@ -419,6 +419,9 @@ LIMBS_HD inline Triple mod_two(const Row& a) {
 // an integral b (decided exactly) and takes its parity; otherwise
 // e^(b log|a|) with log|a| read from all limbs near 1.
 LIMBS_HD inline Row pow(const Row& a, const Row& b) {
+  bool slow;
+  const Row fast = lanes_math::pow_row(a, b, slow);
+  if (!slow) return fast;
   const int sb = sign_exact(b);
   if (sb == 0) return from_double(1.0);
   if (!is_nan(a) && compare_exact(a, from_double(1.0)) == 0) return from_double(1.0);

@@ -1064,5 +1064,23 @@ LIMBS_HD LIMBS_STEP inline RowOf<D> acos_row(const RowOf<D>& a, Mask<D>& slow) {
   return arcsine_row(a, true, slow);
 }
 
+// a^b = e^(b log a) for a positive and b nonzero (the sign, parity and
+// special cases are the row-by-row kernel's), b log a in [-620, 709].
+template <class D>
+LIMBS_HD LIMBS_STEP inline RowOf<D> pow_row(const RowOf<D>& a, const RowOf<D>& b, Mask<D>& slow) {
+  Mask<D> ok, ok_b;
+  const T3<D> x = read(a, ok);
+  const T3<D> y = read(b, ok_b);
+  ok = mask_and(mask_and(ok, ok_b), mask_and(x.h >= 0x1p-1020, x.h <= 0x1p1020));
+  ok = mask_and(ok, mask_not(is_zero(y.h)));
+  const T3<D> ys = pick(ok, y, one<D>());
+  const T3<D> z = mul(log_value(pick(ok, x, constant<D>({2.0, 0.0, 0.0})), ok), ys);
+  ok = mask_and(ok, mask_and(z.h >= -620.0, z.h <= 709.0));
+  slow = mask_not(ok);
+  D k;
+  T3<D> em1;
+  return to_row(exp_value(pick(ok, z, one<D>()), k, em1));
+}
+
 }  // namespace lanes_math
 }  // namespace limbs

@@ -124,9 +124,10 @@ PYBIND11_MODULE(zel, m) {
   // Wraps compiled names, linalg's among them.
   py::module_::import("varnel.zel._conventions").attr("install")(m);
   // Compositions of everything above: strided views, sampling, numeric helpers, windows,
-  // distributions.
-  for (const char* part : {"varnel.zel._layout", "varnel.zel._random", "varnel.zel._numeric",
-                           "varnel.zel._windows", "varnel.zel.distributions"})
+  // distributions, optimizers, saving.
+  for (const char* part :
+       {"varnel.zel._layout", "varnel.zel._random", "varnel.zel._numeric", "varnel.zel._windows",
+        "varnel.zel.distributions", "varnel.zel.optim", "varnel.zel._serialization"})
     py::module_::import(part).attr("install")(m);
 
   py::list all;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "kernels/accurate_lanes.h"
 #include "kernels/pointwise.h"
 #include "kernels/reduce.h"
 #include "tensor/pointwise/arith.h"
@@ -106,8 +107,9 @@ LimbTensor pow_int(const LimbTensor& a, bool negative,
 LimbTensor pow_float(const LimbTensor& a, double e) {
   if (full_function_precision()) {
     const Row exponent = limbs::from_double(e);
-    return map_rows(
-        a, "pow", [exponent](const Row& x) { return kernels::pow_row(x, exponent); }, kHeavyGrain);
+    return map_runs(a, "pow", kHeavyGrain, [&exponent](const Row* in, Row* out, int64_t n) {
+      kernels::pow_exponent_kernel(in, out, n, exponent);
+    });
   }
   return map_runs(a, "pow", kHeavyGrain, [e](const Row* in, Row* out, int64_t n) {
     kernels::pow_float_kernel(in, out, n, e);
@@ -117,8 +119,9 @@ LimbTensor pow_float(const LimbTensor& a, double e) {
 LimbTensor rpow(double base, const LimbTensor& a) {
   if (full_function_precision()) {
     const Row b = limbs::from_double(base);
-    return map_rows(
-        a, "pow", [b](const Row& x) { return kernels::pow_row(b, x); }, kHeavyGrain);
+    return map_runs(a, "pow", kHeavyGrain, [&b](const Row* in, Row* out, int64_t n) {
+      kernels::pow_base_kernel(in, out, n, b);
+    });
   }
   return map_runs(a, "pow", kHeavyGrain, [base](const Row* in, Row* out, int64_t n) {
     kernels::number_pow_kernel(base, in, out, n);

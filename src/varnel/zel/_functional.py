@@ -240,7 +240,3 @@ def install(zel):
     zel.nn = nn
     for mod in (nn, nn.functional):
         sys.modules[mod.__name__] = mod
-    # Not yet in the compiled module's install list: installed from here.
-    from varnel.zel import _serialization, optim
-    optim.install(zel)
-    _serialization.install(zel)
