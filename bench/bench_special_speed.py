@@ -1,4 +1,4 @@
-"""The special functions against MPFR at 106 bits, one thread, ns per element
+"""lgamma, erf, bessel_j0 and i0 against MPFR at 106 bits, one thread, ns per element
 on the same inputs in one run (report, no target): lgamma, erf and
 bessel_j0 through the tensor API against bench/mpfr_special.cpp (built here
 into build/ with g++ -lmpfr); i0, which MPFR lacks, against mpmath's besseli

@@ -1,4 +1,4 @@
-// Single-thread ns per element of MPFR at 106 bits for the special functions
+// Single-thread ns per element of MPFR at 106 bits for lgamma, erf and j0
 // it has (lgamma, erf, j0), on the values bench_special_speed.py passes on
 // stdin; never part of the library.
 //
