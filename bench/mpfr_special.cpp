@@ -1,6 +1,6 @@
-// Single-thread ns per element of MPFR at 106 bits for lgamma, erf and j0
-// it has (lgamma, erf, j0), on the values bench_special_speed.py passes on
-// stdin; never part of the library.
+// Single-thread ns per element of MPFR at 106 bits for lgamma, erf and j0,
+// on the values bench_special_speed.py passes on stdin; never part of the
+// library.
 //
 // usage: mpfr_special < "<function> <n> <x_0> ... <x_n-1>" lines
 //        -> lines "<function> <ns per element>"
