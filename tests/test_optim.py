@@ -178,6 +178,24 @@ def test_lbfgs_strong_wolfe_finds_the_rosenbrock_minimiser_to_28_digits():
     assert err < Fraction(1, 10 ** 28), float(err)
 
 
+@pytest.mark.parametrize("line_search_fn", [None, "strong_wolfe"])
+def test_lbfgs_maximize_climbs_the_negated_loss_along_the_same_path(line_search_fn):
+    paths = []
+    for maximize in (False, True):
+        x = zel.tensor([-1.2, 1.0], requires_grad=True)
+        opt = zel.optim.LBFGS([x], lr=0.5, max_iter=5, line_search_fn=line_search_fn, maximize=maximize)
+
+        def closure():
+            opt.zero_grad()
+            loss = rosenbrock(zel, [x]) * (-1.0 if maximize else 1.0)
+            loss.backward()
+            return loss
+        for _ in range(3):
+            opt.step(closure)
+        paths.append(x.detach()._data.clone())
+    assert torch.equal(paths[0], paths[1])
+
+
 def test_linear_least_squares_beyond_float64():
     # The normal equations' exact solution, in Fractions.
     A = [[Fraction(v) for v in row] for row in A_ROWS]

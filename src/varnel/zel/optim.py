@@ -57,6 +57,21 @@ def _legacy_linear_lr_message():
     return _TORCH_1 if found is None else found
 
 
+@functools.lru_cache(maxsize=None)
+def _bounded_line_search():
+    """Later LBFGS bound the line search by the evaluations left (max_eval)."""
+    found = _installed_torch_has("torch.optim.lbfgs", "LBFGS", "max_ls=max_eval - current_evals")
+    return (not _TORCH_1) if found is None else found
+
+
+@functools.lru_cache(maxsize=None)
+def _legacy_param_length_message():
+    """The schedulers' message for a per-group list of the wrong length changed wording."""
+    found = _installed_torch_has("torch.optim.lr_scheduler", "_format_param",
+                                 "must have the same length as optimizer.param_groups")
+    return _TORCH_1 if found is None else not found
+
+
 class _RequiredParameter:
     """Marks a hyperparameter that has no default (SGD's lr)."""
 
@@ -829,7 +844,7 @@ class LBFGS(Optimizer):
     """
 
     def __init__(self, params, lr=1, max_iter=20, max_eval=None, tolerance_grad=1e-7, tolerance_change=1e-9,
-                 history_size=100, line_search_fn=None):
+                 history_size=100, line_search_fn=None, *, maximize=False):
         _validate(lr=lr)
         for name, v in (("max_iter", max_iter), ("history_size", history_size)):
             if isinstance(v, bool) or not isinstance(v, int) or v < 1:
@@ -843,7 +858,7 @@ class LBFGS(Optimizer):
             raise RuntimeError("only 'strong_wolfe' is supported")
         defaults = dict(lr=lr, max_iter=max_iter, max_eval=max_eval, tolerance_grad=tolerance_grad,
                         tolerance_change=tolerance_change, history_size=history_size,
-                        line_search_fn=line_search_fn)
+                        line_search_fn=line_search_fn, maximize=maximize)
         super().__init__(params, defaults)
         if len(self.param_groups) != 1:
             raise ValueError("LBFGS doesn't support per-parameter options (parameter groups)")
@@ -856,7 +871,8 @@ class LBFGS(Optimizer):
                 views.append(_zel.zeros(_numel(p)))
             else:
                 views.append(p.grad.reshape(-1))
-        return _zel.cat(views, 0)
+        flat = _zel.cat(views, 0)
+        return -flat if self.param_groups[0].get("maximize", False) else flat
 
     def _add_grad(self, step_size, update):
         offset = 0
@@ -876,6 +892,8 @@ class LBFGS(Optimizer):
         self._add_grad(t, d)
         with _zel.enable_grad():
             loss = float(closure())
+        if self.param_groups[0].get("maximize", False):
+            loss = -loss
         flat_grad = self._gather_flat_grad()
         self._set_param(x)
         return loss, flat_grad
@@ -888,9 +906,10 @@ class LBFGS(Optimizer):
         lr, max_iter, max_eval = group["lr"], group["max_iter"], group["max_eval"]
         tolerance_grad, tolerance_change = group["tolerance_grad"], group["tolerance_change"]
         line_search_fn, history_size = group["line_search_fn"], group["history_size"]
+        maximize = group.get("maximize", False)
         with _zel.enable_grad():
             orig_loss = closure()
-        loss = float(orig_loss)
+        loss = -float(orig_loss) if maximize else float(orig_loss)
         with _zel.no_grad():
             state = self.state[self._params[0]]
             state.setdefault("func_evals", 0)
@@ -955,7 +974,9 @@ class LBFGS(Optimizer):
                     def obj_func(x, step, direction):
                         return self._directional_evaluate(closure, x, step, direction)
 
-                    loss, flat_grad, t, ls_func_evals = _strong_wolfe(obj_func, x_init, t, d, loss, flat_grad, gtd)
+                    bound = {"max_ls": max_eval - current_evals} if _bounded_line_search() else {}
+                    loss, flat_grad, t, ls_func_evals = _strong_wolfe(obj_func, x_init, t, d, loss, flat_grad, gtd,
+                                                                      **bound)
                     t = _scalar(t)
                     self._add_grad(t, d)
                     opt_cond = float(flat_grad.abs().max()) <= tolerance_grad
@@ -965,6 +986,7 @@ class LBFGS(Optimizer):
                     if n_iter != max_iter:
                         with _zel.enable_grad():
                             loss = float(closure())
+                        loss = -loss if maximize else loss
                         flat_grad = self._gather_flat_grad()
                         opt_cond = float(flat_grad.abs().max()) <= tolerance_grad
                         ls_func_evals = 1
@@ -1235,7 +1257,10 @@ class OneCycleLR(_LRScheduler):
     def _format_param(name, optimizer, param):
         if isinstance(param, (list, tuple)):
             if len(param) != len(optimizer.param_groups):
-                raise ValueError(f"expected {len(optimizer.param_groups)} values for {name}, got {len(param)}")
+                if _legacy_param_length_message():
+                    raise ValueError(f"expected {len(optimizer.param_groups)} values for {name}, got {len(param)}")
+                raise ValueError(f"{name} must have the same length as optimizer.param_groups. {name} has "
+                                 f"{len(param)} values, param_groups has {len(optimizer.param_groups)}.")
             return param
         return [param] * len(optimizer.param_groups)
 
