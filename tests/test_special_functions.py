@@ -272,6 +272,20 @@ class TestErrors:
                 zel.mvlgamma(x, bad)
         with pytest.raises(RuntimeError, match="p has to be greater than or equal to 1"):
             zel.mvlgamma(x, 0)
+        # A huge p is refused before any term, with or without gradients (once a loop over p).
+        for requires_grad in (False, True):
+            with pytest.raises(RuntimeError, match="more than 2"):
+                zel.mvlgamma(zel.tensor([3.0, 4.0], requires_grad=requires_grad), 2 ** 63)
+
+    def test_mvlgamma_gradients_are_pytorchs_to_second_order(self):
+        x = zel.tensor([3.5, 4.25, 9.0], requires_grad=True)
+        t = torch.tensor([3.5, 4.25, 9.0], dtype=torch.float64, requires_grad=True)
+        g, = zel.autograd.grad(zel.mvlgamma(x, 3).sum(), x, create_graph=True)
+        h, = torch.autograd.grad(torch.mvlgamma(t, 3).sum(), t, create_graph=True)
+        g2, = zel.autograd.grad(g.sum(), x)
+        h2, = torch.autograd.grad(h.sum(), t)
+        for ours, theirs in ((g, h), (g2, h2)):
+            assert np.allclose(np.asarray(ours.detach().numpy()), theirs.detach().numpy(), rtol=1e-13)
 
     def test_far_negative_zeta_argument_is_bounded(self):
         # The direct terms are capped: an answer or NaN, never a loop over 10^5 terms.

@@ -1137,23 +1137,8 @@ def install(zel):
         return differentiable("PolygammaBackward", lambda t: polygamma_raw(n, t),
                               lambda t, out: polygamma(n + 1, t))(input)
 
-    def mvlgamma(input, p):
-        """Multivariate log-gamma of dimension p: p(p-1)/4 log(pi) + sum_j lgamma(x - j/2)."""
-        tensor_arg("mvlgamma", input)
-        int_arg("mvlgamma", p, "p", 2)
-        if p < 1:
-            raise RuntimeError("p has to be greater than or equal to 1")
-        if input.requires_grad:
-            out = LOG_PI * (p * (p - 1) / 4.0) + lgamma(input)
-            for j in range(1, p):
-                out = out + lgamma(input - j / 2.0)
-            return out
-        x = input.detach()
+    def mvlgamma_raw(x, p):
         shape = tuple(x.shape)
-        count = max(1, int(np.prod(shape, dtype=np.int64)))
-        if count * p > 2 ** 16:
-            raise RuntimeError("mvlgamma(): p = %d with %d elements needs %d log-gamma values, more than 2^16"
-                               % (p, count, count * p))
         # All p terms at once, in a trailing axis, then summed pairwise with the exact addition.
         halves = zel.tensor(torch.arange(p, dtype=torch.float64) * -0.5)
         terms = limbs(lgamma_raw(add(x.reshape(shape + (1,)), halves)))
@@ -1163,6 +1148,26 @@ def install(zel):
                        zel.from_limbs(terms[..., h:2 * h, :].contiguous()))
             terms = torch.cat([limbs(pair), terms[..., 2 * h:, :]], -2)
         return add(mul(LOG_PI, p * (p - 1) / 4.0), zel.from_limbs(terms[..., 0, :].contiguous()))
+
+    def mvlgamma_slope(x, p):
+        """sum_j digamma(x - j/2), recorded, so that second derivatives follow."""
+        halves = zel.tensor(torch.arange(p, dtype=torch.float64) * -0.5)
+        return zel.digamma(x.reshape(tuple(x.shape) + (1,)) + halves).sum(-1)
+
+    def mvlgamma(input, p):
+        """Multivariate log-gamma of dimension p: p(p-1)/4 log(pi) + sum_j lgamma(x - j/2)."""
+        tensor_arg("mvlgamma", input)
+        int_arg("mvlgamma", p, "p", 2)
+        if p < 1:
+            raise RuntimeError("p has to be greater than or equal to 1")
+        count = max(1, int(np.prod(tuple(input.shape), dtype=np.int64)))
+        if count * p > 2 ** 16:
+            raise RuntimeError("mvlgamma(): p = %d with %d elements needs %d log-gamma values, more than 2^16"
+                               % (p, count, count * p))
+        if input.requires_grad:
+            return differentiable("MvlgammaBackward", lambda x: mvlgamma_raw(x.detach(), p),
+                                  lambda x, out: mvlgamma_slope(x, p))(input)
+        return mvlgamma_raw(input.detach(), p)
 
     def multigammaln(input, p):
         """torch.special.multigammaln: mvlgamma(input, p)."""
