@@ -4,7 +4,6 @@
 // flags (buildsys/kernel_flags.py), as every file of csrc/kernels.
 #include "kernels/accurate_lanes.h"
 
-
 #include "limbs/drive/split_rows.h"
 #include "limbs/elem/accurate_functions.h"
 

@@ -28,8 +28,8 @@ LIMBS_STEP inline limbs::RowOf<D> splat_row(const Row& c) {
 
 void pow_pairs_kernel(const Row* a, const Row* b, Row* out, int64_t n) {
   limbs::split_pairs(
-      a, b, out, n, [](const auto& x, const auto& y, auto& slow) { return ll::pow_row(x, y, slow); },
-      &pow_row);
+      a, b, out, n,
+      [](const auto& x, const auto& y, auto& slow) { return ll::pow_row(x, y, slow); }, &pow_row);
 }
 
 void pow_exponent_kernel(const Row* in, Row* out, int64_t n, const Row& e) {
