@@ -40,4 +40,5 @@ def main():
     table("t", [mp.atan(mp.mpf(i) / 16) for i in range(17)], "atan(i/16), i = 0..16")
 
 
-main()
+if __name__ == "__main__":
+    main()

@@ -5,16 +5,9 @@ leave, about 160 bits) and the Cody-Waite pieces of ln2/64, ln2 and pi/64
 are exact). Run with mpmath installed."""
 import mpmath as mp
 
+from accurate_tables import limbs3
+
 mp.mp.prec = 500
-
-
-def limbs3(x):
-    out = []
-    for _ in range(3):
-        d = float(x)
-        out.append(d)
-        x -= mp.mpf(d)
-    return out
 
 
 def hexd(v):
