@@ -114,6 +114,21 @@ def test_full_trigonometry_next_to_multiples_of_half_pi(full):
         assert worst_bits(getattr(zel, name)(x), [f(exact(r)) for r in rows]) >= BITS, name
 
 
+def test_full_trigonometry_of_huge_arguments(full):
+    # Up to the end of the float64 range, with lower limbs, and the float64
+    # nearest a multiple of pi/2 there (2^-61 from it, the closest case known).
+    mpmath.mp.prec = 3000
+    try:
+        rows = [[c * 2.0 ** k, c * 2.0 ** (k - 60)] + [0.0] * 6 for k in range(200, 1024, 37) for c in (1.2345, -1.75)]
+        rows.append([2.0 ** 1023 * 1.9999999999999998, -(2.0 ** 960), 2.0 ** 900] + [0.0] * 5)
+        rows.append([6381956970095103.0 * 2.0 ** 797] + [0.0] * 7)
+        x = from_rows(rows)
+        for name, f in (("sin", mpmath.sin), ("cos", mpmath.cos), ("tan", mpmath.tan)):
+            assert worst_bits(getattr(zel, name)(x), [f(exact(r)) for r in rows]) >= BITS, name
+    finally:
+        mpmath.mp.prec = 300
+
+
 def test_full_special_values_follow_pytorch(full):
     specials = torch.tensor([0.0, -0.0, math.inf, -math.inf, math.nan, 800.0, -800.0], dtype=torch.float64)
     for name in ("exp", "log", "sin", "cos", "tan", "tanh", "sigmoid", "silu"):

@@ -65,10 +65,9 @@ LIMBS_HD inline Row abs_exact(const Row& a) { return sign_exact(a) < 0 ? neg(a) 
 // --- Inverse trigonometric ----------------------------------------------------
 
 // asin x = atan2(x, sqrt((1 - x)(1 + x))), both factors exact from the limbs.
-LIMBS_HD inline Row asin(const Row& a) {
-  bool slow;
-  const Row fast = lanes_math::asin_row(a, slow);
-  if (!slow) return fast;
+// The triple-double path: what the lane core leaves to it, and the
+// working precision (about 150 bits) of the complex functions.
+LIMBS_HD inline Row asin_triple(const Row& a) {
   if (is_nan(a)) return from_double(kNaN);
   const Triple one_minus = triple::neg(triple::from_row(a, -1.0));
   const Triple one_plus = triple::from_row(a, 1.0);
@@ -80,11 +79,14 @@ LIMBS_HD inline Row asin(const Row& a) {
   return out(triple::atan2(x, triple::sqrt(triple::mul(one_minus, one_plus))));
 }
 
-// acos x = atan2(sqrt((1 - x)(1 + x)), x).
-LIMBS_HD inline Row acos(const Row& a) {
+LIMBS_HD inline Row asin(const Row& a) {
   bool slow;
-  const Row fast = lanes_math::acos_row(a, slow);
-  if (!slow) return fast;
+  const Row fast = lanes_math::asin_row(a, slow);
+  return slow ? asin_triple(a) : fast;
+}
+
+// acos x = atan2(sqrt((1 - x)(1 + x)), x).
+LIMBS_HD inline Row acos_triple(const Row& a) {
   if (is_nan(a)) return from_double(kNaN);
   const Triple one_minus = triple::neg(triple::from_row(a, -1.0));
   const Triple one_plus = triple::from_row(a, 1.0);
@@ -94,10 +96,13 @@ LIMBS_HD inline Row acos(const Row& a) {
   return out(triple::atan2(triple::sqrt(triple::mul(one_minus, one_plus)), triple::from_row(a)));
 }
 
-LIMBS_HD inline Row atan(const Row& a) {
+LIMBS_HD inline Row acos(const Row& a) {
   bool slow;
-  const Row fast = lanes_math::atan_row(a, slow);
-  if (!slow) return fast;
+  const Row fast = lanes_math::acos_row(a, slow);
+  return slow ? acos_triple(a) : fast;
+}
+
+LIMBS_HD inline Row atan_triple(const Row& a) {
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return out(a.l[0] > 0.0 ? triple::half_pi() : triple::neg(triple::half_pi()));
   const Triple x = triple::from_row(a);
@@ -105,11 +110,14 @@ LIMBS_HD inline Row atan(const Row& a) {
   return out(triple::atan(x));
 }
 
-// C99's table for zeros and infinities; the quadrant from the signs.
-LIMBS_HD inline Row atan2(const Row& y, const Row& x) {
+LIMBS_HD inline Row atan(const Row& a) {
   bool slow;
-  const Row fast = lanes_math::atan2_row(y, x, slow);
-  if (!slow) return fast;
+  const Row fast = lanes_math::atan_row(a, slow);
+  return slow ? atan_triple(a) : fast;
+}
+
+// C99's table for zeros and infinities; the quadrant from the signs.
+LIMBS_HD inline Row atan2_triple(const Row& y, const Row& x) {
   if (is_nan(y) || is_nan(x)) return from_double(kNaN);
   const int sy = sign_exact(y), sx = sign_exact(x);
   const bool y_neg = sy < 0 || (sy == 0 && std::signbit(y.l[0]));
@@ -131,15 +139,18 @@ LIMBS_HD inline Row atan2(const Row& y, const Row& x) {
   return out(triple::atan2(triple::scale(ty, -e), triple::scale(tx, -e)));
 }
 
+LIMBS_HD inline Row atan2(const Row& y, const Row& x) {
+  bool slow;
+  const Row fast = lanes_math::atan2_row(y, x, slow);
+  return slow ? atan2_triple(y, x) : fast;
+}
+
 // --- Hyperbolic -------------------------------------------------------------
 
 // sinh and cosh from e^|x| = m 2^k: below |x| = 0.35 sinh is
 // (t + t/(1+t)) / 2 with t = e^|x| - 1 (no cancellation); above k = 100
 // the e^-|x| term is below 2^-200 and the result is m 2^(k-1).
-LIMBS_HD inline Row sinh(const Row& a) {
-  bool slow;
-  const Row fast = lanes_math::sinh_row(a, slow);
-  if (!slow) return fast;
+LIMBS_HD inline Row sinh_triple(const Row& a) {
   if (is_nan(a) || is_inf(a)) return from_double(a.l[0]);
   const Triple x = triple::from_row(a);
   if (x.h == 0.0) return signed_zero(a);
@@ -162,10 +173,13 @@ LIMBS_HD inline Row sinh(const Row& a) {
   return out(x.h < 0.0 ? triple::neg(r) : r);
 }
 
-LIMBS_HD inline Row cosh(const Row& a) {
+LIMBS_HD inline Row sinh(const Row& a) {
   bool slow;
-  const Row fast = lanes_math::cosh_row(a, slow);
-  if (!slow) return fast;
+  const Row fast = lanes_math::sinh_row(a, slow);
+  return slow ? sinh_triple(a) : fast;
+}
+
+LIMBS_HD inline Row cosh_triple(const Row& a) {
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return from_double(kInf);
   const Triple ax = triple::abs(triple::from_row(a));
@@ -176,11 +190,14 @@ LIMBS_HD inline Row cosh(const Row& a) {
   return out(triple::mul(triple::add(ex, triple::div(triple::of(1.0), ex)), 0.5));
 }
 
-// asinh |x| = log1p(|x| + x^2 / (1 + sqrt(1 + x^2))), log(2|x|) above 2^80.
-LIMBS_HD inline Row asinh(const Row& a) {
+LIMBS_HD inline Row cosh(const Row& a) {
   bool slow;
-  const Row fast = lanes_math::asinh_row(a, slow);
-  if (!slow) return fast;
+  const Row fast = lanes_math::cosh_row(a, slow);
+  return slow ? cosh_triple(a) : fast;
+}
+
+// asinh |x| = log1p(|x| + x^2 / (1 + sqrt(1 + x^2))), log(2|x|) above 2^80.
+LIMBS_HD inline Row asinh_triple(const Row& a) {
   if (is_nan(a) || is_inf(a)) return from_double(a.l[0]);
   const Triple x = triple::from_row(a);
   if (x.h == 0.0) return signed_zero(a);
@@ -196,11 +213,14 @@ LIMBS_HD inline Row asinh(const Row& a) {
   return out(x.h < 0.0 ? triple::neg(r) : r);
 }
 
-// acosh x = log1p(d + sqrt(d (2 + d))) with d = x - 1 exact.
-LIMBS_HD inline Row acosh(const Row& a) {
+LIMBS_HD inline Row asinh(const Row& a) {
   bool slow;
-  const Row fast = lanes_math::acosh_row(a, slow);
-  if (!slow) return fast;
+  const Row fast = lanes_math::asinh_row(a, slow);
+  return slow ? asinh_triple(a) : fast;
+}
+
+// acosh x = log1p(d + sqrt(d (2 + d))) with d = x - 1 exact.
+LIMBS_HD inline Row acosh_triple(const Row& a) {
   if (is_nan(a) || a.l[0] == -kInf) return from_double(kNaN);
   if (is_inf(a)) return from_double(kInf);
   const Triple d = triple::from_row(a, -1.0);
@@ -210,11 +230,14 @@ LIMBS_HD inline Row acosh(const Row& a) {
   return out(triple::log1p(triple::add(d, triple::sqrt(triple::mul(d, triple::add(d, 2.0))))));
 }
 
-// atanh |x| = log1p(2|x| / (1 - |x|)) / 2 with 1 - |x| exact.
-LIMBS_HD inline Row atanh(const Row& a) {
+LIMBS_HD inline Row acosh(const Row& a) {
   bool slow;
-  const Row fast = lanes_math::atanh_row(a, slow);
-  if (!slow) return fast;
+  const Row fast = lanes_math::acosh_row(a, slow);
+  return slow ? acosh_triple(a) : fast;
+}
+
+// atanh |x| = log1p(2|x| / (1 - |x|)) / 2 with 1 - |x| exact.
+LIMBS_HD inline Row atanh_triple(const Row& a) {
   if (is_nan(a)) return from_double(kNaN);
   const Triple x = triple::from_row(a);
   if (x.h == 0.0) return signed_zero(a);
@@ -228,12 +251,15 @@ LIMBS_HD inline Row atanh(const Row& a) {
   return out(negative ? triple::neg(r) : r);
 }
 
+LIMBS_HD inline Row atanh(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::atanh_row(a, slow);
+  return slow ? atanh_triple(a) : fast;
+}
+
 // --- Exponentials and logarithms ----------------------------------------------
 
-LIMBS_HD inline Row expm1(const Row& a) {
-  bool slow;
-  const Row fast = lanes_math::expm1_row(a, slow);
-  if (!slow) return fast;
+LIMBS_HD inline Row expm1_triple(const Row& a) {
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return from_double(a.l[0] > 0.0 ? kInf : -1.0);
   const Triple x = triple::from_row(a);
@@ -242,6 +268,12 @@ LIMBS_HD inline Row expm1(const Row& a) {
   if (x.h < -kExpRange) return from_double(-1.0);
   if (std::fabs(x.h) < 0.34) return out(triple::expm1_reduced(x));
   return out(triple::add(triple::unscale(triple::exp_scaled(x)), -1.0));
+}
+
+LIMBS_HD inline Row expm1(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::expm1_row(a, slow);
+  return slow ? expm1_triple(a) : fast;
 }
 
 // 2^x = 2^n 2^(x - n) with n = round(x) and x - n exact from the limbs, so
@@ -262,10 +294,7 @@ LIMBS_HD inline Row exp2(const Row& a) {
 }
 
 // log(1 + x) with 1 + x exact; x itself near 0.
-LIMBS_HD inline Row log1p(const Row& a) {
-  bool slow;
-  const Row fast = lanes_math::log1p_row(a, slow);
-  if (!slow) return fast;
+LIMBS_HD inline Row log1p_triple(const Row& a) {
   if (is_nan(a) || a.l[0] == -kInf) return from_double(kNaN);
   if (is_inf(a)) return from_double(kInf);
   const Triple d = triple::from_row(a, 1.0);
@@ -275,6 +304,12 @@ LIMBS_HD inline Row log1p(const Row& a) {
   if (x.h == 0.0) return signed_zero(a);
   if (x.h > -0.29 && x.h < 0.41) return out(triple::log1p_reduced(x));
   return out(triple::log(d));
+}
+
+LIMBS_HD inline Row log1p(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::log1p_row(a, slow);
+  return slow ? log1p_triple(a) : fast;
 }
 
 // The domain cases shared by the logarithms: NaN for x < 0 and NaN, -inf
@@ -820,11 +855,64 @@ LIMBS_HD inline Row half_pi_row() {
   return r;
 }
 
+// The bits of 2/pi, 24 at a time: 2/pi = sum of c[j] 2^(-24(j+1)).
+LIMBS_HD inline double two_over_pi_chunk(int j) {
+  LIMBS_TABLE double c[70] = {
+      0xA2F983, 0x6E4E44, 0x1529FC, 0x2757D1, 0xF534DD, 0xC0DB62, 0x95993C, 0x439041, 0xFE5163,
+      0xABDEBB, 0xC561B7, 0x246E3A, 0x424DD2, 0xE00649, 0x2EEA09, 0xD1921C, 0xFE1DEB, 0x1CB129,
+      0xA73EE8, 0x8235F5, 0x2EBB44, 0x84E99C, 0x7026B4, 0x5F7E41, 0x3991D6, 0x398353, 0x39F49C,
+      0x845F8B, 0xBDF928, 0x3B1FF8, 0x97FFDE, 0x05980F, 0xEF2F11, 0x8B5A0A, 0x6D1F6D, 0x367ECF,
+      0x27CB09, 0xB74F46, 0x3F669E, 0x5FEA2D, 0x7527BA, 0xC7EBE5, 0xF17B3D, 0x0739F7, 0x8A5292,
+      0xEA6BFB, 0x5FB11F, 0x8D5D08, 0x560330, 0x46FC7B, 0x6BABF0, 0xCFBC20, 0x9AF436, 0x1DA9E3,
+      0x91615E, 0xE61B08, 0x659985, 0x5F14A0, 0x68408D, 0xFFD880, 0x4D7327, 0x310606, 0x1556CA,
+      0x73A8C9, 0x60E27B, 0xC08C6B, 0x47C419, 0xC367CD, 0xDCE809, 0x2A8359};
+  return c[j];
+}
+
+// Payne and Hanek's reduction for |x| >= 2^250, where the 420 bits of pi run
+// out: each limb m 2^(e-52) times the chunks of 2/pi that reach below 4
+// (the rest is a multiple of 4 and leaves the quadrant alone), every
+// product exact by TwoProduct, reduced mod 4 exactly and summed into one
+// expansion. Chunks run to 2^-320, so the fraction keeps its 159 bits even
+// next to a multiple of pi/2.
+LIMBS_HD inline Triple reduce_half_pi_huge(const Row& a, int& quadrant) {
+  triple::Expansion e;
+  for (int k = 0; k < kLimbs; ++k) {
+    const double x = a.l[k];
+    if (x == 0.0) continue;
+    const int ex = std::ilogb(x);
+    const double m = std::ldexp(x, 52 - ex);
+    for (int j = 0; j < 70; ++j) {
+      const int p = ex - 52 - 24 * (j + 1);
+      if (p >= 2) continue;
+      if (p < -320) break;
+      double h, l;
+      two_product(m, two_over_pi_chunk(j), h, l);
+      e.add(std::fmod(std::ldexp(h, p), 4.0));
+      e.add(std::fmod(std::ldexp(l, p), 4.0));
+    }
+  }
+  double n = std::nearbyint(e.to_triple().h);
+  e.add(-n);
+  Triple f = e.to_triple();
+  if (std::fabs(f.h) > 0.5) {
+    const double step = f.h > 0.0 ? 1.0 : -1.0;
+    n += step;
+    e.add(-step);
+    f = e.to_triple();
+  }
+  const long long q = static_cast<long long>(std::fmod(n, 4.0));
+  quadrant = static_cast<int>((q + 4) % 4);
+  return triple::mul(f, triple::half_pi());
+}
+
 // x = n pi/2 + r, |r| <= pi/4, n mod 4 in `quadrant` (x finite). x - n pi/2
 // is formed exactly (an expansion of the limbs and of n times every limb of
 // pi/2), so r keeps 2^-159 relative next to a multiple of pi/2. Beyond 2^52,
-// x is first reduced by 2 pi (fmod), exact while the 420 bits of pi last.
+// x is first reduced by 2 pi (fmod), exact while the 420 bits of pi last;
+// beyond 2^250 by the bits of 2/pi.
 LIMBS_HD inline Triple reduce_half_pi(const Row& a, int& quadrant) {
+  if (std::fabs(approx(a)) >= 0x1p250) return reduce_half_pi_huge(a, quadrant);
   const Row hp = half_pi_row();
   Row x = a;
   if (std::fabs(approx(x)) >= 0x1p52) {
@@ -848,10 +936,7 @@ LIMBS_HD inline Triple reduce_half_pi(const Row& a, int& quadrant) {
   return r;
 }
 
-LIMBS_HD inline Row sin_full(const Row& a) {
-  bool slow;
-  const Row fast = lanes_math::sin_row(a, 0.0, slow);
-  if (!slow) return fast;
+LIMBS_HD inline Row sin_triple(const Row& a) {
   if (is_special(a)) return from_double(kNaN);
   if (sign_exact(a) == 0) return signed_zero(a);
   int q;
@@ -860,10 +945,13 @@ LIMBS_HD inline Row sin_full(const Row& a) {
   return out(q >= 2 ? triple::neg(v) : v);
 }
 
-LIMBS_HD inline Row cos_full(const Row& a) {
+LIMBS_HD inline Row sin_full(const Row& a) {
   bool slow;
-  const Row fast = lanes_math::sin_row(a, 32.0, slow);
-  if (!slow) return fast;
+  const Row fast = lanes_math::sin_row(a, 0.0, slow);
+  return slow ? sin_triple(a) : fast;
+}
+
+LIMBS_HD inline Row cos_triple(const Row& a) {
   if (is_special(a)) return from_double(kNaN);
   int q;
   const Triple r = reduce_half_pi(a, q);
@@ -871,16 +959,25 @@ LIMBS_HD inline Row cos_full(const Row& a) {
   return out(q == 1 || q == 2 ? triple::neg(v) : v);
 }
 
-LIMBS_HD inline Row tan_full(const Row& a) {
+LIMBS_HD inline Row cos_full(const Row& a) {
   bool slow;
-  const Row fast = lanes_math::tan_row(a, slow);
-  if (!slow) return fast;
+  const Row fast = lanes_math::sin_row(a, 32.0, slow);
+  return slow ? cos_triple(a) : fast;
+}
+
+LIMBS_HD inline Row tan_triple(const Row& a) {
   if (is_special(a)) return from_double(kNaN);
   if (sign_exact(a) == 0) return signed_zero(a);
   int q;
   const Triple r = reduce_half_pi(a, q);
   const Triple s = triple::sin_reduced(r), c = triple::cos_reduced(r);
   return out(q % 2 ? triple::neg(triple::div(c, s)) : triple::div(s, c));
+}
+
+LIMBS_HD inline Row tan_full(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::tan_row(a, slow);
+  return slow ? tan_triple(a) : fast;
 }
 
 // e^x of a triple: 1 + expm1 near 0, 2^k m otherwise, inf and 0 beyond the range.
@@ -891,20 +988,20 @@ LIMBS_HD inline Triple exp_of(const Triple& x) {
   return triple::unscale(triple::exp_scaled(x));
 }
 
-LIMBS_HD inline Row exp_full(const Row& a) {
-  bool slow;
-  const Row fast = lanes_math::exp_row(a, slow);
-  if (!slow) return fast;
+LIMBS_HD inline Row exp_triple(const Row& a) {
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return from_double(a.l[0] > 0.0 ? kInf : 0.0);
   return out(exp_of(triple::from_row(a)));
 }
 
-// log x, with x - 1 formed exactly near 1.
-LIMBS_HD inline Row log_full(const Row& a) {
+LIMBS_HD inline Row exp_full(const Row& a) {
   bool slow;
-  const Row fast = lanes_math::log_row(a, slow);
-  if (!slow) return fast;
+  const Row fast = lanes_math::exp_row(a, slow);
+  return slow ? exp_triple(a) : fast;
+}
+
+// log x, with x - 1 formed exactly near 1.
+LIMBS_HD inline Row log_triple(const Row& a) {
   if (is_nan(a) || a.l[0] == -kInf) return from_double(kNaN);
   if (is_inf(a)) return from_double(kInf);
   const int s = sign_exact(a);
@@ -916,12 +1013,15 @@ LIMBS_HD inline Row log_full(const Row& a) {
   return out(triple::log(triple::from_row(a)));
 }
 
+LIMBS_HD inline Row log_full(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::log_row(a, slow);
+  return slow ? log_triple(a) : fast;
+}
+
 // tanh |x| = t / (t + 2), t = e^(2|x|) - 1 (no cancellation); above 60 it is 1
 // to 2^-170.
-LIMBS_HD inline Row tanh_full(const Row& a) {
-  bool slow;
-  const Row fast = lanes_math::tanh_row(a, slow);
-  if (!slow) return fast;
+LIMBS_HD inline Row tanh_triple(const Row& a) {
   if (is_nan(a)) return from_double(kNaN);
   if (is_inf(a)) return from_double(a.l[0] > 0.0 ? 1.0 : -1.0);
   const Triple x = triple::from_row(a);
@@ -933,6 +1033,12 @@ LIMBS_HD inline Row tanh_full(const Row& a) {
     r = triple::div(t, triple::add(t, 2.0));
   }
   return out(x.h < 0.0 ? triple::neg(r) : r);
+}
+
+LIMBS_HD inline Row tanh_full(const Row& a) {
+  bool slow;
+  const Row fast = lanes_math::tanh_row(a, slow);
+  return slow ? tanh_triple(a) : fast;
 }
 
 // 1 / (1 + e^-x), as e^x / (1 + e^x) for x < 0: the exponential never overflows.
