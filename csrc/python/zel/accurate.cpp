@@ -86,6 +86,15 @@ py::object clamp_with_tensors(LimbTensor self, py::handle lo, py::handle hi, con
 }
 
 void bind_accurate(Module& m, TensorClass& cls) {
+  m.def(
+      "_complex_function",
+      [](const std::string& name, const LimbTensor& z, py::handle w) {
+        if (w.is_none()) return released_tensor([&] { return complex_function(name, z, nullptr); });
+        const LimbTensor other = w.cast<const LimbTensor&>();
+        return released_tensor([&] { return complex_function(name, z, &other); });
+      },
+      py::arg("name"), py::arg("z"), py::arg("other") = py::none(),
+      "A complex element function on real tensors whose last dimension holds (real, imaginary).");
   const char* kPowDoc =
       "input ** exponent: a number exponent is the Tensor's **, a Tensor exponent accurate to "
       "2^-100.";

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kernels/accurate_lanes.h"
+#include "kernels/complex.h"
 #include "kernels/pointwise.h"
 #include "limbs/core/order.h"
 
@@ -161,6 +162,34 @@ bool equal(const LimbTensor& a, const LimbTensor& b) {
   for (int64_t i = 0; i < da.size(0); ++i)
     if (limbs::compare_exact(pa[i], pb[i]) != 0) return false;
   return true;
+}
+
+LimbTensor complex_function(const std::string& name, const LimbTensor& z, const LimbTensor* w) {
+  if (z.shape.empty() || z.shape.back() != 2)
+    throw std::invalid_argument(name + "(): expected a last dimension of size 2 (real, imaginary)");
+  if (w && w->shape != z.shape)
+    throw std::invalid_argument(name + "(): operands of shapes " + shape_str(z.shape) + " and " +
+                                shape_str(w->shape) + " differ");
+  const kernels::ComplexUnaryKernel unary =
+      w ? nullptr : kernels::complex_unary_kernel(name.c_str());
+  const kernels::ComplexBinaryKernel binary =
+      w ? kernels::complex_binary_kernel(name.c_str()) : nullptr;
+  if (!unary && !binary)
+    throw std::invalid_argument("no complex " + std::string(w ? "binary" : "unary") +
+                                " function named '" + name + "'");
+  at::Tensor da = cpu_limbs(z, name.c_str());
+  at::Tensor db = w ? cpu_limbs(*w, name.c_str()) : da;
+  const int64_t n = da.size(0) / 2;
+  at::Tensor r = new_limbs_for(2 * n, name.c_str());
+  const Row *pa = rows_of(da), *pb = rows_of(db);
+  Row* pr = rows_of(r);
+  parallel_rows(n, kHeavy / 2, [&](int64_t begin, int64_t end) {
+    if (unary)
+      unary(pa + 2 * begin, pr + 2 * begin, end - begin);
+    else
+      binary(pa + 2 * begin, pb + 2 * begin, pr + 2 * begin, end - begin);
+  });
+  return make_result(r, z.shape, z.data.device());
 }
 
 }  // namespace zel

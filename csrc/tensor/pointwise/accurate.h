@@ -4,6 +4,8 @@
 // the limb rows, parallel for large N, with PyTorch broadcasting.
 #pragma once
 
+#include <string>
+
 #include <ATen/core/Tensor.h>
 
 #include "tensor/core/limb_tensor.h"
@@ -31,5 +33,9 @@ at::Tensor isclose(const LimbTensor& a, const LimbTensor& b, double rtol, double
 at::Tensor signbit(const LimbTensor& a);
 // Same shape and every element equal on the exact value.
 bool equal(const LimbTensor& a, const LimbTensor& b);
+// A complex element function on tensors whose last dimension of 2 holds the
+// real and imaginary parts (and of the same shape for a binary one);
+// std::invalid_argument for an unknown name or mismatched operands.
+LimbTensor complex_function(const std::string& name, const LimbTensor& z, const LimbTensor* w);
 
 }  // namespace zel
