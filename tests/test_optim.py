@@ -228,6 +228,46 @@ def test_linear_least_squares_beyond_float64():
     assert results["Adam"] < Fraction(1, 10 ** 27), float(results["Adam"])
 
 
+def teacher_student_mlp(lib, pert=0.1):
+    """A 2-2-1 tanh network started near the one that made its targets: the least loss is 0."""
+    g = torch.Generator().manual_seed(1)
+    teacher = [torch.randn(2, 2, generator=g, dtype=torch.float64), torch.randn(2, generator=g, dtype=torch.float64) * 0.5,
+               torch.randn(1, 2, generator=g, dtype=torch.float64), torch.randn(1, generator=g, dtype=torch.float64)]
+    start = [t + pert * torch.randn(t.shape, generator=g, dtype=torch.float64) for t in teacher]
+    s = torch.linspace(-2.0, 2.0, 8, dtype=torch.float64)
+    grid = torch.cartesian_prod(s, s)
+
+    def net(ps, x):
+        return lib.tanh(x @ ps[0].T + ps[1]) @ ps[2].T + ps[3]
+    mk = (lambda t: t.clone()) if lib is torch else (lambda t: zel.tensor(t.tolist()))
+    x = mk(grid)
+    with torch.no_grad(), zel.no_grad():
+        y = net([mk(t) for t in teacher], x)
+    ps = [mk(t).requires_grad_(True) for t in start]
+    return ps, lambda: ((net(ps, x) - y) ** 2).mean()
+
+
+def test_lbfgs_fits_a_tanh_network_far_below_float64s_floor():
+    losses = {}
+    for lib in (torch, zel):
+        ps, loss_fn = teacher_student_mlp(lib)
+        opt = lib.optim.LBFGS(ps, history_size=20, max_iter=100, max_eval=200, tolerance_grad=1e-80,
+                              tolerance_change=1e-120)
+
+        def closure():
+            opt.zero_grad()
+            loss = loss_fn()
+            loss.backward()
+            return loss
+        for _ in range(3):
+            opt.step(closure)
+        with torch.no_grad(), zel.no_grad():
+            losses[lib] = float(loss_fn())
+    # float64 stalls where the residuals are rounding, near 1e-32; the limbs go on to about 1e-63.
+    assert losses[torch] > 1e-40, losses
+    assert losses[zel] < 1e-55, losses
+
+
 def test_state_dict_round_trips_the_limbs_and_resumes_identically():
     def make():
         x = zel.tensor([0.3, -1.2, 2.0], requires_grad=True)
