@@ -95,6 +95,13 @@ void bind_accurate(Module& m, TensorClass& cls) {
       },
       py::arg("name"), py::arg("z"), py::arg("other") = py::none(),
       "A complex element function on real tensors whose last dimension holds (real, imaginary).");
+  m.def(
+      "_fft",
+      [](const LimbTensor& z, bool inverse) {
+        return released_tensor([&] { return fft_last(z, inverse); });
+      },
+      py::arg("z"), py::arg("inverse") = false,
+      "The discrete Fourier transform along dimension -2 of a (..., n, 2) tensor (unscaled).");
   const char* kPowDoc =
       "input ** exponent: a number exponent is the Tensor's **, a Tensor exponent accurate to "
       "2^-100.";

@@ -6,6 +6,7 @@
 
 #include "kernels/accurate_lanes.h"
 #include "kernels/complex.h"
+#include "kernels/fft.h"
 #include "kernels/pointwise.h"
 #include "limbs/core/order.h"
 
@@ -188,6 +189,25 @@ LimbTensor complex_function(const std::string& name, const LimbTensor& z, const 
       unary(pa + 2 * begin, pr + 2 * begin, end - begin);
     else
       binary(pa + 2 * begin, pb + 2 * begin, pr + 2 * begin, end - begin);
+  });
+  return make_result(r, z.shape, z.data.device());
+}
+
+LimbTensor fft_last(const LimbTensor& z, bool inverse) {
+  if (z.shape.size() < 2 || z.shape.back() != 2)
+    throw std::invalid_argument("fft(): expected a tensor of shape (..., n, 2), got " +
+                                shape_str(z.shape));
+  const int64_t n = z.shape[z.shape.size() - 2];
+  if (n < 1) throw std::invalid_argument("fft(): Invalid number of data points (0) specified");
+  at::Tensor d = cpu_limbs(z, "fft");
+  const int64_t batch = d.size(0) / (2 * n);
+  at::Tensor r = new_limbs_for(d.size(0), "fft");
+  const kernels::FftPlan plan(n, inverse);
+  const Row* pa = rows_of(d);
+  Row* pr = rows_of(r);
+  // One transform per task: each is the same sequence whatever the threads.
+  parallel_rows(batch, 1, [&](int64_t begin, int64_t end) {
+    for (int64_t b = begin; b < end; ++b) plan.run(pa + 2 * n * b, pr + 2 * n * b);
   });
   return make_result(r, z.shape, z.data.device());
 }

@@ -37,5 +37,8 @@ bool equal(const LimbTensor& a, const LimbTensor& b);
 // real and imaginary parts (and of the same shape for a binary one);
 // std::invalid_argument for an unknown name or mismatched operands.
 LimbTensor complex_function(const std::string& name, const LimbTensor& z, const LimbTensor* w);
+// The discrete Fourier transform along the next-to-last dimension of a
+// (..., n, 2) tensor of complex elements (unscaled; the inverse with e^+).
+LimbTensor fft_last(const LimbTensor& z, bool inverse);
 
 }  // namespace zel
