@@ -34,11 +34,26 @@ def without_digits(keys):
     return [k for k in keys if not k.isdigit()]
 
 
-def tensor_line(k, p):
+def torch_repr_uses_typename(cls):
+    """PyTorch 1.13's ParameterDict printed the tensor type name where ParameterList printed the dtype."""
+    import inspect
+    import torch
+    try:
+        return "typename(p)" in inspect.getsource(getattr(torch.nn, cls).extra_repr)
+    except (OSError, TypeError, AttributeError):
+        return False
+
+
+def tensor_line(k, p, cls):
     if is_tensor(p):
         size = "x".join(str(s) for s in p.shape)
-        device = "" if p.device.type != "cuda" else " (GPU {})".format(p.device.index)
+        cuda = p.device.type == "cuda"
+        device = "" if not cuda else " (GPU {})".format(p.device.index)
         dtype = p.dtype if not isinstance(p.dtype, str) else "torch." + p.dtype
+        if torch_repr_uses_typename(cls):
+            import torch
+            dtype = torch.typename(torch.empty(0, dtype=getattr(torch, p.dtype, torch.float64)))
+            dtype = dtype.replace("torch.", "torch.cuda.", 1) if cuda else dtype
         return "  ({}): {} containing: [{} of size {}{}]".format(
             k, "Parameter" if isinstance(p, _module.Parameter) else "Tensor", dtype, size, device)
     return "  ({}): Object of type: {}".format(k, type(p).__name__)
@@ -363,7 +378,7 @@ class ParameterList(Module):
         return self
 
     def extra_repr(self):
-        return "\n".join(tensor_line(k, p) for k, p in enumerate(self))
+        return "\n".join(tensor_line(k, p, "ParameterList") for k, p in enumerate(self))
 
     def __call__(self, *args, **kwargs):
         raise RuntimeError("ParameterList should not be called.")
@@ -464,7 +479,7 @@ class ParameterDict(Module):
             self[key] = value
 
     def extra_repr(self):
-        return "\n".join(tensor_line(k, p) for k, p in self.items())
+        return "\n".join(tensor_line(k, p, "ParameterDict") for k, p in self.items())
 
     def __call__(self, input):
         raise RuntimeError("ParameterDict should not be called.")

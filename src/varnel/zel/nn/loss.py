@@ -1,5 +1,7 @@
 """torch.nn's loss modules: PyTorch's constructor arguments (the deprecated
 size_average/reduce included), forwarding to the functional namespace."""
+import warnings
+
 from .layers import functional, number
 from .module import Module
 
@@ -10,7 +12,10 @@ def legacy_reduction(size_average, reduce, reduction):
         return reduction
     size_average = True if size_average is None else size_average
     reduce = True if reduce is None else reduce
-    return ("mean" if size_average else "sum") if reduce else "none"
+    result = ("mean" if size_average else "sum") if reduce else "none"
+    warnings.warn("size_average and reduce args will be deprecated, please use reduction='{}' instead."
+                  .format(result))
+    return result
 
 
 class _Loss(Module):
