@@ -238,7 +238,7 @@ class _ConvNd(Module):
         else:
             padding = ntuple(op, "padding", padding, n, 0)
         valid_padding_modes = {"zeros", "reflect", "replicate", "circular"}
-        if padding_mode not in valid_padding_modes:
+        if not isinstance(padding_mode, str) or padding_mode not in valid_padding_modes:
             raise ValueError("padding_mode must be one of {}, but got padding_mode='{}'".format(
                 valid_padding_modes, padding_mode))
         self.in_channels, self.out_channels = in_channels, out_channels
