@@ -177,6 +177,20 @@ def test_clip_grad_norm_matches_torch(norm_type, max_norm):
             np.testing.assert_allclose(value(po.grad), pt.grad.numpy(), rtol=1e-13, atol=1e-15)
 
 
+@pytest.mark.parametrize("norm_type", [2.0, 1, math.inf])
+def test_clip_grad_norm_of_empty_gradients(norm_type):
+    ours, theirs = zel.zeros(0, 3, requires_grad=True), torch.zeros(0, 3, requires_grad=True)
+    ours.sum().backward()
+    theirs.sum().backward()
+    if norm_type == math.inf:  # the max of no elements
+        for lib, p in ((torch.nn.utils, theirs), (utils, ours)):
+            with pytest.raises(RuntimeError):
+                lib.clip_grad_norm_([p], 1.0, norm_type)
+        return
+    ours_total = float(utils.clip_grad_norm_([ours], 1.0, norm_type))
+    assert ours_total == float(torch.nn.utils.clip_grad_norm_([theirs], 1.0, norm_type)) == 0.0
+
+
 def test_clip_grad_norm_edge_cases():
     assert float(utils.clip_grad_norm_([zel.ones(2, requires_grad=True)], 1.0)) == 0.0
     p = zel.tensor([1.0, 2.0], requires_grad=True)

@@ -642,7 +642,7 @@ def losses():
     ]
 
 
-@pytest.mark.filterwarnings("ignore:size_average and reduce args")
+@pytest.mark.filterwarnings("ignore:size_average and reduce args", "ignore:reduction. 'mean' divides")
 @pytest.mark.parametrize("name, kwargs, x, target, fn", [
     pytest.param(*case, marks=needs(case[4]), id="%s%s" % (case[0], case[1] or "")) for case in losses()])
 def test_losses_match_torch(name, kwargs, x, target, fn):

@@ -60,10 +60,15 @@ def clip_grad_norm_(parameters, max_norm, norm_type=2.0, error_if_nonfinite=Fals
         return _zel.tensor(0.0)
     with _zel.no_grad():
         if norm_type == math.inf:
-            norms = [g.abs().max() if g.numel else _zel.tensor(0.0) for g in grads]
+            if any(not g.numel for g in grads):
+                raise RuntimeError("clip_grad_norm_(): the inf norm of an empty gradient is undefined "
+                                   "(max of no elements), as in PyTorch")
+            norms = [g.abs().max() for g in grads]
             total = norms[0] if len(norms) == 1 else _zel.stack(norms).max()
         else:
-            total = norm_of(_zel.stack([norm_of(g, norm_type) for g in grads]), norm_type)
+            # An empty gradient has norm 0, as in PyTorch.
+            norms = [norm_of(g, norm_type) if g.numel else _zel.tensor(0.0) for g in grads]
+            total = norm_of(_zel.stack(norms), norm_type)
         if error_if_nonfinite and not math.isfinite(float(total)):
             raise RuntimeError("The total norm of order {} for gradients from `parameters` is non-finite, so it "
                                "cannot be clipped. To disable this error and scale the gradients by the non-finite "
