@@ -687,3 +687,71 @@ def test_module_to_keeps_parameter_objects():
     assert lin.weight is w and limbs(w) == before
     with pytest.raises(TypeError, match="dst_type"):
         lin.type(torch.int32)
+
+
+def test_conversions_keep_parameters_and_convert_gradients():
+    lin = nn.Linear(2, 2)
+    lin(zel.ones(1, 2)).sum().backward()
+    w, g = lin.weight, value(lin.weight.grad)
+    lin._apply(lambda t: t * 2)  # what a device move does: new limbs for the same Parameter
+    assert lin.weight is w and w.requires_grad and w.is_leaf
+    np.testing.assert_array_equal(value(w.grad), 2 * g)
+
+
+@pytest.mark.parametrize("opt", ["SGD", "Adam"])
+def test_training_steps_follow_torch(opt):
+    zel.manual_seed(0)
+    ours = nn.Sequential(nn.Linear(3, 5), nn.Tanh(), nn.Linear(5, 1))
+    theirs = torch.nn.Sequential(torch.nn.Linear(3, 5), torch.nn.Tanh(), torch.nn.Linear(5, 1)).double()
+    theirs.load_state_dict(OrderedDict((k, torch.tensor(value(v))) for k, v in ours.state_dict().items()))
+    oo = getattr(zel.optim, opt)(ours.parameters(), lr=0.05)
+    ot = getattr(torch.optim, opt)(theirs.parameters(), lr=0.05)
+    rng = np.random.default_rng(4)
+    for _ in range(5):
+        x, y = rng.standard_normal((8, 3)), rng.standard_normal((8, 1))
+        for m, o, lib in ((ours, oo, zel), (theirs, ot, torch)):
+            o.zero_grad()
+            loss = lib.nn.MSELoss()(m(lib.tensor(x)), lib.tensor(y))
+            loss.backward()
+            o.step()
+    for k, v in theirs.state_dict().items():
+        close(ours.state_dict()[k], v)
+
+
+def test_deepcopy_keeps_shared_parameters_shared():
+    lin = nn.Linear(2, 2)
+    tied = nn.Module()
+    tied.a, tied.b = lin, nn.Linear(2, 2)
+    tied.b.weight = lin.weight
+    twin = copy.deepcopy(tied)
+    assert twin.b.weight is twin.a.weight and twin.a.weight is not lin.weight
+    assert len(list(twin.parameters())) == 3
+
+
+def test_parameter_data_shares_limbs():
+    p = nn.Parameter(zel.tensor([1.0, 2.0]))
+    d = p.data
+    assert not d.requires_grad and d._data.data_ptr() == p._data.data_ptr()
+    p.data = zel.tensor([[5.0]])
+    assert p.shape == (1, 1) and p.requires_grad and value(p)[0, 0] == 5.0
+    with pytest.raises(TypeError, match="must be a Tensor"):
+        p.data = [1.0]
+
+
+def test_hooks_with_keyword_arguments():
+    class Scale(nn.Module):
+        def forward(self, x, factor=1.0):
+            return x * factor
+
+    m = Scale()
+    seen = []
+    m.register_forward_pre_hook(lambda mod, args, kwargs: (args, dict(kwargs, factor=3.0)), with_kwargs=True)
+    m.register_forward_hook(lambda mod, args, kwargs, out: seen.append(kwargs["factor"]), with_kwargs=True)
+    assert value(m(zel.tensor([2.0]), factor=5.0)).tolist() == [6.0]
+    assert seen == [3.0]
+
+
+def test_repeated_modules_print_as_torch():
+    ours, theirs = both(lambda nn: nn.ModuleList([nn.ReLU(), nn.ReLU(), nn.ReLU(), nn.Tanh(), nn.ReLU()]))
+    assert repr(ours) == repr(theirs)
+    assert repr(nn.ModuleList()) == repr(torch.nn.ModuleList())

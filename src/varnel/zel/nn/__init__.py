@@ -13,8 +13,8 @@ def install(zel):
     nn.init = init.install(zel, nn.__name__)
     nn.utils = utils.install(zel, nn.__name__)
     public = {}
-    for part in (module, containers, layers, activation, loss):
-        public.update(part.install(zel))
+    for source in (module, containers, layers, activation, loss):
+        public.update(source.install(zel))
     for name, obj in public.items():
         obj.__module__ = nn.__name__
         setattr(nn, name, obj)

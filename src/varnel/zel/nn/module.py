@@ -210,7 +210,7 @@ class Module:
 
     def register_buffer(self, name, tensor, persistent=True):
         """Adds a Tensor (or None) that is state but not a parameter; persistent
-        buffers are part of the state dict."""
+        buffers go into the state dict."""
         self._check_initialised("buffer")
         self._check_name("buffer", name, self._buffers)
         if tensor is not None and not isinstance(tensor, _zel.Tensor):
