@@ -755,3 +755,16 @@ def test_repeated_modules_print_as_torch():
     ours, theirs = both(lambda nn: nn.ModuleList([nn.ReLU(), nn.ReLU(), nn.ReLU(), nn.Tanh(), nn.ReLU()]))
     assert repr(ours) == repr(theirs)
     assert repr(nn.ModuleList()) == repr(torch.nn.ModuleList())
+
+
+def test_public_names_are_documented():
+    undocumented = []
+    for name in nn.__all__:
+        cls = getattr(nn, name)
+        members = [(name, cls)] + [(name + "." + a, v.__func__ if isinstance(v, classmethod) else v)
+                                   for a, v in vars(cls).items() if not a.startswith("_") and
+                                   (callable(v) or isinstance(v, (property, classmethod)))]
+        undocumented += [n for n, v in members if not (v.__doc__ or "").strip()]
+    for space in (nn.init, nn.utils):
+        undocumented += [n for n in space.__all__ if not (getattr(space, n).__doc__ or "").strip()]
+    assert not undocumented

@@ -4,6 +4,18 @@ import sys
 import types
 
 
+def inherit_docstrings(cls):
+    """Overrides without a docstring of their own (extra_repr) take the one they override."""
+    for name, fn in vars(cls).items():
+        if name.startswith("_") or not callable(fn) or (fn.__doc__ or "").strip():
+            continue
+        for base in cls.__mro__[1:]:
+            doc = getattr(getattr(base, name, None), "__doc__", None)
+            if doc:
+                fn.__doc__ = doc
+                break
+
+
 def install(zel):
     """Adds zel.nn (registered as varnel.zel.zel.nn) and its submodules to varnel.zel.zel."""
     from . import activation, containers, functional, init, layers, loss, module, utils
@@ -17,6 +29,7 @@ def install(zel):
         public.update(source.install(zel))
     for name, obj in public.items():
         obj.__module__ = nn.__name__
+        inherit_docstrings(obj)
         setattr(nn, name, obj)
     # DistributedDataParallel goes here.
     nn.parallel = types.ModuleType(nn.__name__ + ".parallel", "torch.nn.parallel for varnel.zel modules.")
