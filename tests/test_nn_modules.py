@@ -768,3 +768,92 @@ def test_public_names_are_documented():
     for space in (nn.init, nn.utils):
         undocumented += [n for n in space.__all__ if not (getattr(space, n).__doc__ or "").strip()]
     assert not undocumented
+
+
+def grads_of(g):
+    return None if g is None else (g.detach().numpy() if isinstance(g, torch.Tensor) else value(g))
+
+
+@pytest.mark.parametrize("input_requires_grad", [True, False])
+def test_full_backward_hooks_match_torch(input_requires_grad):
+    def build(lib):
+        seen = []
+        m = lib.nn.Linear(3, 2)
+
+        def hook(mod, grad_input, grad_output):
+            seen.append(([grads_of(g) for g in grad_input], [grads_of(g) for g in grad_output]))
+            return None if grad_input[0] is None else (grad_input[0] * 3,)
+        m.register_full_backward_hook(hook)
+        return m, seen
+
+    (ours, seen_o), (theirs, seen_t) = build(zel), build(torch)
+    theirs.double()
+    copy_params(ours, theirs)
+    x = np.random.default_rng(0).standard_normal((4, 3))
+    xo, xt = zel.tensor(x, requires_grad=input_requires_grad), torch.tensor(x, requires_grad=input_requires_grad)
+    ours(xo).sum().backward()
+    theirs(xt).sum().backward()
+    assert len(seen_o) == len(seen_t) == 1
+    (gi_o, go_o), (gi_t, go_t) = seen_o[0], seen_t[0]
+    np.testing.assert_allclose(go_o[0], go_t[0], rtol=1e-12)
+    if input_requires_grad:
+        np.testing.assert_allclose(gi_o[0], gi_t[0], rtol=1e-12)
+        close(xo.grad, xt.grad)  # the hook's tripled gradient reached the input
+    else:
+        assert gi_o == gi_t == [None]
+    close(ours.weight.grad, theirs.weight.grad)
+
+
+def test_full_backward_pre_hook_rewrites_grad_output():
+    lin = nn.Linear(3, 2)
+    x = zel.randn(4, 3, requires_grad=True)
+    lin(x).sum().backward()
+    plain_x, plain_w = value(x.grad), value(lin.weight.grad)
+    x.grad, lin.weight.grad = None, None
+    handle = lin.register_full_backward_pre_hook(lambda m, grad_output: (grad_output[0] * 2,))
+    lin(x).sum().backward()
+    np.testing.assert_array_equal(value(x.grad), 2 * plain_x)
+    np.testing.assert_array_equal(value(lin.weight.grad), 2 * plain_w)
+    handle.remove()
+    lin.register_full_backward_hook(lambda m, gi, go: (gi[0], gi[0]))
+    with pytest.raises(RuntimeError, match="invalid number of grad_input, got 2, but expected 1"):
+        lin(x).sum().backward()
+
+
+@pytest.mark.parametrize("combine", [
+    lambda a, b: a + b, lambda a, b: a * 3, lambda a, b: 2 * a, lambda a, b: a.__iadd__(b), lambda a, b: a.__imul__(2)])
+def test_sequential_arithmetic_matches_torch(combine):
+    ours = combine(*both(lambda nn: nn.Sequential(nn.Linear(2, 2), nn.ReLU()))[:1],
+                   nn.Sequential(nn.Tanh()))
+    theirs = combine(torch.nn.Sequential(torch.nn.Linear(2, 2), torch.nn.ReLU()), torch.nn.Sequential(torch.nn.Tanh()))
+    assert names(ours) == names(theirs) and repr(ours) == repr(theirs)
+
+
+@pytest.mark.parametrize("factor, error", [(0, ValueError), (1.5, TypeError), (1 << 40, ValueError)])
+def test_sequential_refuses_bad_factors(factor, error):
+    with pytest.raises(error):
+        nn.Sequential(nn.ReLU()) * factor
+
+
+def test_load_state_dict_post_hooks_edit_the_keys():
+    ours, theirs = pair()
+    calls = []
+
+    def hook(module, keys):
+        calls.append(type(module).__name__)
+        keys.missing_keys.clear()
+    for m in (ours, theirs):
+        m.fc2.register_load_state_dict_post_hook(hook)  # fc2 loads after fc1
+    sd = OrderedDict((k, v) for k, v in theirs.state_dict().items() if k not in ("fc1.bias", "fc2.weight"))
+    their_result = theirs.load_state_dict(sd)
+    assert ours.load_state_dict(OrderedDict((k, zel.tensor(v)) for k, v in sd.items())) == their_result
+    assert calls == ["Linear", "Linear"]
+    ours.fc2.register_load_state_dict_post_hook(lambda m, k: 1)
+    with pytest.raises(AssertionError, match="not expected to return new values"):
+        ours.load_state_dict(ours.state_dict())
+
+
+def test_to_empty_keeps_shapes_and_parameter_objects():
+    lin = nn.Linear(3, 2)
+    w = lin.weight
+    assert lin.to_empty(device="cpu") is lin and lin.weight is w and w.shape == (2, 3) and w.requires_grad

@@ -1741,16 +1741,24 @@ def hostile_nn_module(p):
             inputs.append(p.tensor((shape[0] if shape else 1, 3)))
         if isinstance(module, nn.Embedding) and r.random() < 0.7:
             inputs = [r.choice([torch.tensor([[0, 1], [2, 0]]), torch.tensor([9]), torch.tensor([-1])])]
+    judged = True  # what a hook hands over is the pool's, not the module's
     if r.random() < 0.3:
-        hook = r.choice([lambda m, args: None, lambda m, args: p.hostile(), lambda m, args: args])
-        module.register_forward_pre_hook(hook)
+        judged = r.random() < 0.6
+        module.register_forward_pre_hook(r.choice([lambda m, args: None, lambda m, args: args]) if judged
+                                         else (lambda m, args: p.hostile()))
     if r.random() < 0.3:
-        module.register_forward_hook(r.choice([lambda m, args, out: None, lambda m, args, out: p.hostile()]))
+        judged = judged and r.random() < 0.5
+        module.register_forward_hook((lambda m, args, out: None) if judged else (lambda m, args, out: p.hostile()))
+    if r.random() < 0.2:
+        module.register_full_backward_hook(r.choice([lambda m, gi, go: None, lambda m, gi, go: p.hostile(),
+                                                     lambda m, gi, go: gi]))
+    if r.random() < 0.2:
+        module.register_full_backward_pre_hook(r.choice([lambda m, go: None, lambda m, go: p.hostile()]))
     if r.random() < 0.2:
         module.train(r.choice([True, False, p.hostile()]))
     try:
         out = module(*inputs)
-        if not any(out is x for x in inputs):  # an input handed back is not ours to judge
+        if judged and not any(out is x for x in inputs):  # an input handed back is not ours to judge
             produced.append(out)
         if isinstance(out, Tensor) and out.requires_grad:
             out.sum().backward()

@@ -110,6 +110,43 @@ class Sequential(Module):
             ret.append(layer)
         return ret
 
+    def __iadd__(self, other):
+        if not isinstance(other, Sequential):
+            raise ValueError("add operator supports only objects of Sequential class, but {} is given."
+                             .format(str(type(other))))
+        offset = len(self)
+        for i, module in enumerate(list(other)):
+            self.add_module(str(i + offset), module)
+        return self
+
+    def _factor(self, other):
+        if isinstance(other, bool) or not isinstance(other, int):
+            raise TypeError(f"unsupported operand type(s) for *: {type(self)} and {type(other)}")
+        if other <= 0:
+            raise ValueError(f"Non-positive multiplication factor {other} for {type(self)}")
+        if len(self) * other > 1 << 24:
+            raise ValueError("multiplication factor %d would make %d modules" % (other, len(self) * other))
+        return other
+
+    def __mul__(self, other):
+        other = self._factor(other)
+        combined = Sequential()
+        for _ in range(other):
+            for module in self:
+                combined.add_module(str(len(combined)), module)
+        return combined
+
+    def __rmul__(self, other):
+        return self.__mul__(other)
+
+    def __imul__(self, other):
+        other = self._factor(other)
+        original = list(self)
+        for _ in range(other - 1):
+            for module in original:
+                self.add_module(str(len(self)), module)
+        return self
+
     def append(self, module):
         """Adds module at the end; returns self."""
         self.add_module(str(len(self)), module)

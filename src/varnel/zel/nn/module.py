@@ -92,6 +92,8 @@ def make_parameter(Tensor):
 
 def rebuild_parameter(data, requires_grad):
     """Unpickles a Parameter."""
+    if Parameter is None:  # unpickled before the library was imported: importing it installs nn
+        from varnel.zel import zel  # noqa: F401
     return Parameter(data, requires_grad)
 
 
@@ -185,8 +187,11 @@ class Module:
         d["_forward_pre_hooks_with_kwargs"] = OrderedDict()
         d["_forward_hooks"] = OrderedDict()
         d["_forward_hooks_with_kwargs"] = OrderedDict()
+        d["_backward_hooks"] = OrderedDict()
+        d["_backward_pre_hooks"] = OrderedDict()
         d["_state_dict_hooks"] = OrderedDict()
         d["_load_state_dict_pre_hooks"] = OrderedDict()
+        d["_load_state_dict_post_hooks"] = OrderedDict()
 
     def forward(self, *input):
         """The computation every subclass defines."""
@@ -380,8 +385,9 @@ class Module:
 
     def __setstate__(self, state):
         self.__dict__.update(state)
-        for table in ("_forward_pre_hooks_with_kwargs", "_forward_hooks_with_kwargs", "_state_dict_hooks",
-                      "_load_state_dict_pre_hooks"):
+        for table in ("_forward_pre_hooks_with_kwargs", "_forward_hooks_with_kwargs", "_backward_hooks",
+                      "_backward_pre_hooks", "_state_dict_hooks",
+                      "_load_state_dict_pre_hooks", "_load_state_dict_post_hooks"):
             self.__dict__.setdefault(table, OrderedDict())
         self.__dict__.setdefault("_non_persistent_buffers_set", set())
 
@@ -433,6 +439,11 @@ class Module:
                 result = hook(self, args)
                 if result is not None:
                     args = result if isinstance(result, tuple) else (result,)
+        backward_hook = None
+        if (self._backward_hooks or self._backward_pre_hooks) and _zel.is_grad_enabled():
+            from .hooks import BackwardHook
+            backward_hook = BackwardHook(self, self._backward_hooks, self._backward_pre_hooks)
+            args = backward_hook.setup_input_hook(args)
         result = self.forward(*args, **kwargs)
         for hook_id, hook in list(self._forward_hooks.items()):
             if hook_id in self._forward_hooks_with_kwargs:
@@ -441,7 +452,32 @@ class Module:
                 hook_result = hook(self, args, result)
             if hook_result is not None:
                 result = hook_result
+        if backward_hook is not None:
+            result = backward_hook.setup_output_hook(result)
         return result
+
+    def register_full_backward_hook(self, hook, prepend=False):
+        """hook(module, grad_input, grad_output) runs once the gradients with
+        respect to the module's positional inputs are computed; it may return
+        new grad_input (a tuple of one entry per input)."""
+        if not callable(hook):
+            raise TypeError("backward hook must be callable, got %s" % typename(hook))
+        handle = RemovableHandle(self._backward_hooks)
+        self._backward_hooks[handle.id] = hook
+        if prepend:
+            self._backward_hooks.move_to_end(handle.id, last=False)
+        return handle
+
+    def register_full_backward_pre_hook(self, hook, prepend=False):
+        """hook(module, grad_output) runs when the gradients with respect to the
+        module's outputs are known; it may return new grad_output."""
+        if not callable(hook):
+            raise TypeError("backward pre-hook must be callable, got %s" % typename(hook))
+        handle = RemovableHandle(self._backward_pre_hooks)
+        self._backward_pre_hooks[handle.id] = hook
+        if prepend:
+            self._backward_pre_hooks.move_to_end(handle.id, last=False)
+        return handle
 
     # ------------------------------------------------------------ traversal
 
@@ -517,6 +553,15 @@ class Module:
     def _register_load_state_dict_pre_hook(self, hook, with_module=False):
         handle = RemovableHandle(self._load_state_dict_pre_hooks)
         self._load_state_dict_pre_hooks[handle.id] = functools.partial(hook, self) if with_module else hook
+        return handle
+
+    def register_load_state_dict_post_hook(self, hook):
+        """hook(module, incompatible_keys) runs after load_state_dict loaded this module; it may
+        edit the missing and unexpected key lists in place and must return None."""
+        if not callable(hook):
+            raise TypeError("load_state_dict post hook must be callable, got %s" % typename(hook))
+        handle = RemovableHandle(self._load_state_dict_post_hooks)
+        self._load_state_dict_post_hooks[handle.id] = hook
         return handle
 
     def _save_to_state_dict(self, destination, prefix, keep_vars):
@@ -628,6 +673,12 @@ class Module:
                     child_prefix = prefix + name + "."
                     load(child, {k: v for k, v in local.items()
                                  if isinstance(k, str) and k.startswith(child_prefix)}, child_prefix)
+            keys = _IncompatibleKeys(missing_keys, unexpected_keys)
+            for hook in list(module.__dict__.get("_load_state_dict_post_hooks", {}).values()):
+                if hook(module, keys) is not None:
+                    raise AssertionError("Hooks registered with ``register_load_state_dict_post_hook`` are not "
+                                         "expected to return new values, if incompatible_keys need to be modified, "
+                                         "it should be done inplace.")
 
         load(self, state_dict)
         if strict:
@@ -715,6 +766,10 @@ class Module:
             raise TypeError("nn.Module.to only accepts floating point or complex dtypes, but got desired dtype=%s"
                             % dtype)
         return self._apply(lambda t: t.to(*args, **kwargs))
+
+    def to_empty(self, *, device=None, recurse=True):
+        """Every parameter and buffer replaced by uninitialised storage on device (same shapes)."""
+        return self._apply(lambda t: _zel.empty(*t.shape, device=device if device is not None else t.device))
 
     def cpu(self):
         """Moves every parameter and buffer to the CPU."""
