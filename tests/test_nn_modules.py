@@ -857,3 +857,13 @@ def test_to_empty_keeps_shapes_and_parameter_objects():
     lin = nn.Linear(3, 2)
     w = lin.weight
     assert lin.to_empty(device="cpu") is lin and lin.weight is w and w.shape == (2, 3) and w.requires_grad
+
+
+def test_load_state_dict_assign_takes_the_tensors():
+    ours, _ = pair()
+    ours.fc1.weight.requires_grad_(False)
+    sd = OrderedDict((k, zel.tensor(value(v)) + 1) for k, v in ours.state_dict().items())
+    ours.load_state_dict(sd, assign=True)
+    assert isinstance(ours.fc1.weight, nn.Parameter) and not ours.fc1.weight.requires_grad
+    assert ours.fc2.weight.requires_grad and ours.fc2.weight._data.data_ptr() == sd["fc2.weight"]._data.data_ptr()
+    assert ours.mean is sd["mean"]

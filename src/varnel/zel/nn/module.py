@@ -633,8 +633,16 @@ class Module:
                                                                torch.Size(param.shape)))
                 continue
             try:
-                with _zel.no_grad():
-                    param.copy_(value)
+                if local_metadata.get("assign_to_params_buffers", False):
+                    # assign=True: the checkpoint's tensors become the module's, keeping requires_grad.
+                    if isinstance(param, Parameter):
+                        value = Parameter(value, requires_grad=param.requires_grad)
+                    elif isinstance(value, Parameter):
+                        value = detached(value)
+                    setattr(self, name, value)
+                else:
+                    with _zel.no_grad():
+                        param.copy_(value)
             except Exception as ex:
                 error_msgs.append('While copying the parameter named "%s", whose dimensions in the model are %s and '
                                   'whose dimensions in the checkpoint are %s, an exception occurred : %s.'
@@ -654,9 +662,10 @@ class Module:
                     if name not in self._modules and name not in local_state:
                         unexpected_keys.append(key)
 
-    def load_state_dict(self, state_dict, strict=True):
+    def load_state_dict(self, state_dict, strict=True, assign=False):
         """Copies every limb of the matching entries into the parameters and
-        buffers; returns (missing_keys, unexpected_keys). strict raises
+        buffers (assign=True: makes the entries themselves the parameters and
+        buffers); returns (missing_keys, unexpected_keys). strict raises
         RuntimeError for any mismatch, as PyTorch."""
         if not isinstance(state_dict, Mapping):
             raise TypeError("Expected state_dict to be dict-like, got %s." % type(state_dict))
@@ -666,6 +675,8 @@ class Module:
 
         def load(module, local, prefix=""):
             local_metadata = {} if not isinstance(metadata, Mapping) else metadata.get(prefix[:-1], {})
+            if assign:
+                local_metadata = dict(local_metadata, assign_to_params_buffers=True)
             module._load_from_state_dict(local, prefix, local_metadata, True, missing_keys, unexpected_keys,
                                          error_msgs)
             for name, child in module._modules.items():
