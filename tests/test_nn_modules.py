@@ -593,6 +593,8 @@ def test_embedding_padding_and_pretrained():
     (lambda nn: nn.Embedding(3, 2, padding_idx=3), AssertionError, "Padding_idx must be within num_embeddings"),
     (lambda nn: nn.Embedding(3, 2, padding_idx=-4), AssertionError, "Padding_idx must be within num_embeddings"),
     (lambda nn: nn.Unflatten(1, [2, "3"]), TypeError, "unflattened_size must be tuple of ints, but found element"),
+    (lambda nn: nn.Unflatten(1, 6), TypeError, "unflattened_size must be a tuple of ints, but found type int"),
+    (lambda nn: nn.Unflatten(1.0, (2, 3)), TypeError, "invalid argument type for dim parameter"),
 ])
 def test_constructor_errors_match_torch(build, error, message):
     for lib in (zel.nn, torch.nn):
@@ -867,3 +869,11 @@ def test_load_state_dict_assign_takes_the_tensors():
     assert isinstance(ours.fc1.weight, nn.Parameter) and not ours.fc1.weight.requires_grad
     assert ours.fc2.weight.requires_grad and ours.fc2.weight._data.data_ptr() == sd["fc2.weight"]._data.data_ptr()
     assert ours.mean is sd["mean"]
+
+
+@pytest.mark.parametrize("build", [
+    lambda i: nn.Linear(i(3), i(2)), lambda i: nn.Conv2d(i(2), i(4), i(3), groups=i(2)),
+    lambda i: nn.Embedding(i(4), i(2), padding_idx=i(-1)), lambda i: nn.LayerNorm(i(3)),
+    lambda i: nn.BatchNorm1d(i(3)), lambda i: nn.Bilinear(i(1), i(2), i(3))])
+def test_numpy_integers_are_sizes(build):
+    assert repr(build(np.int64)) == repr(build(int))

@@ -1,6 +1,7 @@
 """Layers of torch.nn over the library's functional namespace: each holds
 Parameters and buffers as PyTorch's does and calls F in forward."""
 import math
+import operator
 
 import torch
 
@@ -28,9 +29,20 @@ def Parameter(data, requires_grad=True):
     return _module.Parameter(data, requires_grad)
 
 
+def as_int(v):
+    """v as a Python int when it is an integer (NumPy's included, bool not), else None."""
+    if isinstance(v, bool) or isinstance(v, _zel.Tensor) or isinstance(v, torch.Tensor):
+        return None
+    try:
+        return operator.index(v)
+    except TypeError:
+        return None
+
+
 def size_arg(op, name, v, minimum=0):
-    if isinstance(v, bool) or not isinstance(v, int):
+    if as_int(v) is None:
         raise TypeError("%s(): argument '%s' must be int, not %s" % (op, name, type(v).__name__))
+    v = as_int(v)
     if v < minimum:
         raise ValueError("%s(): %s must be at least %d, got %d" % (op, name, minimum, v))
     return v
@@ -63,9 +75,9 @@ class Linear(Module):
         super().__init__()
         self.in_features = size_arg("Linear", "in_features", in_features)
         self.out_features = size_arg("Linear", "out_features", out_features)
-        self.weight = Parameter(empty(out_features, in_features))
+        self.weight = Parameter(empty(self.out_features, self.in_features))
         if bias:
-            self.bias = Parameter(empty(out_features))
+            self.bias = Parameter(empty(self.out_features))
         else:
             self.register_parameter("bias", None)
         self.reset_parameters()
@@ -122,11 +134,11 @@ def ntuple(op, name, v, n, minimum):
             raise ValueError("%s(): %s must be an int or a tuple of %d ints, got %r" % (op, name, n, v))
     else:
         v = (v,) * n
-    for x in v:
-        if isinstance(x, bool) or not isinstance(x, int):
-            raise TypeError("%s(): %s must be an int or a tuple of %d ints, got %r" % (op, name, n, v))
-        if x < minimum:
-            raise ValueError("%s(): %s must be at least %d, got %r" % (op, name, minimum, v))
+    if any(as_int(x) is None for x in v):
+        raise TypeError("%s(): %s must be an int or a tuple of %d ints, got %r" % (op, name, n, v))
+    v = tuple(as_int(x) for x in v)
+    if any(x < minimum for x in v):
+        raise ValueError("%s(): %s must be at least %d, got %r" % (op, name, minimum, v))
     return v
 
 
@@ -155,9 +167,11 @@ class Unflatten(Module):
         super().__init__()
         if isinstance(dim, str):
             raise TypeError("Unflatten(): named dimensions are not supported by the library's tensors")
-        self.dim = size_arg("Unflatten", "dim", dim, minimum=-(1 << 62))
-        if not isinstance(unflattened_size, (tuple, list, torch.Size)):
-            raise TypeError("unflattened_size must be tuple of ints, but found type {}"
+        if isinstance(dim, bool) or not isinstance(dim, int):
+            raise TypeError("invalid argument type for dim parameter")
+        self.dim = dim
+        if not isinstance(unflattened_size, (tuple, list)):
+            raise TypeError("unflattened_size must be a tuple of ints, but found type {}"
                             .format(type(unflattened_size).__name__))
         for idx, elem in enumerate(unflattened_size):
             if isinstance(elem, bool) or not isinstance(elem, int):
@@ -181,9 +195,9 @@ class Bilinear(Module):
         self.in1_features = size_arg("Bilinear", "in1_features", in1_features)
         self.in2_features = size_arg("Bilinear", "in2_features", in2_features)
         self.out_features = size_arg("Bilinear", "out_features", out_features)
-        self.weight = Parameter(empty(out_features, in1_features, in2_features))
+        self.weight = Parameter(empty(self.out_features, self.in1_features, self.in2_features))
         if bias:
-            self.bias = Parameter(empty(out_features))
+            self.bias = Parameter(empty(self.out_features))
         else:
             self.register_parameter("bias", None)
         self.reset_parameters()
@@ -215,10 +229,11 @@ class _ConvNd(Module):
                  padding_mode="zeros", device=None, dtype=None):
         super().__init__()
         op, n = type(self).__name__, self._n
-        size_arg(op, "in_channels", in_channels)
-        size_arg(op, "out_channels", out_channels)
-        if isinstance(groups, bool) or not isinstance(groups, int):
+        in_channels = size_arg(op, "in_channels", in_channels)
+        out_channels = size_arg(op, "out_channels", out_channels)
+        if as_int(groups) is None:
             raise TypeError("%s(): argument 'groups' must be int, not %s" % (op, type(groups).__name__))
+        groups = as_int(groups)
         if groups <= 0:
             raise ValueError("groups must be a positive integer")
         if in_channels % groups != 0:
@@ -321,8 +336,9 @@ class Embedding(Module):
         super().__init__()
         self.num_embeddings = size_arg("Embedding", "num_embeddings", num_embeddings)
         self.embedding_dim = size_arg("Embedding", "embedding_dim", embedding_dim)
+        num_embeddings, embedding_dim = self.num_embeddings, self.embedding_dim
         if padding_idx is not None:
-            size_arg("Embedding", "padding_idx", padding_idx, minimum=-(1 << 62))
+            padding_idx = size_arg("Embedding", "padding_idx", padding_idx, minimum=-(1 << 62))
             if padding_idx > 0 and padding_idx >= num_embeddings:
                 raise AssertionError("Padding_idx must be within num_embeddings")
             if padding_idx < 0:
@@ -415,7 +431,7 @@ class LayerNorm(Module):
 
     def __init__(self, normalized_shape, eps=1e-5, elementwise_affine=True, bias=True, device=None, dtype=None):
         super().__init__()
-        if isinstance(normalized_shape, int) and not isinstance(normalized_shape, bool):
+        if as_int(normalized_shape) is not None:
             normalized_shape = (normalized_shape,)
         if not isinstance(normalized_shape, (tuple, list, torch.Size)):
             raise TypeError("LayerNorm(): normalized_shape must be an int or a tuple of ints, got %s"
@@ -460,7 +476,7 @@ class _BatchNorm(Module):
                  dtype=None):
         super().__init__()
         op = type(self).__name__
-        self.num_features = size_arg(op, "num_features", num_features)
+        self.num_features = num_features = size_arg(op, "num_features", num_features)
         self.eps = number(op, "eps", eps)
         self.momentum = momentum if momentum is None else number(op, "momentum", momentum)
         self.affine, self.track_running_stats = affine, track_running_stats
