@@ -877,3 +877,12 @@ def test_load_state_dict_assign_takes_the_tensors():
     lambda i: nn.BatchNorm1d(i(3)), lambda i: nn.Bilinear(i(1), i(2), i(3))])
 def test_numpy_integers_are_sizes(build):
     assert repr(build(np.int64)) == repr(build(int))
+
+
+def test_zero_grad_detaches_a_recorded_gradient():
+    lin = nn.Linear(2, 1)
+    g, = zel.autograd.grad(lin(zel.randn(3, 2)).pow(2).sum(), [lin.weight], create_graph=True)
+    lin.weight.grad = g
+    lin.zero_grad(set_to_none=False)
+    assert lin.weight.grad.grad_fn is None and not lin.weight.grad.requires_grad
+    assert not value(lin.weight.grad).any()

@@ -735,6 +735,10 @@ class Module:
             if set_to_none:
                 p.grad = None
             else:
+                if p.grad.grad_fn is not None:  # a gradient from create_graph=True
+                    p.grad.detach_()
+                else:
+                    p.grad.requires_grad_(False)
                 with _zel.no_grad():
                     p.grad.zero_()
 
