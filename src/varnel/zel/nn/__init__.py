@@ -18,14 +18,14 @@ def inherit_docstrings(cls):
 
 def install(zel):
     """Adds zel.nn (registered as varnel.zel.zel.nn) and its submodules to varnel.zel.zel."""
-    from . import activation, containers, functional, hooks, init, layers, loss, module, utils
+    from . import activation, containers, functional, init, layers, loss, module, utils
 
     nn = types.ModuleType(zel.__name__ + ".nn", "torch.nn for varnel.zel tensors.")
     nn.functional = functional.install(zel)
     nn.init = init.install(zel, nn.__name__)
     nn.utils = utils.install(zel, nn.__name__)
     public = {}
-    for source in (module, hooks, containers, layers, activation, loss):
+    for source in (module, containers, layers, activation, loss):
         public.update(source.install(zel))
     for name, obj in public.items():
         obj.__module__ = nn.__name__

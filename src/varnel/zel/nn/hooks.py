@@ -47,12 +47,12 @@ class BackwardHook:
         self.n_inputs = len(args)
         if not self.hooks:
             return args
-        args, self.input_positions = self._apply(INPUT_HOOK, args)
+        args, self.input_positions = self._apply(function("input"), args)
         return args
 
     def setup_output_hook(self, result):
         """The forward result, its Tensors passed through the output identity."""
-        result, _ = self._apply(OUTPUT_HOOK, result)
+        result, _ = self._apply(function("output"), result)
         return result
 
     def packed(self, grads, positions, requires, size):
@@ -98,12 +98,13 @@ class BackwardHook:
         return tuple(grad_input[i] for i in self.input_positions)
 
 
-INPUT_HOOK = OUTPUT_HOOK = None
+_FUNCTIONS = {}
 
 
-def install(zel):
-    """Builds the identity Functions once the library's autograd is there."""
-    global INPUT_HOOK, OUTPUT_HOOK
-    INPUT_HOOK = hook_function("BackwardHookInput", lambda ctx, grads: ctx.hook.on_input_grads(ctx, grads))
-    OUTPUT_HOOK = hook_function("BackwardHookOutput", lambda ctx, grads: ctx.hook.on_output_grads(ctx, grads))
-    return {}
+def function(kind):
+    """The input or output identity Function, built on first use (the library's autograd must be there)."""
+    if kind not in _FUNCTIONS:
+        on = "on_%s_grads" % kind
+        _FUNCTIONS[kind] = hook_function("BackwardHook" + kind.title(),
+                                         lambda ctx, grads: getattr(ctx.hook, on)(ctx, grads))
+    return _FUNCTIONS[kind]
