@@ -1,6 +1,7 @@
 """nn.Module and nn.Parameter for Tensors of this library, with PyTorch's
 contract: attribute routing, naming order, hooks, state dicts, modes."""
 import functools
+import importlib
 import inspect
 import itertools
 import weakref
@@ -93,7 +94,7 @@ def make_parameter(Tensor):
 def rebuild_parameter(data, requires_grad):
     """Unpickles a Parameter."""
     if Parameter is None:  # unpickled before the library was imported: importing it installs nn
-        from varnel.zel import zel  # noqa: F401
+        importlib.import_module("varnel.zel.zel")
     return Parameter(data, requires_grad)
 
 
