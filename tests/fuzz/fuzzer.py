@@ -777,6 +777,212 @@ DROPIN_FUNCTIONS = {
     "nn.functional.one_hot": lambda p: ([g_index_tensor(p)], ({"num_classes": p.rng.choice([-1, 3, 0, 2 ** 40])}
                                                               if p.rng.random() < 0.5 else {})),
 }
+# -- nn.functional's activations, layers and losses -----------------------------
+
+def g_scalar_kwargs(*names):
+    """Hostile or odd values for the named number arguments, some left out."""
+    def g(p):
+        r = p.rng
+        kw = {}
+        for name in names:
+            if r.random() < 0.5:
+                kw[name] = r.choice([0.0, -1.0, 0.5, 2, 20.0, math.inf, -math.inf, math.nan, 1e300, True, "x", None,
+                                     p.hostile()])
+        if r.random() < 0.2:
+            kw["inplace"] = r.choice([True, False])
+        return [], kw
+    return g
+
+
+def g_nn_shape(p, nd):
+    """A batched or unbatched input for an nd-dimensional layer, sometimes hostile."""
+    r = p.rng
+    return p.tensor(r.choice([(2, 3) + (5,) * nd, (3,) + (4,) * nd, (1, 1) + (1,) * nd, (0, 2) + (3,) * nd,
+                              (2, 0) + (3,) * nd, (1, 2) + (2,) * nd, (2, 3), (), (5,)]))
+
+
+def g_int_or_tuple(p, nd):
+    r = p.rng
+    return r.choice([1, 2, 3, 0, -1, (1,) * nd, (2, 1)[:nd], (1, 2, 3), [], p.int_arg(), 2 ** 40, "x"])
+
+
+def g_conv(nd):
+    def g(p):
+        r = p.rng
+        c = r.choice([1, 2, 3, 4])
+        x = g_nn_shape(p, nd) if r.random() < 0.3 else p.good_tensor(r.choice([(2, c) + (5,) * nd, (c,) + (4,) * nd]))
+        o = r.choice([2, 4, 1, 0])
+        w = p.tensor(r.choice([(o, c) + (2,) * nd, (o, 1) + (3,) * nd, (o, c) + (7,) * nd, (o,), (o, c // 2 or 1) + (1,) * nd]))
+        args = [x, w]
+        if r.random() < 0.5:
+            args.append(r.choice([None, p.tensor((o,)), p.tensor((3,)), p.hostile()]))
+        kw = {}
+        for name in ("stride", "padding", "dilation", "groups"):
+            if r.random() < 0.4:
+                kw[name] = g_int_or_tuple(p, nd)
+        if r.random() < 0.2:
+            kw["padding"] = r.choice(["same", "valid", "full", ""])
+        return args, kw
+    return g
+
+
+def g_pool(nd, kind):
+    def g(p):
+        r = p.rng
+        kw = {"kernel_size": g_int_or_tuple(p, nd) if r.random() < 0.4 else r.choice([1, 2, 3])}
+        names = ["stride", "padding", "ceil_mode"] + (["dilation", "return_indices"] if kind == "max" else
+                                                       ["count_include_pad"] + (["divisor_override"] if nd == 2 else []))
+        for name in names:
+            if r.random() < 0.4:
+                kw[name] = (r.choice([True, False, None, 1]) if name in ("ceil_mode", "return_indices",
+                                                                         "count_include_pad")
+                            else r.choice([0, 1, 3, -2, None, 2 ** 40]) if name == "divisor_override"
+                            else g_int_or_tuple(p, nd))
+        return [g_nn_shape(p, nd)], kw
+    return g
+
+
+def g_norm_layer(p):
+    r = p.rng
+    if r.random() < 0.6:  # a well-shaped call, hostile values
+        x = p.tensor(r.choice([(4, 3), (2, 3, 5), (2, 3, 2, 2), (1, 3), (0, 3)]))
+        stats = [r.choice([p.good_tensor((3,)), p.tensor((3,)), None]) for _ in range(4)]
+    else:
+        x = g_nn_shape(p, r.choice([1, 2]))
+        stats = [r.choice([p.tensor((3,)), None, p.tensor(), p.hostile()]) for _ in range(4)]
+    kw = {"training": r.choice([True, False, None, 1])}
+    if r.random() < 0.3:
+        kw[r.choice(["momentum", "eps"])] = r.choice([0.1, 0.0, -1.0, math.nan, None, "x", 1e300])
+    return [x] + stats, kw
+
+
+def g_layer_norm(p):
+    r = p.rng
+    x = p.tensor(r.choice([(2, 3), (2, 3, 4), (3,), (), (0, 3)]))
+    ns = r.choice([(3,), [3, 4], (4,), 3, (), (0,), (2 ** 40,), "x", [p.hostile()]])
+    args = [x, ns] + [r.choice([None, p.tensor((3,)), p.tensor((3, 4)), p.tensor()]) for _ in range(r.choice([0, 1, 2]))]
+    return args, ({"eps": r.choice([1e-5, 0.0, -1.0, math.nan, "x"])} if r.random() < 0.3 else {})
+
+
+def g_dropout(p):
+    r = p.rng
+    kw = {}
+    if r.random() < 0.7:
+        kw["p"] = r.choice([0.0, 0.5, 1.0, -0.1, 1.5, math.nan, "x", None, 2, True])
+    if r.random() < 0.5:
+        kw["training"] = r.choice([True, False, None])
+    if r.random() < 0.2:
+        kw["inplace"] = r.choice([True, False])
+    return [p.tensor()], kw
+
+
+def g_embedding(p):
+    r = p.rng
+    kw = {}
+    for name, choices in (("padding_idx", [0, 1, -1, 7, -9, None, 2 ** 62, "x"]),
+                          ("max_norm", [1.0, 0.0, -1.0, math.nan, math.inf, None, "x"]),
+                          ("norm_type", [1.0, 2.0, 0.0, math.inf, -1.0, "x"]),
+                          ("scale_grad_by_freq", [True, False]), ("sparse", [True, False])):
+        if r.random() < 0.3:
+            kw[name] = r.choice(choices)
+    return [g_index_tensor(p), r.choice([p.tensor((5, 3)), p.tensor(), p.tracked_tensor((4, 2))])], kw
+
+
+def g_interpolate(p):
+    r = p.rng
+    kw = {"mode": r.choice(["nearest", "linear", "bilinear", "trilinear", "nearest-exact", "bicubic", "area", "x"])}
+    if r.random() < 0.6:
+        kw["size"] = r.choice([3, 0, -1, (2, 3), [4], (2, 2, 2), 2 ** 40, None, "x", 1.5])
+    if "size" not in kw or r.random() < 0.2:
+        kw["scale_factor"] = r.choice([2.0, 0.5, 1.7, 0, -1.0, math.nan, math.inf, (2.0, 0.5), 1e-300, 1e300, "x"])
+    if r.random() < 0.3:
+        kw["align_corners"] = r.choice([True, False, None, 1])
+    if r.random() < 0.2:
+        kw["recompute_scale_factor"] = r.choice([True, False, None])
+    if r.random() < 0.1:
+        kw["antialias"] = r.choice([True, False])
+    x = p.tensor(r.choice([(1, 2, 4), (2, 1, 3, 4), (1, 1, 2, 2, 3), (1, 2, 0), (0, 2, 3), (3,), (1, 1, 1)]))
+    return [x], kw
+
+
+def g_pair_loss(p):
+    r = p.rng
+    shape = r.choice([(2, 3), (3,), (), (0, 3), (2, 3, 2)])
+    x = p.tensor(shape)
+    t = p.tensor(r.choice([shape, shape, (3,), (2, 1), ()]))
+    kw = {}
+    if r.random() < 0.4:
+        kw["reduction"] = r.choice(["mean", "sum", "none", "batchmean", "avg", None])
+    if r.random() < 0.2:
+        kw[r.choice(["size_average", "reduce"])] = r.choice([True, False, None])
+    return [x, t], kw
+
+
+def g_loss_with(*extra):
+    def g(p):
+        args, kw = g_pair_loss(p)
+        for name in extra:
+            if p.rng.random() < 0.4:
+                kw[name] = p.rng.choice([0.0, 1.0, -1.0, 0.5, math.nan, math.inf, True, "x", None,
+                                         p.tensor((3,)), p.tensor()])
+        return args, kw
+    return g
+
+
+def g_gaussian_nll(p):
+    args, kw = g_pair_loss(p)
+    kw.pop("size_average", None)
+    kw.pop("reduce", None)
+    var = p.rng.choice([p.tensor(args[0]._shape if isinstance(getattr(args[0], "_shape", None), tuple) else ()),
+                        p.tensor(), p.hostile(), 0.5])
+    for name in ("full", "eps"):
+        if p.rng.random() < 0.3:
+            kw[name] = p.rng.choice([True, False, 0.0, -1.0, 1e-6, math.nan])
+    return args + [var], kw
+
+
+def g_bilinear(p):
+    r = p.rng
+    n = r.choice([2, 0, 1])
+    return [p.tensor((n, 3)), p.tensor(r.choice([(n, 4), (n, 3), (3,)])),
+            p.tensor(r.choice([(2, 3, 4), (2, 3), (0, 3, 4)]))] + (
+        [r.choice([p.tensor((2,)), None, p.tensor()])] if r.random() < 0.5 else []), {}
+
+
+def g_label_smoothing(p):
+    args, kw = g_functional_loss(p)
+    if p.rng.random() < 0.6:
+        kw["label_smoothing"] = p.rng.choice([0.0, 0.1, 1.0, -0.5, 1.5, math.nan, "x", True])
+    return args, kw
+
+
+DROPIN_FUNCTIONS.update({
+    "nn.functional.leaky_relu": with_input(g_scalar_kwargs("negative_slope")),
+    "nn.functional.elu": with_input(g_scalar_kwargs("alpha")), "nn.functional.selu": with_input(g_scalar_kwargs()),
+    "nn.functional.celu": with_input(g_scalar_kwargs("alpha")), "nn.functional.mish": with_input(g_scalar_kwargs()),
+    "nn.functional.softplus": with_input(lambda p: (lambda a, k: (a, {n: v for n, v in k.items() if n != "inplace"}))(
+        *g_scalar_kwargs("beta", "threshold")(p))),
+    "nn.functional.tanh": with_input(g_none),
+    "nn.functional.hardtanh": with_input(g_scalar_kwargs("min_val", "max_val")),
+    "nn.functional.relu6": with_input(g_scalar_kwargs()), "nn.functional.logsigmoid": with_input(g_none),
+    "nn.functional.softmin": with_input(g_one_dim), "nn.functional.softsign": with_input(g_none),
+    "nn.functional.tanhshrink": with_input(g_none), "nn.functional.hardsigmoid": with_input(g_scalar_kwargs()),
+    "nn.functional.hardswish": with_input(g_scalar_kwargs()), "nn.functional.glu": with_input(g_one_dim),
+    "nn.functional.bilinear": g_bilinear, "nn.functional.conv1d": g_conv(1), "nn.functional.conv2d": g_conv(2),
+    "nn.functional.max_pool1d": g_pool(1, "max"), "nn.functional.max_pool2d": g_pool(2, "max"),
+    "nn.functional.avg_pool1d": g_pool(1, "avg"), "nn.functional.avg_pool2d": g_pool(2, "avg"),
+    "nn.functional.layer_norm": g_layer_norm, "nn.functional.batch_norm": g_norm_layer,
+    "nn.functional.dropout": g_dropout, "nn.functional.embedding": g_embedding,
+    "nn.functional.interpolate": g_interpolate,
+    "nn.functional.l1_loss": g_pair_loss, "nn.functional.smooth_l1_loss": g_loss_with("beta"),
+    "nn.functional.huber_loss": g_loss_with("delta"), "nn.functional.binary_cross_entropy": g_loss_with("weight"),
+    "nn.functional.binary_cross_entropy_with_logits": g_loss_with("weight", "pos_weight"),
+    "nn.functional.kl_div": g_loss_with("log_target"), "nn.functional.gaussian_nll_loss": g_gaussian_nll,
+    "nn.functional.poisson_nll_loss": g_loss_with("log_input", "full", "eps"),
+    "nn.functional.cross_entropy": g_label_smoothing,
+})
+
+
 METHOD_FAMILIES.update({
     "maximum": g_binary, "minimum": g_binary, "add_": g_binary, "sub_": g_binary, "mul_": g_binary,
     "div_": g_binary, "__iadd__": g_binary, "__isub__": g_binary, "__imul__": g_binary, "__itruediv__": g_binary,
@@ -1967,7 +2173,9 @@ FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor",
                  "special.modified_bessel_k1", "special.scaled_modified_bessel_k0", "special.scaled_modified_bessel_k1",
                  "special.spherical_bessel_j0", "special.airy_ai"}
 # pinv's tolerances and the quantiles' levels choose what to take; they take no gradient.
-SELF_DECIDES = {"to", "pinv", "nanquantile", "quantile"}
+SELF_DECIDES = {"to", "pinv", "nanquantile", "quantile",
+                # Training batch norm reads no running statistic: it updates them.
+                "nn.functional.batch_norm"}
 
 
 def dropped_history(name, given, result):

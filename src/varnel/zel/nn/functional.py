@@ -34,6 +34,21 @@ def number_arg(op, name, v):
     return v
 
 
+def flag_arg(op, name, v):
+    """A bool argument (PyTorch's C++ functions refuse anything else)."""
+    if not isinstance(v, (bool, int)):
+        raise TypeError("%s(): argument '%s' must be bool, not %s" % (op, name, type(v).__name__))
+    return bool(v)
+
+
+def dtype_arg(op, dtype, stacklevel=3):
+    if isinstance(stacklevel, bool) or not isinstance(stacklevel, int):
+        raise TypeError("%s(): argument '_stacklevel' must be int, not %s" % (op, type(stacklevel).__name__))
+    # Every element is 8 limbs: a dtype is accepted and means nothing.
+    if dtype is not None and not isinstance(dtype, (torch.dtype, str)):
+        raise TypeError("%s(): argument 'dtype' must be torch.dtype, not %s" % (op, type(dtype).__name__))
+
+
 def check_reduction(op, reduction):
     if reduction not in ("mean", "sum", "none"):
         raise ValueError("%s(): %r is not a valid value for reduction" % (op, reduction))
@@ -80,11 +95,13 @@ def sigmoid(input):
 
 def softmax(input, dim=None, _stacklevel=3, dtype=None):
     tensor_arg("softmax", "input", input)
+    dtype_arg("softmax", dtype, _stacklevel)
     return input.softmax(implicit_dim(input.ndim) if dim is None else dim)
 
 
 def log_softmax(input, dim=None, _stacklevel=3, dtype=None):
     tensor_arg("log_softmax", "input", input)
+    dtype_arg("log_softmax", dtype, _stacklevel)
     return input.log_softmax(implicit_dim(input.ndim) if dim is None else dim)
 
 
@@ -449,6 +466,7 @@ def logsigmoid(input):
 def softmin(input, dim=None, _stacklevel=3, dtype=None):
     """softmax(-x)."""
     x = tensor_arg("softmin", "input", input)
+    dtype_arg("softmin", dtype, _stacklevel)
     return (-x).softmax(implicit_dim(x.ndim) if dim is None else dim)
 
 
@@ -568,6 +586,11 @@ def _conv(op, nd, input, weight, bias, stride, padding, dilation, groups):
             raise RuntimeError("dilation should be greater than zero, but got %s" % (list(_ntuple(v, nd)),))
     if isinstance(groups, int) and groups <= 0:
         raise RuntimeError("non-positive groups is not supported")
+    if input.ndim not in (nd + 1, nd + 2):
+        raise RuntimeError("Expected %dD (unbatched) or %dD (batched) input to %s, but got input of size: %s"
+                           % (nd + 1, nd + 2, op, list(input.shape)))
+    if weight.ndim != nd + 2:
+        raise RuntimeError("%s(): expected a %d-D weight, got one of size %s" % (op, nd + 2, list(weight.shape)))
     out_shape = tuple(ref(_meta(input), _meta(weight), None if bias is None else _meta(bias),
                           stride, padding, dilation, groups).shape)
     batched = input.ndim == nd + 2
@@ -637,6 +660,9 @@ def _max_pool(op, nd, input, kernel_size, stride, padding, dilation, ceil_mode, 
     out_shape = tuple(ref(_meta(input), kernel_size, stride, padding, dilation, ceil_mode=ceil_mode,
                           return_indices=False).shape)
     ks, st, pd, dl = _pool_args(nd, kernel_size, stride, padding, dilation)
+    if math.prod(out_shape) == 0:  # no index table for sizes of nothing
+        out = input.reshape(-1)[:0].reshape(out_shape)
+        return (out, torch.zeros(out_shape, dtype=torch.int64)) if return_indices else out
     sp = tuple(input.shape[-nd:])
     osz = out_shape[-nd:]
     m = math.prod(input.shape[:-nd])
@@ -688,6 +714,8 @@ def _avg_pool(op, nd, input, kernel_size, stride, padding, ceil_mode, count_incl
     extra = {} if nd == 1 else {"divisor_override": divisor_override}
     out_shape = tuple(ref(_meta(input), kernel_size, stride, padding, ceil_mode, count_include_pad, **extra).shape)
     ks, st, pd, _ = _pool_args(nd, kernel_size, stride, padding, 1)
+    if math.prod(out_shape) == 0:
+        return input.reshape(-1)[:0].reshape(out_shape)
     sp = tuple(input.shape[-nd:])
     osz = out_shape[-nd:]
     m = math.prod(input.shape[:-nd])
@@ -762,6 +790,9 @@ def batch_norm(input, running_mean, running_var, weight=None, bias=None, trainin
     torch.nn.functional.batch_norm(*[None if t is None else _meta(t) for t in
                                      (input, running_mean, running_var, weight, bias)],
                                    training=bool(training), momentum=momentum, eps=eps)
+    for name, t in (("running_mean", running_mean), ("running_var", running_var)):
+        if not training and t is None:
+            raise RuntimeError("%s must be defined in evaluation mode" % name)
     c = input.shape[1]
     shape = (1, c) + (1,) * (input.ndim - 2)
     dims = (0,) + tuple(range(2, input.ndim))
@@ -770,7 +801,7 @@ def batch_norm(input, running_mean, running_var, weight=None, bias=None, trainin
         d = input - mean
         var = (d * d).mean(dims, keepdim=True)
         out = d * (var + eps).rsqrt()
-        n = input.numel // c
+        n = input.numel // c if c else 0
         with _zel.no_grad():
             if running_mean is not None:
                 running_mean.copy_(running_mean * (1.0 - momentum) + mean.detach().reshape(c) * momentum)
@@ -1031,7 +1062,7 @@ def kl_div(input, target, size_average=None, reduce=None, reduction="mean", log_
                       "'batchmean' divides only by the batch size, and aligns with the KL div math definition."
                       "'mean' will be changed to behave the same as 'batchmean' in the next major release.",
                       stacklevel=2)
-    if log_target:
+    if flag_arg("kl_div", "log_target", log_target):
         loss = target.exp() * (target - input)
     else:
         loss = target.xlogy(target) - target * input
@@ -1057,6 +1088,8 @@ def gaussian_nll_loss(input, target, var, full=False, eps=1e-6, reduction="mean"
             raise ValueError("var is of incorrect size")
     if reduction not in ("none", "mean", "sum"):
         raise ValueError("%s is not valid" % (reduction,))
+    eps = number_arg("gaussian_nll_loss", "eps", eps)
+    full = flag_arg("gaussian_nll_loss", "full", full)
     if var.numel and bool((var < 0).any()):
         raise ValueError("var has negative entry/entries")
     var = var.clone()
@@ -1079,7 +1112,9 @@ def poisson_nll_loss(input, target, log_input=True, full=False, size_average=Non
         reduction = legacy_reduction(size_average, reduce, reduction)
     if reduction not in ("none", "mean", "sum"):
         raise ValueError("%s is not valid" % (reduction,))
-    if log_input:
+    eps = number_arg("poisson_nll_loss", "eps", eps)
+    full = flag_arg("poisson_nll_loss", "full", full)
+    if flag_arg("poisson_nll_loss", "log_input", log_input):
         loss = input.exp() - target * input
     else:
         loss = input - target * (input + eps).log()
