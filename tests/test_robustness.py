@@ -32,7 +32,8 @@ def test_fuzz_calls_raise_or_return_well_formed_tensors(seed):
     # Every public function of the module and of its namespaces is a target.
     public = set()
     for prefix, space in (("zel.", zel), ("zel.linalg.", zel.linalg), ("zel.special.", zel.special),
-                          ("zel.masked.", zel.masked), ("zel.signal.windows.", zel.signal.windows)):
+                          ("zel.masked.", zel.masked), ("zel.signal.windows.", zel.signal.windows),
+                          ("zel.nn.functional.", zel.nn.functional)):
         for name in dir(space):
             obj = getattr(space, name)
             if (not name.startswith("_") and callable(obj) and not isinstance(obj, type)

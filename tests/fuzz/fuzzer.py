@@ -777,6 +777,212 @@ DROPIN_FUNCTIONS = {
     "nn.functional.one_hot": lambda p: ([g_index_tensor(p)], ({"num_classes": p.rng.choice([-1, 3, 0, 2 ** 40])}
                                                               if p.rng.random() < 0.5 else {})),
 }
+# -- nn.functional's activations, layers and losses -----------------------------
+
+def g_scalar_kwargs(*names):
+    """Hostile or odd values for the named number arguments, some left out."""
+    def g(p):
+        r = p.rng
+        kw = {}
+        for name in names:
+            if r.random() < 0.5:
+                kw[name] = r.choice([0.0, -1.0, 0.5, 2, 20.0, math.inf, -math.inf, math.nan, 1e300, True, "x", None,
+                                     p.hostile()])
+        if r.random() < 0.2:
+            kw["inplace"] = r.choice([True, False])
+        return [], kw
+    return g
+
+
+def g_nn_shape(p, nd):
+    """A batched or unbatched input for an nd-dimensional layer, sometimes hostile."""
+    r = p.rng
+    return p.tensor(r.choice([(2, 3) + (5,) * nd, (3,) + (4,) * nd, (1, 1) + (1,) * nd, (0, 2) + (3,) * nd,
+                              (2, 0) + (3,) * nd, (1, 2) + (2,) * nd, (2, 3), (), (5,)]))
+
+
+def g_int_or_tuple(p, nd):
+    r = p.rng
+    return r.choice([1, 2, 3, 0, -1, (1,) * nd, (2, 1)[:nd], (1, 2, 3), [], p.int_arg(), 2 ** 40, "x"])
+
+
+def g_conv(nd):
+    def g(p):
+        r = p.rng
+        c = r.choice([1, 2, 3, 4])
+        x = g_nn_shape(p, nd) if r.random() < 0.3 else p.good_tensor(r.choice([(2, c) + (5,) * nd, (c,) + (4,) * nd]))
+        o = r.choice([2, 4, 1, 0])
+        w = p.tensor(r.choice([(o, c) + (2,) * nd, (o, 1) + (3,) * nd, (o, c) + (7,) * nd, (o,), (o, c // 2 or 1) + (1,) * nd]))
+        args = [x, w]
+        if r.random() < 0.5:
+            args.append(r.choice([None, p.tensor((o,)), p.tensor((3,)), p.hostile()]))
+        kw = {}
+        for name in ("stride", "padding", "dilation", "groups"):
+            if r.random() < 0.4:
+                kw[name] = g_int_or_tuple(p, nd)
+        if r.random() < 0.2:
+            kw["padding"] = r.choice(["same", "valid", "full", ""])
+        return args, kw
+    return g
+
+
+def g_pool(nd, kind):
+    def g(p):
+        r = p.rng
+        kw = {"kernel_size": g_int_or_tuple(p, nd) if r.random() < 0.4 else r.choice([1, 2, 3])}
+        names = ["stride", "padding", "ceil_mode"] + (["dilation", "return_indices"] if kind == "max" else
+                                                       ["count_include_pad"] + (["divisor_override"] if nd == 2 else []))
+        for name in names:
+            if r.random() < 0.4:
+                kw[name] = (r.choice([True, False, None, 1]) if name in ("ceil_mode", "return_indices",
+                                                                         "count_include_pad")
+                            else r.choice([0, 1, 3, -2, None, 2 ** 40]) if name == "divisor_override"
+                            else g_int_or_tuple(p, nd))
+        return [g_nn_shape(p, nd)], kw
+    return g
+
+
+def g_norm_layer(p):
+    r = p.rng
+    if r.random() < 0.6:  # a well-shaped call, hostile values
+        x = p.tensor(r.choice([(4, 3), (2, 3, 5), (2, 3, 2, 2), (1, 3), (0, 3)]))
+        stats = [r.choice([p.good_tensor((3,)), p.tensor((3,)), None]) for _ in range(4)]
+    else:
+        x = g_nn_shape(p, r.choice([1, 2]))
+        stats = [r.choice([p.tensor((3,)), None, p.tensor(), p.hostile()]) for _ in range(4)]
+    kw = {"training": r.choice([True, False, None, 1])}
+    if r.random() < 0.3:
+        kw[r.choice(["momentum", "eps"])] = r.choice([0.1, 0.0, -1.0, math.nan, None, "x", 1e300])
+    return [x] + stats, kw
+
+
+def g_layer_norm(p):
+    r = p.rng
+    x = p.tensor(r.choice([(2, 3), (2, 3, 4), (3,), (), (0, 3)]))
+    ns = r.choice([(3,), [3, 4], (4,), 3, (), (0,), (2 ** 40,), "x", [p.hostile()]])
+    args = [x, ns] + [r.choice([None, p.tensor((3,)), p.tensor((3, 4)), p.tensor()]) for _ in range(r.choice([0, 1, 2]))]
+    return args, ({"eps": r.choice([1e-5, 0.0, -1.0, math.nan, "x"])} if r.random() < 0.3 else {})
+
+
+def g_dropout(p):
+    r = p.rng
+    kw = {}
+    if r.random() < 0.7:
+        kw["p"] = r.choice([0.0, 0.5, 1.0, -0.1, 1.5, math.nan, "x", None, 2, True])
+    if r.random() < 0.5:
+        kw["training"] = r.choice([True, False, None])
+    if r.random() < 0.2:
+        kw["inplace"] = r.choice([True, False])
+    return [p.tensor()], kw
+
+
+def g_embedding(p):
+    r = p.rng
+    kw = {}
+    for name, choices in (("padding_idx", [0, 1, -1, 7, -9, None, 2 ** 62, "x"]),
+                          ("max_norm", [1.0, 0.0, -1.0, math.nan, math.inf, None, "x"]),
+                          ("norm_type", [1.0, 2.0, 0.0, math.inf, -1.0, "x"]),
+                          ("scale_grad_by_freq", [True, False]), ("sparse", [True, False])):
+        if r.random() < 0.3:
+            kw[name] = r.choice(choices)
+    return [g_index_tensor(p), r.choice([p.tensor((5, 3)), p.tensor(), p.tracked_tensor((4, 2))])], kw
+
+
+def g_interpolate(p):
+    r = p.rng
+    kw = {"mode": r.choice(["nearest", "linear", "bilinear", "trilinear", "nearest-exact", "bicubic", "area", "x"])}
+    if r.random() < 0.6:
+        kw["size"] = r.choice([3, 0, -1, (2, 3), [4], (2, 2, 2), 2 ** 40, None, "x", 1.5])
+    if "size" not in kw or r.random() < 0.2:
+        kw["scale_factor"] = r.choice([2.0, 0.5, 1.7, 0, -1.0, math.nan, math.inf, (2.0, 0.5), 1e-300, 1e300, "x"])
+    if r.random() < 0.3:
+        kw["align_corners"] = r.choice([True, False, None, 1])
+    if r.random() < 0.2:
+        kw["recompute_scale_factor"] = r.choice([True, False, None])
+    if r.random() < 0.1:
+        kw["antialias"] = r.choice([True, False])
+    x = p.tensor(r.choice([(1, 2, 4), (2, 1, 3, 4), (1, 1, 2, 2, 3), (1, 2, 0), (0, 2, 3), (3,), (1, 1, 1)]))
+    return [x], kw
+
+
+def g_pair_loss(p):
+    r = p.rng
+    shape = r.choice([(2, 3), (3,), (), (0, 3), (2, 3, 2)])
+    x = p.tensor(shape)
+    t = p.tensor(r.choice([shape, shape, (3,), (2, 1), ()]))
+    kw = {}
+    if r.random() < 0.4:
+        kw["reduction"] = r.choice(["mean", "sum", "none", "batchmean", "avg", None])
+    if r.random() < 0.2:
+        kw[r.choice(["size_average", "reduce"])] = r.choice([True, False, None])
+    return [x, t], kw
+
+
+def g_loss_with(*extra):
+    def g(p):
+        args, kw = g_pair_loss(p)
+        for name in extra:
+            if p.rng.random() < 0.4:
+                kw[name] = p.rng.choice([0.0, 1.0, -1.0, 0.5, math.nan, math.inf, True, "x", None,
+                                         p.tensor((3,)), p.tensor()])
+        return args, kw
+    return g
+
+
+def g_gaussian_nll(p):
+    args, kw = g_pair_loss(p)
+    kw.pop("size_average", None)
+    kw.pop("reduce", None)
+    var = p.rng.choice([p.tensor(args[0]._shape if isinstance(getattr(args[0], "_shape", None), tuple) else ()),
+                        p.tensor(), p.hostile(), 0.5])
+    for name in ("full", "eps"):
+        if p.rng.random() < 0.3:
+            kw[name] = p.rng.choice([True, False, 0.0, -1.0, 1e-6, math.nan])
+    return args + [var], kw
+
+
+def g_bilinear(p):
+    r = p.rng
+    n = r.choice([2, 0, 1])
+    return [p.tensor((n, 3)), p.tensor(r.choice([(n, 4), (n, 3), (3,)])),
+            p.tensor(r.choice([(2, 3, 4), (2, 3), (0, 3, 4)]))] + (
+        [r.choice([p.tensor((2,)), None, p.tensor()])] if r.random() < 0.5 else []), {}
+
+
+def g_label_smoothing(p):
+    args, kw = g_functional_loss(p)
+    if p.rng.random() < 0.6:
+        kw["label_smoothing"] = p.rng.choice([0.0, 0.1, 1.0, -0.5, 1.5, math.nan, "x", True])
+    return args, kw
+
+
+DROPIN_FUNCTIONS.update({
+    "nn.functional.leaky_relu": with_input(g_scalar_kwargs("negative_slope")),
+    "nn.functional.elu": with_input(g_scalar_kwargs("alpha")), "nn.functional.selu": with_input(g_scalar_kwargs()),
+    "nn.functional.celu": with_input(g_scalar_kwargs("alpha")), "nn.functional.mish": with_input(g_scalar_kwargs()),
+    "nn.functional.softplus": with_input(lambda p: (lambda a, k: (a, {n: v for n, v in k.items() if n != "inplace"}))(
+        *g_scalar_kwargs("beta", "threshold")(p))),
+    "nn.functional.tanh": with_input(g_none),
+    "nn.functional.hardtanh": with_input(g_scalar_kwargs("min_val", "max_val")),
+    "nn.functional.relu6": with_input(g_scalar_kwargs()), "nn.functional.logsigmoid": with_input(g_none),
+    "nn.functional.softmin": with_input(g_one_dim), "nn.functional.softsign": with_input(g_none),
+    "nn.functional.tanhshrink": with_input(g_none), "nn.functional.hardsigmoid": with_input(g_scalar_kwargs()),
+    "nn.functional.hardswish": with_input(g_scalar_kwargs()), "nn.functional.glu": with_input(g_one_dim),
+    "nn.functional.bilinear": g_bilinear, "nn.functional.conv1d": g_conv(1), "nn.functional.conv2d": g_conv(2),
+    "nn.functional.max_pool1d": g_pool(1, "max"), "nn.functional.max_pool2d": g_pool(2, "max"),
+    "nn.functional.avg_pool1d": g_pool(1, "avg"), "nn.functional.avg_pool2d": g_pool(2, "avg"),
+    "nn.functional.layer_norm": g_layer_norm, "nn.functional.batch_norm": g_norm_layer,
+    "nn.functional.dropout": g_dropout, "nn.functional.embedding": g_embedding,
+    "nn.functional.interpolate": g_interpolate,
+    "nn.functional.l1_loss": g_pair_loss, "nn.functional.smooth_l1_loss": g_loss_with("beta"),
+    "nn.functional.huber_loss": g_loss_with("delta"), "nn.functional.binary_cross_entropy": g_loss_with("weight"),
+    "nn.functional.binary_cross_entropy_with_logits": g_loss_with("weight", "pos_weight"),
+    "nn.functional.kl_div": g_loss_with("log_target"), "nn.functional.gaussian_nll_loss": g_gaussian_nll,
+    "nn.functional.poisson_nll_loss": g_loss_with("log_input", "full", "eps"),
+    "nn.functional.cross_entropy": g_label_smoothing,
+})
+
+
 METHOD_FAMILIES.update({
     "maximum": g_binary, "minimum": g_binary, "add_": g_binary, "sub_": g_binary, "mul_": g_binary,
     "div_": g_binary, "__iadd__": g_binary, "__isub__": g_binary, "__imul__": g_binary, "__itruediv__": g_binary,
@@ -1678,6 +1884,171 @@ def hostile_optimizer(p):
     return tensors
 
 
+def nn_builders(p):
+    """Constructors of zel.nn modules with mostly sensible, sometimes hostile arguments."""
+    r, nn = p.rng, zel.nn
+
+    def a(*good):
+        return r.choice(good) if r.random() < 0.8 else p.hostile()
+    return [
+        lambda: nn.Linear(a(2, 3, 0), a(2, 1, 0), bias=a(True, False)),
+        lambda: nn.Bilinear(a(2, 1), a(3, 2), a(2, 1), bias=a(True, False)),
+        lambda: nn.Conv1d(a(2, 4), a(2, 4), a(1, 2, 3, (2,)), stride=a(1, 2), padding=a(0, 1, "same", "valid"),
+                          dilation=a(1, 2), groups=a(1, 2), padding_mode=a("zeros", "reflect", "circular")),
+        lambda: nn.Conv2d(a(2, 1), a(2, 4), a(1, 2, (2, 1)), stride=a(1, (1, 2)), padding=a(0, 1, (1, 0), "same"),
+                          padding_mode=a("zeros", "replicate", "reflect", "circular")),
+        lambda: nn.Embedding(a(4, 1), a(3, 2), padding_idx=a(None, 0, -1, 3), max_norm=a(None, 1.0)),
+        lambda: nn.Embedding.from_pretrained(a(p.tensor((3, 2)), p.tensor()), freeze=a(True, False)),
+        lambda: nn.LayerNorm(a(2, 3, (2, 3), ()), eps=a(1e-5, 0.0), elementwise_affine=a(True, False)),
+        lambda: nn.BatchNorm1d(a(2, 3), momentum=a(0.1, None, 1.0), affine=a(True, False),
+                               track_running_stats=a(True, False)),
+        lambda: nn.Dropout(a(0.0, 0.5, 1.0)), lambda: nn.Flatten(a(0, 1, -1), a(-1, 2)),
+        lambda: nn.Unflatten(a(0, 1, -1), a((2, 1), (1, -1), [3])), lambda: nn.Identity(p.hostile()),
+        lambda: nn.ReLU(), lambda: nn.LeakyReLU(a(0.1, -2.0)), lambda: nn.ELU(a(1.0, 0.0)), lambda: nn.SELU(),
+        lambda: nn.CELU(a(1.0, 0.0)), lambda: nn.GELU(a("none", "tanh")), lambda: nn.SiLU(), lambda: nn.Mish(),
+        lambda: nn.Softplus(a(1, 2.0), a(20, 0.0)), lambda: nn.Tanh(), lambda: nn.Sigmoid(),
+        lambda: nn.Hardtanh(a(-1.0, 0.0), a(1.0, 2.0)), lambda: nn.Softmax(a(None, 0, -1, 5)),
+        lambda: nn.LogSoftmax(a(None, 0, 1)),
+        lambda: nn.Sequential(*[r.choice(nn_builders(p)[:4] + [nn.ReLU])() for _ in range(r.randrange(3))]),
+        lambda: nn.ModuleList(a([nn.ReLU(), nn.Linear(2, 2)], [])),
+        lambda: nn.ModuleDict(a({"a": nn.Tanh()}, [("b", nn.ReLU())])),
+        lambda: nn.ParameterList(a([p.tensor()], [p.tensor(), 3])),
+        lambda: nn.ParameterDict(a({"w": p.tensor()}, [("v", p.tensor())])),
+    ]
+
+
+_NN_LOSSES = ["MSELoss", "L1Loss", "SmoothL1Loss", "HuberLoss", "CrossEntropyLoss", "NLLLoss", "BCELoss",
+              "BCEWithLogitsLoss", "KLDivLoss", "GaussianNLLLoss", "PoissonNLLLoss"]
+
+
+def hostile_nn_module(p):
+    """A zel.nn module of hostile constructor arguments, run forward and backward, its state dict
+    round-tripped (every limb must come back) and loaded from hostile dicts; hooks and attribute
+    assignments of hostile values."""
+    import copy
+    r, nn = p.rng, zel.nn
+    produced = []
+    if r.random() < 0.25:
+        name = r.choice(_NN_LOSSES)
+        kw = {}
+        if r.random() < 0.5:
+            kw["reduction"] = r.choice(["mean", "sum", "none", "batchmean", p.hostile()])
+        if r.random() < 0.3 and name in ("CrossEntropyLoss", "NLLLoss", "BCELoss"):
+            kw["weight"] = r.choice([p.tensor((3,)), p.hostile()])
+        module = getattr(nn, name)(**kw)
+        inputs = [p.tensor(r.choice([(2, 3), (3,), ()])) for _ in range(3 if name == "GaussianNLLLoss" else 2)]
+        if name in ("CrossEntropyLoss", "NLLLoss") and r.random() < 0.5:
+            inputs[1] = r.choice([torch.tensor([0, 2]), torch.tensor([5, -1]), torch.tensor([0.5, 1.0])])
+    else:
+        module = r.choice(nn_builders(p))()
+        shape = r.choice([(2, 3), (2, 2, 4), (1, 2, 5, 5), (3,), (), (2, 0), (4, 2)])
+        inputs = [p.tensor(shape) if r.random() < 0.9 else p.hostile()]
+        if isinstance(module, nn.Bilinear):
+            inputs.append(p.tensor((shape[0] if shape else 1, 3)))
+        if isinstance(module, nn.Embedding) and r.random() < 0.7:
+            inputs = [r.choice([torch.tensor([[0, 1], [2, 0]]), torch.tensor([9]), torch.tensor([-1])])]
+    judged = True  # what a hook hands over is the pool's, not the module's
+    if r.random() < 0.3:
+        judged = r.random() < 0.6
+        module.register_forward_pre_hook(r.choice([lambda m, args: None, lambda m, args: args]) if judged
+                                         else (lambda m, args: p.hostile()))
+    if r.random() < 0.3:
+        judged = judged and r.random() < 0.5
+        module.register_forward_hook((lambda m, args, out: None) if judged else (lambda m, args, out: p.hostile()))
+    if r.random() < 0.2:
+        module.register_full_backward_hook(r.choice([lambda m, gi, go: None, lambda m, gi, go: p.hostile(),
+                                                     lambda m, gi, go: gi]))
+    if r.random() < 0.2:
+        module.register_full_backward_pre_hook(r.choice([lambda m, go: None, lambda m, go: p.hostile()]))
+    if r.random() < 0.2:
+        module.train(r.choice([True, False, p.hostile()]))
+    try:
+        out = module(*inputs)
+        if judged and not any(out is x for x in inputs):  # an input handed back is not ours to judge
+            produced.append(out)
+        if isinstance(out, Tensor) and out.requires_grad:
+            out.sum().backward()
+    except Exception:
+        pass
+    # Parameters built on a malformed tensor share its limbs: only the well-formed ones are judged.
+    produced += [t.grad for t in module.parameters() if well_formed(t) and t.grad is not None]
+    twin = copy.deepcopy(module)
+    sd = module.state_dict()
+    twin.load_state_dict(sd)
+    for k, v in twin.state_dict().items():
+        if not (well_formed(sd[k]) and sd[k]._data.device.type == "cpu"):
+            continue  # limbs the fuzzer made hostile
+        ours, theirs = v._data.detach().contiguous(), sd[k]._data.detach().contiguous()
+        if v._shape != sd[k]._shape or ours.numpy().tobytes() != theirs.numpy().tobytes():
+            raise SystemError("nn.Module.load_state_dict changed %s" % k)
+    if r.random() < 0.5:
+        bad = dict(sd)
+        for _ in range(r.randrange(1, 3)):
+            key = r.choice(list(bad) + ["x", "0.weight", r.choice(["", ".", 3, None, (1, 2)])])
+            bad[key] = r.choice(
+                [p.tensor(), p.hostile(), torch.ones(2)])
+        try:
+            module.load_state_dict(bad, strict=r.choice([True, False]))
+        except (RuntimeError, TypeError):
+            pass
+    action = r.randrange(6)
+    if action == 0:
+        setattr(module, r.choice(["weight", "bias", "x", "training"]), p.hostile())
+    elif action == 1:
+        module.register_buffer(r.choice(["b", "", "a.b", p.hostile()]), p.hostile(), persistent=r.random() < 0.5)
+    elif action == 2:
+        module.to(r.choice([p.hostile(), "cpu", torch.float64, torch.int32]))
+    elif action == 3:
+        module.zero_grad(set_to_none=r.choice([True, False]))
+    elif action == 4:
+        module.get_parameter(r.choice(["weight", "0.weight", "", p.hostile()]))
+    repr(module)
+    return produced
+
+
+def hostile_nn_init(p):
+    """zel.nn.init and zel.nn.utils functions with hostile tensors and arguments."""
+    r = p.rng
+    init, utils = zel.nn.init, zel.nn.utils
+
+    def a(*good):
+        return r.choice(good) if r.random() < 0.8 else p.hostile()
+    t = a(p.tensor(r.choice([(3, 4), (2, 3, 3), (0, 3), (5,), (), (2, 2, 2, 2)])))
+    name = r.choice(["uniform_", "normal_", "trunc_normal_", "constant_", "ones_", "zeros_", "eye_", "dirac_",
+                     "xavier_uniform_", "xavier_normal_", "kaiming_uniform_", "kaiming_normal_", "orthogonal_",
+                     "sparse_", "calculate_gain", "clip_grad_norm_", "clip_grad_value_", "parameters_to_vector",
+                     "vector_to_parameters"])
+    args = {
+        "uniform_": lambda: (t, a(-1.0, 0.0), a(1.0, -1.0)), "normal_": lambda: (t, a(0.0, 1e300), a(1.0, -1.0)),
+        "trunc_normal_": lambda: (t, a(0.0, 5.0), a(1.0, 0.0), a(-2.0, 3.0), a(2.0, -3.0)),
+        "constant_": lambda: (t, a(0.5, math.nan)), "ones_": lambda: (t,), "zeros_": lambda: (t,),
+        "eye_": lambda: (t,), "dirac_": lambda: (t, a(1, 2, 0)), "xavier_uniform_": lambda: (t, a(1.0, 0.0)),
+        "xavier_normal_": lambda: (t, a(1.0, -1.0)),
+        "kaiming_uniform_": lambda: (t, a(0, 5 ** 0.5), a("fan_in", "fan_out", "x"), a("relu", "leaky_relu", "x")),
+        "kaiming_normal_": lambda: (t, a(0, 1.0), a("fan_in", "fan_out"), a("tanh", "selu")),
+        "orthogonal_": lambda: (t, a(1, 0.5)), "sparse_": lambda: (t, a(0.1, 0.9, 1.0), a(0.01, 1.0)),
+        "calculate_gain": lambda: (a("relu", "leaky_relu", "tanh", "conv1d"), a(None, 0.2)),
+        "clip_grad_norm_": lambda: (a([t], t, []), a(1.0, 0.0, -1.0, math.inf), a(2.0, 1, math.inf, -math.inf, 0.5),
+                                    a(False, True)),
+        "clip_grad_value_": lambda: (a([t], t), a(1.0, 0.0, -1.0)),
+        "parameters_to_vector": lambda: (a([t], [t, p.tensor()], []),),
+        "vector_to_parameters": lambda: (a(p.tensor((12,)), p.tensor()), a([t], [t, p.tensor()])),
+    }[name]()
+    if name.startswith("clip_grad") and isinstance(t, Tensor) and r.random() < 0.7:
+        try:
+            leaf = t.detach().requires_grad_()
+            (leaf * p.tensor(tuple(t.shape))).sum().backward()
+            args = (leaf,) + args[1:]
+        except Exception:
+            pass
+    was_well_formed = {id(x) for x in args if isinstance(x, Tensor) and well_formed(x)}
+    out = (getattr(init, name, None) or getattr(utils, name))(*args)
+    # The fills return their argument: judged only if the pool made it well-formed.
+    if any(out is x for x in args) and id(out) not in was_well_formed:
+        return None
+    return out
+
+
 DROPIN_FUNCTIONS.setdefault("save", g_save)
 DROPIN_FUNCTIONS.setdefault("load", g_load)
 
@@ -1715,6 +2086,8 @@ def targets():
     found.append(("distributions.hostile", "function", "hostile_distribution", hostile_distribution,
                   lambda p: ([p], {})))
     found.append(("optim.hostile", "function", "hostile_optimizer", hostile_optimizer, lambda p: ([p], {})))
+    found.append(("nn.hostile", "function", "hostile_nn_module", hostile_nn_module, lambda p: ([p], {})))
+    found.append(("nn.init_utils.hostile", "function", "hostile_nn_init", hostile_nn_init, lambda p: ([p], {})))
     found.append(("serialization.round_trip", "function", "save_load_round_trip", save_load_round_trip,
                   lambda p: ([p], {})))
     found.append(("serialization.hostile_bytes", "function", "load_hostile_bytes", load_hostile_bytes,
@@ -1792,13 +2165,17 @@ FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor",
                  "scalar_tensor", "hostile_distribution", "kl_of_hostile_pairs", "special.round",
                  # Loaded tensors carry the flag they were saved with; optimizers step without recording.
                  "load", "load_hostile_bytes", "save_load_round_trip", "hostile_optimizer",
+                 # Initialisers fill under no_grad; a module's state dict is outside autograd.
+                 "hostile_nn_init", "hostile_nn_module",
                  # PyTorch has no derivative for these; the library records none.
                  "heaviside", "special.bessel_j0", "special.bessel_j1", "special.bessel_y0", "special.bessel_y1",
                  "special.modified_bessel_i0", "special.modified_bessel_i1", "special.modified_bessel_k0",
                  "special.modified_bessel_k1", "special.scaled_modified_bessel_k0", "special.scaled_modified_bessel_k1",
                  "special.spherical_bessel_j0", "special.airy_ai"}
 # pinv's tolerances and the quantiles' levels choose what to take; they take no gradient.
-SELF_DECIDES = {"to", "pinv", "nanquantile", "quantile"}
+SELF_DECIDES = {"to", "pinv", "nanquantile", "quantile",
+                # Training batch norm reads no running statistic: it updates them.
+                "nn.functional.batch_norm"}
 
 
 def dropped_history(name, given, result):

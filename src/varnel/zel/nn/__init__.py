@@ -4,11 +4,37 @@ import sys
 import types
 
 
+def inherit_docstrings(cls):
+    """Overrides without a docstring of their own (extra_repr) take the one they override."""
+    for name, fn in vars(cls).items():
+        if name.startswith("_") or not callable(fn) or (fn.__doc__ or "").strip():
+            continue
+        for base in cls.__mro__[1:]:
+            doc = getattr(getattr(base, name, None), "__doc__", None)
+            if doc:
+                fn.__doc__ = doc
+                break
+
+
 def install(zel):
     """Adds zel.nn (registered as varnel.zel.zel.nn) and its submodules to varnel.zel.zel."""
-    from . import functional
+    from . import activation, containers, functional, init, layers, loss, module, utils
 
     nn = types.ModuleType(zel.__name__ + ".nn", "torch.nn for varnel.zel tensors.")
     nn.functional = functional.install(zel)
+    nn.init = init.install(zel, nn.__name__)
+    nn.utils = utils.install(zel, nn.__name__)
+    public = {}
+    for source in (module, containers, layers, activation, loss):
+        public.update(source.install(zel))
+    for name, obj in public.items():
+        obj.__module__ = nn.__name__
+        inherit_docstrings(obj)
+        setattr(nn, name, obj)
+    # DistributedDataParallel goes here.
+    nn.parallel = types.ModuleType(nn.__name__ + ".parallel", "torch.nn.parallel for varnel.zel modules.")
+    nn.parallel.__all__ = []
+    nn.__all__ = list(public)
     zel.nn = nn
-    sys.modules[nn.__name__] = nn
+    for m in (nn, nn.parallel):
+        sys.modules[m.__name__] = m
