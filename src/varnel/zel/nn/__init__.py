@@ -12,3 +12,6 @@ def install(zel):
     nn.functional = functional.install(zel)
     zel.nn = nn
     sys.modules[nn.__name__] = nn
+    # zel.distributed rides along until it has its own entry among the installed parts.
+    from .. import distributed
+    distributed.install(zel)

@@ -1,0 +1,251 @@
+"""zel.distributed and DistributedDataParallel on 2 and 3 gloo processes.
+
+Each scenario runs as separate Python processes on 127.0.0.1 with a
+bounded process-group timeout; the harness kills every process it started
+if the scenario overruns, so a hang shows up as a failed test.
+"""
+import json
+import os
+import socket
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+import torch
+
+from varnel.zel import zel
+
+dist = zel.distributed
+
+SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
+
+PRELUDE = """
+import datetime, json, os, sys, traceback
+import torch
+from varnel.zel import zel
+dist = zel.distributed
+rank, world, port, outpath = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+results = {}
+
+def out(key, value):
+    results[key] = value._data.numpy().tobytes().hex() if isinstance(value, zel.Tensor) else value
+
+def data(r, shape, k=0):
+    n = 1
+    for d in shape:
+        n *= d
+    # Values with all eight limbs in use, different on every rank.
+    return ((zel.arange(n) + 1 + 0.37 * r + k) / 7 - 0.5 * (r % 2)).reshape(shape)
+
+def raised(key, fn):
+    try:
+        fn()
+        out(key, None)
+    except Exception as e:
+        out(key, [type(e).__name__, str(e)])
+
+dist.init_process_group("gloo", init_method="tcp://127.0.0.1:%s" % port, rank=rank, world_size=world,
+                        timeout=datetime.timedelta(seconds=20))
+try:
+"""
+
+EPILOGUE = """
+except BaseException:
+    results["__error__"] = traceback.format_exc()
+    raise
+finally:
+    with open(outpath, "w") as f:
+        json.dump(results, f)
+dist.destroy_process_group()
+"""
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def run_ranks(world, body, tmp_path, timeout=50, expect_exit=None):
+    """Runs body on `world` processes; returns each rank's results and exit code."""
+    script = tmp_path / "rank.py"
+    script.write_text(PRELUDE + textwrap.indent(textwrap.dedent(body), "    ") + EPILOGUE)
+    port = free_port()
+    env = dict(os.environ, PYTHONPATH=SRC + os.pathsep + os.environ.get("PYTHONPATH", ""), OMP_NUM_THREADS="1")
+    procs = [subprocess.Popen([sys.executable, str(script), str(r), str(world), str(port),
+                               str(tmp_path / ("rank%d.json" % r))], env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True) for r in range(world)]
+    deadline = time.monotonic() + timeout
+    logs = []
+    try:
+        for p in procs:
+            try:
+                logs.append(p.communicate(timeout=max(deadline - time.monotonic(), 0.1))[0])
+            except subprocess.TimeoutExpired:
+                pytest.fail("a rank was still running after %d s" % timeout)
+    finally:
+        for p in procs:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+    results = []
+    for r, p in enumerate(procs):
+        path = tmp_path / ("rank%d.json" % r)
+        res = json.loads(path.read_text()) if path.exists() else {}
+        if expect_exit is None or r not in expect_exit:
+            assert p.returncode == 0 and "__error__" not in res, "rank %d:\n%s" % (r, logs[r][-4000:])
+        results.append(res)
+    return results
+
+
+def data(r, shape, k=0):
+    n = 1
+    for d in shape:
+        n *= d
+    return ((zel.arange(n) + 1 + 0.37 * r + k) / 7 - 0.5 * (r % 2)).reshape(shape)
+
+
+def hexed(t):
+    return t._data.numpy().tobytes().hex()
+
+
+def reduced(op, parts):
+    """The reduction in rank order, as every rank must compute it."""
+    acc = parts[0]
+    for x in parts[1:]:
+        acc = {"SUM": acc + x, "AVG": acc + x, "PRODUCT": acc * x, "MAX": zel.maximum(acc, x),
+               "MIN": zel.minimum(acc, x)}[op]
+    return acc / len(parts) if op == "AVG" else acc
+
+
+def test_a_sum_across_three_ranks_is_exact_where_float64_loses_everything(tmp_path):
+    res = run_ranks(3, """
+        t = zel.tensor([1e16, 1.0, -1e16][rank])
+        dist.all_reduce(t)
+        out("sum", t)
+        out("value", t.item())
+        f = torch.tensor([1e16, 1.0, -1e16][rank], dtype=torch.float64)
+        torch.distributed.all_reduce(f)
+        out("float64", f.item())
+    """, tmp_path)
+    assert [r["value"] for r in res] == [1.0, 1.0, 1.0]
+    # The library's own sum in rank order, limb for limb, on every rank.
+    local = zel.tensor(1e16) + zel.tensor(1.0) + zel.tensor(-1e16)
+    assert res[0]["sum"] == res[1]["sum"] == res[2]["sum"] == hexed(local)
+    assert (local == 1).item() and local.item() == 1.0
+    assert res[0]["float64"] == 0.0  # what a float64 reduction gives
+
+
+COLLECTIVES = """
+shape = (2, 3)
+mine = data(rank, shape)
+for name in ("SUM", "AVG", "PRODUCT", "MAX", "MIN"):
+    t = mine.clone()
+    assert dist.all_reduce(t, op=getattr(dist.ReduceOp, name)) is None
+    out("all_reduce_" + name, t)
+t = mine.clone()
+dist.all_reduce(t, op=torch.distributed.ReduceOp.MAX)
+out("all_reduce_torch_MAX", t)
+t = mine.clone()
+work = dist.all_reduce(t, async_op=True)
+out("async_before", t)
+work.wait()
+out("async_after", t)
+out("async_done", work.is_completed())
+
+t = mine.clone()
+dist.reduce(t, dst=world - 1, op=dist.ReduceOp.SUM)
+out("reduce", t)
+t = mine.clone()
+dist.broadcast(t, src=1)
+out("broadcast", t)
+v = zel.tensor(float(rank)).requires_grad_()
+dist.broadcast(v, src=0)
+out("broadcast_leaf", [v.item(), v.requires_grad])
+
+outs = [zel.zeros(shape) for _ in range(world)]
+dist.all_gather(outs, mine)
+out("all_gather", [hexed(o) for o in outs])
+cat = zel.zeros(2 * world, 3)
+dist.all_gather_into_tensor(cat, mine)
+out("all_gather_cat", cat)
+stack = zel.zeros(world, 2, 3)
+dist.all_gather_into_tensor(stack, mine)
+out("all_gather_stack", stack)
+
+t = zel.zeros(shape)
+dist.reduce_scatter(t, [data(rank, shape, k) for k in range(world)])
+out("reduce_scatter", t)
+t = zel.zeros(shape)
+dist.reduce_scatter(t, [data(rank, shape, k) for k in range(world)], op=dist.ReduceOp.MIN)
+out("reduce_scatter_min", t)
+t = zel.zeros(shape)
+dist.reduce_scatter_tensor(t, zel.cat([data(rank, shape, k) for k in range(world)]))
+out("reduce_scatter_tensor", t)
+
+gl = [zel.zeros(shape) for _ in range(world)] if rank == 0 else None
+dist.gather(mine, gl, dst=0)
+out("gather", [hexed(o) for o in gl] if gl else None)
+t = zel.zeros(shape)
+dist.scatter(t, [data(k, shape, 10) for k in range(world)] if rank == world - 1 else None, src=world - 1)
+out("scatter", t)
+
+# a ring: each rank sends to the next and receives from the previous
+t = zel.zeros(shape)
+if rank % 2 == 0:
+    dist.send(mine, (rank + 1) % world)
+    sender = dist.recv(t, (rank - 1) % world)
+else:
+    sender = dist.recv(t)
+    dist.send(mine, (rank + 1) % world)
+out("ring", t)
+out("ring_sender", sender)
+a, b = zel.zeros(shape), zel.zeros(3)
+works = [dist.irecv(a, (rank - 1) % world, tag=3), dist.irecv(b, (rank - 1) % world, tag=3),
+         dist.isend(mine, (rank + 1) % world, tag=3), dist.isend(zel.tensor([1.0, 2.0, 3.0]) / (rank + 3),
+                                                                   (rank + 1) % world, tag=3)]
+for w in reversed(works):  # the second receive waited first still gets the second message
+    w.wait()
+out("irecv", [hexed(a), hexed(b)])
+dist.barrier()
+"""
+
+
+def expected_collectives(world):
+    shape = (2, 3)
+    parts = [data(r, shape) for r in range(world)]
+    e = {}
+    for name in ("SUM", "AVG", "PRODUCT", "MAX", "MIN"):
+        e["all_reduce_" + name] = [hexed(reduced(name, parts))] * world
+    e["all_reduce_torch_MAX"] = e["all_reduce_MAX"]
+    e["async_before"] = [hexed(p) for p in parts]
+    e["async_after"] = e["all_reduce_SUM"]
+    e["async_done"] = [True] * world
+    e["reduce"] = [hexed(p) for p in parts[:-1]] + [hexed(reduced("SUM", parts))]
+    e["broadcast"] = [hexed(parts[1])] * world
+    e["broadcast_leaf"] = [[0.0, True]] * world
+    e["all_gather"] = [[hexed(p) for p in parts]] * world
+    e["all_gather_cat"] = [hexed(zel.cat(parts))] * world
+    e["all_gather_stack"] = e["all_gather_cat"]  # the same rows in the same order
+    e["reduce_scatter"] = [hexed(reduced("SUM", [data(r, shape, k) for r in range(world)])) for k in range(world)]
+    e["reduce_scatter_min"] = [hexed(reduced("MIN", [data(r, shape, k) for r in range(world)]))
+                               for k in range(world)]
+    e["reduce_scatter_tensor"] = e["reduce_scatter"]
+    e["gather"] = [[hexed(p) for p in parts]] + [None] * (world - 1)
+    e["scatter"] = [hexed(data(k, shape, 10)) for k in range(world)]
+    e["ring"] = [hexed(parts[(r - 1) % world]) for r in range(world)]
+    e["ring_sender"] = [(r - 1) % world for r in range(world)]
+    e["irecv"] = [[hexed(parts[(r - 1) % world]), hexed(zel.tensor([1.0, 2.0, 3.0]) / ((r - 1) % world + 3))]
+                  for r in range(world)]
+    return e
+
+
+@pytest.mark.parametrize("world", [2, 3])
+def test_every_collective_gives_the_rank_ordered_results_on_every_rank(world, tmp_path):
+    res = run_ranks(world, "hexed = lambda t: t._data.numpy().tobytes().hex()\n" + COLLECTIVES, tmp_path)
+    for key, want in expected_collectives(world).items():
+        assert [r[key] for r in res] == want, key
+    # PRODUCT and AVG round: the bytes still agree because every rank ran the same operations.
+    assert len({r["all_reduce_AVG"] for r in res}) == 1
