@@ -6,12 +6,23 @@ import types
 
 def install(zel):
     """Adds zel.nn (registered as varnel.zel.zel.nn) and its submodules to varnel.zel.zel."""
-    from . import functional
+    from . import functional, init, layers, module
 
     nn = types.ModuleType(zel.__name__ + ".nn", "torch.nn for varnel.zel tensors.")
     nn.functional = functional.install(zel)
+    nn.init = init.install(zel, nn.__name__)
+    public = {}
+    for part in (module, layers):
+        public.update(part.install(zel))
+    for name, obj in public.items():
+        obj.__module__ = nn.__name__
+        setattr(nn, name, obj)
+    nn.parallel = types.ModuleType(nn.__name__ + ".parallel", "torch.nn.parallel for varnel.zel modules.")
+    nn.parallel.__all__ = []
+    nn.__all__ = list(public)
     zel.nn = nn
-    sys.modules[nn.__name__] = nn
+    for m in (nn, nn.parallel):
+        sys.modules[m.__name__] = m
     # zel.distributed rides along until it has its own entry among the installed parts.
     from .. import distributed
     distributed.install(zel)
