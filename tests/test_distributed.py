@@ -249,3 +249,101 @@ def test_every_collective_gives_the_rank_ordered_results_on_every_rank(world, tm
         assert [r[key] for r in res] == want, key
     # PRODUCT and AVG round: the bytes still agree because every rank ran the same operations.
     assert len({r["all_reduce_AVG"] for r in res}) == 1
+
+
+def test_mismatched_calls_raise_on_every_rank_and_leave_the_group_usable(tmp_path):
+    res = run_ranks(2, """
+        raised("shapes", lambda: dist.all_reduce(zel.ones(2 + rank)))
+        raised("ops", lambda: dist.all_reduce(zel.ones(2), op=[dist.ReduceOp.SUM, dist.ReduceOp.MAX][rank]))
+        raised("collectives", lambda: dist.all_reduce(zel.ones(2)) if rank else dist.broadcast(zel.ones(2), 0))
+        raised("roots", lambda: dist.broadcast(zel.ones(2), src=rank))
+        raised("not_ours", lambda: dist.all_reduce(zel.ones(2) if rank else torch.ones(2)))
+        raised("list", lambda: dist.all_gather([zel.ones(2)] * (1 + rank), zel.ones(2)))
+        raised("bitwise", lambda: dist.all_reduce(zel.ones(2), op=torch.distributed.ReduceOp.BAND))
+        raised("gather_list", lambda: dist.gather(zel.ones(2), None, dst=0))
+        raised("recv_shape", lambda: dist.send(zel.ones(3), 1) if rank == 0 else dist.recv(zel.ones(2, 2), 0))
+        raised("send_not_ours", lambda: dist.send([1.0], 1) if rank == 0 else dist.recv(zel.ones(2), 0))
+        t = zel.tensor(float(rank + 1))
+        dist.all_reduce(t)
+        out("after", t.item())
+    """, tmp_path)
+    for key, kinds in {"shapes": ("ValueError", "ValueError"), "ops": ("RuntimeError", "RuntimeError"),
+                       "collectives": ("RuntimeError", "RuntimeError"), "roots": ("RuntimeError", "RuntimeError"),
+                       "not_ours": ("TypeError", "RuntimeError"), "list": ("ValueError", "RuntimeError"),
+                       "bitwise": ("ValueError", "ValueError"), "gather_list": ("ValueError", "RuntimeError"),
+                       "recv_shape": ("ValueError", "ValueError"), "send_not_ours": ("TypeError", "RuntimeError")
+                       }.items():
+        assert tuple(r[key][0] if r[key] else None for r in res) == kinds, (key, res[0][key], res[1][key])
+    assert "shape" in res[0]["shapes"][1] and "(2,)" in res[0]["shapes"][1] and "(3,)" in res[0]["shapes"][1]
+    assert "rank 0" in res[1]["not_ours"][1] and "Tensor of varnel.zel" in res[0]["not_ours"][1]
+    assert "(3,)" in res[1]["recv_shape"][1] and "(2, 2)" in res[0]["recv_shape"][1]
+    assert [r["after"] for r in res] == [3.0, 3.0]
+
+
+def test_a_subgroup_reduces_its_members_only(tmp_path):
+    res = run_ranks(3, """
+        sub = dist.new_group([0, 2])
+        t = zel.tensor([1e16, 1.0, 1.0][rank]) / 3
+        out("work", dist.all_reduce(t, group=sub))
+        out("t", t)
+        out("size", dist.get_world_size(sub))
+        t = zel.tensor(float(rank))
+        dist.broadcast(t, src=2, group=sub)
+        out("b", t.item())
+        gl = [zel.zeros(()) for _ in range(2)] if rank == 2 else None
+        dist.gather(zel.tensor(float(rank)), gl, dst=2, group=sub)
+        out("g", [x.item() for x in gl] if gl else None)
+    """, tmp_path)
+    total = hexed(zel.tensor(1e16) / 3 + zel.tensor(1.0) / 3)
+    assert [r["t"] for r in res] == [total, hexed(zel.tensor(1.0) / 3), total]
+    assert [r["size"] for r in res] == [2, -1, 2]
+    assert [r["b"] for r in res] == [2.0, 1.0, 2.0]
+    assert res[2]["g"] == [0.0, 2.0] and res[0]["g"] is None
+
+
+def test_a_rank_that_dies_makes_the_others_raise_instead_of_hanging(tmp_path):
+    start = time.monotonic()
+    res = run_ranks(3, """
+        t = zel.ones(4)
+        dist.all_reduce(t)
+        out("first", t.tolist())
+        if rank == 2:
+            os._exit(3)
+        t0 = __import__("time").monotonic()
+        raised("second", lambda: [dist.all_reduce(t) for _ in range(3)])
+        out("seconds", __import__("time").monotonic() - t0)
+    """, tmp_path, timeout=50, expect_exit={2})
+    assert time.monotonic() - start < 50
+    for r in res[:2]:
+        assert r["first"] == [3.0] * 4
+        assert r["second"] is not None and r["second"][0] == "RuntimeError", r["second"]
+        assert r["seconds"] < 25
+
+
+def test_without_a_process_group_every_call_raises_pytorchs_error():
+    assert dist.is_available() and not dist.is_initialized()
+    t = zel.ones(2)
+    calls = [lambda: dist.get_rank(), lambda: dist.get_world_size(), lambda: dist.barrier(),
+             lambda: dist.all_reduce(t), lambda: dist.reduce(t, 0), lambda: dist.broadcast(t, 0),
+             lambda: dist.all_gather([t], t), lambda: dist.all_gather_into_tensor(t, t),
+             lambda: dist.reduce_scatter(t, [t]), lambda: dist.reduce_scatter_tensor(t, t),
+             lambda: dist.gather(t), lambda: dist.scatter(t), lambda: dist.send(t, 1), lambda: dist.recv(t),
+             lambda: dist.isend(t, 1), lambda: dist.irecv(t),
+             lambda: zel.nn.parallel.DistributedDataParallel(zel.nn.Linear(2, 2))]
+    for call in calls:
+        with pytest.raises((RuntimeError, ValueError), match="not been initialized"):
+            call()
+    t2 = t.clone()
+    assert t2.sha256() == t.sha256()
+
+
+def test_reduce_ops_are_this_modules_or_torchs():
+    from varnel.zel import distributed as impl
+    R = torch.distributed.ReduceOp
+    for name in ("SUM", "AVG", "PRODUCT", "MAX", "MIN"):
+        assert impl._reduce_op("f", getattr(R, name)) is getattr(dist.ReduceOp, name)
+        assert impl._reduce_op("f", getattr(dist.ReduceOp, name)) is getattr(dist.ReduceOp, name)
+    with pytest.raises(ValueError, match="BXOR"):
+        impl._reduce_op("f", R.BXOR)
+    with pytest.raises(TypeError, match="op must be a ReduceOp"):
+        impl._reduce_op("f", "sum")

@@ -563,9 +563,11 @@ def gather(tensor, gather_list=None, dst=0, group=None, async_op=False):
         root = g.group_rank("dst", dst)
         _check_tensor(fn, "tensor", tensor)
         if g.rank == root:
+            if gather_list is None:
+                raise ValueError("Argument ``gather_list`` must be specified on destination rank.")
             _check_list(fn, "gather_list", gather_list, g.size, tensor.shape)
         elif gather_list:
-            raise ValueError("%s(): gather_list must be given on the destination rank only" % fn)
+            raise ValueError("Argument ``gather_list`` must NOT be specified on non-destination ranks.")
     except (TypeError, ValueError) as e:
         error = e
     shape = _agree(g, g.device(tensor), _CODES[fn] * 16, root, getattr(tensor, "shape", ()), error)
@@ -597,9 +599,11 @@ def scatter(tensor, scatter_list=None, src=0, group=None, async_op=False):
         root = g.group_rank("src", src)
         _check_tensor(fn, "tensor", tensor)
         if g.rank == root:
+            if scatter_list is None:
+                raise ValueError("Argument ``scatter_list`` must be specified on source rank.")
             _check_list(fn, "scatter_list", scatter_list, g.size, tensor.shape)
         elif scatter_list:
-            raise ValueError("%s(): scatter_list must be given on the source rank only" % fn)
+            raise ValueError("Argument ``scatter_list`` must NOT be specified on non-source ranks.")
     except (TypeError, ValueError) as e:
         error = e
     shape = _agree(g, g.device(tensor), _CODES[fn] * 16, root, getattr(tensor, "shape", ()), error)
@@ -811,14 +815,16 @@ def irecv(tensor, src=None, group=None, tag=0):
 
 # Several tensors in one transfer, for data-parallel training.
 
-def _all_reduce_coalesced(tensors, op, group=None):
-    """all_reduce of several tensors by one exchange of their concatenated rows."""
+def _all_reduce_coalesced(tensors, op, group=None, signature=None):
+    """all_reduce of several tensors by one exchange of their concatenated rows;
+    signature (a few integers standing for their shapes) must agree across the ranks."""
     fn = "all_reduce"
     g = _Group(fn, group)
     if _not_member(g) or not tensors:
         return
     total = sum(t.numel() for t in tensors)
-    shape = _agree(g, g.device(tensors[0]), _CODES["_all_reduce_coalesced"] * 16 + op.value, 0, (total,), None)
+    _agree(g, g.device(tensors[0]), _CODES["_all_reduce_coalesced"] * 16 + op.value, 0, signature or (total,), None)
+    shape = (total,)
     flat = _torch.cat([_rows(t) for t in tensors])
     rows = [_torch.empty_like(flat) for _ in range(g.size)]
     if total:
@@ -831,14 +837,16 @@ def _all_reduce_coalesced(tensors, op, group=None):
         at += n
 
 
-def _broadcast_coalesced(tensors, src, group=None):
-    """broadcast of several tensors by one transfer of their concatenated rows."""
+def _broadcast_coalesced(tensors, src, group=None, signature=None):
+    """broadcast of several tensors by one transfer of their concatenated rows;
+    signature (a few integers standing for their shapes) must agree across the ranks."""
     fn = "broadcast"
     g = _Group(fn, group)
     if _not_member(g) or not tensors:
         return
     total = sum(t.numel() for t in tensors)
-    _agree(g, g.device(tensors[0]), _CODES["_broadcast_coalesced"] * 16, g.group_rank("src", src), (total,), None)
+    _agree(g, g.device(tensors[0]), _CODES["_broadcast_coalesced"] * 16, g.group_rank("src", src),
+           signature or (total,), None)
     flat = _torch.cat([_rows(t) for t in tensors]).contiguous()
     if total:
         _dist().broadcast(flat, src, group=g.handle)

@@ -6,7 +6,7 @@ import types
 
 def install(zel):
     """Adds zel.nn (registered as varnel.zel.zel.nn) and its submodules to varnel.zel.zel."""
-    from . import functional, init, layers, module
+    from . import functional, init, layers, module, parallel
 
     nn = types.ModuleType(zel.__name__ + ".nn", "torch.nn for varnel.zel tensors.")
     nn.functional = functional.install(zel)
@@ -18,7 +18,7 @@ def install(zel):
         obj.__module__ = nn.__name__
         setattr(nn, name, obj)
     nn.parallel = types.ModuleType(nn.__name__ + ".parallel", "torch.nn.parallel for varnel.zel modules.")
-    nn.parallel.__all__ = []
+    parallel.install(zel, nn)
     nn.__all__ = list(public)
     zel.nn = nn
     for m in (nn, nn.parallel):
