@@ -347,3 +347,124 @@ def test_reduce_ops_are_this_modules_or_torchs():
         impl._reduce_op("f", R.BXOR)
     with pytest.raises(TypeError, match="op must be a ReduceOp"):
         impl._reduce_op("f", "sum")
+
+
+NET = """
+class Net(zel.nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.a = zel.nn.Linear(4, 6)
+        self.b = zel.nn.Linear(6, 1)
+        self.extra = zel.nn.Linear(4, 1)  # used by some ranks only, in some tests
+        self.register_buffer("scale", zel.tensor(1.0))
+
+    def forward(self, x, extra=False):
+        y = self.b(zel.tanh(self.a(x))) * self.scale
+        return y + self.extra(x) if extra else y
+
+def batch(r, step):
+    x = ((zel.arange(12) + 0.25 * r + 0.5 * step) / 5).reshape(3, 4).sin()
+    return x, (x.sum(1, keepdim=True) * 3).cos()
+"""
+
+TRAIN = NET + """
+zel.manual_seed(100 + rank)  # different on every rank: construction copies rank 0's
+net = Net()
+ddp = zel.nn.parallel.DistributedDataParallel(net, find_unused_parameters=True)
+out("start", [hexed(p) for p in net.parameters()])
+opt = zel.optim.SGD(ddp.parameters(), lr=0.1, momentum=0.9)
+for step in range(10):
+    x, y = batch(rank, step)
+    opt.zero_grad()
+    loss = ((ddp(x) - y) ** 2).mean()
+    loss.backward()
+    if step == 0:
+        out("grads", [hexed(p.grad) for p in net.parameters() if p.grad is not None])
+    opt.step()
+out("params", [hexed(p) for p in net.parameters()])
+out("keys", list(ddp.state_dict()))
+"""
+
+
+def train_alone(world):
+    """The same ten steps in one process on the ranks' batches concatenated."""
+    exec(NET, globals())
+    zel.manual_seed(100)
+    net = Net()  # noqa: F821 (made by exec)
+    opt = zel.optim.SGD(net.parameters(), lr=0.1, momentum=0.9)
+    for step in range(10):
+        parts = [batch(r, step) for r in range(world)]  # noqa: F821
+        x, y = zel.cat([p[0] for p in parts]), zel.cat([p[1] for p in parts])
+        opt.zero_grad()
+        ((net(x) - y) ** 2).mean().backward()
+        opt.step()
+    return net
+
+
+@pytest.mark.parametrize("world", [2, 3])
+def test_ten_ddp_steps_leave_identical_bytes_everywhere_and_match_one_process(world, tmp_path):
+    runs = [run_ranks(world, "hexed = lambda t: t._data.numpy().tobytes().hex()\n" + TRAIN, tmp_path / str(k))
+            for k in range(2) if (tmp_path / str(k)).mkdir() is None]
+    first = runs[0]
+    for key in ("start", "grads", "params"):
+        assert all(r[key] == first[0][key] for r in first), key
+    assert len(first[0]["grads"]) == 4  # extra is unused: its gradient stays None
+    assert [r["params"] for r in runs[1]] == [r["params"] for r in first]  # and the same on a second run
+    alone = train_alone(world)
+    assert first[0]["keys"] == ["module." + k for k in alone.state_dict()] and "module.a.weight" in first[0]["keys"]
+    zel.manual_seed(100)
+    assert first[1]["start"] == [hexed(p) for p in Net().parameters()]  # noqa: F821
+    worst = 0.0
+    for h, p in zip(first[0]["params"], alone.parameters()):
+        rows = torch.frombuffer(bytearray.fromhex(h), dtype=torch.float64).clone().reshape(-1, 8)
+        got = zel.Tensor(_raw=rows, _shape=tuple(p.shape))
+        worst = max(worst, ((got - p).abs().max() / (p.abs().max() + 1e-300)).item())
+    assert worst < 1e-25, worst
+    assert first[0]["params"] != first[0]["start"]
+
+
+def test_no_sync_accumulates_locally_and_unused_parameters_are_handled(tmp_path):
+    res = run_ranks(3, "hexed = lambda t: t._data.numpy().tobytes().hex()\n" + NET + textwrap.dedent("""
+        zel.manual_seed(7)
+        net = Net()
+        ddp = zel.nn.parallel.DistributedDataParallel(net, find_unused_parameters=True)
+        with ddp.no_sync():
+            x, y = batch(rank, 0)
+            ((ddp(x) - y) ** 2).sum().backward()
+        out("local", [hexed(p.grad) for p in (net.a.weight, net.b.bias)])
+        x, y = batch(rank, 1)
+        # extra is used on rank 0 only: every rank gets rank 0's gradient over 3
+        ((ddp(x, extra=rank == 0) - y) ** 2).sum().backward()
+        out("synced", [hexed(p.grad) for p in (net.a.weight, net.b.bias, net.extra.weight)])
+        zel.manual_seed(7)
+        strict = zel.nn.parallel.DistributedDataParallel(Net())
+        x, y = batch(rank, 2)
+        ((strict(x) - y) ** 2).sum().backward()
+        raised("unused", lambda: strict(x))
+        net.scale.fill_(float(rank + 2))
+        ddp(x)
+        out("scale", net.scale.item())
+        zel.manual_seed(rank)
+        raised("shapes", lambda: zel.nn.parallel.DistributedDataParallel(zel.nn.Linear(2, 2 + (rank == 1))))
+    """), tmp_path)
+    exec(NET, globals())
+    zel.manual_seed(7)
+    net = Net()  # noqa: F821
+
+    def grads(step, rank, extra):
+        net.zero_grad(set_to_none=True)
+        x, y = batch(rank, step)  # noqa: F821
+        ((net(x, extra=extra) - y) ** 2).sum().backward()
+        return [p.grad.clone() if p.grad is not None else zel.zeros(p.shape) for p in (net.a.weight, net.b.bias,
+                                                                                net.extra.weight)]
+    local = [grads(0, r, False) for r in range(3)]
+    now = [grads(1, r, r == 0) for r in range(3)]
+    assert [r["local"] for r in res] == [[hexed(g[0]), hexed(g[1])] for g in local]
+    want = [hexed(((local[0][k] + now[0][k]) + (local[1][k] + now[1][k]) + (local[2][k] + now[2][k])) / 3)
+            for k in range(2)]
+    want.append(hexed((now[0][2] + zel.zeros(1, 4) + zel.zeros(1, 4)) / 3))
+    assert all(r["synced"] == want for r in res)
+    assert all(r["unused"] and r["unused"][0] == "RuntimeError" and "find_unused_parameters" in r["unused"][1]
+               for r in res)
+    assert [r["scale"] for r in res] == [2.0] * 3  # forward copied rank 0's buffer
+    assert all(r["shapes"] and r["shapes"][0] == "RuntimeError" for r in res)

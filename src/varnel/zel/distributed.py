@@ -822,7 +822,7 @@ def _all_reduce_coalesced(tensors, op, group=None, signature=None):
     g = _Group(fn, group)
     if _not_member(g) or not tensors:
         return
-    total = sum(t.numel() for t in tensors)
+    total = sum(_numel(t.shape) for t in tensors)
     _agree(g, g.device(tensors[0]), _CODES["_all_reduce_coalesced"] * 16 + op.value, 0, signature or (total,), None)
     shape = (total,)
     flat = _torch.cat([_rows(t) for t in tensors])
@@ -832,7 +832,7 @@ def _all_reduce_coalesced(tensors, op, group=None, signature=None):
     out = _rows(_combine(op, [_tensor(r, shape) for r in rows], g.size))
     at = 0
     for t in tensors:
-        n = t.numel()
+        n = _numel(t.shape)
         _store(t, _tensor(out[at:at + n], t.shape))
         at += n
 
@@ -844,7 +844,7 @@ def _broadcast_coalesced(tensors, src, group=None, signature=None):
     g = _Group(fn, group)
     if _not_member(g) or not tensors:
         return
-    total = sum(t.numel() for t in tensors)
+    total = sum(_numel(t.shape) for t in tensors)
     _agree(g, g.device(tensors[0]), _CODES["_broadcast_coalesced"] * 16, g.group_rank("src", src),
            signature or (total,), None)
     flat = _torch.cat([_rows(t) for t in tensors]).contiguous()
@@ -852,7 +852,7 @@ def _broadcast_coalesced(tensors, src, group=None, signature=None):
         _dist().broadcast(flat, src, group=g.handle)
     at = 0
     for t in tensors:
-        n = t.numel()
+        n = _numel(t.shape)
         _store(t, _tensor(flat[at:at + n], t.shape))
         at += n
 

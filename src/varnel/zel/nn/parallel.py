@@ -32,7 +32,7 @@ _UNUSED = ("Expected to have finished reduction in the prior iteration before st
 
 def _signature(tensors):
     """A digest of the tensors' shapes, the same on every rank that holds the same model."""
-    return (len(tensors), sum(t.numel() for t in tensors),
+    return (len(tensors), sum(_d._numel(t.shape) for t in tensors),
             zlib.crc32(repr([tuple(t.shape) for t in tensors]).encode()))
 
 
