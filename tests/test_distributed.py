@@ -263,6 +263,7 @@ def test_mismatched_calls_raise_on_every_rank_and_leave_the_group_usable(tmp_pat
         raised("gather_list", lambda: dist.gather(zel.ones(2), None, dst=0))
         raised("recv_shape", lambda: dist.send(zel.ones(3), 1) if rank == 0 else dist.recv(zel.ones(2, 2), 0))
         raised("send_not_ours", lambda: dist.send([1.0], 1) if rank == 0 else dist.recv(zel.ones(2), 0))
+        raised("recv_not_ours", lambda: dist.send(zel.ones(2), 1) if rank == 0 else dist.recv(torch.ones(2), 0))
         t = zel.tensor(float(rank + 1))
         dist.all_reduce(t)
         out("after", t.item())
@@ -271,7 +272,8 @@ def test_mismatched_calls_raise_on_every_rank_and_leave_the_group_usable(tmp_pat
                        "collectives": ("RuntimeError", "RuntimeError"), "roots": ("RuntimeError", "RuntimeError"),
                        "not_ours": ("TypeError", "RuntimeError"), "list": ("ValueError", "RuntimeError"),
                        "bitwise": ("ValueError", "ValueError"), "gather_list": ("ValueError", "RuntimeError"),
-                       "recv_shape": ("ValueError", "ValueError"), "send_not_ours": ("TypeError", "RuntimeError")
+                       "recv_shape": ("ValueError", "ValueError"), "send_not_ours": ("TypeError", "RuntimeError"),
+                       "recv_not_ours": ("RuntimeError", "TypeError")
                        }.items():
         assert tuple(r[key][0] if r[key] else None for r in res) == kinds, (key, res[0][key], res[1][key])
     assert "shape" in res[0]["shapes"][1] and "(2,)" in res[0]["shapes"][1] and "(3,)" in res[0]["shapes"][1]

@@ -154,9 +154,12 @@ _CODES = {name: k for k, name in enumerate(
 def _check_tensor(fn, name, t):
     if not isinstance(t, _zel.Tensor):
         raise TypeError("%s(): argument '%s' must be a Tensor of varnel.zel, not %s" % (fn, name, type(t).__name__))
+    t.contiguous()  # raises for a malformed limb array
     if len(t.shape) > _MAX_DIMS:
         raise ValueError("%s(): '%s' has %d dimensions; at most %d are supported" % (fn, name, len(t.shape),
                                                                                     _MAX_DIMS))
+    if any(d >= 2 ** 62 for d in t.shape):
+        raise ValueError("%s(): '%s' has a dimension too large to transfer: %s" % (fn, name, tuple(t.shape)))
 
 
 def _check_list(fn, name, items, size, shape):
@@ -210,7 +213,12 @@ class _Group:
 
     def device(self, t=None):
         if isinstance(t, _zel.Tensor):
-            return t._data.device
+            try:
+                device = t._data.device
+                if device.type in ("cpu", "cuda"):
+                    return device
+            except Exception:  # a malformed tensor: its own check reports it
+                pass
         backend = str(_dist().get_backend(self.handle)).lower()
         if backend == "nccl" and _torch.cuda.is_available():
             return _torch.device("cuda", _torch.cuda.current_device())
@@ -222,12 +230,15 @@ def _header(status, code, root, shape):
     return h
 
 
-def _agree(g, device, code, root, shape, error):
-    """Exchanges every rank's header; raises on every rank when any rank's
-    arguments were invalid or the shapes, operations or roots differ.
-    Returns the common shape."""
+def _agree(g, device, code, root, tensor, error):
+    """Exchanges every rank's header (tensor's shape, or a tuple standing for
+    one); raises on every rank when any rank's arguments were invalid or the
+    shapes, operations or roots differ. Returns the common shape."""
     dist = _dist()
-    shape = tuple(shape) if error is None else ()
+    if error is not None:
+        shape = ()
+    else:
+        shape = tuple(tensor) if isinstance(tensor, tuple) else tuple(tensor.shape)
     mine = _torch.tensor(_header(0 if error is None else 1, code, root, shape), dtype=_torch.int64, device=device)
     rows = [_torch.empty_like(mine) for _ in range(g.size)]
     dist.all_gather(rows, mine, group=g.handle)
@@ -251,7 +262,7 @@ def _agree(g, device, code, root, shape, error):
 
 def _rows(t):
     """The limb rows of a tensor, one per element, contiguous."""
-    return t._data.reshape(-1, _LIMBS).contiguous()
+    return t.contiguous()._data.reshape(-1, _LIMBS).contiguous()
 
 
 def _tensor(rows, shape):
@@ -349,10 +360,10 @@ def all_reduce(tensor, op=ReduceOp.SUM, group=None, async_op=False):
     try:
         op = _reduce_op(fn, op)
         _check_tensor(fn, "tensor", tensor)
-    except (TypeError, ValueError) as e:
+    except Exception as e:  # raised on every rank, after the exchange
         error = e
     code = _CODES[fn] * 16 + (op.value if error is None else 0)
-    shape = _agree(g, g.device(tensor), code, 0, getattr(tensor, "shape", ()), error)
+    shape = _agree(g, g.device(tensor), code, 0, tensor, error)
     mine = _rows(tensor)
     rows = [_torch.empty_like(mine) for _ in range(g.size)]
 
@@ -380,10 +391,10 @@ def reduce(tensor, dst, op=ReduceOp.SUM, group=None, async_op=False):
         root = g.group_rank("dst", dst)
         op = _reduce_op(fn, op)
         _check_tensor(fn, "tensor", tensor)
-    except (TypeError, ValueError) as e:
+    except Exception as e:  # raised on every rank, after the exchange
         error = e
     code = _CODES[fn] * 16 + (op.value if error is None else 0)
-    shape = _agree(g, g.device(tensor), code, root, getattr(tensor, "shape", ()), error)
+    shape = _agree(g, g.device(tensor), code, root, tensor, error)
     mine = _rows(tensor)
     rows = [_torch.empty_like(mine) for _ in range(g.size)] if g.rank == root else None
 
@@ -409,9 +420,9 @@ def broadcast(tensor, src, group=None, async_op=False):
     try:
         root = g.group_rank("src", src)
         _check_tensor(fn, "tensor", tensor)
-    except (TypeError, ValueError) as e:
+    except Exception as e:  # raised on every rank, after the exchange
         error = e
-    shape = _agree(g, g.device(tensor), _CODES[fn] * 16, root, getattr(tensor, "shape", ()), error)
+    shape = _agree(g, g.device(tensor), _CODES[fn] * 16, root, tensor, error)
     buf = _rows(tensor).clone()
 
     def start(a):
@@ -436,9 +447,9 @@ def all_gather(tensor_list, tensor, group=None, async_op=False):
     try:
         _check_tensor(fn, "tensor", tensor)
         _check_list(fn, "tensor_list", tensor_list, g.size, tensor.shape)
-    except (TypeError, ValueError) as e:
+    except Exception as e:  # raised on every rank, after the exchange
         error = e
-    shape = _agree(g, g.device(tensor), _CODES[fn] * 16, 0, getattr(tensor, "shape", ()), error)
+    shape = _agree(g, g.device(tensor), _CODES[fn] * 16, 0, tensor, error)
     mine = _rows(tensor)
     rows = [_torch.empty_like(mine) for _ in range(g.size)]
 
@@ -475,9 +486,9 @@ def all_gather_into_tensor(output_tensor, input_tensor, group=None, async_op=Fal
         _check_tensor(fn, "input_tensor", input_tensor)
         _check_tensor(fn, "output_tensor", output_tensor)
         _stacked_shape(fn, "output_tensor", output_tensor, input_tensor, g.size)
-    except (TypeError, ValueError) as e:
+    except Exception as e:  # raised on every rank, after the exchange
         error = e
-    shape = _agree(g, g.device(input_tensor), _CODES[fn] * 16, 0, getattr(input_tensor, "shape", ()), error)
+    shape = _agree(g, g.device(input_tensor), _CODES[fn] * 16, 0, input_tensor, error)
     mine = _rows(input_tensor)
     rows = [_torch.empty_like(mine) for _ in range(g.size)]
 
@@ -522,10 +533,10 @@ def reduce_scatter(output, input_list, op=ReduceOp.SUM, group=None, async_op=Fal
         op = _reduce_op(fn, op)
         _check_tensor(fn, "output", output)
         _check_list(fn, "input_list", input_list, g.size, output.shape)
-    except (TypeError, ValueError) as e:
+    except Exception as e:  # raised on every rank, after the exchange
         error = e
     code = _CODES[fn] * 16 + (op.value if error is None else 0)
-    shape = _agree(g, g.device(output), code, 0, getattr(output, "shape", ()), error)
+    shape = _agree(g, g.device(output), code, 0, output, error)
     return _scatter_reduce(g, op, [_rows(t) for t in input_list], output, shape, async_op)
 
 
@@ -543,10 +554,10 @@ def reduce_scatter_tensor(output, input, op=ReduceOp.SUM, group=None, async_op=F
         _check_tensor(fn, "output", output)
         _check_tensor(fn, "input", input)
         _stacked_shape(fn, "input", input, output, g.size)
-    except (TypeError, ValueError) as e:
+    except Exception as e:  # raised on every rank, after the exchange
         error = e
     code = _CODES[fn] * 16 + (op.value if error is None else 0)
-    shape = _agree(g, g.device(output), code, 0, getattr(output, "shape", ()), error)
+    shape = _agree(g, g.device(output), code, 0, output, error)
     return _scatter_reduce(g, op, list(_rows(input).chunk(g.size)) if g.size else [], output, shape, async_op)
 
 
@@ -568,9 +579,9 @@ def gather(tensor, gather_list=None, dst=0, group=None, async_op=False):
             _check_list(fn, "gather_list", gather_list, g.size, tensor.shape)
         elif gather_list:
             raise ValueError("Argument ``gather_list`` must NOT be specified on non-destination ranks.")
-    except (TypeError, ValueError) as e:
+    except Exception as e:  # raised on every rank, after the exchange
         error = e
-    shape = _agree(g, g.device(tensor), _CODES[fn] * 16, root, getattr(tensor, "shape", ()), error)
+    shape = _agree(g, g.device(tensor), _CODES[fn] * 16, root, tensor, error)
     mine = _rows(tensor)
     rows = [_torch.empty_like(mine) for _ in range(g.size)] if g.rank == root else None
 
@@ -604,9 +615,9 @@ def scatter(tensor, scatter_list=None, src=0, group=None, async_op=False):
             _check_list(fn, "scatter_list", scatter_list, g.size, tensor.shape)
         elif scatter_list:
             raise ValueError("Argument ``scatter_list`` must NOT be specified on non-source ranks.")
-    except (TypeError, ValueError) as e:
+    except Exception as e:  # raised on every rank, after the exchange
         error = e
-    shape = _agree(g, g.device(tensor), _CODES[fn] * 16, root, getattr(tensor, "shape", ()), error)
+    shape = _agree(g, g.device(tensor), _CODES[fn] * 16, root, tensor, error)
     buf = _torch.empty_like(_rows(tensor))
     parts = [_rows(t) for t in scatter_list] if g.rank == root else None
 
@@ -685,7 +696,10 @@ class _Send(_Work):
                 payload[:-1] = self._rows
             else:
                 payload[-1, 0] = 1.0  # the receiver raises rather than take these rows
-                if self._error is None:
+                if self._error is None and a[0] != 0:
+                    self._error = RuntimeError("%s(): rank %d was called with invalid arguments (it raised)"
+                                               % (self._fn, self._dst))
+                elif self._error is None:
                     self._error = ValueError("%s(): rank %d expects a tensor of shape %s; this one has shape %s"
                                              % (self._fn, self._dst, theirs, self._shape))
             self._sent = _dist().isend(payload, self._dst, group=self._g.handle, tag=3 * self._tag + 2)
@@ -715,7 +729,7 @@ def _post_send(fn, tensor, dst, group, tag):
     error = None
     try:
         _check_tensor(fn, "tensor", tensor)
-    except (TypeError, ValueError) as e:
+    except Exception as e:  # raised on every rank, after the exchange
         error = e
     if error is None:
         rows, shape = _rows(tensor).clone(), tuple(tensor.shape)
@@ -740,14 +754,16 @@ class _Receive(_Work):
     """A posted receive. With its source named, everything is posted at once;
     from any source, the answer goes out once wait() has the sender's header."""
 
-    def __init__(self, fn, g, tensor, src, tag):
+    def __init__(self, fn, g, tensor, src, tag, error=None):
         super().__init__([])
         self._fn, self._g, self._tensor, self._src, self._tag = fn, g, tensor, src, tag
+        self._error = error
         dist = _dist()
-        device = g.device(tensor)
+        device = g.device(tensor if error is None else None)
         self._header = _torch.empty(_HEADER, dtype=_torch.int64, device=device)
-        shape = tuple(tensor.shape)
-        self._answer = _torch.tensor(_header(0, _CODES["send"] * 16, 0, shape), dtype=_torch.int64, device=device)
+        shape = tuple(tensor.shape) if error is None else ()
+        self._answer = _torch.tensor(_header(0 if error is None else 1, _CODES["send"] * 16, 0, shape),
+                                     dtype=_torch.int64, device=device)
         self._rows = _torch.empty((_numel(shape) + 1, _LIMBS), dtype=_torch.float64, device=device)
         self.sender = src
         if src is None:
@@ -773,6 +789,8 @@ class _Receive(_Work):
         for w in self._rest:
             w.wait()
         self._done = True
+        if self._error is not None:
+            raise self._error
         h = self._header.tolist()
         if h[0] != 0:
             raise RuntimeError("%s(): rank %d was called with invalid arguments (it raised)" % (self._fn, self.sender))
@@ -789,9 +807,16 @@ def _post_recv(fn, tensor, src, group, tag):
     if _not_member(g):
         return None
     _check_tag(fn, tag)
-    _check_tensor(fn, "tensor", tensor)
     if src is not None:
         _peer(fn, "src", g, src)
+    elif g.size == 1:
+        raise ValueError("%s(): no other rank in the group can send (world size 1)" % fn)
+    try:
+        _check_tensor(fn, "tensor", tensor)
+    except Exception as e:  # a named sender is still answered, so it raises instead of waiting
+        if src is None:
+            raise
+        _Receive(fn, g, tensor, src, tag, e).wait()
     return _Receive(fn, g, tensor, src, tag)
 
 
