@@ -69,7 +69,7 @@ def init_process_group(backend=None, init_method=None, timeout=None, world_size=
 
 def destroy_process_group(group=None):
     """torch.distributed.destroy_process_group: tears down group (the default, and every group, when None)."""
-    return _dist().destroy_process_group(group)
+    return _check_group("destroy_process_group", group).destroy_process_group(group)
 
 
 def new_group(ranks=None, timeout=None, backend=None, pg_options=None):
@@ -80,24 +80,33 @@ def new_group(ranks=None, timeout=None, backend=None, pg_options=None):
     return _dist().new_group(**kwargs)
 
 
+def _check_group(fn, group):
+    dist = _dist()
+    if group is not None and not isinstance(group, dist.ProcessGroup) \
+            and group is not getattr(dist.GroupMember, "NON_GROUP_MEMBER", None):
+        raise TypeError("%s(): group must be a ProcessGroup or None, not %s" % (fn, type(group).__name__))
+    return dist
+
+
 def get_rank(group=None):
     """This process's rank in group (the default group when None); -1 outside the group."""
-    return _dist().get_rank(group)
+    return _check_group("get_rank", group).get_rank(group)
 
 
 def get_world_size(group=None):
     """The number of processes in group (the default group when None); -1 outside the group."""
-    return _dist().get_world_size(group)
+    return _check_group("get_world_size", group).get_world_size(group)
 
 
 def get_backend(group=None):
     """The backend of group (the default group when None), as torch.distributed names it."""
-    return _dist().get_backend(group)
+    return _check_group("get_backend", group).get_backend(group)
 
 
 def barrier(group=None, async_op=False, device_ids=None):
     """torch.distributed.barrier: waits until every rank of group reaches it."""
-    dist = _dist()
+    dist = _check_group("barrier", group)
+    _check_async("barrier", async_op)
     if device_ids is not None:
         return dist.barrier(group, async_op=async_op, device_ids=device_ids)
     return dist.barrier(group, async_op=async_op)
@@ -178,7 +187,7 @@ class _Group:
     """The group of a call: torch's handle, its size and this process's rank in it."""
 
     def __init__(self, fn, group):
-        dist = _dist()
+        dist = _check_group(fn, group)
         if not dist.is_initialized():
             # PyTorch's own error (its type and wording follow the installed version).
             dist.get_world_size()
@@ -288,7 +297,7 @@ def _combine(op, parts, size):
                 acc = _zel.maximum(acc, x)
             else:
                 acc = _zel.minimum(acc, x)
-        if op is ReduceOp.AVG:
+        if op is ReduceOp.AVG and size > 1:
             acc = acc / size
     return acc
 
