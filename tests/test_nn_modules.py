@@ -1,6 +1,7 @@
 """zel.nn modules against torch.nn in float64: the Module contract, Parameter,
 layers and losses (forward and gradients on the same parameters)."""
 import copy
+import math
 import pickle
 from collections import OrderedDict
 
@@ -328,3 +329,361 @@ def test_linear_matches_torch(shape, bias):
 def test_linear_refuses_bad_sizes(args):
     with pytest.raises((TypeError, ValueError)):
         nn.Linear(*args)
+
+
+# ---------------------------------------------------------------- containers
+
+
+def both(build):
+    """The same construction over zel.nn and torch.nn."""
+    return build(zel.nn), build(torch.nn)
+
+
+def names(m):
+    return [n for n, _ in m.named_parameters()], [n for n, _ in m.named_modules()]
+
+
+@pytest.mark.parametrize("edit", [
+    lambda s, nn: s.append(nn.Tanh()),
+    lambda s, nn: s.__delitem__(1),
+    lambda s, nn: s.__delitem__(slice(0, 2)),
+    lambda s, nn: s.__setitem__(-1, nn.Linear(3, 1)),
+    lambda s, nn: s.insert(1, nn.Linear(3, 3)) if hasattr(torch.nn.Sequential, "insert") else None,
+])
+def test_sequential_edits_match_torch(edit):
+    ours, theirs = both(lambda nn: nn.Sequential(nn.Linear(2, 3), nn.ReLU(), nn.Linear(3, 2)))
+    edit(ours, zel.nn)
+    edit(theirs, torch.nn)
+    assert names(ours) == names(theirs) and repr(ours) == repr(theirs) and len(ours) == len(theirs)
+
+
+def test_sequential_indexing_and_forward():
+    zel.manual_seed(0)
+    seq = nn.Sequential(OrderedDict([("fc", nn.Linear(2, 3)), ("act", nn.ReLU()), ("out", nn.Linear(3, 1))]))
+    assert seq[0] is seq.fc and seq[-1] is seq.out and list(seq) == [seq.fc, seq.act, seq.out]
+    assert isinstance(seq[1:], nn.Sequential) and list(seq[1:]._modules) == ["act", "out"]
+    x = zel.randn(4, 2)
+    assert np.array_equal(value(seq(x)), value(seq.out(seq.act(seq.fc(x)))))
+    with pytest.raises(IndexError, match="index 3 is out of range"):
+        seq[3]
+    with pytest.raises(TypeError, match="indices must be integers"):
+        seq["fc"]
+    assert "fc" in dir(seq) and "0" not in dir(nn.Sequential(nn.ReLU()))
+
+
+def test_module_list_and_dict_match_torch():
+    ours, theirs = both(lambda nn: nn.ModuleList([nn.Linear(2, 2), nn.ReLU()]))
+    for m, lib in ((ours, zel.nn), (theirs, torch.nn)):
+        m.append(lib.Linear(2, 1))
+        m.extend([lib.Tanh()])
+        m.insert(1, lib.Sigmoid())
+        del m[0]
+        m += [lib.ReLU()]
+    assert names(ours) == names(theirs) and repr(ours) == repr(theirs)
+    assert isinstance(ours[1:3], nn.ModuleList) and len(ours[1:3]) == 2
+    with pytest.raises(TypeError, match="ModuleList.extend should be called with an iterable"):
+        ours.extend(3)
+    md, tmd = both(lambda nn: nn.ModuleDict({"b": nn.ReLU(), "a": nn.Linear(1, 1)}))
+    assert names(md) == names(tmd) and list(md.keys()) == ["b", "a"] and "a" in md
+    assert md.pop("b") is not None and len(md) == 1
+    with pytest.raises(ValueError, match="has length 3; 2 is required"):
+        md.update([("x", nn.ReLU(), 1)])
+    with pytest.raises(TypeError, match="ModuleDict.update should be called with an iterable"):
+        md.update(5)
+
+
+def test_parameter_containers_match_torch():
+    def build(nn):
+        lib_tensor = zel.ones if nn is zel.nn else torch.ones
+        m = nn.Module()
+        m.plist = nn.ParameterList([lib_tensor(2, 3), nn.Parameter(lib_tensor(1)), "text"])
+        m.pdict = nn.ParameterDict({"z": lib_tensor(2), "a": lib_tensor(3)})
+        m.pdict["m"] = nn.Parameter(lib_tensor(1), requires_grad=False)
+        return m
+
+    ours, theirs = both(build)
+    assert names(ours) == names(theirs) and repr(ours) == repr(theirs)
+    assert all(isinstance(p, nn.Parameter) for p in ours.plist[:2])
+    assert isinstance(ours.plist[1:], nn.ParameterList) and ours.plist[-1] == "text"
+    assert list(ours.pdict) == list(theirs.pdict) and ours.pdict.get("q", 7) == 7
+    assert ours.pdict.pop("z").shape == (2,) and "z" not in ours.pdict
+    with pytest.raises(TypeError, match="not a string"):
+        ours.pdict[3] = zel.ones(1)
+    with pytest.raises(RuntimeError, match="ParameterList should not be called"):
+        ours.plist(1)
+
+
+# ---------------------------------------------------------------- layers against torch
+
+
+def label_smoothing_works():
+    try:
+        zel.nn.functional.cross_entropy(zel.zeros(1, 2), torch.tensor([0]), label_smoothing=0.1)
+        return True
+    except NotImplementedError:
+        return False
+
+
+def needs(*names):
+    """Skips where the functional namespace does not provide a function (or an option) yet."""
+    missing = [n for n in names if not (hasattr(zel.nn.functional, n) if " " not in n else label_smoothing_works())]
+    return pytest.mark.skipif(bool(missing), reason="nn.functional lacks %s" % ", ".join(missing))
+
+
+# (class name, constructor args, kwargs, input shapes, functional names it needs, integer inputs)
+LAYERS = [
+    ("Linear", (4, 3), {}, [(5, 4)], ()),
+    ("Identity", (1, 2), {"x": 3}, [(2, 3)], ()),
+    ("Flatten", (), {}, [(2, 3, 4)], ()),
+    ("Flatten", (0, 1), {}, [(2, 3, 4)], ()),
+    ("Unflatten", (1, (2, 3)), {}, [(4, 6)], ()),
+    ("Bilinear", (3, 2, 4), {}, [(5, 3), (5, 2)], ("bilinear",)),
+    ("Conv1d", (2, 4, 3), {"stride": 2, "padding": 1}, [(2, 2, 9)], ("conv1d",)),
+    ("Conv1d", (4, 2, 3), {"groups": 2, "bias": False, "padding_mode": "circular", "padding": 2}, [(1, 4, 7)],
+     ("conv1d",)),
+    ("Conv2d", (2, 3, (3, 2)), {"dilation": (1, 2), "padding": "same", "padding_mode": "reflect"}, [(2, 2, 6, 7)],
+     ("conv2d",)),
+    ("Conv2d", (2, 2, 3), {"padding": 1, "padding_mode": "replicate"}, [(1, 2, 5, 5)], ("conv2d",)),
+    ("Conv2d", (2, 2, 2), {"padding": "valid"}, [(2, 4, 4)], ("conv2d",)),
+    ("LayerNorm", (4,), {}, [(3, 4)], ("layer_norm",)),
+    ("LayerNorm", ((2, 3),), {"elementwise_affine": False, "eps": 1e-3}, [(4, 2, 3)], ("layer_norm",)),
+    ("BatchNorm1d", (3,), {}, [(5, 3)], ("batch_norm",)),
+    ("BatchNorm1d", (3,), {"momentum": None, "affine": False}, [(4, 3, 2)], ("batch_norm",)),
+    ("BatchNorm1d", (3,), {"track_running_stats": False}, [(4, 3)], ("batch_norm",)),
+    ("Dropout", (0.0,), {}, [(3, 4)], ("dropout",)),
+    ("ReLU", (), {}, [(3, 4)], ()),
+    ("LeakyReLU", (0.2,), {}, [(3, 4)], ("leaky_relu",)),
+    ("ELU", (0.7,), {}, [(3, 4)], ("elu",)),
+    ("SELU", (), {}, [(3, 4)], ("selu",)),
+    ("CELU", (1.5,), {}, [(3, 4)], ("celu",)),
+    ("GELU", (), {}, [(3, 4)], ()),
+    ("GELU", (), {"approximate": "tanh"}, [(3, 4)], ()),
+    ("SiLU", (), {}, [(3, 4)], ()),
+    ("Mish", (), {}, [(3, 4)], ("mish",)),
+    ("Softplus", (2, 1.5), {}, [(3, 4)], ("softplus",)),
+    ("Tanh", (), {}, [(3, 4)], ()),
+    ("Sigmoid", (), {}, [(3, 4)], ()),
+    ("Hardtanh", (-0.5, 0.75), {}, [(3, 4)], ("hardtanh",)),
+    ("Softmax", (1,), {}, [(3, 4)], ()),
+    ("LogSoftmax", (0,), {}, [(3, 4)], ()),
+]
+
+
+def run_pair(name, args, kwargs, shapes, integer=None):
+    """Forward and backward of the same module in both libraries; returns both and the inputs."""
+    theirs = getattr(torch.nn, name)(*args, **kwargs).double()
+    ours = getattr(nn, name)(*args, **kwargs)
+    copy_params(ours, theirs)
+    rng = np.random.default_rng(3)
+    xs = [rng.standard_normal(s) for s in shapes]
+    xo = [zel.tensor(x, requires_grad=True) for x in xs]
+    xt = [torch.tensor(x, requires_grad=True) for x in xs]
+    yo, yt = ours(*xo), theirs(*xt)
+    close(yo, yt)
+    w = rng.standard_normal(tuple(yt.shape))
+    (yo * zel.tensor(w)).sum().backward()
+    (yt * torch.tensor(w)).sum().backward()
+    for a, b in zip(xo, xt):
+        close(a.grad, b.grad)
+    for (n, po), (_, pt) in zip(ours.named_parameters(), theirs.named_parameters()):
+        close(po.grad, pt.grad)
+    return ours, theirs
+
+
+@pytest.mark.parametrize("name, args, kwargs, shapes, fns", [
+    pytest.param(*case, marks=needs(*case[4]), id="%s%s%s" % (case[0], case[1], case[2] or "")) for case in LAYERS])
+def test_layers_match_torch(name, args, kwargs, shapes, fns):
+    ours, theirs = run_pair(name, args, kwargs, shapes)
+    assert repr(ours) == repr(theirs)
+    assert list(ours.state_dict()) == list(theirs.state_dict())
+    for k, v in ours.state_dict().items():
+        close(v, theirs.state_dict()[k].double())
+
+
+@pytest.mark.parametrize("name, args, kwargs", [
+    ("Conv1d", (3, 6, 5), {}), ("Conv2d", (2, 4, (3, 2)), {"groups": 2, "stride": 2}),
+    ("Bilinear", (5, 3, 2), {}), ("Linear", (10, 3), {"bias": False}), ("Embedding", (5, 3), {"padding_idx": -2}),
+    ("LayerNorm", (3,), {}), ("BatchNorm1d", (4,), {})])
+def test_default_initialisation_has_torch_bounds(name, args, kwargs):
+    zel.manual_seed(0)
+    ours = getattr(nn, name)(*args, **kwargs)
+    torch.manual_seed(0)
+    theirs = getattr(torch.nn, name)(*args, **kwargs)
+    assert repr(ours) == repr(theirs)
+    for (n, po), (_, pt) in zip(ours.named_parameters(), theirs.named_parameters()):
+        assert po.shape == tuple(pt.shape), n
+        vo, vt = value(po), pt.detach().double().numpy()
+        if name == "Embedding":  # N(0, 1) apart from the zero padding row
+            assert not vo[3].any() and vo.std() > 0.3
+        elif (vt == vt.flat[0]).all():  # constant initialisations are exact
+            assert np.array_equal(vo, vt)
+        else:
+            # 1/sqrt(fan_in) for weight and bias (Bilinear: in1_features), kaiming's a=sqrt(5) included.
+            fan_in = theirs.weight.shape[1] if name == "Bilinear" else np.prod(theirs.weight.shape[1:])
+            bound = 1 / math.sqrt(fan_in)
+            assert np.abs(vt).max() <= bound
+            assert 0.5 * bound < np.abs(vo).max() <= bound
+
+
+def test_batchnorm_running_statistics_follow_torch():
+    fns = [n for n in ("batch_norm",) if not hasattr(zel.nn.functional, n)]
+    if fns:
+        pytest.skip("nn.functional lacks batch_norm")
+    for momentum in (0.1, None):
+        theirs = torch.nn.BatchNorm1d(3, momentum=momentum).double()
+        ours = nn.BatchNorm1d(3, momentum=momentum)
+        rng = np.random.default_rng(5)
+        for step in range(3):
+            x = rng.standard_normal((6, 3)) * (step + 1) + step
+            close(ours(zel.tensor(x)), theirs(torch.tensor(x)))
+        for k, v in theirs.state_dict().items():
+            close(ours.state_dict()[k], v.double())
+        ours.eval()
+        theirs.eval()
+        x = rng.standard_normal((2, 3))
+        close(ours(zel.tensor(x)), theirs(torch.tensor(x)))
+        assert float(ours.num_batches_tracked) == 3
+
+
+def test_batchnorm_loads_torch_checkpoints_with_and_without_the_counter():
+    theirs = torch.nn.BatchNorm1d(2).double()
+    sd = theirs.state_dict()
+    ours = nn.BatchNorm1d(2)
+    assert ours.load_state_dict(sd).missing_keys == []
+    old = OrderedDict((k, v) for k, v in sd.items() if k != "num_batches_tracked")
+    assert ours.load_state_dict(old).missing_keys == []  # no metadata: an old checkpoint
+    with pytest.raises(ValueError, match=r"expected 2D or 3D input \(got 1D input\)"):
+        ours(zel.ones(2))
+
+
+@needs("dropout")
+def test_dropout_acts_only_while_training():
+    drop = nn.Dropout(0.5)
+    x = zel.ones(50, 40)
+    zel.manual_seed(1)
+    y = value(drop(x))
+    assert set(np.unique(y)) == {0.0, 2.0} and 0.4 < (y == 0).mean() < 0.6
+    drop.eval()
+    assert np.array_equal(value(drop(x)), value(x))
+    assert not value(nn.Dropout(1.0)(x)).any()
+
+
+def test_embedding_padding_and_pretrained():
+    zel.manual_seed(0)
+    emb = nn.Embedding(4, 3, padding_idx=1)
+    assert not value(emb.weight)[1].any() and value(emb.weight)[0].any()
+    assert repr(emb) == repr(torch.nn.Embedding(4, 3, padding_idx=1))
+    w = zel.tensor([[1.0, 2.0], [3.0, 4.0]])
+    frozen = nn.Embedding.from_pretrained(w)
+    assert not frozen.weight.requires_grad and frozen.weight._data.data_ptr() == w._data.data_ptr()
+    assert nn.Embedding.from_pretrained(w, freeze=False).weight.requires_grad
+    if hasattr(zel.nn.functional, "embedding"):
+        idx = torch.tensor([[1, 0], [1, 1]])
+        assert np.array_equal(value(frozen(idx)), value(w)[idx.numpy()])
+
+
+@pytest.mark.parametrize("build, error, message", [
+    (lambda nn: nn.Conv2d(3, 4, 3, groups=2), ValueError, "in_channels must be divisible by groups"),
+    (lambda nn: nn.Conv2d(4, 3, 3, groups=2), ValueError, "out_channels must be divisible by groups"),
+    (lambda nn: nn.Conv2d(4, 4, 3, groups=0), ValueError, "groups must be a positive integer"),
+    (lambda nn: nn.Conv1d(1, 1, 3, padding="full"), ValueError, "Invalid padding string 'full'"),
+    (lambda nn: nn.Conv1d(1, 1, 3, stride=2, padding="same"), ValueError, "not supported for strided"),
+    (lambda nn: nn.Conv1d(1, 1, 3, padding_mode="mirror"), ValueError, "padding_mode must be one of"),
+    (lambda nn: nn.Dropout(1.5), ValueError, "dropout probability has to be between 0 and 1, but got 1.5"),
+    (lambda nn: nn.Embedding(3, 2, padding_idx=3), AssertionError, "Padding_idx must be within num_embeddings"),
+    (lambda nn: nn.Embedding(3, 2, padding_idx=-4), AssertionError, "Padding_idx must be within num_embeddings"),
+    (lambda nn: nn.Unflatten(1, [2, "3"]), TypeError, "unflattened_size must be tuple of ints, but found element"),
+])
+def test_constructor_errors_match_torch(build, error, message):
+    for lib in (zel.nn, torch.nn):
+        with pytest.raises(error, match=message):
+            build(lib)
+
+
+@pytest.mark.parametrize("build", [
+    lambda: nn.Conv2d(2, 2, 0), lambda: nn.Conv1d(2, 2, 3, stride=0), lambda: nn.Conv1d(2, 2, (3, 3)),
+    lambda: nn.Conv2d(2, 2, 3, padding=-1), lambda: nn.Linear(1 << 40, 1 << 40), lambda: nn.LayerNorm("3"),
+    lambda: nn.BatchNorm1d(-2), lambda: nn.LeakyReLU("x"), lambda: nn.Hardtanh(1.0, -1.0)])
+def test_hostile_constructor_arguments_raise_cleanly(build):
+    with pytest.raises((TypeError, ValueError, AssertionError, RuntimeError)):
+        build()
+
+
+# ---------------------------------------------------------------- losses against torch
+
+# (class, kwargs, input, target, extra inputs, functional name)
+def losses():
+    rng = np.random.default_rng(9)
+    x, y = rng.standard_normal((4, 3)), rng.standard_normal((4, 3))
+    p = 1 / (1 + np.exp(-x))
+    logp = np.log(np.exp(x) / np.exp(x).sum(1, keepdims=True))
+    classes = torch.tensor([0, 2, 1, 2])
+    return [
+        ("MSELoss", {}, x, y, "mse_loss"),
+        ("MSELoss", {"reduction": "sum"}, x, y, "mse_loss"),
+        ("MSELoss", {"size_average": False}, x, y, "mse_loss"),
+        ("L1Loss", {"reduction": "none"}, x, y, "l1_loss"),
+        ("SmoothL1Loss", {"beta": 0.5}, x, y, "smooth_l1_loss"),
+        ("HuberLoss", {"delta": 0.7}, x, y, "huber_loss"),
+        ("CrossEntropyLoss", {}, x, classes, "cross_entropy"),
+        ("CrossEntropyLoss", {"ignore_index": 1, "reduction": "sum"}, x, classes, "cross_entropy"),
+        ("CrossEntropyLoss", {"label_smoothing": 0.1}, x, classes, "cross_entropy label_smoothing"),
+        ("CrossEntropyLoss", {"weight": [0.2, 1.0, 3.0]}, x, classes, "cross_entropy"),
+        ("NLLLoss", {}, logp, classes, "nll_loss"),
+        ("BCELoss", {}, p, rng.uniform(size=(4, 3)), "binary_cross_entropy"),
+        ("BCEWithLogitsLoss", {"pos_weight": [1.0, 2.0, 0.5]}, x, rng.uniform(size=(4, 3)),
+         "binary_cross_entropy_with_logits"),
+        ("KLDivLoss", {"reduction": "batchmean"}, logp, rng.dirichlet(np.ones(3), 4), "kl_div"),
+        ("KLDivLoss", {"log_target": True}, logp, logp[::-1].copy(), "kl_div"),
+        ("GaussianNLLLoss", {"full": True}, x, y, "gaussian_nll_loss"),
+        ("PoissonNLLLoss", {}, x, rng.poisson(2.0, (4, 3)).astype(float), "poisson_nll_loss"),
+        ("PoissonNLLLoss", {"log_input": False, "full": True}, p * 3, rng.poisson(2.0, (4, 3)).astype(float),
+         "poisson_nll_loss"),
+    ]
+
+
+@pytest.mark.filterwarnings("ignore:size_average and reduce args")
+@pytest.mark.parametrize("name, kwargs, x, target, fn", [
+    pytest.param(*case, marks=needs(case[4]), id="%s%s" % (case[0], case[1] or "")) for case in losses()])
+def test_losses_match_torch(name, kwargs, x, target, fn):
+    def build(lib):
+        kw = dict(kwargs)
+        for k in ("weight", "pos_weight"):
+            if k in kw:
+                kw[k] = zel.tensor(kw[k]) if lib is zel else torch.tensor(kw[k], dtype=torch.float64)
+        return getattr(lib.nn, name)(**kw)
+
+    ours, theirs = build(zel), build(torch)
+    assert repr(ours) == repr(theirs) and ours.reduction == theirs.reduction
+    xo, xt = zel.tensor(x, requires_grad=True), torch.tensor(x, requires_grad=True)
+    to = target if isinstance(target, torch.Tensor) else zel.tensor(target)
+    tt = target if isinstance(target, torch.Tensor) else torch.tensor(target)
+    extra_o, extra_t = [], []
+    if name == "GaussianNLLLoss":
+        var = np.random.default_rng(2).uniform(0.5, 2.0, x.shape)
+        extra_o, extra_t = [zel.tensor(var, requires_grad=True)], [torch.tensor(var, requires_grad=True)]
+    lo, lt = ours(xo, to, *extra_o), theirs(xt, tt, *extra_t)
+    close(lo, lt)
+    lo.sum().backward()
+    lt.sum().backward()
+    close(xo.grad, xt.grad)
+    for a, b in zip(extra_o, extra_t):
+        close(a.grad, b.grad)
+
+
+def test_weighted_losses_keep_their_weight_as_a_buffer():
+    loss = nn.CrossEntropyLoss(weight=zel.tensor([1.0, 2.0]))
+    assert list(loss.state_dict()) == list(torch.nn.CrossEntropyLoss(weight=torch.ones(2)).state_dict())
+    with pytest.raises(TypeError, match="cannot assign 'list' object to buffer 'weight'"):
+        nn.NLLLoss(weight=[1.0, 2.0])
+
+
+def test_module_to_keeps_parameter_objects():
+    lin = nn.Linear(2, 2)
+    w = lin.weight
+    before = limbs(w)
+    assert lin.to(torch.float32) is lin and lin.double() is lin and lin.float() is lin and lin.cpu() is lin
+    assert lin.to("cpu", torch.float64) is lin
+    assert lin.weight is w and limbs(w) == before
+    with pytest.raises(TypeError, match="dst_type"):
+        lin.type(torch.int32)

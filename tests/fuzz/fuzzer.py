@@ -1730,6 +1730,163 @@ def hostile_distributed(p):
     return kept
 
 
+def nn_builders(p):
+    """Constructors of zel.nn modules with mostly sensible, sometimes hostile arguments."""
+    r, nn = p.rng, zel.nn
+
+    def a(*good):
+        return r.choice(good) if r.random() < 0.8 else p.hostile()
+    return [
+        lambda: nn.Linear(a(2, 3, 0), a(2, 1, 0), bias=a(True, False)),
+        lambda: nn.Bilinear(a(2, 1), a(3, 2), a(2, 1), bias=a(True, False)),
+        lambda: nn.Conv1d(a(2, 4), a(2, 4), a(1, 2, 3, (2,)), stride=a(1, 2), padding=a(0, 1, "same", "valid"),
+                          dilation=a(1, 2), groups=a(1, 2), padding_mode=a("zeros", "reflect", "circular")),
+        lambda: nn.Conv2d(a(2, 1), a(2, 4), a(1, 2, (2, 1)), stride=a(1, (1, 2)), padding=a(0, 1, (1, 0), "same"),
+                          padding_mode=a("zeros", "replicate", "reflect", "circular")),
+        lambda: nn.Embedding(a(4, 1), a(3, 2), padding_idx=a(None, 0, -1, 3), max_norm=a(None, 1.0)),
+        lambda: nn.Embedding.from_pretrained(a(p.tensor((3, 2)), p.tensor()), freeze=a(True, False)),
+        lambda: nn.LayerNorm(a(2, 3, (2, 3), ()), eps=a(1e-5, 0.0), elementwise_affine=a(True, False)),
+        lambda: nn.BatchNorm1d(a(2, 3), momentum=a(0.1, None, 1.0), affine=a(True, False),
+                               track_running_stats=a(True, False)),
+        lambda: nn.Dropout(a(0.0, 0.5, 1.0)), lambda: nn.Flatten(a(0, 1, -1), a(-1, 2)),
+        lambda: nn.Unflatten(a(0, 1, -1), a((2, 1), (1, -1), [3])), lambda: nn.Identity(p.hostile()),
+        lambda: nn.ReLU(), lambda: nn.LeakyReLU(a(0.1, -2.0)), lambda: nn.ELU(a(1.0, 0.0)), lambda: nn.SELU(),
+        lambda: nn.CELU(a(1.0, 0.0)), lambda: nn.GELU(a("none", "tanh")), lambda: nn.SiLU(), lambda: nn.Mish(),
+        lambda: nn.Softplus(a(1, 2.0), a(20, 0.0)), lambda: nn.Tanh(), lambda: nn.Sigmoid(),
+        lambda: nn.Hardtanh(a(-1.0, 0.0), a(1.0, 2.0)), lambda: nn.Softmax(a(None, 0, -1, 5)),
+        lambda: nn.LogSoftmax(a(None, 0, 1)),
+        lambda: nn.Sequential(*[r.choice(nn_builders(p)[:4] + [nn.ReLU])() for _ in range(r.randrange(3))]),
+        lambda: nn.ModuleList(a([nn.ReLU(), nn.Linear(2, 2)], [])),
+        lambda: nn.ModuleDict(a({"a": nn.Tanh()}, [("b", nn.ReLU())])),
+        lambda: nn.ParameterList(a([p.tensor()], [p.tensor(), 3])),
+        lambda: nn.ParameterDict(a({"w": p.tensor()}, [("v", p.tensor())])),
+    ]
+
+
+_NN_LOSSES = ["MSELoss", "L1Loss", "SmoothL1Loss", "HuberLoss", "CrossEntropyLoss", "NLLLoss", "BCELoss",
+              "BCEWithLogitsLoss", "KLDivLoss", "GaussianNLLLoss", "PoissonNLLLoss"]
+
+
+def hostile_nn_module(p):
+    """A zel.nn module of hostile constructor arguments, run forward and backward, its state dict
+    round-tripped (every limb must come back) and loaded from hostile dicts; hooks and attribute
+    assignments of hostile values."""
+    import copy
+    r, nn = p.rng, zel.nn
+    produced = []
+    if r.random() < 0.25:
+        name = r.choice(_NN_LOSSES)
+        kw = {}
+        if r.random() < 0.5:
+            kw["reduction"] = r.choice(["mean", "sum", "none", "batchmean", p.hostile()])
+        if r.random() < 0.3 and name in ("CrossEntropyLoss", "NLLLoss", "BCELoss"):
+            kw["weight"] = r.choice([p.tensor((3,)), p.hostile()])
+        module = getattr(nn, name)(**kw)
+        inputs = [p.tensor(r.choice([(2, 3), (3,), ()])) for _ in range(3 if name == "GaussianNLLLoss" else 2)]
+        if name in ("CrossEntropyLoss", "NLLLoss") and r.random() < 0.5:
+            inputs[1] = r.choice([torch.tensor([0, 2]), torch.tensor([5, -1]), torch.tensor([0.5, 1.0])])
+    else:
+        module = r.choice(nn_builders(p))()
+        shape = r.choice([(2, 3), (2, 2, 4), (1, 2, 5, 5), (3,), (), (2, 0), (4, 2)])
+        inputs = [p.tensor(shape) if r.random() < 0.9 else p.hostile()]
+        if isinstance(module, nn.Bilinear):
+            inputs.append(p.tensor((shape[0] if shape else 1, 3)))
+        if isinstance(module, nn.Embedding) and r.random() < 0.7:
+            inputs = [r.choice([torch.tensor([[0, 1], [2, 0]]), torch.tensor([9]), torch.tensor([-1])])]
+    if r.random() < 0.3:
+        hook = r.choice([lambda m, args: None, lambda m, args: p.hostile(), lambda m, args: args])
+        module.register_forward_pre_hook(hook)
+    if r.random() < 0.3:
+        module.register_forward_hook(r.choice([lambda m, args, out: None, lambda m, args, out: p.hostile()]))
+    if r.random() < 0.2:
+        module.train(r.choice([True, False, p.hostile()]))
+    try:
+        out = module(*inputs)
+        if not any(out is x for x in inputs):  # an input handed back is not ours to judge
+            produced.append(out)
+        if isinstance(out, Tensor) and out.requires_grad:
+            out.sum().backward()
+    except Exception:
+        pass
+    # Parameters built on a malformed tensor share its limbs: only the well-formed ones are judged.
+    produced += [t.grad for t in module.parameters() if well_formed(t) and t.grad is not None]
+    twin = copy.deepcopy(module)
+    sd = module.state_dict()
+    twin.load_state_dict(sd)
+    for k, v in twin.state_dict().items():
+        if not (well_formed(sd[k]) and sd[k]._data.device.type == "cpu"):
+            continue  # limbs the fuzzer made hostile
+        ours, theirs = v._data.detach().contiguous(), sd[k]._data.detach().contiguous()
+        if v._shape != sd[k]._shape or ours.numpy().tobytes() != theirs.numpy().tobytes():
+            raise SystemError("nn.Module.load_state_dict changed %s" % k)
+    if r.random() < 0.5:
+        bad = dict(sd)
+        for _ in range(r.randrange(1, 3)):
+            key = r.choice(list(bad) + ["x", "0.weight", r.choice(["", ".", 3, None, (1, 2)])])
+            bad[key] = r.choice(
+                [p.tensor(), p.hostile(), torch.ones(2)])
+        try:
+            module.load_state_dict(bad, strict=r.choice([True, False]))
+        except (RuntimeError, TypeError):
+            pass
+    action = r.randrange(6)
+    if action == 0:
+        setattr(module, r.choice(["weight", "bias", "x", "training"]), p.hostile())
+    elif action == 1:
+        module.register_buffer(r.choice(["b", "", "a.b", p.hostile()]), p.hostile(), persistent=r.random() < 0.5)
+    elif action == 2:
+        module.to(r.choice([p.hostile(), "cpu", torch.float64, torch.int32]))
+    elif action == 3:
+        module.zero_grad(set_to_none=r.choice([True, False]))
+    elif action == 4:
+        module.get_parameter(r.choice(["weight", "0.weight", "", p.hostile()]))
+    repr(module)
+    return produced
+
+
+def hostile_nn_init(p):
+    """zel.nn.init and zel.nn.utils functions with hostile tensors and arguments."""
+    r = p.rng
+    init, utils = zel.nn.init, zel.nn.utils
+
+    def a(*good):
+        return r.choice(good) if r.random() < 0.8 else p.hostile()
+    t = a(p.tensor(r.choice([(3, 4), (2, 3, 3), (0, 3), (5,), (), (2, 2, 2, 2)])))
+    name = r.choice(["uniform_", "normal_", "trunc_normal_", "constant_", "ones_", "zeros_", "eye_", "dirac_",
+                     "xavier_uniform_", "xavier_normal_", "kaiming_uniform_", "kaiming_normal_", "orthogonal_",
+                     "sparse_", "calculate_gain", "clip_grad_norm_", "clip_grad_value_", "parameters_to_vector",
+                     "vector_to_parameters"])
+    args = {
+        "uniform_": lambda: (t, a(-1.0, 0.0), a(1.0, -1.0)), "normal_": lambda: (t, a(0.0, 1e300), a(1.0, -1.0)),
+        "trunc_normal_": lambda: (t, a(0.0, 5.0), a(1.0, 0.0), a(-2.0, 3.0), a(2.0, -3.0)),
+        "constant_": lambda: (t, a(0.5, math.nan)), "ones_": lambda: (t,), "zeros_": lambda: (t,),
+        "eye_": lambda: (t,), "dirac_": lambda: (t, a(1, 2, 0)), "xavier_uniform_": lambda: (t, a(1.0, 0.0)),
+        "xavier_normal_": lambda: (t, a(1.0, -1.0)),
+        "kaiming_uniform_": lambda: (t, a(0, 5 ** 0.5), a("fan_in", "fan_out", "x"), a("relu", "leaky_relu", "x")),
+        "kaiming_normal_": lambda: (t, a(0, 1.0), a("fan_in", "fan_out"), a("tanh", "selu")),
+        "orthogonal_": lambda: (t, a(1, 0.5)), "sparse_": lambda: (t, a(0.1, 0.9, 1.0), a(0.01, 1.0)),
+        "calculate_gain": lambda: (a("relu", "leaky_relu", "tanh", "conv1d"), a(None, 0.2)),
+        "clip_grad_norm_": lambda: (a([t], t, []), a(1.0, 0.0, -1.0, math.inf), a(2.0, 1, math.inf, -math.inf, 0.5),
+                                    a(False, True)),
+        "clip_grad_value_": lambda: (a([t], t), a(1.0, 0.0, -1.0)),
+        "parameters_to_vector": lambda: (a([t], [t, p.tensor()], []),),
+        "vector_to_parameters": lambda: (a(p.tensor((12,)), p.tensor()), a([t], [t, p.tensor()])),
+    }[name]()
+    if name.startswith("clip_grad") and isinstance(t, Tensor) and r.random() < 0.7:
+        try:
+            leaf = t.detach().requires_grad_()
+            (leaf * p.tensor(tuple(t.shape))).sum().backward()
+            args = (leaf,) + args[1:]
+        except Exception:
+            pass
+    was_well_formed = {id(x) for x in args if isinstance(x, Tensor) and well_formed(x)}
+    out = (getattr(init, name, None) or getattr(utils, name))(*args)
+    # The fills return their argument: judged only if the pool made it well-formed.
+    if any(out is x for x in args) and id(out) not in was_well_formed:
+        return None
+    return out
+
+
 DROPIN_FUNCTIONS.setdefault("save", g_save)
 DROPIN_FUNCTIONS.setdefault("load", g_load)
 
@@ -1769,6 +1926,8 @@ def targets():
     found.append(("optim.hostile", "function", "hostile_optimizer", hostile_optimizer, lambda p: ([p], {})))
     found.append(("distributed.hostile", "function", "hostile_distributed", hostile_distributed,
                   lambda p: ([p], {})))
+    found.append(("nn.hostile", "function", "hostile_nn_module", hostile_nn_module, lambda p: ([p], {})))
+    found.append(("nn.init_utils.hostile", "function", "hostile_nn_init", hostile_nn_init, lambda p: ([p], {})))
     found.append(("serialization.round_trip", "function", "save_load_round_trip", save_load_round_trip,
                   lambda p: ([p], {})))
     found.append(("serialization.hostile_bytes", "function", "load_hostile_bytes", load_hostile_bytes,
@@ -1846,6 +2005,8 @@ FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor",
                  "scalar_tensor", "hostile_distribution", "kl_of_hostile_pairs", "special.round",
                  # Loaded tensors carry the flag they were saved with; optimizers step without recording.
                  "load", "load_hostile_bytes", "save_load_round_trip", "hostile_optimizer", "hostile_distributed",
+                 # Initialisers fill under no_grad; a module's state dict is outside autograd.
+                 "hostile_nn_init", "hostile_nn_module",
                  # PyTorch has no derivative for these; the library records none.
                  "heaviside", "special.bessel_j0", "special.bessel_j1", "special.bessel_y0", "special.bessel_y1",
                  "special.modified_bessel_i0", "special.modified_bessel_i1", "special.modified_bessel_k0",

@@ -6,13 +6,14 @@ import types
 
 def install(zel):
     """Adds zel.nn (registered as varnel.zel.zel.nn) and its submodules to varnel.zel.zel."""
-    from . import functional, init, layers, module, parallel
+    from . import activation, containers, functional, init, layers, loss, module, parallel, utils
 
     nn = types.ModuleType(zel.__name__ + ".nn", "torch.nn for varnel.zel tensors.")
     nn.functional = functional.install(zel)
     nn.init = init.install(zel, nn.__name__)
+    nn.utils = utils.install(zel, nn.__name__)
     public = {}
-    for part in (module, layers):
+    for part in (module, containers, layers, activation, loss):
         public.update(part.install(zel))
     for name, obj in public.items():
         obj.__module__ = nn.__name__

@@ -260,6 +260,8 @@ class Module:
 
     def get_submodule(self, target):
         """The submodule at a dotted path ('' is the module itself)."""
+        if not isinstance(target, str):
+            raise TypeError("get_submodule(): target must be a str, not %s" % type(target).__name__)
         if target == "":
             return self
         mod = self
@@ -273,6 +275,10 @@ class Module:
 
     def get_parameter(self, target):
         """The parameter at a dotted path."""
+        if not isinstance(target, str):
+            raise TypeError("get_parameter(): target must be a str, not %s" % type(target).__name__)
+        if not isinstance(target, str):
+            raise TypeError("get_buffer(): target must be a str, not %s" % type(target).__name__)
         module_path, _, name = target.rpartition(".")
         mod = self.get_submodule(module_path)
         if not hasattr(mod, name):
