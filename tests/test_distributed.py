@@ -209,6 +209,14 @@ works = [dist.irecv(a, (rank - 1) % world, tag=3), dist.irecv(b, (rank - 1) % wo
 for w in reversed(works):  # the second receive waited first still gets the second message
     w.wait()
 out("irecv", [hexed(a), hexed(b)])
+empty = zel.zeros(0, 3)
+dist.all_reduce(empty)
+dist.reduce_scatter_tensor(empty, zel.zeros(0, 3))
+dist.broadcast(empty, 0)
+out("empty", [empty.shape, hexed(empty)])
+s = zel.tensor(rank + 0.5)
+dist.all_reduce(s, op=dist.ReduceOp.MIN)
+out("scalar", [s.shape, s.item()])
 dist.barrier()
 """
 
@@ -239,6 +247,8 @@ def expected_collectives(world):
     e["ring_sender"] = [(r - 1) % world for r in range(world)]
     e["irecv"] = [[hexed(parts[(r - 1) % world]), hexed(zel.tensor([1.0, 2.0, 3.0]) / ((r - 1) % world + 3))]
                   for r in range(world)]
+    e["empty"] = [[[0, 3], ""]] * world
+    e["scalar"] = [[[], 0.5]] * world
     return e
 
 

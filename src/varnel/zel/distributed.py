@@ -567,7 +567,8 @@ def reduce_scatter_tensor(output, input, op=ReduceOp.SUM, group=None, async_op=F
         error = e
     code = _CODES[fn] * 16 + (op.value if error is None else 0)
     shape = _agree(g, g.device(output), code, 0, output, error)
-    return _scatter_reduce(g, op, list(_rows(input).chunk(g.size)) if g.size else [], output, shape, async_op)
+    rows, n = _rows(input), _numel(shape)
+    return _scatter_reduce(g, op, [rows[k * n:(k + 1) * n] for k in range(g.size)], output, shape, async_op)
 
 
 def gather(tensor, gather_list=None, dst=0, group=None, async_op=False):
@@ -645,7 +646,7 @@ def scatter(tensor, scatter_list=None, src=0, group=None, async_op=False):
 # a status row, and the sender fills exactly that: a size gloo did not
 # expect would abort the process, and a missing message would hang it.
 # Tag t uses tags 3t (header), 3t+1 (answer) and 3t+2 (rows).
-_sending = collections.defaultdict(list)  # (dst, tag) -> sends waiting for their answer
+_sending = collections.defaultdict(list)  # (group, dst, tag) -> sends waiting for their answer
 
 
 def _check_tag(fn, tag):
@@ -687,12 +688,12 @@ class _Send(_Work):
         self._header = header
         self._error = error
         self._sent = None
-        _sending[(dst, tag)].append(self)
+        _sending[(id(g.handle), dst, tag)].append(self)
 
     def _post(self):
         if self._sent is not None:
             return
-        queue = _sending[(self._dst, self._tag)]
+        queue = _sending[(id(self._g.handle), self._dst, self._tag)]
         for other in list(queue[:queue.index(self)] if self in queue else ()):
             other._post()
         try:

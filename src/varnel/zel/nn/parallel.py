@@ -152,8 +152,8 @@ class DistributedDataParallel(_module.Module):
         state = self.__dict__
         state["_sync"] = False
         used = [1.0 if k in self._expected else 0.0 for k in range(len(self._params))]
-        grads = [p.grad if p.grad is not None else _zel.zeros(p.shape) for p in self._params]
-        flags = _zel.tensor(used)
+        grads = [p.grad if p.grad is not None else _zel.zeros(p.shape, device=p.device) for p in self._params]
+        flags = _zel.tensor(used, device=self._params[0].device)
         with _zel.no_grad():
             _d._all_reduce_coalesced(grads + [flags], _d.ReduceOp.SUM, self.process_group)
             size = self._group.size
