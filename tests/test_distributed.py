@@ -480,3 +480,46 @@ def test_no_sync_accumulates_locally_and_unused_parameters_are_handled(tmp_path)
                for r in res)
     assert [r["scale"] for r in res] == [2.0] * 3  # forward copied rank 0's buffer
     assert all(r["shapes"] and r["shapes"][0] == "RuntimeError" for r in res)
+
+
+@pytest.fixture
+def alone():
+    """A process group of this process alone (no sockets between ranks to wait on)."""
+    dist.init_process_group("gloo", store=torch.distributed.HashStore(), rank=0, world_size=1)
+    try:
+        yield
+    finally:
+        dist.destroy_process_group()
+
+
+def test_arguments_are_checked_with_pytorchs_types(alone):
+    t = zel.tensor([1.0, 2.0]) / 3
+    cases = [
+        (TypeError, "Tensor of varnel.zel", lambda: dist.all_reduce(torch.ones(2))),
+        (TypeError, "async_op", lambda: dist.all_reduce(t, async_op=1)),
+        (TypeError, "ProcessGroup", lambda: dist.all_reduce(t, group=3)),
+        (ValueError, "not a rank", lambda: dist.broadcast(t, src=1)),
+        (ValueError, "one tensor per rank", lambda: dist.all_gather([t, t], t)),
+        (ValueError, "concatenated or stacked", lambda: dist.all_gather_into_tensor(zel.zeros(3), t)),
+        (ValueError, "expected \\(2,\\)", lambda: dist.reduce_scatter(t, [zel.zeros(3)])),
+        (ValueError, "must be specified on source rank", lambda: dist.scatter(t, None, src=0)),
+        (ValueError, "own rank", lambda: dist.send(t, 0)),
+        (ValueError, "no other rank", lambda: dist.recv(t)),
+        (ValueError, "tag must be in", lambda: dist.isend(t, 0, tag=-1)),
+        (TypeError, "nn.Module", lambda: zel.nn.parallel.DistributedDataParallel(lambda x: x)),
+        (ValueError, "device_ids", lambda: zel.nn.parallel.DistributedDataParallel(zel.nn.Linear(2, 2),
+                                                                                     device_ids=[0])),
+        (RuntimeError, "doesn't have any parameter",
+         lambda: zel.nn.parallel.DistributedDataParallel(zel.nn.Linear(2, 2).requires_grad_(False))),
+    ]
+    for kind, message, call in cases:
+        with pytest.raises(kind, match=message):
+            call()
+    # a group of one: reductions and copies keep every byte, and the group still works after the errors
+    before = hexed(t)
+    for op in dist.ReduceOp:
+        work = dist.all_reduce(t, op=op, async_op=True)
+        assert work.wait() and work.is_completed() and hexed(t) == before
+    outs = [zel.zeros(2)]
+    dist.all_gather(outs, t)
+    assert hexed(outs[0]) == before
