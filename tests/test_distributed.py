@@ -398,14 +398,21 @@ out("keys", list(ddp.state_dict()))
 """
 
 
+def net_code():
+    """Net and batch as the ranks define them."""
+    ns = {"zel": zel}
+    exec(NET, ns)
+    return ns["Net"], ns["batch"]
+
+
 def train_alone(world):
     """The same ten steps in one process on the ranks' batches concatenated."""
-    exec(NET, globals())
+    Net, batch = net_code()
     zel.manual_seed(100)
-    net = Net()  # noqa: F821 (made by exec)
+    net = Net()
     opt = zel.optim.SGD(net.parameters(), lr=0.1, momentum=0.9)
     for step in range(10):
-        parts = [batch(r, step) for r in range(world)]  # noqa: F821
+        parts = [batch(r, step) for r in range(world)]
         x, y = zel.cat([p[0] for p in parts]), zel.cat([p[1] for p in parts])
         opt.zero_grad()
         ((net(x) - y) ** 2).mean().backward()
@@ -425,7 +432,7 @@ def test_ten_ddp_steps_leave_identical_bytes_everywhere_and_match_one_process(wo
     alone = train_alone(world)
     assert first[0]["keys"] == ["module." + k for k in alone.state_dict()] and "module.a.weight" in first[0]["keys"]
     zel.manual_seed(100)
-    assert first[1]["start"] == [hexed(p) for p in Net().parameters()]  # noqa: F821
+    assert first[1]["start"] == [hexed(p) for p in net_code()[0]().parameters()]
     worst = 0.0
     for h, p in zip(first[0]["params"], alone.parameters()):
         rows = torch.frombuffer(bytearray.fromhex(h), dtype=torch.float64).clone().reshape(-1, 8)
@@ -459,13 +466,13 @@ def test_no_sync_accumulates_locally_and_unused_parameters_are_handled(tmp_path)
         zel.manual_seed(rank)
         raised("shapes", lambda: zel.nn.parallel.DistributedDataParallel(zel.nn.Linear(2, 2 + (rank == 1))))
     """), tmp_path)
-    exec(NET, globals())
+    Net, batch = net_code()
     zel.manual_seed(7)
-    net = Net()  # noqa: F821
+    net = Net()
 
     def grads(step, rank, extra):
         net.zero_grad(set_to_none=True)
-        x, y = batch(rank, step)  # noqa: F821
+        x, y = batch(rank, step)
         ((net(x, extra=extra) - y) ** 2).sum().backward()
         return [p.grad.clone() if p.grad is not None else zel.zeros(p.shape) for p in (net.a.weight, net.b.bias,
                                                                                 net.extra.weight)]

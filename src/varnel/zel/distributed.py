@@ -310,7 +310,6 @@ class _Work:
         self._works = list(works)
         self._finish = finish
         self._done = False
-        self._result = None
 
     def is_completed(self):
         """Whether wait() has finished the operation."""
@@ -330,12 +329,12 @@ class _Work:
             else:
                 w.wait(timeout)
         if self._finish is not None:
-            self._result = self._finish()
+            self._finish()
         self._done = True
         return True
 
 
-def _launch(g, async_op, start, finish):
+def _launch(async_op, start, finish):
     """Runs start() (which issues torch collectives with async_op and returns
     their works) and finish(); returns a work object when async_op."""
     works = start(bool(async_op))
@@ -383,7 +382,7 @@ def all_reduce(tensor, op=ReduceOp.SUM, group=None, async_op=False):
 
     def finish():
         _store(tensor, _combine(op, [_tensor(r, shape) for r in rows], g.size))
-    return _launch(g, async_op, start, finish)
+    return _launch(async_op, start, finish)
 
 
 def reduce(tensor, dst, op=ReduceOp.SUM, group=None, async_op=False):
@@ -415,7 +414,7 @@ def reduce(tensor, dst, op=ReduceOp.SUM, group=None, async_op=False):
     def finish():
         if g.rank == root:
             _store(tensor, _combine(op, [_tensor(r, shape) for r in rows], g.size))
-    return _launch(g, async_op, start, finish)
+    return _launch(async_op, start, finish)
 
 
 def broadcast(tensor, src, group=None, async_op=False):
@@ -442,7 +441,7 @@ def broadcast(tensor, src, group=None, async_op=False):
     def finish():
         if g.rank != root:
             _store(tensor, _tensor(buf, shape))
-    return _launch(g, async_op, start, finish)
+    return _launch(async_op, start, finish)
 
 
 def all_gather(tensor_list, tensor, group=None, async_op=False):
@@ -470,7 +469,7 @@ def all_gather(tensor_list, tensor, group=None, async_op=False):
     def finish():
         for out, r in zip(tensor_list, rows):
             _store(out, _tensor(r, shape))
-    return _launch(g, async_op, start, finish)
+    return _launch(async_op, start, finish)
 
 
 def _stacked_shape(fn, name, big, small, size):
@@ -497,7 +496,7 @@ def all_gather_into_tensor(output_tensor, input_tensor, group=None, async_op=Fal
         _stacked_shape(fn, "output_tensor", output_tensor, input_tensor, g.size)
     except Exception as e:  # raised on every rank, after the exchange
         error = e
-    shape = _agree(g, g.device(input_tensor), _CODES[fn] * 16, 0, input_tensor, error)
+    _agree(g, g.device(input_tensor), _CODES[fn] * 16, 0, input_tensor, error)
     mine = _rows(input_tensor)
     rows = [_torch.empty_like(mine) for _ in range(g.size)]
 
@@ -508,7 +507,7 @@ def all_gather_into_tensor(output_tensor, input_tensor, group=None, async_op=Fal
 
     def finish():
         _store(output_tensor, _tensor(_torch.cat(rows), output_tensor.shape))
-    return _launch(g, async_op, start, finish)
+    return _launch(async_op, start, finish)
 
 
 def _scatter_reduce(g, op, mine_parts, out, shape, async_op):
@@ -526,7 +525,7 @@ def _scatter_reduce(g, op, mine_parts, out, shape, async_op):
 
     def finish():
         _store(out, _combine(op, [_tensor(x, shape) for x in received[g.rank]], g.size))
-    return _launch(g, async_op, start, finish)
+    return _launch(async_op, start, finish)
 
 
 def reduce_scatter(output, input_list, op=ReduceOp.SUM, group=None, async_op=False):
@@ -604,7 +603,7 @@ def gather(tensor, gather_list=None, dst=0, group=None, async_op=False):
         if g.rank == root:
             for out, r in zip(gather_list, rows):
                 _store(out, _tensor(r, shape))
-    return _launch(g, async_op, start, finish)
+    return _launch(async_op, start, finish)
 
 
 def scatter(tensor, scatter_list=None, src=0, group=None, async_op=False):
@@ -638,7 +637,7 @@ def scatter(tensor, scatter_list=None, src=0, group=None, async_op=False):
 
     def finish():
         _store(tensor, _tensor(buf, shape))
-    return _launch(g, async_op, start, finish)
+    return _launch(async_op, start, finish)
 
 
 # Point to point. The sender first sends its header (its shape); the
