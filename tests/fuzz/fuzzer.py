@@ -1884,6 +1884,58 @@ def hostile_optimizer(p):
     return tensors
 
 
+_DISTRIBUTED_NAMES = ("all_reduce", "reduce", "broadcast", "all_gather", "all_gather_into_tensor", "reduce_scatter",
+                      "reduce_scatter_tensor", "gather", "scatter", "send", "recv", "isend", "irecv", "barrier",
+                      "get_rank", "get_world_size", "get_backend", "destroy_process_group", "new_group")
+
+
+def hostile_distributed(p):
+    """Each zel.distributed function with hostile arguments: without a process
+    group every call raises; in a group of this process alone the arguments
+    are checked and what passes runs (a reduction over one rank keeps the bytes)."""
+    r = p.rng
+    D = zel.distributed
+
+    def arg():
+        return r.choice([p.tensor, p.tracked_tensor, p.hostile, lambda: [p.tensor(), p.tensor()], lambda: None,
+                         lambda: 0, lambda: 1, lambda: -1, lambda: torch.ones(2), lambda: D.ReduceOp.MAX,
+                         lambda: torch.distributed.ReduceOp.BXOR, lambda: torch.distributed.ReduceOp.AVG])()
+
+    def hostile_call(name):
+        args = [arg() for _ in range(r.randrange(4))]
+        kwargs = {k: arg() for k in r.sample(["op", "group", "async_op", "dst", "src", "tag", "gather_list",
+                                                "scatter_list"], r.randrange(3))}
+        return getattr(D, name)(*args, **kwargs)
+
+    assert not D.is_initialized()
+    name = r.choice(_DISTRIBUTED_NAMES)
+    try:
+        hostile_call(name)
+    except Exception:
+        pass
+    else:
+        raise SystemError("zel.distributed.%s returned without a process group" % name)
+    kept = []
+    D.init_process_group("gloo", store=torch.distributed.HashStore(), rank=0, world_size=1)
+    try:
+        for _ in range(3):
+            try:
+                work = hostile_call(r.choice(_DISTRIBUTED_NAMES[:-2]))
+                if work is not None and hasattr(work, "wait"):
+                    work.wait()
+            except Exception:
+                pass
+        t = p.good_tensor()
+        before = t._data.numpy().tobytes()
+        D.all_reduce(t, op=r.choice(list(D.ReduceOp)))
+        if t._data.numpy().tobytes() != before:
+            raise SystemError("all_reduce over one rank changed the limbs")
+        kept.append(t)
+    finally:
+        D.destroy_process_group()
+    return kept
+
+
 def nn_builders(p):
     """Constructors of zel.nn modules with mostly sensible, sometimes hostile arguments."""
     r, nn = p.rng, zel.nn
@@ -2086,6 +2138,8 @@ def targets():
     found.append(("distributions.hostile", "function", "hostile_distribution", hostile_distribution,
                   lambda p: ([p], {})))
     found.append(("optim.hostile", "function", "hostile_optimizer", hostile_optimizer, lambda p: ([p], {})))
+    found.append(("distributed.hostile", "function", "hostile_distributed", hostile_distributed,
+                  lambda p: ([p], {})))
     found.append(("nn.hostile", "function", "hostile_nn_module", hostile_nn_module, lambda p: ([p], {})))
     found.append(("nn.init_utils.hostile", "function", "hostile_nn_init", hostile_nn_init, lambda p: ([p], {})))
     found.append(("serialization.round_trip", "function", "save_load_round_trip", save_load_round_trip,
@@ -2164,7 +2218,7 @@ FRESH_RESULTS = {"new_zeros", "new_ones", "new_full", "new_empty", "new_tensor",
                  "bernoulli_", "random_", "resize_", "resize_as_", "detach_copy", "hash_tensor", "histogramdd",
                  "scalar_tensor", "hostile_distribution", "kl_of_hostile_pairs", "special.round",
                  # Loaded tensors carry the flag they were saved with; optimizers step without recording.
-                 "load", "load_hostile_bytes", "save_load_round_trip", "hostile_optimizer",
+                 "load", "load_hostile_bytes", "save_load_round_trip", "hostile_optimizer", "hostile_distributed",
                  # Initialisers fill under no_grad; a module's state dict is outside autograd.
                  "hostile_nn_init", "hostile_nn_module",
                  # PyTorch has no derivative for these; the library records none.

@@ -114,9 +114,8 @@ PYBIND11_MODULE(zel, m) {
   bind_autograd(zm, cls);
 
   // The namespaces, constants and switches of PyTorch that are plain Python.
-  for (const char* part :
-       {"varnel.zel._dtypes", "varnel.zel._precision", "varnel.zel._operators",
-        "varnel.zel._masked", "varnel.zel.autograd", "varnel.zel.func"})
+  for (const char* part : {"varnel.zel._dtypes", "varnel.zel._precision", "varnel.zel._operators",
+                           "varnel.zel._masked", "varnel.zel.autograd", "varnel.zel.func"})
     py::module_::import(part).attr("install")(m);
   bind_linalg(zm);
   // After linalg: the composites add its *_ex names and build on it.
@@ -124,10 +123,10 @@ PYBIND11_MODULE(zel, m) {
   // Wraps compiled names, linalg's among them.
   py::module_::import("varnel.zel._conventions").attr("install")(m);
   // Compositions of everything above: strided views, sampling, numeric helpers, windows,
-  // distributions, optimizers, saving, neural networks.
-  for (const char* part :
-       {"varnel.zel._layout", "varnel.zel._random", "varnel.zel._numeric", "varnel.zel._windows",
-        "varnel.zel.distributions", "varnel.zel.optim", "varnel.zel._serialization", "varnel.zel.nn"})
+  // distributions, optimizers, saving, neural networks, collectives.
+  for (const char* part : {"varnel.zel._layout", "varnel.zel._random", "varnel.zel._numeric",
+                           "varnel.zel._windows", "varnel.zel.distributions", "varnel.zel.optim",
+                           "varnel.zel._serialization", "varnel.zel.nn", "varnel.zel.distributed"})
     py::module_::import(part).attr("install")(m);
 
   py::list all;

@@ -18,7 +18,7 @@ def inherit_docstrings(cls):
 
 def install(zel):
     """Adds zel.nn (registered as varnel.zel.zel.nn) and its submodules to varnel.zel.zel."""
-    from . import activation, containers, functional, init, layers, loss, module, utils
+    from . import activation, containers, functional, init, layers, loss, module, parallel, utils
 
     nn = types.ModuleType(zel.__name__ + ".nn", "torch.nn for varnel.zel tensors.")
     nn.functional = functional.install(zel)
@@ -31,9 +31,8 @@ def install(zel):
         obj.__module__ = nn.__name__
         inherit_docstrings(obj)
         setattr(nn, name, obj)
-    # DistributedDataParallel goes here.
     nn.parallel = types.ModuleType(nn.__name__ + ".parallel", "torch.nn.parallel for varnel.zel modules.")
-    nn.parallel.__all__ = []
+    parallel.install(zel, nn)
     nn.__all__ = list(public)
     zel.nn = nn
     for m in (nn, nn.parallel):
