@@ -332,6 +332,9 @@ INTERPOLATE = [
     ((1, 2, 4, 5), {"scale_factor": (1.5, 2.0), "mode": "bilinear", "align_corners": True}),
     ((1, 2, 4, 5), {"scale_factor": 3, "mode": "nearest"}), ((1, 2, 3, 4), {"size": 4, "mode": "bilinear"}),
     ((1, 1, 2, 3, 4), {"size": (3, 3, 5), "mode": "trilinear"}),
+    ((1, 1, 2, 3, 4), {"size": (3, 2, 5), "mode": "nearest"}), ((2, 3, 7), {"size": 3, "mode": "area"}),
+    ((1, 2, 5, 4), {"scale_factor": 1.6, "mode": "area"}), ((1, 2, 4, 5), {"size": (6, 3), "mode": "bicubic"}),
+    ((1, 2, 4, 5), {"scale_factor": 1.5, "mode": "bicubic", "align_corners": True}),
 ]
 
 
@@ -347,7 +350,7 @@ def test_interpolate_errors():
     with pytest.raises(NotImplementedError):
         F.interpolate(x, size=3, mode="bilinear")
     with pytest.raises(NotImplementedError, match="not supported"):
-        F.interpolate(zel.tensor(rand(1, 2, 4, 4)), size=3, mode="bicubic")
+        F.interpolate(zel.tensor(rand(1, 2, 4, 4)), size=3, mode="bicubic", antialias=True)
 
 
 def test_bilinear():
