@@ -176,6 +176,18 @@ def test_conv1d(kwargs):
     against_torch(F.conv1d, TF.conv1d, [x, w, b], **kwargs)
 
 
+def test_strided_view_gradients_read_each_element_once():
+    # im2col's backward goes through take/as_strided: a one-hot product there
+    # would need 300000 x 200000 entries.
+    x = zel.tensor(rand(200000, seed=60)).requires_grad_()
+    idx = torch.randint(0, 200000, (300000,), generator=torch.Generator().manual_seed(1))
+    x.take(idx).sum().backward()
+    assert torch.equal(values(x.grad), torch.bincount(idx, minlength=200000).double())
+    y = zel.tensor(rand(4, 8, 30, 30, seed=61)).requires_grad_()
+    F.conv2d(y, zel.tensor(rand(8, 8, 3, 3, seed=62)), padding=1).sum().backward()
+    assert y.grad.shape == y.shape
+
+
 def test_conv_of_an_unbatched_input_and_errors():
     x, w = rand(3, 5, 5), rand(2, 3, 2, 2)
     against_torch(F.conv2d, TF.conv2d, [x, w])
