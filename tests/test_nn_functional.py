@@ -519,3 +519,36 @@ def test_loss_errors():
         F.l1_loss(x, x[0])
     with pytest.warns(UserWarning, match="batchmean"):
         F.kl_div(x, x)
+
+
+# ---------------------------------------------------------------- beyond the first derivative and float64
+
+SECOND = [
+    ("softplus", lambda f, x: f.softplus(x, beta=2)), ("mish", lambda f, x: f.mish(x)),
+    ("elu", lambda f, x: f.elu(x)), ("logsigmoid", lambda f, x: f.logsigmoid(x)),
+    ("max_pool2d", lambda f, x: f.max_pool2d(x * x, 2, 1)),
+    ("avg_pool2d", lambda f, x: f.avg_pool2d(x * x, 3, 2, 1, True)),
+    ("interpolate", lambda f, x: f.interpolate(x, size=(5, 3), mode="bilinear") ** 2),
+    ("layer_norm", lambda f, x: f.layer_norm(x, (4,)) ** 3),
+    ("bce_with_logits", lambda f, x: f.binary_cross_entropy_with_logits(x, x.detach().sigmoid() * 0 + 0.25)),
+]
+
+
+@pytest.mark.parametrize("name,fn", SECOND, ids=[n for n, _ in SECOND])
+def test_second_derivatives_against_torch(name, fn):
+    x = rand(1, 2, 4, 4, seed=70)
+    xz, xt = zel.tensor(x).requires_grad_(), x.clone().requires_grad_()
+    gz = zel.autograd.grad(fn(F, xz).sum(), xz, create_graph=True)[0]
+    gt = torch.autograd.grad(fn(TF, xt).sum(), xt, create_graph=True)[0]
+    close(zel.autograd.grad((gz * gz).sum(), xz)[0], torch.autograd.grad((gt * gt).sum(), xt)[0], 1e-10, 1e-12)
+
+
+def test_conv2d_is_exact_where_float64_rounds():
+    g = torch.Generator().manual_seed(71)
+    xi, wi = torch.randint(-9, 9, (1, 2, 5, 5), generator=g).double(), torch.randint(-9, 9, (3, 2, 3, 3), generator=g).double()
+    got = F.conv2d(zel.tensor(xi) / 3.0, zel.tensor(wi) / 7.0, padding=1)
+    pad = TF.pad(xi, (1, 1, 1, 1))
+    for o, i, j in [(0, 0, 0), (1, 2, 3), (2, 4, 4)]:
+        want = sum(Fraction(int(pad[0, c, i + a, j + b])) * int(wi[o, c, a, b]) for c in range(2) for a in range(3)
+                   for b in range(3)) / 21
+        assert abs(exact(got[0, o, i, j]) - want) <= abs(want) * Fraction(1, 2 ** 100) + Fraction(1, 2 ** 300)
