@@ -513,6 +513,8 @@ def test_loss_errors():
         F.smooth_l1_loss(x, x, beta=-1.0)
     with pytest.raises(RuntimeError, match="non-positive values for delta"):
         F.huber_loss(x, x, delta=0.0)
+    with pytest.raises(RuntimeError, match="class indices cannot require grad"):
+        F.cross_entropy(x, zel.tensor([0.0, 1.0]).requires_grad_(), label_smoothing=0.1)
     with pytest.raises(RuntimeError, match="label_smoothing must be between"):
         F.cross_entropy(x, torch.tensor([0, 1]), label_smoothing=1.5)
     with pytest.warns(UserWarning, match="target size"):

@@ -130,6 +130,9 @@ def mse_loss(input, target, size_average=None, reduce=None, reduction="mean"):
 def class_indices(op, target):
     """Class indices as an int64 torch tensor (Tensors must hold integers)."""
     if isinstance(target, _zel.Tensor):
+        if target.requires_grad:
+            # PyTorch's index tensors are integers, which never require grad.
+            raise RuntimeError("%s(): class indices cannot require grad" % op)
         values = torch.as_tensor(target.numpy(), dtype=torch.float64)
         if not torch.equal(values, values.trunc()):
             raise RuntimeError("%s(): class indices must be integers" % op)
@@ -380,7 +383,7 @@ def leaky_relu(input, negative_slope=0.01, inplace=False):
     return _inplace(input, _zel.where(_mask(x > 0, x.shape), x, x * slope), inplace)
 
 
-def _elu(op, x, alpha, scale=None, input_scale=None):
+def _elu(x, alpha, scale=None, input_scale=None):
     # The exponential branch sees 0 where x > 0: no overflow, no 0 * inf in the gradient.
     pos = _mask(x > 0, x.shape)
     neg = x.masked_fill(pos, 0.0)
@@ -393,14 +396,14 @@ def _elu(op, x, alpha, scale=None, input_scale=None):
 def elu(input, alpha=1.0, inplace=False):
     """x where x > 0, else alpha * (exp(x) - 1), with the accurate expm1."""
     x = tensor_arg("elu", "input", input)
-    return _inplace(input, _elu("elu", x, number_arg("elu", "alpha", alpha)), inplace)
+    return _inplace(input, _elu(x, number_arg("elu", "alpha", alpha)), inplace)
 
 
 def selu(input, inplace=False):
     """scale * elu(x, alpha) with the constants to the limbs' precision."""
     x = tensor_arg("selu", "input", input)
     scale = _const(_SELU_SCALE)
-    return _inplace(input, _elu("selu", x, _const(_SELU_ALPHA) * scale, scale), inplace)
+    return _inplace(input, _elu(x, _const(_SELU_ALPHA) * scale, scale), inplace)
 
 
 def celu(input, alpha=1.0, inplace=False):
@@ -409,7 +412,7 @@ def celu(input, alpha=1.0, inplace=False):
     alpha = number_arg("celu", "alpha", alpha)
     if alpha == 0:
         raise RuntimeError("ZeroDivisionError: alpha cannot be 0 for CELU")
-    return _inplace(input, _elu("celu", x, alpha, input_scale=alpha), inplace)
+    return _inplace(input, _elu(x, alpha, input_scale=alpha), inplace)
 
 
 def _softplus(x):
