@@ -890,38 +890,43 @@ def embedding(input, weight, padding_idx=None, max_norm=None, norm_type=2.0, sca
 _INTERPOLATE_LINEAR = {"linear": 3, "bilinear": 4, "trilinear": 5}
 
 
-def _linear_taps(n, o, scale, align_corners):
-    """PyTorch's source indices and weights of linear interpolation along one dim, in exact rationals."""
-    if o == n:
-        i = torch.arange(o, dtype=torch.int64)
-        return i, i, [Fraction(1)] * o, [Fraction(0)] * o
+def _source_scale(n, o, scale, align_corners):
+    """PyTorch's ratio of source to output coordinates, as an exact rational."""
     if align_corners:
-        r = Fraction(n - 1, o - 1) if o > 1 else Fraction(0)
-    else:
-        r = 1 / Fraction(scale) if scale is not None and scale > 0 else Fraction(n, o)
-    i0, i1, w0, w1 = [], [], [], []
+        return Fraction(n - 1, o - 1) if o > 1 else Fraction(0)
+    return 1 / Fraction(scale) if scale is not None and scale > 0 else Fraction(n, o)
+
+
+def _taps(columns):
+    """Per-output (index, weight) lists as [(int64 index tensor, weights)] one pair per tap."""
+    return [(torch.tensor([c[0] for c in col], dtype=torch.int64), [c[1] for c in col]) for col in zip(*columns)]
+
+
+def _linear_taps(n, o, scale, align_corners):
+    """PyTorch's two source indices and weights of linear interpolation along one dim, in exact rationals."""
+    if o == n:
+        return [(torch.arange(o, dtype=torch.int64), [Fraction(1)] * o)]
+    r = _source_scale(n, o, scale, align_corners)
+    rows = []
     for j in range(o):
         src = r * j if align_corners else max(r * (j + Fraction(1, 2)) - Fraction(1, 2), Fraction(0))
         a = min(math.floor(src), n - 1)
         lam = min(max(src - a, Fraction(0)), Fraction(1))
-        i0.append(a)
-        i1.append(a + (1 if a < n - 1 else 0))
-        w0.append(1 - lam)
-        w1.append(lam)
-    return torch.tensor(i0, dtype=torch.int64), torch.tensor(i1, dtype=torch.int64), w0, w1
+        rows.append(((a, 1 - lam), (a + (1 if a < n - 1 else 0), lam)))
+    return _taps(rows)
 
 
-def _area_rows(n, o):
-    """Adaptive average pooling as a matrix: PyTorch's windows [floor(i n / o), ceil((i + 1) n / o))."""
-    rows = []
-    for i in range(o):
-        a, b = (i * n) // o, -((-(i + 1) * n) // o)
-        rows.append([Fraction(1, b - a) if a <= j < b else Fraction(0) for j in range(n)])
-    return rows
+def _area_taps(n, o):
+    """Adaptive average pooling: PyTorch's windows [floor(i n / o), ceil((i + 1) n / o)), as taps
+    of weight 1 / length (a shorter window repeats its last element with weight 0)."""
+    bounds = [((i * n) // o, -((-(i + 1) * n) // o)) for i in range(o)]
+    width = max(b - a for a, b in bounds)
+    return _taps([[(min(a + k, b - 1), Fraction(1, b - a) if a + k < b else Fraction(0)) for k in range(width)]
+                  for a, b in bounds])
 
 
-def _cubic_rows(n, o, scale, align_corners):
-    """PyTorch's bicubic convolution (A = -3/4) along one dim as a matrix, indices clamped to the edges."""
+def _cubic_taps(n, o, scale, align_corners):
+    """PyTorch's bicubic convolution (A = -3/4) along one dim: four taps, indices clamped to the edges."""
     a = Fraction(-3, 4)
 
     def near(t):
@@ -929,20 +934,15 @@ def _cubic_rows(n, o, scale, align_corners):
 
     def far(t):
         return ((a * t - 5 * a) * t + 8 * a) * t - 4 * a
-    if align_corners:
-        r = Fraction(n - 1, o - 1) if o > 1 else Fraction(0)
-    else:
-        r = 1 / Fraction(scale) if scale is not None and scale > 0 else Fraction(n, o)
+    r = _source_scale(n, o, scale, align_corners)
     rows = []
     for j in range(o):
         src = r * j if align_corners else r * (j + Fraction(1, 2)) - Fraction(1, 2)
         k = math.floor(src)
         t = src - k
-        row = [Fraction(0)] * n
-        for off, w in ((-1, far(t + 1)), (0, near(t)), (1, near(1 - t)), (2, far(2 - t))):
-            row[min(max(k + off, 0), n - 1)] += w
-        rows.append(row)
-    return rows
+        rows.append(tuple((min(max(k + off, 0), n - 1), w)
+                          for off, w in ((-1, far(t + 1)), (0, near(t)), (1, near(1 - t)), (2, far(2 - t)))))
+    return _taps(rows)
 
 
 def interpolate(input, size=None, scale_factor=None, mode="nearest", align_corners=None,
@@ -987,25 +987,27 @@ def interpolate(input, size=None, scale_factor=None, mode="nearest", align_corne
     for i in range(nd):
         d = 2 + i
         n, o = x.shape[d], out_shape[d]
-        if mode in ("area", "bicubic"):
-            rows = _area_rows(n, o) if mode == "area" else _cubic_rows(n, o, scales[i], bool(align_corners))
-            w = _const_vector([v for row in rows for v in row]).reshape(o, n)
-            out = _zel.matmul(out.movedim(d, -1), w.T).movedim(-1, d)
-            continue
         if mode in ("nearest", "nearest-exact"):
             src = torch.arange(n, dtype=torch.float64).reshape(1, 1, n)
             kw = {"size": o} if scales[i] is None else {"scale_factor": scales[i], "recompute_scale_factor": False}
             idx = torch.nn.functional.interpolate(src, mode=mode, **kw).reshape(-1).to(torch.int64)
             out = out.index_select(d, idx)
             continue
-        i0, i1, w0, w1 = _linear_taps(n, o, scales[i], bool(align_corners))
+        if mode == "area":
+            taps = _area_taps(n, o)
+        elif mode == "bicubic":
+            taps = _cubic_taps(n, o, scales[i], bool(align_corners))
+        else:
+            taps = _linear_taps(n, o, scales[i], bool(align_corners))
         shape = (o,) + (1,) * (nd - 1 - i)
-        a = out.index_select(d, i0) * _const_vector(w0).reshape(shape)
-        if any(w1):
-            a = a + out.index_select(d, i1) * _const_vector(w1).reshape(shape)
-        out = a
+        acc = None
+        for idx, w in taps:
+            if acc is not None and not any(w):
+                continue
+            term = out.index_select(d, idx) * _const_vector(w).reshape(shape)
+            acc = term if acc is None else acc + term
+        out = acc
     return out
-
 
 
 # ---------------------------------------------------------------- losses
