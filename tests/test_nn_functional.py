@@ -176,6 +176,18 @@ def test_conv1d(kwargs):
     against_torch(F.conv1d, TF.conv1d, [x, w, b], **kwargs)
 
 
+def test_strided_view_gradients_read_each_element_once():
+    # im2col's backward goes through take/as_strided: a one-hot product there
+    # would need 300000 x 200000 entries.
+    x = zel.tensor(rand(200000, seed=60)).requires_grad_()
+    idx = torch.randint(0, 200000, (300000,), generator=torch.Generator().manual_seed(1))
+    x.take(idx).sum().backward()
+    assert torch.equal(values(x.grad), torch.bincount(idx, minlength=200000).double())
+    y = zel.tensor(rand(4, 8, 30, 30, seed=61)).requires_grad_()
+    F.conv2d(y, zel.tensor(rand(8, 8, 3, 3, seed=62)), padding=1).sum().backward()
+    assert y.grad.shape == y.shape
+
+
 def test_conv_of_an_unbatched_input_and_errors():
     x, w = rand(3, 5, 5), rand(2, 3, 2, 2)
     against_torch(F.conv2d, TF.conv2d, [x, w])
@@ -332,6 +344,9 @@ INTERPOLATE = [
     ((1, 2, 4, 5), {"scale_factor": (1.5, 2.0), "mode": "bilinear", "align_corners": True}),
     ((1, 2, 4, 5), {"scale_factor": 3, "mode": "nearest"}), ((1, 2, 3, 4), {"size": 4, "mode": "bilinear"}),
     ((1, 1, 2, 3, 4), {"size": (3, 3, 5), "mode": "trilinear"}),
+    ((1, 1, 2, 3, 4), {"size": (3, 2, 5), "mode": "nearest"}), ((2, 3, 7), {"size": 3, "mode": "area"}),
+    ((1, 2, 5, 4), {"scale_factor": 1.6, "mode": "area"}), ((1, 2, 4, 5), {"size": (6, 3), "mode": "bicubic"}),
+    ((1, 2, 4, 5), {"scale_factor": 1.5, "mode": "bicubic", "align_corners": True}),
 ]
 
 
@@ -347,7 +362,7 @@ def test_interpolate_errors():
     with pytest.raises(NotImplementedError):
         F.interpolate(x, size=3, mode="bilinear")
     with pytest.raises(NotImplementedError, match="not supported"):
-        F.interpolate(zel.tensor(rand(1, 2, 4, 4)), size=3, mode="bicubic")
+        F.interpolate(zel.tensor(rand(1, 2, 4, 4)), size=3, mode="bicubic", antialias=True)
 
 
 def test_bilinear():
@@ -498,9 +513,44 @@ def test_loss_errors():
         F.smooth_l1_loss(x, x, beta=-1.0)
     with pytest.raises(RuntimeError, match="non-positive values for delta"):
         F.huber_loss(x, x, delta=0.0)
+    with pytest.raises(RuntimeError, match="class indices cannot require grad"):
+        F.cross_entropy(x, zel.tensor([0.0, 1.0]).requires_grad_(), label_smoothing=0.1)
     with pytest.raises(RuntimeError, match="label_smoothing must be between"):
         F.cross_entropy(x, torch.tensor([0, 1]), label_smoothing=1.5)
     with pytest.warns(UserWarning, match="target size"):
         F.l1_loss(x, x[0])
     with pytest.warns(UserWarning, match="batchmean"):
         F.kl_div(x, x)
+
+
+# ---------------------------------------------------------------- beyond the first derivative and float64
+
+SECOND = [
+    ("softplus", lambda f, x: f.softplus(x, beta=2)), ("mish", lambda f, x: f.mish(x)),
+    ("elu", lambda f, x: f.elu(x)), ("logsigmoid", lambda f, x: f.logsigmoid(x)),
+    ("max_pool2d", lambda f, x: f.max_pool2d(x * x, 2, 1)),
+    ("avg_pool2d", lambda f, x: f.avg_pool2d(x * x, 3, 2, 1, True)),
+    ("interpolate", lambda f, x: f.interpolate(x, size=(5, 3), mode="bilinear") ** 2),
+    ("layer_norm", lambda f, x: f.layer_norm(x, (4,)) ** 3),
+    ("bce_with_logits", lambda f, x: f.binary_cross_entropy_with_logits(x, x.detach().sigmoid() * 0 + 0.25)),
+]
+
+
+@pytest.mark.parametrize("name,fn", SECOND, ids=[n for n, _ in SECOND])
+def test_second_derivatives_against_torch(name, fn):
+    x = rand(1, 2, 4, 4, seed=70)
+    xz, xt = zel.tensor(x).requires_grad_(), x.clone().requires_grad_()
+    gz = zel.autograd.grad(fn(F, xz).sum(), xz, create_graph=True)[0]
+    gt = torch.autograd.grad(fn(TF, xt).sum(), xt, create_graph=True)[0]
+    close(zel.autograd.grad((gz * gz).sum(), xz)[0], torch.autograd.grad((gt * gt).sum(), xt)[0], 1e-10, 1e-12)
+
+
+def test_conv2d_is_exact_where_float64_rounds():
+    g = torch.Generator().manual_seed(71)
+    xi, wi = torch.randint(-9, 9, (1, 2, 5, 5), generator=g).double(), torch.randint(-9, 9, (3, 2, 3, 3), generator=g).double()
+    got = F.conv2d(zel.tensor(xi) / 3.0, zel.tensor(wi) / 7.0, padding=1)
+    pad = TF.pad(xi, (1, 1, 1, 1))
+    for o, i, j in [(0, 0, 0), (1, 2, 3), (2, 4, 4)]:
+        want = sum(Fraction(int(pad[0, c, i + a, j + b])) * int(wi[o, c, a, b]) for c in range(2) for a in range(3)
+                   for b in range(3)) / 21
+        assert abs(exact(got[0, o, i, j]) - want) <= abs(want) * Fraction(1, 2 ** 100) + Fraction(1, 2 ** 300)

@@ -809,6 +809,15 @@ def g_int_or_tuple(p, nd):
 def g_conv(nd):
     def g(p):
         r = p.rng
+        if r.random() < 0.5:  # a valid call of hostile values: groups, strides, 'same'
+            groups = r.choice([1, 1, 2])
+            c, o = 2 * groups, 2 * groups
+            x = p.tensor(r.choice([(2, c) + (5,) * nd, (c,) + (4,) * nd, (0, c) + (5,) * nd]))
+            w = p.tensor((o, c // groups) + tuple(r.choice([1, 2, 3]) for _ in range(nd)))
+            kw = {"groups": groups, "padding": r.choice([0, 1, "same", "valid"]), "dilation": r.choice([1, 2])}
+            if kw["padding"] != "same":
+                kw["stride"] = r.choice([1, 2, (2, 1)[:nd]])
+            return [x, w, r.choice([None, p.tensor((o,))])], kw
         c = r.choice([1, 2, 3, 4])
         x = g_nn_shape(p, nd) if r.random() < 0.3 else p.good_tensor(r.choice([(2, c) + (5,) * nd, (c,) + (4,) * nd]))
         o = r.choice([2, 4, 1, 0])

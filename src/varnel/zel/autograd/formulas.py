@@ -375,24 +375,26 @@ def _one_hot(index, n):
 
 def _index_select_grad(grad, self, dim, index):
     """Each selected slice's gradient added back where it came from
-    (repeated indices add)."""
+    (repeated indices add, in index order). index_add reads each slice once:
+    a one-hot product would cost len(index) * size, quadratic for the
+    strided views (as_strided, unfold) that take through here."""
     d = dim % self.ndim if self.ndim else 0
-    n = self.shape[d] if self.ndim else 1
-    hot = _one_hot(index.reshape(-1), n)  # (k, n)
-    g = grad.movedim(d, -1) if self.ndim else grad.reshape(1)
-    out = g @ hot  # (..., n)
-    return out.movedim(-1, d) if self.ndim else out.reshape(())
+    idx = index if isinstance(index, torch.Tensor) else torch.as_tensor(index)
+    idx = idx.long().reshape(-1)
+    if not self.ndim:
+        return _zel.zeros(1).index_add(0, idx, grad.reshape(-1)).reshape(())
+    return _zel.zeros(tuple(self.shape)).index_add(d, idx, grad)
 
 
 def _gather_grad(grad, self, dim, index):
     """out[..., j, ...] = self[..., index[..., j, ...], ...]: the gradient
-    is added back at the index along dim."""
+    is added back at the index along dim (scatter_add, in index order)."""
     d = dim % self.ndim if self.ndim else 0
-    n = self.shape[d] if self.ndim else 1
-    hot = _one_hot(index, n)  # index.shape + (n,)
-    g = (grad.unsqueeze(-1) * hot).sum(dim=d)  # drops dim: rest + (n,)
-    g = g.movedim(-1, d)
-    return sum_to(g, tuple(self.shape)) if tuple(g.shape) != tuple(self.shape) else g
+    idx = index if isinstance(index, torch.Tensor) else torch.as_tensor(index)
+    idx = idx.long()
+    if not self.ndim:
+        return _zel.zeros(1).scatter_add(0, idx.reshape(-1), grad.reshape(-1)).reshape(())
+    return _zel.zeros(tuple(self.shape)).scatter_add(d, idx, grad)
 
 
 def _cumprod_grad(grad, self, result, dim):

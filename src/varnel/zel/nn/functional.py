@@ -130,6 +130,9 @@ def mse_loss(input, target, size_average=None, reduce=None, reduction="mean"):
 def class_indices(op, target):
     """Class indices as an int64 torch tensor (Tensors must hold integers)."""
     if isinstance(target, _zel.Tensor):
+        if target.requires_grad:
+            # PyTorch's index tensors are integers, which never require grad.
+            raise RuntimeError("%s(): class indices cannot require grad" % op)
         values = torch.as_tensor(target.numpy(), dtype=torch.float64)
         if not torch.equal(values, values.trunc()):
             raise RuntimeError("%s(): class indices must be integers" % op)
@@ -377,12 +380,12 @@ def leaky_relu(input, negative_slope=0.01, inplace=False):
     """x where x > 0, else negative_slope * x."""
     x = tensor_arg("leaky_relu", "input", input)
     slope = number_arg("leaky_relu", "negative_slope", negative_slope)
-    return _inplace(input, _zel.where(x > 0, x, x * slope), inplace)
+    return _inplace(input, _zel.where(_mask(x > 0, x.shape), x, x * slope), inplace)
 
 
-def _elu(op, x, alpha, scale=None, input_scale=None):
+def _elu(x, alpha, scale=None, input_scale=None):
     # The exponential branch sees 0 where x > 0: no overflow, no 0 * inf in the gradient.
-    pos = x > 0
+    pos = _mask(x > 0, x.shape)
     neg = x.masked_fill(pos, 0.0)
     if input_scale is not None:
         neg = neg / input_scale
@@ -393,14 +396,14 @@ def _elu(op, x, alpha, scale=None, input_scale=None):
 def elu(input, alpha=1.0, inplace=False):
     """x where x > 0, else alpha * (exp(x) - 1), with the accurate expm1."""
     x = tensor_arg("elu", "input", input)
-    return _inplace(input, _elu("elu", x, number_arg("elu", "alpha", alpha)), inplace)
+    return _inplace(input, _elu(x, number_arg("elu", "alpha", alpha)), inplace)
 
 
 def selu(input, inplace=False):
     """scale * elu(x, alpha) with the constants to the limbs' precision."""
     x = tensor_arg("selu", "input", input)
     scale = _const(_SELU_SCALE)
-    return _inplace(input, _elu("selu", x, _const(_SELU_ALPHA) * scale, scale), inplace)
+    return _inplace(input, _elu(x, _const(_SELU_ALPHA) * scale, scale), inplace)
 
 
 def celu(input, alpha=1.0, inplace=False):
@@ -409,7 +412,7 @@ def celu(input, alpha=1.0, inplace=False):
     alpha = number_arg("celu", "alpha", alpha)
     if alpha == 0:
         raise RuntimeError("ZeroDivisionError: alpha cannot be 0 for CELU")
-    return _inplace(input, _elu("celu", x, alpha, input_scale=alpha), inplace)
+    return _inplace(input, _elu(x, alpha, input_scale=alpha), inplace)
 
 
 def _softplus(x):
@@ -423,7 +426,7 @@ def softplus(input, beta=1, threshold=20):
     beta = number_arg("softplus", "beta", beta)
     threshold = number_arg("softplus", "threshold", threshold)
     bx = x * beta
-    over = bx > threshold
+    over = _mask(bx > threshold, x.shape)
     return _zel.where(over, x, _softplus(bx.masked_fill(over, 0.0)) / beta)
 
 
@@ -447,7 +450,7 @@ def hardtanh(input, min_val=-1.0, max_val=1.0, inplace=False):
         # clamp's rule: max_val wins.
         out = x.masked_fill(torch.ones(tuple(x.shape), dtype=torch.bool), hi)
     else:
-        out = x.masked_fill(x <= lo, lo).masked_fill(x >= hi, hi)
+        out = x.masked_fill(_mask(x <= lo, x.shape), lo).masked_fill(_mask(x >= hi, x.shape), hi)
     return _inplace(input, out, inplace)
 
 
@@ -479,7 +482,7 @@ def softsign(input):
 def tanhshrink(input):
     """x - tanh(x); near 0, where the difference cancels, its Taylor series."""
     x = tensor_arg("tanhshrink", "input", input)
-    small = x.abs() < 0.0625
+    small = _mask(x.abs() < 0.0625, x.shape)
     # 14 terms reach 2^-120 of the leading x^3/3 for |x| < 1/16.
     xs = x.masked_fill(~small, 0.0)
     x2 = xs * xs
@@ -493,16 +496,16 @@ def tanhshrink(input):
 def hardsigmoid(input, inplace=False):
     """0 for x <= -3, 1 for x >= 3, x / 6 + 1 / 2 between."""
     x = tensor_arg("hardsigmoid", "input", input)
-    out = (x / 6.0 + 0.5).masked_fill(x <= -3, 0.0).masked_fill(x >= 3, 1.0)
+    out = (x / 6.0 + 0.5).masked_fill(_mask(x <= -3, x.shape), 0.0).masked_fill(_mask(x >= 3, x.shape), 1.0)
     return _inplace(input, out, inplace)
 
 
 def hardswish(input, inplace=False):
     """x * hardsigmoid(x); PyTorch's gradient at -3 and 3 (the middle formula's)."""
     x = tensor_arg("hardswish", "input", input)
-    hi = x > 3
+    hi = _mask(x > 3, x.shape)
     mid = x.masked_fill(hi, 0.0)
-    mid = (mid * (mid + 3.0) / 6.0).masked_fill(x < -3, 0.0)
+    mid = (mid * (mid + 3.0) / 6.0).masked_fill(_mask(x < -3, x.shape), 0.0)
     return _inplace(input, _zel.where(hi, x, mid), inplace)
 
 
@@ -790,6 +793,8 @@ def batch_norm(input, running_mean, running_var, weight=None, bias=None, trainin
     torch.nn.functional.batch_norm(*[None if t is None else _meta(t) for t in
                                      (input, running_mean, running_var, weight, bias)],
                                    training=bool(training), momentum=momentum, eps=eps)
+    if input.ndim < 2:  # PyTorch passes an empty 1-D input through
+        return input * 1.0
     for name, t in (("running_mean", running_mean), ("running_var", running_var)):
         if not training and t is None:
             raise RuntimeError("%s must be defined in evaluation mode" % name)
@@ -885,35 +890,85 @@ def embedding(input, weight, padding_idx=None, max_norm=None, norm_type=2.0, sca
 _INTERPOLATE_LINEAR = {"linear": 3, "bilinear": 4, "trilinear": 5}
 
 
-def _linear_taps(n, o, scale, align_corners):
-    """PyTorch's source indices and weights of linear interpolation along one dim, in exact rationals."""
-    if o == n:
-        i = torch.arange(o, dtype=torch.int64)
-        return i, i, [Fraction(1)] * o, [Fraction(0)] * o
+def _source_scale(n, o, scale, align_corners):
+    """PyTorch's ratio of source to output coordinates, as an exact rational."""
     if align_corners:
-        r = Fraction(n - 1, o - 1) if o > 1 else Fraction(0)
-    else:
-        r = 1 / Fraction(scale) if scale is not None and scale > 0 else Fraction(n, o)
-    i0, i1, w0, w1 = [], [], [], []
+        return Fraction(n - 1, o - 1) if o > 1 else Fraction(0)
+    return 1 / Fraction(scale) if scale is not None and scale > 0 else Fraction(n, o)
+
+
+def _taps(columns):
+    """Per-output (index, weight) lists as [(int64 index tensor, weights)] one pair per tap."""
+    return [(torch.tensor([c[0] for c in col], dtype=torch.int64), [c[1] for c in col]) for col in zip(*columns)]
+
+
+def _linear_taps(n, o, scale, align_corners):
+    """PyTorch's two source indices and weights of linear interpolation along one dim, in exact rationals."""
+    if o == n:
+        return [(torch.arange(o, dtype=torch.int64), [Fraction(1)] * o)]
+    r = _source_scale(n, o, scale, align_corners)
+    rows = []
     for j in range(o):
         src = r * j if align_corners else max(r * (j + Fraction(1, 2)) - Fraction(1, 2), Fraction(0))
         a = min(math.floor(src), n - 1)
         lam = min(max(src - a, Fraction(0)), Fraction(1))
-        i0.append(a)
-        i1.append(a + (1 if a < n - 1 else 0))
-        w0.append(1 - lam)
-        w1.append(lam)
-    return torch.tensor(i0, dtype=torch.int64), torch.tensor(i1, dtype=torch.int64), w0, w1
+        rows.append(((a, 1 - lam), (a + (1 if a < n - 1 else 0), lam)))
+    return _taps(rows)
+
+
+def _area_taps(n, o):
+    """Adaptive average pooling: PyTorch's windows [floor(i n / o), ceil((i + 1) n / o)), as taps
+    of weight 1 / length (a shorter window repeats its last element with weight 0)."""
+    bounds = [((i * n) // o, -((-(i + 1) * n) // o)) for i in range(o)]
+    width = max(b - a for a, b in bounds)
+    return _taps([[(min(a + k, b - 1), Fraction(1, b - a) if a + k < b else Fraction(0)) for k in range(width)]
+                  for a, b in bounds])
+
+
+def _cubic_taps(n, o, scale, align_corners):
+    """PyTorch's bicubic convolution (A = -3/4) along one dim: four taps, indices clamped to the edges."""
+    a = Fraction(-3, 4)
+
+    def near(t):
+        return ((a + 2) * t - (a + 3)) * t * t + 1
+
+    def far(t):
+        return ((a * t - 5 * a) * t + 8 * a) * t - 4 * a
+    r = _source_scale(n, o, scale, align_corners)
+    rows = []
+    for j in range(o):
+        src = r * j if align_corners else r * (j + Fraction(1, 2)) - Fraction(1, 2)
+        k = math.floor(src)
+        t = src - k
+        rows.append(tuple((min(max(k + off, 0), n - 1), w)
+                          for off, w in ((-1, far(t + 1)), (0, near(t)), (1, near(1 - t)), (2, far(2 - t)))))
+    return _taps(rows)
 
 
 def interpolate(input, size=None, scale_factor=None, mode="nearest", align_corners=None,
                 recompute_scale_factor=None, antialias=False):
-    """Resizing by 'nearest', 'nearest-exact' (PyTorch's source indices) or 'linear', 'bilinear',
-    'trilinear' (its source positions in exact rationals, the weights to the limbs' precision)."""
+    """Resizing by 'nearest', 'nearest-exact' (PyTorch's source indices), 'linear', 'bilinear',
+    'trilinear', 'bicubic' (its source positions in exact rationals, the weights to the limbs'
+    precision) or 'area' (adaptive average pooling)."""
     x = tensor_arg("interpolate", "input", input)
-    out_shape = tuple(torch.nn.functional.interpolate(_meta(x), size, scale_factor, mode, align_corners,
-                                                      recompute_scale_factor, antialias).shape)
-    if mode not in ("nearest", "nearest-exact") and mode not in _INTERPOLATE_LINEAR:
+    try:
+        out_shape = tuple(torch.nn.functional.interpolate(_meta(x), size, scale_factor, mode, align_corners,
+                                                          recompute_scale_factor, antialias).shape)
+    except NotImplementedError:
+        # PyTorch 1.13 has no shape-only 3-D nearest: PyTorch's rule, its checks on a small stand-in.
+        if mode not in ("nearest", "nearest-exact") or x.ndim != 5:
+            raise
+        seq = size if size is not None else scale_factor
+        seq = list(seq) if isinstance(seq, (list, tuple)) else [seq] * 3
+        if len(seq) != 3:
+            raise ValueError("interpolate(): expected 3 output sizes or scale factors, got %s" % (seq,))
+        spatial = [int(v) if size is not None else int(math.floor(float(n) * float(v)))
+                   for v, n in zip(seq, x.shape[2:])]
+        if min(spatial + list(x.shape[2:])) <= 0:
+            raise RuntimeError("Input and output sizes should be greater than 0, but got input (D: %d, H: %d, W: %d)"
+                               " output (D: %d, H: %d, W: %d)" % tuple(list(x.shape[2:]) + spatial))
+        out_shape = tuple(x.shape[:2]) + tuple(spatial)
+    if mode not in ("nearest", "nearest-exact", "area", "bicubic") and mode not in _INTERPOLATE_LINEAR:
         raise NotImplementedError("interpolate(): mode %r is not supported" % (mode,))
     if antialias:
         raise NotImplementedError("interpolate(): antialias is not supported")
@@ -926,6 +981,8 @@ def interpolate(input, size=None, scale_factor=None, mode="nearest", align_corne
     if math.prod(out_shape) == 0:
         return x.reshape(-1)[:0].reshape(out_shape)
     _zel.empty(out_shape)  # refuses a result beyond memory before any index table is built
+    if mode == "bicubic" and tuple(x.shape) == out_shape:
+        return x * 1.0  # PyTorch copies when no size changes
     out = x
     for i in range(nd):
         d = 2 + i
@@ -936,14 +993,21 @@ def interpolate(input, size=None, scale_factor=None, mode="nearest", align_corne
             idx = torch.nn.functional.interpolate(src, mode=mode, **kw).reshape(-1).to(torch.int64)
             out = out.index_select(d, idx)
             continue
-        i0, i1, w0, w1 = _linear_taps(n, o, scales[i], bool(align_corners))
+        if mode == "area":
+            taps = _area_taps(n, o)
+        elif mode == "bicubic":
+            taps = _cubic_taps(n, o, scales[i], bool(align_corners))
+        else:
+            taps = _linear_taps(n, o, scales[i], bool(align_corners))
         shape = (o,) + (1,) * (nd - 1 - i)
-        a = out.index_select(d, i0) * _const_vector(w0).reshape(shape)
-        if any(w1):
-            a = a + out.index_select(d, i1) * _const_vector(w1).reshape(shape)
-        out = a
+        acc = None
+        for idx, w in taps:
+            if acc is not None and not any(w):
+                continue
+            term = out.index_select(d, idx) * _const_vector(w).reshape(shape)
+            acc = term if acc is None else acc + term
+        out = acc
     return out
-
 
 
 # ---------------------------------------------------------------- losses
@@ -981,7 +1045,7 @@ def smooth_l1_loss(input, target, size_average=None, reduce=None, reduction="mea
     a = d.abs()
     if beta == 0:
         return reduced(a, reduction)
-    small = a < beta
+    small = _mask(a < beta, a.shape)
     ds = d.masked_fill(~small, 0.0)
     return reduced(_zel.where(small, ds * ds * 0.5 / beta, a - 0.5 * beta), reduction)
 
@@ -995,7 +1059,7 @@ def huber_loss(input, target, reduction="mean", delta=1.0):
     _same_size_warning(input, target)
     d = input - target
     a = d.abs()
-    small = a < delta
+    small = _mask(a < delta, a.shape)
     ds = d.masked_fill(~small, 0.0)
     return reduced(_zel.where(small, ds * ds * 0.5, (a - 0.5 * delta) * delta), reduction)
 
