@@ -570,6 +570,24 @@ def reduce_scatter_tensor(output, input, op=ReduceOp.SUM, group=None, async_op=F
     return _scatter_reduce(g, op, [rows[k * n:(k + 1) * n] for k in range(g.size)], output, shape, async_op)
 
 
+def _rooted_list(fn, g, tensor, root_name, root_value, list_name, items, role):
+    """gather's and scatter's checks (the list only on the root), then the
+    exchange of headers: (the root's group rank, the agreed shape)."""
+    error, root = None, -1
+    try:
+        root = g.group_rank(root_name, root_value)
+        _check_tensor(fn, "tensor", tensor)
+        if g.rank == root:
+            if items is None:
+                raise ValueError("Argument ``%s`` must be specified on %s rank." % (list_name, role))
+            _check_list(fn, list_name, items, g.size, tensor.shape)
+        elif items:
+            raise ValueError("Argument ``%s`` must NOT be specified on non-%s ranks." % (list_name, role))
+    except Exception as e:  # raised on every rank, after the exchange
+        error = e
+    return root, _agree(g, g.device(tensor), _CODES[fn] * 16, root, tensor, error)
+
+
 def gather(tensor, gather_list=None, dst=0, group=None, async_op=False):
     """Rank dst's gather_list[r] becomes (in place) rank r's tensor; the other
     ranks pass gather_list=None."""
@@ -578,19 +596,7 @@ def gather(tensor, gather_list=None, dst=0, group=None, async_op=False):
     g = _Group(fn, group)
     if _not_member(g):
         return None
-    error, root = None, -1
-    try:
-        root = g.group_rank("dst", dst)
-        _check_tensor(fn, "tensor", tensor)
-        if g.rank == root:
-            if gather_list is None:
-                raise ValueError("Argument ``gather_list`` must be specified on destination rank.")
-            _check_list(fn, "gather_list", gather_list, g.size, tensor.shape)
-        elif gather_list:
-            raise ValueError("Argument ``gather_list`` must NOT be specified on non-destination ranks.")
-    except Exception as e:  # raised on every rank, after the exchange
-        error = e
-    shape = _agree(g, g.device(tensor), _CODES[fn] * 16, root, tensor, error)
+    root, shape = _rooted_list(fn, g, tensor, "dst", dst, "gather_list", gather_list, "destination")
     mine = _rows(tensor)
     rows = [_torch.empty_like(mine) for _ in range(g.size)] if g.rank == root else None
 
@@ -614,19 +620,7 @@ def scatter(tensor, scatter_list=None, src=0, group=None, async_op=False):
     g = _Group(fn, group)
     if _not_member(g):
         return None
-    error, root = None, -1
-    try:
-        root = g.group_rank("src", src)
-        _check_tensor(fn, "tensor", tensor)
-        if g.rank == root:
-            if scatter_list is None:
-                raise ValueError("Argument ``scatter_list`` must be specified on source rank.")
-            _check_list(fn, "scatter_list", scatter_list, g.size, tensor.shape)
-        elif scatter_list:
-            raise ValueError("Argument ``scatter_list`` must NOT be specified on non-source ranks.")
-    except Exception as e:  # raised on every rank, after the exchange
-        error = e
-    shape = _agree(g, g.device(tensor), _CODES[fn] * 16, root, tensor, error)
+    root, shape = _rooted_list(fn, g, tensor, "src", src, "scatter_list", scatter_list, "source")
     buf = _torch.empty_like(_rows(tensor))
     parts = [_rows(t) for t in scatter_list] if g.rank == root else None
 

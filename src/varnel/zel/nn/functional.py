@@ -3,7 +3,6 @@ operations (nothing here touches limbs)."""
 import itertools
 import math
 import sys
-import types
 import warnings
 from fractions import Fraction
 
@@ -1205,13 +1204,8 @@ __all__ = ["relu", "gelu", "silu", "sigmoid", "softmax", "log_softmax", "linear"
 
 def install(zel):
     """Builds zel.nn.functional (registered as varnel.zel.zel.nn.functional) and returns it."""
+    from ._namespace import namespace
     global _zel
     _zel = zel
-    F = types.ModuleType(zel.__name__ + ".nn.functional", "torch.nn.functional for varnel.zel tensors.")
-    for name in __all__:
-        fn = globals()[name]
-        fn.__module__ = F.__name__
-        setattr(F, name, fn)
-    F.__all__ = list(__all__)
-    sys.modules[F.__name__] = F
-    return F
+    return namespace(zel.__name__ + ".nn.functional", "torch.nn.functional for varnel.zel tensors.",
+                     sys.modules[__name__], __all__)

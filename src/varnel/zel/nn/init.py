@@ -274,14 +274,8 @@ __all__ = ["calculate_gain", "uniform_", "normal_", "trunc_normal_", "constant_"
 def install(zel, nn_name):
     """Builds nn.init (registered under nn_name + '.init') and returns it."""
     import sys
-    import types
+    from ._namespace import namespace
     global _zel
     _zel = zel
-    init = types.ModuleType(nn_name + ".init", "torch.nn.init for varnel.zel tensors.")
-    for name in __all__ + ["_calculate_fan_in_and_fan_out", "_calculate_correct_fan"]:
-        fn = globals()[name]
-        fn.__module__ = init.__name__
-        setattr(init, name, fn)
-    init.__all__ = list(__all__)
-    sys.modules[init.__name__] = init
-    return init
+    return namespace(nn_name + ".init", "torch.nn.init for varnel.zel tensors.", sys.modules[__name__], __all__,
+                     ["_calculate_fan_in_and_fan_out", "_calculate_correct_fan"])

@@ -3,7 +3,6 @@ flattening of parameters into one vector, in limb arithmetic."""
 import math
 import numbers
 import sys
-import types
 
 import torch
 
@@ -121,13 +120,7 @@ __all__ = ["clip_grad_norm_", "clip_grad_value_", "parameters_to_vector", "vecto
 
 def install(zel, nn_name):
     """Builds nn.utils (registered under nn_name + '.utils') and returns it."""
+    from ._namespace import namespace
     global _zel
     _zel = zel
-    utils = types.ModuleType(nn_name + ".utils", "torch.nn.utils for varnel.zel tensors.")
-    for name in __all__:
-        fn = globals()[name]
-        fn.__module__ = utils.__name__
-        setattr(utils, name, fn)
-    utils.__all__ = list(__all__)
-    sys.modules[utils.__name__] = utils
-    return utils
+    return namespace(nn_name + ".utils", "torch.nn.utils for varnel.zel tensors.", sys.modules[__name__], __all__)
