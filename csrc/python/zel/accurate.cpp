@@ -90,6 +90,8 @@ void bind_accurate(Module& m, TensorClass& cls) {
       "_complex_function",
       [](const std::string& name, const LimbTensor& z, py::handle w) {
         if (w.is_none()) return released_tensor([&] { return complex_function(name, z, nullptr); });
+        if (!py::isinstance<LimbTensor>(w))
+          throw TypeError(name + "(): argument 'other' must be Tensor, not " + type_name(w));
         const LimbTensor other = w.cast<const LimbTensor&>();
         return released_tensor([&] { return complex_function(name, z, &other); });
       },
