@@ -19,7 +19,8 @@ from varnel.zel import zel
 
 dist = zel.distributed
 
-SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
+# The ranks import the library this process imported (the source tree or an installed copy).
+SRC = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(zel.__file__))))
 
 PRELUDE = """
 import datetime, json, os, sys, traceback

@@ -499,12 +499,27 @@ def hardsigmoid(input, inplace=False):
     return _inplace(input, out, inplace)
 
 
+_HARDSWISH_KINKS = []
+
+
+def _hardswish_kinks_outside():
+    """Whether the installed PyTorch gives -3 and 3 the outer pieces' gradients (0 and 1; later
+    versions) rather than the middle formula's (-1/2 and 3/2)."""
+    if not _HARDSWISH_KINKS:
+        x = torch.tensor([-3.0], dtype=torch.float64, requires_grad=True)
+        torch.nn.functional.hardswish(x).backward()
+        _HARDSWISH_KINKS.append(float(x.grad) == 0.0)
+    return _HARDSWISH_KINKS[0]
+
+
 def hardswish(input, inplace=False):
-    """x * hardsigmoid(x); PyTorch's gradient at -3 and 3 (the middle formula's)."""
+    """x * hardsigmoid(x); at -3 and 3 the gradient of the installed PyTorch."""
     x = tensor_arg("hardswish", "input", input)
-    hi = _mask(x > 3, x.shape)
+    outside = _hardswish_kinks_outside()
+    hi = _mask(x >= 3 if outside else x > 3, x.shape)
+    lo = _mask(x <= -3 if outside else x < -3, x.shape)
     mid = x.masked_fill(hi, 0.0)
-    mid = (mid * (mid + 3.0) / 6.0).masked_fill(_mask(x < -3, x.shape), 0.0)
+    mid = (mid * (mid + 3.0) / 6.0).masked_fill(lo, 0.0)
     return _inplace(input, _zel.where(hi, x, mid), inplace)
 
 

@@ -29,6 +29,12 @@ def Parameter(data, requires_grad=True):
     return _module.Parameter(data, requires_grad)
 
 
+def torch_takes(cls_name, param):
+    """Whether the installed PyTorch's nn.<cls_name> takes the argument (bias arrived in later versions)."""
+    import inspect
+    return param in inspect.signature(getattr(torch.nn, cls_name).__init__).parameters
+
+
 def as_int(v):
     """v as a Python int when it is an integer (NumPy's included, bool not), else None."""
     if isinstance(v, bool) or isinstance(v, _zel.Tensor) or isinstance(v, torch.Tensor):
@@ -463,7 +469,10 @@ class LayerNorm(Module):
         return functional("layer_norm")(input, self.normalized_shape, self.weight, self.bias, self.eps)
 
     def extra_repr(self):
-        return "{normalized_shape}, eps={eps}, elementwise_affine={elementwise_affine}".format(**self.__dict__)
+        text = "{normalized_shape}, eps={eps}, elementwise_affine={elementwise_affine}".format(**self.__dict__)
+        if torch_takes("LayerNorm", "bias"):
+            text += ", bias=%s" % (self.bias is not None)
+        return text
 
 
 class _BatchNorm(Module):
@@ -473,7 +482,7 @@ class _BatchNorm(Module):
     __constants__ = ["track_running_stats", "momentum", "eps", "num_features", "affine"]
 
     def __init__(self, num_features, eps=1e-5, momentum=0.1, affine=True, track_running_stats=True, device=None,
-                 dtype=None):
+                 dtype=None, *, bias=True):
         super().__init__()
         op = type(self).__name__
         self.num_features = num_features = size_arg(op, "num_features", num_features)
@@ -482,7 +491,10 @@ class _BatchNorm(Module):
         self.affine, self.track_running_stats = affine, track_running_stats
         if affine:
             self.weight = Parameter(empty(num_features))
-            self.bias = Parameter(empty(num_features))
+            if bias:
+                self.bias = Parameter(empty(num_features))
+            else:
+                self.register_parameter("bias", None)
         else:
             self.register_parameter("weight", None)
             self.register_parameter("bias", None)
@@ -510,14 +522,16 @@ class _BatchNorm(Module):
         self.reset_running_stats()
         if self.affine:
             init.ones_(self.weight)
-            init.zeros_(self.bias)
+            if self.bias is not None:
+                init.zeros_(self.bias)
 
     def _check_input_dim(self, input):
         raise NotImplementedError
 
     def extra_repr(self):
-        return ("{num_features}, eps={eps}, momentum={momentum}, affine={affine}, "
-                "track_running_stats={track_running_stats}".format(**self.__dict__))
+        bias = ", bias=%s" % (self.bias is not None) if torch_takes(type(self).__name__, "bias") else ""
+        return ("{num_features}, eps={eps}, momentum={momentum}, affine={affine}{bias}, "
+                "track_running_stats={track_running_stats}".format(bias=bias, **self.__dict__))
 
     def _load_from_state_dict(self, state_dict, prefix, local_metadata, strict, missing_keys, unexpected_keys,
                               error_msgs):
