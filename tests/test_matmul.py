@@ -110,3 +110,25 @@ def test_large_product_is_deterministic_across_threads():
         assert (a @ b).sha256() == one
     finally:
         torch.set_num_threads(n)
+
+
+def test_dot_forms_its_products_in_the_tree_with_the_bytes_of_mul_then_sum():
+    # The fused dot must give the whole-tensor sum of the stored products, bit
+    # for bit: odd and even levels, lengths split over threads, and operands
+    # with infinities, NaN and huge values (their pairs are redone one by one).
+    rng = random.Random(11)
+    special = [[math.inf] + [0.0] * 7, [math.nan] + [0.0] * 7, [-math.inf] + [0.0] * 7, [1e308] + [0.0] * 7]
+    cases = [(n, 0.0) for n in (0, 1, 2, 3, 9, 1001, 70001)] + [(37, 0.2)] * 20
+    saved = torch.get_num_threads()
+    try:
+        for threads in (1, 2):
+            torch.set_num_threads(threads)
+            for n, p in cases:
+                ra, rb = ([rng.choice(special) if rng.random() < p else r for r in random_rows(rng, n)]
+                          for _ in range(2))
+                a, b = from_rows(ra), from_rows(rb)
+                fused, stored = zel.dot(a, b)._data, (a * b).sum()._data
+                assert torch.equal(torch.isnan(fused), torch.isnan(stored)), n
+                assert torch.equal(fused.nan_to_num(), stored.nan_to_num()), n
+    finally:
+        torch.set_num_threads(saved)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "limbs/elem/accurate_functions.h"
+#include "limbs/matrix/gemm.h"
 #include "limbs/slice/tree.h"
 #include "limbs/slice/scan.h"
 #include "limbs/slice/sort.h"
@@ -112,6 +113,15 @@ void tree_leaf_level_kernel(TreeOp op, int64_t n, const double* rows, int64_t st
 
 void tree_leaf_carry_kernel(int64_t n, const double* rows, int64_t stride, double* buf) {
   limbs::tree_leaf_carry(n, limbs::slice_leaves(rows, stride, limbs::Identity()), buf);
+}
+
+void dot_leaf_level_kernel(int64_t n, const double* a, const double* b, double* buf, int64_t i0,
+                           int64_t i1) {
+  limbs::tree_leaf_level(n, limbs::ProductLeaves{a, 1, b, 1}, limbs::SumPair(), buf, i0, i1);
+}
+
+void dot_leaf_carry_kernel(int64_t n, const double* a, const double* b, double* buf) {
+  limbs::tree_leaf_carry(n, limbs::ProductLeaves{a, 1, b, 1}, buf);
 }
 
 void tree_level_kernel(TreeOp op, double* buf, int64_t m, int64_t i0, int64_t i1) {

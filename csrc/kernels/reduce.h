@@ -52,6 +52,11 @@ inline int64_t tree_level_size(int64_t m) { return m / 2 + m % 2; }
 void tree_leaf_level_kernel(TreeOp op, int64_t n, const double* rows, int64_t stride, double* buf,
                             int64_t i0, int64_t i1);
 void tree_leaf_carry_kernel(int64_t n, const double* rows, int64_t stride, double* buf);
+// The same leaf level over the products a[i] * b[i] of two contiguous runs
+// (a dot product's tree without its products stored first).
+void dot_leaf_level_kernel(int64_t n, const double* a, const double* b, double* buf, int64_t i0,
+                           int64_t i1);
+void dot_leaf_carry_kernel(int64_t n, const double* a, const double* b, double* buf);
 // Pairs [i0, i1) of a level of m rows in buf, in place, and its odd last row.
 void tree_level_kernel(TreeOp op, double* buf, int64_t m, int64_t i0, int64_t i1);
 void tree_level_carry_kernel(double* buf, int64_t m);

@@ -83,7 +83,12 @@ void batched_mm(const double* a, const std::vector<int64_t>& a_off, const double
 }  // namespace
 
 LimbTensor dot(const LimbTensor& a, const LimbTensor& b) {
-  return reduce_all(mul(a, b), ReduceOp::Sum);
+  if (a.shape != b.shape) return reduce_all(mul(a, b), ReduceOp::Sum);
+  const at::Tensor da = cpu_limbs(a, "dot"), db = cpu_limbs(b, "dot");
+  const limbs::Row root = dot_tree(da.data_ptr<double>(), db.data_ptr<double>(), da.size(0));
+  at::Tensor r = new_limbs_for(1);
+  limbs::store(root, r.data_ptr<double>());
+  return make_result(r, Shape{}, a.data.device());
 }
 
 LimbTensor matmul(const LimbTensor& a, const LimbTensor& b) {

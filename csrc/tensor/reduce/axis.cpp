@@ -53,19 +53,18 @@ limbs::Row reduce_slice(const double* first, int64_t n, int64_t stride, ReduceOp
   }
 }
 
-// The tree over one long slice, with the pairs of each large level split
-// over threads: every pair is computed as in the serial tree, so the root
-// has the same bits.
-limbs::Row long_slice_tree(const double* first, int64_t n, int64_t stride, kernels::TreeOp op,
-                           const limbs::Row& empty) {
+// The tree over n leaves, with the pairs of each large level split over
+// threads: every pair is computed as in the serial tree, so the root has the
+// same bits. leaf_level(buf, i0, i1) pairs leaves [i0, i1) of the first level
+// into buf; leaf_carry(buf) moves its odd last leaf.
+template <class LeafLevel, class LeafCarry>
+limbs::Row threaded_tree(int64_t n, kernels::TreeOp op, const LeafLevel& leaf_level,
+                         const LeafCarry& leaf_carry) {
   constexpr int64_t kPairGrain = 16384;
-  if (n <= 1) return n == 1 ? limbs::load(first) : empty;
   std::vector<double> buf(static_cast<size_t>(kernels::scratch_rows(n) * limbs::kLimbs));
   double* b = buf.data();
-  parallel_rows(n / 2, kPairGrain, [&](int64_t i0, int64_t i1) {
-    kernels::tree_leaf_level_kernel(op, n, first, stride, b, i0, i1);
-  });
-  kernels::tree_leaf_carry_kernel(n, first, stride, b);
+  parallel_rows(n / 2, kPairGrain, [&](int64_t i0, int64_t i1) { leaf_level(b, i0, i1); });
+  leaf_carry(b);
   int64_t m = kernels::tree_level_size(n);
   while (m / 2 > kPairGrain) {
     parallel_rows(m / 2, kPairGrain,
@@ -74,6 +73,17 @@ limbs::Row long_slice_tree(const double* first, int64_t n, int64_t stride, kerne
     m = kernels::tree_level_size(m);
   }
   return kernels::tree_finish_kernel(op, b, m);
+}
+
+limbs::Row long_slice_tree(const double* first, int64_t n, int64_t stride, kernels::TreeOp op,
+                           const limbs::Row& empty) {
+  if (n <= 1) return n == 1 ? limbs::load(first) : empty;
+  return threaded_tree(
+      n, op,
+      [&](double* b, int64_t i0, int64_t i1) {
+        kernels::tree_leaf_level_kernel(op, n, first, stride, b, i0, i1);
+      },
+      [&](double* b) { kernels::tree_leaf_carry_kernel(n, first, stride, b); });
 }
 
 // The slices along dim (all rows as one slice when dim is empty) and the
@@ -155,6 +165,16 @@ LimbTensor reduce_all(const LimbTensor& t, ReduceOp op) {
                    [op](const double* first, int64_t n, int64_t stride, double* scratch) {
                      return reduce_slice(first, n, stride, op, scratch);
                    });
+}
+
+limbs::Row dot_tree(const double* a, const double* b, int64_t n) {
+  if (n <= 1) return n == 1 ? kernels::mul_row(limbs::load(a), limbs::load(b)) : limbs::zero_row();
+  return threaded_tree(
+      n, kernels::TreeOp::Sum,
+      [&](double* buf, int64_t i0, int64_t i1) {
+        kernels::dot_leaf_level_kernel(n, a, b, buf, i0, i1);
+      },
+      [&](double* buf) { kernels::dot_leaf_carry_kernel(n, a, b, buf); });
 }
 
 LimbTensor reduce_dim(const LimbTensor& t, int64_t dim, bool keepdim, ReduceOp op) {

@@ -31,6 +31,9 @@ Slices slices_of(const Shape& shape, int64_t dim);
 // max/min raise ValueError).
 LimbTensor reduce_all(const LimbTensor& t, ReduceOp op);
 LimbTensor reduce_dim(const LimbTensor& t, int64_t dim, bool keepdim, ReduceOp op);
+// The sum of a[i] * b[i] over two contiguous runs of n rows: the bytes of the
+// whole-tensor sum of their element-wise product, without storing it.
+limbs::Row dot_tree(const double* a, const double* b, int64_t n);
 
 // Flat index (dim empty: a 0-d int64 array) or indices along dim.
 at::Tensor arg_extremum(const LimbTensor& t, std::optional<int64_t> dim, bool is_max);
