@@ -272,6 +272,10 @@ def values_of(z):
     """The float64 approximation of every element (limb 0 where it is not
     finite, else the limbs summed from the smallest up, as `approx`)."""
     import torch
+    if z.is_complex():
+        # The parts as a real tensor, then PyTorch's complex128.
+        from varnel.zel import zel
+        return torch.view_as_complex(values_of(zel.view_as_real(z)).contiguous())
     limbs = z.torch_limbs().detach().cpu()
     s = limbs[..., 7]
     for k in range(6, -1, -1):

@@ -72,7 +72,7 @@ def limbs_ok(t):
     shape = t._shape
     if not isinstance(shape, tuple) or not all(isinstance(s, int) and s >= 0 for s in shape):
         return False
-    n = math.prod(shape)
+    n = math.prod(shape) * (2 if t._is_complex() else 1)  # a complex element is two rows
     return (isinstance(d, torch.Tensor) and d.dtype == torch.float64 and d.dim() == 2
             and d.shape[1] == 8 and d.shape[0] == n)
 
@@ -114,6 +114,8 @@ class Pool:
         t = Tensor(_raw=data, _shape=shape)
         if r.random() < 0.05:  # a strided limb array in place of a contiguous one
             t._data = torch.zeros(n, 16, dtype=torch.float64)[:, ::2].copy_(data)
+        if r.random() < 0.05 and shape and shape[-1] == 2:  # complex elements, two rows each
+            t = zel.view_as_complex(t)
         return t
 
     def bad_tensor(self, shape=None):
@@ -1137,6 +1139,8 @@ METHOD_FAMILIES.update(EXTRA_METHOD_FAMILIES)
 EXTRA_MODULE_FAMILIES = {name: with_input(gen) for name, gen in EXTRA_METHOD_FAMILIES.items()
                          if name not in ("view_as", "reshape_as", "expand_as")}
 EXTRA_MODULE_FAMILIES.update({
+    "complex": lambda p: ([p.tensor(), p.tensor()], {}), "view_as_real": lambda p: ([p.tensor()], {}),
+    "view_as_complex": lambda p: ([p.tensor(p.rng.choice([(2,), (3, 2), (0, 2), (2, 3)]))], {}),
     "einsum": g_einsum, "tensordot": g_tensordot, "cdist": g_cdist, "meshgrid": g_tensors,
     "broadcast_tensors": g_tensors, "atleast_1d": g_tensors, "atleast_2d": g_tensors, "atleast_3d": g_tensors,
     "hstack": lambda p: ([g_tensors(p)[0]], {}), "vstack": lambda p: ([g_tensors(p)[0]], {}),

@@ -1,5 +1,6 @@
 #include "python/shared/convert.h"
 
+#include <ATen/ops/view_as_real.h>
 #include <climits>
 
 namespace zel {
@@ -220,13 +221,54 @@ std::pair<std::vector<double>, Shape> flatten_with_shape(py::handle data) {
   return {std::move(flat), std::move(shape)};
 }
 
+namespace {
+
+// Complex data (a complex NumPy array or scalar, or nested lists holding a
+// complex number) as a C-contiguous float64 array of shape (*shape, 2);
+// None for anything else.
+py::object complex_numpy(py::handle data, const py::object& np) {
+  bool complex = false;
+  if (is_numpy_array(data, np) || is_numpy_scalar(data, np)) {
+    complex =
+        py::str(np.attr("asarray")(data).attr("dtype").attr("kind")).cast<std::string>() == "c";
+  } else {
+    std::vector<py::handle> stack{data};
+    for (size_t seen = 0; !stack.empty() && !complex && seen < (size_t{1} << 22); ++seen) {
+      py::handle h = stack.back();
+      stack.pop_back();
+      if (PyComplex_Check(h.ptr())) {
+        complex = true;
+      } else if (PyList_Check(h.ptr()) || PyTuple_Check(h.ptr())) {
+        for (py::handle item : py::reinterpret_borrow<py::sequence>(h)) stack.push_back(item);
+      }
+    }
+  }
+  if (!complex) return py::none();
+  py::object arr = np.attr("asarray")(data, py::arg("dtype") = np.attr("complex128"));
+  return np.attr("ascontiguousarray")(arr)
+      .attr("view")(np.attr("float64"))
+      .attr("reshape")(py::tuple(arr.attr("shape")) + py::make_tuple(2));
+}
+
+}  // namespace
+
 LimbTensor from_python(py::handle data, const at::Device& dev) {
   if (data.is_none()) return make_result(new_limbs(1), Shape{}, dev);
   if (py::isinstance<LimbTensor>(data)) {
     const LimbTensor& t = data.cast<LimbTensor>();
+    if (t.complex) {
+      LimbTensor c = complex_view(
+          LimbTensor{complex_limbs(t, "Tensor").clone(), real_view(t).shape}, "Tensor");
+      return c;
+    }
     check_limbs(t.data, t.shape, "Tensor");
     // A copy stays on the device of its source.
     return LimbTensor{t.data.clone(at::MemoryFormat::Contiguous), t.shape};
+  }
+  if (PyComplex_Check(data.ptr())) {
+    const std::vector<double> vals{PyComplex_RealAsDouble(data.ptr()),
+                                   PyComplex_ImagAsDouble(data.ptr())};
+    return complex_view(from_values(vals, Shape{2}, dev), "Tensor");
   }
   if (is_py_number(data)) {
     at::Tensor d = new_limbs(1);
@@ -235,9 +277,14 @@ LimbTensor from_python(py::handle data, const at::Device& dev) {
   }
   if (is_torch_tensor(data)) {
     at::Tensor src = torch_tensor_of(data);
-    if (src.is_complex())
-      throw TypeError("Cannot create Tensor from a complex tensor (dtype " +
-                      std::string(c10::toString(src.scalar_type())) + ")");
+    if (src.is_complex()) {
+      at::Tensor parts =
+          at::view_as_real(src.detach().to(at::kCPU, at::kComplexDouble).contiguous());
+      Shape shape(parts.sizes().begin(), parts.sizes().end());
+      at::Tensor flat = parts.reshape({-1}).contiguous();
+      std::vector<double> vals(flat.data_ptr<double>(), flat.data_ptr<double>() + flat.numel());
+      return complex_view(from_values(vals, std::move(shape), dev), "Tensor");
+    }
     Shape shape(src.sizes().begin(), src.sizes().end());
     at::Tensor flat = src.detach().reshape({-1}).to(at::kCPU, at::kDouble).contiguous();
     std::vector<double> vals(flat.data_ptr<double>(), flat.data_ptr<double>() + flat.numel());
@@ -246,6 +293,16 @@ LimbTensor from_python(py::handle data, const at::Device& dev) {
   py::object np = loaded_numpy();
   if (PyList_Check(data.ptr()) || PyTuple_Check(data.ptr()) || is_numpy_array(data, np) ||
       is_numpy_scalar(data, np)) {
+    py::object complex_array = complex_numpy(data, np);
+    if (!complex_array.is_none()) {
+      Shape shape;
+      for (py::handle d : py::tuple(complex_array.attr("shape")))
+        shape.push_back(d.cast<int64_t>());
+      py::buffer_info info = py::buffer(complex_array).request();
+      const double* p = static_cast<const double*>(info.ptr);
+      std::vector<double> vals(p, p + info.size);
+      return complex_view(from_values(vals, std::move(shape), dev), "Tensor");
+    }
     if (is_numpy_array(data, np) || is_numpy_scalar(data, np)) {
       // asarray, not ascontiguousarray: that would make 0-d data (NumPy
       // scalars, 0-d arrays) one-element 1-D arrays.

@@ -13,6 +13,11 @@ namespace zel {
 
 namespace {
 
+// What a complex tensor does instead (varnel.zel._complex works on its real view).
+py::object complex_part(const char* name) {
+  return py::module_::import("varnel.zel._complex").attr(name);
+}
+
 const LimbTensor& checked(const LimbTensor& t, const char* op) {
   check_limbs(t.data, t.shape, op);
   return t;
@@ -169,7 +174,8 @@ void bind_construction(Module& m, TensorClass& cls) {
   cls.def_property_readonly(
       "numel",
       [](LimbTensor t) {
-        return t.data.defined() && t.data.dim() > 0 ? t.data.size(0) : int64_t(0);
+        const int64_t rows = t.data.defined() && t.data.dim() > 0 ? t.data.size(0) : int64_t(0);
+        return t.complex ? rows / 2 : rows;
       },
       "Number of elements (a property, not a method).");
   cls.def_property_readonly(
@@ -180,8 +186,18 @@ void bind_construction(Module& m, TensorClass& cls) {
       },
       "Device of the limb array (a torch.device).");
   cls.def_property_readonly(
-      "dtype", [](const LimbTensor&) { return py::str("float32"); },
-      "The string \"float32\", for compatibility; limbs are always float64.");
+      "dtype", [](const LimbTensor& t) { return py::str(t.complex ? "complex128" : "float32"); },
+      "The string \"float32\", for compatibility (limbs are always float64); \"complex128\" for "
+      "a complex tensor.");
+  cls.def(
+      "_is_complex", [](const LimbTensor& t) { return t.complex; },
+      "Whether the elements are complex (two expansions each: real, imaginary).");
+  m.def(
+      "_view_as_real", [](const LimbTensor& t) { return real_view(t); }, py::arg("input"),
+      "A complex tensor as a real one of shape (*shape, 2) on the same limbs.");
+  m.def(
+      "_view_as_complex", [](const LimbTensor& t) { return complex_view(t, "view_as_complex"); },
+      py::arg("input"), "A real tensor of shape (*shape, 2) as a complex one on the same limbs.");
 }
 
 void bind_devices(Module& m, TensorClass& cls) {
@@ -325,10 +341,12 @@ void bind_values(Module& m, TensorClass& cls) {
 
   cls.def(
       "item",
-      [](LimbTensor t) {
+      [](py::object self) -> py::object {
+        const LimbTensor& t = self.cast<const LimbTensor&>();
+        if (t.complex) return complex_part("item")(self);
         checked(t, "item");
         if (t.data.size(0) != 1) throw ValueError("item() only works on single-element tensors");
-        return host_values(t, "item").data_ptr<double>()[0];
+        return py::float_(host_values(t, "item").data_ptr<double>()[0]);
       },
       "Get scalar value.");
   cls.def(
@@ -341,7 +359,9 @@ void bind_values(Module& m, TensorClass& cls) {
       "Get float approximation of first element.");
   cls.def(
       "tolist",
-      [](LimbTensor t) {
+      [](py::object self) -> py::object {
+        const LimbTensor& t = self.cast<const LimbTensor&>();
+        if (t.complex) return complex_part("tolist")(self);
         at::Tensor v = host_values(t, "tolist");
         const double* p = v.data_ptr<double>();
         check_list_count(t.shape, "tolist");
@@ -364,7 +384,9 @@ void bind_values(Module& m, TensorClass& cls) {
       py::arg("flat"), py::arg("shape"));
   cls.def(
       "numpy",
-      [](LimbTensor t) -> py::object {
+      [](py::object self) -> py::object {
+        const LimbTensor& t = self.cast<const LimbTensor&>();
+        if (t.complex) return complex_part("numpy")(self);
         py::module_::import("numpy");
         py::object vals = py::cast(host_values(t, "numpy")).attr("numpy")();
         if (t.shape.empty()) return vals[py::int_(0)];
@@ -388,24 +410,26 @@ void bind_values(Module& m, TensorClass& cls) {
       throw ValueError("only one-element tensors can be converted to Python scalars");
     return py::int_(py::float_(host_values(t, "int").data_ptr<double>()[0]));
   });
-  cls.def("__repr__", [](LimbTensor t) {
+  cls.def("__repr__", [](py::object self) -> py::object {
+    const LimbTensor& t = self.cast<const LimbTensor&>();
+    if (t.complex) return complex_part("repr")(self);
     at::Tensor v = host_values(t, "repr");
     const int64_t n = v.numel();
     const double* p = v.data_ptr<double>();
     if (n <= 10) {
       if (t.shape.empty()) {
-        return "tensor(" +
-               py::str(py::module_::import("builtins").attr("format")(p[0], ".6g"))
-                   .cast<std::string>() +
-               ")";
+        return py::str("tensor(" +
+                       py::str(py::module_::import("builtins").attr("format")(p[0], ".6g"))
+                           .cast<std::string>() +
+                       ")");
       }
       std::string s = "tensor([";
       for (int64_t i = 0; i < n; ++i) s += (i ? ", " : "") + repr_float(p[i]);
-      return s + "])";
+      return py::str(s + "])");
     }
     std::ostringstream os;
     os << "tensor(shape=" << shape_str(t.shape) << ", device=" << t.data.device() << ")";
-    return os.str();
+    return py::str(os.str());
   });
 }
 

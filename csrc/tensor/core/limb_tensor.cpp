@@ -18,9 +18,31 @@ at::Device device_of(const LimbTensor& t, const char* op) {
 }
 
 at::Tensor cpu_limbs(const LimbTensor& t, const char* op) {
+  if (t.complex) throw TypeError(std::string(op) + "(): not implemented for complex tensors");
   check_limbs(t.data, t.shape, op);
   if (t.data.device().is_cpu() && t.data.is_contiguous()) return t.data;
   return t.data.to(at::kCPU).contiguous();
+}
+
+at::Tensor complex_limbs(const LimbTensor& t, const char* op) {
+  if (!t.complex) throw TypeError(std::string(op) + "(): expected a complex tensor");
+  return cpu_limbs(real_view(t), op);
+}
+
+LimbTensor real_view(const LimbTensor& t) {
+  Shape s = t.shape;
+  s.push_back(2);
+  return LimbTensor{t.data, s};
+}
+
+LimbTensor complex_view(const LimbTensor& t, const char* op) {
+  if (t.complex) throw TypeError(std::string(op) + "(): the tensor is complex already");
+  if (t.shape.empty() || t.shape.back() != 2)
+    throw std::runtime_error(std::string(op) + "(): Tensor must have a last dimension of size 2");
+  check_limbs(t.data, t.shape, op);
+  LimbTensor r{t.data, Shape(t.shape.begin(), t.shape.end() - 1)};
+  r.complex = true;
+  return r;
 }
 
 namespace {

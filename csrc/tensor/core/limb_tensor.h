@@ -37,6 +37,9 @@ struct LimbTensor {
   at::Tensor data;  // (N, 8) float64; may be replaced from Python, so never trusted
   Shape shape;      // logical shape, () for 0-d
   GradSlot grad;    // empty unless the tensor requires grad or has a history
+  // complex128: each element is two rows, real then imaginary (2N rows for
+  // N elements). cpu_limbs refuses such a tensor; complex_limbs reads it.
+  bool complex = false;
 
   // Storage always holds a valid empty tensor (no limb array), even before a
   // constructor runs: pybind11 hands the raw storage of a Python object whose
@@ -56,6 +59,13 @@ at::Device device_of(const LimbTensor& t, const char* op);
 // The limb array of t, validated, as a contiguous CPU array (a copy only when
 // t lives elsewhere or is strided). Kernels read through this.
 at::Tensor cpu_limbs(const LimbTensor& t, const char* op);
+// The rows of a complex tensor (validated against 2 rows an element), CPU
+// and contiguous.
+at::Tensor complex_limbs(const LimbTensor& t, const char* op);
+// A complex tensor as the real tensor of shape (*shape, 2) on the same rows,
+// and back (the last dimension must be 2).
+LimbTensor real_view(const LimbTensor& t);
+LimbTensor complex_view(const LimbTensor& t, const char* op);
 
 // A new (n, 8) zero limb array on the CPU; check_alloc first.
 at::Tensor new_limbs(int64_t n, const char* op = "Tensor");

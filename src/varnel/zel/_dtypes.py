@@ -74,16 +74,16 @@ def install(zel):
         return torch.iinfo(getattr(torch, type) if isinstance(type, str) else type)
 
     def is_floating_point(self):
-        """True: every element is a float (eight float64 limbs)."""
+        """True for real tensors: every element is a float (eight float64 limbs)."""
         if not isinstance(self, zel.Tensor):
             raise TypeError("is_floating_point(): argument 'input' must be Tensor, not %s" % type(self).__name__)
-        return True
+        return not self._is_complex()
 
     def is_complex(self):
-        """False: the elements are real."""
+        """Whether the elements are complex (two expansions each, real and imaginary)."""
         if not isinstance(self, zel.Tensor):
             raise TypeError("is_complex(): argument 'input' must be Tensor, not %s" % type(self).__name__)
-        return False
+        return self._is_complex()
 
     def torch_dtype(op, name, d):
         """The torch dtype a dtype name of this module (or a torch dtype, or float/int/bool) stands for."""
