@@ -90,6 +90,22 @@ const LimbTensor* fast_operand(PyObject* o, bool& history) {
   return t;
 }
 
+// A complex tensor or a Python complex number: the operation is the complex
+// one (varnel.zel._complex), whatever the other operand.
+bool complex_operand(PyObject* o) {
+  if (PyComplex_Check(o)) return true;
+  if (!is_ours(o)) return false;
+  auto* inst = reinterpret_cast<py::detail::instance*>(o);
+  if (!inst->simple_layout || !inst->simple_holder_constructed) return false;
+  const auto* t = static_cast<const LimbTensor*>(inst->simple_value_holder[0]);
+  return t && t->complex;
+}
+
+PyObject* complex_call(const char* name, PyObject* a, PyObject* b) {
+  py::object f = py::module_::import("varnel.zel._complex").attr(b ? "binary" : "unary");
+  py::object r = b ? f(name, py::handle(a), py::handle(b)) : f(name, py::handle(a));
+  return r.release().ptr();
+}
 
 // An operation on a tensor with history records as its method would, as
 // `name` (self, other); a false return leaves it to the method.
@@ -100,6 +116,17 @@ PyObject* recorded(const char* name, PyObject* self, PyObject* other, py::object
 
 template <const Op& op>
 PyObject* slot(PyObject* a, PyObject* b) {
+  if (complex_operand(a) || complex_operand(b)) {
+    try {
+      return complex_call(op.dunder, a, b);
+    } catch (py::error_already_set& e) {
+      e.restore();
+      return nullptr;
+    } catch (const std::exception& e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+      return nullptr;
+    }
+  }
   try {
     bool history = false;
     const LimbTensor* ta = fast_operand(a, history);
@@ -137,6 +164,14 @@ PyObject* neg_name = nullptr;
 
 // -t: the gradients of subtraction negate, so it has a slot as + - * / do.
 PyObject* neg_slot(PyObject* a) {
+  if (complex_operand(a)) {
+    try {
+      return complex_call("neg", a, nullptr);
+    } catch (py::error_already_set& e) {
+      e.restore();
+      return nullptr;
+    }
+  }
   try {
     bool history = false;
     const LimbTensor* t = fast_operand(a, history);

@@ -96,3 +96,51 @@ def install(zel):
     for fn in (view_as_real, view_as_complex, complex):
         fn.__module__ = zel.__name__
         setattr(zel, fn.__name__, fn)
+
+
+def _as_complex(v):
+    """A complex tensor for a complex or real tensor or a Python number; None for anything else."""
+    if isinstance(v, _zel.Tensor):
+        return v if v.is_complex() else complex(v, _zel.zeros_like(v))
+    if isinstance(v, (int, float, builtins.complex)):
+        return _zel.tensor(builtins.complex(v))
+    return None
+
+
+def binary(name, a, b):
+    """a + b, a - b, a * b, a / b with a complex operand: sums part by part,
+    products and quotients by the exact formulas of the complex kernels."""
+    za, zb = _as_complex(a), _as_complex(b)
+    if za is None or zb is None:
+        return NotImplemented
+    ra, rb = _zel.broadcast_tensors(_zel._view_as_real(za), _zel._view_as_real(zb))
+    if name == "__add__":
+        r = ra + rb
+    elif name == "__sub__":
+        r = ra - rb
+    elif name in ("__mul__", "__truediv__"):
+        r = _zel._complex_function("mul" if name == "__mul__" else "div", ra.contiguous(), rb.contiguous())
+    else:
+        raise TypeError("%s(): not implemented for complex tensors" % name.strip("_"))
+    return _zel._view_as_complex(r)
+
+
+_KERNELS = {"exp", "log", "log2", "log10", "log1p", "expm1", "sqrt", "rsqrt", "reciprocal", "sin", "cos", "tan",
+            "sinh", "cosh", "tanh", "asin", "acos", "atan", "asinh", "acosh", "atanh", "sigmoid", "sgn"}
+
+
+def unary(name, z):
+    """The element function name of a complex tensor: the complex kernels at
+    2^-100 per component, abs and angle as real tensors, neg and conj part by part."""
+    r = _zel._view_as_real(z)
+    if name in _KERNELS:
+        return _zel._view_as_complex(_zel._complex_function(name, r.contiguous()))
+    if name == "neg":
+        return _zel._view_as_complex(-r)
+    if name == "abs":
+        return _zel.hypot(r[..., 0], r[..., 1])
+    if name == "angle":
+        return _zel.atan2(r[..., 1], r[..., 0])
+    if name == "conj":
+        return _zel._view_as_complex(r * _zel.tensor([1.0, -1.0]))
+    raise TypeError("%s(): not implemented for complex tensors" % name)
