@@ -83,7 +83,7 @@ def test_stub_properties_are_properties():
     real_props = {n for n, v in vars(zel.Tensor).items() if isinstance(v, property) and not n.startswith("_")}
     stub_props = {n for n in stub_props if not n.startswith("_")}
     assert stub_props == real_props == {"shape", "ndim", "numel", "device", "dtype", "T", "mT", "H", "mH", "requires_grad",
-                                        "grad", "is_leaf", "grad_fn", "retains_grad", "output_nr"}
+                                        "grad", "is_leaf", "grad_fn", "retains_grad", "output_nr", "real", "imag"}
 
 
 def description(obj):

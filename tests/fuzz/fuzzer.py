@@ -1141,6 +1141,9 @@ EXTRA_MODULE_FAMILIES = {name: with_input(gen) for name, gen in EXTRA_METHOD_FAM
 EXTRA_MODULE_FAMILIES.update({
     "complex": lambda p: ([p.tensor(), p.tensor()], {}), "view_as_real": lambda p: ([p.tensor()], {}),
     "view_as_complex": lambda p: ([p.tensor(p.rng.choice([(2,), (3, 2), (0, 2), (2, 3)]))], {}),
+    "polar": lambda p: ([p.tensor(), p.tensor()], {}), "conj": with_input(g_none),
+    "conj_physical": with_input(g_none), "resolve_conj": with_input(g_none), "resolve_neg": with_input(g_none),
+    "is_conj": with_input(g_none),
     "einsum": g_einsum, "tensordot": g_tensordot, "cdist": g_cdist, "meshgrid": g_tensors,
     "broadcast_tensors": g_tensors, "atleast_1d": g_tensors, "atleast_2d": g_tensors, "atleast_3d": g_tensors,
     "hstack": lambda p: ([g_tensors(p)[0]], {}), "vstack": lambda p: ([g_tensors(p)[0]], {}),

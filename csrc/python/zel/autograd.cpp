@@ -1,5 +1,6 @@
 // Gradients on the C++ side: the autograd state of a Tensor, the modes, the
 // hook after every call, and the Tensor members of PyTorch's autograd.
+#include <cstring>
 #include "python/zel/autograd.h"
 
 #include <string>
@@ -195,6 +196,11 @@ void after_call(py::detail::function_call& call, py::handle result) {
   // with its try-the-next-overload marker in place of a result.
   if (!may_record() || !result || result.ptr() == PYBIND11_TRY_NEXT_OVERLOAD) return;
   try {
+    // A complex operand's forms (varnel.zel._complex) record through the real
+    // views; _view_as_real is where their history starts.
+    if (std::strcmp(call.func.name, "_view_as_real") != 0)
+      for (size_t i = 0; i < call.args.size(); ++i)
+        if (const LimbTensor* t = tensor_in(call.args[i]); t && t->complex) return;
     bool any = false;
     for (size_t i = 0; i < call.args.size() && !any; ++i) any = has_tracked(call.args[i]);
     if (any && needs_node(result)) record(call, result);
@@ -291,8 +297,8 @@ void bind_grad_state(Module& m, TensorClass& cls) {
           if (!v)
             throw TypeError("assigned grad expected to be a Tensor or None but got grad of type " +
                             type_name(g));
-          check_limbs(v->data, v->shape, "grad");
-          if (v->shape != t.shape)
+          check_tensor_limbs(*v, "grad");
+          if (v->shape != t.shape || v->complex != t.complex)
             throw std::runtime_error("assigned grad has data of a different size");
         } else if (!t.grad.meta) {
           return;
@@ -327,7 +333,7 @@ void bind_grad_methods(TensorClass& cls) {
       "requires_grad_",
       [](py::handle self, py::handle flag) {
         LimbTensor& t = self.cast<LimbTensor&>();
-        check_limbs(t.data, t.shape, "requires_grad_");
+        check_tensor_limbs(t, "requires_grad_");
         const bool on = truth(flag);
         if (t.grad.meta && !t.grad.meta->grad_fn.is_none()) {
           if (!on)
@@ -366,9 +372,10 @@ void bind_grad_methods(TensorClass& cls) {
   cls.def(
       "_alias_with_grad_fn",
       [](const LimbTensor& t, py::object node, int output_nr) {
-        check_limbs(t.data, t.shape, "_alias_with_grad_fn");
+        check_tensor_limbs(t, "_alias_with_grad_fn");
         check_node(node, "_alias_with_grad_fn");
         LimbTensor alias{t.data, t.shape, {}};
+        alias.complex = t.complex;
         auto meta = std::make_shared<GradMeta>();
         meta->requires_grad = true;
         meta->grad_fn = std::move(node);
@@ -380,8 +387,9 @@ void bind_grad_methods(TensorClass& cls) {
   cls.def(
       "_snapshot",
       [](LimbTensor& t) {
-        check_limbs(t.data, t.shape, "_snapshot");
+        check_tensor_limbs(t, "_snapshot");
         LimbTensor copy{t.data.clone(), t.shape, {}};
+        copy.complex = t.complex;
         copy.grad.meta = t.grad.meta;
         return copy;
       },

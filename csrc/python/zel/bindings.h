@@ -29,5 +29,7 @@ void bind_linalg(Module& m);
 void bind_fast_unary(TensorClass& cls, size_t row, py::cpp_function general);
 // The arithmetic and comparison operators, with direct + - * / slots.
 void bind_operators(TensorClass& cls);
+// The type of the callables that send complex operands to varnel.zel._complex.
+py::object complex_dispatch_type();
 
 }  // namespace zel

@@ -101,6 +101,14 @@ PYBIND11_MODULE(zel, m) {
   TensorClass cls(m, "Tensor", kTensorDoc);
   bind_tensor_class(zm, cls);
   bind_operators(cls);
+  // The callables that send complex operands to varnel.zel._complex; the type stays unexported.
+  m.attr("_complex_dispatch") = py::cpp_function(
+      [type = complex_dispatch_type()](py::object orig, py::object form, bool first) {
+        return type(orig, form, first);
+      },
+      py::name("_complex_dispatch"), py::arg("orig"), py::arg("form"), py::arg("first") = false,
+      "orig, or form where an operand is complex: checked first (first=True) or after orig "
+      "refuses.");
   bind_pointwise(zm, cls);
   bind_reduce(zm, cls);
   bind_contract(zm, cls);

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <utility>
 
+#include <structmember.h>
+
 #include "kernels/pointwise_table.h"
 #include "python/zel/bindings.h"
 #include "python/zel/slot_operands.h"
@@ -106,6 +108,147 @@ PyObject* complex_call(const char* name, PyObject* a, PyObject* b) {
   py::object r = b ? f(name, py::handle(a), py::handle(b)) : f(name, py::handle(a));
   return r.release().ptr();
 }
+
+// --- complex forms of the tensor functions ------------------------------------
+// A callable standing for a compiled function and its complex form
+// (varnel.zel._complex): a call with a complex operand, or one that the
+// compiled function refuses with a complex operand present, goes to the form.
+// In C, so that real calls pay a pointer test per argument rather than a
+// Python frame; a descriptor, so that it serves as a method too.
+struct ComplexDispatch {
+  PyObject_HEAD PyObject* orig;
+  PyObject* form;
+  int first;  // check the operands before calling orig (orig is Python code)
+  vectorcallfunc vectorcall;
+};
+
+bool any_complex(PyObject* const* args, Py_ssize_t n) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* o = args[i];
+    if (complex_operand(o)) return true;
+    if (PyList_Check(o) || PyTuple_Check(o)) {
+      PyObject* seq = PySequence_Fast(o, "");
+      if (!seq) {
+        PyErr_Clear();
+        continue;
+      }
+      const Py_ssize_t m = PySequence_Fast_GET_SIZE(seq);
+      PyObject** items = PySequence_Fast_ITEMS(seq);
+      bool found = false;
+      for (Py_ssize_t j = 0; j < m && !found; ++j) found = complex_operand(items[j]);
+      Py_DECREF(seq);
+      if (found) return true;
+    }
+  }
+  return false;
+}
+
+PyObject* dispatch_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  auto* d = reinterpret_cast<ComplexDispatch*>(self);
+  const Py_ssize_t n = PyVectorcall_NARGS(nargsf) + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+  if (d->first) {
+    PyObject* f = any_complex(args, n) ? d->form : d->orig;
+    return PyObject_Vectorcall(f, args, nargsf, kwnames);
+  }
+  PyObject* r = PyObject_Vectorcall(d->orig, args, nargsf, kwnames);
+  if (r) return r;
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+      !PyErr_ExceptionMatches(PyExc_RuntimeError) && !PyErr_ExceptionMatches(PyExc_IndexError))
+    return nullptr;
+  // The operand test may call Python; orig's error waits aside meanwhile.
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  if (!any_complex(args, n)) {
+    PyErr_Restore(type, value, trace);
+    return nullptr;
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(trace);
+  return PyObject_Vectorcall(d->form, args, nargsf, kwnames);
+}
+
+PyObject* dispatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject *orig, *form;
+  int first = 0;
+  static const char* names[] = {"orig", "form", "first", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|p", const_cast<char**>(names), &orig, &form,
+                                   &first))
+    return nullptr;
+  if (!PyCallable_Check(orig) || !PyCallable_Check(form)) {
+    PyErr_SetString(PyExc_TypeError, "_ComplexDispatch(): orig and form must be callable");
+    return nullptr;
+  }
+  auto* d = reinterpret_cast<ComplexDispatch*>(type->tp_alloc(type, 0));
+  if (!d) return nullptr;
+  Py_INCREF(orig);
+  Py_INCREF(form);
+  d->orig = orig;
+  d->form = form;
+  d->first = first;
+  d->vectorcall = dispatch_call;
+  return reinterpret_cast<PyObject*>(d);
+}
+
+int dispatch_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* d = reinterpret_cast<ComplexDispatch*>(self);
+  Py_VISIT(d->orig);
+  Py_VISIT(d->form);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int dispatch_clear(PyObject* self) {
+  auto* d = reinterpret_cast<ComplexDispatch*>(self);
+  Py_CLEAR(d->orig);
+  Py_CLEAR(d->form);
+  return 0;
+}
+
+void dispatch_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  dispatch_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* dispatch_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+  if (!obj || obj == Py_None) {
+    Py_INCREF(self);
+    return self;
+  }
+  return PyMethod_New(self, obj);
+}
+
+// __name__, __qualname__, __doc__ and __module__ are orig's; __wrapped__ is orig.
+PyObject* dispatch_attr(PyObject* self, void* name) {
+  auto* d = reinterpret_cast<ComplexDispatch*>(self);
+  if (!name) {
+    Py_INCREF(d->orig);
+    return d->orig;
+  }
+  PyObject* v = PyObject_GetAttrString(d->orig, static_cast<const char*>(name));
+  if (!v && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    v = PyObject_GetAttrString(d->form, static_cast<const char*>(name));
+  }
+  return v;
+}
+
+PyGetSetDef dispatch_getset[] = {
+    {"__name__", dispatch_attr, nullptr, nullptr, const_cast<char*>("__name__")},
+    {"__qualname__", dispatch_attr, nullptr, nullptr, const_cast<char*>("__qualname__")},
+    {"__doc__", dispatch_attr, nullptr, nullptr, const_cast<char*>("__doc__")},
+    {"__module__", dispatch_attr, nullptr, nullptr, const_cast<char*>("__module__")},
+    {"__text_signature__", dispatch_attr, nullptr, nullptr,
+     const_cast<char*>("__text_signature__")},
+    {"__wrapped__", dispatch_attr, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMemberDef dispatch_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(ComplexDispatch, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
 
 // An operation on a tensor with history records as its method would, as
 // `name` (self, other); a false return leaves it to the method.
@@ -475,6 +618,25 @@ void bind_fast_unary(TensorClass& cls, size_t row, py::cpp_function general) {
   py::object descr = py::reinterpret_steal<py::object>(PyDescr_NewMethod(type, &unary_defs[row]));
   if (!descr || PyObject_SetAttrString(cls.ptr(), kElementwiseOps[row].name, descr.ptr()) != 0)
     throw py::error_already_set();
+}
+
+py::object complex_dispatch_type() {
+  PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(dispatch_new)},
+                         {Py_tp_dealloc, reinterpret_cast<void*>(dispatch_dealloc)},
+                         {Py_tp_traverse, reinterpret_cast<void*>(dispatch_traverse)},
+                         {Py_tp_clear, reinterpret_cast<void*>(dispatch_clear)},
+                         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                         {Py_tp_descr_get, reinterpret_cast<void*>(dispatch_get)},
+                         {Py_tp_getset, dispatch_getset},
+                         {Py_tp_members, dispatch_members},
+                         {0, nullptr}};
+  PyType_Spec spec = {"varnel.zel.zel._ComplexDispatch", sizeof(ComplexDispatch), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                          Py_TPFLAGS_METHOD_DESCRIPTOR,
+                      slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (!type) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(type);
 }
 
 void bind_operators(TensorClass& cls) {

@@ -91,15 +91,17 @@ void bind_table_methods(Module& m, TensorClass& cls) {
   for (size_t i = 0; i < kElementwiseOpCount; ++i) {
     const ElementwiseOp* op = &kElementwiseOps[i];
     if (op->arity == 1) {
-      bind_fast_unary(cls, i,
-                      py::cpp_function(
-                          [op](LimbTensor self) -> py::object {
-                            if (self.complex)
-                              return py::module_::import("varnel.zel._complex")
-                                  .attr("unary")(op->name, py::cast(self));
-                            return released_tensor([&] { return apply(*op, self); });
-                          },
-                          py::name(op->name), py::is_method(cls), op->doc, Recorded{}));
+      bind_fast_unary(
+          cls, i,
+          py::cpp_function(
+              [op](py::object obj) -> py::object {
+                // The object itself, history included, for the complex form.
+                LimbTensor self = obj.cast<LimbTensor>();
+                if (self.complex)
+                  return py::module_::import("varnel.zel._complex").attr("unary")(op->name, obj);
+                return released_tensor([&] { return apply(*op, self); });
+              },
+              py::name(op->name), py::is_method(cls), op->doc, Recorded{}));
       if (std::string(op->name) == "abs") cls.attr("__abs__") = cls.attr("abs");
     } else {
       cls.def(

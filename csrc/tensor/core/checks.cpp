@@ -50,6 +50,9 @@ void check_limbs(const at::Tensor& data, const Shape& shape, const char* op) {
   }
   const int64_t n = shape_numel(shape);
   if (data.size(0) != n) {
+    // Two rows an element: a complex tensor reached an operation without complex support.
+    if (n > 0 && data.size(0) == 2 * n)
+      throw TypeError(std::string(op) + "(): not implemented for complex tensors");
     std::ostringstream os;
     os << op << ": limb array has " << data.size(0) << " rows but shape " << shape_str(shape)
        << " needs " << n;

@@ -66,6 +66,10 @@ at::Tensor complex_limbs(const LimbTensor& t, const char* op);
 // and back (the last dimension must be 2).
 LimbTensor real_view(const LimbTensor& t);
 LimbTensor complex_view(const LimbTensor& t, const char* op);
+// check_limbs for a tensor that may be complex (two rows an element).
+inline void check_tensor_limbs(const LimbTensor& t, const char* op) {
+  check_limbs(t.data, t.complex ? real_view(t).shape : t.shape, op);
+}
 
 // A new (n, 8) zero limb array on the CPU; check_alloc first.
 at::Tensor new_limbs(int64_t n, const char* op = "Tensor");

@@ -31,6 +31,7 @@ _MAGIC = "varnel.zel"
 _VERSION = 1
 _LIMBS = 8
 _ALLOWED = {("varnel.zel._serialization", "_rebuild_tensor"): None,
+            ("varnel.zel._serialization", "_rebuild_complex"): None,
             ("collections", "OrderedDict"): OrderedDict,
             ("collections", "Counter"): Counter,  # MultiStepLR's milestones
             ("builtins", "complex"): complex}
@@ -58,6 +59,9 @@ def _rebuild_tensor(shape, limbs, requires_grad):
 
 
 def _reduce_tensor(t):
+    if t.is_complex():
+        shape, raw, requires_grad = _reduce_tensor(_zel.view_as_real(t))[1]
+        return _rebuild_complex, (shape[:-1], raw, requires_grad)
     # Tensor.__reduce__ gives (constructor, args, (limbs, shape, device)).
     limbs, shape, _device = t.__reduce__()[2]
     raw = limbs.detach().cpu().contiguous().numpy().astype("<f8").tobytes()
@@ -78,10 +82,17 @@ class _Unpickler(pickle.Unpickler):
             raise pickle.UnpicklingError(
                 f"zel.load refused the global {module}.{name}: only tensors of varnel.zel, numbers, strings, "
                 "None and dict, list, tuple, OrderedDict and Counter containers can be loaded")
-        return _rebuild_tensor if key[1] == "_rebuild_tensor" else _ALLOWED[key]
+        return {"_rebuild_tensor": _rebuild_tensor, "_rebuild_complex": _rebuild_complex}.get(key[1], _ALLOWED[key])
 
     def persistent_load(self, pid):
         raise pickle.UnpicklingError("zel.load refused a persistent id: not written by zel.save")
+
+
+def _rebuild_complex(shape, limbs, requires_grad):
+    """A complex tensor from its shape and the bytes of its (real, imaginary) limbs."""
+    if not isinstance(shape, tuple):
+        raise pickle.UnpicklingError(f"invalid tensor shape in saved file: {shape!r}")
+    return _zel.view_as_complex(_rebuild_tensor(shape + (2,), limbs, requires_grad))
 
 
 def _is_path(f):

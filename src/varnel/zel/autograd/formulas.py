@@ -882,6 +882,8 @@ def install(zel):
         "meshgrid_grads": _meshgrid_grads, "logit_grad": _logit_grad, "nanmean_grad": _nanmean_grad,
         "trapezoid_grads": _trapezoid_grads, "vander_grad": _vander_grad, "isfinite": _zel.isfinite,
     })
+    from varnel.zel import _complex
+    _NS["complex_function_grad"] = _complex.function_grad
     _NS.update(linalg_grads.namespace(zel))
     _NS.update(index_grads.namespace(zel))
     import builtins
