@@ -49,10 +49,11 @@ def test_real_inputs_are_promoted(name):
     assert_matches(getattr(zel.fft, name)(x), getattr(torch.fft, name)(t))
 
 
-@pytest.mark.parametrize("name", ["fft2", "ifft2", "fftn", "ifftn", "rfft2", "irfft2", "rfftn", "irfftn"])
+@pytest.mark.parametrize("name", ["fft2", "ifft2", "fftn", "ifftn", "rfft2", "irfft2", "rfftn", "irfftn", "hfft2",
+                                  "ihfft2", "hfftn", "ihfftn"])
 @pytest.mark.parametrize("norm", NORMS)
 def test_multi_dimensional_transforms_match_torch(name, norm):
-    real_in = name.startswith("rfft")
+    real_in = name.startswith(("rfft", "ihfft"))
     cases = [((4, 6), {}), ((3, 5, 4), {"s": (6, 3)}), ((3, 5, 4), {"dim": (0, 2)}),
              ((3, 5, 4), {"s": (2, -1, 7), "dim": (-1, 0, 1)}), ((2, 3, 4), {"s": (5,), "dim": -3})]
     if name.endswith("n"):
@@ -125,6 +126,7 @@ OWN_MESSAGES = {
     lambda m, x, r: m.fft.fftn(r[0, 0]): "fft_fftn\\(\\): expected a tensor of at least one dimension",
     lambda m, x, r: m.fft.fft(r[0, 0]): "fft_fft\\(\\): expected a tensor of at least one dimension",
     lambda m, x, r: m.fft.fftshift(x, dim=()): "fft_fftshift\\(\\): `shifts` required",
+    lambda m, x, r: m.fft.ihfftn(x): "ihfftn expects a real-valued input tensor, but got ComplexDouble",
 }
 ERROR_CALLS = list(OWN_MESSAGES) + [
     lambda m, x, r: m.fft.fft(x, norm="bad"),
@@ -141,6 +143,9 @@ ERROR_CALLS = list(OWN_MESSAGES) + [
     lambda m, x, r: m.fft.ihfft(x),
     lambda m, x, r: m.fft.rfftn(r, dim=()),
     lambda m, x, r: m.fft.irfftn(x, dim=()),
+    lambda m, x, r: m.fft.hfftn(x, dim=()),
+    lambda m, x, r: m.fft.ihfft2(r, dim=()),
+    lambda m, x, r: m.fft.hfft2(r[0]),
     lambda m, x, r: m.fft.irfft(x[:, :1] if m is torch else m.fft.fft(r[:, :1])),
     lambda m, x, r: m.fft.fft([1.0, 2.0]),
     lambda m, x, r: m.fft.fft(x, n=2.5),

@@ -314,6 +314,7 @@ def irfftn(input, s=None, dim=None, norm=None, *, out=None):
 # hfft is irfft of the conjugate with the norms' sides swapped; the real part of
 # the forward transform of the Hermitian sum is that without a conjugation. ihfft
 # is the conjugate of rfft, which for a real signal is the inverse transform.
+# The same holds dimension by dimension for hfftn and ihfftn.
 
 def hfft(input, n=None, dim=-1, norm=None, *, out=None):
     """The real transform of a Hermitian signal given by its first half (n points out)."""
@@ -325,6 +326,30 @@ def ihfft(input, n=None, dim=-1, norm=None, *, out=None):
     """The inverse transform of a real signal, its n // 2 + 1 non-negative frequencies."""
     dims, sizes = _one_dim("fft_ihfft", _tensor_arg("fft_ihfft", input), n, dim)
     return _one_sided("fft_ihfft", "ihfft", input, dims, sizes, norm, True, out)
+
+
+def hfft2(input, s=None, dim=(-2, -1), norm=None, *, out=None):
+    """hfftn over two dims."""
+    dims, sizes = _many_dims("fft_hfft2", _tensor_arg("fft_hfft2", input), s, dim)
+    return _from_one_sided("fft_hfft2", "hfftn", input, dims, sizes, norm, False, out)
+
+
+def ihfft2(input, s=None, dim=(-2, -1), norm=None, *, out=None):
+    """ihfftn over two dims."""
+    dims, sizes = _many_dims("fft_ihfft2", _tensor_arg("fft_ihfft2", input), s, dim)
+    return _one_sided("fft_ihfft2", "ihfftn", input, dims, sizes, norm, True, out)
+
+
+def hfftn(input, s=None, dim=None, norm=None, *, out=None):
+    """The real n-dimensional transform of a signal Hermitian in the last of dim, given by its first half."""
+    dims, sizes = _many_dims("fft_hfftn", _tensor_arg("fft_hfftn", input), s, dim)
+    return _from_one_sided("fft_hfftn", "hfftn", input, dims, sizes, norm, False, out)
+
+
+def ihfftn(input, s=None, dim=None, norm=None, *, out=None):
+    """The inverse n-dimensional transform of a real signal, one-sided in the last of dim."""
+    dims, sizes = _many_dims("fft_ihfftn", _tensor_arg("fft_ihfftn", input), s, dim)
+    return _one_sided("fft_ihfftn", "ihfftn", input, dims, sizes, norm, True, out)
 
 
 def _frequencies(op, n, d, dtype, device, requires_grad, out, onesided):
@@ -382,7 +407,7 @@ def ifftshift(input, dim=None):
 
 
 PUBLIC = ("fft", "ifft", "fft2", "ifft2", "fftn", "ifftn", "rfft", "irfft", "rfft2", "irfft2", "rfftn", "irfftn",
-          "hfft", "ihfft", "fftfreq", "rfftfreq", "fftshift", "ifftshift")
+          "hfft", "ihfft", "hfft2", "ihfft2", "hfftn", "ihfftn", "fftfreq", "rfftfreq", "fftshift", "ifftshift")
 
 
 def install(zel):
