@@ -202,7 +202,7 @@ def _points_of(r, dims):
     return math.prod(r.shape[d] for d in dims)
 
 
-def _complex_transform(op, input, dims, sizes, norm, inverse, out):
+def _complex_transform(op, family, input, dims, sizes, norm, inverse, out):
     norm = _norm_arg(op, norm)
     # With no dims the result is a copy: the view shares the input's limbs.
     r = _c2c(_complex_view(input), dims, sizes, inverse) if dims else _complex_view(input).clone()
@@ -210,7 +210,10 @@ def _complex_transform(op, input, dims, sizes, norm, inverse, out):
     return _to_out(op, result, out)
 
 
-def _onesided_transform(op, input, dims, sizes, norm, inverse, out):
+def _one_sided_transform(op, family, input, dims, sizes, norm, inverse, out):
+    _real_only(family, input)
+    if not dims:
+        raise RuntimeError("%s must transform at least one axis" % family)
     norm = _norm_arg(op, norm)
     points = math.prod(input.shape[d] if n is None else n for d, n in zip(dims, sizes))
     r = _r2c(input, dims, sizes, inverse)
@@ -218,7 +221,9 @@ def _onesided_transform(op, input, dims, sizes, norm, inverse, out):
     return _to_out(op, result, out)
 
 
-def _real_transform(op, input, dims, sizes, norm, inverse, out):
+def _real_transform(op, family, input, dims, sizes, norm, inverse, out):
+    if not dims:
+        raise RuntimeError("%s must transform at least one axis" % family)
     norm = _norm_arg(op, norm)
     t, n = _c2r(_complex_view(input), dims, sizes, inverse)
     return _to_out(op, _scale(t, norm, _points_of(t, dims[:-1]) * n, not inverse), out)
@@ -226,130 +231,56 @@ def _real_transform(op, input, dims, sizes, norm, inverse, out):
 
 # --- the public functions ---
 
-def fft(input, n=None, dim=-1, norm=None, *, out=None):
-    """The discrete Fourier transform along dim (n points: cut or zero-padded)."""
-    dims, sizes = _one_dim("fft_fft", _tensor_arg("fft_fft", input), n, dim)
-    return _complex_transform("fft_fft", input, dims, sizes, norm, False, out)
-
-
-def ifft(input, n=None, dim=-1, norm=None, *, out=None):
-    """The inverse discrete Fourier transform along dim."""
-    dims, sizes = _one_dim("fft_ifft", _tensor_arg("fft_ifft", input), n, dim)
-    return _complex_transform("fft_ifft", input, dims, sizes, norm, True, out)
-
-
-def fft2(input, s=None, dim=(-2, -1), norm=None, *, out=None):
-    """The two-dimensional discrete Fourier transform (fftn over dim)."""
-    dims, sizes = _many_dims("fft_fft2", _tensor_arg("fft_fft2", input), s, dim)
-    return _complex_transform("fft_fft2", input, dims, sizes, norm, False, out)
-
-
-def ifft2(input, s=None, dim=(-2, -1), norm=None, *, out=None):
-    """The two-dimensional inverse discrete Fourier transform."""
-    dims, sizes = _many_dims("fft_ifft2", _tensor_arg("fft_ifft2", input), s, dim)
-    return _complex_transform("fft_ifft2", input, dims, sizes, norm, True, out)
-
-
-def fftn(input, s=None, dim=None, norm=None, *, out=None):
-    """The n-dimensional discrete Fourier transform over dim (all dims by default)."""
-    dims, sizes = _many_dims("fft_fftn", _tensor_arg("fft_fftn", input), s, dim)
-    return _complex_transform("fft_fftn", input, dims, sizes, norm, False, out)
-
-
-def ifftn(input, s=None, dim=None, norm=None, *, out=None):
-    """The n-dimensional inverse discrete Fourier transform."""
-    dims, sizes = _many_dims("fft_ifftn", _tensor_arg("fft_ifftn", input), s, dim)
-    return _complex_transform("fft_ifftn", input, dims, sizes, norm, True, out)
-
-
-def _one_sided(op, name, input, dims, sizes, norm, inverse, out):
-    _real_only(name, input)
-    if not dims:
-        raise RuntimeError("%s must transform at least one axis" % name)
-    return _onesided_transform(op, input, dims, sizes, norm, inverse, out)
-
-
-def _from_one_sided(op, name, input, dims, sizes, norm, inverse, out):
-    if not dims:
-        raise RuntimeError("%s must transform at least one axis" % name)
-    return _real_transform(op, input, dims, sizes, norm, inverse, out)
-
-
-def rfft(input, n=None, dim=-1, norm=None, *, out=None):
-    """The transform of a real signal along dim, its n // 2 + 1 non-negative frequencies."""
-    dims, sizes = _one_dim("fft_rfft", _tensor_arg("fft_rfft", input), n, dim)
-    return _one_sided("fft_rfft", "rfft", input, dims, sizes, norm, False, out)
-
-
-def irfft(input, n=None, dim=-1, norm=None, *, out=None):
-    """The real signal of n points (2 (m - 1) by default) whose rfft is input."""
-    dims, sizes = _one_dim("fft_irfft", _tensor_arg("fft_irfft", input), n, dim)
-    return _from_one_sided("fft_irfft", "irfft", input, dims, sizes, norm, True, out)
-
-
-def rfft2(input, s=None, dim=(-2, -1), norm=None, *, out=None):
-    """rfftn over two dims."""
-    dims, sizes = _many_dims("fft_rfft2", _tensor_arg("fft_rfft2", input), s, dim)
-    return _one_sided("fft_rfft2", "rfftn", input, dims, sizes, norm, False, out)
-
-
-def irfft2(input, s=None, dim=(-2, -1), norm=None, *, out=None):
-    """irfftn over two dims."""
-    dims, sizes = _many_dims("fft_irfft2", _tensor_arg("fft_irfft2", input), s, dim)
-    return _from_one_sided("fft_irfft2", "irfftn", input, dims, sizes, norm, True, out)
-
-
-def rfftn(input, s=None, dim=None, norm=None, *, out=None):
-    """The n-dimensional transform of a real signal, one-sided in the last of dim."""
-    dims, sizes = _many_dims("fft_rfftn", _tensor_arg("fft_rfftn", input), s, dim)
-    return _one_sided("fft_rfftn", "rfftn", input, dims, sizes, norm, False, out)
-
-
-def irfftn(input, s=None, dim=None, norm=None, *, out=None):
-    """The real n-dimensional signal whose rfftn is input."""
-    dims, sizes = _many_dims("fft_irfftn", _tensor_arg("fft_irfftn", input), s, dim)
-    return _from_one_sided("fft_irfftn", "irfftn", input, dims, sizes, norm, True, out)
-
-
 # hfft is irfft of the conjugate with the norms' sides swapped; the real part of
 # the forward transform of the Hermitian sum is that without a conjugation. ihfft
 # is the conjugate of rfft, which for a real signal is the inverse transform.
 # The same holds dimension by dimension for hfftn and ihfftn.
-
-def hfft(input, n=None, dim=-1, norm=None, *, out=None):
-    """The real transform of a Hermitian signal given by its first half (n points out)."""
-    dims, sizes = _one_dim("fft_hfft", _tensor_arg("fft_hfft", input), n, dim)
-    return _from_one_sided("fft_hfft", "hfft", input, dims, sizes, norm, False, out)
-
-
-def ihfft(input, n=None, dim=-1, norm=None, *, out=None):
-    """The inverse transform of a real signal, its n // 2 + 1 non-negative frequencies."""
-    dims, sizes = _one_dim("fft_ihfft", _tensor_arg("fft_ihfft", input), n, dim)
-    return _one_sided("fft_ihfft", "ihfft", input, dims, sizes, norm, True, out)
-
-
-def hfft2(input, s=None, dim=(-2, -1), norm=None, *, out=None):
-    """hfftn over two dims."""
-    dims, sizes = _many_dims("fft_hfft2", _tensor_arg("fft_hfft2", input), s, dim)
-    return _from_one_sided("fft_hfft2", "hfftn", input, dims, sizes, norm, False, out)
-
-
-def ihfft2(input, s=None, dim=(-2, -1), norm=None, *, out=None):
-    """ihfftn over two dims."""
-    dims, sizes = _many_dims("fft_ihfft2", _tensor_arg("fft_ihfft2", input), s, dim)
-    return _one_sided("fft_ihfft2", "ihfftn", input, dims, sizes, norm, True, out)
-
-
-def hfftn(input, s=None, dim=None, norm=None, *, out=None):
-    """The real n-dimensional transform of a signal Hermitian in the last of dim, given by its first half."""
-    dims, sizes = _many_dims("fft_hfftn", _tensor_arg("fft_hfftn", input), s, dim)
-    return _from_one_sided("fft_hfftn", "hfftn", input, dims, sizes, norm, False, out)
+# name: (how, inverse kernel, docstring); a name ending in 2 or n takes s and dims.
+_TRANSFORMS = {
+    "fft": (_complex_transform, False, "The discrete Fourier transform along dim (n points: cut or zero-padded)."),
+    "ifft": (_complex_transform, True, "The inverse discrete Fourier transform along dim."),
+    "fft2": (_complex_transform, False, "The two-dimensional discrete Fourier transform (fftn over dim)."),
+    "ifft2": (_complex_transform, True, "The two-dimensional inverse discrete Fourier transform."),
+    "fftn": (_complex_transform, False, "The n-dimensional discrete Fourier transform over dim (all by default)."),
+    "ifftn": (_complex_transform, True, "The n-dimensional inverse discrete Fourier transform."),
+    "rfft": (_one_sided_transform, False,
+             "The transform of a real signal along dim, its n // 2 + 1 non-negative frequencies."),
+    "irfft": (_real_transform, True, "The real signal of n points (2 (m - 1) by default) whose rfft is input."),
+    "rfft2": (_one_sided_transform, False, "rfftn over two dims."),
+    "irfft2": (_real_transform, True, "irfftn over two dims."),
+    "rfftn": (_one_sided_transform, False,
+              "The n-dimensional transform of a real signal, one-sided in the last of dim."),
+    "irfftn": (_real_transform, True, "The real n-dimensional signal whose rfftn is input."),
+    "hfft": (_real_transform, False,
+             "The real transform of a Hermitian signal given by its first half (n points out)."),
+    "ihfft": (_one_sided_transform, True,
+              "The inverse transform of a real signal, its n // 2 + 1 non-negative frequencies."),
+    "hfft2": (_real_transform, False, "hfftn over two dims."),
+    "ihfft2": (_one_sided_transform, True, "ihfftn over two dims."),
+    "hfftn": (_real_transform, False,
+              "The real n-dimensional transform of a signal Hermitian in the last of dim, given by its first half."),
+    "ihfftn": (_one_sided_transform, True,
+               "The inverse n-dimensional transform of a real signal, one-sided in the last of dim."),
+}
 
 
-def ihfftn(input, s=None, dim=None, norm=None, *, out=None):
-    """The inverse n-dimensional transform of a real signal, one-sided in the last of dim."""
-    dims, sizes = _many_dims("fft_ihfftn", _tensor_arg("fft_ihfftn", input), s, dim)
-    return _one_sided("fft_ihfftn", "ihfftn", input, dims, sizes, norm, True, out)
+def _transform(name):
+    """The public function name of _TRANSFORMS, with torch.fft's signature."""
+    how, inverse, doc = _TRANSFORMS[name]
+    op = "fft_" + name
+    many = name[-1] in "2n"
+    family = name.rstrip("2n") + ("n" if many else "")  # rfft2's messages say rfftn
+    if many:
+        def fn(input, s=None, dim=(-2, -1) if name.endswith("2") else None, norm=None, *, out=None):
+            dims, sizes = _many_dims(op, _tensor_arg(op, input), s, dim)
+            return how(op, family, input, dims, sizes, norm, inverse, out)
+    else:
+        def fn(input, n=None, dim=-1, norm=None, *, out=None):
+            dims, sizes = _one_dim(op, _tensor_arg(op, input), n, dim)
+            return how(op, family, input, dims, sizes, norm, inverse, out)
+    fn.__name__ = fn.__qualname__ = name
+    fn.__doc__ = doc
+    return fn
 
 
 def _frequencies(op, n, d, dtype, device, requires_grad, out, onesided):
@@ -406,8 +337,7 @@ def ifftshift(input, dim=None):
     return _shift("fft_ifftshift", input, dim, -1)
 
 
-PUBLIC = ("fft", "ifft", "fft2", "ifft2", "fftn", "ifftn", "rfft", "irfft", "rfft2", "irfft2", "rfftn", "irfftn",
-          "hfft", "ihfft", "hfft2", "ihfft2", "hfftn", "ihfftn", "fftfreq", "rfftfreq", "fftshift", "ifftshift")
+PUBLIC = tuple(_TRANSFORMS) + ("fftfreq", "rfftfreq", "fftshift", "ifftshift")
 
 
 def install(zel):
@@ -417,7 +347,7 @@ def install(zel):
     space = types.ModuleType(zel.__name__ + ".fft", "torch.fft for varnel.zel tensors: discrete Fourier transforms.")
     here = sys.modules[__name__]
     for name in PUBLIC:
-        fn = getattr(here, name)
+        fn = _transform(name) if name in _TRANSFORMS else getattr(here, name)
         fn.__module__ = space.__name__
         setattr(space, name, fn)
     space.__all__ = list(PUBLIC)
