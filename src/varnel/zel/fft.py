@@ -1,7 +1,8 @@
 """zel.fft: torch.fft for complex tensors. Every transform is the compiled
-kernel along one dimension of the real view (..., 2) of its operand, one
-dimension after another; scaling by 1/n and 1/sqrt(n) is the library's
-division and square root, so the rounding stays at the kernel's 2^-150."""
+kernel (triple-double, about 2^-150) along one dimension of the real view
+(..., 2) of its operand, one dimension after another; scaling by 1/n and
+1/sqrt(n) is the library's division and square root (exact for powers of
+two, about 2^-107 otherwise)."""
 import math
 import sys
 import types
