@@ -69,6 +69,28 @@ def test_complex_transforms_over_no_dims_copy_the_input():
     assert_matches(zel.fft.fftn(x, dim=()), t)
 
 
+def test_strided_limb_arrays_and_the_inputs_left_alone():
+    x, _ = pair((6, 5), True, 11)
+    copy = zel.view_as_complex(zel.view_as_real(x).transpose(0, 1).contiguous())
+    rows = zel.view_as_real(copy).contiguous()
+    limbs = rows._data
+    rows._data = torch.zeros(limbs.shape[0], 16, dtype=torch.float64)[:, ::2].copy_(limbs)
+    strided = zel.view_as_complex(rows)
+    before = zel.view_as_real(x)._data.clone()
+    for name in ("fft", "ifftn", "rfft", "hfft", "fft2"):
+        arg, same = (zel.view_as_real(strided)[..., 0], zel.view_as_real(copy)[..., 0]) if name == "rfft" else (
+            strided, copy)
+        got, want = getattr(zel.fft, name)(arg), getattr(zel.fft, name)(same)
+        got, want = [zel.view_as_real(t) if t.is_complex() else t for t in (got, want)]
+        assert torch.equal(got._data, want._data), name
+    for name in ("fftshift", "ifftshift"):
+        assert torch.equal(zel.view_as_real(getattr(zel.fft, name)(strided))._data,
+                           zel.view_as_real(getattr(zel.fft, name)(copy))._data)
+    out = zel.fft.fftn(x, dim=())
+    zel.view_as_real(out)[0, 0, 0] = 99.0
+    assert torch.equal(zel.view_as_real(x)._data, before)
+
+
 def test_empty_batches_keep_their_shape():
     x, t = pair((0, 5), True, 0)
     for name in ("fft", "rfft", "irfft"):
