@@ -215,3 +215,21 @@ def test_limbs_digests_and_pickles_round_trip(tmp_path):
     loaded = zel.load(tmp_path / "z.zel")["z"]
     assert loaded.is_complex() and loaded.sha256() == z.sha256()
 
+
+def test_products_four_at_a_time_give_the_bytes_of_one_at_a_time():
+    # 11 elements: two groups of four side by side, three left over; the
+    # non-finite and cancelled-limb elements are redone one by one.
+    rng = np.random.default_rng(3)
+    a = rng.standard_normal((11, 2)) * np.array([1e300, 1.0])[rng.integers(0, 2, (11, 1))]
+    a[2] = [np.inf, 1.0]
+    a[5] = [np.nan, 0.0]
+    z = zel.view_as_complex(zel.tensor(a.tolist()) / 3)
+    w = zel.view_as_complex(zel.tensor(rng.standard_normal((11, 2)).tolist()) / 7)
+    zr = zel.view_as_real(z)._data.clone()
+    zr[6::11] = torch.tensor([0.0, 1.0, 0, 0, 0, 0, 0, 0], dtype=torch.float64)  # limb 0 cancelled
+    z = zel.view_as_complex(zel.from_limbs(zr.reshape(11, 2, 8)))
+    whole = zel.view_as_real(z * w)._data.view(torch.int64)
+    zr, wr = zel.view_as_real(z), zel.view_as_real(w)
+    for i in range(11):
+        one = zel.view_as_complex(zr[i:i + 1]) * zel.view_as_complex(wr[i:i + 1])
+        assert torch.equal(zel.view_as_real(one)._data.view(torch.int64), whole[2 * i:2 * i + 2]), i

@@ -33,7 +33,7 @@ def test_fuzz_calls_raise_or_return_well_formed_tensors(seed):
     public = set()
     for prefix, space in (("zel.", zel), ("zel.linalg.", zel.linalg), ("zel.special.", zel.special),
                           ("zel.masked.", zel.masked), ("zel.signal.windows.", zel.signal.windows),
-                          ("zel.nn.functional.", zel.nn.functional)):
+                          ("zel.nn.functional.", zel.nn.functional), ("zel.fft.", zel.fft)):
         for name in dir(space):
             obj = getattr(space, name)
             if (not name.startswith("_") and callable(obj) and not isinstance(obj, type)

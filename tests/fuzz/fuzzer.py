@@ -1689,6 +1689,66 @@ for _name in vars(zel.masked):
             p.rng.choice([0, 1, 2]))], {"mask": p.rng.choice([None, g_mask(p), p.hostile()])}))
 
 
+def g_fft_input(p):
+    r = p.rng
+    if r.random() < 0.5:
+        return zel.view_as_complex(p.good_tensor(r.choice(SHAPES) + (2,)))
+    return p.tensor()
+
+
+def g_fft_common(p, kw):
+    r = p.rng
+    if r.random() < 0.4:
+        kw["norm"] = r.choice([None, "backward", "ortho", "forward", "Ortho", p.hostile()])
+    if r.random() < 0.1:
+        kw["out"] = r.choice([p.tensor(), g_fft_input(p), p.hostile()])
+    return [g_fft_input(p)], kw
+
+
+def g_fft_one(p):
+    r = p.rng
+    kw = {}
+    if r.random() < 0.5:
+        kw["n"] = r.choice([None, 1, 2, 3, 5, 8, p.int_arg(), p.hostile()])
+    if r.random() < 0.5:
+        kw["dim"] = r.choice([-1, 0, 1, p.int_arg(), p.hostile()])
+    return g_fft_common(p, kw)
+
+
+def g_fft_many(p):
+    r = p.rng
+    kw = {}
+    if r.random() < 0.5:
+        kw["s"] = r.choice([None, (2, 3), (1,), (-1, 4), (0, 2), [5], p.int_arg(), g_axes(p), p.hostile()])
+    if r.random() < 0.5:
+        kw["dim"] = g_axes(p)
+    return g_fft_common(p, kw)
+
+
+def g_fft_frequencies(p):
+    r = p.rng
+    kw = {}
+    for key, choices in (("dtype", [None, "float64", torch.float64, "complex128", p.hostile()]),
+                         ("device", [None, "cpu", p.hostile()]), ("requires_grad", [True, False, p.hostile()]),
+                         ("out", [p.tensor(), p.hostile()])):
+        if r.random() < 0.15:
+            kw[key] = r.choice(choices)
+    args = [r.choice([0, 1, 2, 5, 16, p.int_arg(), p.hostile()])]
+    if r.random() < 0.6:
+        args.append(r.choice([1.0, 0.1, 0, -2, math.inf, math.nan, 10 ** 400, p.hostile()]))
+    return args, kw
+
+
+def g_fft_shift(p):
+    return [g_fft_input(p)], ({"dim": g_axes(p)} if p.rng.random() < 0.7 else {})
+
+
+for _name in zel.fft.__all__:
+    DROPIN_FUNCTIONS.setdefault("fft." + _name, g_fft_frequencies if _name.endswith("freq") else
+                                g_fft_shift if _name.endswith("shift") else
+                                g_fft_many if _name[-1] in "2n" else g_fft_one)
+
+
 def hostile_distribution(p):
     """A distribution of hostile parameters, then its methods on hostile values."""
     r = p.rng

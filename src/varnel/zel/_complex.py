@@ -102,7 +102,9 @@ def binary(name, a, b):
     za, zb = _as_complex(a), _as_complex(b)
     if za is None or zb is None:
         return NotImplemented
-    ra, rb = _zel.broadcast_tensors(_zel._view_as_real(za), _zel._view_as_real(zb))
+    ra, rb = _zel._view_as_real(za), _zel._view_as_real(zb)
+    if ra.shape != rb.shape:  # equal shapes skip the copies broadcasting makes
+        ra, rb = _zel.broadcast_tensors(ra, rb)
     if name == "__add__":
         r = ra + rb
     elif name == "__sub__":
