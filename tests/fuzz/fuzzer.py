@@ -287,6 +287,8 @@ class Pool:
         r = self.rng.random()
         if r < 0.4:
             return self.rng.choice(SPECIALS + [2, -1, 0, 3])
+        if r < 0.45:  # mixed complex operands
+            return self.rng.choice([1j, -2.5 + 1e300j, complex(math.inf, math.nan), complex(-0.0, 5e-324)])
         if r < 0.85:
             return self.tensor()
         return self.hostile()

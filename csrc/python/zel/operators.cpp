@@ -122,10 +122,15 @@ struct ComplexDispatch {
   vectorcallfunc vectorcall;
 };
 
-bool any_complex(PyObject* const* args, Py_ssize_t n) {
+// A complex tensor among the operands (lists and tuples searched one level
+// deep); with `numbers`, a Python complex number counts too.
+bool any_complex(PyObject* const* args, Py_ssize_t n, bool numbers = true) {
+  auto hit = [numbers](PyObject* o) {
+    return complex_operand(o) && (numbers || !PyComplex_Check(o));
+  };
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* o = args[i];
-    if (complex_operand(o)) return true;
+    if (hit(o)) return true;
     if (PyList_Check(o) || PyTuple_Check(o)) {
       PyObject* seq = PySequence_Fast(o, "");
       if (!seq) {
@@ -135,7 +140,7 @@ bool any_complex(PyObject* const* args, Py_ssize_t n) {
       const Py_ssize_t m = PySequence_Fast_GET_SIZE(seq);
       PyObject** items = PySequence_Fast_ITEMS(seq);
       bool found = false;
-      for (Py_ssize_t j = 0; j < m && !found; ++j) found = complex_operand(items[j]);
+      for (Py_ssize_t j = 0; j < m && !found; ++j) found = hit(items[j]);
       Py_DECREF(seq);
       if (found) return true;
     }
@@ -162,10 +167,17 @@ PyObject* dispatch_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
     PyErr_Restore(type, value, trace);
     return nullptr;
   }
+  PyObject* r2 = PyObject_Vectorcall(d->form, args, nargsf, kwnames);
+  // Real tensors with a complex number the form cannot take either: orig's words.
+  if (!r2 && !any_complex(args, n, false)) {
+    PyErr_Clear();
+    PyErr_Restore(type, value, trace);
+    return nullptr;
+  }
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(trace);
-  return PyObject_Vectorcall(d->form, args, nargsf, kwnames);
+  return r2;
 }
 
 PyObject* dispatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

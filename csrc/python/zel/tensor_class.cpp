@@ -193,8 +193,12 @@ void bind_construction(Module& m, TensorClass& cls) {
       "_is_complex", [](const LimbTensor& t) { return t.complex; },
       "Whether the elements are complex (two expansions each: real, imaginary).");
   m.def(
-      "_view_as_real", [](const LimbTensor& t) { return real_view(t); }, py::arg("input"),
-      "A complex tensor as a real one of shape (*shape, 2) on the same limbs.");
+      "_view_as_real",
+      [](const LimbTensor& t) {
+        if (!t.complex) throw TypeError("_view_as_real(): expected a complex tensor");
+        return real_view(t);
+      },
+      py::arg("input"), "A complex tensor as a real one of shape (*shape, 2) on the same limbs.");
   m.def(
       "_view_as_complex", [](const LimbTensor& t) { return complex_view(t, "view_as_complex"); },
       py::arg("input"), "A real tensor of shape (*shape, 2) as a complex one on the same limbs.");
