@@ -54,12 +54,14 @@ def digits(err, ref):
 
 def exact_values(t):
     """The exact values (sums of the limbs) of a real tensor's elements, in order, as mpmath numbers."""
-    return [mp.fsum(mp.mpf(v) for v in row) for row in t.contiguous()._data.cpu().tolist()]
+    with mp.workdps(200):
+        return [mp.fsum(mp.mpf(v) for v in row) for row in t.contiguous()._data.cpu().tolist()]
 
 
 def complex_values(w):
     v = exact_values(zel.view_as_real(w))
-    return [mp.mpc(v[2 * i], v[2 * i + 1]) for i in range(len(v) // 2)]
+    with mp.workdps(200):
+        return [mp.mpc(v[2 * i], v[2 * i + 1]) for i in range(len(v) // 2)]
 
 
 def zel_roots(n=20):

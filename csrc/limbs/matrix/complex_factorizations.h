@@ -38,6 +38,10 @@ inline Row xnorm(const Row& a) {
 
 inline Row xfrom(double v) { return from_double(v); }
 
+// The binary exponent of v; 0 for zero, inf and NaN, whose ilogb would make
+// a scaling by its negation overflow.
+inline int exponent_of(double v) { return (v == 0.0 || !std::isfinite(v)) ? 0 : std::ilogb(v); }
+
 inline bool xfinite(const Row& a) {
   for (int k = 0; k < kKeep; ++k)
     if (!std::isfinite(a.l[k])) return false;
@@ -166,7 +170,7 @@ inline double cabs1(const C& a) { return std::fabs(a.re.l[0]) + std::fabs(a.im.l
 // The power of two that brings max(|re|, |im|) near 1.
 inline int cexponent(const C& a) {
   const double m = std::max(std::fabs(a.re.l[0]), std::fabs(a.im.l[0]));
-  return (m == 0.0 || !std::isfinite(m)) ? 0 : std::ilogb(m);
+  return exponent_of(m);
 }
 
 // |a|^2 and |a|, scaled by a power of two so that the squares cannot
@@ -330,7 +334,7 @@ inline CDet lu_det(const CMatrix& lu, const std::vector<int64_t>& pivots) {
     r.sign = cmul(r.sign, cdiv_real(u, m));
     r.sign = cdiv_real(r.sign, cabs(r.sign));
     r.log_mant = xmul(r.log_mant, m);
-    const int e = std::isfinite(r.log_mant.l[0]) ? std::ilogb(r.log_mant.l[0]) : 0;
+    const int e = exponent_of(r.log_mant.l[0]);
     if (e > 64 || e < -64) {
       r.log_mant = xscale(r.log_mant, -e);
       r.exponent += e;
@@ -442,7 +446,7 @@ inline Rotation make_rotation(const C& f, const C& g) {
     return {zero_row(), cdiv_real(cconj(g), ag), {ag, zero_row()}};
   }
   const Row af = cabs(f), ag = cabs(g);
-  const int e = std::max(std::ilogb(af.l[0]), std::ilogb(ag.l[0]));
+  const int e = std::max(exponent_of(af.l[0]), exponent_of(ag.l[0]));
   const Row norm = xscale(
       xsqrt(xadd(xmul(xscale(af, -e), xscale(af, -e)), xmul(xscale(ag, -e), xscale(ag, -e)))), e);
   const C phase = cdiv_real(f, af);
@@ -587,7 +591,7 @@ inline CEigen eig(const CMatrix& a0, bool want_vectors) {
       // Keeps the partial vector far from overflow; only its direction matters.
       const double big = cabs1(x[static_cast<size_t>(i)]);
       if (big > 1e100) {
-        const int e = std::ilogb(big);
+        const int e = exponent_of(big);
         for (int64_t j = i; j <= k; ++j)
           x[static_cast<size_t>(j)] = cscale(x[static_cast<size_t>(j)], -e);
       }
@@ -600,8 +604,9 @@ inline CEigen eig(const CMatrix& a0, bool want_vectors) {
     // Unit 2-norm with the largest component real and positive, as zgeev.
     int64_t big = 0;
     int e = 0;
+    const auto modulus2 = [](const C& z) { return z.re.l[0] * z.re.l[0] + z.im.l[0] * z.im.l[0]; };
     for (int64_t r = 0; r < n; ++r) {
-      if (cabs1(v[static_cast<size_t>(r)]) > cabs1(v[static_cast<size_t>(big)])) big = r;
+      if (modulus2(v[static_cast<size_t>(r)]) > modulus2(v[static_cast<size_t>(big)])) big = r;
     }
     e = cexponent(v[static_cast<size_t>(big)]);
     Row ss = zero_row();

@@ -6,6 +6,7 @@ eig and eigvals always take the complex path and return complex tensors, as
 PyTorch's do. eig's eigenvalues are in the order of the diagonal of the
 Schur form, which need not be LAPACK's."""
 import collections
+import math
 
 import torch
 
@@ -55,7 +56,7 @@ def _square(op, a, name="A"):
 def _batched(r):
     """A real view (*batch, m, n, 2) as (k, m, n, 2), with the batch shape."""
     batch = tuple(r.shape[:-3])
-    return r.reshape((-1,) + tuple(r.shape[-3:])), batch
+    return r.reshape((math.prod(batch),) + tuple(r.shape[-3:])), batch
 
 
 def _prefix(batch, b):
@@ -98,9 +99,10 @@ def _solve(A, B, left):
     except RuntimeError:
         raise RuntimeError("%s: the batch dimensions %s and %s cannot be broadcast"
                            % (op, list(ra.shape[:-3]), list(rb.shape[:-3])))
-    ra = ra.expand(batch + tuple(ra.shape[-3:])).contiguous().reshape((-1, n, n, 2))
+    k = math.prod(batch)
+    ra = ra.expand(batch + tuple(ra.shape[-3:])).contiguous().reshape((k, n, n, 2))
     rb_full = rb.expand(batch + tuple(rb.shape[-3:])).contiguous()
-    x, status = _zel.linalg._complex_solve(ra, rb_full.reshape((-1,) + tuple(rb.shape[-3:])))
+    x, status = _zel.linalg._complex_solve(ra, rb_full.reshape((k,) + tuple(rb.shape[-3:])))
     bad = _first_bad(status)
     if bad is not None:
         raise torch.linalg.LinAlgError("%s: %sThe solver failed because the input matrix is singular."
