@@ -234,6 +234,21 @@ inline CMatrix cidentity(int64_t n) {
   return a;
 }
 
+// The power of two that brings the largest element of a near 1, and a
+// scaled by its inverse (exact): products and squares of the scaled
+// elements can neither overflow nor underflow.
+inline int balance_exponent(const CMatrix& a) {
+  double m = 0.0;
+  for (const C& z : a.data) m = std::max(m, cabs1(z));
+  return exponent_of(m);
+}
+
+inline CMatrix scaled(const CMatrix& a, int e) {
+  CMatrix r = a;
+  for (C& z : r.data) z = cscale(z, e);
+  return r;
+}
+
 inline bool all_finite(const CMatrix& a) {
   for (const C& z : a.data)
     if (!cfinite(z)) return false;
@@ -508,7 +523,8 @@ inline C wilkinson_shift(const C& a, const C& b, const C& c, const C& d) {
 inline CEigen eig(const CMatrix& a0, bool want_vectors) {
   const int64_t n = a0.rows;
   CEigen out;
-  CMatrix h = a0;
+  const int scale = balance_exponent(a0);
+  CMatrix h = scaled(a0, -scale);
   CMatrix z = cidentity(n);
   // Hessenberg form by rotations from the bottom of each column.
   for (int64_t k = 0; k + 2 < n; ++k)
@@ -573,7 +589,7 @@ inline CEigen eig(const CMatrix& a0, bool want_vectors) {
     }
   }
   out.values.resize(static_cast<size_t>(n));
-  for (int64_t i = 0; i < n; ++i) out.values[static_cast<size_t>(i)] = h.at(i, i);
+  for (int64_t i = 0; i < n; ++i) out.values[static_cast<size_t>(i)] = cscale(h.at(i, i), scale);
   if (!want_vectors || !out.converged) return out;
   // ztrevc: a zero difference of eigenvalues is replaced by a tiny one.
   const double smin = std::max(1e-60 * hnorm, 1e-290);
@@ -626,6 +642,10 @@ inline CEigen eig(const CMatrix& a0, bool want_vectors) {
 // An off-diagonal element below this times the geometric mean of its
 // diagonal pair is not rotated: it moves the eigenvalues by its square.
 constexpr double kJacobiTolerance = 1e-40;
+// Nor is one below this times the largest element: it is rounding noise of
+// the extended arithmetic, and eigenvalues near zero would otherwise have it
+// rotated forever.
+constexpr double kJacobiNoise = 1e-58;
 constexpr int kMaxSweeps = 40;
 
 struct CEigh {
@@ -638,10 +658,14 @@ struct CEigh {
 // that makes a_pq real, then the real rotation of the 2 x 2 symmetric problem.
 inline CEigh eigh(const CMatrix& a0, bool want_vectors) {
   const int64_t n = a0.rows;
-  CMatrix a = a0;
+  const int scale = balance_exponent(a0);
+  CMatrix a = scaled(a0, -scale);
   for (int64_t i = 0; i < n; ++i) a.at(i, i).im = zero_row();
   CMatrix v = cidentity(n);
   CEigh out;
+  double largest = 0.0;
+  for (const C& z : a.data) largest = std::max(largest, cabs1(z));
+  const double floor = kJacobiNoise * largest;
   bool done = n < 2;
   for (int sweep = 0; sweep < kMaxSweeps && !done; ++sweep) {
     done = true;
@@ -650,7 +674,7 @@ inline CEigh eigh(const CMatrix& a0, bool want_vectors) {
         const C apq = a.at(p, q);
         const double off = cabs1(apq);
         const double app = std::fabs(a.at(p, p).re.l[0]), aqq = std::fabs(a.at(q, q).re.l[0]);
-        if (off == 0.0 || off <= kJacobiTolerance * std::sqrt(app * aqq)) continue;
+        if (off <= kJacobiTolerance * std::sqrt(app) * std::sqrt(aqq) || off <= floor) continue;
         done = false;
         const Row m = cabs(apq);
         const C u = cdiv_real(apq, m);
@@ -700,7 +724,7 @@ inline CEigh eigh(const CMatrix& a0, bool want_vectors) {
   out.vectors = CMatrix(want_vectors ? n : 0, want_vectors ? n : 0);
   for (int64_t k = 0; k < n; ++k) {
     const int64_t src = order[static_cast<size_t>(k)];
-    out.values.push_back(a.at(src, src).re);
+    out.values.push_back(xscale(a.at(src, src).re, scale));
     if (want_vectors)
       for (int64_t r = 0; r < n; ++r) out.vectors.at(r, k) = v.at(r, src);
   }
