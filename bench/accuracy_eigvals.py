@@ -8,7 +8,10 @@ The coefficients are exact integers (up to 20! ~ 2.4e18, beyond float64's
 53 bits), so the zel matrix holds them exactly; float64 rounds them.
 Digits of a root r_k: -log10(|computed - k| / k).
 
-Run: .venv/bin/python bench/accuracy_eigvals.py [--random N]
+With --complex, also the worst digits of the complex solve, inv, det,
+eigvalsh and svdvals on a random well-conditioned 20 x 20 complex matrix.
+
+Run: .venv/bin/python bench/accuracy_eigvals.py [--random N] [--complex]
 """
 import argparse
 import math
@@ -98,9 +101,41 @@ def random_digits(count, n=20, seed=0):
     return worst
 
 
+def worst_digits(got, want):
+    scale = max(abs(w) for w in want)
+    err = max(abs(g - w) for g, w in zip(got, want))
+    return digits(err, scale)
+
+
+def complex_digits(n=20, seed=1):
+    """Worst digits of each complex function against mpmath at 60 digits."""
+    import torch
+    mp.mp.dps = 60
+    rng = np.random.default_rng(seed)
+    a = rng.standard_normal((n, n)) + 1j * rng.standard_normal((n, n)) + 8 * np.eye(n)
+    b = rng.standard_normal((n, 1)) + 1j * rng.standard_normal((n, 1))
+    h = a @ a.conj().T
+    za, zb, zh = (zel.tensor(torch.as_tensor(x)) for x in (a, b, h))
+    am = mp.matrix([[mp.mpc(complex(x)) for x in row] for row in a])
+    hm = mp.matrix([[mp.mpc(complex(x)) for x in row] for row in h])
+    inv = mp.inverse(am)
+    out = {
+        "solve": worst_digits(complex_values(zel.linalg.solve(za, zb)),
+                              list(mp.lu_solve(am, mp.matrix([[mp.mpc(complex(x))] for x in b[:, 0]])))),
+        "inv": worst_digits(complex_values(zel.linalg.inv(za)), [inv[i, j] for i in range(n) for j in range(n)]),
+        "det": worst_digits(complex_values(zel.linalg.det(za)), [mp.det(am)]),
+        "eigvalsh": worst_digits(sorted(exact_values(zel.linalg.eigvalsh(zh))),
+                                 sorted(mp.eighe(hm, eigvals_only=True))),
+        "svdvals": worst_digits(sorted(exact_values(zel.linalg.svdvals(za))),
+                                sorted(mp.svd_c(am, compute_uv=False))),
+    }
+    return out
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--random", type=int, default=3, help="random 20 x 20 matrices to check")
+    p.add_argument("--complex", action="store_true", help="digits of the complex functions too")
     args = p.parse_args()
     print("Wilkinson's polynomial, degree 20: correct digits of each root")
     print("| root | zel.linalg.eigvals | float64 (numpy.linalg.eigvals) |")
@@ -110,6 +145,9 @@ def main():
     if args.random:
         w = random_digits(args.random)
         print("random 20 x 20 non-symmetric, worst digits per matrix:", ", ".join("%.1f" % d for d in w))
+    if args.complex:
+        print("complex 20 x 20, worst digits:",
+              ", ".join("%s %.1f" % kv for kv in complex_digits().items()))
 
 
 if __name__ == "__main__":

@@ -300,8 +300,9 @@ class TestSvd:
         assert np.allclose(vv @ vv.conj().T, np.eye(4), atol=1e-14)
         assert np.allclose(uu[:, :4] * npc(s) @ vv, a, atol=1e-13)
 
-    def test_accuracy(self, rng):
-        a = crandn(rng, 12, 10)
+    @pytest.mark.parametrize("shape", [(20, 20), (18, 20)])
+    def test_accuracy(self, rng, shape):
+        a = crandn(rng, *shape)
         got = sorted(accuracy_eigvals.exact_values(L.svdvals(Z(a))))
         with mpmath.workdps(60):
             want = sorted(mpmath.svd_c(mp_cmatrix(a), compute_uv=False))

@@ -731,5 +731,104 @@ inline CEigh eigh(const CMatrix& a0, bool want_vectors) {
   return out;
 }
 
+// --- singular value decomposition --------------------------------------------------
+
+struct CSvd {
+  CMatrix u;           // m x m (complete) or m x p, orthonormal columns
+  std::vector<Row> s;  // p = min(m, n), descending
+  CMatrix v;           // n x n or n x p
+  bool converged = true;
+};
+
+// Columns of the scaled a (m x n, m >= n) rotated by the Jacobi rotation of
+// their 2 x 2 Gram matrix until every pair is orthogonal (Hestenes), V the
+// product of the rotations. Singular values are the column norms; columns
+// whose norm is zero to the working precision are completed by QR.
+inline CSvd one_sided_jacobi(const CMatrix& a0, bool complete) {
+  const int64_t m = a0.rows, n = a0.cols;
+  const int scale = balance_exponent(a0);
+  CMatrix a = scaled(a0, -scale);
+  CMatrix v = cidentity(n);
+  CSvd out;
+  const auto dot = [&](int64_t p, int64_t q) {
+    C g = czero();
+    for (int64_t r = 0; r < m; ++r) g = cadd(g, cmul_conj(a.at(r, p), a.at(r, q)));
+    return g;
+  };
+  double largest = 0.0;
+  for (int64_t c = 0; c < n; ++c) largest = std::max(largest, dot(c, c).re.l[0]);
+  const double floor = kJacobiNoise * largest;
+  bool done = n < 2;
+  for (int sweep = 0; sweep < kMaxSweeps && !done; ++sweep) {
+    done = true;
+    for (int64_t p = 0; p < n; ++p)
+      for (int64_t q = p + 1; q < n; ++q) {
+        const C g = dot(p, q);
+        const Row app = dot(p, p).re, aqq = dot(q, q).re;
+        const double off = cabs1(g);
+        if (off <= kJacobiTolerance * std::sqrt(app.l[0]) * std::sqrt(aqq.l[0]) || off <= floor)
+          continue;
+        done = false;
+        const Row mg = cabs(g);
+        const C u = cdiv_real(g, mg);
+        const Row tau = xdiv(xsub(aqq, app), xscale(mg, 1));
+        const Row root = xsqrt(xadd(xfrom(1.0), xmul(tau, tau)));
+        Row t = xrecip(xfinite(root) ? xadd(xabs(tau), root) : xscale(xabs(tau), 1));
+        if (xsign(tau) < 0) t = neg(t);
+        const Row c = xrecip(xsqrt(xadd(xfrom(1.0), xmul(t, t))));
+        const Row s = xmul(t, c);
+        const C cu = cconj(u);
+        const C u21 = cneg(cmul_real(cu, s)), u22 = cmul_real(cu, c);
+        const auto rotate = [&](CMatrix& x, int64_t rows) {
+          for (int64_t r = 0; r < rows; ++r) {
+            const C xp = x.at(r, p), xq = x.at(r, q);
+            x.at(r, p) = cadd(cmul_real(xp, c), cmul(xq, u21));
+            x.at(r, q) = cadd(cmul_real(xp, s), cmul(xq, u22));
+          }
+        };
+        rotate(a, m);
+        rotate(v, n);
+      }
+  }
+  out.converged = done;
+  std::vector<Row> norms(static_cast<size_t>(n));
+  for (int64_t c = 0; c < n; ++c) norms[static_cast<size_t>(c)] = xsqrt(dot(c, c).re);
+  std::vector<int64_t> order(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
+  std::stable_sort(order.begin(), order.end(), [&](int64_t x, int64_t y) {
+    return compare_exact(norms[static_cast<size_t>(x)], norms[static_cast<size_t>(y)]) == 1;
+  });
+  const double top = n > 0 ? norms[static_cast<size_t>(order[0])].l[0] : 0.0;
+  int64_t found = 0;
+  for (int64_t k = 0; k < n; ++k) {
+    const Row& sv = norms[static_cast<size_t>(order[static_cast<size_t>(k)])];
+    out.s.push_back(xscale(sv, scale));
+    if (sv.l[0] > 1e-55 * top) ++found;
+  }
+  CMatrix uk(m, found);
+  for (int64_t k = 0; k < found; ++k) {
+    const int64_t src = order[static_cast<size_t>(k)];
+    const Row inv = xrecip(norms[static_cast<size_t>(src)]);
+    for (int64_t r = 0; r < m; ++r) uk.at(r, k) = cmul_real(a.at(r, src), inv);
+  }
+  // The columns of zero singular values: an orthonormal complement of those found.
+  const int64_t want = complete ? m : n;
+  out.u = CMatrix(m, want);
+  CMatrix q, rr;
+  if (want > found) {
+    if (found > 0) {
+      householder_qr(uk, true, q, rr);
+    } else {
+      q = cidentity(m);
+    }
+  }
+  for (int64_t r = 0; r < m; ++r)
+    for (int64_t k = 0; k < want; ++k) out.u.at(r, k) = k < found ? uk.at(r, k) : q.at(r, k);
+  out.v = CMatrix(n, n);
+  for (int64_t k = 0; k < n; ++k)
+    for (int64_t r = 0; r < n; ++r) out.v.at(r, k) = v.at(r, order[static_cast<size_t>(k)]);
+  return out;
+}
+
 }  // namespace cx
 }  // namespace limbs

@@ -219,15 +219,13 @@ std::tuple<LimbTensor, LimbTensor, Status> complex_eigh(const LimbTensor& a, boo
   return {values.done(s.device), vecs.done(s.device), status};
 }
 
-// Through the Hermitian matrix [[0, A], [A^H, 0]]: its eigenvalues are +-s
-// and zeros, the vector of s is [u; v] / sqrt(2). Columns whose s is zero to
-// the working precision are completed from the QR factors of those found.
+// One-sided Jacobi on A, or on A^H when A is wide (then U and V trade places).
 std::tuple<LimbTensor, LimbTensor, LimbTensor, Status> complex_svd(const LimbTensor& a,
                                                                    bool full_matrices) {
   using namespace limbs::cx;
   const char* op = "linalg.svd";
   const CStack s = stack_of(a, op);
-  const int64_t m = s.rows, n = s.cols, p = std::min(m, n), e = m + n;
+  const int64_t m = s.rows, n = s.cols, p = std::min(m, n);
   const int64_t uc = full_matrices ? m : p, vr = full_matrices ? n : p;
   COut uo({s.count, m, uc, 2}, op), so({s.count, p}, op), vo({s.count, vr, n, 2}, op);
   Status status(static_cast<size_t>(s.count), 0);
@@ -237,47 +235,13 @@ std::tuple<LimbTensor, LimbTensor, LimbTensor, Status> complex_svd(const LimbTen
       status[static_cast<size_t>(i)] = 2;
       return;
     }
-    CMatrix big(e, e);
-    for (int64_t r = 0; r < m; ++r)
-      for (int64_t c = 0; c < n; ++c) {
-        big.at(r, m + c) = am.at(r, c);
-        big.at(m + c, r) = cconj(am.at(r, c));
-      }
-    const CEigh eh = eigh(big, true);
-    if (!eh.converged) status[static_cast<size_t>(i)] = 1;
-    const double top = p > 0 ? eh.values[static_cast<size_t>(e - 1)].l[0] : 0.0;
-    const Row root2 = xsqrt(xfrom(2.0));
-    int64_t found = 0;
-    for (int64_t j = 0; j < p; ++j) {
-      const Row sv = eh.values[static_cast<size_t>(e - 1 - j)];
-      so.at(i)[j] = xsign(sv) > 0 ? sv : limbs::zero_row();
-      if (!(sv.l[0] > 1e-30 * top)) continue;
-      ++found;
-    }
-    CMatrix u(m, found), v(n, found);
-    for (int64_t j = 0; j < found; ++j) {
-      const int64_t col = e - 1 - j;
-      for (int64_t r = 0; r < m; ++r) u.at(r, j) = cmul_real(eh.vectors.at(r, col), root2);
-      for (int64_t r = 0; r < n; ++r) v.at(r, j) = cmul_real(eh.vectors.at(m + r, col), root2);
-    }
-    // The remaining columns: orthonormal complements of those found.
-    const auto complete = [&](const CMatrix& known, int64_t rows, int64_t want) {
-      CMatrix full(rows, want);
-      for (int64_t r = 0; r < rows; ++r)
-        for (int64_t c = 0; c < std::min(want, known.cols); ++c) full.at(r, c) = known.at(r, c);
-      if (want <= known.cols) return full;
-      CMatrix q, rr;
-      if (known.cols > 0) {
-        householder_qr(known, true, q, rr);
-      } else {
-        q = cidentity(rows);
-      }
-      for (int64_t r = 0; r < rows; ++r)
-        for (int64_t c = known.cols; c < want; ++c) full.at(r, c) = q.at(r, c);
-      return full;
-    };
-    uo.put(i, complete(u, m, uc));
-    vo.put(i, conj_transpose(complete(v, n, vr)));
+    const bool wide = m < n;
+    const CSvd d = one_sided_jacobi(wide ? conj_transpose(am) : am, full_matrices);
+    if (!d.converged) status[static_cast<size_t>(i)] = 1;
+    for (int64_t j = 0; j < p; ++j) so.at(i)[j] = d.s[static_cast<size_t>(j)];
+    // tall: U = d.u, Vh = d.v^H; wide: U = d.v, Vh = d.u^H.
+    uo.put(i, wide ? d.v : d.u);
+    vo.put(i, conj_transpose(wide ? d.u : d.v));
   });
   return {uo.done(s.device), so.done(s.device), vo.done(s.device), status};
 }
