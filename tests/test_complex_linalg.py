@@ -176,6 +176,8 @@ class TestFactorizations:
         # an underdetermined system: the minimum-norm solution
         a, b = crandn(rng, 2, 4), crandn(rng, 2, 1)
         close(L.lstsq(Z(a), Z(b)).solution, np.linalg.pinv(a) @ b, 1e-10)
+        with pytest.raises(RuntimeError, match=r"input.size\(-2\) should match other.size\(-2\), got 2 and 3"):
+            L.lstsq(Z(a), Z(crandn(rng, 3, 1)))
 
 
 # eigenproblems -----------------------------------------------------------------------

@@ -238,11 +238,14 @@ def _lstsq(A, B, rcond, driver, orig):
     minimum-norm least-squares solution is the complex one's."""
     op = "linalg.lstsq"
     if A.dim() < 2:
-        raise RuntimeError("%s: input must have at least 2 dimensions." % op)
+        raise RuntimeError("%s: The input tensor A must have at least 2 dimensions." % op)
     vector = B.dim() == A.dim() - 1
     ra, rb = _real(A), _real(B)
     if vector:
         rb = rb.unsqueeze(-2)
+    if rb.dim() < 3 or rb.shape[-3] != A.shape[-2]:
+        raise RuntimeError("%s: input.size(-2) should match other.size(-2), got %d and %d"
+                           % (op, A.shape[-2], rb.shape[-3] if rb.dim() >= 3 else 0))
     are, aim = ra[..., 0], ra[..., 1]
     big = _zel.cat([_zel.cat([are, -aim], -1), _zel.cat([aim, are], -1)], -2)
     rhs = _zel.cat([rb[..., 0], rb[..., 1]], -2)
