@@ -342,3 +342,19 @@ class TestAccuracy:
             assert worst(exact_complex(L.det(Z(a))), [mpmath.det(am)]) >= DIGITS
             inv = mpmath.inverse(am)
             assert worst(exact_complex(L.inv(Z(a))), [inv[i, j] for i in range(20) for j in range(20)]) >= DIGITS
+
+
+def test_batched_results_match_one_by_one_on_any_thread_count(rng):
+    a = crandn(rng, 4, 5, 5)
+    before = torch.get_num_threads()
+    try:
+        runs = []
+        for threads in (1, 2):
+            torch.set_num_threads(threads)
+            runs.append([t._data for t in (*L.eig(Z(a)), *L.svd(Z(a)), L.inv(Z(a)), L.eigh(Z(a)).eigenvectors)])
+    finally:
+        torch.set_num_threads(before)
+    assert all(torch.equal(x, y) for x, y in zip(*runs))
+    w = L.eigvals(Z(a))
+    for k in range(4):
+        assert torch.equal(L.eigvals(Z(a[k]))._data, zel.view_as_complex(zel.view_as_real(w)[k])._data)
