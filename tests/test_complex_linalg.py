@@ -206,6 +206,22 @@ class TestEig:
         for g, t in zip(got, want):
             assert np.allclose(np.sort_complex(g), np.sort_complex(t), atol=1e-12)
 
+    def test_real_input_gives_a_conjugation_closed_spectrum(self, rng):
+        a = rng.standard_normal((8, 8))
+        w, v = L.eig(Z(a))
+        vals, vecs = exact_complex(w), exact_complex(v)
+        cols = [[vecs[r * 8 + k] for r in range(8)] for k in range(8)]
+        real = [k for k, z in enumerate(vals) if z.imag == 0]
+        assert real and all(all(x.imag == 0 for x in cols[k]) for k in real)
+        rest = [k for k in range(8) if k not in real]
+        assert len(rest) % 2 == 0
+        with mpmath.workdps(200):  # conj rounds to the working precision
+            for k in rest:
+                partner = [j for j in rest if vals[j] == mpmath.conj(vals[k])]
+                assert len(partner) == 1 and cols[partner[0]] == [mpmath.conj(x) for x in cols[k]]
+        # a real matrix with a complex operand is not a real matrix
+        assert any(z.imag != 0 for z in exact_complex(L.eigvals(Z(a + 1e-3j))))
+
     def test_symmetric_and_defective(self):
         s = np.array([[2.0, 1.0, 0.0], [1.0, 2.0, 1.0], [0.0, 1.0, 2.0]])
         w, v = L.eig(Z(s))

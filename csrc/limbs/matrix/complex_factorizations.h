@@ -497,6 +497,11 @@ inline void rotate_cols(CMatrix& a, const Rotation& g, int64_t j, int64_t r0, in
 constexpr double kDeflate = 1e-55;
 // Iterations per eigenvalue before giving up; exceptional shifts every 10.
 constexpr int kMaxIterations = 100;
+// The imaginary part of a real matrix's eigenvalue below this times the
+// largest element is zero: the arithmetic leaves about 1e-60 there, and a
+// genuine pair that close to the real axis is a double real eigenvalue to
+// far more digits than float64 holds.
+constexpr double kRealTolerance = 1e-45;
 
 struct CEigen {
   std::vector<C> values;
@@ -520,7 +525,7 @@ inline C wilkinson_shift(const C& a, const C& b, const C& c, const C& d) {
 
 // Eigenvalues in the order of the diagonal of the Schur form T = Z^H A Z,
 // eigenvectors Z x with x from back substitution in T.
-inline CEigen eig(const CMatrix& a0, bool want_vectors) {
+inline CEigen eig(const CMatrix& a0, bool want_vectors, bool real_input) {
   const int64_t n = a0.rows;
   CEigen out;
   const int scale = balance_exponent(a0);
@@ -588,6 +593,36 @@ inline CEigen eig(const CMatrix& a0, bool want_vectors) {
       rotate_cols(z, g, k, 0, n);
     }
   }
+  // A real matrix's spectrum is closed under conjugation, as LAPACK's dgeev
+  // returns it: an imaginary part at the noise level is zero, and the other
+  // eigenvalues are paired with the nearest conjugate of the opposite sign.
+  std::vector<int64_t> partner(static_cast<size_t>(n), -1);
+  std::vector<bool> real_value(static_cast<size_t>(n), false);
+  if (real_input && out.converged) {
+    const double tol = kRealTolerance * hnorm;
+    for (int64_t i = 0; i < n; ++i)
+      if (std::fabs(h.at(i, i).im.l[0]) <= tol) {
+        real_value[static_cast<size_t>(i)] = true;
+        h.at(i, i).im = zero_row();
+      }
+    for (int64_t i = 0; i < n; ++i) {
+      if (real_value[static_cast<size_t>(i)] || h.at(i, i).im.l[0] < 0.0) continue;
+      const C want = cconj(h.at(i, i));
+      int64_t best = -1;
+      double best_d = 0.0;
+      for (int64_t j = 0; j < n; ++j) {
+        if (real_value[static_cast<size_t>(j)] || partner[static_cast<size_t>(j)] >= 0 ||
+            h.at(j, j).im.l[0] > 0.0)
+          continue;
+        const double d = cabs1(csub(h.at(j, j), want));
+        if (best < 0 || d < best_d) best = j, best_d = d;
+      }
+      if (best < 0) continue;
+      partner[static_cast<size_t>(i)] = best;
+      partner[static_cast<size_t>(best)] = i;
+      h.at(best, best) = want;
+    }
+  }
   out.values.resize(static_cast<size_t>(n));
   for (int64_t i = 0; i < n; ++i) out.values[static_cast<size_t>(i)] = cscale(h.at(i, i), scale);
   if (!want_vectors || !out.converged) return out;
@@ -633,6 +668,16 @@ inline CEigen eig(const CMatrix& a0, bool want_vectors) {
     const C top = v[static_cast<size_t>(big)];
     const C phase = cdiv_real(cconj(top), xmul(cabs(top), xsqrt(ss)));
     for (int64_t r = 0; r < n; ++r) out.vectors.at(r, k) = cmul(v[static_cast<size_t>(r)], phase);
+    // With its largest component real, the vector of a real eigenvalue of a
+    // real matrix is real up to noise.
+    if (real_value[static_cast<size_t>(k)])
+      for (int64_t r = 0; r < n; ++r) out.vectors.at(r, k).im = zero_row();
+  }
+  // The second of a conjugate pair takes the conjugate of the first's vector.
+  for (int64_t k = 0; k < n; ++k) {
+    const int64_t j = partner[static_cast<size_t>(k)];
+    if (j > k || j < 0) continue;
+    for (int64_t r = 0; r < n; ++r) out.vectors.at(r, k) = cconj(out.vectors.at(r, j));
   }
   return out;
 }

@@ -184,7 +184,9 @@ std::tuple<LimbTensor, LimbTensor, Status> complex_eig(const LimbTensor& a, bool
       status[static_cast<size_t>(i)] = 2;
       return;
     }
-    const limbs::cx::CEigen e = limbs::cx::eig(m, vectors);
+    bool real_input = true;
+    for (const C& z : m.data) real_input = real_input && limbs::cx::xsign(z.im) == 0;
+    const limbs::cx::CEigen e = limbs::cx::eig(m, vectors, real_input);
     if (!e.converged) {
       status[static_cast<size_t>(i)] = 1;
       return;
