@@ -138,7 +138,6 @@ void bind_factorizations(Module& la) {
 void bind_decompositions(Module& la) {
   const py::object qr_t = result_type("linalg_qr", {"Q", "R"});
   const py::object eigh_t = result_type("linalg_eigh", {"eigenvalues", "eigenvectors"});
-  const py::object eig_t = result_type("linalg_eig", {"eigenvalues", "eigenvectors"});
   const py::object svd_t = result_type("linalg_svd", {"U", "S", "Vh"});
   const py::object lstsq_t =
       result_type("linalg_lstsq", {"solution", "residuals", "rank", "singular_values"});
@@ -171,24 +170,6 @@ void bind_decompositions(Module& la) {
         return released([&] { return dense::eigh(x, lower, false, "linalg.eigvalsh").first; });
       },
       A, py::arg("UPLO") = "L", "Eigenvalues (ascending) of a symmetric matrix.");
-  la.def(
-      "eig",
-      [eig_t](LimbTensor x) {
-        auto r = released([&] { return dense::eig(x, true, "linalg.eig"); });
-        return eig_t(r.first, r.second);
-      },
-      A,
-      "Eigenvalues and unit eigenvectors when the eigenvalues are all real (symmetric input as "
-      "eigh); "
-      "complex eigenvalues raise LinAlgError, as there is no complex dtype.");
-  la.def(
-      "eigvals",
-      [](LimbTensor x) {
-        return released([&] { return dense::eig(x, false, "linalg.eigvals").first; });
-      },
-      A,
-      "Eigenvalues when they are all real; complex ones raise LinAlgError (there is no complex "
-      "dtype).");
   la.def(
       "svd",
       [svd_t](LimbTensor x, bool full_matrices, py::handle) {

@@ -286,7 +286,7 @@ def install(zel):
     _zel = zel
     la = zel.linalg
     orig = {name: getattr(la, name) for name in (
-        "solve", "inv", "det", "slogdet", "cholesky", "qr", "eig", "eigvals", "eigh", "eigvalsh", "svd",
+        "solve", "inv", "det", "slogdet", "cholesky", "qr", "eigh", "eigvalsh", "svd",
         "svdvals", "lstsq", "vector_norm", "matrix_norm", "norm")}
     orig_det, orig_inverse = zel.det, zel.inverse
     Slogdet = la.slogdet(zel.eye(1)).__class__
@@ -404,13 +404,15 @@ def install(zel):
             return _inv(input)
         return orig_inverse(input)
 
-    for fn in (solve, inv, det, slogdet, cholesky, qr, eig, eigvals, eigh, eigvalsh, svd, svdvals, lstsq,
-               vector_norm, matrix_norm, norm):
+    for fn in (solve, inv, det, slogdet, cholesky, qr, eigh, eigvalsh, svd, svdvals, lstsq, vector_norm,
+               matrix_norm, norm):
         public(fn, fn.__name__, (orig[fn.__name__].__doc__ or "").strip().split("\n")[-1]
                + " Complex operands (real ones beside them promoted) take the complex kernels.")
-    eig.__doc__ = ("Eigenvalues and unit eigenvectors (columns, largest component real) as complex tensors, by "
-                   "Hessenberg reduction and complex shifted QR; values in the Schur form's diagonal order.")
-    eigvals.__doc__ = "Eigenvalues as a complex tensor, by Hessenberg reduction and complex shifted QR."
+    public(eig, "eig", "Eigenvalues and unit eigenvectors (columns, largest component real) of real or complex "
+                       "matrices as complex tensors, by Hessenberg reduction and complex shifted QR; the values in "
+                       "the Schur form's diagonal order.")
+    public(eigvals, "eigvals", "Eigenvalues of real or complex matrices as a complex tensor, by Hessenberg "
+                               "reduction and complex shifted QR.")
     for fn, name in ((det_top, "det"), (inverse, "inverse")):
         fn.__name__ = fn.__qualname__ = name
         fn.__module__ = zel.__name__
