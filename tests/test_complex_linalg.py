@@ -222,6 +222,23 @@ class TestEig:
         # a real matrix with a complex operand is not a real matrix
         assert any(z.imag != 0 for z in exact_complex(L.eigvals(Z(a + 1e-3j))))
 
+    def test_clustered_and_tiny(self, rng):
+        # x^4 = 1e-20: four eigenvalues 1e-5 apart, each pairing must find its own conjugate
+        h = np.zeros((4, 4))
+        h[1, 0] = h[2, 1] = h[3, 2] = 1.0
+        h[0, 3] = 1e-20
+        got = np.sort_complex(npc(L.eigvals(Z(h))))
+        assert np.allclose(got, np.sort_complex(1e-5 * np.array([1, -1, 1j, -1j])), rtol=0, atol=1e-18)
+        # elements near the bottom of the float64 range neither stall nor overflow the rotations
+        for tiny in (1e-300, 1e-310):
+            a = crandn(rng, 4, 4)
+            a[2, 1] = tiny * 1j
+            h2 = h.astype(complex)
+            h2[1, 1] = tiny * 1j
+            for m in (a, h2):
+                w = npc(L.eigvals(Z(m)))
+                assert np.allclose(np.sort_complex(w), np.sort_complex(np.linalg.eigvals(m)), atol=1e-14)
+
     def test_symmetric_and_defective(self):
         s = np.array([[2.0, 1.0, 0.0], [1.0, 2.0, 1.0], [0.0, 1.0, 2.0]])
         w, v = L.eig(Z(s))

@@ -98,13 +98,16 @@ inline Row xmul(const Row& a, const Row& b) {
   return xadd(xnorm(hi), xnorm(lo));
 }
 
-// 1 / b by Newton's iteration from the float64 reciprocal (53, 106, 212 bits).
+// 1 / b by Newton's iteration from the float64 reciprocal (53, 106, 212
+// bits), on b scaled near 1 so that no step overflows or underflows.
 inline Row xrecip(const Row& b) {
   const double b0 = b.l[0];
   if (b0 == 0.0 || !std::isfinite(b0)) return from_double(1.0 / b0);
-  Row x = xfrom(1.0 / b0);
-  for (int it = 0; it < 3; ++it) x = xadd(x, xmul(x, xsub(xfrom(1.0), xmul(b, x))));
-  return x;
+  const int e = exponent_of(b0);
+  const Row bs = xscale(b, -e);
+  Row x = xfrom(1.0 / bs.l[0]);
+  for (int it = 0; it < 3; ++it) x = xadd(x, xmul(x, xsub(xfrom(1.0), xmul(bs, x))));
+  return xscale(x, -e);
 }
 
 // a / b: a times the reciprocal, with one correction by the residual.
@@ -115,17 +118,20 @@ inline Row xdiv(const Row& a, const Row& b) {
   return xadd(q, xmul(r, xsub(a, xmul(b, q))));
 }
 
-// sqrt(a) from Newton's iteration on 1/sqrt(a), then one correction.
-inline Row xsqrt(const Row& a) {
-  const double a0 = a.l[0];
-  if (a0 <= 0.0 || !std::isfinite(a0)) return from_double(std::sqrt(a0));
-  Row y = xfrom(1.0 / std::sqrt(a0));
+// sqrt(a) from Newton's iteration on 1/sqrt(a), then one correction, on a
+// scaled by an even power of two near 1.
+inline Row xsqrt(const Row& a0) {
+  const double v = a0.l[0];
+  if (v <= 0.0 || !std::isfinite(v)) return from_double(std::sqrt(v));
+  const int half = exponent_of(v) / 2;
+  const Row a = xscale(a0, -2 * half);
+  Row y = xfrom(1.0 / std::sqrt(a.l[0]));
   for (int it = 0; it < 3; ++it) {
     const Row r = xsub(xfrom(1.0), xmul(a, xmul(y, y)));
     y = xadd(y, xscale(xmul(y, r), -1));
   }
   const Row s = xmul(a, y);
-  return xadd(s, xscale(xmul(y, xsub(a, xmul(s, s))), -1));
+  return xscale(xadd(s, xscale(xmul(y, xsub(a, xmul(s, s))), -1)), half);
 }
 
 // -1, 0, 1, or kUnordered; the leading limb carries the sign.
@@ -179,6 +185,14 @@ inline Row cnorm2(const C& a) { return xadd(xmul(a.re, a.re), xmul(a.im, a.im));
 inline Row cabs(const C& a) {
   const int e = cexponent(a);
   return xscale(xsqrt(cnorm2(cscale(a, -e))), e);
+}
+
+// z / |z|, from z scaled by a power of two so that tiny or huge z keep
+// the quotient finite.
+inline C cunit(const C& z) {
+  const C zs = cscale(z, -cexponent(z));
+  const Row inv = xrecip(cabs(zs));
+  return cmul_real(zs, inv);
 }
 
 // a / b as a conj(b) / |b|^2 with b scaled by a power of two first.
@@ -346,7 +360,7 @@ inline CDet lu_det(const CMatrix& lu, const std::vector<int64_t>& pivots) {
       continue;
     }
     const Row m = cabs(u);
-    r.sign = cmul(r.sign, cdiv_real(u, m));
+    r.sign = cmul(r.sign, cunit(u));
     r.sign = cdiv_real(r.sign, cabs(r.sign));
     r.log_mant = xmul(r.log_mant, m);
     const int e = exponent_of(r.log_mant.l[0]);
@@ -456,17 +470,16 @@ struct Rotation {
 
 inline Rotation make_rotation(const C& f, const C& g) {
   if (cis_zero(g)) return {xfrom(1.0), czero(), f};
-  if (cis_zero(f)) {
-    const Row ag = cabs(g);
-    return {zero_row(), cdiv_real(cconj(g), ag), {ag, zero_row()}};
-  }
-  const Row af = cabs(f), ag = cabs(g);
-  const int e = std::max(exponent_of(af.l[0]), exponent_of(ag.l[0]));
-  const Row norm = xscale(
-      xsqrt(xadd(xmul(xscale(af, -e), xscale(af, -e)), xmul(xscale(ag, -e), xscale(ag, -e)))), e);
-  const C phase = cdiv_real(f, af);
+  if (cis_zero(f)) return {zero_row(), cconj(cunit(g)), {cabs(g), zero_row()}};
+  // f and g scaled together, so that c, s and the norm come from values near
+  // 1 whatever the size of the pair.
+  const int e = std::max(cexponent(f), cexponent(g));
+  const C fs = cscale(f, -e), gs = cscale(g, -e);
+  const Row af = cabs(fs);
+  const Row norm = xsqrt(xadd(cnorm2(fs), cnorm2(gs)));
+  const C phase = cunit(f);
   const Row inv = xrecip(norm);
-  return {xmul(af, inv), cmul_real(cmul(phase, cconj(g)), inv), cmul_real(phase, norm)};
+  return {xmul(af, inv), cmul_real(cmul(phase, cconj(gs)), inv), cscale(cmul_real(phase, norm), e)};
 }
 
 // Rows i, i + 1 of columns [c0, c1) become G times them.
@@ -497,11 +510,12 @@ inline void rotate_cols(CMatrix& a, const Rotation& g, int64_t j, int64_t r0, in
 constexpr double kDeflate = 1e-55;
 // Iterations per eigenvalue before giving up; exceptional shifts every 10.
 constexpr int kMaxIterations = 100;
-// The imaginary part of a real matrix's eigenvalue below this times the
-// largest element is zero: the arithmetic leaves about 1e-60 there, and a
-// genuine pair that close to the real axis is a double real eigenvalue to
-// far more digits than float64 holds.
-constexpr double kRealTolerance = 1e-45;
+// For a real matrix: an imaginary part below this times the largest element
+// is zero, and two eigenvalues that far from each other's conjugate are a
+// pair. The arithmetic leaves about 1e-60 times the eigenvalue's condition
+// there; a genuine pair that close to the real axis is a double real
+// eigenvalue to far more digits than float64 holds.
+constexpr double kRealTolerance = 1e-40;
 
 struct CEigen {
   std::vector<C> values;
@@ -615,7 +629,7 @@ inline CEigen eig(const CMatrix& a0, bool want_vectors, bool real_input) {
             h.at(j, j).im.l[0] > 0.0)
           continue;
         const double d = cabs1(csub(h.at(j, j), want));
-        if (best < 0 || d < best_d) best = j, best_d = d;
+        if (d <= tol && (best < 0 || d < best_d)) best = j, best_d = d;
       }
       if (best < 0) continue;
       partner[static_cast<size_t>(i)] = best;
@@ -722,7 +736,7 @@ inline CEigh eigh(const CMatrix& a0, bool want_vectors) {
         if (off <= kJacobiTolerance * std::sqrt(app) * std::sqrt(aqq) || off <= floor) continue;
         done = false;
         const Row m = cabs(apq);
-        const C u = cdiv_real(apq, m);
+        const C u = cunit(apq);
         // tau = (a_qq - a_pp) / 2|a_pq|; t = sign(tau) / (|tau| + sqrt(1 + tau^2)).
         const Row tau = xdiv(xsub(a.at(q, q).re, a.at(p, p).re), xscale(m, 1));
         Row t;
@@ -815,7 +829,7 @@ inline CSvd one_sided_jacobi(const CMatrix& a0, bool complete) {
           continue;
         done = false;
         const Row mg = cabs(g);
-        const C u = cdiv_real(g, mg);
+        const C u = cunit(g);
         const Row tau = xdiv(xsub(aqq, app), xscale(mg, 1));
         const Row root = xsqrt(xadd(xfrom(1.0), xmul(tau, tau)));
         Row t = xrecip(xfinite(root) ? xadd(xabs(tau), root) : xscale(xabs(tau), 1));
