@@ -133,6 +133,8 @@ class TestLu:
                 f(Z(crandn(rng, 3)))
         with pytest.raises(RuntimeError, match="Incompatible shapes of A and B"):
             L.solve(Z(crandn(rng, 3, 3)), Z(crandn(rng, 2, 1)))
+        with pytest.raises(RuntimeError, match="The input tensor B must have at least 2 dimensions"):
+            L.solve(Z(crandn(rng, 3, 3)), zel.tensor(1.0))
 
     def test_empty(self):
         e = Z(np.zeros((0, 3, 3), dtype=complex))

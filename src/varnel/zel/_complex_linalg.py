@@ -81,10 +81,12 @@ def _conj_t(r):
 def _solve(A, B, left):
     op = "linalg.solve"
     _square(op, A)
+    if B.dim() == 0:
+        raise RuntimeError("%s: The input tensor B must have at least 2 dimensions." % op)
     vector = B.dim() == 1 or tuple(B.shape) == tuple(A.shape[:-1])
     ra, rb = _real(A), _real(B)
     if not left:
-        ra = _conj_t(ra) * _zel.tensor([1.0, -1.0])  # A^T: transpose without conjugation
+        ra = ra.transpose(-3, -2).contiguous()  # X A = B is A^T X^T = B^T
         if not vector:
             rb = rb.transpose(-3, -2)
     if vector:
