@@ -365,6 +365,10 @@ class TestNorms:
         close(L.norm(Z(a)), T.norm(ta))
         close(L.norm(Z(a), dim=1), T.norm(ta, dim=1))
         assert not L.norm(Z(a)).is_complex()
+        with pytest.raises(IndexError, match="Dimension out of range"):
+            L.matrix_norm(Z(a), 2, dim=(0, 5))
+        with pytest.raises(RuntimeError, match="dims must be different"):
+            L.matrix_norm(Z(a), "nuc", dim=(1, -2))
 
 
 class TestAccuracy:

@@ -267,6 +267,7 @@ def _matrix_norm_complex(A, ord, dim, keepdim, orig_matrix_norm, op):
     """'fro', 1, inf (and their negatives) are the norms of |A|; 2, -2 and 'nuc' come from the
     singular values."""
     if isinstance(ord, str) and ord == "nuc" or (not isinstance(ord, str) and ord in (2, -2)):
+        orig_matrix_norm(_zel.abs(A), "fro", dim, keepdim)  # the real function's checks of A and dim
         d0, d1 = (d % A.dim() for d in dim)
         rest = [d for d in range(A.dim()) if d not in (d0, d1)]
         r = _real(A).permute(rest + [d0, d1, A.dim()])
