@@ -1,13 +1,14 @@
 // Dense factorisations of complex matrices: LU with partial pivoting,
 // Cholesky, Householder QR, Hessenberg reduction and single-shift QR for the
-// eigenvalues and eigenvectors of general matrices, and Jacobi rotations for
-// Hermitian ones. Each works on one matrix; batching is the caller's loop.
+// eigenvalues and eigenvectors of general matrices, Jacobi rotations for
+// Hermitian ones and one-sided Jacobi for the SVD. Each works on one matrix;
+// batching is the caller's loop.
 //
 // Elements are pairs of extended values: expansions renormalised after every
 // operation and cut to four limbs, with products of all the terms down to
 // the fourth order. Every step is then accurate to about 2^-200 relative,
 // so ill-conditioned eigenvalues (the roots of Wilkinson's polynomial from
-// its companion matrix) keep 20 digits where the library's three-limb
+// its companion matrix) keep about 50 digits where the library's three-limb
 // products would keep about 17. Sums are exact before the cut (renormalise
 // is an error-free transformation); results are reproducible bit for bit.
 #pragma once
