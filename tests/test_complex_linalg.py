@@ -171,10 +171,15 @@ class TestFactorizations:
         with pytest.raises(RuntimeError, match="qr received unrecognized mode 'x'"):
             L.qr(Z(a), "x")
 
-    def test_lstsq_solution(self, rng):
+    def test_lstsq(self, rng):
         a, b = crandn(rng, 2, 6, 3), crandn(rng, 2, 6, 2)
-        got = L.lstsq(Z(a), Z(b))
-        close(got.solution, T.lstsq(torch.as_tensor(a), torch.as_tensor(b)).solution, 1e-10)
+        for driver in (None, "gels", "gelsd", "gelss"):
+            got = L.lstsq(Z(a), Z(b), driver=driver)
+            want = T.lstsq(torch.as_tensor(a), torch.as_tensor(b), driver=driver)
+            close(got.solution, want.solution, 1e-10)
+            close(got.residuals, want.residuals, 1e-10)
+            close(got.singular_values, want.singular_values, 1e-10)
+            assert torch.equal(got.rank, want.rank)
         # an underdetermined system: the minimum-norm solution
         a, b = crandn(rng, 2, 4), crandn(rng, 2, 1)
         close(L.lstsq(Z(a), Z(b)).solution, np.linalg.pinv(a) @ b, 1e-10)

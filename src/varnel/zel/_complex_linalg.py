@@ -237,7 +237,8 @@ def _svd(A, full_matrices, op):
 
 def _lstsq(A, B, rcond, driver, orig):
     """Through the real system [[Re A, -Im A], [Im A, Re A]] [Re X; Im X] = [Re B; Im B], whose
-    minimum-norm least-squares solution is the complex one's."""
+    minimum-norm least-squares solution is the complex one's; the driver decides the other fields as
+    for real input."""
     op = "linalg.lstsq"
     if A.dim() < 2:
         raise RuntimeError("%s: The input tensor A must have at least 2 dimensions." % op)
@@ -256,8 +257,11 @@ def _lstsq(A, B, rcond, driver, orig):
     x = _zel.stack([res.solution[..., :n, :], res.solution[..., n:, :]], -1)
     if vector:
         x = x.squeeze(-2)
-    empty = _zel.zeros((0,))
-    return _complex(x), empty, res.rank // 2 if res.rank.numel() else res.rank, empty
+    # Each complex singular value is a double one of the real problem, and its
+    # squared residuals are the sums over the real and imaginary parts.
+    rank = res.rank // 2 if res.rank.numel() else res.rank
+    sv = res.singular_values[..., ::2] if res.singular_values.numel else res.singular_values
+    return _complex(x), res.residuals, rank, sv
 
 
 # ------------------------------------------------------------------ norms
