@@ -402,3 +402,25 @@ def test_batched_results_match_one_by_one_on_any_thread_count(rng):
     w = L.eigvals(Z(a))
     for k in range(4):
         assert torch.equal(L.eigvals(Z(a[k]))._data, zel.view_as_complex(zel.view_as_real(w)[k])._data)
+
+
+def mp_of(t):
+    """A zel complex matrix as an mpmath matrix of its exact values."""
+    rows, cols = t.shape
+    vals = exact_complex(t)
+    with mpmath.workdps(200):
+        return mpmath.matrix([[vals[i * cols + j] for j in range(cols)] for i in range(rows)])
+
+
+def test_qr_and_cholesky_residuals_20x20(rng):
+    a = crandn(rng, 20, 20)
+    h = hermitian(rng, 20)
+    q, r = L.qr(Z(a))
+    lo = L.cholesky(Z(h))
+    with mpmath.workdps(60):
+        qm, rm, lm = mp_of(q), mp_of(r), mp_of(lo)
+        am, hm = mp_cmatrix(a), mp_cmatrix(h)
+        resid = lambda m: max(abs(x) for x in m)  # noqa: E731
+        assert digits(resid(qm * rm - am), resid(am)) >= DIGITS
+        assert digits(resid(qm.H * qm - mpmath.eye(20)), 1) >= DIGITS
+        assert digits(resid(lm * lm.H - hm), resid(hm)) >= DIGITS
