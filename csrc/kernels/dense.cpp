@@ -57,9 +57,6 @@ kern::Svd jacobi_svd_kernel(const Matrix& a, bool full, bool want_vectors) {
   return kern::jacobi_svd(a, full, want_vectors);
 }
 
-kern::RealEigen real_eig_kernel(const Matrix& a, bool want_vectors) {
-  return kern::real_eig(a, want_vectors);
-}
 Matrix matrix_exp_kernel(const Matrix& a) { return kern::matrix_exp(a); }
 Row abs_exact_row(const Row& x) { return kern::row_abs(x); }
 

@@ -36,7 +36,6 @@ limbs::dense::Householder householder_qr_kernel(const Matrix& a);
 Matrix householder_q_kernel(const limbs::dense::Householder& h, int64_t m, int64_t cols);
 limbs::dense::EigenSystem jacobi_eigh_kernel(const Matrix& a, bool lower, bool want_vectors);
 limbs::dense::Svd jacobi_svd_kernel(const Matrix& a, bool full, bool want_vectors);
-limbs::dense::RealEigen real_eig_kernel(const Matrix& a, bool want_vectors);
 Matrix matrix_exp_kernel(const Matrix& a);
 
 // |x| on the exact sign.

@@ -1355,11 +1355,23 @@ METHOD_FAMILIES.update({"polygamma": lambda p: ([g_order(p)], {}), "mvlgamma": l
 # -- zel.linalg and the top-level linear algebra ------------------------------------
 
 def g_linalg_matrix(p):
-    """A matrix as g_tarsk_matrix gives, or a batch of them."""
+    """A matrix as g_tarsk_matrix gives, or a batch of them; now and then complex
+    (the complex kernels)."""
     r = p.rng
     if r.random() < 0.25:
-        return p.tensor(r.choice([(2, 3, 3), (3, 2, 2), (2, 1, 3, 3), (0, 2, 2), (2, 2, 3), (1, 0, 0)]))
-    return p.matrix()
+        m = p.tensor(r.choice([(2, 3, 3), (3, 2, 2), (2, 1, 3, 3), (0, 2, 2), (2, 2, 3), (1, 0, 0)]))
+    else:
+        m = p.matrix()
+    return as_complex_now_and_then(p, m)
+
+
+def as_complex_now_and_then(p, m):
+    if p.rng.random() < 0.25 and isinstance(m, zel.Tensor) and not m.is_complex():
+        try:
+            return zel.complex(m, m * p.rng.choice([0.0, 0.5, -3.0]))
+        except (TypeError, ValueError, RuntimeError):
+            pass
+    return m
 
 
 def g_linalg_rhs(p):
@@ -1370,7 +1382,7 @@ def g_linalg_rhs(p):
     b = r.choice([lambda: p.tensor((n,)), lambda: p.tensor((n, 2)), lambda: p.tensor((2, n)),
                   lambda: p.tensor(tuple(shape[:-1])), lambda: p.tensor((3, n, 1)), lambda: p.tensor(()),
                   lambda: p.tensor((n + 1, 1)), lambda: p.hostile()])()
-    return [a, b], {}
+    return [a, as_complex_now_and_then(p, b)], {}
 
 
 def linalg_flags(*names):

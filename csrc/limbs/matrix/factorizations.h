@@ -1,8 +1,7 @@
 // Dense factorisations for the PyTorch-style linear algebra: LU with partial
 // pivoting, Cholesky, Householder QR, triangular solves, the symmetric
 // eigenproblem (float64 Jacobi, Ogita-Aishima refinement, Jacobi sweeps),
-// one-sided Jacobi SVD, Hessenberg QR for real spectra of general matrices
-// and the matrix exponential.
+// one-sided Jacobi SVD and the matrix exponential.
 // Each works on one matrix (limbs::Matrix, row-major); batching is the
 // caller's loop. tarsk's kernels in linalg.h keep their own algorithms.
 //
@@ -13,8 +12,7 @@
 // Pivot choice looks at approx(); zero tests, signs and the order of
 // eigenvalues are decided on the exact value (order.h). Jacobi iterations
 // stop when a whole sweep finds nothing to rotate, tested on approx of limb
-// values against kJacobiTolerance, or after kMaxSweeps sweeps; QR steps stop
-// at deflation or after a fixed count per eigenvalue.
+// values against kJacobiTolerance, or after kMaxSweeps sweeps.
 #pragma once
 
 #include <algorithm>
@@ -606,164 +604,6 @@ inline Svd jacobi_svd(const Matrix& a, bool full, bool want_vectors) {
     r.vh = std::move(short_vecs);
   }
   return r;
-}
-
-// --- General real eigenproblem: Hessenberg QR ------------------------------------
-
-constexpr int kQrStepsPerEigenvalue = 60;
-
-// (c, s) with [c s; -s c] [x; y] = [r; 0], r = sqrt(x^2 + y^2) >= 0.
-inline void givens(const Row& x, const Row& y, Row& c, Row& s) {
-  if (sign_exact(y) == 0) {
-    c = from_double(1.0);
-    s = zero_row();
-    return;
-  }
-  const Row r = sqrt(add(mul(x, x), mul(y, y)));
-  const Row inv = reciprocal(r);
-  c = mul(x, inv);
-  s = mul(y, inv);
-}
-
-// Eigenvalues and eigenvectors of a general square matrix when they are all
-// real: Householder reduction to Hessenberg form, shifted QR steps
-// (Wilkinson's shift, Givens rotations) with deflation on approx() against
-// 2^-106 of the neighbouring diagonal, the Schur vectors accumulated; the
-// eigenvectors by back substitution in the triangular factor. A trailing
-// 2 x 2 block with a negative discriminant (on its exact value) means
-// complex eigenvalues: `real` is then false and nothing else is computed.
-inline RealEigen real_eig(const Matrix& a, bool want_vectors) {
-  const int64_t n = a.rows;
-  RealEigen out;
-  Matrix h = a;
-  Matrix q = identity(n);
-  // Hessenberg reduction: reflectors on rows/columns j+1.. for column j.
-  for (int64_t j = 0; j + 2 < n; ++j) {
-    Vector v(static_cast<size_t>(n - j - 1));
-    Row ss = zero_row();
-    for (int64_t i = j + 1; i < n; ++i) {
-      v[static_cast<size_t>(i - j - 1)] = h.at(i, j);
-      ss = mul_add(ss, h.at(i, j), h.at(i, j));
-    }
-    if (sign_exact(ss) != 1) continue;
-    const Row norm = sqrt(ss);
-    const Row alpha = sign_exact(v[0]) < 0 ? norm : neg(norm);
-    const Row vtv = mul_scalar(sub(ss, mul(alpha, v[0])), 2.0);
-    v[0] = sub(v[0], alpha);
-    const Row beta = mul_scalar(reciprocal(vtv), 2.0);
-    apply_reflector(h, v, beta, j + 1, 0, n);  // H <- P H
-    // H <- H P and Q <- Q P: the reflector on columns j+1.., applied to rows.
-    Matrix ht = transpose(h);
-    apply_reflector(ht, v, beta, j + 1, 0, n);
-    h = transpose(ht);
-    Matrix qt = transpose(q);
-    apply_reflector(qt, v, beta, j + 1, 0, n);
-    q = transpose(qt);
-  }
-  int64_t hi = n - 1;
-  int steps = 0;
-  while (hi > 0) {
-    // Deflate at the lowest negligible subdiagonal element.
-    int64_t lo = hi;
-    while (lo > 0) {
-      const double sub_abs = std::fabs(approx(h.at(lo, lo - 1)));
-      const double diag = std::fabs(approx(h.at(lo, lo))) + std::fabs(approx(h.at(lo - 1, lo - 1)));
-      if (sub_abs <= 0x1p-106 * diag || sub_abs == 0.0) {
-        h.at(lo, lo - 1) = zero_row();
-        break;
-      }
-      --lo;
-    }
-    if (lo == hi) {
-      --hi;
-      steps = 0;
-      continue;
-    }
-    // Trailing 2 x 2 block [p q; r s]: eigenvalues (p + s)/2 +- sqrt(d),
-    // d = ((p - s)/2)^2 + q r.
-    const Row p = h.at(hi - 1, hi - 1), qq = h.at(hi - 1, hi), r = h.at(hi, hi - 1),
-              s = h.at(hi, hi);
-    const Row half_diff = mul_scalar(sub(p, s), 0.5);
-    const Row d = add(mul(half_diff, half_diff), mul(qq, r));
-    if (sign_exact(d) < 0 && (lo == hi - 1 || steps > kQrStepsPerEigenvalue)) {
-      out.real = false;
-      return out;
-    }
-    if (steps > 2 * kQrStepsPerEigenvalue) {  // no convergence (NaN or worse)
-      out.real = false;
-      return out;
-    }
-    // Wilkinson's shift: the eigenvalue of the block nearer to s.
-    Row mu = s;
-    if (sign_exact(d) >= 0) {
-      const Row root = sqrt(d);
-      const Row sum = add(half_diff, sign_exact(half_diff) < 0 ? neg(root) : root);
-      if (sign_exact(sum) != 0) mu = sub(s, div(mul(qq, r), sum));
-    }
-    if (steps == 10 || steps == 20) mu = add(s, mul_scalar(row_abs(r), 0.75));  // exceptional shift
-    ++steps;
-    // One QR step on rows/columns lo..hi of H - mu I with Givens rotations.
-    std::vector<Row> cs, sn;
-    for (int64_t k = lo; k <= hi; ++k) h.at(k, k) = sub(h.at(k, k), mu);
-    for (int64_t k = lo; k < hi; ++k) {
-      Row c, sv;
-      givens(h.at(k, k), h.at(k + 1, k), c, sv);
-      for (int64_t j = k; j < n; ++j) {  // rows k, k+1 of R = G H
-        const Row x = h.at(k, j), y = h.at(k + 1, j);
-        h.at(k, j) = add(mul(c, x), mul(sv, y));
-        h.at(k + 1, j) = sub(mul(c, y), mul(sv, x));
-      }
-      cs.push_back(c);
-      sn.push_back(sv);
-    }
-    for (int64_t k = lo; k < hi; ++k) {  // columns k, k+1 of R G^T, and Q G^T
-      const Row& c = cs[static_cast<size_t>(k - lo)];
-      const Row& sv = sn[static_cast<size_t>(k - lo)];
-      for (int64_t i = 0; i <= std::min(k + 1, hi); ++i) {
-        const Row x = h.at(i, k), y = h.at(i, k + 1);
-        h.at(i, k) = add(mul(c, x), mul(sv, y));
-        h.at(i, k + 1) = sub(mul(c, y), mul(sv, x));
-      }
-      for (int64_t i = 0; i < n; ++i) {
-        const Row x = q.at(i, k), y = q.at(i, k + 1);
-        q.at(i, k) = add(mul(c, x), mul(sv, y));
-        q.at(i, k + 1) = sub(mul(c, y), mul(sv, x));
-      }
-    }
-    for (int64_t k = lo; k <= hi; ++k) h.at(k, k) = add(h.at(k, k), mu);
-  }
-  out.values.resize(static_cast<size_t>(n));
-  for (int64_t i = 0; i < n; ++i) out.values[static_cast<size_t>(i)] = h.at(i, i);
-  if (!want_vectors) return out;
-  // T y = lambda_k y with y_k = 1, y_j = 0 below; a zero pivot T_ii - lambda_k
-  // (a repeated eigenvalue) is replaced by 2^-106 times the largest |T_ii|.
-  double scale = 0.0;
-  for (int64_t i = 0; i < n; ++i) scale = std::max(scale, std::fabs(approx(h.at(i, i))));
-  const Row tiny = from_double(std::max(0x1p-106 * scale, 1e-300));
-  out.vectors = Matrix(n, n);
-  for (int64_t k = 0; k < n; ++k) {
-    Vector y(static_cast<size_t>(n), zero_row());
-    y[static_cast<size_t>(k)] = from_double(1.0);
-    for (int64_t i = k - 1; i >= 0; --i) {
-      Row acc = zero_row();
-      for (int64_t j = i + 1; j <= k; ++j)
-        acc = mul_add(acc, h.at(i, j), y[static_cast<size_t>(j)]);
-      Row piv = sub(h.at(i, i), h.at(k, k));
-      if (sign_exact(piv) == 0) piv = tiny;
-      y[static_cast<size_t>(i)] = neg(div(acc, piv));
-    }
-    Vector x(static_cast<size_t>(n), zero_row());
-    Row ss = zero_row();
-    for (int64_t i = 0; i < n; ++i) {
-      for (int64_t j = 0; j <= k; ++j)
-        x[static_cast<size_t>(i)] =
-            mul_add(x[static_cast<size_t>(i)], q.at(i, j), y[static_cast<size_t>(j)]);
-      ss = mul_add(ss, x[static_cast<size_t>(i)], x[static_cast<size_t>(i)]);
-    }
-    const Row inv = reciprocal(sqrt(ss));
-    for (int64_t i = 0; i < n; ++i) out.vectors.at(i, k) = mul(x[static_cast<size_t>(i)], inv);
-  }
-  return out;
 }
 
 // --- Matrix exponential ----------------------------------------------------------

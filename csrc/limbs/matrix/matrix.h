@@ -129,11 +129,5 @@ struct Svd {
   Matrix vh;  // n x n when full, else k x n
 };
 
-struct RealEigen {
-  bool real = true;  // false: a pair of complex eigenvalues was found
-  Vector values;     // in the order of the Schur form's diagonal
-  Matrix vectors;    // unit columns
-};
-
 }  // namespace dense
 }  // namespace limbs

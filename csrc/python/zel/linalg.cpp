@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "python/zel/bindings.h"
+#include "tensor/linalg/complex_linalg.h"
 #include "tensor/linalg/linalg.h"
 
 namespace zel {
@@ -137,7 +138,6 @@ void bind_factorizations(Module& la) {
 void bind_decompositions(Module& la) {
   const py::object qr_t = result_type("linalg_qr", {"Q", "R"});
   const py::object eigh_t = result_type("linalg_eigh", {"eigenvalues", "eigenvectors"});
-  const py::object eig_t = result_type("linalg_eig", {"eigenvalues", "eigenvectors"});
   const py::object svd_t = result_type("linalg_svd", {"U", "S", "Vh"});
   const py::object lstsq_t =
       result_type("linalg_lstsq", {"solution", "residuals", "rank", "singular_values"});
@@ -170,24 +170,6 @@ void bind_decompositions(Module& la) {
         return released([&] { return dense::eigh(x, lower, false, "linalg.eigvalsh").first; });
       },
       A, py::arg("UPLO") = "L", "Eigenvalues (ascending) of a symmetric matrix.");
-  la.def(
-      "eig",
-      [eig_t](LimbTensor x) {
-        auto r = released([&] { return dense::eig(x, true, "linalg.eig"); });
-        return eig_t(r.first, r.second);
-      },
-      A,
-      "Eigenvalues and unit eigenvectors when the eigenvalues are all real (symmetric input as "
-      "eigh); "
-      "complex eigenvalues raise LinAlgError, as there is no complex dtype.");
-  la.def(
-      "eigvals",
-      [](LimbTensor x) {
-        return released([&] { return dense::eig(x, false, "linalg.eigvals").first; });
-      },
-      A,
-      "Eigenvalues when they are all real; complex ones raise LinAlgError (there is no complex "
-      "dtype).");
   la.def(
       "svd",
       [svd_t](LimbTensor x, bool full_matrices, py::handle) {
@@ -376,6 +358,27 @@ void bind_top_level(Module& m) {
   m.def("inverse", released_call(&dense::inv), py::arg("input"), "Matrix inverse (linalg.inv).");
 }
 
+// The complex kernels behind varnel.zel._complex_linalg, on real views.
+void bind_complex(Module& la) {
+  la.def("_complex_solve", released_call(&dense::complex_solve), py::arg("A"), py::arg("B"),
+         "X with A X = B on real views (k, n, n, 2), (k, n, m, 2); (X, status).");
+  la.def("_complex_inv", released_call(&dense::complex_inv), py::arg("A"),
+         "Inverse on real views; (X, status).");
+  la.def("_complex_det", released_call(&dense::complex_det), py::arg("A"),
+         "(det, sign, logabsdet) on real views.");
+  la.def("_complex_cholesky", released_call(&dense::complex_cholesky), py::arg("A"),
+         "Lower Cholesky factor from the lower triangle, on real views; (L, status).");
+  la.def("_complex_qr", released_call(&dense::complex_qr), py::arg("A"), py::arg("complete"),
+         "Householder QR on real views; (Q, R).");
+  la.def("_complex_eig", released_call(&dense::complex_eig), py::arg("A"), py::arg("vectors"),
+         "Eigenvalues and unit eigenvectors on real views; (values, vectors, status).");
+  la.def("_complex_eigh", released_call(&dense::complex_eigh), py::arg("A"), py::arg("vectors"),
+         "Hermitian eigenproblem from the lower triangle on real views; (values, vectors, "
+         "status).");
+  la.def("_complex_svd", released_call(&dense::complex_svd), py::arg("A"), py::arg("full_matrices"),
+         "SVD on real views; (U, S, Vh, status).");
+}
+
 }  // namespace
 void bind_linalg(Module& m) {
   py::module_ torch = py::module_::import("torch");
@@ -397,6 +400,7 @@ void bind_linalg(Module& m) {
   bind_decompositions(la);
   bind_norm_functions(la);
   bind_matrix_functions(la);
+  bind_complex(la);
   bind_top_level(m);
 }
 

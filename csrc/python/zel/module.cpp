@@ -135,7 +135,8 @@ PYBIND11_MODULE(zel, m) {
   for (const char* part :
        {"varnel.zel._layout", "varnel.zel._random", "varnel.zel._numeric", "varnel.zel._windows",
         "varnel.zel.distributions", "varnel.zel.optim", "varnel.zel._serialization",
-        "varnel.zel.nn", "varnel.zel.distributed", "varnel.zel._complex", "varnel.zel.fft"})
+        "varnel.zel.nn", "varnel.zel.distributed", "varnel.zel._complex",
+        "varnel.zel._complex_linalg", "varnel.zel.fft"})
     py::module_::import(part).attr("install")(m);
 
   py::list all;

@@ -569,50 +569,6 @@ std::pair<LimbTensor, LimbTensor> eigh(const LimbTensor& a, bool lower, bool vec
   return {values.done(s.device), vecs.done(s.device)};
 }
 
-std::pair<LimbTensor, LimbTensor> eig(const LimbTensor& a, bool vectors, const char* op) {
-  const Stack s = square_stack(a, op);
-  const int64_t n = s.rows;
-  Out values(with(s.batch, {n}), s.count, op);
-  Out vecs(vectors ? with(s.batch, {n, n}) : Shape{0}, vectors ? s.count : 1, op);
-  std::vector<int64_t> status(static_cast<size_t>(s.count), 0);
-  each(s.count, [&](int64_t b) {
-    const Matrix m = s.matrix(b);
-    bool symmetric = true;
-    for (int64_t i = 0; i < n && symmetric; ++i)
-      for (int64_t j = 0; j < i && symmetric; ++j)
-        symmetric = limbs::compare_exact(m.at(i, j), m.at(j, i)) == 0;
-    // A symmetric matrix takes eigh's path: orthonormal vectors, ascending values.
-    if (symmetric) {
-      const limbs::dense::EigenSystem e = kernels::jacobi_eigh_kernel(m, true, vectors);
-      values.put(b, e.values);
-      if (vectors) vecs.put(b, e.vectors);
-      return;
-    }
-    for (const Row& x : m.data)
-      if (!std::isfinite(limbs::approx(x))) {
-        status[static_cast<size_t>(b)] = 2;
-        return;
-      }
-    const limbs::dense::RealEigen e = kernels::real_eig_kernel(m, vectors);
-    if (!e.real) {
-      status[static_cast<size_t>(b)] = 1;
-      return;
-    }
-    values.put(b, e.values);
-    if (vectors) vecs.put(b, e.vectors);
-  });
-  const int64_t bad = first_failure(status);
-  if (bad >= 0 && status[static_cast<size_t>(bad)] == 2)
-    throw LinAlgError(str(op) + ": " + batch_prefix(s.batch, bad) +
-                      "the input contains inf or NaN");
-  if (bad >= 0)
-    throw LinAlgError(
-        str(op) + ": " + batch_prefix(s.batch, bad) +
-        "the input has complex eigenvalues, and this library has no complex dtype: it computes "
-        "eig and eigvals only for matrices whose eigenvalues are all real");
-  return {values.done(s.device), vecs.done(s.device)};
-}
-
 std::tuple<LimbTensor, LimbTensor, LimbTensor> svd(const LimbTensor& a, bool full_matrices) {
   const char* op = "linalg.svd";
   const Stack s = stack_of(a, op);

@@ -43,9 +43,6 @@ std::pair<LimbTensor, LimbTensor> qr(const LimbTensor& a, QrMode mode);
 // (eigenvalues ascending, eigenvectors); the vectors are empty unless wanted.
 std::pair<LimbTensor, LimbTensor> eigh(const LimbTensor& a, bool lower, bool vectors,
                                        const char* op);
-// The real eigen-decomposition: eigh's for symmetric input, Hessenberg QR
-// otherwise; LinAlgError for complex eigenvalues.
-std::pair<LimbTensor, LimbTensor> eig(const LimbTensor& a, bool vectors, const char* op);
 std::tuple<LimbTensor, LimbTensor, LimbTensor> svd(const LimbTensor& a, bool full_matrices);
 LimbTensor svdvals(const LimbTensor& a);
 
