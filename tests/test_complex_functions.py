@@ -8,6 +8,7 @@ from fractions import Fraction
 
 import mpmath
 import pytest
+import torch
 
 from varnel.zel import zel
 
@@ -98,6 +99,35 @@ def test_products_and_quotients_use_the_exact_formulas():
     assert component_bits(big[1], mpmath.mpc(3e-300, 1e-300) / mpmath.mpc(1e-300, -2e-300)) >= BITS
 
 
+def three_limbs(v):
+    out = []
+    for _ in range(3):
+        out.append(float(v))
+        v -= out[-1]
+    return out + [0.0] * 5
+
+
+@pytest.mark.parametrize("k", [60, 100, 140])
+def test_logarithms_next_to_the_unit_circle(k):
+    # |w|^2 = 1 + 2^-k: the real part log|w| is about 2^-k-1, far below the
+    # squares whose sum gives it. log1p takes w - 1 (exact: x is one float),
+    # once with both parts below 1/2 and once with a larger imaginary part.
+    rows, cases = [], []
+    for x in (0.6, 0.9, -0.75):
+        y = mpmath.sqrt(1 + mpmath.mpf(2) ** -k - mpmath.mpf(x) ** 2)
+        ys = three_limbs(y)
+        w = mpmath.mpc(x, sum(mpmath.mpf(v) for v in ys))
+        for name in ("log", "log2", "log10"):
+            rows.append((name, [x] + [0.0] * 7, ys))
+            cases.append((name, w))
+        rows.append(("log1p", [x - 1.0] + [0.0] * 7, ys))
+        cases.append(("log1p", w - 1))
+    for (name, re, im), (_, z) in zip(rows, cases):
+        t = zel.Tensor(_raw=torch.tensor([re, im], dtype=torch.float64), _shape=(1, 2))
+        got = values(zel._complex_function(name, t))[0]
+        assert component_bits(got, mpmath.mpc(REFERENCE[name](z))) >= BITS, (name, k, complex(z))
+
+
 def test_powers():
     z = zel.tensor([[0.6, -1.3], [2.0, 0.5], [-3.0, 1e-10]])
     for w in ([[2.0, 0.0]] * 3, [[-3.0, 0.0]] * 3, [[0.5, 0.25]] * 3, [[1.5, -2.0]] * 3):
@@ -152,7 +182,6 @@ def test_nan_operands_give_nan():
 
 
 def test_agrees_with_torch_complex128_on_ordinary_values():
-    import torch
     rng = random.Random(3)
     ops = [(rng.uniform(-3, 3), rng.uniform(-3, 3)) for _ in range(200)]
     t = torch.tensor([complex(*z) for z in ops], dtype=torch.complex128)
