@@ -137,6 +137,24 @@ def test_powers():
             assert component_bits(g, want) >= BITS - 3, (zz, ww)
 
 
+def test_real_powers_of_negative_bases_near_integer_exponents():
+    # (-x +- 0i)^(n + d): the imaginary part is about |x|^w sin(d pi), far
+    # below the modulus; the angle n pi + d pi must not be formed at once.
+    rows, cases = [], []
+    for x, n, d, im in ((-0.235, -4.0, 2.0 ** -100, 0.0), (-3.5, 9.0, 2.0 ** -70, -0.0), (-1.25, 40.0, 2.0 ** -120, 1e-40)):
+        rows.append(([x] + [0.0] * 7, [im] + [0.0] * 7, [n, d] + [0.0] * 6, [0.0] * 8))
+        base = mpmath.mpc(x, im) if im else mpmath.mpc(x, mpmath.mpf(2) ** -3000 * (-1 if math.copysign(1, im) < 0 else 1))
+        cases.append(base ** (mpmath.mpf(n) + d))
+    z = zel.Tensor(_raw=torch.tensor([r for row in rows for r in row[:2]], dtype=torch.float64), _shape=(3, 2))
+    w = zel.Tensor(_raw=torch.tensor([r for row in rows for r in row[2:]], dtype=torch.float64), _shape=(3, 2))
+    for g, want in zip(values(zel._complex_function("pow", z, w)), cases):
+        assert component_bits(g, want) >= BITS, (complex(g), complex(want))
+    # Beyond e^709 in modulus, the result still finite where the angle brings it back.
+    big = values(zel._complex_function("pow", zel.tensor([[-1.2e132, 1.0]]), zel.tensor([[7 / 3, 0.0]])))[0]
+    want = mpmath.mpc(-1.2e132, 1.0) ** mpmath.mpf(7 / 3)
+    assert component_bits(big, want) >= BITS
+
+
 def test_operands_are_checked():
     with pytest.raises(ValueError, match="last dimension of size 2"):
         zel._complex_function("exp", zel.tensor([1.0, 2.0, 3.0]))

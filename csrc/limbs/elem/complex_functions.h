@@ -318,6 +318,34 @@ inline Complex pow_int(Complex z, long long n) {
   return invert ? reciprocal(r) : r;
 }
 
+// A real power of a base left of the imaginary axis: its angle w (pi - b)
+// is taken as n pi + (f pi - w b) with w = n + f, n an integer, so a
+// sine near a multiple of pi keeps its bits (w pi formed at once leaves
+// 2^-150 of w pi against sin(f pi) where f is tiny).
+inline Complex pow_negative_base(const Complex& z, const Row& w) {
+  const double n = std::nearbyint(w.l[0]);
+  const Row f = tsub(w, from_double(n));
+  const Row b = math::atan2_triple(abs_row(z.im), limbs::neg(z.re));
+  const Row phi = tsub(tmul(f, constant(triple::pi())), tmul(w, b));
+  const Row lr = tmul(w, log_modulus(z));
+  const Row cp = math::cos_triple(phi), sp = math::sin_triple(phi);
+  Row c, s;
+  if (approx(lr) <= 709.0) {
+    const Row r = math::exp_triple(lr);
+    c = tmul(r, cp);
+    s = tmul(r, sp);
+  } else {  // e^lr overflows where |cos| or |sin| below 1 brings it back
+    const Row m = math::exp_triple(half(lr));
+    c = tmul(tmul(m, cp), m);
+    s = tmul(tmul(m, sp), m);
+  }
+  if (std::fmod(n, 2.0) != 0.0) {
+    c = limbs::neg(c);
+    s = limbs::neg(s);
+  }
+  return {c, negative(z.im) ? limbs::neg(s) : s};
+}
+
 inline Complex pow(const Complex& z, const Complex& w) {
   if (!finite(z) || !finite(w)) return from_std(std::pow(to_std(z), to_std(w)));
   if (is_zero(w.re) && is_zero(w.im)) return make(1.0, 0.0);
@@ -329,6 +357,7 @@ inline Complex pow(const Complex& z, const Complex& w) {
     const double n = w.re.l[0];
     if (n == std::trunc(n) && std::fabs(n) <= 64.0) return pow_int(z, static_cast<long long>(n));
   }
+  if (is_zero(w.im) && negative(z.re)) return pow_negative_base(z, w.re);
   return exp(tmul_c(w, log(z)));
 }
 
