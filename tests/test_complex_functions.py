@@ -137,6 +137,14 @@ def test_powers():
             assert component_bits(g, want) >= BITS - 3, (zz, ww)
 
 
+def test_negative_integer_powers_whose_positive_power_underflows():
+    # z^43 is near 2^-966, its lower limbs subnormal; z^-43 is a normal 1e291.
+    z = zel.tensor([[-1.68826171e-07, 6.92995039e-18], [3e-8, -2e-8]])
+    got = values(zel._complex_function("pow", z, zel.tensor([[-43.0, 0.0], [-40.0, 0.0]])))
+    for (x, y), n, g in zip(z.tolist(), (-43, -40), got):
+        assert component_bits(g, mpmath.mpc(x, y) ** n) >= BITS, (x, y, n)
+
+
 def test_real_powers_of_negative_bases_near_integer_exponents():
     # (-x +- 0i)^(n + d): the imaginary part is about |x|^w sin(d pi), far
     # below the modulus; the angle n pi + d pi must not be formed at once.

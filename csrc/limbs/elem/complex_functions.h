@@ -305,17 +305,19 @@ inline Complex tmul_c(const Complex& a, const Complex& b) {
 }
 
 // Small integer powers by repeated squaring (as accurate as the products);
-// other exponents as e^(w log z).
+// other exponents as e^(w log z). A negative power inverts the base first:
+// z^|n| itself may lie below the normal range (its lower limbs lost) where
+// the result does not.
 inline Complex pow_int(Complex z, long long n) {
-  const bool invert = n < 0;
-  unsigned long long m = invert ? 0ULL - static_cast<unsigned long long>(n) : n;
+  unsigned long long m = n < 0 ? 0ULL - static_cast<unsigned long long>(n) : n;
+  if (n < 0) z = reciprocal(z);
   Complex r = make(1.0, 0.0);
   while (m) {
     if (m & 1) r = tmul_c(r, z);
     m >>= 1;
     if (m) z = tmul_c(z, z);
   }
-  return invert ? reciprocal(r) : r;
+  return r;
 }
 
 // A real power of a base left of the imaginary axis: its angle w (pi - b)
