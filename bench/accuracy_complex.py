@@ -62,7 +62,7 @@ REFERENCE = {
     "asin": mp.asin, "acos": mp.acos, "atan": mp.atan, "asinh": mp.asinh, "acosh": mp.acosh,
     "atanh": mp.atanh, "sigmoid": lambda z: 1 / (1 + mp.exp(-z)), "sgn": lambda z: z / abs(z),
     "mul": lambda a, b: a * b, "div": lambda a, b: a / b,
-    "pow": lambda a, b: mp.power(a, b), "pow (real exponent)": lambda a, b: mp.power(a, b),
+    "pow": lambda a, b: mp.power(a, b), "pow (real exponent)": lambda a, b: mp.power(a, b.real),  # integers exactly
 }
 KERNEL = {"pow (real exponent)": "pow"}
 BINARY = ("mul", "div", "pow", "pow (real exponent)")
@@ -251,6 +251,8 @@ def binary_sets(name, d, n):
         e = np.zeros((m, 3))
         e[:, 0] = np.round(d.u(-40.4, 40.4, m))
         e[:, 1] = d.log_u(2.0 ** -120, 2.0 ** -54, m)
+        zero = e[:, 0] == 0
+        e[zero, 0], e[zero, 1] = e[zero, 1], 0.0  # 0 + delta leads with delta
         neg = d.log_u(2.0 ** -8, 2.0 ** 8, m, signed=False)
         out.append(("negative real axis base, exponent n + 2^-120..2^-54", (-neg, d.tiny(m) * neg),
                     (e, np.zeros(m))))
