@@ -150,6 +150,30 @@ def on_circle(d, k, shift=0.0):
     return re, np.array(y)
 
 
+def off_curve(d, k):
+    """x + i y with e^x cos y = 1 + 2^-j, j in 60..120 (x in three limbs, y one float), where
+    Re(e^z - 1) is 2^-j of its terms."""
+    y = d.log_u(2.0 ** -20, 1.0, k)
+    j = d.u(60, 120, k)
+    with mp.workprec(600):
+        x = [limbs3(mp.log((1 + mp.mpf(2) ** -float(e)) / mp.cos(b))) for b, e in zip(y, j)]
+    im = np.zeros((k, 3))
+    im[:, 0] = y
+    return np.array(x), im
+
+
+def off_sigmoid_curve(d, k):
+    """x + i y with e^-x cos y = -(1 + 2^-j), j in 60..120 (x in three limbs): Re(1 + e^-z) is 2^-j
+    of its terms, and with it Re(sigmoid z)."""
+    y = d.u(1.6, 3.1, k) * d.sign(k)
+    j = d.u(60, 120, k)
+    with mp.workprec(600):
+        x = [limbs3(-mp.log(-(1 + mp.mpf(2) ** -float(e)) / mp.cos(b))) for b, e in zip(y, j)]
+    im = np.zeros((k, 3))
+    im[:, 0] = y
+    return np.array(x), im
+
+
 def stress_sets(name, d, k):
     """[(label, re, im)]: the function's own awkward places, k operands each. Parts given as
     (k, 3) arrays are the limbs themselves."""
@@ -167,7 +191,8 @@ def stress_sets(name, d, k):
     if name == "expm1":
         y = d.log_u(2.0 ** -30, 1.0, k)
         return [("near 0", T(k), T(k)), ("near 2 pi i n", T(k), d.multiples(k, 2 * math.pi, 0.0, 1e3)),
-                ("e^x cos y = 1", -np.log(np.cos(y)) * (1 + T(k) * 2.0 ** -30), y)]
+                ("e^x cos y = 1", -np.log(np.cos(y)) * (1 + T(k) * 2.0 ** -30), y),
+                ("e^x cos y = 1 + 2^-(60..120) (limbs)", *off_curve(d, k))]
     if name == "exp":
         return [("im near n pi/2", d.u(-700, 700, k), d.multiples(k, math.pi / 2, 0.0)),
                 ("large im", d.u(-50, 50, k), d.log_u(1e6, 2.0 ** 60, k))]
@@ -187,7 +212,8 @@ def stress_sets(name, d, k):
         return sets
     if name == "sigmoid":
         return [("near poles (2n+1) pi i", T(k), d.multiples(k, math.pi, 0.5) * 2),
-                ("im large", d.u(-40, 40, k), d.log_u(1e6, 2.0 ** 60, k))]
+                ("im large", d.u(-40, 40, k), d.log_u(1e6, 2.0 ** 60, k)),
+                ("e^-x cos y = -1 - 2^-(60..120) (limbs)", *off_sigmoid_curve(d, k))]
     if name in ("asin", "acos", "atanh"):
         x = d.beyond(k)
         return [("real axis beyond +-1", x, T(k) * np.abs(x)),
