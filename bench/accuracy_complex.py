@@ -6,8 +6,9 @@ sets: components log-uniform over 2^-60..2^60 with random signs, moderate
 values, values next to the unit circle, operands whose components differ by
 2^20..2^60 in magnitude, and the function's own stress sets (both sides of
 its branch cuts, its branch points, the zeros of a component, its poles).
-Every operand component carries genuine lower limbs, and all operands go
-through the kernel in one call.
+Every operand component carries genuine lower limbs (the constructed sets
+give their own three limbs; integral exponents stay integers), and all
+operands of a function go through the kernel in one call.
 
 Correct bits of a component c of f(z) with exact value e:
     -log2(|c - e| / |e|)            where e != 0,
@@ -28,9 +29,9 @@ Special values: every pair of components from
 cmath implements (C99's tables), compared with the float64 results of cmath
 where it returns one (it raises where C99 gives an infinity from a finite
 operand: those pairs are left out). NaN signs are not compared; where both
-operand components are infinite, or one is NaN, C99 leaves the signs of zeros and
-infinities partly open, so only the kinds (zero, infinity, NaN, finite) are
-compared there. Finite results agree within 1e-13 relative.
+operand components are infinite, or one is NaN, C99 leaves the signs of
+zeros and infinities partly open, so only the kinds (zero, infinity, NaN,
+finite) are compared there. Finite results agree within 1e-13 relative.
 
 Run: .venv/bin/python bench/accuracy_complex.py [N] [NAME ...] [--quick]
 """
