@@ -8,6 +8,7 @@ from fractions import Fraction
 
 import mpmath
 import pytest
+import torch
 
 from varnel.zel import zel
 
@@ -98,6 +99,35 @@ def test_products_and_quotients_use_the_exact_formulas():
     assert component_bits(big[1], mpmath.mpc(3e-300, 1e-300) / mpmath.mpc(1e-300, -2e-300)) >= BITS
 
 
+def three_limbs(v):
+    out = []
+    for _ in range(3):
+        out.append(float(v))
+        v -= out[-1]
+    return out + [0.0] * 5
+
+
+@pytest.mark.parametrize("k", [60, 100, 140])
+def test_logarithms_next_to_the_unit_circle(k):
+    # |w|^2 = 1 + 2^-k: the real part log|w| is about 2^-k-1, far below the
+    # squares whose sum gives it. log1p takes w - 1 (exact: x is one float),
+    # once with both parts below 1/2 and once with a larger imaginary part.
+    rows, cases = [], []
+    for x in (0.6, 0.9, -0.75):
+        y = mpmath.sqrt(1 + mpmath.mpf(2) ** -k - mpmath.mpf(x) ** 2)
+        ys = three_limbs(y)
+        w = mpmath.mpc(x, sum(mpmath.mpf(v) for v in ys))
+        for name in ("log", "log2", "log10"):
+            rows.append((name, [x] + [0.0] * 7, ys))
+            cases.append((name, w))
+        rows.append(("log1p", [x - 1.0] + [0.0] * 7, ys))
+        cases.append(("log1p", w - 1))
+    for (name, re, im), (_, z) in zip(rows, cases):
+        t = zel.Tensor(_raw=torch.tensor([re, im], dtype=torch.float64), _shape=(1, 2))
+        got = values(zel._complex_function(name, t))[0]
+        assert component_bits(got, mpmath.mpc(REFERENCE[name](z))) >= BITS, (name, k, complex(z))
+
+
 def test_powers():
     z = zel.tensor([[0.6, -1.3], [2.0, 0.5], [-3.0, 1e-10]])
     for w in ([[2.0, 0.0]] * 3, [[-3.0, 0.0]] * 3, [[0.5, 0.25]] * 3, [[1.5, -2.0]] * 3):
@@ -105,6 +135,32 @@ def test_powers():
         for zz, ww, g in zip(z.tolist(), w, got):
             want = mpmath.mpc(*zz) ** mpmath.mpc(*ww)
             assert component_bits(g, want) >= BITS - 3, (zz, ww)
+
+
+def test_negative_integer_powers_whose_positive_power_underflows():
+    # z^43 is near 2^-966, its lower limbs subnormal; z^-43 is a normal 1e291.
+    z = zel.tensor([[-1.68826171e-07, 6.92995039e-18], [3e-8, -2e-8]])
+    got = values(zel._complex_function("pow", z, zel.tensor([[-43.0, 0.0], [-40.0, 0.0]])))
+    for (x, y), n, g in zip(z.tolist(), (-43, -40), got):
+        assert component_bits(g, mpmath.mpc(x, y) ** n) >= BITS, (x, y, n)
+
+
+def test_real_powers_of_negative_bases_near_integer_exponents():
+    # (-x +- 0i)^(n + d): the imaginary part is about |x|^w sin(d pi), far
+    # below the modulus; the angle n pi + d pi must not be formed at once.
+    rows, cases = [], []
+    for x, n, d, im in ((-0.235, -4.0, 2.0 ** -100, 0.0), (-3.5, 9.0, 2.0 ** -70, -0.0), (-1.25, 40.0, 2.0 ** -120, 1e-40)):
+        rows.append(([x] + [0.0] * 7, [im] + [0.0] * 7, [n, d] + [0.0] * 6, [0.0] * 8))
+        base = mpmath.mpc(x, im) if im else mpmath.mpc(x, mpmath.mpf(2) ** -3000 * (-1 if math.copysign(1, im) < 0 else 1))
+        cases.append(base ** (mpmath.mpf(n) + d))
+    z = zel.Tensor(_raw=torch.tensor([r for row in rows for r in row[:2]], dtype=torch.float64), _shape=(3, 2))
+    w = zel.Tensor(_raw=torch.tensor([r for row in rows for r in row[2:]], dtype=torch.float64), _shape=(3, 2))
+    for g, want in zip(values(zel._complex_function("pow", z, w)), cases):
+        assert component_bits(g, want) >= BITS, (complex(g), complex(want))
+    # Beyond e^709 in modulus, the result still finite where the angle brings it back.
+    big = values(zel._complex_function("pow", zel.tensor([[-1.2e132, 1.0]]), zel.tensor([[7 / 3, 0.0]])))[0]
+    want = mpmath.mpc(-1.2e132, 1.0) ** mpmath.mpf(7 / 3)
+    assert component_bits(big, want) >= BITS
 
 
 def test_operands_are_checked():
@@ -152,7 +208,6 @@ def test_nan_operands_give_nan():
 
 
 def test_agrees_with_torch_complex128_on_ordinary_values():
-    import torch
     rng = random.Random(3)
     ops = [(rng.uniform(-3, 3), rng.uniform(-3, 3)) for _ in range(200)]
     t = torch.tensor([complex(*z) for z in ops], dtype=torch.complex128)

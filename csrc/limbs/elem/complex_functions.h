@@ -14,6 +14,7 @@
 // for asin and acos (ACM TOMS 23, 1997).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 
@@ -183,18 +184,36 @@ inline Complex exp(const Complex& z) {
   return {tmul(tmul(m, c), m), tmul(tmul(m, s), m)};
 }
 
-// log|z|: near the unit circle as log1p((M - 1)(M + 1) + m^2) / 2, where
-// the parenthesis is formed without cancellation between M^2 and 1.
+// c + x^2 + y^2 exactly (TwoProduct of every pair of limbs, the larger
+// pairs first), rounded once: near the unit circle the sum cancels far
+// below the squares, past what triple-double products keep. The smallest
+// pairs of eight-limb rows are dropped before the expansion could fill.
+inline Row squares_plus(const Row& c, const Row& x, const Row& y) {
+  triple::Expansion e;
+  e.add(c);
+  for (int s = 0; s <= 2 * (kLimbs - 1); ++s)
+    for (const Row* r : {&x, &y})
+      for (int i = 0; i < kLimbs; ++i) {
+        const int k = s - i;
+        if (k < 0 || k >= kLimbs || r->l[i] == 0.0 || r->l[k] == 0.0) continue;
+        if (e.n > triple::Expansion::kCapacity - 2) return triple::to_row(e.to_triple());
+        double p, q;
+        two_product(r->l[i], r->l[k], p, q);
+        e.add(p);
+        e.add(q);
+      }
+  return triple::to_row(e.to_triple());
+}
+
+// log|z|: near the unit circle as log1p(x^2 + y^2 - 1) / 2, the argument
+// formed exactly.
 inline Row log_modulus(const Complex& z) {
   const Row x = abs_row(z.re), y = abs_row(z.im);
   const bool x_big = compare_exact(x, y) >= 0;
   const Row big = x_big ? x : y, small = x_big ? y : x;
   const double b = approx(big);
-  if (b > 0.5 && b < 2.0 && approx(small) < 1.0) {
-    const Row one = from_double(1.0);
-    const Row t = tadd(tmul(tsub(big, one), tadd(big, one)), tmul(small, small));
-    return half(math::log1p_triple(t));
-  }
+  if (b > 0.5 && b < 2.0 && approx(small) < 1.0)
+    return half(math::log1p_triple(squares_plus(from_double(-1.0), x, y)));
   const int e = binade(z.re, z.im);
   const Row r2 = squared_modulus_scaled(z, e);
   Row l = half(math::log_triple(r2));
@@ -222,14 +241,19 @@ inline Complex log10(const Complex& z) {
   return log_scaled(z, triple::inv_ln10());
 }
 
-// log(1 + z): small z through log1p(2x + x^2 + y^2) / 2, which keeps the
-// leading 2x exact; elsewhere log of 1 + z formed in limbs.
+// log(1 + z): where |1 + z| is near 1 (small z included) through
+// log1p(2x + x^2 + y^2) / 2, its argument formed exactly (1 + x rounded
+// first would leave 2^-160 against a sum that cancels further); elsewhere
+// log of 1 + z formed in limbs.
 inline Complex log1p(const Complex& z) {
   if (!finite(z)) return from_std(std::log(1.0 + to_std(z)));
   const Row one = from_double(1.0);
   const Row xp1 = tadd(z.re, one);
-  if (std::fabs(approx(z.re)) < 0.5 && std::fabs(approx(z.im)) < 0.5) {
-    const Row t = tadd(mul_scalar(z.re, 2.0), tadd(tmul(z.re, z.re), tmul(z.im, z.im)));
+  const double a = std::fabs(approx(xp1)), b = std::fabs(approx(z.im));
+  const bool small = std::fabs(approx(z.re)) < 0.5 && b < 0.5;
+  const bool circle = std::max(a, b) > 0.5 && std::max(a, b) < 2.0 && std::min(a, b) < 1.0;
+  if (small || circle) {
+    const Row t = squares_plus(mul_scalar(z.re, 2.0), z.re, z.im);
     return {half(math::log1p_triple(t)), math::atan2_triple(z.im, xp1)};
   }
   return log(make(xp1, z.im));
@@ -281,17 +305,47 @@ inline Complex tmul_c(const Complex& a, const Complex& b) {
 }
 
 // Small integer powers by repeated squaring (as accurate as the products);
-// other exponents as e^(w log z).
+// other exponents as e^(w log z). A negative power inverts the base first:
+// z^|n| itself may lie below the normal range (its lower limbs lost) where
+// the result does not.
 inline Complex pow_int(Complex z, long long n) {
-  const bool invert = n < 0;
-  unsigned long long m = invert ? 0ULL - static_cast<unsigned long long>(n) : n;
+  unsigned long long m = n < 0 ? 0ULL - static_cast<unsigned long long>(n) : n;
+  if (n < 0) z = reciprocal(z);
   Complex r = make(1.0, 0.0);
   while (m) {
     if (m & 1) r = tmul_c(r, z);
     m >>= 1;
     if (m) z = tmul_c(z, z);
   }
-  return invert ? reciprocal(r) : r;
+  return r;
+}
+
+// A real power of a base left of the imaginary axis: its angle w (pi - b)
+// is taken as n pi + (f pi - w b) with w = n + f, n an integer, so a
+// sine near a multiple of pi keeps its bits (w pi formed at once leaves
+// 2^-150 of w pi against sin(f pi) where f is tiny).
+inline Complex pow_negative_base(const Complex& z, const Row& w) {
+  const double n = std::nearbyint(w.l[0]);
+  const Row f = tsub(w, from_double(n));
+  const Row b = math::atan2_triple(abs_row(z.im), limbs::neg(z.re));
+  const Row phi = tsub(tmul(f, constant(triple::pi())), tmul(w, b));
+  const Row lr = tmul(w, log_modulus(z));
+  const Row cp = math::cos_triple(phi), sp = math::sin_triple(phi);
+  Row c, s;
+  if (approx(lr) <= 709.0) {
+    const Row r = math::exp_triple(lr);
+    c = tmul(r, cp);
+    s = tmul(r, sp);
+  } else {  // e^lr overflows where |cos| or |sin| below 1 brings it back
+    const Row m = math::exp_triple(half(lr));
+    c = tmul(tmul(m, cp), m);
+    s = tmul(tmul(m, sp), m);
+  }
+  if (std::fmod(n, 2.0) != 0.0) {
+    c = limbs::neg(c);
+    s = limbs::neg(s);
+  }
+  return {c, negative(z.im) ? limbs::neg(s) : s};
 }
 
 inline Complex pow(const Complex& z, const Complex& w) {
@@ -305,6 +359,7 @@ inline Complex pow(const Complex& z, const Complex& w) {
     const double n = w.re.l[0];
     if (n == std::trunc(n) && std::fabs(n) <= 64.0) return pow_int(z, static_cast<long long>(n));
   }
+  if (is_zero(w.im) && negative(z.re)) return pow_negative_base(z, w.re);
   return exp(tmul_c(w, log(z)));
 }
 
