@@ -23,7 +23,9 @@
 #include <numeric>
 #include <vector>
 
+#include "limbs/core/chunks.h"
 #include "limbs/elem/defined.h"
+#include "limbs/matrix/gemm.h"
 #include "limbs/matrix/tarsk_kernels.h"
 #include "limbs/matrix/matrix.h"
 #include "limbs/core/order.h"
@@ -52,11 +54,119 @@ inline Row row_abs(const Row& a) { return sign_exact(a) < 0 ? neg(a) : a; }
 
 // --- LU ----------------------------------------------------------------------
 
+// --- Blocked elimination ------------------------------------------------------------
+//
+// The same subtractions in the same order per element as the loops of
+// lu_factor_unblocked and triangular_solve_unblocked, but grouped so that
+// most of them run through subtract_products_rows over packed operands: one
+// element receives sub(x, mul(l, u)) for the pivot columns in ascending
+// order whichever way the work is grouped, so the bytes are unchanged.
+
+namespace blocked_detail {
+
+inline double* limbs_at(Matrix& a, int64_t i, int64_t j) { return a.at(i, j).l; }
+inline const double* limbs_at(const Matrix& a, int64_t i, int64_t j) { return a.at(i, j).l; }
+
+// rows x cols block of a from (r0, c0); transposed reads it as its transpose.
+inline MatrixView block(const Matrix& a, int64_t r0, int64_t c0, int64_t rows, int64_t cols,
+                        bool transposed = false) {
+  if (transposed) return MatrixView{limbs_at(a, r0, c0), cols, rows, 1, a.cols};
+  return MatrixView{limbs_at(a, r0, c0), rows, cols, a.cols, 1};
+}
+
+inline MatrixOut block_out(Matrix& a, int64_t r0, int64_t c0) {
+  return MatrixOut{limbs_at(a, r0, c0), a.cols, 1};
+}
+
+inline int64_t panels_of(int64_t n) { return (n + kPanel - 1) / kPanel; }
+
+// Columns [p0 * kPanel, ...) of a packed-b panel set, as their own packed b.
+inline const double* panel_from(const double* pb, int64_t k, int64_t p0) {
+  return pb + p0 * k * kPackedFields * kPanel;
+}
+
+// A chunk of output panels should hold some 4096 terms of work.
+inline int64_t panel_grain(int64_t work_per_panel) {
+  return 4096 / (work_per_panel > 0 ? work_per_panel : 1) + 1;
+}
+
+// Rows [r0, r0 + h) of x (columns [c0, c0 + w)) solved in order by
+// x(i) -= sum_{kk < i} t(i, kk) x(kk) within the block (upper: from the
+// last row, kk = i + 1, ..., h - 1), where t's rows are
+// packed in pa (a_stride fields per row, column kk of the block at kk), and
+// each finished row packed into pb (depth h). Optionally each row is then
+// scaled: the non-unit diagonal. Threads take disjoint column panels.
+template <class Scale>
+void solve_rows(const double* pa, int64_t a_stride, Matrix& x, int64_t r0, int64_t c0, int64_t h,
+                int64_t w, bool upper, double* pb, const Scale& scale) {
+  const int64_t panels = panels_of(w);
+  for_chunks(panels, panel_grain(h * h / 2 * kPanel), [&](int64_t p0, int64_t p1) {
+    const int64_t col0 = c0 + p0 * kPanel;
+    const int64_t width = std::min(w, p1 * kPanel) - p0 * kPanel;
+    const MatrixView src = block(x, r0, col0, h, width);
+    std::vector<double> own(static_cast<size_t>(packed_b_size(h, width)));
+    for (int64_t step = 0; step < h; ++step) {
+      const int64_t i = upper ? h - 1 - step : step;
+      subtract_products_rows(pa, a_stride, own.data(), h, upper ? i + 1 : 0, upper ? h : i, width,
+                             i, i + 1, block_out(x, r0, col0));
+      for (int64_t c = 0; c < width; ++c) scale(r0 + i, x.at(r0 + i, col0 + c));
+      pack_b(src, own.data(), i, i + 1);
+    }
+    if (pb != nullptr) std::copy(own.begin(), own.end(), pb + p0 * h * kPackedFields * kPanel);
+  });
+}
+
+// Rows [r0, m) of a (columns [c0, c0 + w)) minus the products of the packed
+// rows in pa (a_stride fields per row) and packed b (depth k), in parallel
+// over rows.
+inline void subtract_block(const double* pa, int64_t a_stride, const double* pb, int64_t k,
+                           Matrix& a, int64_t r0, int64_t rows, int64_t c0, int64_t w) {
+  const MatrixOut c = block_out(a, r0, c0);
+  const int64_t grain = 4096 / (k * w > 0 ? k * w : 1) + 1;
+  for_chunks(rows, grain, [&](int64_t i0, int64_t i1) {
+    subtract_products_rows(pa, a_stride, pb, k, 0, k, w, i0, i1, c);
+  });
+}
+
+// Factors columns [c0, c1) (rows c0..m-1) of a square-or-not matrix whose
+// earlier columns are done; the block ending at k also carries columns up to
+// a.cols. Returns false at an exactly zero pivot, where the caller starts
+// over with the element-by-element loop.
+inline bool lu_columns(Matrix& a, std::vector<int32_t>& pivots, int64_t c0, int64_t c1, int64_t k) {
+  const int64_t m = a.rows, n = a.cols;
+  if (c1 - c0 == 1) {
+    const int64_t j = c0;
+    const int64_t p = linalg_detail::pivot_row(a, j, m);
+    pivots[static_cast<size_t>(j)] = static_cast<int32_t>(p + 1);
+    if (p != j) linalg_detail::swap_rows(a, j, p, n);
+    const Row pivot = a.at(j, j);
+    if (sign_exact(pivot) == 0) return false;
+    const Row inv_pivot = reciprocal(pivot);
+    for (int64_t i = j + 1; i < m; ++i) a.at(i, j) = mul(a.at(i, j), inv_pivot);
+    return true;
+  }
+  const int64_t mid = c0 + (c1 - c0) / 2, h = mid - c0;
+  const int64_t end = c1 == k ? n : c1, w = end - mid;
+  if (!lu_columns(a, pivots, c0, mid, k)) return false;
+  // L of the finished columns, rows c0..m-1, packed once for both steps.
+  std::vector<double> pa(static_cast<size_t>(packed_a_size(m - c0, h)));
+  pack_a(block(a, c0, c0, m - c0, h), pa.data(), 0, m - c0);
+  std::vector<double> pb(static_cast<size_t>(packed_b_size(h, w)));
+  solve_rows(pa.data(), h, a, c0, mid, h, w, false, pb.data(), [](int64_t, Row&) {});
+  subtract_block(pa.data() + h * h * kPackedFields, h, pb.data(), h, a, mid, m - mid, mid, w);
+  return lu_columns(a, pivots, mid, c1, k);
+}
+
+}  // namespace blocked_detail
+
+// Below this order the packing costs more than it saves.
+constexpr int64_t kBlockedMin = 16;
+
 // In place: a (m x n) becomes L below the diagonal (unit diagonal implied)
 // and U on and above it, with rows swapped as LAPACK's getrf does. pivots
 // gets min(m, n) 1-based row numbers. Returns 0, or the 1-based column of
 // the first exactly zero pivot (elimination skips that column, as getrf).
-inline int64_t lu_factor(Matrix& a, std::vector<int32_t>& pivots) {
+inline int64_t lu_factor_unblocked(Matrix& a, std::vector<int32_t>& pivots) {
   const int64_t m = a.rows, n = a.cols, k = std::min(m, n);
   pivots.assign(static_cast<size_t>(k), 0);
   int64_t info = 0;
@@ -79,6 +189,19 @@ inline int64_t lu_factor(Matrix& a, std::vector<int32_t>& pivots) {
   return info;
 }
 
+// lu_factor_unblocked's result, bit for bit, through the blocked steps; a
+// matrix with an exactly zero pivot takes the element-by-element loop.
+inline int64_t lu_factor(Matrix& a, std::vector<int32_t>& pivots) {
+  const int64_t k = std::min(a.rows, a.cols);
+  if (k >= kBlockedMin) {
+    pivots.assign(static_cast<size_t>(k), 0);
+    Matrix original = a;
+    if (blocked_detail::lu_columns(a, pivots, 0, k, k)) return 0;
+    a = std::move(original);
+  }
+  return lu_factor_unblocked(a, pivots);
+}
+
 // Row permutation of getrf's pivots: row i of P A is row perm[i] of A.
 inline std::vector<int64_t> pivot_permutation(const std::vector<int32_t>& pivots, int64_t m) {
   std::vector<int64_t> perm(static_cast<size_t>(m));
@@ -98,7 +221,7 @@ inline bool odd_pivots(const std::vector<int32_t>& pivots) {
 // Solves T X = B in place for a triangular T (n x n) and B (n x k): upper
 // or lower, with the diagonal taken as 1 when unit. A zero diagonal element
 // gives infinities and NaNs, as LAPACK's trsm does.
-inline void triangular_solve(const Matrix& t, Matrix& b, bool upper, bool unit) {
+inline void triangular_solve_unblocked(const Matrix& t, Matrix& b, bool upper, bool unit) {
   const int64_t n = t.rows, k = b.cols;
   Vector inv_diag(static_cast<size_t>(n), from_double(1.0));
   if (!unit)
@@ -115,6 +238,22 @@ inline void triangular_solve(const Matrix& t, Matrix& b, bool upper, bool unit) 
       b.at(i, c) = unit ? val : mul(val, inv_diag[static_cast<size_t>(i)]);
     }
   }
+}
+
+// triangular_solve_unblocked's result, bit for bit, with each row's
+// subtractions through subtract_products_rows.
+inline void triangular_solve(const Matrix& t, Matrix& b, bool upper, bool unit) {
+  const int64_t n = t.rows;
+  if (n < kBlockedMin) return triangular_solve_unblocked(t, b, upper, unit);
+  Vector inv_diag(static_cast<size_t>(unit ? 0 : n));
+  for (int64_t i = 0; i < n && !unit; ++i)
+    inv_diag[static_cast<size_t>(i)] = reciprocal(t.at(i, i));
+  std::vector<double> pa(static_cast<size_t>(packed_a_size(n, n)));
+  pack_a(blocked_detail::block(t, 0, 0, n, n), pa.data(), 0, n);
+  blocked_detail::solve_rows(pa.data(), n, b, 0, 0, n, b.cols, upper, nullptr,
+                             [&](int64_t i, Row& x) {
+                               if (!unit) x = mul(x, inv_diag[static_cast<size_t>(i)]);
+                             });
 }
 
 // X with A X = B from lu_factor's result (square n x n): rows of B swapped

@@ -1,0 +1,108 @@
+"""The blocked LU and triangular solves against the element-by-element
+elimination written out with Tensor operations: the same bytes, whatever the
+shape, the recursion splits and the thread count."""
+import random
+
+import pytest
+import torch
+
+from conftest import from_rows, limbs_of, same_bits
+from varnel.zel import zel
+
+L = zel.linalg
+
+
+def matrix(rows, cols, seed):
+    """Elements with lower limbs, so that dominant() and every limb count."""
+    rng = random.Random(seed)
+    out = []
+    for _ in range(rows * cols):
+        x = rng.uniform(-1, 1)
+        out.append([x, x * 2.0**-54 * rng.uniform(-1, 1), x * 2.0**-109 * rng.uniform(-1, 1)] + [0.0] * 5)
+    return from_rows(out, (rows, cols))
+
+
+def elimination(a):
+    """getrf's loop: pivot on |approx|, whole rows swapped, factor = a * (1/pivot),
+    then a(i, c) - factor * a(j, c) for every later row and column."""
+    a = a.clone()
+    m, n = a.shape
+    pivots = []
+    for j in range(min(m, n)):
+        col = [abs(v) for v in a[j:, j].tolist()]
+        p = j + max(range(len(col)), key=lambda i: (col[i], -i))
+        pivots.append(p + 1)
+        if p != j:
+            row = a[j].clone()
+            a[j] = a[p]
+            a[p] = row
+        if not any(limbs_of(a[j, j])[0]):
+            continue  # an exactly zero pivot: getrf skips the column
+        if j + 1 < m:
+            f = a[j + 1 :, j] * a[j, j].reciprocal()
+            a[j + 1 :, j] = f
+            if j + 1 < n:
+                a[j + 1 :, j + 1 :] = a[j + 1 :, j + 1 :] - f.reshape(-1, 1) * a[j, j + 1 :].reshape(1, -1)
+    return a, pivots
+
+
+def substitution(t, b, upper):
+    """x(i) = (b(i) - t(i, j) x(j) for j in order) * (1 / t(i, i))."""
+    n = t.shape[0]
+    x = b.clone()
+    for i in reversed(range(n)) if upper else range(n):
+        val = b[i]
+        for j in range(i + 1, n) if upper else range(i):
+            val = val - t[i, j] * x[j]
+        x[i] = val * t[i, i].reciprocal()
+    return x
+
+
+@pytest.mark.parametrize("shape", [(40, 40), (53, 29), (29, 53), (17, 17)])
+def test_lu_factor_has_the_bytes_of_the_elimination(shape):
+    a = matrix(*shape, seed=shape[0] * 100 + shape[1])
+    lu, piv = L.lu_factor(a)
+    want, want_piv = elimination(a)
+    assert piv.tolist() == want_piv
+    assert same_bits(sum(limbs_of(lu), []), sum(limbs_of(want), []))
+
+
+@pytest.mark.parametrize("upper", [False, True])
+def test_triangular_solve_has_the_bytes_of_substitution(upper):
+    t = matrix(37, 37, seed=5) + 4 * zel.eye(37)
+    b = matrix(37, 11, seed=6)
+    got = L.solve_triangular(t, b, upper=upper)
+    want = substitution(t, b, upper)
+    assert same_bits(sum(limbs_of(got), []), sum(limbs_of(want), []))
+
+
+def test_a_zero_pivot_midway_keeps_the_elimination_and_its_error():
+    a = matrix(40, 40, seed=9)
+    a[:, 25] = 0.0
+    with pytest.raises(RuntimeError, match=r"U\[26,26\] is zero"):
+        L.lu_factor(a)
+    _, lower, upper = L.lu(a)
+    want = limbs_of(elimination(a)[0])
+    low, up = limbs_of(lower), limbs_of(upper)
+    for i in range(40):
+        for j in range(40):
+            assert same_bits((up if j >= i else low)[i * 40 + j], want[i * 40 + j])
+    with pytest.raises(Exception, match="singular"):
+        L.solve(a, matrix(40, 1, seed=1))
+
+
+@pytest.mark.parametrize("n", [128, 200])
+def test_one_and_two_threads_give_the_same_bytes(n):
+    a, b = matrix(n, n, seed=n), matrix(n, 3, seed=n + 1)
+    calls = {"solve": lambda: L.solve(a, b), "inv": lambda: L.inv(a), "det": lambda: L.det(a)}
+    saved = torch.get_num_threads()
+    try:
+        digests = {}
+        for k in (1, 2):
+            torch.set_num_threads(k)
+            digests[k] = {name: f().sha256() for name, f in calls.items()}
+            if k == 2:
+                assert zel._parallel_width() == 2
+    finally:
+        torch.set_num_threads(saved)
+    assert digests[1] == digests[2]
