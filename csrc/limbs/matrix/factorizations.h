@@ -104,15 +104,15 @@ void solve_rows(const double* pa, int64_t a_stride, Matrix& x, int64_t r0, int64
     const int64_t col0 = c0 + p0 * kPanel;
     const int64_t width = std::min(w, p1 * kPanel) - p0 * kPanel;
     const MatrixView src = block(x, r0, col0, h, width);
-    std::vector<double> own(static_cast<size_t>(packed_b_size(h, width)));
+    // These panels of pb, laid out as a packed b of their own.
+    double* own = pb + p0 * h * kPackedFields * kPanel;
     for (int64_t step = 0; step < h; ++step) {
       const int64_t i = upper ? h - 1 - step : step;
-      subtract_products_rows(pa, a_stride, own.data(), h, upper ? i + 1 : 0, upper ? h : i, width,
-                             i, i + 1, block_out(x, r0, col0));
+      subtract_products_rows(pa, a_stride, own, h, upper ? i + 1 : 0, upper ? h : i, width, i,
+                             i + 1, block_out(x, r0, col0));
       for (int64_t c = 0; c < width; ++c) scale(r0 + i, x.at(r0 + i, col0 + c));
-      pack_b(src, own.data(), i, i + 1);
+      pack_b(src, own, i, i + 1);
     }
-    if (pb != nullptr) std::copy(own.begin(), own.end(), pb + p0 * h * kPackedFields * kPanel);
   });
 }
 
@@ -128,34 +128,56 @@ inline void subtract_block(const double* pa, int64_t a_stride, const double* pb,
   });
 }
 
-// Factors columns [c0, c1) (rows c0..m-1) of a square-or-not matrix whose
-// earlier columns are done; the block ending at k also carries columns up to
-// a.cols. Returns false at an exactly zero pivot, where the caller starts
-// over with the element-by-element loop.
-inline bool lu_columns(Matrix& a, std::vector<int32_t>& pivots, int64_t c0, int64_t c1, int64_t k) {
-  const int64_t m = a.rows, n = a.cols;
-  if (c1 - c0 == 1) {
-    const int64_t j = c0;
+// The recursive LU over columns. Each multiplier column is packed once,
+// when it is final (its rows then follow the later swaps), and every level
+// packs only the U block it hands to the product kernel.
+struct BlockedLu {
+  Matrix& a;
+  std::vector<int32_t>& pivots;
+  int64_t k;
+  std::vector<double> pl;  // element (i, j) of L at (i * k + j) * kPackedFields
+  std::vector<double> pb;  // the U block of the current level
+
+  BlockedLu(Matrix& a_, std::vector<int32_t>& pivots_)
+      : a(a_), pivots(pivots_), k(std::min(a_.rows, a_.cols)) {
+    pl.assign(static_cast<size_t>(packed_a_size(a.rows, k)), 0.0);
+    pb.assign(static_cast<size_t>(packed_b_size(k / 2, a.cols - k / 2)), 0.0);
+  }
+
+  double* packed_l(int64_t i, int64_t j) { return pl.data() + (i * k + j) * kPackedFields; }
+
+  // Factors columns [c0, c1) (rows c0..m-1) whose earlier columns are done;
+  // the block ending at k also carries the columns up to a.cols. False at an
+  // exactly zero pivot, where the caller starts over with the element loop.
+  bool columns(int64_t c0, int64_t c1) {
+    const int64_t m = a.rows, n = a.cols;
+    if (c1 - c0 == 1) return column(c0);
+    const int64_t mid = c0 + (c1 - c0) / 2, h = mid - c0;
+    const int64_t w = (c1 == k ? n : c1) - mid;
+    if (!columns(c0, mid)) return false;
+    solve_rows(packed_l(c0, c0), k, a, c0, mid, h, w, false, pb.data(), [](int64_t, Row&) {});
+    subtract_block(packed_l(mid, c0), k, pb.data(), h, a, mid, m - mid, mid, w);
+    return columns(mid, c1);
+  }
+
+  bool column(int64_t j) {
+    const int64_t m = a.rows;
     const int64_t p = linalg_detail::pivot_row(a, j, m);
     pivots[static_cast<size_t>(j)] = static_cast<int32_t>(p + 1);
-    if (p != j) linalg_detail::swap_rows(a, j, p, n);
+    if (p != j) {
+      linalg_detail::swap_rows(a, j, p, a.cols);
+      std::swap_ranges(packed_l(j, 0), packed_l(j, j), packed_l(p, 0));
+    }
     const Row pivot = a.at(j, j);
     if (sign_exact(pivot) == 0) return false;
     const Row inv_pivot = reciprocal(pivot);
-    for (int64_t i = j + 1; i < m; ++i) a.at(i, j) = mul(a.at(i, j), inv_pivot);
+    for (int64_t i = j + 1; i < m; ++i) {
+      a.at(i, j) = mul(a.at(i, j), inv_pivot);
+      pack_element(a.at(i, j).l, packed_l(i, j), 1);
+    }
     return true;
   }
-  const int64_t mid = c0 + (c1 - c0) / 2, h = mid - c0;
-  const int64_t end = c1 == k ? n : c1, w = end - mid;
-  if (!lu_columns(a, pivots, c0, mid, k)) return false;
-  // L of the finished columns, rows c0..m-1, packed once for both steps.
-  std::vector<double> pa(static_cast<size_t>(packed_a_size(m - c0, h)));
-  pack_a(block(a, c0, c0, m - c0, h), pa.data(), 0, m - c0);
-  std::vector<double> pb(static_cast<size_t>(packed_b_size(h, w)));
-  solve_rows(pa.data(), h, a, c0, mid, h, w, false, pb.data(), [](int64_t, Row&) {});
-  subtract_block(pa.data() + h * h * kPackedFields, h, pb.data(), h, a, mid, m - mid, mid, w);
-  return lu_columns(a, pivots, mid, c1, k);
-}
+};
 
 }  // namespace blocked_detail
 
@@ -196,7 +218,7 @@ inline int64_t lu_factor(Matrix& a, std::vector<int32_t>& pivots) {
   if (k >= kBlockedMin) {
     pivots.assign(static_cast<size_t>(k), 0);
     Matrix original = a;
-    if (blocked_detail::lu_columns(a, pivots, 0, k, k)) return 0;
+    if (blocked_detail::BlockedLu(a, pivots).columns(0, k)) return 0;
     a = std::move(original);
   }
   return lu_factor_unblocked(a, pivots);
@@ -248,9 +270,13 @@ inline void triangular_solve(const Matrix& t, Matrix& b, bool upper, bool unit) 
   Vector inv_diag(static_cast<size_t>(unit ? 0 : n));
   for (int64_t i = 0; i < n && !unit; ++i)
     inv_diag[static_cast<size_t>(i)] = reciprocal(t.at(i, i));
+  // Only the triangle that the rows read.
   std::vector<double> pa(static_cast<size_t>(packed_a_size(n, n)));
-  pack_a(blocked_detail::block(t, 0, 0, n, n), pa.data(), 0, n);
-  blocked_detail::solve_rows(pa.data(), n, b, 0, 0, n, b.cols, upper, nullptr,
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t kk = upper ? i + 1 : 0; kk < (upper ? n : i); ++kk)
+      pack_element(t.at(i, kk).l, pa.data() + (i * n + kk) * kPackedFields, 1);
+  std::vector<double> pb(static_cast<size_t>(packed_b_size(n, b.cols)));
+  blocked_detail::solve_rows(pa.data(), n, b, 0, 0, n, b.cols, upper, pb.data(),
                              [&](int64_t i, Row& x) {
                                if (!unit) x = mul(x, inv_diag[static_cast<size_t>(i)]);
                              });
@@ -316,6 +342,119 @@ inline SlogDet lu_slogdet(const Matrix& lu, const std::vector<int32_t>& pivots) 
   const Row log_mant = log(mant);
   return {from_double(static_cast<double>(sign)),
           add(log_mant, mul_scalar(row3(kLn2), static_cast<double>(exponent)))};
+}
+
+// --- Solve by float64 elimination and refinement ------------------------------------
+//
+// A x = b for a few right-hand sides: a float64 LU gives a start and each
+// correction, the residual b - A x is formed in limb arithmetic, and x
+// gathers the corrections with the limb add (Wilson-Moler refinement).
+// Each step gains the float64 LU's accuracy, so a few steps reach the
+// precision of the residual. Matrices too ill-conditioned for that, and any
+// step that stops improving short of it, go to the limb LU instead, which
+// also keeps its verdict on singular matrices.
+
+// A pivot below this fraction of the largest entry: refinement would gain
+// too little per step to be worth trying.
+constexpr double kRefinePivotFloor = 0x1p-40;
+constexpr int kRefineMaxSteps = 10;
+// Beyond this many right-hand sides the residuals cost more than the LU.
+constexpr int64_t kRefineMaxRhs = 8;
+
+namespace refine_detail {
+
+// In place, partial pivoting on |a| (the first largest wins); perm[j] is the
+// row swapped with j. False at a pivot under the floor or a non-finite entry.
+inline bool lu_float64(std::vector<double>& a, int64_t n, std::vector<int64_t>& perm) {
+  double amax = 0.0;
+  for (double v : a) {
+    if (!std::isfinite(v)) return false;
+    amax = std::max(amax, std::fabs(v));
+  }
+  perm.assign(static_cast<size_t>(n), 0);
+  for (int64_t j = 0; j < n; ++j) {
+    int64_t p = j;
+    for (int64_t i = j + 1; i < n; ++i)
+      if (std::fabs(a[i * n + j]) > std::fabs(a[p * n + j])) p = i;
+    perm[static_cast<size_t>(j)] = p;
+    if (p != j) std::swap_ranges(&a[j * n], &a[j * n + n], &a[p * n]);
+    const double pivot = a[j * n + j];
+    if (!(std::fabs(pivot) > amax * kRefinePivotFloor)) return false;
+    for (int64_t i = j + 1; i < n; ++i) {
+      double* row = &a[i * n];
+      const double f = row[j] / pivot;
+      row[j] = f;
+      const double* prow = &a[j * n];
+      for (int64_t c = j + 1; c < n; ++c) row[c] = row[c] - f * prow[c];
+    }
+  }
+  return true;
+}
+
+inline void solve_float64(const std::vector<double>& lu, int64_t n,
+                          const std::vector<int64_t>& perm, double* x) {
+  for (int64_t j = 0; j < n; ++j) std::swap(x[j], x[perm[static_cast<size_t>(j)]]);
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j < i; ++j) x[i] = x[i] - lu[i * n + j] * x[j];
+  for (int64_t i = n - 1; i >= 0; --i) {
+    for (int64_t j = i + 1; j < n; ++j) x[i] = x[i] - lu[i * n + j] * x[j];
+    x[i] = x[i] / lu[i * n + i];
+  }
+}
+
+}  // namespace refine_detail
+
+// b <- x with a x = b (a n x n, b n x k), or false (b untouched) where the
+// caller should factor in limbs.
+inline bool refined_solve(const Matrix& a, Matrix& b) {
+  using namespace refine_detail;
+  const int64_t n = a.rows, k = b.cols;
+  std::vector<double> lu(static_cast<size_t>(n * n));
+  for (int64_t i = 0; i < n * n; ++i)
+    lu[static_cast<size_t>(i)] = approx(a.data[static_cast<size_t>(i)]);
+  std::vector<int64_t> perm;
+  if (!lu_float64(lu, n, perm)) return false;
+  Matrix x(n, k);
+  std::vector<double> col(static_cast<size_t>(n));
+  // x += lu^-1 approx(r) column by column; returns max |correction|.
+  auto correct = [&](const Matrix& r) {
+    double dmax = 0.0;
+    for (int64_t c = 0; c < k; ++c) {
+      for (int64_t i = 0; i < n; ++i) col[static_cast<size_t>(i)] = approx(r.at(i, c));
+      solve_float64(lu, n, perm, col.data());
+      for (int64_t i = 0; i < n; ++i) {
+        const double d = col[static_cast<size_t>(i)];
+        x.at(i, c) = add(x.at(i, c), from_double(d));
+        dmax = std::max(dmax, std::fabs(d));
+        if (!std::isfinite(d)) dmax = kInf;
+      }
+    }
+    return dmax;
+  };
+  double prev = correct(b);
+  Matrix r(n, k);
+  for (int step = 0; step < kRefineMaxSteps; ++step) {
+    for_chunks(n, 4096 / (n * k) + 1, [&](int64_t i0, int64_t i1) {
+      std::vector<double> scratch(static_cast<size_t>(tree_scratch_rows(n) * kLimbs));
+      for (int64_t i = i0; i < i1; ++i)
+        for (int64_t c = 0; c < k; ++c)
+          r.at(i, c) = sub(b.at(i, c), dot(a.at(i, 0).l, 1, x.at(0, c).l, k, n, scratch.data()));
+    });
+    const double dmax = correct(r);
+    double xmax = 0.0;
+    for (const Row& v : x.data) xmax = std::max(xmax, std::fabs(approx(v)));
+    if (!(dmax <= xmax)) return false;  // NaN, or no digit of x settled
+    // Done when the next correction, at this step's rate, would be lost.
+    if (dmax <= 0x1p-104 * xmax || dmax * (dmax / prev) <= 0x1p-106 * xmax) break;
+    if (dmax > 0.5 * prev) {
+      if (dmax <= 0x1p-90 * xmax) break;  // the residual's own rounding
+      return false;
+    }
+    if (step == kRefineMaxSteps - 1) return false;
+    prev = dmax;
+  }
+  b = std::move(x);
+  return true;
 }
 
 // --- Cholesky ------------------------------------------------------------------

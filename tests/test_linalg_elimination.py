@@ -1,7 +1,11 @@
-"""The blocked LU and triangular solves against the element-by-element
-elimination written out with Tensor operations: the same bytes, whatever the
-shape, the recursion splits and the thread count."""
+"""Elimination paths of zel.linalg: the blocked LU and triangular solves
+against the element-by-element elimination written out with Tensor
+operations (the same bytes, whatever the shape, the recursion splits and the
+thread count), and solve's float64 LU with refinement in limbs against exact
+solutions and against the limb LU it falls back to."""
+import math
 import random
+from fractions import Fraction
 
 import pytest
 import torch
@@ -106,3 +110,65 @@ def test_one_and_two_threads_give_the_same_bytes(n):
     finally:
         torch.set_num_threads(saved)
     assert digests[1] == digests[2]
+
+
+# solve by float64 LU and refinement in limbs --------------------------------------
+
+
+def limbs_of_fraction(q):
+    """The greedy 8-limb expansion of an exact rational (exact to ~2^-400)."""
+    out = []
+    for _ in range(8):
+        out.append(float(q))
+        q -= Fraction(out[-1])
+    return out
+
+
+def exact_problem(n, k, seed, diagonal):
+    """A (two limbs an element), X with lower limbs, and B = A X to 8 limbs."""
+    rng = random.Random(seed)
+    a = [[Fraction(rng.gauss(0, 1)) + Fraction(rng.gauss(0, 1)) * Fraction(2) ** -60 for _ in range(n)] for _ in range(n)]
+    for i in range(n):
+        a[i][i] += Fraction(diagonal)
+    x = [[Fraction(rng.gauss(0, 1)) + Fraction(rng.gauss(0, 1)) * Fraction(2) ** -70 for _ in range(k)] for _ in range(n)]
+    b = [[sum(a[i][j] * x[j][c] for j in range(n)) for c in range(k)] for i in range(n)]
+    rows = lambda m: [limbs_of_fraction(v) for r in m for v in r]
+    return from_rows(rows(a), (n, n)), from_rows(rows(b), (n, k)), [v for r in x for v in r]
+
+
+def digits(t, truth):
+    got = [sum(map(Fraction, r)) for r in limbs_of(t)]
+    err = max(abs(g - v) for g, v in zip(got, truth))
+    return 60.0 if err == 0 else -math.log10(err / max(abs(v) for v in truth))
+
+
+@pytest.mark.parametrize("n, k, diagonal", [(20, 1, 4.5), (128, 1, 11.3), (128, 3, 11.3), (40, 2, 0.0)])
+def test_refined_solve_is_as_accurate_as_the_limb_lu(n, k, diagonal):
+    a, b, truth = exact_problem(n, k, seed=n + k, diagonal=diagonal)
+    refined = digits(L.solve(a, b), truth)
+    by_lu = digits(L.lu_solve(*L.lu_factor(a), b), truth)
+    assert refined >= by_lu - 0.3
+    if diagonal:
+        assert refined >= 28
+
+
+def hilbert(n):
+    return from_rows([limbs_of_fraction(Fraction(1, i + j + 1)) for i in range(n) for j in range(n)], (n, n))
+
+
+@pytest.mark.parametrize("case", ["hilbert", "nan", "dependent rows", "zero row"])
+def test_what_refinement_cannot_trust_takes_the_limb_lu(case):
+    n = 24
+    a = hilbert(n) if case == "hilbert" else matrix(n, n, seed=3)
+    if case == "nan":
+        a[5, 7] = float("nan")
+    if case == "dependent rows":
+        a[20] = a[3]  # rounding leaves the limb LU a tiny pivot: it answers
+    b = matrix(n, 2, seed=4)
+    if case == "zero row":
+        a[20] = 0.0
+        with pytest.raises(RuntimeError, match="singular"):
+            L.solve(a, b)
+        return
+    want = L.lu_solve(*L.lu_factor(a), b)
+    assert same_bits(sum(limbs_of(L.solve(a, b)), []), sum(limbs_of(want), []))
