@@ -95,10 +95,38 @@ def test_a_zero_pivot_midway_keeps_the_elimination_and_its_error():
         L.solve(a, matrix(40, 1, seed=1))
 
 
+def column_cholesky(a):
+    """L column by column: a(i, j) - l(i, k) l(j, k) for k in order, times 1/l(j, j)."""
+    n = a.shape[0]
+    low = zel.zeros(n, n)
+    for j in range(n):
+        d = a[j, j]
+        for k in range(j):
+            d = d - low[j, k] * low[j, k]
+        low[j, j] = d.sqrt()
+        if j + 1 < n:
+            v = a[j + 1 :, j]
+            for k in range(j):
+                v = v - low[j + 1 :, k] * low[j, k]
+            low[j + 1 :, j] = v * low[j, j].reciprocal()
+    return low
+
+
+def test_cholesky_has_the_bytes_of_the_column_algorithm():
+    g = matrix(37, 37, seed=11)
+    a = g @ g.T + 37 * zel.eye(37)
+    assert same_bits(sum(limbs_of(L.cholesky(a)), []), sum(limbs_of(column_cholesky(a)), []))
+    a[30, 30] = -1.0
+    with pytest.raises(RuntimeError, match="order 31 is not positive"):
+        L.cholesky(a)
+
+
 @pytest.mark.parametrize("n", [128, 200])
 def test_one_and_two_threads_give_the_same_bytes(n):
     a, b = matrix(n, n, seed=n), matrix(n, 3, seed=n + 1)
-    calls = {"solve": lambda: L.solve(a, b), "inv": lambda: L.inv(a), "det": lambda: L.det(a)}
+    spd = a @ a.T + n * zel.eye(n)
+    calls = {"solve": lambda: L.solve(a, b), "inv": lambda: L.inv(a), "det": lambda: L.det(a),
+             "cholesky": lambda: L.cholesky(spd)}
     saved = torch.get_num_threads()
     try:
         digests = {}

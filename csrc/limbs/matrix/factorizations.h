@@ -463,7 +463,7 @@ inline bool refined_solve(const Matrix& a, Matrix& b) {
 // Returns 0, or the order of the first leading minor that is not positive
 // definite (its pivot is <= 0 or NaN on the exact value); L is then
 // meaningless.
-inline int64_t cholesky(const Matrix& a, Matrix& l) {
+inline int64_t cholesky_unblocked(const Matrix& a, Matrix& l) {
   const int64_t n = a.rows;
   l = Matrix(n, n);
   for (int64_t j = 0; j < n; ++j) {
@@ -480,6 +480,65 @@ inline int64_t cholesky(const Matrix& a, Matrix& l) {
       l.at(i, j) = mul(v, inv);
     }
   }
+  return 0;
+}
+
+namespace blocked_detail {
+
+// cholesky_unblocked's subtractions per element in the same order, by
+// recursion over columns as BlockedLu; the products also fill the upper
+// triangle of each diagonal block, cleared at the end.
+struct BlockedCholesky {
+  Matrix& l;
+  int64_t n;
+  std::vector<double> pl;  // element (i, j) of L at (i * n + j) * kPackedFields
+  std::vector<double> pb;
+
+  explicit BlockedCholesky(Matrix& l_) : l(l_), n(l_.rows) {
+    pl.assign(static_cast<size_t>(packed_a_size(n, n)), 0.0);
+    pb.assign(static_cast<size_t>(packed_b_size(n / 2, n - n / 2)), 0.0);
+  }
+
+  double* packed_l(int64_t i, int64_t j) { return pl.data() + (i * n + j) * kPackedFields; }
+
+  // 0, or the order of the first leading minor that is not positive definite.
+  int64_t columns(int64_t c0, int64_t c1) {
+    if (c1 - c0 == 1) return column(c0);
+    const int64_t mid = c0 + (c1 - c0) / 2, h = mid - c0, w = c1 - mid;
+    if (const int64_t bad = columns(c0, mid)) return bad;
+    // b(kk, c) = L(c, kk): the finished columns' rows of the next block.
+    pack_b(block(l, mid, c0, w, h, true), pb.data(), 0, h);
+    subtract_block(packed_l(mid, c0), n, pb.data(), h, l, mid, n - mid, mid, w);
+    return columns(mid, c1);
+  }
+
+  int64_t column(int64_t j) {
+    const Row d = l.at(j, j);
+    if (sign_exact(d) != 1) return j + 1;
+    const Row l_jj = sqrt(d);
+    l.at(j, j) = l_jj;
+    const Row inv = reciprocal(l_jj);
+    for (int64_t i = j + 1; i < n; ++i) {
+      l.at(i, j) = mul(l.at(i, j), inv);
+      pack_element(l.at(i, j).l, packed_l(i, j), 1);
+    }
+    return 0;
+  }
+};
+
+}  // namespace blocked_detail
+
+// L with A = L L^T from the lower triangle of a: cholesky_unblocked's
+// result, bit for bit.
+inline int64_t cholesky(const Matrix& a, Matrix& l) {
+  const int64_t n = a.rows;
+  if (n < kBlockedMin) return cholesky_unblocked(a, l);
+  l = Matrix(n, n);
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j <= i; ++j) l.at(i, j) = a.at(i, j);
+  if (const int64_t bad = blocked_detail::BlockedCholesky(l).columns(0, n)) return bad;
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = i + 1; j < n; ++j) l.at(i, j) = zero_row();
   return 0;
 }
 
