@@ -95,6 +95,15 @@ def test_a_zero_pivot_midway_keeps_the_elimination_and_its_error():
         L.solve(a, matrix(40, 1, seed=1))
 
 
+@pytest.mark.parametrize("case", ["plain", "nan multiplier"])
+def test_inv_has_the_bytes_of_lu_solve_on_the_identity(case):
+    a = matrix(45, 45, seed=12)
+    if case == "nan multiplier":
+        a[40, 2] = float("nan")  # never the pivot: a NaN multiplier, whose products with 0 are NaN
+    want = L.lu_solve(*L.lu_factor(a), zel.eye(45))
+    assert same_bits(sum(limbs_of(L.inv(a)), []), sum(limbs_of(want), []))
+
+
 def column_cholesky(a):
     """L column by column: a(i, j) - l(i, k) l(j, k) for k in order, times 1/l(j, j)."""
     n = a.shape[0]

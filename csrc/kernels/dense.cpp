@@ -31,6 +31,10 @@ void lu_solve_kernel(const Matrix& lu, const std::vector<int32_t>& pivots, Matri
   kern::lu_solve(lu, pivots, b);
 }
 
+Matrix lu_inverse_kernel(const Matrix& lu, const std::vector<int32_t>& pivots) {
+  return kern::lu_inverse(lu, pivots);
+}
+
 void lu_solve_transposed_kernel(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b) {
   kern::lu_solve_transposed(lu, pivots, b);
 }

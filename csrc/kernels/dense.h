@@ -27,6 +27,8 @@ std::vector<int64_t> pivot_permutation_kernel(const std::vector<int32_t>& pivots
 // b; false (b untouched) where the limb LU must decide.
 bool refined_solve_kernel(const Matrix& a, Matrix& b);
 void lu_solve_kernel(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b);
+// lu_solve_kernel's result on the identity, without the products of its zeros.
+Matrix lu_inverse_kernel(const Matrix& lu, const std::vector<int32_t>& pivots);
 void lu_solve_transposed_kernel(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b);
 Row lu_det_kernel(const Matrix& lu, const std::vector<int32_t>& pivots);
 limbs::dense::SlogDet lu_slogdet_kernel(const Matrix& lu, const std::vector<int32_t>& pivots);

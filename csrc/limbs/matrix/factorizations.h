@@ -98,20 +98,25 @@ inline int64_t panel_grain(int64_t work_per_panel) {
 // scaled: the non-unit diagonal. Threads take disjoint column panels.
 template <class Scale>
 void solve_rows(const double* pa, int64_t a_stride, Matrix& x, int64_t r0, int64_t c0, int64_t h,
-                int64_t w, bool upper, double* pb, const Scale& scale) {
+                int64_t w, bool upper, bool identity, double* pb, const Scale& scale) {
   const int64_t panels = panels_of(w);
   for_chunks(panels, panel_grain(h * h / 2 * kPanel), [&](int64_t p0, int64_t p1) {
-    const int64_t col0 = c0 + p0 * kPanel;
-    const int64_t width = std::min(w, p1 * kPanel) - p0 * kPanel;
-    const MatrixView src = block(x, r0, col0, h, width);
-    // These panels of pb, laid out as a packed b of their own.
-    double* own = pb + p0 * h * kPackedFields * kPanel;
-    for (int64_t step = 0; step < h; ++step) {
-      const int64_t i = upper ? h - 1 - step : step;
-      subtract_products_rows(pa, a_stride, own, h, upper ? i + 1 : 0, upper ? h : i, width, i,
-                             i + 1, block_out(x, r0, col0));
-      for (int64_t c = 0; c < width; ++c) scale(r0 + i, x.at(r0 + i, col0 + c));
-      pack_b(src, own, i, i + 1);
+    for (int64_t p = p0; p < p1; ++p) {
+      const int64_t col0 = c0 + p * kPanel;
+      const int64_t width = std::min(w - p * kPanel, kPanel);
+      const MatrixView src = block(x, r0, col0, h, width);
+      // This panel of pb, laid out as a packed b of its own.
+      double* own = pb + p * h * kPackedFields * kPanel;
+      // Columns of a lower solve's identity are exact zeros above their 1, and
+      // stay so: those rows and their products are skipped.
+      const int64_t first = identity ? p * kPanel : 0;
+      for (int64_t step = 0; step < h - first; ++step) {
+        const int64_t i = upper ? h - 1 - step : first + step;
+        subtract_products_rows(pa, a_stride, own, h, upper ? i + 1 : first, upper ? h : i, width, i,
+                               i + 1, block_out(x, r0, col0));
+        for (int64_t c = 0; c < width; ++c) scale(r0 + i, x.at(r0 + i, col0 + c));
+        pack_b(src, own, i, i + 1);
+      }
     }
   });
 }
@@ -155,7 +160,8 @@ struct BlockedLu {
     const int64_t mid = c0 + (c1 - c0) / 2, h = mid - c0;
     const int64_t w = (c1 == k ? n : c1) - mid;
     if (!columns(c0, mid)) return false;
-    solve_rows(packed_l(c0, c0), k, a, c0, mid, h, w, false, pb.data(), [](int64_t, Row&) {});
+    solve_rows(packed_l(c0, c0), k, a, c0, mid, h, w, false, false, pb.data(),
+               [](int64_t, Row&) {});
     subtract_block(packed_l(mid, c0), k, pb.data(), h, a, mid, m - mid, mid, w);
     return columns(mid, c1);
   }
@@ -276,7 +282,7 @@ inline void triangular_solve(const Matrix& t, Matrix& b, bool upper, bool unit) 
     for (int64_t kk = upper ? i + 1 : 0; kk < (upper ? n : i); ++kk)
       pack_element(t.at(i, kk).l, pa.data() + (i * n + kk) * kPackedFields, 1);
   std::vector<double> pb(static_cast<size_t>(packed_b_size(n, b.cols)));
-  blocked_detail::solve_rows(pa.data(), n, b, 0, 0, n, b.cols, upper, pb.data(),
+  blocked_detail::solve_rows(pa.data(), n, b, 0, 0, n, b.cols, upper, false, pb.data(),
                              [&](int64_t i, Row& x) {
                                if (!unit) x = mul(x, inv_diag[static_cast<size_t>(i)]);
                              });
@@ -292,6 +298,40 @@ inline void lu_solve(const Matrix& lu, const std::vector<int32_t>& pivots, Matri
   }
   triangular_solve(lu, b, false, true);
   triangular_solve(lu, b, true, false);
+}
+
+// lu_solve's result on the identity, bit for bit. The unit-lower solve runs
+// on I in column order, where each column is exactly zero above its 1, and
+// its columns then take the pivots' order; entries that are not finite
+// (whose products with zero are not zero) take the plain lu_solve.
+inline Matrix lu_inverse(const Matrix& lu, const std::vector<int32_t>& pivots) {
+  const int64_t n = lu.rows;
+  bool finite = true;
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j < i; ++j)
+      for (int l = 0; l < kLimbs; ++l) finite = finite && std::isfinite(lu.at(i, j).l[l]);
+  if (n < kBlockedMin || !finite) {
+    Matrix x = identity(n);
+    lu_solve(lu, pivots, x);
+    return x;
+  }
+  std::vector<double> pa(static_cast<size_t>(packed_a_size(n, n)));
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t kk = 0; kk < i; ++kk)
+      pack_element(lu.at(i, kk).l, pa.data() + (i * n + kk) * kPackedFields, 1);
+  std::vector<double> pb(static_cast<size_t>(packed_b_size(n, n)));
+  Matrix z = identity(n);
+  blocked_detail::solve_rows(pa.data(), n, z, 0, 0, n, n, false, true, pb.data(),
+                             [](int64_t, Row&) {});
+  // Column c of P I is the unit vector of the row that P brings to c.
+  const std::vector<int64_t> perm = pivot_permutation(pivots, n);
+  std::vector<int64_t> source(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) source[static_cast<size_t>(perm[static_cast<size_t>(i)])] = i;
+  Matrix y(n, n);
+  for (int64_t r = 0; r < n; ++r)
+    for (int64_t c = 0; c < n; ++c) y.at(r, c) = z.at(r, source[static_cast<size_t>(c)]);
+  triangular_solve(lu, y, true, false);
+  return y;
 }
 
 // X with A^T X = B from the same factors: A^T = U^T L^T P, so the lower

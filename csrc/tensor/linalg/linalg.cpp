@@ -189,11 +189,7 @@ Lu factor(Matrix m) {
 }
 
 // Matrix inverse from the LU factors.
-Matrix inverse_of(const Lu& f) {
-  Matrix x = limbs::identity(f.lu.rows);
-  kernels::lu_solve_kernel(f.lu, f.pivots, x);
-  return x;
-}
+Matrix inverse_of(const Lu& f) { return kernels::lu_inverse_kernel(f.lu, f.pivots); }
 
 // --- Norms ------------------------------------------------------------------------
 
