@@ -96,9 +96,26 @@ inline int64_t panel_grain(int64_t work_per_panel) {
 // packed in pa (a_stride fields per row, column kk of the block at kk), and
 // each finished row packed into pb (depth h). Optionally each row is then
 // scaled: the non-unit diagonal. Threads take disjoint column panels.
+// subtract_products_rows over [k_begin, k_end) without the columns marked in
+// skip (those of exactly zero pivots, which the elimination leaves out).
+inline void subtract_runs(const char* skip, const double* pa, int64_t a_stride, const double* pb,
+                          int64_t k, int64_t k_begin, int64_t k_end, int64_t n, int64_t i_begin,
+                          int64_t i_end, const MatrixOut& c) {
+  if (skip == nullptr)
+    return subtract_products_rows(pa, a_stride, pb, k, k_begin, k_end, n, i_begin, i_end, c);
+  for (int64_t lo = k_begin; lo < k_end;) {
+    while (lo < k_end && skip[lo]) ++lo;
+    int64_t hi = lo;
+    while (hi < k_end && !skip[hi]) ++hi;
+    if (lo < hi) subtract_products_rows(pa, a_stride, pb, k, lo, hi, n, i_begin, i_end, c);
+    lo = hi;
+  }
+}
+
 template <class Scale>
 void solve_rows(const double* pa, int64_t a_stride, Matrix& x, int64_t r0, int64_t c0, int64_t h,
-                int64_t w, bool upper, bool identity, double* pb, const Scale& scale) {
+                int64_t w, bool upper, bool identity, const char* skip, double* pb,
+                const Scale& scale) {
   const int64_t panels = panels_of(w);
   for_chunks(panels, panel_grain(h * h / 2 * kPanel), [&](int64_t p0, int64_t p1) {
     for (int64_t p = p0; p < p1; ++p) {
@@ -112,8 +129,8 @@ void solve_rows(const double* pa, int64_t a_stride, Matrix& x, int64_t r0, int64
       const int64_t first = identity ? p * kPanel : 0;
       for (int64_t step = 0; step < h - first; ++step) {
         const int64_t i = upper ? h - 1 - step : first + step;
-        subtract_products_rows(pa, a_stride, own, h, upper ? i + 1 : first, upper ? h : i, width, i,
-                               i + 1, block_out(x, r0, col0));
+        subtract_runs(skip, pa, a_stride, own, h, upper ? i + 1 : first, upper ? h : i, width, i,
+                      i + 1, block_out(x, r0, col0));
         for (int64_t c = 0; c < width; ++c) scale(r0 + i, x.at(r0 + i, col0 + c));
         pack_b(src, own, i, i + 1);
       }
@@ -125,48 +142,65 @@ void solve_rows(const double* pa, int64_t a_stride, Matrix& x, int64_t r0, int64
 // rows in pa (a_stride fields per row) and packed b (depth k), in parallel
 // over rows.
 inline void subtract_block(const double* pa, int64_t a_stride, const double* pb, int64_t k,
-                           Matrix& a, int64_t r0, int64_t rows, int64_t c0, int64_t w) {
+                           Matrix& a, int64_t r0, int64_t rows, int64_t c0, int64_t w,
+                           const char* skip = nullptr) {
   const MatrixOut c = block_out(a, r0, c0);
   const int64_t grain = 4096 / (k * w > 0 ? k * w : 1) + 1;
   for_chunks(rows, grain, [&](int64_t i0, int64_t i1) {
-    subtract_products_rows(pa, a_stride, pb, k, 0, k, w, i0, i1, c);
+    subtract_runs(skip, pa, a_stride, pb, k, 0, k, w, i0, i1, c);
   });
 }
 
 // The recursive LU over columns. Each multiplier column is packed once,
 // when it is final (its rows then follow the later swaps), and every level
 // packs only the U block it hands to the product kernel.
+// Packing buffers kept between calls on each thread (up to kKeptScratch
+// doubles): fresh pages for every factorisation cost more than a small one.
+constexpr size_t kKeptScratch = size_t(1) << 21;
+
+struct Scratch {
+  std::vector<double> own;
+  double* get(size_t count, int slot) {
+    thread_local std::vector<double> cache[2];
+    std::vector<double>& v = count <= kKeptScratch ? cache[slot] : own;
+    if (v.size() < count) v.resize(count);
+    return v.data();
+  }
+};
+
 struct BlockedLu {
   Matrix& a;
   std::vector<int32_t>& pivots;
   int64_t k;
-  std::vector<double> pl;  // element (i, j) of L at (i * k + j) * kPackedFields
-  std::vector<double> pb;  // the U block of the current level
+  int64_t info = 0;
+  std::vector<char> zero_pivot;  // columns the elimination leaves out
+  Scratch s_l, s_b;
+  double* pl;  // element (i, j) of L at (i * k + j) * kPackedFields
+  double* pb;  // the U block of the current level
 
   BlockedLu(Matrix& a_, std::vector<int32_t>& pivots_)
-      : a(a_), pivots(pivots_), k(std::min(a_.rows, a_.cols)) {
-    pl.assign(static_cast<size_t>(packed_a_size(a.rows, k)), 0.0);
-    pb.assign(static_cast<size_t>(packed_b_size(k / 2, a.cols - k / 2)), 0.0);
+      : a(a_), pivots(pivots_), k(std::min(a_.rows, a_.cols)), zero_pivot(size_t(k), 0) {
+    pl = s_l.get(static_cast<size_t>(packed_a_size(a.rows, k)), 0);
+    pb = s_b.get(static_cast<size_t>(packed_b_size(k / 2, a.cols - k / 2)), 1);
   }
 
-  double* packed_l(int64_t i, int64_t j) { return pl.data() + (i * k + j) * kPackedFields; }
+  double* packed_l(int64_t i, int64_t j) { return pl + (i * k + j) * kPackedFields; }
 
   // Factors columns [c0, c1) (rows c0..m-1) whose earlier columns are done;
-  // the block ending at k also carries the columns up to a.cols. False at an
-  // exactly zero pivot, where the caller starts over with the element loop.
-  bool columns(int64_t c0, int64_t c1) {
+  // the block ending at k also carries the columns up to a.cols.
+  void columns(int64_t c0, int64_t c1) {
     const int64_t m = a.rows, n = a.cols;
     if (c1 - c0 == 1) return column(c0);
     const int64_t mid = c0 + (c1 - c0) / 2, h = mid - c0;
     const int64_t w = (c1 == k ? n : c1) - mid;
-    if (!columns(c0, mid)) return false;
-    solve_rows(packed_l(c0, c0), k, a, c0, mid, h, w, false, false, pb.data(),
-               [](int64_t, Row&) {});
-    subtract_block(packed_l(mid, c0), k, pb.data(), h, a, mid, m - mid, mid, w);
-    return columns(mid, c1);
+    columns(c0, mid);
+    const char* skip = info != 0 ? zero_pivot.data() + c0 : nullptr;
+    solve_rows(packed_l(c0, c0), k, a, c0, mid, h, w, false, false, skip, pb, [](int64_t, Row&) {});
+    subtract_block(packed_l(mid, c0), k, pb, h, a, mid, m - mid, mid, w, skip);
+    columns(mid, c1);
   }
 
-  bool column(int64_t j) {
+  void column(int64_t j) {
     const int64_t m = a.rows;
     const int64_t p = linalg_detail::pivot_row(a, j, m);
     pivots[static_cast<size_t>(j)] = static_cast<int32_t>(p + 1);
@@ -175,13 +209,16 @@ struct BlockedLu {
       std::swap_ranges(packed_l(j, 0), packed_l(j, j), packed_l(p, 0));
     }
     const Row pivot = a.at(j, j);
-    if (sign_exact(pivot) == 0) return false;
+    if (sign_exact(pivot) == 0) {
+      if (info == 0) info = j + 1;
+      zero_pivot[static_cast<size_t>(j)] = 1;
+      return;
+    }
     const Row inv_pivot = reciprocal(pivot);
     for (int64_t i = j + 1; i < m; ++i) {
       a.at(i, j) = mul(a.at(i, j), inv_pivot);
       pack_element(a.at(i, j).l, packed_l(i, j), 1);
     }
-    return true;
   }
 };
 
@@ -217,17 +254,14 @@ inline int64_t lu_factor_unblocked(Matrix& a, std::vector<int32_t>& pivots) {
   return info;
 }
 
-// lu_factor_unblocked's result, bit for bit, through the blocked steps; a
-// matrix with an exactly zero pivot takes the element-by-element loop.
+// lu_factor_unblocked's result, bit for bit, through the blocked steps.
 inline int64_t lu_factor(Matrix& a, std::vector<int32_t>& pivots) {
   const int64_t k = std::min(a.rows, a.cols);
-  if (k >= kBlockedMin) {
-    pivots.assign(static_cast<size_t>(k), 0);
-    Matrix original = a;
-    if (blocked_detail::BlockedLu(a, pivots).columns(0, k)) return 0;
-    a = std::move(original);
-  }
-  return lu_factor_unblocked(a, pivots);
+  if (k < kBlockedMin) return lu_factor_unblocked(a, pivots);
+  pivots.assign(static_cast<size_t>(k), 0);
+  blocked_detail::BlockedLu lu(a, pivots);
+  lu.columns(0, k);
+  return lu.info;
 }
 
 // Row permutation of getrf's pivots: row i of P A is row perm[i] of A.
@@ -282,7 +316,7 @@ inline void triangular_solve(const Matrix& t, Matrix& b, bool upper, bool unit) 
     for (int64_t kk = upper ? i + 1 : 0; kk < (upper ? n : i); ++kk)
       pack_element(t.at(i, kk).l, pa.data() + (i * n + kk) * kPackedFields, 1);
   std::vector<double> pb(static_cast<size_t>(packed_b_size(n, b.cols)));
-  blocked_detail::solve_rows(pa.data(), n, b, 0, 0, n, b.cols, upper, false, pb.data(),
+  blocked_detail::solve_rows(pa.data(), n, b, 0, 0, n, b.cols, upper, false, nullptr, pb.data(),
                              [&](int64_t i, Row& x) {
                                if (!unit) x = mul(x, inv_diag[static_cast<size_t>(i)]);
                              });
@@ -321,7 +355,7 @@ inline Matrix lu_inverse(const Matrix& lu, const std::vector<int32_t>& pivots) {
       pack_element(lu.at(i, kk).l, pa.data() + (i * n + kk) * kPackedFields, 1);
   std::vector<double> pb(static_cast<size_t>(packed_b_size(n, n)));
   Matrix z = identity(n);
-  blocked_detail::solve_rows(pa.data(), n, z, 0, 0, n, n, false, true, pb.data(),
+  blocked_detail::solve_rows(pa.data(), n, z, 0, 0, n, n, false, true, nullptr, pb.data(),
                              [](int64_t, Row&) {});
   // Column c of P I is the unit vector of the row that P brings to c.
   const std::vector<int64_t> perm = pivot_permutation(pivots, n);
@@ -531,15 +565,16 @@ namespace blocked_detail {
 struct BlockedCholesky {
   Matrix& l;
   int64_t n;
-  std::vector<double> pl;  // element (i, j) of L at (i * n + j) * kPackedFields
-  std::vector<double> pb;
+  Scratch s_l, s_b;
+  double* pl;  // element (i, j) of L at (i * n + j) * kPackedFields
+  double* pb;
 
   explicit BlockedCholesky(Matrix& l_) : l(l_), n(l_.rows) {
-    pl.assign(static_cast<size_t>(packed_a_size(n, n)), 0.0);
-    pb.assign(static_cast<size_t>(packed_b_size(n / 2, n - n / 2)), 0.0);
+    pl = s_l.get(static_cast<size_t>(packed_a_size(n, n)), 0);
+    pb = s_b.get(static_cast<size_t>(packed_b_size(n / 2, n - n / 2)), 1);
   }
 
-  double* packed_l(int64_t i, int64_t j) { return pl.data() + (i * n + j) * kPackedFields; }
+  double* packed_l(int64_t i, int64_t j) { return pl + (i * n + j) * kPackedFields; }
 
   // 0, or the order of the first leading minor that is not positive definite.
   int64_t columns(int64_t c0, int64_t c1) {
@@ -547,8 +582,8 @@ struct BlockedCholesky {
     const int64_t mid = c0 + (c1 - c0) / 2, h = mid - c0, w = c1 - mid;
     if (const int64_t bad = columns(c0, mid)) return bad;
     // b(kk, c) = L(c, kk): the finished columns' rows of the next block.
-    pack_b(block(l, mid, c0, w, h, true), pb.data(), 0, h);
-    subtract_block(packed_l(mid, c0), n, pb.data(), h, l, mid, n - mid, mid, w);
+    pack_b(block(l, mid, c0, w, h, true), pb, 0, h);
+    subtract_block(packed_l(mid, c0), n, pb, h, l, mid, n - mid, mid, w);
     return columns(mid, c1);
   }
 
