@@ -154,14 +154,16 @@ inline void subtract_block(const double* pa, int64_t a_stride, const double* pb,
 // The recursive LU over columns. Each multiplier column is packed once,
 // when it is final (its rows then follow the later swaps), and every level
 // packs only the U block it hands to the product kernel.
-// Packing buffers kept between calls on each thread (up to kKeptScratch
-// doubles): fresh pages for every factorisation cost more than a small one.
-constexpr size_t kKeptScratch = size_t(1) << 21;
+// Packing buffers kept between calls on each thread, up to kKeptScratch
+// doubles (4 MB, n = 320) in each of 4 slots: fresh pages for every call cost
+// more than a small factorisation. Slots 0 and 1 serve the factorisations,
+// 2 and 3 the triangular solves.
+constexpr size_t kKeptScratch = size_t(1) << 19;
 
 struct Scratch {
   std::vector<double> own;
   double* get(size_t count, int slot) {
-    thread_local std::vector<double> cache[2];
+    thread_local std::vector<double> cache[4];
     std::vector<double>& v = count <= kKeptScratch ? cache[slot] : own;
     if (v.size() < count) v.resize(count);
     return v.data();
@@ -311,12 +313,13 @@ inline void triangular_solve(const Matrix& t, Matrix& b, bool upper, bool unit) 
   for (int64_t i = 0; i < n && !unit; ++i)
     inv_diag[static_cast<size_t>(i)] = reciprocal(t.at(i, i));
   // Only the triangle that the rows read.
-  std::vector<double> pa(static_cast<size_t>(packed_a_size(n, n)));
+  blocked_detail::Scratch s_a, s_b;
+  double* pa = s_a.get(static_cast<size_t>(packed_a_size(n, n)), 2);
   for (int64_t i = 0; i < n; ++i)
     for (int64_t kk = upper ? i + 1 : 0; kk < (upper ? n : i); ++kk)
-      pack_element(t.at(i, kk).l, pa.data() + (i * n + kk) * kPackedFields, 1);
-  std::vector<double> pb(static_cast<size_t>(packed_b_size(n, b.cols)));
-  blocked_detail::solve_rows(pa.data(), n, b, 0, 0, n, b.cols, upper, false, nullptr, pb.data(),
+      pack_element(t.at(i, kk).l, pa + (i * n + kk) * kPackedFields, 1);
+  double* pb = s_b.get(static_cast<size_t>(packed_b_size(n, b.cols)), 3);
+  blocked_detail::solve_rows(pa, n, b, 0, 0, n, b.cols, upper, false, nullptr, pb,
                              [&](int64_t i, Row& x) {
                                if (!unit) x = mul(x, inv_diag[static_cast<size_t>(i)]);
                              });
@@ -349,14 +352,15 @@ inline Matrix lu_inverse(const Matrix& lu, const std::vector<int32_t>& pivots) {
     lu_solve(lu, pivots, x);
     return x;
   }
-  std::vector<double> pa(static_cast<size_t>(packed_a_size(n, n)));
+  // Slots 0 and 1: the LU is done; triangular_solve below takes 2 and 3.
+  blocked_detail::Scratch s_a, s_b;
+  double* pa = s_a.get(static_cast<size_t>(packed_a_size(n, n)), 0);
   for (int64_t i = 0; i < n; ++i)
     for (int64_t kk = 0; kk < i; ++kk)
-      pack_element(lu.at(i, kk).l, pa.data() + (i * n + kk) * kPackedFields, 1);
-  std::vector<double> pb(static_cast<size_t>(packed_b_size(n, n)));
+      pack_element(lu.at(i, kk).l, pa + (i * n + kk) * kPackedFields, 1);
+  double* pb = s_b.get(static_cast<size_t>(packed_b_size(n, n)), 1);
   Matrix z = identity(n);
-  blocked_detail::solve_rows(pa.data(), n, z, 0, 0, n, n, false, true, nullptr, pb.data(),
-                             [](int64_t, Row&) {});
+  blocked_detail::solve_rows(pa, n, z, 0, 0, n, n, false, true, nullptr, pb, [](int64_t, Row&) {});
   // Column c of P I is the unit vector of the row that P brings to c.
   const std::vector<int64_t> perm = pivot_permutation(pivots, n);
   std::vector<int64_t> source(static_cast<size_t>(n));
