@@ -190,6 +190,17 @@ def test_refined_solve_is_as_accurate_as_the_limb_lu(n, k, diagonal):
         assert refined >= 28
 
 
+def test_each_right_hand_side_is_refined_to_its_own_scale():
+    a, b, truth = exact_problem(30, 2, seed=8, diagonal=5.5)
+    rows = limbs_of(b)
+    small = [[v * 2.0**-120 for v in row] if i % 2 else row for i, row in enumerate(rows)]
+    b = from_rows(small, (30, 2))
+    truth = [v * Fraction(2) ** -120 if i % 2 else v for i, v in enumerate(truth)]
+    x = L.solve(a, b)
+    for c in (0, 1):
+        assert digits(x[:, c], truth[c::2]) >= 28
+
+
 def hilbert(n):
     return from_rows([limbs_of_fraction(Fraction(1, i + j + 1)) for i in range(n) for j in range(n)], (n, n))
 

@@ -492,47 +492,56 @@ inline bool refined_solve(const Matrix& a, Matrix& b) {
     lu[static_cast<size_t>(i)] = approx(a.data[static_cast<size_t>(i)]);
   std::vector<int64_t> perm;
   if (!lu_float64(lu, n, perm)) return false;
-  Matrix x(n, k);
+  Matrix x(n, k), r(n, k);
   std::vector<double> col(static_cast<size_t>(n));
-  // x += lu^-1 approx(r) column by column; returns max |correction|.
-  auto correct = [&](const Matrix& r) {
+  // Each column is judged on its own scale and stops on its own.
+  std::vector<double> prev(static_cast<size_t>(k));
+  std::vector<char> done(static_cast<size_t>(k), 0);
+  // Column c of x += lu^-1 approx(column c of r); returns max |correction|.
+  auto correct = [&](const Matrix& rhs, int64_t c) {
     double dmax = 0.0;
-    for (int64_t c = 0; c < k; ++c) {
-      for (int64_t i = 0; i < n; ++i) col[static_cast<size_t>(i)] = approx(r.at(i, c));
-      solve_float64(lu, n, perm, col.data());
-      for (int64_t i = 0; i < n; ++i) {
-        const double d = col[static_cast<size_t>(i)];
-        x.at(i, c) = add(x.at(i, c), from_double(d));
-        dmax = std::max(dmax, std::fabs(d));
-        if (!std::isfinite(d)) dmax = kInf;
-      }
+    for (int64_t i = 0; i < n; ++i) col[static_cast<size_t>(i)] = approx(rhs.at(i, c));
+    solve_float64(lu, n, perm, col.data());
+    for (int64_t i = 0; i < n; ++i) {
+      const double d = col[static_cast<size_t>(i)];
+      x.at(i, c) = add(x.at(i, c), from_double(d));
+      dmax = std::isfinite(d) ? std::max(dmax, std::fabs(d)) : kInf;
     }
     return dmax;
   };
-  double prev = correct(b);
-  Matrix r(n, k);
+  for (int64_t c = 0; c < k; ++c) prev[static_cast<size_t>(c)] = correct(b, c);
   for (int step = 0; step < kRefineMaxSteps; ++step) {
     for_chunks(n, 4096 / (n * k) + 1, [&](int64_t i0, int64_t i1) {
       std::vector<double> scratch(static_cast<size_t>(tree_scratch_rows(n) * kLimbs));
       for (int64_t i = i0; i < i1; ++i)
         for (int64_t c = 0; c < k; ++c)
-          r.at(i, c) = sub(b.at(i, c), dot(a.at(i, 0).l, 1, x.at(0, c).l, k, n, scratch.data()));
+          if (!done[static_cast<size_t>(c)])
+            r.at(i, c) = sub(b.at(i, c), dot(a.at(i, 0).l, 1, x.at(0, c).l, k, n, scratch.data()));
     });
-    const double dmax = correct(r);
-    double xmax = 0.0;
-    for (const Row& v : x.data) xmax = std::max(xmax, std::fabs(approx(v)));
-    if (!(dmax <= xmax)) return false;  // NaN, or no digit of x settled
-    // Done when the next correction, at this step's rate, would be lost.
-    if (dmax <= 0x1p-104 * xmax || dmax * (dmax / prev) <= 0x1p-106 * xmax) break;
-    if (dmax > 0.5 * prev) {
-      if (dmax <= 0x1p-90 * xmax) break;  // the residual's own rounding
-      return false;
+    bool all_done = true;
+    for (int64_t c = 0; c < k; ++c) {
+      if (done[static_cast<size_t>(c)]) continue;
+      const double dmax = correct(r, c);
+      double xmax = 0.0;
+      for (int64_t i = 0; i < n; ++i) xmax = std::max(xmax, std::fabs(approx(x.at(i, c))));
+      if (!(dmax <= xmax)) return false;  // NaN, or no digit of x settled
+      const double p = prev[static_cast<size_t>(c)];
+      // Done when the next correction, at this step's rate, would be lost.
+      bool stop = dmax <= 0x1p-104 * xmax || dmax * (dmax / p) <= 0x1p-106 * xmax;
+      if (!stop && dmax > 0.5 * p) {
+        if (dmax > 0x1p-90 * xmax) return false;
+        stop = true;  // stalled at the residual's own rounding
+      }
+      done[static_cast<size_t>(c)] = stop;
+      prev[static_cast<size_t>(c)] = dmax;
+      all_done = all_done && stop;
     }
-    if (step == kRefineMaxSteps - 1) return false;
-    prev = dmax;
+    if (all_done) {
+      b = std::move(x);
+      return true;
+    }
   }
-  b = std::move(x);
-  return true;
+  return false;
 }
 
 // --- Cholesky ------------------------------------------------------------------
