@@ -441,6 +441,18 @@ constexpr int64_t kRefineMaxRhs = 8;
 
 namespace refine_detail {
 
+// Rows [i_begin, i_end) of a (n x n) minus their multiple of pivot row j.
+LIMBS_VECTOR_CLONES inline void eliminate_rows(double* a, int64_t n, int64_t j, int64_t i_begin,
+                                               int64_t i_end) {
+  const double* prow = a + j * n;
+  for (int64_t i = i_begin; i < i_end; ++i) {
+    double* row = a + i * n;
+    const double f = row[j] / prow[j];
+    row[j] = f;
+    for (int64_t c = j + 1; c < n; ++c) row[c] = row[c] - f * prow[c];
+  }
+}
+
 // In place, partial pivoting on |a| (the first largest wins); perm[j] is the
 // row swapped with j. False at a pivot under the floor or a non-finite entry.
 inline bool lu_float64(std::vector<double>& a, int64_t n, std::vector<int64_t>& perm) {
@@ -458,13 +470,10 @@ inline bool lu_float64(std::vector<double>& a, int64_t n, std::vector<int64_t>& 
     if (p != j) std::swap_ranges(&a[j * n], &a[j * n + n], &a[p * n]);
     const double pivot = a[j * n + j];
     if (!(std::fabs(pivot) > amax * kRefinePivotFloor)) return false;
-    for (int64_t i = j + 1; i < n; ++i) {
-      double* row = &a[i * n];
-      const double f = row[j] / pivot;
-      row[j] = f;
-      const double* prow = &a[j * n];
-      for (int64_t c = j + 1; c < n; ++c) row[c] = row[c] - f * prow[c];
-    }
+    // Rows are independent: chunks of some 16384 products in parallel.
+    for_chunks(n - j - 1, 16384 / (n - j) + 1, [&](int64_t i0, int64_t i1) {
+      eliminate_rows(a.data(), n, j, j + 1 + i0, j + 1 + i1);
+    });
   }
   return true;
 }
