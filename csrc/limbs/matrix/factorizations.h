@@ -582,8 +582,7 @@ inline int64_t cholesky_unblocked(const Matrix& a, Matrix& l) {
 namespace blocked_detail {
 
 // cholesky_unblocked's subtractions per element in the same order, by
-// recursion over columns as BlockedLu; the products also fill the upper
-// triangle of each diagonal block, cleared at the end.
+// recursion over columns as BlockedLu, on the lower triangle only.
 struct BlockedCholesky {
   Matrix& l;
   int64_t n;
@@ -605,7 +604,13 @@ struct BlockedCholesky {
     if (const int64_t bad = columns(c0, mid)) return bad;
     // b(kk, c) = L(c, kk): the finished columns' rows of the next block.
     pack_b(block(l, mid, c0, w, h, true), pb, 0, h);
-    subtract_block(packed_l(mid, c0), n, pb, h, l, mid, n - mid, mid, w);
+    // The diagonal block up to its diagonal only, then the rows below it.
+    const MatrixOut diag = block_out(l, mid, mid);
+    for_chunks(w, 8192 / (h * w + 1) + 1, [&](int64_t r0, int64_t r1) {
+      for (int64_t r = r0; r < r1; ++r)
+        subtract_products_rows(packed_l(mid, c0), n, pb, h, 0, h, r + 1, r, r + 1, diag);
+    });
+    subtract_block(packed_l(c1, c0), n, pb, h, l, c1, n - c1, mid, w);
     return columns(mid, c1);
   }
 
@@ -633,10 +638,7 @@ inline int64_t cholesky(const Matrix& a, Matrix& l) {
   l = Matrix(n, n);
   for (int64_t i = 0; i < n; ++i)
     for (int64_t j = 0; j <= i; ++j) l.at(i, j) = a.at(i, j);
-  if (const int64_t bad = blocked_detail::BlockedCholesky(l).columns(0, n)) return bad;
-  for (int64_t i = 0; i < n; ++i)
-    for (int64_t j = i + 1; j < n; ++j) l.at(i, j) = zero_row();
-  return 0;
+  return blocked_detail::BlockedCholesky(l).columns(0, n);
 }
 
 // --- Householder QR --------------------------------------------------------------
