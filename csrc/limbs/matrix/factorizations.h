@@ -52,8 +52,6 @@ LIMBS_HD inline Row mul_add(const Row& acc, const Row& a, const Row& b) {
 
 inline Row row_abs(const Row& a) { return sign_exact(a) < 0 ? neg(a) : a; }
 
-// --- LU ----------------------------------------------------------------------
-
 // --- Blocked elimination ------------------------------------------------------------
 //
 // The same subtractions in the same order per element as the loops of
@@ -80,22 +78,11 @@ inline MatrixOut block_out(Matrix& a, int64_t r0, int64_t c0) {
 
 inline int64_t panels_of(int64_t n) { return (n + kPanel - 1) / kPanel; }
 
-// Columns [p0 * kPanel, ...) of a packed-b panel set, as their own packed b.
-inline const double* panel_from(const double* pb, int64_t k, int64_t p0) {
-  return pb + p0 * k * kPackedFields * kPanel;
-}
-
 // A chunk of output panels should hold some 4096 terms of work.
 inline int64_t panel_grain(int64_t work_per_panel) {
   return 4096 / (work_per_panel > 0 ? work_per_panel : 1) + 1;
 }
 
-// Rows [r0, r0 + h) of x (columns [c0, c0 + w)) solved in order by
-// x(i) -= sum_{kk < i} t(i, kk) x(kk) within the block (upper: from the
-// last row, kk = i + 1, ..., h - 1), where t's rows are
-// packed in pa (a_stride fields per row, column kk of the block at kk), and
-// each finished row packed into pb (depth h). Optionally each row is then
-// scaled: the non-unit diagonal. Threads take disjoint column panels.
 // subtract_products_rows over [k_begin, k_end) without the columns marked in
 // skip (those of exactly zero pivots, which the elimination leaves out).
 inline void subtract_runs(const char* skip, const double* pa, int64_t a_stride, const double* pb,
@@ -112,6 +99,13 @@ inline void subtract_runs(const char* skip, const double* pa, int64_t a_stride, 
   }
 }
 
+// Rows [r0, r0 + h) of x (columns [c0, c0 + w)) solved in order by
+// x(i) -= sum_{kk < i} t(i, kk) x(kk) within the block (upper: from the
+// last row, kk = i + 1, ..., h - 1), where t's rows are packed in pa
+// (a_stride fields per row, column kk of the block at kk), and each finished
+// row packed into pb (depth h); then scale(i, element), for a non-unit
+// diagonal. identity: x is the identity (lower solves only). Threads take
+// disjoint column panels.
 template <class Scale>
 void solve_rows(const double* pa, int64_t a_stride, Matrix& x, int64_t r0, int64_t c0, int64_t h,
                 int64_t w, bool upper, bool identity, const char* skip, double* pb,
@@ -151,9 +145,6 @@ inline void subtract_block(const double* pa, int64_t a_stride, const double* pb,
   });
 }
 
-// The recursive LU over columns. Each multiplier column is packed once,
-// when it is final (its rows then follow the later swaps), and every level
-// packs only the U block it hands to the product kernel.
 // Packing buffers kept between calls on each thread, up to kKeptScratch
 // doubles (4 MB, n = 320) in each of 4 slots: fresh pages for every call cost
 // more than a small factorisation. Slots 0 and 1 serve the factorisations,
@@ -170,6 +161,9 @@ struct Scratch {
   }
 };
 
+// The recursive LU over columns. Each multiplier column is packed once,
+// when it is final (its rows then follow the later swaps), and every level
+// packs only the U block it hands to the product kernel.
 struct BlockedLu {
   Matrix& a;
   std::vector<int32_t>& pivots;
@@ -228,6 +222,8 @@ struct BlockedLu {
 
 // Below this order the packing costs more than it saves.
 constexpr int64_t kBlockedMin = 16;
+
+// --- LU ----------------------------------------------------------------------
 
 // In place: a (m x n) becomes L below the diagonal (unit diagonal implied)
 // and U on and above it, with rows swapped as LAPACK's getrf does. pivots
@@ -496,6 +492,7 @@ inline void solve_float64(const std::vector<double>& lu, int64_t n,
 inline bool refined_solve(const Matrix& a, Matrix& b) {
   using namespace refine_detail;
   const int64_t n = a.rows, k = b.cols;
+  if (n == 0 || k == 0) return false;  // the LU still judges a singular A
   std::vector<double> lu(static_cast<size_t>(n * n));
   for (int64_t i = 0; i < n * n; ++i)
     lu[static_cast<size_t>(i)] = approx(a.data[static_cast<size_t>(i)]);
