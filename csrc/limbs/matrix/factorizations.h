@@ -530,7 +530,8 @@ inline bool refined_solve(const Matrix& a, Matrix& b) {
       const double dmax = correct(r, c);
       double xmax = 0.0;
       for (int64_t i = 0; i < n; ++i) xmax = std::max(xmax, std::fabs(approx(x.at(i, c))));
-      if (!(dmax <= xmax)) return false;  // NaN, or no digit of x settled
+      // Overflow, NaN, or no digit of x settled.
+      if (!(dmax <= xmax) || !std::isfinite(xmax)) return false;
       const double p = prev[static_cast<size_t>(c)];
       // Done when the next correction, at this step's rate, would be lost.
       bool stop = dmax <= 0x1p-104 * xmax || dmax * (dmax / p) <= 0x1p-106 * xmax;
