@@ -195,11 +195,11 @@ def test_factories_conversions_and_polar():
     assert abs(float((w.abs() ** 2).mean().item()) - 1.0) < 0.05  # PyTorch's: each part of variance 1/2
     import mpmath
     p = zel.polar(zel.tensor([2.0, 0.5]), zel.tensor([3.0, -1e-3]))
-    mpmath.mp.dps = 50
-    for (re, im), (a, th) in zip(zel.view_as_real(p)._data.reshape(2, 2, 8).tolist(), ((2, 3), (0.5, -1e-3))):
-        want = mpmath.mpf(a) * mpmath.exp(1j * mpmath.mpf(th))
-        assert abs(mpmath.fsum(mpmath.mpf(v) for v in re) - want.real) < 1e-31 * abs(want)
-        assert abs(mpmath.fsum(mpmath.mpf(v) for v in im) - want.imag) < 1e-31 * abs(want)
+    with mpmath.workdps(50):
+        for (re, im), (a, th) in zip(zel.view_as_real(p)._data.reshape(2, 2, 8).tolist(), ((2, 3), (0.5, -1e-3))):
+            want = mpmath.mpf(a) * mpmath.exp(1j * mpmath.mpf(th))
+            assert abs(mpmath.fsum(mpmath.mpf(v) for v in re) - want.real) < 1e-31 * abs(want)
+            assert abs(mpmath.fsum(mpmath.mpf(v) for v in im) - want.imag) < 1e-31 * abs(want)
 
 
 def test_limbs_digests_and_pickles_round_trip(tmp_path):

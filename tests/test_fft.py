@@ -187,15 +187,20 @@ def test_errors_follow_torch(index):
     call = ERROR_CALLS[index]
     x, t = pair((3, 4), True, 1)
     r, tr = pair((3, 4), False, 2)
-    with pytest.raises(Exception) as want:
-        call(torch, t, tr)
+    try:
+        expected = call(torch, t, tr)
+    except Exception as e:  # noqa: BLE001 - the type is compared
+        want = e
+    else:  # PyTorch 2's fftn of a 0-d tensor transforms no axis
+        assert_matches(call(zel, x, r), expected)
+        return
     with pytest.raises(Exception) as got:
         call(zel, x, r)
-    assert got.type is want.type
+    assert got.type is type(want)
     if call in OWN_MESSAGES:
         assert re.match(OWN_MESSAGES[call], str(got.value)), str(got.value)
     else:
-        assert str(got.value) == str(want.value)
+        assert str(got.value) == str(want)
 
 
 # --- precision against the exact sums ---

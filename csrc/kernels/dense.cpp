@@ -22,8 +22,17 @@ std::vector<int64_t> pivot_permutation_kernel(const std::vector<int32_t>& pivots
   return kern::pivot_permutation(pivots, m);
 }
 
+bool refined_solve_kernel(const Matrix& a, Matrix& b) {
+  return b.cols <= limbs::dense::kRefineMaxRhs && a.rows >= limbs::dense::kBlockedMin &&
+         kern::refined_solve(a, b);
+}
+
 void lu_solve_kernel(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b) {
   kern::lu_solve(lu, pivots, b);
+}
+
+Matrix lu_inverse_kernel(const Matrix& lu, const std::vector<int32_t>& pivots) {
+  return kern::lu_inverse(lu, pivots);
 }
 
 void lu_solve_transposed_kernel(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b) {

@@ -23,7 +23,12 @@ Matrix matrix_product_kernel(const Matrix& a, const Matrix& b);
 int64_t lu_factor_kernel(Matrix& a, std::vector<int32_t>& pivots);
 // The row permutation of the LAPACK-style pivots, for m rows.
 std::vector<int64_t> pivot_permutation_kernel(const std::vector<int32_t>& pivots, int64_t m);
+// b <- a^-1 b by float64 LU and refinement in limbs for a few columns of
+// b; false (b untouched) where the limb LU must decide.
+bool refined_solve_kernel(const Matrix& a, Matrix& b);
 void lu_solve_kernel(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b);
+// lu_solve_kernel's result on the identity, without the products of its zeros.
+Matrix lu_inverse_kernel(const Matrix& lu, const std::vector<int32_t>& pivots);
 void lu_solve_transposed_kernel(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b);
 Row lu_det_kernel(const Matrix& lu, const std::vector<int32_t>& pivots);
 limbs::dense::SlogDet lu_slogdet_kernel(const Matrix& lu, const std::vector<int32_t>& pivots);

@@ -188,7 +188,8 @@ class Pool:
         r = self.rng
         k = r.randrange(10)
         if k < 4:
-            n = r.choice([0, 1, 2, 3, 4, 5])
+            # 17 and 24 reach the blocked and refined elimination paths (n >= 16).
+            n = r.choice([0, 1, 2, 3, 4, 5, 17, 24])
             if r.random() < 0.4 and n:
                 a = torch.tensor(self.values(n * n)).reshape(n, n).clamp(-10, 10).nan_to_num()
                 a = a @ a.t() + n * torch.eye(n, dtype=torch.float64)

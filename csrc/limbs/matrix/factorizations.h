@@ -21,7 +21,9 @@
 #include <numeric>
 #include <vector>
 
+#include "limbs/core/chunks.h"
 #include "limbs/elem/defined.h"
+#include "limbs/matrix/gemm.h"
 #include "limbs/matrix/tarsk_kernels.h"
 #include "limbs/matrix/matrix.h"
 #include "limbs/core/order.h"
@@ -48,13 +50,184 @@ LIMBS_HD inline Row mul_add(const Row& acc, const Row& a, const Row& b) {
 
 inline Row row_abs(const Row& a) { return sign_exact(a) < 0 ? neg(a) : a; }
 
+// --- Blocked elimination ------------------------------------------------------------
+//
+// The same subtractions in the same order per element as the loops of
+// lu_factor_unblocked and triangular_solve_unblocked, but grouped so that
+// most of them run through subtract_products_rows over packed operands: one
+// element receives sub(x, mul(l, u)) for the pivot columns in ascending
+// order whichever way the work is grouped, so the bytes are unchanged.
+
+namespace blocked_detail {
+
+inline double* limbs_at(Matrix& a, int64_t i, int64_t j) { return a.at(i, j).l; }
+inline const double* limbs_at(const Matrix& a, int64_t i, int64_t j) { return a.at(i, j).l; }
+
+// rows x cols block of a from (r0, c0); transposed reads it as its transpose.
+inline MatrixView block(const Matrix& a, int64_t r0, int64_t c0, int64_t rows, int64_t cols,
+                        bool transposed = false) {
+  if (transposed) return MatrixView{limbs_at(a, r0, c0), cols, rows, 1, a.cols};
+  return MatrixView{limbs_at(a, r0, c0), rows, cols, a.cols, 1};
+}
+
+inline MatrixOut block_out(Matrix& a, int64_t r0, int64_t c0) {
+  return MatrixOut{limbs_at(a, r0, c0), a.cols, 1};
+}
+
+inline int64_t panels_of(int64_t n) { return (n + kPanel - 1) / kPanel; }
+
+// A chunk of output panels should hold some 4096 terms of work.
+inline int64_t panel_grain(int64_t work_per_panel) {
+  return 4096 / (work_per_panel > 0 ? work_per_panel : 1) + 1;
+}
+
+// subtract_products_rows over [k_begin, k_end) without the columns marked in
+// skip (those of exactly zero pivots, which the elimination leaves out).
+inline void subtract_runs(const char* skip, const double* pa, int64_t a_stride, const double* pb,
+                          int64_t k, int64_t k_begin, int64_t k_end, int64_t n, int64_t i_begin,
+                          int64_t i_end, const MatrixOut& c) {
+  if (skip == nullptr)
+    return subtract_products_rows(pa, a_stride, pb, k, k_begin, k_end, n, i_begin, i_end, c);
+  for (int64_t lo = k_begin; lo < k_end;) {
+    while (lo < k_end && skip[lo]) ++lo;
+    int64_t hi = lo;
+    while (hi < k_end && !skip[hi]) ++hi;
+    if (lo < hi) subtract_products_rows(pa, a_stride, pb, k, lo, hi, n, i_begin, i_end, c);
+    lo = hi;
+  }
+}
+
+// Rows [r0, r0 + h) of x (columns [c0, c0 + w)) solved in order by
+// x(i) -= sum_{kk < i} t(i, kk) x(kk) within the block (upper: from the
+// last row, kk = i + 1, ..., h - 1), where t's rows are packed in pa
+// (a_stride fields per row, column kk of the block at kk), and each finished
+// row packed into pb (depth h); then scale(i, element), for a non-unit
+// diagonal. identity: x is the identity (lower solves only). Threads take
+// disjoint column panels.
+template <class Scale>
+void solve_rows(const double* pa, int64_t a_stride, Matrix& x, int64_t r0, int64_t c0, int64_t h,
+                int64_t w, bool upper, bool identity, const char* skip, double* pb,
+                const Scale& scale) {
+  const int64_t panels = panels_of(w);
+  for_chunks(panels, panel_grain(h * h / 2 * kPanel), [&](int64_t p0, int64_t p1) {
+    for (int64_t p = p0; p < p1; ++p) {
+      const int64_t col0 = c0 + p * kPanel;
+      const int64_t width = std::min(w - p * kPanel, kPanel);
+      const MatrixView src = block(x, r0, col0, h, width);
+      // This panel of pb, laid out as a packed b of its own.
+      double* own = pb + p * h * kPackedFields * kPanel;
+      // Columns of a lower solve's identity are exact zeros above their 1, and
+      // stay so: those rows and their products are skipped.
+      const int64_t first = identity ? p * kPanel : 0;
+      for (int64_t step = 0; step < h - first; ++step) {
+        const int64_t i = upper ? h - 1 - step : first + step;
+        subtract_runs(skip, pa, a_stride, own, h, upper ? i + 1 : first, upper ? h : i, width, i,
+                      i + 1, block_out(x, r0, col0));
+        for (int64_t c = 0; c < width; ++c) scale(r0 + i, x.at(r0 + i, col0 + c));
+        pack_b(src, own, i, i + 1);
+      }
+    }
+  });
+}
+
+// Rows [r0, m) of a (columns [c0, c0 + w)) minus the products of the packed
+// rows in pa (a_stride fields per row) and packed b (depth k), in parallel
+// over rows.
+inline void subtract_block(const double* pa, int64_t a_stride, const double* pb, int64_t k,
+                           Matrix& a, int64_t r0, int64_t rows, int64_t c0, int64_t w,
+                           const char* skip = nullptr) {
+  const MatrixOut c = block_out(a, r0, c0);
+  const int64_t grain = 4096 / (k * w > 0 ? k * w : 1) + 1;
+  for_chunks(rows, grain, [&](int64_t i0, int64_t i1) {
+    subtract_runs(skip, pa, a_stride, pb, k, 0, k, w, i0, i1, c);
+  });
+}
+
+// Packing buffers kept between calls on each thread, up to kKeptScratch
+// doubles (4 MB, n = 320) in each of 4 slots: fresh pages for every call cost
+// more than a small factorisation. Slots 0 and 1 serve the factorisations,
+// 2 and 3 the triangular solves.
+constexpr size_t kKeptScratch = size_t(1) << 19;
+
+struct Scratch {
+  std::vector<double> own;
+  double* get(size_t count, int slot) {
+    thread_local std::vector<double> cache[4];
+    std::vector<double>& v = count <= kKeptScratch ? cache[slot] : own;
+    if (v.size() < count) v.resize(count);
+    return v.data();
+  }
+};
+
+// The recursive LU over columns. Each multiplier column is packed once,
+// when it is final (its rows then follow the later swaps), and every level
+// packs only the U block it hands to the product kernel.
+struct BlockedLu {
+  Matrix& a;
+  std::vector<int32_t>& pivots;
+  int64_t k;
+  int64_t info = 0;
+  std::vector<char> zero_pivot;  // columns the elimination leaves out
+  Scratch s_l, s_b;
+  double* pl;  // element (i, j) of L at (i * k + j) * kPackedFields
+  double* pb;  // the U block of the current level
+
+  BlockedLu(Matrix& a_, std::vector<int32_t>& pivots_)
+      : a(a_), pivots(pivots_), k(std::min(a_.rows, a_.cols)), zero_pivot(size_t(k), 0) {
+    pl = s_l.get(static_cast<size_t>(packed_a_size(a.rows, k)), 0);
+    pb = s_b.get(static_cast<size_t>(packed_b_size(k / 2, a.cols - k / 2)), 1);
+  }
+
+  double* packed_l(int64_t i, int64_t j) { return pl + (i * k + j) * kPackedFields; }
+
+  // Factors columns [c0, c1) (rows c0..m-1) whose earlier columns are done;
+  // the block ending at k also carries the columns up to a.cols.
+  void columns(int64_t c0, int64_t c1) {
+    const int64_t m = a.rows, n = a.cols;
+    if (c1 - c0 == 1) return column(c0);
+    const int64_t mid = c0 + (c1 - c0) / 2, h = mid - c0;
+    const int64_t w = (c1 == k ? n : c1) - mid;
+    columns(c0, mid);
+    const char* skip = info != 0 ? zero_pivot.data() + c0 : nullptr;
+    solve_rows(packed_l(c0, c0), k, a, c0, mid, h, w, false, false, skip, pb, [](int64_t, Row&) {});
+    subtract_block(packed_l(mid, c0), k, pb, h, a, mid, m - mid, mid, w, skip);
+    columns(mid, c1);
+  }
+
+  void column(int64_t j) {
+    const int64_t m = a.rows;
+    const int64_t p = linalg_detail::pivot_row(a, j, m);
+    pivots[static_cast<size_t>(j)] = static_cast<int32_t>(p + 1);
+    if (p != j) {
+      linalg_detail::swap_rows(a, j, p, a.cols);
+      std::swap_ranges(packed_l(j, 0), packed_l(j, j), packed_l(p, 0));
+    }
+    const Row pivot = a.at(j, j);
+    if (sign_exact(pivot) == 0) {
+      if (info == 0) info = j + 1;
+      zero_pivot[static_cast<size_t>(j)] = 1;
+      return;
+    }
+    const Row inv_pivot = reciprocal(pivot);
+    for (int64_t i = j + 1; i < m; ++i) {
+      a.at(i, j) = mul(a.at(i, j), inv_pivot);
+      pack_element(a.at(i, j).l, packed_l(i, j), 1);
+    }
+  }
+};
+
+}  // namespace blocked_detail
+
+// Below this order the packing costs more than it saves.
+constexpr int64_t kBlockedMin = 16;
+
 // --- LU ----------------------------------------------------------------------
 
 // In place: a (m x n) becomes L below the diagonal (unit diagonal implied)
 // and U on and above it, with rows swapped as LAPACK's getrf does. pivots
 // gets min(m, n) 1-based row numbers. Returns 0, or the 1-based column of
 // the first exactly zero pivot (elimination skips that column, as getrf).
-inline int64_t lu_factor(Matrix& a, std::vector<int32_t>& pivots) {
+inline int64_t lu_factor_unblocked(Matrix& a, std::vector<int32_t>& pivots) {
   const int64_t m = a.rows, n = a.cols, k = std::min(m, n);
   pivots.assign(static_cast<size_t>(k), 0);
   int64_t info = 0;
@@ -77,6 +250,16 @@ inline int64_t lu_factor(Matrix& a, std::vector<int32_t>& pivots) {
   return info;
 }
 
+// lu_factor_unblocked's result, bit for bit, through the blocked steps.
+inline int64_t lu_factor(Matrix& a, std::vector<int32_t>& pivots) {
+  const int64_t k = std::min(a.rows, a.cols);
+  if (k < kBlockedMin) return lu_factor_unblocked(a, pivots);
+  pivots.assign(static_cast<size_t>(k), 0);
+  blocked_detail::BlockedLu lu(a, pivots);
+  lu.columns(0, k);
+  return lu.info;
+}
+
 // Row permutation of getrf's pivots: row i of P A is row perm[i] of A.
 inline std::vector<int64_t> pivot_permutation(const std::vector<int32_t>& pivots, int64_t m) {
   std::vector<int64_t> perm(static_cast<size_t>(m));
@@ -96,7 +279,7 @@ inline bool odd_pivots(const std::vector<int32_t>& pivots) {
 // Solves T X = B in place for a triangular T (n x n) and B (n x k): upper
 // or lower, with the diagonal taken as 1 when unit. A zero diagonal element
 // gives infinities and NaNs, as LAPACK's trsm does.
-inline void triangular_solve(const Matrix& t, Matrix& b, bool upper, bool unit) {
+inline void triangular_solve_unblocked(const Matrix& t, Matrix& b, bool upper, bool unit) {
   const int64_t n = t.rows, k = b.cols;
   Vector inv_diag(static_cast<size_t>(n), from_double(1.0));
   if (!unit)
@@ -115,6 +298,27 @@ inline void triangular_solve(const Matrix& t, Matrix& b, bool upper, bool unit) 
   }
 }
 
+// triangular_solve_unblocked's result, bit for bit, with each row's
+// subtractions through subtract_products_rows.
+inline void triangular_solve(const Matrix& t, Matrix& b, bool upper, bool unit) {
+  const int64_t n = t.rows;
+  if (n < kBlockedMin) return triangular_solve_unblocked(t, b, upper, unit);
+  Vector inv_diag(static_cast<size_t>(unit ? 0 : n));
+  for (int64_t i = 0; i < n && !unit; ++i)
+    inv_diag[static_cast<size_t>(i)] = reciprocal(t.at(i, i));
+  // Only the triangle that the rows read.
+  blocked_detail::Scratch s_a, s_b;
+  double* pa = s_a.get(static_cast<size_t>(packed_a_size(n, n)), 2);
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t kk = upper ? i + 1 : 0; kk < (upper ? n : i); ++kk)
+      pack_element(t.at(i, kk).l, pa + (i * n + kk) * kPackedFields, 1);
+  double* pb = s_b.get(static_cast<size_t>(packed_b_size(n, b.cols)), 3);
+  blocked_detail::solve_rows(pa, n, b, 0, 0, n, b.cols, upper, false, nullptr, pb,
+                             [&](int64_t i, Row& x) {
+                               if (!unit) x = mul(x, inv_diag[static_cast<size_t>(i)]);
+                             });
+}
+
 // X with A X = B from lu_factor's result (square n x n): rows of B swapped
 // as the pivots say, then the unit-lower and the upper solve.
 inline void lu_solve(const Matrix& lu, const std::vector<int32_t>& pivots, Matrix& b) {
@@ -125,6 +329,41 @@ inline void lu_solve(const Matrix& lu, const std::vector<int32_t>& pivots, Matri
   }
   triangular_solve(lu, b, false, true);
   triangular_solve(lu, b, true, false);
+}
+
+// lu_solve's result on the identity, bit for bit. The unit-lower solve runs
+// on I in column order, where each column is exactly zero above its 1, and
+// its columns then take the pivots' order; entries that are not finite
+// (whose products with zero are not zero) take the plain lu_solve.
+inline Matrix lu_inverse(const Matrix& lu, const std::vector<int32_t>& pivots) {
+  const int64_t n = lu.rows;
+  bool finite = true;
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j < i; ++j)
+      for (int l = 0; l < kLimbs; ++l) finite = finite && std::isfinite(lu.at(i, j).l[l]);
+  if (n < kBlockedMin || !finite) {
+    Matrix x = identity(n);
+    lu_solve(lu, pivots, x);
+    return x;
+  }
+  // Slots 0 and 1: the LU is done; triangular_solve below takes 2 and 3.
+  blocked_detail::Scratch s_a, s_b;
+  double* pa = s_a.get(static_cast<size_t>(packed_a_size(n, n)), 0);
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t kk = 0; kk < i; ++kk)
+      pack_element(lu.at(i, kk).l, pa + (i * n + kk) * kPackedFields, 1);
+  double* pb = s_b.get(static_cast<size_t>(packed_b_size(n, n)), 1);
+  Matrix z = identity(n);
+  blocked_detail::solve_rows(pa, n, z, 0, 0, n, n, false, true, nullptr, pb, [](int64_t, Row&) {});
+  // Column c of P I is the unit vector of the row that P brings to c.
+  const std::vector<int64_t> perm = pivot_permutation(pivots, n);
+  std::vector<int64_t> source(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) source[static_cast<size_t>(perm[static_cast<size_t>(i)])] = i;
+  Matrix y(n, n);
+  for (int64_t r = 0; r < n; ++r)
+    for (int64_t c = 0; c < n; ++c) y.at(r, c) = z.at(r, source[static_cast<size_t>(c)]);
+  triangular_solve(lu, y, true, false);
+  return y;
 }
 
 // X with A^T X = B from the same factors: A^T = U^T L^T P, so the lower
@@ -177,13 +416,146 @@ inline SlogDet lu_slogdet(const Matrix& lu, const std::vector<int32_t>& pivots) 
           add(log_mant, mul_scalar(row3(kLn2), static_cast<double>(exponent)))};
 }
 
+// --- Solve by float64 elimination and refinement ------------------------------------
+//
+// A x = b for a few right-hand sides: a float64 LU gives a start and each
+// correction, the residual b - A x is formed in limb arithmetic, and x
+// gathers the corrections with the limb add (Wilson-Moler refinement).
+// Each step gains the float64 LU's accuracy, so a few steps reach the
+// precision of the residual. Matrices too ill-conditioned for that, and any
+// step that stops improving short of it, go to the limb LU instead, which
+// also keeps its verdict on singular matrices.
+
+// A pivot below this fraction of the largest entry: refinement would gain
+// too little per step to be worth trying.
+constexpr double kRefinePivotFloor = 0x1p-40;
+constexpr int kRefineMaxSteps = 10;
+// Beyond this many right-hand sides the residuals cost more than the LU.
+constexpr int64_t kRefineMaxRhs = 8;
+
+namespace refine_detail {
+
+// Rows [i_begin, i_end) of a (n x n) minus their multiple of pivot row j.
+LIMBS_VECTOR_CLONES inline void eliminate_rows(double* a, int64_t n, int64_t j, int64_t i_begin,
+                                               int64_t i_end) {
+  const double* prow = a + j * n;
+  for (int64_t i = i_begin; i < i_end; ++i) {
+    double* row = a + i * n;
+    const double f = row[j] / prow[j];
+    row[j] = f;
+    for (int64_t c = j + 1; c < n; ++c) row[c] = row[c] - f * prow[c];
+  }
+}
+
+// In place, partial pivoting on |a| (the first largest wins); perm[j] is the
+// row swapped with j. False at a pivot under the floor or a non-finite entry.
+inline bool lu_float64(std::vector<double>& a, int64_t n, std::vector<int64_t>& perm) {
+  double amax = 0.0;
+  for (double v : a) {
+    if (!std::isfinite(v)) return false;
+    amax = std::max(amax, std::fabs(v));
+  }
+  perm.assign(static_cast<size_t>(n), 0);
+  for (int64_t j = 0; j < n; ++j) {
+    int64_t p = j;
+    for (int64_t i = j + 1; i < n; ++i)
+      if (std::fabs(a[i * n + j]) > std::fabs(a[p * n + j])) p = i;
+    perm[static_cast<size_t>(j)] = p;
+    if (p != j) std::swap_ranges(&a[j * n], &a[j * n + n], &a[p * n]);
+    const double pivot = a[j * n + j];
+    if (!(std::fabs(pivot) > amax * kRefinePivotFloor)) return false;
+    // Rows are independent: chunks of some 16384 products in parallel.
+    for_chunks(n - j - 1, 16384 / (n - j) + 1, [&](int64_t i0, int64_t i1) {
+      eliminate_rows(a.data(), n, j, j + 1 + i0, j + 1 + i1);
+    });
+  }
+  return true;
+}
+
+inline void solve_float64(const std::vector<double>& lu, int64_t n,
+                          const std::vector<int64_t>& perm, double* x) {
+  for (int64_t j = 0; j < n; ++j) std::swap(x[j], x[perm[static_cast<size_t>(j)]]);
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j < i; ++j) x[i] = x[i] - lu[i * n + j] * x[j];
+  for (int64_t i = n - 1; i >= 0; --i) {
+    for (int64_t j = i + 1; j < n; ++j) x[i] = x[i] - lu[i * n + j] * x[j];
+    x[i] = x[i] / lu[i * n + i];
+  }
+}
+
+}  // namespace refine_detail
+
+// b <- x with a x = b (a n x n, b n x k), or false (b untouched) where the
+// caller should factor in limbs.
+inline bool refined_solve(const Matrix& a, Matrix& b) {
+  using namespace refine_detail;
+  const int64_t n = a.rows, k = b.cols;
+  if (n == 0 || k == 0) return false;  // the LU still judges a singular A
+  std::vector<double> lu(static_cast<size_t>(n * n));
+  for (int64_t i = 0; i < n * n; ++i)
+    lu[static_cast<size_t>(i)] = approx(a.data[static_cast<size_t>(i)]);
+  std::vector<int64_t> perm;
+  if (!lu_float64(lu, n, perm)) return false;
+  Matrix x(n, k), r(n, k);
+  std::vector<double> col(static_cast<size_t>(n));
+  // Each column is judged on its own scale and stops on its own.
+  std::vector<double> prev(static_cast<size_t>(k));
+  std::vector<char> done(static_cast<size_t>(k), 0);
+  // Column c of x += lu^-1 approx(column c of r); returns max |correction|.
+  auto correct = [&](const Matrix& rhs, int64_t c) {
+    double dmax = 0.0;
+    for (int64_t i = 0; i < n; ++i) col[static_cast<size_t>(i)] = approx(rhs.at(i, c));
+    solve_float64(lu, n, perm, col.data());
+    for (int64_t i = 0; i < n; ++i) {
+      const double d = col[static_cast<size_t>(i)];
+      x.at(i, c) = add(x.at(i, c), from_double(d));
+      dmax = std::isfinite(d) ? std::max(dmax, std::fabs(d)) : kInf;
+    }
+    return dmax;
+  };
+  for (int64_t c = 0; c < k; ++c) prev[static_cast<size_t>(c)] = correct(b, c);
+  for (int step = 0; step < kRefineMaxSteps; ++step) {
+    for_chunks(n, 4096 / (n * k) + 1, [&](int64_t i0, int64_t i1) {
+      std::vector<double> scratch(static_cast<size_t>(tree_scratch_rows(n) * kLimbs));
+      for (int64_t i = i0; i < i1; ++i)
+        for (int64_t c = 0; c < k; ++c)
+          if (!done[static_cast<size_t>(c)])
+            r.at(i, c) = sub(b.at(i, c), dot(a.at(i, 0).l, 1, x.at(0, c).l, k, n, scratch.data()));
+    });
+    bool all_done = true;
+    for (int64_t c = 0; c < k; ++c) {
+      if (done[static_cast<size_t>(c)]) continue;
+      const double dmax = correct(r, c);
+      double xmax = 0.0;
+      for (int64_t i = 0; i < n; ++i) xmax = std::max(xmax, std::fabs(approx(x.at(i, c))));
+      // Overflow, NaN, or no digit of x settled.
+      if (!(dmax <= xmax) || !std::isfinite(xmax)) return false;
+      const double p = prev[static_cast<size_t>(c)];
+      // Done when the next correction, at this step's rate, would be lost.
+      bool stop = dmax <= 0x1p-104 * xmax || dmax * (dmax / p) <= 0x1p-106 * xmax;
+      if (!stop && dmax > 0.5 * p) {
+        if (dmax > 0x1p-90 * xmax) return false;
+        stop = true;  // stalled at the residual's own rounding
+      }
+      done[static_cast<size_t>(c)] = stop;
+      prev[static_cast<size_t>(c)] = dmax;
+      all_done = all_done && stop;
+    }
+    if (all_done) {
+      b = std::move(x);
+      return true;
+    }
+  }
+  return false;
+}
+
 // --- Cholesky ------------------------------------------------------------------
 
 // L with A = L L^T from the lower triangle of a (n x n), column by column.
 // Returns 0, or the order of the first leading minor that is not positive
 // definite (its pivot is <= 0 or NaN on the exact value); L is then
 // meaningless.
-inline int64_t cholesky(const Matrix& a, Matrix& l) {
+inline int64_t cholesky_unblocked(const Matrix& a, Matrix& l) {
   const int64_t n = a.rows;
   l = Matrix(n, n);
   for (int64_t j = 0; j < n; ++j) {
@@ -201,6 +573,68 @@ inline int64_t cholesky(const Matrix& a, Matrix& l) {
     }
   }
   return 0;
+}
+
+namespace blocked_detail {
+
+// cholesky_unblocked's subtractions per element in the same order, by
+// recursion over columns as BlockedLu, on the lower triangle only.
+struct BlockedCholesky {
+  Matrix& l;
+  int64_t n;
+  Scratch s_l, s_b;
+  double* pl;  // element (i, j) of L at (i * n + j) * kPackedFields
+  double* pb;
+
+  explicit BlockedCholesky(Matrix& l_) : l(l_), n(l_.rows) {
+    pl = s_l.get(static_cast<size_t>(packed_a_size(n, n)), 0);
+    pb = s_b.get(static_cast<size_t>(packed_b_size(n / 2, n - n / 2)), 1);
+  }
+
+  double* packed_l(int64_t i, int64_t j) { return pl + (i * n + j) * kPackedFields; }
+
+  // 0, or the order of the first leading minor that is not positive definite.
+  int64_t columns(int64_t c0, int64_t c1) {
+    if (c1 - c0 == 1) return column(c0);
+    const int64_t mid = c0 + (c1 - c0) / 2, h = mid - c0, w = c1 - mid;
+    if (const int64_t bad = columns(c0, mid)) return bad;
+    // b(kk, c) = L(c, kk): the finished columns' rows of the next block.
+    pack_b(block(l, mid, c0, w, h, true), pb, 0, h);
+    // The diagonal block up to its diagonal only, then the rows below it.
+    const MatrixOut diag = block_out(l, mid, mid);
+    for_chunks(w, 8192 / (h * w + 1) + 1, [&](int64_t r0, int64_t r1) {
+      for (int64_t r = r0; r < r1; ++r)
+        subtract_products_rows(packed_l(mid, c0), n, pb, h, 0, h, r + 1, r, r + 1, diag);
+    });
+    subtract_block(packed_l(c1, c0), n, pb, h, l, c1, n - c1, mid, w);
+    return columns(mid, c1);
+  }
+
+  int64_t column(int64_t j) {
+    const Row d = l.at(j, j);
+    if (sign_exact(d) != 1) return j + 1;
+    const Row l_jj = sqrt(d);
+    l.at(j, j) = l_jj;
+    const Row inv = reciprocal(l_jj);
+    for (int64_t i = j + 1; i < n; ++i) {
+      l.at(i, j) = mul(l.at(i, j), inv);
+      pack_element(l.at(i, j).l, packed_l(i, j), 1);
+    }
+    return 0;
+  }
+};
+
+}  // namespace blocked_detail
+
+// L with A = L L^T from the lower triangle of a: cholesky_unblocked's
+// result, bit for bit.
+inline int64_t cholesky(const Matrix& a, Matrix& l) {
+  const int64_t n = a.rows;
+  if (n < kBlockedMin) return cholesky_unblocked(a, l);
+  l = Matrix(n, n);
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j <= i; ++j) l.at(i, j) = a.at(i, j);
+  return blocked_detail::BlockedCholesky(l).columns(0, n);
 }
 
 // --- Householder QR --------------------------------------------------------------

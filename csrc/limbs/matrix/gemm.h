@@ -153,6 +153,54 @@ LIMBS_VECTOR_CLONES LIMBS_HD inline void matmul_rows(const double* pa, const dou
   }
 }
 
+// Rows [i_begin, i_end) of c -= a * b as a sequence of subtractions: every
+// output element starts from its value in c and subtracts mul(a(i, kk),
+// b(kk, j)) for kk = k_begin, ..., k_end - 1 in turn, with the 8-limb sub,
+// exactly as an element-by-element elimination does. Element (i, kk) of a
+// is at pa + (i * a_stride + kk) * kPackedFields; b is packed as pack_b
+// lays out a depth-k matrix; c has n columns.
+LIMBS_VECTOR_CLONES LIMBS_HD inline void subtract_products_rows(const double* pa, int64_t a_stride,
+                                                                const double* pb, int64_t k,
+                                                                int64_t k_begin, int64_t k_end,
+                                                                int64_t n, int64_t i_begin,
+                                                                int64_t i_end, const MatrixOut& c) {
+  const int64_t panels = (n + kPanel - 1) / kPanel;
+  for (int64_t i = i_begin; i < i_end; ++i) {
+    const double* arow = pa + i * a_stride * kPackedFields;
+    for (int64_t p = 0; p < panels; ++p) {
+      const int64_t width = n - p * kPanel < kPanel ? n - p * kPanel : kPanel;
+      double acc[kLimbs][kPanel];
+      for (int64_t jj = 0; jj < kPanel; ++jj) {
+        const double* in = jj < width ? c.at(i, p * kPanel + jj) : nullptr;
+        for (int l = 0; l < kLimbs; ++l) acc[l][jj] = in ? in[l] : 0.0;
+      }
+      const double* bpanel = pb + p * k * kPackedFields * kPanel;
+      for (int64_t kk = k_begin; kk < k_end; ++kk) {
+        const double* ae = arow + kk * kPackedFields;
+        const double a0 = ae[0], a1 = ae[1], a2 = ae[2], ahi = ae[3], alo = ae[4];
+        const double* be = bpanel + kk * kPackedFields * kPanel;
+        for (int64_t jj = 0; jj < kPanel; ++jj) {
+          const double b0 = be[jj], b1 = be[kPanel + jj], b2 = be[2 * kPanel + jj];
+          const double bhi = be[3 * kPanel + jj], blo = be[4 * kPanel + jj];
+          const double p0 = a0 * b0;
+          const double e0 = product_error(p0, ahi, alo, bhi, blo);
+          // neg(mul(a, b)): limbs 3..7 of the negated product are -0.
+          const double prod[3] = {-p0, -((e0 + a0 * b1) + a1 * b0),
+                                  -((a1 * b1 + a0 * b2) + a2 * b0)};
+          double s[kLimbs], e[kLimbs];
+          for (int l = 0; l < kLimbs; ++l) two_sum(acc[l][jj], l < 3 ? prod[l] : -0.0, s[l], e[l]);
+          acc[0][jj] = s[0];
+          for (int l = 1; l < kLimbs; ++l) acc[l][jj] = s[l] + e[l - 1];
+        }
+      }
+      for (int64_t jj = 0; jj < width; ++jj) {
+        double* out = c.at(i, p * kPanel + jj);
+        for (int l = 0; l < kLimbs; ++l) out[l] = acc[l][jj];
+      }
+    }
+  }
+}
+
 // c = a * b for a (m x k) and b (k x n), single-threaded. k == 0 gives zeros.
 inline void matmul(const MatrixView& a, const MatrixView& b, const MatrixOut& c) {
   std::vector<double> pa(static_cast<size_t>(packed_a_size(a.rows, a.cols)));

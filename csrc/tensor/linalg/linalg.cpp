@@ -189,11 +189,7 @@ Lu factor(Matrix m) {
 }
 
 // Matrix inverse from the LU factors.
-Matrix inverse_of(const Lu& f) {
-  Matrix x = limbs::identity(f.lu.rows);
-  kernels::lu_solve_kernel(f.lu, f.pivots, x);
-  return x;
-}
+Matrix inverse_of(const Lu& f) { return kernels::lu_inverse_kernel(f.lu, f.pivots); }
 
 // --- Norms ------------------------------------------------------------------------
 
@@ -416,14 +412,16 @@ LimbTensor solve(const LimbTensor& a, const LimbTensor& b, bool left) {
   each(count, [&](int64_t i) {
     Matrix m = sa.matrix(bp.a[static_cast<size_t>(i)]);
     if (!left) m = limbs::transpose(m);
-    const Lu f = factor(std::move(m));
-    if (f.info != 0) {
-      status[static_cast<size_t>(i)] = f.info;
-      return;
-    }
     Matrix x = sb.matrix(bp.b[static_cast<size_t>(i)]);
     if (transposed) x = limbs::transpose(x);
-    kernels::lu_solve_kernel(f.lu, f.pivots, x);
+    if (!kernels::refined_solve_kernel(m, x)) {
+      const Lu f = factor(std::move(m));
+      if (f.info != 0) {
+        status[static_cast<size_t>(i)] = f.info;
+        return;
+      }
+      kernels::lu_solve_kernel(f.lu, f.pivots, x);
+    }
     out.put(i, transposed ? limbs::transpose(x) : x);
   });
   const int64_t bad = first_failure(status);

@@ -14,6 +14,20 @@ _zel = _Library()  # install() puts the module itself here
 _NORMS = ("backward", "ortho", "forward")
 
 
+def _torch_major():
+    import torch
+    try:
+        return int(torch.__version__.split(".")[0])
+    except ValueError:
+        return 2
+
+
+# PyTorch 2 raises IndexError for a 0-d input and TypeError for a complex one
+# where a real one is expected (1.x: RuntimeError), and its fftn/ifftn of a
+# 0-d tensor transform no axis: the installed PyTorch's behaviour is followed.
+_TORCH2 = _torch_major() >= 2
+
+
 # --- argument checks: PyTorch's messages, named after torch's fft_* operators ---
 
 def _tensor_arg(op, x):
@@ -66,12 +80,14 @@ def _points(n):
 def _real_only(op, x):
     if x.is_complex():
         kind = "real" if op in ("rfft", "ihfft") else "real-valued"
-        raise RuntimeError("%s expects a %s input tensor, but got ComplexDouble" % (op, kind))
+        raise (TypeError if _TORCH2 else RuntimeError)(
+            "%s expects a %s input tensor, but got ComplexDouble" % (op, kind))
 
 
 def _not_scalar(op, x):
     if x.ndim == 0:
-        raise RuntimeError("%s(): expected a tensor of at least one dimension, got a 0-d tensor" % op)
+        raise (IndexError if _TORCH2 else RuntimeError)(
+            "%s(): expected a tensor of at least one dimension, got a 0-d tensor" % op)
 
 
 def _one_dim(op, x, n, dim):
@@ -86,6 +102,8 @@ def _one_dim(op, x, n, dim):
 def _many_dims(op, x, s, dim):
     """(dims, sizes or None each) of an n-dimensional transform, checked as torch checks them."""
     s, dim = _int_list(op, "s", s), _int_list(op, "dim", dim)
+    if _TORCH2 and x.ndim == 0 and s is None and dim is None:
+        return [], []
     _not_scalar(op, x)
     if s is not None and dim is not None and len(s) != len(dim):
         raise RuntimeError("When given, dim and shape arguments must have the same length")
