@@ -149,6 +149,19 @@ def test_tensor_functions_agree_with_torch(case):
     _same(ours(z), theirs(t))
 
 
+def test_reductions_of_a_zero_dim_tensor_keep_both_parts():
+    # the dim of a 0-d tensor is not the real view's (real, imaginary) axis
+    z, t = zel.tensor(1.5 - 2j), torch.tensor(1.5 - 2j, dtype=torch.complex128)
+    for f in ("sum", "mean", "prod"):
+        for dim, keepdim in ((0, False), (-1, True), ((0,), False)):
+            if f == "prod" and isinstance(dim, tuple):
+                continue
+            _same(getattr(zel, f)(z, dim, keepdim), getattr(torch, f)(t, dim, keepdim))
+        with pytest.raises(IndexError):
+            getattr(zel, f)(z, 1)
+    _same(zel.cumsum(z, -1), torch.cumsum(t, -1))
+
+
 def test_sums_and_products_keep_every_digit():
     z = zel.tensor([1e17 + 1j, 1 - 1e-20j, -1e17 + 0j])
     s = z.sum()

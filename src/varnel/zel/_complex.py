@@ -531,7 +531,20 @@ def _reduced_dims(op, dim, nd):
     return _dims(op, dim, nd)
 
 
+def _scalar_reduction(op, input, dim):
+    """A 0-d input reduces to a copy of itself (its dim 0 or -1 is checked);
+    on the real view that dim would be the parts' axis."""
+    if len(input.shape) == 0:
+        if dim is not None:
+            _dims(op, dim, 0)
+        return clone(input)
+    return None
+
+
 def sum(input, dim=None, keepdim=False, *, dtype=None):
+    same = _scalar_reduction("sum", input, dim)
+    if same is not None:
+        return same
     r = _r(input)
     dims = _reduced_dims("sum", dim, len(input.shape))
     if dims is None:
@@ -541,6 +554,9 @@ def sum(input, dim=None, keepdim=False, *, dtype=None):
 
 
 def mean(input, dim=None, keepdim=False, *, dtype=None):
+    same = _scalar_reduction("mean", input, dim)
+    if same is not None:
+        return same
     s = sum(input, dim, keepdim)
     shape = tuple(input.shape)
     dims = _reduced_dims("mean", dim, len(shape))
@@ -559,6 +575,9 @@ def prod(input, dim=None, keepdim=False, *, dtype=None):
     if dim is None:
         out = reshape(prod(reshape(input, -1), 0), (1,) * len(input.shape) if keepdim else ())
         return out
+    same = _scalar_reduction("prod", input, dim)
+    if same is not None:
+        return same
     nd = len(input.shape)
     d = _dim("prod", dim, nd)
     r = _r(input).movedim(d, 0)
@@ -574,6 +593,9 @@ def prod(input, dim=None, keepdim=False, *, dtype=None):
 
 
 def cumsum(input, dim, *, dtype=None):
+    same = _scalar_reduction("cumsum", input, dim)
+    if same is not None:
+        return same
     return _c(_r(input).cumsum(_dim("cumsum", dim, len(input.shape))))
 
 
