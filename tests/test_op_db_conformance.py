@@ -36,20 +36,38 @@ def listing():
     return json.loads(run.stdout)
 
 
-@pytest.fixture(scope="module")
-def slice_run(listing, tmp_path_factory):
-    keys = [k for k in listing["keys"] if zlib.crc32(("%d:%s" % (SEED, k)).encode()) % 3 == 0]
-    out = tmp_path_factory.mktemp("op_db") / "slice.json"
-    run = subprocess.run([sys.executable, SCRIPT, "--seed", str(SEED), "--ops", ",".join(keys),
-                          "--budget", str(SLICE_BUDGET_S), "--json", str(out)],
+def _run_slice(keys, dtype, budget, path):
+    run = subprocess.run([sys.executable, SCRIPT, "--seed", str(SEED), "--dtype", dtype, "--ops", ",".join(keys),
+                          "--budget", str(budget), "--json", str(path)],
                          capture_output=True, text=True)
     assert run.returncode == 0, run.stderr[-3000:]
-    with open(out) as f:
+    with open(path) as f:
         return keys, json.load(f)
 
 
-def test_every_sample_returns_or_raises(slice_run):
-    keys, data = slice_run
+def _chosen(keys, one_in):
+    return [k for k in keys if zlib.crc32(("%d:%s" % (SEED, k)).encode()) % one_in == 0]
+
+
+@pytest.fixture(scope="module")
+def slice_run(listing, tmp_path_factory):
+    return _run_slice(_chosen(listing["keys"], 3), "float64", SLICE_BUDGET_S,
+                      tmp_path_factory.mktemp("op_db") / "slice.json")
+
+
+@pytest.fixture(scope="module")
+def complex_slice_run(listing, tmp_path_factory):
+    return _run_slice(_chosen(listing["complex_keys"], COMPLEX_ONE_IN), "complex128", COMPLEX_SLICE_BUDGET_S,
+                      tmp_path_factory.mktemp("op_db") / "complex_slice.json")
+
+
+@pytest.fixture(params=["float64", "complex128"])
+def either_slice(request):
+    return request.getfixturevalue("slice_run" if request.param == "float64" else "complex_slice_run")
+
+
+def test_every_sample_returns_or_raises(either_slice):
+    keys, data = either_slice
     crashes = [f for f in data["failures"] if f["status"] == "crash"]
     assert not crashes, crashes
     if not data["complete"]:
@@ -64,9 +82,20 @@ def test_pass_rate_of_the_slice(slice_run):
     assert overall["pass_rate"] >= PASS_RATE_FLOOR, (overall, worst)
 
 
+def test_pass_rate_of_the_complex_slice(complex_slice_run):
+    keys, data = complex_slice_run
+    assert set(data["passes"]) == {"complex128"} and all(k.endswith("@complex128") for k in data["operations"])
+    overall = data["overall"]
+    assert overall["pass"] + overall.get("fail", 0) + overall.get("error", 0) > COMPLEX_MIN_SAMPLES
+    worst = sorted((conf.pass_rate(conf.collections.Counter(c)), k) for k, c in data["operations"].items())[:5]
+    assert overall["pass_rate"] >= COMPLEX_PASS_RATE_FLOOR, (overall, worst)
+
+
 def test_on_purpose_differences_have_reasons(listing):
-    for name, rules in conf.ON_PURPOSE.items():
-        # a name, or a name and its variant (norm.inf)
+    for key, rules in conf.ON_PURPOSE.items():
+        # a name, or a name and its variant (norm.inf), of one pass (abs@complex128) or both
+        name, _, dtype = key.partition("@")
+        assert dtype in ("",) + conf.DTYPES, key
         # (some names have samples in one PyTorch version only)
         assert (name == "*" or name in listing["names"] or name.rsplit(".", 1)[0] in listing["names"]
                 or name in conf.VERSION_SPECIFIC_OPS), name
@@ -109,6 +138,28 @@ class TestComparison:
         tol = conf.Tolerance(scale=conf._max_abs_input(x))
         assert conf.mismatch(x.sum(), got, tol) is None
         assert conf.mismatch(x.sum(), got, self.tol) is not None
+
+    def test_complex_results_compare_both_parts_and_the_dtype_class(self):
+        want = torch.tensor([1 + 2j, complex(float("nan"), 1), complex(3, float("inf"))], dtype=torch.complex128)
+        assert conf.mismatch(want, zel.tensor(want), self.tol) is None
+        imag_off = want.clone()
+        imag_off[0] = 1 + (2 + 1e-8) * 1j
+        assert "value at flat 0" in conf.mismatch(want, zel.tensor(imag_off), self.tol)
+        inf_moved = torch.tensor([1 + 2j, complex(float("nan"), 1), complex(float("inf"), 3)], dtype=torch.complex128)
+        assert "value at flat 2" in conf.mismatch(want, zel.tensor(inf_moved), self.tol)
+        assert "dtype class complex, expected floating" in conf.mismatch(want.real, zel.tensor(want), self.tol)
+        assert "dtype class floating, expected complex" in conf.mismatch(want, zel.tensor(want.real), self.tol)
+        assert "shape" in conf.mismatch(want[:2].reshape(2, 1), zel.tensor(want[:2]), self.tol)
+        assert conf.mismatch(want.conj(), zel.tensor(want).conj(), self.tol) is None
+        assert conf.mismatch(1 + 2j, 1 + 2j, self.tol) is None
+        assert "value" in conf.mismatch(1 + 2j, 1 - 2j, self.tol)
+        assert "expected a complex" in conf.mismatch(1 + 0j, 1.0, self.tol)
+
+    def test_complex_samples_become_library_complex_tensors(self):
+        t = torch.tensor([1 - 1j, 2j], dtype=torch.complex128).conj()
+        z = conf.to_library((t, [t.real]))
+        assert z[0].is_complex() and z[0].tolist() == [1 + 1j, -2j]
+        assert not z[1][0].is_complex() and z[1][0].tolist() == [1.0, 0.0]
 
     def test_float32_results_are_judged_to_float32(self):
         want = torch.tensor([1.1433199892958807], dtype=torch.float32)
