@@ -129,6 +129,8 @@ SHAPE_CASES = {
     "cat/stack": (lambda z: (zel.cat([z, z], -1), zel.stack([z, z], -1)), lambda t: (torch.cat([t, t], -1), torch.stack([t, t], -1))),
     "cat with real": (lambda z: zel.cat([z, zel.ones(3, 2, 2)], 0), lambda t: torch.cat([t, torch.ones(3, 2, 2, dtype=torch.complex128)], 0)),
     "index": (lambda z: (z[1], z[:, -1], z[..., 0], z[None, 1:, ::2], z[[0, 2]]), lambda t: (t[1], t[:, -1], t[..., 0], t[None, 1:, ::2], t[[0, 2]])),
+    # a list of lists indexes as a tuple of index lists, as PyTorch
+    "index by nested lists": (lambda z: (z[[[0, 2], [1, 0]]], z[[[0, 1], slice(1)]]), lambda t: (t[[[0, 2], [1, 0]]], t[[[0, 1], slice(1)]])),
     "index_select": (lambda z: zel.index_select(z, -1, torch.tensor([1, 0])), lambda t: torch.index_select(t, -1, torch.tensor([1, 0]))),
     "where": (lambda z: zel.where(torch.tensor([True, False]), z, 1j), lambda t: torch.where(torch.tensor([True, False]), t, 1j)),
     "sum": (lambda z: (z.sum(), z.sum(-1), z.sum((0, 2), keepdim=True)), lambda t: (t.sum(), t.sum(-1), t.sum((0, 2), keepdim=True))),

@@ -238,8 +238,20 @@ def _sizes(args):
     return tuple(args[0]) if len(args) == 1 and isinstance(args[0], (list, tuple)) else tuple(args)
 
 
+def _sequence_as_tuple(key):
+    """PyTorch (as NumPy once did) reads a short list holding sequences,
+    slices, tensors, None or Ellipsis as a tuple of indices."""
+    import torch
+    if isinstance(key, list) and len(key) < 32 and builtins.any(
+            isinstance(k, (list, tuple, slice, torch.Tensor, _zel.Tensor)) or k is None or k is Ellipsis
+            for k in key):
+        return tuple(key)
+    return key
+
+
 def _real_key(key):
     """An index of the complex tensor as an index of its real view: the trailing axis kept whole."""
+    key = _sequence_as_tuple(key)
     if isinstance(key, tuple):
         return key + (slice(None),)
     return (key, slice(None))
