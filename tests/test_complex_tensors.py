@@ -151,6 +151,18 @@ def test_tensor_functions_agree_with_torch(case):
     _same(ours(z), theirs(t))
 
 
+def test_empty_tensors_stay_complex():
+    # with no elements the compiled functions never meet the complex limbs
+    z, t = zel.tensor(torch.empty(4, 0, dtype=torch.complex128)), torch.empty(4, 0, dtype=torch.complex128)
+    cases = [lambda m, x: m.flatten(x), lambda m, x: m.unflatten(x, 0, (2, 2)), lambda m, x: x.reshape(0, 4),
+             lambda m, x: m.take(x, torch.empty(0, dtype=torch.int64)), lambda m, x: m.cat([x, x], 1),
+             lambda m, x: x.sum(1), lambda m, x: x.t()]
+    for f in cases:
+        _same(f(zel, z), f(torch, t))
+    assert zel.where(torch.ones(0, dtype=torch.bool), zel.tensor(torch.empty(0, dtype=torch.complex128)),
+                     zel.zeros(0)).is_complex()
+
+
 def test_reductions_of_a_zero_dim_tensor_keep_both_parts():
     # the dim of a 0-d tensor is not the real view's (real, imaginary) axis
     z, t = zel.tensor(1.5 - 2j), torch.tensor(1.5 - 2j, dtype=torch.complex128)

@@ -1037,12 +1037,6 @@ def _has_complex(args, kwargs):
     return builtins.any(_is_c(v) for v in kwargs.values())
 
 
-def _with_fallback(orig, form):
-    """orig, or the complex form when orig refuses a complex operand (compiled
-    operations refuse complex limbs before they touch memory)."""
-    return _zel._complex_dispatch(orig, form, False)
-
-
 def _complex_first(orig, form):
     """The complex form whenever an operand is complex: for functions that
     could otherwise read a complex operand as real."""
@@ -1054,10 +1048,10 @@ def _complex_property(orig, form):
 
 
 def _wrapped(orig, form):
-    """Compiled functions refuse complex limbs; Python ones may instead reach
-    a complex form through the functions they call, so they check first."""
-    import types
-    return (_complex_first if isinstance(orig, types.FunctionType) else _with_fallback)(orig, form)
+    """Operands are checked before orig runs: compiled functions refuse
+    complex limbs only where they touch memory, so on empty tensors they
+    would answer with a real result."""
+    return _complex_first(orig, form)
 
 
 def install(zel):
