@@ -722,8 +722,64 @@ def _c99_abs(case):
     return mismatch(want, case.got, case.tol) is None
 
 
+def _c99_special_values(case):
+    """Where PyTorch and the library differ, C99's (Annex G) value decides,
+    as Python's cmath gives it: at infinities and NaNs, on the branch cuts'
+    signed zeros and where PyTorch's formulas overflow. C99 leaves the sign
+    of an infinite part beside a NaN free; where it signals invalid (cmath
+    raises) any non-finite answer stands."""
+    import cmath
+    import torch
+    x, fn = case.sample.input, getattr(cmath, case.name, None)
+    if fn is None or not isinstance(x, torch.Tensor) or not x.is_complex() or case.raised is not None \
+            or not isinstance(case.want, torch.Tensor) or not case.want.is_complex() or case.got is None:
+        return False
+    x = x.detach().resolve_conj().reshape(-1)
+    want = case.want.detach().resolve_conj().reshape(-1)
+    got = values_of(case.got).reshape(-1)
+    if want.shape != got.shape or want.shape != x.shape:
+        return False
+
+    def same(a, b):
+        return (a == b) | (torch.isnan(a) & torch.isnan(b)) | ((a - b).abs() <= RTOL * a.abs())
+    differ = (~(same(want.real, got.real) & same(want.imag, got.imag))).nonzero().reshape(-1)
+    refs = []
+    for v, g in zip(x[differ].tolist(), got[differ].tolist()):
+        try:
+            c = fn(v)
+        except (ValueError, OverflowError):
+            if math.isfinite(g.real) and math.isfinite(g.imag):
+                return False
+            c = g
+        if math.isnan(c.real) and math.isinf(c.imag):
+            c = complex(c.real, math.copysign(c.imag, g.imag))
+        if math.isnan(c.imag) and math.isinf(c.real):
+            c = complex(math.copysign(c.real, g.real), c.imag)
+        refs.append(c)
+    ref, g = torch.tensor(refs, dtype=torch.complex128), got[differ]
+    return bool((same(ref.real, g.real) & same(ref.imag, g.imag)).all())
+
+
+def _zero_complex_dot(case):
+    """PyTorch 1.13's complex dot of two vectors gives 0 on this BLAS (its
+    return convention); the sum of the products is the answer."""
+    import torch
+    a, b = case.sample.input, case.sample.args[0] if case.sample.args else None
+    if case.name == "__rmatmul__":
+        a, b = b, a
+    if not all(isinstance(v, torch.Tensor) and v.is_complex() and v.dim() == 1 for v in (a, b)):
+        return False
+    if case.name == "vdot":
+        a = a.conj()
+    return (isinstance(case.want, torch.Tensor) and bool(case.want == 0) and case.raised is None
+            and mismatch((a * b).sum(), case.got, Tolerance(RTOL, _max_abs_input([a, b]) ** 2)) is None)
+
+
 # Operations with op_db samples in one PyTorch version only (item: 2, symeig: 1.13).
 VERSION_SPECIFIC_OPS = {"item", "symeig"}
+
+_C99 = "C99's values at infinities, NaNs and on the branch cuts' signed zeros (PyTorch's vectorised paths differ)"
+_ZERO_DOT = "PyTorch 1.13's complex dot of vectors gives 0 (its BLAS's return convention): the sum of products holds"
 
 ON_PURPOSE = {
     "*": [
@@ -819,6 +875,26 @@ ON_PURPOSE = {
     "to": [("to(dtype) never changes the storage (8 float64 limbs)", _float_only)],
     "arange": [("no integer storage: integer ranges are Tensors of 8 float64 limbs", _integer_result)],
     "abs@complex128": [("|z| is +inf where a part is infinite, as C99's cabs", _c99_abs)],
+    "sin@complex128": [(_C99, _c99_special_values)],
+    "cos@complex128": [(_C99, _c99_special_values)],
+    "tan@complex128": [(_C99, _c99_special_values)],
+    "sinh@complex128": [(_C99, _c99_special_values)],
+    "cosh@complex128": [(_C99, _c99_special_values)],
+    "tanh@complex128": [(_C99, _c99_special_values)],
+    "asin@complex128": [(_C99, _c99_special_values)],
+    "acos@complex128": [(_C99, _c99_special_values)],
+    "atan@complex128": [(_C99, _c99_special_values)],
+    "asinh@complex128": [(_C99, _c99_special_values)],
+    "acosh@complex128": [(_C99, _c99_special_values)],
+    "atanh@complex128": [(_C99, _c99_special_values)],
+    "exp@complex128": [(_C99, _c99_special_values)],
+    "log@complex128": [(_C99, _c99_special_values)],
+    "log10@complex128": [(_C99, _c99_special_values)],
+    "sqrt@complex128": [(_C99, _c99_special_values)],
+    "dot@complex128": [(_ZERO_DOT, _zero_complex_dot)],
+    "vdot@complex128": [(_ZERO_DOT, _zero_complex_dot)],
+    "matmul@complex128": [(_ZERO_DOT, _zero_complex_dot)],
+    "__rmatmul__@complex128": [(_ZERO_DOT, _zero_complex_dot)],
     "reciprocal": [("the defined Newton reciprocal gives +inf for -0", _negative_zero_reciprocal)],
     "matmul": [("matmul with a number raises the defined TypeError", _raised(TypeError))],
 }
