@@ -136,6 +136,7 @@ SHAPE_CASES = {
     "sum": (lambda z: (z.sum(), z.sum(-1), z.sum((0, 2), keepdim=True)), lambda t: (t.sum(), t.sum(-1), t.sum((0, 2), keepdim=True))),
     "mean/prod": (lambda z: (z.mean(1), z.prod(0), z.prod()), lambda t: (t.mean(1), t.prod(0), t.prod())),
     "cumsum": (lambda z: zel.cumsum(z, -1), lambda t: torch.cumsum(t, -1)),
+    "cov": (lambda z: (zel.cov(z.reshape(3, 4)), zel.cov(z.reshape(-1), correction=0), zel.cov(z.reshape(3, 4), fweights=torch.tensor([1, 0, 2, 1]), aweights=torch.tensor([0.5, 1.0, 0.25, 2.0], dtype=torch.float64))), lambda t: (torch.cov(t.reshape(3, 4)), torch.cov(t.reshape(-1), correction=0), torch.cov(t.reshape(3, 4), fweights=torch.tensor([1, 0, 2, 1]), aweights=torch.tensor([0.5, 1.0, 0.25, 2.0], dtype=torch.float64)))),
     "matmul": (lambda z: (z @ z.mT, zel.matmul(z[0], z[1, 0]), zel.einsum("ijk,ilk->jl", z, z)), lambda t: (t @ t.mT, torch.matmul(t[0], t[1, 0]), torch.einsum("ijk,ilk->jl", t, t))),
     # torch 1.13's complex dot gives 0 on some inputs: the sums stand in for it
     "products of vectors": (lambda z: (zel.dot(z[0, 0], z[1, 1]), zel.vdot(z[0, 0], z[1, 1]), zel.outer(z[0, 0], z[1, 1])), lambda t: ((t[0, 0] * t[1, 1]).sum(), (t[0, 0].conj() * t[1, 1]).sum(), torch.outer(t[0, 0], t[1, 1]))),

@@ -611,6 +611,21 @@ def cumsum(input, dim, *, dtype=None):
     return _c(_r(input).cumsum(_dim("cumsum", dim, len(input.shape))))
 
 
+def cov(input, *, correction=1, fweights=None, aweights=None):
+    """The real covariance of the real and imaginary rows together: with
+    x = a + ib, cov(x)[j, k] = C(a_j, a_k) + C(b_j, b_k) + i (C(b_j, a_k) - C(a_j, b_k))."""
+    if len(input.shape) > 2:
+        raise RuntimeError("cov(): expected input to have two or fewer dimensions but got an input with %d "
+                           "dimensions" % len(input.shape))
+    r = _r(input.reshape(1, -1) if len(input.shape) < 2 else input)
+    m = r.shape[0]
+    c = _zel.cov(_zel.cat([r[..., 0], r[..., 1]], 0), correction=correction, fweights=fweights,
+                 aweights=aweights)
+    c = c.reshape(2 * m, 2 * m)
+    out = complex(c[:m, :m] + c[m:, m:], c[m:, :m] - c[:m, m:])
+    return out.reshape(()) if len(input.shape) < 2 else out
+
+
 # --- comparisons -------------------------------------------------------------------
 
 def _parts_of(a, b):
@@ -1001,7 +1016,7 @@ _FUNCTIONS = {
     "clone": clone, "detach": detach, "ravel": ravel, "unflatten": unflatten, "cat": cat, "concat": cat,
     "concatenate": cat, "stack": stack, "hstack": hstack, "vstack": vstack, "where": where,
     "index_select": index_select, "masked_select": masked_select, "take": take, "sum": sum, "mean": mean,
-    "prod": prod, "cumsum": cumsum, "eq": eq, "ne": ne, "not_equal": ne, "equal": equal, "isnan": isnan,
+    "prod": prod, "cumsum": cumsum, "cov": cov, "eq": eq, "ne": ne, "not_equal": ne, "equal": equal, "isnan": isnan,
     "isinf": isinf, "isfinite": isfinite, "isclose": isclose, "allclose": allclose, "matmul": matmul,
     "mm": mm, "bmm": bmm, "mv": mv, "dot": dot, "vdot": vdot, "inner": inner, "outer": outer, "ger": outer,
     "tensordot": tensordot, "kron": kron, "einsum": einsum, "add": add, "sub": sub, "subtract": sub,
