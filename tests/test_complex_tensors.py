@@ -218,6 +218,11 @@ def test_factories_conversions_and_polar():
     assert zel.tensor([1.0]).to(zel.complex128).is_complex() and z.to(torch.complex128) is z
     with pytest.warns(UserWarning, match="discards the imaginary part"):
         assert not z.to(torch.float64).is_complex()
+    # to(other) takes other's dtype
+    x = zel.tensor([3.0, -1.0, 0.5, 2.0])
+    assert x.to(z).tolist() == [3 + 0j, -1 + 0j, 0.5 + 0j, 2 + 0j] and z.to(z).tolist() == z.tolist()
+    with pytest.warns(UserWarning, match="discards the imaginary part"):
+        assert z.to(x).tolist() == z.real.tolist()
     zel.manual_seed(0)
     w = zel.randn(20000, dtype=zel.complex128)
     assert abs(float((w.abs() ** 2).mean().item()) - 1.0) < 0.05  # PyTorch's: each part of variance 1/2

@@ -848,7 +848,7 @@ _DTYPE_NAMES = _COMPLEX_DTYPES | {"float64", "float32", "float16", "bfloat16", "
 
 def _is_dtype(a):
     import torch
-    return isinstance(a, torch.dtype) or (isinstance(a, str) and a in _DTYPE_NAMES) or a in (float, builtins.complex)
+    return isinstance(a, torch.dtype) or (isinstance(a, str) and a in _DTYPE_NAMES) or a is float or a is builtins.complex
 
 
 def to(self, *args, **kwargs):
@@ -859,7 +859,7 @@ def to(self, *args, **kwargs):
         if _is_dtype(a):
             dtype = a
         elif isinstance(a, _zel.Tensor):
-            dtype = "complex128" if a._is_complex() else dtype
+            dtype = "complex128" if a._is_complex() else "float64"  # other's dtype, as PyTorch
             rest.append(a.device)
         else:
             rest.append(a)
@@ -1108,7 +1108,7 @@ def install(zel):
     _ORIGINAL["from_limbs"] = zel.from_limbs
 
     def to_(self, *args, **kwargs):
-        if self._is_complex() or builtins.any(_wants_complex(a) for a in args) \
+        if self._is_complex() or builtins.any(_wants_complex(a) or _is_c(a) for a in args) \
                 or _wants_complex(kwargs.get("dtype")):
             return to(self, *args, **kwargs)
         return _ORIGINAL["to"](self, *args, **kwargs)
