@@ -26,6 +26,13 @@ SLICE_BUDGET_S = 45
 # 1.13 (Python 3.11), 90.6% with torch 2.x (Python 3.12), whose op_db has
 # more samples. A regression of a few samples fails.
 PASS_RATE_FLOOR = 0.925 if torch.__version__.startswith("1.") else 0.90
+# The complex128 pass: one op in eight (33 ops, 489 samples, about 20 s).
+# Measured 45.4% (219 of 482 judged) with torch 1.13: many names still
+# refuse complex operands (linear algebra among them).
+COMPLEX_ONE_IN = 8
+COMPLEX_SLICE_BUDGET_S = 30
+COMPLEX_MIN_SAMPLES = 400
+COMPLEX_PASS_RATE_FLOOR = 0.44
 
 
 @pytest.fixture(scope="module")
