@@ -135,6 +135,7 @@ SHAPE_CASES = {
     "where": (lambda z: zel.where(torch.tensor([True, False]), z, 1j), lambda t: torch.where(torch.tensor([True, False]), t, 1j)),
     "sum": (lambda z: (z.sum(), z.sum(-1), z.sum((0, 2), keepdim=True)), lambda t: (t.sum(), t.sum(-1), t.sum((0, 2), keepdim=True))),
     "mean/prod": (lambda z: (z.mean(1), z.prod(0), z.prod()), lambda t: (t.mean(1), t.prod(0), t.prod())),
+    "prod over several dims": (lambda z: (zel.prod(z, (0, 2)), zel.prod(z, (2, 0), keepdim=True)), lambda t: (t.prod(2).prod(0), t.prod(2, keepdim=True).prod(0, keepdim=True))),
     "cumsum": (lambda z: zel.cumsum(z, -1), lambda t: torch.cumsum(t, -1)),
     "cov": (lambda z: (zel.cov(z.reshape(3, 4)), zel.cov(z.reshape(-1), correction=0), zel.cov(z.reshape(3, 4), fweights=torch.tensor([1, 0, 2, 1]), aweights=torch.tensor([0.5, 1.0, 0.25, 2.0], dtype=torch.float64))), lambda t: (torch.cov(t.reshape(3, 4)), torch.cov(t.reshape(-1), correction=0), torch.cov(t.reshape(3, 4), fweights=torch.tensor([1, 0, 2, 1]), aweights=torch.tensor([0.5, 1.0, 0.25, 2.0], dtype=torch.float64)))),
     "matmul": (lambda z: (z @ z.mT, zel.matmul(z[0], z[1, 0]), zel.einsum("ijk,ilk->jl", z, z)), lambda t: (t @ t.mT, torch.matmul(t[0], t[1, 0]), torch.einsum("ijk,ilk->jl", t, t))),
@@ -175,6 +176,7 @@ def test_reductions_of_a_zero_dim_tensor_keep_both_parts():
         with pytest.raises(IndexError):
             getattr(zel, f)(z, 1)
     _same(zel.cumsum(z, -1), torch.cumsum(t, -1))
+    _same((z.mT, z.mH), (t, t.conj()))
 
 
 def test_sums_and_products_keep_every_digit():

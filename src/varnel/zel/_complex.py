@@ -334,6 +334,8 @@ def t(input):
 
 
 def _mT(self):
+    if len(self.shape) == 0:  # as the real tensors' mT
+        return clone(self)
     if len(self.shape) < 2:
         raise RuntimeError("tensor.mT is only supported on matrices or batches of matrices. Got %d-D tensor."
                            % len(self.shape))
@@ -584,6 +586,17 @@ def _cmul(a, b):
 
 def prod(input, dim=None, keepdim=False, *, dtype=None):
     """Pairwise halving in a fixed order: the same bytes every run."""
+    if isinstance(dim, (list, tuple)) and len(dim) != 1:
+        # several dims, as the real prod takes them: one after another, the last first
+        dims = _reduced_dims("prod", dim, len(input.shape))
+        if dims is None or len(input.shape) == 0:
+            return prod(input, None, keepdim)
+        out = input
+        for d in sorted(dims, reverse=True):
+            out = prod(out, d, True)
+        return out if keepdim else reshape(out, tuple(n for i, n in enumerate(input.shape) if i not in dims))
+    if isinstance(dim, (list, tuple)):
+        dim = dim[0]
     if dim is None:
         out = reshape(prod(reshape(input, -1), 0), (1,) * len(input.shape) if keepdim else ())
         return out
