@@ -215,6 +215,8 @@ def test_factories_conversions_and_polar():
     assert zel.ones(2, dtype=torch.complex128).tolist() == [1 + 0j, 1 + 0j]
     assert zel.full((2,), 1 - 2j, dtype=zel.cdouble).tolist() == [1 - 2j, 1 - 2j]
     assert zel.tensor([1.0, 2.0], dtype=zel.complex128).is_complex()
+    for name, args in (("eye", (2, 3)), ("linspace", (-1, 2, 4)), ("logspace", (0, 2, 3))):
+        _same(getattr(zel, name)(*args, dtype=torch.complex128), getattr(torch, name)(*args, dtype=torch.complex128))
     z, _ = _pair((4,), 3)
     assert zel.zeros_like(z).is_complex() and not zel.zeros_like(z, dtype=torch.float64).is_complex()
     assert zel.tensor([1.0]).to(zel.complex128).is_complex() and z.to(torch.complex128) is z

@@ -1051,7 +1051,7 @@ _METHODS = {
     "__imul__": _inplace("__imul__", mul), "__itruediv__": _inplace("__itruediv__", div),
 }
 _PROPERTIES = {"T": _T, "mT": _mT, "H": lambda self: conj(_T(self)), "mH": lambda self: conj(_mT(self))}
-_FACTORIES = ("tensor", "zeros", "ones", "empty", "full", "rand", "randn")
+_FACTORIES = ("tensor", "zeros", "ones", "empty", "full", "rand", "randn", "eye", "linspace", "logspace")
 _LIKE_FACTORIES = ("zeros_like", "ones_like", "empty_like", "full_like", "rand_like", "randn_like")
 _ORIGINAL = {}
 
