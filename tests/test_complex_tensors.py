@@ -137,7 +137,7 @@ SHAPE_CASES = {
     "mean/prod": (lambda z: (z.mean(1), z.prod(0), z.prod()), lambda t: (t.mean(1), t.prod(0), t.prod())),
     "prod over several dims": (lambda z: (zel.prod(z, (0, 2)), zel.prod(z, (2, 0), keepdim=True)), lambda t: (t.prod(2).prod(0), t.prod(2, keepdim=True).prod(0, keepdim=True))),
     "cumsum": (lambda z: zel.cumsum(z, -1), lambda t: torch.cumsum(t, -1)),
-    "cov": (lambda z: (zel.cov(z.reshape(3, 4)), zel.cov(z.reshape(-1), correction=0), zel.cov(z.reshape(3, 4), fweights=torch.tensor([1, 0, 2, 1]), aweights=torch.tensor([0.5, 1.0, 0.25, 2.0], dtype=torch.float64))), lambda t: (torch.cov(t.reshape(3, 4)), torch.cov(t.reshape(-1), correction=0), torch.cov(t.reshape(3, 4), fweights=torch.tensor([1, 0, 2, 1]), aweights=torch.tensor([0.5, 1.0, 0.25, 2.0], dtype=torch.float64)))),
+    "cov": (lambda z: (zel.cov(z.reshape(3, 4)), zel.cov(z.reshape(1, 12)), zel.cov(z.reshape(-1), correction=0), zel.cov(z.reshape(3, 4), fweights=torch.tensor([1, 0, 2, 1]), aweights=torch.tensor([0.5, 1.0, 0.25, 2.0], dtype=torch.float64))), lambda t: (torch.cov(t.reshape(3, 4)), torch.cov(t.reshape(1, 12)), torch.cov(t.reshape(-1), correction=0), torch.cov(t.reshape(3, 4), fweights=torch.tensor([1, 0, 2, 1]), aweights=torch.tensor([0.5, 1.0, 0.25, 2.0], dtype=torch.float64)))),
     "matmul": (lambda z: (z @ z.mT, zel.matmul(z[0], z[1, 0]), zel.einsum("ijk,ilk->jl", z, z)), lambda t: (t @ t.mT, torch.matmul(t[0], t[1, 0]), torch.einsum("ijk,ilk->jl", t, t))),
     # torch 1.13's complex dot gives 0 on some inputs: the sums stand in for it
     "products of vectors": (lambda z: (zel.dot(z[0, 0], z[1, 1]), zel.vdot(z[0, 0], z[1, 1]), zel.outer(z[0, 0], z[1, 1])), lambda t: ((t[0, 0] * t[1, 1]).sum(), (t[0, 0].conj() * t[1, 1]).sum(), torch.outer(t[0, 0], t[1, 1]))),
@@ -215,6 +215,11 @@ def test_factories_conversions_and_polar():
     assert zel.ones(2, dtype=torch.complex128).tolist() == [1 + 0j, 1 + 0j]
     assert zel.full((2,), 1 - 2j, dtype=zel.cdouble).tolist() == [1 - 2j, 1 - 2j]
     assert zel.tensor([1.0, 2.0], dtype=zel.complex128).is_complex()
+    zn, tn = _pair((2,), 8)
+    for name, args, kwargs in (("new_zeros", ((2, 1),), {}), ("new_ones", ((3,),), {}), ("new_full", ((2,), 1 - 2j), {}),
+                               ("new_ones", ((2,),), {"dtype": torch.float64})):
+        _same(getattr(zn, name)(*args, **kwargs), getattr(tn, name)(*args, **kwargs))
+    assert zn.new_empty((2, 3)).is_complex() and zn.new_empty_strided((2, 3), (3, 1)).shape == (2, 3)
     for name, args in (("eye", (2, 3)), ("linspace", (-1, 2, 4)), ("logspace", (0, 2, 3))):
         _same(getattr(zel, name)(*args, dtype=torch.complex128), getattr(torch, name)(*args, dtype=torch.complex128))
     z, _ = _pair((4,), 3)

@@ -636,7 +636,7 @@ def cov(input, *, correction=1, fweights=None, aweights=None):
                  aweights=aweights)
     c = c.reshape(2 * m, 2 * m)
     out = complex(c[:m, :m] + c[m:, m:], c[m:, :m] - c[:m, m:])
-    return out.reshape(()) if len(input.shape) < 2 else out
+    return out.reshape(()) if m == 1 else out  # one variable: a 0-d result, as PyTorch
 
 
 # --- comparisons -------------------------------------------------------------------
@@ -932,6 +932,26 @@ def _like_factory(name, orig):
     return make
 
 
+def _new_factory(name):
+    """Tensor.new_zeros & co. of a complex tensor: complex unless a real dtype is asked for."""
+    def make(self, *args, dtype=None, **kwargs):
+        orig = _ORIGINAL[name]
+        base = _r(self)[..., 0]
+        if dtype is not None and not _wants_complex(dtype):
+            return orig(base, *args, dtype=dtype, **kwargs)
+        requires_grad = kwargs.pop("requires_grad", False)
+        if name == "new_full":
+            value = builtins.complex(args[1] if len(args) > 1 else kwargs.pop("fill_value"))
+            size = args[0] if args else kwargs.pop("size")
+            out = complex(orig(base, size, value.real, **kwargs), orig(base, size, value.imag, **kwargs))
+        else:
+            re = orig(base, *args, **kwargs)
+            out = complex(re, _zel.zeros_like(re))
+        return out.requires_grad_(True) if requires_grad else out
+    make.__name__ = name
+    return make
+
+
 # --- arithmetic by name, in-place forms -----------------------------------------------
 
 def add(input, other, *, alpha=1):
@@ -1049,6 +1069,9 @@ _METHODS = {
     "divide_": _inplace("divide_", div), "true_divide_": _inplace("true_divide_", div),
     "pow_": _inplace("pow_", pow), "__iadd__": _inplace("__iadd__", add), "__isub__": _inplace("__isub__", sub),
     "__imul__": _inplace("__imul__", mul), "__itruediv__": _inplace("__itruediv__", div),
+    "new_zeros": _new_factory("new_zeros"), "new_ones": _new_factory("new_ones"),
+    "new_empty": _new_factory("new_empty"), "new_full": _new_factory("new_full"),
+    "new_empty_strided": _new_factory("new_empty_strided"),
 }
 _PROPERTIES = {"T": _T, "mT": _mT, "H": lambda self: conj(_T(self)), "mH": lambda self: conj(_mT(self))}
 _FACTORIES = ("tensor", "zeros", "ones", "empty", "full", "rand", "randn", "eye", "linspace", "logspace")
