@@ -861,7 +861,8 @@ _DTYPE_NAMES = _COMPLEX_DTYPES | {"float64", "float32", "float16", "bfloat16", "
 
 def _is_dtype(a):
     import torch
-    return isinstance(a, torch.dtype) or (isinstance(a, str) and a in _DTYPE_NAMES) or a is float or a is builtins.complex
+    return (isinstance(a, torch.dtype) or (isinstance(a, str) and a in _DTYPE_NAMES)
+            or a is float or a is builtins.complex)
 
 
 def to(self, *args, **kwargs):
