@@ -769,6 +769,43 @@ def _c99_special_values(case):
     return bool((same(ref.real, g.real) & same(ref.imag, g.imag)).all())
 
 
+def _differing_elements(case):
+    """(input, want, got) flat at the elements where PyTorch and the library differ, or None."""
+    import torch
+    x, w = case.sample.input, case.want
+    if not isinstance(x, torch.Tensor) or not x.is_complex() or case.raised is not None \
+            or not isinstance(w, torch.Tensor) or not w.is_complex() or case.got is None:
+        return None
+    x, w, g = x.detach().reshape(-1), w.detach().reshape(-1), values_of(case.got).reshape(-1)
+    if not (x.shape == w.shape == g.shape):
+        return None
+
+    parts = torch.view_as_real(w)
+    finite = parts[torch.isfinite(parts)]
+    scale = float(finite.abs().max()) if finite.numel() else 0.0  # as _value_mismatch's
+
+    def same(a, b):
+        return (a == b) | (torch.isnan(a) & torch.isnan(b)) | ((a - b).abs() <= RTOL * (a.abs() + scale))
+    differ = ~(same(w.real, g.real) & same(w.imag, g.imag))
+    return x[differ], w[differ], g[differ]
+
+
+def _reciprocal_of_zero(case):
+    """1/0 is an infinity (C99 Annex G: a part infinite, the other may be NaN); PyTorch gives NaN + NaN i."""
+    import torch
+    d = _differing_elements(case)
+    return d is not None and bool(((d[0] == 0) & (torch.isinf(d[2].real) | torch.isinf(d[2].imag))).all())
+
+
+def _sigmoid_underflow(case):
+    """sigmoid(z) for a real part below -709: PyTorch's exp(-z) overflows to NaN;
+    the value, below exp(re z) in size, underflows to 0."""
+    import torch
+    d = _differing_elements(case)
+    return d is not None and bool(((d[0].real < -709) & torch.isnan(d[1].real)
+                                   & (d[2].abs() <= 2 * torch.exp(d[0].real))).all())
+
+
 def _zero_complex_dot(case):
     """PyTorch 1.13's complex dot of two vectors gives 0 on this BLAS (its
     return convention); the sum of the products is the answer."""
@@ -884,6 +921,9 @@ ON_PURPOSE = {
     "to": [("to(dtype) never changes the storage (8 float64 limbs)", _float_only)],
     "arange": [("no integer storage: integer ranges are Tensors of 8 float64 limbs", _integer_result)],
     "abs@complex128": [("|z| is +inf where a part is infinite, as C99's cabs", _c99_abs)],
+    "reciprocal@complex128": [("1/0 is an infinity, as C99's complex division", _reciprocal_of_zero)],
+    "sigmoid@complex128": [("a real part below -709 underflows to 0 where PyTorch's exp(-z) overflows to NaN",
+                            _sigmoid_underflow)],
     "sin@complex128": [(_C99, _c99_special_values)],
     "cos@complex128": [(_C99, _c99_special_values)],
     "tan@complex128": [(_C99, _c99_special_values)],

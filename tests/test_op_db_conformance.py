@@ -168,6 +168,23 @@ class TestComparison:
         assert "dtype class" in conf.mismatch(real_valued, zel.tensor([1.0, -2.0]), self.tol)
         assert "complex result" in conf.mismatch(want[:1], zel.tensor([1.0]), loose)
 
+    def test_c99_decides_where_pytorch_and_the_library_differ(self):
+        import types
+        x = torch.tensor([complex(0.0, 2.0), complex(-0.0, 2.0), 0.5 + 0.5j], dtype=torch.complex128)
+        case = conf.Case("atan", None, types.SimpleNamespace(input=x, args=(), kwargs={}), self.tol, "complex128")
+        case.want, case.got = torch.atan(x), zel.atan(zel.tensor(x))
+        assert conf.mismatch(case.want, case.got, self.tol) is not None  # PyTorch: -pi/2 for +0 + 2i
+        assert conf._c99_special_values(case)
+        case.got = zel.tensor(torch.atan(x).conj().resolve_conj())
+        assert not conf._c99_special_values(case)
+        zero = torch.tensor([0j, 2 + 0j], dtype=torch.complex128)
+        case = conf.Case("reciprocal", None, types.SimpleNamespace(input=zero, args=(), kwargs={}), self.tol,
+                         "complex128")
+        case.want, case.got = torch.reciprocal(zero), zel.reciprocal(zel.tensor(zero))
+        assert conf._reciprocal_of_zero(case)
+        case.got = zel.tensor(torch.tensor([complex(float("inf"), 0), 0.25], dtype=torch.complex128))
+        assert not conf._reciprocal_of_zero(case)
+
     def test_complex_samples_become_library_complex_tensors(self):
         t = torch.tensor([1 - 1j, 2j], dtype=torch.complex128).conj()
         z = conf.to_library((t, [t.real]))
