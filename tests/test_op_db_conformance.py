@@ -27,12 +27,12 @@ SLICE_BUDGET_S = 45
 # more samples. A regression of a few samples fails.
 PASS_RATE_FLOOR = 0.925 if torch.__version__.startswith("1.") else 0.90
 # The complex128 pass: one op in eight (33 ops, 489 samples, about 20 s).
-# Measured 45.4% (219 of 482 judged) with torch 1.13: many names still
-# refuse complex operands (linear algebra among them).
+# Measured 46.5% (224 of 482 judged) with torch 1.13 (not measured with 2.x):
+# many names still refuse complex operands (linear algebra among them).
 COMPLEX_ONE_IN = 8
 COMPLEX_SLICE_BUDGET_S = 30
 COMPLEX_MIN_SAMPLES = 400
-COMPLEX_PASS_RATE_FLOOR = 0.44
+COMPLEX_PASS_RATE_FLOOR = 0.45
 
 
 @pytest.fixture(scope="module")
