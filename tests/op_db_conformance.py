@@ -1,13 +1,16 @@
 """PyTorch's own per-operation samples (op_db) run through varnel.zel and
-compared with PyTorch's float64 results on the same samples.
+compared with PyTorch's float64 (and complex128) results on the same samples.
 
     python tests/op_db_conformance.py                 # every op the library has
     python tests/op_db_conformance.py --ops sum,linalg.det --json /tmp/f.json
     python tests/op_db_conformance.py --all           # no per-op caps
+    python tests/op_db_conformance.py --dtype both    # the float64 and the complex128 pass
 
 Each op_db entry with a float64 CPU dtype whose name (or aten name, alias,
 `linalg.`/`special.`/`nn.functional.` path) exists in `varnel.zel.zel` runs its
-`sample_inputs`, capped `reference_inputs` and `error_inputs`. A sample is
+`sample_inputs`, capped `reference_inputs` and `error_inputs`. With
+`--dtype complex128` the entries with a complex128 CPU dtype run their samples
+at that dtype, under keys such as `sum@complex128`. A sample is
 `pass`, `fail` (different structure, shape, dtype class or value, or an
 incompatible exception type), `error` (the library raised where PyTorch did
 not), `on-purpose` (a documented difference, `ON_PURPOSE`) or `crash` (the
@@ -65,8 +68,17 @@ def _namespaces():
             "signal.windows": zel.signal.windows}
 
 
-def op_key(info):
-    return info.name + ("." + info.variant_test_name if info.variant_test_name else "")
+DTYPES = ("float64", "complex128")
+
+
+def op_key(info, dtype="float64"):
+    """name.variant, and @complex128 for the complex pass's samples."""
+    key = info.name + ("." + info.variant_test_name if info.variant_test_name else "")
+    return key if dtype == "float64" else key + "@" + dtype
+
+
+def base_key(key):
+    return key.split("@", 1)[0]
 
 
 def _rebound(fn):
@@ -156,9 +168,13 @@ def _lookup_property(name):
         attr is not None and not callable(attr)) else None
 
 
-def float64_ops(op_db):
+def dtype_ops(op_db, dtype="float64"):
     import torch
-    return [o for o in op_db if torch.float64 in o.supported_dtypes("cpu")]
+    return [o for o in op_db if getattr(torch, dtype) in o.supported_dtypes("cpu")]
+
+
+def float64_ops(op_db):
+    return dtype_ops(op_db, "float64")
 
 
 # --------------------------------------------------------------------------
@@ -251,13 +267,16 @@ def taken_elsewhere(name):
 # Converting a sample and comparing results.
 
 def to_library(obj):
-    """Floating torch tensors become library tensors (exact for float64);
-    integer and bool tensors stay torch tensors (indices and masks)."""
+    """Floating and complex torch tensors become library tensors (exact for
+    float64 and complex128); integer and bool tensors stay torch tensors
+    (indices and masks)."""
     import torch
     from varnel.zel import zel
     if isinstance(obj, torch.Tensor):
         if obj.is_floating_point():
             return zel.tensor(obj.detach().to(torch.float64))
+        if obj.is_complex():
+            return zel.tensor(obj.detach().resolve_conj().resolve_neg().to(torch.complex128))
         return obj
     if isinstance(obj, list):
         return [to_library(v) for v in obj]
@@ -288,8 +307,12 @@ def _fields(obj):
 
 
 class Tolerance:
-    def __init__(self, rtol=RTOL, scale=0.0):
-        self.rtol, self.scale = rtol, scale
+    """real_for_complex: a real result stands for PyTorch's complex one whose
+    imaginary parts are all zero (the float64 pass, where linalg.eig's real
+    eigenvalues come as a real tensor)."""
+
+    def __init__(self, rtol=RTOL, scale=0.0, real_for_complex=False):
+        self.rtol, self.scale, self.real_for_complex = rtol, scale, real_for_complex
 
 
 def mismatch(want, got, tol, path="result"):
@@ -298,25 +321,30 @@ def mismatch(want, got, tol, path="result"):
     import torch
     from varnel.zel import zel
     if isinstance(want, torch.Tensor):
-        if want.is_complex():
+        if want.is_complex() and tol.real_for_complex and isinstance(got, (zel.Tensor, torch.Tensor)) \
+                and not got.is_complex():
             if bool((want.imag != 0).any()):
                 return "%s: complex result" % path
             want = want.real
         if isinstance(got, zel.Tensor):
-            got_kind, got_shape = "floating", tuple(got.shape)
+            got_kind, got_shape = ("complex" if got.is_complex() else "floating"), tuple(got.shape)
         elif isinstance(got, torch.Tensor):
-            got_kind = "floating" if got.is_floating_point() else ("bool" if got.dtype == torch.bool else "integer")
-            got_shape = tuple(got.shape)
+            got_kind, got_shape = _kind(got), tuple(got.shape)
         else:
             return "%s: expected a tensor, got %s" % (path, type(got).__name__)
-        want_kind = ("floating" if want.is_floating_point() else
-                     "bool" if want.dtype == torch.bool else "integer")
+        want_kind = _kind(want)
         if got_kind != want_kind:
             return "%s: dtype class %s, expected %s" % (path, got_kind, want_kind)
         if got_shape != tuple(want.shape):
             return "%s: shape %s, expected %s" % (path, got_shape, tuple(want.shape))
         g = values_of(got) if isinstance(got, zel.Tensor) else got.detach().cpu()
-        return _value_mismatch(want.detach().cpu(), g, tol, path)
+        want = want.detach().cpu()
+        if want_kind == "complex":
+            # Both parts against one scale: a part far below the other carries
+            # float64's error of the larger.
+            return _value_mismatch(torch.view_as_real(want.resolve_conj().resolve_neg()),
+                                   torch.view_as_real(g.resolve_conj().resolve_neg()), tol, path, parts=True)
+        return _value_mismatch(want, g, tol, path)
     if isinstance(want, (tuple, list)):
         if not isinstance(got, (tuple, list)):
             return "%s: expected a %s, got %s" % (path, type(want).__name__, type(got).__name__)
@@ -332,6 +360,13 @@ def mismatch(want, got, tol, path="result"):
         return None
     if isinstance(want, bool):
         return None if isinstance(got, bool) and got == want else "%s: %r, expected %r" % (path, got, want)
+    if isinstance(want, complex) or isinstance(got, complex) and isinstance(want, (int, float)):
+        if not isinstance(got, (int, float, complex)):
+            return "%s: %s, expected a number" % (path, type(got).__name__)
+        if type(got) is not type(want):
+            return "%s: %r, expected a %s" % (path, got, type(want).__name__)
+        return mismatch(torch.tensor([want], dtype=torch.complex128), torch.tensor([got], dtype=torch.complex128),
+                        tol, path)
     if isinstance(want, (int, float)):
         if isinstance(got, zel.Tensor) or isinstance(got, torch.Tensor):
             return "%s: a tensor, expected a %s" % (path, type(want).__name__)
@@ -344,7 +379,14 @@ def mismatch(want, got, tol, path="result"):
     return "%s: cannot compare %s" % (path, type(want).__name__)
 
 
-def _value_mismatch(want, got, tol, path):
+def _kind(t):
+    import torch
+    return ("floating" if t.is_floating_point() else "complex" if t.is_complex() else
+            "bool" if t.dtype == torch.bool else "integer")
+
+
+def _value_mismatch(want, got, tol, path, parts=False):
+    """parts: the last dimension holds each complex element's (real, imaginary)."""
     import torch
     if want.numel() == 0:
         return None
@@ -357,7 +399,7 @@ def _value_mismatch(want, got, tol, path):
     # PyTorch's float32 results (Python numbers promote to the default
     # dtype) are judged to their own precision.
     rtol = max(tol.rtol, 4 * torch.finfo(want.dtype).eps) if want.dtype != torch.float64 else tol.rtol
-    tol = Tolerance(rtol, tol.scale)
+    tol = Tolerance(rtol, tol.scale, tol.real_for_complex)
     want, got = want.to(torch.float64), got.to(torch.float64)
     finite = torch.isfinite(want)
     scale = max(tol.scale, float(want[finite].abs().max()) if bool(finite.any()) else 0.0)
@@ -367,11 +409,15 @@ def _value_mismatch(want, got, tol, path):
     close &= same_special
     if bool(close.all()):
         return None
+    if parts:
+        close = close.all(-1)
+        want, got = torch.view_as_complex(want), torch.view_as_complex(got)
     i = int((~close).reshape(-1).nonzero()[0])
     w, g = want.reshape(-1)[i].item(), got.reshape(-1)[i].item()
-    rel = abs(g - w) / abs(w) if w and math.isfinite(w) and math.isfinite(g) else float("nan")
+    finite = all(math.isfinite(v) for v in (complex(w).real, complex(w).imag, complex(g).real, complex(g).imag))
+    rel = abs(g - w) / abs(w) if w and finite else float("nan")
     return "%s: value at flat %d is %r, expected %r (rel %.2g; %d of %d differ)" % (
-        path, i, g, w, rel, int((~close).sum()), want.numel())
+        path, i, g, w, rel, int((~close).sum()), close.numel())
 
 
 # PyTorch leaves their memory uninitialised, or draws them from its own
@@ -384,7 +430,7 @@ VALUES_UNDEFINED = {"empty", "empty_like", "new_empty", "empty_strided", "new_em
 def _max_abs_input(obj):
     import torch
     if isinstance(obj, torch.Tensor):
-        if obj.is_floating_point() and obj.numel():
+        if (obj.is_floating_point() or obj.is_complex()) and obj.numel():
             v = obj.detach()[torch.isfinite(obj.detach())]
             return float(v.abs().max()) if v.numel() else 0.0
         return 0.0
@@ -583,7 +629,8 @@ def _integer_values(case):
     if isinstance(s.input, (list, tuple)):
         values += list(s.input)
     return case.raised is not None and any(
-        isinstance(v, torch.Tensor) and not v.is_floating_point() and v.dtype != torch.bool for v in values)
+        isinstance(v, torch.Tensor) and not v.is_floating_point() and not v.is_complex() and v.dtype != torch.bool
+        for v in values)
 
 
 def _integer_result(case):
@@ -591,8 +638,8 @@ def _integer_result(case):
     import torch
     from varnel.zel import zel
     w, g = case.want, case.got
-    return (isinstance(w, torch.Tensor) and not w.is_floating_point() and isinstance(g, zel.Tensor)
-            and tuple(g.shape) == tuple(w.shape) and torch.equal(values_of(g), w.to(torch.float64)))
+    return (isinstance(w, torch.Tensor) and _kind(w) in ("integer", "bool") and isinstance(g, zel.Tensor)
+            and not g.is_complex() and tuple(g.shape) == tuple(w.shape) and torch.equal(values_of(g), w.to(torch.float64)))
 
 
 def _negative_zero_reciprocal(case):
@@ -644,9 +691,11 @@ def _dtype_error_input(case):
     floating = {t.dtype for t in values if t.is_floating_point()}
     regex = str(case.want_error_regex or "")
     numbers = [v for v in [s.input] + list(s.args) + list(s.kwargs.values()) if isinstance(v, complex)]
+    # (in the complex pass complex operands are the samples' own dtype)
     return case.want_error is not None and (
-        "out" in s.kwargs or "dtype" in s.kwargs or len(floating) > 1 or numbers
-        or any(t.is_complex() for t in values) or "dtype" in regex or "type" in regex.lower())
+        "out" in s.kwargs or "dtype" in s.kwargs or len(floating) > 1
+        or case.dtype == "float64" and (numbers or any(t.is_complex() for t in values))
+        or "dtype" in regex or "type" in regex.lower())
 
 
 # One table of the differences that are defined behaviour: op name (or "*"
@@ -671,8 +720,112 @@ def _unsorted_edges(c):
         isinstance(b, torch.Tensor) and b.numel() > 1 and bool((b[1:] < b[:-1]).any()) for b in bins)
 
 
+def _c99_abs(case):
+    """|z| is +inf where a part is infinite, NaN or not (C99's cabs, PyTorch's
+    scalar path); PyTorch's vectorised path gives NaN for (NaN, inf)."""
+    import torch
+    x = case.sample.input
+    if not isinstance(x, torch.Tensor) or not x.is_complex() or case.raised is not None:
+        return False
+    want = torch.where(torch.isinf(x.real) | torch.isinf(x.imag), torch.full_like(case.want, math.inf), case.want)
+    return mismatch(want, case.got, case.tol) is None
+
+
+def _c99_special_values(case):
+    """Where PyTorch and the library differ, C99's (Annex G) value decides,
+    as Python's cmath gives it: at infinities and NaNs, on the branch cuts'
+    signed zeros and where PyTorch's formulas overflow. C99 leaves the sign
+    of an infinite part beside a NaN free; where it signals invalid (cmath
+    raises) any non-finite answer stands."""
+    import cmath
+    import torch
+    x, fn = case.sample.input, getattr(cmath, case.name, None)
+    if fn is None or not isinstance(x, torch.Tensor) or not x.is_complex() or case.raised is not None \
+            or not isinstance(case.want, torch.Tensor) or not case.want.is_complex() or case.got is None:
+        return False
+    x = x.detach().resolve_conj().reshape(-1)
+    want = case.want.detach().resolve_conj().reshape(-1)
+    got = values_of(case.got).reshape(-1)
+    if want.shape != got.shape or want.shape != x.shape:
+        return False
+
+    def same(a, b):
+        return (a == b) | (torch.isnan(a) & torch.isnan(b)) | ((a - b).abs() <= RTOL * a.abs())
+    differ = (~(same(want.real, got.real) & same(want.imag, got.imag))).nonzero().reshape(-1)
+    refs = []
+    for v, g in zip(x[differ].tolist(), got[differ].tolist()):
+        try:
+            c = fn(v)
+        except (ValueError, OverflowError):
+            if math.isfinite(g.real) and math.isfinite(g.imag):
+                return False
+            c = g
+        if math.isnan(c.real) and math.isinf(c.imag):
+            c = complex(c.real, math.copysign(c.imag, g.imag))
+        if math.isnan(c.imag) and math.isinf(c.real):
+            c = complex(math.copysign(c.real, g.real), c.imag)
+        refs.append(c)
+    ref, g = torch.tensor(refs, dtype=torch.complex128), got[differ]
+    return bool((same(ref.real, g.real) & same(ref.imag, g.imag)).all())
+
+
+def _differing_elements(case):
+    """(input, want, got) flat at the elements where PyTorch and the library differ, or None."""
+    import torch
+    x, w = case.sample.input, case.want
+    if not isinstance(x, torch.Tensor) or not x.is_complex() or case.raised is not None \
+            or not isinstance(w, torch.Tensor) or not w.is_complex() or case.got is None:
+        return None
+    x, w, g = x.detach().reshape(-1), w.detach().reshape(-1), values_of(case.got).reshape(-1)
+    if not (x.shape == w.shape == g.shape):
+        return None
+
+    parts = torch.view_as_real(w)
+    finite = parts[torch.isfinite(parts)]
+    scale = float(finite.abs().max()) if finite.numel() else 0.0  # as _value_mismatch's
+
+    def same(a, b):
+        return (a == b) | (torch.isnan(a) & torch.isnan(b)) | ((a - b).abs() <= RTOL * (a.abs() + scale))
+    differ = ~(same(w.real, g.real) & same(w.imag, g.imag))
+    return x[differ], w[differ], g[differ]
+
+
+def _reciprocal_of_zero(case):
+    """1/0 is an infinity (C99 Annex G: a part infinite, the other may be NaN); PyTorch gives NaN + NaN i."""
+    import torch
+    d = _differing_elements(case)
+    return d is not None and bool(((d[0] == 0) & (torch.isinf(d[2].real) | torch.isinf(d[2].imag))).all())
+
+
+def _sigmoid_underflow(case):
+    """sigmoid(z) for a real part below -709: PyTorch's exp(-z) overflows to NaN;
+    the value, below exp(re z) in size, underflows to 0."""
+    import torch
+    d = _differing_elements(case)
+    return d is not None and bool(((d[0].real < -709) & torch.isnan(d[1].real)
+                                   & (d[2].abs() <= 2 * torch.exp(d[0].real))).all())
+
+
+def _zero_complex_dot(case):
+    """PyTorch 1.13's complex dot of two vectors gives 0 on this BLAS (its
+    return convention); the sum of the products is the answer."""
+    import torch
+    a, b = case.sample.input, case.sample.args[0] if case.sample.args else None
+    if case.name == "__rmatmul__":
+        a, b = b, a
+    if not all(isinstance(v, torch.Tensor) and v.is_complex() and v.dim() == 1 for v in (a, b)):
+        return False
+    if case.name == "vdot":
+        a = a.conj()
+    return (isinstance(case.want, torch.Tensor) and bool(case.want == 0) and case.raised is None
+            and mismatch((a * b).sum(), case.got, Tolerance(RTOL, _max_abs_input([a, b]) ** 2)) is None)
+
+
 # Operations with op_db samples in one PyTorch version only (item: 2, symeig: 1.13).
 VERSION_SPECIFIC_OPS = {"item", "symeig"}
+
+_C99 = "C99's values at infinities, NaNs and on the branch cuts' signed zeros (PyTorch's vectorised paths differ)"
+_ZERO_DOT = "PyTorch 1.13's complex dot of vectors gives 0 (its BLAS's return convention): the sum of products holds"
 
 ON_PURPOSE = {
     "*": [
@@ -767,6 +920,30 @@ ON_PURPOSE = {
                      _unsorted_edges)],
     "to": [("to(dtype) never changes the storage (8 float64 limbs)", _float_only)],
     "arange": [("no integer storage: integer ranges are Tensors of 8 float64 limbs", _integer_result)],
+    "abs@complex128": [("|z| is +inf where a part is infinite, as C99's cabs", _c99_abs)],
+    "reciprocal@complex128": [("1/0 is an infinity, as C99's complex division", _reciprocal_of_zero)],
+    "sigmoid@complex128": [("a real part below -709 underflows to 0 where PyTorch's exp(-z) overflows to NaN",
+                            _sigmoid_underflow)],
+    "sin@complex128": [(_C99, _c99_special_values)],
+    "cos@complex128": [(_C99, _c99_special_values)],
+    "tan@complex128": [(_C99, _c99_special_values)],
+    "sinh@complex128": [(_C99, _c99_special_values)],
+    "cosh@complex128": [(_C99, _c99_special_values)],
+    "tanh@complex128": [(_C99, _c99_special_values)],
+    "asin@complex128": [(_C99, _c99_special_values)],
+    "acos@complex128": [(_C99, _c99_special_values)],
+    "atan@complex128": [(_C99, _c99_special_values)],
+    "asinh@complex128": [(_C99, _c99_special_values)],
+    "acosh@complex128": [(_C99, _c99_special_values)],
+    "atanh@complex128": [(_C99, _c99_special_values)],
+    "exp@complex128": [(_C99, _c99_special_values)],
+    "log@complex128": [(_C99, _c99_special_values)],
+    "log10@complex128": [(_C99, _c99_special_values)],
+    "sqrt@complex128": [(_C99, _c99_special_values)],
+    "dot@complex128": [(_ZERO_DOT, _zero_complex_dot)],
+    "vdot@complex128": [(_ZERO_DOT, _zero_complex_dot)],
+    "matmul@complex128": [(_ZERO_DOT, _zero_complex_dot)],
+    "__rmatmul__@complex128": [(_ZERO_DOT, _zero_complex_dot)],
     "reciprocal": [("the defined Newton reciprocal gives +inf for -0", _negative_zero_reciprocal)],
     "matmul": [("matmul with a number raises the defined TypeError", _raised(TypeError))],
 }
@@ -775,15 +952,16 @@ ON_PURPOSE = {
 class Case:
     """One sample: what PyTorch did and what the library did."""
 
-    def __init__(self, name, info, sample, tol):
-        self.name, self.info, self.sample, self.tol = name, info, sample, tol
+    def __init__(self, name, info, sample, tol, dtype="float64"):
+        self.name, self.info, self.sample, self.tol, self.dtype = name, info, sample, tol, dtype
         self.want = self.got = self.raised = self.mismatch = None
         self.want_error = self.want_error_regex = None
 
 
 def on_purpose_reason(case):
-    # a rule may name the operation or one of its variants (norm.inf)
-    for key in dict.fromkeys((op_key(case.info), case.name, "*")):
+    # a rule may name the operation or one of its variants (norm.inf), in one pass (sum@complex128) or both
+    keys = (op_key(case.info, case.dtype), case.name + "@" + case.dtype, op_key(case.info), case.name, "*")
+    for key in dict.fromkeys(keys):
         for reason, predicate in ON_PURPOSE.get(key, ()):
             try:
                 if predicate(case):
@@ -817,13 +995,13 @@ def sample_repr(sample):
                                            describe(sample.kwargs))
 
 
-def run_sample(info, target, sample, kind, error=None):
+def run_sample(info, target, sample, kind, error=None, dtype="float64"):
     """Classify one sample: returns (status, detail)."""
     import torch
     name = info.name
     rtol, _ = ILL_CONDITIONED.get(name, (RTOL, None))
     scale = _max_abs_input([sample.input, list(sample.args)]) if name in CANCELLING else 0.0
-    case = Case(name, info, sample, Tolerance(rtol, scale))
+    case = Case(name, info, sample, Tolerance(rtol, scale, dtype == "float64"), dtype)
     if error is not None:
         case.want_error, case.want_error_regex = error.error_type, error.error_regex
     # The library's arguments are made first: PyTorch's call may not touch them.
@@ -897,28 +1075,30 @@ def op_seed(seed, key):
     return (seed ^ zlib.crc32(key.encode())) & 0x7FFFFFFF
 
 
-def samples_of(info, seed, cap):
+def samples_of(info, seed, cap, dtype="float64"):
     """(kind, index, sample, error_input) in a fixed order for a seed."""
     import itertools
     import torch
-    key = op_key(info)
+    key = op_key(info, dtype)
+    tdtype = getattr(torch, dtype)
     out = []
     torch.manual_seed(op_seed(seed, key))
     try:
         for i, s in enumerate(itertools.islice(
-                info.sample_inputs("cpu", torch.float64, requires_grad=False), cap or None)):
+                info.sample_inputs("cpu", tdtype, requires_grad=False), cap or None)):
             out.append(("sample", i, s, None))
     except Exception as e:
         out.append(("sample-generation", 0, None, e))
     if getattr(info, "reference_inputs_func", None) is not None:
         torch.manual_seed(op_seed(seed, key + ":reference"))
         try:
-            gen = info.reference_inputs("cpu", torch.float64, requires_grad=False)
+            gen = info.reference_inputs("cpu", tdtype, requires_grad=False)
             for i, s in enumerate(itertools.islice(gen, (REFERENCE_CAP * 10 if not cap else REFERENCE_CAP))):
                 out.append(("reference", i, s, None))
         except Exception as e:
             out.append(("sample-generation", 1, None, e))
-    if getattr(info, "error_inputs_func", None) is not None:
+    # error_inputs take no dtype: the float64 pass runs them
+    if getattr(info, "error_inputs_func", None) is not None and dtype == "float64":
         torch.manual_seed(op_seed(seed, key + ":error"))
         try:
             for i, e in enumerate(itertools.islice(info.error_inputs("cpu"), ERROR_CAP)):
@@ -931,18 +1111,25 @@ def samples_of(info, seed, cap):
 # --------------------------------------------------------------------------
 # The worker: runs samples, one JSON line each, announcing each first.
 
-def select_ops(op_db, names=None):
-    """[(key, info, target)] of the float64 ops the library has, in key order."""
+def select_ops(op_db, names=None, dtypes=("float64",)):
+    """[(key, info, target, dtype)] of the ops the library has, for each
+    dtype of `dtypes` that the op supports, in key order. `names` holds op
+    names, name.variant keys or full keys (sum@complex128)."""
     chosen = []
-    for info in float64_ops(op_db):
-        key = op_key(info)
-        if names and info.name not in names and key not in names:
-            continue
-        target = resolve(info)
-        if target is not None:
-            chosen.append((key, info, target))
+    for dtype in dtypes:
+        for info in dtype_ops(op_db, dtype):
+            key = op_key(info, dtype)
+            if names and not names & {info.name, op_key(info), key}:
+                continue
+            target = resolve(info)
+            if target is not None:
+                chosen.append((key, info, target, dtype))
     chosen.sort(key=lambda t: t[0])
     return chosen
+
+
+def dtypes_of(option):
+    return DTYPES if option == "both" else (option,)
 
 
 def worker(args):
@@ -955,10 +1142,11 @@ def worker(args):
     resume_key, resume_pos = (args.resume.rsplit("#", 1) + [None])[:2] if args.resume else (None, None)
     out = sys.stdout
     deadline = time.time() + args.budget if args.budget else None
-    for key, info, target in select_ops(op_db, names):
+    for key, info, target, dtype in select_ops(op_db, names, dtypes_of(args.dtype)):
         if resume_key is not None and key < resume_key:
             continue
-        for pos, (kind, index, sample, error) in enumerate(samples_of(info, args.seed, 0 if args.all else SAMPLE_CAP)):
+        for pos, (kind, index, sample, error) in enumerate(
+                samples_of(info, args.seed, 0 if args.all else SAMPLE_CAP, dtype)):
             if resume_key == key and pos <= int(resume_pos):
                 continue
             if deadline is not None and time.time() > deadline:
@@ -977,7 +1165,7 @@ def worker(args):
                 continue
             out.write(json.dumps({"start": key, "pos": pos, "kind": kind}) + "\n")
             out.flush()
-            status, detail = run_sample(info, target, sample, kind, error)
+            status, detail = run_sample(info, target, sample, kind, error, dtype)
             out.write(json.dumps({"op": key, "pos": pos, "status": status, "detail": detail}) + "\n")
             out.flush()
         resume_key = None
@@ -986,7 +1174,7 @@ def worker(args):
 
 
 def run_samples(seed=DEFAULT_SEED, ops=None, all_samples=False, budget=None, timeout=SAMPLE_TIMEOUT_S,
-                log=None):
+                log=None, dtype="float64"):
     """Drive worker processes over the selected ops; returns the per-sample
     records and whether every selected sample ran within the budget. A worker that dies or hangs on a sample leaves a `crash` record
     and a fresh worker resumes after it."""
@@ -994,7 +1182,7 @@ def run_samples(seed=DEFAULT_SEED, ops=None, all_samples=False, budget=None, tim
     resume = None
     start = time.time()
     while True:
-        cmd = [sys.executable, os.path.abspath(__file__), "--worker", "--seed", str(seed)]
+        cmd = [sys.executable, os.path.abspath(__file__), "--worker", "--seed", str(seed), "--dtype", dtype]
         if ops:
             cmd += ["--ops", ",".join(ops)]
         if all_samples:
@@ -1050,7 +1238,7 @@ STATUSES = ("pass", "fail", "error", "on-purpose", "crash")
 
 
 def summarize(records, op_db):
-    infos = {op_key(i): i for i in float64_ops(op_db)}
+    infos = {op_key(i): i for i in op_db}
     per_op = collections.OrderedDict()
     for r in records:
         if r["status"] == "skipped":
@@ -1059,7 +1247,8 @@ def summarize(records, op_db):
         counts[r["status"]] += 1
     per_family = collections.defaultdict(collections.Counter)
     for key, counts in per_op.items():
-        per_family[family(infos[key])].update(counts)
+        fam = family(infos[base_key(key)])
+        per_family[fam if "@" not in key else "%s @%s" % (fam, key.split("@")[1])].update(counts)
     return per_op, per_family
 
 
@@ -1100,6 +1289,14 @@ def main_kind(records, key):
     return "%s (%d)" % kinds.most_common(1)[0] if kinds else ""
 
 
+def pass_totals(per_op):
+    """{dtype: the counts of its pass}, float64 first."""
+    passes = collections.OrderedDict((d, collections.Counter()) for d in DTYPES)
+    for key, c in per_op.items():
+        passes[key.split("@", 1)[1] if "@" in key else "float64"].update(c)
+    return collections.OrderedDict((d, c) for d, c in passes.items() if c)
+
+
 def report(records, op_db, out=sys.stdout, worst=30):
     per_op, per_family = summarize(records, op_db)
     total = collections.Counter()
@@ -1112,11 +1309,17 @@ def report(records, op_db, out=sys.stdout, worst=30):
                                                    c["on-purpose"], c["crash"]), file=out)
     print("\nper family: passed/total (fail, error, on-purpose, crash)  pass rate excluding on-purpose", file=out)
     for fam, c in sorted(per_family.items()):
-        print("  %-20s %5d/%-5d (%d, %d, %d, %d)  %.1f%%" % (fam, c["pass"], sum(c.values()), c["fail"], c["error"],
+        print("  %-32s %5d/%-5d (%d, %d, %d, %d)  %.1f%%" % (fam, c["pass"], sum(c.values()), c["fail"], c["error"],
                                                           c["on-purpose"], c["crash"], 100 * pass_rate(c)), file=out)
-    print("  %-20s %5d/%-5d (%d, %d, %d, %d)  %.1f%%  over %d ops" % (
+    print("  %-32s %5d/%-5d (%d, %d, %d, %d)  %.1f%%  over %d ops" % (
         "overall", total["pass"], sum(total.values()), total["fail"], total["error"], total["on-purpose"],
         total["crash"], 100 * pass_rate(total), len(per_op)), file=out)
+    passes = pass_totals(per_op)
+    if len(passes) > 1:
+        for dtype, c in passes.items():
+            print("  %-32s %5d/%-5d (%d, %d, %d, %d)  %.1f%%" % (
+                "overall " + dtype, c["pass"], sum(c.values()), c["fail"], c["error"], c["on-purpose"],
+                c["crash"], 100 * pass_rate(c)), file=out)
     ranked = sorted(((pass_rate(c), -(c["fail"] + c["error"] + c["crash"]), k) for k, c in per_op.items()
                      if c["fail"] + c["error"] + c["crash"]))[:worst]
     print("\n%d worst operations (pass rate, failing samples, main failure kind):" % len(ranked), file=out)
@@ -1151,6 +1354,7 @@ def dump_json(path, records, op_db, seed, complete, per_op, per_family, total, m
     data = {
         "python": sys.version.split()[0], "torch": torch.__version__, "seed": seed, "complete": complete,
         "overall": dict(total, pass_rate=pass_rate(total), ops=len(per_op)),
+        "passes": {d: dict(c, pass_rate=pass_rate(c)) for d, c in pass_totals(per_op).items()},
         "families": {f: dict(c, pass_rate=pass_rate(c)) for f, c in per_family.items()},
         "operations": {k: dict(c) for k, c in per_op.items()},
         "missing": dict(missing),
@@ -1163,7 +1367,9 @@ def dump_json(path, records, op_db, seed, complete, per_op, per_family, total, m
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seed", type=int, default=DEFAULT_SEED)
-    parser.add_argument("--ops", help="comma-separated op names or name.variant keys")
+    parser.add_argument("--ops", help="comma-separated op names, name.variant keys or keys of a pass (sum@complex128)")
+    parser.add_argument("--dtype", choices=DTYPES + ("both",), default="float64",
+                        help="the samples' dtype: float64 (default), complex128 or both passes")
     parser.add_argument("--all", action="store_true", help="every sample, no per-op caps")
     parser.add_argument("--json", help="write the figures and every failure to this file")
     parser.add_argument("--budget", type=float, help="stop starting samples after this many seconds")
@@ -1176,11 +1382,13 @@ def main(argv=None):
         return worker(args)
     if args.list:
         op_db = load_op_db()
-        print(json.dumps({"keys": [key for key, _, _ in select_ops(op_db)],
+        print(json.dumps({"keys": [key for key, _, _, _ in select_ops(op_db)],
+                          "complex_keys": [key for key, _, _, _ in select_ops(op_db, dtypes=("complex128",))],
                           "names": sorted({info.name for info in op_db})}))
         return
     t0 = time.time()
-    records, complete = run_samples(args.seed, args.ops.split(",") if args.ops else None, args.all, args.budget)
+    records, complete = run_samples(args.seed, args.ops.split(",") if args.ops else None, args.all, args.budget,
+                                    dtype=args.dtype)
     op_db = load_op_db()
     results = report(records, op_db)
     print("\n%.0f s, seed %d%s" % (time.time() - t0, args.seed, "" if complete else ", stopped by --budget"))

@@ -129,11 +129,15 @@ SHAPE_CASES = {
     "cat/stack": (lambda z: (zel.cat([z, z], -1), zel.stack([z, z], -1)), lambda t: (torch.cat([t, t], -1), torch.stack([t, t], -1))),
     "cat with real": (lambda z: zel.cat([z, zel.ones(3, 2, 2)], 0), lambda t: torch.cat([t, torch.ones(3, 2, 2, dtype=torch.complex128)], 0)),
     "index": (lambda z: (z[1], z[:, -1], z[..., 0], z[None, 1:, ::2], z[[0, 2]]), lambda t: (t[1], t[:, -1], t[..., 0], t[None, 1:, ::2], t[[0, 2]])),
+    # a list of lists indexes as a tuple of index lists, as PyTorch
+    "index by nested lists": (lambda z: (z[[[0, 2], [1, 0]]], z[[[0, 1], slice(1)]]), lambda t: (t[[[0, 2], [1, 0]]], t[[[0, 1], slice(1)]])),
     "index_select": (lambda z: zel.index_select(z, -1, torch.tensor([1, 0])), lambda t: torch.index_select(t, -1, torch.tensor([1, 0]))),
     "where": (lambda z: zel.where(torch.tensor([True, False]), z, 1j), lambda t: torch.where(torch.tensor([True, False]), t, 1j)),
     "sum": (lambda z: (z.sum(), z.sum(-1), z.sum((0, 2), keepdim=True)), lambda t: (t.sum(), t.sum(-1), t.sum((0, 2), keepdim=True))),
     "mean/prod": (lambda z: (z.mean(1), z.prod(0), z.prod()), lambda t: (t.mean(1), t.prod(0), t.prod())),
+    "prod over several dims": (lambda z: (zel.prod(z, (0, 2)), zel.prod(z, (2, 0), keepdim=True)), lambda t: (t.prod(2).prod(0), t.prod(2, keepdim=True).prod(0, keepdim=True))),
     "cumsum": (lambda z: zel.cumsum(z, -1), lambda t: torch.cumsum(t, -1)),
+    "cov": (lambda z: (zel.cov(z.reshape(3, 4)), zel.cov(z.reshape(1, 12)), zel.cov(z.reshape(-1), correction=0), zel.cov(z.reshape(3, 4), fweights=torch.tensor([1, 0, 2, 1]), aweights=torch.tensor([0.5, 1.0, 0.25, 2.0], dtype=torch.float64))), lambda t: (torch.cov(t.reshape(3, 4)), torch.cov(t.reshape(1, 12)), torch.cov(t.reshape(-1), correction=0), torch.cov(t.reshape(3, 4), fweights=torch.tensor([1, 0, 2, 1]), aweights=torch.tensor([0.5, 1.0, 0.25, 2.0], dtype=torch.float64)))),
     "matmul": (lambda z: (z @ z.mT, zel.matmul(z[0], z[1, 0]), zel.einsum("ijk,ilk->jl", z, z)), lambda t: (t @ t.mT, torch.matmul(t[0], t[1, 0]), torch.einsum("ijk,ilk->jl", t, t))),
     # torch 1.13's complex dot gives 0 on some inputs: the sums stand in for it
     "products of vectors": (lambda z: (zel.dot(z[0, 0], z[1, 1]), zel.vdot(z[0, 0], z[1, 1]), zel.outer(z[0, 0], z[1, 1])), lambda t: ((t[0, 0] * t[1, 1]).sum(), (t[0, 0].conj() * t[1, 1]).sum(), torch.outer(t[0, 0], t[1, 1]))),
@@ -147,6 +151,32 @@ def test_tensor_functions_agree_with_torch(case):
     z, t = _pair((3, 2, 2), 11)
     ours, theirs = SHAPE_CASES[case]
     _same(ours(z), theirs(t))
+
+
+def test_empty_tensors_stay_complex():
+    # with no elements the compiled functions never meet the complex limbs
+    z, t = zel.tensor(torch.empty(4, 0, dtype=torch.complex128)), torch.empty(4, 0, dtype=torch.complex128)
+    cases = [lambda m, x: m.flatten(x), lambda m, x: m.unflatten(x, 0, (2, 2)), lambda m, x: x.reshape(0, 4),
+             lambda m, x: m.take(x, torch.empty(0, dtype=torch.int64)), lambda m, x: m.cat([x, x], 1),
+             lambda m, x: x.sum(1), lambda m, x: x.t()]
+    for f in cases:
+        _same(f(zel, z), f(torch, t))
+    assert zel.where(torch.ones(0, dtype=torch.bool), zel.tensor(torch.empty(0, dtype=torch.complex128)),
+                     zel.zeros(0)).is_complex()
+
+
+def test_reductions_of_a_zero_dim_tensor_keep_both_parts():
+    # the dim of a 0-d tensor is not the real view's (real, imaginary) axis
+    z, t = zel.tensor(1.5 - 2j), torch.tensor(1.5 - 2j, dtype=torch.complex128)
+    for f in ("sum", "mean", "prod"):
+        for dim, keepdim in ((0, False), (-1, True), ((0,), False)):
+            if f == "prod" and isinstance(dim, tuple):
+                continue
+            _same(getattr(zel, f)(z, dim, keepdim), getattr(torch, f)(t, dim, keepdim))
+        with pytest.raises(IndexError):
+            getattr(zel, f)(z, 1)
+    _same(zel.cumsum(z, -1), torch.cumsum(t, -1))
+    _same((z.mT, z.mH), (t, t.conj()))
 
 
 def test_sums_and_products_keep_every_digit():
@@ -185,11 +215,23 @@ def test_factories_conversions_and_polar():
     assert zel.ones(2, dtype=torch.complex128).tolist() == [1 + 0j, 1 + 0j]
     assert zel.full((2,), 1 - 2j, dtype=zel.cdouble).tolist() == [1 - 2j, 1 - 2j]
     assert zel.tensor([1.0, 2.0], dtype=zel.complex128).is_complex()
+    zn, tn = _pair((2,), 8)
+    for name, args, kwargs in (("new_zeros", ((2, 1),), {}), ("new_ones", ((3,),), {}), ("new_full", ((2,), 1 - 2j), {}),
+                               ("new_ones", ((2,),), {"dtype": torch.float64})):
+        _same(getattr(zn, name)(*args, **kwargs), getattr(tn, name)(*args, **kwargs))
+    assert zn.new_empty((2, 3)).is_complex() and zn.new_empty_strided((2, 3), (3, 1)).shape == (2, 3)
+    for name, args in (("eye", (2, 3)), ("linspace", (-1, 2, 4)), ("logspace", (0, 2, 3))):
+        _same(getattr(zel, name)(*args, dtype=torch.complex128), getattr(torch, name)(*args, dtype=torch.complex128))
     z, _ = _pair((4,), 3)
     assert zel.zeros_like(z).is_complex() and not zel.zeros_like(z, dtype=torch.float64).is_complex()
     assert zel.tensor([1.0]).to(zel.complex128).is_complex() and z.to(torch.complex128) is z
     with pytest.warns(UserWarning, match="discards the imaginary part"):
         assert not z.to(torch.float64).is_complex()
+    # to(other) takes other's dtype
+    x = zel.tensor([3.0, -1.0, 0.5, 2.0])
+    assert x.to(z).tolist() == [3 + 0j, -1 + 0j, 0.5 + 0j, 2 + 0j] and z.to(z).tolist() == z.tolist()
+    with pytest.warns(UserWarning, match="discards the imaginary part"):
+        assert z.to(x).tolist() == z.real.tolist()
     zel.manual_seed(0)
     w = zel.randn(20000, dtype=zel.complex128)
     assert abs(float((w.abs() ** 2).mean().item()) - 1.0) < 0.05  # PyTorch's: each part of variance 1/2

@@ -238,8 +238,20 @@ def _sizes(args):
     return tuple(args[0]) if len(args) == 1 and isinstance(args[0], (list, tuple)) else tuple(args)
 
 
+def _sequence_as_tuple(key):
+    """PyTorch (as NumPy once did) reads a short list holding sequences,
+    slices, tensors, None or Ellipsis as a tuple of indices."""
+    import torch
+    if isinstance(key, list) and len(key) < 32 and builtins.any(
+            isinstance(k, (list, tuple, slice, torch.Tensor, _zel.Tensor)) or k is None or k is Ellipsis
+            for k in key):
+        return tuple(key)
+    return key
+
+
 def _real_key(key):
     """An index of the complex tensor as an index of its real view: the trailing axis kept whole."""
+    key = _sequence_as_tuple(key)
     if isinstance(key, tuple):
         return key + (slice(None),)
     return (key, slice(None))
@@ -322,6 +334,8 @@ def t(input):
 
 
 def _mT(self):
+    if len(self.shape) == 0:  # as the real tensors' mT
+        return clone(self)
     if len(self.shape) < 2:
         raise RuntimeError("tensor.mT is only supported on matrices or batches of matrices. Got %d-D tensor."
                            % len(self.shape))
@@ -531,7 +545,20 @@ def _reduced_dims(op, dim, nd):
     return _dims(op, dim, nd)
 
 
+def _scalar_reduction(op, input, dim):
+    """A 0-d input reduces to a copy of itself (its dim 0 or -1 is checked);
+    on the real view that dim would be the parts' axis."""
+    if len(input.shape) == 0:
+        if dim is not None:
+            _dims(op, dim, 0)
+        return clone(input)
+    return None
+
+
 def sum(input, dim=None, keepdim=False, *, dtype=None):
+    same = _scalar_reduction("sum", input, dim)
+    if same is not None:
+        return same
     r = _r(input)
     dims = _reduced_dims("sum", dim, len(input.shape))
     if dims is None:
@@ -541,6 +568,9 @@ def sum(input, dim=None, keepdim=False, *, dtype=None):
 
 
 def mean(input, dim=None, keepdim=False, *, dtype=None):
+    same = _scalar_reduction("mean", input, dim)
+    if same is not None:
+        return same
     s = sum(input, dim, keepdim)
     shape = tuple(input.shape)
     dims = _reduced_dims("mean", dim, len(shape))
@@ -556,9 +586,23 @@ def _cmul(a, b):
 
 def prod(input, dim=None, keepdim=False, *, dtype=None):
     """Pairwise halving in a fixed order: the same bytes every run."""
+    if isinstance(dim, (list, tuple)) and len(dim) != 1:
+        # several dims, as the real prod takes them: one after another, the last first
+        dims = _reduced_dims("prod", dim, len(input.shape))
+        if dims is None or len(input.shape) == 0:
+            return prod(input, None, keepdim)
+        out = input
+        for d in sorted(dims, reverse=True):
+            out = prod(out, d, True)
+        return out if keepdim else reshape(out, tuple(n for i, n in enumerate(input.shape) if i not in dims))
+    if isinstance(dim, (list, tuple)):
+        dim = dim[0]
     if dim is None:
         out = reshape(prod(reshape(input, -1), 0), (1,) * len(input.shape) if keepdim else ())
         return out
+    same = _scalar_reduction("prod", input, dim)
+    if same is not None:
+        return same
     nd = len(input.shape)
     d = _dim("prod", dim, nd)
     r = _r(input).movedim(d, 0)
@@ -574,7 +618,25 @@ def prod(input, dim=None, keepdim=False, *, dtype=None):
 
 
 def cumsum(input, dim, *, dtype=None):
+    same = _scalar_reduction("cumsum", input, dim)
+    if same is not None:
+        return same
     return _c(_r(input).cumsum(_dim("cumsum", dim, len(input.shape))))
+
+
+def cov(input, *, correction=1, fweights=None, aweights=None):
+    """The real covariance of the real and imaginary rows together: with
+    x = a + ib, cov(x)[j, k] = C(a_j, a_k) + C(b_j, b_k) + i (C(b_j, a_k) - C(a_j, b_k))."""
+    if len(input.shape) > 2:
+        raise RuntimeError("cov(): expected input to have two or fewer dimensions but got an input with %d "
+                           "dimensions" % len(input.shape))
+    r = _r(input.reshape(1, -1) if len(input.shape) < 2 else input)
+    m = r.shape[0]
+    c = _zel.cov(_zel.cat([r[..., 0], r[..., 1]], 0), correction=correction, fweights=fweights,
+                 aweights=aweights)
+    c = c.reshape(2 * m, 2 * m)
+    out = complex(c[:m, :m] + c[m:, m:], c[m:, :m] - c[:m, m:])
+    return out.reshape(()) if m == 1 else out  # one variable: a 0-d result, as PyTorch
 
 
 # --- comparisons -------------------------------------------------------------------
@@ -799,7 +861,8 @@ _DTYPE_NAMES = _COMPLEX_DTYPES | {"float64", "float32", "float16", "bfloat16", "
 
 def _is_dtype(a):
     import torch
-    return isinstance(a, torch.dtype) or (isinstance(a, str) and a in _DTYPE_NAMES) or a in (float, builtins.complex)
+    return (isinstance(a, torch.dtype) or (isinstance(a, str) and a in _DTYPE_NAMES)
+            or a is float or a is builtins.complex)
 
 
 def to(self, *args, **kwargs):
@@ -810,7 +873,7 @@ def to(self, *args, **kwargs):
         if _is_dtype(a):
             dtype = a
         elif isinstance(a, _zel.Tensor):
-            dtype = "complex128" if a._is_complex() else dtype
+            dtype = "complex128" if a._is_complex() else "float64"  # other's dtype, as PyTorch
             rest.append(a.device)
         else:
             rest.append(a)
@@ -867,6 +930,26 @@ def _like_factory(name, orig):
         re = orig(base, *args, **kwargs)
         return complex(re, _zel.zeros_like(re))
     make.__name__, make.__doc__ = orig.__name__, orig.__doc__
+    return make
+
+
+def _new_factory(name):
+    """Tensor.new_zeros & co. of a complex tensor: complex unless a real dtype is asked for."""
+    def make(self, *args, dtype=None, **kwargs):
+        orig = _ORIGINAL[name]
+        base = _r(self)[..., 0]
+        if dtype is not None and not _wants_complex(dtype):
+            return orig(base, *args, dtype=dtype, **kwargs)
+        requires_grad = kwargs.pop("requires_grad", False)
+        if name == "new_full":
+            value = builtins.complex(args[1] if len(args) > 1 else kwargs.pop("fill_value"))
+            size = args[0] if args else kwargs.pop("size")
+            out = complex(orig(base, size, value.real, **kwargs), orig(base, size, value.imag, **kwargs))
+        else:
+            re = orig(base, *args, **kwargs)
+            out = complex(re, _zel.zeros_like(re))
+        return out.requires_grad_(True) if requires_grad else out
+    make.__name__ = name
     return make
 
 
@@ -967,7 +1050,7 @@ _FUNCTIONS = {
     "clone": clone, "detach": detach, "ravel": ravel, "unflatten": unflatten, "cat": cat, "concat": cat,
     "concatenate": cat, "stack": stack, "hstack": hstack, "vstack": vstack, "where": where,
     "index_select": index_select, "masked_select": masked_select, "take": take, "sum": sum, "mean": mean,
-    "prod": prod, "cumsum": cumsum, "eq": eq, "ne": ne, "not_equal": ne, "equal": equal, "isnan": isnan,
+    "prod": prod, "cumsum": cumsum, "cov": cov, "eq": eq, "ne": ne, "not_equal": ne, "equal": equal, "isnan": isnan,
     "isinf": isinf, "isfinite": isfinite, "isclose": isclose, "allclose": allclose, "matmul": matmul,
     "mm": mm, "bmm": bmm, "mv": mv, "dot": dot, "vdot": vdot, "inner": inner, "outer": outer, "ger": outer,
     "tensordot": tensordot, "kron": kron, "einsum": einsum, "add": add, "sub": sub, "subtract": sub,
@@ -987,9 +1070,12 @@ _METHODS = {
     "divide_": _inplace("divide_", div), "true_divide_": _inplace("true_divide_", div),
     "pow_": _inplace("pow_", pow), "__iadd__": _inplace("__iadd__", add), "__isub__": _inplace("__isub__", sub),
     "__imul__": _inplace("__imul__", mul), "__itruediv__": _inplace("__itruediv__", div),
+    "new_zeros": _new_factory("new_zeros"), "new_ones": _new_factory("new_ones"),
+    "new_empty": _new_factory("new_empty"), "new_full": _new_factory("new_full"),
+    "new_empty_strided": _new_factory("new_empty_strided"),
 }
 _PROPERTIES = {"T": _T, "mT": _mT, "H": lambda self: conj(_T(self)), "mH": lambda self: conj(_mT(self))}
-_FACTORIES = ("tensor", "zeros", "ones", "empty", "full", "rand", "randn")
+_FACTORIES = ("tensor", "zeros", "ones", "empty", "full", "rand", "randn", "eye", "linspace", "logspace")
 _LIKE_FACTORIES = ("zeros_like", "ones_like", "empty_like", "full_like", "rand_like", "randn_like")
 _ORIGINAL = {}
 
@@ -1003,12 +1089,6 @@ def _has_complex(args, kwargs):
     return builtins.any(_is_c(v) for v in kwargs.values())
 
 
-def _with_fallback(orig, form):
-    """orig, or the complex form when orig refuses a complex operand (compiled
-    operations refuse complex limbs before they touch memory)."""
-    return _zel._complex_dispatch(orig, form, False)
-
-
 def _complex_first(orig, form):
     """The complex form whenever an operand is complex: for functions that
     could otherwise read a complex operand as real."""
@@ -1020,10 +1100,10 @@ def _complex_property(orig, form):
 
 
 def _wrapped(orig, form):
-    """Compiled functions refuse complex limbs; Python ones may instead reach
-    a complex form through the functions they call, so they check first."""
-    import types
-    return (_complex_first if isinstance(orig, types.FunctionType) else _with_fallback)(orig, form)
+    """Operands are checked before orig runs: compiled functions refuse
+    complex limbs only where they touch memory, so on empty tensors they
+    would answer with a real result."""
+    return _complex_first(orig, form)
 
 
 def install(zel):
@@ -1065,7 +1145,7 @@ def install(zel):
     _ORIGINAL["from_limbs"] = zel.from_limbs
 
     def to_(self, *args, **kwargs):
-        if self._is_complex() or builtins.any(_wants_complex(a) for a in args) \
+        if self._is_complex() or builtins.any(_wants_complex(a) or _is_c(a) for a in args) \
                 or _wants_complex(kwargs.get("dtype")):
             return to(self, *args, **kwargs)
         return _ORIGINAL["to"](self, *args, **kwargs)
