@@ -481,6 +481,8 @@ def _mp_det(t):
     with mp.workdps(60):
         flat = t.reshape(-1, t.shape[-2], t.shape[-1])
         dets = [mp.det(mp.matrix(m.tolist())) if m.shape[-1] else mp.mpf(1) for m in flat]
+        if t.is_complex():
+            return dets, torch.tensor([complex(d) for d in dets], dtype=torch.complex128).reshape(t.shape[:-2])
         return dets, torch.tensor([float(d) for d in dets], dtype=torch.float64).reshape(t.shape[:-2])
 
 
