@@ -657,3 +657,10 @@ def test_linalg_qr_q_stays_orthonormal_on_rank_deficient_input(exact):
     q, r = L.qr(Z(a))
     assert limb_max(q.mT @ q - zel.eye(3)) < 1e-29
     assert limb_max(q @ r - Z(a)) < 1e-28
+
+
+def test_absurd_batches_are_refused_before_allocating():
+    # 2^31 empty matrices: one tensor each would exhaust memory.
+    x = zel.zeros(2 ** 31, 0, 2 ** 31)
+    with pytest.raises(RuntimeError, match="batch of 2147483648 matrices"):
+        zel.qr(x)

@@ -72,12 +72,12 @@ CMatrix conj_transpose(const CMatrix& a) {
 
 }  // namespace
 
-std::pair<LimbTensor, Status> complex_solve(const LimbTensor& a, const LimbTensor& b) {
-  const char* op = "linalg.solve";
-  const CStack sa = stack_of(a, op), sb = stack_of(b, op);
-  if (sa.count != sb.count || sa.rows != sa.cols || sb.rows != sa.rows)
-    throw std::runtime_error(std::string(op) + ": mismatched real views");
-  COut out({sb.count, sb.rows, sb.cols, 2}, op);
+// A^-1 B for each matrix of the stack: LU with pivoting, then the right-hand
+// side `rhs(i)` (rows x cols) solved in place; a singular A leaves its status.
+template <class Rhs>
+std::pair<LimbTensor, Status> lu_solve_each(const CStack& sa, int64_t cols, const Rhs& rhs,
+                                            const char* op) {
+  COut out({sa.count, sa.rows, cols, 2}, op);
   Status status(static_cast<size_t>(sa.count), 0);
   each(sa.count, [&](int64_t i) {
     CMatrix m = sa.matrix(i);
@@ -85,29 +85,27 @@ std::pair<LimbTensor, Status> complex_solve(const LimbTensor& a, const LimbTenso
     const int64_t info = limbs::cx::lu_factor(m, piv);
     status[static_cast<size_t>(i)] = info;
     if (info != 0) return;
-    CMatrix x = sb.matrix(i);
+    CMatrix x = rhs(i);
     limbs::cx::lu_solve(m, piv, x);
     out.put(i, x);
   });
   return {out.done(sa.device), status};
 }
 
+std::pair<LimbTensor, Status> complex_solve(const LimbTensor& a, const LimbTensor& b) {
+  const char* op = "linalg.solve";
+  const CStack sa = stack_of(a, op), sb = stack_of(b, op);
+  if (sa.count != sb.count || sa.rows != sa.cols || sb.rows != sa.rows)
+    throw std::runtime_error(std::string(op) + ": mismatched real views");
+  return lu_solve_each(
+      sa, sb.cols, [&](int64_t i) { return sb.matrix(i); }, op);
+}
+
 std::pair<LimbTensor, Status> complex_inv(const LimbTensor& a) {
   const char* op = "linalg.inv";
   const CStack s = stack_of(a, op);
-  COut out({s.count, s.rows, s.cols, 2}, op);
-  Status status(static_cast<size_t>(s.count), 0);
-  each(s.count, [&](int64_t i) {
-    CMatrix m = s.matrix(i);
-    std::vector<int64_t> piv;
-    const int64_t info = limbs::cx::lu_factor(m, piv);
-    status[static_cast<size_t>(i)] = info;
-    if (info != 0) return;
-    CMatrix x = limbs::cx::cidentity(s.rows);
-    limbs::cx::lu_solve(m, piv, x);
-    out.put(i, x);
-  });
-  return {out.done(s.device), status};
+  return lu_solve_each(
+      s, s.cols, [&](int64_t) { return limbs::cx::cidentity(s.rows); }, op);
 }
 
 std::tuple<LimbTensor, LimbTensor, LimbTensor> complex_det(const LimbTensor& a) {

@@ -21,6 +21,8 @@ import warnings
 import torch
 
 
+_MAX_BATCH = 2 ** 24
+
 def _shape(x):
     return tuple(x.shape)
 
@@ -137,15 +139,23 @@ def install(zel):
             return zel.zeros(shape)
         return zel.where(torch.zeros(shape, dtype=torch.bool), anchor, 0.0)
 
+    def batch_count(batch):
+        # One tensor per matrix: a batch beyond this is refused before the list is built.
+        count = math.prod(batch)
+        if count > _MAX_BATCH:
+            raise RuntimeError("a batch of %d matrices is more than this operation takes (at most %d)"
+                               % (count, _MAX_BATCH))
+        return count
+
     def matrices(x):
         """x as a list of its matrices, and its batch shape."""
         batch = _shape(x)[:-2]
-        flat = x.reshape((math.prod(batch),) + _shape(x)[-2:])
+        flat = x.reshape((batch_count(batch),) + _shape(x)[-2:])
         return [flat[i] for i in range(flat.shape[0])], batch
 
     def vectors(x):
         batch = _shape(x)[:-1]
-        flat = x.reshape((math.prod(batch), x.shape[-1]))
+        flat = x.reshape((batch_count(batch), x.shape[-1]))
         return [flat[i] for i in range(flat.shape[0])], batch
 
     def restack(parts, batch, tail, *sources):
