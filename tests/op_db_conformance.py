@@ -536,13 +536,13 @@ def _mp_reference(name, sample, want):
 
 
 def _rows_up_to_sign(t, dim):
-    """Each vector along `dim` with the sign that makes its largest entry positive."""
+    """Each vector along `dim` with the sign (complex: the phase) that makes its largest entry positive."""
     import torch
     if t.numel() == 0:
         return t
     idx = t.abs().argmax(dim=dim, keepdim=True)
-    sign = torch.sign(t.gather(dim, idx))
-    return t * torch.where(sign == 0, torch.ones_like(sign), sign)
+    sign = torch.sgn(t.gather(dim, idx))
+    return t * torch.where(sign == 0, torch.ones_like(sign), sign).conj()
 
 
 # Vectors that are unique only up to sign: (field, dim along which a vector runs).
@@ -562,11 +562,40 @@ def _sign_free_match(case):
         return False
     want, got = list(case.want), list(case.got)
     for i, dim in fields.items():
-        if not isinstance(got[i], zel.Tensor) or want[i].is_complex() or tuple(got[i].shape) != tuple(want[i].shape):
+        if not isinstance(got[i], zel.Tensor) or want[i].is_complex() != got[i].is_complex() \
+                or tuple(got[i].shape) != tuple(want[i].shape):
             return False
         want[i] = _rows_up_to_sign(want[i], dim)
         got[i] = zel.tensor(_rows_up_to_sign(values_of(got[i]), dim))
     return all(mismatch(w, g, case.tol) is None for w, g in zip(want, got))
+
+
+def _same_spectrum(case):
+    """Eigenvalues of a non-symmetric matrix in another order (Schur form's, not
+    LAPACK's): the same values once both are sorted; eig's vectors follow their
+    values and are compared up to phase."""
+    import torch
+    from varnel.zel import zel
+    want, got = case.want, case.got
+    pair = isinstance(want, tuple)
+    wv, gv = (want[0], got[0]) if pair else (want, got)
+    if not isinstance(gv, zel.Tensor) or tuple(gv.shape) != tuple(wv.shape) or wv.dim() == 0:
+        return False
+    g = values_of(gv)
+    scale = max(float(wv.abs().max()), 1e-300) if wv.numel() else 1.0
+
+    def order(v):
+        key = torch.round(v.real / scale * 1e6) * 1e7 + torch.round(v.imag / scale * 1e6)
+        return key.argsort(dim=-1, stable=True)
+    ow, og = order(wv), order(g)
+    if mismatch(wv.gather(-1, ow), zel.tensor(g.gather(-1, og)), case.tol) is not None:
+        return False
+    if not pair:
+        return True
+    vw, vg = want[1], values_of(got[1])
+    pick = lambda v, o: v.gather(-1, o.unsqueeze(-2).expand(v.shape))
+    return mismatch(_rows_up_to_sign(pick(vw, ow), -2),
+                    zel.tensor(_rows_up_to_sign(pick(vg, og), -2)), case.tol) is None
 
 
 def _random_sketch(case):
@@ -890,6 +919,9 @@ ON_PURPOSE = {
     "cummin": [("ties take the index by exact order", _ties)],
     "argsort": [("sorting is stable: ties take the first index", _argsort_ties)],
     "linalg.eigh": [("eigenvectors are unique up to sign", _sign_free_match)],
+    "linalg.eigvals@complex128": [("eigenvalues in Schur form's order, not LAPACK's", _same_spectrum)],
+    "linalg.eig@complex128": [("eigenvalues in Schur form's order, not LAPACK's; vectors up to phase",
+                               _same_spectrum)],
     "linalg.svd": [("singular vectors are unique up to sign", _sign_free_match)],
     "svd": [("singular vectors are unique up to sign", _sign_free_match)],
     "cov": [("float32 aweights are used at their exact values; PyTorch sums them in float32",

@@ -425,3 +425,12 @@ def test_qr_and_cholesky_residuals_20x20(rng):
         assert digits(resid(qm * rm - am), resid(am)) >= DIGITS
         assert digits(resid(qm.H * qm - mpmath.eye(20)), 1) >= DIGITS
         assert digits(resid(lm * lm.H - hm), resid(hm)) >= DIGITS
+
+
+def test_torch_svd_form_gives_v_itself():
+    # torch.svd returns V with A = U diag(S) V^H: Vh's conjugate transpose, not its transpose.
+    rng = np.random.default_rng(8)
+    a = rng.standard_normal((3, 4)) + 1j * rng.standard_normal((3, 4))
+    u, s, v = zel.svd(zel.tensor(a))
+    back = (u.numpy() * s.numpy()) @ v.numpy().conj().T
+    assert np.abs(back - a).max() < 1e-13

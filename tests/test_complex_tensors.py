@@ -127,6 +127,8 @@ SHAPE_CASES = {
     "tril/triu": (lambda z: (zel.tril(z, -1), zel.triu(z)), lambda t: (torch.tril(t, -1), torch.triu(t))),
     "repeat/tile": (lambda z: (z.repeat(1, 2, 1, 1), zel.tile(z, (2,))), lambda t: (t.repeat(1, 2, 1, 1), torch.tile(t, (2,)))),
     "cat/stack": (lambda z: (zel.cat([z, z], -1), zel.stack([z, z], -1)), lambda t: (torch.cat([t, t], -1), torch.stack([t, t], -1))),
+    "cat beside an empty vector": (lambda z: zel.cat([zel.tensor([], dtype=zel.complex128), z], 1),
+                                   lambda t: torch.cat([torch.tensor([], dtype=torch.complex128), t], 1)),
     "cat with real": (lambda z: zel.cat([z, zel.ones(3, 2, 2)], 0), lambda t: torch.cat([t, torch.ones(3, 2, 2, dtype=torch.complex128)], 0)),
     "index": (lambda z: (z[1], z[:, -1], z[..., 0], z[None, 1:, ::2], z[[0, 2]]), lambda t: (t[1], t[:, -1], t[..., 0], t[None, 1:, ::2], t[[0, 2]])),
     # a list of lists indexes as a tuple of index lists, as PyTorch

@@ -498,8 +498,10 @@ def _operands(op, tensors):
 
 def cat(tensors, dim=0):
     rs = _operands("cat", tensors)
-    nd = max((len(r.shape) - 1 for r in rs if tuple(r.shape) != (0, 2)), default=1)
-    return _c(_zel.cat(rs, _dim("cat", dim, nd)))
+    # PyTorch's legacy rule: 1-D empty operands are left out beside others
+    kept = [r for r in rs if tuple(r.shape) != (0, 2)] or rs[:1]
+    nd = max((len(r.shape) - 1 for r in kept), default=1)
+    return _c(_zel.cat(kept, _dim("cat", dim, nd)))
 
 
 def stack(tensors, dim=0):

@@ -637,7 +637,7 @@ def install(zel):
         t.__module__ = "torch.return_types"
 
     def svd(input, some=True, compute_uv=True):
-        """The singular value decomposition input = U diag(S) V^T (V, not V^T); full U, V unless some."""
+        """The singular value decomposition input = U diag(S) V^H (V, not V^H); full U, V unless some."""
         tensor_arg("svd", "input", input)
         if input.dim() < 2:
             raise RuntimeError("linalg.svd: The input tensor A must have at least 2 dimensions.")
@@ -646,7 +646,7 @@ def install(zel):
             batch = _shape(input)[:-2]
             return Svd(zel.zeros(batch + (m, m)), linalg.svdvals(input), zel.zeros(batch + (n, n)))
         u, s, vh = linalg.svd(input, full_matrices=not some)
-        return Svd(u, s, vh.mT)
+        return Svd(u, s, vh.mH)  # V itself: conjugated as well for a complex input
 
     def pinverse(input, rcond=1e-15):
         """The pseudo-inverse, singular values below rcond * the largest taken as zero."""
