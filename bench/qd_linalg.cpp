@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
   std::vector<dd_real> a0(n * n), b0(n * k);
   for (auto& x : a0) x = dist(rng);
   for (int i = 0; i < n; ++i)
-    for (int c = 0; c < k; ++c) b0[i * k + c] = inv ? dd_real(i == c ? 1.0 : 0.0) : dd_real(dist(rng));
+    for (int c = 0; c < k; ++c)
+      b0[i * k + c] = inv ? dd_real(i == c ? 1.0 : 0.0) : dd_real(dist(rng));
   double best = 1e30;
   dd_real sink = 0.0;
   for (int rep = 0; rep < 5; ++rep) {

@@ -132,11 +132,10 @@ PYBIND11_MODULE(zel, m) {
   py::module_::import("varnel.zel._conventions").attr("install")(m);
   // Compositions of everything above: strided views, sampling, numeric helpers, windows,
   // distributions, optimizers, saving, neural networks, collectives.
-  for (const char* part :
-       {"varnel.zel._layout", "varnel.zel._random", "varnel.zel._numeric", "varnel.zel._windows",
-        "varnel.zel.distributions", "varnel.zel.optim", "varnel.zel._serialization",
-        "varnel.zel.nn", "varnel.zel.distributed", "varnel.zel._complex",
-        "varnel.zel._complex_linalg", "varnel.zel.fft"})
+  for (const char* part : {"varnel.zel._layout", "varnel.zel._random", "varnel.zel._numeric",
+                           "varnel.zel._windows", "varnel.zel.distributions", "varnel.zel.optim",
+                           "varnel.zel._serialization", "varnel.zel.nn", "varnel.zel.distributed",
+                           "varnel.zel._complex", "varnel.zel._complex_linalg", "varnel.zel.fft"})
     py::module_::import(part).attr("install")(m);
 
   py::list all;
