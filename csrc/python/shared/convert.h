@@ -44,6 +44,18 @@ struct type_caster<at::Tensor> {
     return zel::torch_object(t).release();
   }
 };
+
+// Tensor arguments: pybind11's own loading, then an inline row (a result of
+// the operator slots) gets its limb array, so no binding meets one.
+template <>
+class type_caster<zel::LimbTensor> : public type_caster_base<zel::LimbTensor> {
+ public:
+  bool load(handle src, bool convert) {
+    if (!type_caster_base<zel::LimbTensor>::load(src, convert)) return false;
+    if (value) zel::materialize(*static_cast<zel::LimbTensor*>(value));
+    return true;
+  }
+};
 }  // namespace detail
 }  // namespace PYBIND11_NAMESPACE
 

@@ -402,8 +402,11 @@ LimbTensor* tensor_in(PyObject* o) {
       reinterpret_cast<PyTypeObject*>(py::type::of<LimbTensor>().release().ptr());
   if (!o || !PyObject_TypeCheck(o, tensor_type)) return nullptr;
   auto* inst = reinterpret_cast<py::detail::instance*>(o);
-  if (inst->simple_layout && inst->simple_holder_constructed && inst->simple_value_holder[0])
-    return static_cast<LimbTensor*>(inst->simple_value_holder[0]);
+  if (inst->simple_layout && inst->simple_holder_constructed && inst->simple_value_holder[0]) {
+    auto* t = static_cast<LimbTensor*>(inst->simple_value_holder[0]);
+    materialize(*t);
+    return t;
+  }
   return &py::reinterpret_borrow<py::object>(o).cast<LimbTensor&>();
 }
 

@@ -12,10 +12,12 @@
 // the same way, bound with their rows (pointwise.cpp).
 #include <array>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include <structmember.h>
 
+#include "kernels/pointwise.h"
 #include "kernels/pointwise_table.h"
 #include "python/zel/bindings.h"
 #include "python/zel/slot_operands.h"
@@ -32,6 +34,8 @@ PyTypeObject* tensor_type = nullptr;
 // larger work and its GIL release).
 constexpr int64_t kFastRows = 64;
 
+using limbs::Row;
+
 struct Op {
   PyObject* name;   // "__add__"
   PyObject* rname;  // "__radd__"
@@ -40,6 +44,11 @@ struct Op {
   LimbTensor (*both)(const LimbTensor&, const LimbTensor&);
   LimbTensor (*scalar)(const LimbTensor&, double);   // tensor op number
   LimbTensor (*rscalar)(const LimbTensor&, double);  // number op tensor; null: via from_python
+  // One element: the run kernel `both` uses on operands of one shape, and
+  // the element functions of `scalar` and `rscalar`.
+  void (*run)(const Row*, const Row*, Row*, int64_t);
+  Row (*row_scalar)(const Row&, double);
+  Row (*row_rscalar)(const Row&, double);
 };
 
 Op op_add, op_sub, op_mul, op_div;
@@ -79,17 +88,79 @@ PyObject* by_methods(PyObject* a, PyObject* b, const Op& op) {
 }
 
 // The limbs of an exact Tensor that passes every check of the methods and
-// is small and on the CPU; null otherwise. `history` is set when the
-// operation may have to be recorded.
-const LimbTensor* fast_operand(PyObject* o, bool& history) {
+// is small and on the CPU (or holds an inline row); null otherwise.
+// `history` is set when the operation may have to be recorded.
+LimbTensor* fast_operand(PyObject* o, bool& history) {
   if (Py_TYPE(o) != tensor_type) return nullptr;
   auto* inst = reinterpret_cast<py::detail::instance*>(o);
   if (!inst->simple_layout || !inst->simple_holder_constructed) return nullptr;
-  const auto* t = static_cast<const LimbTensor*>(inst->simple_value_holder[0]);
+  auto* t = static_cast<LimbTensor*>(inst->simple_value_holder[0]);
   if (!t) return nullptr;
   if (t->grad.meta && may_record()) history = true;
+  if (t->inline_row) return t;
   if (!slot_layout(*t) || t->data.size(0) > kFastRows) return nullptr;
   return t;
+}
+
+// The one row of a one-element operand, null for any other.
+const Row* single_row(const LimbTensor* t) {
+  if (!t) return nullptr;
+  if (t->inline_row) return &t->row;
+  return t->data.size(0) == 1 ? rows_of(t->data) : nullptr;
+}
+
+// Tensor objects made here rather than by py::cast, which looks the type up
+// by name and registers the instance in a table each time: pybind11's own
+// layout of an instance that owns its value through its holder, unregistered
+// (pybind11 frees such an instance as any other; nothing here casts a
+// pointer back to its object). `lean` is settled once, at binding time,
+// against an object pybind11 made.
+bool lean = false;
+
+LimbTensor* new_tensor_object(PyObject*& obj) {
+  obj = tensor_type->tp_alloc(tensor_type, 0);
+  if (!obj) throw py::error_already_set();
+  auto* inst = reinterpret_cast<py::detail::instance*>(obj);
+  auto* t = new LimbTensor();
+  inst->simple_value_holder[0] = t;
+  new (&inst->simple_value_holder[1]) std::unique_ptr<LimbTensor>(t);
+  inst->simple_layout = true;
+  inst->owned = true;
+  inst->simple_holder_constructed = true;
+  return t;
+}
+
+PyObject* to_object(LimbTensor&& r) {
+  if (!lean) return py::cast(std::move(r)).release().ptr();
+  PyObject* obj;
+  *new_tensor_object(obj) = std::move(r);
+  return obj;
+}
+
+// A one-element result of `shape`, computed by fill(row) into its inline row.
+template <class F>
+PyObject* inline_result(const Shape& shape, const F& fill) {
+  if (!lean) {
+    LimbTensor r;
+    r.data = new_limbs_for(1);
+    r.shape = shape;
+    fill(*rows_of(r.data));
+    return py::cast(std::move(r)).release().ptr();
+  }
+  PyObject* obj;
+  LimbTensor* t = new_tensor_object(obj);
+  t->shape = shape;
+  t->inline_row = true;
+  fill(t->row);
+  return obj;
+}
+
+void settle_lean() {
+  py::object probe = py::cast(LimbTensor{});
+  auto* inst = reinterpret_cast<py::detail::instance*>(probe.ptr());
+  lean = inst->simple_layout && inst->owned && inst->simple_holder_constructed &&
+         Py_TYPE(probe.ptr()) == tensor_type &&
+         py::detail::get_type_info(typeid(LimbTensor))->holder_size_in_ptrs == 1;
 }
 
 // A complex tensor or a Python complex number: the operation is the complex
@@ -284,17 +355,35 @@ PyObject* slot(PyObject* a, PyObject* b) {
   }
   try {
     bool history = false;
-    const LimbTensor* ta = fast_operand(a, history);
-    const LimbTensor* tb = fast_operand(b, history);
+    LimbTensor* ta = fast_operand(a, history);
+    LimbTensor* tb = fast_operand(b, history);
     double c;
     if (!history) {
-      if (ta && tb) return py::cast(op.both(*ta, *tb)).release().ptr();
-      if (ta && slot_number(b, c)) return py::cast(op.scalar(*ta, c)).release().ptr();
+      const Row* ra = single_row(ta);
+      const Row* rb = single_row(tb);
+      if (ra && rb && ta->shape == tb->shape)
+        return inline_result(ta->shape, [&](Row& out) { op.run(ra, rb, &out, 1); });
+      if (ra && !tb && slot_number(b, c))
+        return inline_result(ta->shape, [&](Row& out) { out = op.row_scalar(*ra, c); });
+      if (rb && !ta && slot_number(a, c)) {
+        if (op.row_rscalar)
+          return inline_result(tb->shape, [&](Row& out) { out = op.row_rscalar(*rb, c); });
+        const LimbTensor left = from_python(a, at::kCPU);
+        const Row* rl = single_row(&left);
+        if (rl && left.shape == tb->shape)
+          return inline_result(tb->shape, [&](Row& out) { op.run(rl, rb, &out, 1); });
+      }
+      if (ta) materialize(*ta);
+      if (tb) materialize(*tb);
+      if (ta && tb) return to_object(op.both(*ta, *tb));
+      if (ta && slot_number(b, c)) return to_object(op.scalar(*ta, c));
       if (tb && slot_number(a, c)) {
-        if (op.rscalar) return py::cast(op.rscalar(*tb, c)).release().ptr();
-        return py::cast(op.both(from_python(a, at::kCPU), *tb)).release().ptr();
+        if (op.rscalar) return to_object(op.rscalar(*tb, c));
+        return to_object(op.both(from_python(a, at::kCPU), *tb));
       }
     } else {
+      if (ta) materialize(*ta);
+      if (tb) materialize(*tb);
       PyObject* r = nullptr;
       if (ta && tb)
         r = recorded(op.dunder, a, b, py::cast(op.both(*ta, *tb)));
@@ -315,6 +404,10 @@ PyObject* slot(PyObject* a, PyObject* b) {
 
 PyObject* interned(const char* s) { return PyUnicode_InternFromString(s); }
 
+void div_run(const Row* a, const Row* b, Row* out, int64_t n) {
+  kernels::quotient_kernel(kernels::Quotient::Div, a, b, out, n);
+}
+
 PyObject* neg_name = nullptr;
 
 // -t: the gradients of subtraction negate, so it has a slot as + - * / do.
@@ -329,8 +422,13 @@ PyObject* neg_slot(PyObject* a) {
   }
   try {
     bool history = false;
-    const LimbTensor* t = fast_operand(a, history);
-    if (t && !history) return py::cast(neg(*t)).release().ptr();
+    LimbTensor* t = fast_operand(a, history);
+    if (t && !history) {
+      if (const Row* r = single_row(t))
+        return inline_result(t->shape, [&](Row& out) { out = neg_row(*r); });
+      materialize(*t);
+      return to_object(neg(*t));
+    }
   } catch (...) {
     PyErr_Clear();
   }
@@ -356,8 +454,16 @@ PyObject* unary_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
     try {
       bool history = false;
-      const LimbTensor* t = fast_operand(self, history);
-      if (t && !history) return py::cast(apply(kElementwiseOps[I], *t)).release().ptr();
+      LimbTensor* t = fast_operand(self, history);
+      if (t && !history) {
+        const ElementwiseOp& op = kElementwiseOps[I];
+        const RowsKernel kernel = op.full && full_function_precision() ? op.full : op.unary;
+        const Row* r = single_row(t);
+        if (r && op.arity == 1 && kernel)
+          return inline_result(t->shape, [&](Row& out) { kernel(r, &out, 1); });
+        materialize(*t);
+        return to_object(apply(op, *t));
+      }
     } catch (...) {
       PyErr_Clear();
     }
@@ -656,19 +762,15 @@ void bind_operators(TensorClass& cls) {
   // The slots go in after the methods: setting __add__ (or any of the
   // names of these slots) on the class again would put the generic slot back.
   tensor_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  op_add = {interned("__add__"), interned("__radd__"), "__add__", "__radd__", add, add_scalar,
-            add_scalar};
-  op_sub = {interned("__sub__"), interned("__rsub__"), "__sub__", "__rsub__", sub,
-            sub_scalar,          rsub_scalar};
-  op_mul = {interned("__mul__"), interned("__rmul__"), "__mul__", "__rmul__", mul, mul_scalar,
-            mul_scalar};
-  op_div = {interned("__truediv__"),
-            interned("__rtruediv__"),
-            "__truediv__",
-            "__rtruediv__",
-            div,
-            div_scalar,
-            nullptr};
+  op_add = {interned("__add__"), interned("__radd__"), "__add__", "__radd__",
+            add, add_scalar, add_scalar, kernels::add_kernel, add_scalar_row, add_scalar_row};
+  op_sub = {interned("__sub__"), interned("__rsub__"), "__sub__", "__rsub__",
+            sub, sub_scalar, rsub_scalar, kernels::sub_kernel, sub_scalar_row, rsub_scalar_row};
+  op_mul = {interned("__mul__"), interned("__rmul__"), "__mul__", "__rmul__",
+            mul, mul_scalar, mul_scalar, kernels::mul_kernel, mul_scalar_row, mul_scalar_row};
+  op_div = {interned("__truediv__"), interned("__rtruediv__"), "__truediv__", "__rtruediv__",
+            div, div_scalar, nullptr, div_run, div_scalar_row, nullptr};
+  settle_lean();
   PyNumberMethods* nb = tensor_type->tp_as_number;
   nb->nb_add = slot<op_add>;
   nb->nb_subtract = slot<op_sub>;

@@ -180,6 +180,13 @@ at::Tensor new_limbs_for(int64_t n, const char* op) {
   return limb_array(n);
 }
 
+void materialize_row(LimbTensor& t) {
+  at::Tensor d = limb_array(1);
+  rows_of(d)[0] = t.row;
+  t.data = std::move(d);
+  t.inline_row = false;
+}
+
 LimbTensor make_result(at::Tensor cpu_data, Shape shape, const at::Device& device) {
   if (!device.is_cpu()) cpu_data = cpu_data.to(device);
   return LimbTensor{std::move(cpu_data), std::move(shape)};

@@ -40,6 +40,12 @@ struct LimbTensor {
   // complex128: each element is two rows, real then imaginary (2N rows for
   // N elements). cpu_limbs refuses such a tensor; complex_limbs reads it.
   bool complex = false;
+  // A one-element tensor made by the operator slots holds its row here, with
+  // no limb array; `materialize` gives it one when a binding first loads it
+  // (pybind11's caster for LimbTensor does, so `data` is defined wherever a
+  // binding reads it).
+  bool inline_row = false;
+  limbs::Row row{};
 
   // Storage always holds a valid empty tensor (no limb array), even before a
   // constructor runs: pybind11 hands the raw storage of a Python object whose
@@ -52,6 +58,12 @@ struct LimbTensor {
   }
   static void operator delete(void* p) { ::operator delete(p); }
 };
+
+// Moves an inline row into a limb array of its own (nothing otherwise).
+void materialize_row(LimbTensor& t);
+inline void materialize(LimbTensor& t) {
+  if (t.inline_row) materialize_row(t);
+}
 
 // The device of t's limb array, refusing a Tensor that was never constructed.
 at::Device device_of(const LimbTensor& t, const char* op);

@@ -70,6 +70,25 @@ LimbTensor rsub_scalar(const LimbTensor& a, double c) {
   return map_rows(a, "sub", [&s](const limbs::Row& x) { return limbs::sub(s, x); });
 }
 
+limbs::Row add_scalar_row(const limbs::Row& x, double c) {
+  return limbs::add(x, limbs::from_double(c));
+}
+limbs::Row sub_scalar_row(const limbs::Row& x, double c) {
+  return limbs::sub(x, limbs::from_double(c));
+}
+limbs::Row rsub_scalar_row(const limbs::Row& x, double c) {
+  return limbs::sub(limbs::from_double(c), x);
+}
+limbs::Row mul_scalar_row(const limbs::Row& x, double c) { return limbs::mul_scalar(x, c); }
+limbs::Row neg_row(const limbs::Row& x) { return limbs::neg(x); }
+limbs::Row div_scalar_row(const limbs::Row& x, double c) {
+  // div_scalar's kernel on one row.
+  const limbs::Row rc = kernels::reciprocal_of(c);
+  limbs::Row out;
+  kernels::scale_kernel(&x, &out, 1, rc, false);
+  return out;
+}
+
 LimbTensor scalar_tensor(double v, const at::Device& device) {
   at::Tensor d = new_limbs(1);
   d.data_ptr<double>()[0] = v;

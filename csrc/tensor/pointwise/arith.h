@@ -20,6 +20,15 @@ LimbTensor sub_scalar(const LimbTensor& a, double c);
 // c - a for a float64 number c.
 LimbTensor rsub_scalar(const LimbTensor& a, double c);
 
+// The element each number form and negation computes, for the operator
+// slots' one-element operands.
+limbs::Row add_scalar_row(const limbs::Row& x, double c);
+limbs::Row sub_scalar_row(const limbs::Row& x, double c);
+limbs::Row rsub_scalar_row(const limbs::Row& x, double c);
+limbs::Row mul_scalar_row(const limbs::Row& x, double c);
+limbs::Row div_scalar_row(const limbs::Row& x, double c);
+limbs::Row neg_row(const limbs::Row& x);
+
 // A 0-d tensor holding v in limb 0.
 LimbTensor scalar_tensor(double v, const at::Device& device);
 LimbTensor clone(const LimbTensor& a);
