@@ -182,6 +182,28 @@ void run_reductions(const Inputs& in) {
   }
 }
 
+// The dot product of n rows against dd_real's: a running dd_real sum of
+// dd_real products over the same values (two float64 limbs an element).
+void run_dot(long n) {
+  const Inputs in(n);
+  std::vector<Row> a(n), b(n), scratch(limbs::tree_scratch_rows(n) + 1);
+  std::vector<dd_real> da(n), db(n);
+  for (long i = 0; i < n; ++i) {
+    a[i] = limbs::add(limbs::from_double(in.a[i]), limbs::from_double(in.a_lo[i]));
+    b[i] = limbs::add(limbs::from_double(in.b[i]), limbs::from_double(in.b_lo[i]));
+    da[i] = dd_real(in.a[i]) + dd_real(in.a_lo[i]);
+    db[i] = dd_real(in.b[i]) + dd_real(in.b_lo[i]);
+  }
+  report("ours", "dot_large", best_ns_per_element(n, [&] {
+           g_sink = limbs::dot(raw(a), 1, raw(b), 1, n, raw(scratch)).l[0];
+         }));
+  report("dd_real", "dot_large", best_ns_per_element(n, [&] {
+           dd_real acc = 0.0;
+           for (long i = 0; i < n; ++i) acc += da[i] * db[i];
+           g_sink = to_double(acc);
+         }));
+}
+
 void run_qd(const Inputs& in) {
   const long n = static_cast<long>(in.a.size());
   std::vector<qd_real> a(n), b(n), r(n);
@@ -285,8 +307,9 @@ void run_matmul(long n) {
 int main(int argc, char** argv) {
   const long n = argc > 1 ? std::atol(argv[1]) : 100000;
   const long matmul_n = argc > 2 ? std::atol(argv[2]) : 256;
-  if (n < 1 || matmul_n < 1) {
-    std::fprintf(stderr, "usage: %s N MATMUL_N (both >= 1)\n", argv[0]);
+  const long dot_n = argc > 3 ? std::atol(argv[3]) : 1000000;
+  if (n < 1 || matmul_n < 1 || dot_n < 1) {
+    std::fprintf(stderr, "usage: %s N MATMUL_N DOT_N (all >= 1)\n", argv[0]);
     return 2;
   }
   unsigned int old_cw;
@@ -294,6 +317,7 @@ int main(int argc, char** argv) {
   const Inputs in(n);
   run_limbs(in);
   run_reductions(in);
+  run_dot(dot_n);
   run_qd(in);
   run_mpfr(in);
   run_matmul(matmul_n);

@@ -117,8 +117,29 @@ const Row* single_row(const LimbTensor* t) {
 // against an object pybind11 made.
 bool lean = false;
 
+// Freed Tensor objects (of the exact type) kept for the next results, as
+// CPython keeps freed floats; always touched with the GIL held.
+constexpr int kKeptObjects = 256;
+PyObject* kept_objects[kKeptObjects];
+int kept_count = 0;
+
+void free_tensor_object(void* p) {
+  auto* o = static_cast<PyObject*>(p);
+  if (Py_TYPE(o) == tensor_type && kept_count < kKeptObjects)
+    kept_objects[kept_count++] = o;
+  else
+    PyObject_Free(p);
+}
+
+PyObject* alloc_tensor_object() {
+  if (kept_count == 0) return tensor_type->tp_alloc(tensor_type, 0);
+  PyObject* o = kept_objects[--kept_count];
+  std::memset(static_cast<void*>(o), 0, static_cast<size_t>(tensor_type->tp_basicsize));
+  return PyObject_Init(o, tensor_type);
+}
+
 LimbTensor* new_tensor_object(PyObject*& obj) {
-  obj = tensor_type->tp_alloc(tensor_type, 0);
+  obj = alloc_tensor_object();
   if (!obj) throw py::error_already_set();
   auto* inst = reinterpret_cast<py::detail::instance*>(obj);
   auto* t = new LimbTensor();
@@ -161,6 +182,11 @@ void settle_lean() {
   lean = inst->simple_layout && inst->owned && inst->simple_holder_constructed &&
          Py_TYPE(probe.ptr()) == tensor_type &&
          py::detail::get_type_info(typeid(LimbTensor))->holder_size_in_ptrs == 1;
+  // Objects without a collector's header, freed with PyObject_Free: those
+  // may be kept.
+  if (lean && !PyType_IS_GC(tensor_type) && tensor_type->tp_free == PyObject_Free &&
+      tensor_type->tp_itemsize == 0)
+    tensor_type->tp_free = free_tensor_object;
 }
 
 // A complex tensor or a Python complex number: the operation is the complex

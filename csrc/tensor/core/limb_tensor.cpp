@@ -180,6 +180,48 @@ at::Tensor new_limbs_for(int64_t n, const char* op) {
   return limb_array(n);
 }
 
+namespace {
+
+// Freed LimbTensor blocks kept by a thread for its next ones.
+struct FreeBlocks {
+  static constexpr int kKeep = 256;
+  void* head = nullptr;
+  int count = 0;
+  bool gone = false;  // the thread is ending: blocks go straight back
+  ~FreeBlocks() {
+    gone = true;
+    while (head) {
+      void* next = *static_cast<void**>(head);
+      ::operator delete(head);
+      head = next;
+    }
+  }
+};
+thread_local FreeBlocks t_free_blocks;
+
+}  // namespace
+
+void* LimbTensor::take_block(std::size_t size) {
+  FreeBlocks& f = t_free_blocks;
+  if (size != sizeof(LimbTensor) || !f.head) return ::operator new(size);
+  void* p = f.head;
+  f.head = *static_cast<void**>(p);
+  --f.count;
+  return p;
+}
+
+void LimbTensor::give_block(void* p, std::size_t size) {
+  FreeBlocks& f = t_free_blocks;
+  if (!p) return;
+  if (size != sizeof(LimbTensor) || f.gone || f.count >= FreeBlocks::kKeep) {
+    ::operator delete(p);
+    return;
+  }
+  *static_cast<void**>(p) = f.head;
+  f.head = p;
+  ++f.count;
+}
+
 void materialize_row(LimbTensor& t) {
   at::Tensor d = limb_array(1);
   rows_of(d)[0] = t.row;

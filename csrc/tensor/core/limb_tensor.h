@@ -52,11 +52,13 @@ struct LimbTensor {
   // __init__ was never called (Tensor.__new__(Tensor)) to methods. An empty
   // LimbTensor owns nothing, so constructing over it, or freeing it without
   // its destructor, loses nothing.
-  static void* operator new(std::size_t size) {
-    void* p = ::operator new(size);
-    return ::new (p) LimbTensor();
-  }
-  static void operator delete(void* p) { ::operator delete(p); }
+  // Blocks are recycled by each thread (a 0-d result makes and frees one).
+  static void* operator new(std::size_t size) { return ::new (take_block(size)) LimbTensor(); }
+  static void operator delete(void* p, std::size_t size) { give_block(p, size); }
+
+ private:
+  static void* take_block(std::size_t size);
+  static void give_block(void* p, std::size_t size);
 };
 
 // Moves an inline row into a limb array of its own (nothing otherwise).
