@@ -102,6 +102,12 @@ LimbTensor* fast_operand(PyObject* o, bool& history) {
   return t;
 }
 
+// The LimbTensor of an object fast_operand accepted.
+const LimbTensor* tensor_of(PyObject* o) {
+  return static_cast<const LimbTensor*>(
+      reinterpret_cast<py::detail::instance*>(o)->simple_value_holder[0]);
+}
+
 // The one row of a one-element operand, null for any other.
 const Row* single_row(const LimbTensor* t) {
   if (!t) return nullptr;
@@ -170,10 +176,33 @@ PyObject* inline_result(const Shape& shape, const F& fill) {
   }
   PyObject* obj;
   LimbTensor* t = new_tensor_object(obj);
-  t->shape = shape;
+  if (!shape.empty()) t->shape = shape;
   t->inline_row = true;
   fill(t->row);
   return obj;
+}
+
+// pybind11's dealloc, for every object the short way below does not fit.
+destructor pybind11_dealloc = nullptr;
+
+// An exact Tensor that owns its LimbTensor through its holder, unregistered,
+// with no weak references or kept-alive patients, freed while no exception
+// is pending (pybind11 sets a pending one aside): what pybind11's dealloc
+// does for it, without its generic walk.
+void dealloc_tensor_object(PyObject* self) {
+  auto* inst = reinterpret_cast<py::detail::instance*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  if (type != tensor_type || !inst->simple_layout || !inst->simple_holder_constructed ||
+      inst->simple_instance_registered || inst->weakrefs || inst->has_patients ||
+      PyErr_Occurred()) {
+    pybind11_dealloc(self);
+    return;
+  }
+  using Holder = std::unique_ptr<LimbTensor>;
+  reinterpret_cast<Holder*>(&inst->simple_value_holder[1])->~Holder();
+  inst->simple_holder_constructed = false;
+  type->tp_free(self);
+  Py_DECREF(type);
 }
 
 void settle_lean() {
@@ -185,8 +214,11 @@ void settle_lean() {
   // Objects without a collector's header, freed with PyObject_Free: those
   // may be kept.
   if (lean && !PyType_IS_GC(tensor_type) && tensor_type->tp_free == PyObject_Free &&
-      tensor_type->tp_itemsize == 0)
+      tensor_type->tp_itemsize == 0 && tensor_type->tp_dictoffset == 0) {
     tensor_type->tp_free = free_tensor_object;
+    pybind11_dealloc = tensor_type->tp_dealloc;
+    tensor_type->tp_dealloc = dealloc_tensor_object;
+  }
 }
 
 // A complex tensor or a Python complex number: the operation is the complex
@@ -368,6 +400,25 @@ PyObject* recorded(const char* name, PyObject* self, PyObject* other, py::object
 
 template <const Op& op>
 PyObject* slot(PyObject* a, PyObject* b) {
+  // One-element operands and exact Python numbers, neither ever complex: at once.
+  try {
+    bool history = false;
+    const Row* ra = single_row(fast_operand(a, history));
+    const Row* rb = single_row(fast_operand(b, history));
+    double c;
+    if (!history && (ra || rb)) {
+      const LimbTensor* ta = ra ? tensor_of(a) : nullptr;
+      const LimbTensor* tb = rb ? tensor_of(b) : nullptr;
+      if (ra && rb && ta->shape == tb->shape)
+        return inline_result(ta->shape, [&](Row& out) { op.run(ra, rb, &out, 1); });
+      if (ra && slot_number(b, c))
+        return inline_result(ta->shape, [&](Row& out) { out = op.row_scalar(*ra, c); });
+      if (rb && op.row_rscalar && slot_number(a, c))
+        return inline_result(tb->shape, [&](Row& out) { out = op.row_rscalar(*rb, c); });
+    }
+  } catch (...) {
+    PyErr_Clear();
+  }
   if (complex_operand(a) || complex_operand(b)) {
     try {
       return complex_call(op.dunder, a, b);
