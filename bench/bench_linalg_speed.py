@@ -1,7 +1,7 @@
 """zel.linalg at n = 128 against a textbook double-double elimination (the QD
 library's dd_real, bench/qd_linalg.cpp) and python-flint's arb_mat at 106
 bits, each pair measured side by side in one run (interleaved, best of
-each); then thread scaling of solve and inv, 2 threads against 1.
+each); then thread scaling of the factorisations, 2 threads against 1.
 
 Run: .venv/bin/python bench/bench_linalg_speed.py. python-flint columns appear
 where the interpreter has it (the Python 3.12 leg).
@@ -111,8 +111,11 @@ def main():
 
     print("thread scaling: time with 1 thread / time with 2 (same bytes)")
     for n in (128, 256):
-        a, b, _, az, bz, _ = operands(n, seed=n)
-        for name, call in (("solve", lambda: L.solve(az, bz)), ("inv", lambda: L.inv(az))):
+        a, b, _, az, bz, spdz = operands(n, seed=n)
+        for name, call in (("solve", lambda: L.solve(az, bz)), ("inv", lambda: L.inv(az)),
+                           ("lu_factor", lambda: L.lu_factor(az)[0]), ("cholesky", lambda: L.cholesky(spdz)),
+                           ("qr", lambda: L.qr(az)[1]), ("eigh", lambda: L.eigh(spdz)[1]),
+                           ("svd", lambda: L.svd(az)[1])):
             times = {1: float("inf"), 2: float("inf")}
             digests = set()
             for _ in range(ROUNDS):
@@ -122,7 +125,7 @@ def main():
                     digests.add(call().sha256())
             torch.set_num_threads(1)
             same = "same bytes" if len(digests) == 1 else "BYTES DIFFER"
-            print(f"  {name:<6} n={n:<4} 1 thread {times[1] * 1e3:8.2f} ms   2 threads {times[2] * 1e3:8.2f} ms"
+            print(f"  {name:<9} n={n:<4} 1 thread {times[1] * 1e3:8.2f} ms   2 threads {times[2] * 1e3:8.2f} ms"
                   f"   speed-up {times[1] / times[2]:4.2f}  ({same})", flush=True)
 
 

@@ -654,33 +654,99 @@ inline void apply_reflector(Matrix& a, const Vector& v, const Row& beta, int64_t
   }
 }
 
-// A = Q R with Q the product of min(m, n) reflectors, LAPACK's geqrf sign
-// convention: R[j][j] = -sign(x_0) |x|. A zero column gets the identity.
+// Reflector j of A = Q R from column j of h.r (rows j..), applied to columns
+// j + 1 .. c1 - 1; LAPACK's geqrf sign convention: R[j][j] = -sign(x_0) |x|.
+// A zero column gets the identity.
+inline void householder_column(Householder& h, int64_t j, int64_t c1) {
+  const int64_t m = h.r.rows;
+  Vector v(static_cast<size_t>(m - j));
+  Row ss = zero_row();
+  for (int64_t i = j; i < m; ++i) {
+    v[static_cast<size_t>(i - j)] = h.r.at(i, j);
+    ss = mul_add(ss, h.r.at(i, j), h.r.at(i, j));
+  }
+  Row beta = zero_row();
+  if (sign_exact(ss) == 1) {
+    const Row norm = sqrt(ss);
+    const Row alpha = sign_exact(v[0]) < 0 ? norm : neg(norm);
+    // v = x - alpha e_0; v^T v = 2 (|x|^2 - alpha x_0), no cancellation.
+    const Row vtv = mul_scalar(sub(ss, mul(alpha, v[0])), 2.0);
+    v[0] = sub(v[0], alpha);
+    beta = mul_scalar(reciprocal(vtv), 2.0);
+    apply_reflector(h.r, v, beta, j, j + 1, c1);
+    h.r.at(j, j) = alpha;
+  }
+  for (int64_t i = j + 1; i < m; ++i) h.r.at(i, j) = zero_row();
+  h.v.push_back(std::move(v));
+  h.beta.push_back(beta);
+}
+
+namespace blocked_detail {
+
+// Reflectors j0 .. j0 + jb - 1 of h as the columns of V (rows j0 .. m - 1,
+// zero above each one's first row), and T with H_j0 ... H_{j0+jb-1} =
+// I - V T V^T (upper triangular, LAPACK's larft order).
+struct ReflectorBlock {
+  Matrix v, t;
+  ReflectorBlock(const Householder& h, int64_t j0, int64_t jb, int64_t m) : v(m - j0, jb), t(jb, jb) {
+    using linalg_detail::product;
+    using linalg_detail::view;
+    for (int64_t i = 0; i < jb; ++i) {
+      const Vector& vi = h.v[static_cast<size_t>(j0 + i)];
+      for (size_t r = 0; r < vi.size(); ++r) v.at(i + static_cast<int64_t>(r), i) = vi[r];
+    }
+    const Matrix g = product(block(v, 0, 0, v.rows, jb, true), view(v));  // V^T V
+    for (int64_t i = 0; i < jb; ++i) {
+      const Row& beta = h.beta[static_cast<size_t>(j0 + i)];
+      t.at(i, i) = beta;
+      for (int64_t r = 0; r < i; ++r) {
+        Row acc = zero_row();
+        for (int64_t c = r; c < i; ++c) acc = mul_add(acc, t.at(r, c), g.at(c, i));
+        t.at(r, i) = neg(mul(beta, acc));
+      }
+    }
+  }
+
+  // Columns [c0, c1) of rows j0.. of a become (I - V T' V^T) times them, T'
+  // being T^T (the reflectors in order, as the factorisation applies them)
+  // or T (their product Q, as Q is formed).
+  void apply(Matrix& a, int64_t j0, int64_t c0, int64_t c1, bool transposed) const {
+    using linalg_detail::product;
+    using linalg_detail::view;
+    const int64_t rows = v.rows, jb = v.cols, nc = c1 - c0;
+    if (nc <= 0) return;
+    const Matrix w = product(block(v, 0, 0, rows, jb, true), block(a, j0, c0, rows, nc));
+    const Matrix tw = product(block(t, 0, 0, jb, jb, transposed), view(w));
+    const Matrix d = product(view(v), view(tw));
+    for (int64_t i = 0; i < rows; ++i)
+      for (int64_t c = 0; c < nc; ++c)
+        a.at(j0 + i, c0 + c) = dominant(sub(a.at(j0 + i, c0 + c), d.at(i, c)));
+  }
+};
+
+// Columns a panel of the blocked QR factors one reflector at a time.
+constexpr int64_t kQrPanel = 16;
+
+}  // namespace blocked_detail
+
+// Below this many reflectors QR applies them one by one.
+constexpr int64_t kBlockedQrMin = 32;
+
+// A = Q R with Q the product of min(m, n) reflectors (householder_column).
+// Past kBlockedQrMin reflectors, a panel's reflectors reach the columns to
+// its right together, as I - V T^T V^T, through matrix products.
 inline Householder householder_qr(const Matrix& a) {
   const int64_t m = a.rows, n = a.cols, k = std::min(m, n);
   Householder h{a, {}, {}};
-  for (int64_t j = 0; j < k; ++j) {
-    Vector v(static_cast<size_t>(m - j));
-    Row ss = zero_row();
-    for (int64_t i = j; i < m; ++i) {
-      v[static_cast<size_t>(i - j)] = h.r.at(i, j);
-      ss = mul_add(ss, h.r.at(i, j), h.r.at(i, j));
+  if (k >= kBlockedQrMin) {
+    for (int64_t j0 = 0; j0 < k; j0 += blocked_detail::kQrPanel) {
+      const int64_t jb = std::min(blocked_detail::kQrPanel, k - j0);
+      for (int64_t j = j0; j < j0 + jb; ++j) householder_column(h, j, j0 + jb);
+      if (j0 + jb < n) blocked_detail::ReflectorBlock(h, j0, jb, m).apply(h.r, j0, j0 + jb, n, true);
     }
-    Row beta = zero_row();
-    if (sign_exact(ss) == 1) {
-      const Row norm = sqrt(ss);
-      const Row alpha = sign_exact(v[0]) < 0 ? norm : neg(norm);
-      // v = x - alpha e_0; v^T v = 2 (|x|^2 - alpha x_0), no cancellation.
-      const Row vtv = mul_scalar(sub(ss, mul(alpha, v[0])), 2.0);
-      v[0] = sub(v[0], alpha);
-      beta = mul_scalar(reciprocal(vtv), 2.0);
-      apply_reflector(h.r, v, beta, j, j + 1, n);
-      h.r.at(j, j) = alpha;
-    }
-    for (int64_t i = j + 1; i < m; ++i) h.r.at(i, j) = zero_row();
-    h.v.push_back(std::move(v));
-    h.beta.push_back(beta);
+    return h;
   }
+  for (int64_t j = 0; j < k; ++j) householder_column(h, j, n);
   return h;
 }
 
@@ -689,6 +755,14 @@ inline Householder householder_qr(const Matrix& a) {
 inline Matrix householder_q(const Householder& h, int64_t m, int64_t cols) {
   Matrix q(m, cols);
   for (int64_t i = 0; i < std::min(m, cols); ++i) q.at(i, i) = from_double(1.0);
+  const int64_t k = static_cast<int64_t>(h.v.size());
+  if (k >= kBlockedQrMin) {
+    // A panel's reflectors together, from the last panel back.
+    const int64_t panel = blocked_detail::kQrPanel;
+    for (int64_t j0 = (k - 1) / panel * panel; j0 >= 0; j0 -= panel)
+      blocked_detail::ReflectorBlock(h, j0, std::min(panel, k - j0), m).apply(q, j0, 0, cols, false);
+    return q;
+  }
   for (int64_t j = static_cast<int64_t>(h.v.size()) - 1; j >= 0; --j)
     if (sign_exact(h.beta[static_cast<size_t>(j)]) != 0)
       apply_reflector(q, h.v[static_cast<size_t>(j)], h.beta[static_cast<size_t>(j)], j, 0, cols);
@@ -793,8 +867,136 @@ inline std::vector<double> approx_of(const Matrix& a) {
   return d;
 }
 
+// sqrt(a^2 + b^2) without overflow or underflow on the way.
+inline double hypot_f64(double a, double b) {
+  const double x = std::fabs(a), y = std::fabs(b);
+  if (x > y) return x * std::sqrt(1.0 + (y / x) * (y / x));
+  return y == 0.0 ? 0.0 : y * std::sqrt(1.0 + (x / y) * (x / y));
+}
+
+// The same start for larger matrices, in O(n^3) with a small constant:
+// Householder reduction to tridiagonal form and implicit QL iterations
+// (EISPACK's tred2 and tql2). False, v untouched, where an iteration does
+// not converge or a value is not finite; the Jacobi sweeps then start.
+inline bool tridiagonal_start(std::vector<double> a, int64_t n, std::vector<double>& v) {
+  auto at = [&](int64_t i, int64_t j) -> double& { return a[static_cast<size_t>(i * n + j)]; };
+  std::vector<double> d(static_cast<size_t>(n)), e(static_cast<size_t>(n));
+  for (int64_t i = n - 1; i > 0; --i) {
+    const int64_t l = i - 1;
+    double h = 0.0;
+    if (l > 0) {
+      double scale = 0.0;
+      for (int64_t k = 0; k <= l; ++k) scale += std::fabs(at(i, k));
+      if (scale == 0.0) {
+        e[i] = at(i, l);
+      } else {
+        for (int64_t k = 0; k <= l; ++k) {
+          at(i, k) /= scale;
+          h += at(i, k) * at(i, k);
+        }
+        double f = at(i, l);
+        double g = f >= 0.0 ? -std::sqrt(h) : std::sqrt(h);
+        e[i] = scale * g;
+        h -= f * g;
+        at(i, l) = f - g;
+        f = 0.0;
+        for (int64_t j = 0; j <= l; ++j) {
+          at(j, i) = at(i, j) / h;
+          g = 0.0;
+          for (int64_t k = 0; k <= j; ++k) g += at(j, k) * at(i, k);
+          for (int64_t k = j + 1; k <= l; ++k) g += at(k, j) * at(i, k);
+          e[j] = g / h;
+          f += e[j] * at(i, j);
+        }
+        const double hh = f / (h + h);
+        for (int64_t j = 0; j <= l; ++j) {
+          f = at(i, j);
+          g = e[j] - hh * f;
+          e[j] = g;
+          for (int64_t k = 0; k <= j; ++k) at(j, k) -= f * e[k] + g * at(i, k);
+        }
+      }
+    } else {
+      e[i] = at(i, l);
+    }
+    d[i] = h;
+  }
+  d[0] = 0.0;
+  e[0] = 0.0;
+  for (int64_t i = 0; i < n; ++i) {
+    if (d[i] != 0.0)
+      for (int64_t j = 0; j < i; ++j) {
+        double g = 0.0;
+        for (int64_t k = 0; k < i; ++k) g += at(i, k) * at(k, j);
+        for (int64_t k = 0; k < i; ++k) at(k, j) -= g * at(k, i);
+      }
+    d[i] = at(i, i);
+    at(i, i) = 1.0;
+    for (int64_t j = 0; j < i; ++j) at(j, i) = at(i, j) = 0.0;
+  }
+  // QL iterations on (d, e); the rotations go into the columns of a.
+  for (int64_t i = 1; i < n; ++i) e[i - 1] = e[i];
+  e[n - 1] = 0.0;
+  for (int64_t l = 0; l < n; ++l) {
+    int iterations = 0;
+    int64_t m;
+    do {
+      for (m = l; m < n - 1; ++m) {
+        const double dd = std::fabs(d[m]) + std::fabs(d[m + 1]);
+        if (std::fabs(e[m]) <= 0x1p-52 * dd) break;
+      }
+      if (m == l) break;
+      if (++iterations > 60) return false;
+      double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
+      double r = hypot_f64(g, 1.0);
+      g = d[m] - d[l] + e[l] / (g + (g >= 0.0 ? r : -r));
+      double sn = 1.0, c = 1.0, p = 0.0;
+      int64_t i = m - 1;
+      for (; i >= l; --i) {
+        const double f = sn * e[i], b = c * e[i];
+        r = hypot_f64(f, g);
+        e[i + 1] = r;
+        if (r == 0.0) {
+          d[i + 1] -= p;
+          e[m] = 0.0;
+          break;
+        }
+        sn = f / r;
+        c = g / r;
+        g = d[i + 1] - p;
+        r = (d[i] - g) * sn + 2.0 * c * b;
+        p = sn * r;
+        d[i + 1] = g + p;
+        g = c * r - b;
+        for (int64_t k = 0; k < n; ++k) {
+          const double z = at(k, i + 1);
+          at(k, i + 1) = sn * at(k, i) + c * z;
+          at(k, i) = c * at(k, i) - sn * z;
+        }
+      }
+      if (r == 0.0 && i >= l) continue;
+      d[l] -= p;
+      e[l] = g;
+      e[m] = 0.0;
+    } while (true);
+  }
+  for (double x : a)
+    if (!std::isfinite(x)) return false;
+  // Column j of a is eigenvector j: v holds them as rows.
+  for (int64_t i = 0; i < n; ++i)
+    for (int64_t j = 0; j < n; ++j) v[static_cast<size_t>(j * n + i)] = at(i, j);
+  return true;
+}
+
+// From this order on eigh starts from the tridiagonal reduction.
+constexpr int64_t kTridiagonalStart = 32;
+
 // Rows of v with v S v^T nearly diagonal, S symmetric n x n (row-major).
 inline std::vector<double> eigh_start(std::vector<double> s, int64_t n) {
+  if (n >= kTridiagonalStart) {
+    std::vector<double> v(static_cast<size_t>(n * n));
+    if (tridiagonal_start(s, n, v)) return v;
+  }
   std::vector<double> v(static_cast<size_t>(n * n), 0.0);
   for (int64_t i = 0; i < n; ++i) v[static_cast<size_t>(i * n + i)] = 1.0;
   auto at = [&](std::vector<double>& m, int64_t i, int64_t j) -> double& {
