@@ -1188,16 +1188,38 @@ inline Svd jacobi_svd(const Matrix& a, bool full, bool want_vectors) {
       linalg_detail::product(linalg_detail::view(w0), linalg_detail::view(transpose(w0)));
   Matrix v = transpose(jacobi_eigh(gram, true, true).vectors);
   Matrix w = linalg_detail::product(linalg_detail::view(v), linalg_detail::view(w0));
+  // Row dot products as row_dot gives them for the rows as they are: those
+  // of rows no rotation has moved in this sweep from one matrix product
+  // (which sums each in row_dot's order, to the same bits), the squared
+  // norms kept until their row moves.
+  std::vector<char> moved(static_cast<size_t>(rows)), norm_ok(static_cast<size_t>(rows));
+  Vector norm2(static_cast<size_t>(rows));
   for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
     bool rotated = false;
+    const Matrix dots =
+        linalg_detail::product(linalg_detail::view(w), linalg_detail::view(transpose(w)));
+    std::fill(moved.begin(), moved.end(), 0);
+    for (int64_t p = 0; p < rows; ++p) norm2[static_cast<size_t>(p)] = dots.at(p, p);
+    std::fill(norm_ok.begin(), norm_ok.end(), 1);
+    auto norm = [&](int64_t p) -> const Row& {
+      if (!norm_ok[static_cast<size_t>(p)]) {
+        norm2[static_cast<size_t>(p)] = detail::row_dot(w, p, p);
+        norm_ok[static_cast<size_t>(p)] = 1;
+      }
+      return norm2[static_cast<size_t>(p)];
+    };
     for (int64_t p = 0; p + 1 < rows; ++p)
       for (int64_t q = p + 1; q < rows; ++q) {
-        const Row alpha = detail::row_dot(w, p, p);
-        const Row beta = detail::row_dot(w, q, q);
-        const Row gamma = detail::row_dot(w, p, q);
+        const Row alpha = norm(p);
+        const Row beta = norm(q);
+        const Row gamma = moved[static_cast<size_t>(p)] || moved[static_cast<size_t>(q)]
+                              ? detail::row_dot(w, p, q)
+                              : dots.at(p, q);
         // Relative orthogonality only: U's columns are these rows normalised.
         if (negligible(alpha, beta, gamma, 0.0)) continue;
         rotated = true;
+        moved[static_cast<size_t>(p)] = moved[static_cast<size_t>(q)] = 1;
+        norm_ok[static_cast<size_t>(p)] = norm_ok[static_cast<size_t>(q)] = 0;
         const Rotation rot = jacobi_rotation(alpha, beta, gamma);
         const Row &c = rot.c, &sn = rot.s;
         for (int64_t i = 0; i < len; ++i) rotate(w.at(p, i), w.at(q, i), c, sn);
