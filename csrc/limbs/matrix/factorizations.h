@@ -655,18 +655,21 @@ inline void apply_reflector(Matrix& a, const Vector& v, const Row& beta, int64_t
 }
 
 // Reflector j of A = Q R from column j of h.r (rows j..), applied to columns
-// j + 1 .. c1 - 1; LAPACK's geqrf sign convention: R[j][j] = -sign(x_0) |x|.
-// A zero column gets the identity.
+// j + 1 .. c1 - 1; LAPACK's geqrf sign convention: R[j][j] = -sign(x_0) |x|,
+// and the identity where nothing below the diagonal is left to zero (as
+// LAPACK's larfg: the last column of a square matrix keeps its sign).
 inline void householder_column(Householder& h, int64_t j, int64_t c1) {
   const int64_t m = h.r.rows;
   Vector v(static_cast<size_t>(m - j));
   Row ss = zero_row();
+  bool below = false;
   for (int64_t i = j; i < m; ++i) {
     v[static_cast<size_t>(i - j)] = h.r.at(i, j);
     ss = mul_add(ss, h.r.at(i, j), h.r.at(i, j));
+    below = below || (i > j && sign_exact(h.r.at(i, j)) != 0);
   }
   Row beta = zero_row();
-  if (sign_exact(ss) == 1) {
+  if (below && sign_exact(ss) == 1) {
     const Row norm = sqrt(ss);
     const Row alpha = sign_exact(v[0]) < 0 ? norm : neg(norm);
     // v = x - alpha e_0; v^T v = 2 (|x|^2 - alpha x_0), no cancellation.
