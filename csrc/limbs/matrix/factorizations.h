@@ -464,8 +464,9 @@ inline bool lu_float64(std::vector<double>& a, int64_t n, std::vector<int64_t>& 
     if (p != j) std::swap_ranges(&a[j * n], &a[j * n + n], &a[p * n]);
     const double pivot = a[j * n + j];
     if (!(std::fabs(pivot) > amax * kRefinePivotFloor)) return false;
-    // Rows are independent: chunks of some 16384 products in parallel.
-    for_chunks(n - j - 1, 16384 / (n - j) + 1, [&](int64_t i0, int64_t i1) {
+    // Rows are independent: chunks of some 131072 products in parallel (a
+    // thread's wake-up costs more than a column of fewer).
+    for_chunks(n - j - 1, 131072 / (n - j) + 1, [&](int64_t i0, int64_t i1) {
       eliminate_rows(a.data(), n, j, j + 1 + i0, j + 1 + i1);
     });
   }

@@ -125,8 +125,12 @@ bool lean = false;
 
 // Freed Tensor objects (of the exact type) kept for the next results, as
 // CPython keeps freed floats; always touched with the GIL held.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kKeptObjects = 0;  // every object back to the sanitizer, which watches it
+#else
 constexpr int kKeptObjects = 256;
-PyObject* kept_objects[kKeptObjects];
+#endif
+PyObject* kept_objects[kKeptObjects > 0 ? kKeptObjects : 1];
 int kept_count = 0;
 
 void free_tensor_object(void* p) {

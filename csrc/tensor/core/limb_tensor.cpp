@@ -184,7 +184,11 @@ namespace {
 
 // Freed LimbTensor blocks kept by a thread for its next ones.
 struct FreeBlocks {
+#if defined(__SANITIZE_ADDRESS__)
+  static constexpr int kKeep = 0;  // every block back to the sanitizer, which watches it
+#else
   static constexpr int kKeep = 256;
+#endif
   void* head = nullptr;
   int count = 0;
   bool gone = false;  // the thread is ending: blocks go straight back
