@@ -194,3 +194,30 @@ class TestForwarding:
             assert limbs_of(getattr(zel, name)(m, dim=1)) == limbs_of(getattr(m, name)(dim=1))
         with pytest.raises(AttributeError):
             zel.sum([1.0, 2.0])
+
+
+class TestLargeTrees:
+    # From 4096 leaves (a multiple of 16) the first two levels run as one
+    # pass; the rows and the order of the pairs must stay the reference's.
+    @pytest.mark.parametrize("n", [4096, 4112, 4104])
+    def test_sum_and_dot_match_reference(self, n):
+        rng = random.Random(n)
+        xs, ys = random_rows(rng, n), random_rows(rng, n)
+        # Non-finite pairs on either level, redone one by one.
+        xs[5] = [float("inf")] + [0.0] * 7
+        xs[5 + n // 2] = [float("-inf")] + [0.0] * 7
+        xs[n // 4 + 3] = [1e308] + [0.0] * 7
+        ys[n // 4 + 3] = [1e10] + [0.0] * 7
+        want_sum = ref.tree_sum(xs)
+        want_dot = ref.tree_sum([ref.mul(x, y) for x, y in zip(xs, ys)])
+        x, y = from_rows(xs), from_rows(ys)
+        m = from_rows(xs + ys, (2, n))
+        threads = torch.get_num_threads()
+        try:
+            for k in (1, 2):
+                torch.set_num_threads(k)
+                assert same_rows(limbs_of(x.sum()), [want_sum])
+                assert same_rows(limbs_of(zel.matmul(x, y)), [want_dot])
+                assert same_rows(limbs_of(zel.matmul(m, y))[:1], [want_dot])
+        finally:
+            torch.set_num_threads(threads)

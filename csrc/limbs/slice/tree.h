@@ -217,6 +217,40 @@ LIMBS_HD inline Row tree_finish(double* buf, int64_t n, Pair pair) {
   return load(buf);
 }
 
+#if defined(LIMBS_HAVE_LANES4)
+// The first two levels of a tree of n leaves (n a multiple of 16) in one
+// pass: rows [0, n/4) of the first level are written as tree_pairs writes
+// them, then each row i of [n/4, n/2) is paired, still in registers, with
+// row i - n/4 into the second level's row i - n/4: the same pairs and
+// operands in the same order, with a quarter of the tree's rows never
+// stored and read back. Non-finite lanes are redone one by one, as in
+// tree_pairs_lanes.
+template <class Leaves, class Pair>
+__attribute__((target("avx2"), flatten)) inline void tree_two_levels(int64_t n, const Leaves& leaf,
+                                                                      Pair pair, double* dst) {
+  const int64_t half = n / 2, quarter = n / 4;
+  tree_pairs_lanes(n, leaf, pair, dst, 0, quarter);
+  for (int64_t i = quarter; i < half; i += 4) {
+    RowOf<Lanes4> first = pair(leaf.template lanes<Lanes4>(i), leaf.template lanes<Lanes4>(i + half));
+    const Mask4 f1 = finite_lanes(first);
+    if (!all(f1))
+      for (int j = 0; j < 4; ++j)
+        if (!mask_lane(f1, j)) set_row_lane(first, j, leaf_pair(leaf, pair, i + j, i + j + half));
+    double* out = dst + (i - quarter) * kLimbs;
+    RowOf<Lanes4> second = pair(LevelLeaves{out}.template lanes<Lanes4>(0), first);
+    const Mask4 f2 = finite_lanes(second);
+    if (!all(f2))
+      for (int j = 0; j < 4; ++j)
+        if (!mask_lane(f2, j))
+          set_row_lane(second, j, pair(load(out + j * kLimbs), row_lane(first, j)));
+    store_lanes(second, out);
+  }
+}
+
+// Leaves from which the two-level pass pays.
+constexpr int64_t kTwoLevelsMin = 4096;
+#endif
+
 // The whole tree over n leaves; scratch holds tree_scratch_rows(n) rows. No
 // leaves give `empty`, one leaf gives that leaf.
 template <class Leaves, class Pair>
@@ -224,6 +258,14 @@ LIMBS_HD inline Row tree_reduce(int64_t n, const Leaves& leaf, Pair pair, const 
                                 double* scratch) {
   if (n <= 0) return empty;
   if (n == 1) return leaf(0);
+#if defined(LIMBS_HAVE_LANES4) && !defined(__CUDA_ARCH__)
+  if constexpr (HasLanes<Leaves>::value) {
+    if (n % 16 == 0 && n >= kTwoLevelsMin && lanes_supported()) {
+      tree_two_levels(n, leaf, pair, scratch);
+      return tree_finish(scratch, n / 4, pair);
+    }
+  }
+#endif
   tree_leaf_level(n, leaf, pair, scratch, 0, n / 2);
   tree_leaf_carry(n, leaf, scratch);
   return tree_finish(scratch, tree_next(n), pair);
