@@ -692,7 +692,8 @@ namespace blocked_detail {
 // I - V T V^T (upper triangular, LAPACK's larft order).
 struct ReflectorBlock {
   Matrix v, t;
-  ReflectorBlock(const Householder& h, int64_t j0, int64_t jb, int64_t m) : v(m - j0, jb), t(jb, jb) {
+  ReflectorBlock(const Householder& h, int64_t j0, int64_t jb, int64_t m)
+      : v(m - j0, jb), t(jb, jb) {
     using linalg_detail::product;
     using linalg_detail::view;
     for (int64_t i = 0; i < jb; ++i) {
@@ -746,7 +747,8 @@ inline Householder householder_qr(const Matrix& a) {
     for (int64_t j0 = 0; j0 < k; j0 += blocked_detail::kQrPanel) {
       const int64_t jb = std::min(blocked_detail::kQrPanel, k - j0);
       for (int64_t j = j0; j < j0 + jb; ++j) householder_column(h, j, j0 + jb);
-      if (j0 + jb < n) blocked_detail::ReflectorBlock(h, j0, jb, m).apply(h.r, j0, j0 + jb, n, true);
+      if (j0 + jb < n)
+        blocked_detail::ReflectorBlock(h, j0, jb, m).apply(h.r, j0, j0 + jb, n, true);
     }
     return h;
   }
@@ -764,7 +766,8 @@ inline Matrix householder_q(const Householder& h, int64_t m, int64_t cols) {
     // A panel's reflectors together, from the last panel back.
     const int64_t panel = blocked_detail::kQrPanel;
     for (int64_t j0 = (k - 1) / panel * panel; j0 >= 0; j0 -= panel)
-      blocked_detail::ReflectorBlock(h, j0, std::min(panel, k - j0), m).apply(q, j0, 0, cols, false);
+      blocked_detail::ReflectorBlock(h, j0, std::min(panel, k - j0), m)
+          .apply(q, j0, 0, cols, false);
     return q;
   }
   for (int64_t j = static_cast<int64_t>(h.v.size()) - 1; j >= 0; --j)

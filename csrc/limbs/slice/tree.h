@@ -227,11 +227,12 @@ LIMBS_HD inline Row tree_finish(double* buf, int64_t n, Pair pair) {
 // tree_pairs_lanes.
 template <class Leaves, class Pair>
 __attribute__((target("avx2"), flatten)) inline void tree_two_levels(int64_t n, const Leaves& leaf,
-                                                                      Pair pair, double* dst) {
+                                                                     Pair pair, double* dst) {
   const int64_t half = n / 2, quarter = n / 4;
   tree_pairs_lanes(n, leaf, pair, dst, 0, quarter);
   for (int64_t i = quarter; i < half; i += 4) {
-    RowOf<Lanes4> first = pair(leaf.template lanes<Lanes4>(i), leaf.template lanes<Lanes4>(i + half));
+    RowOf<Lanes4> first =
+        pair(leaf.template lanes<Lanes4>(i), leaf.template lanes<Lanes4>(i + half));
     const Mask4 f1 = finite_lanes(first);
     if (!all(f1))
       for (int j = 0; j < 4; ++j)

@@ -829,11 +829,11 @@ py::object complex_dispatch_type() {
                          {Py_tp_getset, dispatch_getset},
                          {Py_tp_members, dispatch_members},
                          {0, nullptr}};
-  PyType_Spec spec = {"varnel.zel.zel._ComplexDispatch", sizeof(ComplexDispatch), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                          Py_TPFLAGS_METHOD_DESCRIPTOR,
-                      slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyType_Spec layout = {"varnel.zel.zel._ComplexDispatch", sizeof(ComplexDispatch), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR,
+                        slots};
+  PyObject* type = PyType_FromSpec(&layout);
   if (!type) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(type);
 }
@@ -843,14 +843,25 @@ void bind_operators(TensorClass& cls) {
   // The slots go in after the methods: setting __add__ (or any of the
   // names of these slots) on the class again would put the generic slot back.
   tensor_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  op_add = {interned("__add__"), interned("__radd__"), "__add__", "__radd__",
-            add, add_scalar, add_scalar, kernels::add_kernel, add_scalar_row, add_scalar_row};
-  op_sub = {interned("__sub__"), interned("__rsub__"), "__sub__", "__rsub__",
-            sub, sub_scalar, rsub_scalar, kernels::sub_kernel, sub_scalar_row, rsub_scalar_row};
-  op_mul = {interned("__mul__"), interned("__rmul__"), "__mul__", "__rmul__",
-            mul, mul_scalar, mul_scalar, kernels::mul_kernel, mul_scalar_row, mul_scalar_row};
-  op_div = {interned("__truediv__"), interned("__rtruediv__"), "__truediv__", "__rtruediv__",
-            div, div_scalar, nullptr, div_run, div_scalar_row, nullptr};
+  op_add = {
+      interned("__add__"), interned("__radd__"), "__add__",      "__radd__",    add, add_scalar,
+      add_scalar,          kernels::add_kernel,  add_scalar_row, add_scalar_row};
+  op_sub = {
+      interned("__sub__"), interned("__rsub__"), "__sub__",      "__rsub__",     sub, sub_scalar,
+      rsub_scalar,         kernels::sub_kernel,  sub_scalar_row, rsub_scalar_row};
+  op_mul = {
+      interned("__mul__"), interned("__rmul__"), "__mul__",      "__rmul__",    mul, mul_scalar,
+      mul_scalar,          kernels::mul_kernel,  mul_scalar_row, mul_scalar_row};
+  op_div = {interned("__truediv__"),
+            interned("__rtruediv__"),
+            "__truediv__",
+            "__rtruediv__",
+            div,
+            div_scalar,
+            nullptr,
+            div_run,
+            div_scalar_row,
+            nullptr};
   settle_lean();
   PyNumberMethods* nb = tensor_type->tp_as_number;
   nb->nb_add = slot<op_add>;
