@@ -221,3 +221,20 @@ class TestLargeTrees:
                 assert same_rows(limbs_of(zel.matmul(m, y))[:1], [want_dot])
         finally:
             torch.set_num_threads(threads)
+
+    def test_threads_split_the_fused_levels_at_any_row(self):
+        # Chunks of the second quarter start anywhere, lanes or not; the
+        # whole-tensor path (split over threads) must give the per-row
+        # path's bytes (one serial tree).
+        n = 2 ** 17 + 4
+        rng = random.Random(7)
+        x = from_rows(random_rows(rng, n))
+        y = from_rows(random_rows(rng, n))
+        threads = torch.get_num_threads()
+        try:
+            for k in (1, 2, 3):
+                torch.set_num_threads(k)
+                assert limbs_of(x.sum()) == limbs_of(x.reshape(1, n).sum(1))
+                assert limbs_of(zel.matmul(x, y)) == limbs_of(zel.matmul(x.reshape(1, n), y))
+        finally:
+            torch.set_num_threads(threads)

@@ -124,6 +124,22 @@ void dot_leaf_carry_kernel(int64_t n, const double* a, const double* b, double* 
   limbs::tree_leaf_carry(n, limbs::ProductLeaves{a, 1, b, 1}, buf);
 }
 
+bool two_levels_at_once(int64_t n) { return limbs::two_levels_at_once(n); }
+
+void tree_second_quarter_kernel(TreeOp op, int64_t n, const double* rows, int64_t stride,
+                                double* buf, int64_t i0, int64_t i1) {
+  const auto leaf = limbs::slice_leaves(rows, stride, limbs::Identity());
+  if (op == TreeOp::Sum)
+    limbs::tree_second_quarter(n, leaf, limbs::SumPair(), buf, i0, i1);
+  else
+    limbs::tree_second_quarter(n, leaf, limbs::ProdPair(), buf, i0, i1);
+}
+
+void dot_second_quarter_kernel(int64_t n, const double* a, const double* b, double* buf, int64_t i0,
+                               int64_t i1) {
+  limbs::tree_second_quarter(n, limbs::ProductLeaves{a, 1, b, 1}, limbs::SumPair(), buf, i0, i1);
+}
+
 void tree_level_kernel(TreeOp op, double* buf, int64_t m, int64_t i0, int64_t i1) {
   if (op == TreeOp::Sum)
     limbs::tree_level(buf, m, limbs::SumPair(), i0, i1);

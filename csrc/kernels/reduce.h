@@ -57,6 +57,14 @@ void tree_leaf_carry_kernel(int64_t n, const double* rows, int64_t stride, doubl
 void dot_leaf_level_kernel(int64_t n, const double* a, const double* b, double* buf, int64_t i0,
                            int64_t i1);
 void dot_leaf_carry_kernel(int64_t n, const double* a, const double* b, double* buf);
+// Where n allows (limbs::two_levels_at_once), the leaf level's pairs [0, n/4)
+// go into buf as above and its pairs [i0, i1) of [n/4, n/2) straight into the
+// second level's rows: the tree then continues from n/4 rows.
+bool two_levels_at_once(int64_t n);
+void tree_second_quarter_kernel(TreeOp op, int64_t n, const double* rows, int64_t stride,
+                                double* buf, int64_t i0, int64_t i1);
+void dot_second_quarter_kernel(int64_t n, const double* a, const double* b, double* buf, int64_t i0,
+                               int64_t i1);
 // Pairs [i0, i1) of a level of m rows in buf, in place, and its odd last row.
 void tree_level_kernel(TreeOp op, double* buf, int64_t m, int64_t i0, int64_t i1);
 void tree_level_carry_kernel(double* buf, int64_t m);

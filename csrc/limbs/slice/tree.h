@@ -217,20 +217,40 @@ LIMBS_HD inline Row tree_finish(double* buf, int64_t n, Pair pair) {
   return load(buf);
 }
 
+// --- the first two levels in one pass ----------------------------------------
+// For n a multiple of 4, row j < n/4 of the second level is the pair of rows
+// j and j + n/4 of the first, with no carries on the way. Once the first
+// level's rows [0, n/4) are in dst (tree_leaf_level), its rows [n/4, n/2)
+// need never be stored: each is paired, still in registers, with its
+// partner into the second level's row, in place. The pairs, operands and
+// order are the level-by-level ones, so a quarter of the tree's rows is
+// never written and read back. Pairs [begin, end) of [n/4, n/2) are
+// independent (each reads and writes only its own row of dst).
+
+// Leaves from which the two levels go in one pass.
+constexpr int64_t kTwoLevelsMin = 4096;
+
+LIMBS_HD inline bool two_levels_at_once(int64_t n) { return n % 4 == 0 && n >= kTwoLevelsMin; }
+
+template <class Leaves, class Pair>
+LIMBS_HD inline void tree_second_quarter_scalar(int64_t n, const Leaves& leaf, Pair pair,
+                                                double* dst, int64_t begin, int64_t end) {
+  const int64_t half = n / 2, quarter = n / 4;
+  for (int64_t i = begin; i < end; ++i) {
+    double* out = dst + (i - quarter) * kLimbs;
+    store(pair(load(out), leaf_pair(leaf, pair, i, i + half)), out);
+  }
+}
+
 #if defined(LIMBS_HAVE_LANES4)
-// The first two levels of a tree of n leaves (n a multiple of 16) in one
-// pass: rows [0, n/4) of the first level are written as tree_pairs writes
-// them, then each row i of [n/4, n/2) is paired, still in registers, with
-// row i - n/4 into the second level's row i - n/4: the same pairs and
-// operands in the same order, with a quarter of the tree's rows never
-// stored and read back. Non-finite lanes are redone one by one, as in
+// Four pairs at a time; non-finite lanes are redone one by one, as in
 // tree_pairs_lanes.
 template <class Leaves, class Pair>
-__attribute__((target("avx2"), flatten)) inline void tree_two_levels(int64_t n, const Leaves& leaf,
-                                                                     Pair pair, double* dst) {
+__attribute__((target("avx2"), flatten)) inline void tree_second_quarter_lanes(
+    int64_t n, const Leaves& leaf, Pair pair, double* dst, int64_t begin, int64_t end) {
   const int64_t half = n / 2, quarter = n / 4;
-  tree_pairs_lanes(n, leaf, pair, dst, 0, quarter);
-  for (int64_t i = quarter; i < half; i += 4) {
+  int64_t i = begin;
+  for (; i + 4 <= end; i += 4) {
     RowOf<Lanes4> first =
         pair(leaf.template lanes<Lanes4>(i), leaf.template lanes<Lanes4>(i + half));
     const Mask4 f1 = finite_lanes(first);
@@ -246,11 +266,23 @@ __attribute__((target("avx2"), flatten)) inline void tree_two_levels(int64_t n, 
           set_row_lane(second, j, pair(load(out + j * kLimbs), row_lane(first, j)));
     store_lanes(second, out);
   }
+  tree_second_quarter_scalar(n, leaf, pair, dst, i, end);
 }
-
-// Leaves from which the two-level pass pays.
-constexpr int64_t kTwoLevelsMin = 4096;
 #endif
+
+template <class Leaves, class Pair>
+LIMBS_HD inline void tree_second_quarter(int64_t n, const Leaves& leaf, Pair pair, double* dst,
+                                         int64_t begin, int64_t end) {
+#if defined(LIMBS_HAVE_LANES4)
+  if constexpr (HasLanes<Leaves>::value) {
+    if (lanes_supported()) {
+      tree_second_quarter_lanes(n, leaf, pair, dst, begin, end);
+      return;
+    }
+  }
+#endif
+  tree_second_quarter_scalar(n, leaf, pair, dst, begin, end);
+}
 
 // The whole tree over n leaves; scratch holds tree_scratch_rows(n) rows. No
 // leaves give `empty`, one leaf gives that leaf.
@@ -259,12 +291,11 @@ LIMBS_HD inline Row tree_reduce(int64_t n, const Leaves& leaf, Pair pair, const 
                                 double* scratch) {
   if (n <= 0) return empty;
   if (n == 1) return leaf(0);
-#if defined(LIMBS_HAVE_LANES4) && !defined(__CUDA_ARCH__)
-  if constexpr (HasLanes<Leaves>::value) {
-    if (n % 16 == 0 && n >= kTwoLevelsMin && lanes_supported()) {
-      tree_two_levels(n, leaf, pair, scratch);
-      return tree_finish(scratch, n / 4, pair);
-    }
+#if !defined(__CUDA_ARCH__)
+  if (two_levels_at_once(n)) {
+    tree_leaf_level(n, leaf, pair, scratch, 0, n / 4);
+    tree_second_quarter(n, leaf, pair, scratch, n / 4, n / 2);
+    return tree_finish(scratch, n / 4, pair);
   }
 #endif
   tree_leaf_level(n, leaf, pair, scratch, 0, n / 2);

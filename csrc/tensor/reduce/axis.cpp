@@ -1,8 +1,11 @@
 #include "tensor/reduce/axis.h"
 
 #include <ATen/ops/empty.h>
+#include <algorithm>
 #include <cmath>
+#include <memory>
 #include <sstream>
+#include <vector>
 
 #include "kernels/pointwise.h"
 #include "kernels/reduce.h"
@@ -53,19 +56,48 @@ limbs::Row reduce_slice(const double* first, int64_t n, int64_t stride, ReduceOp
   }
 }
 
+// Scratch for a tree over n leaves. A thread keeps its largest one up to
+// 64 MB between calls: fresh pages for a large sum cost about as much as
+// the sum.
+double* tree_scratch(int64_t n, std::vector<double>& own) {
+  constexpr int64_t kKeptDoubles = int64_t{1} << 23;
+  thread_local std::unique_ptr<double[]> kept;
+  thread_local int64_t kept_doubles = 0;
+  const int64_t need = std::max<int64_t>(kernels::scratch_rows(n) * limbs::kLimbs, 1);
+  if (need > kKeptDoubles) {
+    own.resize(static_cast<size_t>(need));
+    return own.data();
+  }
+  if (need > kept_doubles) {
+    kept.reset(new double[static_cast<size_t>(need)]);
+    kept_doubles = need;
+  }
+  return kept.get();
+}
+
 // The tree over n leaves, with the pairs of each large level split over
 // threads: every pair is computed as in the serial tree, so the root has the
 // same bits. leaf_level(buf, i0, i1) pairs leaves [i0, i1) of the first level
-// into buf; leaf_carry(buf) moves its odd last leaf.
-template <class LeafLevel, class LeafCarry>
+// into buf; leaf_carry(buf) moves its odd last leaf; second_quarter(buf, i0,
+// i1) pairs leaves [i0, i1) of [n/4, n/2) straight into the second level.
+template <class LeafLevel, class LeafCarry, class SecondQuarter>
 limbs::Row threaded_tree(int64_t n, kernels::TreeOp op, const LeafLevel& leaf_level,
-                         const LeafCarry& leaf_carry) {
+                         const LeafCarry& leaf_carry, const SecondQuarter& second_quarter) {
   constexpr int64_t kPairGrain = 16384;
-  std::vector<double> buf(static_cast<size_t>(kernels::scratch_rows(n) * limbs::kLimbs));
-  double* b = buf.data();
-  parallel_rows(n / 2, kPairGrain, [&](int64_t i0, int64_t i1) { leaf_level(b, i0, i1); });
-  leaf_carry(b);
-  int64_t m = kernels::tree_level_size(n);
+  std::vector<double> own;
+  double* b = tree_scratch(n, own);
+  int64_t m;
+  if (kernels::two_levels_at_once(n)) {
+    const int64_t q = n / 4;
+    parallel_rows(q, kPairGrain, [&](int64_t i0, int64_t i1) { leaf_level(b, i0, i1); });
+    parallel_rows(q, kPairGrain,
+                  [&](int64_t i0, int64_t i1) { second_quarter(b, q + i0, q + i1); });
+    m = q;
+  } else {
+    parallel_rows(n / 2, kPairGrain, [&](int64_t i0, int64_t i1) { leaf_level(b, i0, i1); });
+    leaf_carry(b);
+    m = kernels::tree_level_size(n);
+  }
   while (m / 2 > kPairGrain) {
     parallel_rows(m / 2, kPairGrain,
                   [&](int64_t i0, int64_t i1) { kernels::tree_level_kernel(op, b, m, i0, i1); });
@@ -83,7 +115,10 @@ limbs::Row long_slice_tree(const double* first, int64_t n, int64_t stride, kerne
       [&](double* b, int64_t i0, int64_t i1) {
         kernels::tree_leaf_level_kernel(op, n, first, stride, b, i0, i1);
       },
-      [&](double* b) { kernels::tree_leaf_carry_kernel(n, first, stride, b); });
+      [&](double* b) { kernels::tree_leaf_carry_kernel(n, first, stride, b); },
+      [&](double* b, int64_t i0, int64_t i1) {
+        kernels::tree_second_quarter_kernel(op, n, first, stride, b, i0, i1);
+      });
 }
 
 // The slices along dim (all rows as one slice when dim is empty) and the
@@ -174,7 +209,10 @@ limbs::Row dot_tree(const double* a, const double* b, int64_t n) {
       [&](double* buf, int64_t i0, int64_t i1) {
         kernels::dot_leaf_level_kernel(n, a, b, buf, i0, i1);
       },
-      [&](double* buf) { kernels::dot_leaf_carry_kernel(n, a, b, buf); });
+      [&](double* buf) { kernels::dot_leaf_carry_kernel(n, a, b, buf); },
+      [&](double* buf, int64_t i0, int64_t i1) {
+        kernels::dot_second_quarter_kernel(n, a, b, buf, i0, i1);
+      });
 }
 
 LimbTensor reduce_dim(const LimbTensor& t, int64_t dim, bool keepdim, ReduceOp op) {
