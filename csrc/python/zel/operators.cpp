@@ -440,15 +440,9 @@ PyObject* slot(PyObject* a, PyObject* b) {
     LimbTensor* tb = fast_operand(b, history);
     double c;
     if (!history) {
-      const Row* ra = single_row(ta);
+      // The one-element cases the first block leaves: a number divided by one.
       const Row* rb = single_row(tb);
-      if (ra && rb && ta->shape == tb->shape)
-        return inline_result(ta->shape, [&](Row& out) { op.run(ra, rb, &out, 1); });
-      if (ra && !tb && slot_number(b, c))
-        return inline_result(ta->shape, [&](Row& out) { out = op.row_scalar(*ra, c); });
-      if (rb && !ta && slot_number(a, c)) {
-        if (op.row_rscalar)
-          return inline_result(tb->shape, [&](Row& out) { out = op.row_rscalar(*rb, c); });
+      if (rb && !ta && !op.row_rscalar && slot_number(a, c)) {
         const LimbTensor left = from_python(a, at::kCPU);
         const Row* rl = single_row(&left);
         if (rl && left.shape == tb->shape)
